@@ -1,0 +1,74 @@
+// Helpers shared by every test suite: temporary folders, running the reference
+// tools, reading and writing whole files, comparing sample streams.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace qoro::test {
+
+namespace fs = std::filesystem;
+
+// A fresh folder under the system temp folder, removed with everything in it
+// when the object goes away.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const fs::path& path() const { return path_; }
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    fs::path path_;
+};
+
+struct CommandResult {
+    int exitCode = -1;
+    std::string output;  // stdout and stderr together
+};
+
+// Runs a shell command and collects what it printed.
+CommandResult run(const std::string& command);
+
+// True when the program is on PATH (a reference tool such as ffmpeg or sox).
+bool haveTool(const std::string& program);
+
+// Quotes a path or word for the shell.
+std::string shellQuote(const std::string& text);
+
+std::vector<uint8_t> readBytes(const fs::path& file);
+void writeBytes(const fs::path& file, const std::vector<uint8_t>& bytes);
+
+// 16-bit little-endian samples, as headerless files from ffmpeg/sox ("-f s16le").
+std::vector<int16_t> readPcm16(const fs::path& file);
+void writePcm16(const fs::path& file, const std::vector<int16_t>& samples);
+
+// Path of a third-party sample file under shared/testdata.
+fs::path testdata(const std::string& relative);
+
+// Path of a program or library in the build's bin folder.
+fs::path binPath(const std::string& name);
+
+// A test signal: a sum of two sines with a little noise, interleaved channels.
+std::vector<int16_t> testSignal(int rate, int channels, int frames, double amplitude = 0.5);
+
+// A minimal canonical PCM WAV file (44-byte header) around interleaved samples.
+void writeWav16(const fs::path& file, int rate, int channels, const std::vector<int16_t>& samples);
+
+struct Difference {
+    size_t compared = 0;
+    int maxAbs = 0;
+    double rms = 0.0;
+};
+// Compares the common length of two sample streams, b shifted by 'offset'
+// samples (b[i + offset] against a[i]).
+Difference compare(const std::vector<int16_t>& a, const std::vector<int16_t>& b, long offset = 0);
+
+// Signal-to-noise ratio in dB of 'degraded' against 'original' (common length).
+double snrDb(const std::vector<int16_t>& original, const std::vector<int16_t>& degraded, long offset = 0);
+
+}  // namespace qoro::test
