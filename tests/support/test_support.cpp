@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
