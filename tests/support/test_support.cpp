@@ -97,11 +97,12 @@ std::vector<int16_t> testSignal(int rate, int channels, int frames, double ampli
 }
 
 void writeWav16(const fs::path& file, int rate, int channels, const std::vector<int16_t>& samples) {
-    std::vector<uint8_t> out;
-    auto put32 = [&](uint32_t v) { for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i))); };
-    auto put16 = [&](uint16_t v) { out.push_back(static_cast<uint8_t>(v)); out.push_back(static_cast<uint8_t>(v >> 8)); };
-    auto tag = [&](const char* t) { out.insert(out.end(), t, t + 4); };
-    uint32_t dataBytes = static_cast<uint32_t>(samples.size() * 2);
+    const uint32_t dataBytes = static_cast<uint32_t>(samples.size() * 2);
+    std::vector<uint8_t> out(44 + dataBytes);
+    size_t at = 0;
+    auto put32 = [&](uint32_t v) { for (int i = 0; i < 4; ++i) out[at++] = static_cast<uint8_t>(v >> (8 * i)); };
+    auto put16 = [&](uint16_t v) { out[at++] = static_cast<uint8_t>(v); out[at++] = static_cast<uint8_t>(v >> 8); };
+    auto tag = [&](const char* t) { for (int i = 0; i < 4; ++i) out[at++] = static_cast<uint8_t>(t[i]); };
     tag("RIFF"); put32(36 + dataBytes); tag("WAVE");
     tag("fmt "); put32(16); put16(1); put16(static_cast<uint16_t>(channels)); put32(static_cast<uint32_t>(rate));
     put32(static_cast<uint32_t>(rate * channels * 2)); put16(static_cast<uint16_t>(channels * 2)); put16(16);
