@@ -1,0 +1,456 @@
+// QoroAudioFile: the public interface of the audio file component.
+//
+// The AudioFile object opens, decodes, creates and encodes audio files and
+// exchanges blocks of 16-bit samples with its caller; AudioFileLameMp3Encoder
+// tunes the MP3 encoder settings of the AudioFile that hands it out.
+//
+// This is the binding MIDL would generate for the component's type library:
+// properties are get_Name(T*) / put_Name(T), a method's [out, retval] result is
+// its last pointer parameter, every optional argument is present in the vtable
+// (the defaults noted beside each member apply to late-bound callers through
+// IDispatch), members stand in their vtable slot order after the seven
+// IDispatch slots. Enumerated values travel as LONG (the enumerations below are
+// 32-bit), 16-bit values as SHORT, text as BSTR, and the sample array as a
+// SAFEARRAY of VT_I2. Every member returns S_OK; failures are reported through
+// LastErrorNum and the _IAudioFileEvents.Error event.
+//
+//   IAudioFile* af = nullptr;
+//   CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER,
+//                    IID_IAudioFile, reinterpret_cast<void**>(&af));
+//   BSTR name = SysAllocString(u"in.wav");
+//   af->OpenFile(name, DEFAULT, READ);
+//   SAFEARRAY* block = nullptr;
+//   af->ReadFile(4410, &block);          // caller owns the array
+//   LONG err = NOERRORS;
+//   af->get_LastErrorNum(&err);
+//   SafeArrayDestroy(block);
+//   af->CloseFile();
+//   SysFreeString(name);
+//   af->Release();
+//
+// The identifiers below are fixed for good: stored registrations and every
+// client rely on them.
+#pragma once
+
+#include "qoro/com.h"
+
+// ---------------------------------------------------------------------------
+// Enumerations of the type library (32-bit constants).
+
+// Container/codec of a file.
+enum FormatTypeConstants : LONG {
+    DEFAULT = 0,  // choose by file-name extension
+    WAV = 1,
+    MP3 = 2,
+    VOX = 3,
+    RAW = 4,
+    G726 = 5,
+    OGG = 6,
+    G721 = 7,
+    G723 = 8,
+    AVI = 9,
+    MPC = 10,
+    MP2 = 12,  // declared before WMA in the type library
+    WMA = 11,
+};
+
+// Values of LastErrorNum and of the Error event.
+enum ErrorConstants : LONG {
+    NOERRORS = 0,
+    BUSY = -10,
+    MEMORY = -11,
+    FORMATFILE = -12,
+    FORMATNOTSUPPORT = -13,
+    OUTDRIVER = -14,
+    INPDRIVER = -15,
+    MIXERDRIVER = -16,
+    ACMDRIVER = -17,
+    FILEACCESS = -18,
+    INVALIDOPERATION = -19,
+    INVALIDPARAM = -20,
+    ASPIDRIVER = -21,
+};
+
+enum FlagOpen : LONG {
+    READ = 1,
+    READWRITE = 2,
+};
+
+enum FileSeekConstants : LONG {
+    CURRENT_POS = 1,
+    END_POS = 2,
+    BEGIN_POS = 3,
+};
+
+// Sample rates in Hz.
+enum FrequencyConstants : LONG {
+    FQ_96_KHZ = 96000,
+    FQ_88_KHZ = 88200,
+    FQ_48_KHZ = 48000,
+    FQ_44_KHZ = 44100,
+    FQ_32_KHZ = 32000,
+    FQ_24_KHZ = 24000,
+    FQ_22_KHZ = 22050,
+    FQ_16_KHZ = 16000,
+    FQ_12_KHZ = 12000,
+    FQ_11_KHZ = 11025,
+    FQ_8_KHZ = 8000,
+    FQ_6_KHZ = 6000,
+};
+
+enum ChannelsConstants : LONG {
+    MONO = 1,
+    STEREO = 2,
+};
+
+enum BitsPerSampleConstants : LONG {
+    BPS_8_BIT = 8,
+    BPS_16_BIT = 16,
+};
+
+// MPEG bitrates in kbit/s.
+enum MpegBitrateConstants : LONG {
+    BR_320_KBPS = 320,
+    BR_256_KBPS = 256,
+    BR_224_KBPS = 224,
+    BR_192_KBPS = 192,
+    BR_160_KBPS = 160,
+    BR_128_KBPS = 128,
+    BR_112_KBPS = 112,
+    BR_96_KBPS = 96,
+    BR_80_KBPS = 80,
+    BR_64_KBPS = 64,
+    BR_56_KBPS = 56,
+    BR_48_KBPS = 48,
+    BR_40_KBPS = 40,
+    BR_32_KBPS = 32,
+    BR_24_KBPS = 24,
+    BR_16_KBPS = 16,
+    BR_8_KBPS = 8,
+    BR_NONE = 0,
+};
+
+enum Mp3EncoderConstants : LONG {
+    ACM_DRIVER_IN = 1,  // the codec manager's MPEG Layer-3 encoder
+    LAME = 2,           // the LAME encoder library
+};
+
+enum Mp3DecoderConstants : LONG {
+    ACM_DRIVER_OUT = 1,  // the codec manager's MPEG Layer-3 decoder
+    X_AUDIO = 2,         // the component's own MPEG decoder
+};
+
+enum Mp3LameMethodConstants : LONG {
+    VBR_NONE = -1,
+    VBR_DEFAULT = 0,
+    VBR_OLD = 1,
+    VBR_NEW = 2,
+    VBR_MTRH = 3,
+    VBR_ABR = 4,
+};
+
+enum Mp3LameTypeStereoConstants : LONG {
+    SIMPLY = 1,
+    JOINTSTEREO = 2,
+    FORCEDJOINTSTEREO = 3,
+    DUALCHANNEL = 4,
+};
+
+enum RawTypeCompressConstants : LONG {
+    PCM = 1,
+    ALAW = 2,
+    ULAW = 3,
+    GSM = 4,
+    IMA_ADPCM = 5,
+    MS_ADPCM = 6,
+};
+
+enum G723BitrateConstants : LONG {
+    G723_24_KBPS = 1,
+    G723_40_KBPS = 2,
+};
+
+enum G726BitrateConstants : LONG {
+    G726_16_KBPS = 1,
+    G726_24_KBPS = 2,
+    G726_32_KBPS = 3,
+    G726_40_KBPS = 4,
+};
+
+enum ALF2CDBitrateConstants : LONG {
+    ALF2CD_256_KBPS = 1,
+    ALF2CD_320_KBPS = 2,
+    ALF2CD_384_KBPS = 3,
+    ALF2CD_512_KBPS = 4,
+};
+
+// Ogg Vorbis bitrates in kbit/s.
+enum OggBitrateConstants : LONG {
+    OGG_NONE = -1,
+    OGG_350_KBPS = 350,
+    OGG_256_KBPS = 256,
+    OGG_192_KBPS = 192,
+    OGG_160_KBPS = 160,
+    OGG_128_KBPS = 128,
+    OGG_112_KBPS = 112,
+};
+
+// ---------------------------------------------------------------------------
+// Identifiers.
+
+// {62235C7D-9068-4041-88E7-76308E45F573}
+inline constexpr GUID LIBID_QoroAudioFile = {
+    0x62235c7d, 0x9068, 0x4041, {0x88, 0xe7, 0x76, 0x30, 0x8e, 0x45, 0xf5, 0x73}};
+// {CB4DA45B-0A47-42D3-B467-D6185AE7940A}
+inline constexpr CLSID CLSID_AudioFile = {
+    0xcb4da45b, 0x0a47, 0x42d3, {0xb4, 0x67, 0xd6, 0x18, 0x5a, 0xe7, 0x94, 0x0a}};
+// {FC199E4F-F9A5-4D6A-BD30-6AA06D196288}
+inline constexpr IID IID_IAudioFile = {
+    0xfc199e4f, 0xf9a5, 0x4d6a, {0xbd, 0x30, 0x6a, 0xa0, 0x6d, 0x19, 0x62, 0x88}};
+// {8BDC4CE4-B318-4BF6-AAFD-4B39F5DC56CE}
+inline constexpr IID DIID__IAudioFileEvents = {
+    0x8bdc4ce4, 0xb318, 0x4bf6, {0xaa, 0xfd, 0x4b, 0x39, 0xf5, 0xdc, 0x56, 0xce}};
+// {8A26807C-4570-4CD8-94C6-FFAAB032AC50}
+inline constexpr CLSID CLSID_AudioFileLameMp3Encoder = {
+    0x8a26807c, 0x4570, 0x4cd8, {0x94, 0xc6, 0xff, 0xaa, 0xb0, 0x32, 0xac, 0x50}};
+// {75BED8D9-B118-42AB-B3E7-B48C60970C2B}
+inline constexpr IID IID_IAudioFileLameMp3Encoder = {
+    0x75bed8d9, 0xb118, 0x42ab, {0xb3, 0xe7, 0xb4, 0x8c, 0x60, 0x97, 0x0c, 0x2b}};
+
+// Programmatic identifiers (version-dependent and version-independent).
+inline constexpr const OLECHAR* PROGID_AudioFile = u"QoroAudioFile.AudioFile.1";
+inline constexpr const OLECHAR* PROGID_AudioFile_VI = u"QoroAudioFile.AudioFile";
+inline constexpr const OLECHAR* PROGID_AudioFileLameMp3Encoder =
+    u"QoroAudioFile.AudioFileLameMp3Encoder.1";
+inline constexpr const OLECHAR* PROGID_AudioFileLameMp3Encoder_VI =
+    u"QoroAudioFile.AudioFileLameMp3Encoder";
+
+// ---------------------------------------------------------------------------
+// Dispatch identifiers, so dispatch tables, scripts and tests use names.
+
+namespace qoro::dispid {
+
+namespace AudioFile {
+inline constexpr DISPID OpenFile = 1;
+inline constexpr DISPID CloseFile = 2;
+inline constexpr DISPID CreateFile = 3;
+inline constexpr DISPID WriteFile = 4;
+inline constexpr DISPID ReadFile = 5;
+inline constexpr DISPID SeekFile = 6;
+inline constexpr DISPID nSamples = 10;
+inline constexpr DISPID Frequency = 11;
+inline constexpr DISPID Status = 12;
+inline constexpr DISPID nChannels = 13;
+inline constexpr DISPID FormatString = 14;
+inline constexpr DISPID BitsPerSample = 16;
+inline constexpr DISPID Bitrate = 17;
+inline constexpr DISPID Duration = 18;
+inline constexpr DISPID LastErrorNum = 19;
+inline constexpr DISPID ArrayChannels = 20;
+inline constexpr DISPID ArrayFrequency = 21;
+inline constexpr DISPID FormatTag = 22;
+inline constexpr DISPID G723Bitrate = 25;
+inline constexpr DISPID G726Bitrate = 26;
+inline constexpr DISPID RawTypeCompress = 27;
+inline constexpr DISPID SetFormatMP3 = 40;
+inline constexpr DISPID SetFormatRAW = 41;
+inline constexpr DISPID SetFormatADPCM = 42;
+inline constexpr DISPID SetFormatGSM = 43;
+inline constexpr DISPID SetFormatVOX = 44;
+inline constexpr DISPID SetFormatPCM = 45;
+inline constexpr DISPID SetFormatArray = 46;
+inline constexpr DISPID SetFormatFromMenu = 47;
+inline constexpr DISPID SetFormatLikeSample = 48;
+inline constexpr DISPID SetFormatDSP = 49;
+inline constexpr DISPID SetFormatALAW = 50;
+inline constexpr DISPID SetFormatALF2CD = 51;
+inline constexpr DISPID SetFormatG723 = 52;
+inline constexpr DISPID SetFormatULAW = 53;
+inline constexpr DISPID SetFormatG726 = 54;
+inline constexpr DISPID SetFormatMobileVoice = 55;
+inline constexpr DISPID SetFormatOggVorbis = 56;
+inline constexpr DISPID SetFormatG721 = 57;
+inline constexpr DISPID SetFormatWMA = 58;
+inline constexpr DISPID SetFormatMP2 = 59;
+inline constexpr DISPID FastMP3Analysis = 60;
+inline constexpr DISPID WmaFormatEnabled = 70;
+inline constexpr DISPID Mp3TypeEncoder = 71;
+inline constexpr DISPID Mp3TypeDecoder = 72;
+inline constexpr DISPID Mp3LameEncoder = 73;
+}  // namespace AudioFile
+
+namespace AudioFileEvents {
+inline constexpr DISPID Error = 1;  // argument: Code (ErrorConstants)
+}  // namespace AudioFileEvents
+
+namespace AudioFileLameMp3Encoder {
+inline constexpr DISPID SetParamsFromCommandLine = 1;
+inline constexpr DISPID SetParamsFromPreset = 2;
+inline constexpr DISPID SetParamsFromAltPreset = 3;
+inline constexpr DISPID VbrBitrate = 10;
+inline constexpr DISPID VbrQuality = 11;
+inline constexpr DISPID VbrCodingMethod = 12;
+inline constexpr DISPID AbrBitrate = 13;
+inline constexpr DISPID TypeStereo = 14;
+inline constexpr DISPID EncoderQuality = 15;
+inline constexpr DISPID WritingVBRHeader = 16;
+inline constexpr DISPID BitReservoir = 17;
+inline constexpr DISPID BlockTypeControl = 18;
+inline constexpr DISPID ShortBlocks = 19;
+inline constexpr DISPID Emphasis = 20;
+inline constexpr DISPID StrictISOCompliance = 21;
+inline constexpr DISPID StrictlyEnforceMinBitrate = 22;
+inline constexpr DISPID ATHControlMode = 23;
+inline constexpr DISPID LowPassFrequency = 24;
+inline constexpr DISPID HighPassFrequency = 25;
+inline constexpr DISPID LowPassWidth = 26;
+inline constexpr DISPID HighPassWidth = 27;
+inline constexpr DISPID ErrorProtection = 29;
+inline constexpr DISPID Frequency = 30;
+inline constexpr DISPID Channels = 31;
+inline constexpr DISPID Bitrate = 32;
+}  // namespace AudioFileLameMp3Encoder
+
+}  // namespace qoro::dispid
+
+// ---------------------------------------------------------------------------
+// Interfaces.
+
+// The MP3 encoder settings of the AudioFile that hands this object out
+// (AudioFile.Mp3LameEncoder). Puts store the value as given; the puts of
+// VbrBitrate, VbrCodingMethod, AbrBitrate, TypeStereo, Frequency, Channels and
+// Bitrate, and the three SetParams methods, also normalise the settings and
+// rebuild the AudioFile's format description.
+struct IAudioFileLameMp3Encoder : public IDispatch {
+    virtual HRESULT SetParamsFromCommandLine(BSTR CommandLine) = 0;
+    virtual HRESULT SetParamsFromPreset(SHORT Preset /* = 0 */) = 0;
+    virtual HRESULT SetParamsFromAltPreset(SHORT Preset /* = 0 */) = 0;
+    virtual HRESULT get_VbrBitrate(LONG* pVal /* MpegBitrateConstants */) = 0;
+    virtual HRESULT put_VbrBitrate(LONG newVal) = 0;
+    virtual HRESULT get_VbrQuality(SHORT* pVal) = 0;
+    virtual HRESULT put_VbrQuality(SHORT newVal) = 0;
+    virtual HRESULT get_VbrCodingMethod(LONG* pVal /* Mp3LameMethodConstants */) = 0;
+    virtual HRESULT put_VbrCodingMethod(LONG newVal) = 0;
+    virtual HRESULT get_AbrBitrate(SHORT* pVal) = 0;
+    virtual HRESULT put_AbrBitrate(SHORT newVal) = 0;
+    virtual HRESULT get_TypeStereo(LONG* pVal /* Mp3LameTypeStereoConstants */) = 0;
+    virtual HRESULT put_TypeStereo(LONG newVal) = 0;
+    virtual HRESULT get_EncoderQuality(SHORT* pVal) = 0;
+    virtual HRESULT put_EncoderQuality(SHORT newVal) = 0;
+    virtual HRESULT get_WritingVBRHeader(BOOL* pVal) = 0;
+    virtual HRESULT put_WritingVBRHeader(BOOL newVal) = 0;
+    virtual HRESULT get_BitReservoir(BOOL* pVal) = 0;
+    virtual HRESULT put_BitReservoir(BOOL newVal) = 0;
+    virtual HRESULT get_BlockTypeControl(BOOL* pVal) = 0;
+    virtual HRESULT put_BlockTypeControl(BOOL newVal) = 0;
+    virtual HRESULT get_ShortBlocks(BOOL* pVal) = 0;
+    virtual HRESULT put_ShortBlocks(BOOL newVal) = 0;
+    virtual HRESULT get_Emphasis(SHORT* pVal) = 0;
+    virtual HRESULT put_Emphasis(SHORT newVal) = 0;
+    virtual HRESULT get_StrictISOCompliance(BOOL* pVal) = 0;
+    virtual HRESULT put_StrictISOCompliance(BOOL newVal) = 0;
+    virtual HRESULT get_StrictlyEnforceMinBitrate(BOOL* pVal) = 0;
+    virtual HRESULT put_StrictlyEnforceMinBitrate(BOOL newVal) = 0;
+    virtual HRESULT get_ATHControlMode(SHORT* pVal) = 0;
+    virtual HRESULT put_ATHControlMode(SHORT newVal) = 0;
+    virtual HRESULT get_LowPassFrequency(LONG* pVal) = 0;
+    virtual HRESULT put_LowPassFrequency(LONG newVal) = 0;
+    virtual HRESULT get_HighPassFrequency(LONG* pVal) = 0;
+    virtual HRESULT put_HighPassFrequency(LONG newVal) = 0;
+    virtual HRESULT get_LowPassWidth(LONG* pVal) = 0;
+    virtual HRESULT put_LowPassWidth(LONG newVal) = 0;
+    virtual HRESULT get_HighPassWidth(LONG* pVal) = 0;
+    virtual HRESULT put_HighPassWidth(LONG newVal) = 0;
+    virtual HRESULT get_ErrorProtection(BOOL* pVal) = 0;
+    virtual HRESULT put_ErrorProtection(BOOL newVal) = 0;
+    virtual HRESULT get_Frequency(LONG* pVal /* FrequencyConstants */) = 0;
+    virtual HRESULT put_Frequency(LONG newVal) = 0;
+    virtual HRESULT get_Channels(LONG* pVal /* ChannelsConstants */) = 0;
+    virtual HRESULT put_Channels(LONG newVal) = 0;
+    virtual HRESULT get_Bitrate(LONG* pVal /* MpegBitrateConstants */) = 0;
+    virtual HRESULT put_Bitrate(LONG newVal) = 0;
+};
+
+// The audio file object. Defaults of optional arguments are given in comments;
+// the type of enumerated arguments is named beside them.
+struct IAudioFile : public IDispatch {
+    virtual HRESULT OpenFile(BSTR fileName, LONG FormatType /* FormatTypeConstants = DEFAULT */,
+                             LONG Flag /* FlagOpen = READ */) = 0;
+    virtual HRESULT CloseFile() = 0;
+    virtual HRESULT CreateFile(BSTR fileName, LONG FormatType /* FormatTypeConstants = DEFAULT */) = 0;
+    // [in] a SAFEARRAY of VT_I2, interleaved sample frames in the array format;
+    // the caller keeps ownership.
+    virtual HRESULT WriteFile(SAFEARRAY** WavArray) = 0;
+    // [out, retval] a new SAFEARRAY of VT_I2 owned by the caller.
+    virtual HRESULT ReadFile(LONG nSamples, SAFEARRAY** WavArray) = 0;
+    virtual HRESULT SeekFile(LONG nSamples, LONG Origin /* FileSeekConstants = BEGIN_POS */,
+                             LONG* CurrentSamples) = 0;
+    virtual HRESULT get_nSamples(LONG* pVal) = 0;
+    virtual HRESULT get_Frequency(LONG* pVal /* FrequencyConstants */) = 0;
+    virtual HRESULT get_Status(SHORT* pVal) = 0;
+    virtual HRESULT get_nChannels(LONG* pVal /* ChannelsConstants */) = 0;
+    virtual HRESULT get_FormatString(BSTR* pVal) = 0;
+    virtual HRESULT get_BitsPerSample(LONG* pVal /* BitsPerSampleConstants */) = 0;
+    virtual HRESULT get_Bitrate(LONG* pVal) = 0;
+    virtual HRESULT get_Duration(LONG* pVal) = 0;
+    virtual HRESULT get_LastErrorNum(LONG* pVal /* ErrorConstants */) = 0;
+    virtual HRESULT get_ArrayChannels(LONG* pVal /* ChannelsConstants */) = 0;
+    virtual HRESULT get_ArrayFrequency(LONG* pVal /* FrequencyConstants */) = 0;
+    virtual HRESULT get_FormatTag(LONG* pVal) = 0;
+    virtual HRESULT get_G723Bitrate(LONG* pVal /* G723BitrateConstants */) = 0;
+    virtual HRESULT get_G726Bitrate(LONG* pVal /* G726BitrateConstants */) = 0;
+    virtual HRESULT get_RawTypeCompress(LONG* pVal /* RawTypeCompressConstants */) = 0;
+    virtual HRESULT SetFormatMP3(LONG Frequency /* = 44100 */,
+                                 LONG Bitrate /* MpegBitrateConstants = 128 */,
+                                 LONG nChannels /* = 2 */, LONG* BlockAlign) = 0;
+    virtual HRESULT SetFormatRAW(LONG TypeCompress /* RawTypeCompressConstants = PCM */,
+                                 LONG Frequency /* = 44100 */, LONG nChannels /* = 2 */,
+                                 LONG BitsPerSample /* = 16 */, LONG* BlockAlign) = 0;
+    virtual HRESULT SetFormatADPCM(LONG Frequency /* = 44100 */, LONG nChannels /* = 2 */,
+                                   LONG* BlockAlign) = 0;
+    virtual HRESULT SetFormatGSM(LONG Frequency /* = 8000 */, LONG* BlockAlign) = 0;
+    virtual HRESULT SetFormatVOX(LONG Frequency /* = 8000 */, LONG* BlockAlign) = 0;
+    virtual HRESULT SetFormatPCM(LONG Frequency /* = 8000 */, LONG nChannels /* = 1 */,
+                                 LONG BitsPerSample /* = 16 */, LONG* BlockAlign) = 0;
+    virtual HRESULT SetFormatArray(LONG Frequency /* = 44100 */, LONG nChannels /* = 2 */) = 0;
+    virtual HRESULT SetFormatFromMenu(LONG* BlockAlign) = 0;
+    virtual HRESULT SetFormatLikeSample(BSTR fileName, LONG* BlockAlign) = 0;
+    virtual HRESULT SetFormatDSP(LONG* BlockAlign) = 0;
+    virtual HRESULT SetFormatALAW(LONG Frequency /* = 8000 */, LONG nChannels /* = 1 */,
+                                  LONG* BlockAlign) = 0;
+    virtual HRESULT SetFormatALF2CD(LONG Bitrate /* ALF2CDBitrateConstants = 1 */,
+                                    LONG* BlockAlign) = 0;
+    virtual HRESULT SetFormatG723(LONG Frequency /* = 8000 */,
+                                  LONG Bitrate /* G723BitrateConstants = 1 */,
+                                  LONG* BlockAlign) = 0;
+    virtual HRESULT SetFormatULAW(LONG Frequency /* = 8000 */, LONG nChannels /* = 1 */,
+                                  LONG* BlockAlign) = 0;
+    virtual HRESULT SetFormatG726(LONG Frequency /* = 8000 */,
+                                  LONG Bitrate /* G726BitrateConstants = 3 */,
+                                  LONG* BlockAlign) = 0;
+    virtual HRESULT SetFormatMobileVoice(LONG Frequency /* = 8000 */, LONG* BlockAlign) = 0;
+    virtual HRESULT SetFormatOggVorbis(LONG Frequency /* = 44100 */, LONG nChannels /* = 2 */,
+                                       LONG NominalBitrate /* OggBitrateConstants = 128 */,
+                                       LONG MinBitrate /* = -1 */, LONG MaxBitrate /* = -1 */,
+                                       SHORT Quality /* = -1 */, LONG* BlockAlign) = 0;
+    virtual HRESULT SetFormatG721(LONG Frequency /* = 8000 */, LONG* BlockAlign) = 0;
+    virtual HRESULT SetFormatWMA(LONG Profile /* = 28 */, LONG* BlockAlign) = 0;
+    virtual HRESULT SetFormatMP2(LONG Frequency /* = 44100 */, LONG Bitrate /* = 128 */,
+                                 SHORT nChannels /* = 2 */, LONG* BlockAlign) = 0;
+    virtual HRESULT get_FastMP3Analysis(BOOL* pVal) = 0;
+    virtual HRESULT put_FastMP3Analysis(BOOL newVal) = 0;
+    virtual HRESULT get_WmaFormatEnabled(BOOL* pVal) = 0;
+    virtual HRESULT put_WmaFormatEnabled(BOOL newVal) = 0;
+    virtual HRESULT get_Mp3TypeEncoder(LONG* pVal /* Mp3EncoderConstants */) = 0;
+    virtual HRESULT put_Mp3TypeEncoder(LONG newVal) = 0;
+    virtual HRESULT get_Mp3TypeDecoder(LONG* pVal /* Mp3DecoderConstants */) = 0;
+    virtual HRESULT put_Mp3TypeDecoder(LONG newVal) = 0;
+    // [out, retval] a counted reference to the object's own settings object.
+    virtual HRESULT get_Mp3LameEncoder(IAudioFileLameMp3Encoder** pVal) = 0;
+};
+
+// Outgoing events of AudioFile, a dispinterface: sinks receive them through
+// IDispatch::Invoke. Error (qoro::dispid::AudioFileEvents::Error) carries one
+// argument, Code (ErrorConstants, VT_I4), and is fired synchronously from
+// inside the failing call.
+struct _IAudioFileEvents : public IDispatch {};

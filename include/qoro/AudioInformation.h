@@ -1,0 +1,183 @@
+// QoroAudioInformation: the public interface of the audio information component.
+//
+// The AudioInformation object reports a file's technical facts, reads and
+// writes its descriptive tags, edits the cue points of WAV files and answers
+// file-type questions. It keeps no file open between calls.
+//
+// This is the binding MIDL would generate for the component's type library:
+// properties are get_Name(T*) / put_Name(T), a method's [out, retval] result is
+// its last pointer parameter, every optional argument is present in the vtable,
+// members stand in their vtable slot order after the seven IDispatch slots.
+// 32-bit values travel as LONG, 16-bit values as SHORT, yes/no answers as BOOL,
+// text as BSTR (a returned BSTR belongs to the caller). Every member returns
+// S_OK; failure shows only in the state (infoType 0, zero facts, empty texts).
+//
+//   IAudioInformation* info = nullptr;
+//   CoCreateInstance(CLSID_AudioInformation, nullptr, CLSCTX_INPROC_SERVER,
+//                    IID_IAudioInformation, reinterpret_cast<void**>(&info));
+//   BSTR name = SysAllocString(u"song.mp3");
+//   info->GetAudioInformation(name);
+//   LONG ms = 0;
+//   info->get_infoDuration(&ms);
+//   BSTR title = nullptr;
+//   info->get_infoTitle(&title);         // caller frees
+//   SysFreeString(title);
+//   SysFreeString(name);
+//   info->Release();
+//
+// The identifiers below are fixed for good: stored registrations and every
+// client rely on them.
+#pragma once
+
+#include "qoro/com.h"
+
+// {1DD294F7-4368-4D1C-B7B6-864BB8BDD001}
+inline constexpr GUID LIBID_QoroAudioInformation = {
+    0x1dd294f7, 0x4368, 0x4d1c, {0xb7, 0xb6, 0x86, 0x4b, 0xb8, 0xbd, 0xd0, 0x01}};
+// {B5BEDDC5-1506-46C6-A93D-DBC13A88073D}
+inline constexpr CLSID CLSID_AudioInformation = {
+    0xb5beddc5, 0x1506, 0x46c6, {0xa9, 0x3d, 0xdb, 0xc1, 0x3a, 0x88, 0x07, 0x3d}};
+// {4C70B5ED-81AF-4F37-8500-1CA16E330DB5}
+inline constexpr IID IID_IAudioInformation = {
+    0x4c70b5ed, 0x81af, 0x4f37, {0x85, 0x00, 0x1c, 0xa1, 0x6e, 0x33, 0x0d, 0xb5}};
+// {8E9509FF-BEF3-4D88-B520-493C4CD3B465}
+inline constexpr IID DIID__IAudioInformationEvents = {
+    0x8e9509ff, 0xbef3, 0x4d88, {0xb5, 0x20, 0x49, 0x3c, 0x4c, 0xd3, 0xb4, 0x65}};
+
+// Programmatic identifiers (version-dependent and version-independent) and
+// the class description written at registration.
+inline constexpr const OLECHAR* PROGID_AudioInformation =
+    u"QoroAudioInformation.AudioInformation.1";
+inline constexpr const OLECHAR* PROGID_AudioInformation_VI =
+    u"QoroAudioInformation.AudioInformation";
+inline constexpr const char* DESCRIPTION_AudioInformation = "QoroAudioInformation Class";
+
+// Dispatch identifiers, so dispatch tables, scripts and tests use names.
+namespace qoro::dispid::AudioInformation {
+inline constexpr DISPID GetAudioInformation = 1;
+inline constexpr DISPID SetAudioInformation = 2;
+inline constexpr DISPID infoFrequency = 9;
+inline constexpr DISPID infoBitrate = 10;
+inline constexpr DISPID infoDuration = 11;
+inline constexpr DISPID infoSize = 12;
+inline constexpr DISPID infoSamples = 13;
+inline constexpr DISPID infoChannels = 14;
+inline constexpr DISPID infoBitsPerSample = 15;
+inline constexpr DISPID infoFormatTag = 16;
+inline constexpr DISPID infoFormatString = 17;
+inline constexpr DISPID infoType = 18;
+inline constexpr DISPID GenreToString = 19;
+inline constexpr DISPID infoAlbum = 21;
+inline constexpr DISPID infoArtist = 22;
+inline constexpr DISPID infoComments = 23;
+inline constexpr DISPID infoCopyright = 24;
+inline constexpr DISPID infoGenre = 25;
+inline constexpr DISPID infoTitle = 26;
+inline constexpr DISPID infoYear = 27;
+inline constexpr DISPID infoURL = 56;
+inline constexpr DISPID infoTrack = 57;
+inline constexpr DISPID infoEncodedBy = 58;
+inline constexpr DISPID infoComposer = 59;
+inline constexpr DISPID IsWavFile = 29;
+inline constexpr DISPID IsMp3File = 30;
+inline constexpr DISPID IsOggVorbisFile = 31;
+inline constexpr DISPID IsMp2File = 32;
+inline constexpr DISPID IsMpPlusFile = 33;
+inline constexpr DISPID IsAviFile = 34;
+inline constexpr DISPID IsAudioFile = 37;
+inline constexpr DISPID IsInfoSupport = 38;
+inline constexpr DISPID mp3FastAnalysis = 39;
+inline constexpr DISPID mp3TagInfoVersion = 55;
+inline constexpr DISPID InsertCue = 40;
+inline constexpr DISPID DeleteCue = 41;
+inline constexpr DISPID cueCount = 44;
+inline constexpr DISPID cueNum = 45;
+inline constexpr DISPID cuePosition = 46;
+inline constexpr DISPID cueLength = 47;
+inline constexpr DISPID cueLabel = 48;
+inline constexpr DISPID cueNote = 49;
+inline constexpr DISPID cueText = 50;
+inline constexpr DISPID cueLanguage = 51;
+inline constexpr DISPID cueCountry = 52;
+inline constexpr DISPID cueDialect = 53;
+inline constexpr DISPID cueCodePage = 54;
+}  // namespace qoro::dispid::AudioInformation
+
+struct IAudioInformation : public IDispatch {
+    virtual HRESULT GetAudioInformation(BSTR fileName) = 0;
+    virtual HRESULT SetAudioInformation(BSTR fileName) = 0;
+    virtual HRESULT get_infoFrequency(LONG* pVal) = 0;
+    virtual HRESULT get_infoBitrate(LONG* pVal) = 0;
+    virtual HRESULT get_infoDuration(LONG* pVal) = 0;
+    virtual HRESULT get_infoSize(LONG* pVal) = 0;
+    virtual HRESULT get_infoSamples(LONG* pVal) = 0;
+    virtual HRESULT get_infoChannels(LONG* pVal) = 0;
+    virtual HRESULT get_infoBitsPerSample(LONG* pVal) = 0;
+    virtual HRESULT get_infoFormatTag(LONG* pVal) = 0;
+    virtual HRESULT get_infoFormatString(BSTR* pVal) = 0;
+    virtual HRESULT get_infoType(SHORT* pVal) = 0;
+    virtual HRESULT GenreToString(SHORT nGenre, BSTR* sGenre) = 0;
+    virtual HRESULT get_infoAlbum(BSTR* pVal) = 0;
+    virtual HRESULT put_infoAlbum(BSTR newVal) = 0;
+    virtual HRESULT get_infoArtist(BSTR* pVal) = 0;
+    virtual HRESULT put_infoArtist(BSTR newVal) = 0;
+    virtual HRESULT get_infoComments(BSTR* pVal) = 0;
+    virtual HRESULT put_infoComments(BSTR newVal) = 0;
+    virtual HRESULT get_infoCopyright(BSTR* pVal) = 0;
+    virtual HRESULT put_infoCopyright(BSTR newVal) = 0;
+    virtual HRESULT get_infoGenre(SHORT* pVal) = 0;
+    virtual HRESULT put_infoGenre(SHORT newVal) = 0;
+    virtual HRESULT get_infoTitle(BSTR* pVal) = 0;
+    virtual HRESULT put_infoTitle(BSTR newVal) = 0;
+    virtual HRESULT get_infoYear(LONG* pVal) = 0;
+    virtual HRESULT put_infoYear(LONG newVal) = 0;
+    virtual HRESULT get_infoURL(BSTR* pVal) = 0;
+    virtual HRESULT put_infoURL(BSTR newVal) = 0;
+    virtual HRESULT get_infoTrack(SHORT* pVal) = 0;
+    virtual HRESULT put_infoTrack(SHORT newVal) = 0;
+    virtual HRESULT get_infoEncodedBy(BSTR* pVal) = 0;
+    virtual HRESULT put_infoEncodedBy(BSTR newVal) = 0;
+    virtual HRESULT get_infoComposer(BSTR* pVal) = 0;
+    virtual HRESULT put_infoComposer(BSTR newVal) = 0;
+    virtual HRESULT IsWavFile(BSTR fileName, BOOL* Result) = 0;
+    virtual HRESULT IsMp3File(BSTR fileName, BOOL* Result) = 0;
+    virtual HRESULT IsOggVorbisFile(BSTR fileName, BOOL* Result) = 0;
+    virtual HRESULT IsMp2File(BSTR fileName, BOOL* Result) = 0;
+    virtual HRESULT IsMpPlusFile(BSTR fileName, BOOL* Result) = 0;
+    virtual HRESULT IsAviFile(BSTR fileName, BOOL* Result) = 0;
+    virtual HRESULT IsAudioFile(BSTR fileName, BOOL* Result) = 0;
+    virtual HRESULT IsInfoSupport(BSTR fileName, BOOL* Result) = 0;
+    virtual HRESULT get_mp3FastAnalysis(BOOL* pVal) = 0;
+    virtual HRESULT put_mp3FastAnalysis(BOOL newVal) = 0;
+    virtual HRESULT get_mp3TagInfoVersion(SHORT* pVal) = 0;
+    virtual HRESULT put_mp3TagInfoVersion(SHORT newVal) = 0;
+    // Note, Text, Language, Country, Dialect and CodePage are optional.
+    virtual HRESULT InsertCue(LONG Position, LONG Length, BSTR Label, BSTR Note, BSTR Text,
+                              SHORT Language, SHORT Country, SHORT Dialect, SHORT CodePage) = 0;
+    virtual HRESULT DeleteCue() = 0;
+    virtual HRESULT get_cueCount(LONG* pVal) = 0;
+    virtual HRESULT get_cueNum(LONG* pVal) = 0;
+    virtual HRESULT put_cueNum(LONG newVal) = 0;
+    virtual HRESULT get_cuePosition(LONG* pVal) = 0;
+    virtual HRESULT put_cuePosition(LONG newVal) = 0;
+    virtual HRESULT get_cueLength(LONG* pVal) = 0;
+    virtual HRESULT put_cueLength(LONG newVal) = 0;
+    virtual HRESULT get_cueLabel(BSTR* pVal) = 0;
+    virtual HRESULT put_cueLabel(BSTR newVal) = 0;
+    virtual HRESULT get_cueNote(BSTR* pVal) = 0;
+    virtual HRESULT put_cueNote(BSTR newVal) = 0;
+    virtual HRESULT get_cueText(BSTR* pVal) = 0;
+    virtual HRESULT put_cueText(BSTR newVal) = 0;
+    virtual HRESULT get_cueLanguage(SHORT* pVal) = 0;
+    virtual HRESULT put_cueLanguage(SHORT newVal) = 0;
+    virtual HRESULT get_cueCountry(SHORT* pVal) = 0;
+    virtual HRESULT put_cueCountry(SHORT newVal) = 0;
+    virtual HRESULT get_cueDialect(SHORT* pVal) = 0;
+    virtual HRESULT put_cueDialect(SHORT newVal) = 0;
+    virtual HRESULT get_cueCodePage(SHORT* pVal) = 0;
+    virtual HRESULT put_cueCodePage(SHORT newVal) = 0;
+};
+
+// Outgoing event interface of AudioInformation, a dispinterface with no
+// members: declared as the default source interface and never fired.
+struct _IAudioInformationEvents : public IDispatch {};
