@@ -1,0 +1,192 @@
+// Buffered file I/O with RIFF chunk navigation: our stand-in for the Windows
+// multimedia file functions (mmio*).
+//
+//   #include "riff/riff.h"          (target qoro_riff)
+//
+//   riff::File f;
+//   if (f.open(path, riff::Mode::Read) != riff::Status::Ok) ...
+//   riff::Chunk form;  form.formType = riff::fourcc("WAVE");
+//   if (f.descend(form, nullptr, riff::Find::Riff) != riff::Status::Ok) ...  // not a WAV
+//   riff::Chunk ck;
+//   while (f.descend(ck, &form, riff::Find::Next) == riff::Status::Ok) {
+//       if (!ck.endsWithin(form)) break;             // reaches beyond the form
+//       ... f.read(...) ...
+//       f.ascend(ck);                                // to the end incl. pad byte
+//   }
+//
+// Writing:
+//   f.open(path, riff::Mode::Create);
+//   riff::Chunk form; form.formType = riff::fourcc("WAVE");
+//   f.createChunk(form, riff::Create::Riff);
+//   riff::Chunk fmt; fmt.id = riff::fourcc("fmt ");
+//   f.createChunk(fmt); f.write(&wfx, 18); f.ascend(fmt);      // size patched
+//   ... f.ascend(form); f.close();
+//
+// Offsets are 64-bit; chunk sizes are the 32-bit values of the file format.
+// Nothing here throws; every call reports a Status (or -1 for byte counts).
+// A chunk header that lies (size beyond its parent or the file) is reported
+// as it stands: callers decide with Chunk::endsWithin(); reads past the end
+// of the file simply come back short.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace qoro::riff {
+
+// A four-character code, first character in the lowest byte (as stored in the file).
+using FourCC = uint32_t;
+
+constexpr FourCC makeFourCC(char a, char b, char c, char d) {
+    return static_cast<FourCC>(static_cast<uint8_t>(a)) |
+           (static_cast<FourCC>(static_cast<uint8_t>(b)) << 8) |
+           (static_cast<FourCC>(static_cast<uint8_t>(c)) << 16) |
+           (static_cast<FourCC>(static_cast<uint8_t>(d)) << 24);
+}
+
+// Compile-time code from a 4-character literal: fourcc("WAVE").
+consteval FourCC fourcc(const char (&s)[5]) { return makeFourCC(s[0], s[1], s[2], s[3]); }
+
+// mmioStringToFOURCCA: the first four characters of text, padded with blanks;
+// toUpper folds a-z to A-Z (MMIO_TOUPPER).
+FourCC stringToFourCC(std::string_view text, bool toUpper = false);
+// The four characters of a code ("fmt ").
+std::string fourCCToString(FourCC code);
+
+inline constexpr FourCC kRiff = makeFourCC('R', 'I', 'F', 'F');
+inline constexpr FourCC kList = makeFourCC('L', 'I', 'S', 'T');
+
+// Results (the MMIOERR_* values of the Windows functions).
+enum class Status : int {
+    Ok = 0,             // MMSYSERR_NOERROR
+    CannotOpen,         // MMIOERR_CANNOTOPEN: the file cannot be opened or created
+    CannotRead,         // MMIOERR_CANNOTREAD
+    CannotWrite,        // MMIOERR_CANNOTWRITE: write or flush failed, or file opened read-only
+    CannotSeek,         // MMIOERR_CANNOTSEEK
+    CannotExpand,       // MMIOERR_CANNOTEXPAND: a chunk would grow beyond 4 GiB
+    ChunkNotFound,      // MMIOERR_CHUNKNOTFOUND: no such chunk before the end of the parent / file
+    CannotClose,        // MMIOERR_CANNOTCLOSE
+    NotOpen,            // MMSYSERR_INVALHANDLE: no file is open
+};
+const char* statusText(Status status);
+
+enum class Mode {
+    Read,       // existing file, reading only (MMIO_READ)
+    ReadWrite,  // existing file, reading and writing in place (MMIO_READWRITE)
+    Create,     // new or truncated file, reading and writing (MMIO_CREATE | MMIO_READWRITE)
+};
+
+// Origin of File::seek (SEEK_SET / SEEK_CUR / SEEK_END).
+enum class Origin { Begin, Current, End };
+
+// How File::descend searches (the MMIO_FIND* flags; none = the next chunk).
+enum class Find {
+    Next,   // the next chunk, whatever it is
+    Chunk,  // the next chunk whose id is Chunk::id (MMIO_FINDCHUNK)
+    Riff,   // the next "RIFF" chunk whose form type is Chunk::formType (MMIO_FINDRIFF)
+    List,   // the next "LIST" chunk whose list type is Chunk::formType (MMIO_FINDLIST)
+};
+
+// What File::createChunk writes (MMIO_CREATERIFF / MMIO_CREATELIST / plain).
+enum class Create { Chunk, Riff, List };
+
+// A chunk record (MMCKINFO).
+struct Chunk {
+    FourCC id = 0;            // ckid
+    uint32_t size = 0;        // cksize: bytes of data, form type included for RIFF/LIST
+    FourCC formType = 0;      // fccType: form or list type of "RIFF"/"LIST", else 0
+    uint64_t dataOffset = 0;  // dwDataOffset: file offset of the data (of the form type for RIFF/LIST)
+    bool dirty = false;       // MMIO_DIRTY: ascend() rewrites the size (set by createChunk)
+
+    // File offset just past the data, before any pad byte.
+    uint64_t dataEnd() const { return dataOffset + size; }
+    // File offset of the next chunk (pad byte of an odd size included).
+    uint64_t nextOffset() const { return dataOffset + size + (size & 1u); }
+    // True when the chunk's data ends within the parent's data
+    // (dataOffset + size <= parent.dataOffset + parent.size).
+    bool endsWithin(const Chunk& parent) const { return dataEnd() <= parent.dataEnd(); }
+    bool isForm() const { return id == kRiff || id == kList; }
+};
+
+// A buffered file (HMMIO). Movable, not copyable; the destructor closes the
+// file (flushing, errors ignored: call close() to see them).
+class File {
+public:
+    // Size of the internal buffer unless open() is told otherwise.
+    static constexpr size_t kDefaultBuffer = 64 * 1024;
+
+    File() = default;
+    ~File();
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    // mmioOpenA. Read and ReadWrite need an existing regular file; Create makes
+    // or truncates one. A bufferSize of 0 takes the default.
+    Status open(const std::string& path, Mode mode, size_t bufferSize = 0);
+    // mmioClose: flushes and closes. Closing a file that is not open is Ok.
+    Status close();
+    bool isOpen() const { return fd_ >= 0; }
+    Mode mode() const { return mode_; }
+
+    // mmioRead: up to n bytes at the current position; the number read
+    // (0 at the end of the file), or -1 on a failure.
+    int64_t read(void* data, size_t n);
+    // Reads exactly n bytes; false (position unspecified) when fewer are there.
+    bool readExact(void* data, size_t n) { return n == 0 || read(data, n) == static_cast<int64_t>(n); }
+    // mmioWrite: n bytes at the current position (extending the file as needed);
+    // n, or -1 on a failure (read-only file, disk full, ...).
+    int64_t write(const void* data, size_t n);
+    bool writeExact(const void* data, size_t n) { return n == 0 || write(data, n) == static_cast<int64_t>(n); }
+    // mmioSeek: the new position, or -1 (negative result, no file). Seeking
+    // beyond the end is allowed; a later write fills the gap with zeros.
+    int64_t seek(int64_t offset, Origin origin = Origin::Begin);
+    // mmioFlush: writes the buffered bytes to the file.
+    Status flush();
+
+    uint64_t position() const { return pos_; }
+    // Length of the file including bytes still in the buffer.
+    uint64_t size() const { return fileSize_; }
+
+    // mmioDescend: searches from the current position for the chunk that `how`
+    // asks for (its id or form type taken from ck), within parent's data when
+    // a parent is given, else up to the end of the file. On success ck holds
+    // the chunk, dirty is false, and the position is at the start of its data
+    // (after the form type of a RIFF/LIST chunk). ChunkNotFound when no such
+    // chunk starts before the end, or a header is truncated.
+    Status descend(Chunk& ck, const Chunk* parent = nullptr, Find how = Find::Next);
+    // mmioAscend: when ck is dirty, its size becomes position - dataOffset,
+    // an odd size gets a zero pad byte at the position, and the size field is
+    // rewritten; then the position moves to ck.nextOffset(). ck.size and
+    // dirty are updated.
+    Status ascend(Chunk& ck);
+    // mmioCreateChunk: writes a chunk header (id, ck.size, and for RIFF/LIST
+    // the form type) at the current position; ck.id is set for Riff/List,
+    // dataOffset is filled in, and the chunk is marked dirty so that
+    // ascend() patches its size. The position ends after the header.
+    Status createChunk(Chunk& ck, Create how = Create::Chunk);
+
+private:
+    Status flushBuffer();
+    Status fillBuffer(uint64_t at);
+    void reset();
+
+    int fd_ = -1;
+    Mode mode_ = Mode::Read;
+    std::string path_;
+    std::unique_ptr<uint8_t[]> buf_;
+    size_t capacity_ = 0;
+    uint64_t bufStart_ = 0;   // file offset of buf_[0]
+    size_t bufValid_ = 0;     // bytes of buf_ holding file contents
+    size_t dirtyBegin_ = 0;   // buf_[dirtyBegin_, dirtyEnd_) not yet written
+    size_t dirtyEnd_ = 0;
+    uint64_t pos_ = 0;
+    uint64_t fileSize_ = 0;
+    bool writeFailed_ = false;
+};
+
+}  // namespace qoro::riff
