@@ -1,0 +1,309 @@
+// RIFF INFO, "DISP" and cue points: the written layout, round trips, the cue
+// list's order and cursor, hostile files, and ffprobe/ffmpeg cross-checks.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "riff/riff.h"
+#include "tags/wav_info.h"
+#include "test_support.h"
+
+namespace tags = qoro::tags;
+namespace riff = qoro::riff;
+using namespace qoro::test;
+
+namespace {
+
+uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
+    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
+}
+std::string str(const std::vector<uint8_t>& b, size_t at, size_t n) {
+    return std::string(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at + n));
+}
+
+// A WAV whose chunks after "fmt " are given as raw bytes (header + content).
+void writeRaw(const fs::path& file, const std::string& chunks) {
+    std::string fmt("fmt \x10\0\0\0\x01\0\x01\0\x40\x1f\0\0\x80\x3e\0\0\x02\0\x10\0", 24);
+    std::string body = "WAVE" + fmt + chunks;
+    uint32_t n = static_cast<uint32_t>(body.size());
+    std::string all = "RIFF" + std::string{char(n), char(n >> 8), char(n >> 16), char(n >> 24)} + body;
+    writeBytes(file, std::vector<uint8_t>(all.begin(), all.end()));
+}
+
+std::string chunk(const std::string& id, const std::string& content) {
+    uint32_t n = static_cast<uint32_t>(content.size());
+    std::string c = id + std::string{char(n), char(n >> 8), char(n >> 16), char(n >> 24)} + content;
+    if (n & 1) c += '\0';
+    return c;
+}
+std::string u32(uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
+
+}  // namespace
+
+TEST(CueList, OrderCursorAndDeletion) {
+    tags::CueList l;
+    EXPECT_EQ(l.count(), 0);
+    l.remove();  // nothing to delete
+    EXPECT_EQ(l.count(), 0);
+    l.insert({.position = 300});
+    l.insert({.position = 100});
+    l.insert({.position = 200});
+    ASSERT_EQ(l.size(), 3u);
+    EXPECT_EQ(l.number(), 2);
+    EXPECT_EQ(l.cues()[0].position, 100u);
+    EXPECT_EQ(l.cues()[2].position, 300u);
+    l.select(3);
+    l.setPosition(50);
+    EXPECT_EQ(l.number(), 3);
+    EXPECT_EQ(l.current()->position, 200u);
+    EXPECT_EQ(l.cues()[0].position, 50u);
+    l.select(10);
+    EXPECT_EQ(l.number(), 3);
+    l.select(0);
+    EXPECT_EQ(l.number(), 1);
+    // Equal positions: before the others, except right after an equal first cue.
+    l.insert({.position = 100, .label = "second 100"});
+    EXPECT_EQ(l.number(), 2);
+    l.insert({.position = 50, .label = "after first"});
+    EXPECT_EQ(l.number(), 2);
+    // Delete the last: cursor on the new last.
+    l.select(100);
+    l.remove();
+    EXPECT_EQ(l.count(), 4);
+    EXPECT_EQ(l.number(), 4);
+    l.select(2);
+    l.remove();  // the following cue takes number 2
+    EXPECT_EQ(l.number(), 2);
+    EXPECT_EQ(l.current()->label, "second 100");
+    while (!l.empty()) l.remove();
+    EXPECT_EQ(l.number(), 0);
+    EXPECT_EQ(l.current(), nullptr);
+}
+
+TEST(WavInfo, WrittenLayoutAndRoundTrip) {
+    TempDir dir;
+    fs::path file = dir / "t.wav";
+    auto samples = testSignal(8000, 1, 1001);
+    writeWav16(file, 8000, 1, samples);
+    auto before = readBytes(file);
+    tags::TagRecord r;
+    r.title = "T";
+    r.album = "A";
+    r.genre = 12;
+    ASSERT_TRUE(tags::writeWavInfo(file.string(), r, {}));
+    auto b = readBytes(file);
+    size_t at = 44 + 2002;
+    EXPECT_TRUE(std::equal(before.begin() + 8, before.begin() + static_cast<long>(at), b.begin() + 8));
+    EXPECT_EQ(str(b, at, 4), "LIST");
+    EXPECT_EQ(str(b, at + 8, 4), "INFO");
+    EXPECT_EQ(str(b, at + 12, 4), "INAM");
+    EXPECT_EQ(le32(b, at + 16), 2u);
+    EXPECT_EQ(str(b, at + 20, 2), std::string("A\0", 2));
+    EXPECT_EQ(str(b, at + 22, 4), "IGNR");
+    EXPECT_EQ(str(b, at + 30, 6), std::string("Other\0", 6));
+    size_t disp = at + 8 + le32(b, at + 4);
+    EXPECT_EQ(str(b, disp, 4), "DISP");
+    EXPECT_EQ(le32(b, disp + 4), 6u);
+    EXPECT_EQ(le32(b, disp + 8), 1u);
+    EXPECT_EQ(str(b, disp + 12, 2), std::string("T\0", 2));
+    EXPECT_EQ(le32(b, 4), b.size() - 8);
+
+    tags::TagRecord got;
+    tags::CueList cues;
+    tags::WavChunks chunks;
+    ASSERT_TRUE(tags::readWavInfo(file.string(), got, cues, &chunks));
+    EXPECT_EQ(got, r);
+    EXPECT_TRUE(chunks.hasData);
+    EXPECT_EQ(chunks.dataSize, 2002u);
+    EXPECT_EQ(chunks.dataOffset, 44u);
+    ASSERT_EQ(chunks.format.size(), 18u);
+    EXPECT_EQ(chunks.format[0], 1);
+
+    // Everything, twice (the second write replaces the first in place).
+    r.artist = "Artiste é";
+    r.comments = "Comment";
+    r.copyright = "Copy";
+    r.composer = "Composer";
+    r.url = "http://u";
+    r.encodedBy = "Enc";
+    r.year = 2002;
+    r.track = 11;
+    r.genre = 17;
+    ASSERT_TRUE(tags::writeWavInfo(file.string(), r, {}));
+    r.album = "Album 2";
+    ASSERT_TRUE(tags::writeWavInfo(file.string(), r, {}));
+    got = {};
+    ASSERT_TRUE(tags::readWavInfo(file.string(), got, cues, nullptr));
+    EXPECT_EQ(got, r);
+    auto data = readBytes(file);
+    EXPECT_TRUE(std::equal(before.begin() + 44, before.end(), data.begin() + 44));
+
+    if (haveTool("ffprobe")) {
+        auto out = run("ffprobe -v error -show_entries format_tags -of default=nw=1 " + shellQuote(file.string())).output;
+        for (const char* want : {"title=Album 2", "artist=Artiste é", "comment=Comment", "copyright=Copy",
+                                 "genre=Rock", "encoder=Enc", "date=2002", "track=11"})
+            EXPECT_NE(out.find(want), std::string::npos) << want << "\n" << out;
+        auto dur = run("ffprobe -v error -count_packets -show_entries stream=duration_ts -of csv=p=0 " +
+                       shellQuote(file.string()));
+        EXPECT_NE(dur.output.find("1001"), std::string::npos) << dur.output;
+    }
+
+    // Year 0 and track 0 write no "ICRD"/"ITRK".
+    r.year = 0;
+    r.track = 0;
+    writeWav16(file, 8000, 1, samples);
+    ASSERT_TRUE(tags::writeWavInfo(file.string(), r, {}));
+    auto text = readBytes(file);
+    std::string all(text.begin(), text.end());
+    EXPECT_EQ(all.find("ICRD"), std::string::npos);
+    EXPECT_EQ(all.find("ITRK"), std::string::npos);
+    EXPECT_NE(all.find("ICMS"), std::string::npos);
+}
+
+TEST(WavInfo, CuesWrittenInOrderAndReadBack) {
+    TempDir dir;
+    fs::path file = dir / "c.wav";
+    writeWav16(file, 8000, 1, testSignal(8000, 1, 500));
+    tags::CueList cues;
+    cues.insert({.position = 300, .length = 10, .label = "three"});
+    cues.insert({.position = 100, .label = "one", .note = "n1"});
+    cues.insert({.position = 200, .language = 9, .country = 44, .dialect = 1, .codePage = 1252, .label = "two",
+                 .text = "t2"});
+    ASSERT_TRUE(tags::writeWavInfo(file.string(), {}, cues));
+    auto b = readBytes(file);
+    std::string all(b.begin(), b.end());
+    size_t cue = all.find("cue ");
+    ASSERT_NE(cue, std::string::npos);
+    EXPECT_EQ(le32(b, cue + 8), 3u);
+    for (uint32_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(le32(b, cue + 12 + 24 * i), i + 1);
+        EXPECT_EQ(le32(b, cue + 16 + 24 * i), 100 * (i + 1));
+        EXPECT_EQ(str(b, cue + 20 + 24 * i, 4), "data");
+        EXPECT_EQ(le32(b, cue + 32 + 24 * i), 100 * (i + 1));
+    }
+    size_t labl = all.find(std::string("labl\x08\0\0\0\x02\0\0\0two\0", 16));
+    EXPECT_NE(labl, std::string::npos);
+    EXPECT_NE(all.find("adtl"), std::string::npos);
+
+    tags::TagRecord r;
+    tags::CueList back;
+    ASSERT_TRUE(tags::readWavInfo(file.string(), r, back, nullptr));
+    ASSERT_EQ(back.size(), 3u);
+    EXPECT_EQ(back.cues(), cues.cues());
+}
+
+TEST(WavInfo, ReadingRulesOnCraftedFiles) {
+    TempDir dir;
+    fs::path file = dir / "x.wav";
+    std::string info = "INFO" + chunk("IGNR", std::string("rock\0", 5)) + chunk("ICRD", std::string("2002-05-01\0", 11)) +
+                       chunk("INAM", std::string("Old\0", 4)) + chunk("INAM", std::string("New\0", 4)) +
+                       chunk("IART", "caf\xE9");  // not UTF-8: read as ISO-8859-1
+    // Two cue records while the count says 5; an adtl entry for cue 7.
+    std::string cueContent = u32(5) + u32(1) + u32(40) + "data" + u32(0) + u32(0) + u32(40) + u32(2) + u32(20) +
+                             "data" + u32(0) + u32(0) + u32(20);
+    std::string adtl = "adtl" + chunk("labl", u32(7) + std::string("late\0", 5)) + chunk("note", u32(1) + "first");
+    writeRaw(file, chunk("LIST", info) + chunk("cue ", cueContent) + chunk("LIST", adtl) +
+                       chunk("DISP", u32(1) + std::string("Title\0", 6)) + chunk("data", std::string(10, '\0')));
+    tags::TagRecord r;
+    tags::CueList cues;
+    ASSERT_TRUE(tags::readWavInfo(file.string(), r, cues, nullptr));
+    EXPECT_EQ(r.genre, 17);
+    EXPECT_EQ(r.year, 2002);
+    EXPECT_EQ(r.album, "New");
+    EXPECT_EQ(r.artist, "café");
+    EXPECT_EQ(r.title, "Title");
+    ASSERT_EQ(cues.size(), 2u);
+    EXPECT_EQ(cues.cues()[0].position, 20u);
+    // Numbers select in file order (40, 20), before the sort: number 1 is
+    // the cue at 40, number 7 clamps to the second, the cue at 20.
+    EXPECT_EQ(cues.cues()[1].note, "first");
+    EXPECT_EQ(cues.cues()[0].label, "late");
+    EXPECT_EQ(cues.cues()[0].note, "");
+
+    info = "INFO" + chunk("IGNR", std::string("Rockabilly\0", 11));
+    writeRaw(file, chunk("LIST", info) + chunk("data", "ab"));
+    r = {};
+    r.genre = 3;
+    ASSERT_TRUE(tags::readWavInfo(file.string(), r, cues, nullptr));
+    EXPECT_EQ(r.genre, 12);
+
+    // Not a WAV, or a missing file: failure.
+    writeBytes(file, std::vector<uint8_t>(100, 'x'));
+    EXPECT_FALSE(tags::readWavInfo(file.string(), r, cues, nullptr));
+    EXPECT_FALSE(tags::readWavInfo((dir / "none.wav").string(), r, cues, nullptr));
+    EXPECT_FALSE(tags::writeWavInfo((dir / "none.wav").string(), r, cues));
+    EXPECT_FALSE(fs::exists(dir / "none.wav"));
+}
+
+TEST(WavInfo, ReadsTagsFfmpegWrites) {
+    if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+    TempDir dir;
+    writeWav16(dir / "a.wav", 8000, 2, testSignal(8000, 2, 800));
+    auto res = run("ffmpeg -v error -y -i " + shellQuote((dir / "a.wav").string()) +
+                   " -c copy -metadata title='Ein Grüß' -metadata artist=Someone -metadata genre=Jazz "
+                   "-metadata date=1984 " + shellQuote((dir / "b.wav").string()));
+    ASSERT_EQ(res.exitCode, 0) << res.output;
+    tags::TagRecord r;
+    tags::CueList cues;
+    tags::WavChunks chunks;
+    ASSERT_TRUE(tags::readWavInfo((dir / "b.wav").string(), r, cues, &chunks));
+    EXPECT_EQ(r.album, "Ein Grüß");  // "INAM" carries the album
+    EXPECT_EQ(r.artist, "Someone");
+    EXPECT_EQ(r.genre, 8);
+    EXPECT_EQ(r.year, 1984);
+    EXPECT_EQ(chunks.dataSize, 3200u);
+    // Writing keeps the audio where it is, after ffmpeg's "LIST" before "data".
+    auto before = readBytes(dir / "b.wav");
+    ASSERT_TRUE(tags::writeWavInfo((dir / "b.wav").string(), r, cues));
+    auto after = readBytes(dir / "b.wav");
+    EXPECT_TRUE(std::equal(before.begin() + 8, before.begin() + static_cast<long>(chunks.dataOffset + 3200),
+                           after.begin() + 8));
+}
+
+TEST(WavInfo, HostileFilesNeverCrashNorGrow) {
+    TempDir dir;
+    fs::path file = dir / "h.wav";
+    // "data" claiming more than the file holds: nothing is written.
+    writeRaw(file, chunk("data", std::string(10, '\0')));
+    auto b = readBytes(file);
+    b[b.size() - 14] = 0xFF;  // data size high byte
+    b[b.size() - 13] = 0x7F;
+    writeBytes(file, b);
+    tags::TagRecord r;
+    r.title = "x";
+    EXPECT_FALSE(tags::writeWavInfo(file.string(), r, {}));
+    EXPECT_EQ(readBytes(file), b);
+
+    // Mutations of a file with every kind of chunk: reading and writing never
+    // crash, and the audio bytes are never changed by a write.
+    fs::path good = dir / "g.wav";
+    writeWav16(good, 8000, 1, testSignal(8000, 1, 200));
+    tags::TagRecord full;
+    full.title = "Title";
+    full.artist = "Artist";
+    full.year = 2000;
+    tags::CueList cues;
+    cues.insert({.position = 5, .label = "a", .note = "b", .text = "c"});
+    cues.insert({.position = 9, .label = "d"});
+    ASSERT_TRUE(tags::writeWavInfo(good.string(), full, cues));
+    auto base = readBytes(good);
+    std::mt19937 rng(5);
+    for (int round = 0; round < 300; ++round) {
+        auto m = base;
+        for (int e = 0, n = 1 + rng() % 6; e < n; ++e) {
+            size_t at = rng() % 3 ? 44 + 400 + rng() % (m.size() - 444) : rng() % 40;
+            m[at] = static_cast<uint8_t>(rng() % 3 ? rng() : 0xFF);
+        }
+        if (rng() % 5 == 0) m.resize(444 + rng() % (m.size() - 444));
+        writeBytes(file, m);
+        tags::TagRecord got;
+        tags::CueList gotCues;
+        tags::readWavInfo(file.string(), got, gotCues, nullptr);
+        EXPECT_LE(gotCues.size(), m.size() / 24);
+        bool wrote = tags::writeWavInfo(file.string(), full, cues);
+        auto after = readBytes(file);
+        EXPECT_TRUE(std::equal(m.begin() + 8, m.begin() + 444, after.begin() + 8)) << round;
+        if (!wrote) continue;
+        EXPECT_LE(after.size(), std::max<size_t>(m.size(), 444 + 400));
+    }
+}
