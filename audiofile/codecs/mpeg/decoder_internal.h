@@ -1,0 +1,99 @@
+// Pieces shared by the Layer I/II and Layer III halves of the frame decoder.
+#pragma once
+
+#include "mpeg_frame_decoder.h"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+namespace qoro::mpeg::detail {
+
+// Big-endian bit reader over a buffer. Reads past 'capacityBytes' yield zero
+// bits, so hostile lengths never read out of bounds.
+class BitReader {
+public:
+    BitReader(const uint8_t* data, size_t capacityBytes, size_t startBit = 0)
+        : data_(data), capacity_(capacityBytes), pos_(startBit) {}
+
+    // Up to 24 bits, without consuming them.
+    uint32_t peek(int n) const
+    {
+        const size_t byte = pos_ >> 3;
+        uint32_t w;
+        if (byte + 4 <= capacity_) [[likely]] {
+            std::memcpy(&w, data_ + byte, 4);
+            w = __builtin_bswap32(w);
+        } else {
+            w = 0;
+            for (size_t i = 0; i < 4; ++i) {
+                w <<= 8;
+                if (byte + i < capacity_) w |= data_[byte + i];
+            }
+        }
+        return (w << (pos_ & 7)) >> (32 - n);
+    }
+    uint32_t get(int n)
+    {
+        if (n <= 0) return 0;
+        const uint32_t v = peek(n);
+        pos_ += size_t(n);
+        return v;
+    }
+    void skip(int n) { pos_ += size_t(n); }
+    size_t position() const { return pos_; }
+    void setPosition(size_t bit) { pos_ = bit; }
+
+private:
+    const uint8_t* data_;
+    size_t capacity_;
+    size_t pos_;
+};
+
+// Polyphase synthesis filter bank of one channel: 32 subband samples in,
+// 32 PCM samples out.
+class Synthesis {
+public:
+    void reset();
+    // 'subbands' holds 32 samples (full scale 1.0); writes 32 samples to
+    // out[0], out[stride], ... rounded to nearest and clipped.
+    void run(const float* subbands, int16_t* out, int stride);
+
+private:
+    alignas(32) float v_[16][64] = {};
+    int pos_ = 0;
+};
+
+struct Layer3State;
+struct Layer3Deleter {
+    void operator()(Layer3State* s) const;
+};
+using Layer3Ptr = std::unique_ptr<Layer3State, Layer3Deleter>;
+
+}  // namespace qoro::mpeg::detail
+
+namespace qoro::mpeg {
+
+struct MpegFrameDecoder::State {
+    // Frame copy with room for safe over-reads.
+    alignas(16) uint8_t frame[kMaxFrameBytes + 8] = {};
+    detail::Synthesis synth[2];
+    detail::Layer3Ptr l3;
+};
+
+}  // namespace qoro::mpeg
+
+namespace qoro::mpeg::detail {
+
+Layer3Ptr makeLayer3State();
+void resetLayer3(Layer3State& s);
+// Returns samples per channel or -1 on a fault.
+int decodeLayer3(Layer3State& s, Synthesis* synth, const MpegFrameHeader& h, const uint8_t* frame,
+                 size_t size, int16_t* out);
+int decodeLayer1(Synthesis* synth, const MpegFrameHeader& h, const uint8_t* frame, size_t size,
+                 int16_t* out);
+int decodeLayer2(Synthesis* synth, const MpegFrameHeader& h, const uint8_t* frame, size_t size,
+                 int16_t* out);
+
+}  // namespace qoro::mpeg::detail

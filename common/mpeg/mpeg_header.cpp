@@ -1,0 +1,102 @@
+#include "mpeg/mpeg_header.h"
+
+namespace qoro::mpeg {
+
+// Rows: MPEG-2, MPEG-1, MPEG-2.5; columns by layer code (0 reserved, 1 Layer III,
+// 2 Layer II, 3 Layer I). MPEG-2.5 shares the MPEG-2 figures.
+const int16_t kMpegBitrateKbps[3][4][16] = {
+    {
+        {0},
+        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0},
+        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0},
+        {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256, 0},
+    },
+    {
+        {0},
+        {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0},
+        {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 0},
+        {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448, 0},
+    },
+    {
+        {0},
+        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0},
+        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0},
+        {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256, 0},
+    },
+};
+
+const int32_t kMpegSampleRate[3][4] = {
+    {22050, 24000, 16000, 0},
+    {44100, 48000, 32000, 0},
+    {11025, 12000, 8000, 0},
+};
+
+MpegFrameHeader unpackMpegHeader(uint32_t w)
+{
+    MpegFrameHeader h;
+    h.version = int32_t((w >> 19) & 1);
+    if (((w >> 20) & 1) == 0) h.version += 2;
+    h.layer = int32_t((w >> 17) & 3);
+    h.protection = int32_t((w >> 16) & 1);
+    h.bitrateIndex = int32_t((w >> 12) & 15);
+    h.samplingIndex = int32_t((w >> 10) & 3);
+    h.padding = int32_t((w >> 9) & 1);
+    h.privateBit = int32_t((w >> 8) & 1);
+    h.mode = int32_t((w >> 6) & 3);
+    h.modeExtension = int32_t((w >> 4) & 3);
+    h.copyright = int32_t((w >> 3) & 1);
+    h.original = int32_t((w >> 2) & 1);
+    h.emphasis = int32_t(w & 3);
+    return h;
+}
+
+bool isValidMpegHeader(const MpegFrameHeader& h)
+{
+    if (h.bitrateIndex == 15 || h.bitrateIndex == 0) return false;
+    if (h.layer == 0) return false;
+    if (h.padding != 0 && h.samplingIndex != 0) return false;
+    if (h.samplingIndex == 3) return false;
+    if (h.version == 1 && h.layer == 2) {
+        const int b = h.bitrateIndex;
+        const bool lowRate = b == 1 || b == 2 || b == 3 || b == 5;
+        if (lowRate && h.mode != 3) return false;
+        if (b >= 11 && h.mode == 3) return false;
+    }
+    if (h.version > 2 || h.version < 0) return false;
+    if (h.version == 2 && h.layer != 1) return false;
+    return true;
+}
+
+int mpegBitrateKbps(const MpegFrameHeader& h)
+{
+    return kMpegBitrateKbps[h.version][h.layer][h.bitrateIndex];
+}
+
+int mpegSampleRate(const MpegFrameHeader& h) { return kMpegSampleRate[h.version][h.samplingIndex]; }
+
+int mpegFrameLength(const MpegFrameHeader& h)
+{
+    const int kbps = mpegBitrateKbps(h);
+    const int rate = mpegSampleRate(h);
+    if (rate == 0) return 0;
+    const bool pad = h.padding != 0 && h.samplingIndex == 0;
+    if (h.layer == 3) return (12000 * kbps / rate) * 4 + (pad ? 4 : 0);
+    int length = 144000 * kbps / rate;
+    if (h.layer == 1 && h.version != 1) length /= 2;
+    return length + (pad ? 1 : 0);
+}
+
+int mpegSamplesPerFrame(const MpegFrameHeader& h)
+{
+    if (h.layer == 3) return 384;
+    if (h.layer == 2) return 1152;
+    return h.version == 1 ? 1152 : 576;
+}
+
+int mpegSideInfoLength(const MpegFrameHeader& h)
+{
+    if (h.version == 1) return h.mode == 3 ? 17 : 32;
+    return h.mode == 3 ? 9 : 17;
+}
+
+}  // namespace qoro::mpeg
