@@ -1,0 +1,54 @@
+// Every text the program shows: titles, message boxes, menu entries, tooltips.
+// The texts are the program's own and must stay exactly as they are (users
+// and their scripts recognise them).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "core/settings.h"
+
+namespace quillet::text {
+
+inline constexpr const char* kTitle = "Quillet 2.68";
+
+// Busy messages. The pause command has its own spelling (two spaces), stop
+// and step forward their own wording.
+std::string playing(ConversionMode mode);     // "The mp3 files is playing, please press stop first."
+std::string converting(ConversionMode mode);  // "The mp3 files is Converting, please wait for finishing."
+std::string convertingOnPause(ConversionMode mode);
+std::string convertingOnStop(ConversionMode mode);
+std::string convertingOnNext(ConversionMode mode);
+
+std::string noCheckedToConvert(ConversionMode mode);
+std::string noCheckedToPlay(ConversionMode mode);
+std::string confirmConversion(ConversionMode mode);
+std::string confirmOverwrite(ConversionMode mode, const std::string& targetPath);
+std::string confirmQuit();
+// The one notice after a run that lists the files that failed or were cut short.
+std::string failedFiles(const std::vector<std::string>& paths);
+
+inline constexpr const char* kFolderMissing =
+    "The directory you select do not exist,The system will set it to the default.";
+inline constexpr const char* kWaveFolderPickerTitle = "Wave Directory Select";
+inline constexpr const char* kMp3FolderPickerTitle = "MP3 Directory Select";
+
+std::string openFileFilter(ConversionMode mode);  // "mp3 files(*.mp3)|*.mp3||"
+
+// Clear menu of button 1008, in menu order.
+inline constexpr const char* kClearSelected = "Clear Selected Files";
+inline constexpr const char* kClearUnselected = "Clear Unselect Files";
+inline constexpr const char* kClearAll = "Clear All Files";
+inline constexpr const char* kUnselectAll = "UnSelect All";
+
+// About box.
+inline constexpr const char* kAboutVersion = "Quillet Version 2.68";
+inline constexpr const char* kAboutPlatform = "This program is for any Windows platform";
+inline constexpr const char* kAboutLame =
+    "LAME MP3 Encoder include, LAME encoder is a freeware project which provides high "
+    "compression speed and perfect sound quality.";
+
+// Tooltip of a main-window control by its id; empty for controls without one.
+std::string tooltip(int controlId);
+
+}  // namespace quillet::text
