@@ -1,0 +1,79 @@
+// WAV facts: the stored "fmt " record, its PCM equivalent and the names the
+// codec manager gives them.
+#include <span>
+
+#include "acm/acm.h"
+#include "formats/acm_facts.h"
+#include "formats/readers.h"
+#include "riff/riff.h"
+#include "tags/wav_info.h"
+
+namespace qoro::audioinfo {
+
+namespace {
+
+// Sample frames, duration and description through a conversion stream from
+// the stored record to its PCM equivalent. Without one the sample count stays
+// the stored byte count and the description empty.
+void nameAndCount(std::span<const uint8_t> record, const acm::WAVEFORMATEX& stored,
+                  const acm::WAVEFORMATEX& pcm, uint64_t storedBytes, Facts& facts) {
+    int64_t samples = static_cast<int64_t>(storedBytes);
+    acm::Stream stream;
+    if (stream.open(record, acm::asBytes(pcm)) == acm::Result::Ok) {
+        size_t pcmBytes = 0;
+        if (stream.size(static_cast<size_t>(storedBytes), acm::Direction::SourceToDestination, pcmBytes) ==
+                acm::Result::Ok &&
+            pcm.nBlockAlign != 0)
+            samples = static_cast<int64_t>(pcmBytes / pcm.nBlockAlign);
+        const acm::DriverId id = stream.driverId();
+        stream.close();
+        acm::Driver driver;
+        if (driver.open(id) == acm::Result::Ok) {
+            acm::FormatTagDetails tag;
+            acm::FormatDetails format;
+            const size_t size = stored.wFormatTag == acm::WAVE_FORMAT_PCM ? 16 : 18 + size_t(stored.cbSize);
+            if (driver.formatTagDetails(stored.wFormatTag, tag) == acm::Result::Ok && size <= record.size() &&
+                driver.formatDetails(record.first(size), format) == acm::Result::Ok)
+                facts.description = tag.name + " " + format.name;
+        }
+    }
+    facts.samples = low32(static_cast<uint64_t>(samples));
+    const int32_t ms = mulDiv(samples, 1000, pcm.nSamplesPerSec);
+    facts.duration = ms < 0 ? 0 : ms;
+}
+
+}  // namespace
+
+bool factsFromRecord(std::span<const uint8_t> record, uint64_t storedBytes, Facts& facts) {
+    acm::WAVEFORMATEX stored{};
+    if (!acm::readHeader(record, stored)) return false;
+    acm::WAVEFORMATEX pcm{};
+    if (acm::suggestPcm(record, pcm) != acm::Result::Ok) return false;
+    facts.formatTag = stored.wFormatTag;
+    facts.frequency = static_cast<int32_t>(pcm.nSamplesPerSec);
+    facts.channels = pcm.nChannels;
+    facts.bitsPerSample = pcm.wBitsPerSample;
+    facts.bitrate = static_cast<int32_t>(stored.nAvgBytesPerSec * 8u);
+    nameAndCount(record, stored, pcm, storedBytes, facts);
+    return true;
+}
+
+bool readWav(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::CueList& cues) {
+    tags::WavChunks chunks;
+    if (!tags::readWavInfo(path, tags, cues, &chunks)) return false;
+    if (!factsFromRecord(chunks.format, chunks.dataSize, facts)) return false;
+    facts.size = low32(static_cast<uint64_t>(fileLength(path)));
+    return true;
+}
+
+int probeWav(const std::string& path) {
+    riff::File f;
+    if (f.open(path, riff::Mode::Read) != riff::Status::Ok) return -2;
+    riff::Chunk form;
+    form.formType = riff::fourcc("WAVE");
+    const bool found = f.descend(form, nullptr, riff::Find::Riff) == riff::Status::Ok;
+    if (f.close() != riff::Status::Ok) return -2;
+    return found ? 1 : 0;
+}
+
+}  // namespace qoro::audioinfo

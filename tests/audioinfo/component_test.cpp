@@ -1,0 +1,125 @@
+// The component as a client sees it: created through the runtime by class
+// identifier and ProgID, called by name through IDispatch, registered.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "qoro/AudioInformation.h"
+#include "qoro/com.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace qoro::test;
+using qoro::com::Bstr;
+using qoro::com::ComPtr;
+
+DISPID idOf(IDispatch* d, const char16_t* name) {
+    std::u16string n(name);
+    LPOLESTR names[] = {n.data()};
+    DISPID id = DISPID_UNKNOWN;
+    EXPECT_EQ(d->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK) << qoro::com::toUtf8(name);
+    return id;
+}
+
+TEST(AudioInformationComponent, CreatedByClassAndCalledByName) {
+    CoInitialize(nullptr);
+    ComPtr<IAudioInformation> info;
+    ASSERT_EQ(CoCreateInstance(CLSID_AudioInformation, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioInformation,
+                               info.putVoid()),
+              S_OK);
+    // Not registered here: found beside the program.
+    ComPtr<IDispatch> disp;
+    ASSERT_EQ(CoCreateInstance(CLSID_AudioInformation, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, disp.putVoid()), S_OK);
+    ComPtr<IConnectionPointContainer> cpc;
+    EXPECT_EQ(disp.as(IID_IConnectionPointContainer, cpc), S_OK);
+
+    TempDir dir;
+    const auto wav = dir / "d.wav";
+    writeWav16(wav, 22050, 1, std::vector<int16_t>(22050 * 2, 0));
+    VARIANT arg;
+    VariantInit(&arg);
+    arg.vt = VT_BSTR;
+    arg.bstrVal = qoro::com::bstrFromUtf8(wav.string());
+    DISPPARAMS one{&arg, nullptr, 1, 0};
+    EXPECT_EQ(disp->Invoke(idOf(disp.get(), u"getaudioinformation"), IID_NULL, 0, DISPATCH_METHOD, &one, nullptr,
+                           nullptr, nullptr),
+              S_OK);
+    VariantClear(&arg);
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    VARIANT result;
+    VariantInit(&result);
+    ASSERT_EQ(disp->Invoke(idOf(disp.get(), u"infoDuration"), IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result,
+                           nullptr, nullptr),
+              S_OK);
+    EXPECT_EQ(result.vt, VT_I4);
+    EXPECT_EQ(result.lVal, 2000);
+
+    // InsertCue with only its three required arguments (last first).
+    VARIANT cue[3];
+    for (auto& v : cue) VariantInit(&v);
+    cue[0].vt = VT_BSTR;
+    cue[0].bstrVal = qoro::com::bstrFromUtf8("label");
+    cue[1].vt = VT_I4;
+    cue[1].lVal = 0;
+    cue[2].vt = VT_I4;
+    cue[2].lVal = 4410;
+    DISPPARAMS three{cue, nullptr, 3, 0};
+    EXPECT_EQ(disp->Invoke(idOf(disp.get(), u"InsertCue"), IID_NULL, 0, DISPATCH_METHOD, &three, nullptr, nullptr,
+                           nullptr),
+              S_OK);
+    for (auto& v : cue) VariantClear(&v);
+    ComPtr<IAudioInformation> same;
+    ASSERT_EQ(disp.as(IID_IAudioInformation, same), S_OK);
+    LONG pos = 0;
+    same->get_cuePosition(&pos);
+    EXPECT_EQ(pos, 4410);
+    BSTR label = nullptr;
+    same->get_cueLabel(&label);
+    EXPECT_EQ(Bstr::adopt(label).utf8(), "label");
+    info.reset();
+    disp.reset();
+    same.reset();
+    cpc.reset();
+    CoUninitialize();
+}
+
+TEST(AudioInformationComponent, RegistrationEntries) {
+    TempDir dir;
+    const auto registry = dir / "registry";
+    setenv("QORO_REGISTRY", registry.c_str(), 1);
+    void* lib = dlopen(binPath("libQoroAudioInformation.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    using Fn = HRESULT (*)();
+    auto reg = reinterpret_cast<Fn>(dlsym(lib, "DllRegisterServer"));
+    auto unreg = reinterpret_cast<Fn>(dlsym(lib, "DllUnregisterServer"));
+    ASSERT_TRUE(reg && unreg);
+    ASSERT_EQ(reg(), S_OK);
+    std::stringstream text;
+    text << std::ifstream(registry).rdbuf();
+    const std::string s = text.str();
+    for (const char* expected : {"QoroAudioInformation.AudioInformation.1", "QoroAudioInformation Class",
+                                 "Apartment", "132497", "Insertable", "Programmable", "Control"})
+        EXPECT_NE(s.find(expected), std::string::npos) << expected << "\n" << s;
+    CLSID byName{};
+    EXPECT_EQ(CLSIDFromProgID(PROGID_AudioInformation, &byName), S_OK);
+    EXPECT_EQ(byName, CLSID_AudioInformation);
+    EXPECT_EQ(CLSIDFromProgID(PROGID_AudioInformation_VI, &byName), S_OK);
+    EXPECT_EQ(byName, CLSID_AudioInformation);
+    CoInitialize(nullptr);
+    ComPtr<IAudioInformation> info;
+    EXPECT_EQ(CoCreateInstance(byName, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioInformation, info.putVoid()), S_OK);
+    info.reset();
+    CoUninitialize();
+    EXPECT_EQ(unreg(), S_OK);
+    std::stringstream after;
+    after << std::ifstream(registry).rdbuf();
+    EXPECT_EQ(after.str().find("QoroAudioInformation.AudioInformation.1"), std::string::npos);
+    dlclose(lib);
+    unsetenv("QORO_REGISTRY");
+}
+
+}  // namespace

@@ -1,0 +1,218 @@
+// The light-weight MPEG analyser: exact arithmetic on synthetic streams, and
+// facts of encoded files against ffprobe and decoded lengths.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "fixtures.h"
+#include "formats/readers.h"
+
+namespace qoro::audioinfo {
+namespace {
+
+using namespace qoro::test;
+
+void putWord(std::vector<uint8_t>& b, size_t at, uint32_t w) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(w >> (24 - 8 * i));
+}
+
+// MPEG-1 Layer III, 128 kbit/s, 44100 Hz, stereo, no CRC.
+constexpr uint32_t kCbrHeader = 0xFFFB9000;
+
+Facts readFast(const fs::path& path, tags::TagRecord* tagsOut = nullptr, int tagKind = 1) {
+    Facts f;
+    tags::TagRecord t;
+    readMpeg(path, {.fastAnalysis = true, .tagKind = tagKind}, f, t);
+    if (tagsOut) *tagsOut = t;
+    return f;
+}
+
+TEST(MpegReader, FastAnalysisOfAConstantBitrateStream) {
+    TempDir dir;
+    std::vector<uint8_t> b(4000004, 0);
+    putWord(b, 0, kCbrHeader);
+    writeBytes(dir / "a.mp3", b);
+    const Facts f = readFast(dir / "a.mp3");
+    EXPECT_EQ(f.duration, 250000);
+    EXPECT_EQ(f.bitrate, 128000);
+    EXPECT_EQ(f.samples, 11025000);
+    EXPECT_EQ(f.frequency, 44100);
+    EXPECT_EQ(f.channels, 2);
+    EXPECT_EQ(f.size, 4000004);
+    EXPECT_EQ(f.description, "MPEG 1.0 layer-3: 44,100 kHz Stereo;  128 Kbps; ");
+
+    // An ID3v1 tag at the end does not count as audio.
+    std::vector<uint8_t> tag(128, 0);
+    std::memcpy(tag.data(), "TAGTitle", 8);
+    b.insert(b.end(), tag.begin(), tag.end());
+    writeBytes(dir / "b.mp3", b);
+    tags::TagRecord t;
+    const Facts g = readFast(dir / "b.mp3", &t);
+    EXPECT_EQ(g.duration, 250000);
+    EXPECT_EQ(g.size, 4000132);
+    EXPECT_EQ(t.title, "Title");
+}
+
+TEST(MpegReader, XingFrameCountGivesTheAverageBitrate) {
+    TempDir dir;
+    std::vector<uint8_t> b(2000000, 0);
+    putWord(b, 0, kCbrHeader);
+    std::memcpy(&b[36], "Xing", 4);  // after 32 bytes of MPEG-1 stereo side information
+    b[36 + 7] = 1;                   // frame count present
+    putWord(b, 36 + 8, 10000);
+    writeBytes(dir / "x.mp3", b);
+    const Facts f = readFast(dir / "x.mp3");
+    EXPECT_EQ(f.bitrate, 61000);  // truncate(44100 x 200 / 144000)
+    EXPECT_EQ(f.duration, mulDiv(2000000 - 4, 8, 61));
+}
+
+TEST(MpegReader, DescriptionTexts) {
+    EXPECT_EQ(mpegDescription(1, 3, 44100, 2, 128, 128, 128), "MPEG 1.0 layer-3: 44,100 kHz Stereo;  128 Kbps; ");
+    EXPECT_EQ(mpegDescription(3, 3, 8000, 1, 8, 8, 8), "MPEG 3.0 layer-3: 8,000 kHz Mono;  8 Kbps; ");
+    EXPECT_EQ(mpegDescription(2, 2, 22050, 3, 96, 32, 160),
+              "MPEG 2.0 layer-2: 22,050 kHz Joint Stereo;  32-160 Kbps;  ");
+}
+
+TEST(MpegReader, UnreadableAndHeaderlessFiles) {
+    TempDir dir;
+    Facts f;
+    tags::TagRecord t;
+    EXPECT_EQ(readMpeg(dir / "none.mp3", {}, f, t), MpegRead::CannotOpen);
+    EXPECT_EQ(f.size, -1);
+    writeBytes(dir / "zeros.mp3", std::vector<uint8_t>(300000, 0));
+    f = Facts{};
+    EXPECT_EQ(readMpeg(dir / "zeros.mp3", {}, f, t), MpegRead::NoHeader);
+    EXPECT_EQ(f.size, 300000);
+    EXPECT_EQ(f.duration, 0);
+    EXPECT_TRUE(f.description.empty());
+}
+
+struct Encoded {
+    const char* lameArgs;
+    int rate;
+    const char* descriptionStart;
+    int layer;
+};
+
+class MpegEncoded : public ::testing::TestWithParam<Encoded> {};
+
+// Fast analysis of CBR files lands within one frame of ffprobe's duration.
+TEST_P(MpegEncoded, FastAnalysisMatchesFfprobe) {
+    const Encoded e = GetParam();
+    TempDir dir;
+    const auto wav = dir / "in.wav";
+    writeWav16(wav, e.rate, 2, testSignal(e.rate, 2, e.rate * 4));
+    const auto mp3 = dir / "out.mp3";
+    ASSERT_TRUE(info::make(std::string("lame --quiet -t ") + e.lameArgs + " " + shellQuote(wav.string()) + " " +
+                           shellQuote(mp3.string())));
+    const Facts f = readFast(mp3);
+    const auto p = info::probe(mp3);
+    EXPECT_EQ(f.frequency, static_cast<int>(info::number(p, "sample_rate")));
+    EXPECT_EQ(f.channels, static_cast<int>(info::number(p, "channels")));
+    EXPECT_EQ(f.bitrate, static_cast<int>(info::number(p, "bit_rate")));
+    const double frameMs = (e.rate >= 32000 ? 1152.0 : 576.0) * 1000.0 / e.rate;
+    EXPECT_NEAR(f.duration, info::number(p, "duration") * 1000.0, frameMs);
+    EXPECT_EQ(f.description.rfind(e.descriptionStart, 0), 0u) << f.description;
+    EXPECT_EQ(probeMpeg(mp3), e.layer);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lame, MpegEncoded,
+                         ::testing::Values(Encoded{"-b 128 -m s", 44100, "MPEG 1.0 layer-3: 44,100 kHz Stereo; ", 3},
+                                           Encoded{"-b 128 -m j", 48000, "MPEG 1.0 layer-3: 48,000 kHz Joint Stereo; ", 3},
+                                           Encoded{"-b 64 -m s", 22050, "MPEG 2.0 layer-3: 22,050 kHz Stereo; ", 3},
+                                           Encoded{"-b 32 -m s", 11025, "MPEG 3.0 layer-3: 11,025 kHz Stereo; ", 3}),
+                         [](const ::testing::TestParamInfo<Encoded>& p) {
+                             return "Rate" + std::to_string(p.param.rate);
+                         });
+
+TEST(MpegReader, LayerTwoFilesOfBothVersions) {
+    for (int rate : {44100, 24000}) {
+        TempDir dir;
+        const auto mp2 = dir / "a.mp2";
+        ASSERT_TRUE(info::ffmpegSine(mp2, 3.0, rate, 2, "-c:a mp2 -b:a 128k"));
+        const Facts f = readFast(mp2);
+        const auto p = info::probe(mp2);
+        EXPECT_EQ(f.bitrate, 128000);
+        EXPECT_EQ(f.frequency, rate);
+        EXPECT_NEAR(f.duration, info::number(p, "duration") * 1000.0, 1152000.0 / rate) << rate;
+        EXPECT_EQ(probeMpeg(mp2), 2) << rate;
+    }
+}
+
+// Full analysis of a VBR stream without "Xing": the frame walk against the
+// decoded length, and the lowest-highest description.
+TEST(MpegReader, FullAnalysisOfVariableBitrate) {
+    TempDir dir;
+    const auto wav = dir / "in.wav";
+    writeWav16(wav, 44100, 2, testSignal(44100, 2, 44100 * 5, 0.8));
+    const auto mp3 = dir / "vbr.mp3";
+    ASSERT_TRUE(info::make("lame --quiet -t -V 0 -b 96 -B 320 " + shellQuote(wav.string()) + " " +
+                           shellQuote(mp3.string())));
+    Facts f;
+    tags::TagRecord t;
+    ASSERT_EQ(readMpeg(mp3, {.fastAnalysis = false, .tagKind = 1}, f, t), MpegRead::Ok);
+    const auto pcm = dir / "dec.raw";
+    ASSERT_TRUE(info::make("ffmpeg -nostdin -v error -y -i " + shellQuote(mp3.string()) + " -f s16le " +
+                           shellQuote(pcm.string())));
+    const double decodedMs = static_cast<double>(fs::file_size(pcm)) / 4.0 / 44.1;
+    EXPECT_NEAR(f.duration, decodedMs, 2 * 26.2);
+    EXPECT_NEAR(f.samples, decodedMs * 44.1, 2 * 1152);
+    const std::string& d = f.description;
+    ASSERT_GE(d.size(), 7u);
+    EXPECT_EQ(d.substr(d.size() - 7), "Kbps;  ") << d;
+    EXPECT_NE(d.find('-'), std::string::npos) << d;
+    EXPECT_GE(f.bitrate, 96000);
+    EXPECT_LE(f.bitrate, 320000);
+}
+
+TEST(MpegProbe, SearchLimitsAndFrameLength) {
+    TempDir dir;
+    // Two CBR frames (417 bytes each) after a 20480-byte gap: still found.
+    std::vector<uint8_t> b(20480 + 417 * 3, 0);
+    putWord(b, 20480, kCbrHeader);
+    putWord(b, 20480 + 417, kCbrHeader);
+    writeBytes(dir / "late.mp3", b);
+    EXPECT_EQ(probeMpeg(dir / "late.mp3"), 3);
+    // One byte later it is out of reach.
+    b.insert(b.begin(), 0);
+    writeBytes(dir / "later.mp3", b);
+    EXPECT_EQ(probeMpeg(dir / "later.mp3"), 0);
+    // An unconfirmed header is not enough.
+    std::vector<uint8_t> single(2000, 0);
+    putWord(single, 0, kCbrHeader);
+    writeBytes(dir / "single.mp3", single);
+    EXPECT_EQ(probeMpeg(dir / "single.mp3"), 0);
+    // MPEG-2.5 Layer II at 8000 Hz, 160 kbit/s claims 2880-byte frames.
+    std::vector<uint8_t> big(8000, 0);
+    putWord(big, 0, 0xFFE5E800);
+    putWord(big, 2880, 0xFFE5E800);
+    writeBytes(dir / "big.mp2", big);
+    EXPECT_EQ(probeMpeg(dir / "big.mp2"), 0);
+}
+
+TEST(MpegReader, TagsOfTheChosenKindOnly) {
+    TempDir dir;
+    const auto mp3 = dir / "tagged.mp3";
+    ASSERT_TRUE(info::ffmpegSine(mp3, 1.0, 44100, 2,
+                                 "-c:a libmp3lame -b:a 128k -id3v2_version 3 -write_id3v1 1 "
+                                 "-metadata title='Grüße' -metadata artist=Band -metadata track=3/12 "
+                                 "-metadata date=2002 -metadata genre=Rock"));
+    tags::TagRecord v2;
+    const Facts f2 = readFast(mp3, &v2, 2);
+    EXPECT_EQ(v2.title, "Grüße");
+    EXPECT_EQ(v2.artist, "Band");
+    EXPECT_EQ(v2.track, 3);
+    EXPECT_EQ(v2.year, 2002);
+    EXPECT_EQ(v2.genre, 17);
+    tags::TagRecord v1;
+    const Facts f1 = readFast(mp3, &v1, 1);
+    EXPECT_EQ(v1.artist, "Band");
+    EXPECT_EQ(v1.track, 3);
+    EXPECT_EQ(v1.genre, 17);
+    EXPECT_EQ(f1.frequency, 44100);
+    EXPECT_NEAR(f1.duration, f2.duration, 30);
+    EXPECT_NEAR(f2.duration, info::number(info::probe(mp3), "duration") * 1000.0, 30);
+}
+
+}  // namespace
+}  // namespace qoro::audioinfo
