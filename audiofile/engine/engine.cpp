@@ -1,0 +1,222 @@
+#include "engine/engine.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/containers.h"
+
+namespace qoro::audiofile {
+
+namespace {
+
+// Byte count in format `to` for `count` bytes in format `from`.
+uint64_t convertBytes(uint64_t count, const WAVEFORMATEX& from, const WAVEFORMATEX& to) {
+    return convertByteCount(count, from, to);
+}
+
+// The most one read or write moves through the engine (keeps every count the
+// object sees within 32 bits).
+constexpr uint64_t kMaxStep = 1u << 28;
+
+}  // namespace
+
+Engine::Engine() {
+    array_ = acm::makePcmFormat(44100, 2, 16);
+    file_ = array_;
+    full_ = fullFormatOf(file_);
+}
+
+Engine::~Engine() { close(); }
+
+void Engine::resetCounters() {
+    total_ = arrayPos_ = filePos_ = fileTotal_ = 0;
+}
+
+void Engine::adoptTrack(std::unique_ptr<Track> track) {
+    track_ = std::move(track);
+    full_ = track_->fullFormat();
+    file_ = track_->fileFormat();
+    array_ = widenedTo16(file_);
+    if (array_.nChannels > 2) array_ = acm::makePcmFormat(array_.nSamplesPerSec, 2, 16);
+    resetCounters();
+    designConverters();
+    description_ = track_->describe();
+}
+
+void Engine::designConverters() {
+    toArray_.setFormats(file_, array_);
+    toFile_.setFormats(file_, array_);
+}
+
+int16_t Engine::open(const std::string& path, long formatType, long flag) {
+    close();
+    const ContainerEntry* entry = findContainer(formatType);
+    if (!entry) return status::kFormatNotSupport;
+    const bool readWrite = flag == 2;  // READWRITE
+    if (readWrite && !entry->readWritePair) return status::kInvalidOperation;
+    if (!entry->open) return status::kFormatNotSupport;
+
+    OpenRequest request{path, formatType, readWrite, &settings_};
+    std::unique_ptr<Track> track;
+    const int16_t st = entry->open(request, track);
+    if (st < 0 || !track) return st < 0 ? st : status::kFormatNotSupport;
+    adoptTrack(std::move(track));
+    formatType_ = formatType;
+    mode_ = readWrite ? Mode::ReadWrite : Mode::Read;
+    total_ = track_->arrayLength(array_);
+    return status::kOk;
+}
+
+int16_t Engine::create(const std::string& path, long formatType) {
+    close();
+    const ContainerEntry* entry = findContainer(formatType);
+    if (!entry || !entry->create) return status::kFormatNotSupport;
+    CreateRequest request{path, formatType, &settings_};
+    std::unique_ptr<Track> track;
+    const int16_t st = entry->create(request, track);
+    if (st < 0 || !track) return st < 0 ? st : status::kFormatNotSupport;
+    adoptTrack(std::move(track));
+    formatType_ = formatType;
+    mode_ = Mode::Write;
+    return status::kOk;
+}
+
+int16_t Engine::close() {
+    int16_t st = status::kOk;
+    if (track_) {
+        const uint64_t frames = array_.nBlockAlign ? total_ / array_.nBlockAlign : 0;
+        st = track_->finish(frames);
+        track_.reset();
+    }
+    resetCounters();
+    mode_ = Mode::None;
+    decoded_.clear();
+    decoded_.shrink_to_fit();
+    converted_.clear();
+    converted_.shrink_to_fit();
+    return st;
+}
+
+void Engine::reportFoundSettings(Mp3Settings& mp3, OutputSettings& output) const {
+    if (track_) track_->reportFoundSettings(mp3, output);
+}
+
+void Engine::setArrayFormat(uint32_t rate, uint16_t channels) {
+    array_ = acm::makePcmFormat(rate, channels, 16);
+    if (track_) {
+        if (mode_ == Mode::Write) {
+            total_ = convertBytes(fileTotal_, file_, array_);
+        } else {
+            total_ = track_->arrayLength(array_);
+        }
+        arrayPos_ = convertBytes(filePos_, file_, array_);
+    }
+    designConverters();
+}
+
+uint64_t Engine::sourceForArray(uint64_t wanted) const {
+    const uint64_t left = track_->sourceLeft();
+    const uint64_t unit = std::max<uint64_t>(track_->sourceUnit(), 1);
+    auto yield = [&](uint64_t s) { return convertBytes(track_->decodedFor(s), file_, array_); };
+
+    uint64_t s = track_->sourceFor(convertBytes(wanted, array_, file_));
+    s -= s % unit;
+    if (s >= left) return left;
+    if (yield(s) >= wanted) return s;
+    // Grow by whole units to the smallest amount that yields enough: doubling
+    // steps first, then halving back (the yield never shrinks as the source
+    // grows).
+    uint64_t step = unit;
+    while (s + step < left && yield(s + step) < wanted && step < (uint64_t{1} << 40)) step *= 2;
+    if (s + step >= left && yield(left) < wanted) return left;
+    uint64_t lo = s;  // yields too little
+    uint64_t hi = std::min(s + step, left);
+    while (hi - lo > unit) {
+        uint64_t mid = lo + (hi - lo) / 2;
+        mid -= (mid - s) % unit;
+        if (mid <= lo) break;
+        if (yield(mid) >= wanted)
+            hi = mid;
+        else
+            lo = mid;
+    }
+    return hi;
+}
+
+uint64_t Engine::arrayBytesFor(uint64_t wanted) const {
+    if (!track_ || mode_ == Mode::Write || wanted == 0) return 0;
+    const uint64_t s = sourceForArray(std::min(wanted, kMaxStep));
+    return convertBytes(track_->decodedFor(s), file_, array_);
+}
+
+int64_t Engine::read(uint64_t n, std::vector<uint8_t>& out) {
+    if (!track_ || mode_ == Mode::Write || n == 0) return 0;
+    const uint64_t s = sourceForArray(std::min(n, kMaxStep));
+    if (s == 0) return 0;
+    int32_t decoded = 0;
+    uint64_t produced = 0;
+    if (!toArray_.converts()) {
+        decoded = track_->decode(s, out);
+        if (decoded < 0) return decoded;
+        produced = static_cast<uint64_t>(decoded);
+    } else {
+        decoded_.clear();
+        decoded = track_->decode(s, decoded_);
+        if (decoded < 0) return decoded;
+        const size_t old = out.size();
+        const size_t room = toArray_.arrayBytesFor(static_cast<size_t>(decoded));
+        out.resize(old + room);
+        produced = toArray_.toArray(decoded_.data(), static_cast<size_t>(decoded), out.data() + old, room);
+        out.resize(old + produced);
+    }
+    filePos_ += static_cast<uint64_t>(decoded);
+    arrayPos_ += produced;
+    return static_cast<int64_t>(produced);
+}
+
+int64_t Engine::write(const uint8_t* data, uint64_t n) {
+    if (!track_ || mode_ == Mode::Read || mode_ == Mode::None) return status::kFileAccess;
+    const uint16_t block = array_.nBlockAlign;
+    n = std::min(n, kMaxStep);
+    if (block == 0) return 0;
+    n -= n % block;
+    if (n == 0) return 0;
+    uint64_t fileBytes = n;
+    int16_t st;
+    if (toFile_.converts()) {
+        converted_.resize(toFile_.fileBytesFor(static_cast<size_t>(n)));
+        fileBytes = toFile_.toFile(data, static_cast<size_t>(n), converted_.data(), converted_.size());
+        st = track_->encode(converted_.data(), static_cast<size_t>(fileBytes));
+    } else {
+        st = track_->encode(data, static_cast<size_t>(n));
+    }
+    if (st < 0) return st;
+    filePos_ += fileBytes;
+    fileTotal_ = std::max(fileTotal_, filePos_);
+    arrayPos_ += n;
+    total_ = std::max(total_, arrayPos_);
+    return static_cast<int64_t>(n);
+}
+
+int16_t Engine::seek(uint64_t arrayOffset, SeekOrigin origin) {
+    if (!track_) return status::kFileAccess;
+    if (mode_ == Mode::Write) return status::kOk;
+    SeekRequest request;
+    request.origin = origin;
+    request.offsetFileBytes = convertBytes(arrayOffset, array_, file_);
+    switch (origin) {
+    case SeekOrigin::Current: request.targetArrayBytes = arrayPos_ + arrayOffset; break;
+    case SeekOrigin::End: request.targetArrayBytes = total_ > arrayOffset ? total_ - arrayOffset : 0; break;
+    case SeekOrigin::Begin: request.targetArrayBytes = arrayOffset; break;
+    }
+    request.file = file_;
+    request.array = array_;
+    SeekResult result;
+    const int16_t st = track_->seek(request, result);
+    if (st < 0) return st;
+    filePos_ = result.fileBytes;
+    arrayPos_ = result.arrayKnown ? result.arrayBytes : convertBytes(filePos_, file_, array_);
+    return status::kOk;
+}
+
+}  // namespace qoro::audiofile

@@ -1,0 +1,123 @@
+// The file engine an AudioFile owns: opens, creates and closes files of every
+// type, and moves sample data between a file and the 16-bit array format the
+// caller exchanges, converting sample width, channels and rate on the way.
+//
+//   Engine e;
+//   e.setSettings(settings);                       // raw, telephony, MP3 ... settings
+//   if (e.open("in.wav", WAV, READ) < 0) ...       // statuses are negative on failure
+//   e.setArrayFormat(22050, 1);
+//   std::vector<uint8_t> bytes;
+//   uint64_t b = e.arrayBytesFor(4410 * 2);        // what the next read delivers
+//   e.read(b, bytes);                              // appends array-format bytes
+//   e.close();
+//
+// Every container kind is a Track (track.h) found through the container table
+// (containers.h); the engine itself only counts, converts and dispatches.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "convert/pcm_converter.h"
+#include "engine/settings.h"
+#include "engine/track.h"
+
+namespace qoro::audiofile {
+
+class Engine {
+public:
+    // Engine modes: no file, created for writing, open for reading, open for
+    // reading and writing.
+    enum class Mode : int32_t { None = -1, Write = 1, Read = 2, ReadWrite = 3 };
+
+    Engine();
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    // Settings copied in by the object before open and create.
+    void setSettings(const EngineSettings& settings) { settings_ = settings; }
+    const EngineSettings& settings() const { return settings_; }
+
+    // Opens an existing file; formatType is a FormatTypeConstants value other
+    // than DEFAULT, flag READ (1) or READWRITE (2). A file already open is
+    // closed first.
+    int16_t open(const std::string& path, long formatType, long flag);
+    // Creates a file of that type with the settings handed over.
+    int16_t create(const std::string& path, long formatType);
+    // Closes the file (trailers, header patch-up). Harmless without a file.
+    int16_t close();
+
+    Mode mode() const { return mode_; }
+    bool isOpen() const { return track_ != nullptr; }
+    ContainerKind kind() const { return track_ ? track_->kind() : ContainerKind::None; }
+
+    // What the reader of the open file found of the encoder settings (MPEG
+    // rate, bitrate and channels; Ogg Vorbis nominal bitrate, ...).
+    void reportFoundSettings(Mp3Settings& mp3, OutputSettings& output) const;
+
+    // The array format (16-bit PCM); rate and channels must be plausible
+    // (the object checks the accepted set). Re-derives the length and
+    // position of an open file and designs the rate converters.
+    void setArrayFormat(uint32_t rate, uint16_t channels);
+
+    const WAVEFORMATEX& arrayFormat() const { return array_; }
+    const WAVEFORMATEX& fileFormat() const { return file_; }
+    const FullFormat& fullFormat() const { return full_; }
+    const std::string& description() const { return description_; }
+
+    // Total length and current position in array-format bytes.
+    uint64_t totalLength() const { return total_; }
+    uint64_t position() const { return arrayPos_; }
+
+    // How many array bytes the next read() delivers when at least `wanted`
+    // are asked for (whole decoder units; may be more than wanted, fewer only
+    // at the end of the file).
+    uint64_t arrayBytesFor(uint64_t wanted) const;
+
+    // Reads and converts: appends up to about `n` array-format bytes (as
+    // arrayBytesFor promised) to `out`. Returns the number appended (0 at the
+    // end of the data) or a negative status.
+    int64_t read(uint64_t n, std::vector<uint8_t>& out);
+
+    // Converts and writes whole sample frames of `n` array-format bytes.
+    // Returns the bytes consumed (n rounded down to whole frames) or a
+    // negative status.
+    int64_t write(const uint8_t* data, uint64_t n);
+
+    // Moves the read position by `arrayOffset` array bytes relative to the
+    // origin. Returns a status; the new position is position().
+    int16_t seek(uint64_t arrayOffset, SeekOrigin origin);
+
+private:
+    void resetCounters();
+    void adoptTrack(std::unique_ptr<Track> track);
+    void designConverters();
+    // Source bytes to read so that at least `wanted` array bytes come out
+    // (whole decoder units; bounded by what the container has left).
+    uint64_t sourceForArray(uint64_t wanted) const;
+
+    EngineSettings settings_;
+    Mode mode_ = Mode::None;
+    std::unique_ptr<Track> track_;
+    long formatType_ = 0;
+
+    WAVEFORMATEX array_{};
+    WAVEFORMATEX file_{};
+    FullFormat full_{};
+    std::string description_;
+
+    uint64_t total_ = 0;     // array bytes
+    uint64_t arrayPos_ = 0;  // array bytes
+    uint64_t filePos_ = 0;   // file-format bytes
+    uint64_t fileTotal_ = 0; // file-format bytes written (writing)
+
+    PcmConverter toArray_;  // file format -> array format (reading)
+    PcmConverter toFile_;   // array format -> file format (writing)
+    std::vector<uint8_t> decoded_;    // scratch: decoded file-format bytes
+    std::vector<uint8_t> converted_;  // scratch: array bytes converted for the file
+};
+
+}  // namespace qoro::audiofile

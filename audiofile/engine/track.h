@@ -1,0 +1,144 @@
+// One open audio file as the engine sees it: a container with a codec that
+// turns its bytes into PCM in the file format (the PCM form of the file) and
+// back. Every container kind (RIFF WAVE, raw, MPEG, VOX/G.72x, Ogg Vorbis,
+// AVI, MPEG Plus, Layer II) is one Track implementation; the engine above it
+// does the counting, the conversion to and from the 16-bit array format, and
+// never looks inside the container.
+//
+// Amounts are in bytes. "Source" bytes are container bytes (compressed data),
+// "decoded" or "file" bytes are PCM in the track's file format.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "acm/wave_format.h"
+#include "convert/pcm_converter.h"
+#include "formats/output_format.h"
+
+namespace qoro::audiofile {
+
+using acm::WAVEFORMATEX;
+
+// Statuses of the engine and its tracks (negative on failure). The object maps
+// them one-to-one onto the ErrorConstants of the same value.
+namespace status {
+inline constexpr int16_t kOk = 0;
+inline constexpr int16_t kFormatFile = -12;        // the container is not what the type says
+inline constexpr int16_t kFormatNotSupport = -13;  // no decoder, PCM form or encoder
+inline constexpr int16_t kAcmDriver = -17;         // a conversion stream failed
+inline constexpr int16_t kFileAccess = -18;        // open, create, read, seek or write failed
+inline constexpr int16_t kInvalidOperation = -19;  // the type cannot be used that way
+}  // namespace status
+
+// Container kinds, as the engine numbers them.
+enum class ContainerKind : int32_t {
+    None = -1,
+    RiffWave = 0,
+    Mpeg = 1,
+    Vox = 2,
+    Raw = 3,
+    G726 = 4,
+    MpegThroughAcm = 5,
+    OggVorbis = 6,
+    G721 = 7,
+    G723 = 8,
+    Avi = 9,
+    MpegPlus = 10,
+    MpegLayer2 = 11,
+    Speech = 15,  // ".dss" files: opened and measured, no decoder
+};
+
+// A header-only record (PCM, A-law, mu-law) in a full-format buffer.
+inline FullFormat fullFormatOf(const WAVEFORMATEX& w) {
+    WAVEFORMATEX h = w;
+    h.cbSize = 0;
+    return toFullFormat(acm::asBytes(h));
+}
+
+inline uint16_t tagOf(const FullFormat& full) { return headerOf(full).wFormatTag; }
+
+// 16-bit PCM with the rate and channels of `w` (block alignment and byte rate
+// derived): what a file format looks like as an array format.
+inline WAVEFORMATEX widenedTo16(const WAVEFORMATEX& w) {
+    return acm::makePcmFormat(w.nSamplesPerSec, w.nChannels, 16);
+}
+
+enum class SeekOrigin { Current = 1, End = 2, Begin = 3 };
+
+// A seek as the engine hands it to a track. Containers addressed by bytes use
+// the offset; decoders that seek by sample number or time use the target.
+struct SeekRequest {
+    SeekOrigin origin = SeekOrigin::Begin;
+    uint64_t offsetFileBytes = 0;   // the offset converted into file-format bytes
+    uint64_t targetArrayBytes = 0;  // where the caller wants to be, in array bytes
+    WAVEFORMATEX file{};
+    WAVEFORMATEX array{};
+};
+
+struct SeekResult {
+    uint64_t fileBytes = 0;      // new position in file-format bytes
+    bool arrayKnown = false;     // set when the track fixed the array position itself
+    uint64_t arrayBytes = 0;
+};
+
+class Track {
+public:
+    virtual ~Track() = default;
+
+    ContainerKind kind() const { return kind_; }
+    const FullFormat& fullFormat() const { return full_; }
+    const WAVEFORMATEX& fileFormat() const { return file_; }
+
+    // --- reading ------------------------------------------------------------
+    // Decoded length of the whole file in file-format bytes.
+    virtual uint64_t decodedLength() const = 0;
+    // The same length in array-format bytes (readers whose counting differs,
+    // such as the telephony coders, override this).
+    virtual uint64_t arrayLength(const WAVEFORMATEX& array) const {
+        return convertByteCount(decodedLength(), file_, array);
+    }
+    // Readers that find encoder settings in the file (MPEG bitrate, rate and
+    // channels; Ogg Vorbis nominal bitrate, ...) hand them to the object here.
+    virtual void reportFoundSettings(Mp3Settings& /*mp3*/, OutputSettings& /*output*/) const {}
+    // Source bytes that decode into `fileBytes` (the size query, destination
+    // to source) and file bytes that `sourceBytes` decode into (source to
+    // destination).
+    virtual uint64_t sourceFor(uint64_t fileBytes) const = 0;
+    virtual uint64_t decodedFor(uint64_t sourceBytes) const = 0;
+    // Step in which source amounts are rounded and grown.
+    virtual uint64_t sourceUnit() const { return 1; }
+    // Source bytes not yet read (an upper bound for decoders that read the
+    // file themselves).
+    virtual uint64_t sourceLeft() const = 0;
+    // Reads up to `sourceBytes` of the container (bounded by what is left)
+    // and appends the decoded file-format bytes to `out`. Returns the number
+    // appended (0 at the end), or a negative status.
+    virtual int32_t decode(uint64_t sourceBytes, std::vector<uint8_t>& out) = 0;
+    virtual int16_t seek(const SeekRequest& request, SeekResult& result) = 0;
+
+    // --- writing ------------------------------------------------------------
+    // Encodes and writes `bytes` of file-format PCM (whole frames). Partial
+    // codec blocks are kept by the track until more data or finish() comes.
+    // Returns 0 or a negative status.
+    virtual int16_t encode(const uint8_t* pcm, size_t bytes) = 0;
+
+    // Closes the file: trailers, header patch-up. `framesWritten` counts the
+    // sample frames the caller wrote (array format). The track is unusable
+    // afterwards.
+    virtual int16_t finish(uint64_t framesWritten) = 0;
+
+    // The format description the engine shows for this file.
+    virtual std::string describe() const = 0;
+
+protected:
+    ContainerKind kind_ = ContainerKind::None;
+    FullFormat full_{};
+    WAVEFORMATEX file_{};
+};
+
+}  // namespace qoro::audiofile

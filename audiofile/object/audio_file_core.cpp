@@ -1,0 +1,346 @@
+#include "object/audio_file_core.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "qoro/AudioFile.h"
+
+namespace qoro::audiofile {
+
+namespace {
+
+// The extension of the file-name part, lower-cased, dot included ("" when none).
+std::string extensionOf(const std::string& name) {
+    const size_t slash = name.find_last_of('/');
+    const size_t start = slash == std::string::npos ? 0 : slash + 1;
+    const size_t dot = name.find_last_of('.');
+    if (dot == std::string::npos || dot < start) return {};
+    std::string ext = name.substr(dot);
+    for (char& c : ext)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return ext;
+}
+
+struct ExtensionType {
+    const char* ext;
+    long type;
+};
+
+constexpr ExtensionType kOpenTypes[] = {
+    {".wav", WAV},  {".mp3", MP3},   {".mp2", MP3},  {".mp1", MP3},    {".mpeg", MP3},
+    {".vox", VOX},  {".pcm", RAW},   {".raw", RAW},  {".dat", RAW},    {".gsm", RAW},
+    {".adpcm", RAW}, {".g726", G726}, {".ogg", OGG},  {".g721", G721},  {".g723", G723},
+    {".avi", AVI},  {".mpc", MPC},   {".mp+", MPC},  {".wma", WMA},    {".dss", MP2},
+};
+
+constexpr ExtensionType kCreateTypes[] = {
+    {".wav", WAV},   {".mp3", MP3},   {".vox", VOX},  {".pcm", RAW},   {".raw", RAW},
+    {".dat", RAW},   {".gsm", RAW},   {".adpcm", RAW}, {".g726", G726}, {".ogg", OGG},
+    {".g721", G721}, {".g723", G723}, {".wma", WMA},  {".mp2", MP2},
+};
+
+template <size_t N>
+long lookupType(const ExtensionType (&table)[N], const std::string& name) {
+    const std::string ext = extensionOf(name);
+    for (const auto& e : table)
+        if (ext == e.ext) return e.type;
+    return RAW;
+}
+
+// A successful read reports at most this much beyond what the file still holds
+// (guards the allocation of absurd requests).
+constexpr uint64_t kReadSlack = 1u << 20;
+
+}  // namespace
+
+long AudioFileCore::typeForOpen(const std::string& name) { return lookupType(kOpenTypes, name); }
+long AudioFileCore::typeForCreate(const std::string& name) { return lookupType(kCreateTypes, name); }
+
+AudioFileCore::AudioFileCore(ErrorSink* sink) : sink_(sink), fmt_(FormatState::initial()) {
+    arrayFormat_ = acm::makePcmFormat(44100, 2, 16);
+}
+
+EngineSettings AudioFileCore::engineSettings() const {
+    EngineSettings s;
+    s.output = output_;
+    s.mp3 = mp3_;
+    s.mp3Encoder = mp3Encoder_;
+    s.mp3Decoder = mp3Decoder_;
+    s.full = fmt_.full;
+    return s;
+}
+
+AudioFileCore::~AudioFileCore() { closeFile(); }
+
+void AudioFileCore::report(long code) {
+    lastError_ = code;
+    if (sink_) sink_->fireError(code);
+}
+
+void AudioFileCore::reportEngine(int st) {
+    report(st <= -10 && st >= -20 ? st : NOERRORS);
+}
+
+// --- files -------------------------------------------------------------------
+
+void AudioFileCore::openFile(const std::string& name, long formatType, long flag) {
+    reading_ = false;
+    if (status_ != 0 || name.empty()) {
+        report(FILEACCESS);
+        return;
+    }
+    if (flag != READ && flag != READWRITE) {
+        report(INVALIDPARAM);
+        return;
+    }
+    lastError_ = NOERRORS;
+    engine_.setSettings(engineSettings());
+    const long type = formatType == DEFAULT ? typeForOpen(name) : formatType;
+    if (type == WMA) {  // the WMA codec component is never present
+        report(FORMATNOTSUPPORT);
+        return;
+    }
+    const int16_t st = engine_.open(name, type, flag);
+    if (st < 0) {
+        reportEngine(st);
+        return;
+    }
+    leftover_.clear();
+    arrayFormat_ = engine_.arrayFormat();
+    engine_.reportFoundSettings(mp3_, output_);
+    fmt_.type = static_cast<int32_t>(type);
+    fmt_.full = engine_.fullFormat();
+    fmt_.file = engine_.fileFormat();
+    fmt_.description = engine_.description();
+    switch (type) {
+    case G726: fmt_.bitrate = output_.g726Bits * 8; break;
+    case G721: fmt_.bitrate = 32; break;
+    case G723: fmt_.bitrate = output_.g723Bits * 8; break;
+    default: fmt_.bitrate = static_cast<int32_t>(headerOf(fmt_.full).nAvgBytesPerSec * 8); break;
+    }
+    status_ = flag == READ ? 1 : 3;
+}
+
+void AudioFileCore::createFile(const std::string& name, long formatType) {
+    if (status_ != 0) {
+        report(FILEACCESS);
+        return;
+    }
+    reading_ = false;
+    lastError_ = NOERRORS;
+    if (name.empty()) {
+        report(FILEACCESS);
+        return;
+    }
+    engine_.setSettings(engineSettings());
+    const long type = formatType == DEFAULT ? typeForCreate(name) : formatType;
+    if (type == WMA) {
+        report(FORMATNOTSUPPORT);
+        return;
+    }
+    const int16_t st = engine_.create(name, type);
+    if (st < 0) {
+        reportEngine(st);
+        return;
+    }
+    leftover_.clear();
+    arrayFormat_ = engine_.arrayFormat();
+    fmt_.type = static_cast<int32_t>(type);
+    fmt_.file = engine_.fileFormat();
+    fmt_.description = engine_.description();
+    switch (type) {
+    case VOX: fmt_.bitrate = 12; break;
+    case G726: fmt_.bitrate = output_.g726Bits * 8; break;
+    case G721: fmt_.bitrate = 32; break;
+    case G723: fmt_.bitrate = output_.g723Bits * 8; break;
+    // The file's own record: for raw files the one the raw settings build.
+    default: fmt_.bitrate = static_cast<int32_t>(headerOf(engine_.fullFormat()).nAvgBytesPerSec * 8); break;
+    }
+    status_ = 2;
+}
+
+void AudioFileCore::closeFile() {
+    status_ = 0;
+    engine_.close();  // close errors are not reported: the file is closed anyway
+    leftover_.clear();
+    leftover_.shrink_to_fit();
+    scratch_.clear();
+    scratch_.shrink_to_fit();
+    fmt_.bitrate = 0;
+    lastError_ = NOERRORS;
+}
+
+void AudioFileCore::readFile(long nSamples, SampleArray& out) {
+    const size_t frameElements = arrayFormat_.nBlockAlign / 2u;
+    if (reading_) {  // re-entered from an event handler
+        out.allocate(frameElements);
+        return;
+    }
+    if (status_ != 1 && status_ != 3) {
+        out.allocate(frameElements);
+        report(FILEACCESS);
+        return;
+    }
+    lastError_ = NOERRORS;
+    const uint64_t block = arrayFormat_.nBlockAlign;
+    uint64_t wanted = nSamples > 0 ? static_cast<uint64_t>(nSamples) * block : 0;
+    // Never allocate far beyond what the file can still deliver.
+    const uint64_t left = engine_.totalLength() > engine_.position() ? engine_.totalLength() - engine_.position() : 0;
+    const uint64_t bound = leftover_.size() + left + kReadSlack;
+    if (wanted > bound) wanted = bound - bound % block;
+
+    int16_t* dst = out.allocate(static_cast<size_t>(wanted / 2));
+    if (!dst && wanted > 0) {
+        report(MEMORY);
+        return;
+    }
+    reading_ = true;
+    auto* bytes = reinterpret_cast<uint8_t*>(dst);
+    uint64_t have = 0;
+    if (leftover_.size() >= wanted) {
+        if (wanted) std::memcpy(bytes, leftover_.data(), wanted);
+        leftover_.erase(leftover_.begin(), leftover_.begin() + static_cast<std::ptrdiff_t>(wanted));
+        have = wanted;
+    } else {
+        if (!leftover_.empty()) std::memcpy(bytes, leftover_.data(), leftover_.size());
+        have = leftover_.size();
+        leftover_.clear();
+        while (have < wanted) {
+            const uint64_t promised = engine_.arrayBytesFor(wanted - have);
+            if (promised == 0) break;
+            scratch_.clear();
+            const int64_t got = engine_.read(promised, scratch_);
+            if (got < 0) {
+                reportEngine(static_cast<int>(got));
+                break;
+            }
+            if (got == 0) break;
+            const uint64_t take = std::min<uint64_t>(static_cast<uint64_t>(got), wanted - have);
+            std::memcpy(bytes + have, scratch_.data(), take);
+            have += take;
+            if (take < static_cast<uint64_t>(got))
+                leftover_.assign(scratch_.begin() + static_cast<std::ptrdiff_t>(take),
+                                 scratch_.begin() + static_cast<std::ptrdiff_t>(got));
+        }
+    }
+    if (have < wanted) out.shrink(static_cast<size_t>(have / 2));
+    reading_ = false;
+}
+
+void AudioFileCore::writeFile(const int16_t* samples, long count) {
+    if (status_ != 2 && status_ != 3) {
+        report(FILEACCESS);
+        return;
+    }
+    lastError_ = NOERRORS;
+    if (count <= 0 || !samples) return;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(samples);
+    const size_t n = static_cast<size_t>(count) * 2;
+    const uint8_t* data = bytes;
+    size_t size = n;
+    if (!leftover_.empty()) {
+        leftover_.insert(leftover_.end(), bytes, bytes + n);
+        data = leftover_.data();
+        size = leftover_.size();
+    }
+    size_t consumed = 0;
+    while (consumed < size) {
+        const int64_t r = engine_.write(data + consumed, size - consumed);
+        if (r < 0) {
+            leftover_.clear();  // the bytes of the failed call are lost
+            reportEngine(static_cast<int>(r));
+            return;
+        }
+        if (r == 0) break;
+        consumed += static_cast<size_t>(r);
+    }
+    // An incomplete sample frame waits for the next call.
+    if (data == leftover_.data()) {
+        leftover_.erase(leftover_.begin(), leftover_.begin() + static_cast<std::ptrdiff_t>(consumed));
+    } else {
+        leftover_.assign(bytes + consumed, bytes + n);
+    }
+}
+
+long AudioFileCore::seekFile(long nSamples, long origin) {
+    if (status_ == 0) {
+        report(FILEACCESS);
+        return 0;
+    }
+    if (status_ == 2) {
+        lastError_ = NOERRORS;
+        return 0;
+    }
+    if (nSamples < 0 || origin < CURRENT_POS || origin > BEGIN_POS) {
+        report(INVALIDPARAM);
+        return 0;
+    }
+    lastError_ = NOERRORS;
+    const uint64_t block = arrayFormat_.nBlockAlign;
+    // Samples read ahead belong to the old position.
+    leftover_.clear();
+    const int16_t st = engine_.seek(static_cast<uint64_t>(nSamples) * block, static_cast<SeekOrigin>(origin));
+    if (st < 0) reportEngine(st);
+    const uint64_t frames = block ? engine_.position() / block : 0;
+    return static_cast<long>(std::min<uint64_t>(frames, 0x7FFFFFFF));
+}
+
+// --- properties ----------------------------------------------------------------
+
+long AudioFileCore::nSamples() const {
+    if (status_ == 0 || arrayFormat_.nBlockAlign == 0) return 0;
+    return static_cast<long>(std::min<uint64_t>(engine_.totalLength() / arrayFormat_.nBlockAlign, 0x7FFFFFFF));
+}
+
+long AudioFileCore::duration() const {
+    if (status_ == 0 || arrayFormat_.nAvgBytesPerSec == 0) return 0;
+    const uint64_t ms = engine_.totalLength() * 1000 / arrayFormat_.nAvgBytesPerSec;
+    return static_cast<long>(std::min<uint64_t>(ms, 0x7FFFFFFF));
+}
+
+long AudioFileCore::formatTag() const {
+    if (status_ == 0) return 0;
+    switch (fmt_.type) {
+    case WAV: return tagOf(engine_.fullFormat());
+    case MP3: return 85;
+    case VOX: return 23;
+    case RAW: return tagOf(engine_.fullFormat()) + 30000L;
+    case G726: return 100;
+    case MP2: return 80;
+    default: return 65535;
+    }
+}
+
+long AudioFileCore::g723Bitrate() const {
+    return output_.g723Bits == 5 ? G723_40_KBPS : G723_24_KBPS;
+}
+
+long AudioFileCore::g726Bitrate() const {
+    switch (output_.g726Bits) {
+    case 2: return G726_16_KBPS;
+    case 3: return G726_24_KBPS;
+    case 5: return G726_40_KBPS;
+    default: return G726_32_KBPS;
+    }
+}
+
+void AudioFileCore::setFormatArray(long frequency, long channels) {
+    static constexpr long kRates[] = {6000, 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
+    if (std::find(std::begin(kRates), std::end(kRates), frequency) == std::end(kRates)) return;
+    if (channels != 1 && channels != 2) return;
+    const WAVEFORMATEX next = acm::makePcmFormat(static_cast<uint32_t>(frequency), static_cast<uint16_t>(channels), 16);
+    if (std::memcmp(&next, &arrayFormat_, sizeof next) == 0) return;
+    arrayFormat_ = next;
+    // Bytes held back belong to the previous array format.
+    leftover_.clear();
+    engine_.setArrayFormat(next.nSamplesPerSec, next.nChannels);
+}
+
+void AudioFileCore::mp3SettingsChanged() {
+    // The settings are normalised in any case; the description of an open
+    // file keeps describing that file.
+    const std::string text = describeMp3(mp3_, mp3Encoder_);
+    if (status_ == 0) fmt_.description = text;
+}
+
+}  // namespace qoro::audiofile

@@ -1,0 +1,170 @@
+// Everything the AudioFile object does, without the automation plumbing: its
+// state (Status, last error, output settings, array format, leftover bytes),
+// the state machine around the file engine, error translation and reporting,
+// and the sample-array algorithms. The COM class (audio_file.h) forwards each
+// IAudioFile member here and turns the results into automation values.
+//
+//   struct Sink : qoro::audiofile::ErrorSink { void fireError(long code) override {...} } sink;
+//   qoro::audiofile::AudioFileCore af(&sink);
+//   af.openFile("in.wav", DEFAULT, READ);
+//   std::vector<int16_t> block;  VectorArray out(block);
+//   af.readFile(4410, out);
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "lame/Mp3Settings.h"
+
+namespace qoro::audiofile {
+
+// Receives the Error event, fired synchronously from inside a failing call.
+class ErrorSink {
+public:
+    virtual void fireError(long code) = 0;
+
+protected:
+    ~ErrorSink() = default;
+};
+
+// The sample array a read fills: allocated once with the wanted element
+// count, then shrunk to what came.
+class SampleArray {
+public:
+    // Room for `elements` samples (all zero); nullptr when it cannot be had.
+    virtual int16_t* allocate(size_t elements) = 0;
+    virtual void shrink(size_t elements) = 0;
+
+protected:
+    ~SampleArray() = default;
+};
+
+// A SampleArray over a std::vector (tests, internal callers).
+class VectorArray final : public SampleArray {
+public:
+    explicit VectorArray(std::vector<int16_t>& v) : v_(v) {}
+    int16_t* allocate(size_t elements) override {
+        v_.assign(elements, 0);
+        return v_.data();
+    }
+    void shrink(size_t elements) override { v_.resize(std::min(elements, v_.size())); }
+
+private:
+    std::vector<int16_t>& v_;
+};
+
+class AudioFileCore final : public Mp3SettingsOwner {
+public:
+    explicit AudioFileCore(ErrorSink* sink = nullptr);
+    ~AudioFileCore();
+    AudioFileCore(const AudioFileCore&) = delete;
+    AudioFileCore& operator=(const AudioFileCore&) = delete;
+
+    void setErrorSink(ErrorSink* sink) { sink_ = sink; }
+
+    // --- files ---------------------------------------------------------------
+    void openFile(const std::string& name, long formatType, long flag);
+    void closeFile();
+    void createFile(const std::string& name, long formatType);
+    // Writes `count` interleaved samples in the array format.
+    void writeFile(const int16_t* samples, long count);
+    void readFile(long nSamples, SampleArray& out);
+    long seekFile(long nSamples, long origin);
+
+    // --- properties ------------------------------------------------------------
+    long nSamples() const;
+    long frequency() const { return static_cast<long>(fmt_.file.nSamplesPerSec); }
+    short status() const { return status_; }
+    long nChannels() const { return fmt_.file.nChannels; }
+    const std::string& formatString() const { return fmt_.description; }
+    long bitsPerSample() const { return fmt_.file.wBitsPerSample == 8 ? 8 : 16; }
+    long bitrate() const { return fmt_.bitrate; }
+    long duration() const;
+    long lastError() const { return lastError_; }
+    long arrayChannels() const { return arrayFormat_.nChannels; }
+    long arrayFrequency() const { return static_cast<long>(arrayFormat_.nSamplesPerSec); }
+    long formatTag() const;
+    long g723Bitrate() const;
+    long g726Bitrate() const;
+    long rawTypeCompress() const { return output_.raw.compression; }
+    long formatType() const { return fmt_.type; }
+
+    bool fastMp3Analysis() const { return fastMp3Analysis_; }
+    void setFastMp3Analysis(bool on) { fastMp3Analysis_ = on; }
+    // The WMA codec component is an outside component this system does not
+    // ship; it is never present.
+    bool wmaFormatEnabled() const { return false; }
+    void setWmaFormatEnabled(bool) {}
+    long mp3TypeEncoder() const { return mp3Encoder_; }
+    void setMp3TypeEncoder(long v) { mp3Encoder_ = static_cast<int16_t>(v); }
+    long mp3TypeDecoder() const { return mp3Decoder_; }
+    void setMp3TypeDecoder(long v) { mp3Decoder_ = static_cast<int16_t>(v); }
+
+    // --- output formats ----------------------------------------------------------
+    long setFormatMP3(long frequency, long bitrate, long channels);
+    long setFormatRAW(long typeCompress, long frequency, long channels, long bits);
+    long setFormatADPCM(long frequency, long channels);
+    long setFormatGSM(long frequency);
+    long setFormatVOX(long frequency);
+    long setFormatPCM(long frequency, long channels, long bits);
+    void setFormatArray(long frequency, long channels);
+    long setFormatFromMenu();
+    long setFormatLikeSample(const std::string& name);
+    long setFormatDSP();
+    long setFormatALAW(long frequency, long channels);
+    long setFormatALF2CD(long bitrate);
+    long setFormatG723(long frequency, long bitrate);
+    long setFormatULAW(long frequency, long channels);
+    long setFormatG726(long frequency, long bitrate);
+    long setFormatMobileVoice(long frequency);
+    long setFormatOggVorbis(long frequency, long channels, long nominal, long minimum, long maximum,
+                            long quality);
+    long setFormatG721(long frequency);
+    long setFormatWMA(long profile);
+    long setFormatMP2(long frequency, long bitrate, long channels);
+
+    // --- Mp3SettingsOwner --------------------------------------------------------
+    Mp3Settings& mp3Settings() override { return mp3_; }
+    void mp3SettingsChanged() override;
+
+    // Format types chosen from a file name's extension.
+    static long typeForOpen(const std::string& name);
+    static long typeForCreate(const std::string& name);
+
+private:
+    // Stores and fires an error code.
+    void report(long code);
+    // An engine status as an ErrorConstants value, stored and fired.
+    void reportEngine(int status);
+    // The common start of every SetFormat*: BUSY when a file is open.
+    bool formatCallAllowed();
+    // Everything the engine takes before an open or create.
+    EngineSettings engineSettings() const;
+    // Opens `name` with a separate engine and takes over its formats
+    // (SetFormatLikeSample).
+    long adoptSample(const std::string& name, long type);
+
+    ErrorSink* sink_ = nullptr;
+    Engine engine_;
+
+    int16_t status_ = 0;
+    long lastError_ = 0;
+    bool reading_ = false;
+
+    WAVEFORMATEX arrayFormat_{};
+    // Full file format, file format, current type, Bitrate, description.
+    FormatState fmt_;
+
+    std::vector<uint8_t> leftover_;
+    std::vector<uint8_t> scratch_;
+
+    OutputSettings output_;
+    Mp3Settings mp3_;
+    int16_t mp3Encoder_ = 2;  // LAME
+    int16_t mp3Decoder_ = 2;  // X_AUDIO
+    bool fastMp3Analysis_ = false;
+};
+
+}  // namespace qoro::audiofile

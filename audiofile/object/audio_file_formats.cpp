@@ -1,0 +1,135 @@
+// The SetFormat* members of AudioFile: the Status check and error handling
+// around the output-format builders.
+#include "object/audio_file_core.h"
+
+#include "qoro/AudioFile.h"
+
+namespace qoro::audiofile {
+
+bool AudioFileCore::formatCallAllowed() {
+    if (status_ != 0) {
+        report(BUSY);
+        return false;
+    }
+    lastError_ = NOERRORS;
+    return true;
+}
+
+long AudioFileCore::setFormatMP3(long frequency, long bitrate, long channels) {
+    if (!formatCallAllowed()) return 0;
+    return audiofile::setFormatMp3(fmt_, mp3_, mp3Encoder_, frequency, bitrate, channels);
+}
+
+long AudioFileCore::setFormatRAW(long typeCompress, long frequency, long channels, long bits) {
+    if (!formatCallAllowed()) return 0;
+    return audiofile::setFormatRaw(fmt_, output_, typeCompress, frequency, channels, bits);
+}
+
+long AudioFileCore::setFormatADPCM(long frequency, long channels) {
+    if (!formatCallAllowed()) return 0;
+    return audiofile::setFormatAdpcm(fmt_, frequency, channels);
+}
+
+long AudioFileCore::setFormatGSM(long frequency) {
+    if (!formatCallAllowed()) return 0;
+    return audiofile::setFormatGsm(fmt_, frequency);
+}
+
+long AudioFileCore::setFormatVOX(long frequency) {
+    if (!formatCallAllowed()) return 0;
+    return audiofile::setFormatVox(fmt_, output_, frequency);
+}
+
+long AudioFileCore::setFormatPCM(long frequency, long channels, long bits) {
+    if (!formatCallAllowed()) return 0;
+    return audiofile::setFormatPcm(fmt_, frequency, channels, bits);
+}
+
+long AudioFileCore::setFormatFromMenu() {
+    if (!formatCallAllowed()) return 0;
+    const MenuChoice choice = audiofile::setFormatFromMenu(fmt_);
+    if (choice.error != NOERRORS) {
+        lastError_ = choice.error;
+        if (sink_) sink_->fireError(choice.fired);
+    }
+    return choice.blockAlign;
+}
+
+long AudioFileCore::setFormatLikeSample(const std::string& name) {
+    if (!formatCallAllowed()) return 0;
+    const SampleKind kind = likeSampleKind(name);
+    if (kind.error != NOERRORS) {
+        report(kind.error);
+        return 0;
+    }
+    Engine sample;  // a separate engine: this object's own stays closed
+    sample.setSettings(engineSettings());
+    const int16_t st = sample.open(name, kind.type, READ);
+    if (st < 0) {
+        reportEngine(st);
+        return 0;
+    }
+    SampleFormat format;
+    format.full = recordBytes(sample.fullFormat());
+    format.description = sample.description();
+    const long blockAlign = adoptSampleFormat(fmt_, mp3_, kind.type, format);
+    sample.close();
+    return blockAlign;
+}
+
+long AudioFileCore::setFormatDSP() {
+    if (!formatCallAllowed()) return 0;
+    return audiofile::setFormatDsp(fmt_);
+}
+
+long AudioFileCore::setFormatALAW(long frequency, long channels) {
+    if (!formatCallAllowed()) return 0;
+    return audiofile::setFormatAlaw(fmt_, frequency, channels);
+}
+
+long AudioFileCore::setFormatALF2CD(long bitrate) {
+    if (!formatCallAllowed()) return 0;
+    return audiofile::setFormatAlf2cd(fmt_, bitrate);
+}
+
+long AudioFileCore::setFormatG723(long frequency, long bitrate) {
+    if (!formatCallAllowed()) return 0;
+    return audiofile::setFormatG723(fmt_, output_, frequency, bitrate);
+}
+
+long AudioFileCore::setFormatULAW(long frequency, long channels) {
+    if (!formatCallAllowed()) return 0;
+    return audiofile::setFormatUlaw(fmt_, frequency, channels);
+}
+
+long AudioFileCore::setFormatG726(long frequency, long bitrate) {
+    if (!formatCallAllowed()) return 0;
+    return audiofile::setFormatG726(fmt_, output_, frequency, bitrate);
+}
+
+long AudioFileCore::setFormatMobileVoice(long frequency) {
+    if (!formatCallAllowed()) return 0;
+    return audiofile::setFormatMobileVoice(fmt_, frequency);
+}
+
+long AudioFileCore::setFormatOggVorbis(long frequency, long channels, long nominal, long minimum,
+                                       long maximum, long quality) {
+    if (!formatCallAllowed()) return 0;
+    return audiofile::setFormatOggVorbis(fmt_, output_, frequency, channels, nominal, minimum, maximum, quality);
+}
+
+long AudioFileCore::setFormatG721(long frequency) {
+    if (!formatCallAllowed()) return 0;
+    return audiofile::setFormatG721(fmt_, output_, frequency);
+}
+
+// Without the WMA codec component (never present here) nothing happens: no
+// Status check, the last error stays.
+long AudioFileCore::setFormatWMA(long) { return 0; }
+
+long AudioFileCore::setFormatMP2(long frequency, long bitrate, long channels) {
+    if (!formatCallAllowed()) return 0;
+    return audiofile::setFormatMp2(fmt_, output_, frequency, bitrate, channels);
+}
+
+}  // namespace qoro::audiofile

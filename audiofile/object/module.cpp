@@ -1,0 +1,20 @@
+// The QoroAudioFile component module: its two classes and the four exports
+// (DllGetClassObject, DllCanUnloadNow, DllRegisterServer, DllUnregisterServer).
+#include <span>
+
+#include "lame/AudioFileLameMp3Encoder.h"
+#include "object/audio_file.h"
+
+namespace {
+
+std::span<const qoro::com::ClassEntry> componentClasses() {
+    static const qoro::com::ClassEntry classes[] = {
+        qoro::audiofile::AudioFileObject::classEntry(),
+        qoro::audiofile::audioFileLameMp3EncoderClass(),
+    };
+    return classes;
+}
+
+}  // namespace
+
+QORO_COM_MODULE_EXPORTS(componentClasses)

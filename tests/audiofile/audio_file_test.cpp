@@ -1,0 +1,524 @@
+// The AudioFile object as callers see it: created through CoCreateInstance
+// (the component library is found beside this program, never linked), driven
+// through its vtable and through IDispatch by member name, its Error event
+// received through a connection point.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "qoro/AudioFile.h"
+#include "qoro/com.h"
+#include "test_support.h"
+
+namespace t = qoro::test;
+using qoro::com::Bstr;
+using qoro::com::ComPtr;
+
+namespace {
+
+// An event sink that records the codes of _IAudioFileEvents.Error.
+class ErrorRecorder final : public IDispatch {
+public:
+    std::vector<LONG> codes;
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID__IAudioFileEvents) {
+            *ppv = static_cast<IDispatch*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return ++refs_; }
+    ULONG Release() override { return --refs_; }  // lives on the test's stack
+    HRESULT GetTypeInfoCount(UINT* n) override {
+        *n = 0;
+        return S_OK;
+    }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
+        if (id != qoro::dispid::AudioFileEvents::Error || !params || params->cArgs != 1) return DISP_E_MEMBERNOTFOUND;
+        codes.push_back(params->rgvarg[0].lVal);
+        return S_OK;
+    }
+
+private:
+    ULONG refs_ = 1;
+};
+
+class AudioFileTest : public testing::Test {
+protected:
+    void SetUp() override {
+        CoInitialize(nullptr);
+        ASSERT_EQ(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile, af.putVoid()),
+                  S_OK);
+        ComPtr<IConnectionPointContainer> cpc;
+        ASSERT_EQ(af.as(IID_IConnectionPointContainer, cpc), S_OK);
+        ASSERT_EQ(cpc->FindConnectionPoint(DIID__IAudioFileEvents, point.put()), S_OK);
+        ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
+    }
+    void TearDown() override {
+        if (point) point->Unadvise(cookie);
+        point.reset();
+        af.reset();
+        CoUninitialize();
+    }
+
+    LONG err() {
+        LONG e = 1;
+        af->get_LastErrorNum(&e);
+        return e;
+    }
+    SHORT status() {
+        SHORT s = -1;
+        af->get_Status(&s);
+        return s;
+    }
+    LONG prop(HRESULT (IAudioFile::*get)(LONG*)) {
+        LONG v = -12345;
+        EXPECT_EQ((af.get()->*get)(&v), S_OK);
+        return v;
+    }
+    void open(const std::string& path, LONG type = DEFAULT, LONG flag = READ) {
+        Bstr name(path);
+        EXPECT_EQ(af->OpenFile(name.get(), type, flag), S_OK);
+    }
+    void create(const std::string& path, LONG type = DEFAULT) {
+        Bstr name(path);
+        EXPECT_EQ(af->CreateFile(name.get(), type), S_OK);
+    }
+    std::vector<int16_t> read(LONG frames) {
+        SAFEARRAY* sa = nullptr;
+        EXPECT_EQ(af->ReadFile(frames, &sa), S_OK);
+        std::vector<int16_t> out;
+        if (!sa) return out;
+        LONG ub = -1;
+        SafeArrayGetUBound(sa, 1, &ub);
+        void* data = nullptr;
+        SafeArrayAccessData(sa, &data);
+        out.assign(static_cast<int16_t*>(data), static_cast<int16_t*>(data) + (ub + 1));
+        SafeArrayUnaccessData(sa);
+        SafeArrayDestroy(sa);
+        return out;
+    }
+    void write(const int16_t* samples, size_t count) {
+        SAFEARRAY* sa = SafeArrayCreateVector(VT_I2, 0, static_cast<ULONG>(count));
+        void* data = nullptr;
+        SafeArrayAccessData(sa, &data);
+        if (count) std::memcpy(data, samples, count * 2);
+        SafeArrayUnaccessData(sa);
+        EXPECT_EQ(af->WriteFile(&sa), S_OK);
+        SafeArrayDestroy(sa);
+    }
+    std::vector<int16_t> readAll(LONG block) {
+        std::vector<int16_t> all;
+        for (;;) {
+            auto part = read(block);
+            if (part.empty()) break;
+            all.insert(all.end(), part.begin(), part.end());
+        }
+        return all;
+    }
+
+    ComPtr<IAudioFile> af;
+    ComPtr<IConnectionPoint> point;
+    ErrorRecorder sink;
+    DWORD cookie = 0;
+    t::TempDir dir;
+};
+
+}  // namespace
+
+TEST_F(AudioFileTest, InitialStateAndWrongStatusCalls) {
+    EXPECT_EQ(status(), 0);
+    EXPECT_EQ(prop(&IAudioFile::get_Frequency), 44100);
+    EXPECT_EQ(prop(&IAudioFile::get_nChannels), 2);
+    EXPECT_EQ(prop(&IAudioFile::get_ArrayFrequency), 44100);
+    EXPECT_EQ(prop(&IAudioFile::get_Duration), 0);
+    EXPECT_EQ(prop(&IAudioFile::get_nSamples), 0);
+    EXPECT_EQ(prop(&IAudioFile::get_FormatTag), 0);
+
+    // ReadFile while closed: FILEACCESS and one silent sample frame.
+    EXPECT_EQ(read(100), std::vector<int16_t>(2, 0));
+    EXPECT_EQ(err(), FILEACCESS);
+    int16_t s[2] = {1, 2};
+    write(s, 2);
+    LONG pos = 7;
+    EXPECT_EQ(af->SeekFile(0, BEGIN_POS, &pos), S_OK);
+    EXPECT_EQ(sink.codes, (std::vector<LONG>{FILEACCESS, FILEACCESS, FILEACCESS}));
+
+    // CloseFile on a closed object succeeds silently and clears the error.
+    EXPECT_EQ(af->CloseFile(), S_OK);
+    EXPECT_EQ(err(), NOERRORS);
+    open("");
+    EXPECT_EQ(err(), FILEACCESS);
+    open((dir / "x.wav").string(), WAV, 7);
+    EXPECT_EQ(err(), INVALIDPARAM);
+    open((dir / "x.ogg").string(), OGG, READWRITE);
+    EXPECT_EQ(err(), INVALIDOPERATION);
+    create((dir / "x.avi").string(), AVI);
+    EXPECT_EQ(err(), FORMATNOTSUPPORT);
+    EXPECT_FALSE(t::fs::exists(dir / "x.avi"));
+    open((dir / "song.MP3").string());  // chosen as MPEG by its extension
+    EXPECT_EQ(err(), FORMATNOTSUPPORT);
+    open((dir / "absent.wav").string());
+    EXPECT_EQ(err(), FILEACCESS);
+    EXPECT_EQ(status(), 0);
+}
+
+TEST_F(AudioFileTest, OutputFormatsRefuseSilentlyAndWhileBusy) {
+    LONG ba = -1;
+    EXPECT_EQ(af->SetFormatPCM(44100, 2, 16, &ba), S_OK);
+    EXPECT_EQ(ba, 4);
+    EXPECT_EQ(prop(&IAudioFile::get_Bitrate), 1411200);
+    read(1);  // leave an error behind
+    ASSERT_EQ(err(), FILEACCESS);
+    const size_t events = sink.codes.size();
+    EXPECT_EQ(af->SetFormatPCM(12345, 1, 16, &ba), S_OK);
+    EXPECT_EQ(ba, 0);
+    EXPECT_EQ(err(), NOERRORS);
+    EXPECT_EQ(sink.codes.size(), events);
+    EXPECT_EQ(prop(&IAudioFile::get_Frequency), 44100);  // previous format in force
+    EXPECT_EQ(prop(&IAudioFile::get_Bitrate), 1411200);
+
+    const auto path = dir / "busy.wav";
+    t::writeWav16(path, 8000, 1, t::testSignal(8000, 1, 800));
+    open(path.string());
+    ASSERT_EQ(status(), 1);
+    EXPECT_EQ(af->SetFormatPCM(8000, 1, 16, &ba), S_OK);
+    EXPECT_EQ(ba, 0);
+    EXPECT_EQ(err(), BUSY);
+    // A second OpenFile leaves the first file open and readable.
+    open(path.string());
+    EXPECT_EQ(err(), FILEACCESS);
+    EXPECT_EQ(read(10).size(), 10u);
+    EXPECT_EQ(err(), NOERRORS);
+}
+
+TEST_F(AudioFileTest, WriteReadSeekThroughTheObject) {
+    LONG ba = 0;
+    ASSERT_EQ(af->SetFormatPCM(16000, 2, 16, &ba), S_OK);
+    ASSERT_EQ(ba, 4);
+    const auto path = dir / "out.wav";
+    create(path.string());
+    ASSERT_EQ(status(), 2);
+    EXPECT_EQ(prop(&IAudioFile::get_FormatTag), 1);
+    EXPECT_EQ(prop(&IAudioFile::get_Bitrate), 512000);
+    LONG pos = -1;
+    EXPECT_EQ(af->SeekFile(5, BEGIN_POS, &pos), S_OK);
+    EXPECT_EQ(pos, 0);
+    EXPECT_EQ(err(), NOERRORS);
+
+    // Odd element counts on a stereo file: the unpaired sample waits.
+    const auto signal = t::testSignal(16000, 2, 1000);
+    size_t at = 0;
+    for (size_t n : {1, 2, 333, 0, 999, 665}) {
+        write(signal.data() + at, n);
+        at += n;
+    }
+    ASSERT_EQ(at, signal.size());
+    EXPECT_EQ(prop(&IAudioFile::get_nSamples), 1000);
+    af->CloseFile();
+    EXPECT_EQ(prop(&IAudioFile::get_Bitrate), 0);
+
+    open(path.string());
+    ASSERT_EQ(status(), 1);
+    EXPECT_EQ(prop(&IAudioFile::get_nSamples), 1000);
+    EXPECT_EQ(prop(&IAudioFile::get_Duration), 62);
+    EXPECT_TRUE(read(0).empty());
+    EXPECT_TRUE(read(-5).empty());
+    EXPECT_EQ(err(), NOERRORS);
+    EXPECT_EQ(readAll(333), signal);
+    EXPECT_TRUE(read(10).empty());
+    EXPECT_EQ(prop(&IAudioFile::get_nSamples), 1000);
+
+    EXPECT_EQ(af->SeekFile(0, END_POS, &pos), S_OK);
+    EXPECT_EQ(pos, 1000);
+    EXPECT_EQ(af->SeekFile(10, BEGIN_POS, &pos), S_OK);
+    EXPECT_EQ(pos, 10);
+    auto part = read(3);
+    EXPECT_EQ(part, std::vector<int16_t>(signal.begin() + 20, signal.begin() + 26));
+    EXPECT_EQ(af->SeekFile(-1, BEGIN_POS, &pos), S_OK);
+    EXPECT_EQ(err(), INVALIDPARAM);
+
+    // Half the array rate: half the sample frames.
+    EXPECT_EQ(af->SetFormatArray(8000, 1), S_OK);
+    EXPECT_EQ(prop(&IAudioFile::get_nSamples), 500);
+    EXPECT_EQ(prop(&IAudioFile::get_ArrayChannels), 1);
+    // Unknown array formats are ignored.
+    EXPECT_EQ(af->SetFormatArray(22050, 3), S_OK);
+    EXPECT_EQ(prop(&IAudioFile::get_ArrayChannels), 1);
+}
+
+TEST_F(AudioFileTest, TypesChosenByExtension) {
+    // ".dss": the speech-file opener, no samples.
+    t::writeBytes(dir / "memo.dss", std::vector<uint8_t>(1000, 0x55));
+    open((dir / "memo.dss").string());
+    EXPECT_EQ(err(), NOERRORS);
+    EXPECT_EQ(status(), 1);
+    EXPECT_EQ(prop(&IAudioFile::get_FormatTag), 80);
+    EXPECT_TRUE(read(100).empty());
+    af->CloseFile();
+
+    // Unknown extension: raw with the raw settings in force.
+    LONG ba = 0;
+    ASSERT_EQ(af->SetFormatRAW(PCM, 8000, 1, 8, &ba), S_OK);
+    ASSERT_EQ(ba, 1);
+    const std::vector<uint8_t> bytes = {0, 64, 128, 192, 255};
+    t::writeBytes(dir / "data.xyz", bytes);
+    open((dir / "data.xyz").string());
+    ASSERT_EQ(status(), 1);
+    EXPECT_EQ(prop(&IAudioFile::get_FormatTag), 30001);
+    EXPECT_EQ(prop(&IAudioFile::get_nSamples), 5);
+    EXPECT_EQ(read(10), (std::vector<int16_t>{-32768, -16384, 0, 16384, 32512}));
+    af->CloseFile();
+
+    // ".mp1" is no writable type: a raw file with the raw settings.
+    create((dir / "out.mp1").string());
+    ASSERT_EQ(status(), 2);
+    const int16_t s[3] = {-32768, 0, 32767};
+    write(s, 3);
+    af->CloseFile();
+    EXPECT_EQ(t::readBytes(dir / "out.mp1"), (std::vector<uint8_t>{0, 128, 255}));
+}
+
+TEST_F(AudioFileTest, DrivenThroughIDispatchByName) {
+    ComPtr<IDispatch> disp;
+    ASSERT_EQ(af.as(IID_IDispatch, disp), S_OK);
+    auto idOf = [&](const char16_t* name) {
+        DISPID id = DISPID_UNKNOWN;
+        LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+        EXPECT_EQ(disp->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK) << qoro::com::toUtf8(name);
+        return id;
+    };
+    EXPECT_EQ(idOf(u"openfile"), qoro::dispid::AudioFile::OpenFile);
+    EXPECT_EQ(idOf(u"SetFormatPCM"), qoro::dispid::AudioFile::SetFormatPCM);
+
+    // SetFormatPCM() with every argument missing: 8000 Hz, mono, 16 bits.
+    VARIANT result;
+    VariantInit(&result);
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    ASSERT_EQ(disp->Invoke(idOf(u"SetFormatPCM"), IID_NULL, 0, DISPATCH_METHOD, &none, &result, nullptr, nullptr),
+              S_OK);
+    EXPECT_EQ(result.vt, VT_I4);
+    EXPECT_EQ(result.lVal, 2);
+    VariantClear(&result);
+
+    // CreateFile(name) with the type left to the extension; WriteFile; CloseFile.
+    const auto path = dir / "disp.wav";
+    VARIANT arg;
+    VariantInit(&arg);
+    arg.vt = VT_BSTR;
+    arg.bstrVal = qoro::com::bstrFromUtf8(path.string());
+    DISPPARAMS one{&arg, nullptr, 1, 0};
+    ASSERT_EQ(disp->Invoke(idOf(u"CreateFile"), IID_NULL, 0, DISPATCH_METHOD, &one, nullptr, nullptr, nullptr), S_OK);
+    EXPECT_EQ(status(), 2);
+    VARIANT samples;
+    VariantInit(&samples);
+    samples.vt = VT_ARRAY | VT_I2;
+    samples.parray = SafeArrayCreateVector(VT_I2, 0, 800);
+    DISPPARAMS arr{&samples, nullptr, 1, 0};
+    ASSERT_EQ(disp->Invoke(idOf(u"WriteFile"), IID_NULL, 0, DISPATCH_METHOD, &arr, nullptr, nullptr, nullptr), S_OK);
+    VariantClear(&samples);
+    ASSERT_EQ(disp->Invoke(idOf(u"CloseFile"), IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr), S_OK);
+
+    // OpenFile(name): type and flag take their defaults; nSamples as a property.
+    ASSERT_EQ(disp->Invoke(idOf(u"OpenFile"), IID_NULL, 0, DISPATCH_METHOD, &one, nullptr, nullptr, nullptr), S_OK);
+    VariantClear(&arg);
+    EXPECT_EQ(status(), 1);
+    ASSERT_EQ(disp->Invoke(idOf(u"nSamples"), IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr),
+              S_OK);
+    EXPECT_EQ(result.lVal, 800);
+    VariantClear(&result);
+
+    // ReadFile(4410) returns the array in the result.
+    VARIANT n;
+    VariantInit(&n);
+    n.vt = VT_I4;
+    n.lVal = 4410;
+    DISPPARAMS readArgs{&n, nullptr, 1, 0};
+    ASSERT_EQ(disp->Invoke(idOf(u"ReadFile"), IID_NULL, 0, DISPATCH_METHOD, &readArgs, &result, nullptr, nullptr),
+              S_OK);
+    ASSERT_EQ(result.vt, VT_ARRAY | VT_I2);
+    LONG ub = -1;
+    SafeArrayGetUBound(result.parray, 1, &ub);
+    EXPECT_EQ(ub, 799);
+    VariantClear(&result);
+
+    // The settings object comes back as a counted interface.
+    ASSERT_EQ(disp->Invoke(idOf(u"Mp3LameEncoder"), IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr,
+                           nullptr),
+              S_OK);
+    EXPECT_EQ(result.vt, VT_DISPATCH);
+    EXPECT_NE(result.pdispVal, nullptr);
+    VariantClear(&result);
+}
+
+TEST_F(AudioFileTest, Mp3SettingsObjectSharesTheRecord) {
+    ComPtr<IAudioFileLameMp3Encoder> lame;
+    ASSERT_EQ(af->get_Mp3LameEncoder(lame.put()), S_OK);
+    ASSERT_TRUE(lame);
+    LONG ba = 0;
+    af->SetFormatMP3(44100, 0, 2, &ba);
+    EXPECT_EQ(ba, 1152);
+    EXPECT_EQ(prop(&IAudioFile::get_Bitrate), 128000);
+    EXPECT_EQ(lame->put_Bitrate(192), S_OK);
+    LONG br = 0;
+    lame->get_Bitrate(&br);
+    EXPECT_EQ(br, 192);
+    BSTR text = nullptr;
+    af->get_FormatString(&text);
+    EXPECT_NE(qoro::com::utf8FromBstr(text).find("192 Kbps"), std::string::npos) << qoro::com::utf8FromBstr(text);
+    SysFreeString(text);
+    // The settings object outlives its AudioFile without harm.
+    af.reset();
+    EXPECT_EQ(lame->put_Bitrate(256), S_OK);
+}
+
+// Every SetFormat* output the codec manager confirms, written as WAV, opens
+// in ffprobe and soxi with the expected rate, channels and length.
+TEST_F(AudioFileTest, WrittenFormatsOpenInReferenceTools) {
+    if (!t::haveTool("ffprobe") || !t::haveTool("soxi")) GTEST_SKIP() << "needs ffprobe and soxi";
+    struct Case {
+        const char* name;
+        std::function<LONG(IAudioFile*)> set;
+        int rate, channels;
+    };
+    auto call = [](auto fn) { return fn; };
+    const std::vector<Case> cases = {
+        {"pcm8", call([](IAudioFile* a) { LONG b = 0; a->SetFormatPCM(11025, 1, 8, &b); return b; }), 11025, 1},
+        {"pcm16", call([](IAudioFile* a) { LONG b = 0; a->SetFormatPCM(48000, 2, 16, &b); return b; }), 48000, 2},
+        {"pcm6k", call([](IAudioFile* a) { LONG b = 0; a->SetFormatPCM(6000, 2, 8, &b); return b; }), 6000, 2},
+        {"alaw", call([](IAudioFile* a) { LONG b = 0; a->SetFormatALAW(22050, 2, &b); return b; }), 22050, 2},
+        {"ulaw", call([](IAudioFile* a) { LONG b = 0; a->SetFormatULAW(8000, 1, &b); return b; }), 8000, 1},
+        {"adpcm", call([](IAudioFile* a) { LONG b = 0; a->SetFormatADPCM(11025, 2, &b); return b; }), 11025, 2},
+        {"gsm", call([](IAudioFile* a) { LONG b = 0; a->SetFormatGSM(8000, &b); return b; }), 8000, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_GT(c.set(af.get()), 0);
+        const auto path = dir / (std::string(c.name) + ".wav");
+        create(path.string());
+        ASSERT_EQ(status(), 2);
+        const auto signal = t::testSignal(c.rate, c.channels, c.rate / 2);
+        const size_t block = static_cast<size_t>(c.rate / 10 * c.channels);
+        for (size_t at = 0; at < signal.size(); at += block)
+            write(signal.data() + at, std::min(block, signal.size() - at));
+        af->CloseFile();
+        ASSERT_EQ(err(), NOERRORS);
+        const auto soxi = t::run("soxi " + t::shellQuote(path.string()) + " 2>&1");
+        EXPECT_NE(soxi.output.find("Sample Rate    : " + std::to_string(c.rate)), std::string::npos) << soxi.output;
+        EXPECT_NE(soxi.output.find("Channels       : " + std::to_string(c.channels)), std::string::npos);
+        const auto probe = t::run("ffprobe -v error -show_entries stream=sample_rate,channels:format=duration"
+                                  " -of default=nw=1 " + t::shellQuote(path.string()));
+        EXPECT_NE(probe.output.find("sample_rate=" + std::to_string(c.rate)), std::string::npos) << probe.output;
+        EXPECT_NE(probe.output.find("channels=" + std::to_string(c.channels)), std::string::npos);
+        const auto d = probe.output.find("duration=");
+        ASSERT_NE(d, std::string::npos);
+        const double seconds = std::stod(probe.output.substr(d + 9));
+        EXPECT_NEAR(seconds, 0.5, 0.05);  // at most one padded codec block more
+    }
+    // Formats the codec manager has no driver for are refused.
+    LONG b = -1;
+    af->SetFormatDSP(&b);
+    EXPECT_EQ(b, 0);
+    af->SetFormatMobileVoice(8000, &b);
+    EXPECT_EQ(b, 0);
+    af->SetFormatGSM(16000, &b);
+    EXPECT_EQ(b, 0);
+}
+
+TEST_F(AudioFileTest, ReadWriteOverwritesAndExtendsTheDataChunk) {
+    const auto path = dir / "rw.wav";
+    auto signal = t::testSignal(8000, 1, 1000);
+    t::writeWav16(path, 8000, 1, signal);
+    open(path.string(), WAV, READWRITE);
+    ASSERT_EQ(status(), 3);
+    LONG pos = 0;
+    af->SeekFile(100, BEGIN_POS, &pos);
+    ASSERT_EQ(pos, 100);
+    const std::vector<int16_t> patch(50, 1234);
+    write(patch.data(), patch.size());
+    EXPECT_EQ(prop(&IAudioFile::get_nSamples), 1000);  // overwritten, not grown
+    af->SeekFile(0, END_POS, &pos);
+    ASSERT_EQ(pos, 1000);
+    const std::vector<int16_t> tail(100, -4321);
+    write(tail.data(), tail.size());
+    EXPECT_EQ(prop(&IAudioFile::get_nSamples), 1100);
+    af->CloseFile();
+    ASSERT_EQ(err(), NOERRORS);
+
+    std::copy(patch.begin(), patch.end(), signal.begin() + 100);
+    signal.insert(signal.end(), tail.begin(), tail.end());
+    const auto bytes = t::readBytes(path);
+    ASSERT_EQ(bytes.size(), 44u + 2200);
+    EXPECT_EQ(bytes[4] | bytes[5] << 8 | bytes[6] << 16, 36 + 2200);
+    EXPECT_EQ(bytes[40] | bytes[41] << 8 | bytes[42] << 16, 2200);
+    open(path.string());
+    EXPECT_EQ(readAll(441), signal);
+}
+
+// A stereo 8-bit 22050 Hz file read as 44100 Hz mono: widened, upsampled per
+// channel, then averaged; every returned block ends on its last input sample.
+TEST_F(AudioFileTest, ArrayFormatConversionOnRead) {
+    const auto path = dir / "s8.wav";
+    LONG ba = 0;
+    ASSERT_EQ(af->SetFormatPCM(22050, 2, 8, &ba), S_OK);
+    create(path.string());
+    std::vector<int16_t> ramp(2 * 2205);
+    for (size_t i = 0; i < ramp.size(); i += 2) {
+        ramp[i] = static_cast<int16_t>((static_cast<int>(i / 2) % 200 - 100) * 256);
+        ramp[i + 1] = static_cast<int16_t>(-ramp[i]);
+    }
+    write(ramp.data(), ramp.size());
+    af->CloseFile();
+
+    open(path.string());
+    ASSERT_EQ(prop(&IAudioFile::get_BitsPerSample), 8);
+    af->SetFormatArray(44100, 1);
+    EXPECT_EQ(prop(&IAudioFile::get_nSamples), 4410);
+    const auto mono = readAll(4410);
+    EXPECT_NEAR(static_cast<double>(mono.size()), 4410.0, 2.0);
+    // Left and right are opposite: their average is silence (the last frames
+    // of the block included).
+    int worst = 0;
+    for (int16_t v : mono) worst = std::max(worst, std::abs(static_cast<int>(v)));
+    EXPECT_LE(worst, 1);
+}
+
+TEST_F(AudioFileTest, FormatLikeSampleAndFailedCreate) {
+    LONG ba = -1;
+    Bstr ogg((dir / "a.ogg").string());
+    af->SetFormatLikeSample(ogg.get(), &ba);
+    EXPECT_EQ(ba, 0);
+    EXPECT_EQ(err(), FORMATFILE);
+    Bstr bare((dir / "noextension").string());
+    af->SetFormatLikeSample(bare.get(), &ba);
+    EXPECT_EQ(err(), FILEACCESS);
+
+    const auto sample = dir / "like.wav";
+    t::writeWav16(sample, 22050, 1, t::testSignal(22050, 1, 100));
+    Bstr like(sample.string());
+    af->SetFormatLikeSample(like.get(), &ba);
+    EXPECT_EQ(err(), NOERRORS);
+    EXPECT_EQ(ba, 2);
+    EXPECT_EQ(prop(&IAudioFile::get_Frequency), 22050);
+    EXPECT_EQ(prop(&IAudioFile::get_nChannels), 1);
+    EXPECT_EQ(prop(&IAudioFile::get_Bitrate), 352800);
+    EXPECT_EQ(status(), 0);  // the sample is not left open
+
+    // A file that cannot be created: FILEACCESS, Status 0, nothing left behind.
+    create((dir / "missing" / "x.wav").string());
+    EXPECT_EQ(err(), FILEACCESS);
+    EXPECT_EQ(status(), 0);
+    create((dir / "like-out.wav").string());  // the chosen format is still in force
+    EXPECT_EQ(status(), 2);
+    EXPECT_EQ(prop(&IAudioFile::get_Frequency), 22050);
+}
