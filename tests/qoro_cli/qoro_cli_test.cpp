@@ -1,0 +1,408 @@
+// qoro run as a process: conversions in every direction the components
+// support (checked with ffprobe), tag carry-over, refusals, the
+// temporary-then-rename rule, info --json, tag editing. Directions whose
+// codec the component does not have yet are skipped with the reason.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "test_support.h"
+
+namespace t = qoro::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+t::CommandResult qoro(const std::string& args) { return t::run(t::shellQuote(t::binPath("qoro").string()) + " " + args); }
+
+std::string q(const fs::path& p) { return t::shellQuote(p.string()); }
+
+// ffprobe's view of a file: codec, rate, channels, duration, tags.
+struct Probe {
+    std::string codec;
+    int rate = 0;
+    int channels = 0;
+    double duration = 0;
+    std::map<std::string, std::string> tags;
+};
+
+Probe probe(const fs::path& file) {
+    Probe p;
+    auto r = t::run("ffprobe -v error -show_entries stream=codec_name,sample_rate,channels:format=duration:"
+                    "format_tags:stream_tags -of default=noprint_wrappers=1 " + q(file));
+    std::istringstream lines(r.output);
+    for (std::string line; std::getline(lines, line);) {
+        auto eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+        if (key == "codec_name") p.codec = value;
+        else if (key == "sample_rate") p.rate = std::atoi(value.c_str());
+        else if (key == "channels") p.channels = std::atoi(value.c_str());
+        else if (key == "duration") p.duration = std::atof(value.c_str());
+        else if (key.rfind("TAG:", 0) == 0) {
+            std::string name = key.substr(4);
+            for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            p.tags[name] = value;
+        }
+    }
+    return p;
+}
+
+// The samples of any file ffmpeg reads, as 16-bit PCM.
+std::vector<int16_t> decode(const fs::path& file, const fs::path& scratch) {
+    t::run("ffmpeg -v error -y -i " + q(file) + " -f s16le -acodec pcm_s16le " + q(scratch));
+    return t::readPcm16(scratch);
+}
+
+bool unsupported(const t::CommandResult& r) { return r.output.find("FORMATNOTSUPPORT") != std::string::npos; }
+
+class QoroCli : public testing::Test {
+protected:
+    void SetUp() override {
+        if (!fs::exists(t::binPath("qoro"))) GTEST_SKIP() << "qoro is not built";
+        if (!t::haveTool("ffprobe")) GTEST_SKIP() << "ffprobe is missing";
+    }
+    // A 16-bit WAV test signal of the given length.
+    fs::path wav(const std::string& name, int rate = 44100, int channels = 2, double seconds = 2.0) {
+        fs::path file = dir / name;
+        fs::create_directories(file.parent_path());
+        t::writeWav16(file, rate, channels, t::testSignal(rate, channels, static_cast<int>(rate * seconds)));
+        return file;
+    }
+    bool haveInformation() const { return fs::exists(t::binPath("libQoroAudioInformation.so")); }
+    t::TempDir dir;
+};
+
+TEST_F(QoroCli, WavToWavInAnotherFormatMatchesFfprobe) {
+    fs::path src = wav("in.wav", 44100, 2, 2.0);
+    auto r = qoro("convert --to wav --rate 22050 --channels 1 --bits 8 -o " + q(dir / "out/") + " " + q(src));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    Probe p = probe(dir / "out/in.wav");
+    EXPECT_EQ(p.codec, "pcm_u8");
+    EXPECT_EQ(p.rate, 22050);
+    EXPECT_EQ(p.channels, 1);
+    EXPECT_NEAR(p.duration, 2.0, 0.01);
+    EXPECT_EQ(fs::file_size(src), 44u + 44100u * 4 * 2) << "the source is untouched";
+
+    // Defaults keep the source's format; -o FILE names the output.
+    r = qoro("convert " + q(src) + " -o " + q(dir / "same.wav"));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    p = probe(dir / "same.wav");
+    EXPECT_EQ(p.codec, "pcm_s16le");
+    EXPECT_EQ(p.rate, 44100);
+    EXPECT_EQ(p.channels, 2);
+    auto original = decode(src, dir / "a.pcm");
+    ASSERT_EQ(original.size(), 44100u * 2 * 2);
+    EXPECT_EQ(decode(dir / "same.wav", dir / "b.pcm"), original) << "a plain copy is bit-exact";
+
+    // A rate the PCM writer refuses fails the file, and leaves nothing behind.
+    r = qoro("convert " + q(src) + " --rate 12345 -o " + q(dir / "odd.wav"));
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_NE(r.output.find("refused"), std::string::npos) << r.output;
+    EXPECT_FALSE(fs::exists(dir / "odd.wav"));
+}
+
+TEST_F(QoroCli, RawOutputHoldsExactlyTheSamples) {
+    fs::path src = wav("tone.wav", 16000, 1, 1.5);
+    auto r = qoro("convert --to raw -o " + q(dir / "raw") + " " + q(src));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    fs::path out = dir / "raw/tone.raw";
+    ASSERT_TRUE(fs::exists(out));
+    EXPECT_EQ(fs::file_size(out), 16000u * 3 / 2 * 2);  // 1.5 s, mono, 16 bits, no header
+    auto a = t::testSignal(16000, 1, 24000);
+    auto b = t::readPcm16(out);
+    ASSERT_EQ(a.size(), b.size());
+    EXPECT_EQ(t::compare(a, b).maxAbs, 0);
+}
+
+// Every encoder direction: source WAV -> TYPE -> WAV, checked on both legs.
+struct Direction;
+void PrintTo(const Direction& d, std::ostream* os);
+struct Direction {
+    const char* type;
+    const char* codec;  // ffprobe's codec name; empty for headerless files
+    int rate;
+    int channels;
+    double tolerance;  // seconds, for encoder delay and padding
+};
+
+void PrintTo(const Direction& d, std::ostream* os) { *os << d.type; }
+
+class QoroCliDirections : public QoroCli, public testing::WithParamInterface<Direction> {};
+
+TEST_P(QoroCliDirections, ConvertsThereAndBack) {
+    const Direction& d = GetParam();
+    fs::path src = wav("src.wav", 44100, 2, 3.0);
+    fs::path out = dir / (std::string("src.") + d.type);
+    auto r = qoro(std::string("convert --to ") + d.type + " -o " + q(dir.path()) + " " + q(src));
+    if (unsupported(r)) GTEST_SKIP() << d.type << " output not supported yet: " << r.output;
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    ASSERT_TRUE(fs::exists(out));
+    if (*d.codec) {
+        Probe p = probe(out);
+        EXPECT_EQ(p.codec, d.codec);
+        EXPECT_EQ(p.rate, d.rate);
+        EXPECT_EQ(p.channels, d.channels);
+        EXPECT_NEAR(p.duration, 3.0, d.tolerance);
+    }
+    fs::path back = dir / "back" / "src.wav";
+    r = qoro("convert --to wav --rate 44100 -o " + q(back.parent_path()) + "/ " + q(out));
+    if (unsupported(r)) GTEST_SKIP() << d.type << " input not supported yet: " << r.output;
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    Probe p = probe(back);
+    EXPECT_EQ(p.codec, "pcm_s16le");
+    EXPECT_EQ(p.rate, 44100);
+    EXPECT_NEAR(p.duration, 3.0, d.tolerance);
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, QoroCliDirections,
+                         testing::Values(Direction{"mp3", "mp3", 44100, 2, 0.08},
+                                         Direction{"mp2", "mp2", 44100, 2, 0.08},
+                                         Direction{"ogg", "vorbis", 44100, 2, 0.02},
+                                         Direction{"vox", "", 8000, 1, 0.01},
+                                         Direction{"g721", "", 8000, 1, 0.01},
+                                         Direction{"g723", "", 8000, 1, 0.01},
+                                         Direction{"g726", "", 8000, 1, 0.01}),
+                         [](const testing::TestParamInfo<Direction>& info) { return std::string(info.param.type); });
+
+TEST_F(QoroCli, ReadsFilesOfTheReferenceEncoders) {
+    fs::path src = wav("ref.wav", 44100, 2, 3.0);
+    struct Case {
+        std::string name, tool;
+    };
+    std::vector<Case> cases;
+    if (t::haveTool("lame")) cases.push_back({"ref.mp3", "lame --quiet -b 128 " + q(src) + " " + q(dir / "ref.mp3")});
+    if (t::haveTool("oggenc")) cases.push_back({"ref.ogg", "oggenc -Q -q 4 -o " + q(dir / "ref.ogg") + " " + q(src)});
+    int checked = 0;
+    for (const auto& c : cases) {
+        ASSERT_EQ(t::run(c.tool).exitCode, 0) << c.tool;
+        auto r = qoro("convert --to wav -o " + q(dir / "dec/") + " " + q(dir / c.name));
+        if (unsupported(r)) continue;
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        fs::path out = dir / "dec" / (fs::path(c.name).stem().string() + ".wav");
+        Probe p = probe(out);
+        EXPECT_EQ(p.rate, 44100) << c.name;
+        EXPECT_EQ(p.channels, 2) << c.name;
+        EXPECT_NEAR(p.duration, probe(dir / c.name).duration, 0.06) << c.name;
+        ++checked;
+    }
+    if (checked == 0) GTEST_SKIP() << "no MP3 or Ogg Vorbis decoding yet";
+}
+
+TEST_F(QoroCli, CarriesTagsFromSourceToTarget) {
+    if (!haveInformation()) GTEST_SKIP() << "no information component";
+    fs::path src = wav("tagged.wav");
+    auto r = qoro("tag " + q(src) + " --title 'Blue Hour' --artist 'The Testers' --album 'Dusk' --year 2004");
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    int carried = 0;
+    for (std::string type : {"wav", "mp3", "ogg"}) {
+        r = qoro("convert --to " + type + " --rate 22050 -o " + q(dir / "out/") + " " + q(src));
+        if (unsupported(r)) continue;
+        ASSERT_EQ(r.exitCode, 0) << type << ": " << r.output;
+        fs::path out = dir / "out" / ("tagged." + type);
+        Probe p = probe(out);
+        EXPECT_EQ(p.rate, 22050) << type;
+        EXPECT_EQ(p.tags["artist"], "The Testers") << type;
+        if (type == "wav") {  // RIFF INFO keeps the title in "DISP", which ffprobe does not read
+            r = qoro("info " + q(out));
+            EXPECT_NE(r.output.find("title:         Blue Hour"), std::string::npos) << r.output;
+        } else {
+            EXPECT_EQ(p.tags["title"], "Blue Hour") << type;
+            EXPECT_EQ(p.tags["album"], "Dusk") << type;
+        }
+        ++carried;
+    }
+    EXPECT_GE(carried, 1);
+    // --no-tags leaves them behind.
+    r = qoro("convert --to wav --no-tags -o " + q(dir / "bare/") + " " + q(src));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(probe(dir / "bare/tagged.wav").tags.count("artist"), 0u);
+}
+
+TEST_F(QoroCli, RefusesCollisionsBeforeWritingAnything) {
+    fs::path a = wav("a/song.wav"), b = wav("b/song.wav"), c = wav("c/other.wav");
+    auto r = qoro("convert --to wav -o " + q(dir / "out") + " " + q(a) + " " + q(c) + " " + q(b));
+    EXPECT_EQ(r.exitCode, 2) << r.output;
+    EXPECT_NE(r.output.find("song.wav"), std::string::npos) << r.output;
+    EXPECT_TRUE(fs::is_empty(dir / "out")) << "nothing may be written, not even other.wav";
+
+    // An output onto its own source.
+    auto before = t::readBytes(a);
+    r = qoro("convert --to wav " + q(a));
+    EXPECT_EQ(r.exitCode, 2) << r.output;
+    EXPECT_EQ(t::readBytes(a), before);
+    r = qoro("convert " + q(a) + " -o " + q(dir / "a" / "." / "song.wav") + " --overwrite");
+    EXPECT_EQ(r.exitCode, 2) << r.output;
+    EXPECT_EQ(t::readBytes(a), before);
+}
+
+TEST_F(QoroCli, ExistingTargetsNeedOverwriteOrSkip) {
+    fs::path src = wav("in.wav");
+    fs::create_directories(dir / "out");
+    t::writeBytes(dir / "out/in.wav", {'k', 'e', 'e', 'p'});
+    auto r = qoro("convert --to wav -o " + q(dir / "out") + " " + q(src));
+    EXPECT_EQ(r.exitCode, 2) << r.output;
+    EXPECT_EQ(fs::file_size(dir / "out/in.wav"), 4u);
+
+    r = qoro("convert --to wav --skip-existing -o " + q(dir / "out") + " " + q(src));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("skipped"), std::string::npos);
+    EXPECT_EQ(fs::file_size(dir / "out/in.wav"), 4u);
+
+    r = qoro("convert --to wav --overwrite -o " + q(dir / "out") + " " + q(src));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NEAR(probe(dir / "out/in.wav").duration, 2.0, 0.001);
+
+    EXPECT_EQ(qoro("convert --to wav --overwrite --skip-existing -o " + q(dir / "out") + " " + q(src)).exitCode, 2);
+    EXPECT_EQ(qoro("convert --to flac -o " + q(dir / "out") + " " + q(src)).exitCode, 2);
+}
+
+TEST_F(QoroCli, BadFileIsReportedAndTheBatchGoesOn) {
+    fs::path good1 = wav("one.wav"), good2 = wav("two.wav");
+    fs::path bad = dir / "broken.wav";
+    t::writeBytes(bad, std::vector<uint8_t>(3000, 0x5a));
+    auto r = qoro("convert --to wav -j 1 --rate 8000 -o " + q(dir / "out") + " " + q(good1) + " " + q(bad) + " " +
+                  q(good2));
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_NE(r.output.find("broken.wav: FORMATFILE"), std::string::npos) << r.output;
+    EXPECT_EQ(probe(dir / "out/one.wav").rate, 8000);
+    EXPECT_EQ(probe(dir / "out/two.wav").rate, 8000);
+    EXPECT_FALSE(fs::exists(dir / "out/broken.wav"));
+    for (const auto& e : fs::directory_iterator(dir / "out"))
+        EXPECT_NE(e.path().filename().string()[0], '.') << "leftover temporary " << e.path();
+}
+
+TEST_F(QoroCli, ParallelBatchConvertsEveryFile) {
+    std::string inputs;
+    for (int i = 0; i < 5; ++i) inputs += " " + q(wav("f" + std::to_string(i) + ".wav", 22050, 1, 1.0 + i * 0.25));
+    auto r = qoro("convert --to wav --rate 11025 -j 3 -o " + q(dir / "out") + inputs);
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("5 converted, 0 skipped, 0 failed"), std::string::npos) << r.output;
+    for (int i = 0; i < 5; ++i) {
+        Probe p = probe(dir / "out" / ("f" + std::to_string(i) + ".wav"));
+        EXPECT_EQ(p.rate, 11025);
+        EXPECT_NEAR(p.duration, 1.0 + i * 0.25, 0.002) << i;
+    }
+}
+
+// Starts a long conversion, waits for its temporary file, then sends 'sig'.
+// Returns the process's wait status.
+int interruptHalfway(const fs::path& qoroBin, const std::vector<std::string>& args, const fs::path& outDir, int sig,
+                     bool* caught) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char*> argv{const_cast<char*>(qoroBin.c_str())};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, 1);
+        dup2(devnull, 2);
+        execv(qoroBin.c_str(), argv.data());
+        _exit(127);
+    }
+    *caught = false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!*caught && std::chrono::steady_clock::now() < deadline) {
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(outDir, ec))
+            if (e.path().filename().string().find(".qoro-") != std::string::npos && e.file_size(ec) > 100000)
+                *caught = true;
+        if (waitpid(pid, nullptr, WNOHANG) == pid) return -1;
+        if (!*caught) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    kill(pid, sig);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return status;
+}
+
+TEST_F(QoroCli, InterruptedConversionLeavesNoTarget) {
+    // Long enough to be caught half-way: a minute resampled to 48 kHz.
+    fs::path src = wav("long.wav", 44100, 2, 60.0);
+    fs::create_directories(dir / "out");
+    std::vector<std::string> args{"convert", "--to", "wav", "--rate", "48000", "-o", (dir / "out").string(), src.string()};
+    bool caught = false;
+    int status = interruptHalfway(t::binPath("qoro"), args, dir / "out", SIGINT, &caught);
+    if (!caught) GTEST_SKIP() << "the conversion finished before it could be interrupted";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    EXPECT_TRUE(fs::is_empty(dir / "out")) << "neither target nor temporary may remain";
+
+    // Killed outright: the temporary stays behind, the target never appears.
+    status = interruptHalfway(t::binPath("qoro"), args, dir / "out", SIGKILL, &caught);
+    if (!caught) GTEST_SKIP() << "the conversion finished before it could be killed";
+    EXPECT_FALSE(fs::exists(dir / "out/long.wav"));
+}
+
+TEST_F(QoroCli, InfoJsonParsesAndAgreesWithFfprobe) {
+    if (!t::haveTool("python3")) GTEST_SKIP() << "python3 is missing";
+    fs::path a = wav("facts.wav", 22050, 1, 2.5);
+    fs::path quote = wav("odd \"name\".wav", 8000, 2, 1.0);
+    auto r = t::run(t::shellQuote(t::binPath("qoro").string()) + " info --json " + q(a) + " " + q(quote) +
+                    " | python3 -c 'import json,sys; d=json.load(sys.stdin); "
+                    "[print(x[\"file\"], x[\"frequency\"], x[\"channels\"], x[\"duration\"], "
+                    "x[\"audioFile\"][\"error\"], x[\"audioFile\"].get(\"nSamples\"), x[\"audioFile\"].get(\"duration\")) "
+                    "for x in d]'");
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    std::istringstream lines(r.output);
+    std::string line1, line2;
+    std::getline(lines, line1);
+    std::getline(lines, line2);
+    if (haveInformation()) {
+        EXPECT_EQ(line1, a.string() + " 22050 1 2500 NOERRORS 55125 2500");
+        EXPECT_EQ(line2, quote.string() + " 8000 2 1000 NOERRORS 8000 1000");
+    } else {
+        EXPECT_NE(line1.find("NOERRORS 55125 2500"), std::string::npos) << line1;
+    }
+    EXPECT_NEAR(probe(a).duration, 2.5, 0.001);
+
+    r = qoro("info " + q(dir / "missing.wav"));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.output.find("FILEACCESS"), std::string::npos) << r.output;
+}
+
+TEST_F(QoroCli, TagCommandWritesWhatFfprobeReads) {
+    if (!haveInformation()) GTEST_SKIP() << "no information component";
+    fs::path w = wav("song.wav");
+    auto r = qoro("tag " + q(w) + " --title 'Night Train' --artist Ann --year 1999 --genre jazz --track 4");
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    Probe p = probe(w);
+    EXPECT_EQ(p.tags["artist"], "Ann");
+    EXPECT_EQ(p.tags["genre"], "Jazz");
+    EXPECT_EQ(p.tags["date"], "1999");
+    EXPECT_NEAR(p.duration, 2.0, 0.001) << "the audio is untouched";
+    r = qoro("info " + q(w));
+    EXPECT_NE(r.output.find("Jazz (8)"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("Night Train"), std::string::npos) << r.output;
+    EXPECT_EQ(qoro("tag " + q(w) + " --genre NoSuchGenre").exitCode, 2);
+    EXPECT_EQ(qoro("tag " + q(dir / "missing.wav") + " --title x").exitCode, 1);
+
+    struct Case {
+        std::string name, make, options;
+    };
+    std::vector<Case> cases;
+    if (t::haveTool("lame")) cases.push_back({"song.mp3", "lame --quiet", " --id3v2"});
+    if (t::haveTool("oggenc")) cases.push_back({"song.ogg", "oggenc -Q -o OUT", ""});
+    for (auto& c : cases) {
+        fs::path f = dir / c.name;
+        auto out = c.make.find("OUT");
+        std::string make = out == std::string::npos ? c.make + " " + q(w) + " " + q(f)
+                                                    : c.make.replace(out, 3, q(f)) + " " + q(w);
+        ASSERT_EQ(t::run(make).exitCode, 0) << make;
+        r = qoro("tag " + q(f) + c.options + " --title 'Über Blue' --album Nights");
+        ASSERT_EQ(r.exitCode, 0) << c.name << ": " << r.output;
+        p = probe(f);
+        EXPECT_EQ(p.tags["title"], "Über Blue") << c.name;
+        EXPECT_EQ(p.tags["album"], "Nights") << c.name;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,225 @@
+// qoro convert: runs the planned jobs on N workers, each with its own
+// apartment and objects; shows progress; stops cleanly on Ctrl-C.
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "commands.h"
+#include "components.h"
+#include "convert.h"
+
+namespace qoro::cli {
+
+namespace {
+
+std::atomic<bool> gInterrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+extern "C" void onInterrupt(int) { gInterrupted.store(true); }
+
+using Clock = std::chrono::steady_clock;
+
+std::string formatSeconds(double seconds) {
+    long s = static_cast<long>(seconds);
+    char text[32];
+    if (s >= 3600) std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s % 3600 / 60, s % 60);
+    else std::snprintf(text, sizeof text, "%02ld:%02ld", s / 60, s % 60);
+    return text;
+}
+
+// Progress of the whole batch, shared by the workers and the display.
+class Board {
+public:
+    Board(size_t jobs, int workers, bool terminal) : total_(jobs), slots_(workers), terminal_(terminal) {}
+
+    void start(int worker, const std::string& name) {
+        std::lock_guard lock(mutex_);
+        slots_[worker] = Slot{name, {}, true};
+    }
+    void update(int worker, const Progress& p) {
+        std::lock_guard lock(mutex_);
+        slots_[worker].progress = p;
+    }
+    void finish(int worker, const Job& job, const JobResult& r, double wall) {
+        std::lock_guard lock(mutex_);
+        slots_[worker].active = false;
+        audioSeconds_ += r.seconds;
+        ++finished_;
+        if (r.ok) ++converted_;
+        else if (r.message == "interrupted") ++interrupted_;
+        else ++failed_;
+        clearLine();
+        if (r.ok) {
+            std::fprintf(stdout, "ok      %s -> %s (%s of audio, %.1f s, %.0fx)\n", job.source.c_str(),
+                         job.target.c_str(), formatSeconds(r.seconds).c_str(), wall, wall > 0 ? r.seconds / wall : 0.0);
+            std::fflush(stdout);
+        } else if (r.message != "interrupted") {
+            std::fprintf(stderr, "FAILED  %s: %s\n", job.source.c_str(), r.message.c_str());
+        }
+        drawLocked();
+    }
+    void skipped(const Job& job) {
+        std::lock_guard lock(mutex_);
+        ++finished_;
+        ++skipped_;
+        clearLine();
+        std::fprintf(stdout, "skipped %s (%s exists)\n", job.source.c_str(), job.target.c_str());
+        std::fflush(stdout);
+    }
+    void draw() {
+        std::lock_guard lock(mutex_);
+        drawLocked();
+    }
+    void summary(double wall) {
+        std::lock_guard lock(mutex_);
+        clearLine();
+        std::fprintf(stderr, "%zu converted, %zu skipped, %zu failed", converted_, skipped_, failed_);
+        if (interrupted_ || finished_ < total_) std::fprintf(stderr, ", %zu not done (interrupted)", total_ - converted_ - skipped_ - failed_);
+        std::fprintf(stderr, "; %s of audio in %.1f s (%.0fx real time)\n", formatSeconds(audioSeconds_).c_str(), wall,
+                     wall > 0 ? audioSeconds_ / wall : 0.0);
+    }
+    size_t failed() const { return failed_; }
+
+private:
+    struct Slot {
+        std::string name;
+        Progress progress;
+        bool active = false;
+    };
+
+    void clearLine() {
+        if (terminal_ && drawn_) std::fputs("\r\x1b[K", stderr);
+        drawn_ = false;
+    }
+    // One status line: overall count, audio done and speed, then each file
+    // in flight with its own percentage.
+    void drawLocked() {
+        if (!terminal_) return;
+        double wall = std::chrono::duration<double>(Clock::now() - begin_).count();
+        double audio = audioSeconds_;
+        std::string files;
+        for (const auto& s : slots_) {
+            if (!s.active) continue;
+            if (s.progress.frequency > 0) audio += double(s.progress.framesDone) / s.progress.frequency;
+            std::string name = s.name.size() > 24 ? "…" + s.name.substr(s.name.size() - 23) : s.name;
+            char part[64];
+            if (s.progress.framesTotal > 0)
+                std::snprintf(part, sizeof part, " | %s %3d%%", name.c_str(),
+                              int(std::min<long long>(100, s.progress.framesDone * 100 / s.progress.framesTotal)));
+            else std::snprintf(part, sizeof part, " | %s", name.c_str());
+            files += part;
+        }
+        std::fprintf(stderr, "\r\x1b[K[%zu/%zu] %s %.0fx%s", finished_, total_, formatSeconds(audio).c_str(),
+                     wall > 0 ? audio / wall : 0.0, files.c_str());
+        std::fflush(stderr);
+        drawn_ = true;
+    }
+
+    std::mutex mutex_;
+    size_t total_;
+    std::vector<Slot> slots_;
+    bool terminal_;
+    bool drawn_ = false;
+    size_t finished_ = 0, converted_ = 0, skipped_ = 0, failed_ = 0, interrupted_ = 0;
+    double audioSeconds_ = 0;
+    Clock::time_point begin_ = Clock::now();
+};
+
+// Installs the Ctrl-C/termination handler for the lifetime of a batch.
+class InterruptGuard {
+public:
+    InterruptGuard() {
+        struct sigaction action {};
+        action.sa_handler = onInterrupt;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &oldInt_);
+        sigaction(SIGTERM, &action, &oldTerm_);
+        sigaction(SIGHUP, &action, &oldHup_);
+    }
+    ~InterruptGuard() {
+        sigaction(SIGINT, &oldInt_, nullptr);
+        sigaction(SIGTERM, &oldTerm_, nullptr);
+        sigaction(SIGHUP, &oldHup_, nullptr);
+    }
+
+private:
+    struct sigaction oldInt_ {}, oldTerm_ {}, oldHup_ {};
+};
+
+}  // namespace
+
+int runConvert(const std::vector<std::string>& args) {
+    for (const auto& a : args)
+        if (a == "--help" || a == "-h") {
+            std::fputs(kConvertHelp, stdout);
+            return kExitOk;
+        }
+    ConvertOptions options;
+    std::string error;
+    if (!parseConvertOptions(args, options, error)) {
+        std::fprintf(stderr, "qoro convert: %s\n(see qoro convert --help)\n", error.c_str());
+        return kExitUsage;
+    }
+    std::vector<Job> jobs;
+    std::vector<std::string> problems;
+    if (outputNamesFolder(options)) {
+        std::error_code ec;
+        fs::create_directories(options.output, ec);
+    }
+    if (!planJobs(options, jobs, problems)) {
+        for (const auto& p : problems) std::fprintf(stderr, "qoro convert: %s\n", p.c_str());
+        std::fprintf(stderr, "qoro convert: nothing written\n");
+        return kExitUsage;
+    }
+
+    int workers = options.jobs > 0 ? options.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    workers = static_cast<int>(std::min<size_t>(workers, std::max<size_t>(jobs.size(), 1)));
+    Board board(jobs.size(), workers, ::isatty(STDERR_FILENO) == 1);
+    InterruptGuard guard;
+    gInterrupted.store(false);
+
+    std::atomic<size_t> next{0};
+    std::atomic<unsigned> serial{0};
+    std::atomic<int> running{workers};
+    auto begin = Clock::now();
+    auto work = [&](int worker) {
+        Apartment apartment;  // this thread's objects live here
+        for (;;) {
+            if (gInterrupted.load()) break;
+            size_t index = next.fetch_add(1);
+            if (index >= jobs.size()) break;
+            const Job& job = jobs[index];
+            if (job.skip) {
+                board.skipped(job);
+                continue;
+            }
+            board.start(worker, job.source.filename().string());
+            auto started = Clock::now();
+            JobResult result = convertJob(
+                job, options, serial.fetch_add(1), [&](const Progress& p) { board.update(worker, p); }, gInterrupted);
+            board.finish(worker, job, result, std::chrono::duration<double>(Clock::now() - started).count());
+        }
+        running.fetch_sub(1);
+    };
+
+    {
+        std::vector<std::jthread> threads;
+        for (int w = 0; w < workers; ++w) threads.emplace_back(work, w);
+        // The display refreshes while the workers run.
+        while (running.load() > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            board.draw();
+        }
+    }  // joins every worker; unfinished files have removed their temporaries
+    board.summary(std::chrono::duration<double>(Clock::now() - begin).count());
+    if (gInterrupted.load()) return kExitInterrupted;
+    return board.failed() == 0 ? kExitOk : kExitFailed;
+}
+
+}  // namespace qoro::cli

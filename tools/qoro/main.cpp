@@ -1,0 +1,122 @@
+// qoro: the command-line face of the QoroAudioFile and QoroAudioInformation
+// components. Converts between audio formats on all cores, reports what the
+// components know about files, and edits tags.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+
+namespace qoro::cli {
+
+const char* const kMainHelp =
+    "usage: qoro COMMAND [OPTIONS] ...\n"
+    "\n"
+    "Commands:\n"
+    "  convert   convert audio files (WAV, MP3, MP2, Ogg Vorbis, VOX, G.72x, raw)\n"
+    "  info      show the technical facts and tags of audio files\n"
+    "  tag       change the tags of an audio file\n"
+    "\n"
+    "qoro COMMAND --help shows the options of a command. See also qoro(1).\n";
+
+const char* const kConvertHelp =
+    "usage: qoro convert [OPTIONS] FILE... (-o FOLDER | -o FILE)\n"
+    "\n"
+    "Converts each FILE into the output type. Output names follow the source\n"
+    "name with the type's extension. Each output is written under a hidden\n"
+    "temporary name and renamed into place when complete.\n"
+    "\n"
+    "Output:\n"
+    "  -o, --output PATH     output folder (created when missing; a new name\n"
+    "                        without extension is a folder), or for one\n"
+    "                        input file the output file; without -o the outputs\n"
+    "                        go beside their sources\n"
+    "  --to TYPE             wav, mp3, mp2, ogg, vox, g721, g723, g726, raw\n"
+    "                        (default: from the extension of -o FILE)\n"
+    "  --overwrite, -f       replace existing outputs\n"
+    "  --skip-existing, -n   leave existing outputs alone and skip their sources\n"
+    "  --no-tags             do not carry tags from source to target\n"
+    "  -j, --jobs N          files converted at once (default: number of cores)\n"
+    "\n"
+    "Format (defaults keep the source's rate, channels and bits where the\n"
+    "output type allows):\n"
+    "  -r, --rate HZ         sample rate\n"
+    "  -c, --channels N      1 or 2\n"
+    "  --bits N              8 or 16 (wav, raw pcm)\n"
+    "  -b, --bitrate KBPS    mp3, mp2 (default 128); ogg nominal bitrate\n"
+    "  --min-bitrate KBPS, --max-bitrate KBPS   ogg bitrate range\n"
+    "  -q, --quality Q       ogg quality, -1 to 10\n"
+    "  --compression KIND    raw: pcm, alaw, ulaw, gsm, ima-adpcm, ms-adpcm\n"
+    "  --g723-rate KBPS      24 or 40\n"
+    "  --g726-rate KBPS      16, 24, 32 or 40\n"
+    "  --lame \"ARGS\"         LAME encoder options, e.g. \"-b 192 -m j -q 2\"\n"
+    "  --preset NAME         phone, sw, am, fm, voice, radio, tape, hifi, cd,\n"
+    "                        studio, r3mix, standard, fast-standard, extreme,\n"
+    "                        fast-extreme, insane\n"
+    "\n"
+    "Exit status: 0 when every file converted (or was skipped), 1 when some\n"
+    "file failed, 2 for bad usage or a refused plan, 130 when interrupted.\n"
+    "\n"
+    "Examples:\n"
+    "  qoro convert --to wav -o wav/ music/*.mp3\n"
+    "  qoro convert song.wav -o song.mp3 --bitrate 192\n"
+    "  qoro convert --to mp3 --preset standard -j 4 -o mp3/ *.wav\n"
+    "  qoro convert --to ogg --quality 5 -o ogg/ --skip-existing *.wav\n"
+    "  qoro convert call.wav -o call.vox --rate 8000\n";
+
+const char* const kInfoHelp =
+    "usage: qoro info [--json] FILE...\n"
+    "\n"
+    "Shows what the components report about each file: type, format, rate,\n"
+    "channels, bits, bitrate, duration, size and tags (AudioInformation), and\n"
+    "the decoder's format, duration and length (AudioFile).\n"
+    "\n"
+    "  --json    one JSON array with an object per file\n"
+    "\n"
+    "Exit status: 0 when every file could be read, 1 otherwise.\n"
+    "\n"
+    "Examples:\n"
+    "  qoro info song.mp3\n"
+    "  qoro info --json *.wav > facts.json\n";
+
+const char* const kTagHelp =
+    "usage: qoro tag FILE [--title T] [--artist A] [--album A] [--year N]\n"
+    "                     [--track N] [--genre NAME|N] [--comment C]\n"
+    "                     [--id3v1 | --id3v2]\n"
+    "\n"
+    "Changes the tags of a WAV (RIFF INFO), MP3/MP2 (ID3), Ogg Vorbis\n"
+    "(comments) or MPEG Plus (ID3v1) file; tags not named keep their value.\n"
+    "Without options, shows the file's facts and tags.\n"
+    "\n"
+    "  --id3v1, --id3v2   for MPEG files, the kind of ID3 tag written (default:\n"
+    "                     the kind the file has, else ID3v2)\n"
+    "\n"
+    "Examples:\n"
+    "  qoro tag song.mp3 --title \"Blue\" --artist \"The Band\" --year 1999\n"
+    "  qoro tag take.wav --genre Jazz --track 3\n";
+
+}  // namespace qoro::cli
+
+int main(int argc, char** argv) {
+    using namespace qoro::cli;
+    if (argc < 2) {
+        std::fputs(kMainHelp, stderr);
+        return kExitUsage;
+    }
+    std::string command = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
+    if (command == "convert") return runConvert(args);
+    if (command == "info") return runInfo(args);
+    if (command == "tag") return runTag(args);
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(kMainHelp, stdout);
+        return kExitOk;
+    }
+    if (command == "--version") {
+        std::puts("qoro 1.0");
+        return kExitOk;
+    }
+    std::fprintf(stderr, "qoro: unknown command: %s\n\n%s", command.c_str(), kMainHelp);
+    return kExitUsage;
+}

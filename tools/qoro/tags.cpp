@@ -1,0 +1,137 @@
+#include "tags.h"
+
+namespace qoro::cli {
+
+const char* infoTypeName(SHORT type) {
+    switch (type) {
+    case INFO_WAV: return "wav";
+    case INFO_MPEG: return "mpeg";
+    case INFO_OGG: return "ogg";
+    case INFO_MPC: return "mpc";
+    case INFO_AVI: return "avi";
+    default: return "unknown";
+    }
+}
+
+bool tagsReadable(SHORT type) { return type >= INFO_WAV && type <= INFO_MPC; }
+bool tagsWritable(SHORT type) { return type >= INFO_WAV && type <= INFO_MPC; }
+
+bool Tags::any() const {
+    return !title.empty() || !artist.empty() || !album.empty() || !comments.empty() || !copyright.empty() ||
+           !url.empty() || !encodedBy.empty() || !composer.empty() || year != 0 || track != 0 || genre != 12;
+}
+
+Tags currentTags(IAudioInformation* info) {
+    Tags tags;
+    tags.title = getText(info, &IAudioInformation::get_infoTitle);
+    tags.artist = getText(info, &IAudioInformation::get_infoArtist);
+    tags.album = getText(info, &IAudioInformation::get_infoAlbum);
+    tags.comments = getText(info, &IAudioInformation::get_infoComments);
+    tags.copyright = getText(info, &IAudioInformation::get_infoCopyright);
+    tags.url = getText(info, &IAudioInformation::get_infoURL);
+    tags.encodedBy = getText(info, &IAudioInformation::get_infoEncodedBy);
+    tags.composer = getText(info, &IAudioInformation::get_infoComposer);
+    LONG year = 0;
+    SHORT genre = 12, track = 0;
+    info->get_infoYear(&year);
+    info->get_infoGenre(&genre);
+    info->get_infoTrack(&track);
+    tags.year = year;
+    tags.genre = genre;
+    tags.track = track;
+    return tags;
+}
+
+void setTags(IAudioInformation* info, const Tags& tags) {
+    auto put = [info](HRESULT (IAudioInformation::*setter)(BSTR), const std::string& text) {
+        Bstr value(text);
+        (info->*setter)(value.get());
+    };
+    put(&IAudioInformation::put_infoTitle, tags.title);
+    put(&IAudioInformation::put_infoArtist, tags.artist);
+    put(&IAudioInformation::put_infoAlbum, tags.album);
+    put(&IAudioInformation::put_infoComments, tags.comments);
+    put(&IAudioInformation::put_infoCopyright, tags.copyright);
+    put(&IAudioInformation::put_infoURL, tags.url);
+    put(&IAudioInformation::put_infoEncodedBy, tags.encodedBy);
+    put(&IAudioInformation::put_infoComposer, tags.composer);
+    info->put_infoYear(static_cast<LONG>(tags.year));
+    info->put_infoGenre(static_cast<SHORT>(tags.genre));
+    info->put_infoTrack(static_cast<SHORT>(tags.track));
+}
+
+SHORT readInformation(IAudioInformation* info, const fs::path& file, SHORT* id3Kind) {
+    Bstr name(file.string());
+    info->put_mp3TagInfoVersion(2);
+    info->GetAudioInformation(name.get());
+    SHORT type = INFO_UNKNOWN;
+    info->get_infoType(&type);
+    SHORT kind = 2;
+    if (type == INFO_MPEG && !currentTags(info).any()) {
+        info->put_mp3TagInfoVersion(1);
+        info->GetAudioInformation(name.get());
+        info->get_infoType(&type);
+        if (currentTags(info).any()) kind = 1;
+        else info->put_mp3TagInfoVersion(2);  // neither tag: a new one will be ID3v2
+    }
+    if (id3Kind) *id3Kind = kind;
+    return type;
+}
+
+namespace {
+
+// What an ID3v1 tag can hold of 'tags' (its fields are short and it has no
+// room for the longer texts), for comparing after a write.
+bool sameWritten(const Tags& wanted, const Tags& got, bool shortFields) {
+    auto same = [shortFields](const std::string& a, const std::string& b, size_t width) {
+        if (!shortFields) return a == b;
+        return a.substr(0, width) == b.substr(0, width);
+    };
+    return same(wanted.title, got.title, 30) && same(wanted.artist, got.artist, 30) &&
+           same(wanted.album, got.album, 30);
+}
+
+}  // namespace
+
+bool writeTags(IAudioInformation* info, const fs::path& file, const Tags& tags, SHORT id3Kind, std::string& error) {
+    Bstr name(file.string());
+    info->put_mp3TagInfoVersion(id3Kind == 1 ? 1 : 2);
+    setTags(info, tags);
+    info->SetAudioInformation(name.get());
+    SHORT type = INFO_UNKNOWN;
+    info->get_infoType(&type);
+    if (!tagsWritable(type)) {
+        error = "tags cannot be written into this type of file";
+        return false;
+    }
+    // Read back with the same tag kind and compare what every kind holds.
+    info->GetAudioInformation(name.get());
+    Tags got = currentTags(info);
+    if (!sameWritten(tags, got, type == INFO_MPEG && id3Kind == 1)) {
+        error = "the file does not hold the new tags after writing";
+        return false;
+    }
+    return true;
+}
+
+bool carryTags(const fs::path& source, const fs::path& target, std::string& error) {
+    ComPtr<IAudioInformation> info = createAudioInformation();
+    if (!info) return true;  // no information component: nothing to carry
+    SHORT type = readInformation(info.get(), source);
+    if (!tagsReadable(type)) return true;
+    Tags tags = currentTags(info.get());
+    if (!tags.any()) return true;
+    // A fresh object, so no cue points of the source travel along (their
+    // positions belong to the source's sample rate).
+    ComPtr<IAudioInformation> writer = createAudioInformation();
+    if (!writer) return true;
+    Bstr name(target.string());
+    BOOL supported = FALSE;
+    writer->IsInfoSupport(name.get(), &supported);
+    SHORT targetType = INFO_UNKNOWN;
+    writer->get_infoType(&targetType);
+    if (!tagsWritable(targetType)) return true;
+    return writeTags(writer.get(), target, tags, 2, error);
+}
+
+}  // namespace qoro::cli

@@ -1,0 +1,48 @@
+// Descriptive tags through AudioInformation: reading them (ID3v2 first, then
+// ID3v1 for MPEG files), writing them, and carrying them from one file to
+// another (ID3 <-> RIFF INFO <-> Vorbis comments).
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "components.h"
+
+namespace qoro::cli {
+
+namespace fs = std::filesystem;
+
+// AudioInformation's file types.
+enum InfoType : SHORT { INFO_UNKNOWN = 0, INFO_WAV = 1, INFO_MPEG = 2, INFO_OGG = 3, INFO_MPC = 4, INFO_AVI = 5 };
+const char* infoTypeName(SHORT type);
+// Whether the component reads and writes tags of files of this type.
+bool tagsReadable(SHORT type);
+bool tagsWritable(SHORT type);
+
+struct Tags {
+    std::string title, artist, album, comments, copyright, url, encodedBy, composer;
+    long year = 0;
+    int genre = 12;  // "Other"
+    int track = 0;
+    bool any() const;
+};
+
+// Puts the state of 'info' (after GetAudioInformation) into 'tags'.
+Tags currentTags(IAudioInformation* info);
+// Sets the tag properties of 'info'.
+void setTags(IAudioInformation* info, const Tags& tags);
+
+// GetAudioInformation on 'file'. For MPEG files the ID3v2 tag is read, and
+// the ID3v1 tag when there is no ID3v2 tag; 'id3Kind' tells which (1 or 2).
+// Returns the file type (0 when the file cannot be read).
+SHORT readInformation(IAudioInformation* info, const fs::path& file, SHORT* id3Kind = nullptr);
+
+// Writes 'tags' into 'file' (id3Kind 1 or 2 for MPEG files) and reads them
+// back; false when the file does not hold them afterwards.
+bool writeTags(IAudioInformation* info, const fs::path& file, const Tags& tags, SHORT id3Kind, std::string& error);
+
+// Copies the tags of 'source' into 'target' when both sides hold tags and the
+// source has any. Returns false with a message only when writing failed.
+bool carryTags(const fs::path& source, const fs::path& target, std::string& error);
+
+}  // namespace qoro::cli
