@@ -1,0 +1,559 @@
+#include "main_window.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QColorDialog>
+#include <QComboBox>
+#include <QCursor>
+#include <QDesktopServices>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QTableView>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "core/data_folder.h"
+#include "core/messages.h"
+#include "core/options_model.h"
+
+namespace quillet::qt {
+
+namespace {
+
+QString qs(const std::string& text) { return QString::fromStdString(text); }
+
+const QColor kPanel = colourFromBgr(kPanelColour);        // the blue of display and grid
+const QColor kLabelText = colourFromBgr(kLabelTextColour);  // lime text and segments
+const QColor kGlyphResting(0x9F, 0xB3, 0xCC);
+
+QIcon programIcon() { return QIcon(skinPixmap(QStringLiteral("135.svg"), QSize(64, 64))); }
+
+}  // namespace
+
+QString controlName(int id) { return QStringLiteral("control%1").arg(id); }
+
+// ---------------------------------------------------------------------------
+// QtDialogs
+
+void QtDialogs::information(const std::string& text) {
+    QMessageBox box(QMessageBox::Information, QString::fromUtf8(text::kTitle), qs(text), QMessageBox::Ok,
+                    parent_);
+    box.exec();
+}
+
+bool QtDialogs::askOkCancel(const std::string& text, Question) {
+    QMessageBox box(QMessageBox::Question, QString::fromUtf8(text::kTitle), qs(text),
+                    QMessageBox::Ok | QMessageBox::Cancel, parent_);
+    return box.exec() == QMessageBox::Ok;
+}
+
+QString QtDialogs::qtFilter(const std::string& filter) {
+    const QString all = qs(filter);
+    const qsizetype bar = all.indexOf(QLatin1Char('|'));
+    return bar < 0 ? all : all.left(bar);
+}
+
+std::optional<std::vector<std::string>> QtDialogs::openFiles(const std::string& filter) {
+    const QStringList chosen = QFileDialog::getOpenFileNames(parent_, QString(), QString(), qtFilter(filter));
+    if (chosen.isEmpty()) return std::nullopt;
+    std::vector<std::string> paths;
+    for (const QString& path : chosen) paths.push_back(path.toStdString());
+    return paths;
+}
+
+std::optional<std::string> QtDialogs::pickFolder(const std::string& title) {
+    const QString folder = QFileDialog::getExistingDirectory(parent_, qs(title), QString(),
+                                                             QFileDialog::ShowDirsOnly);
+    if (folder.isEmpty()) return std::nullopt;
+    return folder.toStdString();
+}
+
+std::optional<uint32_t> QtDialogs::pickColour(uint32_t initial) {
+    const QColor colour = QColorDialog::getColor(colourFromBgr(initial), parent_);
+    if (!colour.isValid()) return std::nullopt;
+    return bgrFromColour(colour);
+}
+
+// ---------------------------------------------------------------------------
+// GridModel
+
+int GridModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : int(rows_.size()); }
+
+int GridModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 5; }
+
+QVariant GridModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || size_t(index.row()) >= rows_.size()) return {};
+    const QString& text = rows_[size_t(index.row())][size_t(index.column())];
+    switch (role) {
+        case Qt::DisplayRole:
+            if (index.column() == 0) return text == QLatin1String(".") ? QStringLiteral("\u2713") : QString();
+            return text;
+        case Qt::EditRole:
+        case Qt::ToolTipRole:
+            return index.column() == 4 ? text : QVariant();
+        case Qt::TextAlignmentRole:
+            if (index.column() == 0 || index.column() == 1 || index.column() == 3)
+                return int(Qt::AlignCenter);
+            return int(Qt::AlignLeft | Qt::AlignVCenter);
+        default:
+            return {};
+    }
+}
+
+QVariant GridModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (role != Qt::DisplayRole || orientation != Qt::Horizontal) return {};
+    static const char* const titles[5] = {"", "#", "Title", "Time", "Path"};
+    return section >= 0 && section < 5 ? QString::fromLatin1(titles[section]) : QVariant();
+}
+
+void GridModel::setRows(size_t rows) {
+    if (rows == rows_.size()) return;
+    beginResetModel();
+    rows_.resize(rows);
+    endResetModel();
+}
+
+void GridModel::setRow(size_t row, const std::vector<std::string>& cells) {
+    if (row < 1 || row > rows_.size()) return;
+    auto& target = rows_[row - 1];
+    for (size_t c = 0; c < 5; ++c) target[c] = c < cells.size() ? qs(cells[c]) : QString();
+    emit dataChanged(index(int(row - 1), 0), index(int(row - 1), 4));
+}
+
+std::string GridModel::cell(size_t row, int column) const {
+    if (row < 1 || row > rows_.size() || column < 1 || column > 5) return {};
+    return rows_[row - 1][size_t(column - 1)].toStdString();
+}
+
+// ---------------------------------------------------------------------------
+// Options dialog
+
+namespace {
+
+class OptionsDialog : public QDialog {
+public:
+    OptionsDialog(QWidget* parent, MainController& app, Dialogs& dialogs)
+        : QDialog(parent), app_(app), dialogs_(dialogs), form_(optionsFormFor(app.settings())) {
+        setWindowTitle(QString::fromUtf8(text::kTitle));
+        setWindowIcon(programIcon());
+        QFont face;
+        face.setFamilies({QStringLiteral("Comic Sans MS"), QStringLiteral("Comic Neue"),
+                          QStringLiteral("DejaVu Sans")});
+        face.setPointSize(8);
+        setFont(face);
+
+        auto* group = new QGroupBox(QStringLiteral("Options"), this);
+        auto* grid = new QGridLayout(group);
+
+        auto check = [&](int id, const char* label, bool on) {
+            auto* box = new QCheckBox(QString::fromUtf8(label), group);
+            box->setObjectName(controlName(id));
+            box->setChecked(on);
+            return box;
+        };
+        cycle_ = check(1033, "Play files in a cycle.", form_.playInACycle);
+        afterConvert_ = check(1034, "Play files when done converting.", form_.playAfterConvert);
+        prompt_ = check(1035, "Prompt before overwriting existing files.", form_.promptBeforeOverwrite);
+        openDir_ = check(1037, "Open the directory when done converting.", form_.openDirAfterConvert);
+        grid->addWidget(cycle_, 0, 0, 1, 2);
+        grid->addWidget(afterConvert_, 1, 0, 1, 2);
+        grid->addWidget(prompt_, 2, 0, 1, 2);
+        grid->addWidget(openDir_, 3, 0, 1, 2);
+
+        auto* colourRow = new QHBoxLayout;
+        colourRow->addWidget(new QLabel(QStringLiteral("Font Color"), group));
+        swatch_ = new ColourSwatch(group);
+        swatch_->setObjectName(controlName(1057));
+        swatch_->setFixedSize(40, 20);
+        swatch_->setValue(colourFromBgr(form_.fontColor));
+        QObject::connect(swatch_, &QAbstractButton::clicked, this, [this] {
+            if (pickFontColour(form_, dialogs_)) swatch_->setValue(colourFromBgr(form_.fontColor));
+        });
+        colourRow->addWidget(swatch_);
+        colourRow->addStretch();
+        grid->addLayout(colourRow, 4, 0, 1, 2);
+
+        auto folder = [&](int row, int editId, int browseId, const char* caption, const std::string& value,
+                          FolderKind kind) {
+            grid->addWidget(new QLabel(QString::fromUtf8(caption), group), row, 0, 1, 2);
+            auto* edit = new QLineEdit(qs(value), group);
+            edit->setObjectName(controlName(editId));
+            auto* browse = new QPushButton(QStringLiteral("Browse"), group);
+            browse->setObjectName(controlName(browseId));
+            browse->setAutoDefault(false);
+            grid->addWidget(edit, row + 1, 0);
+            grid->addWidget(browse, row + 1, 1);
+            QObject::connect(browse, &QPushButton::clicked, this, [this, edit, kind] {
+                std::string& slot = kind == FolderKind::Wave ? form_.waveDir : form_.mp3Dir;
+                slot = edit->text().toStdString();
+                if (browseFolder(form_, kind, dialogs_)) edit->setText(qs(slot));
+            });
+            return edit;
+        };
+        waveDir_ = folder(5, 1036, 1047, "Decode Directory (Save Wave Files)", form_.waveDir, FolderKind::Wave);
+        mp3Dir_ = folder(7, 1038, 1049, "Encode Directory (Save Mp3 Files)", form_.mp3Dir, FolderKind::Mp3);
+
+        auto* note = new QLabel(QString::fromUtf8(kOptionsText), group);
+        note->setWordWrap(true);
+        grid->addWidget(note, 9, 0, 1, 2);
+
+        auto* quality = new QGridLayout;
+        quality->addWidget(new QLabel(QStringLiteral("WAV to MP3"), group), 0, 1, Qt::AlignHCenter);
+        quality->addWidget(new QLabel(QStringLiteral("MP3 to WAV"), group), 0, 2, Qt::AlignHCenter);
+        quality->addWidget(new QLabel(QStringLiteral("Bitrate"), group), 1, 0);
+        quality->addWidget(new QLabel(QStringLiteral("Frequency"), group), 2, 0);
+        quality->addWidget(new QLabel(QStringLiteral("Channels"), group), 3, 0);
+        auto list = [&](int id, std::span<const ListEntry> entries, const std::string& selected) {
+            auto* combo = new QComboBox(group);
+            combo->setObjectName(controlName(id));
+            for (const ListEntry& e : entries) combo->addItem(QString::fromUtf8(e.text));
+            combo->setCurrentIndex(std::max(0, combo->findText(qs(selected), Qt::MatchFixedString)));
+            return combo;
+        };
+        bitRate1_ = list(1061, bitrateEntries(), form_.bitRate1);
+        frequency1_ = list(1067, frequencyEntries(), form_.frequency1);
+        channels1_ = list(1068, channelEntries(), form_.channels1);
+        bitRate2_ = list(1063, sampleWidthEntries(), form_.bitRate2);
+        frequency2_ = list(1065, frequencyEntries(), form_.frequency2);
+        channels2_ = list(1069, channelEntries(), form_.channels2);
+        quality->addWidget(bitRate1_, 1, 1);
+        quality->addWidget(frequency1_, 2, 1);
+        quality->addWidget(channels1_, 3, 1);
+        quality->addWidget(bitRate2_, 1, 2);
+        quality->addWidget(frequency2_, 2, 2);
+        quality->addWidget(channels2_, 3, 2);
+        grid->addLayout(quality, 10, 0, 1, 2);
+
+        auto* buttons = new QDialogButtonBox(this);
+        auto* ok = buttons->addButton(QStringLiteral("&OK"), QDialogButtonBox::AcceptRole);
+        auto* cancel = buttons->addButton(QStringLiteral("&Cancel"), QDialogButtonBox::RejectRole);
+        ok->setObjectName(controlName(1));
+        cancel->setObjectName(controlName(2));
+        ok->setDefault(true);
+        QObject::connect(buttons, &QDialogButtonBox::accepted, this, [this] { store(); });
+        QObject::connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+        auto* layout = new QVBoxLayout(this);
+        layout->addWidget(group);
+        layout->addWidget(buttons);
+        setFixedWidth(360);
+    }
+
+private:
+    // OK: everything the controls hold goes through the settings rules.
+    void store() {
+        form_.playInACycle = cycle_->isChecked();
+        form_.playAfterConvert = afterConvert_->isChecked();
+        form_.promptBeforeOverwrite = prompt_->isChecked();
+        form_.openDirAfterConvert = openDir_->isChecked();
+        form_.fontColor = bgrFromColour(swatch_->value());
+        form_.bitRate1 = bitRate1_->currentText().toStdString();
+        form_.frequency1 = frequency1_->currentText().toStdString();
+        form_.channels1 = channels1_->currentText().toStdString();
+        form_.bitRate2 = bitRate2_->currentText().toStdString();
+        form_.frequency2 = frequency2_->currentText().toStdString();
+        form_.channels2 = channels2_->currentText().toStdString();
+        form_.waveDir = waveDir_->text().toStdString();
+        form_.mp3Dir = mp3Dir_->text().toStdString();
+        applyOptions(form_, app_.settings(), app_.dataFolder(), dialogs_);
+        app_.onSettingsChanged();
+        accept();
+    }
+
+    MainController& app_;
+    Dialogs& dialogs_;
+    OptionsForm form_;
+    QCheckBox *cycle_, *afterConvert_, *prompt_, *openDir_;
+    ColourSwatch* swatch_;
+    QLineEdit *waveDir_, *mp3Dir_;
+    QComboBox *bitRate1_, *frequency1_, *channels1_, *bitRate2_, *frequency2_, *channels2_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// MainWindow
+
+MainWindow::MainWindow(Setup setup)
+    : setup_(std::move(setup)), player_(setup_.output) {
+    setWindowTitle(QString::fromUtf8(text::kTitle));
+    setWindowIcon(programIcon());
+    setBackground(skinImage(QStringLiteral("155.svg"), QSize(320, 436)));
+    setKeyColour(qRgb(255, 0, 0));
+    setShaped(true);
+    setDraggable(true);
+
+    if (setup_.dialogs) {
+        dialogs_ = setup_.dialogs;
+    } else {
+        ownDialogs_ = std::make_unique<QtDialogs>(this);
+        dialogs_ = ownDialogs_.get();
+    }
+    shell_ = setup_.shell ? setup_.shell : static_cast<Shell*>(this);
+
+    buildControls();
+
+    Ports ports{*dialogs_, *shell_, *this, *this, player_, *this};
+    controller_ = std::make_unique<MainController>(ports, createComponents(), DataFolder{setup_.dataRoot});
+    player_.setEndOfFileHandler([this] { controller_->onEndOfFile(); });
+    QObject::connect(&tick_, &QTimer::timeout, this, [this] { controller_->onTimer(); });
+    controller_->start();
+}
+
+MainWindow::~MainWindow() {
+    tick_.stop();
+    player_.stop();
+    // The controller releases the components before the apartment closes.
+    controller_.reset();
+}
+
+SkinButton* MainWindow::addButton(int id, const QRect& place, const QString& art, QSize artSize) {
+    auto* button = new SkinButton(this);
+    button->setObjectName(controlName(id));
+    button->setGeometry(place);
+    if (!art.isEmpty())
+        button->setIcons(skinPixmap(art, artSize, kLabelText), skinPixmap(art, artSize, kGlyphResting));
+    button->setToolTip(qs(text::tooltip(id)));
+    return button;
+}
+
+SkinLabel* MainWindow::addLabel(int id, const QRect& place) {
+    auto* label = new SkinLabel(this);
+    label->setObjectName(controlName(id));
+    label->setGeometry(place);
+    label->setTextColour(kLabelText);
+    label->setBackgroundColour(kPanel);
+    return label;
+}
+
+void MainWindow::buildControls() {
+    auto on = [this](SkinButton* b, auto command) {
+        QObject::connect(b, &QAbstractButton::clicked, this, [this, command] { command(*controller_); });
+    };
+    const QSize small(14, 14), glyph(20, 20), big(28, 28);
+    on(addButton(1001, {282, 113, 23, 22}, "130.svg", glyph), [](MainController& c) { c.onQuit(); });
+    on(addButton(1022, {278, 405, 16, 18}, "130.svg", small), [](MainController& c) { c.onQuit(); });
+    on(addButton(1002, {259, 405, 16, 18}, "131.svg", small), [](MainController& c) { c.onMinimise(); });
+    QObject::connect(addButton(1018, {25, 103, 32, 32}, "132.svg", big), &QAbstractButton::clicked, this,
+                     [this] { showAbout(); });
+    QObject::connect(addButton(1020, {115, 119, 26, 22}, "133.svg", glyph), &QAbstractButton::clicked, this,
+                     [this] { showOptions(); });
+    on(addButton(1023, {228, 84, 24, 24}, "134.svg", QSize(22, 22)), [](MainController& c) { c.onHelp(); });
+    on(addButton(1019, {24, 179, 24, 39}, "136.svg", glyph), [](MainController& c) { c.onStepBack(); });
+    on(addButton(1005, {52, 179, 24, 39}, "137.svg", glyph), [](MainController& c) { c.onPlay(); });
+    on(addButton(1011, {80, 179, 24, 39}, "138.svg", glyph), [](MainController& c) { c.onPause(); });
+    on(addButton(1012, {108, 179, 24, 39}, "139.svg", glyph), [](MainController& c) { c.onStop(); });
+    on(addButton(1045, {136, 179, 24, 39}, "140.svg", glyph), [](MainController& c) { c.onStepForward(); });
+    on(addButton(1003, {164, 179, 24, 39}, "141.svg", glyph), [](MainController& c) { c.onAddFiles(); });
+    on(addButton(1021, {190, 179, 28, 39}, "142.svg", QSize(22, 22)), [](MainController& c) { c.onCheckAll(); });
+    QObject::connect(addButton(1008, {220, 179, 24, 39}, "144.svg", glyph), &QAbstractButton::clicked, this,
+                     [this] { clearMenu()->popup(QCursor::pos()); });
+    on(addButton(1024, {244, 180, 44, 39}, "145.svg", QSize(40, 28)), [](MainController& c) { c.onConvert(); });
+
+    mp3ToWav_ = addButton(1077, {21, 160, 67, 20}, QString(), {});
+    wavToMp3_ = addButton(1078, {88, 160, 67, 20}, QString(), {});
+    QObject::connect(mp3ToWav_, &QAbstractButton::clicked, this,
+                     [this] { controller_->onSwitchMode(ConversionMode::Mp3ToWav); });
+    QObject::connect(wavToMp3_, &QAbstractButton::clicked, this,
+                     [this] { controller_->onSwitchMode(ConversionMode::WavToMp3); });
+
+    table_ = new QTableView(this);
+    table_->setObjectName(controlName(1007));
+    table_->setGeometry(23, 218, 268, 182);
+    table_->setModel(&model_);
+    table_->setSelectionMode(QAbstractItemView::NoSelection);
+    table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table_->setFocusPolicy(Qt::NoFocus);
+    table_->setFrameShape(QFrame::NoFrame);
+    table_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    table_->setTextElideMode(Qt::ElideMiddle);  // the path keeps its file name in view
+    table_->setWordWrap(false);
+    table_->verticalHeader()->hide();
+    table_->verticalHeader()->setDefaultSectionSize(17);
+    table_->horizontalHeader()->setFixedHeight(17);
+    table_->horizontalHeader()->setHighlightSections(false);
+    table_->horizontalHeader()->setStretchLastSection(true);
+    QFont gridFont = table_->font();
+    gridFont.setPixelSize(10);
+    table_->setFont(gridFont);
+    table_->horizontalHeader()->setFont(gridFont);
+    const int widths[5] = {16, 24, 110, 38, 70};
+    for (int c = 0; c < 5; ++c) table_->setColumnWidth(c, widths[c]);
+    QObject::connect(table_, &QTableView::clicked, this, [this](const QModelIndex& index) {
+        if (index.isValid()) controller_->onCellClicked(index.column() + 1, size_t(index.row()) + 1);
+    });
+
+    time_ = new SevenSegmentDisplay(this);
+    time_->setObjectName(controlName(1025));
+    time_->setGeometry(66, 34, 85, 27);
+    time_->setBackgroundColour(kPanel);
+    time_->setColours(kLabelText, kPanel);
+    time_->setText(QStringLiteral("00:00"));
+    name_ = addLabel(1029, {33, 70, 150, 14});
+    duration_ = addLabel(1030, {150, 50, 40, 14});
+    bitrate_ = addLabel(1028, {73, 86, 20, 14});
+    frequency_ = addLabel(1027, {118, 86, 15, 14});
+    name_->setText(QString::fromUtf8(text::kTitle));
+    showMode(ConversionMode::Mp3ToWav);
+}
+
+QMenu* MainWindow::clearMenu() {
+    if (clearMenu_) return clearMenu_;
+    clearMenu_ = new QMenu(this);
+    clearMenu_->setObjectName(QStringLiteral("clearMenu"));
+    auto entry = [this](const char* label, const QString& bitmap, void (MainController::*command)()) {
+        QAction* action = clearMenu_->addAction(QString::fromUtf8(label));
+        if (!bitmap.isEmpty()) action->setIcon(QIcon(skinPixmap(bitmap, QSize(16, 16))));
+        QObject::connect(action, &QAction::triggered, this, [this, command] { ((*controller_).*command)(); });
+    };
+    entry(text::kClearSelected, QStringLiteral("150.svg"), &MainController::onClearSelected);
+    entry(text::kClearUnselected, QStringLiteral("149.svg"), &MainController::onClearUnselected);
+    entry(text::kClearAll, QString(), &MainController::onClearAll);
+    entry(text::kUnselectAll, QStringLiteral("143.svg"), &MainController::onUnselectAll);
+    return clearMenu_;
+}
+
+std::unique_ptr<QDialog> MainWindow::makeOptionsDialog() {
+    return std::make_unique<OptionsDialog>(this, *controller_, *dialogs_);
+}
+
+std::unique_ptr<QDialog> MainWindow::makeAboutBox() {
+    auto box = std::make_unique<QDialog>(this);
+    box->setWindowTitle(QString::fromUtf8(text::kTitle));
+    box->setWindowIcon(programIcon());
+    auto* icon = new QLabel(box.get());
+    icon->setPixmap(skinPixmap(QStringLiteral("135.svg"), QSize(48, 48)));
+    icon->setAlignment(Qt::AlignTop);
+    auto* lines = new QLabel(QStringLiteral("<b>%1</b><br>%2")
+                                 .arg(QString::fromUtf8(text::kAboutVersion), QString::fromUtf8(text::kAboutPlatform)),
+                             box.get());
+    auto* note = new QLabel(QString::fromUtf8(text::kAboutLame), box.get());
+    note->setWordWrap(true);
+    auto* ok = new QPushButton(QStringLiteral("OK"), box.get());
+    ok->setDefault(true);
+    QObject::connect(ok, &QPushButton::clicked, box.get(), &QDialog::accept);
+    auto* text = new QVBoxLayout;
+    text->addWidget(lines);
+    text->addWidget(note);
+    auto* top = new QHBoxLayout;
+    top->addWidget(icon);
+    top->addLayout(text, 1);
+    auto* layout = new QVBoxLayout(box.get());
+    layout->addLayout(top);
+    layout->addWidget(ok, 0, Qt::AlignRight);
+    box->setFixedWidth(340);
+    return box;
+}
+
+void MainWindow::showOptions() { makeOptionsDialog()->exec(); }
+
+void MainWindow::showAbout() { makeAboutBox()->exec(); }
+
+QImage MainWindow::snapshot() {
+    ensurePolished();
+    QImage shot(size(), QImage::Format_ARGB32_Premultiplied);
+    shot.fill(Qt::transparent);
+    QPainter painter(&shot);
+    if (!mask().isEmpty()) painter.setClipRegion(mask());
+    painter.drawPixmap(0, 0, grab());
+    return shot;
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    // A close request from the desktop asks first, like the Exit buttons.
+    if (!closing_ && !controller_->onQuit()) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+        case Qt::Key_Escape:
+            event->accept();  // neither presses a button nor closes the window
+            return;
+        default:
+            SkinWindow::keyPressEvent(event);
+    }
+}
+
+// MainView
+
+void MainWindow::setNameLabel(const std::string& text) { name_->setText(qs(text)); }
+void MainWindow::setDurationLabel(const std::string& text) { duration_->setText(qs(text)); }
+void MainWindow::setBitrateLabel(const std::string& text) { bitrate_->setText(qs(text)); }
+void MainWindow::setFrequencyLabel(const std::string& text) { frequency_->setText(qs(text)); }
+void MainWindow::setTimeDisplay(const std::string& text) { time_->setText(qs(text)); }
+
+void MainWindow::showMode(ConversionMode mode) {
+    const bool mp3 = mode == ConversionMode::Mp3ToWav;
+    mp3ToWav_->setIcons(skinPixmap(mp3 ? "257.svg" : "259.svg", QSize(67, 20)));
+    wavToMp3_->setIcons(skinPixmap(mp3 ? "258.svg" : "260.svg", QSize(67, 20)));
+}
+
+void MainWindow::repaintNow() {
+    // Labels repaint themselves when their text changes; the display only
+    // when its text moved on.
+    if (time_->isVisible()) time_->repaint();
+}
+
+void MainWindow::minimise() { showMinimized(); }
+
+void MainWindow::closeProgram() {
+    closing_ = true;
+    close();
+}
+
+// GridView
+
+void MainWindow::setRowCount(size_t rows) { model_.setRows(rows); }
+
+void MainWindow::setRow(size_t row, const std::vector<std::string>& cells) { model_.setRow(row, cells); }
+
+void MainWindow::setColours(uint32_t background, uint32_t text) {
+    const QColor back = colourFromBgr(background), fore = colourFromBgr(text);
+    QPalette pal = table_->palette();
+    pal.setColor(QPalette::Base, back);
+    pal.setColor(QPalette::AlternateBase, back);
+    pal.setColor(QPalette::Window, back);
+    pal.setColor(QPalette::Text, fore);
+    table_->setPalette(pal);
+    table_->setStyleSheet(QStringLiteral(
+        "QTableView { background: %1; color: %2; gridline-color: %3; border: none; }"
+        "QHeaderView::section { background: %4; color: %5; border: none; border-right: 1px solid %3;"
+        " padding: 0 2px; }"
+        "QTableCornerButton::section { background: %4; border: none; }"
+        "QScrollBar { background: %4; width: 10px; height: 10px; margin: 0; }"
+        "QScrollBar::handle { background: %3; border-radius: 4px; min-height: 16px; min-width: 16px; }"
+        "QScrollBar::add-line, QScrollBar::sub-line { width: 0; height: 0; }"
+        "QScrollBar::add-page, QScrollBar::sub-page { background: none; }")
+                              .arg(back.name(), fore.name(), back.lighter(135).name(), back.darker(160).name(),
+                                   kLabelText.name()));
+}
+
+// Shell
+
+void MainWindow::open(const std::string& path, bool) {
+    QDesktopServices::openUrl(QUrl::fromLocalFile(qs(path)));
+}
+
+// Timer
+
+void MainWindow::start(int intervalMs) { tick_.start(intervalMs); }
+
+}  // namespace quillet::qt
