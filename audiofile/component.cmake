@@ -9,3 +9,9 @@ if(TARGET qorocom)
   set_target_properties(QoroAudioFile PROPERTIES
     LINK_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/object/exports.map)
 endif()
+
+# The encoder library is loaded at run time from the component's own folder;
+# build it whenever the component is built.
+if(TARGET QoroAudioFile AND TARGET lame_enc)
+  add_dependencies(QoroAudioFile lame_enc)
+endif()

@@ -1,5 +1,6 @@
 #include "engine/containers.h"
 
+#include "codecs/mp3enc/mp3_writer.h"
 #include "qoro/AudioFile.h"
 
 namespace qoro::audiofile {
@@ -11,7 +12,7 @@ namespace {
 // reader-writer pair cannot be opened with READWRITE.
 constexpr ContainerEntry kContainers[] = {
     {WAV, openWav, createWav, true},
-    {MP3, nullptr, nullptr, false},   // MPEG reader; MP3 encoder paths
+    {MP3, nullptr, createMp3, false},  // MPEG reader; MP3 encoder paths
     {VOX, nullptr, nullptr, true},    // Dialogic ADPCM
     {RAW, openRaw, createRaw, true},
     {G726, nullptr, nullptr, true},
