@@ -1,6 +1,10 @@
 #include "engine/containers.h"
 
+#include "codecs/avi/avi_track.h"
+#include "codecs/g72x/telephony_track.h"
 #include "codecs/mp3enc/mp3_writer.h"
+#include "codecs/mpeg/mpeg_track.h"
+#include "codecs/ogg/ogg_track.h"
 #include "qoro/AudioFile.h"
 
 namespace qoro::audiofile {
@@ -12,21 +16,21 @@ namespace {
 // reader-writer pair cannot be opened with READWRITE.
 constexpr ContainerEntry kContainers[] = {
     {WAV, openWav, createWav, true},
-    {MP3, nullptr, createMp3, false},  // MPEG reader; MP3 encoder paths
-    {VOX, nullptr, nullptr, true},    // Dialogic ADPCM
+    {MP3, openMpeg, createMp3, false},  // MPEG reader; MP3 encoder paths
+    {VOX, openVox, createVox, true},    // Dialogic ADPCM
     {RAW, openRaw, createRaw, true},
-    {G726, nullptr, nullptr, true},
-    {OGG, nullptr, nullptr, false},   // Ogg Vorbis
-    {G721, nullptr, nullptr, true},
-    {G723, nullptr, nullptr, true},
-    {AVI, nullptr, nullptr, false},   // sound tracks of AVI files: read only
+    {G726, openG726, createG726, true},
+    {OGG, openOgg, createOgg, false},   // Ogg Vorbis
+    {G721, openG721, createG721, true},
+    {G723, openG723, createG723, true},
+    {AVI, openAvi, nullptr, false},     // sound tracks of AVI files: read only
     {MPC, nullptr, nullptr, false},   // MPEG Plus: read only
     {MP2, openSpeech, nullptr, false},  // reads ".dss" speech files, writes Layer II
 };
 
 }  // namespace
 
-const Opener kMpegInWaveOpener = nullptr;
+const Opener kMpegInWaveOpener = openMpegInWave;
 
 const ContainerEntry* findContainer(long formatType) {
     for (const auto& entry : kContainers)

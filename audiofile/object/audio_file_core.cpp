@@ -108,6 +108,9 @@ void AudioFileCore::openFile(const std::string& name, long formatType, long flag
     leftover_.clear();
     arrayFormat_ = engine_.arrayFormat();
     engine_.reportFoundSettings(mp3_, output_);
+    // A Layer III stream handed to the codec manager (by choice, or because
+    // its bitrate is below what the built-in decoder takes) stays on that path.
+    if (engine_.kind() == ContainerKind::MpegThroughAcm) mp3Decoder_ = ACM_DRIVER_OUT;
     fmt_.type = static_cast<int32_t>(type);
     fmt_.full = engine_.fullFormat();
     fmt_.file = engine_.fileFormat();

@@ -1,0 +1,66 @@
+// AVI sound tracks end to end through the AudioFile object: ffmpeg-made AVIs
+// with PCM and ADPCM sound read to the samples ffmpeg decodes; an AVI
+// without sound fails with FORMATFILE; no AVI is ever created. Skipped while
+// the engine's container table has no entry for AVI.
+#include "audio_file_session.h"
+#include "test_support.h"
+
+namespace qt = qoro::test;
+
+namespace {
+
+class AviThroughAudioFile : public qt::AudioFileSession {
+protected:
+    void SetUp() override {
+        if (!qt::haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+        AudioFileSession::SetUp();
+    }
+    std::string q(const std::string& name) const { return qt::shellQuote((dir_ / name).string()); }
+    void sh(const std::string& cmd) {
+        const auto r = qt::run(cmd);
+        ASSERT_EQ(r.exitCode, 0) << cmd << "\n" << r.output;
+    }
+    qt::TempDir dir_;
+};
+
+TEST_F(AviThroughAudioFile, PcmAndAdpcmSoundReadAsFfmpegDecodesIt) {
+    qt::writeWav16(dir_ / "mono.wav", 22050, 1, qt::testSignal(22050, 1, 22050));
+    qt::writeWav16(dir_ / "stereo.wav", 22050, 2, qt::testSignal(22050, 2, 22050));
+    struct Case { const char* codec; const char* wav; LONG channels; };
+    for (const Case c : {Case{"pcm_s16le", "mono.wav", 1}, Case{"adpcm_ima_wav", "stereo.wav", 2},
+                         Case{"adpcm_ms", "stereo.wav", 2}}) {
+        SCOPED_TRACE(c.codec);
+        const std::string name = std::string(c.codec) + ".avi";
+        sh("ffmpeg -v error -y -f lavfi -i color=c=black:s=16x16:r=5 -i " + q(c.wav) + " -shortest -c:v mjpeg -c:a " +
+           c.codec + " " + q(name));
+        sh("ffmpeg -v error -y -i " + q(name) + " -map 0:a:0 -f s16le " + q(name + ".raw"));
+        const auto ref = qt::readPcm16(dir_ / (name + ".raw"));
+        if (!open((dir_ / name).string(), AVI)) GTEST_SKIP() << "AVI is not in the container table yet";
+        ASSERT_EQ(err(), NOERRORS);
+        EXPECT_EQ(prop(&IAudioFile::get_ArrayFrequency), 22050);
+        EXPECT_EQ(prop(&IAudioFile::get_ArrayChannels), c.channels);
+        EXPECT_EQ(prop(&IAudioFile::get_FormatTag), 65535);
+        const auto got = readAll(2205);
+        EXPECT_EQ(static_cast<LONG>(got.size()) / c.channels, prop(&IAudioFile::get_nSamples));
+        ASSERT_LE(got.size(), ref.size());
+        EXPECT_GE(got.size() + 4096, ref.size());
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), ref.begin()));
+        if (c.channels == 1) {
+            EXPECT_EQ(got.size(), 22050u);  // the stream length
+        }
+        af->CloseFile();
+    }
+}
+
+TEST_F(AviThroughAudioFile, NoSoundNoWritingNoReadWrite) {
+    sh("ffmpeg -v error -y -f lavfi -i color=c=black:s=16x16:r=5 -t 1 -c:v mjpeg " + q("video.avi"));
+    if (!open((dir_ / "video.avi").string(), AVI)) GTEST_SKIP() << "AVI is not in the container table yet";
+    EXPECT_EQ(err(), FORMATFILE);
+    create((dir_ / "new.avi").string(), AVI);
+    EXPECT_NE(err(), NOERRORS);
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "new.avi"));
+    open((dir_ / "video.avi").string(), AVI, READWRITE);
+    EXPECT_NE(err(), NOERRORS);
+}
+
+}  // namespace

@@ -1,0 +1,93 @@
+// An AudioFile object created through the component runtime, with the few
+// steps the end-to-end tests of the telephony, Ogg Vorbis and AVI containers
+// share: error number, whole-file reads, block writes, properties.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "qoro/AudioFile.h"
+#include "qoro/com.h"
+
+namespace qoro::test {
+
+class AudioFileSession : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CoInitialize(nullptr);
+        ASSERT_EQ(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile, af.putVoid()),
+                  S_OK);
+    }
+    void TearDown() override {
+        if (af) af->CloseFile();
+        af.reset();
+        CoUninitialize();
+    }
+    LONG err() {
+        LONG e = 1;
+        af->get_LastErrorNum(&e);
+        return e;
+    }
+    LONG prop(HRESULT (IAudioFile::*get)(LONG*)) {
+        LONG v = -1;
+        (af.get()->*get)(&v);
+        return v;
+    }
+    // OpenFile; false while the type is not in the engine's container table.
+    bool open(const std::string& path, LONG type, LONG flag = READ) {
+        com::Bstr name(path);
+        EXPECT_EQ(af->OpenFile(name.get(), type, flag), S_OK);
+        return err() != FORMATNOTSUPPORT;
+    }
+    bool create(const std::string& path, LONG type) {
+        com::Bstr name(path);
+        EXPECT_EQ(af->CreateFile(name.get(), type), S_OK);
+        return err() != FORMATNOTSUPPORT;
+    }
+    // Reads sample frames until ReadFile returns none.
+    std::vector<int16_t> readAll(LONG frames = 1000) {
+        std::vector<int16_t> all;
+        for (int guard = 0; guard < 100000; ++guard) {
+            SAFEARRAY* sa = nullptr;
+            EXPECT_EQ(af->ReadFile(frames, &sa), S_OK);
+            if (!sa) break;
+            LONG ub = -1;
+            SafeArrayGetUBound(sa, 1, &ub);
+            void* data = nullptr;
+            SafeArrayAccessData(sa, &data);
+            if (ub >= 0) all.insert(all.end(), static_cast<int16_t*>(data), static_cast<int16_t*>(data) + (ub + 1));
+            SafeArrayUnaccessData(sa);
+            SafeArrayDestroy(sa);
+            if (ub < 0) break;
+        }
+        return all;
+    }
+    // Writes interleaved samples in pieces of `piece` values.
+    void writeAll(const std::vector<int16_t>& samples, size_t piece) {
+        for (size_t at = 0; at < samples.size(); at += piece) {
+            const size_t n = std::min(piece, samples.size() - at);
+            SAFEARRAY* sa = SafeArrayCreateVector(VT_I2, 0, static_cast<ULONG>(n));
+            ASSERT_NE(sa, nullptr);
+            void* data = nullptr;
+            SafeArrayAccessData(sa, &data);
+            std::memcpy(data, samples.data() + at, n * 2);
+            SafeArrayUnaccessData(sa);
+            EXPECT_EQ(af->WriteFile(&sa), S_OK);
+            SafeArrayDestroy(sa);
+            EXPECT_EQ(err(), NOERRORS);
+        }
+    }
+    LONG seek(LONG frames, LONG origin = BEGIN_POS) {
+        LONG now = -1;
+        EXPECT_EQ(af->SeekFile(frames, origin, &now), S_OK);
+        return now;
+    }
+
+    com::ComPtr<IAudioFile> af;
+};
+
+}  // namespace qoro::test
