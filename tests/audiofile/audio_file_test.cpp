@@ -166,8 +166,11 @@ TEST_F(AudioFileTest, InitialStateAndWrongStatusCalls) {
     create((dir / "x.avi").string(), AVI);
     EXPECT_EQ(err(), FORMATNOTSUPPORT);
     EXPECT_FALSE(t::fs::exists(dir / "x.avi"));
-    open((dir / "song.MP3").string());  // chosen as MPEG by its extension
-    EXPECT_EQ(err(), FORMATNOTSUPPORT);
+    open((dir / "song.MP3").string());  // chosen as MPEG by its extension; the MPEG reader
+    EXPECT_EQ(err(), FORMATFILE);       // reports every failed open as a format failure
+    t::writeBytes(dir / "text.MP3", std::vector<uint8_t>(4000, 'x'));
+    open((dir / "text.MP3").string());  // read by the MPEG reader, which finds no stream
+    EXPECT_EQ(err(), FORMATFILE);
     open((dir / "absent.wav").string());
     EXPECT_EQ(err(), FILEACCESS);
     EXPECT_EQ(status(), 0);
