@@ -168,15 +168,19 @@ int runConvert(const std::vector<std::string>& args) {
     }
     std::vector<Job> jobs;
     std::vector<std::string> problems;
-    if (outputNamesFolder(options)) {
+    if (!options.output.empty()) {  // the output folder, or the folder of the output file
         std::error_code ec;
-        fs::create_directories(options.output, ec);
+        fs::path folder = outputNamesFolder(options) ? fs::path(options.output) : fs::path(options.output).parent_path();
+        if (!folder.empty()) fs::create_directories(folder, ec);
     }
     if (!planJobs(options, jobs, problems)) {
         for (const auto& p : problems) std::fprintf(stderr, "qoro convert: %s\n", p.c_str());
         std::fprintf(stderr, "qoro convert: nothing written\n");
         return kExitUsage;
     }
+
+    if (std::string warning = ignoredOptionsWarning(options, jobs); !warning.empty())
+        std::fprintf(stderr, "qoro convert: %s\n", warning.c_str());
 
     int workers = options.jobs > 0 ? options.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     workers = static_cast<int>(std::min<size_t>(workers, std::max<size_t>(jobs.size(), 1)));

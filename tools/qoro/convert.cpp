@@ -206,8 +206,11 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
 }
 
 fs::path temporaryPath(const fs::path& target, unsigned serial) {
-    std::string name = "." + target.stem().string() + ".qoro-" + std::to_string(::getpid()) + "-" +
-                       std::to_string(serial) + target.extension().string();
+    // Appended piece by piece: g++ 12 warns falsely (-Wrestrict) on "." + string.
+    std::string name(1, '.');
+    name += target.stem().string();
+    name += ".qoro-" + std::to_string(::getpid()) + "-" + std::to_string(serial);
+    name += target.extension().string();
     return target.parent_path() / name;
 }
 
@@ -283,6 +286,17 @@ bool planJobs(const ConvertOptions& o, std::vector<Job>& jobs, std::vector<std::
     return problems.empty();
 }
 
+std::string ignoredOptionsWarning(const ConvertOptions& o, const std::vector<Job>& jobs) {
+    bool ogg = std::any_of(jobs.begin(), jobs.end(), [](const Job& j) { return !j.skip && j.type.type == OGG; });
+    if (!ogg) return {};
+    std::string ignored;
+    if (o.rate && *o.rate != kOggRate) ignored += " --rate " + std::to_string(*o.rate);
+    if (o.channels && *o.channels != kOggChannels) ignored += " --channels " + std::to_string(*o.channels);
+    if (ignored.empty()) return {};
+    return "warning: Ogg Vorbis files are always written at " + std::to_string(kOggRate) + " Hz, stereo;" + ignored +
+           " ignored for them";
+}
+
 namespace {
 
 // Chooses the output format on 'target' from the options and the opened
@@ -339,7 +353,7 @@ bool chooseFormat(IAudioFile* target, const Job& job, const ConvertOptions& o, l
     case OGG: {
         SHORT quality = o.quality ? static_cast<SHORT>(std::lround(*o.quality * 100)) : SHORT(-1);
         long nominal = o.bitrate.value_or(o.quality || o.minBitrate || o.maxBitrate ? -1 : 128);
-        target->SetFormatOggVorbis(o.rate.value_or(44100), channels, nominal, o.minBitrate.value_or(-1),
+        target->SetFormatOggVorbis(o.rate.value_or(kOggRate), o.channels.value_or(kOggChannels), nominal, o.minBitrate.value_or(-1),
                                    o.maxBitrate.value_or(-1), quality, &blockAlign);
         break;
     }

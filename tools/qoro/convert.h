@@ -66,6 +66,13 @@ bool outputNamesFolder(const ConvertOptions& options);
 // source, and existing targets unless --overwrite or --skip-existing.
 bool planJobs(const ConvertOptions& options, std::vector<Job>& jobs, std::vector<std::string>& problems);
 
+// Ogg Vorbis output is always 44100 Hz stereo, whatever is asked. When a
+// job writes Ogg Vorbis and --rate or --channels asks for something else,
+// the line that says what is ignored; empty otherwise.
+constexpr long kOggRate = 44100;
+constexpr long kOggChannels = 2;
+std::string ignoredOptionsWarning(const ConvertOptions& options, const std::vector<Job>& jobs);
+
 // Name of the temporary file a job is written to before it is renamed into
 // place: hidden, in the target folder, with the target's extension.
 fs::path temporaryPath(const fs::path& target, unsigned serial);

@@ -43,6 +43,8 @@ const char* const kConvertHelp =
     "output type allows):\n"
     "  -r, --rate HZ         sample rate\n"
     "  -c, --channels N      1 or 2\n"
+    "                        (ogg is always 44100 Hz stereo: a warning says\n"
+    "                        when --rate or --channels asks otherwise)\n"
     "  --bits N              8 or 16 (wav, raw pcm)\n"
     "  -b, --bitrate KBPS    mp3, mp2 (default 128); ogg nominal bitrate\n"
     "  --min-bitrate KBPS, --max-bitrate KBPS   ogg bitrate range\n"
