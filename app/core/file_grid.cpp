@@ -141,7 +141,7 @@ size_t FileGrid::addFiles(const std::vector<std::string>& paths, ConversionMode 
 
 void FileGrid::checkAll() {
     trimAll();
-    for (GridRow& row : rows_) row.cell(kColCheck) = ".";
+    for (GridRow& row : rows_) row.cell(kColCheck).assign(1, '.');
 }
 
 void FileGrid::uncheckAll() {
@@ -164,7 +164,10 @@ void FileGrid::removeUnchecked() {
 bool FileGrid::toggle(size_t row) {
     if (row < 1 || row > rows_.size()) return false;
     std::string& mark = rows_[row - 1].cell(kColCheck);
-    mark = trimSpaces(mark).empty() ? "." : "";
+    if (trimSpaces(mark).empty())
+        mark.assign(1, '.');
+    else
+        mark.clear();
     return true;
 }
 

@@ -1,5 +1,7 @@
 #include "core/main_controller.h"
 
+#include "core/help_file.h"
+
 namespace quillet {
 
 MainController::MainController(Ports ports, Components components, DataFolder data)
@@ -7,6 +9,7 @@ MainController::MainController(Ports ports, Components components, DataFolder da
 
 void MainController::start() {
     ensureDefaultFolders(s_.data);
+    ensureHelpFile(s_.data);
     s_.settings = loadSettings(s_.data);
     s_.ports.grid.setColours(kPanelColour, s_.settings.FontColor);
     s_.resetLabels();

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "core/batch_converter.h"
+#include "core/help_file.h"
 #include "core/options_model.h"
 #include "core/time_text.h"
 #include "profile/profile.h"
@@ -206,6 +207,34 @@ TEST(Options, TypedAndBrowsedFoldersGetTheirSlash) {
     rig.ui.chosenColour = 0xABCDEF;
     EXPECT_TRUE(pickFontColour(form, rig.ui));
     EXPECT_EQ(form.fontColor, 0xABCDEFu);
+}
+
+}  // namespace
+}  // namespace quillet::test
+
+namespace quillet::test {
+namespace {
+
+TEST(HelpFile, StartingPlacesThePageTheHelpButtonOpens) {
+    Rig rig;
+    const std::string page = rig.data.helpFile();
+    ASSERT_FALSE(std::filesystem::exists(page));
+    rig.start();
+    EXPECT_EQ(slurp(page), std::string(helpPage()));
+    rig.app->onHelp();
+    ASSERT_FALSE(rig.ui.opened.empty());
+    EXPECT_EQ(rig.ui.opened.back(), page);
+    EXPECT_TRUE(std::filesystem::exists(rig.ui.opened.back()));
+}
+
+TEST(HelpFile, AnExistingPageIsKeptAndAnUnwritableFolderIsNoFailure) {
+    Rig rig;
+    spit(rig.data.helpFile(), "edited");
+    EXPECT_TRUE(ensureHelpFile(rig.data));
+    EXPECT_EQ(slurp(rig.data.helpFile()), "edited");
+    const DataFolder nowhere{rig.path("no/such/folder/")};
+    EXPECT_FALSE(ensureHelpFile(nowhere));
+    EXPECT_FALSE(std::filesystem::exists(nowhere.root));
 }
 
 }  // namespace
