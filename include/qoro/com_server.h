@@ -246,10 +246,10 @@ struct InArg {
 template <class T>
 struct InArg<T, std::enable_if_t<std::is_arithmetic_v<T> || std::is_enum_v<T>>> {
     T value{};
-    HRESULT load(VARIANT* v, const ArgSpec& spec) {
+    HRESULT load(VARIANT* v, const ArgSpec& argSpec) {
         v = unwrap(v);
         if (isMissing(v)) return S_OK;  // optional without default: zero
-        VARTYPE target = spec.coerceTo != VT_EMPTY ? spec.coerceTo : vtOf<T>();
+        VARTYPE target = argSpec.coerceTo != VT_EMPTY ? argSpec.coerceTo : vtOf<T>();
         VARIANT tmp;
         VariantInit(&tmp);
         HRESULT hr = VariantChangeType(&tmp, v, 0, target);
@@ -305,16 +305,16 @@ struct InArg<VARIANT*> {
     VARIANT* get() { return value; }
 };
 
-inline VARTYPE arrayType(const ArgSpec& spec) {
-    return spec.coerceTo != VT_EMPTY ? static_cast<VARTYPE>(spec.coerceTo | VT_ARRAY) : static_cast<VARTYPE>(VT_ARRAY | VT_I2);
+inline VARTYPE arrayType(const ArgSpec& argSpec) {
+    return argSpec.coerceTo != VT_EMPTY ? static_cast<VARTYPE>(argSpec.coerceTo | VT_ARRAY) : static_cast<VARTYPE>(VT_ARRAY | VT_I2);
 }
 
 template <>
 struct InArg<SAFEARRAY*> {
     SAFEARRAY* value = nullptr;
-    HRESULT load(VARIANT* v, const ArgSpec& spec) {
+    HRESULT load(VARIANT* v, const ArgSpec& argSpec) {
         v = unwrap(v);
-        const VARTYPE want = arrayType(spec);
+        const VARTYPE want = arrayType(argSpec);
         if (v->vt == want) value = v->parray;
         else if (v->vt == (want | VT_BYREF)) value = v->pparray ? *v->pparray : nullptr;
         else return DISP_E_TYPEMISMATCH;
@@ -327,9 +327,9 @@ template <>
 struct InArg<SAFEARRAY**> {
     SAFEARRAY* local = nullptr;
     SAFEARRAY** value = nullptr;
-    HRESULT load(VARIANT* v, const ArgSpec& spec) {
+    HRESULT load(VARIANT* v, const ArgSpec& argSpec) {
         v = unwrap(v);
-        const VARTYPE want = arrayType(spec);
+        const VARTYPE want = arrayType(argSpec);
         if (v->vt == (want | VT_BYREF) && v->pparray) {
             value = v->pparray;
         } else if (v->vt == want) {
@@ -527,7 +527,7 @@ Member method(DISPID id, std::u16string_view name) {
 template <auto F, size_t N>
 Member method(DISPID id, std::u16string_view name, const ArgSpec (&args)[N]) {
     constexpr size_t arity = detail::MemFn<decltype(F)>::arity;
-    static_assert(N == arity || N + 1 == arity, "one spec per input parameter (plus an optional retval)");
+    static_assert(N == arity || N + 1 == arity, "one argument entry per input parameter (plus an optional retval)");
     return detail::makeMember<F, N + 1 == arity>(id, name, MemberKind::Method,
                                                  std::vector<ArgSpec>(args, args + N));
 }

@@ -32,16 +32,16 @@ struct Defaults {
     ~Defaults() {
         for (VARIANT& v : values) VariantClear(&v);
     }
-    VARIANT* make(const ArgSpec& spec) {
+    VARIANT* make(const ArgSpec& argSpec) {
         VARIANT v;
         VariantInit(&v);
-        switch (spec.defaultVt) {
+        switch (argSpec.defaultVt) {
             case VT_BOOL:
-            case VT_I8: detail::storeNumber(&v, spec.defaultVt, spec.defaultInt, 0.0); break;
-            case VT_R8: detail::storeNumber(&v, VT_R8, 0, spec.defaultReal); break;
+            case VT_I8: detail::storeNumber(&v, argSpec.defaultVt, argSpec.defaultInt, 0.0); break;
+            case VT_R8: detail::storeNumber(&v, VT_R8, 0, argSpec.defaultReal); break;
             case VT_BSTR:
                 v.vt = VT_BSTR;
-                v.bstrVal = SysAllocStringLen(spec.defaultText.data(), static_cast<UINT>(spec.defaultText.size()));
+                v.bstrVal = SysAllocStringLen(argSpec.defaultText.data(), static_cast<UINT>(argSpec.defaultText.size()));
                 break;
             default:
                 v.vt = VT_ERROR;
@@ -121,21 +121,21 @@ HRESULT dispatchInvoke(const DispatchTable& table, void* self, DISPID id, WORD f
     Defaults defaults(inputs);
     std::vector<VARIANT*> in(inputs, nullptr);
     for (size_t i = 0; i < inputs; ++i) {
-        const ArgSpec& spec = member->args[i];
+        const ArgSpec& argSpec = member->args[i];
         VARIANT* arg = nullptr;
         if (i < given) {
             arg = &params->rgvarg[given - 1 - i];
             if (detail::isMissing(detail::unwrap(arg))) {
-                if (!spec.optional) {
+                if (!argSpec.optional) {
                     if (argErr) *argErr = static_cast<UINT>(given - 1 - i);
                     return DISP_E_PARAMNOTOPTIONAL;
                 }
                 arg = nullptr;
             }
-        } else if (!spec.optional) {
+        } else if (!argSpec.optional) {
             return DISP_E_BADPARAMCOUNT;
         }
-        in[i] = arg ? arg : defaults.make(spec);
+        in[i] = arg ? arg : defaults.make(argSpec);
     }
 
     if (result) VariantInit(result);
