@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libvorbis-dev libogg-dev libmp3lame-dev libmpg123-dev libgsm1-dev
-  qt6-base-dev qt6-multimedia-dev libqt6svg6-dev
+  qt6-base-dev qt6-multimedia-dev qt6-svg-dev
   # reference tools, used only by tests and benchmarks
   ffmpeg mpg123 sox lame vorbis-tools
 )
