@@ -1,5 +1,6 @@
 // Decoding accuracy against the public conformance streams and their
 // reference decodings: max |difference| <= 1 and RMS <= 1/sqrt(12).
+#include "conformance_streams.h"
 #include "mpeg_file_decoder.h"
 #include "test_support.h"
 
@@ -30,43 +31,19 @@ std::vector<int16_t> decodeAll(const std::string& path, MpegFileFacts* facts = n
     return out;
 }
 
-// Frames in the stream: whole frames found by walking headers from the first one.
-int64_t countFrames(const std::vector<uint8_t>& bytes, int* samplesPerFrame, int* channels)
-{
-    size_t p = 0;
-    int64_t frames = 0;
-    while (p + 4 <= bytes.size()) {
-        const uint32_t w = readMpegWord(&bytes[p]);
-        const MpegFrameHeader h = unpackMpegHeader(w);
-        if (!hasMpegSync(w) || !isValidMpegHeader(h)) {
-            if (frames) break;
-            ++p;
-            continue;
-        }
-        const size_t len = size_t(mpegFrameLength(h));
-        if (p + len > bytes.size()) break;
-        *samplesPerFrame = mpegSamplesPerFrame(h);
-        *channels = mpegChannels(h);
-        ++frames;
-        p += len;
-    }
-    return frames;
-}
 
-struct Stream {
-    const char* name;
-    int leadingFramesMissingInReference;
-};
+using qoro::mpeg::testing::ConformanceStream;
 
-class Conformance : public ::testing::TestWithParam<Stream> {};
+class Conformance : public ::testing::TestWithParam<ConformanceStream> {};
 
 TEST_P(Conformance, MatchesReferenceDecoding)
 {
-    const Stream s = GetParam();
+    const ConformanceStream s = GetParam();
     const auto bit = t::testdata(std::string("mpeg/") + s.name + ".bit");
     const auto ref = t::readPcm16(t::testdata(std::string("mpeg/") + s.name + ".pcm"));
-    int spf = 0, channels = 0;
-    const int64_t frames = countFrames(t::readBytes(bit), &spf, &channels);
+    const auto shape = qoro::mpeg::testing::measureStream(t::readBytes(bit));
+    const int64_t frames = shape.frames;
+    const int spf = shape.samplesPerFrame, channels = shape.channels;
     ASSERT_GT(frames, 0);
 
     const auto ours = decodeAll(bit.string());
@@ -87,20 +64,7 @@ TEST_P(Conformance, MatchesReferenceDecoding)
 
 INSTANTIATE_TEST_SUITE_P(
     Streams, Conformance,
-    ::testing::Values(Stream{"l1-fl1", 0}, Stream{"l1-fl2", 0}, Stream{"l1-fl3", 0}, Stream{"l1-fl4", 0},
-                      Stream{"l1-fl5", 0}, Stream{"l1-fl6", 0}, Stream{"l1-fl7", 0}, Stream{"l1-fl8", 0},
-                      Stream{"l2-fl10", 0}, Stream{"l2-fl11", 0}, Stream{"l2-fl12", 0}, Stream{"l2-fl13", 0},
-                      Stream{"l2-fl14", 0}, Stream{"l2-fl15", 0}, Stream{"l2-fl16", 0}, Stream{"l3-compl", 0},
-                      Stream{"l3-si", 0}, Stream{"l3-si_block", 0}, Stream{"l3-si_huff", 0},
-                      Stream{"l3-sin1k0db", 2}, Stream{"M2L3_bitrate_16_all", 0},
-                      Stream{"M2L3_bitrate_22_all", 0}, Stream{"M2L3_bitrate_24_all", 0},
-                      Stream{"M2L3_compl24", 0}),
-    [](const auto& info) {
-        std::string n = info.param.name;
-        for (char& c : n)
-            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-        return n;
-    });
+    ::testing::ValuesIn(qoro::mpeg::testing::kConformanceStreams), qoro::mpeg::testing::ConformanceStreamName());
 
 TEST(ConformanceIllegal, IllegalStreamsDecodeWithoutHarm)
 {

@@ -11,31 +11,17 @@
 #include "mpeg/mpeg_header.h"
 #include "qoro/AudioFile.h"
 #include "qoro/com.h"
+#include "audio_file_session.h"
+#include "conformance_streams.h"
 #include "test_support.h"
 
 namespace t = qoro::test;
 using qoro::com::Bstr;
-using qoro::com::ComPtr;
 
 namespace {
 
-class MpegThroughAudioFile : public ::testing::Test {
+class MpegThroughAudioFile : public t::AudioFileSession {
 protected:
-    void SetUp() override {
-        CoInitialize(nullptr);
-        ASSERT_EQ(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile, af.putVoid()),
-                  S_OK);
-    }
-    void TearDown() override {
-        if (af) af->CloseFile();
-        af.reset();
-        CoUninitialize();
-    }
-    LONG err() {
-        LONG e = 1;
-        af->get_LastErrorNum(&e);
-        return e;
-    }
     // Opens as MP3; false (and the test skipped) while the MPEG reader is not
     // in the engine's container table.
     bool open(const std::string& path, LONG decoder = X_AUDIO) {
@@ -46,70 +32,26 @@ protected:
         EXPECT_EQ(err(), NOERRORS) << path;
         return err() == NOERRORS;
     }
-    LONG prop(HRESULT (IAudioFile::*get)(LONG*)) {
-        LONG v = -1;
-        (af.get()->*get)(&v);
-        return v;
-    }
+    // Reads the whole file in 0.1 s blocks, as the converter does.
     std::vector<int16_t> readAll() {
-        const LONG block = std::max<LONG>(prop(&IAudioFile::get_ArrayFrequency) / 10, 1);
-        std::vector<int16_t> all;
-        for (int guard = 0; guard < 200000; ++guard) {
-            SAFEARRAY* sa = nullptr;
-            EXPECT_EQ(af->ReadFile(block, &sa), S_OK);
-            if (!sa) break;
-            LONG ub = -1;
-            SafeArrayGetUBound(sa, 1, &ub);
-            void* data = nullptr;
-            SafeArrayAccessData(sa, &data);
-            all.insert(all.end(), static_cast<int16_t*>(data), static_cast<int16_t*>(data) + (ub + 1));
-            SafeArrayUnaccessData(sa);
-            SafeArrayDestroy(sa);
-            if (ub < 0) break;
-        }
-        return all;
+        return AudioFileSession::readAll(std::max<LONG>(prop(&IAudioFile::get_ArrayFrequency) / 10, 1));
     }
-    ComPtr<IAudioFile> af;
 };
 
-int64_t frameCount(const std::vector<uint8_t>& bytes, int* spf, int* channels, int* rate) {
-    using namespace qoro::mpeg;
-    size_t p = 0;
-    int64_t frames = 0;
-    while (p + 4 <= bytes.size()) {
-        const uint32_t w = readMpegWord(&bytes[p]);
-        const MpegFrameHeader h = unpackMpegHeader(w);
-        if (!hasMpegSync(w) || !isValidMpegHeader(h)) {
-            if (frames) break;
-            ++p;
-            continue;
-        }
-        const size_t len = size_t(mpegFrameLength(h));
-        if (p + len > bytes.size()) break;
-        *spf = mpegSamplesPerFrame(h);
-        *channels = mpegChannels(h);
-        *rate = mpegSampleRate(h);
-        ++frames;
-        p += len;
-    }
-    return frames;
-}
 
-struct Stream {
-    const char* name;
-    int leadingFramesMissingInReference;
-};
+using qoro::mpeg::testing::ConformanceStream;
 
-class Conformance : public MpegThroughAudioFile, public ::testing::WithParamInterface<Stream> {};
+class Conformance : public MpegThroughAudioFile, public ::testing::WithParamInterface<ConformanceStream> {};
 
 // Every Layer I, II and III conformance stream: max |diff| <= 1, RMS <= 0.289,
 // length = frames x samples per frame.
 TEST_P(Conformance, MatchesReference) {
-    const Stream s = GetParam();
+    const ConformanceStream s = GetParam();
     const auto bit = t::testdata(std::string("mpeg/") + s.name + ".bit");
     const auto ref = t::readPcm16(t::testdata(std::string("mpeg/") + s.name + ".pcm"));
-    int spf = 0, channels = 0, rate = 0;
-    const int64_t frames = frameCount(t::readBytes(bit), &spf, &channels, &rate);
+    const auto shape = qoro::mpeg::testing::measureStream(t::readBytes(bit));
+    const int64_t frames = shape.frames;
+    const int spf = shape.samplesPerFrame, channels = shape.channels, rate = shape.rate;
     ASSERT_GT(frames, 0);
     if (!open(bit.string())) GTEST_SKIP() << "MP3 reading is not wired into the engine yet";
     ASSERT_EQ(prop(&IAudioFile::get_ArrayFrequency), rate);
@@ -127,20 +69,7 @@ TEST_P(Conformance, MatchesReference) {
 
 INSTANTIATE_TEST_SUITE_P(
     Streams, Conformance,
-    ::testing::Values(Stream{"l1-fl1", 0}, Stream{"l1-fl2", 0}, Stream{"l1-fl3", 0}, Stream{"l1-fl4", 0},
-                      Stream{"l1-fl5", 0}, Stream{"l1-fl6", 0}, Stream{"l1-fl7", 0}, Stream{"l1-fl8", 0},
-                      Stream{"l2-fl10", 0}, Stream{"l2-fl11", 0}, Stream{"l2-fl12", 0}, Stream{"l2-fl13", 0},
-                      Stream{"l2-fl14", 0}, Stream{"l2-fl15", 0}, Stream{"l2-fl16", 0}, Stream{"l3-compl", 0},
-                      Stream{"l3-si", 0}, Stream{"l3-si_block", 0}, Stream{"l3-si_huff", 0},
-                      Stream{"l3-sin1k0db", 2}, Stream{"M2L3_bitrate_16_all", 0},
-                      Stream{"M2L3_bitrate_22_all", 0}, Stream{"M2L3_bitrate_24_all", 0},
-                      Stream{"M2L3_compl24", 0}),
-    [](const auto& info) {
-        std::string n = info.param.name;
-        for (char& c : n)
-            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-        return n;
-    });
+    ::testing::ValuesIn(qoro::mpeg::testing::kConformanceStreams), qoro::mpeg::testing::ConformanceStreamName());
 
 TEST_F(MpegThroughAudioFile, IllegalStreamsReadWithoutHarm) {
     for (const char* name : {"ILL2_center2", "ILL2_dual", "ILL2_dynx22", "ILL2_layer3", "ILL2_mono",
@@ -186,8 +115,9 @@ TEST_P(Made_, MatchesMpg123) {
     const auto ref = t::readPcm16(raw);
     if (!open(mp.string())) GTEST_SKIP() << "MP3 reading is not wired into the engine yet";
     const auto ours = readAll();
-    int spf = 0, channels = 0, rate = 0;
-    const int64_t frames = frameCount(t::readBytes(mp), &spf, &channels, &rate);
+    const auto shape = qoro::mpeg::testing::measureStream(t::readBytes(mp));
+    const int64_t frames = shape.frames;
+    const int spf = shape.samplesPerFrame, channels = shape.channels;
     EXPECT_EQ(int64_t(ours.size()), frames * spf * channels);
     // Align: mpg123 omits a leading Info frame; try 0 and 1 frame.
     t::Difference best;
@@ -229,8 +159,9 @@ TEST_F(MpegThroughAudioFile, LowBitrateLayer3UsesCodecManager) {
     if (!open((dir / "low.mp3").string(), X_AUDIO)) GTEST_SKIP() << "MP3 reading is not wired into the engine yet";
     const auto pcm = readAll();
     // lame may lower the rate for 48 kbit/s; every frame comes out.
-    int spf = 0, channels = 0, rate = 0;
-    const int64_t frames = frameCount(t::readBytes(dir / "low.mp3"), &spf, &channels, &rate);
+    const auto shape = qoro::mpeg::testing::measureStream(t::readBytes(dir / "low.mp3"));
+    const int64_t frames = shape.frames;
+    const int spf = shape.samplesPerFrame, channels = shape.channels, rate = shape.rate;
     EXPECT_EQ(prop(&IAudioFile::get_ArrayFrequency), rate);
     EXPECT_NEAR(double(pcm.size()), double(frames * spf * channels), double(spf * channels));
     LONG d = X_AUDIO;

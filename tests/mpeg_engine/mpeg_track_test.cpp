@@ -12,6 +12,7 @@
 #include "mpeg/mpeg_header.h"
 #include "mpeg_file_decoder.h"
 #include "qoro/AudioFile.h"
+#include "conformance_streams.h"
 #include "test_support.h"
 
 using namespace qoro::audiofile;
@@ -51,27 +52,6 @@ std::vector<int16_t> drain(Track& track, uint64_t arrayBytesPerCall) {
     return pcm;
 }
 
-int64_t frameCount(const std::vector<uint8_t>& bytes, int* spf, int* channels) {
-    using namespace qoro::mpeg;
-    size_t p = 0;
-    int64_t frames = 0;
-    while (p + 4 <= bytes.size()) {
-        const uint32_t w = readMpegWord(&bytes[p]);
-        const MpegFrameHeader h = unpackMpegHeader(w);
-        if (!hasMpegSync(w) || !isValidMpegHeader(h)) {
-            if (frames) break;
-            ++p;
-            continue;
-        }
-        const size_t len = size_t(mpegFrameLength(h));
-        if (p + len > bytes.size()) break;
-        *spf = mpegSamplesPerFrame(h);
-        *channels = mpegChannels(h);
-        ++frames;
-        p += len;
-    }
-    return frames;
-}
 
 bool encode(const t::TempDir& dir, const std::string& command, int rate, int channels, double seconds,
             const std::string& out) {
@@ -98,8 +78,9 @@ TEST(MpegTrackConformance, LengthAndAccuracyThroughTheTrack) {
         SCOPED_TRACE(name);
         const auto bit = t::testdata(std::string("mpeg/") + name + ".bit");
         const auto ref = t::readPcm16(t::testdata(std::string("mpeg/") + name + ".pcm"));
-        int spf = 0, channels = 0;
-        const int64_t frames = frameCount(t::readBytes(bit), &spf, &channels);
+        const auto shape = qoro::mpeg::testing::measureStream(t::readBytes(bit));
+        const int64_t frames = shape.frames;
+        const int spf = shape.samplesPerFrame, channels = shape.channels;
         ASSERT_GT(frames, 0);
         auto o = openAs(bit.string());
         ASSERT_EQ(o.status, 0);
@@ -139,8 +120,9 @@ TEST_F(MpegTrackTest, FactsLengthAndDescription) {
 
     // The expected length comes from the stream (an Info frame here): it is
     // the decoded length, in whole sample frames.
-    int spf = 0, channels = 0;
-    const int64_t frames = frameCount(t::readBytes(dir / "j.mp3"), &spf, &channels);
+    const auto shape = qoro::mpeg::testing::measureStream(t::readBytes(dir / "j.mp3"));
+    const int64_t frames = shape.frames;
+    const int spf = shape.samplesPerFrame, channels = shape.channels;
     const auto pcm = drain(*o.track, 17640);
     EXPECT_EQ(o.track->decodedLength() % 4, 0u);
     EXPECT_NEAR(double(o.track->decodedLength()), double(pcm.size() * 2), 2.0 * 1152 * 4);
@@ -266,8 +248,9 @@ TEST_F(MpegTrackTest, CodecManagerPath) {
         size_t used = 0;
         for (size_t n; (n = builtIn.read(ref.data() + used / 2, ref.size() * 2 - used)) > 0;) used += n;
         ref.resize(used / 2);
-        int spf = 0, channels = 0;
-        const int64_t frames = frameCount(t::readBytes(dir / "low.mp3"), &spf, &channels);
+        const auto shape = qoro::mpeg::testing::measureStream(t::readBytes(dir / "low.mp3"));
+        const int64_t frames = shape.frames;
+        const int spf = shape.samplesPerFrame, channels = shape.channels;
         // Every frame comes out (the Info frame as silence in both).
         EXPECT_NEAR(double(acmPcm.size()), double(frames * spf * channels), double(spf * channels));
         long best = 0;

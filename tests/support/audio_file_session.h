@@ -1,6 +1,6 @@
 // An AudioFile object created through the component runtime, with the few
-// steps the end-to-end tests of the telephony, Ogg Vorbis and AVI containers
-// share: error number, whole-file reads, block writes, properties.
+// steps the end-to-end tests of every container share: error number,
+// whole-file reads, block writes, properties.
 #pragma once
 
 #include <gtest/gtest.h>
