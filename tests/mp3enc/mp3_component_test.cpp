@@ -9,50 +9,23 @@
 #include "mp3_check.h"
 #include "qoro/AudioFile.h"
 #include "qoro/com.h"
+#include "audio_file_session.h"
 
 namespace t = qoro::test;
 using qoro::com::Bstr;
-using qoro::com::ComPtr;
 using namespace mp3check;
 
 namespace {
 
-class Mp3ComponentTest : public testing::Test {
+class Mp3ComponentTest : public t::AudioFileSession {
 protected:
-    void SetUp() override {
-        CoInitialize(nullptr);
-        ASSERT_EQ(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile, af.putVoid()),
-                  S_OK);
-    }
-    void TearDown() override {
-        af.reset();
-        CoUninitialize();
-    }
-    LONG err() {
-        LONG e = 1;
-        af->get_LastErrorNum(&e);
-        return e;
-    }
     // Creates the file; false (and a skip) while the component cannot write MP3.
     bool create(const t::fs::path& path) {
         Bstr name(path.string());
         af->CreateFile(name.get(), MP3);
         return err() != FORMATNOTSUPPORT;
     }
-    void write(const int16_t* samples, size_t count) {
-        SAFEARRAY* sa = SafeArrayCreateVector(VT_I2, 0, static_cast<ULONG>(count));
-        void* data = nullptr;
-        SafeArrayAccessData(sa, &data);
-        if (count) std::memcpy(data, samples, count * 2);
-        SafeArrayUnaccessData(sa);
-        EXPECT_EQ(af->WriteFile(&sa), S_OK);
-        EXPECT_EQ(err(), 0);
-        SafeArrayDestroy(sa);
-    }
-    void writeBlocks(const std::vector<int16_t>& pcm, size_t block) {
-        for (size_t pos = 0; pos < pcm.size(); pos += block) write(pcm.data() + pos, std::min(block, pcm.size() - pos));
-    }
-    ComPtr<IAudioFile> af;
+    void writeBlocks(const std::vector<int16_t>& pcm, size_t block) { writeAll(pcm, block); }
 };
 
 bool haveTools() { return t::haveTool("ffprobe") && t::haveTool("ffmpeg") && t::haveTool("lame"); }
