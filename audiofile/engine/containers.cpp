@@ -2,7 +2,9 @@
 
 #include "codecs/avi/avi_track.h"
 #include "codecs/g72x/telephony_track.h"
+#include "codecs/mp2enc/mp2_writer.h"
 #include "codecs/mp3enc/mp3_writer.h"
+#include "codecs/mpc/mpc_track.h"
 #include "codecs/mpeg/mpeg_track.h"
 #include "codecs/ogg/ogg_track.h"
 #include "qoro/AudioFile.h"
@@ -24,8 +26,8 @@ constexpr ContainerEntry kContainers[] = {
     {G721, openG721, createG721, true},
     {G723, openG723, createG723, true},
     {AVI, openAvi, nullptr, false},     // sound tracks of AVI files: read only
-    {MPC, nullptr, nullptr, false},   // MPEG Plus: read only
-    {MP2, openSpeech, nullptr, false},  // reads ".dss" speech files, writes Layer II
+    {MPC, openMpc, nullptr, false},    // MPEG Plus: read only
+    {MP2, openSpeech, createMp2, false},  // reads ".dss" speech files, writes Layer II
 };
 
 }  // namespace
