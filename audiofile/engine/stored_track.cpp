@@ -22,20 +22,10 @@ constexpr riff::FourCC kFmt = riff::fourcc("fmt ");
 constexpr riff::FourCC kData = riff::fourcc("data");
 constexpr riff::FourCC kFact = riff::fourcc("fact");
 
-constexpr uint32_t kMinRate = 1000;
-constexpr uint32_t kMaxRate = 384000;
-
 // The PCM record itself, with block alignment and byte rate recomputed from
 // channels, bits and rate (headers are known to state them wrongly).
 WAVEFORMATEX normalisedPcm(const WAVEFORMATEX& w) {
     return acm::makePcmFormat(w.nSamplesPerSec, w.nChannels, w.wBitsPerSample);
-}
-
-// A PCM form the array conversion can take: 8 or 16 bits, mono or stereo.
-bool usablePcm(const WAVEFORMATEX& w) {
-    return w.wFormatTag == acm::WAVE_FORMAT_PCM && (w.nChannels == 1 || w.nChannels == 2) &&
-           (w.wBitsPerSample == 8 || w.wBitsPerSample == 16) && w.nSamplesPerSec >= kMinRate &&
-           w.nSamplesPerSec <= kMaxRate;
 }
 
 class StoredTrack final : public Track {
@@ -152,8 +142,7 @@ public:
             return status::kOk;
         }
         WAVEFORMATEX pcm{};
-        if (acm::suggestPcm(recordBytes(full_), pcm) != acm::Result::Ok || !usablePcm(pcm))
-            return status::kFormatNotSupport;
+        if (const int16_t st = suggestedPcmForm(full_, pcm); st != status::kOk) return st;
         file_ = pcm;
         pcm_ = false;
         if (reading && readStream_.open(recordBytes(full_), acm::asBytes(file_).first(16)) != acm::Result::Ok)

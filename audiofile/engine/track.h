@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "acm/acm.h"
 #include "acm/wave_format.h"
 #include "convert/pcm_converter.h"
 #include "formats/output_format.h"
@@ -66,6 +67,26 @@ inline uint16_t tagOf(const FullFormat& full) { return headerOf(full).wFormatTag
 // derived): what a file format looks like as an array format.
 inline WAVEFORMATEX widenedTo16(const WAVEFORMATEX& w) {
     return acm::makePcmFormat(w.nSamplesPerSec, w.nChannels, 16);
+}
+
+// Sample rates a file's PCM form may have.
+inline constexpr uint32_t kMinPcmRate = 1000;
+inline constexpr uint32_t kMaxPcmRate = 384000;
+
+// A PCM form the array conversion can take: 8 or 16 bits, mono or stereo.
+inline bool usablePcm(const WAVEFORMATEX& w) {
+    return w.wFormatTag == acm::WAVE_FORMAT_PCM && (w.nChannels == 1 || w.nChannels == 2) &&
+           (w.wBitsPerSample == 8 || w.wBitsPerSample == 16) && w.nSamplesPerSec >= kMinPcmRate &&
+           w.nSamplesPerSec <= kMaxPcmRate;
+}
+
+// The PCM form the codec manager decodes a compressed record into, when the
+// array conversion can take it; FORMATNOTSUPPORT otherwise.
+inline int16_t suggestedPcmForm(const FullFormat& full, WAVEFORMATEX& pcm) {
+    pcm = {};
+    if (acm::suggestPcm(recordBytes(full), pcm) != acm::Result::Ok || !usablePcm(pcm))
+        return status::kFormatNotSupport;
+    return status::kOk;
 }
 
 enum class SeekOrigin { Current = 1, End = 2, Begin = 3 };

@@ -12,18 +12,10 @@ namespace qoro::audiofile {
 
 namespace {
 
-constexpr uint32_t kMinRate = 1000;
-constexpr uint32_t kMaxRate = 384000;
 // The most stream bytes one decode call reads.
 constexpr uint64_t kMaxStep = uint64_t{1} << 24;
 // The largest data chunk a stream of one-chunk samples may have.
 constexpr size_t kMaxChunk = size_t{1} << 24;
-
-bool usablePcm(const WAVEFORMATEX& w) {
-    return w.wFormatTag == acm::WAVE_FORMAT_PCM && (w.nChannels == 1 || w.nChannels == 2) &&
-           (w.wBitsPerSample == 8 || w.wBitsPerSample == 16) && w.nSamplesPerSec >= kMinRate &&
-           w.nSamplesPerSec <= kMaxRate;
-}
 
 class AviTrack final : public Track {
 public:
@@ -157,8 +149,7 @@ private:
             return status::kOk;
         }
         WAVEFORMATEX pcm{};
-        if (acm::suggestPcm(recordBytes(full_), pcm) != acm::Result::Ok || !usablePcm(pcm))
-            return status::kFormatNotSupport;
+        if (const int16_t st = suggestedPcmForm(full_, pcm); st != status::kOk) return st;
         file_ = pcm;
         pcm_ = false;
         if (read_.open(recordBytes(full_), acm::asBytes(file_).first(16)) != acm::Result::Ok)
