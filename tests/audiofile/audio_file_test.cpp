@@ -12,6 +12,7 @@
 
 #include "qoro/AudioFile.h"
 #include "qoro/com.h"
+#include "audio_file_session.h"
 #include "test_support.h"
 
 namespace t = qoro::test;
@@ -53,12 +54,11 @@ private:
     ULONG refs_ = 1;
 };
 
-class AudioFileTest : public testing::Test {
+// The shared AudioFile session with an Error event sink advised.
+class AudioFileTest : public t::AudioFileSession {
 protected:
     void SetUp() override {
-        CoInitialize(nullptr);
-        ASSERT_EQ(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile, af.putVoid()),
-                  S_OK);
+        AudioFileSession::SetUp();
         ComPtr<IConnectionPointContainer> cpc;
         ASSERT_EQ(af.as(IID_IConnectionPointContainer, cpc), S_OK);
         ASSERT_EQ(cpc->FindConnectionPoint(DIID__IAudioFileEvents, point.put()), S_OK);
@@ -67,32 +67,13 @@ protected:
     void TearDown() override {
         if (point) point->Unadvise(cookie);
         point.reset();
-        af.reset();
-        CoUninitialize();
+        AudioFileSession::TearDown();
     }
 
-    LONG err() {
-        LONG e = 1;
-        af->get_LastErrorNum(&e);
-        return e;
-    }
     SHORT status() {
         SHORT s = -1;
         af->get_Status(&s);
         return s;
-    }
-    LONG prop(HRESULT (IAudioFile::*get)(LONG*)) {
-        LONG v = -12345;
-        EXPECT_EQ((af.get()->*get)(&v), S_OK);
-        return v;
-    }
-    void open(const std::string& path, LONG type = DEFAULT, LONG flag = READ) {
-        Bstr name(path);
-        EXPECT_EQ(af->OpenFile(name.get(), type, flag), S_OK);
-    }
-    void create(const std::string& path, LONG type = DEFAULT) {
-        Bstr name(path);
-        EXPECT_EQ(af->CreateFile(name.get(), type), S_OK);
     }
     std::vector<int16_t> read(LONG frames) {
         SAFEARRAY* sa = nullptr;
@@ -117,17 +98,7 @@ protected:
         EXPECT_EQ(af->WriteFile(&sa), S_OK);
         SafeArrayDestroy(sa);
     }
-    std::vector<int16_t> readAll(LONG block) {
-        std::vector<int16_t> all;
-        for (;;) {
-            auto part = read(block);
-            if (part.empty()) break;
-            all.insert(all.end(), part.begin(), part.end());
-        }
-        return all;
-    }
 
-    ComPtr<IAudioFile> af;
     ComPtr<IConnectionPoint> point;
     ErrorRecorder sink;
     DWORD cookie = 0;

@@ -33,17 +33,17 @@ protected:
         return e;
     }
     LONG prop(HRESULT (IAudioFile::*get)(LONG*)) {
-        LONG v = -1;
-        (af.get()->*get)(&v);
+        LONG v = -12345;
+        EXPECT_EQ((af.get()->*get)(&v), S_OK);
         return v;
     }
     // OpenFile; false while the type is not in the engine's container table.
-    bool open(const std::string& path, LONG type, LONG flag = READ) {
+    bool open(const std::string& path, LONG type = DEFAULT, LONG flag = READ) {
         com::Bstr name(path);
         EXPECT_EQ(af->OpenFile(name.get(), type, flag), S_OK);
         return err() != FORMATNOTSUPPORT;
     }
-    bool create(const std::string& path, LONG type) {
+    bool create(const std::string& path, LONG type = DEFAULT) {
         com::Bstr name(path);
         EXPECT_EQ(af->CreateFile(name.get(), type), S_OK);
         return err() != FORMATNOTSUPPORT;
