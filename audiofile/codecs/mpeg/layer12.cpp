@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+#include "mpeg/layer2_tables.h"
+
 namespace qoro::mpeg::detail {
 namespace {
 
@@ -30,70 +32,11 @@ inline float dequant(uint32_t v, int levels)
     return float(2 * int(v) - (levels - 1)) / float(levels);
 }
 
-// ----- Layer II allocation tables: quantisation levels per allocation code.
-const uint16_t kRowA[16] = {0, 3, 7, 15, 31, 63, 127, 255, 511, 1023, 2047, 4095, 8191, 16383, 32767, 65535};
-const uint16_t kRowB[16] = {0, 3, 5, 7, 9, 15, 31, 63, 127, 255, 511, 1023, 2047, 4095, 8191, 65535};
-const uint16_t kRowC[16] = {0, 3, 5, 7, 9, 15, 31, 65535};
-const uint16_t kRowD[16] = {0, 3, 5, 65535};
-const uint16_t kRowE[16] = {0, 3, 5, 9, 15, 31, 63, 127, 255, 511, 1023, 2047, 4095, 8191, 16383, 32767};
-const uint16_t kRowF[16] = {0, 3, 5, 9, 15, 31, 63, 127};
-const uint16_t kRowG[16] = {0, 3, 5, 7, 9, 15, 31, 63, 127, 255, 511, 1023, 2047, 4095, 8191, 16383};
-const uint16_t kRowH[16] = {0, 3, 5, 9};
-
-struct AllocTable {
-    int sblimit;
-    uint8_t nbal[32];
-    const uint16_t* rows[32];
-};
-
-AllocTable makeTable(int sblimit, std::initializer_list<std::pair<int, const uint16_t*>> bands)
-{
-    // bands: (last subband + 1, row); nbal follows from the row's length.
-    AllocTable t{};
-    t.sblimit = sblimit;
-    int sb = 0;
-    for (const auto& [end, row] : bands) {
-        int nb = 2;
-        if (row == kRowA || row == kRowB || row == kRowE || row == kRowG) nb = 4;
-        else if (row == kRowC || row == kRowF) nb = 3;
-        for (; sb < end; ++sb) {
-            t.nbal[sb] = uint8_t(nb);
-            t.rows[sb] = row;
-        }
-    }
-    return t;
-}
-
-struct AllocTables {
-    AllocTable a = makeTable(27, {{3, kRowA}, {11, kRowB}, {23, kRowC}, {27, kRowD}});
-    AllocTable b = makeTable(30, {{3, kRowA}, {11, kRowB}, {23, kRowC}, {30, kRowD}});
-    AllocTable c = makeTable(8, {{2, kRowE}, {8, kRowF}});
-    AllocTable d = makeTable(12, {{2, kRowE}, {12, kRowF}});
-    AllocTable lsf = makeTable(30, {{4, kRowG}, {11, kRowF}, {30, kRowH}});
-};
+using AllocTable = Layer2AllocTable;
 
 const AllocTable& selectTable(const MpegFrameHeader& h)
 {
-    static const AllocTables t;
-    if (h.version != 1) return t.lsf;
-    const int perChannel = mpegBitrateKbps(h) / mpegChannels(h);
-    if (perChannel <= 48) return h.samplingIndex == 2 ? t.d : t.c;
-    if (perChannel <= 80) return t.a;
-    return h.samplingIndex == 1 ? t.a : t.b;
-}
-
-int bitsFor(int levels)
-{
-    switch (levels) {
-    case 3: return 5;
-    case 5: return 7;
-    case 9: return 10;
-    default: {
-        int n = 0;
-        while ((1 << n) - 1 < levels) ++n;
-        return n;
-    }
-    }
+    return layer2AllocTable(h.version, h.samplingIndex, mpegBitrateKbps(h), mpegChannels(h));
 }
 
 }  // namespace
@@ -160,9 +103,9 @@ int decodeLayer2(Synthesis* synth, const MpegFrameHeader& h, const uint8_t* fram
     for (int sb = 0; sb < sblimit; ++sb) {
         const int nb = table.nbal[sb];
         if (sb < bound) {
-            for (int ch = 0; ch < nch; ++ch) levels[ch][sb] = table.rows[sb][br.get(nb)];
+            for (int ch = 0; ch < nch; ++ch) levels[ch][sb] = table.levels[sb][br.get(nb)];
         } else {
-            levels[0][sb] = levels[1][sb] = table.rows[sb][br.get(nb)];
+            levels[0][sb] = levels[1][sb] = table.levels[sb][br.get(nb)];
         }
     }
     int scfsi[2][32] = {};
@@ -196,8 +139,8 @@ int decodeLayer2(Synthesis* synth, const MpegFrameHeader& h, const uint8_t* fram
 
     float samples[2][3][32] = {};
     auto readTriple = [&](int lv, float* v) {
-        const int bits = bitsFor(lv);
-        if (lv == 3 || lv == 5 || lv == 9) {
+        const int bits = layer2CodeBits(lv);
+        if (layer2Grouped(lv)) {
             uint32_t c = br.get(bits);
             for (int i = 0; i < 3; ++i) {
                 v[i] = dequant(c % uint32_t(lv), lv);
