@@ -1,21 +1,188 @@
 #include "mpc_decoder.h"
 
+#include <algorithm>
+#include <cmath>
+
+#include "decoder_internal.h"
+#include "mpc_bitbuffer.h"
+#include "mpc_frame.h"
+
 namespace qoro::mpc {
+
+namespace {
+
+// Samples the synthesis filter bank delays the signal by; the first frame
+// drops them.
+constexpr int kSynthesisDelay = 481;
+constexpr int kLengthBits = 20;
+// Frames parsed before a seek target so that the state carried from frame to
+// frame (the scale factors) is rebuilt.
+constexpr uint32_t kSeekRebuildFrames = 32;
+
+}  // namespace
 
 struct MpcDecoder::State {
     MpcStreamInfo info;
+    BitBuffer bits;
+    FrameState frame;
+    mpeg::detail::Synthesis synth[2];
+    float subbands[2][kSlots][kBands] = {};
+    int16_t pcm[kFrameSamples * 2] = {};
+    bool open = false;
+    uint64_t firstFrameBit = 0;
+    uint32_t decodedFrames = 0;
+    float peakScale = 1.0f;
+    // Defaults: the peak-based scale is not applied (clipping prevention off),
+    // and damaged frames are replaced by silence (skipping on).
+    bool clippingPrevention = false;
+    int skipDamaged = 1;
+    Stats stats;
+
+    void rewind()
+    {
+        frame.reset();
+        synth[0].reset();
+        synth[1].reset();
+        bits.seek(firstFrameBit);
+        decodedFrames = 0;
+        stats = Stats{};
+    }
+
+    // Reads the length field and parses the frame after it. True when the
+    // frame's parsed length matches its length field and stays inside the
+    // data; 'next' is where the following frame starts.
+    bool parseOne(uint64_t& next)
+    {
+        const uint32_t length = bits.read(kLengthBits);
+        const uint64_t body = bits.position();
+        next = body + length;
+        parseFrame(bits, frame);
+        return bits.position() - body == length && !bits.overrun();
+    }
+
+    bool atEnd() const
+    {
+        return decodedFrames >= info.header.frames || bits.position() + kLengthBits > bits.dataBits();
+    }
 };
 
 MpcDecoder::MpcDecoder() : s_(std::make_unique<State>()) {}
 MpcDecoder::~MpcDecoder() = default;
-int MpcDecoder::open(const std::string& /*path*/) { return -1; }
-void MpcDecoder::close() {}
+
+int MpcDecoder::open(const std::string& path)
+{
+    close();
+    MpcStreamInfo info;
+    if (!readStreamInfo(path, info)) return -1;
+    if (!s_->bits.open(path, info.audioBytes)) return -1;
+    // The header again, from the bit buffer the frames are read from.
+    const auto header = parseMpcHeader(std::span<const uint8_t>(s_->bits.headBytes(), s_->bits.headSize()));
+    if (!header || header->streamVersion < 4 || header->streamVersion > 7 || header->maxBand >= kBands) {
+        s_->bits.close();
+        return -1;
+    }
+    s_->info = info;
+    s_->info.header = *header;
+    s_->firstFrameBit = uint64_t(header->firstFrameByte) * 8 + uint64_t(header->firstFrameBit);
+    s_->frame.streamVersion = header->streamVersion;
+    s_->frame.maxBand = header->maxBand;
+    s_->frame.msStereo = header->msStereo;
+    s_->peakScale = header->streamVersion == 7 ? float(32767.0 / ((double(header->peak) + 1e-10) * 1.18)) : 1.0f;
+    s_->rewind();
+    s_->open = true;
+    return 0;
+}
+
+void MpcDecoder::close()
+{
+    s_->bits.close();
+    s_->open = false;
+    s_->info = MpcStreamInfo{};
+    s_->decodedFrames = 0;
+}
+
 const MpcStreamInfo& MpcDecoder::info() const { return s_->info; }
-int MpcDecoder::decodeFrame(uint8_t* /*out*/) { return 0; }
-int64_t MpcDecoder::seekMs(int64_t /*ms*/) { return 0; }
-int64_t MpcDecoder::positionMs() const { return 0; }
-uint64_t MpcDecoder::filePosition() const { return 0; }
-void MpcDecoder::setClippingPrevention(bool /*on*/) {}
-void MpcDecoder::setSkipDamagedFrames(int /*skip*/) {}
+
+int MpcDecoder::decodeFrame(uint8_t* out)
+{
+    State& s = *s_;
+    if (!s.open || s.atEnd()) return 0;
+    const bool first = s.decodedFrames == 0;
+    const int bytes = first ? kFirstFrameBytes : kFrameBytes;
+    const uint64_t start = s.bits.position();
+    uint64_t next = 0;
+    if (!s.parseOne(next)) {
+        ++s.stats.damagedFrames;
+        if (s.skipDamaged <= 0) {
+            s.bits.seek(start);
+            return 0;
+        }
+        s.bits.seek(next);
+        ++s.decodedFrames;
+        std::fill(out, out + bytes, uint8_t(0));
+        return bytes;
+    }
+    ++s.decodedFrames;
+    for (int ch = 0; ch < 2; ++ch)
+        for (int n = 0; n <= s.frame.maxBand; ++n) {
+            const int res = s.frame.res[ch][n];
+            if (res != 0) ++s.stats.codedBands;
+            if (res == -1) ++s.stats.noiseBands;
+        }
+
+    const float gain = s.clippingPrevention && s.peakScale < 1.0f ? s.peakScale : 1.0f;
+    requantise(s.frame, gain, s.subbands);
+    for (int ch = 0; ch < 2; ++ch)
+        for (int k = 0; k < kSlots; ++k) s.synth[ch].run(s.subbands[ch][k], s.pcm + k * 64 + ch, 2);
+
+    const int skip = first ? kSynthesisDelay * 2 : 0;
+    for (int i = 0; i < bytes / 2; ++i) {
+        const uint16_t v = uint16_t(s.pcm[skip + i]);
+        out[2 * i] = uint8_t(v);
+        out[2 * i + 1] = uint8_t(v >> 8);
+    }
+    return bytes;
+}
+
+int64_t MpcDecoder::seekMs(int64_t ms)
+{
+    State& s = *s_;
+    if (!s.open) return 0;
+    const double wanted = std::max<double>(0.0, double(ms)) * 44.1 / kFrameSamples + 0.5;
+    const uint32_t target = uint32_t(std::min<double>(wanted, double(s.info.header.frames)));
+    s.rewind();
+    // Far frames are only skipped by their length fields.
+    while (s.decodedFrames + kSeekRebuildFrames < target && !s.atEnd()) {
+        const uint32_t length = s.bits.read(kLengthBits);
+        s.bits.seek(s.bits.position() + length);
+        ++s.decodedFrames;
+    }
+    // The last ones are parsed, without synthesis, to rebuild the carried state.
+    while (s.decodedFrames < target && !s.atEnd()) {
+        const uint64_t start = s.bits.position();
+        uint64_t next = 0;
+        if (!s.parseOne(next)) {
+            s.bits.seek(start);
+            break;
+        }
+        ++s.decodedFrames;
+    }
+    s.synth[0].reset();
+    s.synth[1].reset();
+    return positionMs();
+}
+
+int64_t MpcDecoder::positionMs() const
+{
+    return int64_t(double(s_->decodedFrames) * kFrameSamples / 44.1 + 0.5);
+}
+
+uint64_t MpcDecoder::filePosition() const { return s_->open ? s_->bits.position() / 8 : 0; }
+
+const MpcDecoder::Stats& MpcDecoder::stats() const { return s_->stats; }
+
+void MpcDecoder::setClippingPrevention(bool on) { s_->clippingPrevention = on; }
+
+void MpcDecoder::setSkipDamagedFrames(int skip) { s_->skipDamaged = skip; }
 
 }  // namespace qoro::mpc

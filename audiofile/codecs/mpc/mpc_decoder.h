@@ -43,15 +43,20 @@ public:
     // Decodes the next frame into `out` (room for kFrameBytes). Returns the
     // bytes produced: kFrameBytes, kFirstFrameBytes for the first frame, 0 at
     // the end of the stream (or at a damaged frame when skipping is off).
+    // A damaged frame skipped is silence of the length the frame would have
+    // had. The stream ends where the file's data ends, even before the
+    // header's frame count.
     int decodeFrame(uint8_t* out);
 
     // Positions at the frame holding `ms` (rebuilding the state carried from
-    // frame to frame); returns the position reached in ms.
+    // frame to frame); returns the position reached in ms. A damaged frame on
+    // the way stops the seek at the frames reached.
     int64_t seekMs(int64_t ms);
 
     // Position in ms of the next frame: truncate(frames x 1152 / 44.1 + 0.5).
     int64_t positionMs() const;
-    // Position in the file in bytes of the next frame's start.
+    // Position in the file in bytes of the next frame's start (its bit
+    // offset in the word stream / 8).
     uint64_t filePosition() const;
 
     // Off by default: the peak-based scale is applied only when switched on.
@@ -59,6 +64,14 @@ public:
     // Positive by default: a damaged frame is output as silence and decoding
     // goes on at the next frame; 0 or less ends the stream there.
     void setSkipDamagedFrames(int skip);
+
+    // What the decoding so far met (reset by open and seekMs).
+    struct Stats {
+        uint32_t damagedFrames = 0;  // frames replaced by silence or ending the stream
+        uint32_t codedBands = 0;     // band-channels carrying samples, in decoded frames
+        uint32_t noiseBands = 0;     // of those, band-channels of substituted noise
+    };
+    const Stats& stats() const;
 
 private:
     struct State;
