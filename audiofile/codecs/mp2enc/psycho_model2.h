@@ -4,12 +4,43 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 namespace qoro::mp2enc {
 
+// Real-input FFT of 2^logm points (0 <= logm <= 25), twiddle and bit-reversal
+// tables built once in the constructor. Forward transform without scaling:
+// X[k] = sum x[n] e^(-2 pi i k n / N), k = 0 .. N/2.
+class RealFft {
+public:
+    // log2 of a transform size; -1 (with a message on stderr) when the size is
+    // not a power of two in 1 .. 2^25.
+    static int log2Size(long size);
+
+    // An out-of-range logm, or tables that cannot be allocated, leave the
+    // object invalid (transform() then does nothing) and say so on stderr.
+    explicit RealFft(int logm);
+    bool valid() const { return size_ > 0; }
+    int size() const { return size_; }
+
+    // in: size() samples; re, im: size()/2 + 1 values each.
+    void transform(const float* in, float* re, float* im) const;
+
+private:
+    void complexFft(float* re, float* im) const;  // in place, size_/2 points
+
+    int size_ = 0;
+    int half_ = 0;
+    std::vector<unsigned> bitrev_;   // permutation of the half-size transform
+    std::vector<float> twRe_, twIm_;  // per-stage twiddles, stages packed end to end
+    std::vector<float> postRe_, postIm_;  // e^(-2 pi i k / N) for the real split
+    mutable std::vector<float> workRe_, workIm_;
+};
+
 class PsychoModel2 {
 public:
-    // sampleRate: 16000, 22050, 24000, 32000, 44100 or 48000.
+    // sampleRate: 16000, 22050, 24000, 32000, 44100 or 48000 (the tables are
+    // worked out for any rate from 8000 to 96000; others are taken as 44100).
     explicit PsychoModel2(int sampleRate);
     ~PsychoModel2();
     PsychoModel2(const PsychoModel2&) = delete;
@@ -20,6 +51,18 @@ public:
     // signal-to-mask ratio in dB of each of the 32 subbands. The model keeps
     // the history it needs and aligns its window with the filter bank.
     void analyse(const float* samples1152, float smrDb[32]);
+
+    // What the last analyse() saw, per subband, for tuning and tests. Levels
+    // are in dB with a full-scale sine (amplitude 32768) at 96 dB; tonality
+    // runs from 0 (noise) to 1 (pure tone), weighted by the lines' energy.
+    struct Subbands {
+        float energyDb[32];
+        float thresholdDb[32];
+        float tonality[32];
+    };
+    const Subbands& lastSubbands() const;
+
+    int partitionCount() const;
 
 private:
     struct State;
