@@ -162,4 +162,16 @@ protected:
     WAVEFORMATEX file_{};
 };
 
+// Writers of encoded streams that are never read back (MP3 and Layer II
+// encoders): the reading half is empty and seeking is refused.
+class WriteOnlyTrack : public Track {
+public:
+    uint64_t decodedLength() const override { return 0; }
+    uint64_t sourceFor(uint64_t) const override { return 0; }
+    uint64_t decodedFor(uint64_t) const override { return 0; }
+    uint64_t sourceLeft() const override { return 0; }
+    int32_t decode(uint64_t, std::vector<uint8_t>&) override { return 0; }
+    int16_t seek(const SeekRequest&, SeekResult&) override { return status::kInvalidOperation; }
+};
+
 }  // namespace qoro::audiofile

@@ -58,15 +58,9 @@ bool appendAll(std::FILE* f, const uint8_t* bytes, size_t n) {
     return std::fflush(f) == 0;
 }
 
-// Neither path reads back: the reading half of the track is empty.
-class Mp3WriteTrack : public Track {
+// Both paths write only.
+class Mp3WriteTrack : public WriteOnlyTrack {
 public:
-    uint64_t decodedLength() const override { return 0; }
-    uint64_t sourceFor(uint64_t) const override { return 0; }
-    uint64_t decodedFor(uint64_t) const override { return 0; }
-    uint64_t sourceLeft() const override { return 0; }
-    int32_t decode(uint64_t, std::vector<uint8_t>&) override { return 0; }
-    int16_t seek(const SeekRequest&, SeekResult&) override { return status::kInvalidOperation; }
     std::string describe() const override { return mp3Description(settings_, choice_); }
 
 protected:
