@@ -21,6 +21,11 @@ constexpr uint64_t kMaxStep = uint64_t{1} << 26;
 // PCM byte at which frame k starts.
 constexpr uint64_t frameStart(uint64_t k) { return k == 0 ? 0 : k * kFrameBytes - kFirstFrameShortfall; }
 
+// The frame holding PCM byte p (the frame count for the end of the stream).
+constexpr uint64_t frameHolding(uint64_t p) {
+    return p < mpc::MpcDecoder::kFirstFrameBytes ? 0 : 1 + (p - mpc::MpcDecoder::kFirstFrameBytes) / kFrameBytes;
+}
+
 // The frame a decoder position in ms stands for: positions are
 // truncate(k x 1152 / 44.1 + 0.5), 26.1 ms apart, so rounding back is exact.
 constexpr uint64_t frameAtMs(uint64_t ms) { return (ms * 441 + 5760) / 11520; }
@@ -29,6 +34,7 @@ constexpr uint64_t frameAtMs(uint64_t ms) { return (ms * 441 + 5760) / 11520; }
 constexpr uint64_t msOfFrame(uint64_t k) { return (k * 11520 + 220) / 441; }
 
 static_assert(frameAtMs(0) == 0 && frameAtMs(26) == 1 && frameAtMs(261224) == 10000);
+static_assert(frameHolding(2683) == 0 && frameHolding(2684) == 1 && frameHolding(frameStart(7)) == 7);
 static_assert(msOfFrame(1) == 26 && msOfFrame(10000) == 261224 && frameAtMs(msOfFrame(12345)) == 12345);
 
 bool readable(const std::string& path) {
@@ -86,22 +92,32 @@ public:
         return static_cast<int32_t>(got);
     }
 
-    // Seeks to the frame nearest the target time and reports its start,
-    // which is where the next read begins. The decoder clears its synthesis
-    // filter when it seeks; positioning one frame early and decoding that
-    // frame refills it, so that what follows equals reading from the start.
+    // Seeks to the target sample itself. The decoder seeks by frames and
+    // clears its synthesis filter when it does; positioning one frame before
+    // the frame holding the target and decoding that frame refills the
+    // filter, so that what follows equals reading from the start. The part
+    // of the target's frame before the target is dropped.
     int16_t seek(const SeekRequest& request, SeekResult& result) override {
         const uint64_t target = std::min(convertByteCount(request.targetArrayBytes, request.array, file_), length_);
-        const uint64_t ms = (target * 1000 + kBytesPerSecond / 2) / kBytesPerSecond;
-        const uint64_t frame = std::min<uint64_t>(frameAtMs(ms), info_.header.frames);
+        const uint64_t frames = info_.header.frames;
+        const uint64_t frame = std::min(frameHolding(target), frames);
+        const uint64_t warmUp = frame == 0 ? 0 : frame - 1;
         heldBegin_ = heldEnd_ = 0;
         ended_ = false;
-        const int64_t reached = decoder_.seekMs(static_cast<int64_t>(msOfFrame(frame == 0 ? 0 : frame - 1)));
+        const int64_t reached = decoder_.seekMs(static_cast<int64_t>(msOfFrame(warmUp)));
         if (reached < 0) return status::kFileAccess;
-        // Fewer frames when the seek met a damaged one.
-        uint64_t at = std::min<uint64_t>(frameAtMs(static_cast<uint64_t>(reached)), info_.header.frames);
-        if (frame > 0 && at + 1 == frame && decoder_.decodeFrame(frame_.data()) > 0) ++at;
+        uint64_t at = std::min<uint64_t>(frameAtMs(static_cast<uint64_t>(reached)), frames);
+        if (at == warmUp && frame > 0 && decoder_.decodeFrame(frame_.data()) > 0) at = frame;
         pos_ = frameStart(at);
+        // A damaged frame stopped the seek early: stand at the frame reached.
+        if (at == frame && target > pos_) {
+            if (nextFrame()) {
+                heldBegin_ = std::min<size_t>(static_cast<size_t>(target - pos_), heldEnd_);
+                pos_ += heldBegin_;
+            } else {
+                ended_ = true;
+            }
+        }
         result.fileBytes = pos_;
         return status::kOk;
     }
