@@ -15,72 +15,22 @@
 #include <filesystem>
 #include <string>
 
-#include "qoro/AudioFile.h"
-#include "qoro/com.h"
+#include "bench_support.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
+using qoro::bench::Clock;
+using qoro::bench::seconds;
+using qoro::bench::shell;
 
-double seconds(Clock::time_point since) {
-    return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-bool shell(const std::string& command) { return std::system(command.c_str()) == 0; }
-
-// The copy loop of the converter: source opened, target created with the
-// output format, array format of the target set to the source's.
+// The converter's copy to 8-bit 22.05 kHz mono.
 bool copyThroughComponent(const std::string& in, const std::string& out, long* frames) {
-    IAudioFile* src = nullptr;
-    IAudioFile* dst = nullptr;
-    if (FAILED(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile,
-                                reinterpret_cast<void**>(&src))) ||
-        FAILED(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile,
-                                reinterpret_cast<void**>(&dst)))) {
-        std::fprintf(stderr, "cannot create AudioFile objects\n");
-        return false;
-    }
-    BSTR inName = qoro::com::bstrFromUtf8(in);
-    BSTR outName = qoro::com::bstrFromUtf8(out);
-    LONG err = 0, blockAlign = 0, rate = 0, channels = 0;
-    src->OpenFile(inName, DEFAULT, READ);
-    src->get_LastErrorNum(&err);
-    bool ok = err == NOERRORS;
-    if (ok) {
+    return qoro::bench::copyThroughAudioFile(in, out, DEFAULT, [](IAudioFile* dst) {
+        LONG blockAlign = 0;
         dst->SetFormatPCM(22050, 1, 8, &blockAlign);
-        dst->CreateFile(outName, DEFAULT);
-        dst->get_LastErrorNum(&err);
-        ok = err == NOERRORS && blockAlign == 1;
-    }
-    if (ok) {
-        src->get_ArrayFrequency(&rate);
-        src->get_ArrayChannels(&channels);
-        dst->SetFormatArray(rate, channels);
-        *frames = 0;
-        for (;;) {
-            SAFEARRAY* block = nullptr;
-            src->ReadFile(rate / 10, &block);
-            LONG upper = -1;
-            SafeArrayGetUBound(block, 1, &upper);
-            if (upper < 0) {
-                SafeArrayDestroy(block);
-                break;
-            }
-            dst->WriteFile(&block);
-            SafeArrayDestroy(block);
-            *frames += (upper + 1) / channels;
-        }
-        dst->get_LastErrorNum(&err);
-        ok = err == NOERRORS;
-    }
-    src->CloseFile();
-    dst->CloseFile();
-    SysFreeString(inName);
-    SysFreeString(outName);
-    src->Release();
-    dst->Release();
-    return ok;
+        return blockAlign == 1;
+    }, frames);
 }
 
 long peakRssKb() {

@@ -16,15 +16,14 @@
 #include <string>
 #include <vector>
 
-#include "qoro/AudioFile.h"
-#include "qoro/com.h"
+#include "bench_support.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
-
-double seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+using qoro::bench::Clock;
+using qoro::bench::seconds;
+using qoro::bench::shell;
 
 // Harmonic notes changing every half second over a pseudo-random noise floor.
 std::vector<int16_t> material(int rate, int frames)
@@ -99,7 +98,7 @@ int main(int argc, char** argv)
     start = Clock::now();
     const std::string cmd = "ffmpeg -v error -y -threads 1 -f s16le -ar 44100 -ac 2 -i " + raw.string() +
                             " -threads 1 -c:a mp2 -b:a 192k " + theirs.string();
-    const bool ffOk = std::system(cmd.c_str()) == 0;
+    const bool ffOk = shell(cmd);
     const double ffTime = seconds(start);
 
     std::printf("5 min 44.1 kHz stereo to 192 kbit/s MP2\n");

@@ -16,66 +16,24 @@
 #include <vector>
 
 #include "mp3_writer.h"
-#include "qoro/AudioFile.h"
-#include "qoro/com.h"
+#include "bench_support.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 namespace af = qoro::audiofile;
-
-double seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
-bool shell(const std::string& command) { return std::system(command.c_str()) == 0; }
+using qoro::bench::Clock;
+using qoro::bench::seconds;
+using qoro::bench::shell;
 
 // 1: WAV opened by one AudioFile, MP3 created by another; false when the
 // component cannot create MP3 files.
 bool throughComponent(const std::string& in, const std::string& out) {
-    IAudioFile* src = nullptr;
-    IAudioFile* dst = nullptr;
-    if (FAILED(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile,
-                                reinterpret_cast<void**>(&src))))
-        return false;
-    if (FAILED(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile,
-                                reinterpret_cast<void**>(&dst)))) {
-        src->Release();
-        return false;
-    }
-    BSTR inName = qoro::com::bstrFromUtf8(in);
-    BSTR outName = qoro::com::bstrFromUtf8(out);
-    LONG err = 0, align = 0;
-    src->OpenFile(inName, DEFAULT, READ);
-    src->get_LastErrorNum(&err);
-    bool ok = err == NOERRORS;
-    if (ok) {
+    return qoro::bench::copyThroughAudioFile(in, out, MP3, [](IAudioFile* dst) {
+        LONG align = 0;
         dst->SetFormatMP3(44100, 128, 2, &align);
-        dst->CreateFile(outName, MP3);
-        dst->get_LastErrorNum(&err);
-        ok = err == NOERRORS;
-    }
-    if (ok) {
-        for (;;) {
-            SAFEARRAY* block = nullptr;
-            src->ReadFile(4410, &block);
-            LONG upper = -1;
-            SafeArrayGetUBound(block, 1, &upper);
-            if (upper < 0) {
-                SafeArrayDestroy(block);
-                break;
-            }
-            dst->WriteFile(&block);
-            SafeArrayDestroy(block);
-        }
-        dst->get_LastErrorNum(&err);
-        ok = err == NOERRORS;
-    }
-    src->CloseFile();
-    dst->CloseFile();
-    SysFreeString(inName);
-    SysFreeString(outName);
-    src->Release();
-    dst->Release();
-    return ok;
+        return true;
+    });
 }
 
 // 2: the track alone, fed the WAV's samples in 0.1 s blocks.

@@ -1,0 +1,82 @@
+// What the benchmark drivers share: wall-clock timing, running a reference
+// tool, and the converter's copy loop between two AudioFile objects.
+#pragma once
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+#include "qoro/AudioFile.h"
+#include "qoro/com.h"
+
+namespace qoro::bench {
+
+using Clock = std::chrono::steady_clock;
+
+inline double seconds(Clock::time_point since) {
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+inline bool shell(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+// The copy loop of the converter: `in` opened by one AudioFile, `out` created
+// as `type` by another after `setFormat` chose its output format (false stops
+// the copy), the target's array format set to the source's, then ReadFile /
+// WriteFile in 0.1 s blocks. Counts the sample frames copied into `frames`.
+inline bool copyThroughAudioFile(const std::string& in, const std::string& out, LONG type,
+                                 const std::function<bool(IAudioFile*)>& setFormat, long* frames = nullptr) {
+    IAudioFile* src = nullptr;
+    IAudioFile* dst = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile,
+                                reinterpret_cast<void**>(&src))))
+        return false;
+    if (FAILED(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile,
+                                reinterpret_cast<void**>(&dst)))) {
+        src->Release();
+        return false;
+    }
+    BSTR inName = com::bstrFromUtf8(in);
+    BSTR outName = com::bstrFromUtf8(out);
+    LONG err = 0, rate = 0, channels = 0;
+    long copied = 0;
+    src->OpenFile(inName, DEFAULT, READ);
+    src->get_LastErrorNum(&err);
+    bool ok = err == NOERRORS;
+    if (ok) {
+        ok = setFormat(dst);
+        dst->CreateFile(outName, type);
+        dst->get_LastErrorNum(&err);
+        ok = ok && err == NOERRORS;
+    }
+    if (ok) {
+        src->get_ArrayFrequency(&rate);
+        src->get_ArrayChannels(&channels);
+        dst->SetFormatArray(rate, channels);
+        for (;;) {
+            SAFEARRAY* block = nullptr;
+            src->ReadFile(rate / 10, &block);
+            LONG upper = -1;
+            SafeArrayGetUBound(block, 1, &upper);
+            if (upper < 0) {
+                SafeArrayDestroy(block);
+                break;
+            }
+            dst->WriteFile(&block);
+            SafeArrayDestroy(block);
+            copied += (upper + 1) / channels;
+        }
+        dst->get_LastErrorNum(&err);
+        ok = err == NOERRORS;
+    }
+    src->CloseFile();
+    dst->CloseFile();
+    SysFreeString(inName);
+    SysFreeString(outName);
+    src->Release();
+    dst->Release();
+    if (frames) *frames = copied;
+    return ok;
+}
+
+}  // namespace qoro::bench
