@@ -157,18 +157,30 @@ int64_t MpcDecoder::seekMs(int64_t ms)
         s.bits.seek(s.bits.position() + length);
         ++s.decodedFrames;
     }
-    // The last ones are parsed, without synthesis, to rebuild the carried state.
-    while (s.decodedFrames < target && !s.atEnd()) {
+    // The last ones are parsed, without synthesis, to rebuild the carried
+    // state, all but the frame just before the target.
+    while (s.decodedFrames + 1 < target && !s.atEnd()) {
         const uint64_t start = s.bits.position();
         uint64_t next = 0;
         if (!s.parseOne(next)) {
             s.bits.seek(start);
-            break;
+            s.synth[0].reset();
+            s.synth[1].reset();
+            return positionMs();
         }
         ++s.decodedFrames;
     }
+    // That one is decoded in full into cleared synthesis filters, which
+    // refills them: the frames that follow come out as they do when the
+    // stream is decoded from the start.
     s.synth[0].reset();
     s.synth[1].reset();
+    if (s.decodedFrames + 1 == target) {
+        const Stats kept = s.stats;
+        uint8_t discard[kFrameBytes];
+        decodeFrame(discard);  // a damaged frame with skipping off stays unread
+        s.stats = kept;
+    }
     return positionMs();
 }
 

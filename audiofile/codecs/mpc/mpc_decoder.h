@@ -48,9 +48,10 @@ public:
     // header's frame count.
     int decodeFrame(uint8_t* out);
 
-    // Positions at the frame holding `ms` (rebuilding the state carried from
-    // frame to frame); returns the position reached in ms. A damaged frame on
-    // the way stops the seek at the frames reached.
+    // Positions at the frame holding `ms`, rebuilding the state carried from
+    // frame to frame and the synthesis filters, so that decoding goes on as
+    // it would from the start; returns the position reached in ms. A damaged
+    // frame on the way stops the seek at the frames reached.
     int64_t seekMs(int64_t ms);
 
     // Position in ms of the next frame: truncate(frames x 1152 / 44.1 + 0.5).

@@ -92,24 +92,20 @@ public:
         return static_cast<int32_t>(got);
     }
 
-    // Seeks to the target sample itself. The decoder seeks by frames and
-    // clears its synthesis filter when it does; positioning one frame before
-    // the frame holding the target and decoding that frame refills the
-    // filter, so that what follows equals reading from the start. The part
-    // of the target's frame before the target is dropped.
+    // Seeks to the target sample itself: the decoder lands on the frame
+    // holding it (ready to decode as from the start), and the part of that
+    // frame before the target is dropped.
     int16_t seek(const SeekRequest& request, SeekResult& result) override {
         const uint64_t target = std::min(convertByteCount(request.targetArrayBytes, request.array, file_), length_);
         const uint64_t frames = info_.header.frames;
         const uint64_t frame = std::min(frameHolding(target), frames);
-        const uint64_t warmUp = frame == 0 ? 0 : frame - 1;
         heldBegin_ = heldEnd_ = 0;
         ended_ = false;
-        const int64_t reached = decoder_.seekMs(static_cast<int64_t>(msOfFrame(warmUp)));
+        const int64_t reached = decoder_.seekMs(static_cast<int64_t>(msOfFrame(frame)));
         if (reached < 0) return status::kFileAccess;
-        uint64_t at = std::min<uint64_t>(frameAtMs(static_cast<uint64_t>(reached)), frames);
-        if (at == warmUp && frame > 0 && decoder_.decodeFrame(frame_.data()) > 0) at = frame;
+        // Fewer frames when the seek met a damaged one: stand at the frame reached.
+        const uint64_t at = std::min<uint64_t>(frameAtMs(static_cast<uint64_t>(reached)), frames);
         pos_ = frameStart(at);
-        // A damaged frame stopped the seek early: stand at the frame reached.
         if (at == frame && target > pos_) {
             if (nextFrame()) {
                 heldBegin_ = std::min<size_t>(static_cast<size_t>(target - pos_), heldEnd_);
