@@ -50,6 +50,17 @@ MpegFrameHeader unpackMpegHeader(uint32_t w)
     return h;
 }
 
+uint32_t packMpegHeader(const MpegFrameHeader& h)
+{
+    auto field = [](int32_t v, int bits, int shift) { return (uint32_t(v) & ((1u << bits) - 1)) << shift; };
+    // Eleven sync bits, then the version's two bits: MPEG-2.5 clears the first.
+    const uint32_t w = 0xFFE00000u | (h.version < 2 ? 1u << 20 : 0u);
+    return w | field(h.version, 1, 19) | field(h.layer, 2, 17) | field(h.protection, 1, 16) |
+           field(h.bitrateIndex, 4, 12) | field(h.samplingIndex, 2, 10) | field(h.padding, 1, 9) |
+           field(h.privateBit, 1, 8) | field(h.mode, 2, 6) | field(h.modeExtension, 2, 4) |
+           field(h.copyright, 1, 3) | field(h.original, 1, 2) | field(h.emphasis, 2, 0);
+}
+
 bool isValidMpegHeader(const MpegFrameHeader& h)
 {
     if (h.bitrateIndex == 15 || h.bitrateIndex == 0) return false;

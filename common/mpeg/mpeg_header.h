@@ -39,6 +39,9 @@ constexpr uint32_t readMpegWord(const uint8_t* p)
 }
 
 MpegFrameHeader unpackMpegHeader(uint32_t word);
+// The 32-bit header word of the fields (sync included): the inverse of
+// unpackMpegHeader for fields in their ranges.
+uint32_t packMpegHeader(const MpegFrameHeader& h);
 
 // The validity rule: free format, reserved layer, padding outside sampling
 // index 0, reserved sampling index, forbidden MPEG-1 Layer II bitrate/mode

@@ -469,19 +469,7 @@ int Mp2Encoder::encodeFrame(int instance, int sampleCount, const int16_t* sample
 
     std::memset(out, 0, size_t(length));
     BitWriter bw(out, size_t(length));
-    bw.put(0xFFF, 12);
-    bw.put(uint32_t(h.version), 1);
-    bw.put(uint32_t(h.layer), 2);
-    bw.put(uint32_t(h.protection), 1);
-    bw.put(uint32_t(h.bitrateIndex), 4);
-    bw.put(uint32_t(h.samplingIndex), 2);
-    bw.put(uint32_t(h.padding), 1);
-    bw.put(uint32_t(h.privateBit), 1);
-    bw.put(uint32_t(h.mode), 2);
-    bw.put(uint32_t(h.modeExtension), 2);
-    bw.put(uint32_t(h.copyright), 1);
-    bw.put(uint32_t(h.original), 1);
-    bw.put(uint32_t(h.emphasis), 2);
+    bw.put(mpeg::packMpegHeader(h), 32);
     if (h.protection == 0) bw.put(0, 16);  // CRC, filled in below
     const size_t crcStart = bw.position();
 
