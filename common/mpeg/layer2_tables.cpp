@@ -1,5 +1,6 @@
 #include "mpeg/layer2_tables.h"
 
+#include <cmath>
 #include <initializer_list>
 #include <utility>
 
@@ -93,6 +94,32 @@ int32_t polyphaseWindow(int i)
     if (i < 0 || i > 511) return 0;
     const int32_t base = i <= 256 ? kWindowHalf[i] : kWindowHalf[512 - i];
     return ((i >> 6) & 1) ? -base : base;
+}
+
+const float* polyphaseDctScales(int n)
+{
+    struct Scales {
+        float s32[16], s16[8], s8[4], s4[2], s2[1];
+        Scales()
+        {
+            auto fill = [](float* out, int size) {
+                for (int k = 0; k < size / 2; ++k) out[k] = float(0.5 / std::cos((2 * k + 1) * M_PI / (2.0 * size)));
+            };
+            fill(s32, 32);
+            fill(s16, 16);
+            fill(s8, 8);
+            fill(s4, 4);
+            fill(s2, 2);
+        }
+    };
+    static const Scales t;
+    switch (n) {
+    case 32: return t.s32;
+    case 16: return t.s16;
+    case 8: return t.s8;
+    case 4: return t.s4;
+    default: return t.s2;
+    }
 }
 
 }  // namespace qoro::mpeg

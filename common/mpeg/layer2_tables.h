@@ -31,4 +31,9 @@ inline int layer2GroupBits(int levels) { return layer2Grouped(levels) ? layer2Co
 // C[i] = D[i] / 32.
 int32_t polyphaseWindow(int i);
 
+// The factors of the fast 32-point cosine transform both filter banks use
+// (split into halves down to 2 points): 1 / (2 cos((2k + 1) pi / 2n)) for
+// k < n / 2, n = 32, 16, 8, 4 or 2.
+const float* polyphaseDctScales(int n);
+
 }  // namespace qoro::mpeg

@@ -1,6 +1,7 @@
 #include "polyphase_analysis.h"
 
 #include <cmath>
+#include <initializer_list>
 #include <cstring>
 
 #include "mpeg/layer2_tables.h"
@@ -10,29 +11,11 @@ namespace {
 
 struct Tables {
     alignas(32) float window[512];  // C[i] = D[i] / 32
-    // 1 / (2 cos((2k + 1) pi / 2N)) for N = 32, 16, 8, 4, 2.
-    float scale32[16], scale16[8], scale8[4], scale4[2], scale2[1];
+    const float* dctScale[33] = {};  // by transform size
     Tables()
     {
         for (int i = 0; i < 512; ++i) window[i] = float(mpeg::polyphaseWindow(i)) / (65536.0f * 32.0f);
-        auto fill = [](float* out, int n) {
-            for (int k = 0; k < n / 2; ++k) out[k] = float(0.5 / std::cos((2 * k + 1) * M_PI / (2.0 * n)));
-        };
-        fill(scale32, 32);
-        fill(scale16, 16);
-        fill(scale8, 8);
-        fill(scale4, 4);
-        fill(scale2, 2);
-    }
-    const float* scales(int n) const
-    {
-        switch (n) {
-        case 32: return scale32;
-        case 16: return scale16;
-        case 8: return scale8;
-        case 4: return scale4;
-        default: return scale2;
-        }
+        for (int n : {2, 4, 8, 16, 32}) dctScale[n] = mpeg::polyphaseDctScales(n);
     }
 };
 
@@ -61,7 +44,7 @@ inline void dct3(const Tables& t, const float* x, float* y)
         }
         dct3<H>(t, e, ev);
         dct3<H>(t, u, od);
-        const float* s = t.scales(N);
+        const float* s = t.dctScale[N];
         for (int k = 0; k < H; ++k) {
             const float o = od[k] * s[k];
             y[k] = ev[k] + o;

@@ -3,6 +3,7 @@
 #include "decoder_internal.h"
 
 #include <cmath>
+#include <initializer_list>
 
 #include "mpeg/layer2_tables.h"
 
@@ -11,18 +12,10 @@ namespace {
 
 struct Tables {
     alignas(32) float window[512];   // D scaled to 16-bit output
-    // Lee's fast DCT-II: 1 / (2 cos((2n + 1) pi / 2N)) for N = 32, 16, 8, 4, 2.
-    float dctScale32[16], dctScale16[8], dctScale8[4], dctScale4[2], dctScale2[1];
+    const float* dctScale[33] = {};  // Lee's fast DCT-II factors, by transform size
     Tables()
     {
-        auto scales = [](float* out, int n) {
-            for (int i = 0; i < n / 2; ++i) out[i] = float(0.5 / std::cos((2 * i + 1) * M_PI / (2.0 * n)));
-        };
-        scales(dctScale32, 32);
-        scales(dctScale16, 16);
-        scales(dctScale8, 8);
-        scales(dctScale4, 4);
-        scales(dctScale2, 2);
+        for (int n : {2, 4, 8, 16, 32}) dctScale[n] = polyphaseDctScales(n);
         for (int i = 0; i < 512; ++i) {
             window[i] = float(polyphaseWindow(i)) / 65536.0f * 32768.0f;
         }
@@ -35,17 +28,6 @@ const Tables& tables()
     return t;
 }
 
-const float* dctScales(const Tables& t, int n)
-{
-    switch (n) {
-    case 32: return t.dctScale32;
-    case 16: return t.dctScale16;
-    case 8: return t.dctScale8;
-    case 4: return t.dctScale4;
-    default: return t.dctScale2;
-    }
-}
-
 // X[k] = sum_n x[n] cos((2n + 1) k pi / 2N), split into even and odd halves.
 template <int N>
 inline void dct2(const Tables& t, const float* x, float* out)
@@ -54,7 +36,7 @@ inline void dct2(const Tables& t, const float* x, float* out)
         out[0] = x[0];
     } else {
         constexpr int H = N / 2;
-        const float* scale = dctScales(t, N);
+        const float* scale = t.dctScale[N];
         float a[H], b[H], ea[H], eb[H];
         for (int n = 0; n < H; ++n) {
             a[n] = x[n] + x[N - 1 - n];
