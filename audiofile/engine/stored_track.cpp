@@ -254,22 +254,11 @@ public:
         source_.resize(s);
         const int64_t got = io_.read(source_.data(), s);
         if (got < 0) return status::kFileAccess;
-        size_t room = 0;
-        if (readStream_.size(static_cast<size_t>(got), acm::Direction::SourceToDestination, room) != acm::Result::Ok)
-            return status::kAcmDriver;
-        if (room == 0) return 0;  // a partial block at the end
-        out.resize(old + room + 1024);
-        const acm::Conversion c = readStream_.convert(
-            std::span<const uint8_t>(source_.data(), static_cast<size_t>(got)),
-            std::span<uint8_t>(out.data() + old, room + 1024));
-        if (c.status != acm::Result::Ok) {
-            out.resize(old);
-            return status::kAcmDriver;
-        }
-        const size_t produced = c.destinationUsed - c.destinationUsed % file_.nBlockAlign;
-        out.resize(old + produced);
-        pos_ += c.sourceUsed;  // unused source bytes are read again next time
-        return static_cast<int32_t>(produced);
+        size_t used = 0;
+        const int32_t produced = decodeThroughStream(
+            readStream_, std::span<const uint8_t>(source_.data(), static_cast<size_t>(got)), file_.nBlockAlign, out, used);
+        pos_ += used;
+        return produced;
     }
 
     int16_t seek(const SeekRequest& request, SeekResult& result) override {

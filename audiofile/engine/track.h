@@ -89,6 +89,31 @@ inline int16_t suggestedPcmForm(const FullFormat& full, WAVEFORMATEX& pcm) {
     return status::kOk;
 }
 
+// Decodes `source` through a codec-manager stream and appends the whole
+// sample frames (of `blockAlign` bytes) it yields to `out`. Returns the bytes
+// appended, 0 when the source holds only a partial block, or a negative
+// status; `sourceUsed` is how much of the source the stream took (source it
+// left is read again next time).
+inline int32_t decodeThroughStream(acm::Stream& stream, std::span<const uint8_t> source, uint16_t blockAlign,
+                                   std::vector<uint8_t>& out, size_t& sourceUsed) {
+    sourceUsed = 0;
+    size_t room = 0;
+    if (stream.size(source.size(), acm::Direction::SourceToDestination, room) != acm::Result::Ok)
+        return status::kAcmDriver;
+    if (room == 0) return 0;
+    const size_t old = out.size();
+    out.resize(old + room + 1024);
+    const acm::Conversion c = stream.convert(source, std::span<uint8_t>(out.data() + old, room + 1024));
+    if (c.status != acm::Result::Ok) {
+        out.resize(old);
+        return status::kAcmDriver;
+    }
+    const size_t produced = c.destinationUsed - c.destinationUsed % blockAlign;
+    out.resize(old + produced);
+    sourceUsed = c.sourceUsed;
+    return static_cast<int32_t>(produced);
+}
+
 enum class SeekOrigin { Current = 1, End = 2, Begin = 3 };
 
 // A seek as the engine hands it to a track. Containers addressed by bytes use

@@ -77,29 +77,19 @@ public:
         source_.resize(s);
         const size_t got = readBytes(pos_, source_.data(), static_cast<size_t>(s));  // AVIStreamRead
         if (got == 0) return 0;  // a failed read ends reading early
-        const size_t old = out.size();
         if (pcm_) {
             const size_t whole = got - got % file_.nBlockAlign;
             out.insert(out.end(), source_.begin(), source_.begin() + static_cast<std::ptrdiff_t>(whole));
             pos_ += whole;
             return static_cast<int32_t>(whole);
         }
-        size_t room = 0;
-        if (read_.size(got, acm::Direction::SourceToDestination, room) != acm::Result::Ok)
-            return status::kAcmDriver;
-        if (room == 0) return 0;  // a partial block at the end
-        out.resize(old + room + 1024);
-        const acm::Conversion c = read_.convert(std::span<const uint8_t>(source_.data(), got),
-                                                std::span<uint8_t>(out.data() + old, room + 1024));
-        if (c.status != acm::Result::Ok) {
-            out.resize(old);
-            return status::kAcmDriver;
-        }
-        const size_t produced = c.destinationUsed - c.destinationUsed % file_.nBlockAlign;
-        out.resize(old + produced);
-        pos_ += c.sourceUsed;  // unused source bytes are read again next time
-        if (c.sourceUsed == 0) pos_ = dataSize_;  // nothing decodable left
-        return static_cast<int32_t>(produced);
+        size_t used = 0;
+        const int32_t produced =
+            decodeThroughStream(read_, std::span<const uint8_t>(source_.data(), got), file_.nBlockAlign, out, used);
+        if (produced < 0) return produced;
+        pos_ += used;
+        if (used == 0) pos_ = dataSize_;  // nothing decodable left
+        return produced;
     }
 
     // Only the container position moves.
