@@ -14,6 +14,27 @@
 
 namespace qoro::mpeg::testing {
 
+// Streams our tests make with the reference encoders: the shell command
+// ({in} and {out} are replaced), and the rate and channels it gives.
+struct MadeStream {
+    const char* name;
+    const char* command;
+    int rate;
+    int channels;
+};
+
+// MPEG-1/2/2.5 Layer III by lame and ffmpeg, and Layer II by ffmpeg.
+inline constexpr std::array<MadeStream, 8> kMadeStreams{{
+    {"cbr128_joint", "lame --quiet -b 128 -m j {in} {out}", 44100, 2},
+    {"vbr_xing", "lame --quiet -V 2 {in} {out}", 44100, 2},
+    {"mpeg2_22k", "lame --quiet -b 64 {in} {out}", 22050, 2},
+    {"mpeg25_8k", "lame --quiet -b 16 -m m {in} {out}", 8000, 1},
+    {"mono_48k", "lame --quiet -b 96 -m m {in} {out}", 48000, 1},
+    {"ffmpeg_cbr_stereo", "ffmpeg -loglevel error -y -i {in} -c:a libmp3lame -b:a 192k -f mp3 {out}", 44100, 2},
+    {"layer2_48k", "ffmpeg -loglevel error -y -i {in} -c:a mp2 -b:a 192k -f mp2 {out}", 48000, 2},
+    {"layer2_22k", "ffmpeg -loglevel error -y -i {in} -c:a mp2 -b:a 64k -f mp2 {out}", 22050, 2},
+}};
+
 struct ConformanceStream {
     const char* name;
     // Leading frames whose main data is missing: we output them as silence,

@@ -2,6 +2,7 @@
 // with a Xing/Info frame, MPEG-2 22.05 kHz, MPEG-2.5 8 kHz, mono, Layer II.
 // After aligning for the delay the other decoder trims, the same accuracy
 // bar as the conformance streams: max |diff| <= 1, RMS <= 1/sqrt(12).
+#include "conformance_streams.h"
 #include "mpeg_file_decoder.h"
 #include "test_support.h"
 
@@ -51,12 +52,7 @@ long bestOffset(const std::vector<int16_t>& ours, const std::vector<int16_t>& re
     return best;
 }
 
-struct Case {
-    const char* name;
-    const char* encode;  // shell command; {in} and {out} are replaced
-    int rate;
-    int channels;
-};
+using Case = qoro::mpeg::testing::MadeStream;
 
 class Interop : public ::testing::TestWithParam<Case> {};
 
@@ -78,7 +74,7 @@ TEST_P(Interop, MatchesMpg123)
     const auto mp = dir / "out.mp3";
     const auto raw = dir / "ref.raw";
     t::writeWav16(wav, c.rate, c.channels, t::testSignal(c.rate, c.channels, c.rate * 2, 0.7));
-    const auto enc = t::run(fill(c.encode, wav.string(), mp.string()));
+    const auto enc = t::run(fill(c.command, wav.string(), mp.string()));
     ASSERT_EQ(enc.exitCode, 0) << enc.output;
     const auto dec = t::run("mpg123 -q --no-gapless -s " + t::shellQuote(mp.string()) + " > " + t::shellQuote(raw.string()));
     ASSERT_EQ(dec.exitCode, 0) << dec.output;
@@ -105,16 +101,7 @@ TEST_P(Interop, MatchesMpg123)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Files, Interop,
-    ::testing::Values(
-        Case{"cbr128_joint", "lame --quiet -b 128 -m j {in} {out}", 44100, 2},
-        Case{"vbr_xing", "lame --quiet -V 2 {in} {out}", 44100, 2},
-        Case{"mpeg2_22k", "lame --quiet -b 64 {in} {out}", 22050, 2},
-        Case{"mpeg25_8k", "lame --quiet -b 16 -m m {in} {out}", 8000, 1},
-        Case{"mono_48k", "lame --quiet -b 96 -m m {in} {out}", 48000, 1},
-        Case{"ffmpeg_cbr_stereo", "ffmpeg -loglevel error -y -i {in} -c:a libmp3lame -b:a 192k -f mp3 {out}", 44100, 2},
-        Case{"layer2_48k", "ffmpeg -loglevel error -y -i {in} -c:a mp2 -b:a 192k -f mp2 {out}", 48000, 2},
-        Case{"layer2_22k", "ffmpeg -loglevel error -y -i {in} -c:a mp2 -b:a 64k -f mp2 {out}", 22050, 2}),
+    Files, Interop, ::testing::ValuesIn(qoro::mpeg::testing::kMadeStreams),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
