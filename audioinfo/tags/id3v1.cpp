@@ -101,24 +101,6 @@ std::optional<Id3v1Tag> parseId3v1(const Id3v1Block& b) {
     return tag;
 }
 
-std::optional<Id3v1Tag> parseId3v1Mpc(const Id3v1Block& b) {
-    if (!hasTag(b)) return std::nullopt;
-    Id3v1Tag tag;
-    tag.title = storedField(b, kTitle, 30);
-    tag.artist = storedField(b, kArtist, 30);
-    tag.album = storedField(b, kAlbum, 30);
-    tag.yearText = storedField(b, kYear, 4);
-    tag.year = text::leadingNumber(field(b, kYear, 4));
-    if (b[125] == 0) {
-        tag.comment = storedField(b, kComment, 28);
-        tag.track = b[126];
-    } else {
-        tag.comment = storedField(b, kComment, 30);
-    }
-    tag.genre = static_cast<int8_t>(b[kGenre]);
-    return tag;
-}
-
 std::optional<Id3v1Tag> readId3v1(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;

@@ -41,9 +41,6 @@ struct Id3v1Tag {
 // trailing blanks and zeros removed; the ID3v1.1 track when byte 125 is 0
 // and byte 126 is not.
 std::optional<Id3v1Tag> parseId3v1(const Id3v1Block& block);
-// The simpler reading of the MPEG Plus reader: fields as stored up to their
-// first zero (blanks kept); the track from byte 126 whenever byte 125 is 0.
-std::optional<Id3v1Tag> parseId3v1Mpc(const Id3v1Block& block);
 
 // Reads the last 128 bytes of the file; nullopt when the file cannot be read,
 // is shorter than 128 bytes, or has no tag.
