@@ -8,6 +8,8 @@
 #include <new>
 #include <sys/stat.h>
 
+#include "genre/genre.h"
+
 namespace qoro::mpeg {
 
 // ---------------------------------------------------------------- properties
@@ -337,19 +339,13 @@ int MpegDecoderContext::seekSeconds(float t)
 
 namespace {
 
-// The decoder's own genre list: the component's table for 0..79 with its
-// own spelling of 40 and 64.
-const char* const kDecoderGenres[80] = {
-    "Blues", "Classic Rock", "Country", "Dance", "Disco", "Funk", "Grunge", "Hip-Hop", "Jazz", "Metal",
-    "New Age", "Oldies", "Other", "Pop", "R&B", "Rap", "Reggae", "Rock", "Techno", "Industrial",
-    "Alternative", "Ska", "Death Metal", "Pranks", "Soundtrack", "Euro-Techno", "Ambient", "Trip-Hop",
-    "Vocal", "Jazz+Funk", "Fusion", "Trance", "Classical", "Instrumental", "Acid", "House", "Game",
-    "Sound Clip", "Gospel", "Noise", "AlternRock", "Bass", "Soul", "Punk", "Space", "Meditative",
-    "Instrumental Pop", "Instrumental Rock", "Ethnic", "Gothic", "Darkwave", "Techno-Industrial",
-    "Electronic", "Pop-Folk", "Eurodance", "Dream", "Southern Rock", "Comedy", "Cult", "Gangsta", "Top 40",
-    "Christian Rap", "Pop/Funk", "Jungle", "Native American", "Cabaret", "New Wave", "Psychadelic", "Rave",
-    "Showtunes", "Trailer", "Lo-Fi", "Tribal", "Acid Punk", "Acid Jazz", "Polka", "Retro", "Musical",
-    "Rock & Roll", "Hard Rock"};
+// The decoder names only the first 80 genres, with its own spelling of two
+// of them.
+std::string decoderGenre(int index) {
+    if (index == 40) return "AlternRock";
+    if (index == 64) return "Native American";
+    return std::string(genre::toString(index));
+}
 
 struct FileInput {
     std::string name;
@@ -380,7 +376,7 @@ void readId3v1(FileInput& in)
         p.setString("id3/album", tagField(tag + 63, 30));
         p.setString("id3/year", tagField(tag + 93, 4));
         p.setString("id3/comment", tagField(tag + 97, 30));
-        if (tag[127] < 80) p.setString("id3/genre", kDecoderGenres[tag[127]]);
+        if (tag[127] < 80) p.setString("id3/genre", decoderGenre(tag[127]));
     }
     std::rewind(in.file);
 }
