@@ -856,12 +856,17 @@ QORO_COM_LOCAL inline HRESULT getClassObject(std::span<const ClassEntry> classes
 QORO_COM_API HRESULT registerServer(std::span<const ClassEntry> classes, const void* addressInModule);
 QORO_COM_API HRESULT unregisterServer(std::span<const ClassEntry> classes);
 
+// QoroClassFromProgID: the class one of 'classes' is named by, its ProgID or
+// version-independent ProgID in any case. Lets the runtime resolve names of
+// components that were never registered. S_OK, or CO_E_CLASSSTRING.
+QORO_COM_API HRESULT classFromProgId(std::span<const ClassEntry> classes, const char* progId, CLSID* clsid);
+
 }  // namespace qoro::com
 
 
-// Defines DllGetClassObject, DllCanUnloadNow, DllRegisterServer and
-// DllUnregisterServer for the classes a function returns (as a
-// std::span<const qoro::com::ClassEntry>).
+// Defines DllGetClassObject, DllCanUnloadNow, DllRegisterServer,
+// DllUnregisterServer and QoroClassFromProgID for the classes a function
+// returns (as a std::span<const qoro::com::ClassEntry>).
 #define QORO_COM_MODULE_EXPORTS(classesFunction)                                                     \
     extern "C" QORO_COM_API HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {    \
         return ::qoro::com::getClassObject(classesFunction(), rclsid, riid, ppv);                    \
@@ -872,4 +877,7 @@ QORO_COM_API HRESULT unregisterServer(std::span<const ClassEntry> classes);
     }                                                                                                \
     extern "C" QORO_COM_API HRESULT DllUnregisterServer() {                                          \
         return ::qoro::com::unregisterServer(classesFunction());                                     \
+    }                                                                                                \
+    extern "C" QORO_COM_API HRESULT QoroClassFromProgID(const char* progId, CLSID* clsid) {          \
+        return ::qoro::com::classFromProgId(classesFunction(), progId, clsid);                       \
     }

@@ -18,12 +18,14 @@ namespace {
 
 using GetClassObjectFn = HRESULT (*)(REFCLSID, REFIID, void**);
 using CanUnloadNowFn = HRESULT (*)();
+using ClassFromProgIdFn = HRESULT (*)(const char*, CLSID*);
 
 struct Library {
     std::string path;
     void* handle = nullptr;
     GetClassObjectFn getClassObject = nullptr;
     CanUnloadNowFn canUnloadNow = nullptr;
+    ClassFromProgIdFn classFromProgId = nullptr;  // optional
 };
 
 // The runtime's shared tables; objects may live on different threads.
@@ -54,6 +56,7 @@ const Library* loadLibrary(Runtime& rt, const std::string& path) {
     lib.handle = handle;
     lib.getClassObject = reinterpret_cast<GetClassObjectFn>(::dlsym(handle, "DllGetClassObject"));
     lib.canUnloadNow = reinterpret_cast<CanUnloadNowFn>(::dlsym(handle, "DllCanUnloadNow"));
+    lib.classFromProgId = reinterpret_cast<ClassFromProgIdFn>(::dlsym(handle, "QoroClassFromProgID"));
     if (!lib.getClassObject) {
         ::dlclose(handle);
         return nullptr;
@@ -81,6 +84,29 @@ fs::path runtimeFolder() {
 HRESULT classObjectFrom(const Library* lib, REFCLSID clsid, REFIID riid, void** ppv) {
     if (!lib) return CO_E_DLLNOTFOUND;
     return lib->getClassObject(clsid, riid, ppv);
+}
+
+// Offers each known component library found where unregistered components may
+// live to 'tryLibrary' until it returns true: beside the program, beside this
+// runtime, and in the "qoro" folder beside this runtime (an installed tree:
+// <libdir>/libqorocom.so.1 with the components in <libdir>/qoro/). Caller
+// holds the mutex.
+template <class Try>
+void forEachUnregisteredLibrary(Runtime& rt, Try tryLibrary) {
+    const fs::path runtimeDir = runtimeFolder();
+    std::vector<fs::path> folders{programFolder(), runtimeDir};
+    if (!runtimeDir.empty()) folders.push_back(runtimeDir / "qoro");
+    for (size_t i = 0; i < folders.size(); ++i) {
+        if (folders[i].empty() || std::find(folders.begin(), folders.begin() + i, folders[i]) != folders.begin() + i)
+            continue;
+        const std::vector<std::string> names = rt.knownNames;
+        for (const std::string& name : names) {
+            const fs::path candidate = folders[i] / name;
+            std::error_code ec;
+            if (!fs::exists(candidate, ec)) continue;
+            if (const Library* lib = loadLibrary(rt, candidate.string()); lib && tryLibrary(*lib)) return;
+        }
+    }
 }
 
 }  // namespace
@@ -135,6 +161,22 @@ HRESULT registerServer(std::span<const ClassEntry> classes, const void* addressI
     return FAILED(hr) ? SELFREG_E_CLASS : S_OK;
 }
 
+HRESULT classFromProgId(std::span<const ClassEntry> classes, const char* progId, CLSID* clsid) {
+    if (!progId || !clsid) return E_INVALIDARG;
+    const registry::CaseLess less;
+    const std::string_view name(progId);
+    for (const ClassEntry& c : classes) {
+        if (!c.clsid) continue;
+        for (const char* own : {c.progId, c.versionIndependentProgId}) {
+            if (own && *own && !less(name, own) && !less(own, name)) {
+                *clsid = *c.clsid;
+                return S_OK;
+            }
+        }
+    }
+    return CO_E_CLASSSTRING;
+}
+
 HRESULT unregisterServer(std::span<const ClassEntry> classes) {
     HRESULT hr = registry::update([&](registry::Hive& hive) {
         for (const ClassEntry& c : classes) {
@@ -181,21 +223,14 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void*, REFIID riid, void
             if (SUCCEEDED(hr)) return hr;
         }
     }
-    // Then the known component libraries beside the program and beside us.
-    std::vector<fs::path> folders{programFolder(), runtimeFolder()};
-    for (size_t i = 0; i < folders.size(); ++i) {
-        if (folders[i].empty() || std::find(folders.begin(), folders.begin() + i, folders[i]) != folders.begin() + i)
-            continue;
-        const std::vector<std::string> names = rt.knownNames;
-        for (const std::string& name : names) {
-            const fs::path candidate = folders[i] / name;
-            std::error_code ec;
-            if (!fs::exists(candidate, ec)) continue;
-            HRESULT hr = classObjectFrom(loadLibrary(rt, candidate.string()), clsid, riid, ppv);
-            if (SUCCEEDED(hr)) return hr;
-        }
-    }
-    return REGDB_E_CLASSNOTREG;
+    // Then the known component libraries where unregistered ones may live.
+    HRESULT found = REGDB_E_CLASSNOTREG;
+    forEachUnregisteredLibrary(rt, [&](const Library& lib) {
+        HRESULT hr = classObjectFrom(&lib, clsid, riid, ppv);
+        if (SUCCEEDED(hr)) found = hr;
+        return SUCCEEDED(hr);
+    });
+    return found;
 }
 
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** ppv) {
@@ -229,12 +264,20 @@ HRESULT CLSIDFromProgID(LPCOLESTR progId, CLSID* clsid) {
     while (progId[n] && n < 256) ++n;
     const std::string name = qoro::com::toUtf8(std::u16string_view(progId, n));
     if (name.empty() || name.find('\\') != std::string::npos) return CO_E_CLASSSTRING;
-    auto text = qoro::com::registry::value(name + "\\CLSID");
-    if (!text || !qoro::com::parseGuid(*text, *clsid)) {
-        *clsid = GUID_NULL;
-        return CO_E_CLASSSTRING;
-    }
-    return S_OK;
+    if (auto text = qoro::com::registry::value(name + "\\CLSID"); text && qoro::com::parseGuid(*text, *clsid))
+        return S_OK;
+    *clsid = GUID_NULL;
+    // Not registered: ask the component libraries the runtime can find.
+    Runtime& rt = runtime();
+    std::lock_guard lock(rt.mutex);
+    bool found = false;
+    forEachUnregisteredLibrary(rt, [&](const Library& lib) {
+        found = lib.classFromProgId && lib.classFromProgId(name.c_str(), clsid) == S_OK;
+        return found;
+    });
+    if (found) return S_OK;
+    *clsid = GUID_NULL;
+    return CO_E_CLASSSTRING;
 }
 
 }  // extern "C"

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "qoro/AudioFile.h"
 #include "qoro/AudioInformation.h"
 #include "qoro/com.h"
 #include "test_support.h"
@@ -23,6 +24,40 @@ DISPID idOf(IDispatch* d, const char16_t* name) {
     DISPID id = DISPID_UNKNOWN;
     EXPECT_EQ(d->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK) << qoro::com::toUtf8(name);
     return id;
+}
+
+// A script names the components by ProgID; an unregistered build or install
+// tree must answer as a registered one does.
+TEST(AudioInformationComponent, ProgIdsResolveWithAnEmptyRegistry) {
+    TempDir dir;
+    const char* saved = std::getenv("QORO_REGISTRY");
+    const std::string before = saved ? saved : "";
+    writeBytes(dir / "empty", {});
+    ::setenv("QORO_REGISTRY", (dir / "empty").c_str(), 1);
+    struct {
+        const OLECHAR* progId;
+        CLSID expected;
+    } names[] = {{PROGID_AudioFile, CLSID_AudioFile},
+                 {PROGID_AudioFile_VI, CLSID_AudioFile},
+                 {u"qoroaudiofile.audiofile", CLSID_AudioFile},
+                 {PROGID_AudioFileLameMp3Encoder_VI, CLSID_AudioFileLameMp3Encoder},
+                 {PROGID_AudioInformation, CLSID_AudioInformation},
+                 {PROGID_AudioInformation_VI, CLSID_AudioInformation}};
+    CoInitialize(nullptr);
+    for (const auto& n : names) {
+        CLSID clsid{};
+        EXPECT_EQ(CLSIDFromProgID(n.progId, &clsid), S_OK) << qoro::com::toUtf8(n.progId);
+        EXPECT_EQ(clsid, n.expected) << qoro::com::toUtf8(n.progId);
+        ComPtr<IDispatch> object;
+        EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, object.putVoid()), S_OK);
+    }
+    CLSID none{};
+    EXPECT_EQ(CLSIDFromProgID(u"QoroAudioFile.NoSuchClass", &none), CO_E_CLASSSTRING);
+    EXPECT_EQ(none, GUID_NULL);
+    CoUninitialize();
+    if (saved) ::setenv("QORO_REGISTRY", before.c_str(), 1);
+    else ::unsetenv("QORO_REGISTRY");
+    EXPECT_EQ(readBytes(dir / "empty").size(), 0u);  // resolving wrote nothing
 }
 
 TEST(AudioInformationComponent, CreatedByClassAndCalledByName) {

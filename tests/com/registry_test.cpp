@@ -138,6 +138,37 @@ TEST_F(RegistryTest, UnregisteredClassesAreFoundBesideTheProgram) {
     EXPECT_FALSE(reg::load().hasKey("CLSID\\" + qoro::com::toString(CLSID_TestCalc)));  // nothing was written
 }
 
+TEST_F(RegistryTest, UnregisteredProgIdsResolveThroughTheLibrariesFound) {
+    CommandResult r = tool("qoro-com-test-client", "--known libQoroTestComponent.so --progid qorotest.calc");
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("add=105"), std::string::npos) << r.output;
+    r = tool("qoro-com-test-client", "--known libQoroTestComponent.so --progid QoroTest.Calc.2");
+    EXPECT_EQ(r.exitCode, 3) << r.output;  // a name no library knows
+    EXPECT_NE(r.output.find("progid hr=0x800401F3"), std::string::npos) << r.output;  // CO_E_CLASSSTRING
+    EXPECT_FALSE(fs::exists(registry) && reg::load().hasKey("QoroTest.Calc"));
+}
+
+// An installed tree: the program in bin/, the runtime in lib/, the components
+// in lib/qoro/. Nothing is registered and nothing lies beside the program.
+TEST_F(RegistryTest, ComponentsAreFoundInTheQoroFolderBesideTheRuntime) {
+    const fs::path bin = dir / "tree/bin", lib = dir / "tree/lib", components = lib / "qoro";
+    fs::create_directories(bin);
+    fs::create_directories(components);
+    fs::copy_file(binPath("qoro-com-test-client"), bin / "qoro-com-test-client");
+    const fs::path runtime = fs::canonical(binPath("libqorocom.so"));
+    for (const char* name : {"libqorocom.so", "libqorocom.so.1"}) fs::copy_file(runtime, lib / name);
+    fs::copy_file(binPath("libQoroTestComponent.so"), components / "libQoroTestComponent.so");
+
+    const std::string env = "QORO_REGISTRY=" + shellQuote(registry.string()) + " LD_LIBRARY_PATH=" + shellQuote(lib.string()) + " ";
+    const std::string client = shellQuote((bin / "qoro-com-test-client").string());
+    CommandResult r = run(env + client + " --known libQoroTestComponent.so --progid QoroTest.Calc");
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("add=105"), std::string::npos) << r.output;
+    fs::remove(components / "libQoroTestComponent.so");
+    r = run(env + client + " --known libQoroTestComponent.so");
+    EXPECT_EQ(r.exitCode, 3) << r.output;
+}
+
 TEST_F(RegistryTest, LibrariesStayLoadedWhileObjectsLive) {
     qoro::com::addKnownLibrary("libQoroTestComponent.so");
     ASSERT_EQ(CoInitialize(nullptr), S_OK);
