@@ -59,7 +59,7 @@ long bestOffset(const std::vector<int16_t>& a, const std::vector<int16_t>& b, lo
 class AcmInterop : public ::testing::TestWithParam<CodecCase> {};
 
 TEST_P(AcmInterop, DecodesFfmpegAndEncodesForFfmpeg) {
-    if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+    QORO_REQUIRE_TOOLS("ffmpeg");
     const CodecCase c = GetParam();
     TempDir dir;
     const int frames = c.rate;  // one second
@@ -125,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(
 // The layouts of the raw table (256/512/1024-byte blocks per channel) written
 // by our encoders decode in ffmpeg to what we decode.
 TEST(AcmInteropTable, OurStandardLayoutsDecodeInFfmpeg) {
-    if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+    QORO_REQUIRE_TOOLS("ffmpeg");
     TempDir dir;
     int checked = 0;
     for (acm::DriverId id : acm::drivers()) {

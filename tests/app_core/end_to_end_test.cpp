@@ -15,11 +15,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using qoro::test::binPath;
-using qoro::test::haveTool;
+using qoro::test::requireTool;
 using qoro::test::run;
 using qoro::test::shellQuote;
 
-bool haveAudioFileComponent() { return fs::exists(binPath("libQoroAudioFile.so")); }
 
 // Frames and rate of a file as ffprobe reads them ("frames rate channels").
 struct Probe {
@@ -42,8 +41,8 @@ Probe probe(const std::string& file) {
 }
 
 TEST(EndToEnd, WavThroughTheRealAudioFileInProcess) {
-    if (!haveAudioFileComponent()) GTEST_SKIP() << "libQoroAudioFile.so is not built in this tree";
-    if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+    ASSERT_TRUE(fs::exists(binPath("libQoroAudioFile.so"))) << "libQoroAudioFile.so is not built in this tree";
+    QORO_REQUIRE_TOOLS("ffmpeg");
     Rig rig;
     const std::string source = rig.path("tone.wav");
     qoro::test::writeWav16(source, 44100, 2, qoro::test::testSignal(44100, 2, 66150));
@@ -72,9 +71,9 @@ struct BatchProgram : ::testing::Test {
     qoro::test::TempDir dir;
     std::string home = (dir / "home").string() + "/";
     void SetUp() override {
-        if (!haveAudioFileComponent()) GTEST_SKIP() << "libQoroAudioFile.so is not built in this tree";
-        if (!fs::exists(binPath("quillet-batch"))) GTEST_SKIP() << "quillet-batch not built";
-        if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+        ASSERT_TRUE(fs::exists(binPath("libQoroAudioFile.so"))) << "libQoroAudioFile.so is not built in this tree";
+        ASSERT_TRUE(fs::exists(binPath("quillet-batch"))) << "quillet-batch is not built";
+        QORO_REQUIRE_TOOLS("ffmpeg");
         fs::create_directories(home);
     }
     qoro::test::CommandResult batch(const std::string& mode) {
@@ -174,7 +173,7 @@ constexpr long kMaxGaplessExtra = 2 * 1152 + 576 + 529 - 1;
 constexpr long kResampleSlack = 8;
 
 TEST_F(BatchProgram, LameMp3sBecomeWavsOfTheDecodedLength) {
-    if (!haveTool("lame")) GTEST_SKIP() << "lame missing";
+    QORO_REQUIRE_TOOLS("lame");
     struct Source {
         const char* name;
         int rate, channels, frames;
@@ -274,7 +273,7 @@ TEST_F(BatchProgram, WavsBecomeMp3sOfTheRightLengthAndRate) {
             EXPECT_GE(p.frames, expected - kResampleSlack) << c.name;
             EXPECT_LE(p.frames, expected + kMaxGaplessExtra) << c.name;
         }
-        if (haveTool("lame")) {
+        if (requireTool("lame")) {
             const std::string reference = (dir / (std::string(c.name) + ".lame.mp3")).string();
             char khz[16];
             std::snprintf(khz, sizeof khz, "%g", c.rate / 1000.0);

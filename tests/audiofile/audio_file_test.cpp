@@ -359,7 +359,7 @@ TEST_F(AudioFileTest, Mp3SettingsObjectSharesTheRecord) {
 // Every SetFormat* output the codec manager confirms, written as WAV, opens
 // in ffprobe and soxi with the expected rate, channels and length.
 TEST_F(AudioFileTest, WrittenFormatsOpenInReferenceTools) {
-    if (!t::haveTool("ffprobe") || !t::haveTool("soxi")) GTEST_SKIP() << "needs ffprobe and soxi";
+    QORO_REQUIRE_TOOLS("ffprobe", "soxi");
     struct Case {
         const char* name;
         std::function<LONG(IAudioFile*)> set;

@@ -109,7 +109,7 @@ TEST(Engine, CreatedPcmWavHasPatchedSizesAndFact) {
 }
 
 TEST(Engine, ReadsReferenceFilesSampleExact) {
-    if (!t::haveTool("ffmpeg") || !t::haveTool("sox")) GTEST_SKIP() << "needs ffmpeg and sox";
+    QORO_REQUIRE_TOOLS("ffmpeg", "sox");
     t::TempDir dir;
     const auto src = dir / "src.wav";
     t::writeWav16(src, 48000, 2, t::testSignal(48000, 2, 4800));
@@ -307,7 +307,7 @@ TEST(Engine, SeekAndCounts) {
 }
 
 TEST(Engine, RawFilesUseTheRawSettings) {
-    if (!t::haveTool("ffmpeg")) GTEST_SKIP() << "needs ffmpeg";
+    QORO_REQUIRE_TOOLS("ffmpeg");
     t::TempDir dir;
     const auto src = dir / "src.wav";
     t::writeWav16(src, 22050, 2, t::testSignal(22050, 2, 22050));
@@ -361,7 +361,7 @@ TEST(Engine, RawFilesUseTheRawSettings) {
 }
 
 TEST(Engine, CompressedWavRoundTripsOpenInReferenceTools) {
-    if (!t::haveTool("ffprobe") || !t::haveTool("soxi")) GTEST_SKIP() << "needs ffprobe and soxi";
+    QORO_REQUIRE_TOOLS("ffprobe", "soxi");
     t::TempDir dir;
     struct Case {
         int compression, rate, channels;

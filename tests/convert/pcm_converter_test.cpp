@@ -329,7 +329,7 @@ double toneLevel(const std::vector<int16_t>& s, int channel, double freq, uint32
 }
 
 TEST(PcmConverterInterop, AgreesWithSoxInsideTheBand) {
-    if (!qoro::test::haveTool("sox")) GTEST_SKIP() << "sox not installed";
+    QORO_REQUIRE_TOOLS("sox");
     qoro::test::TempDir dir;
     struct Case {
         uint32_t from, to;

@@ -40,7 +40,7 @@ std::vector<int16_t> decodeAll(TelephonyCodec& c, const std::vector<uint8_t>& co
 class Interop : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!qt::haveTool("ffmpeg") || !qt::haveTool("sox")) GTEST_SKIP() << "ffmpeg or sox missing";
+        QORO_REQUIRE_TOOLS("ffmpeg", "sox");
         signal_ = qt::testSignal(8000, 1, 16000, 0.5);
         qt::writePcm16(dir_ / "signal.raw", signal_);
     }

@@ -289,7 +289,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(lib().handle) << dlerror();
         ASSERT_TRUE(lib().complete());
-        if (!haveTool("ffmpeg") || !haveTool("ffprobe") || !haveTool("lame")) GTEST_SKIP() << "reference tools missing";
+        QORO_REQUIRE_TOOLS("ffmpeg", "ffprobe", "lame");
     }
     TempDir dir;
 };

@@ -34,7 +34,7 @@ protected:
 
 TEST_F(Mp2ComponentTest, StereoFileKeepsThePartialLastFrame)
 {
-    if (!haveTool("ffprobe") || !haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+    QORO_REQUIRE_TOOLS("ffprobe", "ffmpeg");
     TempDir dir;
     const int rate = 44100;
     const int frames = rate * 2 + 1234;  // not a whole number of MPEG frames
@@ -70,7 +70,7 @@ TEST_F(Mp2ComponentTest, StereoFileKeepsThePartialLastFrame)
 
 TEST_F(Mp2ComponentTest, MonoAndJointStereoAtLowRates)
 {
-    if (!haveTool("ffprobe") || !haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+    QORO_REQUIRE_TOOLS("ffprobe", "ffmpeg");
     TempDir dir;
     struct Case {
         LONG rate, kbps;

@@ -146,7 +146,7 @@ TEST(Mp2Create, ModeNames)
 // mpg123 agree on the samples and the length.
 TEST(Mp2Decoders, AllRatesAndModesDecodeAlike)
 {
-    if (!haveTool("ffmpeg") || !haveTool("mpg123")) GTEST_SKIP() << "ffmpeg or mpg123 missing";
+    QORO_REQUIRE_TOOLS("ffmpeg", "mpg123");
     TempDir dir;
     struct Case {
         int rate, kbps, mode;
@@ -191,7 +191,7 @@ TEST(Mp2Decoders, AllRatesAndModesDecodeAlike)
 
 TEST(Mp2Decoders, CorruptedCrcWordsAreCaught)
 {
-    if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+    QORO_REQUIRE_TOOLS("ffmpeg");
     TempDir dir;
     const auto s = encodeMp2(opts(48000, 192, 0), testSignal(48000, 2, 6 * 1152));
     ASSERT_EQ(s.bytes.size(), 6u * 576);

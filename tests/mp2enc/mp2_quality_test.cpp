@@ -159,7 +159,7 @@ class Mp2Quality : public testing::TestWithParam<QualityCase> {};
 
 TEST_P(Mp2Quality, AtLeastFfmpegMinusOneDecibel)
 {
-    if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+    QORO_REQUIRE_TOOLS("ffmpeg");
     const QualityCase c = GetParam();
     const bool music = std::string(c.material) == "music";
     const auto pcm = music ? musicLike(c.channels, 2.5) : speechLike(c.channels, 2.5);

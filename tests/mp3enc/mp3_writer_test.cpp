@@ -61,7 +61,6 @@ int16_t writeThrough(const af::EngineSettings& settings, std::shared_ptr<const a
     return track->finish(total / frameBytes);
 }
 
-bool haveTools() { return t::haveTool("ffprobe") && t::haveTool("ffmpeg") && t::haveTool("mpg123"); }
 
 }  // namespace
 
@@ -244,7 +243,7 @@ TEST(Mp3Binding, MissingOrIncompleteLibraryIsNotAvailable) {
 // --- the encoder library path ------------------------------------------------
 
 TEST(Mp3LamePath, CbrStereoMatchesTheLameToolAndIsExact) {
-    if (!haveTools() || !t::haveTool("lame")) GTEST_SKIP() << "reference tools missing";
+    QORO_REQUIRE_TOOLS("ffprobe", "ffmpeg", "mpg123", "lame");
     t::TempDir dir;
     const int rate = 44100;
     const auto pcm = t::testSignal(rate, 2, rate);
@@ -301,7 +300,7 @@ TEST(Mp3LamePath, CbrStereoMatchesTheLameToolAndIsExact) {
 }
 
 TEST(Mp3LamePath, VbrAndAbrCarryAValidXingTag) {
-    if (!haveTools()) GTEST_SKIP() << "reference tools missing";
+    QORO_REQUIRE_TOOLS("ffprobe", "ffmpeg", "mpg123");
     t::TempDir dir;
     const int rate = 44100;
     const auto pcm = t::testSignal(rate, 2, rate);
@@ -332,7 +331,7 @@ TEST(Mp3LamePath, VbrAndAbrCarryAValidXingTag) {
 }
 
 TEST(Mp3LamePath, MonoLowRatesAndNoVbrHeaderAt22050) {
-    if (!haveTools()) GTEST_SKIP() << "reference tools missing";
+    QORO_REQUIRE_TOOLS("ffprobe", "ffmpeg", "mpg123");
     t::TempDir dir;
     for (auto [rate, kbps, channels] : {std::tuple{22050, 64, 2}, {16000, 64, 1}, {48000, 96, 1}}) {
         const auto pcm = t::testSignal(rate, channels, rate);
@@ -357,7 +356,7 @@ TEST(Mp3LamePath, MonoLowRatesAndNoVbrHeaderAt22050) {
 }
 
 TEST(Mp3LamePath, ShortWriteIsNotDropped) {
-    if (!haveTools()) GTEST_SKIP() << "reference tools missing";
+    QORO_REQUIRE_TOOLS("ffprobe", "ffmpeg", "mpg123");
     t::TempDir dir;
     // Less than one encoder chunk, and a tail short of a chunk after whole ones.
     for (int frames : {1000, 1152 * 5 + 300}) {
@@ -413,7 +412,7 @@ TEST(Mp3LamePath, TrackDescribesItselfAndRefusesToRead) {
 // --- the codec manager path --------------------------------------------------
 
 TEST(Mp3AcmPath, MissingLibraryFallsBackAndStartsWithTheHeader) {
-    if (!haveTools()) GTEST_SKIP() << "reference tools missing";
+    QORO_REQUIRE_TOOLS("ffprobe", "ffmpeg", "mpg123");
     t::TempDir dir;
     const int rate = 44100;
     const auto pcm = t::testSignal(rate, 2, rate * 2);

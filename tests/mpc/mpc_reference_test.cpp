@@ -44,7 +44,7 @@ class MpcSampleFiles : public ::testing::TestWithParam<const char*> {};
 // frames, 962 samples).
 TEST_P(MpcSampleFiles, MatchFfmpegWithinOneLsb)
 {
-    if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+    QORO_REQUIRE_TOOLS("ffmpeg");
     const fs::path file = testdata(std::string("mpc/") + GetParam());
     TempDir dir;
     MpcDecoder dec;
@@ -149,7 +149,7 @@ TEST(MpcHeaders, RealVersion4And5FramesParse)
 // with an independent reading of the format.
 TEST(MpcGenerated, Sv7StreamsMatchFfmpeg)
 {
-    if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed";
+    QORO_REQUIRE_TOOLS("ffmpeg");
     for (bool ms : {false, true}) {
         testing::StreamShape shape;
         shape.msStereo = ms;

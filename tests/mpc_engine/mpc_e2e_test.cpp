@@ -68,7 +68,7 @@ std::vector<uint8_t> repeatFrames(const std::vector<uint8_t>& file, uint32_t fra
 class MpcThroughAudioFile : public qt::AudioFileSession {
 protected:
     void SetUp() override {
-        if (!qt::haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+        QORO_REQUIRE_TOOLS("ffmpeg");
         AudioFileSession::SetUp();
     }
     std::vector<int16_t> ffmpeg(const std::string& path, const std::string& extra = "") {

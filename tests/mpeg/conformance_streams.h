@@ -1,4 +1,4 @@
-// The public conformance streams under shared/testdata/mpeg and the shape of
+// The public conformance streams under tests/data/mpeg and the shape of
 // a stream found by walking its frame headers, shared by the decoder's and
 // the AudioFile engine's accuracy tests.
 #pragma once

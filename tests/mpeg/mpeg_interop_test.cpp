@@ -68,7 +68,7 @@ std::string fill(std::string cmd, const std::string& in, const std::string& out)
 TEST_P(Interop, MatchesMpg123)
 {
     const Case c = GetParam();
-    if (!t::haveTool("mpg123") || !t::haveTool("lame") || !t::haveTool("ffmpeg")) GTEST_SKIP() << "reference tools missing";
+    QORO_REQUIRE_TOOLS("mpg123", "lame", "ffmpeg");
     t::TempDir dir;
     const auto wav = dir / "in.wav";
     const auto mp = dir / "out.mp3";

@@ -66,7 +66,7 @@ bool encode(const t::TempDir& dir, const std::string& command, int rate, int cha
 class MpegTrackTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!t::haveTool("lame") || !t::haveTool("ffmpeg")) GTEST_SKIP() << "reference tools missing";
+        QORO_REQUIRE_TOOLS("lame", "ffmpeg");
     }
     t::TempDir dir;
 };

@@ -37,8 +37,7 @@ std::vector<PageInfo> pagesOf(const std::vector<uint8_t>& f) {
 class Ogg : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!qt::haveTool("oggenc") || !qt::haveTool("oggdec") || !qt::haveTool("ogginfo"))
-            GTEST_SKIP() << "vorbis-tools missing";
+        QORO_REQUIRE_TOOLS("oggenc", "oggdec", "ogginfo");
     }
     std::string q(const std::string& name) const { return qt::shellQuote((dir_ / name).string()); }
     void sh(const std::string& cmd) {

@@ -42,8 +42,7 @@ std::vector<uint8_t> readAll(qa::Track& t, uint64_t step) {
 class OggTrack : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!qt::haveTool("oggenc") || !qt::haveTool("oggdec") || !qt::haveTool("ogginfo"))
-            GTEST_SKIP() << "vorbis-tools missing";
+        QORO_REQUIRE_TOOLS("oggenc", "oggdec", "ogginfo");
     }
     std::string q(const std::string& name) const { return qt::shellQuote((dir_ / name).string()); }
     std::string p(const std::string& name) const { return (dir_ / name).string(); }

@@ -118,7 +118,7 @@ TEST(RiffFile, CreatedFilePatchesSizesPadsAndOpensInFfprobe) {
     EXPECT_EQ(le32(b, 52), 2002u);
     EXPECT_EQ(0, std::memcmp(b.data() + 56, samples.data(), 2002));
 
-    if (haveTool("ffprobe")) {
+    if (requireTool("ffprobe")) {
         auto r = run("ffprobe -v error -count_packets -show_entries stream=sample_rate,channels,duration_ts -of csv=p=0 " +
                      shellQuote(file.string()));
         ASSERT_EQ(r.exitCode, 0) << r.output;
@@ -185,7 +185,7 @@ TEST(RiffFile, OddDataChunkGetsPadAndRiffSizeCountsIt) {
 }
 
 TEST(RiffFile, FindsChunksAfterListInFfmpegWav) {
-    if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+    QORO_REQUIRE_TOOLS("ffmpeg");
     TempDir dir;
     auto samples = testSignal(22050, 2, 22050);
     writeWav16(dir / "plain.wav", 22050, 2, samples);

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -40,6 +42,18 @@ bool haveTool(const std::string& program) {
     return run("command -v " + shellQuote(program) + " >/dev/null").exitCode == 0;
 }
 
+bool requireTool(const std::string& program) {
+    if (haveTool(program)) return true;
+    ADD_FAILURE() << "reference tool '" << program << "' is not installed (bash scripts/setup.sh installs it)";
+    return false;
+}
+
+std::string missingTool(std::initializer_list<const char*> programs) {
+    for (const char* program : programs)
+        if (!haveTool(program)) return program;
+    return {};
+}
+
 std::string shellQuote(const std::string& text) {
     std::string quoted = "'";
     for (char c : text) {
@@ -76,7 +90,12 @@ void writePcm16(const fs::path& file, const std::vector<int16_t>& samples) {
     writeBytes(file, bytes);
 }
 
-fs::path testdata(const std::string& relative) { return fs::path(QORO_TESTDATA_DIR) / relative; }
+fs::path testdata(const std::string& relative) {
+    const fs::path file = fs::path(QORO_TESTDATA_DIR) / relative;
+    std::error_code ec;
+    if (!fs::exists(file, ec)) ADD_FAILURE() << "test data file missing: " << file.string();
+    return file;
+}
 
 fs::path binPath(const std::string& name) { return fs::path(QORO_BIN_DIR) / name; }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,13 @@ CommandResult run(const std::string& command);
 // True when the program is on PATH (a reference tool such as ffmpeg or sox).
 bool haveTool(const std::string& program);
 
+// haveTool, and a test failure naming the program when it is missing: for a
+// check that is only a part of a test.
+bool requireTool(const std::string& program);
+
+// The first of the programs that is not on PATH, or "" when all are.
+std::string missingTool(std::initializer_list<const char*> programs);
+
 // Quotes a path or word for the shell.
 std::string shellQuote(const std::string& text);
 
@@ -47,7 +55,7 @@ void writeBytes(const fs::path& file, const std::vector<uint8_t>& bytes);
 std::vector<int16_t> readPcm16(const fs::path& file);
 void writePcm16(const fs::path& file, const std::vector<int16_t>& samples);
 
-// Path of a third-party sample file under shared/testdata.
+// Path of a third-party sample file under tests/data.
 fs::path testdata(const std::string& relative);
 
 // Path of a program or library in the build's bin folder.
@@ -72,3 +80,14 @@ Difference compare(const std::vector<int16_t>& a, const std::vector<int16_t>& b,
 double snrDb(const std::vector<int16_t>& original, const std::vector<int16_t>& degraded, long offset = 0);
 
 }  // namespace qoro::test
+
+// Fails the current test (and returns from it) when a reference tool it calls
+// is not installed. scripts/setup.sh installs every tool the tests call, so a
+// missing one is a broken set-up, never a reason to pass quietly.
+//   QORO_REQUIRE_TOOLS("ffmpeg", "sox");
+#define QORO_REQUIRE_TOOLS(...)                                                                           \
+    do {                                                                                                  \
+        if (const std::string qoroMissing = ::qoro::test::missingTool({__VA_ARGS__}); !qoroMissing.empty()) \
+            GTEST_FAIL() << "reference tool '" << qoroMissing                                             \
+                         << "' is not installed (bash scripts/setup.sh installs it)";                     \
+    } while (0)

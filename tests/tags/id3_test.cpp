@@ -23,7 +23,7 @@ std::vector<uint8_t> bytesOf(std::string_view s) { return std::vector<uint8_t>(s
 
 // A short MP3 made by lame (no tags of its own), or plain bytes without lame.
 std::vector<uint8_t> makeAudio(const TempDir& dir) {
-    if (haveTool("lame")) {
+    if (requireTool("lame")) {
         writeWav16(dir / "src.wav", 44100, 1, testSignal(44100, 1, 11025));
         auto r = run("lame --quiet -b 64 " + shellQuote((dir / "src.wav").string()) + " " +
                      shellQuote((dir / "src.mp3").string()));
@@ -155,7 +155,7 @@ TEST(Id3v1, WritesInPlaceOnceAndFfprobeReadsIt) {
     EXPECT_EQ(got.genre, 17);
     EXPECT_EQ(got.track, 3);
     EXPECT_EQ(got.year, 2001);
-    if (haveTool("ffprobe") && haveTool("lame")) {
+    if (requireTool("ffprobe") && requireTool("lame")) {
         std::string out = ffprobeTags(file);
         EXPECT_NE(out.find("title=Second"), std::string::npos) << out;
         // ffprobe takes ID3v1 bytes as UTF-8, so the single ISO-8859-1 byte
@@ -240,7 +240,7 @@ TEST(Id3v2, RoundTripKeepsAudioAndReplacesOnlyVersion3) {
     t->applyTo(got);
     EXPECT_EQ(got, r);
 
-    if (haveTool("ffprobe") && audio.size() != 5000) {
+    if (requireTool("ffprobe") && audio.size() != 5000) {
         std::string out = ffprobeTags(file);
         for (const char* want : {"title=Grüße 日本", "artist=Artist", "album=Album, again", "comment=Comment",
                                  "composer=Composer", "encoded_by=Quillet", "copyright=(c) me", "track=4",
@@ -263,7 +263,7 @@ TEST(Id3v2, RoundTripKeepsAudioAndReplacesOnlyVersion3) {
 }
 
 TEST(Id3v2, ReadsTagsFfmpegWrites) {
-    if (!haveTool("ffmpeg") || !haveTool("lame")) GTEST_SKIP() << "ffmpeg or lame missing";
+    QORO_REQUIRE_TOOLS("ffmpeg", "lame");
     TempDir dir;
     writeBytes(dir / "a.mp3", makeAudio(dir));
     auto res = run("ffmpeg -v error -y -i " + shellQuote((dir / "a.mp3").string()) +

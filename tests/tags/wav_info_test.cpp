@@ -138,7 +138,7 @@ TEST(WavInfo, WrittenLayoutAndRoundTrip) {
     auto data = readBytes(file);
     EXPECT_TRUE(std::equal(before.begin() + 44, before.end(), data.begin() + 44));
 
-    if (haveTool("ffprobe")) {
+    if (requireTool("ffprobe")) {
         auto out = run("ffprobe -v error -show_entries format_tags -of default=nw=1 " + shellQuote(file.string())).output;
         for (const char* want : {"title=Album 2", "artist=Artiste é", "comment=Comment", "copyright=Copy",
                                  "genre=Rock", "encoder=Enc", "date=2002", "track=11"})
@@ -236,7 +236,7 @@ TEST(WavInfo, ReadingRulesOnCraftedFiles) {
 }
 
 TEST(WavInfo, ReadsTagsFfmpegWrites) {
-    if (!haveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+    QORO_REQUIRE_TOOLS("ffmpeg");
     TempDir dir;
     writeWav16(dir / "a.wav", 8000, 2, testSignal(8000, 2, 800));
     auto res = run("ffmpeg -v error -y -i " + shellQuote((dir / "a.wav").string()) +

@@ -42,7 +42,7 @@ TEST_P(TelephonyThroughAudioFile, WritesReadsAndSeeks) {
     const auto path = (dir_ / "t.bin").string();
     setFormat();
     const auto signal = qt::testSignal(8000, 1, 8000, 0.4);
-    if (!create(path, c.type)) GTEST_SKIP() << c.name << " is not in the container table yet";
+    ASSERT_TRUE(create(path, c.type)) << c.name << " cannot be opened or created through the engine";
     ASSERT_EQ(err(), NOERRORS);
     writeAll(signal, 333);
     af->CloseFile();
@@ -96,11 +96,11 @@ protected:
 // sox decodes our VOX file (without the 1/32 leak: judged by SNR against
 // the original), and ffmpeg our 32 kbit/s G.726 file.
 TEST_F(TelephonyFiles, ReferenceToolsDecodeWhatTheObjectWrites) {
-    if (!qt::haveTool("sox") || !qt::haveTool("ffmpeg")) GTEST_SKIP() << "sox or ffmpeg missing";
+    QORO_REQUIRE_TOOLS("sox", "ffmpeg");
     const auto signal = qt::testSignal(8000, 1, 8000, 0.4);
     LONG ba = 0;
     af->SetFormatVOX(8000, &ba);
-    if (!create((dir_ / "a.vox").string(), VOX)) GTEST_SKIP() << "VOX is not in the container table yet";
+    ASSERT_TRUE(create((dir_ / "a.vox").string(), VOX)) << "cannot be opened or created through the engine";
     writeAll(signal, 800);
     af->CloseFile();
     ASSERT_EQ(qt::run("sox -t vox -r 8000 -c 1 " + qt::shellQuote((dir_ / "a.vox").string()) +
@@ -129,7 +129,7 @@ TEST_F(TelephonyFiles, ReadWriteDoesNotEmptyTheFile) {
     qt::writeBytes(dir_ / "rw.vox", codes);
     LONG ba = 0;
     af->SetFormatVOX(8000, &ba);
-    if (!open((dir_ / "rw.vox").string(), VOX, READWRITE)) GTEST_SKIP() << "VOX is not in the container table yet";
+    ASSERT_TRUE(open((dir_ / "rw.vox").string(), VOX, READWRITE)) << "cannot be opened or created through the engine";
     ASSERT_EQ(err(), NOERRORS);
     EXPECT_EQ(prop(&IAudioFile::get_nSamples), 8000);
     af->CloseFile();

@@ -295,7 +295,7 @@ TEST(TelephonyTrackRules, PartialCodesAreNotWrittenAndFailuresAreClean) {
 
 // Files our tracks write, decoded by the reference tools.
 TEST(TelephonyTrackInterop, SoxAndFfmpegDecodeOurFiles) {
-    if (!qt::haveTool("ffmpeg") || !qt::haveTool("sox")) GTEST_SKIP() << "ffmpeg or sox missing";
+    QORO_REQUIRE_TOOLS("ffmpeg", "sox");
     qt::TempDir dir;
     const auto signal = qt::testSignal(8000, 1, 16000, 0.4);
     const auto pcm = bytesOf(signal);
