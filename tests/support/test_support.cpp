@@ -54,6 +54,12 @@ std::string missingTool(std::initializer_list<const char*> programs) {
     return {};
 }
 
+CommandResult python(const std::string& script, const std::vector<std::string>& args) {
+    std::string command = "/usr/bin/python3 -c " + shellQuote(script);
+    for (const std::string& a : args) command += " " + shellQuote(a);
+    return run(command);
+}
+
 std::string shellQuote(const std::string& text) {
     std::string quoted = "'";
     for (char c : text) {

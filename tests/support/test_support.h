@@ -45,6 +45,18 @@ bool requireTool(const std::string& program);
 // The first of the programs that is not on PATH, or "" when all are.
 std::string missingTool(std::initializer_list<const char*> programs);
 
+// Runs a Python script with Debian's python3 (/usr/bin/python3, which has
+// python3-mutagen, the tag oracle; a python3 earlier on PATH may lack it).
+// The arguments reach the script as sys.argv[1:].
+CommandResult python(const std::string& script, const std::vector<std::string>& args = {});
+
+// Fails the current test (and returns) when Debian's python3 cannot import mutagen.
+#define QORO_REQUIRE_MUTAGEN()                                                                        \
+    do {                                                                                              \
+        if (::qoro::test::python("import mutagen").exitCode != 0)                                     \
+            GTEST_FAIL() << "python3-mutagen is not installed (bash scripts/setup.sh installs it)";  \
+    } while (0)
+
 // Quotes a path or word for the shell.
 std::string shellQuote(const std::string& text);
 

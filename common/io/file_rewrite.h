@@ -1,0 +1,136 @@
+// Safe changes to users' files.
+//
+//   io::Rewrite out(path);                 // "<target>~" beside the file
+//   out.write(header);                     // the first failure is kept
+//   out.copyFrom(in.fd(), audioStart);     // the rest of the old file
+//   if (auto ec = out.commit()) ...        // ec.message(): "No space left on device"
+//
+//   io::InPlace file(path);                // read and write, without truncating
+//   file.append(tag);                      // grows the file
+//   if (auto ec = file.commit()) ...       // on failure the file is cut back
+//
+// Every failure is a std::error_code: the system's errno where the system
+// failed, io::Error where the file itself is at fault. Nothing throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <system_error>
+
+namespace qoro::io {
+
+// Failures that are the file's own, beside the system's errno values.
+enum class Error {
+    Damaged = 1,      // "the file is damaged or is not of its type"
+    TooLarge,         // "the tag does not fit the file's format"
+};
+const std::error_category& category();
+std::error_code make_error_code(Error e);
+
+// The file a change to 'path' really changes: a symbolic link is followed to
+// its final target (so the link stays a link and its target is rewritten).
+// 'path' itself when it is no link or the link cannot be followed.
+std::filesystem::path writeTarget(const std::filesystem::path& path);
+
+// A read-only view of a file by descriptor, for copying its bytes.
+class Reader {
+public:
+    explicit Reader(const std::filesystem::path& path);
+    ~Reader();
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+    const std::error_code& error() const { return error_; }
+    int fd() const { return fd_; }
+    uint64_t size() const { return size_; }
+    // Reads up to 'size' bytes at 'offset'; the count read (short at the end).
+    size_t readAt(uint64_t offset, void* data, size_t size);
+
+private:
+    int fd_ = -1;
+    uint64_t size_ = 0;
+    std::error_code error_;
+};
+
+// A new version of a file, built in "<target>~" (any old file of that name is
+// removed first) and put in the target's place by commit() with one rename,
+// after it is on the disk and has the old file's mode and owner. Until then
+// the original is untouched; a Rewrite that is not committed removes its
+// temporary file.
+class Rewrite {
+public:
+    explicit Rewrite(const std::filesystem::path& path);
+    ~Rewrite();
+    Rewrite(const Rewrite&) = delete;
+    Rewrite& operator=(const Rewrite&) = delete;
+
+    // False once anything has failed; error() says what.
+    bool ok() const { return !error_; }
+    const std::error_code& error() const { return error_; }
+    // Records a failure found by the caller (the first one is kept).
+    void fail(std::error_code ec);
+    const std::filesystem::path& target() const { return target_; }
+
+    bool write(const void* data, size_t size);
+    bool write(std::span<const uint8_t> bytes) { return write(bytes.data(), bytes.size()); }
+    // Copies 'length' bytes (everything to the end when UINT64_MAX) from
+    // 'offset' of an open file. A source shorter than asked is an error.
+    bool copyFrom(int fd, uint64_t offset, uint64_t length = UINT64_MAX);
+    // Bytes written so far.
+    uint64_t size() const { return written_; }
+
+    // Flushes, copies the old file's mode and owner, and renames the new
+    // file over the target. The first error of the whole rewrite, or none.
+    std::error_code commit();
+
+private:
+    std::filesystem::path target_, temp_;
+    int fd_ = -1;
+    uint64_t written_ = 0;
+    bool committed_ = false;
+    std::error_code error_;
+};
+
+// A change made in the file itself (a tag overwritten or appended at the
+// end). The original length is remembered: when the change fails or is not
+// committed, the file is cut back to it, so a failed append leaves the file
+// as it was.
+class InPlace {
+public:
+    explicit InPlace(const std::filesystem::path& path);
+    ~InPlace();
+    InPlace(const InPlace&) = delete;
+    InPlace& operator=(const InPlace&) = delete;
+
+    bool ok() const { return !error_; }
+    const std::error_code& error() const { return error_; }
+    void fail(std::error_code ec);
+    int fd() const { return fd_; }
+    uint64_t originalSize() const { return originalSize_; }
+
+    size_t readAt(uint64_t offset, void* data, size_t size);
+    bool writeAt(uint64_t offset, const void* data, size_t size);
+    bool writeAt(uint64_t offset, std::span<const uint8_t> bytes) { return writeAt(offset, bytes.data(), bytes.size()); }
+    // Sets the length (shortening drops the bytes after it).
+    bool truncate(uint64_t length);
+
+    // Flushes the change to the disk. The first error, or none; on an error
+    // the file is cut back to its original length.
+    std::error_code commit();
+
+private:
+    void rollBack();
+    int fd_ = -1;
+    uint64_t originalSize_ = 0;
+    bool committed_ = false;
+    std::error_code error_;
+};
+
+}  // namespace qoro::io
+
+template <>
+struct std::is_error_code_enum<qoro::io::Error> : std::true_type {};
