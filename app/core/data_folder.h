@@ -2,9 +2,11 @@
 // default output folders "Wave Files/" and "Mp3 Files/" and the help file.
 //
 // The data folder is the folder of the running program when that folder is
-// writable (portable use, the build tree), otherwise $XDG_CONFIG_HOME/quillet/
-// (~/.config/quillet/ by default). QUILLET_HOME overrides both. Every folder
-// text handed around by the core ends in "/".
+// writable (portable use, the build tree, an unpacked package) and is not the
+// folder the programs are installed into (root may write to /usr/bin, but an
+// installed program keeps its files with the user), otherwise
+// $XDG_CONFIG_HOME/quillet/ (~/.config/quillet/ by default). QUILLET_HOME
+// overrides both. Every folder text handed around by the core ends in "/".
 #pragma once
 
 #include <string>
@@ -18,6 +20,14 @@ inline constexpr const char* kHelpFile = "Quillet.html";
 
 // The data folder as described above, created when missing, ending in "/".
 std::string resolveDataFolder();
+
+// The same for a program in 'programFolder' of a build whose programs are
+// installed into 'installedFolders' (colon-separated).
+std::string resolveDataFolder(const std::string& programFolder, const std::string& installedFolders);
+
+// True when 'folder' names one of 'installedFolders' (colon-separated), both
+// compared with their links resolved.
+bool isInstalledProgramFolder(const std::string& folder, const std::string& installedFolders);
 
 // The folder of the running program file, ending in "/" (empty when unknown).
 std::string programFileFolder();

@@ -1,0 +1,199 @@
+#!/usr/bin/env bash
+# Builds the Debian package from an already built tree and uses it unpacked:
+#   bash scripts/package-check.sh BUILD_DIR        (default: build)
+#
+# Runs cpack -G DEB in BUILD_DIR, shows the package's computed Depends, unpacks
+# it with dpkg-deb -x into a temporary folder and from there, with a fresh HOME
+# and an empty component registry (so nothing registered or installed helps):
+# converts a WAV to MP3 and back with the unpacked qoro, builds an outside C++
+# client against the unpacked headers, libqorocom and qoro.pc and runs it, runs
+# the converter headlessly (quillet-batch and quillet --batch), and tries the
+# bash completion. One line per check; stops with a non-zero status at the
+# first failure. Needs cmake, cpack, dpkg-deb, dpkg-shlibdeps (dpkg-dev), g++,
+# pkg-config, readelf and sox.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+build=${1:-build}
+[ -d "$build" ] || { echo "package-check: no build folder $build (build it first: bash scripts/test.sh)" >&2; exit 2; }
+build=$(cd "$build" && pwd)
+
+ok() { printf 'package-check: ok    %s\n' "$*"; }
+fail() {
+  printf 'package-check: FAIL  %s\n' "$*" >&2
+  exit 1
+}
+
+for tool in cmake cpack dpkg-deb dpkg-shlibdeps g++ pkg-config readelf sox soxi; do
+  command -v "$tool" >/dev/null || fail "the tool '$tool' is missing (dpkg-shlibdeps: package dpkg-dev; readelf: binutils; sox, soxi: sox)"
+done
+[ -f "$build/CPackConfig.cmake" ] || fail "$build has no CPackConfig.cmake: configure and build it first (bash scripts/test.sh)"
+grep -q '^QORO_BUILD_APP:BOOL=ON' "$build/CMakeCache.txt" ||
+  fail "$build is configured without the converter program (QORO_BUILD_APP=OFF); the package holds it"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/quillet-package.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# --- the package --------------------------------------------------------------
+# cpack packs what is built: bring the installed programs and libraries up to
+# date first (nothing else, so the test suites are not rebuilt).
+installed_targets=(qorocom QoroAudioFile QoroAudioInformation lame_enc qoro qoro-regsvr quillet-batch quillet)
+if ! cmake --build "$build" --target "${installed_targets[@]}" >"$work/build.log" 2>&1; then
+  tail -n 30 "$work/build.log" >&2
+  fail "building ${installed_targets[*]} in $build (log above)"
+fi
+ok "installed targets up to date in $build"
+if ! (cd "$build" && cpack -G DEB) >"$work/cpack.log" 2>&1; then
+  tail -n 30 "$work/cpack.log" >&2
+  fail "cpack -G DEB in $build (log above)"
+fi
+deb=$(sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p' "$work/cpack.log" | tail -n 1)
+[[ -n "$deb" && -f "$deb" ]] || fail "cpack named no package file (see $build)"
+ok "package $(basename "$deb"): $(du -k "$deb" | cut -f1) KiB"
+
+depends=$(dpkg-deb -f "$deb" Depends)
+printf 'package-check:       Depends: %s\n' "$depends"
+for lib in libc6 libstdc++6 libmp3lame0 libmpg123-0 libvorbisfile3 libgsm1; do
+  [[ ", $depends," == *", $lib "* || ", $depends," == *", $lib,"* ]] ||
+    fail "Depends lacks $lib: dpkg-shlibdeps did not see every linked library"
+done
+ok "Depends computed by dpkg-shlibdeps"
+
+root=$work/root
+dpkg-deb -x "$deb" "$root"
+ok "unpacked with dpkg-deb -x into $root"
+
+# --- layout and run paths -------------------------------------------------------
+bindir=$root/usr/bin
+qorocom=$(find "$root/usr" -name 'libqorocom.so.1' | head -n 1)
+[ -n "$qorocom" ] || fail "no libqorocom.so.1 in the package"
+libdir=$(dirname "$qorocom")
+components=$libdir/qoro
+for f in "$bindir/quillet" "$bindir/quillet-batch" "$bindir/qoro" "$bindir/qoro-regsvr" \
+         "$libdir/libqorocom.so" "$components/libQoroAudioFile.so" "$components/libQoroAudioInformation.so" \
+         "$components/lame_enc.so" "$libdir/pkgconfig/qoro.pc" "$root/usr/include/qoro/AudioFile.h" \
+         "$root/usr/include/qoro/com.h" "$root/usr/share/man/man1/qoro.1" "$root/usr/share/man/man1/quillet.1" \
+         "$root/usr/share/applications/quillet.desktop" "$root/usr/share/icons/hicolor/scalable/apps/quillet.svg" \
+         "$root/usr/share/bash-completion/completions/qoro" "$root/usr/share/doc/quillet/LICENSE"; do
+  [ -e "$f" ] || fail "the package lacks ${f#"$root"}"
+done
+ok "layout: programs in /usr/bin, libqorocom.so.1 in ${libdir#"$root"}, components in ${components#"$root"}"
+
+runpath() { readelf -d "$1" | sed -n 's/.*(\(RUNPATH\|RPATH\)).*\[\(.*\)\]/\2/p'; }
+rel=${libdir#"$root/usr/"}
+for p in quillet quillet-batch qoro qoro-regsvr; do
+  [ "$(runpath "$bindir/$p")" = "\$ORIGIN/../$rel" ] || fail "run path of $p is '$(runpath "$bindir/$p")', not \$ORIGIN/../$rel"
+done
+for c in libQoroAudioFile.so libQoroAudioInformation.so; do
+  [ "$(runpath "$components/$c")" = "\$ORIGIN/.." ] || fail "run path of $c is '$(runpath "$components/$c")', not \$ORIGIN/.."
+done
+if grep -rlsF "$build" "$root" >/dev/null; then
+  fail "a file of the package names the build folder: $(grep -rlsF "$build" "$root" | head -n 1)"
+fi
+ok "relative run paths (programs \$ORIGIN/../$rel, components \$ORIGIN/..), no build paths inside"
+
+# --- a clean user: no registry, nothing in HOME -----------------------------------
+home=$work/home
+mkdir -p "$home"
+: >"$work/registry"
+clean() {
+  env -i PATH=/usr/bin:/bin LANG=C.UTF-8 HOME="$home" XDG_DATA_HOME="$home/.local/share" \
+    XDG_CONFIG_HOME="$home/.config" QORO_REGISTRY="$work/registry" "$@"
+}
+
+# --- qoro convert, WAV -> MP3 -> WAV ----------------------------------------------
+audio=$work/audio
+mkdir -p "$audio"
+sox -n -r 44100 -c 2 -b 16 "$audio/tone.wav" synth 2 sine 440 sine 554 gain -6
+frames=$(soxi -s "$audio/tone.wav")
+clean "$bindir/qoro" --version >/dev/null || fail "qoro --version"
+clean "$bindir/qoro" convert --to mp3 -o "$audio/mp3/" "$audio/tone.wav" >"$work/convert1.log" 2>&1 ||
+  { cat "$work/convert1.log" >&2; fail "qoro convert --to mp3"; }
+[ -s "$audio/mp3/tone.mp3" ] || fail "qoro convert wrote no tone.mp3"
+clean "$bindir/qoro" convert --to wav -o "$audio/back/" "$audio/mp3/tone.mp3" >"$work/convert2.log" 2>&1 ||
+  { cat "$work/convert2.log" >&2; fail "qoro convert --to wav"; }
+back=$(soxi -s "$audio/back/tone.wav" 2>/dev/null || echo 0)
+# The conversion keeps what MP3 adds (the encoder's delay, the padding of the
+# last frame, the header frame): a few frames more, never fewer.
+((back >= frames && back <= frames + 3 * 1152)) ||
+  fail "WAV -> MP3 -> WAV gave $back sample frames for $frames"
+[[ "$(soxi -r "$audio/back/tone.wav")" == 44100 && "$(soxi -c "$audio/back/tone.wav")" == 2 ]] ||
+  fail "the WAV from the MP3 is not 44100 Hz stereo"
+ok "qoro convert WAV -> MP3 -> WAV: $frames -> $back sample frames, $(stat -c %s "$audio/mp3/tone.mp3") bytes of MP3"
+
+# The components came from the unpacked tree, found beside libqorocom.
+clean env LD_DEBUG=files "$bindir/qoro" info "$audio/mp3/tone.mp3" >"$work/info.log" 2>"$work/ld.log" ||
+  { cat "$work/info.log" >&2; fail "qoro info on the MP3"; }
+for c in libQoroAudioFile.so libQoroAudioInformation.so; do
+  grep -q "file=$components/$c .*dynamically loaded" "$work/ld.log" || fail "$c was not loaded from ${components#"$root"}"
+done
+ok "qoro info: components loaded from ${components#"$root"} with an empty registry"
+
+# --- an outside client through pkg-config -------------------------------------------
+pcdir=$libdir/pkgconfig
+flags=$(PKG_CONFIG_LIBDIR=$pcdir PKG_CONFIG_PATH='' pkg-config --define-prefix --cflags --libs qoro) ||
+  fail "pkg-config --define-prefix qoro"
+[[ "$flags" == *"-I$root/usr/include"* && "$flags" == *"-L$libdir"* && "$flags" == *"-lqorocom"* ]] ||
+  fail "pkg-config --define-prefix gave '$flags'"
+# shellcheck disable=SC2086
+g++ -std=c++20 -Wall -Wextra -Werror -o "$work/qoro-client" "$repo/packaging/client/client.cpp" $flags \
+  -Wl,-rpath,"$libdir" 2>"$work/client-build.log" ||
+  { cat "$work/client-build.log" >&2; fail "building packaging/client/client.cpp with pkg-config qoro"; }
+ok "client built with g++ \$(pkg-config --define-prefix --cflags --libs qoro): $flags"
+clean "$work/qoro-client" "$audio/tone.wav" >"$work/client.log" 2>&1 ||
+  { cat "$work/client.log" >&2; fail "the client could not read tone.wav"; }
+grep -q "tone.wav: $frames sample frames" "$work/client.log" ||
+  fail "the client reported '$(head -n 1 "$work/client.log")', sox counts $frames sample frames"
+printf 'not audio\n' >"$work/not-audio.wav"
+if clean "$work/qoro-client" "$work/not-audio.wav" >/dev/null 2>&1; then
+  fail "the client reported success for a file that is not audio"
+fi
+ok "client: ProgID QoroAudioFile.AudioFile created, $frames sample frames read (as sox counts); a non-audio file fails"
+
+# --- the converter without windows ---------------------------------------------------
+qhome=$work/quillet-home
+clean env QUILLET_HOME="$qhome" "$bindir/quillet-batch" --seed --batch wavtomp3 >"$work/batch.log" 2>&1 ||
+  { cat "$work/batch.log" >&2; fail "quillet-batch --seed --batch wavtomp3"; }
+grep -Eq '^wavtomp3: [1-9][0-9]* converted, 0 failed' "$work/batch.log" ||
+  { cat "$work/batch.log" >&2; fail "quillet-batch converted nothing"; }
+ok "quillet-batch --seed --batch wavtomp3: $(sed -n 's/^wavtomp3: \([0-9]*\) converted.*/\1/p' "$work/batch.log") file(s) converted"
+clean env QUILLET_HOME="$qhome" QT_QPA_PLATFORM=offscreen "$bindir/quillet" --batch mp3towav >"$work/quillet.log" 2>&1 ||
+  { cat "$work/quillet.log" >&2; fail "quillet --batch mp3towav"; }
+grep -Eq '^mp3towav: [1-9][0-9]* converted, 0 failed' "$work/quillet.log" ||
+  { cat "$work/quillet.log" >&2; fail "quillet --batch converted nothing"; }
+ok "quillet --batch mp3towav: $(sed -n 's/^mp3towav: \([0-9]*\) converted.*/\1/p' "$work/quillet.log") file(s) converted"
+[ ! -e "$bindir/OPTION.INI" ] || fail "with QUILLET_HOME set, OPTION.INI was written beside the program"
+# Without QUILLET_HOME an unpacked (not installed) tree is portable: its files
+# go beside the program, not into the user's folder.
+clean "$bindir/quillet-batch" --batch mp3towav >"$work/portable.log" 2>&1 ||
+  { cat "$work/portable.log" >&2; fail "quillet-batch from the unpacked tree without QUILLET_HOME"; }
+[[ -f "$bindir/OPTION.INI" && ! -e "$home/.config/quillet" ]] ||
+  fail "the unpacked tree's data folder is not its own bin folder"
+ok "unpacked tree without QUILLET_HOME keeps its data beside the program"
+
+# --- bash completion ----------------------------------------------------------------
+completion=$root/usr/share/bash-completion/completions/qoro
+complete_words() {  # complete_words WORD... : the completions of the last word
+  bash --norc --noprofile -c '
+    source "$1" || exit 3
+    shift
+    COMP_WORDS=("$@")
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    COMP_LINE="${COMP_WORDS[*]}"
+    COMP_POINT=${#COMP_LINE}
+    _qoro
+    printf "%s\n" "${COMPREPLY[@]}"' complete "$completion" "$@"
+}
+spec=$(bash --norc --noprofile -c 'source "$1" && complete -p qoro' complete "$completion") ||
+  fail "sourcing the completion file defines no completion for qoro"
+[ "$spec" = "complete -F _qoro qoro" ] || fail "complete -p qoro says '$spec'"
+[ "$(complete_words qoro con)" = convert ] || fail "qoro con<TAB> gave '$(complete_words qoro con)', not convert"
+[ "$(complete_words qoro convert --to m | sort | tr '\n' ' ')" = "mp2 mp3 " ] ||
+  fail "qoro convert --to m<TAB> gave '$(complete_words qoro convert --to m | tr '\n' ' ')'"
+[ "$(complete_words qoro convert --preset fast- | sort | tr '\n' ' ')" = "fast-extreme fast-standard " ] ||
+  fail "qoro convert --preset fast-<TAB> gave '$(complete_words qoro convert --preset fast- | tr '\n' ' ')'"
+[ "$(complete_words qoro convert "$audio/mp3/to")" = "$audio/mp3/tone.mp3" ] ||
+  fail "qoro convert FILE<TAB> did not complete the file name"
+ok "bash completion: $spec; qoro con<TAB> -> convert; --to m -> mp2 mp3; --preset fast- and file names complete"
+
+echo "package-check: all checks passed for $(basename "$deb")"
