@@ -76,7 +76,8 @@ for a ticked row and a space for an unticked one. Lines end in CR LF.</p>
 <h2 id="data">The data folder</h2>
 <p>Quillet keeps <code>OPTION.INI</code> (section <code>[Settings]</code>), the two list
 files, the default output folders and this page in one folder: the folder of the
-program when it may be written to, otherwise <code>~/.config/quillet/</code>
+program when it may be written to and is not the folder the programs are
+installed into, otherwise <code>~/.config/quillet/</code>
 (or <code>$XDG_CONFIG_HOME/quillet/</code>). The environment variable
 <code>QUILLET_HOME</code> names another folder.</p>
 
