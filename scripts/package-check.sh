@@ -24,7 +24,7 @@ fail() {
   exit 1
 }
 
-for tool in cmake cpack dpkg-deb dpkg-shlibdeps g++ pkg-config readelf sox soxi; do
+for tool in cmake cpack dpkg-deb dpkg-shlibdeps file g++ pkg-config readelf sox soxi; do
   command -v "$tool" >/dev/null || fail "the tool '$tool' is missing (dpkg-shlibdeps: package dpkg-dev; readelf: binutils; sox, soxi: sox)"
 done
 [ -f "$build/CPackConfig.cmake" ] || fail "$build has no CPackConfig.cmake: configure and build it first (bash scripts/test.sh)"

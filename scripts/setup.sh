@@ -8,8 +8,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libvorbis-dev libogg-dev libmp3lame-dev libmpg123-dev libgsm1-dev
   qt6-base-dev qt6-multimedia-dev qt6-svg-dev
-  # packaging: dpkg-shlibdeps computes the .deb's dependencies
-  dpkg-dev
+  # packaging: dpkg-shlibdeps computes the .deb's dependencies (cpack needs file)
+  dpkg-dev file
   # reference tools and oracles, used only by tests and benchmarks; every one
   # a test calls is here, so a missing tool is a set-up fault, never a skip
   ffmpeg mpg123 sox lame vorbis-tools flac opus-tools python3 python3-mutagen
