@@ -90,6 +90,13 @@ inline constexpr HRESULT E_ACCESSDENIED = QORO_HR(0x80070005);
 inline constexpr HRESULT E_HANDLE = QORO_HR(0x80070006);
 inline constexpr HRESULT E_OUTOFMEMORY = QORO_HR(0x8007000E);
 inline constexpr HRESULT E_INVALIDARG = QORO_HR(0x80070057);
+// Failures of the file system, as HRESULT_FROM_WIN32 gives them.
+inline constexpr HRESULT HRESULT_FILE_NOT_FOUND = QORO_HR(0x80070002);  // ERROR_FILE_NOT_FOUND
+inline constexpr HRESULT HRESULT_PATH_NOT_FOUND = QORO_HR(0x80070003);  // ERROR_PATH_NOT_FOUND
+inline constexpr HRESULT HRESULT_WRITE_FAULT = QORO_HR(0x8007001D);     // ERROR_WRITE_FAULT
+inline constexpr HRESULT HRESULT_READ_FAULT = QORO_HR(0x8007001E);      // ERROR_READ_FAULT
+inline constexpr HRESULT HRESULT_DISK_FULL = QORO_HR(0x80070070);       // ERROR_DISK_FULL
+inline constexpr HRESULT HRESULT_BAD_FORMAT = QORO_HR(0x8007000B);      // ERROR_BAD_FORMAT
 inline constexpr HRESULT CLASS_E_NOAGGREGATION = QORO_HR(0x80040110);
 inline constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = QORO_HR(0x80040111);
 inline constexpr HRESULT REGDB_E_READREGDB = QORO_HR(0x80040150);
@@ -166,6 +173,12 @@ inline constexpr IID IID_IConnectionPointContainer = {
     0xB196B284, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
 inline constexpr IID IID_IConnectionPoint = {
     0xB196B286, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
+inline constexpr IID IID_IErrorInfo = {
+    0x1CF2B120, 0x547D, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
+inline constexpr IID IID_ICreateErrorInfo = {
+    0x22F03340, 0x547D, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
+inline constexpr IID IID_ISupportErrorInfo = {
+    0xDF0B3D60, 0x548F, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
 
 // ---------------------------------------------------------------------------
 // VARIANT and SAFEARRAY.
@@ -345,6 +358,29 @@ struct IConnectionPoint : public IUnknown {
     virtual HRESULT EnumConnections(IEnumConnections** ppEnum) = 0;
 };
 
+// Rich error information, set by an object on the thread that called it and
+// taken by the caller after a failing HRESULT (SetErrorInfo / GetErrorInfo).
+struct IErrorInfo : public IUnknown {
+    virtual HRESULT GetGUID(GUID* pGUID) = 0;
+    virtual HRESULT GetSource(BSTR* pBstrSource) = 0;
+    virtual HRESULT GetDescription(BSTR* pBstrDescription) = 0;
+    virtual HRESULT GetHelpFile(BSTR* pBstrHelpFile) = 0;
+    virtual HRESULT GetHelpContext(DWORD* pdwHelpContext) = 0;
+};
+
+struct ICreateErrorInfo : public IUnknown {
+    virtual HRESULT SetGUID(REFGUID rguid) = 0;
+    virtual HRESULT SetSource(LPOLESTR szSource) = 0;
+    virtual HRESULT SetDescription(LPOLESTR szDescription) = 0;
+    virtual HRESULT SetHelpFile(LPOLESTR szHelpFile) = 0;
+    virtual HRESULT SetHelpContext(DWORD dwHelpContext) = 0;
+};
+
+// An object that sets error information says so for its interfaces.
+struct ISupportErrorInfo : public IUnknown {
+    virtual HRESULT InterfaceSupportsErrorInfo(REFIID riid) = 0;
+};
+
 inline constexpr DWORD CLSCTX_INPROC_SERVER = 0x1;
 inline constexpr DWORD CLSCTX_INPROC_HANDLER = 0x2;
 inline constexpr DWORD CLSCTX_LOCAL_SERVER = 0x4;
@@ -415,6 +451,13 @@ QORO_COM_API HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, void*
 QORO_COM_API void CoFreeUnusedLibraries();
 QORO_COM_API HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, CLSID* lpclsid);
 
+// Error information, one slot per thread. SetErrorInfo replaces it (null
+// clears it); GetErrorInfo hands it over and clears the slot: S_OK, or
+// S_FALSE with null when there is none.
+QORO_COM_API HRESULT CreateErrorInfo(ICreateErrorInfo** pperrinfo);
+QORO_COM_API HRESULT SetErrorInfo(ULONG dwReserved, IErrorInfo* perrinfo);
+QORO_COM_API HRESULT GetErrorInfo(ULONG dwReserved, IErrorInfo** pperrinfo);
+
 }  // extern "C"
 
 // ---------------------------------------------------------------------------
@@ -481,6 +524,19 @@ inline std::u16string_view view(BSTR b) { return b ? std::u16string_view(b, SysS
 // program when a class is not registered (libQoroAudioFile.so and
 // libQoroAudioInformation.so are always tried).
 QORO_COM_API void addKnownLibrary(std::string_view fileName);
+
+// Sets this thread's error information: the failing interface, the source
+// (a ProgID) and a description of the cause, in UTF-8. Returns 'hr', so a
+// member can end with "return reportError(...);".
+QORO_COM_API HRESULT reportError(HRESULT hr, REFIID iid, std::string_view source, std::string_view description);
+
+// The HRESULT for a system error number (ENOSPC gives the disk-full code,
+// EACCES access denied, ENOENT file not found, ...); E_FAIL when none fits.
+QORO_COM_API HRESULT hresultFromErrno(int error);
+
+// Takes this thread's error information: its description in UTF-8, empty
+// when there is none.
+QORO_COM_API std::string takeErrorDescription();
 
 // An owning interface pointer.
 template <class T>

@@ -153,6 +153,15 @@ HRESULT dispatchInvoke(const DispatchTable& table, void* self, DISPID id, WORD f
         if (excep) {
             std::memset(excep, 0, sizeof *excep);
             excep->scode = call.calleeResult;
+            // The member's error information, as a script sees it; it also
+            // stays set for a caller that asks GetErrorInfo.
+            IErrorInfo* info = nullptr;
+            if (GetErrorInfo(0, &info) == S_OK && info) {
+                info->GetSource(&excep->bstrSource);
+                info->GetDescription(&excep->bstrDescription);
+                SetErrorInfo(0, info);
+                info->Release();
+            }
         }
         return DISP_E_EXCEPTION;
     }
