@@ -16,10 +16,19 @@ Components createComponents() {
 FileFacts readFacts(IAudioInformation* info, const std::string& path) {
     FileFacts facts;
     if (!info) return facts;
+    // An MP3's title from its ID3v2 tag, else from its ID3v1 tag.
     Bstr name(path);
+    info->put_mp3TagInfoVersion(2);
     info->GetAudioInformation(name.get());
     Bstr title;
     info->get_infoTitle(title.put());
+    SHORT type = 0;
+    info->get_infoType(&type);
+    if (type == 2 && title.utf8().empty()) {  // infoType 2: MPEG audio
+        info->put_mp3TagInfoVersion(1);
+        info->GetAudioInformation(name.get());
+        info->get_infoTitle(title.put());
+    }
     facts.title = title.utf8();
     LONG value = 0;
     if (SUCCEEDED(info->get_infoDuration(&value))) facts.durationMs = value;

@@ -67,6 +67,32 @@ TEST(EndToEnd, WavThroughTheRealAudioFileInProcess) {
     EXPECT_EQ(rig.ui.times[rig.ui.times.size() - 2], "00:01");
 }
 
+// The grid's title column reads an MP3's ID3v2 tag, and its ID3v1 tag when
+// it has no ID3v2 tag, through the real information component.
+TEST(EndToEnd, GridTitlesComeFromEitherId3Tag) {
+    QORO_REQUIRE_TOOLS("lame");
+    Rig rig;
+    const std::string wav = rig.path("tone.wav");
+    qoro::test::writeWav16(wav, 44100, 2, qoro::test::testSignal(44100, 2, 22050));
+    struct {
+        const char* name;
+        const char* options;
+        const char* title;
+    } files[] = {{"v2.mp3", "--id3v2-only --tt 'Only In Version Two'", "Only In Version Two"},
+                 {"v1.mp3", "--id3v1-only --tt 'Only In Version One'", "Only In Version One"},
+                 {"none.mp3", "", ""}};
+    ComApartment apartment;
+    Components real = createComponents();
+    ASSERT_TRUE(real.info);
+    for (const auto& f : files) {
+        const std::string mp3 = rig.path(f.name);
+        ASSERT_EQ(run(std::string("lame --quiet -b 96 ") + f.options + " " + shellQuote(wav) + " " + shellQuote(mp3)).exitCode, 0);
+        const FileFacts facts = readFacts(real.info.get(), mp3);
+        EXPECT_EQ(facts.title, f.title) << f.name;
+        EXPECT_GE(facts.durationMs, 500) << f.name;  // the music at least
+    }
+}
+
 struct BatchProgram : ::testing::Test {
     qoro::test::TempDir dir;
     std::string home = (dir / "home").string() + "/";
