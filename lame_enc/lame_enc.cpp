@@ -5,6 +5,7 @@
 // beWriteVBRHeader puts it into the file, because by then the stream itself is
 // already closed.
 #include "lame_enc.h"
+#include "tags/id3v2.h"
 
 #include <lame/lame.h>
 
@@ -291,15 +292,14 @@ bool writeAt(int fd, uint64_t offset, const uint8_t* data, size_t size) {
     return true;
 }
 
-// Where the audio starts: after an ID3v2 tag, if the file has one.
+// Where the audio starts: after the ID3v2 tags the file begins with, if any.
 uint64_t audioStart(int fd, uint64_t fileSize) {
-    std::array<uint8_t, 10> h{};
-    if (fileSize < h.size() || !readAt(fd, 0, h.data(), h.size())) return 0;
-    if (h[0] != 'I' || h[1] != 'D' || h[2] != '3' || h[3] == 0xFF || h[4] == 0xFF) return 0;
-    if ((h[6] | h[7] | h[8] | h[9]) & 0x80) return 0;
-    uint64_t size = (uint64_t(h[6]) << 21) | (uint64_t(h[7]) << 14) | (uint64_t(h[8]) << 7) | h[9];
-    uint64_t start = 10 + size + ((h[5] & 0x10) ? 10 : 0);
-    return start <= fileSize ? start : 0;
+    return qoro::tags::id3v2LeadingSize(
+        [fd](uint64_t offset, uint8_t* data, size_t size) -> size_t {
+            const ssize_t n = ::pread(fd, data, size, static_cast<off_t>(offset));
+            return n > 0 ? static_cast<size_t>(n) : 0;
+        },
+        fileSize);
 }
 
 // The stream's first frame as the encoder left it: a frame header like the

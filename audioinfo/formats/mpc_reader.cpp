@@ -1,9 +1,13 @@
 // MPEG Plus facts and tags through the stream reader shared with the decoder.
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "formats/readers.h"
 #include "genre/genre.h"
+#include "io/file_rewrite.h"
 #include "mpc/mpc_stream.h"
 #include "tags/id3v1.h"
-#include "tags/text.h"
 
 namespace qoro::audioinfo {
 
@@ -20,13 +24,15 @@ bool readMpc(const std::string& path, Facts& facts, tags::TagRecord& tags) {
     facts.samples = low32(uint64_t(frames) * 1152u);
     facts.duration = low32(static_cast<uint64_t>(info.durationMs()));
 
+    // The track of the tag is not taken; composer, URL, encoded-by and
+    // copyright stay as they are.
     if (info.id3v1) {
-        const mpc::MpcId3v1& t = *info.id3v1;
-        tags.title = tags::text::latin1ToUtf8(t.title);
-        tags.artist = tags::text::latin1ToUtf8(t.artist);
-        tags.album = tags::text::latin1ToUtf8(t.album);
-        tags.comments = tags::text::latin1ToUtf8(t.comment);
-        tags.year = tags::text::leadingNumber(t.year);
+        const tags::Id3v1Tag& t = *info.id3v1;
+        tags.title = t.title;
+        tags.artist = t.artist;
+        tags.album = t.album;
+        tags.comments = t.comment;
+        tags.year = t.year;
         tags.genre = genre::isValid(t.genre) ? t.genre : genre::kDefault;
     }
 
@@ -44,9 +50,12 @@ int probeMpc(const std::string& path) {
     return mpc::readStreamInfo(path, info) ? 1 : 0;
 }
 
-bool writeMpcTag(const std::string& path, const tags::TagRecord& record) {
+std::error_code writeMpcTag(const std::string& path, const tags::TagRecord& record) {
     mpc::MpcStreamInfo info;
-    if (!mpc::readStreamInfo(path, info)) return false;
+    if (!mpc::readStreamInfo(path, info)) {
+        if (::access(path.c_str(), F_OK) != 0) return {errno, std::system_category()};
+        return io::make_error_code(io::Error::Damaged);
+    }
     // Over the old tag, or appended: the audio bytes are never touched.
     return tags::writeId3v1Mpc(path, record);
 }

@@ -133,15 +133,13 @@ int frameLength(const Header& h) {
     return bytesFactor(h) * h.bitrate * 1000 / h.rate + h.padding;
 }
 
-// End of a leading ID3v2 tag of any version when it lies within the file
-// (header, syncsafe size, optional footer), else 0. Audio never starts inside it.
-int64_t leadingTagEnd(const InputFile& file) {
-    uint8_t b[10];
-    if (file.readAt(0, b, 10) != 10 || std::memcmp(b, "ID3", 3) != 0) return 0;
-    if (b[3] < 2 || b[3] > 4 || b[3] == 0xFF || (b[6] | b[7] | b[8] | b[9]) & 0x80) return 0;
-    int64_t total = (int64_t(b[6]) << 21 | int64_t(b[7]) << 14 | int64_t(b[8]) << 7 | b[9]) + 10;
-    if (b[3] == 4 && (b[5] & 0x10)) total += 10;
-    return total <= file.size() ? total : 0;
+// Where the audio starts: after the ID3v2 tags the file begins with (any
+// version and size, several one after another). Audio never starts inside one.
+int64_t audioStart(const InputFile& file) {
+    if (!file.isOpen()) return 0;
+    return static_cast<int64_t>(tags::id3v2LeadingSize(
+        [&file](uint64_t at, uint8_t* data, size_t n) { return file.readAt(static_cast<int64_t>(at), data, n); },
+        static_cast<uint64_t>(file.size())));
 }
 
 // First valid header at offsets from..from+limit (inclusive) with four bytes.
@@ -262,7 +260,7 @@ MpegRead readMpeg(const std::string& path, const MpegOptions& options, Facts& fa
     const int64_t F = file.size();
     facts.size = low32(static_cast<uint64_t>(F));
 
-    const auto first = findFirstHeader(file, leadingTagEnd(file), kHeaderSearchLimit);
+    const auto first = findFirstHeader(file, audioStart(file), kHeaderSearchLimit);
     if (!first) return MpegRead::NoHeader;
     uint8_t hb[4];
     file.readAt(*first, hb, 4);
@@ -332,8 +330,10 @@ MpegRead readMpeg(const std::string& path, const MpegOptions& options, Facts& fa
 int probeMpeg(const std::string& path) {
     InputFile file(path);
     if (!file.isOpen()) return 0;
+    // The search limits count from the end of the tags, however large they are.
+    const int64_t start = audioStart(file);
     std::vector<uint8_t> buf(static_cast<size_t>(kProbeSearchLimit + kProbeMaxFrame + 64));
-    const size_t got = file.readAt(0, buf.data(), buf.size());
+    const size_t got = file.readAt(start, buf.data(), buf.size());
     auto wordAt = [&](int64_t off, uint32_t& w) {
         if (off < 0 || off + 4 > static_cast<int64_t>(got)) return false;
         w = mpeg::readMpegWord(&buf[static_cast<size_t>(off)]);

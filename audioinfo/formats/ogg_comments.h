@@ -1,35 +1,49 @@
-// Rewriting the comment header of an Ogg Vorbis file.
+// Vorbis comments: how the information component reads them, and the
+// rewrite of an Ogg Vorbis file's comment header.
 //
-//   audioinfo::writeOggComments(path, tags);   // through "path.ogg"
+//   tags::TagRecord t;
+//   audioinfo::applyVorbisComments(entries, t);          // "ARTIST=A", "artist=B" -> "A; B"
+//   if (auto ec = audioinfo::writeOggComments(path, t)) ...   // rebuilt through "path~"
 //
-// The identification and setup headers and every audio packet are kept as
-// they are; the comment header is replaced by the record's comments ("Album",
-// "Title", "Artist", "Comment", "Copyright", "Genre", "Composer", "URL",
-// "EncodedBy", "Date", "TrackNumber", each when it has a value) followed by
-// the file's other comments, under the file's own vendor string.
+// Writing changes only the comments of the properties whose value differs
+// from what reading the file gives: those are replaced by one comment each
+// ("Album", "Title", "Artist", "Comment", "Copyright", "Genre", "Composer",
+// "URL", "EncodedBy", "Date", "TrackNumber"), at the place of the first one
+// they replace (new ones at the end). Every other comment, the vendor string,
+// the identification and setup headers and every audio page stay as they
+// were; only the page sequence numbers (and so the checksums) of the
+// stream's later pages change when the new comment header needs another
+// number of pages.
 #pragma once
 
-#include <cstdint>
-#include <cstdio>
+#include <span>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "tags/tag_record.h"
 
 namespace qoro::audioinfo {
 
-// The "NAME=value" comments the record gives, in writing order.
-std::vector<std::string> vorbisCommentsOf(const tags::TagRecord& tags);
+// Takes the properties from Vorbis comments ("NAME=value", names compared
+// ignoring case): the texts from every comment of their name, joined with
+// "; " in file order; the genre from the first "GENRE" (its name in the genre
+// table, ignoring case, else 12); year and track from the leading number of
+// the first "DATE" and "TRACKNUMBER". Properties without a comment are left
+// as they are.
+void applyVorbisComments(std::span<const std::string> comments, tags::TagRecord& record);
 
-// Copies the Ogg Vorbis stream of 'in' to 'out' with a new comment header
-// holding 'comments' and then the comments of the file whose names are not
-// among those the record sets. False when the input has no Vorbis stream at
-// its start, its headers are damaged or cut short, or a write fails.
-bool rewriteVorbisComments(std::FILE* in, std::FILE* out, const std::vector<std::string>& comments);
+// The comments after writing 'record' over a file holding 'comments' (see
+// the top of this file).
+std::vector<std::string> updatedVorbisComments(const std::vector<std::string>& comments,
+                                               const tags::TagRecord& record);
 
-// Rewrites the file through the temporary "path.ogg", which replaces the file
-// only when it was written completely. On failure the file stays untouched
-// and the temporary is removed.
-bool writeOggComments(const std::string& path, const tags::TagRecord& tags);
+// Rewrites the file's comment header through "path~", which replaces the
+// file only when it was written completely (mode, owner and symbolic links
+// kept). The error, or none: io::Error::Damaged when the file does not start
+// with a whole Ogg Vorbis header section (the first page within the first
+// 4096 bytes, three valid header packets, the setup header ending its page),
+// else the system's error. On failure the file is left as it was.
+std::error_code writeOggComments(const std::string& path, const tags::TagRecord& tags);
 
 }  // namespace qoro::audioinfo

@@ -2,10 +2,10 @@
 #include <vorbis/vorbisfile.h>
 
 #include <cstdio>
+#include <vector>
 
+#include "formats/ogg_comments.h"
 #include "formats/readers.h"
-#include "genre/genre.h"
-#include "tags/text.h"
 
 namespace qoro::audioinfo {
 
@@ -28,26 +28,13 @@ private:
     bool open_ = false;
 };
 
-// The first comment of that name (names compared ignoring case), or null.
-const char* comment(vorbis_comment* vc, const char* name) {
-    return vorbis_comment_query(vc, name, 0);
-}
-
-void takeComments(vorbis_comment* vc, tags::TagRecord& t) {
-    if (const char* v = comment(vc, "album")) t.album = v;
-    if (const char* v = comment(vc, "copyright")) t.copyright = v;
-    if (const char* v = comment(vc, "title")) t.title = v;
-    if (const char* v = comment(vc, "artist")) t.artist = v;
-    if (const char* v = comment(vc, "genre")) {
-        const int index = genre::findIgnoringCase(v);
-        t.genre = index >= 0 ? index : genre::kDefault;
-    }
-    if (const char* v = comment(vc, "date")) t.year = tags::text::leadingNumber(v);
-    if (const char* v = comment(vc, "tracknumber")) t.track = tags::text::leadingNumber(v);
-    if (const char* v = comment(vc, "comment")) t.comments = v;
-    if (const char* v = comment(vc, "composer")) t.composer = v;
-    if (const char* v = comment(vc, "encodedby")) t.encodedBy = v;
-    if (const char* v = comment(vc, "url")) t.url = v;
+// The comments of the stream as "NAME=value" texts.
+std::vector<std::string> commentsOf(const vorbis_comment& vc) {
+    std::vector<std::string> out;
+    for (int i = 0; i < vc.comments; ++i)
+        if (vc.user_comments[i] && vc.comment_lengths[i] >= 0)
+            out.emplace_back(vc.user_comments[i], static_cast<size_t>(vc.comment_lengths[i]));
+    return out;
 }
 
 }  // namespace
@@ -74,7 +61,7 @@ bool readOgg(const std::string& path, Facts& facts, tags::TagRecord& tags) {
     facts.description = "Ogg Vorbis " + std::to_string(vi->rate) + (vi->channels == 1 ? " Hz; Mono; " : " Hz; Stereo; ") +
                         std::to_string(facts.bitrate) + " Kbps; ";
 
-    if (vorbis_comment* vc = ov_comment(vf.get(), 0)) takeComments(vc, tags);
+    if (vorbis_comment* vc = ov_comment(vf.get(), 0)) applyVorbisComments(commentsOf(*vc), tags);
     return true;
 }
 

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <string>
+#include <system_error>
 
 #include "formats/facts.h"
 #include "tags/cue_list.h"
@@ -23,8 +24,9 @@ namespace qoro::audioinfo {
 // Facts from "fmt " and "data" through the codec manager (the PCM equivalent
 // gives rate, channels and bits; the stored record gives tag and bitrate; the
 // description is the manager's tag name and format name), tags from "LIST"
-// "INFO" and "DISP", cues from "cue " and "LIST" "adtl". False when the file is
-// not a readable RIFF "WAVE" or the manager has no PCM equivalent for it.
+// "INFO" and "DISP" (and an "id3 " chunk for what they lack), cues from "cue "
+// and "LIST" "adtl". False when the file is not a readable RIFF "WAVE" or the
+// manager has no PCM equivalent for it.
 bool readWav(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::CueList& cues);
 // 1 when the file holds a RIFF "WAVE" form, 0 when not, -2 when it cannot be opened.
 int probeWav(const std::string& path);
@@ -39,12 +41,13 @@ enum class MpegRead {
     NoHeader,     // no frame header found: only the size is set
     CannotOpen,   // the size is -1
 };
-// The light-weight analyser: the first valid header, an optional "Xing"
-// header, the ID3 tags, and the duration by the fast or the full method.
+// The light-weight analyser: the first valid header after the ID3v2 tags the
+// file begins with, an optional "Xing" header, the ID3 tags (ID3v2 of any
+// version), and the duration by the fast or the full method.
 MpegRead readMpeg(const std::string& path, const MpegOptions& options, Facts& facts, tags::TagRecord& tags);
 // The layer (3 or 2) of a confirmed Layer III or II stream: a first header
-// within the first 20481 bytes and a second one about a frame length later.
-// 0 otherwise.
+// within the first 20481 bytes after the ID3v2 tags the file begins with (of
+// any size), and a second one about a frame length later. 0 otherwise.
 int probeMpeg(const std::string& path);
 
 // The MPEG description text, e.g. "MPEG 1.0 layer-3: 44,100 kHz Stereo;  128 Kbps; ".
@@ -53,7 +56,8 @@ std::string mpegDescription(int versionNumber, int layer, int rate, int channelC
                             int lowest, int highest);
 
 // --- Ogg Vorbis ---------------------------------------------------------------
-// Facts from the first logical stream (bitrate in kbit/s) and the Vorbis comments.
+// Facts from the first logical stream (bitrate in kbit/s) and the Vorbis
+// comments (applyVorbisComments: several values of one name joined with "; ").
 bool readOgg(const std::string& path, Facts& facts, tags::TagRecord& tags);
 // 1 when libvorbisfile accepts the file as an Ogg Vorbis stream, else 0.
 int probeOgg(const std::string& path);
@@ -63,9 +67,11 @@ int probeOgg(const std::string& path);
 bool readMpc(const std::string& path, Facts& facts, tags::TagRecord& tags);
 // 1 when the MPEG Plus reader accepts the file, else 0.
 int probeMpc(const std::string& path);
-// Replaces the ID3v1 tag at the end of an MPEG Plus file (removing an old one
-// first). Nothing is written when the file is not an MPEG Plus stream.
-bool writeMpcTag(const std::string& path, const tags::TagRecord& tags);
+// Replaces the ID3v1 tag at the end of an MPEG Plus file (fields whose value
+// is unchanged keep their stored bytes). Nothing is written when the file is
+// not an MPEG Plus stream (io::Error::Damaged, or the reason it cannot be
+// opened). The first failure, or none.
+std::error_code writeMpcTag(const std::string& path, const tags::TagRecord& tags);
 
 // --- AVI ----------------------------------------------------------------------
 // Facts of the first audio stream. Facts set before a failing step stay set.

@@ -1,6 +1,8 @@
 // WAV facts: the stored "fmt " record, its PCM equivalent and the names the
 // codec manager gives them.
+#include <cstring>
 #include <span>
+#include <vector>
 
 #include "acm/acm.h"
 #include "formats/acm_facts.h"
@@ -42,6 +44,27 @@ void nameAndCount(std::span<const uint8_t> record, const acm::WAVEFORMATEX& stor
     facts.duration = ms < 0 ? 0 : ms;
 }
 
+// WAVE_FORMAT_EXTENSIBLE (what DAWs and converters write for more than 16
+// bits or two channels) whose samples are integer PCM or IEEE float: the
+// plain record of the same layout, which the codec manager knows. Any other
+// record as it is.
+std::vector<uint8_t> plainRecord(std::span<const uint8_t> record) {
+    static constexpr uint8_t kGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                              0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71};
+    std::vector<uint8_t> plain(record.begin(), record.end());
+    if (record.size() < 18 + 22 || (record[0] | record[1] << 8) != acm::WAVE_FORMAT_EXTENSIBLE) return plain;
+    const uint8_t* ext = record.data() + 18;
+    const int subTag = ext[6] | ext[7] << 8;
+    if ((subTag != acm::WAVE_FORMAT_PCM && subTag != acm::WAVE_FORMAT_IEEE_FLOAT) ||
+        std::memcmp(ext + 8, kGuidTail, sizeof kGuidTail) != 0)
+        return plain;
+    plain.resize(18);
+    plain[0] = static_cast<uint8_t>(subTag);
+    plain[1] = 0;
+    plain[16] = plain[17] = 0;  // no extra bytes
+    return plain;
+}
+
 }  // namespace
 
 bool factsFromRecord(std::span<const uint8_t> record, uint64_t storedBytes, Facts& facts) {
@@ -61,7 +84,8 @@ bool factsFromRecord(std::span<const uint8_t> record, uint64_t storedBytes, Fact
 bool readWav(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::CueList& cues) {
     tags::WavChunks chunks;
     if (!tags::readWavInfo(path, tags, cues, &chunks)) return false;
-    if (!factsFromRecord(chunks.format, chunks.dataSize, facts)) return false;
+    if (!factsFromRecord(plainRecord(chunks.format), chunks.dataSize, facts)) return false;
+    if (chunks.format.size() >= 2) facts.formatTag = chunks.format[0] | chunks.format[1] << 8;  // as stored
     facts.size = low32(static_cast<uint64_t>(fileLength(path)));
     return true;
 }

@@ -5,6 +5,7 @@
 #include "formats/ogg_comments.h"
 #include "formats/readers.h"
 #include "genre/genre.h"
+#include "io/file_rewrite.h"
 #include "tags/id3v1.h"
 #include "tags/id3v2.h"
 #include "tags/wav_info.h"
@@ -209,20 +210,41 @@ HRESULT AudioInformationObject::GetAudioInformation(BSTR fileName) {
     return S_OK;
 }
 
+namespace {
+
+HRESULT hresultOf(const std::error_code& ec) {
+    if (ec.category() == std::system_category()) return com::hresultFromErrno(ec.value());
+    if (ec == io::Error::Damaged) return HRESULT_BAD_FORMAT;
+    return E_FAIL;
+}
+
+}  // namespace
+
+// A write that cannot complete leaves the file as it was and is reported:
+// a failing HRESULT and, as error information, its cause.
 HRESULT AudioInformationObject::SetAudioInformation(BSTR fileName) {
+    SetErrorInfo(0, nullptr);
     const std::string path = utf8Of(fileName);
+    std::error_code ec;
     switch (classify(path)) {
-    case FileType::Wav: tags::writeWavInfo(path, tags_, cues_); break;
+    case FileType::Wav: ec = tags::writeWavInfo(path, tags_, cues_); break;
     case FileType::Mpeg:
-        if (tagVersion_ == 2) tags::writeId3v2(path, tags_);
-        else tags::writeId3v1(path, tags_);
+        ec = tagVersion_ == 2 ? tags::writeId3v2(path, tags_) : tags::writeId3v1(path, tags_);
         break;
-    case FileType::OggVorbis: writeOggComments(path, tags_); break;
-    case FileType::MpegPlus: writeMpcTag(path, tags_); break;
+    case FileType::OggVorbis: ec = writeOggComments(path, tags_); break;
+    case FileType::MpegPlus: ec = writeMpcTag(path, tags_); break;
     case FileType::Avi:
-    case FileType::Unknown: break;
+    case FileType::Unknown:
+        return com::reportError(E_NOTIMPL, IID_IAudioInformation, "QoroAudioInformation.AudioInformation",
+                                "tags of this type of file cannot be written");
     }
-    return S_OK;
+    if (!ec) return S_OK;
+    return com::reportError(hresultOf(ec), IID_IAudioInformation, "QoroAudioInformation.AudioInformation",
+                            "cannot write the tags: " + ec.message());
+}
+
+HRESULT AudioInformationObject::InterfaceSupportsErrorInfo(REFIID riid) {
+    return riid == IID_IAudioInformation ? S_OK : S_FALSE;
 }
 
 // --- technical facts ---------------------------------------------------------------

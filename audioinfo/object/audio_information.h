@@ -21,6 +21,7 @@ namespace qoro::audioinfo {
 
 class AudioInformationObject final
     : public com::Object<AudioInformationObject, com::Iface<IAudioInformation, IID_IAudioInformation>,
+                         com::Iface<ISupportErrorInfo, IID_ISupportErrorInfo>,
                          com::Events<DIID__IAudioInformationEvents>> {
 public:
     AudioInformationObject() = default;
@@ -32,6 +33,7 @@ public:
 
     HRESULT GetAudioInformation(BSTR fileName) override;
     HRESULT SetAudioInformation(BSTR fileName) override;
+    HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
     HRESULT get_infoFrequency(LONG* pVal) override;
     HRESULT get_infoBitrate(LONG* pVal) override;
     HRESULT get_infoDuration(LONG* pVal) override;

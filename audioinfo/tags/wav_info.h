@@ -1,20 +1,42 @@
 // Tags and cue points of WAV files: "LIST"/"INFO", "DISP", "cue " and
 // "LIST"/"adtl", read in one walk over the RIFF form (which also collects the
-// "fmt ", "fact" and "data" facts) and written in place after "data".
+// "fmt ", "fact" and "data" facts), plus an ID3v2 tag in an "id3 " (or "ID3 ")
+// chunk for the properties that have no field of their own.
 //
 //   tags::TagRecord rec; tags::CueList cues; tags::WavChunks chunks;
 //   if (!tags::readWavInfo(path, rec, cues, &chunks)) ...   // not a readable WAV
 //   rec.title = "New"; cues.insert({.position = 4410, .label = "Verse"});
-//   tags::writeWavInfo(path, rec, cues);
+//   if (auto ec = tags::writeWavInfo(path, rec, cues)) ...   // ec.message() says why
 //
-// Mapping: "INAM" carries the album, "DISP" (type 1) the title; "IART" artist,
-// "ICMT" comments, "ICOP" copyright, "IGNR" genre name, "ISFT" encoded-by,
-// "ICMS" composer, "IURL" URL, "ITRK" track, "ICRD" year. Texts are written
-// as UTF-8; stored texts that are not UTF-8 are read as ISO-8859-1.
+// Mapping: "INAM" carries the album, "DISP" (type 1, text) the title; "IART"
+// artist, "ICMT" comments, "ICOP" copyright, "IGNR" genre name, "ISFT"
+// encoded-by, "ICMS" composer, "IURL" URL, "ITRK" track, "ICRD" year. Texts
+// are written as UTF-8; stored texts that are not UTF-8 are read as
+// ISO-8859-1.
+//
+// Writing leaves a valid RIFF form (its size = file length - 8) holding
+// exactly one "LIST" "INFO", at most one "DISP" and at most one "cue " with
+// its "LIST" "adtl" (several of them are merged into one); every other chunk
+// stays as it was, byte for byte and in its order. A property whose value is
+// what reading the file gives keeps its stored bytes (an "ICRD" of
+// 2002-05-01 stays while the year is 2002), INFO entries the object does not
+// manage stay, and only changed properties are written anew, each entry in
+// the place of the one it replaces. The new chunks take the place of the
+// first of them when they fit there (the rest of that place becomes a "JUNK"
+// chunk of zeros); when they do not, the file is rebuilt with them in that
+// place; a file that had none gets them right after "data". A change that
+// keeps every other chunk where it is happens in the file itself (and is
+// undone when it fails); any other is built beside the file and renamed over
+// it. Bytes after the RIFF form are dropped when they are the remainder of an
+// earlier, longer tag (the form ends with tag chunks) or zeros, adopted when
+// they are whole chunks of other kinds, and otherwise kept inside a "JUNK"
+// chunk at the end.
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "tags/cue_list.h"
@@ -34,6 +56,15 @@ struct WavChunks {
     uint64_t dataOffset = 0;   // file offset of the samples
     bool hasFact = false;
     uint32_t factValue = 0;    // first 32-bit word of "fact"
+
+    // INFO entries the object does not manage ("IPRD", "IENG", "IKEY", ...),
+    // in file order, with their contents as stored.
+    struct InfoEntry {
+        std::string id;
+        std::string content;
+        bool operator==(const InfoEntry&) const = default;
+    };
+    std::vector<InfoEntry> otherInfo;
 };
 
 inline constexpr size_t kMaxFormatExtra = 162;
@@ -41,17 +72,24 @@ inline constexpr size_t kMaxFormatExtra = 162;
 // Reads the file's tags into record (only the fields whose chunks are
 // present are set; a present "IGNR" sets the genre, 12 when the name is
 // unknown) and appends its cues to cues (in file order, then sorted by
-// position; the cursor stays on the cue last appended or selected). False
-// when the file cannot be opened, has no RIFF "WAVE" form, or a handled chunk
-// cannot be read in full (the outputs may then be partly filled).
+// position; the cursor stays on the cue last appended or selected). A
+// property with no INFO or "DISP" field takes its value from the first "id3 "
+// chunk when that tag has it. False when the file cannot be opened, has no
+// RIFF "WAVE" form, or a handled chunk cannot be read in full (the outputs
+// may then be partly filled).
 bool readWavInfo(const std::string& path, TagRecord& record, CueList& cues, WavChunks* chunks = nullptr);
+// The same over the bytes of a whole file in memory.
+bool parseWavInfo(std::span<const uint8_t> file, TagRecord& record, CueList& cues, WavChunks* chunks = nullptr);
 
-// Writes, right after the "data" chunk, a "LIST" "INFO" (always), a "DISP"
-// when there is a title, and "cue " plus "LIST" "adtl" when there are cues;
-// then sets the RIFF size to end there. The file is not shortened and chunks
-// before "data" stay. False (nothing written) when the file cannot be opened
-// read-write, has no RIFF "WAVE" form or "data" chunk, or its "data" chunk
-// reaches beyond the end of the file; false as well when a write fails.
-bool writeWavInfo(const std::string& path, const TagRecord& record, const CueList& cues);
+// Writes the record and the cue list into the file (see the top of this
+// file). The error, or none: the system's error when the file cannot be
+// read or written (nothing of the file is then changed), io::Error::Damaged
+// for a file that is no RIFF "WAVE" form with a whole "data" chunk (RF64,
+// a streamed WAV whose "data" runs to an unknown end, a chunk cut short),
+// io::Error::TooLarge when the result would pass the 4 GiB limit of RIFF.
+std::error_code writeWavInfo(const std::string& path, const TagRecord& record, const CueList& cues);
+// The same over a whole file in memory: 'out' receives the new file.
+std::error_code rewriteWavInfo(std::span<const uint8_t> file, const TagRecord& record, const CueList& cues,
+                               std::vector<uint8_t>& out);
 
 }  // namespace qoro::tags

@@ -106,6 +106,12 @@ size_t Reader::readAt(uint64_t offset, void* data, size_t size) { return fd_ < 0
 // --- Rewrite --------------------------------------------------------------------
 
 Rewrite::Rewrite(const std::filesystem::path& path) : target_(writeTarget(path)) {
+    // A file its owner made read-only is not replaced behind their back
+    // (renaming over it needs only the folder's permission).
+    if (::access(target_.c_str(), W_OK) != 0) {
+        error_ = lastError();
+        return;
+    }
     temp_ = target_;
     temp_ += "~";
     ::unlink(temp_.c_str());

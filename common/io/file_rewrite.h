@@ -56,8 +56,8 @@ private:
     std::error_code error_;
 };
 
-// A new version of a file, built in "<target>~" (any old file of that name is
-// removed first) and put in the target's place by commit() with one rename,
+// A new version of a file that exists and may be written, built in
+// "<target>~" (any old file of that name is removed first) and put in the target's place by commit() with one rename,
 // after it is on the disk and has the old file's mode and owner. Until then
 // the original is untouched; a Rewrite that is not committed removes its
 // temporary file.

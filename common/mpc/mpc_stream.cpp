@@ -1,8 +1,10 @@
 #include "mpc/mpc_stream.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
-#include <memory>
+
+#include "io/file_rewrite.h"
+#include "tags/id3v2.h"
 
 namespace qoro::mpc {
 
@@ -12,18 +14,6 @@ uint32_t wordAt(std::span<const uint8_t> b, size_t offset) {
     return uint32_t(b[offset]) | (uint32_t(b[offset + 1]) << 8) | (uint32_t(b[offset + 2]) << 16) |
            (uint32_t(b[offset + 3]) << 24);
 }
-
-// A zero-terminated field of at most n bytes.
-std::string field(const uint8_t* p, size_t n) {
-    size_t len = 0;
-    while (len < n && p[len] != 0) ++len;
-    return std::string(reinterpret_cast<const char*>(p), len);
-}
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 }  // namespace
 
@@ -36,23 +26,6 @@ const char* profileName(int profile) {
     case 4: return "insane";
     default: return "n.a.";
     }
-}
-
-std::optional<MpcId3v1> parseMpcId3v1(std::span<const uint8_t, 128> b) {
-    if (std::memcmp(b.data(), "TAG", 3) != 0) return std::nullopt;
-    MpcId3v1 tag;
-    tag.title = field(&b[3], 30);
-    tag.artist = field(&b[33], 30);
-    tag.album = field(&b[63], 30);
-    tag.year = field(&b[93], 4);
-    if (b[125] == 0) {
-        tag.comment = field(&b[97], 28);
-        tag.track = b[126];
-    } else {
-        tag.comment = field(&b[97], 30);
-    }
-    tag.genre = b[127];
-    return tag;
 }
 
 std::optional<MpcHeader> parseMpcHeader(std::span<const uint8_t> s) {
@@ -102,23 +75,24 @@ int64_t MpcStreamInfo::durationMs() const {
 
 bool readStreamInfo(const std::string& path, MpcStreamInfo& info) {
     info = MpcStreamInfo{};
-    FilePtr f(std::fopen(path.c_str(), "rb"));
-    if (!f) return false;
-    uint8_t start[32] = {};
-    const size_t got = std::fread(start, 1, sizeof start, f.get());
-    auto header = parseMpcHeader(std::span<const uint8_t>(start, got));
+    io::Reader in(path);
+    if (!in.ok()) return false;
+    const uint64_t length = in.size();
+    const uint64_t start =
+        tags::id3v2LeadingSize([&in](uint64_t at, uint8_t* d, size_t n) { return in.readAt(at, d, n); }, length);
+    uint8_t head[32] = {};
+    const size_t got = in.readAt(start, head, sizeof head);
+    auto header = parseMpcHeader(std::span<const uint8_t>(head, got));
     if (!header) return false;
-    if (std::fseek(f.get(), 0, SEEK_END) != 0) return false;
-    const long length = std::ftell(f.get());
-    if (length < 0) return false;
     info.header = *header;
-    info.fileSize = static_cast<uint64_t>(length);
-    info.audioBytes = info.fileSize;
-    if (length >= 128 && std::fseek(f.get(), -128, SEEK_END) == 0) {
-        std::array<uint8_t, 128> block{};
-        if (std::fread(block.data(), 1, block.size(), f.get()) == block.size()) {
-            info.id3v1 = parseMpcId3v1(block);
-            if (info.id3v1) info.audioBytes -= 128;
+    info.fileSize = length;
+    info.audioStart = start;
+    info.audioBytes = length - start;
+    if (length >= tags::kId3v1Size) {
+        tags::Id3v1Block block{};
+        if (in.readAt(length - tags::kId3v1Size, block.data(), block.size()) == block.size()) {
+            info.id3v1 = tags::parseId3v1(block, tags::Id3v1Reading::MpegPlus);
+            if (info.id3v1) info.audioBytes -= std::min<uint64_t>(info.audioBytes, tags::kId3v1Size);
         }
     }
     info.bitrateKbps = header->headerBitrate;

@@ -1,5 +1,6 @@
 // MPEG Plus (Musepack) stream header, stream versions 4 to 7, and the ID3v1
-// tag the reader finds at the end of the file.
+// tag the reader finds at the end of the file. ID3v2 tags in front of the
+// stream are passed over.
 //
 //   #include "mpc/mpc_stream.h"        (target qoro_common_mpc)
 //   mpc::MpcStreamInfo info;
@@ -18,6 +19,8 @@
 #include <span>
 #include <string>
 
+#include "tags/id3v1.h"
+
 namespace qoro::mpc {
 
 // Profile index reported for stream versions 4 to 6 and for version 7 files
@@ -25,21 +28,6 @@ namespace qoro::mpc {
 inline constexpr int kNoProfile = 6;
 // "thumb", "radio", "standard", "xtreme", "insane" for 0..4, else "n.a.".
 const char* profileName(int profile);
-
-// The ID3v1 tag as this reader keeps it: the fields as stored (zero-terminated,
-// blanks kept), raw ISO-8859-1 bytes.
-struct MpcId3v1 {
-    std::string title;    // 30 bytes
-    std::string artist;   // 30
-    std::string album;    // 30
-    std::string year;     // 4
-    std::string comment;  // 30, or 28 when byte 28 of the comment is 0
-    int track = 0;        // comment byte 29 when comment byte 28 is 0
-    uint8_t genre = 255;  // 255 when there is no tag
-};
-
-// Parses the last 128 bytes of a file; nullopt unless they begin with "TAG".
-std::optional<MpcId3v1> parseMpcId3v1(std::span<const uint8_t, 128> block);
 
 struct MpcHeader {
     int streamVersion = 0;     // 4..7
@@ -63,10 +51,13 @@ std::optional<MpcHeader> parseMpcHeader(std::span<const uint8_t> start);
 struct MpcStreamInfo {
     MpcHeader header;
     uint64_t fileSize = 0;        // the file's length in bytes
-    uint64_t audioBytes = 0;      // fileSize without an ID3v1 tag at the end
+    uint64_t audioStart = 0;      // where the stream begins: after any ID3v2 tags
+    uint64_t audioBytes = 0;      // the stream: from audioStart to the end or an ID3v1 tag
     int bitrateKbps = 0;          // the header's bitrate, or computed
     bool bitrateComputed = false; // the bitrate is the average over the file
-    std::optional<MpcId3v1> id3v1;
+    // The tag at the end, read by the MPEG Plus rule (fields as stored up to
+    // their first zero, blanks kept; ID3v1.1 whenever byte 125 is 0).
+    std::optional<tags::Id3v1Tag> id3v1;
 
     // truncate(frames x 1152 / 44.1)
     int64_t durationMs() const;

@@ -1,12 +1,15 @@
 #include "tags/id3v1.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
+#include <functional>
 #include <string_view>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include "io/file_rewrite.h"
 #include "tags/text.h"
 
 namespace qoro::tags {
@@ -15,22 +18,31 @@ namespace {
 
 constexpr size_t kTitle = 3, kArtist = 33, kAlbum = 63, kYear = 93, kComment = 97, kGenre = 127;
 
-std::string_view field(const Id3v1Block& b, size_t at, size_t len) {
+using Block = std::span<const uint8_t, kId3v1Size>;
+
+std::string_view field(Block b, size_t at, size_t len) {
     return std::string_view(reinterpret_cast<const char*>(b.data()) + at, len);
 }
 
-std::string trimmedField(const Id3v1Block& b, size_t at, size_t len) {
+std::string_view upToZero(std::string_view f) { return f.substr(0, f.find('\0')); }
+
+std::string_view withoutTrailing(std::string_view f, bool zerosToo) {
+    while (!f.empty() && (f.back() == ' ' || (zerosToo && f.back() == '\0'))) f.remove_suffix(1);
+    return f;
+}
+
+// One field by a reading rule, as UTF-8.
+std::string fieldText(Block b, size_t at, size_t len, Id3v1Reading rule) {
     std::string_view f = field(b, at, len);
-    while (!f.empty() && (f.back() == ' ' || f.back() == '\0')) f.remove_suffix(1);
+    switch (rule) {
+    case Id3v1Reading::Information: f = upToZero(withoutTrailing(f, true)); break;
+    case Id3v1Reading::Decoder: f = withoutTrailing(upToZero(f), false); break;
+    case Id3v1Reading::MpegPlus: f = upToZero(f); break;
+    }
     return text::latin1ToUtf8(f);
 }
 
-std::string storedField(const Id3v1Block& b, size_t at, size_t len) {
-    std::string_view f = field(b, at, len);
-    return text::latin1ToUtf8(f.substr(0, f.find('\0')));
-}
-
-bool hasTag(const Id3v1Block& b) { return b[0] == 'T' && b[1] == 'A' && b[2] == 'G'; }
+bool hasTag(Block b) { return b[0] == 'T' && b[1] == 'A' && b[2] == 'G'; }
 
 // Up to len characters of UTF-8 text as ISO-8859-1 into the block.
 void putField(Id3v1Block& b, size_t at, size_t len, const std::string& utf8, bool trimBlanks) {
@@ -47,24 +59,38 @@ void putYear(Id3v1Block& b, int year) {
     std::memcpy(b.data() + kYear, digits, static_cast<size_t>(std::min(n, 4)));
 }
 
-bool preadAll(int fd, uint8_t* data, size_t n, off_t at) {
-    size_t done = 0;
-    while (done < n) {
-        ssize_t got = ::pread(fd, data + done, n - done, at + static_cast<off_t>(done));
-        if (got <= 0) return false;
-        done += static_cast<size_t>(got);
-    }
-    return true;
+// Where the stored tag gives the value the record holds, its bytes stay.
+void keepUnchanged(Id3v1Block& fresh, const Id3v1Block& old, const TagRecord& was, const TagRecord& r) {
+    auto keep = [&](size_t at, size_t len) { std::copy_n(old.begin() + at, len, fresh.begin() + at); };
+    if (r.title == was.title) keep(kTitle, 30);
+    if (r.artist == was.artist) keep(kArtist, 30);
+    if (r.album == was.album) keep(kAlbum, 30);
+    if (r.year == was.year) keep(kYear, 4);
+    if (r.comments == was.comments && r.track == was.track) keep(kComment, 30);
+    if (r.genre == was.genre) keep(kGenre, 1);
 }
 
-bool pwriteAll(int fd, const uint8_t* data, size_t n, off_t at) {
-    size_t done = 0;
-    while (done < n) {
-        ssize_t put = ::pwrite(fd, data + done, n - done, at + static_cast<off_t>(done));
-        if (put <= 0) return false;
-        done += static_cast<size_t>(put);
+// Writes the block 'make' forms from the tag the file ends with (if any):
+// over that tag, or appended.
+std::error_code writeBlock(const std::string& path,
+                           const std::function<Id3v1Block(const std::optional<Id3v1Block>&)>& make) {
+    io::InPlace file(path);
+    if (!file.ok()) return file.error();
+    struct stat st {};
+    if (::fstat(file.fd(), &st) != 0) return {errno, std::system_category()};
+    if (S_ISDIR(st.st_mode)) return std::make_error_code(std::errc::is_a_directory);
+    if (!S_ISREG(st.st_mode)) return io::make_error_code(io::Error::Damaged);
+    const uint64_t size = file.originalSize();
+    std::optional<Id3v1Block> old;
+    if (size >= kId3v1Size) {
+        Id3v1Block last{};
+        if (file.readAt(size - kId3v1Size, last.data(), last.size()) != last.size())
+            return std::make_error_code(std::errc::io_error);
+        if (hasTag(last)) old = last;
     }
-    return true;
+    const Id3v1Block block = make(old);
+    file.writeAt(old ? size - kId3v1Size : size, block);
+    return file.commit();
 }
 
 }  // namespace
@@ -83,34 +109,34 @@ void Id3v1Tag::applyTo(TagRecord& record) const {
     record.copyright.clear();
 }
 
-std::optional<Id3v1Tag> parseId3v1(const Id3v1Block& b) {
+std::optional<Id3v1Tag> parseId3v1(Block b, Id3v1Reading rule) {
     if (!hasTag(b)) return std::nullopt;
     Id3v1Tag tag;
-    tag.title = trimmedField(b, kTitle, 30);
-    tag.artist = trimmedField(b, kArtist, 30);
-    tag.album = trimmedField(b, kAlbum, 30);
-    tag.yearText = storedField(b, kYear, 4);
-    tag.year = text::leadingNumber(field(b, kYear, 4));
-    if (b[125] == 0 && b[126] != 0) {
-        tag.comment = trimmedField(b, kComment, 28);
+    tag.title = fieldText(b, kTitle, 30, rule);
+    tag.artist = fieldText(b, kArtist, 30, rule);
+    tag.album = fieldText(b, kAlbum, 30, rule);
+    tag.yearText = fieldText(b, kYear, 4, rule);
+    tag.year = text::leadingNumber(upToZero(field(b, kYear, 4)));
+    const bool v11 = rule == Id3v1Reading::Information ? (b[125] == 0 && b[126] != 0)
+                     : rule == Id3v1Reading::MpegPlus  ? b[125] == 0
+                                                       : false;
+    if (v11) {
+        tag.comment = fieldText(b, kComment, 28, rule);
         tag.track = b[126];
     } else {
-        tag.comment = trimmedField(b, kComment, 30);
+        tag.comment = fieldText(b, kComment, 30, rule);
     }
     tag.genre = static_cast<int8_t>(b[kGenre]);
     return tag;
 }
 
-std::optional<Id3v1Tag> readId3v1(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    struct stat st {};
+std::optional<Id3v1Tag> readId3v1(const std::string& path, Id3v1Reading rule) {
+    io::Reader in(path);
     Id3v1Block block{};
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= static_cast<off_t>(kId3v1Size) &&
-              preadAll(fd, block.data(), block.size(), st.st_size - static_cast<off_t>(kId3v1Size));
-    ::close(fd);
-    if (!ok) return std::nullopt;
-    return parseId3v1(block);
+    if (!in.ok() || in.size() < kId3v1Size ||
+        in.readAt(in.size() - kId3v1Size, block.data(), block.size()) != block.size())
+        return std::nullopt;
+    return parseId3v1(block, rule);
 }
 
 Id3v1Block buildId3v1(const TagRecord& r) {
@@ -145,21 +171,35 @@ Id3v1Block buildId3v1Mpc(const TagRecord& r) {
     return b;
 }
 
-bool writeId3v1Block(const std::string& path, const Id3v1Block& block) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    if (ok) {
-        off_t at = st.st_size;
-        Id3v1Block last{};
-        if (st.st_size >= static_cast<off_t>(kId3v1Size) &&
-            preadAll(fd, last.data(), last.size(), st.st_size - static_cast<off_t>(kId3v1Size)) && hasTag(last))
-            at = st.st_size - static_cast<off_t>(kId3v1Size);
-        ok = pwriteAll(fd, block.data(), block.size(), at);
-    }
-    if (::close(fd) != 0) ok = false;
-    return ok;
+std::error_code writeId3v1(const std::string& path, const TagRecord& record) {
+    return writeBlock(path, [&](const std::optional<Id3v1Block>& old) {
+        Id3v1Block fresh = buildId3v1(record);
+        if (old) {
+            TagRecord was;
+            parseId3v1(*old)->applyTo(was);
+            keepUnchanged(fresh, *old, was, record);
+        }
+        return fresh;
+    });
+}
+
+std::error_code writeId3v1Mpc(const std::string& path, const TagRecord& record) {
+    return writeBlock(path, [&](const std::optional<Id3v1Block>& old) {
+        Id3v1Block fresh = buildId3v1Mpc(record);
+        if (old) {
+            // What the MPEG Plus reader gives: no track, composer and the rest empty.
+            const Id3v1Tag t = *parseId3v1(*old, Id3v1Reading::MpegPlus);
+            TagRecord was;
+            was.title = t.title;
+            was.artist = t.artist;
+            was.album = t.album;
+            was.comments = t.comment;
+            was.year = t.year;
+            was.genre = genre::isValid(t.genre) ? t.genre : genre::kDefault;
+            keepUnchanged(fresh, *old, was, record);
+        }
+        return fresh;
+    });
 }
 
 }  // namespace qoro::tags

@@ -2,16 +2,20 @@
 //
 //   auto tag = tags::readId3v1(path);            // nullopt: no tag
 //   if (tag) tag->applyTo(record);               // as GetAudioInformation takes it
-//   tags::writeId3v1(path, record);              // overwrite or append, in place
+//   if (auto ec = tags::writeId3v1(path, record)) ...   // overwrite or append, in place
 //
-// Text is stored as ISO-8859-1 and held as UTF-8; characters a tag cannot
-// hold are written as '?'.
+// Three readers take the tag, each by its own rule (Id3v1Reading). Text is
+// stored as ISO-8859-1 and held as UTF-8; characters a tag cannot hold are
+// written as '?'. Writing keeps the stored bytes of every field whose value
+// is what reading the tag gives.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <system_error>
 
 #include "tags/tag_record.h"
 
@@ -20,13 +24,27 @@ namespace qoro::tags {
 inline constexpr size_t kId3v1Size = 128;
 using Id3v1Block = std::array<uint8_t, kId3v1Size>;
 
+// How a tag's fields are taken.
+enum class Id3v1Reading {
+    // AudioInformation on MPEG audio: each field with its trailing blanks and
+    // zeros removed, up to its first zero; the ID3v1.1 form (28-byte comment,
+    // track in byte 126) when byte 125 is 0 and byte 126 is not.
+    Information,
+    // The MPEG decoder's stream properties: each field up to its first zero,
+    // trailing blanks removed; the comment always the 30-byte field, no track.
+    Decoder,
+    // The MPEG Plus reader: each field up to its first zero, blanks kept; the
+    // ID3v1.1 form whenever byte 125 is 0 (the track may then be 0).
+    MpegPlus,
+};
+
 struct Id3v1Tag {
     std::string title;     // up to 30 characters
     std::string artist;
     std::string album;
     std::string comment;   // up to 30, or 28 in the ID3v1.1 form
-    int year = 0;
-    std::string yearText;  // the 4-byte field as stored, up to its first zero
+    int year = 0;          // the leading number of the year field
+    std::string yearText;  // the 4-byte year field by the same rule as the texts
     int track = 0;         // 0 = none
     int8_t genre = 0;      // the genre byte, signed
 
@@ -37,14 +55,13 @@ struct Id3v1Tag {
     void applyTo(TagRecord& record) const;
 };
 
-// Parses a 128-byte block (nullopt unless it begins with "TAG"): fields with
-// trailing blanks and zeros removed; the ID3v1.1 track when byte 125 is 0
-// and byte 126 is not.
-std::optional<Id3v1Tag> parseId3v1(const Id3v1Block& block);
+// Parses a 128-byte block by a reading rule; nullopt unless it begins with "TAG".
+std::optional<Id3v1Tag> parseId3v1(std::span<const uint8_t, kId3v1Size> block,
+                                   Id3v1Reading rule = Id3v1Reading::Information);
 
 // Reads the last 128 bytes of the file; nullopt when the file cannot be read,
 // is shorter than 128 bytes, or has no tag.
-std::optional<Id3v1Tag> readId3v1(const std::string& path);
+std::optional<Id3v1Tag> readId3v1(const std::string& path, Id3v1Reading rule = Id3v1Reading::Information);
 
 // The tag as written to MPEG audio files: always the ID3v1.1 form (comment at
 // most 28 characters, byte 125 zero, byte 126 the track's low byte), fields
@@ -56,15 +73,12 @@ Id3v1Block buildId3v1(const TagRecord& record);
 // low byte of genre.
 Id3v1Block buildId3v1Mpc(const TagRecord& record);
 
-// Writes the block in place: over an existing tag at the end of the file, or
-// appended when there is none. The audio bytes are never touched. False when
-// the file cannot be opened or written.
-bool writeId3v1Block(const std::string& path, const Id3v1Block& block);
-inline bool writeId3v1(const std::string& path, const TagRecord& record) {
-    return writeId3v1Block(path, buildId3v1(record));
-}
-inline bool writeId3v1Mpc(const std::string& path, const TagRecord& record) {
-    return writeId3v1Block(path, buildId3v1Mpc(record));
-}
+// Write the tag of a record in place: over an existing tag at the end of the
+// file, or appended when there is none (a failed append is cut back). The
+// audio bytes are never touched. Fields whose value equals what reading the
+// old tag gives (by the MPEG audio or the MPEG Plus rule) keep their stored
+// bytes. The first failure, or none.
+std::error_code writeId3v1(const std::string& path, const TagRecord& record);
+std::error_code writeId3v1Mpc(const std::string& path, const TagRecord& record);
 
 }  // namespace qoro::tags

@@ -1,13 +1,14 @@
 #include "tags/id3v2.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <fcntl.h>
-#include <filesystem>
-#include <memory>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+#include <set>
+
+#include "io/file_rewrite.h"
+#include "tags/id3v2_frames.h"
 #include "tags/text.h"
 
 namespace qoro::tags {
@@ -17,149 +18,310 @@ namespace {
 constexpr std::array<std::string_view, kId3v2FrameCount> kFrameIds = {
     "TIT2", "TPE1", "TALB", "TRCK", "TYER", "TCON", "COMM", "TCOM", "WXXX", "TENC", "TCOP"};
 
-// Longest text kept from one frame; the rest of a larger frame is skipped.
-constexpr uint32_t kMaxFrameText = 1u << 20;
+constexpr size_t kComm = static_cast<size_t>(Id3v2Frame::COMM);
+constexpr size_t kWxxx = static_cast<size_t>(Id3v2Frame::WXXX);
+constexpr size_t kTcon = static_cast<size_t>(Id3v2Frame::TCON);
+constexpr size_t kTyer = static_cast<size_t>(Id3v2Frame::TYER);
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-struct Header {
-    uint8_t flags = 0;
-    uint32_t totalSize = 0;
-};
-
-std::optional<Header> readHeader(std::FILE* f) {
-    uint8_t h[10];
-    if (std::fread(h, 1, 10, f) != 10) return std::nullopt;
-    if (h[0] != 'I' || h[1] != 'D' || h[2] != '3' || h[3] != 3) return std::nullopt;
-    struct stat st {};
-    if (::fstat(::fileno(f), &st) != 0) return std::nullopt;
-    uint64_t total = uint64_t{h[6]} * 2097152 + uint64_t{h[7]} * 16384 + uint64_t{h[8]} * 128 + h[9] + 10;
-    if (total > static_cast<uint64_t>(st.st_size)) return std::nullopt;
-    return Header{h[5], static_cast<uint32_t>(total)};
-}
-
-// Reads the bytes of a tag up to its end, undoing unsynchronisation (FF 00 ->
-// FF) when the tag says it was applied.
-class TagReader {
-public:
-    TagReader(std::FILE* f, uint32_t end, bool unsync) : f_(f), end_(end), unsync_(unsync) {}
-    uint64_t position() const { return pos_; }
-    uint64_t remaining() const { return end_ > pos_ ? end_ - pos_ : 0; }
-
-    int get() {
-        for (;;) {
-            if (pos_ >= end_) return EOF;
-            int c = std::fgetc(f_);
-            if (c == EOF) return EOF;
-            ++pos_;
-            bool skip = unsync_ && prevFF_ && c == 0;
-            prevFF_ = c == 0xFF;
-            if (!skip) return c;
-        }
-    }
-    // Reads n logical bytes; false at the end of the tag or the file.
-    bool read(uint8_t* out, size_t n) {
-        if (!unsync_) {
-            if (n > remaining() || std::fread(out, 1, n, f_) != n) return false;
-            pos_ += n;
-            return true;
-        }
-        for (size_t i = 0; i < n; ++i) {
-            int c = get();
-            if (c == EOF) return false;
-            out[i] = static_cast<uint8_t>(c);
-        }
-        return true;
-    }
-    bool skip(uint64_t n) {
-        if (!unsync_) {
-            if (n > remaining() || std::fseek(f_, static_cast<long>(pos_ + n), SEEK_SET) != 0) return false;
-            pos_ += n;
-            return true;
-        }
-        for (uint64_t i = 0; i < n; ++i)
-            if (get() == EOF) return false;
-        return true;
-    }
-
-private:
-    std::FILE* f_;
-    uint64_t end_;
-    bool unsync_;
-    uint64_t pos_ = 10;
-    bool prevFF_ = false;
-};
+// Largest tag body the 28-bit size field can state.
+constexpr uint64_t kMaxBody = (1u << 28) - 1;
+// Tags standing one after another at the start of a file: a handful in real
+// files; a file made of nothing but empty tags is not walked to its end.
+constexpr size_t kMaxStackedTags = 256;
 
 uint32_t be32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
-
-// Length of a string in the given encoding up to its terminator (exclusive),
-// and the length with the terminator.
-std::pair<size_t, size_t> terminated(std::string_view s, uint8_t encoding) {
-    if (encoding == 1 || encoding == 2) {
-        for (size_t i = 0; i + 1 < s.size(); i += 2)
-            if (s[i] == 0 && s[i + 1] == 0) return {i, i + 2};
-        return {s.size(), s.size()};
-    }
-    size_t z = s.find('\0');
-    return z == std::string_view::npos ? std::pair{s.size(), s.size()} : std::pair{z, z + 1};
+uint32_t be24(const uint8_t* p) { return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2]; }
+uint32_t syncsafe(const uint8_t* p) {
+    return (uint32_t{p[0]} << 21) | (uint32_t{p[1]} << 14) | (uint32_t{p[2]} << 7) | p[3];
 }
 
-std::string decode(std::string_view s, uint8_t encoding) {
-    s = s.substr(0, terminated(s, encoding).first);
-    switch (encoding) {
-    case 1: return text::utf16ToUtf8(s, false);
-    case 2: return text::utf16ToUtf8(s, true);
-    case 3: return text::fromStored(s);
-    default: return text::latin1ToUtf8(s);
-    }
-}
-
-// The text of a known frame's content.
-std::string frameText(Id3v2Frame frame, std::string_view c) {
-    if (c.empty()) return {};
-    auto enc = static_cast<uint8_t>(c[0]);
-    c.remove_prefix(1);
-    if (frame == Id3v2Frame::COMM) {
-        if (c.size() < 3) return {};
-        c.remove_prefix(3);  // language
-        c.remove_prefix(terminated(c, enc).second);  // description
-        return decode(c, enc);
-    }
-    if (frame == Id3v2Frame::WXXX) {
-        c.remove_prefix(terminated(c, enc).second);  // description
-        return decode(c, 0);  // the URL itself is always ISO-8859-1
-    }
-    return decode(c, enc);
-}
-
-void putBe32(std::vector<uint8_t>& out, uint32_t v) {
-    out.push_back(static_cast<uint8_t>(v >> 24));
-    out.push_back(static_cast<uint8_t>(v >> 16));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-    out.push_back(static_cast<uint8_t>(v));
-}
-
-void append(std::vector<uint8_t>& out, std::string_view s) { out.insert(out.end(), s.begin(), s.end()); }
-
-bool writeAll(int fd, const uint8_t* data, size_t n) {
-    size_t done = 0;
-    while (done < n) {
-        ssize_t put = ::write(fd, data + done, n - done);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        done += static_cast<size_t>(put);
-    }
+bool validId(const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (!((p[i] >= 'A' && p[i] <= 'Z') || (p[i] >= '0' && p[i] <= '9'))) return false;
     return true;
+}
+
+// FF 00 back to FF.
+std::vector<uint8_t> undoUnsync(std::span<const uint8_t> in) {
+    std::vector<uint8_t> out;
+    out.reserve(in.size());
+    for (size_t i = 0; i < in.size(); ++i) {
+        out.push_back(in[i]);
+        if (in[i] == 0xFF && i + 1 < in.size() && in[i + 1] == 0) ++i;
+    }
+    return out;
+}
+
+// Reads the frames of a tag body (after any extended header). True when the
+// walk ended where it should: at the end of the body or at padding.
+bool walkFrames(std::span<const uint8_t> body, int version, bool syncsafeSizes, bool unsyncAll,
+                std::vector<Id3v2RawFrame>& out) {
+    const size_t headerSize = version == 2 ? 6 : 10;
+    const size_t idSize = version == 2 ? 3 : 4;
+    size_t pos = 0;
+    for (;;) {
+        if (pos == body.size() || body[pos] == 0) return true;  // the end, or padding
+        if (body.size() - pos < headerSize) return false;
+        const uint8_t* h = body.data() + pos;
+        if (!validId(h, idSize)) return false;
+        uint64_t size = 0;
+        uint16_t flags = 0;
+        if (version == 2) {
+            size = be24(h + 3);
+        } else {
+            if (syncsafeSizes && ((h[4] | h[5] | h[6] | h[7]) & 0x80)) return false;
+            size = syncsafeSizes ? syncsafe(h + 4) : be32(h + 4);
+            flags = static_cast<uint16_t>(h[8] << 8 | h[9]);
+        }
+        pos += headerSize;
+        if (size > body.size() - pos) return false;
+        // A frame without content is not a frame; the walk goes on after it.
+        if (size > 0) {
+            Id3v2RawFrame f;
+            f.id.assign(reinterpret_cast<const char*>(h), idSize);
+            f.flags = flags;
+            const auto data = body.subspan(pos, static_cast<size_t>(size));
+            if (version == 4 && (unsyncAll || (flags & 0x0002))) {
+                f.body = undoUnsync(data);
+                f.flags &= static_cast<uint16_t>(~0x0002);
+            } else {
+                f.body.assign(data.begin(), data.end());
+            }
+            out.push_back(std::move(f));
+        }
+        pos += static_cast<size_t>(size);
+    }
+}
+
+// Which frames of a tag (in their 2.3 form) carry the managed fields, and
+// the values they give.
+struct Managed {
+    std::array<std::vector<size_t>, kId3v2FrameCount> members;
+    std::array<std::string, kId3v2FrameCount> texts;
+    std::string commLanguage;  // of the comment shown
+};
+
+std::string lowered(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+std::string joined(const std::vector<std::string>& values) {
+    std::string out;
+    for (size_t i = 0; i < values.size(); ++i) out += (i ? "; " : "") + values[i];
+    return out;
+}
+
+Managed manage(const std::vector<Id3v2RawFrame>& frames) {
+    Managed m;
+    std::array<std::vector<std::string>, kId3v2FrameCount> values;
+    std::optional<size_t> commEnglish, commAny, url;
+    std::optional<std::string> recorded;  // "TDRC" where a tag has it instead of "TYER"
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const Id3v2RawFrame& f = frames[i];
+        const auto content = id3v2::plainContent(f);
+        if (f.id == "COMM") {
+            if (!content) continue;
+            const auto c = id3v2::readComment(*content);
+            if (!c || !c->description.empty()) continue;
+            if (!commEnglish && lowered(c->language) == "eng") commEnglish = i;
+            if (!commAny) commAny = i;
+        } else if (f.id == "WXXX") {
+            if (!content || url) continue;
+            const auto u = id3v2::readUserUrl(*content);
+            if (u && u->description.empty()) url = i;
+        } else if (f.id == "TDRC") {
+            if (!content || recorded) continue;
+            const auto v = id3v2::textValues(*content);
+            if (!v.empty()) recorded = v.front();
+        } else {
+            const auto k = static_cast<size_t>(std::find(kFrameIds.begin(), kFrameIds.end(), f.id) - kFrameIds.begin());
+            if (k >= kId3v2FrameCount) continue;
+            m.members[k].push_back(i);
+            if (content) {
+                auto v = id3v2::textValues(*content);
+                values[k].insert(values[k].end(), v.begin(), v.end());
+            }
+        }
+    }
+    for (size_t k = 0; k < kId3v2FrameCount; ++k) {
+        if (k == kComm || k == kWxxx) continue;
+        m.texts[k] = k == kTcon ? (values[k].empty() ? std::string() : values[k].front()) : joined(values[k]);
+    }
+    if (m.texts[kTyer].empty() && recorded) m.texts[kTyer] = *recorded;
+    if (const auto comm = commEnglish ? commEnglish : commAny) {
+        const auto c = id3v2::readComment(*id3v2::plainContent(frames[*comm]));
+        m.members[kComm] = {*comm};
+        m.texts[kComm] = c->text;
+        m.commLanguage = c->language;
+    }
+    if (url) {
+        m.members[kWxxx] = {*url};
+        m.texts[kWxxx] = id3v2::readUserUrl(*id3v2::plainContent(frames[*url]))->text;
+    }
+    return m;
+}
+
+// The text a managed field is written with.
+std::string managedText(const TagRecord& r, size_t k) {
+    switch (static_cast<Id3v2Frame>(k)) {
+    case Id3v2Frame::TIT2: return r.title;
+    case Id3v2Frame::TPE1: return r.artist;
+    case Id3v2Frame::TALB: return r.album;
+    case Id3v2Frame::TRCK: return r.track > 0 ? std::to_string(r.track) : std::string();
+    case Id3v2Frame::TYER: return r.year > 0 ? std::to_string(r.year) : std::string();
+    case Id3v2Frame::TCON:
+        // An index outside the table has no name: it is written as "Other".
+        return "(" + std::to_string(genre::isValid(r.genre) ? r.genre : genre::kDefault) + ")" +
+               std::string(genre::toString(r.genre));
+    case Id3v2Frame::COMM: return r.comments;
+    case Id3v2Frame::TCOM: return r.composer;
+    case Id3v2Frame::WXXX: return r.url;
+    case Id3v2Frame::TENC: return r.encodedBy;
+    case Id3v2Frame::TCOP: return r.copyright;
+    }
+    return {};
+}
+
+bool sameValue(const TagRecord& a, const TagRecord& b, size_t k) {
+    switch (static_cast<Id3v2Frame>(k)) {
+    case Id3v2Frame::TRCK: return a.track == b.track;
+    case Id3v2Frame::TYER: return a.year == b.year;
+    case Id3v2Frame::TCON: return a.genre == b.genre;
+    default: return managedText(a, k) == managedText(b, k);
+    }
+}
+
+// Header and frames of a version 2.3 tag without padding; empty when the
+// frames do not fit its size field.
+std::vector<uint8_t> assemble(const std::vector<Id3v2RawFrame>& frames) {
+    std::vector<uint8_t> tag(kId3v2HeaderSize, 0);
+    for (const auto& f : frames) {
+        if (f.id.size() != 4 || f.body.size() > kMaxBody) return {};
+        id3v2::appendV23(tag, f);
+        if (tag.size() - kId3v2HeaderSize > kMaxBody) return {};
+    }
+    const auto size = static_cast<uint32_t>(tag.size() - kId3v2HeaderSize);
+    const uint8_t header[kId3v2HeaderSize] = {'I', 'D', '3', 3, 0, 0,
+                                              static_cast<uint8_t>((size >> 21) & 0x7F),
+                                              static_cast<uint8_t>((size >> 14) & 0x7F),
+                                              static_cast<uint8_t>((size >> 7) & 0x7F),
+                                              static_cast<uint8_t>(size & 0x7F)};
+    std::copy(std::begin(header), std::end(header), tag.begin());
+    return tag;
+}
+
+bool isManagedId(std::string_view id) {
+    return std::find(kFrameIds.begin(), kFrameIds.end(), id) != kFrameIds.end();
 }
 
 }  // namespace
 
 std::string_view id3v2FrameId(Id3v2Frame frame) { return kFrameIds[static_cast<size_t>(frame)]; }
+
+std::optional<Id3v2Header> parseId3v2Header(std::span<const uint8_t> b) {
+    if (b.size() < kId3v2HeaderSize || b[0] != 'I' || b[1] != 'D' || b[2] != '3') return std::nullopt;
+    if (b[3] < 2 || b[3] > 4 || b[4] == 0xFF || ((b[6] | b[7] | b[8] | b[9]) & 0x80)) return std::nullopt;
+    Id3v2Header h;
+    h.version = b[3];
+    h.revision = b[4];
+    h.flags = b[5];
+    h.bodySize = syncsafe(b.data() + 6);
+    return h;
+}
+
+std::optional<uint64_t> id3v2TotalSize(std::span<const uint8_t> bytes) {
+    const auto h = parseId3v2Header(bytes);
+    if (!h) return std::nullopt;
+    return h->totalSize();
+}
+
+std::optional<uint64_t> id3v2TotalSize(const std::string& path) {
+    io::Reader in(path);
+    uint8_t b[kId3v2HeaderSize];
+    if (!in.ok() || in.readAt(0, b, sizeof b) != sizeof b) return std::nullopt;
+    const auto total = id3v2TotalSize(b);
+    if (!total || *total > in.size()) return std::nullopt;
+    return total;
+}
+
+uint64_t id3v2LeadingSize(const ReadAtFn& readAt, uint64_t fileSize, bool clampToFile) {
+    uint64_t pos = 0;
+    for (size_t n = 0; n < kMaxStackedTags && fileSize - pos >= kId3v2HeaderSize; ++n) {
+        uint8_t b[kId3v2HeaderSize];
+        if (readAt(pos, b, sizeof b) != sizeof b) break;
+        const auto h = parseId3v2Header(b);
+        if (!h) break;
+        if (h->totalSize() > fileSize - pos) {
+            if (clampToFile) pos = fileSize;
+            break;
+        }
+        pos += h->totalSize();
+    }
+    return pos;
+}
+
+uint64_t id3v2LeadingSize(const std::string& path) {
+    io::Reader in(path);
+    if (!in.ok()) return 0;
+    return id3v2LeadingSize([&in](uint64_t at, uint8_t* d, size_t n) { return in.readAt(at, d, n); }, in.size());
+}
+
+std::optional<Id3v2Tag> parseId3v2(std::span<const uint8_t> bytes) {
+    const auto h = parseId3v2Header(bytes);
+    if (!h || h->totalSize() > bytes.size()) return std::nullopt;
+    Id3v2Tag tag;
+    tag.version = h->version;
+    tag.totalSize = h->totalSize();
+    std::span<const uint8_t> body = bytes.subspan(kId3v2HeaderSize, h->bodySize);
+    const bool unsync = (h->flags & 0x80) != 0;
+    std::vector<uint8_t> plain;
+    if (h->version < 4 && unsync) {  // the whole tag, extended header included
+        plain = undoUnsync(body);
+        body = plain;
+    }
+    // A compressed 2.2 tag has no scheme anyone can read.
+    bool frames = !(h->version == 2 && (h->flags & 0x40));
+    if (frames && h->version >= 3 && (h->flags & 0x40)) {
+        // Extended header: in 2.3 its size leaves out the size field, in 2.4
+        // it counts the whole extended header (and is syncsafe).
+        uint64_t skip = 0;
+        if (body.size() >= 4) skip = h->version == 3 ? 4 + uint64_t{be32(body.data())} : syncsafe(body.data());
+        if (skip < 4 || skip > body.size()) frames = false;
+        else body = body.subspan(static_cast<size_t>(skip));
+    }
+    if (frames) {
+        if (h->version == 4) {
+            // Some writers put plain 32-bit frame sizes in 2.4 tags: when the
+            // syncsafe reading does not come out right and the plain one does,
+            // the plain one is taken.
+            if (!walkFrames(body, 4, true, unsync, tag.frames)) {
+                std::vector<Id3v2RawFrame> plainSizes;
+                if (walkFrames(body, 4, false, unsync, plainSizes)) tag.frames = std::move(plainSizes);
+            }
+        } else {
+            walkFrames(body, h->version, false, false, tag.frames);
+        }
+    }
+    tag.texts = manage(tag.framesAsV23()).texts;
+    return tag;
+}
+
+std::optional<Id3v2Tag> readId3v2(const std::string& path) {
+    io::Reader in(path);
+    uint8_t b[kId3v2HeaderSize];
+    if (!in.ok() || in.readAt(0, b, sizeof b) != sizeof b) return std::nullopt;
+    const auto total = id3v2TotalSize(b);
+    if (!total || *total > in.size()) return std::nullopt;
+    std::vector<uint8_t> bytes(static_cast<size_t>(*total));
+    if (in.readAt(0, bytes.data(), bytes.size()) != bytes.size()) return std::nullopt;
+    return parseId3v2(bytes);
+}
+
+std::vector<Id3v2RawFrame> Id3v2Tag::framesAsV23() const { return id3v2::toV23(version, frames); }
 
 void Id3v2Tag::applyTo(TagRecord& r) const {
     r.title = text(Id3v2Frame::TIT2);
@@ -172,54 +334,8 @@ void Id3v2Tag::applyTo(TagRecord& r) const {
     r.copyright = text(Id3v2Frame::TCOP);
     r.year = text::leadingNumber(text(Id3v2Frame::TYER));
     r.track = text::leadingNumber(text(Id3v2Frame::TRCK));
-    int g = genreFromTcon(text(Id3v2Frame::TCON));
+    const int g = genreFromTcon(text(Id3v2Frame::TCON));
     r.genre = genre::isValid(g) ? g : genre::kDefault;
-}
-
-std::optional<uint32_t> id3v2TotalSize(const std::string& path) {
-    FilePtr f(std::fopen(path.c_str(), "rb"));
-    if (!f) return std::nullopt;
-    auto h = readHeader(f.get());
-    if (!h) return std::nullopt;
-    return h->totalSize;
-}
-
-std::optional<Id3v2Tag> readId3v2(const std::string& path) {
-    FilePtr f(std::fopen(path.c_str(), "rb"));
-    if (!f) return std::nullopt;
-    auto h = readHeader(f.get());
-    if (!h) return std::nullopt;
-    Id3v2Tag tag;
-    tag.totalSize = h->totalSize;
-    TagReader in(f.get(), h->totalSize, (h->flags & 0x80) != 0);
-    if (h->flags & 0x40) {  // extended header: its size, then that many bytes
-        uint8_t size[4];
-        if (!in.read(size, 4) || !in.skip(be32(size))) return tag;
-    }
-    // Frames lie within the tag; a frame that would reach beyond it, or a
-    // size of 0 (padding), ends the walk.
-    while (in.remaining() >= 10) {
-        uint8_t fh[10];
-        if (!in.read(fh, 10)) break;
-        uint32_t size = be32(fh + 4);
-        if (size < 1 || size > in.remaining()) break;
-        std::string_view id(reinterpret_cast<const char*>(fh), 4);
-        size_t known = kId3v2FrameCount;
-        for (size_t i = 0; i < kId3v2FrameCount; ++i)
-            if (kFrameIds[i] == id) known = i;
-        bool compressedOrEncrypted = (fh[9] & 0xC0) != 0;
-        if (known == kId3v2FrameCount || compressedOrEncrypted) {
-            if (!in.skip(size)) break;
-            continue;
-        }
-        uint32_t keep = std::min(size, kMaxFrameText);
-        std::string content(keep, '\0');
-        if (!in.read(reinterpret_cast<uint8_t*>(content.data()), keep) || !in.skip(size - keep)) break;
-        std::string_view c = content;
-        if (fh[9] & 0x20) c.remove_prefix(std::min<size_t>(1, c.size()));  // group identifier
-        tag.frames[known] = frameText(static_cast<Id3v2Frame>(known), c);
-    }
-    return tag;
 }
 
 int genreFromTcon(std::string_view t) {
@@ -229,88 +345,93 @@ int genreFromTcon(std::string_view t) {
         int n = (!inside.empty() && inside[0] >= '0' && inside[0] <= '9') ? text::leadingNumber(inside) : 0;
         return std::min(n, 148);
     }
+    // Version 2.4 refers to the table by the bare number.
+    if (!t.empty() && std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::min(text::leadingNumber(t), 148);
     int i = genre::findExact(t);
     return i >= 0 ? i : genre::kDefault;
 }
 
 std::vector<uint8_t> buildId3v2(const TagRecord& r) {
-    std::array<std::string, kId3v2FrameCount> texts = {
-        r.title,
-        r.artist,
-        r.album,
-        r.track > 0 ? std::to_string(r.track) : std::string(),
-        r.year > 0 ? std::to_string(r.year) : std::string(),
-        // An index outside the table has no name: it is written as "Other".
-        "(" + std::to_string(genre::isValid(r.genre) ? r.genre : genre::kDefault) + ")" +
-            std::string(genre::toString(r.genre)),
-        r.comments,
-        r.composer,
-        r.url,
-        r.encodedBy,
-        r.copyright,
-    };
-    std::vector<uint8_t> frames;
-    for (size_t i = 0; i < kId3v2FrameCount; ++i) {
-        const std::string& t = texts[i];
-        if (t.empty()) continue;
-        auto frame = static_cast<Id3v2Frame>(i);
-        bool latin = frame == Id3v2Frame::WXXX || text::fitsLatin1(t);
-        std::string content;
-        content += static_cast<char>(latin ? 0 : 1);
-        if (frame == Id3v2Frame::COMM) content += latin ? std::string("eng\0", 4) : std::string("eng\xFF\xFE\0\0", 7);
-        if (frame == Id3v2Frame::WXXX) content += '\0';
-        content += latin ? text::utf8ToLatin1(t) : text::utf8ToUtf16WithBom(t);
-        append(frames, kFrameIds[i]);
-        putBe32(frames, static_cast<uint32_t>(content.size()));
-        frames.push_back(0);
-        frames.push_back(0);
-        append(frames, content);
+    std::vector<Id3v2RawFrame> frames;
+    for (size_t k = 0; k < kId3v2FrameCount; ++k) {
+        const std::string t = managedText(r, k);
+        if (!t.empty()) frames.push_back(id3v2::managedFrame(static_cast<Id3v2Frame>(k), t));
     }
-    if (frames.size() >= (1u << 28)) return {};
-    auto size = static_cast<uint32_t>(frames.size());
-    std::vector<uint8_t> tag = {'I', 'D', '3', 3, 0, 0,
-                                static_cast<uint8_t>((size >> 21) & 0x7F), static_cast<uint8_t>((size >> 14) & 0x7F),
-                                static_cast<uint8_t>((size >> 7) & 0x7F), static_cast<uint8_t>(size & 0x7F)};
-    tag.insert(tag.end(), frames.begin(), frames.end());
-    return tag;
+    return assemble(frames);
 }
 
-bool writeId3v2(const std::string& path, const TagRecord& record) {
-    namespace fs = std::filesystem;
-    std::vector<uint8_t> tag = buildId3v2(record);
-    if (tag.empty()) return false;
-    std::error_code ec;
-    fs::path target = fs::is_symlink(path, ec) ? fs::canonical(path, ec) : fs::path(path);
-    if (ec) return false;
+std::vector<uint8_t> buildId3v2(const TagRecord& r, const Id3v2Tag& old, std::span<const Id3v2Tag> stacked) {
+    const std::vector<Id3v2RawFrame> frames = old.framesAsV23();
+    const Managed m = manage(frames);
+    TagRecord was;
+    old.applyTo(was);
+    std::vector<bool> managed(frames.size(), false);
+    for (const auto& members : m.members)
+        for (size_t i : members) managed[i] = true;
 
-    FilePtr src(std::fopen(target.c_str(), "rb"));
-    if (!src) return false;
-    struct stat st {};
-    if (::fstat(::fileno(src.get()), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    uint32_t audioStart = 0;
-    if (auto h = readHeader(src.get())) audioStart = h->totalSize;
-    if (std::fseek(src.get(), static_cast<long>(audioStart), SEEK_SET) != 0) return false;
-
-    std::string temp = target.string() + "~";
-    ::unlink(temp.c_str());
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    bool ok = writeAll(fd, tag.data(), tag.size());
-    std::vector<uint8_t> block(1 << 16);
-    uint64_t copied = 0;
-    while (ok) {
-        size_t n = std::fread(block.data(), 1, block.size(), src.get());
-        if (n == 0) break;
-        ok = writeAll(fd, block.data(), n);
-        copied += n;
+    std::vector<Id3v2RawFrame> out;
+    for (size_t k = 0; k < kId3v2FrameCount; ++k) {
+        if (sameValue(r, was, k)) {
+            for (size_t i : m.members[k]) out.push_back(frames[i]);
+            continue;
+        }
+        const std::string t = managedText(r, k);
+        if (t.empty()) continue;
+        const std::string language = k == kComm && !m.commLanguage.empty() ? m.commLanguage : std::string("eng");
+        out.push_back(id3v2::managedFrame(static_cast<Id3v2Frame>(k), t, language));
     }
-    ok = ok && !std::ferror(src.get()) && copied == static_cast<uint64_t>(st.st_size) - audioStart;
-    ok = ok && ::fchmod(fd, st.st_mode & 07777) == 0 && ::fsync(fd) == 0;
-    if (::close(fd) != 0) ok = false;
-    src.reset();
-    if (ok && ::rename(temp.c_str(), target.c_str()) != 0) ok = false;
-    if (!ok) ::unlink(temp.c_str());
-    return ok;
+    for (size_t i = 0; i < frames.size(); ++i)
+        if (!managed[i]) out.push_back(frames[i]);
+
+    // Tags stacked behind the first one (left there by writers that put a new
+    // tag in front of one they could not read): their frames of kinds the
+    // new tag does not hold are carried over, so nothing of them is lost.
+    std::set<std::string> present;
+    for (const auto& f : out) present.insert(f.id);
+    for (const Id3v2Tag& behind : stacked) {
+        const std::set<std::string> before = present;
+        for (auto& f : behind.framesAsV23()) {
+            if (isManagedId(f.id) || before.count(f.id)) continue;
+            present.insert(f.id);
+            out.push_back(std::move(f));
+        }
+    }
+    return assemble(out);
+}
+
+std::error_code writeId3v2(const std::string& path, const TagRecord& record) {
+    io::Reader in(path);
+    if (!in.ok()) return in.error();
+    struct stat st {};
+    if (::fstat(in.fd(), &st) != 0) return {errno, std::system_category()};
+    if (S_ISDIR(st.st_mode)) return std::make_error_code(std::errc::is_a_directory);
+    if (!S_ISREG(st.st_mode)) return io::make_error_code(io::Error::Damaged);
+    const uint64_t size = in.size();
+
+    // Every tag the file begins with is replaced.
+    std::vector<Id3v2Tag> tags;
+    uint64_t start = 0;
+    while (tags.size() < kMaxStackedTags) {
+        uint8_t b[kId3v2HeaderSize];
+        if (size - start < sizeof b || in.readAt(start, b, sizeof b) != sizeof b) break;
+        const auto h = parseId3v2Header(b);
+        if (!h || h->totalSize() > size - start) break;
+        std::vector<uint8_t> bytes(static_cast<size_t>(h->totalSize()));
+        if (in.readAt(start, bytes.data(), bytes.size()) != bytes.size()) return std::make_error_code(std::errc::io_error);
+        auto tag = parseId3v2(bytes);
+        if (!tag) break;
+        start += tag->totalSize;
+        tags.push_back(std::move(*tag));
+    }
+    const std::vector<uint8_t> tag =
+        tags.empty() ? buildId3v2(record) : buildId3v2(record, tags.front(), std::span(tags).subspan(1));
+    if (tag.empty()) return io::make_error_code(io::Error::TooLarge);
+
+    io::Rewrite out(path);
+    out.write(tag);
+    out.copyFrom(in.fd(), start, size - start);
+    return out.commit();
 }
 
 }  // namespace qoro::tags

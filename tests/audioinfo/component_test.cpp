@@ -60,6 +60,59 @@ TEST(AudioInformationComponent, ProgIdsResolveWithAnEmptyRegistry) {
     EXPECT_EQ(readBytes(dir / "empty").size(), 0u);  // resolving wrote nothing
 }
 
+// A tag write that cannot be done fails and says why, by vtable (error
+// information) and by name (EXCEPINFO), and changes nothing.
+TEST(AudioInformationComponent, FailedTagWritesReportTheirCause) {
+    TempDir dir;
+    CoInitialize(nullptr);
+    ComPtr<IAudioInformation> info;
+    ASSERT_EQ(CoCreateInstance(CLSID_AudioInformation, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioInformation,
+                               info.putVoid()),
+              S_OK);
+    ComPtr<ISupportErrorInfo> supports;
+    ASSERT_EQ(info.as(IID_ISupportErrorInfo, supports), S_OK);
+    EXPECT_EQ(supports->InterfaceSupportsErrorInfo(IID_IAudioInformation), S_OK);
+
+    Bstr title(std::string("Lost"));
+    info->put_infoTitle(title.get());
+    Bstr gone((dir / "no-such-folder" / "song.mp3").string());
+    info->put_mp3TagInfoVersion(2);
+    EXPECT_EQ(info->SetAudioInformation(gone.get()), HRESULT_FILE_NOT_FOUND);
+    EXPECT_NE(qoro::com::takeErrorDescription().find("No such file or directory"), std::string::npos);
+    info->put_mp3TagInfoVersion(1);
+    EXPECT_EQ(info->SetAudioInformation(gone.get()), HRESULT_FILE_NOT_FOUND);
+    EXPECT_FALSE(fs::exists(dir / "no-such-folder"));
+
+    // A type that holds no tags is refused, not reported as written.
+    writeBytes(dir / "notes.txt", {'h', 'i'});
+    Bstr text((dir / "notes.txt").string());
+    EXPECT_TRUE(FAILED(info->SetAudioInformation(text.get())));
+    EXPECT_EQ(readBytes(dir / "notes.txt").size(), 2u);
+
+    ComPtr<IDispatch> disp;
+    ASSERT_EQ(info.as(IID_IDispatch, disp), S_OK);
+    VARIANT arg;
+    VariantInit(&arg);
+    arg.vt = VT_BSTR;
+    arg.bstrVal = qoro::com::bstrFromUtf8((dir / "missing.wav").string());
+    DISPPARAMS one{&arg, nullptr, 1, 0};
+    EXCEPINFO excep{};
+    EXPECT_EQ(disp->Invoke(idOf(disp.get(), u"SetAudioInformation"), IID_NULL, 0, DISPATCH_METHOD, &one, nullptr,
+                           &excep, nullptr),
+              DISP_E_EXCEPTION);
+    VariantClear(&arg);
+    EXPECT_EQ(excep.scode, HRESULT_FILE_NOT_FOUND);
+    EXPECT_NE(qoro::com::utf8FromBstr(excep.bstrDescription).find("No such file or directory"), std::string::npos);
+    EXPECT_EQ(qoro::com::utf8FromBstr(excep.bstrSource), "QoroAudioInformation.AudioInformation");
+    SysFreeString(excep.bstrDescription);
+    SysFreeString(excep.bstrSource);
+    SysFreeString(excep.bstrHelpFile);
+    info.reset();
+    disp.reset();
+    supports.reset();
+    CoUninitialize();
+}
+
 TEST(AudioInformationComponent, CreatedByClassAndCalledByName) {
     CoInitialize(nullptr);
     ComPtr<IAudioInformation> info;

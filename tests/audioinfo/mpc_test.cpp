@@ -5,6 +5,7 @@
 
 #include "fixtures.h"
 #include "formats/readers.h"
+#include "io/file_rewrite.h"
 #include "mpc/mpc_stream.h"
 
 namespace qoro::audioinfo {
@@ -95,8 +96,8 @@ TEST(MpcReader, Id3v1TagWrittenOnceAndReadBack) {
     t.comments = "note";
     t.year = 2004;
     t.genre = 17;
-    ASSERT_TRUE(writeMpcTag(path, t));
-    ASSERT_TRUE(writeMpcTag(path, t));
+    ASSERT_FALSE(writeMpcTag(path, t));
+    ASSERT_FALSE(writeMpcTag(path, t));
     EXPECT_EQ(fs::file_size(path), size + 128);
     Facts f;
     tags::TagRecord back;
@@ -108,10 +109,47 @@ TEST(MpcReader, Id3v1TagWrittenOnceAndReadBack) {
     EXPECT_EQ(back.genre, 17);
     EXPECT_EQ(f.size, static_cast<int32_t>(size + 128));
     EXPECT_EQ(f.duration, 78);
-    // Not an MPEG Plus stream: nothing written.
+    // Not an MPEG Plus stream: nothing written, and the caller is told.
     writeBytes(dir / "x.mpc", std::vector<uint8_t>(300, 1));
-    EXPECT_FALSE(writeMpcTag(dir / "x.mpc", t));
+    EXPECT_EQ(writeMpcTag(dir / "x.mpc", t), io::make_error_code(io::Error::Damaged));
     EXPECT_EQ(fs::file_size(dir / "x.mpc"), 300u);
+    EXPECT_EQ(writeMpcTag(dir / "gone.mpc", t), std::errc::no_such_file_or_directory);
+    EXPECT_FALSE(fs::exists(dir / "gone.mpc"));
+}
+
+TEST(MpcReader, Id3v2TagsInFrontOfTheStream) {
+    TempDir dir;
+    const auto plain = readBytes(testdata("mpc/full-tagged.mpc"));
+    mpc::MpcStreamInfo a;
+    ASSERT_TRUE(mpc::readStreamInfo(testdata("mpc/full-tagged.mpc"), a));
+    // A 2.3 tag with a 30000-byte frame, then a 2.4 tag.
+    std::string frames = std::string("PRIV\0\0\x75\x30\0\0", 10) + std::string(30000, '\xAB');
+    std::vector<uint8_t> tagged = {'I', 'D', '3', 3, 0, 0, 0, 1, 0x6A, 0x3A};  // 30010 bytes of frames
+    tagged.insert(tagged.end(), frames.begin(), frames.end());
+    const std::vector<uint8_t> v24 = {'I', 'D', '3', 4, 0, 0, 0, 0, 0, 0};
+    tagged.insert(tagged.end(), v24.begin(), v24.end());
+    tagged.insert(tagged.end(), plain.begin(), plain.end());
+    writeBytes(dir / "t.mpc", tagged);
+    mpc::MpcStreamInfo b;
+    ASSERT_TRUE(mpc::readStreamInfo(dir / "t.mpc", b));
+    EXPECT_EQ(b.audioStart, 30030u);
+    EXPECT_EQ(b.header.frames, a.header.frames);
+    EXPECT_EQ(b.header.streamVersion, a.header.streamVersion);
+    EXPECT_EQ(b.audioBytes, a.audioBytes);
+    EXPECT_EQ(b.bitrateKbps, a.bitrateKbps);
+    EXPECT_EQ(b.id3v1.has_value(), a.id3v1.has_value());
+    EXPECT_EQ(probeMpc(dir / "t.mpc"), 1);
+    Facts fa, fb;
+    tags::TagRecord ta, tb;
+    ASSERT_TRUE(readMpc(testdata("mpc/full-tagged.mpc"), fa, ta));
+    ASSERT_TRUE(readMpc(dir / "t.mpc", fb, tb));
+    EXPECT_EQ(fb.description, fa.description);
+    EXPECT_EQ(fb.duration, fa.duration);
+    EXPECT_EQ(tb, ta);
+    // A tag that claims more than the file holds is no tag: no stream either.
+    tagged[7] = 0x7F;
+    writeBytes(dir / "u.mpc", tagged);
+    EXPECT_FALSE(mpc::readStreamInfo(dir / "u.mpc", b));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "fixtures.h"
 #include "formats/readers.h"
+#include "tags/id3v2.h"
 
 namespace qoro::audioinfo {
 namespace {
@@ -18,6 +19,21 @@ void putWord(std::vector<uint8_t>& b, size_t at, uint32_t w) {
 
 // MPEG-1 Layer III, 128 kbit/s, 44100 Hz, stereo, no CRC.
 constexpr uint32_t kCbrHeader = 0xFFFB9000;
+
+// An ID3v2 tag of the given version around frames already laid out for it.
+std::vector<uint8_t> id3Tag(int version, const std::string& frames) {
+    const auto n = static_cast<uint32_t>(frames.size());
+    std::vector<uint8_t> t = {'I', 'D', '3', static_cast<uint8_t>(version), 0, 0,
+                              static_cast<uint8_t>((n >> 21) & 0x7F), static_cast<uint8_t>((n >> 14) & 0x7F),
+                              static_cast<uint8_t>((n >> 7) & 0x7F), static_cast<uint8_t>(n & 0x7F)};
+    t.insert(t.end(), frames.begin(), frames.end());
+    return t;
+}
+
+std::vector<uint8_t> joined(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 
 Facts readFast(const fs::path& path, tags::TagRecord* tagsOut = nullptr, int tagKind = 1) {
     Facts f;
@@ -212,6 +228,87 @@ TEST(MpegReader, TagsOfTheChosenKindOnly) {
     EXPECT_EQ(f1.frequency, 44100);
     EXPECT_NEAR(f1.duration, f2.duration, 30);
     EXPECT_NEAR(f2.duration, info::number(info::probe(mp3), "duration") * 1000.0, 30);
+}
+
+TEST(MpegProbe, CoverArtAndStackedTagsBeforeTheAudio) {
+    QORO_REQUIRE_TOOLS("ffmpeg");
+    TempDir dir;
+    const auto plain = dir / "plain.mp3";
+    ASSERT_TRUE(info::ffmpegSine(plain, 2.0, 44100, 2, "-c:a libmp3lame -b:a 128k -id3v2_version 0"));
+    ASSERT_TRUE(info::make("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=640x480 -frames:v 1 -q:v 2 " +
+                           shellQuote((dir / "cover.jpg").string())));
+    // ffmpeg puts the cover into an ID3v2.3 tag as users' taggers do.
+    const auto covered = dir / "covered.mp3";
+    ASSERT_TRUE(info::make("ffmpeg -nostdin -v error -y -i " + shellQuote(plain.string()) + " -i " +
+                           shellQuote((dir / "cover.jpg").string()) +
+                           " -map 0:a -map 1:v -c copy -id3v2_version 3 -metadata title=Covered"
+                           " -metadata:s:v comment='Cover (front)' " +
+                           shellQuote(covered.string())));
+    const auto tagSize = tags::id3v2TotalSize(covered.string());
+    ASSERT_TRUE(tagSize);
+    EXPECT_GT(*tagSize, 25000u);  // beyond the probe's 20 KB search
+
+    EXPECT_EQ(probeMpeg(plain), 3);
+    EXPECT_EQ(probeMpeg(covered), 3);
+    tags::TagRecord t;
+    const Facts a = readFast(plain);
+    const Facts b = readFast(covered, &t, 2);
+    EXPECT_EQ(t.title, "Covered");
+    EXPECT_EQ(b.description, a.description);
+    EXPECT_EQ(b.bitrate, a.bitrate);
+    EXPECT_EQ(b.frequency, a.frequency);
+    EXPECT_NEAR(b.duration, a.duration, 1);
+
+    // More tags stacked in front (2.4 and 2.2): still the same stream.
+    const auto stacked = dir / "stacked.mp3";
+    const std::string v24frame = std::string("TIT2\0\0\0\x04\0\0\x03" "Top", 14);
+    const std::string v22frame = std::string("TT2\0\0\x04\0Mid", 10);
+    writeBytes(stacked, joined(joined(id3Tag(4, v24frame), id3Tag(2, v22frame)), readBytes(covered)));
+    EXPECT_EQ(probeMpeg(stacked), 3);
+    const Facts c = readFast(stacked, &t, 2);
+    EXPECT_EQ(t.title, "Top");  // the first tag is the one read
+    EXPECT_EQ(c.description, a.description);
+    EXPECT_NEAR(c.duration, a.duration, 1);
+
+    // The cover without audio after it: nothing inside the tag passes for a frame.
+    auto tagOnly = readBytes(covered);
+    tagOnly.resize(*tagSize);
+    tagOnly.resize(*tagSize + 3000, 0);
+    writeBytes(dir / "tag-only.mp3", tagOnly);
+    EXPECT_EQ(probeMpeg(dir / "tag-only.mp3"), 0);
+}
+
+TEST(MpegReader, TagsOfEveryId3v2Version) {
+    QORO_REQUIRE_TOOLS("ffmpeg");
+    TempDir dir;
+    // ffmpeg's own default: an ID3v2.4 tag.
+    const auto v24 = dir / "v24.mp3";
+    ASSERT_TRUE(info::ffmpegSine(v24, 1.0, 44100, 2,
+                                 "-c:a libmp3lame -b:a 128k -metadata title='Tïtle 音' -metadata artist='Ärtist'"
+                                 " -metadata date=2011-03-04 -metadata track=7/9"));
+    const auto bytes = readBytes(v24);
+    ASSERT_EQ(bytes[3], 4);
+    tags::TagRecord t;
+    const Facts f4 = readFast(v24, &t, 2);
+    EXPECT_EQ(t.title, "Tïtle 音");
+    EXPECT_EQ(t.artist, "Ärtist");
+    EXPECT_EQ(t.year, 2011);
+    EXPECT_EQ(t.track, 7);
+    readFast(v24, &t, 1);  // no ID3v1 tag: nothing
+    EXPECT_EQ(t.title, "");
+
+    // The same stream behind a 2.2 tag (one UTF-16 frame).
+    const auto v22 = dir / "v22.mp3";
+    const std::string frames = std::string("TT2\0\0\x06\0Title", 12) +
+                               std::string("TP1\0\0\x09\x01\xFF\xFE" "A\0r\0t\0", 15);
+    writeBytes(v22, joined(id3Tag(2, frames),
+                           std::vector<uint8_t>(bytes.begin() + static_cast<long>(*tags::id3v2TotalSize(v24.string())),
+                                                bytes.end())));
+    const Facts f2 = readFast(v22, &t, 2);
+    EXPECT_EQ(t.title, "Title");
+    EXPECT_EQ(t.artist, "Art");
+    EXPECT_EQ(f2.description, f4.description);
+    EXPECT_NEAR(f2.duration, f4.duration, 2);
 }
 
 }  // namespace

@@ -74,6 +74,34 @@ INSTANTIATE_TEST_SUITE_P(Codecs, WavCodecs,
                                            Codec{"pcm_u8", 11025, 1, 1, 8}),
                          [](const ::testing::TestParamInfo<Codec>& p) { return std::string(p.param.name); });
 
+// What DAWs and converters write beyond 16-bit stereo: WAVE_FORMAT_EXTENSIBLE
+// with 24 bits or more than two channels, chunks after "data".
+TEST(WavReader, ExtensibleAndTwentyFourBitFilesMatchFfprobe) {
+    QORO_REQUIRE_TOOLS("ffmpeg", "sox", "ffprobe");
+    TempDir dir;
+    const auto sox24 = dir / "sox24.wav", ff24 = dir / "ff24.wav", six = dir / "six.wav";
+    ASSERT_TRUE(info::make("sox -n -r 48000 -c 2 -b 24 " + shellQuote(sox24.string()) + " synth 2 sine 440"));
+    ASSERT_TRUE(info::ffmpegSine(ff24, 2.0, 96000, 2, "-c:a pcm_s24le"));
+    ASSERT_TRUE(info::ffmpegSine(six, 1.0, 44100, 6, "-c:a pcm_s16le"));
+    for (const auto& path : {sox24, ff24, six}) {
+        SCOPED_TRACE(path.filename().string());
+        const auto bytes = readBytes(path);
+        ASSERT_GT(bytes.size(), 22u);
+        EXPECT_EQ(bytes[20] | (bytes[21] << 8), 0xFFFE);  // extensible
+        Facts f;
+        tags::TagRecord t;
+        tags::CueList cues;
+        ASSERT_TRUE(readWav(path, f, t, cues));
+        const auto p = info::probe(path);
+        EXPECT_EQ(f.frequency, static_cast<int>(info::number(p, "sample_rate")));
+        EXPECT_EQ(f.channels, static_cast<int>(info::number(p, "channels")));
+        EXPECT_EQ(f.bitrate, static_cast<int>(info::number(p, "bit_rate")));
+        EXPECT_NEAR(f.duration, info::number(p, "duration") * 1000.0, 1.0);
+        EXPECT_EQ(f.formatTag, 0xFFFE);
+        EXPECT_EQ(f.samples, std::lround(info::number(p, "duration") * f.frequency)) << f.description;
+    }
+}
+
 TEST(WavReader, FormatWithoutADriverIsNotReadable) {
     TempDir dir;
     const auto path = dir / "truespeech.wav";

@@ -107,6 +107,30 @@ TEST(MpcHeaders, SampleHeadersOpenOrAreRefused)
 // must look like music: resolutions that fall off towards the high bands,
 // nothing above band 13, scale factors within 6 bits and close between
 // neighbouring bands.
+// Taggers put ID3v2 tags in front of MPEG Plus streams too (of any size, at
+// any byte alignment): the stream decodes as without them.
+TEST(MpcHeaders, StreamsBehindId3v2TagsDecodeAsWithout)
+{
+    const auto plain = testdata("mpc/full-tagged.mpc");
+    MpcDecoder dec;
+    ASSERT_EQ(dec.open(plain.string()), 0);
+    const auto expected = decodeAll(dec);
+    ASSERT_FALSE(expected.empty());
+    TempDir dir;
+    for (size_t body : {1u, 3u, 30001u}) {
+        std::vector<uint8_t> bytes{'I', 'D', '3', 3, 0, 0, uint8_t(body >> 21 & 0x7F), uint8_t(body >> 14 & 0x7F),
+                                   uint8_t(body >> 7 & 0x7F), uint8_t(body & 0x7F)};
+        bytes.resize(10 + body, 0);
+        const auto stream = readBytes(plain);
+        bytes.insert(bytes.end(), stream.begin(), stream.end());
+        const auto tagged = dir / ("tagged" + std::to_string(body) + ".mpc");
+        writeBytes(tagged, bytes);
+        MpcDecoder again;
+        ASSERT_EQ(again.open(tagged.string()), 0) << body;
+        EXPECT_EQ(decodeAll(again), expected) << body;
+    }
+}
+
 TEST(MpcHeaders, RealVersion4And5FramesParse)
 {
     for (const char* name : {"mpc/sv4_header.mpc", "mpc/sv5_header.mpc"}) {
@@ -115,7 +139,7 @@ TEST(MpcHeaders, RealVersion4And5FramesParse)
         ASSERT_EQ(dec.open(file.string()), 0);
         const auto& h = dec.info().header;
         BitBuffer bits;
-        ASSERT_TRUE(bits.open(file.string(), fs::file_size(file)));
+        ASSERT_TRUE(bits.open(file.string(), 0, fs::file_size(file)));
         bits.seek(uint64_t(h.firstFrameByte) * 8 + uint64_t(h.firstFrameBit));
         const uint32_t length = bits.read(20);
         EXPECT_GT(length, 2000u);  // the frame goes on beyond the file

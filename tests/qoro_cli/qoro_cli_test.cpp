@@ -1,7 +1,7 @@
 // qoro run as a process: conversions in every direction the components
 // support (checked with ffprobe), tag carry-over, refusals, the
-// temporary-then-rename rule, info --json, tag editing. Directions whose
-// codec the component does not have yet are skipped with the reason.
+// temporary-then-rename rule, info --json, tag editing against mutagen's
+// view of richly tagged files, tag writes that fail.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -523,6 +523,177 @@ TEST_F(QoroCli, TagCommandWritesWhatFfprobeReads) {
         p = probe(f);
         EXPECT_EQ(p.tags["title"], "Über Blue") << c.name;
         EXPECT_EQ(p.tags["album"], "Nights") << c.name;
+    }
+}
+
+// Runs tests/qoro_cli/rich_tags.py (mutagen) with Debian's python3.
+t::CommandResult richTags(const std::string& args) {
+    return t::run("/usr/bin/python3 " + q(fs::path(QORO_SOURCE_DIR) / "tests/qoro_cli/rich_tags.py") + " " + args);
+}
+
+// Lines of mutagen's view of a file's tags.
+std::vector<std::string> tagLines(const fs::path& file) {
+    const auto r = richTags("dump " + q(file));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    std::vector<std::string> lines;
+    std::istringstream in(r.output);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// The lines without those that begin with 'prefix'.
+std::vector<std::string> without(std::vector<std::string> lines, const std::string& prefix) {
+    std::erase_if(lines, [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+    return lines;
+}
+
+// The lines only one side has ("-" before, "+" after), each cut to 160
+// characters; empty when the sides agree.
+std::string difference(const std::vector<std::string>& after, const std::vector<std::string>& before) {
+    std::string out;
+    auto cut = [](const std::string& l) { return l.size() > 160 ? l.substr(0, 160) + "..." : l; };
+    for (const auto& l : before)
+        if (std::find(after.begin(), after.end(), l) == after.end()) out += "- " + cut(l) + "\n";
+    for (const auto& l : after)
+        if (std::find(before.begin(), before.end(), l) == before.end()) out += "+ " + cut(l) + "\n";
+    return out;
+}
+
+// Where the audio of an MP3 starts: after its ID3v2 tag, if any.
+size_t audioStart(const std::vector<uint8_t>& b) {
+    if (b.size() < 10 || b[0] != 'I' || b[1] != 'D' || b[2] != '3') return 0;
+    return 10 + ((size_t(b[6]) << 21) | (size_t(b[7]) << 14) | (size_t(b[8]) << 7) | b[9]) + ((b[5] & 0x10) ? 10 : 0);
+}
+
+// One title change through qoro tag on files tagged by other programs keeps
+// everything else as mutagen reads it, and the audio as it was.
+TEST_F(QoroCli, TitleChangeKeepsEveryOtherTag) {
+    ASSERT_TRUE(haveInformation()) << "libQoroAudioInformation.so is not built";
+    QORO_REQUIRE_TOOLS("lame", "oggenc", "ffmpeg");
+    QORO_REQUIRE_MUTAGEN();
+    fs::path w = wav("src.wav", 44100, 2, 1.0);
+    struct Case {
+        const char* kind;
+        const char* file;
+        const char* titleKey;  // the dump lines of the title; a WAV's title goes to its INFO
+                           // list, and its "id3 " chunk stays as it was
+    } cases[] = {{"id3v23", "v23.mp3", "TIT2 "}, {"id3v24", "v24.mp3", "TIT2 "}, {"id3v22", "v22.mp3", "TIT2 "},
+                 {"wav", "tagged.wav", ""}, {"ogg", "tagged.ogg", "TITLE="}};
+    for (const auto& c : cases) {
+        const fs::path file = dir / c.file;
+        const std::string ext = file.extension().string();
+        if (ext == ".mp3") ASSERT_EQ(t::run("lame --quiet -b 128 " + q(w) + " " + q(file)).exitCode, 0);
+        else if (ext == ".ogg") ASSERT_EQ(t::run("oggenc -Q -o " + q(file) + " " + q(w)).exitCode, 0);
+        else fs::copy_file(w, file);
+        auto made = richTags(std::string("make ") + c.kind + " " + q(file));
+        ASSERT_EQ(made.exitCode, 0) << made.output;
+        const auto before = t::readBytes(file);
+        const auto tagsBefore = tagLines(file);
+        const auto pcmBefore = decode(file, dir / "before.pcm");
+
+        const auto r = qoro("tag " + q(file) + " --title 'New Title'");
+        ASSERT_EQ(r.exitCode, 0) << c.kind << ": " << r.output;
+        const auto after = t::readBytes(file);
+        const auto tagsAfter = tagLines(file);
+        EXPECT_EQ(difference(without(tagsAfter, c.titleKey), without(tagsBefore, c.titleKey)), "") << c.kind;
+        if (*c.titleKey) {
+            const auto titles = tagsAfter.size() - without(tagsAfter, c.titleKey).size();
+            EXPECT_EQ(titles, 1u) << c.kind;
+            bool found = false;
+            for (const auto& l : tagsAfter)
+                found = found || (l.rfind(c.titleKey, 0) == 0 && l.find("New Title") != std::string::npos);
+            EXPECT_TRUE(found) << c.kind;
+        }
+        const auto info = qoro("info " + q(file));
+        EXPECT_NE(info.output.find("New Title"), std::string::npos) << c.kind << ": " << info.output;
+        EXPECT_NE(info.output.find("First Artist"), std::string::npos) << c.kind << ": " << info.output;
+        EXPECT_EQ(decode(file, dir / "after.pcm"), pcmBefore) << c.kind << ": the audio changed";
+        if (ext == ".mp3") {
+            // Exactly one ID3v2.3 tag at the start, the frames after it as they were.
+            ASSERT_GT(after.size(), 10u);
+            EXPECT_EQ(after[3], 3) << c.kind;
+            const size_t a = audioStart(after), b = audioStart(before);
+            EXPECT_TRUE(std::equal(after.begin() + a, after.end(), before.begin() + b, before.end())) << c.kind;
+            EXPECT_NE(std::string(after.begin() + a, after.begin() + a + 3), "ID3") << c.kind << ": a second tag";
+        }
+        if (ext == ".wav") {
+            ASSERT_GE(after.size(), 12u);
+            const uint32_t riff = after[4] | (after[5] << 8) | (after[6] << 16) | (uint32_t(after[7]) << 24);
+            EXPECT_EQ(riff, after.size() - 8) << "RIFF size";
+        }
+    }
+}
+
+// What qoro info shows of tags other taggers wrote: ffmpeg's ID3v2.4 and an
+// ID3v2.2 tag.
+TEST_F(QoroCli, InfoShowsId3v24AndId3v22Titles) {
+    ASSERT_TRUE(haveInformation()) << "libQoroAudioInformation.so is not built";
+    QORO_REQUIRE_TOOLS("lame", "ffmpeg");
+    QORO_REQUIRE_MUTAGEN();
+    fs::path w = wav("src.wav", 44100, 2, 1.0);
+    ASSERT_EQ(t::run("ffmpeg -v error -y -i " + q(w) + " -c:a libmp3lame -b:a 128k -metadata title='Made By Ffmpeg' "
+                     "-metadata artist='Ffmpeg Artist' " + q(dir / "ff.mp3")).exitCode, 0);
+    auto r = qoro("info " + q(dir / "ff.mp3"));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("Made By Ffmpeg"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("Ffmpeg Artist"), std::string::npos) << r.output;
+
+    ASSERT_EQ(t::run("lame --quiet -b 128 " + q(w) + " " + q(dir / "v22.mp3")).exitCode, 0);
+    auto made = richTags("make id3v22 " + q(dir / "v22.mp3"));
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+    r = qoro("info " + q(dir / "v22.mp3"));
+    EXPECT_NE(r.output.find("Old Title"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("First Artist"), std::string::npos) << r.output;
+}
+
+// A tag write that cannot complete says why, fails, and leaves the file as it
+// was: the disk filling up at the first byte or part-way, fsync failing, the
+// final rename refused. Every tag kind: ID3v2 and Ogg (rebuilt), ID3v1 (in
+// place, appended), WAV.
+TEST_F(QoroCli, TagWriteFailuresLeaveTheFileAsItWas) {
+    ASSERT_TRUE(haveInformation()) << "libQoroAudioInformation.so is not built";
+    QORO_REQUIRE_TOOLS("lame", "oggenc");
+    const fs::path shim = t::binPath("libqoro_fail_io.so");
+    ASSERT_TRUE(fs::exists(shim));
+    fs::path w = wav("song.wav", 44100, 2, 1.0);
+    ASSERT_EQ(t::run("lame --quiet -b 128 --tt Before " + q(w) + " " + q(dir / "v2.mp3")).exitCode, 0);
+    ASSERT_EQ(t::run("lame --quiet -b 128 " + q(w) + " " + q(dir / "v1.mp3")).exitCode, 0);
+    ASSERT_EQ(t::run("oggenc -Q -t Before -o " + q(dir / "song.ogg") + " " + q(w)).exitCode, 0);
+    struct Failure {
+        const char* env;
+        const char* message;
+    } failures[] = {{"QORO_FAIL_WRITE_AFTER=0", "No space left on device"},
+                    {"QORO_FAIL_WRITE_AFTER=1000", "No space left on device"},
+                    {"QORO_FAIL_FSYNC=1", "Input/output error"},
+                    {"QORO_FAIL_RENAME=1", "Invalid cross-device link"}};
+    struct Target {
+        const char* name;
+        const char* options;
+    } targets[] = {{"v2.mp3", " --id3v2"}, {"v1.mp3", " --id3v1"}, {"song.ogg", ""}, {"song.wav", ""}};
+    const std::string preload = "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0 LD_PRELOAD=" + q(shim) + " ";
+    for (const auto& target : targets) {
+        const fs::path file = dir / target.name;
+        const auto before = t::readBytes(file);
+        for (const auto& failure : failures) {
+            const auto r = t::run(std::string(failure.env) + " " + preload + q(t::binPath("qoro")) + " tag " +
+                                  q(file) + target.options + " --title 'A Much Longer Title Than Before'");
+            const std::string what = std::string(target.name) + " with " + failure.env;
+            // A write made in the file itself (the ID3v1 tag, a WAV whose tags
+            // fit where they stood) may need fewer than 1000 bytes and no
+            // rename; every other combination must fail.
+            const bool mayPass = std::string(failure.env) == "QORO_FAIL_WRITE_AFTER=1000" ||
+                                 std::string(failure.env) == "QORO_FAIL_RENAME=1";
+            if (r.exitCode == 0 && mayPass) {
+                EXPECT_NE(qoro("info " + q(file)).output.find("A Much Longer Title"), std::string::npos) << what;
+                t::writeBytes(file, before);
+                continue;
+            }
+            EXPECT_EQ(r.exitCode, 1) << what << ": " << r.output;
+            EXPECT_NE(r.output.find(failure.message), std::string::npos) << what << ": " << r.output;
+            EXPECT_NE(r.output.find(target.name), std::string::npos) << what << ": " << r.output;
+            EXPECT_TRUE(t::readBytes(file) == before) << what << ": the file changed";
+            EXPECT_FALSE(fs::exists(dir / (std::string(target.name) + "~"))) << what;
+        }
     }
 }
 

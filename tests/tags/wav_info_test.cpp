@@ -3,20 +3,25 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <system_error>
 
-#include "riff/riff.h"
+#include "riff_test_util.h"
 #include "tags/wav_info.h"
 #include "test_support.h"
 
 namespace tags = qoro::tags;
-namespace riff = qoro::riff;
 using namespace qoro::test;
+using riffutil::le32;
+
+// A write that must succeed, with the reason when it does not.
+#define ASSERT_WRITES(expr)                                 \
+    do {                                                    \
+        const std::error_code wroteEc = (expr);             \
+        ASSERT_FALSE(wroteEc) << wroteEc.message();         \
+    } while (0)
 
 namespace {
 
-uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
 std::string str(const std::vector<uint8_t>& b, size_t at, size_t n) {
     return std::string(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at + n));
 }
@@ -30,13 +35,8 @@ void writeRaw(const fs::path& file, const std::string& chunks) {
     writeBytes(file, std::vector<uint8_t>(all.begin(), all.end()));
 }
 
-std::string chunk(const std::string& id, const std::string& content) {
-    uint32_t n = static_cast<uint32_t>(content.size());
-    std::string c = id + std::string{char(n), char(n >> 8), char(n >> 16), char(n >> 24)} + content;
-    if (n & 1) c += '\0';
-    return c;
-}
-std::string u32(uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
+using riffutil::chunk;
+using riffutil::u32;
 
 }  // namespace
 
@@ -89,8 +89,8 @@ TEST(WavInfo, WrittenLayoutAndRoundTrip) {
     tags::TagRecord r;
     r.title = "T";
     r.album = "A";
-    r.genre = 12;
-    ASSERT_TRUE(tags::writeWavInfo(file.string(), r, {}));
+    r.genre = 13;
+    ASSERT_WRITES(tags::writeWavInfo(file.string(), r, {}));
     auto b = readBytes(file);
     size_t at = 44 + 2002;
     EXPECT_TRUE(std::equal(before.begin() + 8, before.begin() + static_cast<long>(at), b.begin() + 8));
@@ -100,7 +100,8 @@ TEST(WavInfo, WrittenLayoutAndRoundTrip) {
     EXPECT_EQ(le32(b, at + 16), 2u);
     EXPECT_EQ(str(b, at + 20, 2), std::string("A\0", 2));
     EXPECT_EQ(str(b, at + 22, 4), "IGNR");
-    EXPECT_EQ(str(b, at + 30, 6), std::string("Other\0", 6));
+    EXPECT_EQ(le32(b, at + 26), 4u);
+    EXPECT_EQ(str(b, at + 30, 4), std::string("Pop\0", 4));
     size_t disp = at + 8 + le32(b, at + 4);
     EXPECT_EQ(str(b, disp, 4), "DISP");
     EXPECT_EQ(le32(b, disp + 4), 6u);
@@ -129,9 +130,9 @@ TEST(WavInfo, WrittenLayoutAndRoundTrip) {
     r.year = 2002;
     r.track = 11;
     r.genre = 17;
-    ASSERT_TRUE(tags::writeWavInfo(file.string(), r, {}));
+    ASSERT_WRITES(tags::writeWavInfo(file.string(), r, {}));
     r.album = "Album 2";
-    ASSERT_TRUE(tags::writeWavInfo(file.string(), r, {}));
+    ASSERT_WRITES(tags::writeWavInfo(file.string(), r, {}));
     got = {};
     ASSERT_TRUE(tags::readWavInfo(file.string(), got, cues, nullptr));
     EXPECT_EQ(got, r);
@@ -152,7 +153,7 @@ TEST(WavInfo, WrittenLayoutAndRoundTrip) {
     r.year = 0;
     r.track = 0;
     writeWav16(file, 8000, 1, samples);
-    ASSERT_TRUE(tags::writeWavInfo(file.string(), r, {}));
+    ASSERT_WRITES(tags::writeWavInfo(file.string(), r, {}));
     auto text = readBytes(file);
     std::string all(text.begin(), text.end());
     EXPECT_EQ(all.find("ICRD"), std::string::npos);
@@ -169,7 +170,7 @@ TEST(WavInfo, CuesWrittenInOrderAndReadBack) {
     cues.insert({.position = 100, .label = "one", .note = "n1"});
     cues.insert({.position = 200, .language = 9, .country = 44, .dialect = 1, .codePage = 1252, .label = "two",
                  .text = "t2"});
-    ASSERT_TRUE(tags::writeWavInfo(file.string(), {}, cues));
+    ASSERT_WRITES(tags::writeWavInfo(file.string(), {}, cues));
     auto b = readBytes(file);
     std::string all(b.begin(), b.end());
     size_t cue = all.find("cue ");
@@ -231,8 +232,35 @@ TEST(WavInfo, ReadingRulesOnCraftedFiles) {
     writeBytes(file, std::vector<uint8_t>(100, 'x'));
     EXPECT_FALSE(tags::readWavInfo(file.string(), r, cues, nullptr));
     EXPECT_FALSE(tags::readWavInfo((dir / "none.wav").string(), r, cues, nullptr));
-    EXPECT_FALSE(tags::writeWavInfo((dir / "none.wav").string(), r, cues));
+    EXPECT_EQ(tags::writeWavInfo((dir / "none.wav").string(), r, cues), std::errc::no_such_file_or_directory);
     EXPECT_FALSE(fs::exists(dir / "none.wav"));
+}
+
+// Sizes and counts from the file never make reading keep more than it can
+// use: the records a "cue " chunk holds (at most 65536 of them), and at most
+// 4096 INFO entries of kinds the object does not manage.
+TEST(WavInfo, CountsFromTheFileAreBounded) {
+    TempDir dir;
+    const fs::path file = dir / "many.wav";
+    std::string records;
+    for (uint32_t i = 0; i < 70000; ++i) records += u32(i + 1) + u32(i) + "data" + u32(0) + u32(0) + u32(i);
+    std::string entries;
+    for (int i = 0; i < 5000; ++i) entries += chunk("IXYZ", "v");
+    writeRaw(file, chunk("data", "ab") + chunk("cue ", u32(0xFFFFFFFF) + records) + chunk("LIST", "INFO" + entries));
+    tags::TagRecord r;
+    tags::CueList cues;
+    tags::WavChunks chunks;
+    ASSERT_TRUE(tags::readWavInfo(file.string(), r, cues, &chunks));
+    EXPECT_EQ(cues.size(), 65536u);
+    EXPECT_EQ(cues.cues().back().position, 65535u);
+    EXPECT_EQ(chunks.otherInfo.size(), 4096u);
+    // A title change keeps the cue chunk as it is, all 70000 records.
+    r.title = "many";
+    ASSERT_WRITES(tags::writeWavInfo(file.string(), r, cues));
+    const auto v = riffutil::listChunks(readBytes(file));
+    ASSERT_EQ(riffutil::chunksOf(v, "cue ").size(), 1u);
+    EXPECT_EQ(riffutil::chunksOf(v, "cue ")[0].size, 4 + records.size());
+    EXPECT_EQ(riffutil::subChunks(riffutil::chunksOf(v, "LIST", "INFO")[0]).size(), 5000u);
 }
 
 TEST(WavInfo, ReadsTagsFfmpegWrites) {
@@ -254,13 +282,13 @@ TEST(WavInfo, ReadsTagsFfmpegWrites) {
     EXPECT_EQ(chunks.dataSize, 3200u);
     // Writing keeps the audio where it is, after ffmpeg's "LIST" before "data".
     auto before = readBytes(dir / "b.wav");
-    ASSERT_TRUE(tags::writeWavInfo((dir / "b.wav").string(), r, cues));
+    ASSERT_WRITES(tags::writeWavInfo((dir / "b.wav").string(), r, cues));
     auto after = readBytes(dir / "b.wav");
     EXPECT_TRUE(std::equal(before.begin() + 8, before.begin() + static_cast<long>(chunks.dataOffset + 3200),
                            after.begin() + 8));
 }
 
-TEST(WavInfo, HostileFilesNeverCrashNorGrow) {
+TEST(WavInfo, HostileFilesNeverCrashAndWritesLeaveValidFiles) {
     TempDir dir;
     fs::path file = dir / "h.wav";
     // "data" claiming more than the file holds: nothing is written.
@@ -271,11 +299,13 @@ TEST(WavInfo, HostileFilesNeverCrashNorGrow) {
     writeBytes(file, b);
     tags::TagRecord r;
     r.title = "x";
-    EXPECT_FALSE(tags::writeWavInfo(file.string(), r, {}));
+    EXPECT_TRUE(tags::writeWavInfo(file.string(), r, {}));
     EXPECT_EQ(readBytes(file), b);
 
     // Mutations of a file with every kind of chunk: reading and writing never
-    // crash, and the audio bytes are never changed by a write.
+    // crash; a write either leaves the file as it was or makes a valid RIFF
+    // whose "data" chunk holds the same samples and which reads back as
+    // written.
     fs::path good = dir / "g.wav";
     writeWav16(good, 8000, 1, testSignal(8000, 1, 200));
     tags::TagRecord full;
@@ -285,25 +315,46 @@ TEST(WavInfo, HostileFilesNeverCrashNorGrow) {
     tags::CueList cues;
     cues.insert({.position = 5, .label = "a", .note = "b", .text = "c"});
     cues.insert({.position = 9, .label = "d"});
-    ASSERT_TRUE(tags::writeWavInfo(good.string(), full, cues));
+    ASSERT_WRITES(tags::writeWavInfo(good.string(), full, cues));
     auto base = readBytes(good);
+    const std::string samples(base.begin() + 44, base.begin() + 444);
     std::mt19937 rng(5);
-    for (int round = 0; round < 300; ++round) {
+    int written = 0;
+    for (int round = 0; round < 400; ++round) {
         auto m = base;
         for (int e = 0, n = 1 + rng() % 6; e < n; ++e) {
             size_t at = rng() % 3 ? 44 + 400 + rng() % (m.size() - 444) : rng() % 40;
             m[at] = static_cast<uint8_t>(rng() % 3 ? rng() : 0xFF);
         }
         if (rng() % 5 == 0) m.resize(444 + rng() % (m.size() - 444));
+        if (rng() % 7 == 0) m.insert(m.end(), rng() % 40, static_cast<uint8_t>(rng()));
         writeBytes(file, m);
         tags::TagRecord got;
         tags::CueList gotCues;
         tags::readWavInfo(file.string(), got, gotCues, nullptr);
         EXPECT_LE(gotCues.size(), m.size() / 24);
-        bool wrote = tags::writeWavInfo(file.string(), full, cues);
+        tags::TagRecord want = got;
+        want.title = "Another title";
+        const std::error_code ec = tags::writeWavInfo(file.string(), want, cues);
         auto after = readBytes(file);
-        EXPECT_TRUE(std::equal(m.begin() + 8, m.begin() + 444, after.begin() + 8)) << round;
-        if (!wrote) continue;
-        EXPECT_LE(after.size(), std::max<size_t>(m.size(), 444 + 400));
+        if (ec) {
+            EXPECT_EQ(after, m) << round << ": " << ec.message();
+            continue;
+        }
+        ++written;
+        const auto v = riffutil::listChunks(after);
+        ASSERT_TRUE(v.riff) << round;
+        EXPECT_EQ(v.riffSize, after.size() - 8) << round;
+        EXPECT_EQ(v.end, after.size()) << round;
+        EXPECT_EQ(riffutil::chunksOf(v, "LIST", "INFO").size(), 1u) << round;
+        const auto data = riffutil::chunksOf(v, "data");
+        ASSERT_FALSE(data.empty()) << round;
+        EXPECT_EQ(data[0].content(), std::string(m.begin() + 44, m.begin() + 444)) << round;
+        tags::TagRecord back;
+        tags::CueList backCues;
+        ASSERT_TRUE(tags::readWavInfo(file.string(), back, backCues, nullptr)) << round;
+        EXPECT_EQ(back, want) << round;
+        EXPECT_EQ(backCues.cues(), cues.cues()) << round;
     }
+    EXPECT_GT(written, 100);
 }

@@ -97,7 +97,11 @@ bool writeTags(IAudioInformation* info, const fs::path& file, const Tags& tags, 
     Bstr name(file.string());
     info->put_mp3TagInfoVersion(id3Kind == 1 ? 1 : 2);
     setTags(info, tags);
-    info->SetAudioInformation(name.get());
+    if (FAILED(info->SetAudioInformation(name.get()))) {
+        error = qoro::com::takeErrorDescription();
+        if (error.empty()) error = "the tags could not be written";
+        return false;
+    }
     SHORT type = INFO_UNKNOWN;
     info->get_infoType(&type);
     if (!tagsWritable(type)) {

@@ -10,7 +10,7 @@ namespace qoro::mpc {
 BitBuffer::BitBuffer() : storage_(std::make_unique<uint32_t[]>(kWords)), words_(storage_.get()) {}
 BitBuffer::~BitBuffer() = default;
 
-bool BitBuffer::open(const std::string& path, uint64_t dataBytes)
+bool BitBuffer::open(const std::string& path, uint64_t streamStart, uint64_t dataBytes)
 {
     close();
     std::FILE* f = std::fopen(path.c_str(), "rb");
@@ -27,7 +27,8 @@ bool BitBuffer::open(const std::string& path, uint64_t dataBytes)
         return false;
     }
     file_ = f;
-    fileBytes_ = uint64_t(length);
+    base_ = std::min(streamStart, uint64_t(length));
+    fileBytes_ = uint64_t(length) - base_;
     fileWords_ = (fileBytes_ + 3) / 4;
     dataBits_ = std::min(dataBytes, fileBytes_) * 8;
     start_ = 0;
@@ -43,7 +44,7 @@ void BitBuffer::close()
 {
     fileHolder_.reset();
     file_ = nullptr;
-    fileBytes_ = fileWords_ = dataBits_ = 0;
+    fileBytes_ = fileWords_ = dataBits_ = base_ = 0;
     word_ = start_ = 0;
     bit_ = 0;
     headSize_ = 0;
@@ -58,7 +59,7 @@ void BitBuffer::load(uint64_t firstWord, uint32_t slot, uint32_t count)
     if (!file_ || firstWord >= fileWords_) return;
     const uint64_t offset = firstWord * 4;
     const size_t bytes = size_t(std::min<uint64_t>(uint64_t(count) * 4, fileBytes_ - offset));
-    if (std::fseek(file_, long(offset), SEEK_SET) != 0) return;
+    if (std::fseek(file_, long(base_ + offset), SEEK_SET) != 0) return;
     uint8_t* raw = reinterpret_cast<uint8_t*>(dst);
     const size_t got = std::fread(raw, 1, bytes, file_);
     std::memset(raw + got, 0, count * 4 - got);

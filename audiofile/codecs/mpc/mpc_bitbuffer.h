@@ -25,10 +25,14 @@ public:
     BitBuffer(const BitBuffer&) = delete;
     BitBuffer& operator=(const BitBuffer&) = delete;
 
-    // Opens the file for unbuffered reading and loads its first 32 KB.
-    // 'dataBytes' is where the stream's data ends (an ID3v1 tag after it is
-    // not part of the stream). False when the file cannot be opened.
-    bool open(const std::string& path, uint64_t dataBytes);
+    // Opens the file for unbuffered reading and loads the first 32 KB of the
+    // stream, which begins 'streamStart' bytes into the file (after any ID3v2
+    // tags) and holds 'dataBytes' bytes (an ID3v1 tag after it is not part of
+    // the stream). Positions count from the stream's start. False when the
+    // file cannot be opened.
+    bool open(const std::string& path, uint64_t streamStart, uint64_t dataBytes);
+    // Where the stream begins in the file.
+    uint64_t streamStart() const { return base_; }
     void close();
     bool isOpen() const { return file_ != nullptr; }
 
@@ -59,7 +63,7 @@ public:
         return v;
     }
 
-    // Absolute bit position in the stream (from the start of the file).
+    // Bit position in the stream (from the stream's start).
     uint64_t position() const { return uint64_t(word_) * 32 + bit_; }
     // Moves to an absolute bit position, reloading the buffer when needed.
     void seek(uint64_t bit);
@@ -90,7 +94,8 @@ private:
     uint32_t bit_ = 0;     // 0 = most significant bit of the current word
     uint64_t start_ = 0;   // first word of the current half; the buffer holds [start_, start_ + kWords)
     uint64_t fileWords_ = 0;
-    uint64_t fileBytes_ = 0;
+    uint64_t fileBytes_ = 0;  // from the stream's start to the end of the file
+    uint64_t base_ = 0;       // where the stream starts in the file
     uint64_t dataBits_ = 0;
 };
 

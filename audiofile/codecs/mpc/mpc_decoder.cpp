@@ -74,7 +74,7 @@ int MpcDecoder::open(const std::string& path)
     close();
     MpcStreamInfo info;
     if (!readStreamInfo(path, info)) return -1;
-    if (!s_->bits.open(path, info.audioBytes)) return -1;
+    if (!s_->bits.open(path, info.audioStart, info.audioBytes)) return -1;
     // The header again, from the bit buffer the frames are read from.
     const auto header = parseMpcHeader(std::span<const uint8_t>(s_->bits.headBytes(), s_->bits.headSize()));
     if (!header || header->streamVersion < 4 || header->streamVersion > 7 || header->maxBand >= kBands) {
@@ -189,7 +189,7 @@ int64_t MpcDecoder::positionMs() const
     return int64_t(double(s_->decodedFrames) * kFrameSamples / 44.1 + 0.5);
 }
 
-uint64_t MpcDecoder::filePosition() const { return s_->open ? s_->bits.position() / 8 : 0; }
+uint64_t MpcDecoder::filePosition() const { return s_->open ? s_->bits.streamStart() + s_->bits.position() / 8 : 0; }
 
 const MpcDecoder::Stats& MpcDecoder::stats() const { return s_->stats; }
 

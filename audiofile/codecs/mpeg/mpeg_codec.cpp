@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <span>
+
+#include "tags/id3v2.h"
 
 namespace qoro::mpeg {
 namespace {
@@ -42,16 +45,16 @@ bool MpegCodec::analyse(MpegCodecHost& host, MpegStreamStatus& status)
     if (host.seek(0) < 0) return false;
     long got = host.read(head, kHeadBytes);
     if (got < 0) return false;
-    if (got >= 10 && std::memcmp(head, "ID3", 3) == 0) {
-        const int64_t size = (int64_t(head[6] & 0x7F) << 21) | (int64_t(head[7] & 0x7F) << 14) |
-                             (int64_t(head[8] & 0x7F) << 7) | int64_t(head[9] & 0x7F);
-        tagSize_ = 10 + size;
-        if (tagSize_ > inputSize) {
-            tagSize_ = inputSize;
-            streamSize_ = 0;
-        } else {
-            streamSize_ = inputSize - tagSize_;
-        }
+    if (got >= 10 && tags::parseId3v2Header(std::span<const uint8_t>(head, size_t(got)))) {
+        // The ID3v2 tags the stream begins with (several may stand one after
+        // another); a tag that claims more than the input takes all of it.
+        const auto readAt = [&host](uint64_t at, uint8_t* data, size_t n) -> size_t {
+            if (host.seek(int64_t(at)) < 0) return 0;
+            const long r = host.read(data, long(n));
+            return r > 0 ? size_t(r) : 0;
+        };
+        tagSize_ = int64_t(tags::id3v2LeadingSize(readAt, uint64_t(std::max<int64_t>(inputSize, 0)), true));
+        streamSize_ = std::max<int64_t>(inputSize - tagSize_, 0);
         std::memset(head, 0, sizeof head);
         if (host.seek(tagSize_) < 0) return false;
         got = host.read(head, kHeadBytes);

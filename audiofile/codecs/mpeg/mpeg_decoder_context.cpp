@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include "genre/genre.h"
+#include "tags/id3v1.h"
 
 namespace qoro::mpeg {
 
@@ -357,26 +358,21 @@ struct FileInput {
     std::vector<char> buffer;
 };
 
-std::string tagField(const uint8_t* p, size_t n)
-{
-    size_t len = 0;
-    while (len < n && p[len] != 0) ++len;  // a field ends at its first NUL
-    while (len > 0 && p[len - 1] == ' ') --len;
-    return std::string(reinterpret_cast<const char*>(p), len);
-}
-
 void readId3v1(FileInput& in)
 {
-    if (in.size < 128 || std::fseek(in.file, -128, SEEK_END) != 0) return;
-    uint8_t tag[128];
-    if (std::fread(tag, 1, 128, in.file) == 128 && std::memcmp(tag, "TAG", 3) == 0) {
-        MpegPropertyList& p = in.context->status().properties;
-        p.setString("id3/title", tagField(tag + 3, 30));
-        p.setString("id3/artist", tagField(tag + 33, 30));
-        p.setString("id3/album", tagField(tag + 63, 30));
-        p.setString("id3/year", tagField(tag + 93, 4));
-        p.setString("id3/comment", tagField(tag + 97, 30));
-        if (tag[127] < 80) p.setString("id3/genre", decoderGenre(tag[127]));
+    tags::Id3v1Block block{};
+    if (in.size < int64_t(block.size()) || std::fseek(in.file, -int(block.size()), SEEK_END) != 0) return;
+    if (std::fread(block.data(), 1, block.size(), in.file) == block.size()) {
+        if (const auto tag = tags::parseId3v1(block, tags::Id3v1Reading::Decoder)) {
+            MpegPropertyList& p = in.context->status().properties;
+            p.setString("id3/title", tag->title);
+            p.setString("id3/artist", tag->artist);
+            p.setString("id3/album", tag->album);
+            p.setString("id3/year", tag->yearText);
+            p.setString("id3/comment", tag->comment);
+            const auto genreByte = uint8_t(tag->genre);
+            if (genreByte < 80) p.setString("id3/genre", decoderGenre(genreByte));
+        }
     }
     std::rewind(in.file);
 }
