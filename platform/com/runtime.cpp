@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -41,6 +42,10 @@ Runtime& runtime() {
 }
 
 thread_local int apartmentCount = 0;
+// Threads with an apartment open. A library is unloaded only while no other
+// thread has one: another thread may still be running the library's code
+// (returning from the Release that let go of its last object).
+std::atomic<int> openApartments{0};
 
 // Loads (or finds loaded) a component library. Caller holds the mutex.
 const Library* loadLibrary(Runtime& rt, const std::string& path) {
@@ -200,12 +205,19 @@ HRESULT unregisterServer(std::span<const ClassEntry> classes) {
 
 extern "C" {
 
-HRESULT CoInitialize(void*) { return ++apartmentCount == 1 ? S_OK : S_FALSE; }
+HRESULT CoInitialize(void*) {
+    if (++apartmentCount > 1) return S_FALSE;
+    openApartments.fetch_add(1, std::memory_order_acq_rel);
+    return S_OK;
+}
 
 HRESULT CoInitializeEx(void* reserved, DWORD) { return CoInitialize(reserved); }
 
 void CoUninitialize() {
-    if (apartmentCount > 0 && --apartmentCount == 0) CoFreeUnusedLibraries();
+    if (apartmentCount > 0 && --apartmentCount == 0) {
+        openApartments.fetch_sub(1, std::memory_order_acq_rel);
+        CoFreeUnusedLibraries();
+    }
 }
 
 HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void*, REFIID riid, void** ppv) {
@@ -245,6 +257,7 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID 
 }
 
 void CoFreeUnusedLibraries() {
+    if (openApartments.load(std::memory_order_acquire) > (apartmentCount > 0 ? 1 : 0)) return;
     Runtime& rt = runtime();
     std::lock_guard lock(rt.mutex);
     for (auto it = rt.loaded.begin(); it != rt.loaded.end();) {

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "qoro/com_registry.h"
 #include "test_calc.h"
@@ -167,6 +168,32 @@ TEST_F(RegistryTest, ComponentsAreFoundInTheQoroFolderBesideTheRuntime) {
     fs::remove(components / "libQoroTestComponent.so");
     r = run(env + client + " --known libQoroTestComponent.so");
     EXPECT_EQ(r.exitCode, 3) << r.output;
+}
+
+// A thread that closes its apartment must not unload a library another
+// thread may still be running (returning from the Release of its last
+// object): libraries go only when no other apartment is open.
+TEST_F(RegistryTest, LibrariesStayLoadedWhileAnotherApartmentIsOpen) {
+    qoro::com::addKnownLibrary("libQoroTestComponent.so");
+    auto loaded = [] {
+        void* h = ::dlopen("libQoroTestComponent.so", RTLD_NOW | RTLD_NOLOAD);
+        if (h) ::dlclose(h);
+        return h != nullptr;
+    };
+    ASSERT_EQ(CoInitialize(nullptr), S_OK);
+    {
+        qoro::com::ComPtr<IDispatch> calc;
+        ASSERT_EQ(CoCreateInstance(CLSID_TestCalc, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, calc.putVoid()), S_OK);
+    }  // no object of the library is alive any more
+    std::thread other([] {
+        CoInitialize(nullptr);
+        CoFreeUnusedLibraries();
+        CoUninitialize();
+    });
+    other.join();
+    EXPECT_TRUE(loaded()) << "unloaded while this thread's apartment is open";
+    CoUninitialize();  // the last apartment: now it may go
+    EXPECT_FALSE(loaded());
 }
 
 TEST_F(RegistryTest, LibrariesStayLoadedWhileObjectsLive) {
