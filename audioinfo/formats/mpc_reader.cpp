@@ -4,7 +4,6 @@
 #include <cerrno>
 
 #include "formats/readers.h"
-#include "genre/genre.h"
 #include "io/file_rewrite.h"
 #include "mpc/mpc_stream.h"
 #include "tags/id3v1.h"
@@ -26,15 +25,7 @@ bool readMpc(const std::string& path, Facts& facts, tags::TagRecord& tags) {
 
     // The track of the tag is not taken; composer, URL, encoded-by and
     // copyright stay as they are.
-    if (info.id3v1) {
-        const tags::Id3v1Tag& t = *info.id3v1;
-        tags.title = t.title;
-        tags.artist = t.artist;
-        tags.album = t.album;
-        tags.comments = t.comment;
-        tags.year = t.year;
-        tags.genre = genre::isValid(t.genre) ? t.genre : genre::kDefault;
-    }
+    if (info.id3v1) info.id3v1->applyMpegPlusTo(tags);
 
     std::string d = "MPEG Plus SV-" + std::to_string(info.header.streamVersion) + " ";
     d += mpc::profileName(info.header.profile);

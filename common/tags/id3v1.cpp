@@ -109,6 +109,15 @@ void Id3v1Tag::applyTo(TagRecord& record) const {
     record.copyright.clear();
 }
 
+void Id3v1Tag::applyMpegPlusTo(TagRecord& r) const {
+    r.title = title;
+    r.artist = artist;
+    r.album = album;
+    r.comments = comment;
+    r.year = year;
+    r.genre = genre::isValid(genre) ? genre : genre::kDefault;
+}
+
 std::optional<Id3v1Tag> parseId3v1(Block b, Id3v1Reading rule) {
     if (!hasTag(b)) return std::nullopt;
     Id3v1Tag tag;
@@ -190,12 +199,7 @@ std::error_code writeId3v1Mpc(const std::string& path, const TagRecord& record) 
             // What the MPEG Plus reader gives: no track, composer and the rest empty.
             const Id3v1Tag t = *parseId3v1(*old, Id3v1Reading::MpegPlus);
             TagRecord was;
-            was.title = t.title;
-            was.artist = t.artist;
-            was.album = t.album;
-            was.comments = t.comment;
-            was.year = t.year;
-            was.genre = genre::isValid(t.genre) ? t.genre : genre::kDefault;
+            t.applyMpegPlusTo(was);
             keepUnchanged(fresh, *old, was, record);
         }
         return fresh;

@@ -53,6 +53,10 @@ struct Id3v1Tag {
     // below 1 gives 0, a genre outside the table gives "Other"; composer,
     // URL, encoded-by and copyright are emptied.
     void applyTo(TagRecord& record) const;
+    // The fields the MPEG Plus reader takes: title, artist, album, comments,
+    // year and genre (outside the table: "Other"); the track and the rest of
+    // record stay as they are.
+    void applyMpegPlusTo(TagRecord& record) const;
 };
 
 // Parses a 128-byte block by a reading rule; nullopt unless it begins with "TAG".

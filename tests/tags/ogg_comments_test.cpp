@@ -75,13 +75,6 @@ std::vector<std::string> valuesOf(const fs::path& file, const std::string& name)
     return out;
 }
 
-std::string audioMd5(const fs::path& file) {
-    const CommandResult r = run("ffmpeg -nostdin -v error -i " + shellQuote(file.string()) + " -map 0:a -f md5 -");
-    EXPECT_EQ(r.exitCode, 0) << r.output;
-    const size_t at = r.output.find("MD5=");
-    EXPECT_NE(at, std::string::npos) << r.output;
-    return at == std::string::npos ? r.output : r.output.substr(at);
-}
 
 fs::path taggedOgg(const TempDir& dir) {
     const fs::path wav = dir / "in.wav", ogg = dir / "a.ogg";

@@ -178,4 +178,12 @@ std::string mutagen(const std::string& script, const std::vector<std::string>& a
     return r.output;
 }
 
+std::string audioMd5(const std::filesystem::path& file) {
+    const CommandResult r = run("ffmpeg -nostdin -v error -i " + shellQuote(file.string()) + " -map 0:a -f md5 -");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    const size_t at = r.output.find("MD5=");
+    EXPECT_NE(at, std::string::npos) << r.output;
+    return at == std::string::npos ? r.output : r.output.substr(at);
+}
+
 }  // namespace qoro::test::riffutil

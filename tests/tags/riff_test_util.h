@@ -81,4 +81,8 @@ void withFileSizeLimit(uint64_t limit, const std::function<void()>& fn);
 // failure when it fails.
 std::string mutagen(const std::string& script, const std::vector<std::string>& args);
 
+// ffmpeg's MD5 of the decoded audio ("MD5=..."), to see that the audio of a
+// file stayed the same through a tag change.
+std::string audioMd5(const std::filesystem::path& file);
+
 }  // namespace qoro::test::riffutil

@@ -62,14 +62,6 @@ for k in sorted(f.tags.keys() if f.tags is not None else []): print(k)
 
 std::string id3View(const fs::path& file) { return mutagen(kDumpId3, {file.string()}); }
 
-// The decoded audio as ffmpeg sees it.
-std::string audioMd5(const fs::path& file) {
-    const CommandResult r = run("ffmpeg -nostdin -v error -i " + shellQuote(file.string()) + " -map 0:a -f md5 -");
-    EXPECT_EQ(r.exitCode, 0) << r.output;
-    const size_t at = r.output.find("MD5=");
-    EXPECT_NE(at, std::string::npos) << r.output;
-    return at == std::string::npos ? r.output : r.output.substr(at);
-}
 
 void make(const std::string& command) {
     const CommandResult r = run(command);
