@@ -184,9 +184,9 @@ complete_words() {  # complete_words WORD... : the completions of the last word
     _qoro
     printf "%s\n" "${COMPREPLY[@]}"' complete "$completion" "$@"
 }
-spec=$(bash --norc --noprofile -c 'source "$1" && complete -p qoro' complete "$completion") ||
+registered=$(bash --norc --noprofile -c 'source "$1" && complete -p qoro' complete "$completion") ||
   fail "sourcing the completion file defines no completion for qoro"
-[ "$spec" = "complete -F _qoro qoro" ] || fail "complete -p qoro says '$spec'"
+[ "$registered" = "complete -F _qoro qoro" ] || fail "complete -p qoro says '$registered'"
 [ "$(complete_words qoro con)" = convert ] || fail "qoro con<TAB> gave '$(complete_words qoro con)', not convert"
 [ "$(complete_words qoro convert --to m | sort | tr '\n' ' ')" = "mp2 mp3 " ] ||
   fail "qoro convert --to m<TAB> gave '$(complete_words qoro convert --to m | tr '\n' ' ')'"
@@ -194,6 +194,6 @@ spec=$(bash --norc --noprofile -c 'source "$1" && complete -p qoro' complete "$c
   fail "qoro convert --preset fast-<TAB> gave '$(complete_words qoro convert --preset fast- | tr '\n' ' ')'"
 [ "$(complete_words qoro convert "$audio/mp3/to")" = "$audio/mp3/tone.mp3" ] ||
   fail "qoro convert FILE<TAB> did not complete the file name"
-ok "bash completion: $spec; qoro con<TAB> -> convert; --to m -> mp2 mp3; --preset fast- and file names complete"
+ok "bash completion: $registered; qoro con<TAB> -> convert; --to m -> mp2 mp3; --preset fast- and file names complete"
 
 echo "package-check: all checks passed for $(basename "$deb")"
