@@ -6,10 +6,18 @@
 
 #include <cstdint>
 #include <functional>
+#include <system_error>
 #include <string>
 #include <vector>
 
 #include "test_support.h"
+
+// A tag write that must succeed, with the reason when it does not.
+#define ASSERT_WRITES(expr)                         \
+    do {                                            \
+        const std::error_code wroteEc = (expr);     \
+        ASSERT_FALSE(wroteEc) << wroteEc.message(); \
+    } while (0)
 
 namespace qoro::test::riffutil {
 

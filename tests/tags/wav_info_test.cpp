@@ -13,12 +13,6 @@ namespace tags = qoro::tags;
 using namespace qoro::test;
 using riffutil::le32;
 
-// A write that must succeed, with the reason when it does not.
-#define ASSERT_WRITES(expr)                                 \
-    do {                                                    \
-        const std::error_code wroteEc = (expr);             \
-        ASSERT_FALSE(wroteEc) << wroteEc.message();         \
-    } while (0)
 
 namespace {
 

@@ -17,11 +17,6 @@ namespace tags = qoro::tags;
 using namespace qoro::test;
 using namespace qoro::test::riffutil;
 
-#define ASSERT_WRITES(expr)                                 \
-    do {                                                    \
-        const std::error_code wroteEc = (expr);             \
-        ASSERT_FALSE(wroteEc) << wroteEc.message();         \
-    } while (0)
 
 namespace {
 
