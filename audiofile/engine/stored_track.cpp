@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "acm/acm.h"
+#include "codecs/mpeg/mpeg_track.h"
 #include "engine/containers.h"
 #include "qoro/AudioFile.h"
 #include "riff/riff.h"
@@ -23,8 +24,12 @@ constexpr riff::FourCC kData = riff::fourcc("data");
 constexpr riff::FourCC kFact = riff::fourcc("fact");
 
 // The PCM record itself, with block alignment and byte rate recomputed from
-// channels, bits and rate (headers are known to state them wrongly).
+// channels, bits and rate (headers are known to state them wrongly). Channel
+// counts and sample widths no array format takes stay as stored (the record
+// is refused as it is; recomputing from 65535 channels of 65535 bits would
+// only overflow).
 WAVEFORMATEX normalisedPcm(const WAVEFORMATEX& w) {
+    if (w.nChannels == 0 || w.nChannels > 2 || (w.wBitsPerSample != 8 && w.wBitsPerSample != 16)) return w;
     return acm::makePcmFormat(w.nSamplesPerSec, w.nChannels, w.wBitsPerSample);
 }
 
@@ -48,33 +53,23 @@ public:
     }
 
     // Walks the RIFF WAVE form: the "fmt " record and the "data" stretch.
+    // The samples are what the file holds: a "data" size left unknown by a
+    // writer to a pipe, or one that promises more than a cut-short file
+    // holds, runs to the end of the file (see riff::locateWave).
     int16_t readWaveHeader() {
-        form_ = {};
-        form_.formType = kWave;
-        if (io_.descend(form_, nullptr, riff::Find::Riff) != riff::Status::Ok ||
-            form_.dataOffset != 8)
+        riff::WaveLayout w;
+        if (riff::locateWave(io_, w) != riff::Status::Ok || w.form.dataOffset != 8 || !w.hasFormat)
             return status::kFormatFile;
-        bool haveFmt = false, haveData = false;
-        for (;;) {
-            riff::Chunk ck;
-            if (io_.descend(ck, &form_, riff::Find::Next) != riff::Status::Ok) break;
-            if (!ck.endsWithin(form_)) break;  // reaches beyond the form
-            if (ck.id == kFmt && !haveFmt) {
-                const int16_t st = readFmt(ck);
-                if (st < 0) return st;
-                haveFmt = true;
-            } else if (ck.id == kData && !haveData) {
-                data_ = ck;
-                haveData = true;
-            }
-            if (io_.ascend(ck) != riff::Status::Ok) break;
-        }
-        if (!haveFmt || tagOf(full_) == 0 || !haveData) return status::kFormatFile;
-        // A header may promise more than a truncated file holds.
-        const uint64_t fileSize = io_.size();
-        dataOffset_ = data_.dataOffset;
-        dataSize_ = data_.dataOffset >= fileSize ? 0 : std::min<uint64_t>(data_.size, fileSize - data_.dataOffset);
-        dataIsLast_ = data_.nextOffset() >= fileSize;
+        if (io_.seek(static_cast<int64_t>(w.format.dataOffset)) < 0) return status::kFormatFile;
+        if (const int16_t st = readFmt(w.format); st < 0) return st;
+        if (tagOf(full_) == 0 || !w.hasData) return status::kFormatFile;
+        form_ = w.form;
+        data_ = w.data;
+        dataOffset_ = w.data.dataOffset;
+        dataSize_ = w.dataSize;
+        dataIsLast_ = w.dataIsLast;
+        sizesStale_ = w.sizesStale;
+        rf64_ = w.rf64;
         return status::kOk;
     }
 
@@ -129,6 +124,10 @@ public:
     }
 
     void setFullFormat(const FullFormat& full) { full_ = full; }
+
+    // Where the samples lie in the file (after readWaveHeader).
+    uint64_t dataOffset() const { return dataOffset_; }
+    uint64_t dataSize() const { return dataSize_; }
 
     // The PCM form of the full format and the conversion streams.
     int16_t prepareCodec(bool reading, bool writing) {
@@ -306,7 +305,10 @@ public:
         if (layout_ == Layout::RiffWave && created_) {
             const int16_t e = patchCreatedHeader(framesWritten);
             if (e < 0 && st == status::kOk) st = e;
-        } else if (layout_ == Layout::RiffWave && readWrite_ && grown_) {
+        } else if (layout_ == Layout::RiffWave && readWrite_ && !rf64_ &&
+                   (grown_ || (written_ && sizesStale_ && dataIsLast_))) {
+            // Grown, or written to a file whose sizes never described it
+            // (streamed, cut short): the sizes become what the file holds.
             const int16_t e = patchGrownData();
             if (e < 0 && st == status::kOk) st = e;
         }
@@ -328,16 +330,21 @@ private:
     // The most a single read takes in (keeps counts within 32 bits).
     static constexpr uint64_t kMaxStep = 1u << 28;
 
-    static size_t clampSize(uint64_t n) { return static_cast<size_t>(std::min<uint64_t>(n, 0xFFFFFFFFu)); }
+    // Amounts handed to the codec manager's size queries: full 64-bit (a
+    // streamed or "RF64" file may hold more than 4 GiB), kept far from
+    // where its block arithmetic would overflow.
+    static size_t clampSize(uint64_t n) { return static_cast<size_t>(std::min<uint64_t>(n, uint64_t{1} << 56)); }
 
     // Writes container bytes at the current position of the data.
     int16_t store(const uint8_t* bytes, size_t n) {
         // Chunks that follow the "data" chunk of an existing file are never
-        // overwritten.
-        if (readWrite_ && !dataIsLast_ && pos_ + n > dataSize_) return status::kFileAccess;
+        // overwritten. An "RF64" file keeps its 64-bit sizes: its samples are
+        // overwritten in place, never extended.
+        if (readWrite_ && (!dataIsLast_ || rf64_) && pos_ + n > dataSize_) return status::kFileAccess;
         if (io_.seek(static_cast<int64_t>(dataOffset_ + pos_)) < 0 || !io_.writeExact(bytes, n) ||
             io_.flush() != riff::Status::Ok)
             return status::kFileAccess;
+        written_ = true;
         pos_ += n;
         if (pos_ > dataSize_) {
             dataSize_ = pos_;
@@ -396,6 +403,9 @@ private:
     bool writing_ = false;
     bool created_ = false;
     bool grown_ = false;
+    bool written_ = false;     // something was written into an existing file
+    bool sizesStale_ = false;  // its stored sizes do not describe it
+    bool rf64_ = false;
     bool pcm_ = true;
     uint64_t dataOffset_ = 0;
     uint64_t dataSize_ = 0;
@@ -418,13 +428,16 @@ int16_t openWav(const OpenRequest& request, std::unique_ptr<Track>& track) {
     int16_t st = t->openFile(request.path, request.readWrite);
     if (st < 0) return st;
     if ((st = t->readWaveHeader()) < 0) return st;
+    // MPEG audio in the "data" chunk: the MPEG reader decodes the chunk's
+    // frames, format tag 80 always with the built-in decoder, tag 85 with
+    // the one the decoder choice names (the built-in one unless it is
+    // ACM_DRIVER_OUT). Opened for reading and writing, a tag 85 file keeps
+    // the codec manager's stream, which can also encode.
     const uint16_t tag = tagOf(t->fullFormat());
     const bool mpeg = tag == acm::WAVE_FORMAT_MPEG ||
-                      (tag == acm::WAVE_FORMAT_MPEGLAYER3 && request.settings->mp3Decoder == ACM_DRIVER_OUT);
-    if (mpeg) {
-        if (!kMpegInWaveOpener) return status::kFormatNotSupport;
-        return kMpegInWaveOpener(request, track);
-    }
+                      (tag == acm::WAVE_FORMAT_MPEGLAYER3 &&
+                       (!request.readWrite || request.settings->mp3Decoder == ACM_DRIVER_OUT));
+    if (mpeg) return openMpegInWave(request, t->dataOffset(), t->dataSize(), t->fullFormat(), track);
     if ((st = t->prepareCodec(true, request.readWrite)) < 0) return st;
     track = std::move(t);
     return status::kOk;

@@ -65,7 +65,7 @@ EngineSettings AudioFileCore::engineSettings() const {
     s.output = output_;
     s.mp3 = mp3_;
     s.mp3Encoder = mp3Encoder_;
-    s.mp3Decoder = mp3Decoder_;
+    s.mp3Decoder = mp3DecoderChoice_;
     s.full = fmt_.full;
     return s;
 }
@@ -94,6 +94,8 @@ void AudioFileCore::openFile(const std::string& name, long formatType, long flag
         return;
     }
     lastError_ = NOERRORS;
+    // Nothing of a file opened before carries over to this one.
+    mp3Decoder_ = mp3DecoderChoice_;
     engine_.setSettings(engineSettings());
     const long type = formatType == DEFAULT ? typeForOpen(name) : formatType;
     if (type == WMA) {  // the WMA codec component is never present
@@ -109,7 +111,8 @@ void AudioFileCore::openFile(const std::string& name, long formatType, long flag
     arrayFormat_ = engine_.arrayFormat();
     engine_.reportFoundSettings(mp3_, output_);
     // A Layer III stream handed to the codec manager (by choice, or because
-    // its bitrate is below what the built-in decoder takes) stays on that path.
+    // its bitrate is below what the built-in decoder takes) says so while it
+    // is open; the next file gets the caller's choice again.
     if (engine_.kind() == ContainerKind::MpegThroughAcm) mp3Decoder_ = ACM_DRIVER_OUT;
     fmt_.type = static_cast<int32_t>(type);
     fmt_.full = engine_.fullFormat();
@@ -164,6 +167,7 @@ void AudioFileCore::createFile(const std::string& name, long formatType) {
 
 void AudioFileCore::closeFile() {
     status_ = 0;
+    mp3Decoder_ = mp3DecoderChoice_;
     engine_.close();  // close errors are not reported: the file is closed anyway
     leftover_.clear();
     leftover_.shrink_to_fit();

@@ -99,8 +99,11 @@ public:
     void setWmaFormatEnabled(bool) {}
     long mp3TypeEncoder() const { return mp3Encoder_; }
     void setMp3TypeEncoder(long v) { mp3Encoder_ = static_cast<int16_t>(v); }
+    // The decoder choice: the caller's, except while a file is open that
+    // had to go to the codec manager (Layer III below 52 kbit/s), which
+    // reads ACM_DRIVER_OUT until it is closed.
     long mp3TypeDecoder() const { return mp3Decoder_; }
-    void setMp3TypeDecoder(long v) { mp3Decoder_ = static_cast<int16_t>(v); }
+    void setMp3TypeDecoder(long v) { mp3Decoder_ = mp3DecoderChoice_ = static_cast<int16_t>(v); }
 
     // --- output formats ----------------------------------------------------------
     long setFormatMP3(long frequency, long bitrate, long channels);
@@ -163,7 +166,8 @@ private:
     OutputSettings output_;
     Mp3Settings mp3_;
     int16_t mp3Encoder_ = 2;  // LAME
-    int16_t mp3Decoder_ = 2;  // X_AUDIO
+    int16_t mp3Decoder_ = 2;        // X_AUDIO; what the property reads
+    int16_t mp3DecoderChoice_ = 2;  // what the caller set
     bool fastMp3Analysis_ = false;
 };
 

@@ -33,17 +33,23 @@ int probeWav(const std::string& path);
 
 // --- MPEG audio -------------------------------------------------------------
 struct MpegOptions {
-    bool fastAnalysis = true;  // duration from the first header (or "Xing"); else a scan of every frame
+    // Fast: the length from the frame count of the stream's information
+    // frame ("Xing", "Info", "VBRI"), or from its bytes when its first frames
+    // share one bitrate (within a frame or two); a stream that neither counts
+    // its frames nor keeps one bitrate is walked in full. Full: a walk over
+    // every frame, the lowest and highest bitrate.
+    bool fastAnalysis = true;
     int tagKind = 1;           // 1 ID3v1, 2 ID3v2
 };
 enum class MpegRead {
     Ok,           // facts (and tags) set
-    NoHeader,     // no frame header found: only the size is set
+    NoHeader,     // no frame found: only the size is set
     CannotOpen,   // the size is -1
 };
-// The light-weight analyser: the first valid header after the ID3v2 tags the
-// file begins with, an optional "Xing" header, the ID3 tags (ID3v2 of any
-// version), and the duration by the fast or the full method.
+// The MPEG analyser: frames found as the decoder finds them (the first within
+// 204800 bytes after the ID3v2 tags for the fast analysis), the information
+// frame and its LAME tag, the ID3 tags (ID3v2 of any version). Duration and
+// sample count are those of the music the decoder delivers.
 MpegRead readMpeg(const std::string& path, const MpegOptions& options, Facts& facts, tags::TagRecord& tags);
 // The layer (3 or 2) of a confirmed Layer III or II stream: a first header
 // within the first 20481 bytes after the ID3v2 tags the file begins with (of

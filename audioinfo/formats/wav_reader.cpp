@@ -1,10 +1,13 @@
 // WAV facts: the stored "fmt " record, its PCM equivalent and the names the
 // codec manager gives them.
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <vector>
 
 #include "acm/acm.h"
+#include "mpeg/frame_walk.h"
 #include "formats/acm_facts.h"
 #include "formats/readers.h"
 #include "riff/riff.h"
@@ -65,6 +68,81 @@ std::vector<uint8_t> plainRecord(std::span<const uint8_t> record) {
     return plain;
 }
 
+// The bytes of samples the file holds, counted as the AudioFile reader
+// counts them: a "data" size left unknown by a writer to a pipe, or one that
+// promises more than a cut-short file holds, runs to the end of the file;
+// an "RF64" file's size is its "ds64" one. `stored` when no "data" chunk is
+// found that way.
+uint64_t dataBytesHeld(const std::string& path, uint64_t stored) {
+    riff::File f;
+    riff::WaveLayout w;
+    if (f.open(path, riff::Mode::Read) != riff::Status::Ok || riff::locateWave(f, w) != riff::Status::Ok ||
+        !w.hasData)
+        return stored;
+    return w.dataSize;
+}
+
+// The "data" chunk as the AudioFile reader finds it, also where the tag walk
+// stopped short of it (a size of 0xFFFFFFFF or one that wrapped).
+void takeDataChunk(const std::string& path, tags::WavChunks& chunks) {
+    riff::File f;
+    riff::WaveLayout w;
+    if (f.open(path, riff::Mode::Read) != riff::Status::Ok || riff::locateWave(f, w) != riff::Status::Ok ||
+        !w.hasData)
+        return;
+    chunks.hasData = true;
+    chunks.dataOffset = w.data.dataOffset;
+    chunks.dataSize = w.data.size;
+}
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+// MPEG audio in the "data" chunk (format tags 80 and 85): rate, channels,
+// sample count and duration are the stream's, counted by the frame walk as
+// the decoder delivers them (whatever size the codec manager would guess from
+// the byte rate); the bitrate is the record's, or the stream's average when
+// the record states none; the description is the codec manager's names when
+// it has them. False when the chunk holds no MPEG audio frame.
+bool readMpegInWave(const std::string& path, const tags::WavChunks& chunks, Facts& facts) {
+    if (chunks.format.size() < 18 || !chunks.hasData) return false;
+    const int tag = chunks.format[0] | chunks.format[1] << 8;
+    if (tag != acm::WAVE_FORMAT_MPEG && tag != acm::WAVE_FORMAT_MPEGLAYER3) return false;
+    const int64_t fileSize = fileLength(path);
+    if (fileSize < 0) return false;
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) return false;
+    const mpeg::ReadAt readAt = [&file](uint64_t offset, uint8_t* data, size_t n) -> long {
+        if (fseeko(file.get(), static_cast<off_t>(offset), SEEK_SET) != 0) return -1;
+        const size_t got = std::fread(data, 1, n, file.get());
+        return got == 0 && std::ferror(file.get()) ? -1 : static_cast<long>(got);
+    };
+    const uint64_t held = dataBytesHeld(path, chunks.dataSize);
+    const uint64_t begin = std::min<uint64_t>(chunks.dataOffset, static_cast<uint64_t>(fileSize));
+    const mpeg::StreamRegion region{begin, begin + std::min<uint64_t>(held, static_cast<uint64_t>(fileSize) - begin)};
+    const mpeg::StreamLayout layout = mpeg::walkStream(readAt, region);
+    if (layout.frameCount == 0) return false;
+
+    const uint64_t rate = static_cast<uint64_t>(mpeg::mpegSampleRate(layout.firstHeader));
+    acm::WAVEFORMATEX stored{};
+    acm::readHeader(chunks.format, stored);
+    Facts named;
+    if (factsFromRecord(plainRecord(chunks.format), held, named)) facts.description = named.description;
+    facts.formatTag = tag;
+    facts.frequency = static_cast<int32_t>(rate);
+    facts.channels = mpeg::mpegChannels(layout.firstHeader);
+    facts.bitsPerSample = 16;
+    const uint64_t average =
+        uint64_t(mpeg::averageKbps(layout.audioBytes, layout.decodedSamples, static_cast<int>(rate))) * 1000;
+    facts.bitrate = static_cast<int32_t>(
+        std::min<uint64_t>(stored.nAvgBytesPerSec ? stored.nAvgBytesPerSec * 8ull : average, INT32_MAX));
+    facts.samples = low32(layout.length);
+    facts.duration = static_cast<int32_t>(std::min<uint64_t>(layout.length * 1000 / rate, INT32_MAX));
+    facts.size = low32(static_cast<uint64_t>(fileSize));
+    return true;
+}
+
 }  // namespace
 
 bool factsFromRecord(std::span<const uint8_t> record, uint64_t storedBytes, Facts& facts) {
@@ -84,7 +162,9 @@ bool factsFromRecord(std::span<const uint8_t> record, uint64_t storedBytes, Fact
 bool readWav(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::CueList& cues) {
     tags::WavChunks chunks;
     if (!tags::readWavInfo(path, tags, cues, &chunks)) return false;
-    if (!factsFromRecord(plainRecord(chunks.format), chunks.dataSize, facts)) return false;
+    takeDataChunk(path, chunks);
+    if (readMpegInWave(path, chunks, facts)) return true;
+    if (!factsFromRecord(plainRecord(chunks.format), dataBytesHeld(path, chunks.dataSize), facts)) return false;
     if (chunks.format.size() >= 2) facts.formatTag = chunks.format[0] | chunks.format[1] << 8;  // as stored
     facts.size = low32(static_cast<uint64_t>(fileLength(path)));
     return true;

@@ -192,11 +192,13 @@ public:
         : src_(src), record_(record), cues_(cues), chunks_(chunks), state_(state) {}
 
     bool walkFile() {
-        // The RIFF "WAVE" form: the first top-level chunk of that kind.
+        // The RIFF "WAVE" form: the first top-level chunk of that kind. An
+        // "RF64" form (sizes beyond 4 GiB) is read the same way; its
+        // "ds64" chunk is passed over.
         Head form;
         for (uint64_t pos = 0;; pos = form.next()) {
             if (!headAt(pos, src_.size(), form)) return false;
-            if (form.id == riff::kRiff && form.type == fourcc("WAVE")) break;
+            if ((form.id == riff::kRiff || form.id == riff::kRf64) && form.type == fourcc("WAVE")) break;
         }
         Head ck;
         for (uint64_t pos = form.dataOffset + 4; headAt(pos, form.dataEnd(), ck) && ck.endsWithin(form);
@@ -213,7 +215,7 @@ private:
         uint8_t b[8];
         if (!src_.readExact(pos, b, 8)) return false;
         h = Head{le32(b), le32(b + 4), 0, pos + 8};
-        if (h.id == riff::kRiff || h.id == riff::kList) {
+        if (h.id == riff::kRiff || h.id == riff::kList || h.id == riff::kRf64) {
             uint8_t t[4];
             if (!src_.readExact(pos + 8, t, 4)) return false;
             h.type = le32(t);

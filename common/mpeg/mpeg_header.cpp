@@ -78,6 +78,17 @@ bool isValidMpegHeader(const MpegFrameHeader& h)
     return true;
 }
 
+bool isValidMpegHeaderOrFree(const MpegFrameHeader& h)
+{
+    if (h.bitrateIndex != 0) return isValidMpegHeader(h);
+    // The same rule with the bitrate left out: free format has no bitrate
+    // for the Layer II bitrate/mode pairs to forbid.
+    MpegFrameHeader probe = h;
+    probe.bitrateIndex = 1;
+    if (probe.version == 1 && probe.layer == 2) probe.mode = 3;
+    return isValidMpegHeader(probe);
+}
+
 int mpegBitrateKbps(const MpegFrameHeader& h)
 {
     return kMpegBitrateKbps[h.version][h.layer][h.bitrateIndex];
@@ -89,7 +100,7 @@ int mpegFrameLength(const MpegFrameHeader& h)
 {
     const int kbps = mpegBitrateKbps(h);
     const int rate = mpegSampleRate(h);
-    if (rate == 0) return 0;
+    if (rate == 0 || kbps == 0) return 0;
     const bool pad = h.padding != 0 && h.samplingIndex == 0;
     if (h.layer == 3) return (12000 * kbps / rate) * 4 + (pad ? 4 : 0);
     int length = 144000 * kbps / rate;

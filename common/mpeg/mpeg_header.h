@@ -48,6 +48,18 @@ uint32_t packMpegHeader(const MpegFrameHeader& h);
 // pairs and MPEG-2.5 outside Layer III are refused.
 bool isValidMpegHeader(const MpegFrameHeader& h);
 
+// Free format: bitrate index 0, a frame length the header does not state
+// (the stream's frames are as long as the distance from one sync word to
+// the next).
+constexpr bool isFreeFormat(const MpegFrameHeader& h) { return h.bitrateIndex == 0; }
+// The validity rule with free-format headers accepted as well.
+bool isValidMpegHeaderOrFree(const MpegFrameHeader& h);
+// Bytes of one padding slot: 4 for Layer I, 1 for Layers II and III.
+constexpr int mpegSlotBytes(const MpegFrameHeader& h) { return h.layer == 3 ? 4 : 1; }
+// The bytes the padding bit adds to a frame (0 without it; the validity
+// rule lets it through only at sampling index 0).
+constexpr int mpegPaddingBytes(const MpegFrameHeader& h) { return h.padding ? mpegSlotBytes(h) : 0; }
+
 // 1, 2 or 3 (from the layer code).
 constexpr int mpegLayerNumber(const MpegFrameHeader& h) { return 4 - h.layer; }
 // 1 MPEG-1, 2 MPEG-2, 0 MPEG-2.5.
@@ -57,7 +69,7 @@ constexpr int mpegChannels(const MpegFrameHeader& h) { return h.mode == 3 ? 1 : 
 // The following require a header that passed isValidMpegHeader().
 int mpegBitrateKbps(const MpegFrameHeader& h);
 int mpegSampleRate(const MpegFrameHeader& h);
-// Whole frame in bytes, header included.
+// Whole frame in bytes, header included (0 for a free-format header).
 int mpegFrameLength(const MpegFrameHeader& h);
 // Samples per channel: 384, 1152 or 576.
 int mpegSamplesPerFrame(const MpegFrameHeader& h);

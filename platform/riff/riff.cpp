@@ -17,6 +17,8 @@ uint32_t getLe32(const uint8_t* p) {
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
+uint64_t getLe64(const uint8_t* p) { return getLe32(p) | (static_cast<uint64_t>(getLe32(p + 4)) << 32); }
+
 void putLe32(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);
@@ -351,6 +353,144 @@ Status File::createChunk(Chunk& ck, Create how) {
     if (!writeExact(header, n)) return Status::CannotWrite;
     ck.dataOffset = start + 8;
     ck.dirty = true;
+    return Status::Ok;
+}
+
+namespace {
+
+constexpr FourCC kWaveType = makeFourCC('W', 'A', 'V', 'E');
+constexpr FourCC kDs64 = makeFourCC('d', 's', '6', '4');
+constexpr FourCC kFmt = makeFourCC('f', 'm', 't', ' ');
+constexpr FourCC kFact = makeFourCC('f', 'a', 'c', 't');
+constexpr FourCC kData = makeFourCC('d', 'a', 't', 'a');
+
+// n bytes at an absolute offset; false when the file holds fewer.
+bool readAt(File& f, uint64_t at, void* data, size_t n) {
+    if (at > kMaxOffset || f.seek(static_cast<int64_t>(at)) < 0) return false;
+    return f.readExact(data, n);
+}
+
+// The 8-byte chunk header at `at`: id, size and the offset of its data.
+bool headerAt(File& f, uint64_t at, Chunk& ck) {
+    uint8_t h[8];
+    if (!readAt(f, at, h, 8)) return false;
+    ck = Chunk{};
+    ck.id = getLe32(h);
+    ck.size = getLe32(h + 4);
+    ck.dataOffset = at + 8;
+    return true;
+}
+
+}  // namespace
+
+Status locateWave(File& f, WaveLayout& out) {
+    out = WaveLayout{};
+    if (!f.isOpen()) return Status::NotOpen;
+    const uint64_t fileSize = f.size();
+
+    // The first top-level "RIFF"/"RF64" chunk of type "WAVE".
+    uint64_t at = 0;
+    for (;;) {
+        if (at > fileSize || fileSize - at < 12) return Status::ChunkNotFound;
+        uint8_t h[12];
+        if (!readAt(f, at, h, 12)) return Status::ChunkNotFound;
+        const FourCC id = getLe32(h);
+        const uint32_t size = getLe32(h + 4);
+        if ((id == kRiff || id == kRf64) && getLe32(h + 8) == kWaveType) {
+            out.form.id = id;
+            out.form.size = size;
+            out.form.formType = kWaveType;
+            out.form.dataOffset = at + 8;
+            break;
+        }
+        at += 8 + uint64_t{size} + (size & 1u);  // moves on by at least 8
+    }
+    out.rf64 = out.form.id == kRf64;
+
+    // The end of the form as stored; "unknown" reaches to the end of the file.
+    bool formSizeKnown = out.form.size != kUnknownSize;
+    uint64_t formEnd = out.form.dataEnd();
+    uint64_t walk = out.form.dataOffset + 4;
+    bool ds64Filled = false;
+    uint64_t ds64Data = 0;
+    if (out.rf64) {
+        // "ds64" comes first: 64-bit RIFF size, "data" size, sample count, ...
+        Chunk ds;
+        uint8_t v[16];
+        if (!headerAt(f, walk, ds) || ds.id != kDs64 || ds.size < 16 || ds.dataEnd() > fileSize ||
+            !readAt(f, ds.dataOffset, v, 16))
+            return Status::ChunkNotFound;
+        const uint64_t riff64 = getLe64(v);
+        // A writer that streamed the file leaves the "ds64" sizes at 0; no
+        // real form is that short.
+        ds64Filled = riff64 != 0;
+        ds64Data = getLe64(v + 8);
+        if (out.form.size == kUnknownSize && ds64Filled) {
+            formSizeKnown = true;
+            formEnd = out.form.dataOffset + std::min<uint64_t>(riff64, kMaxOffset);
+        }
+        walk = ds.nextOffset();
+    }
+
+    uint64_t bound = formSizeKnown ? std::min(formEnd, fileSize) : fileSize;
+    out.sizesStale = !formSizeKnown || formEnd > fileSize;
+    bool beyondForm = false;
+    for (;;) {
+        Chunk ck;
+        const bool fits = walk <= bound && bound - walk >= 8 && headerAt(f, walk, ck);
+        const bool whole = fits && (ck.id == kData ? true : ck.dataEnd() <= bound);
+        if (!whole) {
+            // A form that ends before its "data" chunk (a RIFF size that
+            // wrapped around 4 GiB): the chunks after it are walked too.
+            if (!out.hasData && !beyondForm && bound < fileSize) {
+                beyondForm = true;
+                out.sizesStale = true;
+                bound = fileSize;
+                continue;
+            }
+            break;
+        }
+        if (ck.id == kData) {
+            if (out.hasData) {  // a second one is passed over like any other chunk
+                if (ck.dataEnd() > bound) break;
+                walk = ck.nextOffset();
+                continue;
+            }
+            out.hasData = true;
+            out.data = ck;
+            const uint64_t held = fileSize - ck.dataOffset;  // the header lies within the file
+            uint64_t stored = ck.size;
+            bool unknown = false;
+            if (ck.size == kUnknownSize) {
+                if (out.rf64 && ds64Filled)
+                    stored = ds64Data;
+                else
+                    unknown = true;
+            }
+            if (unknown || stored > held) {
+                out.dataSize = held;
+                out.dataToEnd = true;
+                out.dataIsLast = true;
+                out.sizesStale = true;
+                break;  // whatever follows is taken as samples
+            }
+            out.dataSize = stored;
+            const uint64_t next = ck.dataOffset + stored + (stored & 1u);
+            out.dataIsLast = next >= fileSize;
+            if (formSizeKnown && ck.dataOffset + stored > formEnd) out.sizesStale = true;
+            if (ck.dataOffset + stored > bound) break;  // beyond the form: nothing after it is trusted
+            walk = next;
+            continue;
+        }
+        if (ck.id == kFmt && !out.hasFormat) {
+            out.hasFormat = true;
+            out.format = ck;
+        } else if (ck.id == kFact && !out.hasFact) {
+            out.hasFact = true;
+            out.fact = ck;
+        }
+        walk = ck.nextOffset();
+    }
     return Status::Ok;
 }
 

@@ -14,6 +14,10 @@
 //       f.ascend(ck);                                // to the end incl. pad byte
 //   }
 //
+// The parts of a WAVE file, whatever its sizes say (see locateWave):
+//   riff::WaveLayout w;
+//   if (riff::locateWave(f, w) == riff::Status::Ok && w.hasData) ... w.data.dataOffset, w.dataSize
+//
 // Writing:
 //   f.open(path, riff::Mode::Create);
 //   riff::Chunk form; form.formType = riff::fourcc("WAVE");
@@ -58,6 +62,11 @@ std::string fourCCToString(FourCC code);
 
 inline constexpr FourCC kRiff = makeFourCC('R', 'I', 'F', 'F');
 inline constexpr FourCC kList = makeFourCC('L', 'I', 'S', 'T');
+// The 64-bit form of a WAVE file (EBU Tech 3306): "RF64", its sizes in "ds64".
+inline constexpr FourCC kRf64 = makeFourCC('R', 'F', '6', '4');
+// A 32-bit size its writer could not fill in (written to a pipe) or that
+// stands for a 64-bit one in "ds64".
+inline constexpr uint32_t kUnknownSize = 0xFFFFFFFFu;
 
 // Results (the MMIOERR_* values of the Windows functions).
 enum class Status : int {
@@ -188,5 +197,44 @@ private:
     uint64_t fileSize_ = 0;
     bool writeFailed_ = false;
 };
+
+// Where the parts of a WAVE file lie, as far as the file really holds them.
+// Files written to a pipe leave their sizes at 0xFFFFFFFF (ffmpeg) or at a
+// value that wrapped around 4 GiB (sox); downloads cut short keep sizes that
+// promise more than is there. Their samples are the bytes from the "data"
+// chunk's start to the end of the file.
+struct WaveLayout {
+    Chunk form;                 // the "RIFF" or "RF64" form ("WAVE"); size as stored
+    bool rf64 = false;
+    bool hasFormat = false;
+    Chunk format;               // the first "fmt " chunk, whole within the file
+    bool hasFact = false;
+    Chunk fact;                 // the first "fact" chunk, whole within the file
+    bool hasData = false;
+    Chunk data;                 // the first "data" chunk, size as stored
+    uint64_t dataSize = 0;      // bytes of samples the file holds
+    bool dataToEnd = false;     // the stored size was unknown or beyond the file: the samples run to its end
+    bool dataIsLast = false;    // nothing but a pad byte follows the samples
+    bool sizesStale = false;    // the stored RIFF or "data" size is not what the file holds
+};
+
+// Walks the first "RIFF"/"RF64" form of type "WAVE" in the file: its
+// chunks in order up to the end of the form, the first "fmt ", "fact" and
+// "data" chunks. Rules:
+//  - a chunk other than "data" ends the walk when it reaches beyond the form
+//    or the file;
+//  - a "data" chunk whose size is 0xFFFFFFFF (in "RF64": the "ds64" size,
+//    unless that was never filled in) or more than the file holds runs to
+//    the end of the file, and the walk ends there;
+//  - a "data" chunk may reach beyond the form's end (a RIFF size that
+//    wrapped); when the form ends before any "data" chunk, the walk goes on
+//    over the chunks that follow it up to the end of the file;
+//  - a RIFF size of 0xFFFFFFFF is taken as "up to the end of the file".
+// ChunkNotFound when the file holds no such form, or an "RF64" form has no
+// readable "ds64" chunk first. Absent "fmt "/"data" chunks are reported in
+// the layout, not as a failure. The position afterwards is unspecified.
+// (No Windows call of its own: the walk a WAVE reader makes with
+// mmioDescend, with the rules above for sizes that lie.)
+Status locateWave(File& file, WaveLayout& layout);
 
 }  // namespace qoro::riff

@@ -1,6 +1,7 @@
 // WAV facts against ffprobe and the codec manager's names.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "acm/acm.h"
@@ -99,6 +100,66 @@ TEST(WavReader, ExtensibleAndTwentyFourBitFilesMatchFfprobe) {
         EXPECT_NEAR(f.duration, info::number(p, "duration") * 1000.0, 1.0);
         EXPECT_EQ(f.formatTag, 0xFFFE);
         EXPECT_EQ(f.samples, std::lround(info::number(p, "duration") * f.frequency)) << f.description;
+    }
+}
+
+// Files whose sizes do not describe them: written to a pipe (ffmpeg: sizes
+// 0xFFFFFFFF; sox: sizes promising 2 GiB), cut short, "RF64". Their sample
+// count is what the file holds, as ffmpeg decodes it (whole blocks only for
+// block codecs), and the duration follows from it.
+TEST(WavReader, StreamedAndCutShortFilesCountTheSamplesTheyHold) {
+    QORO_REQUIRE_TOOLS("ffmpeg", "sox");
+    TempDir dir;
+    const auto src = dir / "src.wav";
+    writeWav16(src, 48000, 2, testSignal(48000, 2, 36001));
+    const std::string in = shellQuote(src.string());
+    struct Case {
+        const char* name;
+        std::string pipeline;  // writes the file to stdout
+        int channels;
+        bool blockCodec;
+        long cutAt;            // bytes of samples kept, 0 for the whole file
+    };
+    const Case cases[] = {
+        {"ffmpeg_s16", "ffmpeg -v error -i " + in + " -f wav -", 2, false, 0},
+        {"ffmpeg_s24_extensible", "ffmpeg -v error -i " + in + " -c:a pcm_s24le -f wav -", 2, false, 0},
+        {"ffmpeg_six_channels", "ffmpeg -v error -i " + in + " -ac 6 -f wav -", 6, false, 0},
+        {"sox_s24", "sox -V1 " + in + " -t s16 - | sox -V1 -t s16 -r 48000 -c 2 - -b 24 -t wav -", 2, false, 0},
+        {"ffmpeg_rf64", "ffmpeg -v error -i " + in + " -rf64 always -y rf.wav && cat rf.wav", 2, false, 0},
+        {"sox_cut", "sox -V1 " + in + " -t wav -", 2, false, 4 * 20000 + 3},
+        {"ffmpeg_ima_cut", "ffmpeg -v error -i " + in + " -c:a adpcm_ima_wav -f wav -", 2, true, 4096 * 3 + 1000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto file = dir / (std::string(c.name) + ".wav");
+        ASSERT_TRUE(info::make("cd " + shellQuote(dir.path().string()) + " && " + c.pipeline + " | cat > " +
+                               shellQuote(file.string())));
+        if (c.cutAt > 0) {
+            auto bytes = readBytes(file);
+            const auto at = std::search(bytes.begin() + 12, bytes.end(), "data", "data" + 4);
+            ASSERT_NE(at, bytes.end());
+            bytes.resize(static_cast<size_t>(at - bytes.begin()) + 8 + static_cast<size_t>(c.cutAt));
+            writeBytes(file, bytes);
+        }
+        const auto decoded = dir / "ref.s16";
+        // A cut inside a frame makes ffmpeg report the partial packet it drops.
+        run("ffmpeg -v error -y -i " + shellQuote(file.string()) + " -f s16le " + shellQuote(decoded.string()));
+        long frames = static_cast<long>(readPcm16(decoded).size()) / c.channels;
+        EXPECT_GT(frames, 0);
+        if (c.blockCodec) {  // ffmpeg decodes the partial block too; only whole blocks count
+            const auto bytes = readBytes(file);
+            const int block = bytes[32] | bytes[33] << 8, perBlock = bytes[38] | bytes[39] << 8;
+            frames = c.cutAt / block * perBlock;
+        }
+        Facts f;
+        tags::TagRecord t;
+        tags::CueList cues;
+        ASSERT_TRUE(readWav(file, f, t, cues));
+        EXPECT_EQ(f.samples, frames);
+        EXPECT_EQ(f.channels, c.channels);
+        EXPECT_EQ(f.frequency, 48000);
+        EXPECT_EQ(f.duration, std::lround(frames * 1000.0 / 48000));
+        EXPECT_EQ(f.size, static_cast<int32_t>(fs::file_size(file)));
     }
 }
 

@@ -1,8 +1,12 @@
-// Stream analysis, frame search, the read loop and seeking, on hand-built
-// streams.
+// The information frame parser, the frame search, the stream layout (where
+// the music lies) and the codec's analysis and read loop, on hand-built
+// streams whose every byte the test decides.
 #include "mpeg_file_decoder.h"
 #include "mpeg_test_streams.h"
 #include "test_support.h"
+
+#include "mpeg/frame_walk.h"
+#include "mpeg/info_frame.h"
 
 #include <gtest/gtest.h>
 
@@ -40,6 +44,23 @@ private:
     size_t pos_ = 0;
 };
 
+ReadAt readerOf(const std::vector<uint8_t>& bytes)
+{
+    return [&bytes](uint64_t at, uint8_t* data, size_t n) -> long {
+        if (at >= bytes.size()) return 0;
+        const size_t count = std::min<size_t>(n, bytes.size() - size_t(at));
+        std::memcpy(data, bytes.data() + at, count);
+        return long(count);
+    };
+}
+
+// The layout of a stream held in memory, as a file: its tags left out.
+StreamLayout layoutOf(const std::vector<uint8_t>& bytes, bool keepIndex = false)
+{
+    const ReadAt r = readerOf(bytes);
+    return walkStream(r, audioRegion(r, bytes.size()), {.keepIndex = keepIndex});
+}
+
 struct Analysed {
     bool found;
     MpegStreamStatus status;
@@ -54,29 +75,345 @@ Analysed analyse(const std::vector<uint8_t>& bytes)
     return a;
 }
 
-// Decodes every frame the codec finds; returns the frame count.
-int decodeFrames(MpegCodec& codec, MpegCodecHost& host, MpegStreamStatus& st, int limit = 100000)
+// Decodes to the end; returns the samples per channel delivered and counts
+// the calls that delivered some.
+uint64_t decodeAll(MpegCodec& codec, MpegCodecHost& host, MpegStreamStatus& st, int* calls = nullptr)
 {
     std::vector<int16_t> out(2304);
-    int count = 0, spc = 0, ch = 0;
-    for (int i = 0; i < limit; ++i) {
+    uint64_t total = 0;
+    int spc = 0, ch = 0;
+    for (int i = 0; i < 1000000; ++i) {
         const int rc = codec.decode(host, st, out.data(), spc, ch);
         if (rc == MpegCodec::kEndOfInput) break;
-        ++count;
+        total += uint64_t(spc);
+        if (calls) ++*calls;
     }
-    return count;
+    return total;
 }
+
+// A free-format Layer III frame (bitrate index 0) of 'length' bytes, the
+// padding bit set when asked (one byte more).
+std::vector<uint8_t> freeFrame(int length, bool padded)
+{
+    std::vector<uint8_t> f(size_t(length + (padded ? 1 : 0)), 0);
+    putWord(f, 0, 0xFFFB0000u | (padded ? 0x200u : 0u));
+    return f;
+}
+
+// ------------------------------------------------------------ info frames
+
+TEST(MpegInfoFrame, LameTagFieldsAndCrc)
+{
+    const auto f = lameInfoFrame(kL3Joint128, "Info", 21, 9194, {576, 1566});
+    const auto info = parseInfoFrame(f);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->kind, InfoFrameKind::Info);
+    EXPECT_EQ(info->offset, 36);
+    EXPECT_TRUE(info->complete);
+    EXPECT_EQ(info->frames, 21u);
+    EXPECT_EQ(info->bytes, 9194u);
+    ASSERT_TRUE(info->toc);
+    EXPECT_EQ((*info->toc)[50], 127);
+    EXPECT_EQ(info->quality, 57u);
+    ASSERT_TRUE(info->lame);
+    EXPECT_EQ(info->lame->encoder, "LAME3.100");
+    EXPECT_EQ(info->lame->encoderDelay, 576);
+    EXPECT_EQ(info->lame->padding, 1566);
+    EXPECT_EQ(info->lame->musicLength, 9194u);
+    EXPECT_TRUE(info->lame->crcMatches);
+
+    // The CRC guards every byte before it: a changed seek table entry or a
+    // spoilt CRC field is caught.
+    auto changed = f;
+    changed[36 + 16 + 10] ^= 1;
+    EXPECT_FALSE(parseInfoFrame(changed)->lame->crcMatches);
+    EXPECT_FALSE(parseInfoFrame(lameInfoFrame(kL3Joint128, "Info", 21, 9194, {576, 1566, false}))->lame->crcMatches);
+
+    // "Xing" is the same header for VBR streams, and so is "Lame".
+    for (const char* id : {"Xing", "Lame"}) {
+        const auto x = parseInfoFrame(lameInfoFrame(kL3Joint128, id, 7, 4000, {1105, 0}));
+        ASSERT_TRUE(x) << id;
+        EXPECT_EQ(x->kind, InfoFrameKind::Xing) << id;
+        EXPECT_EQ(x->frames, 7u) << id;
+        EXPECT_EQ(x->lame->encoderDelay, 1105) << id;
+        EXPECT_EQ(x->lame->padding, 0) << id;
+    }
+}
+
+TEST(MpegInfoFrame, PlacesBySideInformation)
+{
+    // MPEG-2 mono: side information of 9 bytes, the header at 13.
+    const auto x = parseInfoFrame(xingFrame(kLsfMono32, "Xing", 1, 500));
+    ASSERT_TRUE(x);
+    EXPECT_EQ(x->offset, 13);
+    EXPECT_EQ(x->frames, 500u);
+    EXPECT_FALSE(x->bytes);
+    EXPECT_FALSE(x->lame);  // zeros behind the fields: no encoder tag
+    // MPEG-1 stereo: 36.
+    EXPECT_EQ(parseInfoFrame(xingFrame(kL3Stereo64, "Xing", 3, 10))->offset, 36);
+    // At the other place it is not a header.
+    auto wrong = frame(kLsfMono32);
+    std::memcpy(&wrong[36], "Xing", 4);
+    EXPECT_FALSE(parseInfoFrame(wrong));
+}
+
+TEST(MpegInfoFrame, VbriStandsAt36InEveryFrame)
+{
+    const auto v = parseInfoFrame(vbriFrame(kLsfMono32, 500, 12345));
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->kind, InfoFrameKind::Vbri);
+    EXPECT_EQ(v->offset, 36);
+    EXPECT_EQ(v->frames, 500u);
+    EXPECT_EQ(v->bytes, 12345u);
+    EXPECT_EQ(v->vbriVersion, 1);
+    auto at13 = frame(kLsfMono32);
+    std::memcpy(&at13[13], "VBRI", 4);
+    EXPECT_FALSE(parseInfoFrame(at13));
+}
+
+TEST(MpegInfoFrame, ShortFramesAndAudioFrames)
+{
+    // The fields the flags name do not fit: still an information frame,
+    // without them.
+    auto f = xingFrame(kL3Stereo64, "Xing", 7, 100);
+    f.resize(60);
+    const auto x = parseInfoFrame(f);
+    ASSERT_TRUE(x);
+    EXPECT_FALSE(x->complete);
+    EXPECT_TRUE(x->frames);
+    EXPECT_FALSE(x->toc);
+    f.resize(42);  // the identifier, not the flags
+    ASSERT_TRUE(parseInfoFrame(f));
+    EXPECT_FALSE(parseInfoFrame(f)->frames);
+    f.resize(38);  // not even the identifier
+    EXPECT_FALSE(parseInfoFrame(f));
+    EXPECT_FALSE(parseInfoFrame(frame(kL3Stereo64)));
+    EXPECT_FALSE(parseInfoFrame(std::vector<uint8_t>(300, 0x55)));
+    EXPECT_FALSE(parseInfoFrame(std::vector<uint8_t>{0xFF, 0xFB}));
+}
+
+// ------------------------------------------------------------ frame search
+
+TEST(MpegFrameSearch, JunkBeforeAndBetweenFrames)
+{
+    std::vector<uint8_t> junk = {0x00, 0xFF, 0xF0, 0x12, 0xFF, 0xFB, 0xFF, 0x34, 0x55};
+    const auto bytes = junk + frames(kL3Stereo64, 5) + junk + frames(kL3Stereo64, 4);
+    const auto layout = layoutOf(bytes, true);
+    EXPECT_EQ(layout.frameCount, 9u);
+    EXPECT_EQ(layout.firstOffset, junk.size());
+    EXPECT_EQ(layout.frameAt(5).offset, junk.size() * 2 + 5 * 208);
+    // Decoding the stream as it comes finds the same nine frames.
+    MemoryHost host(bytes);
+    MpegCodec codec;
+    MpegStreamStatus st;
+    EXPECT_EQ(decodeAll(codec, host, st), 9u * 1152u);
+    EXPECT_EQ(st.sampleRate, 44100);  // the running estimate supplies the facts
+    EXPECT_EQ(st.bitrateKbps, 64);
+    EXPECT_EQ(st.channels, 2);
+}
+
+TEST(MpegFrameSearch, FalseHeaderDoesNotSwallowTheFramesBehindIt)
+{
+    // A valid-looking header claiming 417 bytes, then real frames from byte 4
+    // on: the false one is not confirmed at 417, and the search goes on one
+    // byte after it rather than behind the frame it claimed.
+    std::vector<uint8_t> bytes = {0xFF, 0xFB, 0x90, 0x40};
+    bytes = bytes + frames(kL3Stereo64, 6);
+    const auto layout = layoutOf(bytes);
+    EXPECT_EQ(layout.frameCount, 6u);
+    EXPECT_EQ(layout.firstOffset, 4u);
+    // A sync word that is no valid header moves the search on by one byte.
+    const auto ff = std::vector<uint8_t>{0xFF, 0xFF} + frames(kL3Stereo64, 3);
+    EXPECT_EQ(layoutOf(ff).frameCount, 3u);
+    EXPECT_EQ(layoutOf(ff).firstOffset, 2u);
+}
+
+TEST(MpegFrameSearch, UnconfirmedAndTruncatedFrames)
+{
+    // A lone valid-looking header followed by junk is not a frame.
+    EXPECT_EQ(layoutOf(frame(kL3Stereo64) + std::vector<uint8_t>{1, 2, 3, 4} + frames(kL3Stereo64, 3)).frameCount,
+              3u);
+    // A last frame the file cuts short is not counted.
+    auto cut = frames(kL3Stereo64, 4);
+    cut.erase(cut.end() - 50, cut.end());
+    EXPECT_EQ(layoutOf(cut).frameCount, 3u);
+    // One whole frame that ends the file counts.
+    EXPECT_EQ(layoutOf(frame(kL3Stereo64)).frameCount, 1u);
+}
+
+TEST(MpegFrameSearch, FreeFormatFramesAreAsLongAsTheDistanceToTheNext)
+{
+    std::vector<uint8_t> bytes;
+    const bool padding[] = {false, true, false, false, true, false, false};
+    for (bool p : padding) bytes = bytes + freeFrame(300, p);
+    const auto layout = layoutOf(bytes, true);
+    ASSERT_EQ(layout.frameCount, 7u);
+    EXPECT_TRUE(isFreeFormat(layout.firstHeader));
+    uint64_t at = 0;
+    for (uint64_t i = 0; i < 7; ++i) {
+        EXPECT_EQ(layout.frameAt(i).offset, at) << i;
+        EXPECT_EQ(layout.frameAt(i).length, padding[i] ? 301 : 300) << i;
+        at += padding[i] ? 301 : 300;
+    }
+    EXPECT_EQ(layout.lowestKbps, 300 * 8 * 44100 / (1152 * 1000));
+    EXPECT_EQ(freeFormatFrameLength(bytes), 300);
+    // They decode (to silence), one frame's samples each.
+    auto a = analyse(bytes);
+    ASSERT_TRUE(a.found);
+    EXPECT_EQ(decodeAll(*a.codec, *a.host, a.status), 7u * 1152u);
+    // A free-format header with nothing like it behind is no frame.
+    EXPECT_EQ(layoutOf(freeFrame(300, false) + std::vector<uint8_t>(2000, 0)).frameCount, 0u);
+}
+
+TEST(MpegFrameSearch, TagsAtTheEndAreNotAudio)
+{
+    // An APEv2 tag whose binary item holds two headers a frame apart, then
+    // an ID3v1 tag: neither is taken for frames.
+    std::vector<uint8_t> item(600, 0);
+    putWord(item, 10, kL3Stereo64);
+    putWord(item, 10 + 208, kL3Stereo64);
+    std::vector<uint8_t> footer(32, 0);
+    std::memcpy(footer.data(), "APETAGEX", 8);
+    footer[8] = 0xD0;
+    footer[9] = 0x07;  // version 2000
+    const uint32_t size = uint32_t(item.size() + 32);
+    for (int i = 0; i < 4; ++i) footer[12 + size_t(i)] = uint8_t(size >> (8 * i));
+    std::vector<uint8_t> id3v1(128, ' ');
+    std::memcpy(id3v1.data(), "TAG", 3);
+    const auto bytes = frames(kL3Stereo64, 10) + item + footer + id3v1;
+    const ReadAt r = readerOf(bytes);
+    const StreamRegion region = audioRegion(r, bytes.size());
+    EXPECT_EQ(region.begin, 0u);
+    EXPECT_EQ(region.end, 10u * 208u);
+    EXPECT_EQ(layoutOf(bytes).frameCount, 10u);
+    // Without the footer the same bytes would pass for frames.
+    const auto untagged = frames(kL3Stereo64, 10) + item;
+    EXPECT_EQ(layoutOf(untagged).frameCount, 12u);
+}
+
+// ------------------------------------------------------------ the music
+
+TEST(MpegLayout, TrustedLameTagPlacesTheMusic)
+{
+    const auto bytes = lameInfoFrame(kL3Joint128, "Info", 20, 0, {576, 1000}) + frames(kL3Stereo64, 20);
+    const auto layout = layoutOf(bytes);
+    ASSERT_TRUE(layout.info);
+    EXPECT_EQ(layout.frameCount, 20u);  // the information frame is not audio
+    EXPECT_EQ(layout.decodedSamples, 20u * 1152u);
+    EXPECT_TRUE(layout.gapless);
+    EXPECT_EQ(layout.skip, 576u + 529u);
+    EXPECT_EQ(layout.length, 20u * 1152u - 576u - 1000u);
+}
+
+TEST(MpegLayout, PaddingShorterThanTheDecoderDelayEndsWithTheStream)
+{
+    const auto layout = layoutOf(lameInfoFrame(kL3Joint128, "Info", 20, 0, {576, 100}) + frames(kL3Stereo64, 20));
+    EXPECT_TRUE(layout.gapless);
+    EXPECT_EQ(layout.skip, 1105u);
+    EXPECT_EQ(layout.length, 20u * 1152u - 1105u);
+}
+
+TEST(MpegLayout, UntrustedTagsKeepEverySample)
+{
+    const auto audio = frames(kL3Stereo64, 20);
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> first;
+    };
+    const Case cases[] = {
+        {"CRC spoilt", lameInfoFrame(kL3Joint128, "Info", 20, 0, {576, 1000, false})},
+        {"frame count lies", lameInfoFrame(kL3Joint128, "Info", 25, 0, {576, 1000})},
+        {"frame count counts itself", lameInfoFrame(kL3Joint128, "Xing", 21, 0, {576, 1000})},
+        {"no LAME tag", xingFrame(kL3Stereo64, "Xing", 1, 20)},
+        {"zero frames", xingFrame(kL3Stereo64, "Xing", 1, 0)},
+        {"absurd count", xingFrame(kL3Stereo64, "Xing", 3, 0xFFFFFFFFu)},
+        {"VBRI", vbriFrame(kL3Stereo64, 20, 4160)},
+    };
+    for (const Case& c : cases) {
+        const auto layout = layoutOf(c.first + audio);
+        EXPECT_TRUE(layout.info) << c.what;
+        EXPECT_EQ(layout.frameCount, 20u) << c.what;
+        EXPECT_FALSE(layout.gapless) << c.what;
+        EXPECT_EQ(layout.skip, 0u) << c.what;
+        EXPECT_EQ(layout.length, 20u * 1152u) << c.what;
+    }
+    // Layer II streams have no Layer III decoder delay to trim.
+    const uint32_t l2 = 0xFFFDA004u;  // MPEG-1 Layer II, 160 kbit/s, 44.1 kHz
+    auto info = frame(l2);
+    const auto tag = lameInfoFrame(kL3Joint128, "Info", 10, 0, {576, 1000});
+    std::copy(tag.begin() + 4, tag.begin() + 190, info.begin() + 4);
+    const uint16_t crc = lameTagCrc(info.data(), 190);  // a tag true to this frame
+    info[190] = uint8_t(crc >> 8);
+    info[191] = uint8_t(crc);
+    ASSERT_TRUE(parseInfoFrame(info)->lame->crcMatches);
+    const auto layout = layoutOf(info + frames(l2, 10));
+    EXPECT_FALSE(layout.gapless);
+    EXPECT_EQ(layout.length, 10u * 1152u);
+}
+
+TEST(MpegLayout, StreamsWithoutMusic)
+{
+    EXPECT_FALSE(layoutOf(lameInfoFrame(kL3Joint128, "Info", 0, 0, {576, 1000})).hasAudio());
+    EXPECT_FALSE(layoutOf(id3v2(3000)).hasAudio());
+    EXPECT_FALSE(layoutOf(std::vector<uint8_t>(5000, 0xFF)).hasAudio());
+    EXPECT_FALSE(layoutOf({}).hasAudio());
+    // The tag says the music is shorter than the encoder's own delay.
+    EXPECT_FALSE(layoutOf(lameInfoFrame(kL3Joint128, "Info", 1, 0, {1000, 1000}) + frame(kL3Stereo64)).hasAudio());
+}
+
+TEST(MpegLayout, SamplePositionsAcrossFramesOfDifferentLengths)
+{
+    // MPEG-1 Layer III (1152 samples) followed by MPEG-2 frames (576).
+    const auto bytes = frames(kL3Stereo64, 3) + frames(kLsfMono32, 4);
+    const auto layout = layoutOf(bytes, true);
+    ASSERT_EQ(layout.frameCount, 7u);
+    EXPECT_EQ(layout.decodedSamples, 3u * 1152u + 4u * 576u);
+    uint64_t start = 0;
+    EXPECT_EQ(layout.frameOfSample(1152 * 3 + 600, start), 4u);
+    EXPECT_EQ(start, 1152u * 3 + 576u);
+    EXPECT_EQ(layout.firstSampleOf(6), 1152u * 3 + 3 * 576u);
+    EXPECT_EQ(layout.samplesOf(2), 1152);
+    EXPECT_EQ(layout.samplesOf(3), 576);
+}
+
+TEST(MpegLayout, StreamsTooChangeableForAnIndexAreDecodedAsTheyCome)
+{
+    // MPEG-1 and MPEG-2 frames taking turns: more changes of the samples
+    // per frame than an index keeps.
+    const auto pair = frame(kL3Stereo64) + frame(kLsfMono32);
+    std::vector<uint8_t> bytes;
+    bytes.reserve(pair.size() * (kMaxSegments / 2 + 2));
+    for (size_t i = 0; i < kMaxSegments / 2 + 1; ++i) bytes.insert(bytes.end(), pair.begin(), pair.end());
+    const auto layout = layoutOf(bytes, true);
+    EXPECT_TRUE(layout.indexDropped);
+    EXPECT_FALSE(layout.hasIndex());
+    EXPECT_EQ(layout.frameCount, uint64_t(kMaxSegments + 2));
+    EXPECT_EQ(layout.decodedSamples, uint64_t(kMaxSegments / 2 + 1) * (1152 + 576));
+    // The codec finds no index and reads the frames as they come.
+    auto a = analyse(bytes);
+    EXPECT_FALSE(a.found);
+    EXPECT_FALSE(a.codec->indexed());
+    std::vector<int16_t> out(2304);
+    int spc = 0, ch = 0;
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(a.codec->decode(*a.host, a.status, out.data(), spc, ch), 0);
+        EXPECT_EQ(spc, i % 2 ? 576 : 1152);
+    }
+}
+
+// ------------------------------------------------------------ the codec
 
 TEST(MpegAnalysis, CbrAfterId3v2)
 {
-    // 4096 bytes of tag, then exactly 1,000,000 bytes of 64 kbit/s audio.
-    auto audio = frames(kL3Stereo64, 1000000 / 208);
+    // 4096 bytes of tag, then 4807 frames of 64 kbit/s audio and zeros.
+    auto audio = frames(kL3Stereo64, 4807);
     audio.resize(1000000, 0);
     const auto a = analyse(id3v2(4086) + audio);
     ASSERT_TRUE(a.found);
     EXPECT_EQ(a.codec->tagSize(), 4096);
     EXPECT_EQ(a.codec->streamSize(), 1000000);
-    EXPECT_EQ(a.status.durationMs, 125000);
+    EXPECT_EQ(a.codec->musicLength(), 4807u * 1152u);
+    EXPECT_EQ(a.status.durationMs, int(4807ull * 1152 * 1000 / 44100));
     EXPECT_EQ(a.status.bitrateKbps, 64);
     EXPECT_EQ(a.status.sampleRate, 44100);
     EXPECT_EQ(a.status.channels, 2);
@@ -86,35 +423,44 @@ TEST(MpegAnalysis, CbrAfterId3v2)
     EXPECT_EQ(a.host->position(), 4096);  // decoding starts at the audio data
 }
 
-TEST(MpegAnalysis, XingAndLameFrameCounts)
+TEST(MpegAnalysis, CountedStreamsReportTheWalkedLengthAndAverageBitrate)
 {
     for (const char* tag : {"Xing", "Lame"}) {
+        // The header claims 1000 frames; 20 are there.
         const auto bytes = xingFrame(kL3Stereo64, tag, 1, 1000) + frames(kL3Stereo64, 20);
-        const auto a = analyse(bytes);
+        auto a = analyse(bytes);
         ASSERT_TRUE(a.found) << tag;
-        EXPECT_EQ(a.status.durationMs, 26122) << tag;  // 1152 * 1000 * 1000 / 44100
-        EXPECT_EQ(a.status.bitrateKbps, int(int64_t(bytes.size()) / 26122 * 8)) << tag;
+        EXPECT_EQ(a.status.durationMs, 20 * 1152 * 1000 / 44100) << tag;
+        EXPECT_EQ(a.status.bitrateKbps, 64) << tag;
         EXPECT_TRUE(a.codec->info().vbrHeader);
+        EXPECT_EQ(a.codec->info().vbrFrames, 1000);
+        EXPECT_EQ(decodeAll(*a.codec, *a.host, a.status), 20u * 1152u) << tag;
     }
 }
 
-TEST(MpegAnalysis, VbriInLsfMonoIsAtOffset13)
+TEST(MpegAnalysis, MusicDeliveredIsTheLengthAnnounced)
 {
-    auto f = frame(kLsfMono32);
-    std::memcpy(&f[13], "VBRI", 4);
-    putWord(f, 13 + 14, 500);
-    const auto a = analyse(f + frames(kLsfMono32, 10));
+    // The decoded output of the trusted layout, in calls of at most a frame:
+    // the first call starts at sample D + 529 of the first frame.
+    const auto bytes = lameInfoFrame(kL3Joint128, "Info", 12, 0, {576, 1600}) + frames(kL3Stereo64, 12);
+    auto a = analyse(bytes);
     ASSERT_TRUE(a.found);
-    EXPECT_EQ(a.status.durationMs, 576 * 1000 * 500 / 22050);
-    EXPECT_TRUE(a.codec->info().vbrHeader);
-    EXPECT_EQ(a.status.channels, 1);
-    EXPECT_EQ(a.host->props.at("mpeg/level"), 2);
-
-    auto g = frame(kLsfMono32);  // the same header at 36 is not looked at
-    std::memcpy(&g[36], "VBRI", 4);
-    putWord(g, 36 + 14, 500);
-    const auto b = analyse(g + frames(kLsfMono32, 10));
-    EXPECT_FALSE(b.codec->info().vbrHeader);
+    const uint64_t length = 12u * 1152u - 576u - 1600u;
+    EXPECT_EQ(a.codec->musicLength(), length);
+    EXPECT_EQ(a.status.durationMs, int(length * 1000 / 44100));
+    std::vector<int16_t> out(2304);
+    int spc = 0, ch = 0;
+    ASSERT_EQ(a.codec->decode(*a.host, a.status, out.data(), spc, ch), 0);
+    EXPECT_EQ(spc, 1152 - 1105);
+    EXPECT_EQ(ch, 2);
+    EXPECT_EQ(decodeAll(*a.codec, *a.host, a.status) + uint64_t(spc), length);
+    // Back to the start, and to a sample in the middle: the rest comes out.
+    ASSERT_TRUE(a.codec->seekToSample(0));
+    EXPECT_EQ(decodeAll(*a.codec, *a.host, a.status), length);
+    ASSERT_TRUE(a.codec->seekToSample(5000));
+    EXPECT_EQ(decodeAll(*a.codec, *a.host, a.status), length - 5000);
+    ASSERT_TRUE(a.codec->seekToSample(length + 10));
+    EXPECT_EQ(decodeAll(*a.codec, *a.host, a.status), 0u);
 }
 
 TEST(MpegAnalysis, SeekTableInterpolation)
@@ -140,64 +486,29 @@ TEST(MpegAnalysis, PositionMappingWithTag)
     EXPECT_DOUBLE_EQ(a.codec->offsetToFraction(500), 0.0);
 }
 
-TEST(MpegAnalysis, LyingTagSizeClampsToInput)
+TEST(MpegAnalysis, LyingTagSizeTakesTheWholeInput)
 {
     auto bytes = id3v2(1u << 27, false) + frames(kL3Stereo64, 5);
-    const auto a = analyse(bytes);
+    auto a = analyse(bytes);
+    EXPECT_FALSE(a.found);
     EXPECT_EQ(a.codec->tagSize(), int64_t(bytes.size()));
     EXPECT_EQ(a.codec->streamSize(), 0);
     EXPECT_EQ(a.status.durationMs, 0);
     EXPECT_DOUBLE_EQ(a.codec->offsetToFraction(100), 0.0);
+    EXPECT_EQ(decodeAll(*a.codec, *a.host, a.status), 0u);
 }
 
-TEST(MpegAnalysis, AbsurdXingCountsAndShortTables)
+TEST(MpegFrameSearch, InputReadAsItComesSkipsTheInformationFrame)
 {
-    const auto a = analyse(xingFrame(kL3Stereo64, "Xing", 1, 0xFFFFFFFFu) + frames(kL3Stereo64, 3));
-    ASSERT_TRUE(a.found);
-    EXPECT_GE(a.status.durationMs, 0);
-    // A seek table that does not fit the bytes read: no result at all.
-    const auto b = analyse(xingFrame(kLsfMono32, "Xing", 7, 10) + frames(kLsfMono32, 3));
-    EXPECT_TRUE(b.found);  // 13 + 16 + 100 fits in 152
-    auto big = frame(kL3Stereo64);
-    std::memcpy(&big[36], "Xing", 4);
-    putWord(big, 40, 7);
-    const auto c = analyse(std::vector<uint8_t>(big.begin(), big.begin() + 100));
-    EXPECT_FALSE(c.found);
-    EXPECT_EQ(c.status.durationMs, 0);
-}
-
-TEST(MpegFrameSearch, JunkBeforeAndBetweenFrames)
-{
-    std::vector<uint8_t> junk = {0x00, 0xFF, 0xF0, 0x12, 0xFF, 0xFB, 0xFF, 0x34, 0x55};
-    const auto bytes = junk + frames(kL3Stereo64, 5) + junk + frames(kL3Stereo64, 4);
-    auto a = analyse(bytes);
-    EXPECT_FALSE(a.found);  // no header at the start of the audio data
-    a.host->seek(0);
-    // The first frame after junk needs a confirming header; all nine are found.
-    EXPECT_EQ(decodeFrames(*a.codec, *a.host, a.status), 9);
-    EXPECT_EQ(a.status.sampleRate, 44100);  // the running estimate supplies the facts
-    EXPECT_EQ(a.status.bitrateKbps, 64);
-    EXPECT_EQ(a.status.channels, 2);
-}
-
-TEST(MpegFrameSearch, UnconfirmedFrameIsDropped)
-{
-    // A lone valid-looking header followed by junk is not a frame.
-    const auto bytes = frame(kL3Stereo64) + std::vector<uint8_t>{1, 2, 3, 4} + frames(kL3Stereo64, 3);
+    // Without the analysis (an input that cannot seek) the information
+    // frame at the start is still not audio; every other frame comes whole.
+    const auto bytes = lameInfoFrame(kL3Joint128, "Info", 6, 0, {576, 1000}) + frames(kL3Stereo64, 6);
     MemoryHost host(bytes);
     MpegCodec codec;
     MpegStreamStatus st;
-    EXPECT_EQ(decodeFrames(codec, host, st), 3);
-}
-
-TEST(MpegFrameSearch, TruncatedLastFrameIsNotDecoded)
-{
-    auto bytes = frames(kL3Stereo64, 4);
-    bytes.erase(bytes.end() - 50, bytes.end());
-    MemoryHost host(bytes);
-    MpegCodec codec;
-    MpegStreamStatus st;
-    EXPECT_EQ(decodeFrames(codec, host, st), 3);
+    int calls = 0;
+    EXPECT_EQ(decodeAll(codec, host, st, &calls), 6u * 1152u);
+    EXPECT_EQ(calls, 6);
 }
 
 TEST(MpegFrameSearch, MainDataBeforeTheFileIsSilence)
@@ -219,7 +530,23 @@ TEST(MpegFrameSearch, MainDataBeforeTheFileIsSilence)
     for (int16_t s : out) ASSERT_EQ(s, 0);
 }
 
-// Through the file decoder: the read loop's room rules, seeking, ID3v1.
+TEST(MpegFrameSearch, FramesOfAnotherChannelCountKeepTheStreamsCount)
+{
+    // A stereo stream with mono frames in it: every frame gives two channels.
+    const auto bytes = frames(kL3Stereo64, 2) + frames(0xFFFB50C0u, 2) + frames(kL3Stereo64, 2);
+    auto a = analyse(bytes);
+    ASSERT_TRUE(a.found);
+    std::vector<int16_t> out(2304);
+    int spc = 0, ch = 0;
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_EQ(a.codec->decode(*a.host, a.status, out.data(), spc, ch), 0) << i;
+        EXPECT_EQ(spc, 1152);
+        EXPECT_EQ(ch, 2);
+    }
+}
+
+// ------------------------------------------------------------ the file decoder
+
 class MpegFileTest : public ::testing::Test {
 protected:
     t::TempDir dir;
@@ -241,7 +568,7 @@ TEST_F(MpegFileTest, ReadRoomRules)
     EXPECT_EQ(total, 10u * 4608u);
 }
 
-TEST_F(MpegFileTest, FactsAndExpectedLength)
+TEST_F(MpegFileTest, FactsAndExactLength)
 {
     const auto path = dir / "b.mp3";
     t::writeBytes(path, frames(kL3Stereo64, 100));
@@ -253,28 +580,52 @@ TEST_F(MpegFileTest, FactsAndExpectedLength)
     EXPECT_EQ(f.layer, 3);
     EXPECT_EQ(f.level, 1);
     EXPECT_EQ(f.bitrateKbps, 64);
-    EXPECT_EQ(f.durationMs, 20800 / 8);
+    EXPECT_EQ(f.frameCount, 100);
+    EXPECT_EQ(f.samples, 115200u);
+    EXPECT_EQ(f.durationMs, 115200 * 1000 / 44100);
     EXPECT_EQ(f.fileSize, 20800);
-    EXPECT_EQ(f.expectedPcmBytes, uint64_t(2600) * 44100 * 4 / 1000);
-    EXPECT_EQ(dec.inputPosition(), 0);  // open leaves the input at the start
+    EXPECT_EQ(f.expectedPcmBytes, 115200u * 4);
+    std::vector<int16_t> buf(1 << 20);
+    size_t total = 0;
+    while (const size_t n = dec.read(buf.data(), buf.size() * 2)) total += n;
+    EXPECT_EQ(total, f.expectedPcmBytes);
 }
 
-TEST_F(MpegFileTest, SeekBeyondTheEndPositionsAtTheEnd)
+TEST_F(MpegFileTest, SeeksLandOnTheSampleAsked)
 {
     const auto path = dir / "c.mp3";
-    t::writeBytes(path, frames(kL3Stereo64, 50));
+    t::writeBytes(path, lameInfoFrame(kL3Joint128, "Info", 50, 0, {576, 1200}) + frames(kL3Stereo64, 50));
     MpegFileDecoder dec;
     ASSERT_EQ(dec.open(path.string()), 0);
+    const uint64_t length = 50u * 1152u - 576u - 1200u;
+    ASSERT_EQ(dec.facts().samples, length);
+    std::vector<int16_t> buf(1 << 20);
+    auto rest = [&] {
+        size_t total = 0;
+        while (const size_t n = dec.read(buf.data(), buf.size() * 2)) total += n;
+        return total;
+    };
+    for (uint64_t s : {uint64_t(0), uint64_t(1), uint64_t(47), uint64_t(48), uint64_t(1199), length - 1}) {
+        EXPECT_EQ(dec.seekSample(s), 0);
+        EXPECT_EQ(rest(), (length - s) * 4) << s;
+    }
     EXPECT_EQ(dec.seekMs(10'000'000), 0);
-    EXPECT_EQ(dec.inputPosition(), 50 * 208);
-    std::vector<int16_t> buf(4608);
-    EXPECT_EQ(dec.read(buf.data(), 9216), 0u);
-    // Half way: whole frames from there to the end.
-    EXPECT_EQ(dec.seekPcmBytes(dec.facts().expectedPcmBytes / 2), 0);
-    EXPECT_NEAR(double(dec.inputPosition()), 25 * 208, 208);
-    size_t total = 0;
-    while (const size_t n = dec.read(buf.data(), 9216)) total += n;
-    EXPECT_NEAR(double(total), 25 * 4608, 2 * 4608);
+    EXPECT_EQ(rest(), 0u);
+    EXPECT_EQ(dec.seekPcmBytes(4000 * 4), 0);
+    EXPECT_EQ(rest(), (length - 4000) * 4);
+}
+
+TEST_F(MpegFileTest, FilesWithoutMusicDoNotOpen)
+{
+    t::writeBytes(dir / "info-only.mp3", lameInfoFrame(kL3Joint128, "Info", 0, 0, {576, 1000}));
+    t::writeBytes(dir / "tag-only.mp3", id3v2(5000));
+    t::writeBytes(dir / "text.mp3", std::vector<uint8_t>(5000, 'x'));
+    t::writeBytes(dir / "empty.mp3", {});
+    for (const char* name : {"info-only.mp3", "tag-only.mp3", "text.mp3", "empty.mp3", "missing.mp3"}) {
+        MpegFileDecoder dec;
+        EXPECT_LT(dec.open((dir / name).string()), 0) << name;
+        EXPECT_FALSE(dec.isOpen()) << name;
+    }
 }
 
 TEST_F(MpegFileTest, Id3v1OnlyForLowerCaseMp3Names)

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -397,5 +398,282 @@ TEST(RiffHostile, LyingSizesTruncationAndMutationsNeverCrash) {
         ASSERT_EQ(f.open((dir / "fuzz.wav").string(), riff::Mode::Read, 512), Status::Ok);
         int seen = walk(f, nullptr, 0);
         EXPECT_LE(seen, static_cast<int>(b.size()));
+    }
+}
+
+// --- where a WAVE file's samples lie, whatever its sizes say ----------------
+
+namespace {
+
+// A WAVE file image built chunk by chunk, every size field written as given.
+struct WaveImage {
+    std::vector<uint8_t> b;
+
+    void tag(const char* s) { b.insert(b.end(), s, s + 4); }
+    void u32(uint32_t v) {
+        for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    }
+    void u64(uint64_t v) {
+        u32(static_cast<uint32_t>(v));
+        u32(static_cast<uint32_t>(v >> 32));
+    }
+    WaveImage& form(const char* id, uint32_t size) {
+        tag(id);
+        u32(size);
+        tag("WAVE");
+        return *this;
+    }
+    // A chunk with `content`, its size field `size` (the content's length
+    // when left at -1), and a pad byte after odd content unless told not to.
+    WaveImage& chunk(const char* id, const std::vector<uint8_t>& content, int64_t size = -1, bool pad = true) {
+        tag(id);
+        u32(size < 0 ? static_cast<uint32_t>(content.size()) : static_cast<uint32_t>(size));
+        b.insert(b.end(), content.begin(), content.end());
+        if (pad && (content.size() & 1u)) b.push_back(0);
+        return *this;
+    }
+    WaveImage& fmt() {
+        // 16-bit stereo PCM at 8000 Hz
+        return chunk("fmt ", {1, 0, 2, 0, 0x40, 0x1F, 0, 0, 0x00, 0x7D, 0, 0, 4, 0, 16, 0});
+    }
+    WaveImage& ds64(uint64_t riffSize, uint64_t dataSize) {
+        tag("ds64");
+        u32(28);
+        u64(riffSize);
+        u64(dataSize);
+        u64(dataSize / 4);
+        u32(0);
+        return *this;
+    }
+    // The RIFF size that makes the form end where the image ends now.
+    WaveImage& closeForm() {
+        const uint32_t size = static_cast<uint32_t>(b.size() - 8);
+        for (int i = 0; i < 4; ++i) b[4 + i] = static_cast<uint8_t>(size >> (8 * i));
+        return *this;
+    }
+    size_t find(const char* id) const {
+        auto at = std::search(b.begin() + 12, b.end(), id, id + 4);
+        return static_cast<size_t>(at - b.begin());
+    }
+};
+
+std::vector<uint8_t> bytesOf(size_t n, uint8_t seed = 1) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 7);
+    return v;
+}
+
+std::vector<uint8_t> infoList() {
+    return {'I', 'N', 'F', 'O', 'I', 'S', 'F', 'T', 5, 0, 0, 0, 'L', 'a', 'v', 'f', 0, 0};
+}
+
+riff::WaveLayout locate(const fs::path& file, Status* status = nullptr) {
+    riff::File f;
+    EXPECT_EQ(f.open(file.string(), riff::Mode::Read, 512), Status::Ok);
+    riff::WaveLayout w;
+    const Status s = riff::locateWave(f, w);
+    if (status) *status = s;
+    else EXPECT_EQ(s, Status::Ok);
+    return w;
+}
+
+}  // namespace
+
+TEST(RiffWave, SamplesRunAsFarAsTheFileHoldsThem) {
+    TempDir dir;
+    const auto path = dir / "w.wav";
+    struct Expect {
+        uint64_t dataSize;
+        bool toEnd, last, stale;
+    };
+    auto check = [&](const WaveImage& img, Expect e, const char* what) {
+        SCOPED_TRACE(what);
+        writeBytes(path, img.b);
+        const riff::WaveLayout w = locate(path);
+        ASSERT_TRUE(w.hasFormat);
+        ASSERT_TRUE(w.hasData);
+        EXPECT_EQ(w.format.dataOffset, img.find("fmt ") + 8);
+        EXPECT_EQ(w.data.dataOffset, img.find("data") + 8);
+        EXPECT_EQ(w.dataSize, e.dataSize);
+        EXPECT_EQ(w.dataToEnd, e.toEnd);
+        EXPECT_EQ(w.dataIsLast, e.last);
+        EXPECT_EQ(w.sizesStale, e.stale);
+        EXPECT_LE(w.data.dataOffset + w.dataSize, img.b.size());
+    };
+
+    {
+        WaveImage img;
+        img.form("RIFF", 0).fmt().chunk("data", bytesOf(800)).closeForm();
+        check(img, {800, false, true, false}, "sizes as written by a seekable writer");
+    }
+    {
+        WaveImage img;  // ffmpeg to a pipe: both sizes 0xFFFFFFFF, a "LIST" first
+        img.form("RIFF", 0xFFFFFFFF).fmt().chunk("LIST", infoList()).chunk("data", bytesOf(1001), 0xFFFFFFFF, false);
+        check(img, {1001, true, true, true}, "sizes never filled in");
+    }
+    {
+        WaveImage img;  // sox to a pipe: "data" 0xFFFFFFFC, RIFF size 36 + that, wrapped to 32
+        img.form("RIFF", 32).fmt().chunk("data", bytesOf(800), 0xFFFFFFFC);
+        check(img, {800, true, true, true}, "RIFF size wrapped around 4 GiB");
+    }
+    {
+        WaveImage img;  // the form ends within the "LIST" before "data"
+        img.form("RIFF", 40).fmt().chunk("LIST", infoList()).chunk("data", bytesOf(600)).chunk("LIST", infoList());
+        check(img, {600, false, false, true}, "form ends before its data chunk");
+    }
+    {
+        WaveImage img;  // a download cut short: 501 of 800 bytes
+        img.form("RIFF", 0).fmt().chunk("data", bytesOf(800)).closeForm();
+        img.b.resize(img.find("data") + 8 + 501);
+        check(img, {501, true, true, true}, "cut short");
+    }
+    {
+        WaveImage img;  // RIFF size right, "data" promising more than there is
+        img.form("RIFF", 0).fmt().chunk("data", bytesOf(640), 64000).closeForm();
+        check(img, {640, true, true, true}, "data size beyond the file");
+    }
+    {
+        WaveImage img;  // bytes after the form are not part of the file's chunks
+        img.form("RIFF", 0).fmt().chunk("data", bytesOf(400)).closeForm();
+        img.chunk("junk", bytesOf(100));
+        check(img, {400, false, false, false}, "trailing bytes after the form");
+    }
+    {
+        WaveImage img;  // unknown size followed by a "LIST": the "LIST" is read as samples
+        img.form("RIFF", 0xFFFFFFFF).fmt().chunk("data", bytesOf(400), 0xFFFFFFFF).chunk("LIST", infoList());
+        check(img, {400 + 8 + 18, true, true, true}, "unknown size, chunk after");
+    }
+    {
+        WaveImage img;  // odd size, the file ends before the pad byte; RIFF size without it
+        img.form("RIFF", 0).fmt().chunk("data", bytesOf(401), -1, false).closeForm();
+        check(img, {401, false, true, false}, "pad byte missing");
+    }
+    {
+        WaveImage img;  // the same, with a RIFF size counting the missing pad byte
+        img.form("RIFF", 0).fmt().chunk("data", bytesOf(401), -1, false).closeForm();
+        img.b[4] += 1;
+        check(img, {401, false, true, true}, "pad byte counted, missing");
+    }
+    {
+        WaveImage img;  // "data" then "LIST" with every size right
+        img.form("RIFF", 0).fmt().chunk("data", bytesOf(333)).chunk("LIST", infoList()).closeForm();
+        check(img, {333, false, false, false}, "LIST after data");
+    }
+    {
+        WaveImage img;  // RF64 with its "ds64" filled in
+        img.form("RF64", 0xFFFFFFFF).ds64(4 + 36 + 24 + 8 + 800 + 8 + 18, 800).fmt();
+        img.chunk("data", bytesOf(800), 0xFFFFFFFF).chunk("LIST", infoList());
+        check(img, {800, false, false, false}, "RF64");
+    }
+    {
+        WaveImage img;  // RF64 written to a pipe: "ds64" left at zero
+        img.form("RF64", 0xFFFFFFFF).ds64(0, 0).fmt().chunk("data", bytesOf(800), 0xFFFFFFFF);
+        check(img, {800, true, true, true}, "RF64 sizes never filled in");
+    }
+    {
+        WaveImage img;  // RF64 whose "ds64" promises more than a cut file holds
+        img.form("RF64", 0xFFFFFFFF).ds64(1u << 20, 1u << 19).fmt().chunk("data", bytesOf(800), 0xFFFFFFFF);
+        check(img, {800, true, true, true}, "RF64 cut short");
+    }
+}
+
+TEST(RiffWave, WhatIsNotThereIsReported) {
+    TempDir dir;
+    const auto path = dir / "w.wav";
+    Status s = Status::Ok;
+    {
+        WaveImage img;  // RF64 without "ds64"
+        img.form("RF64", 0xFFFFFFFF).fmt().chunk("data", bytesOf(80), 0xFFFFFFFF);
+        writeBytes(path, img.b);
+        locate(path, &s);
+        EXPECT_EQ(s, Status::ChunkNotFound);
+    }
+    {
+        WaveImage img;  // "ds64" too short for its two sizes
+        img.form("RF64", 0xFFFFFFFF).chunk("ds64", bytesOf(8)).fmt().chunk("data", bytesOf(80), 0xFFFFFFFF);
+        writeBytes(path, img.b);
+        locate(path, &s);
+        EXPECT_EQ(s, Status::ChunkNotFound);
+    }
+    {
+        WaveImage img;  // no "data": reported, not a failure
+        img.form("RIFF", 0).fmt().chunk("LIST", infoList()).closeForm();
+        writeBytes(path, img.b);
+        const auto w = locate(path);
+        EXPECT_TRUE(w.hasFormat);
+        EXPECT_FALSE(w.hasData);
+    }
+    {
+        WaveImage img;  // a form of another type; then nothing
+        img.tag("RIFF");
+        img.u32(4);
+        img.tag("AVI ");
+        writeBytes(path, img.b);
+        locate(path, &s);
+        EXPECT_EQ(s, Status::ChunkNotFound);
+    }
+    {
+        WaveImage img;  // "fmt " after "data", a second "data", "fact": the first of each
+        img.form("RIFF", 0).chunk("fact", {1, 2, 3, 4}).chunk("data", bytesOf(10)).fmt();
+        img.chunk("data", bytesOf(20)).closeForm();
+        writeBytes(path, img.b);
+        const auto w = locate(path);
+        ASSERT_TRUE(w.hasData && w.hasFormat && w.hasFact);
+        EXPECT_EQ(w.dataSize, 10u);
+        EXPECT_EQ(w.data.dataOffset, 12u + 12 + 8);
+        EXPECT_EQ(w.fact.dataOffset, 20u);
+        EXPECT_GT(w.format.dataOffset, w.data.dataOffset);
+        EXPECT_FALSE(w.dataIsLast);
+    }
+    {
+        riff::File closed;
+        riff::WaveLayout w;
+        EXPECT_EQ(riff::locateWave(closed, w), Status::NotOpen);
+    }
+}
+
+TEST(RiffWave, DamagedHeadersNeverPointBeyondTheFile) {
+    TempDir dir;
+    const auto path = dir / "w.wav";
+    std::vector<std::vector<uint8_t>> seeds;
+    {
+        WaveImage a;
+        a.form("RIFF", 0xFFFFFFFF).fmt().chunk("LIST", infoList()).chunk("data", bytesOf(300), 0xFFFFFFFF);
+        seeds.push_back(a.b);
+        WaveImage b;
+        b.form("RF64", 0xFFFFFFFF).ds64(500, 300).fmt().chunk("data", bytesOf(300), 0xFFFFFFFF).chunk("LIST", infoList());
+        seeds.push_back(b.b);
+        WaveImage c;
+        c.form("RIFF", 0).fmt().chunk("data", bytesOf(301)).chunk("LIST", infoList()).closeForm();
+        seeds.push_back(c.b);
+    }
+    std::mt19937 rng(99);
+    for (int round = 0; round < 1500; ++round) {
+        auto b = seeds[round % seeds.size()];
+        const int edits = 1 + static_cast<int>(rng() % 6);
+        for (int e = 0; e < edits; ++e) {
+            const size_t at = rng() % std::min<size_t>(b.size(), 100);
+            b[at] = static_cast<uint8_t>(rng() % 3 == 0 ? 0xFF : rng());
+        }
+        if (rng() % 4 == 0) b.resize(rng() % b.size());
+        writeBytes(path, b);
+        riff::File f;
+        ASSERT_EQ(f.open(path.string(), riff::Mode::Read, 64), Status::Ok);
+        riff::WaveLayout w;
+        if (riff::locateWave(f, w) != Status::Ok) continue;
+        if (w.hasFormat) {
+            EXPECT_LE(w.format.dataEnd(), b.size());
+        }
+        if (w.hasFact) {
+            EXPECT_LE(w.fact.dataEnd(), b.size());
+        }
+        if (w.hasData) {
+            ASSERT_LE(w.data.dataOffset, b.size());
+            EXPECT_LE(w.data.dataOffset + w.dataSize, b.size());
+            if (w.dataToEnd) {
+                EXPECT_EQ(w.data.dataOffset + w.dataSize, b.size());
+                EXPECT_TRUE(w.dataIsLast && w.sizesStale);
+            }
+        }
     }
 }

@@ -44,6 +44,8 @@ public:
     void skip(int n) { pos_ += size_t(n); }
     size_t position() const { return pos_; }
     void setPosition(size_t bit) { pos_ = bit; }
+    const uint8_t* data() const { return data_; }
+    size_t capacity() const { return capacity_; }
 
 private:
     const uint8_t* data_;
@@ -59,11 +61,16 @@ public:
     // 'subbands' holds 32 samples (full scale 1.0); writes 32 samples to
     // out[0], out[stride], ... rounded to nearest and clipped.
     void run(const float* subbands, int16_t* out, int stride);
+    // The same into 32 consecutive samples.
+    void filter(const float* subbands, int16_t* pcm);
 
 private:
     alignas(32) float v_[16][64] = {};
     int pos_ = 0;
 };
+
+// Both channels' 32 samples, interleaved into 64 (left first).
+void synthesizeStereo(Synthesis& left, Synthesis& right, const float* l, const float* r, int16_t* out);
 
 struct Layer3State;
 struct Layer3Deleter {

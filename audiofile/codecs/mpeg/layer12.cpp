@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "mpeg/frame_walk.h"
 #include "mpeg/layer2_tables.h"
 
 namespace qoro::mpeg::detail {
@@ -34,9 +35,9 @@ inline float dequant(uint32_t v, int levels)
 
 using AllocTable = Layer2AllocTable;
 
-const AllocTable& selectTable(const MpegFrameHeader& h)
+const AllocTable& selectTable(const MpegFrameHeader& h, size_t size)
 {
-    return layer2AllocTable(h.version, h.samplingIndex, mpegBitrateKbps(h), mpegChannels(h));
+    return layer2AllocTable(h.version, h.samplingIndex, frameKbps(h, int(size)), mpegChannels(h));
 }
 
 }  // namespace
@@ -82,7 +83,8 @@ int decodeLayer1(Synthesis* synth, const MpegFrameHeader& h, const uint8_t* fram
                 for (int ch = 0; ch < nch; ++ch) samples[ch][sb] = v * scale[ch][sb];
             }
         }
-        for (int ch = 0; ch < nch; ++ch) synth[ch].run(samples[ch], out + s * 32 * nch + ch, nch);
+        if (nch == 2) synthesizeStereo(synth[0], synth[1], samples[0], samples[1], out + s * 64);
+        else synth[0].run(samples[0], out + s * 32, 1);
     }
     if (br.position() > size * 8) fault = true;
     return fault ? -1 : 384;
@@ -92,7 +94,7 @@ int decodeLayer2(Synthesis* synth, const MpegFrameHeader& h, const uint8_t* fram
                  int16_t* out)
 {
     const int nch = mpegChannels(h);
-    const AllocTable& table = selectTable(h);
+    const AllocTable& table = selectTable(h, size);
     const int sblimit = table.sblimit;
     int bound = h.mode == 1 ? (h.modeExtension + 1) * 4 : sblimit;
     if (bound > sblimit) bound = sblimit;
@@ -166,9 +168,11 @@ int decodeLayer2(Synthesis* synth, const MpegFrameHeader& h, const uint8_t* fram
                     for (int i = 0; i < 3; ++i) samples[ch][i][sb] = v[i] * scale[ch][sb][part];
             }
         }
-        for (int i = 0; i < 3; ++i)
-            for (int ch = 0; ch < nch; ++ch)
-                synth[ch].run(samples[ch][i], out + (gr * 3 + i) * 32 * nch + ch, nch);
+        for (int i = 0; i < 3; ++i) {
+            int16_t* o = out + (gr * 3 + i) * 32 * nch;
+            if (nch == 2) synthesizeStereo(synth[0], synth[1], samples[0][i], samples[1][i], o);
+            else synth[0].run(samples[0][i], o, 1);
+        }
     }
     return br.position() > size * 8 ? -1 : 1152;
 }

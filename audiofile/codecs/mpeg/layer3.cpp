@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <cmath>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace qoro::mpeg::detail {
 namespace {
@@ -103,10 +106,25 @@ struct Tables {
     HuffTable big[32];
     HuffTable count1A;
     float pow43[8207];
+    // sign(q) |q|^(4/3) for q = -8206..8206, at q + 8206.
+    std::vector<float> pow43Signed;
+    // 2^(e / 4) for the quarter steps of the gains, e = kGainLow..kGainHigh.
+    static constexpr int kGainLow = -640, kGainHigh = 64;
+    float gain[kGainHigh - kGainLow + 1];
+    float gainOf(int e) const { return gain[std::clamp(e, kGainLow, kGainHigh) - kGainLow]; }
     float isRatio[7][2];          // MPEG-1 intensity: left and right factor per position
     float lsfIs[2][32][2];        // LSF intensity [scale][position][left, right]
     float imdctLong[18][18];      // [input k][output r]; outputs 0..8 then 18..26
+    // The fast long IMDCT (a DCT-IV of 18 points through two 9-point DCT-II):
+    // input scales 1 / (2 cos((2n + 1) pi / 72)), odd-half scales
+    // 1 / (2 cos((2n + 1) pi / 36)), and cos((2n + 1) k pi / 18) for the
+    // even k = 2, 4, 6, 8 and the odd k = 1, 3, 5, 7 of the 9-point DCT.
+    float dct4Pre[18];
+    float dct18Odd[9];
+    float dct9Even[4][4];
+    float dct9Odd[4][4];
     float imdctShort[12][6];
+    alignas(16) float imdctShortT[6][12];  // the same, [k][i]
     float window[4][36];
     float cs[8], ca[8];
 
@@ -135,6 +153,9 @@ struct Tables {
         for (int i = 0; i < 32; ++i) big[i] = build(kBigValueSources[i], kBigValueSources[i].size * kBigValueSources[i].size, kBigValueSources[i].size);
         count1A = build(kCount1Sources[0], 16, 0);
         for (int i = 0; i < 8207; ++i) pow43[i] = float(std::pow(double(i), 4.0 / 3.0));
+        for (int e = kGainLow; e <= kGainHigh; ++e) gain[e - kGainLow] = float(std::exp2(double(e) / 4.0));
+        pow43Signed.resize(2 * 8206 + 1);
+        for (int q = -8206; q <= 8206; ++q) pow43Signed[size_t(q + 8206)] = q < 0 ? -pow43[-q] : pow43[q];
         for (int p = 0; p < 7; ++p) {
             const double a = p * M_PI / 12.0;
             const double sn = std::sin(a), cn = std::cos(a);
@@ -156,10 +177,17 @@ struct Tables {
             for (int k = 0; k < 18; ++k)
                 imdctLong[k][r] = float(std::cos(M_PI / 72.0 * (2 * i + 19) * (2 * k + 1)));
         }
+        for (int n = 0; n < 18; ++n) dct4Pre[n] = float(0.5 / std::cos((2 * n + 1) * M_PI / 72.0));
+        for (int n = 0; n < 9; ++n) dct18Odd[n] = float(0.5 / std::cos((2 * n + 1) * M_PI / 36.0));
+        for (int j = 0; j < 4; ++j)
+            for (int n = 0; n < 4; ++n) {
+                dct9Even[j][n] = float(std::cos((2 * n + 1) * (2 * j + 2) * M_PI / 18.0));
+                dct9Odd[j][n] = float(std::cos((2 * n + 1) * (2 * j + 1) * M_PI / 18.0));
+            }
         for (int i = 0; i < 12; ++i)
             for (int k = 0; k < 6; ++k)
-                imdctShort[i][k] = float(std::cos(M_PI / 24.0 * (2 * i + 7) * (2 * k + 1)) *
-                                         std::sin(M_PI / 12.0 * (i + 0.5)));
+                imdctShortT[k][i] = imdctShort[i][k] = float(std::cos(M_PI / 24.0 * (2 * i + 7) * (2 * k + 1)) *
+                                                              std::sin(M_PI / 12.0 * (i + 0.5)));
         for (int i = 0; i < 36; ++i) {
             window[0][i] = float(std::sin(M_PI / 36.0 * (i + 0.5)));
             window[1][i] = i < 18 ? window[0][i]
@@ -185,6 +213,92 @@ const Tables& tables()
 {
     static const Tables t;
     return t;
+}
+
+// The Huffman part's bit reader: up to 57 bits held in a 64-bit word, so a
+// code word, its linbits and signs take one refill at most. Bits past the
+// capacity read as zero, as with BitReader.
+class CachedBits {
+public:
+    explicit CachedBits(const BitReader& br) : data_(br.data()), capacity_(br.capacity()), pos_(br.position()) {}
+
+    // n <= 24 bits, not consumed.
+    uint32_t peek(int n)
+    {
+        if (held_ < n) refill();
+        return uint32_t(cache_ >> (64 - n));
+    }
+    void skip(int n)
+    {
+        cache_ <<= n;
+        held_ -= n;
+        pos_ += size_t(n);
+    }
+    uint32_t get(int n)
+    {
+        if (n <= 0) return 0;
+        const uint32_t v = peek(n);
+        skip(n);
+        return v;
+    }
+    size_t position() const { return pos_; }
+    // At least n <= 57 bits held, for take().
+    void ensure(int n)
+    {
+        if (held_ < n) refill();
+    }
+    // n bits (1 <= n) of those ensure() made sure of.
+    uint32_t take(int n)
+    {
+        const uint32_t v = uint32_t(cache_ >> (64 - n));
+        skip(n);
+        return v;
+    }
+    // v with its sign bit applied when v is not 0 (the bit is read only
+    // then), without branching on the bit: signs are as good as random.
+    int applySign(int v)
+    {
+        const int present = v != 0;
+        const int negative = int(cache_ >> 63) & present;
+        cache_ <<= present;
+        held_ -= present;
+        pos_ += size_t(present);
+        return (v ^ -negative) + negative;
+    }
+
+private:
+    void refill()
+    {
+        const size_t byte = pos_ >> 3;
+        uint64_t w = 0;
+        if (byte + 8 <= capacity_) [[likely]] {
+            std::memcpy(&w, data_ + byte, 8);
+            w = __builtin_bswap64(w);
+        } else {
+            for (size_t i = 0; i < 8; ++i) w = (w << 8) | (byte + i < capacity_ ? data_[byte + i] : 0u);
+        }
+        const int used = int(pos_ & 7);
+        cache_ = w << used;
+        held_ = 64 - used;
+    }
+
+    const uint8_t* data_;
+    size_t capacity_;
+    size_t pos_;
+    uint64_t cache_ = 0;
+    int held_ = 0;
+};
+
+inline int huffDecode(CachedBits& br, const Tables& t, const HuffTable& ht)
+{
+    const HuffEntry* base = t.entries.data();
+    HuffEntry e = base[ht.offset + int(br.peek(ht.rootBits))];
+    while (e.subBits) {
+        br.skip(e.length);
+        e = base[e.value + int(br.peek(e.subBits))];
+    }
+    br.skip(e.length);
+    return e.value;
 }
 
 inline int huffDecode(BitReader& br, const Tables& t, const HuffTable& ht)
@@ -230,7 +344,7 @@ struct Layer3State {
     // with zero padding for over-reads.
     uint8_t data[kReservoir + MpegFrameDecoder::kMaxFrameBytes + 8] = {};
     int dataLen = 0;
-    alignas(16) float overlap[2][32][18] = {};
+    alignas(16) float overlap[2][18][32] = {};  // [channel][sample][subband]
     ScaleFactors sf[2];
 };
 
@@ -404,9 +518,15 @@ void readScaleFactorsLsf(BitReader& br, Granule& gi, bool intensityRight, ScaleF
 
 // Huffman decoding of one granule and channel; returns the count of lines
 // that may be non-zero.
-int readHuffman(BitReader& br, const Tables& t, const Granule& gi, size_t endBit, const uint16_t* sfbL,
+int readHuffman(BitReader& reader, const Tables& t, const Granule& gi, size_t endBit, const uint16_t* sfbL,
                 const uint16_t* sfbS, int* is)
 {
+    CachedBits br(reader);
+    struct Done {
+        BitReader& reader;
+        CachedBits& bits;
+        ~Done() { reader.setPosition(bits.position()); }
+    } done{reader, br};
     int region1, region2;
     if (gi.windowSwitching) {
         region1 = (gi.blockType == 2 && !gi.mixed) ? sfbS[3] * 3 : sfbL[8];
@@ -430,14 +550,12 @@ int readHuffman(BitReader& br, const Tables& t, const Granule& gi, size_t endBit
         for (; i < ends[r]; i += 2) {
             const int sym = huffDecode(br, t, ht);
             int x = sym >> 4, y = sym & 15;
-            if (x) {
-                if (lin && x == 15) x += int(br.get(lin));
-                if (br.get(1)) x = -x;
-            }
-            if (y) {
-                if (lin && y == 15) y += int(br.get(lin));
-                if (br.get(1)) y = -y;
-            }
+            // Both values' linbits (13 at most) and signs in hand at once.
+            br.ensure(28);
+            if (lin && x == 15) x += int(br.take(lin));
+            x = br.applySign(x);
+            if (lin && y == 15) y += int(br.take(lin));
+            y = br.applySign(y);
             is[i] = x;
             is[i + 1] = y;
         }
@@ -445,14 +563,17 @@ int readHuffman(BitReader& br, const Tables& t, const Granule& gi, size_t endBit
     }
     // Count1 region: quadruples until the part's bits are used up.
     while (i <= 572 && br.position() < endBit) {
-        int sym;
-        if (gi.count1Table) sym = 15 - int(br.get(4));
-        else sym = huffDecode(br, t, t.count1A);
-        int q[4] = {(sym >> 3) & 1, (sym >> 2) & 1, (sym >> 1) & 1, sym & 1};
-        for (int k = 0; k < 4; ++k)
-            if (q[k] && br.get(1)) q[k] = -1;
+        const int sym = gi.count1Table ? 15 - int(br.get(4)) : huffDecode(br, t, t.count1A);
+        br.ensure(4);
+        const int v = br.applySign((sym >> 3) & 1);
+        const int w = br.applySign((sym >> 2) & 1);
+        const int x = br.applySign((sym >> 1) & 1);
+        const int y = br.applySign(sym & 1);
         if (br.position() > endBit) break;  // the last quadruple overran: discard it
-        for (int k = 0; k < 4; ++k) is[i + k] = q[k];
+        is[i] = v;
+        is[i + 1] = w;
+        is[i + 2] = x;
+        is[i + 3] = y;
         i += 4;
     }
     const int nz = std::min(i, 576);
@@ -463,10 +584,13 @@ int readHuffman(BitReader& br, const Tables& t, const Granule& gi, size_t endBit
 void requantize(const Tables& t, const Granule& gi, const ScaleFactors& sf, const uint16_t* sfbL,
                 const uint16_t* sfbS, const int* is, int nz, float* xr)
 {
-    const float shift = gi.sfScale ? 1.0f : 0.5f;
+    // Gains in quarter steps of the exponent: the global gain, less the
+    // subblock gain (8 steps each) and the scalefactors (2 or 4 steps each).
+    const int shift = gi.sfScale ? 4 : 2;
+    const int global = gi.globalGain - 210;
     // |q| <= 15 + (2^13 - 1) = 8206, the size of the table.
-    auto value = [&](int q) -> float { return std::copysign(t.pow43[q < 0 ? -q : q], float(q)); };
-    const float gg = 0.25f * float(gi.globalGain - 210);
+    const float* signedPow = t.pow43Signed.data() + 8206;
+    auto value = [signedPow](int q) -> float { return signedPow[q]; };
     std::fill(xr, xr + 576, 0.0f);
     const bool shortBlocks = gi.windowSwitching && gi.blockType == 2;
     int i = 0;
@@ -474,7 +598,7 @@ void requantize(const Tables& t, const Granule& gi, const ScaleFactors& sf, cons
         const int longEnd = shortBlocks ? 36 : 576;
         for (int sfb = 0; sfb < 22 && i < nz && i < longEnd; ++sfb) {
             const int sfv = sf.l[sfb] + (gi.preflag ? kPretab[sfb] : 0);
-            const float g = std::exp2(gg - shift * float(sfv));
+            const float g = t.gainOf(global - shift * sfv);
             const int end = std::min<int>({sfbL[sfb + 1], nz, longEnd});
             for (; i < end; ++i) xr[i] = value(is[i]) * g;
         }
@@ -484,7 +608,7 @@ void requantize(const Tables& t, const Granule& gi, const ScaleFactors& sf, cons
     for (int sfb = gi.mixed ? 3 : 0; sfb < 13 && i < nz; ++sfb) {
         const int width = sfbS[sfb + 1] - sfbS[sfb];
         for (int w = 0; w < 3; ++w) {
-            const float g = std::exp2(gg - 2.0f * float(gi.subblockGain[w]) - shift * float(sf.s[sfb][w]));
+            const float g = t.gainOf(global - 8 * gi.subblockGain[w] - shift * sf.s[sfb][w]);
             const int end = std::min(i + width, 576);
             for (; i < end; ++i) xr[i] = (i < nz && is[i]) ? value(is[i]) * g : 0.0f;
         }
@@ -614,7 +738,7 @@ void aliasReduce(const Tables& t, float* xr, int sbLimit)
     }
 }
 
-void imdctLong(const Tables& t, const float* in, const float* win, float* prev, float* out, int sb)
+void imdctLong(const Tables& t, const float* in, const float* win, float (*prev)[32], float* out, int sb)
 {
     // Outputs 0..17 are antisymmetric and 18..35 symmetric about their
     // middles: 18 sums give all 36.
@@ -632,28 +756,115 @@ void imdctLong(const Tables& t, const float* in, const float* win, float* prev, 
         x[35 - r] = acc[9 + r];
     }
     for (int i = 0; i < 18; ++i) {
-        out[i * 32 + sb] = x[i] * win[i] + prev[i];
-        prev[i] = x[18 + i] * win[18 + i];
+        out[i * 32 + sb] = x[i] * win[i] + prev[i][sb];
+        prev[i][sb] = x[18 + i] * win[18 + i];
     }
 }
 
-void imdctShort(const Tables& t, const float* in, float* prev, float* out, int sb)
+void imdctShort(const Tables& t, const float* in, float (*prev)[32], float* out, int sb)
 {
-    float z[36] = {};
+    alignas(16) float z[40] = {};
     for (int w = 0; w < 3; ++w) {
         const float* X = in + 6 * w;
+#if defined(__SSE2__)
+        // The twelve outputs of a window three at a time, each as the sum
+        // over k the scalar version makes, in the same order.
+        __m128 acc[3] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
+        for (int k = 0; k < 6; ++k) {
+            const __m128 xk = _mm_set1_ps(X[k]);
+            for (int v = 0; v < 3; ++v) acc[v] = _mm_add_ps(acc[v], _mm_mul_ps(_mm_load_ps(t.imdctShortT[k] + 4 * v), xk));
+        }
+        for (int v = 0; v < 3; ++v) {
+            float* zz = z + 6 + 6 * w + 4 * v;
+            _mm_storeu_ps(zz, _mm_add_ps(_mm_loadu_ps(zz), acc[v]));
+        }
+#else
         for (int i = 0; i < 12; ++i) {
             const float* c = t.imdctShort[i];
             float acc = 0.0f;
             for (int k = 0; k < 6; ++k) acc += c[k] * X[k];
             z[6 + 6 * w + i] += acc;
         }
+#endif
     }
     for (int i = 0; i < 18; ++i) {
-        out[i * 32 + sb] = z[i] + prev[i];
-        prev[i] = z[18 + i];
+        out[i * 32 + sb] = z[i] + prev[i][sb];
+        prev[i][sb] = z[18 + i];
     }
 }
+
+#if defined(__SSE2__)
+
+// The 9-point DCT-II, C[k] = sum a[n] cos((2n + 1) k pi / 18), of four lanes:
+// the inputs in mirrored pairs, their sums for the even outputs and their
+// differences for the odd ones.
+inline void dct9(const Tables& t, const __m128* a, __m128* c)
+{
+    __m128 p[4], q[4];
+    for (int n = 0; n < 4; ++n) {
+        p[n] = _mm_add_ps(a[n], a[8 - n]);
+        q[n] = _mm_sub_ps(a[n], a[8 - n]);
+    }
+    const __m128 m = a[4];
+    c[0] = _mm_add_ps(_mm_add_ps(_mm_add_ps(p[0], p[1]), _mm_add_ps(p[2], p[3])), m);
+    for (int j = 0; j < 4; ++j) {
+        const float* e = t.dct9Even[j];
+        const float* o = t.dct9Odd[j];
+        __m128 even = _mm_add_ps(_mm_add_ps(_mm_mul_ps(p[0], _mm_set1_ps(e[0])), _mm_mul_ps(p[1], _mm_set1_ps(e[1]))),
+                                 _mm_add_ps(_mm_mul_ps(p[2], _mm_set1_ps(e[2])), _mm_mul_ps(p[3], _mm_set1_ps(e[3]))));
+        // The middle input's cos(k pi / 2): -1, 1, -1, 1 for k = 2, 4, 6, 8.
+        even = (j & 1) ? _mm_add_ps(even, m) : _mm_sub_ps(even, m);
+        c[2 * j + 2] = even;
+        c[2 * j + 1] = _mm_add_ps(_mm_add_ps(_mm_mul_ps(q[0], _mm_set1_ps(o[0])), _mm_mul_ps(q[1], _mm_set1_ps(o[1]))),
+                                  _mm_add_ps(_mm_mul_ps(q[2], _mm_set1_ps(o[2])), _mm_mul_ps(q[3], _mm_set1_ps(o[3]))));
+    }
+}
+
+// The long-block IMDCT of four neighbouring subbands at once (one per lane),
+// with the window, the overlap and the frequency inversion of odd subbands.
+// The 18 sums of the direct form are a DCT-IV of 18 points: inputs scaled,
+// a DCT-II of 18 points split into two of 9, and neighbours added.
+void imdctLong4(const Tables& t, const float* in, const float* win, float (*prev)[32], float* out, int sb)
+{
+    __m128 u[18];
+    for (int k = 0; k < 18; ++k)
+        u[k] = _mm_mul_ps(_mm_setr_ps(in[k], in[18 + k], in[36 + k], in[54 + k]), _mm_set1_ps(t.dct4Pre[k]));
+    __m128 a[9], b[9], A[9], B[10];
+    for (int n = 0; n < 9; ++n) {
+        a[n] = _mm_add_ps(u[n], u[17 - n]);
+        b[n] = _mm_mul_ps(_mm_sub_ps(u[n], u[17 - n]), _mm_set1_ps(t.dct18Odd[n]));
+    }
+    dct9(t, a, A);
+    dct9(t, b, B);
+    B[9] = _mm_setzero_ps();
+    __m128 c[19];
+    for (int k = 0; k < 9; ++k) {
+        c[2 * k] = A[k];
+        c[2 * k + 1] = _mm_add_ps(B[k], B[k + 1]);
+    }
+    c[18] = _mm_setzero_ps();
+    // y[k] = c[k] + c[k + 1]; the direct form's sums are y[9..17] (outputs
+    // 0..8) and -y[8..0] (outputs 18..26).
+    __m128 x[36];
+    const __m128 sign = _mm_set1_ps(-0.0f);
+    for (int r = 0; r < 9; ++r) {
+        const __m128 lo = _mm_add_ps(c[9 + r], c[10 + r]);
+        const __m128 hi = _mm_xor_ps(_mm_add_ps(c[8 - r], c[9 - r]), sign);
+        x[r] = lo;
+        x[17 - r] = _mm_xor_ps(lo, sign);
+        x[18 + r] = hi;
+        x[35 - r] = hi;
+    }
+    const __m128 oddLanes = _mm_setr_ps(0.0f, -0.0f, 0.0f, -0.0f);
+    for (int i = 0; i < 18; ++i) {
+        __m128 o = _mm_add_ps(_mm_mul_ps(x[i], _mm_set1_ps(win[i])), _mm_load_ps(&prev[i][sb]));
+        if (i & 1) o = _mm_xor_ps(o, oddLanes);
+        _mm_store_ps(out + i * 32 + sb, o);
+        _mm_store_ps(&prev[i][sb], _mm_mul_ps(x[18 + i], _mm_set1_ps(win[18 + i])));
+    }
+}
+
+#endif
 
 }  // namespace
 
@@ -698,7 +909,7 @@ int decodeLayer3(Layer3State& s, Synthesis* synth, const MpegFrameHeader& h, con
     bool fault = false;
 
     alignas(16) float xr[2][576];
-    alignas(16) float timeSamples[18 * 32];
+    alignas(16) float timeSamples[2][18 * 32];
     int is[576];
     for (int g = 0; g < ngr; ++g) {
         int nz[2] = {0, 0};
@@ -737,11 +948,18 @@ int decodeLayer3(Layer3State& s, Synthesis* synth, const MpegFrameHeader& h, con
                 for (int sfb = firstSfb; sfb < 13; ++sfb) {
                     const int width = sfbS[sfb + 1] - sfbS[sfb];
                     const int base = 3 * sfbS[sfb];
-                    for (int w = 0; w < 3; ++w)
+                    for (int w = 0; w < 3; ++w) {
+                        // Line f of the window goes to subband f / 6, slot w * 6 + f % 6.
+                        int q = sfbS[sfb] / 6, r = sfbS[sfb] % 6;
+                        const float* from = x + base + w * width;
                         for (int i = 0; i < width; ++i) {
-                            const int f = sfbS[sfb] + i;
-                            ro[(f / 6) * 18 + w * 6 + f % 6] = x[base + w * width + i];
+                            ro[q * 18 + w * 6 + r] = from[i];
+                            if (++r == 6) {
+                                r = 0;
+                                ++q;
+                            }
                         }
+                    }
                 }
                 std::copy(ro, ro + 576, x);
                 sbLimit = 32;
@@ -750,25 +968,52 @@ int decodeLayer3(Layer3State& s, Synthesis* synth, const MpegFrameHeader& h, con
                 aliasReduce(t, x, std::min(sbLimit + 1, 32));
                 sbLimit = std::min(sbLimit + 1, 32);
             }
-            float (*prev)[18] = s.overlap[ch];
+            float (*prev)[32] = s.overlap[ch];
+            float* ts = timeSamples[ch];
             for (int sb = 0; sb < 32; ++sb) {
+#if defined(__SSE2__)
+                // Long blocks, four whole subbands at a time.
+                if (!shortBlocks && !gi.mixed && (sb & 3) == 0 && sb + 4 <= sbLimit) {
+                    imdctLong4(t, x + 18 * sb, t.window[gi.blockType], prev, ts, sb);
+                    sb += 3;
+                    continue;
+                }
+#endif
+#if defined(__SSE2__)
+                // Beyond the coded subbands only the overlap remains, four
+                // subbands at a time.
+                if ((sb & 3) == 0 && sb >= sbLimit) {
+                    const __m128 oddLanes = _mm_setr_ps(0.0f, -0.0f, 0.0f, -0.0f);
+                    for (int i = 0; i < 18; ++i) {
+                        __m128 o = _mm_load_ps(&prev[i][sb]);
+                        if (i & 1) o = _mm_xor_ps(o, oddLanes);
+                        _mm_store_ps(ts + i * 32 + sb, o);
+                        _mm_store_ps(&prev[i][sb], _mm_setzero_ps());
+                    }
+                    sb += 3;
+                    continue;
+                }
+#endif
                 if (sb >= sbLimit) {
                     for (int i = 0; i < 18; ++i) {
-                        timeSamples[i * 32 + sb] = prev[sb][i];
-                        prev[sb][i] = 0.0f;
+                        ts[i * 32 + sb] = prev[i][sb];
+                        prev[i][sb] = 0.0f;
                     }
                 } else if (shortBlocks && !(gi.mixed && sb < 2)) {
-                    imdctShort(t, x + 18 * sb, prev[sb], timeSamples, sb);
+                    imdctShort(t, x + 18 * sb, prev, ts, sb);
                 } else {
                     // The two long subbands of a mixed block use the normal window.
                     const int type = (shortBlocks || (gi.mixed && sb < 2)) ? 0 : gi.blockType;
-                    imdctLong(t, x + 18 * sb, t.window[type], prev[sb], timeSamples, sb);
+                    imdctLong(t, x + 18 * sb, t.window[type], prev, ts, sb);
                 }
                 if (sb & 1)
-                    for (int i = 1; i < 18; i += 2) timeSamples[i * 32 + sb] = -timeSamples[i * 32 + sb];
+                    for (int i = 1; i < 18; i += 2) ts[i * 32 + sb] = -ts[i * 32 + sb];
             }
-            int16_t* o = out + g * 576 * nch + ch;
-            for (int i = 0; i < 18; ++i) synth[ch].run(timeSamples + i * 32, o + i * 32 * nch, nch);
+        }
+        int16_t* o = out + g * 576 * nch;
+        for (int i = 0; i < 18; ++i) {
+            if (nch == 2) synthesizeStereo(synth[0], synth[1], timeSamples[0] + i * 32, timeSamples[1] + i * 32, o + i * 64);
+            else synth[0].run(timeSamples[0] + i * 32, o + i * 32, 1);
         }
     }
     return fault ? -1 : samples;

@@ -7,29 +7,51 @@
 #include <limits>
 #include <span>
 
-#include "tags/id3v2.h"
-
 namespace qoro::mpeg {
 namespace {
 
-constexpr int kHeadBytes = 152;
-
-uint32_t be32(const uint8_t* p) { return readMpegWord(p); }
+// Every frame the search takes fits the frame buffer.
+static_assert(kMaxMpegFrameBytes <= MpegFrameDecoder::kMaxFrameBytes);
 
 int clampMs(int64_t ms)
 {
     return int(std::clamp<int64_t>(ms, 0, std::numeric_limits<int>::max()));
 }
 
+// The host as a ReadAt: moves the input only when it is not already there,
+// so a sequential input (standard input) is read as it comes.
+ReadAt readAtOf(MpegCodecHost*& host)
+{
+    return [&host](uint64_t offset, uint8_t* data, size_t n) -> long {
+        if (host->position() != int64_t(offset) && host->seek(int64_t(offset)) < 0) return -1;
+        return host->read(data, long(std::min<size_t>(n, size_t(1) << 30)));
+    };
+}
+
 }  // namespace
 
+// The frame search over an input that was not analysed.
+struct MpegCodec::Sequential {
+    Sequential(MpegCodecHost& h, uint64_t begin, uint64_t end)
+        : host(&h), window(readAtOf(host), begin, end), scanner(window), atStart(begin == 0)
+    {
+    }
+    MpegCodecHost* host;
+    ByteWindow window;
+    FrameScanner scanner;
+    bool atStart;  // the next frame is the stream's first: it may be an information frame
+};
+
 MpegCodec::MpegCodec() = default;
+MpegCodec::~MpegCodec() = default;
 
 void MpegCodec::reset()
 {
     decoder_.reset();
-    inSync_ = false;
-    haveAhead_ = false;
+    sequential_.reset();
+    indexed_ = false;
+    layout_ = StreamLayout{};
+    nextFrame_ = outputFrom_ = outputEnd_ = 0;
     seekOffset_ = 0;
     samplesDecoded_ = 0;
 }
@@ -37,80 +59,60 @@ void MpegCodec::reset()
 bool MpegCodec::analyse(MpegCodecHost& host, MpegStreamStatus& status)
 {
     info_ = MpegStreamInfo{};
-    const int64_t inputSize = host.size();
-    streamSize_ = inputSize;
-    tagSize_ = 0;
-
-    uint8_t head[kHeadBytes] = {};
-    if (host.seek(0) < 0) return false;
-    long got = host.read(head, kHeadBytes);
-    if (got < 0) return false;
-    if (got >= 10 && tags::parseId3v2Header(std::span<const uint8_t>(head, size_t(got)))) {
-        // The ID3v2 tags the stream begins with (several may stand one after
-        // another); a tag that claims more than the input takes all of it.
-        const auto readAt = [&host](uint64_t at, uint8_t* data, size_t n) -> size_t {
-            if (host.seek(int64_t(at)) < 0) return 0;
-            const long r = host.read(data, long(n));
-            return r > 0 ? size_t(r) : 0;
-        };
-        tagSize_ = int64_t(tags::id3v2LeadingSize(readAt, uint64_t(std::max<int64_t>(inputSize, 0)), true));
-        streamSize_ = std::max<int64_t>(inputSize - tagSize_, 0);
-        std::memset(head, 0, sizeof head);
-        if (host.seek(tagSize_) < 0) return false;
-        got = host.read(head, kHeadBytes);
-        if (got < 0) return false;
+    indexed_ = false;
+    sequential_.reset();
+    const int64_t inputSize = std::max<int64_t>(host.size(), 0);
+    MpegCodecHost* h = &host;
+    const ReadAt readAt = readAtOf(h);
+    StreamRegion region;
+    if (const auto given = host.streamRegion()) {
+        region.begin = std::min<uint64_t>(given->begin, uint64_t(inputSize));
+        region.end = std::clamp<uint64_t>(given->end, region.begin, uint64_t(inputSize));
+    } else {
+        region = audioRegion(readAt, uint64_t(inputSize));
     }
+    tagSize_ = int64_t(region.begin);
+    streamSize_ = int64_t(region.end - region.begin);
+
+    layout_ = walkStream(readAt, region, {.keepIndex = true});
+    if (layout_.indexDropped) {
+        // Too long (or too changeable) a stream to keep every frame's
+        // place: decoded as it comes, from the start of the audio.
+        host.seek(int64_t(region.begin));
+        layout_ = StreamLayout{};
+        return false;
+    }
+    indexed_ = true;
+    startAt(0, layout_.skip);
+    outputEnd_ = layout_.skip + layout_.length;
     // Decoding starts at the audio data.
-    if (host.seek(tagSize_) < 0) return false;
-    if (got < 4) return false;
+    host.seek(int64_t(layout_.frameCount ? layout_.firstOffset : region.begin));
+    if (layout_.frameCount == 0) return false;
 
-    if (head[0] != 0xFF || head[1] < 0xE0) return false;
-    const MpegFrameHeader h = unpackMpegHeader(be32(head));
-    if (!isValidMpegHeader(h)) return false;
-
+    const MpegFrameHeader& first = layout_.firstHeader;
+    streamChannels_ = mpegChannels(first);
     MpegStreamInfo info;
-    info.level = mpegLevel(h);
-    info.layer = mpegLayerNumber(h);
-    info.mode = h.mode;
-    info.channels = mpegChannels(h);
-    info.sampleRate = mpegSampleRate(h);
-    info.bitrateKbps = mpegBitrateKbps(h);
-    info.durationMs = info.bitrateKbps ? streamSize_ / (info.bitrateKbps / 8) : 0;
-
-    // A VBR header sits where Layer III side information would end.
-    const int o = 4 + mpegSideInfoLength(h);
-    const int spf = h.version == 1 ? 1152 : 576;
-    auto fromFrames = [&](uint32_t frames) {
-        info.vbrFrames = frames;
-        info.durationMs = int64_t(double(spf) * 1000.0 * double(frames) / double(info.sampleRate));
-        info.bitrateKbps = info.durationMs ? int(std::min<int64_t>(streamSize_ / info.durationMs * 8, 1 << 30)) : 0;
+    info.level = mpegLevel(first);
+    info.layer = mpegLayerNumber(first);
+    info.mode = first.mode;
+    info.channels = streamChannels_;
+    info.sampleRate = mpegSampleRate(first);
+    info.durationMs = int64_t(layout_.length * 1000 / uint64_t(info.sampleRate));
+    info.bitrateKbps = frameKbps(first, layout_.firstLength);
+    if (layout_.info && layout_.info->frames) {
+        // A counted stream: its bitrate is the average over its audio.
         info.vbrHeader = true;
-    };
-    if (o + 8 <= got && (std::memcmp(head + o, "Xing", 4) == 0 || std::memcmp(head + o, "Lame", 4) == 0)) {
-        const uint32_t flags = be32(head + o + 4);
-        int at = o + 8;
-        if (flags & 1) {
-            if (at + 4 > got) return false;
-            fromFrames(be32(head + at));
-            at += 4;
-        }
-        if (flags & 2) at += 4;
-        if (flags & 4) {
-            if (at + 100 > got) return false;  // the seek table does not fit what was read
-            std::array<uint8_t, 100> table;
-            std::memcpy(table.data(), head + at, 100);
-            info.seekTable = table;
-        }
-    } else if (o + 18 <= got && std::memcmp(head + o, "VBRI", 4) == 0) {
-        fromFrames(be32(head + o + 14));
+        info.vbrFrames = int64_t(*layout_.info->frames);
+        info.bitrateKbps = averageKbps(layout_.audioBytes, layout_.decodedSamples, info.sampleRate);
     }
+    if (layout_.info && layout_.info->toc) info.seekTable = layout_.info->toc;
 
     info_ = info;
     lastLevel_ = info.level;
     lastLayer_ = info.layer;
     lastMode_ = info.mode;
     lastRate_ = info.sampleRate;
-    lastKbps_ = mpegBitrateKbps(h);
+    lastKbps_ = frameKbps(first, layout_.firstLength);
     average_ = 0;
     host.setIntProperty("mpeg/level", info.level);
     host.setIntProperty("mpeg/layer", info.layer);
@@ -123,103 +125,143 @@ bool MpegCodec::analyse(MpegCodecHost& host, MpegStreamStatus& status)
     return true;
 }
 
-// Finds the next confirmed frame and reads it into frame_. 'status' gets
-// the input's error or kEndOfInput when false is returned.
-bool MpegCodec::readFrame(MpegCodecHost& host, MpegFrameHeader& h, int& length, int& status)
+void MpegCodec::startAt(uint64_t frame, uint64_t firstOutputSample)
 {
-    auto readByte = [&](uint8_t& b) -> int {
-        const long n = host.read(&b, 1);
-        return n == 1 ? 1 : (n < 0 ? int(n) : 0);
-    };
-    for (;;) {
-        uint32_t word;
-        if (haveAhead_) {
-            word = ahead_;
-            haveAhead_ = false;
-        } else {
-            uint8_t b4[4];
-            const long n = host.read(b4, 4);
-            if (n < 0) {
-                status = int(n);
-                return false;
-            }
-            if (n < 4) {
-                status = kEndOfInput;
-                return false;
-            }
-            word = be32(b4);
-            while (!hasMpegSync(word)) {
-                uint8_t b;
-                const int r = readByte(b);
-                if (r <= 0) {
-                    status = r < 0 ? r : kEndOfInput;
-                    return false;
-                }
-                word = (word << 8) | b;
-                inSync_ = false;
-            }
-        }
-        h = unpackMpegHeader(word);
-        if (!isValidMpegHeader(h)) {
-            inSync_ = false;
-            continue;
-        }
-        length = mpegFrameLength(h);
-        if (length < 4 || length > MpegFrameDecoder::kMaxFrameBytes) {
-            inSync_ = false;
-            continue;
-        }
-        frame_[0] = uint8_t(word >> 24);
-        frame_[1] = uint8_t(word >> 16);
-        frame_[2] = uint8_t(word >> 8);
-        frame_[3] = uint8_t(word);
-        const long body = host.read(frame_ + 4, length - 4);
-        if (body < 0) {
-            status = int(body);
-            return false;
-        }
-        if (body < length - 4) {
-            status = kEndOfInput;  // a truncated last frame is not decoded
-            return false;
-        }
-        if (!inSync_) {
-            uint8_t b4[4];
-            const long n = host.read(b4, 4);
-            if (n < 0) {
-                status = int(n);
-                return false;
-            }
-            if (n == 4) {
-                const uint32_t next = be32(b4);
-                if (!hasMpegSync(next) || !isValidMpegHeader(unpackMpegHeader(next))) continue;  // drop it
-                ahead_ = next;
-                haveAhead_ = true;
-                inSync_ = true;
-            }
-        }
+    decoder_.reset();
+    samplesDecoded_ = 0;
+    outputFrom_ = firstOutputSample;
+    if (frame == 0 || frame >= layout_.frameCount) {
+        nextFrame_ = std::min(frame, layout_.frameCount);
+        return;
+    }
+    // Frames decoded before the first one wanted, their output dropped, so
+    // that the decoder holds what decoding from the start would.
+    nextFrame_ = layout_.warmUpStart(frame);
+}
+
+void MpegCodec::restart()
+{
+    if (indexed_) {
+        startAt(0, layout_.skip);
+        return;
+    }
+    decoder_.reset();
+    sequential_.reset();
+    samplesDecoded_ = 0;
+}
+
+bool MpegCodec::seekToSample(uint64_t sample)
+{
+    if (!indexed_) return false;
+    if (sample >= layout_.length) {
+        startAt(layout_.frameCount, outputEnd_);
         return true;
+    }
+    const uint64_t wanted = layout_.skip + sample;
+    uint64_t frameStart = 0;
+    const uint64_t k = layout_.frameOfSample(wanted, frameStart);
+    startAt(k, wanted);
+    return true;
+}
+
+int MpegCodec::decodeFrameBytes(int length, int16_t* out)
+{
+    const MpegFrameHeader h = unpackMpegHeader(readMpegWord(frame_));
+    const int spf = mpegSamplesPerFrame(h);
+    const int n = decoder_.decodeFrame(h, frame_, size_t(length), out);
+    const int frameChannels = mpegChannels(h);
+    // A frame whose channel count is not the stream's is brought to it.
+    if (frameChannels == 1 && streamChannels_ == 2) {
+        for (int i = spf - 1; i >= 0; --i) out[2 * i] = out[2 * i + 1] = out[i];
+    } else if (frameChannels == 2 && streamChannels_ == 1) {
+        for (int i = 0; i < spf; ++i) out[i] = int16_t((int(out[2 * i]) + int(out[2 * i + 1])) / 2);
+    }
+    return n < 0 ? -1 : spf;
+}
+
+int MpegCodec::decodeIndexed(MpegCodecHost& host, MpegStreamStatus& status, int16_t* out, int& samplesPerChannel,
+                             int& channels)
+{
+    for (;;) {
+        if (nextFrame_ >= layout_.frameCount) return kEndOfInput;
+        const uint64_t start = layout_.firstSampleOf(nextFrame_);
+        if (start >= outputEnd_) return kEndOfInput;
+        const int spf = layout_.samplesOf(nextFrame_);
+        const uint64_t end = start + uint64_t(spf);
+        const bool wanted = end > outputFrom_;
+        int16_t* dst = wanted ? out : scratch_;
+
+        const StreamLayout::Frame fr = layout_.frameAt(nextFrame_);
+        ++nextFrame_;
+        if (host.position() != int64_t(fr.offset) && host.seek(int64_t(fr.offset)) < 0) return kEndOfInput;
+        const long got = host.read(frame_, fr.length);
+        if (got < 0) return int(got);
+        bool fault = false;
+        const uint32_t word = got >= 4 ? readMpegWord(frame_) : 0;
+        const MpegFrameHeader h = unpackMpegHeader(word);
+        if (got < fr.length || !hasMpegSync(word) || !isValidMpegHeaderOrFree(h) ||
+            mpegSamplesPerFrame(h) != spf || (!isFreeFormat(h) && mpegFrameLength(h) != fr.length)) {
+            // The file changed since it was walked: the frame keeps its
+            // place in the timeline as silence.
+            std::fill(dst, dst + size_t(spf) * size_t(streamChannels_), int16_t(0));
+            fault = true;
+        } else {
+            fault = decodeFrameBytes(fr.length, dst) < 0;
+            updateEstimate(host, h, spf, status);
+        }
+        if (!wanted) continue;
+
+        const uint64_t from = std::max(outputFrom_, start) - start;
+        const uint64_t to = std::min(end, outputEnd_) - start;
+        if (from > 0)
+            std::memmove(out, out + from * uint64_t(streamChannels_), size_t(to - from) * size_t(streamChannels_) * 2);
+        outputFrom_ = end;
+        samplesPerChannel = int(to - from);
+        channels = streamChannels_;
+        return fault ? kDecodeFault : 0;
+    }
+}
+
+int MpegCodec::decodeSequential(MpegCodecHost& host, MpegStreamStatus& status, int16_t* out,
+                                int& samplesPerChannel, int& channels)
+{
+    if (!sequential_) {
+        const int64_t size = host.size();
+        const uint64_t end = size > 0 ? uint64_t(size) : UINT64_MAX;
+        sequential_ = std::make_unique<Sequential>(host, uint64_t(std::max<int64_t>(host.position(), 0)), end);
+    }
+    Sequential& s = *sequential_;
+    s.host = &host;
+    for (;;) {
+        ScannedFrame f;
+        if (!s.scanner.next(f)) return kEndOfInput;
+        std::memcpy(frame_, s.window.data(), size_t(f.length));
+        s.window.skip(uint64_t(f.length));
+        if (s.atStart) {
+            s.atStart = false;
+            if (parseInfoFrame(std::span<const uint8_t>(frame_, size_t(f.length)))) continue;
+        }
+        if (streamChannels_ == 0) streamChannels_ = mpegChannels(f.header);
+        const int n = decodeFrameBytes(f.length, out);
+        samplesPerChannel = mpegSamplesPerFrame(f.header);
+        channels = streamChannels_;
+        updateEstimate(host, f.header, samplesPerChannel, status);
+        return n < 0 ? kDecodeFault : 0;
     }
 }
 
 int MpegCodec::decode(MpegCodecHost& host, MpegStreamStatus& status, int16_t* out, int& samplesPerChannel,
                       int& channels)
 {
-    MpegFrameHeader h;
-    int length = 0;
-    int err = 0;
     samplesPerChannel = 0;
     channels = 0;
-    if (!readFrame(host, h, length, err)) return err;
-    const int n = decoder_.decodeFrame(h, frame_, size_t(length), out);
-    samplesPerChannel = mpegSamplesPerFrame(h);
-    channels = mpegChannels(h);
-    updateEstimate(host, h, status);
-    return n < 0 ? kDecodeFault : 0;
+    if (indexed_) return decodeIndexed(host, status, out, samplesPerChannel, channels);
+    return decodeSequential(host, status, out, samplesPerChannel, channels);
 }
 
-void MpegCodec::updateEstimate(MpegCodecHost& host, const MpegFrameHeader& h, MpegStreamStatus& status)
+void MpegCodec::updateEstimate(MpegCodecHost& host, const MpegFrameHeader& h, int samples, MpegStreamStatus& status)
 {
-    samplesDecoded_ += uint64_t(mpegSamplesPerFrame(h));
+    samplesDecoded_ += uint64_t(samples);
     if (info_.vbrHeader) return;
 
     const int level = mpegLevel(h), layer = mpegLayerNumber(h), mode = h.mode;
@@ -234,9 +276,10 @@ void MpegCodec::updateEstimate(MpegCodecHost& host, const MpegFrameHeader& h, Mp
     if (mode != lastMode_) {
         host.setIntProperty("mpeg/mode", mode);
         status.changeFlags |= MpegStreamStatus::kInfoChanged;
-        if ((mode == 3) != (lastMode_ == 3) || status.channels == 0) {
+        // Output keeps the stream's channel count whatever a frame holds.
+        if (status.channels == 0) {
             status.changeFlags |= MpegStreamStatus::kFormatChanged;
-            status.channels = mode == 3 ? 1 : 2;
+            status.channels = streamChannels_ ? streamChannels_ : mpegChannels(h);
         }
     }
     lastLevel_ = level;
@@ -249,7 +292,7 @@ void MpegCodec::updateEstimate(MpegCodecHost& host, const MpegFrameHeader& h, Mp
         lastRate_ = rate;
     }
 
-    const int l = mpegBitrateKbps(h);
+    const int l = isFreeFormat(h) ? info_.bitrateKbps : mpegBitrateKbps(h);
     int& k = status.bitrateKbps;
     if (l != lastKbps_) {
         k = l;
@@ -271,6 +314,9 @@ void MpegCodec::updateEstimate(MpegCodecHost& host, const MpegFrameHeader& h, Mp
         status.changeFlags |= MpegStreamStatus::kFormatChanged;
     }
 
+    // The walk gave the exact duration; only a stream read as it comes has
+    // its duration estimated from what was decoded so far.
+    if (indexed_) return;
     if (k != 0 && (status.changeFlags & MpegStreamStatus::kFormatChanged) && streamSize_ != 0) {
         const double elapsed = double(samplesDecoded_) * 1000.0 / double(rate);
         const double p = double(host.position());
@@ -310,7 +356,22 @@ double MpegCodec::fractionToFileFraction(double f) const
 
 void MpegCodec::seekNotify(int64_t offset)
 {
-    reset();
+    seekOffset_ = offset;
+    if (!indexed_) {
+        decoder_.reset();
+        sequential_.reset();
+        samplesDecoded_ = 0;
+        return;
+    }
+    // The first audio frame at or after the offset.
+    uint64_t lo = 0, hi = layout_.frameCount;
+    while (lo < hi) {
+        const uint64_t mid = lo + (hi - lo) / 2;
+        if (layout_.frameAt(mid).offset < uint64_t(std::max<int64_t>(offset, 0))) lo = mid + 1;
+        else hi = mid;
+    }
+    const uint64_t from = lo < layout_.frameCount ? std::max(layout_.skip, layout_.firstSampleOf(lo)) : outputEnd_;
+    startAt(lo, from);
     seekOffset_ = offset;
 }
 

@@ -1,14 +1,26 @@
 // The MPEG audio codec behind the decoder context: stream analysis at open
-// (ID3v2 skip, first header, "Xing"/"Lame"/"VBRI" header and seek table),
-// frame search with look-ahead confirmation, frame decoding, the running
-// bitrate/duration estimate and the mapping between play positions and
-// byte offsets.
+// (ID3v2 skip, the walk over every frame, the information frame with its
+// "Xing"/"Info"/LAME/"VBRI" header and seek table), frame decoding, the
+// running bitrate estimate and the mapping between play positions and byte
+// offsets.
+//
+// On an input that can seek, the analysis walks the whole stream once
+// (common/mpeg/frame_walk.h) and keeps every audio frame's place. Decoding
+// then takes exactly those frames: the information frame is left out, and
+// of the decoded samples only the music is output (where a trusted LAME tag
+// places it, else every sample of every audio frame). The length is known
+// before the first frame is decoded, and a seek lands on the sample asked
+// for. On an input that cannot seek, frames are found by the same search as
+// they come, the information frame is left out and every other frame is
+// output whole.
 #pragma once
 
 #include "mpeg_frame_decoder.h"
+#include "mpeg/frame_walk.h"
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -25,6 +37,10 @@ public:
     virtual int64_t position() const = 0;
     virtual int64_t size() const = 0;
     virtual void setIntProperty(const char* name, int value) = 0;
+    // The stretch of the input that holds the stream, when the input says
+    // (MPEG audio inside another container); otherwise the whole input less
+    // its leading ID3v2 and trailing ID3v1/APEv2 tags.
+    virtual std::optional<StreamRegion> streamRegion() const { return std::nullopt; }
 };
 
 // Stream facts the codec reports (the decoder context's stream status).
@@ -46,8 +62,8 @@ struct MpegStreamInfo {
     int sampleRate = 0;
     int bitrateKbps = 0;
     int64_t durationMs = 0;
-    bool vbrHeader = false;
-    int64_t vbrFrames = 0;  // frame count of a "Xing"/"Lame"/"VBRI" header
+    bool vbrHeader = false;  // the stream begins with an information frame that counts its frames
+    int64_t vbrFrames = 0;   // its frame count
     std::optional<std::array<uint8_t, 100>> seekTable;
 };
 
@@ -59,41 +75,71 @@ public:
     static constexpr int kEndOfInput = -514;
 
     MpegCodec();
+    ~MpegCodec();
 
-    // Clears the decoding state (reservoir, synthesis, read-ahead header),
-    // the position bookkeeping and the in-sync flag.
+    // Clears the decoding state (reservoir, synthesis, the frame search) and
+    // the position bookkeeping; decoding starts again at the beginning of
+    // the music.
     void reset();
 
-    // Analysis at open. Returns true and fills the status when the stream
-    // starts with a valid header; false leaves the status untouched.
+    // Analysis at open (on an input that can seek). Returns true and fills
+    // the status when the stream holds an audio frame; false leaves the
+    // status untouched, and decoding then finds nothing.
     bool analyse(MpegCodecHost& host, MpegStreamStatus& status);
 
-    // Decodes the next confirmed frame into 'out' (interleaved 16-bit).
+    // Decodes the next frame that holds music into 'out' (interleaved 16-bit,
+    // the stream's channel count): its music samples, from the first.
     // Returns 0 and the samples per channel and channel count, kEndOfInput
-    // at the end of the input, kDecodeFault when the frame's data was
-    // faulty (the next call goes on with the following frame), or an input
-    // error.
+    // at the end of the music, kDecodeFault when the frame's data was faulty
+    // (its output is there, silent where it could not be decoded; the next
+    // call goes on with the following frame), or an input error.
     int decode(MpegCodecHost& host, MpegStreamStatus& status, int16_t* out, int& samplesPerChannel,
                int& channels);
+
+    // Starts decoding again from the beginning of the music (the analysis
+    // is kept).
+    void restart();
+
+    // Positions decoding so that the next sample output is music sample
+    // 'sample' (the end of the music when it lies beyond). Needs the
+    // analysis; returns false without it.
+    bool seekToSample(uint64_t sample);
 
     // Byte offset -> play fraction.
     double offsetToFraction(int64_t offset) const;
     // Play fraction -> file fraction (seek table interpolation, ID3v2 offset).
     double fractionToFileFraction(double fraction) const;
     // The input was moved to 'offset': resets decoding and records it.
+    // After the analysis decoding continues with the first frame from that
+    // offset on.
     void seekNotify(int64_t offset);
 
     const MpegStreamInfo& info() const { return info_; }
     int64_t tagSize() const { return tagSize_; }
     int64_t streamSize() const { return streamSize_; }
     uint64_t samplesSinceReset() const { return samplesDecoded_; }
+    // The walk's findings; indexed() is false before a successful analysis.
+    bool indexed() const { return indexed_; }
+    const StreamLayout& layout() const { return layout_; }
+    // Music samples (per channel) of the stream; 0 without the analysis.
+    uint64_t musicLength() const { return indexed_ ? layout_.length : 0; }
 
 private:
-    bool readFrame(MpegCodecHost& host, MpegFrameHeader& h, int& length, int& status);
-    void updateEstimate(MpegCodecHost& host, const MpegFrameHeader& h, MpegStreamStatus& status);
+    struct Sequential;
+
+    int decodeIndexed(MpegCodecHost& host, MpegStreamStatus& status, int16_t* out, int& samplesPerChannel,
+                      int& channels);
+    int decodeSequential(MpegCodecHost& host, MpegStreamStatus& status, int16_t* out, int& samplesPerChannel,
+                         int& channels);
+    // Decodes frame_ (length bytes) into out with the stream's channel count;
+    // the samples per channel, or -1 after a fault (output still valid).
+    int decodeFrameBytes(int length, int16_t* out);
+    void startAt(uint64_t frame, uint64_t firstOutputSample);
+    void updateEstimate(MpegCodecHost& host, const MpegFrameHeader& h, int samples, MpegStreamStatus& status);
 
     MpegFrameDecoder decoder_;
     uint8_t frame_[MpegFrameDecoder::kMaxFrameBytes] = {};
+    int16_t scratch_[MpegFrameDecoder::kMaxSamples] = {};
 
     MpegStreamInfo info_;
     int64_t streamSize_ = 0;   // S
@@ -103,9 +149,17 @@ private:
     int64_t average_ = 0;      // smoothed bitrate, 22.10 fixed point
     int lastLevel_ = -1, lastLayer_ = -1, lastMode_ = -1, lastRate_ = 0, lastKbps_ = 0;
 
-    bool inSync_ = false;
-    bool haveAhead_ = false;
-    uint32_t ahead_ = 0;
+    // After the analysis: the frames, the music within their samples and
+    // where decoding stands.
+    bool indexed_ = false;
+    StreamLayout layout_;
+    int streamChannels_ = 0;
+    uint64_t nextFrame_ = 0;    // the audio frame decoded next
+    uint64_t outputFrom_ = 0;   // decoded samples before this one are not output
+    uint64_t outputEnd_ = 0;    // nor those from this one on
+
+    // Without it: the frame search over the input as it comes.
+    std::unique_ptr<Sequential> sequential_;
 };
 
 }  // namespace qoro::mpeg

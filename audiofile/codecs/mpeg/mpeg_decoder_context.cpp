@@ -471,6 +471,7 @@ struct CodecInstance : MpegCodecHost {
     int64_t position() const override { return context->inputPosition(); }
     int64_t size() const override { return context->inputSize(); }
     void setIntProperty(const char* name, int value) override { context->status().properties.setInt(name, value); }
+    std::optional<StreamRegion> streamRegion() const override { return context->streamRegion(); }
 };
 
 int codecProbe(const char*) { return 0; }  // takes every stream, "audio/unknown" included
@@ -525,7 +526,7 @@ void codecSeekNotify(void* instance, int64_t offset)
     static_cast<CodecInstance*>(instance)->codec.seekNotify(offset);
 }
 
-void codecFlush(void* instance) { static_cast<CodecInstance*>(instance)->codec.reset(); }
+void codecFlush(void* instance) { static_cast<CodecInstance*>(instance)->codec.restart(); }
 
 // Channel selection and downsampling: only "as decoded" (0) is offered.
 int codecSetConfig(void*, const char*, int value) { return value == 0 ? 0 : kMpegErrInvalidParameter; }
@@ -559,6 +560,24 @@ const MpegCodec* codecOf(const MpegDecoderContext& context)
 {
     if (context.codec_ != &mpegAudioCodecModule() || !context.codecInstance_) return nullptr;
     return &static_cast<const CodecInstance*>(context.codecInstance_)->codec;
+}
+
+int MpegDecoderContext::seekToSample(uint64_t sample)
+{
+    if (inputMode_ != 1 || codec_ != &mpegAudioCodecModule() || !codecInstance_) return kMpegErrInternal;
+    auto* c = static_cast<CodecInstance*>(codecInstance_);
+    if (!c->codec.seekToSample(sample)) return kMpegErrInternal;
+    const uint64_t length = c->codec.musicLength();
+    sample = std::min(sample, length);
+    status_.playFraction = length ? float(double(sample) / double(length)) : 0.0f;
+    const uint64_t rate = uint64_t(std::max(status_.stream.sampleRate, 1));
+    playSeconds_ = int64_t(sample / rate);
+    playMicros_ = int64_t((sample % rate) * 1000000 / rate);
+    status_.hours = int(playSeconds_ / 3600);
+    status_.minutes = int(playSeconds_ / 60 % 60);
+    status_.seconds = int(playSeconds_ % 60);
+    status_.hundredths = int(playMicros_ / 10000);
+    return 0;
 }
 
 }  // namespace qoro::mpeg

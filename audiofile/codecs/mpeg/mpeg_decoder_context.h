@@ -11,6 +11,7 @@
 #include <functional>
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -161,6 +162,14 @@ public:
     int decodeFrame(int16_t* buffer = nullptr);
     // Seeks to a time in seconds.
     int seekSeconds(float seconds);
+    // Seeks to a sample of the music (per channel, counted from its first),
+    // exactly; needs the MPEG codec's analysis. 0 or a negative code.
+    int seekToSample(uint64_t sample);
+    // The stretch of the input that holds the stream (MPEG audio inside
+    // another container); set before open(). Without it the codec takes the
+    // whole input less its leading and trailing tags.
+    void setStreamRegion(std::optional<StreamRegion> region) { region_ = region; }
+    const std::optional<StreamRegion>& streamRegion() const { return region_; }
     void closeInput();
 
     const StreamStatus& status() const { return status_; }
@@ -225,6 +234,7 @@ private:
     std::vector<int16_t> internal_;
     int64_t playSeconds_ = 0;
     int64_t playMicros_ = 0;
+    std::optional<StreamRegion> region_;
     std::function<void(const char*, const char*)> hook_;
 };
 

@@ -22,8 +22,9 @@ void MpegFrameDecoder::reset()
 
 int MpegFrameDecoder::decodeFrame(const MpegFrameHeader& h, const uint8_t* frame, size_t size, int16_t* out)
 {
-    if (!isValidMpegHeader(h) || frame == nullptr || out == nullptr) return -1;
-    const int expected = mpegFrameLength(h);
+    if (!isValidMpegHeaderOrFree(h) || frame == nullptr || out == nullptr) return -1;
+    // A free-format frame is as long as the stream says.
+    const int expected = isFreeFormat(h) ? int(std::min<size_t>(size, kMaxFrameBytes)) : mpegFrameLength(h);
     const int samples = mpegSamplesPerFrame(h) * mpegChannels(h);
     if (size > size_t(expected)) size = size_t(expected);
     if (size < 4 || size > size_t(kMaxFrameBytes)) {

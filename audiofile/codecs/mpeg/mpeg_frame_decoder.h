@@ -31,7 +31,8 @@ public:
     void reset();
 
     // Decodes one frame. 'frame' holds the whole frame, header included;
-    // 'size' is its length (mpegFrameLength() of a valid header). 'out'
+    // 'size' is its length (mpegFrameLength() of a valid header; for a
+    // free-format frame the distance to the next one). 'out'
     // receives mpegSamplesPerFrame(h) samples per channel, interleaved when
     // the frame has two channels. Returns the samples per channel, or -1 on a
     // fault in the frame's data (the output then holds what could be decoded,

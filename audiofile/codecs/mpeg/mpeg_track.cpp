@@ -46,11 +46,30 @@ public:
     }
 
 protected:
-    void setPcm(ContainerKind kind) {
+    // The PCM form of the stream. A WAV file's own record stays its full
+    // format (its format tag and byte rate are the file's facts); a record
+    // that states no byte rate gets the stream's.
+    void setPcm(ContainerKind kind, const FullFormat* stored) {
         kind_ = kind;
         file_ = acm::makePcmFormat(static_cast<uint32_t>(facts_.sampleRate),
                                    static_cast<uint16_t>(facts_.channels), 16);
         full_ = fullFormatOf(file_);
+        if (stored) {
+            full_ = *stored;
+            WAVEFORMATEX h = headerOf(full_);
+            if (h.nAvgBytesPerSec == 0) {
+                h.nAvgBytesPerSec = static_cast<uint32_t>(std::max(facts_.bitrateKbps, 0)) * 125u;
+                std::memcpy(full_.data(), &h, sizeof h);
+            }
+        }
+    }
+    // Sample frames in `bytes` of the file format.
+    uint64_t framesIn(uint64_t bytes) const { return bytes / std::max<uint16_t>(file_.nBlockAlign, 1); }
+    // Where a seek request lands in array bytes: the target, at most the end.
+    uint64_t arrayTarget(const SeekRequest& request) const {
+        const uint64_t block = std::max<uint16_t>(request.array.nBlockAlign, 1);
+        const uint64_t target = std::min(request.targetArrayBytes, arrayLength(request.array));
+        return target - target % block;
     }
     mpeg::MpegFileFacts facts_;
 };
@@ -59,14 +78,16 @@ protected:
 // decoder reads the file itself, whole frames at a time.
 class MpegTrack final : public MpegTrackBase {
 public:
-    explicit MpegTrack(std::unique_ptr<mpeg::MpegFileDecoder> decoder) : decoder_(std::move(decoder)) {
+    MpegTrack(std::unique_ptr<mpeg::MpegFileDecoder> decoder, const FullFormat* stored)
+        : decoder_(std::move(decoder)) {
         facts_ = decoder_->facts();
-        setPcm(ContainerKind::Mpeg);
+        setPcm(ContainerKind::Mpeg, stored);
+        exact_ = decoder_->layout() != nullptr;
     }
 
-    // The expected length (from the duration, so not always whole sample
-    // frames) rounded to whole sample frames.
     uint64_t decodedLength() const override {
+        if (exact_) return facts_.expectedPcmBytes;
+        // An input read as it comes: the estimate, in whole sample frames.
         const uint64_t block = file_.nBlockAlign;
         return (decoder_->facts().expectedPcmBytes + block / 2) / block * block;
     }
@@ -75,14 +96,15 @@ public:
     uint64_t sourceUnit() const override { return uint64_t(file_.nBlockAlign) * 1152u; }
     uint64_t sourceLeft() const override {
         if (ended_) return 0;
-        // The length is an estimate for files without a VBR header: never
-        // announce less than one unit while frames may remain.
-        const uint64_t expected = decoder_->facts().expectedPcmBytes;
+        const uint64_t expected = decodedLength();
         const uint64_t left = expected > position_ ? expected - position_ : 0;
+        if (exact_) return left;
+        // The length is an estimate: never announce less than one unit
+        // while frames may remain.
         return std::max(left, sourceUnit());
     }
 
-    // Decodes whole frames until at least `sourceBytes` came (or the end).
+    // Decodes frames until at least `sourceBytes` came (or the end).
     int32_t decode(uint64_t sourceBytes, std::vector<uint8_t>& out) override {
         if (ended_ || sourceBytes == 0) return 0;
         const uint64_t want = std::min<uint64_t>(sourceBytes, uint64_t{1} << 28);
@@ -107,24 +129,23 @@ public:
     }
 
     int16_t seek(const SeekRequest& request, SeekResult& result) override {
-        // The target in array bytes, converted to file bytes and milliseconds.
-        const uint64_t fileBytes = convertByteCount(request.targetArrayBytes, request.array, file_);
-        const uint64_t bytesPerSecond = uint64_t(file_.nSamplesPerSec) * file_.nBlockAlign;
-        if (bytesPerSecond == 0) return status::kFileAccess;
-        // Whole seconds and the rest apart: no overflow for any 64-bit offset.
-        const uint64_t ms = fileBytes / bytesPerSecond * 1000u + fileBytes % bytesPerSecond * 1000u / bytesPerSecond;
-        const int64_t clamped = static_cast<int64_t>(std::min<uint64_t>(ms, std::numeric_limits<int32_t>::max()));
-        if (decoder_->seekMs(clamped) < 0) return status::kFileAccess;
+        // The target in array bytes, converted to file bytes: a sample of the
+        // music, where decoding continues exactly.
+        const uint64_t arrayBytes = arrayTarget(request);
+        const uint64_t fileBytes = convertByteCount(arrayBytes, request.array, file_);
+        const uint64_t sample = framesIn(fileBytes);
+        if (decoder_->seekSample(sample) < 0) return status::kFileAccess;
         ended_ = false;
-        position_ = fileBytes - fileBytes % file_.nBlockAlign;
+        position_ = std::min(sample * file_.nBlockAlign, decodedLength());
         result.fileBytes = position_;
         result.arrayKnown = true;
-        result.arrayBytes = request.targetArrayBytes - request.targetArrayBytes % std::max<uint16_t>(request.array.nBlockAlign, 1);
+        result.arrayBytes = arrayBytes;
         return status::kOk;
     }
 
 private:
     std::unique_ptr<mpeg::MpegFileDecoder> decoder_;
+    bool exact_ = false;
     uint64_t position_ = 0;  // decoded file bytes so far
     bool ended_ = false;
 };
@@ -155,33 +176,34 @@ struct FileCloser {
     void operator()(std::FILE* f) const { if (f) std::fclose(f); }
 };
 
-// Layer III through the codec manager's Layer-3 driver: the file's bytes from
-// the first are fed to the read stream.
+// Layer III through the codec manager's Layer-3 driver. The driver is fed
+// the stream's audio frames exactly as the analysis found them (not the
+// information frame, tags or bytes between frames), and its output is cut to
+// the music, so the timeline is the built-in decoder's.
 class AcmMpegTrack final : public MpegTrackBase {
 public:
-    static int16_t open(const std::string& path, const mpeg::MpegFileFacts& facts, std::unique_ptr<Track>& out) {
+    static int16_t open(const std::string& path, const mpeg::MpegFileDecoder& analysed, const FullFormat* stored,
+                        std::unique_ptr<Track>& out) {
+        const mpeg::StreamLayout* layout = analysed.layout();
+        if (!layout) return status::kFormatFile;
         auto t = std::unique_ptr<AcmMpegTrack>(new AcmMpegTrack());
-        t->facts_ = facts;
-        t->setPcm(ContainerKind::MpegThroughAcm);
-        t->record_ = layer3Record(facts);
-        // The full format is the record the codec manager decodes.
-        t->full_ = toFullFormat(acm::asBytes(t->record_));
+        t->facts_ = analysed.facts();
+        t->layout_ = *layout;
+        t->setPcm(ContainerKind::MpegThroughAcm, stored);
+        t->record_ = layer3Record(t->facts_);
+        // The full format is the record the codec manager decodes (a WAV
+        // file's own record when the stream came in one).
+        if (!stored) t->full_ = toFullFormat(acm::asBytes(t->record_));
         t->file_handle_.reset(std::fopen(path.c_str(), "rb"));
         if (!t->file_handle_) return status::kFileAccess;
-        if (std::fseek(t->file_handle_.get(), 0, SEEK_END) != 0) return status::kFileAccess;
-        const long size = std::ftell(t->file_handle_.get());
-        if (size < 0 || std::fseek(t->file_handle_.get(), 0, SEEK_SET) != 0) return status::kFileAccess;
-        t->dataSize_ = static_cast<uint64_t>(size);
         if (t->openStream() != acm::Result::Ok) return status::kAcmDriver;
-        // The length the stream analysis found (the codec manager's size
-        // query knows only the first frame's bitrate).
-        const uint64_t block = t->file_.nBlockAlign;
-        t->decodedLength_ = (facts.expectedPcmBytes + block / 2) / block * block;
+        t->musicEnd_ = t->layout_.skip + t->layout_.length;
+        t->startFeeding(0, t->layout_.skip);
         out = std::move(t);
         return status::kOk;
     }
 
-    uint64_t decodedLength() const override { return decodedLength_; }
+    uint64_t decodedLength() const override { return layout_.length * file_.nBlockAlign; }
     uint64_t sourceFor(uint64_t fileBytes) const override {
         size_t s = 0;
         stream_.size(static_cast<size_t>(fileBytes), acm::Direction::DestinationToSource, s);
@@ -194,76 +216,45 @@ public:
     }
     uint64_t sourceUnit() const override { return record_.nBlockSize; }
     uint64_t sourceLeft() const override {
-        if (drained_) return 0;
-        // Once the bytes are all read, one more call drains what the codec holds.
-        return position_ < dataSize_ ? dataSize_ - position_ : record_.nBlockSize;
+        if (done()) return 0;
+        // Once the frames are all fed, one more call drains what the codec holds.
+        return feedFrame_ < layout_.frameCount ? std::max<uint64_t>(bytesLeft(), 1) : record_.nBlockSize;
     }
 
     // A call that yields nothing would look like the end to the engine: feed
-    // on (one block at a time) until the codec gives samples or is drained.
+    // on until the codec gives music or the music ends.
     int32_t decode(uint64_t sourceBytes, std::vector<uint8_t>& out) override {
         int32_t total = 0;
-        for (int guard = 0; guard < 64 && total == 0 && !drained_; ++guard) {
+        for (int guard = 0; guard < 4096 && total == 0 && !done(); ++guard) {
             const int32_t n = decodeOnce(guard == 0 ? sourceBytes : record_.nBlockSize, out);
             if (n < 0) return n;
             total += n;
+            if (n == 0 && drained_) break;
         }
         return total;
     }
 
-    int32_t decodeOnce(uint64_t sourceBytes, std::vector<uint8_t>& out) {
-        if (drained_) return 0;
-        const uint64_t n = std::min<uint64_t>(std::min(sourceBytes, dataSize_ - position_), uint64_t{1} << 26);
-        std::vector<uint8_t> in(static_cast<size_t>(n));
-        const size_t got = n ? std::fread(in.data(), 1, in.size(), file_handle_.get()) : 0;
-        in.resize(got);
-        position_ += got;
-        const bool end = position_ >= dataSize_;
-        // Room for what these bytes decode to plus what the codec held back.
-        const size_t room = static_cast<size_t>(decodedFor(got + record_.nBlockSize * 4u)) + 8u * 1152u * 4u;
-        const size_t at = out.size();
-        out.resize(at + room);
-        acm::Conversion c = stream_.convert(in, std::span<uint8_t>(out.data() + at, room), end);
-        if (c.status != acm::Result::Ok) {
-            out.resize(at);
-            return status::kAcmDriver;
-        }
-        size_t produced = c.destinationUsed;
-        // The codec may hold more than one call's room (a falling bitrate
-        // packs more frames into the bytes): collect it while it fills the room.
-        for (int guard = 0; guard < 4096 && c.destinationUsed + file_.nBlockAlign > room; ++guard) {
-            out.resize(at + produced + room);
-            c = stream_.convert({}, std::span<uint8_t>(out.data() + at + produced, room), end);
-            if (c.status != acm::Result::Ok) break;
-            produced += c.destinationUsed;
-        }
-        produced -= produced % file_.nBlockAlign;
-        out.resize(at + produced);
-        if (c.sourceUsed < got) {
-            // Bytes the stream did not take are read again next time.
-            const uint64_t back = got - c.sourceUsed;
-            position_ -= back;
-            std::fseek(file_handle_.get(), static_cast<long>(position_), SEEK_SET);
-        }
-        if (end && c.sourceUsed >= got && c.destinationUsed + file_.nBlockAlign <= room) drained_ = true;
-        return static_cast<int32_t>(produced);
-    }
-
     int16_t seek(const SeekRequest& request, SeekResult& result) override {
-        uint64_t container = sourceFor(request.offsetFileBytes);
-        switch (request.origin) {
-            case SeekOrigin::Current: container += position_; break;
-            case SeekOrigin::End: container = dataSize_ > container ? dataSize_ - container : 0; break;
-            case SeekOrigin::Begin: break;
-        }
-        container = std::min(container, dataSize_);
-        if (std::fseek(file_handle_.get(), static_cast<long>(container), SEEK_SET) != 0) return status::kFileAccess;
-        // A fresh stream finds the next frame by itself.
+        const uint64_t arrayBytes = arrayTarget(request);
+        const uint64_t sample = std::min(framesIn(convertByteCount(arrayBytes, request.array, file_)), layout_.length);
+        const uint64_t wanted = layout_.skip + sample;
+        // A fresh stream fed from the frames that bring the decoder to the
+        // state it has at the wanted sample.
         if (openStream() != acm::Result::Ok) return status::kAcmDriver;
-        position_ = container;
-        drained_ = false;
-        const uint64_t d = decodedFor(container);
-        result.fileBytes = d - d % file_.nBlockAlign;
+        if (sample >= layout_.length) {
+            startFeeding(layout_.frameCount, musicEnd_);
+        } else {
+            uint64_t frameStart = 0;
+            const uint64_t k = layout_.frameOfSample(wanted, frameStart);
+            // The driver wants one frame more than the built-in decoder to
+            // settle (its samples then match a decode from the start within
+            // its rounding).
+            const uint64_t warm = layout_.warmUpStart(k);
+            startFeeding(warm > 0 ? warm - 1 : 0, wanted);
+        }
+        result.fileBytes = sample * file_.nBlockAlign;
+        result.arrayKnown = true;
+        result.arrayBytes = arrayBytes;
         return status::kOk;
     }
 
@@ -271,30 +262,105 @@ private:
     AcmMpegTrack() = default;
     acm::Result openStream() { return stream_.open(acm::asBytes(record_), acm::asBytes(file_)); }
 
+    bool done() const { return nextOut_ >= musicEnd_ || drained_; }
+    uint64_t bytesLeft() const {
+        if (feedFrame_ >= layout_.frameCount) return 0;
+        const auto last = layout_.frameAt(layout_.frameCount - 1);
+        return last.offset + uint64_t(last.length) - layout_.frameAt(feedFrame_).offset;
+    }
+
+    void startFeeding(uint64_t frame, uint64_t firstWanted) {
+        feedFrame_ = std::min(frame, layout_.frameCount);
+        nextOut_ = feedFrame_ < layout_.frameCount ? layout_.firstSampleOf(feedFrame_) : musicEnd_;
+        from_ = firstWanted;
+        drained_ = false;
+        pending_.clear();
+    }
+
+    // Appends whole frames of at least `bytes` (one frame at least) to `in`.
+    bool gather(uint64_t bytes, std::vector<uint8_t>& in) {
+        while (feedFrame_ < layout_.frameCount && (in.empty() || in.size() < bytes) && in.size() < (1u << 22)) {
+            const auto f = layout_.frameAt(feedFrame_);
+            const size_t at = in.size();
+            in.resize(at + static_cast<size_t>(f.length));
+            // Frames mostly follow each other: move only over bytes between them.
+            if (filePos_ != f.offset && fseeko(file_handle_.get(), static_cast<off_t>(f.offset), SEEK_SET) != 0)
+                return false;
+            filePos_ = f.offset;
+            if (std::fread(in.data() + at, 1, static_cast<size_t>(f.length), file_handle_.get()) !=
+                static_cast<size_t>(f.length)) {
+                filePos_ = UINT64_MAX;
+                return false;
+            }
+            filePos_ += static_cast<uint64_t>(f.length);
+            ++feedFrame_;
+        }
+        return true;
+    }
+
+    int32_t decodeOnce(uint64_t sourceBytes, std::vector<uint8_t>& out) {
+        std::vector<uint8_t> in = std::move(pending_);
+        pending_.clear();
+        if (!gather(sourceBytes, in)) return status::kFileAccess;
+        const bool end = feedFrame_ >= layout_.frameCount;
+        // Room for what these bytes decode to plus what the codec held back.
+        const size_t room = static_cast<size_t>(decodedFor(in.size() + record_.nBlockSize * 4u)) + 8u * 1152u * 4u;
+        std::vector<uint8_t> pcm(room);
+        acm::Conversion c = stream_.convert(in, std::span<uint8_t>(pcm.data(), room), end);
+        if (c.status != acm::Result::Ok) return status::kAcmDriver;
+        size_t produced = c.destinationUsed;
+        // The codec may hold more than one call's room: collect it while it
+        // fills the room.
+        for (int guard = 0; guard < 4096 && c.destinationUsed + file_.nBlockAlign > room; ++guard) {
+            pcm.resize(produced + room);
+            c = stream_.convert({}, std::span<uint8_t>(pcm.data() + produced, room), end);
+            if (c.status != acm::Result::Ok) break;
+            produced += c.destinationUsed;
+        }
+        if (c.sourceUsed < in.size() && c.status == acm::Result::Ok)
+            pending_.assign(in.begin() + static_cast<std::ptrdiff_t>(c.sourceUsed), in.end());
+        if (end && pending_.empty() && c.destinationUsed + file_.nBlockAlign <= room) drained_ = true;
+        return keepMusic(pcm.data(), produced / file_.nBlockAlign, out);
+    }
+
+    // Of `frames` decoded sample frames (the next ones of the timeline), the
+    // music from the wanted sample on.
+    int32_t keepMusic(const uint8_t* pcm, uint64_t frames, std::vector<uint8_t>& out) {
+        const uint64_t first = nextOut_, last = nextOut_ + frames;
+        nextOut_ = last;
+        const uint64_t from = std::max(first, from_), to = std::min(last, musicEnd_);
+        if (to <= from) return 0;
+        const size_t block = file_.nBlockAlign;
+        const size_t at = out.size();
+        out.insert(out.end(), pcm + (from - first) * block, pcm + (to - first) * block);
+        return static_cast<int32_t>(out.size() - at);
+    }
+
     acm::MPEGLAYER3WAVEFORMAT record_{};
     acm::Stream stream_;
     std::unique_ptr<std::FILE, FileCloser> file_handle_;
-    uint64_t dataSize_ = 0;
-    uint64_t decodedLength_ = 0;
-    uint64_t position_ = 0;
+    mpeg::StreamLayout layout_;
+    uint64_t filePos_ = UINT64_MAX;  // where the file stands (unknown at first)
+    uint64_t musicEnd_ = 0;   // decoded-sample index where the music ends
+    uint64_t feedFrame_ = 0;  // the frame fed next
+    uint64_t nextOut_ = 0;    // decoded-sample index of the codec's next output
+    uint64_t from_ = 0;       // output before this sample is dropped
     bool drained_ = false;
+    std::vector<uint8_t> pending_;  // fed bytes the codec did not take yet
 };
 
-int16_t openWith(const OpenRequest& request, bool acmChosen, std::unique_ptr<Track>& track) {
+int16_t openWith(const OpenRequest& request, bool acmChosen, std::optional<mpeg::StreamRegion> region,
+                 const FullFormat* stored, std::unique_ptr<Track>& track) {
     auto decoder = std::make_unique<mpeg::MpegFileDecoder>();
-    if (decoder->open(request.path) < 0) return status::kFormatFile;
+    if (decoder->open(request.path, region) < 0) return status::kFormatFile;
     const mpeg::MpegFileFacts& f = decoder->facts();
     if (f.sampleRate <= 0 || f.channels <= 0 || f.layer < 1 || f.layer > 3) return status::kFormatFile;
     const bool forRead = !request.readWrite;
     const bool useAcm =
-        forRead && f.layer == 3 &&
+        forRead && f.layer == 3 && decoder->layout() &&
         (acmChosen || mpeg::MpegFileDecoder::prefersSystemCodec(f.layer, f.bitrateKbps, forRead));
-    if (useAcm) {
-        const mpeg::MpegFileFacts facts = f;
-        decoder.reset();
-        return AcmMpegTrack::open(request.path, facts, track);
-    }
-    track = std::make_unique<MpegTrack>(std::move(decoder));
+    if (useAcm) return AcmMpegTrack::open(request.path, *decoder, stored, track);
+    track = std::make_unique<MpegTrack>(std::move(decoder), stored);
     return status::kOk;
 }
 
@@ -302,11 +368,27 @@ int16_t openWith(const OpenRequest& request, bool acmChosen, std::unique_ptr<Tra
 
 int16_t openMpeg(const OpenRequest& request, std::unique_ptr<Track>& track) {
     const bool acm = request.settings && request.settings->mp3Decoder == ACM_DRIVER_OUT;
-    return openWith(request, acm, track);
+    return openWith(request, acm, std::nullopt, nullptr, track);
+}
+
+int16_t openMpegInWave(const OpenRequest& request, uint64_t dataOffset, uint64_t dataSize, const FullFormat& stored,
+                       std::unique_ptr<Track>& track) {
+    // Format tag 80 (Layers I and II) is always the built-in decoder's; tag
+    // 85 goes where the decoder choice says.
+    const bool acm = tagOf(stored) == acm::WAVE_FORMAT_MPEGLAYER3 && request.settings &&
+                     request.settings->mp3Decoder == ACM_DRIVER_OUT;
+    const mpeg::StreamRegion region{dataOffset, dataOffset + dataSize};
+    return openWith(request, acm, region, &stored, track);
 }
 
 int16_t openMpegInWave(const OpenRequest& request, std::unique_ptr<Track>& track) {
-    return openMpeg(request, track);
+    std::unique_ptr<Track> opened;
+    const int16_t st = openWav(request, opened);
+    if (st < 0) return st;
+    if (opened->kind() != ContainerKind::Mpeg && opened->kind() != ContainerKind::MpegThroughAcm)
+        return status::kFormatFile;
+    track = std::move(opened);
+    return status::kOk;
 }
 
 }  // namespace qoro::audiofile
