@@ -45,8 +45,7 @@ int16_t createRaw(const CreateRequest& request, std::unique_ptr<Track>& track);
 int16_t openSpeech(const OpenRequest& request, std::unique_ptr<Track>& track);
 
 // MPEG audio carried in a RIFF WAVE file (format tag 80, or 85 when the codec
-// manager is not chosen for decoding) goes to the MPEG reader; nullptr until
-// that reader is part of the component.
+// manager is not chosen for decoding) goes to the MPEG reader.
 extern const Opener kMpegInWaveOpener;
 
 }  // namespace qoro::audiofile

@@ -173,9 +173,9 @@ bool readWav(const std::string& path, Facts& facts, tags::TagRecord& tags, tags:
 int probeWav(const std::string& path) {
     riff::File f;
     if (f.open(path, riff::Mode::Read) != riff::Status::Ok) return -2;
-    riff::Chunk form;
-    form.formType = riff::fourcc("WAVE");
-    const bool found = f.descend(form, nullptr, riff::Find::Riff) == riff::Status::Ok;
+    // A "RIFF" or 64-bit "RF64" form of type "WAVE" (both are read as WAVs).
+    riff::WaveLayout layout;
+    const bool found = riff::locateWave(f, layout) == riff::Status::Ok;
     if (f.close() != riff::Status::Ok) return -2;
     return found ? 1 : 0;
 }

@@ -101,7 +101,7 @@ inline WAVEFORMATEX makePcmFormat(uint32_t rate, uint16_t channels, uint16_t bit
     w.wFormatTag = WAVE_FORMAT_PCM;
     w.nChannels = channels;
     w.nSamplesPerSec = rate;
-    w.nBlockAlign = static_cast<uint16_t>(channels * bits / 8);
+    w.nBlockAlign = static_cast<uint16_t>(uint32_t{channels} * bits / 8);
     w.nAvgBytesPerSec = rate * w.nBlockAlign;
     w.wBitsPerSample = bits;
     w.cbSize = 0;

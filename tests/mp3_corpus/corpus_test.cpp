@@ -25,19 +25,12 @@ using qoro::com::ComPtr;
 
 namespace {
 
-class Mp3Corpus : public t::AudioFileSession {
+class Mp3Corpus : public t::AudioFileAndInfoSession {
 protected:
     void SetUp() override {
-        AudioFileSession::SetUp();
-        ASSERT_EQ(CoCreateInstance(CLSID_AudioInformation, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioInformation,
-                                   info.putVoid()),
-                  S_OK);
+        AudioFileAndInfoSession::SetUp();
         dir = corpus::folder();
         ASSERT_FALSE(dir.empty()) << "the corpus could not be made";
-    }
-    void TearDown() override {
-        info.reset();
-        AudioFileSession::TearDown();
     }
 
     // Opens a file for reading with the decoder choice given; the error number.
@@ -54,36 +47,9 @@ protected:
     static std::vector<int16_t> readAllOf(IAudioFile* file) {
         LONG rate = 0;
         file->get_ArrayFrequency(&rate);
-        std::vector<int16_t> all;
-        for (int guard = 0; guard < 100000; ++guard) {
-            SAFEARRAY* sa = nullptr;
-            EXPECT_EQ(file->ReadFile(std::max<LONG>(rate / 10, 1), &sa), S_OK);
-            if (!sa) break;
-            LONG ub = -1;
-            SafeArrayGetUBound(sa, 1, &ub);
-            void* data = nullptr;
-            SafeArrayAccessData(sa, &data);
-            if (ub >= 0) all.insert(all.end(), static_cast<int16_t*>(data), static_cast<int16_t*>(data) + (ub + 1));
-            SafeArrayUnaccessData(sa);
-            SafeArrayDestroy(sa);
-            if (ub < 0) break;
-        }
-        return all;
+        return t::readAllFrom(file, std::max<LONG>(rate / 10, 1));
     }
-    static std::vector<int16_t> readSome(IAudioFile* file, LONG frames) {
-        SAFEARRAY* sa = nullptr;
-        EXPECT_EQ(file->ReadFile(frames, &sa), S_OK);
-        std::vector<int16_t> v;
-        if (!sa) return v;
-        LONG ub = -1;
-        SafeArrayGetUBound(sa, 1, &ub);
-        void* data = nullptr;
-        SafeArrayAccessData(sa, &data);
-        if (ub >= 0) v.assign(static_cast<int16_t*>(data), static_cast<int16_t*>(data) + (ub + 1));
-        SafeArrayUnaccessData(sa);
-        SafeArrayDestroy(sa);
-        return v;
-    }
+    static std::vector<int16_t> readSome(IAudioFile* file, LONG frames) { return t::readOnce(file, frames); }
     static LONG get(IAudioFile* file, HRESULT (IAudioFile::*g)(LONG*)) {
         LONG v = -12345;
         EXPECT_EQ((file->*g)(&v), S_OK);
@@ -132,7 +98,6 @@ protected:
     }
 
     fs::path dir;
-    ComPtr<IAudioInformation> info;
 };
 
 // Every file, read through the built-in decoder: exactly mpg123's length,

@@ -11,9 +11,39 @@
 #include <vector>
 
 #include "qoro/AudioFile.h"
+#include "qoro/AudioInformation.h"
 #include "qoro/com.h"
 
 namespace qoro::test {
+
+// One ReadFile of up to `frames` sample frames; empty at the end.
+inline std::vector<int16_t> readOnce(IAudioFile* file, LONG frames)
+{
+    SAFEARRAY* sa = nullptr;
+    EXPECT_EQ(file->ReadFile(frames, &sa), S_OK);
+    std::vector<int16_t> v;
+    if (!sa) return v;
+    LONG ub = -1;
+    SafeArrayGetUBound(sa, 1, &ub);
+    void* data = nullptr;
+    SafeArrayAccessData(sa, &data);
+    if (ub >= 0) v.assign(static_cast<int16_t*>(data), static_cast<int16_t*>(data) + (ub + 1));
+    SafeArrayUnaccessData(sa);
+    SafeArrayDestroy(sa);
+    return v;
+}
+
+// Every sample ReadFile gives, asking `frames` sample frames at a time.
+inline std::vector<int16_t> readAllFrom(IAudioFile* file, LONG frames)
+{
+    std::vector<int16_t> all;
+    for (int guard = 0; guard < 1000000; ++guard) {
+        const auto block = readOnce(file, frames);
+        if (block.empty()) break;
+        all.insert(all.end(), block.begin(), block.end());
+    }
+    return all;
+}
 
 class AudioFileSession : public ::testing::Test {
 protected:
@@ -49,23 +79,7 @@ protected:
         return err() != FORMATNOTSUPPORT;
     }
     // Reads sample frames until ReadFile returns none.
-    std::vector<int16_t> readAll(LONG frames = 1000) {
-        std::vector<int16_t> all;
-        for (int guard = 0; guard < 100000; ++guard) {
-            SAFEARRAY* sa = nullptr;
-            EXPECT_EQ(af->ReadFile(frames, &sa), S_OK);
-            if (!sa) break;
-            LONG ub = -1;
-            SafeArrayGetUBound(sa, 1, &ub);
-            void* data = nullptr;
-            SafeArrayAccessData(sa, &data);
-            if (ub >= 0) all.insert(all.end(), static_cast<int16_t*>(data), static_cast<int16_t*>(data) + (ub + 1));
-            SafeArrayUnaccessData(sa);
-            SafeArrayDestroy(sa);
-            if (ub < 0) break;
-        }
-        return all;
-    }
+    std::vector<int16_t> readAll(LONG frames = 1000) { return readAllFrom(af.get(), frames); }
     // Writes interleaved samples in pieces of `piece` values.
     void writeAll(const std::vector<int16_t>& samples, size_t piece) {
         for (size_t at = 0; at < samples.size(); at += piece) {
@@ -88,6 +102,24 @@ protected:
     }
 
     com::ComPtr<IAudioFile> af;
+};
+
+// The same, with an AudioInformation object beside it for tests that compare
+// what the two components say of one file.
+class AudioFileAndInfoSession : public AudioFileSession {
+protected:
+    void SetUp() override {
+        AudioFileSession::SetUp();
+        ASSERT_EQ(CoCreateInstance(CLSID_AudioInformation, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioInformation,
+                                   info.putVoid()),
+                  S_OK);
+    }
+    void TearDown() override {
+        info.reset();
+        AudioFileSession::TearDown();
+    }
+
+    com::ComPtr<IAudioInformation> info;
 };
 
 }  // namespace qoro::test

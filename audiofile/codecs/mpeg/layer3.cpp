@@ -289,19 +289,9 @@ private:
     int held_ = 0;
 };
 
-inline int huffDecode(CachedBits& br, const Tables& t, const HuffTable& ht)
-{
-    const HuffEntry* base = t.entries.data();
-    HuffEntry e = base[ht.offset + int(br.peek(ht.rootBits))];
-    while (e.subBits) {
-        br.skip(e.length);
-        e = base[e.value + int(br.peek(e.subBits))];
-    }
-    br.skip(e.length);
-    return e.value;
-}
-
-inline int huffDecode(BitReader& br, const Tables& t, const HuffTable& ht)
+// One Huffman code through the two-level lookup table; either bit reader.
+template <class Bits>
+inline int huffDecode(Bits& br, const Tables& t, const HuffTable& ht)
 {
     const HuffEntry* base = t.entries.data();
     HuffEntry e = base[ht.offset + int(br.peek(ht.rootBits))];
