@@ -11,18 +11,31 @@
 
 namespace qoro::audiofile {
 
+// An opener or creator that fails for a reason it can put in words (the
+// system's reason a file could not be created, an encoder's refusal) writes
+// it to *cause when cause is set; the engine words the other failures.
 struct OpenRequest {
     std::string path;
     long formatType = 0;
     bool readWrite = false;
     const EngineSettings* settings = nullptr;
+    std::string* cause = nullptr;
 };
 
 struct CreateRequest {
     std::string path;
     long formatType = 0;
     const EngineSettings* settings = nullptr;
+    std::string* cause = nullptr;
 };
+
+// Hands a failure's cause to the request (when it takes one) and returns
+// the status: "return refuse(request, status::kFileAccess, reason);".
+template <class Request>
+int16_t refuse(const Request& request, int16_t st, std::string cause) {
+    if (request.cause && !cause.empty()) *request.cause = std::move(cause);
+    return st;
+}
 
 using Opener = int16_t (*)(const OpenRequest&, std::unique_ptr<Track>&);
 using Creator = int16_t (*)(const CreateRequest&, std::unique_ptr<Track>&);

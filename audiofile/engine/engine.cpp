@@ -1,9 +1,11 @@
 #include "engine/engine.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "engine/containers.h"
+#include "riff/riff.h"
 
 namespace qoro::audiofile {
 
@@ -19,6 +21,43 @@ uint64_t convertBytes(uint64_t count, const WAVEFORMATEX& from, const WAVEFORMAT
 constexpr uint64_t kMaxStep = 1u << 28;
 
 }  // namespace
+
+int16_t Engine::failure(int16_t st, Step step, std::string cause) {
+    if (cause.empty() && track_) cause = track_->cause();
+    if (cause.empty()) {
+        const bool opening = step == Step::Open;
+        switch (st) {
+        case status::kMemory: cause = riff::errorText(ENOMEM); break;
+        case status::kFormatFile:
+            cause = opening ? "not an audio file of this type" : "the file's structure cannot be written";
+            break;
+        case status::kFormatNotSupport:
+            cause = opening ? "no decoder for the sound format of this file"
+                            : "no encoder for the chosen output format";
+            break;
+        case status::kAcmDriver:
+            cause = step == Step::Open || step == Step::Read ? "the codec cannot decode this sound format"
+                                                             : "the codec cannot encode the chosen output format";
+            break;
+        case status::kInvalidOperation:
+            cause = opening ? "files of this type cannot be opened for writing" : "not possible with this type of file";
+            break;
+        case status::kFileAccess:
+        default:
+            switch (step) {
+            case Step::Open: cause = "the file cannot be opened"; break;
+            case Step::Create: cause = "the file cannot be created"; break;
+            case Step::Read: cause = "the file cannot be read"; break;
+            case Step::Seek: cause = "the position cannot be reached"; break;
+            case Step::Write: cause = "the file cannot be written"; break;
+            case Step::Close: cause = "the file cannot be finished"; break;
+            }
+            break;
+        }
+    }
+    cause_ = std::move(cause);
+    return st;
+}
 
 Engine::Engine() {
     array_ = acm::makePcmFormat(44100, 2, 16);
@@ -50,16 +89,41 @@ void Engine::designConverters() {
 
 int16_t Engine::open(const std::string& path, long formatType, long flag) {
     close();
+    cause_.clear();
     const ContainerEntry* entry = findContainer(formatType);
-    if (!entry) return status::kFormatNotSupport;
+    if (!entry) return failure(status::kFormatNotSupport, Step::Open, "not a type of file this component reads");
     const bool readWrite = flag == 2;  // READWRITE
-    if (readWrite && !entry->readWritePair) return status::kInvalidOperation;
-    if (!entry->open) return status::kFormatNotSupport;
+    if (readWrite && !entry->readWritePair) return failure(status::kInvalidOperation, Step::Open);
+    if (!entry->open) return failure(status::kFormatNotSupport, Step::Open, "not a type of file this component reads");
 
-    OpenRequest request{path, formatType, readWrite, &settings_};
+    // Why the file cannot be opened, if it cannot: its reader fails with the
+    // status its type gives such a file (file access, or a format failure
+    // for the MPEG reader), and this is the cause. A directory, a device or
+    // a pipe is no file to read: refused before any reader waits on it.
+    uint64_t size = 0;
+    std::string unopenable;
+    {
+        riff::File probe;
+        if (probe.open(path, readWrite ? riff::Mode::ReadWrite : riff::Mode::Read, 1) != riff::Status::Ok) {
+            unopenable = riff::errorText(probe.error());
+            if (probe.error() == EISDIR || probe.error() == riff::kNotRegularFile)
+                return failure(status::kFileAccess, Step::Open, std::move(unopenable));
+        }
+        size = probe.size();
+    }
+
+    std::string cause;
+    OpenRequest request{path, formatType, readWrite, &settings_, &cause};
     std::unique_ptr<Track> track;
     const int16_t st = entry->open(request, track);
-    if (st < 0 || !track) return st < 0 ? st : status::kFormatNotSupport;
+    if (st < 0 || !track) {
+        const int16_t refused = st < 0 ? st : status::kFormatNotSupport;
+        if (!unopenable.empty())
+            cause = std::move(unopenable);
+        else if (cause.empty() && refused == status::kFormatFile && size == 0)
+            cause = "the file is empty";
+        return failure(refused, Step::Open, std::move(cause));
+    }
     adoptTrack(std::move(track));
     formatType_ = formatType;
     mode_ = readWrite ? Mode::ReadWrite : Mode::Read;
@@ -69,12 +133,15 @@ int16_t Engine::open(const std::string& path, long formatType, long flag) {
 
 int16_t Engine::create(const std::string& path, long formatType) {
     close();
+    cause_.clear();
     const ContainerEntry* entry = findContainer(formatType);
-    if (!entry || !entry->create) return status::kFormatNotSupport;
-    CreateRequest request{path, formatType, &settings_};
+    if (!entry || !entry->create)
+        return failure(status::kFormatNotSupport, Step::Create, "not a type of file this component writes");
+    std::string cause;
+    CreateRequest request{path, formatType, &settings_, &cause};
     std::unique_ptr<Track> track;
     const int16_t st = entry->create(request, track);
-    if (st < 0 || !track) return st < 0 ? st : status::kFormatNotSupport;
+    if (st < 0 || !track) return failure(st < 0 ? st : status::kFormatNotSupport, Step::Create, std::move(cause));
     adoptTrack(std::move(track));
     formatType_ = formatType;
     mode_ = Mode::Write;
@@ -83,9 +150,11 @@ int16_t Engine::create(const std::string& path, long formatType) {
 
 int16_t Engine::close() {
     int16_t st = status::kOk;
+    cause_.clear();
     if (track_) {
         const uint64_t frames = array_.nBlockAlign ? total_ / array_.nBlockAlign : 0;
         st = track_->finish(frames);
+        if (st < 0) failure(st, Step::Close);
         track_.reset();
     }
     resetCounters();
@@ -157,12 +226,12 @@ int64_t Engine::read(uint64_t n, std::vector<uint8_t>& out) {
     uint64_t produced = 0;
     if (!toArray_.converts()) {
         decoded = track_->decode(s, out);
-        if (decoded < 0) return decoded;
+        if (decoded < 0) return failure(static_cast<int16_t>(decoded), Step::Read);
         produced = static_cast<uint64_t>(decoded);
     } else {
         decoded_.clear();
         decoded = track_->decode(s, decoded_);
-        if (decoded < 0) return decoded;
+        if (decoded < 0) return failure(static_cast<int16_t>(decoded), Step::Read);
         const size_t old = out.size();
         const size_t room = toArray_.arrayBytesFor(static_cast<size_t>(decoded));
         out.resize(old + room);
@@ -175,7 +244,8 @@ int64_t Engine::read(uint64_t n, std::vector<uint8_t>& out) {
 }
 
 int64_t Engine::write(const uint8_t* data, uint64_t n) {
-    if (!track_ || mode_ == Mode::Read || mode_ == Mode::None) return status::kFileAccess;
+    if (!track_ || mode_ == Mode::Read || mode_ == Mode::None)
+        return failure(status::kFileAccess, Step::Write, "the file is not open for writing");
     const uint16_t block = array_.nBlockAlign;
     n = std::min(n, kMaxStep);
     if (block == 0) return 0;
@@ -190,7 +260,7 @@ int64_t Engine::write(const uint8_t* data, uint64_t n) {
     } else {
         st = track_->encode(data, static_cast<size_t>(n));
     }
-    if (st < 0) return st;
+    if (st < 0) return failure(st, Step::Write);
     filePos_ += fileBytes;
     fileTotal_ = std::max(fileTotal_, filePos_);
     arrayPos_ += n;
@@ -199,7 +269,7 @@ int64_t Engine::write(const uint8_t* data, uint64_t n) {
 }
 
 int16_t Engine::seek(uint64_t arrayOffset, SeekOrigin origin) {
-    if (!track_) return status::kFileAccess;
+    if (!track_) return failure(status::kFileAccess, Step::Seek, "no file is open");
     if (mode_ == Mode::Write) return status::kOk;
     SeekRequest request;
     request.origin = origin;
@@ -213,7 +283,7 @@ int16_t Engine::seek(uint64_t arrayOffset, SeekOrigin origin) {
     request.array = array_;
     SeekResult result;
     const int16_t st = track_->seek(request, result);
-    if (st < 0) return st;
+    if (st < 0) return failure(st, Step::Seek);
     filePos_ = result.fileBytes;
     arrayPos_ = result.arrayKnown ? result.arrayBytes : convertBytes(filePos_, file_, array_);
     return status::kOk;

@@ -50,6 +50,12 @@ public:
     // Closes the file (trailers, header patch-up). Harmless without a file.
     int16_t close();
 
+    // The cause of the last failing call in words: the system's reason
+    // ("No such file or directory", "No space left on device"), "the file
+    // is empty", "not an audio file of this type", ... Empty after a call
+    // that succeeded.
+    const std::string& cause() const { return cause_; }
+
     Mode mode() const { return mode_; }
     bool isOpen() const { return track_ != nullptr; }
     ContainerKind kind() const { return track_ ? track_->kind() : ContainerKind::None; }
@@ -92,6 +98,12 @@ public:
     int16_t seek(uint64_t arrayOffset, SeekOrigin origin);
 
 private:
+    // What a failing call was doing, for the words of its cause.
+    enum class Step { Open, Create, Read, Write, Seek, Close };
+    // Records the cause of a failure (the track's, or words for the status)
+    // and returns the status.
+    int16_t failure(int16_t st, Step step, std::string cause = {});
+
     void resetCounters();
     void adoptTrack(std::unique_ptr<Track> track);
     void designConverters();
@@ -108,6 +120,7 @@ private:
     WAVEFORMATEX file_{};
     FullFormat full_{};
     std::string description_;
+    std::string cause_;
 
     uint64_t total_ = 0;     // array bytes
     uint64_t arrayPos_ = 0;  // array bytes

@@ -48,7 +48,7 @@ public:
     int16_t openFile(const std::string& path, bool readWrite) {
         readWrite_ = readWrite;
         if (io_.open(path, readWrite ? riff::Mode::ReadWrite : riff::Mode::Read) != riff::Status::Ok)
-            return status::kFileAccess;
+            return systemFailure();
         return status::kOk;
     }
 
@@ -156,7 +156,7 @@ public:
     int16_t createFile(const std::string& path) {
         writing_ = true;
         path_ = path;
-        if (io_.open(path, riff::Mode::Create) != riff::Status::Ok) return status::kFileAccess;
+        if (io_.open(path, riff::Mode::Create) != riff::Status::Ok) return systemFailure();
         created_ = true;
         dataOffset_ = 0;
         dataSize_ = 0;
@@ -198,7 +198,7 @@ public:
         io_.close();
         ::unlink(path_.c_str());
         created_ = false;
-        return status::kFormatFile;
+        return failWith(status::kFileAccess, riff::errorText(io_.error()));
     }
 
     // --- Track ---------------------------------------------------------------
@@ -243,7 +243,7 @@ public:
             const int64_t got = io_.read(out.data() + old, s);
             if (got < 0) {
                 out.resize(old);
-                return status::kFileAccess;
+                return systemFailure();
             }
             const uint64_t whole = static_cast<uint64_t>(got) - static_cast<uint64_t>(got) % file_.nBlockAlign;
             out.resize(old + whole);
@@ -252,7 +252,7 @@ public:
         }
         source_.resize(s);
         const int64_t got = io_.read(source_.data(), s);
-        if (got < 0) return status::kFileAccess;
+        if (got < 0) return systemFailure();
         size_t used = 0;
         const int32_t produced = decodeThroughStream(
             readStream_, std::span<const uint8_t>(source_.data(), static_cast<size_t>(got)), file_.nBlockAlign, out, used);
@@ -296,26 +296,30 @@ public:
         return encodePending(false);
     }
 
+    // The first failure is the one reported, with its cause: the last
+    // samples that could not be encoded or stored, a header that could not
+    // be patched, buffered bytes that could not be written at the close.
     int16_t finish(uint64_t framesWritten) override {
         int16_t st = status::kOk;
-        if ((writing_ || readWrite_) && !pending_.empty()) {
-            const int16_t e = encodePending(true);
-            if (e < 0) st = e;
-        }
+        std::string firstCause;
+        auto note = [&](int16_t e) {
+            if (e >= 0 || st < 0) return;
+            st = e;
+            firstCause = cause_;
+        };
+        if ((writing_ || readWrite_) && !pending_.empty()) note(encodePending(true));
         if (layout_ == Layout::RiffWave && created_) {
-            const int16_t e = patchCreatedHeader(framesWritten);
-            if (e < 0 && st == status::kOk) st = e;
+            note(patchCreatedHeader(framesWritten));
         } else if (layout_ == Layout::RiffWave && readWrite_ && !rf64_ &&
                    (grown_ || (written_ && sizesStale_ && dataIsLast_))) {
             // Grown, or written to a file whose sizes never described it
             // (streamed, cut short): the sizes become what the file holds.
-            const int16_t e = patchGrownData();
-            if (e < 0 && st == status::kOk) st = e;
+            note(patchGrownData());
         }
         readStream_.close();
         writeStream_.close();
-        if (io_.isOpen() && io_.close() != riff::Status::Ok && st == status::kOk)
-            st = status::kFileAccess;
+        if (io_.isOpen() && io_.close() != riff::Status::Ok && (writing_ || readWrite_)) note(systemFailure());
+        cause_ = std::move(firstCause);
         return st;
     }
 
@@ -335,15 +339,19 @@ private:
     // where its block arithmetic would overflow.
     static size_t clampSize(uint64_t n) { return static_cast<size_t>(std::min<uint64_t>(n, uint64_t{1} << 56)); }
 
+    // A failure of the file itself, with the system's reason when it gave one.
+    int16_t systemFailure() { return failWith(status::kFileAccess, riff::errorText(io_.error())); }
+
     // Writes container bytes at the current position of the data.
     int16_t store(const uint8_t* bytes, size_t n) {
         // Chunks that follow the "data" chunk of an existing file are never
         // overwritten. An "RF64" file keeps its 64-bit sizes: its samples are
         // overwritten in place, never extended.
-        if (readWrite_ && (!dataIsLast_ || rf64_) && pos_ + n > dataSize_) return status::kFileAccess;
+        if (readWrite_ && (!dataIsLast_ || rf64_) && pos_ + n > dataSize_)
+            return failWith(status::kFileAccess, "the samples cannot grow into the chunks that follow them");
         if (io_.seek(static_cast<int64_t>(dataOffset_ + pos_)) < 0 || !io_.writeExact(bytes, n) ||
             io_.flush() != riff::Status::Ok)
-            return status::kFileAccess;
+            return systemFailure();
         written_ = true;
         pos_ += n;
         if (pos_ > dataSize_) {
@@ -373,26 +381,28 @@ private:
     // Chunk sizes of a created WAV file, and the "fact" value: the sample
     // frames written, counted in the array format.
     int16_t patchCreatedHeader(uint64_t framesWritten) {
-        if (io_.seek(static_cast<int64_t>(dataOffset_ + dataSize_)) < 0) return status::kFileAccess;
-        data_.dirty = true;
-        form_.dirty = true;
-        if (io_.ascend(data_) != riff::Status::Ok || io_.ascend(form_) != riff::Status::Ok)
-            return status::kFormatFile;
+        if (const int16_t st = patchSizes(); st < 0) return st;
         const uint32_t frames = static_cast<uint32_t>(std::min<uint64_t>(framesWritten, 0xFFFFFFFFu));
         const uint8_t le[4] = {static_cast<uint8_t>(frames), static_cast<uint8_t>(frames >> 8),
                                static_cast<uint8_t>(frames >> 16), static_cast<uint8_t>(frames >> 24)};
-        if (io_.seek(static_cast<int64_t>(factOffset_)) < 0 || !io_.writeExact(le, 4))
-            return status::kFileAccess;
+        if (io_.seek(static_cast<int64_t>(factOffset_)) < 0 || !io_.writeExact(le, 4)) return systemFailure();
         return status::kOk;
     }
 
     // An existing file whose "data" chunk (its last chunk) grew.
-    int16_t patchGrownData() {
-        if (io_.seek(static_cast<int64_t>(dataOffset_ + dataSize_)) < 0) return status::kFileAccess;
+    int16_t patchGrownData() { return patchSizes(); }
+
+    // The "data" and form sizes become what the file holds. A data chunk
+    // beyond what 32-bit sizes describe cannot be patched.
+    int16_t patchSizes() {
+        if (io_.seek(static_cast<int64_t>(dataOffset_ + dataSize_)) < 0) return systemFailure();
         data_.dirty = true;
         form_.dirty = true;
-        if (io_.ascend(data_) != riff::Status::Ok || io_.ascend(form_) != riff::Status::Ok)
-            return status::kFormatFile;
+        riff::Status r = io_.ascend(data_);
+        if (r == riff::Status::Ok) r = io_.ascend(form_);
+        if (r == riff::Status::CannotExpand)
+            return failWith(status::kFileAccess, "the file has grown beyond what a WAV file can describe (4 GiB)");
+        if (r != riff::Status::Ok) return systemFailure();
         return status::kOk;
     }
 
@@ -426,7 +436,7 @@ private:
 int16_t openWav(const OpenRequest& request, std::unique_ptr<Track>& track) {
     auto t = std::make_unique<StoredTrack>(StoredTrack::Layout::RiffWave, ContainerKind::RiffWave);
     int16_t st = t->openFile(request.path, request.readWrite);
-    if (st < 0) return st;
+    if (st < 0) return refuse(request, st, t->cause());
     if ((st = t->readWaveHeader()) < 0) return st;
     // MPEG audio in the "data" chunk: the MPEG reader decodes the chunk's
     // frames, format tag 80 always with the built-in decoder, tag 85 with
@@ -446,7 +456,7 @@ int16_t openWav(const OpenRequest& request, std::unique_ptr<Track>& track) {
 int16_t openRaw(const OpenRequest& request, std::unique_ptr<Track>& track) {
     auto t = std::make_unique<StoredTrack>(StoredTrack::Layout::Raw, ContainerKind::Raw);
     int16_t st = t->openFile(request.path, request.readWrite);
-    if (st < 0) return st;
+    if (st < 0) return refuse(request, st, t->cause());
     FullFormat full;
     const RawSettings& raw = request.settings->output.raw;
     if (!buildRawFormat(raw.compression, raw.frequency, raw.channels, raw.bits, full))
@@ -461,7 +471,7 @@ int16_t openRaw(const OpenRequest& request, std::unique_ptr<Track>& track) {
 int16_t openSpeech(const OpenRequest& request, std::unique_ptr<Track>& track) {
     auto t = std::make_unique<StoredTrack>(StoredTrack::Layout::Speech, ContainerKind::Speech);
     int16_t st = t->openFile(request.path, false);
-    if (st < 0) return st;
+    if (st < 0) return refuse(request, st, t->cause());
     t->setFullFormat(fullFormatOf(acm::makePcmFormat(8000, 1, 16)));
     t->useWholeFile();
     if ((st = t->prepareCodec(false, false)) < 0) return st;
@@ -476,7 +486,7 @@ int16_t createWav(const CreateRequest& request, std::unique_ptr<Track>& track) {
     // a format that cannot be written leaves no file behind.
     int16_t st = t->prepareCodec(false, true);
     if (st < 0) return st;
-    if ((st = t->createFile(request.path)) < 0) return st;
+    if ((st = t->createFile(request.path)) < 0) return refuse(request, st, t->cause());
     track = std::move(t);
     return status::kOk;
 }
@@ -490,7 +500,7 @@ int16_t createRaw(const CreateRequest& request, std::unique_ptr<Track>& track) {
     t->setFullFormat(full);
     int16_t st = t->prepareCodec(false, true);
     if (st < 0) return st;
-    if ((st = t->createFile(request.path)) < 0) return st;
+    if ((st = t->createFile(request.path)) < 0) return refuse(request, st, t->cause());
     track = std::move(t);
     return status::kOk;
 }

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "acm/acm.h"
@@ -29,6 +30,7 @@ using acm::WAVEFORMATEX;
 // them one-to-one onto the ErrorConstants of the same value.
 namespace status {
 inline constexpr int16_t kOk = 0;
+inline constexpr int16_t kMemory = -11;            // an allocation the file needs failed
 inline constexpr int16_t kFormatFile = -12;        // the container is not what the type says
 inline constexpr int16_t kFormatNotSupport = -13;  // no decoder, PCM form or encoder
 inline constexpr int16_t kAcmDriver = -17;         // a conversion stream failed
@@ -114,6 +116,13 @@ inline int32_t decodeThroughStream(acm::Stream& stream, std::span<const uint8_t>
     return static_cast<int32_t>(produced);
 }
 
+// The system's words for an error number, as a track reports a failed
+// fopen, fwrite or fclose: systemCause(errno) is "No space left on device".
+// Empty for 0.
+inline std::string systemCause(int error) {
+    return error != 0 ? std::system_category().message(error) : std::string();
+}
+
 enum class SeekOrigin { Current = 1, End = 2, Begin = 3 };
 
 // A seek as the engine hands it to a track. Containers addressed by bytes use
@@ -181,7 +190,19 @@ public:
     // The format description the engine shows for this file.
     virtual std::string describe() const = 0;
 
+    // The cause of the last failure in words, when the track knows it (the
+    // system's reason for a failed read, write or close: "No space left on
+    // device"); empty otherwise.
+    const std::string& cause() const { return cause_; }
+
 protected:
+    // Records the cause of a failure and returns its status.
+    int16_t failWith(int16_t st, std::string cause) {
+        cause_ = std::move(cause);
+        return st;
+    }
+
+    std::string cause_;
     ContainerKind kind_ = ContainerKind::None;
     FullFormat full_{};
     WAVEFORMATEX file_{};

@@ -1,6 +1,7 @@
 #include "object/audio_file.h"
 
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <utility>
 
@@ -68,6 +69,10 @@ HRESULT blockAlign(LONG* out, long value) {
     return S_OK;
 }
 
+// The start of a member that can fail: no error information of an earlier
+// call stays behind.
+void clearErrorInfo() { SetErrorInfo(0, nullptr); }
+
 }  // namespace
 
 AudioFileObject::AudioFileObject() : core_(this) {
@@ -75,12 +80,32 @@ AudioFileObject::AudioFileObject() : core_(this) {
 }
 
 AudioFileObject::~AudioFileObject() {
-    core_.closeFile();
+    // No event fires from a dying object: a close that fails now has no
+    // caller left to tell.
+    core_.closeQuietly();
     // A caller may still hold the settings object: from now on it works on nothing.
     if (encoder_) encoder_->detachOwner();
 }
 
-void AudioFileObject::fireError(long code) { fire(qoro::dispid::AudioFileEvents::Error, static_cast<LONG>(code)); }
+void AudioFileObject::fireError(long code, const std::string& cause) {
+    fire(qoro::dispid::AudioFileEvents::Error, static_cast<LONG>(code));
+    // Set after the event, so that members a handler calls do not clear it.
+    if (code != NOERRORS && !cause.empty())
+        com::reportError(S_OK, IID_IAudioFile, "QoroAudioFile.AudioFile", cause);
+}
+
+template <class Work>
+void AudioFileObject::guarded(Work&& work) {
+    try {
+        work();
+    } catch (const std::bad_alloc&) {
+        core_.reportOutOfMemory();
+    }
+}
+
+HRESULT AudioFileObject::InterfaceSupportsErrorInfo(REFIID riid) {
+    return riid == IID_IAudioFile ? S_OK : S_FALSE;
+}
 
 const com::DispatchTable& AudioFileObject::dispatchTable() {
     using namespace qoro::com;
@@ -162,21 +187,25 @@ const com::ClassEntry& AudioFileObject::classEntry() {
 // --- files -------------------------------------------------------------------
 
 HRESULT AudioFileObject::OpenFile(BSTR fileName, LONG FormatType, LONG Flag) {
-    core_.openFile(com::utf8FromBstr(fileName), FormatType, Flag);
+    clearErrorInfo();
+    guarded([&] { core_.openFile(com::utf8FromBstr(fileName), FormatType, Flag); });
     return S_OK;
 }
 
 HRESULT AudioFileObject::CloseFile() {
-    core_.closeFile();
+    clearErrorInfo();
+    guarded([&] { core_.closeFile(); });
     return S_OK;
 }
 
 HRESULT AudioFileObject::CreateFile(BSTR fileName, LONG FormatType) {
-    core_.createFile(com::utf8FromBstr(fileName), FormatType);
+    clearErrorInfo();
+    guarded([&] { core_.createFile(com::utf8FromBstr(fileName), FormatType); });
     return S_OK;
 }
 
 HRESULT AudioFileObject::WriteFile(SAFEARRAY** WavArray) {
+    clearErrorInfo();
     SAFEARRAY* sa = WavArray ? *WavArray : nullptr;
     if (!sa) {  // nothing to write: still the Status check
         core_.writeFile(nullptr, 0);
@@ -195,21 +224,24 @@ HRESULT AudioFileObject::WriteFile(SAFEARRAY** WavArray) {
         core_.writeFile(nullptr, 0);
         return S_OK;
     }
-    core_.writeFile(static_cast<const int16_t*>(data), count);
+    guarded([&] { core_.writeFile(static_cast<const int16_t*>(data), count); });
     SafeArrayUnaccessData(sa);
     return S_OK;
 }
 
 HRESULT AudioFileObject::ReadFile(LONG nSamples, SAFEARRAY** WavArray) {
     if (!WavArray) return E_POINTER;
+    clearErrorInfo();
     SafeArraySamples samples;
-    core_.readFile(nSamples, samples);
+    guarded([&] { core_.readFile(nSamples, samples); });
     *WavArray = samples.release();
     return S_OK;
 }
 
 HRESULT AudioFileObject::SeekFile(LONG nSamples, LONG Origin, LONG* CurrentSamples) {
-    const long pos = core_.seekFile(nSamples, Origin);
+    clearErrorInfo();
+    long pos = 0;
+    guarded([&] { pos = core_.seekFile(nSamples, Origin); });
     if (CurrentSamples) *CurrentSamples = static_cast<LONG>(pos);
     return S_OK;
 }
@@ -268,59 +300,80 @@ HRESULT AudioFileObject::get_Mp3LameEncoder(IAudioFileLameMp3Encoder** pVal) {
 // --- output formats --------------------------------------------------------------
 
 HRESULT AudioFileObject::SetFormatMP3(LONG Frequency, LONG Bitrate, LONG nChannels, LONG* BlockAlign) {
+    clearErrorInfo();
     return blockAlign(BlockAlign, core_.setFormatMP3(Frequency, Bitrate, nChannels));
 }
 HRESULT AudioFileObject::SetFormatRAW(LONG TypeCompress, LONG Frequency, LONG nChannels, LONG BitsPerSample,
                                       LONG* BlockAlign) {
+    clearErrorInfo();
     return blockAlign(BlockAlign, core_.setFormatRAW(TypeCompress, Frequency, nChannels, BitsPerSample));
 }
 HRESULT AudioFileObject::SetFormatADPCM(LONG Frequency, LONG nChannels, LONG* BlockAlign) {
+    clearErrorInfo();
     return blockAlign(BlockAlign, core_.setFormatADPCM(Frequency, nChannels));
 }
 HRESULT AudioFileObject::SetFormatGSM(LONG Frequency, LONG* BlockAlign) {
+    clearErrorInfo();
     return blockAlign(BlockAlign, core_.setFormatGSM(Frequency));
 }
 HRESULT AudioFileObject::SetFormatVOX(LONG Frequency, LONG* BlockAlign) {
+    clearErrorInfo();
     return blockAlign(BlockAlign, core_.setFormatVOX(Frequency));
 }
 HRESULT AudioFileObject::SetFormatPCM(LONG Frequency, LONG nChannels, LONG BitsPerSample, LONG* BlockAlign) {
+    clearErrorInfo();
     return blockAlign(BlockAlign, core_.setFormatPCM(Frequency, nChannels, BitsPerSample));
 }
 HRESULT AudioFileObject::SetFormatArray(LONG Frequency, LONG nChannels) {
-    core_.setFormatArray(Frequency, nChannels);
+    guarded([&] { core_.setFormatArray(Frequency, nChannels); });
     return S_OK;
 }
 HRESULT AudioFileObject::SetFormatFromMenu(LONG* BlockAlign) {
+    clearErrorInfo();
     return blockAlign(BlockAlign, core_.setFormatFromMenu());
 }
 HRESULT AudioFileObject::SetFormatLikeSample(BSTR fileName, LONG* BlockAlign) {
-    return blockAlign(BlockAlign, core_.setFormatLikeSample(com::utf8FromBstr(fileName)));
+    clearErrorInfo();
+    long align = 0;
+    guarded([&] { align = core_.setFormatLikeSample(com::utf8FromBstr(fileName)); });
+    return blockAlign(BlockAlign, align);
 }
-HRESULT AudioFileObject::SetFormatDSP(LONG* BlockAlign) { return blockAlign(BlockAlign, core_.setFormatDSP()); }
+HRESULT AudioFileObject::SetFormatDSP(LONG* BlockAlign) {
+    clearErrorInfo();
+    return blockAlign(BlockAlign, core_.setFormatDSP());
+}
 HRESULT AudioFileObject::SetFormatALAW(LONG Frequency, LONG nChannels, LONG* BlockAlign) {
+    clearErrorInfo();
     return blockAlign(BlockAlign, core_.setFormatALAW(Frequency, nChannels));
 }
 HRESULT AudioFileObject::SetFormatALF2CD(LONG Bitrate, LONG* BlockAlign) {
+    clearErrorInfo();
     return blockAlign(BlockAlign, core_.setFormatALF2CD(Bitrate));
 }
 HRESULT AudioFileObject::SetFormatG723(LONG Frequency, LONG Bitrate, LONG* BlockAlign) {
+    clearErrorInfo();
     return blockAlign(BlockAlign, core_.setFormatG723(Frequency, Bitrate));
 }
 HRESULT AudioFileObject::SetFormatULAW(LONG Frequency, LONG nChannels, LONG* BlockAlign) {
+    clearErrorInfo();
     return blockAlign(BlockAlign, core_.setFormatULAW(Frequency, nChannels));
 }
 HRESULT AudioFileObject::SetFormatG726(LONG Frequency, LONG Bitrate, LONG* BlockAlign) {
+    clearErrorInfo();
     return blockAlign(BlockAlign, core_.setFormatG726(Frequency, Bitrate));
 }
 HRESULT AudioFileObject::SetFormatMobileVoice(LONG Frequency, LONG* BlockAlign) {
+    clearErrorInfo();
     return blockAlign(BlockAlign, core_.setFormatMobileVoice(Frequency));
 }
 HRESULT AudioFileObject::SetFormatOggVorbis(LONG Frequency, LONG nChannels, LONG NominalBitrate, LONG MinBitrate,
                                             LONG MaxBitrate, SHORT Quality, LONG* BlockAlign) {
+    clearErrorInfo();
     return blockAlign(BlockAlign,
                       core_.setFormatOggVorbis(Frequency, nChannels, NominalBitrate, MinBitrate, MaxBitrate, Quality));
 }
 HRESULT AudioFileObject::SetFormatG721(LONG Frequency, LONG* BlockAlign) {
+    clearErrorInfo();
     return blockAlign(BlockAlign, core_.setFormatG721(Frequency));
 }
 HRESULT AudioFileObject::SetFormatWMA(LONG, LONG*) {
@@ -328,6 +381,7 @@ HRESULT AudioFileObject::SetFormatWMA(LONG, LONG*) {
     return S_OK;
 }
 HRESULT AudioFileObject::SetFormatMP2(LONG Frequency, LONG Bitrate, SHORT nChannels, LONG* BlockAlign) {
+    clearErrorInfo();
     return blockAlign(BlockAlign, core_.setFormatMP2(Frequency, Bitrate, nChannels));
 }
 

@@ -2,6 +2,15 @@
 // IDispatch (a table of members with their DISPIDs and argument defaults),
 // and the _IAudioFileEvents.Error event through a connection point. All the
 // work is done by AudioFileCore; this class converts automation values.
+//
+// Failures are reported as the interface has always reported them: the
+// member returns S_OK, LastErrorNum holds the ErrorConstants code and the
+// Error event fires. With them the member sets this thread's error
+// information (SetErrorInfo; ISupportErrorInfo says so for IAudioFile): its
+// description is the cause in words, for a caller that wants to say why
+// ("No such file or directory", "the file is empty", "not an audio file of
+// this type", "No space left on device"). A member that can fail clears it
+// first, so what GetErrorInfo finds after a failure is that failure's.
 #pragma once
 
 #include "lame/AudioFileLameMp3Encoder.h"
@@ -13,6 +22,7 @@ namespace qoro::audiofile {
 
 class AudioFileObject final
     : public com::Object<AudioFileObject, com::Iface<IAudioFile, IID_IAudioFile>,
+                         com::Iface<ISupportErrorInfo, IID_ISupportErrorInfo>,
                          com::Events<DIID__IAudioFileEvents>>,
       private ErrorSink {
 public:
@@ -77,8 +87,14 @@ public:
     HRESULT put_Mp3TypeDecoder(LONG newVal) override;
     HRESULT get_Mp3LameEncoder(IAudioFileLameMp3Encoder** pVal) override;
 
+    HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
+
 private:
-    void fireError(long code) override;
+    void fireError(long code, const std::string& cause) override;
+    // Runs a member's work; running out of memory in it is reported as
+    // MEMORY, never thrown across the interface.
+    template <class Work>
+    void guarded(Work&& work);
 
     AudioFileCore core_;
     com::ComPtr<AudioFileLameMp3Encoder> encoder_;

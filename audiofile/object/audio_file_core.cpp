@@ -70,15 +70,39 @@ EngineSettings AudioFileCore::engineSettings() const {
     return s;
 }
 
-AudioFileCore::~AudioFileCore() { closeFile(); }
+AudioFileCore::~AudioFileCore() { closeQuietly(); }
 
-void AudioFileCore::report(long code) {
-    lastError_ = code;
-    if (sink_) sink_->fireError(code);
+namespace {
+
+// Words for an error code reported without a cause of its own.
+std::string wordsFor(long code) {
+    switch (code) {
+    case BUSY: return "a file is open: the output format cannot change now";
+    case MEMORY: return "not enough memory";
+    case FORMATFILE: return "not an audio file of this type";
+    case FORMATNOTSUPPORT: return "this format is not supported";
+    case ACMDRIVER: return "the codec cannot convert this format";
+    case FILEACCESS: return "the file cannot be accessed";
+    case INVALIDOPERATION: return "not possible with this type of file";
+    case INVALIDPARAM: return "an argument is out of range";
+    default: return {};
+    }
 }
 
-void AudioFileCore::reportEngine(int st) {
-    report(st <= -10 && st >= -20 ? st : NOERRORS);
+}  // namespace
+
+void AudioFileCore::report(long code, const std::string& cause) {
+    lastError_ = code;
+    if (sink_) sink_->fireError(code, cause.empty() ? wordsFor(code) : cause);
+}
+
+void AudioFileCore::reportEngine(int st) { reportEngine(st, engine_.cause()); }
+
+void AudioFileCore::reportEngine(int st, const std::string& cause) {
+    if (st <= -10 && st >= -20)
+        report(st, cause);
+    else
+        report(NOERRORS);
 }
 
 // --- files -------------------------------------------------------------------
@@ -86,11 +110,11 @@ void AudioFileCore::reportEngine(int st) {
 void AudioFileCore::openFile(const std::string& name, long formatType, long flag) {
     reading_ = false;
     if (status_ != 0 || name.empty()) {
-        report(FILEACCESS);
+        report(FILEACCESS, name.empty() ? "no file name" : "a file is already open");
         return;
     }
     if (flag != READ && flag != READWRITE) {
-        report(INVALIDPARAM);
+        report(INVALIDPARAM, "the open flag is neither READ nor READWRITE");
         return;
     }
     lastError_ = NOERRORS;
@@ -99,7 +123,7 @@ void AudioFileCore::openFile(const std::string& name, long formatType, long flag
     engine_.setSettings(engineSettings());
     const long type = formatType == DEFAULT ? typeForOpen(name) : formatType;
     if (type == WMA) {  // the WMA codec component is never present
-        report(FORMATNOTSUPPORT);
+        report(FORMATNOTSUPPORT, "WMA files need a codec component that is not installed");
         return;
     }
     const int16_t st = engine_.open(name, type, flag);
@@ -129,19 +153,19 @@ void AudioFileCore::openFile(const std::string& name, long formatType, long flag
 
 void AudioFileCore::createFile(const std::string& name, long formatType) {
     if (status_ != 0) {
-        report(FILEACCESS);
+        report(FILEACCESS, "a file is already open");
         return;
     }
     reading_ = false;
     lastError_ = NOERRORS;
     if (name.empty()) {
-        report(FILEACCESS);
+        report(FILEACCESS, "no file name");
         return;
     }
     engine_.setSettings(engineSettings());
     const long type = formatType == DEFAULT ? typeForCreate(name) : formatType;
     if (type == WMA) {
-        report(FORMATNOTSUPPORT);
+        report(FORMATNOTSUPPORT, "WMA files need a codec component that is not installed");
         return;
     }
     const int16_t st = engine_.create(name, type);
@@ -165,16 +189,32 @@ void AudioFileCore::createFile(const std::string& name, long formatType) {
     status_ = 2;
 }
 
-void AudioFileCore::closeFile() {
+int16_t AudioFileCore::finishFile() {
+    const bool written = status_ == 2 || status_ == 3;
     status_ = 0;
     mp3Decoder_ = mp3DecoderChoice_;
-    engine_.close();  // close errors are not reported: the file is closed anyway
+    // The file is closed whatever happens; only a file written to can have
+    // lost something (a file only read has nothing to lose at its close).
+    const int16_t st = engine_.close();
     leftover_.clear();
     leftover_.shrink_to_fit();
     scratch_.clear();
     scratch_.shrink_to_fit();
     fmt_.bitrate = 0;
     lastError_ = NOERRORS;
+    return written ? st : status::kOk;
+}
+
+void AudioFileCore::closeFile() {
+    const int16_t st = finishFile();
+    if (st < 0) reportEngine(st);
+}
+
+void AudioFileCore::closeQuietly() { finishFile(); }
+
+void AudioFileCore::reportOutOfMemory() {
+    reading_ = false;
+    report(MEMORY, "not enough memory");
 }
 
 void AudioFileCore::readFile(long nSamples, SampleArray& out) {
@@ -185,7 +225,7 @@ void AudioFileCore::readFile(long nSamples, SampleArray& out) {
     }
     if (status_ != 1 && status_ != 3) {
         out.allocate(frameElements);
-        report(FILEACCESS);
+        report(FILEACCESS, "no file is open for reading");
         return;
     }
     lastError_ = NOERRORS;
@@ -198,7 +238,7 @@ void AudioFileCore::readFile(long nSamples, SampleArray& out) {
 
     int16_t* dst = out.allocate(static_cast<size_t>(wanted / 2));
     if (!dst && wanted > 0) {
-        report(MEMORY);
+        report(MEMORY, "not enough memory for the samples asked for");
         return;
     }
     reading_ = true;
@@ -236,7 +276,7 @@ void AudioFileCore::readFile(long nSamples, SampleArray& out) {
 
 void AudioFileCore::writeFile(const int16_t* samples, long count) {
     if (status_ != 2 && status_ != 3) {
-        report(FILEACCESS);
+        report(FILEACCESS, "no file is open for writing");
         return;
     }
     lastError_ = NOERRORS;
@@ -271,7 +311,7 @@ void AudioFileCore::writeFile(const int16_t* samples, long count) {
 
 long AudioFileCore::seekFile(long nSamples, long origin) {
     if (status_ == 0) {
-        report(FILEACCESS);
+        report(FILEACCESS, "no file is open");
         return 0;
     }
     if (status_ == 2) {
@@ -279,7 +319,8 @@ long AudioFileCore::seekFile(long nSamples, long origin) {
         return 0;
     }
     if (nSamples < 0 || origin < CURRENT_POS || origin > BEGIN_POS) {
-        report(INVALIDPARAM);
+        report(INVALIDPARAM,
+               nSamples < 0 ? "a negative number of samples" : "the origin is not one of the seek origins");
         return 0;
     }
     lastError_ = NOERRORS;

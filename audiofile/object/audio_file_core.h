@@ -20,10 +20,13 @@
 
 namespace qoro::audiofile {
 
-// Receives the Error event, fired synchronously from inside a failing call.
+// Receives the Error event, fired synchronously from inside a failing call,
+// with the cause of the failure in words ("No such file or directory", "the
+// file is empty", "No space left on device") for the caller's error
+// information.
 class ErrorSink {
 public:
-    virtual void fireError(long code) = 0;
+    virtual void fireError(long code, const std::string& cause) = 0;
 
 protected:
     ~ErrorSink() = default;
@@ -66,7 +69,16 @@ public:
 
     // --- files ---------------------------------------------------------------
     void openFile(const std::string& name, long formatType, long flag);
+    // Closes the file. A file written to that cannot be finished (its last
+    // bytes encoded and stored, its header patched, its buffers written at
+    // the close) reports the failure (FILEACCESS with the system's reason):
+    // what is on disk is not the whole file. It is closed in any case.
     void closeFile();
+    // The same without reporting anything (the object is going away).
+    void closeQuietly();
+    // A member ran out of memory (std::bad_alloc reached the interface):
+    // MEMORY is reported and no read stays marked as running.
+    void reportOutOfMemory();
     void createFile(const std::string& name, long formatType);
     // Writes `count` interleaved samples in the array format.
     void writeFile(const int16_t* samples, long count);
@@ -137,10 +149,15 @@ public:
     static long typeForCreate(const std::string& name);
 
 private:
-    // Stores and fires an error code.
-    void report(long code);
-    // An engine status as an ErrorConstants value, stored and fired.
+    // Stores and fires an error code, with its cause in words (words for
+    // the code when none is given).
+    void report(long code, const std::string& cause = {});
+    // An engine status as an ErrorConstants value, stored and fired with
+    // the engine's cause (or the given one: another engine's).
     void reportEngine(int status);
+    void reportEngine(int status, const std::string& cause);
+    // Closes the engine's file; the status of finishing a written file.
+    int16_t finishFile();
     // The common start of every SetFormat*: BUSY when a file is open.
     bool formatCallAllowed();
     // Everything the engine takes before an open or create.

@@ -8,7 +8,7 @@ namespace qoro::audiofile {
 
 bool AudioFileCore::formatCallAllowed() {
     if (status_ != 0) {
-        report(BUSY);
+        report(BUSY, "a file is open: the output format cannot change until it is closed");
         return false;
     }
     lastError_ = NOERRORS;
@@ -50,7 +50,7 @@ long AudioFileCore::setFormatFromMenu() {
     const MenuChoice choice = audiofile::setFormatFromMenu(fmt_);
     if (choice.error != NOERRORS) {
         lastError_ = choice.error;
-        if (sink_) sink_->fireError(choice.fired);
+        if (sink_) sink_->fireError(choice.fired, "no output format was chosen");
     }
     return choice.blockAlign;
 }
@@ -59,14 +59,15 @@ long AudioFileCore::setFormatLikeSample(const std::string& name) {
     if (!formatCallAllowed()) return 0;
     const SampleKind kind = likeSampleKind(name);
     if (kind.error != NOERRORS) {
-        report(kind.error);
+        report(kind.error, kind.error == FILEACCESS ? "the sample's name has no extension"
+                                                    : "the sample is neither a WAV nor an MP3 file");
         return 0;
     }
     Engine sample;  // a separate engine: this object's own stays closed
     sample.setSettings(engineSettings());
     const int16_t st = sample.open(name, kind.type, READ);
     if (st < 0) {
-        reportEngine(st);
+        reportEngine(st, sample.cause());
         return 0;
     }
     SampleFormat format;

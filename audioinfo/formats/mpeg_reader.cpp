@@ -134,6 +134,26 @@ bool fastLength(mpeg::StreamLayout& layout) {
     return true;
 }
 
+// Whether the frames found are a stream: its first three audio frames stand
+// one right behind the other, or it has fewer and they run (the last one
+// perhaps cut short) to the end of the audio. Two frames that only happen to
+// look like a stream in other bytes (random data holds such a pair about
+// once in every few hundred 100 KB files) are not one, and give no facts.
+bool confirmedStream(const mpeg::ReadAt& readAt, const mpeg::StreamRegion& region, mpeg::WalkOptions walk) {
+    walk.keepIndex = true;
+    walk.maxAudioFrames = 3;
+    const mpeg::StreamLayout first = mpeg::walkStream(readAt, region, walk);
+    if (first.frameCount == 0 || !first.hasIndex()) return false;
+    uint64_t end = first.frameAt(0).offset;
+    for (uint64_t i = 0; i < first.frameCount; ++i) {
+        const mpeg::StreamLayout::Frame f = first.frameAt(i);
+        if (f.offset != end) return false;
+        end = f.offset + static_cast<uint64_t>(f.length);
+    }
+    if (first.frameCount >= 3) return true;
+    return first.walkedToEnd && end <= region.end && region.end - end < static_cast<uint64_t>(first.firstLength);
+}
+
 std::string withThousandsComma(int value) {
     std::string digits = std::to_string(value);
     if (digits.size() > 3) digits.insert(digits.size() - 3, ",");
@@ -177,7 +197,7 @@ MpegRead readMpeg(const std::string& path, const MpegOptions& options, Facts& fa
         walk.maxAudioFrames = kFastSampleFrames;
     }
     mpeg::StreamLayout layout = mpeg::walkStream(readAt, region, walk);
-    if (layout.frameCount == 0) return MpegRead::NoHeader;
+    if (layout.frameCount == 0 || !confirmedStream(readAt, region, walk)) return MpegRead::NoHeader;
     if (!layout.walkedToEnd && !layout.failed && !fastLength(layout)) {
         walk.maxAudioFrames = UINT64_MAX;
         layout = mpeg::walkStream(readAt, region, walk);

@@ -43,7 +43,7 @@ struct MpegOptions {
 };
 enum class MpegRead {
     Ok,           // facts (and tags) set
-    NoHeader,     // no frame found: only the size is set
+    NoHeader,     // no stream found (no frame, or frames that are no stream): only the size is set
     CannotOpen,   // the size is -1
 };
 // The MPEG analyser: frames found as the decoder finds them (the first within

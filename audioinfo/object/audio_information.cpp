@@ -6,6 +6,7 @@
 #include "formats/readers.h"
 #include "genre/genre.h"
 #include "io/file_rewrite.h"
+#include "riff/riff.h"
 #include "tags/id3v1.h"
 #include "tags/id3v2.h"
 #include "tags/wav_info.h"
@@ -175,37 +176,58 @@ HRESULT AudioInformationObject::number(SHORT value, SHORT* out) {
 
 // --- reading and writing files ---------------------------------------------------
 
+// The state is the result, as it always was: infoType 0 or zero facts when
+// the file could not be read. With it the cause in words goes into this
+// thread's error information ("No such file or directory", "the file is
+// empty", "not an audio file of this type"); the member returns S_OK.
 HRESULT AudioInformationObject::GetAudioInformation(BSTR fileName) {
+    SetErrorInfo(0, nullptr);
     reset();
     const std::string path = utf8Of(fileName);
+    bool read = true;
+    std::string notRead = "not an audio file of this type";
     switch (classify(path)) {
     case FileType::Wav:
         if (!readWav(path, facts_, tags_, cues_)) {
+            read = false;
+            if (probeWav(path) > 0)
+                notRead = "a WAV file whose sound format is not supported or whose chunks are damaged";
             type_ = FileType::Unknown;
             reset();
         }
         break;
     case FileType::Mpeg:
-        readMpeg(path, {.fastAnalysis = fastAnalysis_ != FALSE, .tagKind = tagVersion_}, facts_, tags_);
+        read = readMpeg(path, {.fastAnalysis = fastAnalysis_ != FALSE, .tagKind = tagVersion_}, facts_, tags_) ==
+               MpegRead::Ok;
         break;
     case FileType::OggVorbis:
         if (!readOgg(path, facts_, tags_)) {
+            read = false;
             type_ = FileType::Unknown;
             reset();
         }
         break;
     case FileType::MpegPlus:
         if (!readMpc(path, facts_, tags_)) {
+            read = false;
             type_ = FileType::Unknown;
             reset();
         }
         break;
     case FileType::Avi:
-        readAvi(path, facts_);
+        read = readAvi(path, facts_);
         break;
     case FileType::Unknown:
         facts_.size = low32(static_cast<uint64_t>(fileLength(path)));
+        read = false;
+        notRead = "not a type of file this component reads";
         break;
+    }
+    if (!read) {
+        // The file itself first: missing, not permitted, a directory, empty.
+        const std::string reason = riff::unreadableReason(path);
+        com::reportError(S_OK, IID_IAudioInformation, "QoroAudioInformation.AudioInformation",
+                         reason.empty() ? notRead : reason);
     }
     return S_OK;
 }

@@ -6,8 +6,10 @@
 // The object is a record of the current file: GetAudioInformation fills it
 // from a file (the reader is chosen by the extension), the properties read and
 // change it, SetAudioInformation writes its tags (and, for WAV, its cues) into
-// a file. No file stays open between calls. Every member returns S_OK;
-// failure shows in the state (infoType 0, zero facts, empty texts).
+// a file. No file stays open between calls. Failure shows in the state
+// (infoType 0, zero facts, empty texts), and the cause in words in this
+// thread's error information; GetAudioInformation returns S_OK in any case,
+// SetAudioInformation a failing HRESULT when it writes nothing.
 #pragma once
 
 #include "formats/facts.h"

@@ -511,7 +511,9 @@ constexpr GUID guid(std::string_view text) {
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case.
 QORO_COM_API std::string toString(const GUID& g);
 
-// UTF-8 <-> UTF-16. Malformed input becomes U+FFFD.
+// UTF-8 <-> UTF-16, lossless for file names: each byte that is not part of
+// valid UTF-8 travels as one U+DC80-U+DCFF and comes back as that byte;
+// other unpaired surrogates from UTF-16 become U+FFFD.
 QORO_COM_API std::u16string toUtf16(std::string_view utf8);
 QORO_COM_API std::string toUtf8(std::u16string_view utf16);
 // A new BSTR from UTF-8 text (null when out of memory).

@@ -29,9 +29,14 @@ uint32_t cbrKbps(const WAVEFORMATEX& w) {
 }
 
 // Nominal bytes of one frame without padding (at least 1; a VBR record gives its average).
+// The frame length a record's byte rate implies, within what Layer III frames
+// can be: no frame is shorter than 24 bytes (8 kbit/s at 24000 Hz), so a
+// record stating a byte rate of next to nothing cannot make a few bytes of
+// file stand for hours of sound.
 size_t frameBytes(const WAVEFORMATEX& w) {
+    constexpr uint64_t kShortestFrame = 24;
     const uint64_t bytes = uint64_t{w.nAvgBytesPerSec} * frameSamples(w.nSamplesPerSec) / w.nSamplesPerSec;
-    return std::max<size_t>(1, static_cast<size_t>(std::min<uint64_t>(bytes, 1u << 16)));
+    return static_cast<size_t>(std::clamp<uint64_t>(bytes, kShortestFrame, 1u << 16));
 }
 
 void silent(const char*, va_list) {}

@@ -49,7 +49,11 @@ struct ChannelState {
     int delta = 16;
     int sample1 = 0, sample2 = 0;
 
-    int predict() const { return (sample1 * coef1 + sample2 * coef2) / 256; }
+    // The coefficients and samples are 16-bit values taken as stored, so the
+    // sum needs more than 32 bits: (-32768 x -32768) x 2 is 2^31.
+    int predict() const {
+        return static_cast<int>((int64_t{sample1} * coef1 + int64_t{sample2} * coef2) / 256);
+    }
 
     // Rebuilds the sample a nibble stands for and moves the state on.
     int apply(int nibble) {

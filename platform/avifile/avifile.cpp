@@ -214,9 +214,20 @@ int64_t Stream::read(uint64_t start, uint64_t samples, std::span<uint8_t> out, s
     const uint64_t unit = info_.sampleSize;
     const uint64_t available = totalBytes_ / unit;
     if (start >= available) return 0;
-    uint64_t count = std::min({samples, available - start, static_cast<uint64_t>(out.size()) / unit});
-    uint64_t pos = start * unit;
-    const uint64_t end = pos + count * unit;
+    const uint64_t count = std::min({samples, available - start, static_cast<uint64_t>(out.size()) / unit});
+    const int64_t got = readBytes(start * unit, out.first(static_cast<size_t>(count * unit)));
+    if (got < 0) return -1;
+    if (bytesRead) *bytesRead = static_cast<size_t>(got);
+    return got / static_cast<int64_t>(unit);
+}
+
+int64_t Stream::readBytes(uint64_t offset, std::span<uint8_t> out) {
+    if (!file_) return -1;
+    if (offset >= totalBytes_) return 0;
+    riff::File& f = *file_;
+    uint64_t pos = offset;
+    const uint64_t end = offset + std::min<uint64_t>(out.size(), totalBytes_ - offset);
+    size_t written = 0;
     // The chunk holding byte 'pos'.
     auto it = std::upper_bound(chunks_.begin(), chunks_.end(), pos,
                                [](uint64_t p, const ChunkRef& c) { return p < c.firstByte; });
@@ -231,8 +242,7 @@ int64_t Stream::read(uint64_t start, uint64_t samples, std::span<uint8_t> out, s
         pos += take;
         ++it;
     }
-    if (bytesRead) *bytesRead = written;
-    return static_cast<int64_t>(written / unit);
+    return static_cast<int64_t>(written);
 }
 
 }  // namespace qoro::avifile

@@ -70,6 +70,11 @@ public:
     // read (0 at or past the end), or -1 when the file cannot be read.
     // bytesRead receives the bytes written to out.
     int64_t read(uint64_t start, uint64_t samples, std::span<uint8_t> out, size_t* bytesRead = nullptr);
+    // The stream's data bytes from byte `offset` on, as many as fit in out
+    // (what read() gives for constant-size samples, without whole-sample
+    // rounding). Returns the bytes copied (fewer at the end of the data), or
+    // -1 when the file cannot be read.
+    int64_t readBytes(uint64_t offset, std::span<uint8_t> out);
 
 private:
     friend class File;

@@ -65,10 +65,25 @@ std::string normalKey(std::string_view key) {
     return out;
 }
 
+// Key names are at most 255 characters, as in the system registry; keys are
+// at most 64 levels deep (ours are four), which keeps a damaged file from
+// costing time and memory with the square of a key's length.
+constexpr size_t kMaxKeyNameLength = 255;
+constexpr int kMaxKeyDepth = 64;
+
 bool validKey(std::string_view key) {
     if (key.empty()) return false;
-    for (char c : key)
+    int depth = 1;
+    size_t nameLength = 0;
+    for (char c : key) {
         if (static_cast<unsigned char>(c) < 0x20 || c == '[' || c == ']') return false;
+        if (c == '\\') {
+            if (++depth > kMaxKeyDepth) return false;
+            nameLength = 0;
+        } else if (++nameLength > kMaxKeyNameLength) {
+            return false;
+        }
+    }
     return true;
 }
 

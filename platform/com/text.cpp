@@ -152,35 +152,40 @@ std::string toString(const GUID& g) {
     return buf;
 }
 
+// Text that is not valid UTF-8 (a file name in another encoding, bytes cut
+// in the middle of a character) travels without loss: each byte that is not
+// part of a valid sequence becomes one lone low surrogate, U+DC80 + (byte -
+// 0x80), and toUtf8 turns such a surrogate back into that byte. Valid UTF-8,
+// the encoded surrogates U+D800-DFFF excepted (they are invalid in UTF-8 and
+// are carried byte by byte too), is converted as it stands.
 std::u16string toUtf16(std::string_view s) {
     std::u16string out;
     out.reserve(s.size());
     size_t i = 0;
     while (i < s.size()) {
         const auto b0 = static_cast<uint8_t>(s[i]);
-        char32_t c = 0xFFFD;
-        size_t need = 0;
-        char32_t min = 0;
         if (b0 < 0x80) {
-            c = b0;
-        } else if ((b0 & 0xE0) == 0xC0) {
-            need = 1, c = b0 & 0x1F, min = 0x80;
-        } else if ((b0 & 0xF0) == 0xE0) {
-            need = 2, c = b0 & 0x0F, min = 0x800;
-        } else if ((b0 & 0xF8) == 0xF0) {
-            need = 3, c = b0 & 0x07, min = 0x10000;
-        }
-        ++i;
-        if (b0 >= 0x80 && need == 0) {
-            out += u'\uFFFD';
+            out += static_cast<char16_t>(b0);
+            ++i;
             continue;
         }
+        size_t need = 0;
+        char32_t c = 0, min = 0;
+        if ((b0 & 0xE0) == 0xC0) need = 1, c = b0 & 0x1F, min = 0x80;
+        else if ((b0 & 0xF0) == 0xE0) need = 2, c = b0 & 0x0F, min = 0x800;
+        else if ((b0 & 0xF8) == 0xF0) need = 3, c = b0 & 0x07, min = 0x10000;
         size_t got = 0;
-        while (got < need && i < s.size() && (static_cast<uint8_t>(s[i]) & 0xC0) == 0x80) {
-            c = (c << 6) | (static_cast<uint8_t>(s[i]) & 0x3F);
-            ++i, ++got;
+        while (need != 0 && got < need && i + 1 + got < s.size() &&
+               (static_cast<uint8_t>(s[i + 1 + got]) & 0xC0) == 0x80) {
+            c = (c << 6) | (static_cast<uint8_t>(s[i + 1 + got]) & 0x3F);
+            ++got;
         }
-        if (got < need || c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+        if (need == 0 || got < need || c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+            out += static_cast<char16_t>(0xDC00 + b0);  // this byte alone; the next starts afresh
+            ++i;
+            continue;
+        }
+        i += 1 + need;
         if (c >= 0x10000) {
             c -= 0x10000;
             out += static_cast<char16_t>(0xD800 + (c >> 10));
@@ -192,6 +197,9 @@ std::u16string toUtf16(std::string_view s) {
     return out;
 }
 
+// The reverse of toUtf16: a surrogate pair is one character, a lone
+// surrogate U+DC80-DCFF the byte it stands for. Any other lone surrogate
+// (which no UTF-8 text yields) becomes U+FFFD.
 std::string toUtf8(std::u16string_view s) {
     std::string out;
     out.reserve(s.size());
@@ -200,6 +208,9 @@ std::string toUtf8(std::u16string_view s) {
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
             ++i;
+        } else if (c >= 0xDC80 && c <= 0xDCFF) {
+            out += static_cast<char>(c - 0xDC00);  // a byte carried through
+            continue;
         } else if (c >= 0xD800 && c <= 0xDFFF) {
             c = 0xFFFD;  // unpaired surrogate
         }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,7 +50,10 @@ bool pwriteAll(int fd, const uint8_t* data, size_t n, uint64_t at) {
             if (errno == EINTR) continue;
             return false;
         }
-        if (put == 0) return false;
+        if (put == 0) {
+            errno = EIO;  // nothing written and no reason given
+            return false;
+        }
         done += static_cast<size_t>(put);
     }
     return true;
@@ -73,6 +77,19 @@ std::string fourCCToString(FourCC code) {
     std::string s(4, ' ');
     for (int i = 0; i < 4; ++i) s[i] = static_cast<char>((code >> (8 * i)) & 0xFF);
     return s;
+}
+
+std::string errorText(int error) {
+    if (error == 0) return {};
+    if (error == kNotRegularFile) return "not a regular file";
+    return std::system_category().message(error);  // strerror's text, thread-safe
+}
+
+std::string unreadableReason(const std::string& path) {
+    File f;
+    if (f.open(path, Mode::Read) != Status::Ok) return errorText(f.error() ? f.error() : EIO);
+    if (f.size() == 0) return "the file is empty";
+    return {};
 }
 
 const char* statusText(Status status) {
@@ -109,6 +126,7 @@ File& File::operator=(File&& other) noexcept {
         pos_ = other.pos_;
         fileSize_ = other.fileSize_;
         writeFailed_ = std::exchange(other.writeFailed_, false);
+        error_ = std::exchange(other.error_, 0);
         other.reset();
     }
     return *this;
@@ -129,19 +147,28 @@ void File::reset() {
 
 Status File::open(const std::string& path, Mode mode, size_t bufferSize) {
     close();
-    int flags = O_CLOEXEC;
+    error_ = 0;
+    // Opened without waiting (a pipe without a writer would block), and
+    // refused unless it is a regular file.
+    int flags = O_CLOEXEC | O_NONBLOCK;
     switch (mode) {
     case Mode::Read: flags |= O_RDONLY; break;
     case Mode::ReadWrite: flags |= O_RDWR; break;
     case Mode::Create: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
     }
     int fd = ::open(path.c_str(), flags, 0666);
-    if (fd < 0) return Status::CannotOpen;
+    if (fd < 0) {
+        error_ = errno;
+        return Status::CannotOpen;
+    }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const bool statted = ::fstat(fd, &st) == 0;
+    if (!statted || !S_ISREG(st.st_mode)) {
+        error_ = !statted ? errno : S_ISDIR(st.st_mode) ? EISDIR : kNotRegularFile;
         ::close(fd);
         return Status::CannotOpen;
     }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     capacity_ = bufferSize ? bufferSize : kDefaultBuffer;
     buf_ = std::make_unique_for_overwrite<uint8_t[]>(capacity_);
     fd_ = fd;
@@ -160,8 +187,11 @@ Status File::close() {
     if (fd_ < 0) return Status::Ok;
     Status result = flushBuffer();
     if (writeFailed_) result = Status::CannotWrite;
-    if (::close(fd_) != 0 && result == Status::Ok) result = Status::CannotClose;
-    reset();
+    if (::close(fd_) != 0 && result == Status::Ok) {
+        error_ = errno;
+        result = Status::CannotClose;
+    }
+    reset();  // error() stays as it is
     return result;
 }
 
@@ -170,6 +200,7 @@ Status File::flushBuffer() {
         bool ok = pwriteAll(fd_, buf_.get() + dirtyBegin_, dirtyEnd_ - dirtyBegin_, bufStart_ + dirtyBegin_);
         dirtyBegin_ = dirtyEnd_ = 0;
         if (!ok) {
+            error_ = errno;
             writeFailed_ = true;
             return Status::CannotWrite;
         }
@@ -188,7 +219,10 @@ Status File::fillBuffer(uint64_t at) {
     bufStart_ = at;
     bufValid_ = 0;
     int64_t got = preadAll(fd_, buf_.get(), capacity_, at);
-    if (got < 0) return Status::CannotRead;
+    if (got < 0) {
+        error_ = errno;
+        return Status::CannotRead;
+    }
     bufValid_ = static_cast<size_t>(got);
     return Status::Ok;
 }
@@ -212,7 +246,10 @@ int64_t File::read(void* data, size_t n) {
             // Large reads bypass the buffer (after writing back what it holds).
             if (flushBuffer() != Status::Ok) return -1;
             int64_t got = preadAll(fd_, out + total, want, pos_);
-            if (got < 0) return -1;
+            if (got < 0) {
+                error_ = errno;
+                return -1;
+            }
             total += static_cast<size_t>(got);
             pos_ += static_cast<uint64_t>(got);
             break;
@@ -253,6 +290,7 @@ int64_t File::write(const void* data, size_t n) {
         bufValid_ = 0;
         if (want >= capacity_) {
             if (!pwriteAll(fd_, in + total, want, pos_)) {
+                error_ = errno;
                 writeFailed_ = true;
                 return -1;
             }

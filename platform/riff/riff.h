@@ -120,6 +120,10 @@ struct Chunk {
     bool isForm() const { return id == kRiff || id == kList; }
 };
 
+// File::error() for a path that names something other than a regular file
+// or a directory (a device, a pipe, a socket).
+inline constexpr int kNotRegularFile = -1;
+
 // A buffered file (HMMIO). Movable, not copyable; the destructor closes the
 // file (flushing, errors ignored: call close() to see them).
 class File {
@@ -160,6 +164,12 @@ public:
     uint64_t position() const { return pos_; }
     // Length of the file including bytes still in the buffer.
     uint64_t size() const { return fileSize_; }
+    // The system error number (errno) of the most recent call that failed
+    // for a reason the system gave: ENOENT or EACCES from open, EISDIR for a
+    // directory, ENOSPC from a write, EIO from a read or close... 0 when no
+    // failure had one; kNotRegularFile when open() met a device or a pipe.
+    // Kept across close(), so a failed close can be told.
+    int error() const { return error_; }
 
     // mmioDescend: searches from the current position for the chunk that `how`
     // asks for (its id or form type taken from ck), within parent's data when
@@ -196,7 +206,19 @@ private:
     uint64_t pos_ = 0;
     uint64_t fileSize_ = 0;
     bool writeFailed_ = false;
+    int error_ = 0;
 };
+
+// The system's words for an error number ("No space left on device"),
+// "not a regular file" for kNotRegularFile; empty for 0.
+std::string errorText(int error);
+
+// Why the file at `path` cannot be read as a file, in words: the system's
+// reason when it cannot be opened for reading ("No such file or directory",
+// "Permission denied", "Is a directory"), "not a regular file" for devices
+// and pipes, "the file is empty" for a file of no bytes. Empty when it can
+// be opened and holds bytes (its content is then what is wrong).
+std::string unreadableReason(const std::string& path);
 
 // Where the parts of a WAVE file lie, as far as the file really holds them.
 // Files written to a pipe leave their sizes at 0xFFFFFFFF (ffmpeg) or at a

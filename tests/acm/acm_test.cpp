@@ -332,3 +332,49 @@ TEST(AcmDamage, RandomBlocksDecodeSafely) {
     EXPECT_EQ(c.sourceUsed, 256u);
     EXPECT_EQ(c.destinationUsed, 1000u);
 }
+
+// Microsoft ADPCM takes its coefficient pairs from the file. With the most
+// negative 16-bit values as coefficients and as the block's samples, the sum
+// of the prediction, 2 x (-32768 x -32768) = 2^31, is beyond 32 bits before
+// its division by 256 (it once wrapped, and the block decoded to the
+// opposite rail; the sanitizer build called it undefined). Exact arithmetic,
+// then the clamp, gives the values below (worked out by hand, and by an
+// exact model in Python); valid files decode as before (the interop tests
+// compare them with sox and ffmpeg).
+TEST(AcmDamage, ExtremeMsAdpcmCoefficientsCannotOverflow) {
+    struct Case {
+        int16_t coef1, coef2, sample1, sample2;
+        uint8_t firstNibbles;  // two nibbles, high first
+        int16_t expected[2];   // the first two samples the nibbles rebuild
+    };
+    const Case cases[] = {
+        // 2^23 - 8 x 16, clamped to 32767; the step grows to 48; then
+        // (32767 x -32768 - 32768 x -32768) / 256 = 128, - 8 x 48 = -256.
+        {-32768, -32768, -32768, -32768, 0x88, {32767, -256}},
+        // The other extremes stay within 32 bits: -8388352 + 7 x 16, clamped, twice.
+        {32767, 32767, -32768, -32768, 0x77, {-32768, -32768}},
+        // -8388352 clamped; then (-32768 x -32768 + 32767 x 32767) / 256 = 8388351, clamped.
+        {-32768, 32767, 32767, -32768, 0x00, {-32768, 32767}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.coef1 << "," << c.coef2 << " " << c.sample1 << "," << c.sample2);
+        const uint16_t align = 256, spb = (align - 7) * 2 + 2;
+        std::vector<uint8_t> extra = {static_cast<uint8_t>(spb & 0xFF), static_cast<uint8_t>(spb >> 8), 1, 0};
+        for (int16_t v : {c.coef1, c.coef2}) {
+            extra.push_back(static_cast<uint8_t>(v & 0xFF));
+            extra.push_back(static_cast<uint8_t>((v >> 8) & 0xFF));
+        }
+        const auto rec = recordBytes(WAVEFORMATEX{WAVE_FORMAT_ADPCM, 1, 8000, 8000 * align / spb, align, 4, 0}, extra);
+        std::vector<uint8_t> block(align, c.firstNibbles);
+        block[0] = 0;  // the one coefficient pair
+        block[1] = 16, block[2] = 0;  // delta
+        block[3] = static_cast<uint8_t>(c.sample1 & 0xFF), block[4] = static_cast<uint8_t>((c.sample1 >> 8) & 0xFF);
+        block[5] = static_cast<uint8_t>(c.sample2 & 0xFF), block[6] = static_cast<uint8_t>((c.sample2 >> 8) & 0xFF);
+        const auto pcm = acmtest::decode(rec, block);
+        ASSERT_EQ(pcm.size(), spb);
+        EXPECT_EQ(pcm[0], c.sample2);  // the header's samples come first, oldest first
+        EXPECT_EQ(pcm[1], c.sample1);
+        EXPECT_EQ(pcm[2], c.expected[0]);
+        EXPECT_EQ(pcm[3], c.expected[1]);
+    }
+}

@@ -3,11 +3,13 @@
 // through its vtable and through IDispatch by member name, its Error event
 // received through a connection point.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "qoro/AudioFile.h"
@@ -476,6 +478,11 @@ TEST_F(AudioFileTest, FormatLikeSampleAndFailedCreate) {
     Bstr bare((dir / "noextension").string());
     af->SetFormatLikeSample(bare.get(), &ba);
     EXPECT_EQ(err(), FILEACCESS);
+    // The sample's own failure, with its cause.
+    Bstr absent((dir / "absent.wav").string());
+    af->SetFormatLikeSample(absent.get(), &ba);
+    EXPECT_EQ(err(), FILEACCESS);
+    EXPECT_EQ(qoro::com::takeErrorDescription(), "No such file or directory");
 
     const auto sample = dir / "like.wav";
     t::writeWav16(sample, 22050, 1, t::testSignal(22050, 1, 100));
@@ -495,4 +502,152 @@ TEST_F(AudioFileTest, FormatLikeSampleAndFailedCreate) {
     create((dir / "like-out.wav").string());  // the chosen format is still in force
     EXPECT_EQ(status(), 2);
     EXPECT_EQ(prop(&IAudioFile::get_Frequency), 22050);
+}
+
+namespace {
+
+// The description of this thread's error information, and whether there was any.
+std::pair<bool, std::string> errorInfo() {
+    IErrorInfo* info = nullptr;
+    if (GetErrorInfo(0, &info) != S_OK || !info) return {false, ""};
+    BSTR text = nullptr;
+    info->GetDescription(&text);
+    std::string out = qoro::com::utf8FromBstr(text);
+    SysFreeString(text);
+    info->Release();
+    return {true, out};
+}
+
+}  // namespace
+
+// Every failure says why, in the error information of the calling thread:
+// the system's words when a file cannot be opened, "the file is empty",
+// "not an audio file of this type". The codes stay those callers know (a
+// missing MPEG file is still FORMATFILE, as its reader has always said),
+// the member still returns S_OK and fires the event. A call that succeeds
+// leaves no error information behind.
+TEST_F(AudioFileTest, FailuresCarryTheirCauseInWords) {
+    ComPtr<ISupportErrorInfo> support;
+    ASSERT_EQ(af.as(IID_ISupportErrorInfo, support), S_OK);
+    EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IAudioFile), S_OK);
+    EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IDispatch), S_FALSE);
+
+    t::writeBytes(dir / "empty.wav", {});
+    t::writeBytes(dir / "empty.mp3", {});
+    t::writeBytes(dir / "text.wav", std::vector<uint8_t>(4000, 'x'));
+    t::fs::create_directory(dir / "folder.wav");
+    ASSERT_EQ(::mkfifo((dir / "pipe.mp3").c_str(), 0600), 0);  // no writer: a reader waiting on it would hang
+    struct Case {
+        const char* name;
+        LONG code;
+        const char* cause;
+    };
+    const Case cases[] = {
+        {"missing.wav", FILEACCESS, "No such file or directory"},
+        {"missing.mp3", FORMATFILE, "No such file or directory"},
+        {"missing.ogg", FILEACCESS, "No such file or directory"},
+        {"empty.wav", FORMATFILE, "the file is empty"},
+        {"empty.mp3", FORMATFILE, "the file is empty"},
+        {"text.wav", FORMATFILE, "not an audio file of this type"},
+        {"folder.wav", FILEACCESS, "Is a directory"},
+        {"pipe.mp3", FILEACCESS, "not a regular file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sink.codes.clear();
+        open((dir / c.name).string());
+        EXPECT_EQ(err(), c.code);
+        EXPECT_EQ(sink.codes, std::vector<LONG>{c.code});
+        EXPECT_EQ(errorInfo(), std::make_pair(true, std::string(c.cause)));
+        EXPECT_EQ(status(), 0);
+    }
+
+    // Calls made in the wrong state say what is wrong.
+    read(10);
+    EXPECT_EQ(errorInfo().second, "no file is open for reading");
+    create((dir / "no-such-folder" / "out.wav").string());
+    EXPECT_EQ(err(), FILEACCESS);
+    EXPECT_EQ(errorInfo().second, "No such file or directory");
+
+    // Success after failure: nothing stale is left to be taken for a cause.
+    t::writeWav16(dir / "good.wav", 8000, 1, t::testSignal(8000, 1, 800));
+    open((dir / "missing.wav").string());
+    open((dir / "good.wav").string());
+    EXPECT_EQ(err(), NOERRORS);
+    EXPECT_EQ(errorInfo(), std::make_pair(false, std::string()));
+    af->CloseFile();
+    EXPECT_EQ(errorInfo(), std::make_pair(false, std::string()));
+}
+
+// A file name that is not UTF-8 (here Latin-1, as older systems wrote them)
+// reaches the file system byte for byte: the file is found, read, written.
+TEST_F(AudioFileTest, FileNamesThatAreNotUtf8AreOpenedAsTheyAre) {
+    const std::string latin1 = (dir / "caf\xE9 \xFF.wav").string();
+    const auto signal = t::testSignal(8000, 1, 800);
+    t::writeWav16(latin1, 8000, 1, signal);
+    LONG ba = 0;
+    ASSERT_EQ(af->SetFormatPCM(8000, 1, 16, &ba), S_OK);
+    open(latin1);
+    ASSERT_EQ(err(), NOERRORS) << errorInfo().second;
+    EXPECT_EQ(readAll(100), signal);
+    af->CloseFile();
+
+    const std::string copy = (dir / "copie \xE9\xE8.wav").string();
+    create(copy);
+    ASSERT_EQ(err(), NOERRORS) << errorInfo().second;
+    write(signal.data(), signal.size());
+    af->CloseFile();
+    ASSERT_TRUE(t::fs::exists(copy));
+    open(copy);
+    EXPECT_EQ(readAll(100), signal);
+}
+
+// A Microsoft ADPCM WAV whose coefficient pair and block samples are all
+// -32768: the prediction's sum is 2^31, beyond 32 bits (the sanitizer build
+// once stopped here; others decoded to the wrong rail). Read whole through
+// the object, every block gives its samples: the header's two, then the
+// rail the exact prediction clamps to, then the value after it.
+TEST_F(AudioFileTest, MicrosoftAdpcmWithExtremeCoefficientsReadsWithoutOverflow) {
+    const uint16_t align = 256, spb = (align - 7) * 2 + 2;  // 500 samples a block
+    auto le16 = [](std::vector<uint8_t>& b, int v) {
+        b.push_back(static_cast<uint8_t>(v & 0xFF));
+        b.push_back(static_cast<uint8_t>((v >> 8) & 0xFF));
+    };
+    auto le32 = [&](std::vector<uint8_t>& b, uint32_t v) {
+        le16(b, static_cast<int>(v & 0xFFFF));
+        le16(b, static_cast<int>(v >> 16));
+    };
+    std::vector<uint8_t> fmt;
+    le16(fmt, 2), le16(fmt, 1), le32(fmt, 8000), le32(fmt, 8000u * align / spb), le16(fmt, align), le16(fmt, 4);
+    le16(fmt, 8), le16(fmt, spb), le16(fmt, 1), le16(fmt, -32768), le16(fmt, -32768);
+    std::vector<uint8_t> data;
+    const int blocks = 4;
+    for (int b = 0; b < blocks; ++b) {
+        data.push_back(0);  // the one coefficient pair
+        le16(data, 16), le16(data, -32768), le16(data, -32768);
+        data.insert(data.end(), align - 7, 0x88);
+    }
+    std::vector<uint8_t> file = {'R', 'I', 'F', 'F'};
+    le32(file, static_cast<uint32_t>(4 + 8 + fmt.size() + 8 + data.size()));
+    file.insert(file.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+    le32(file, static_cast<uint32_t>(fmt.size()));
+    file.insert(file.end(), fmt.begin(), fmt.end());
+    file.insert(file.end(), {'d', 'a', 't', 'a'});
+    le32(file, static_cast<uint32_t>(data.size()));
+    file.insert(file.end(), data.begin(), data.end());
+    t::writeBytes(dir / "extreme.wav", file);
+
+    open((dir / "extreme.wav").string());
+    ASSERT_EQ(err(), NOERRORS) << qoro::com::takeErrorDescription();
+    EXPECT_EQ(prop(&IAudioFile::get_nSamples), blocks * spb);
+    const auto got = readAll(333);
+    ASSERT_EQ(got.size(), size_t(blocks) * spb);
+    for (int b = 0; b < blocks; ++b) {
+        SCOPED_TRACE(b);
+        const int16_t* s = got.data() + size_t(b) * spb;
+        EXPECT_EQ(s[0], -32768);
+        EXPECT_EQ(s[1], -32768);
+        EXPECT_EQ(s[2], 32767);  // 2^23 - 8 x 16, clamped (wrapped: -2^23 - 128, the other rail)
+        EXPECT_EQ(s[3], -256);   // (32767 x -32768 - 32768 x -32768) / 256 - 8 x 48
+    }
 }

@@ -60,6 +60,63 @@ TEST(AudioInformationComponent, ProgIdsResolveWithAnEmptyRegistry) {
     EXPECT_EQ(readBytes(dir / "empty").size(), 0u);  // resolving wrote nothing
 }
 
+// A file that cannot be read leaves the state GetAudioInformation always
+// left (infoType 0 or zero facts; S_OK) and says why in the error
+// information: the system's words, "the file is empty", "not an audio file
+// of this type". Random bytes named .mp3 give no facts, not invented ones.
+// A file that is read leaves no error information behind.
+TEST(AudioInformationComponent, UnreadableFilesSayWhy) {
+    TempDir dir;
+    CoInitialize(nullptr);
+    ComPtr<IAudioInformation> info;
+    ASSERT_EQ(CoCreateInstance(CLSID_AudioInformation, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioInformation,
+                               info.putVoid()),
+              S_OK);
+    writeBytes(dir / "empty.mp3", {});
+    writeBytes(dir / "empty.wav", {});
+    std::vector<uint8_t> noise(100000);
+    uint32_t x = 19;
+    for (auto& v : noise) v = static_cast<uint8_t>((x = x * 1664525u + 1013904223u) >> 24);
+    writeBytes(dir / "random.mp3", noise);
+    writeBytes(dir / "random.ogg", noise);
+    fs::create_directory(dir / "folder.wav");
+    writeBytes(dir / "notes.txt", {'h', 'i'});
+    struct Case {
+        const char* name;
+        const char* cause;
+    } cases[] = {
+        {"missing.mp3", "No such file or directory"},
+        {"missing.wav", "No such file or directory"},
+        {"empty.mp3", "the file is empty"},
+        {"empty.wav", "the file is empty"},
+        {"random.mp3", "not an audio file of this type"},
+        {"random.ogg", "not an audio file of this type"},
+        {"folder.wav", "Is a directory"},
+        {"notes.txt", "not a type of file this component reads"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bstr name((dir / c.name).string());
+        EXPECT_EQ(info->GetAudioInformation(name.get()), S_OK);
+        LONG frequency = -1, duration = -1;
+        info->get_infoFrequency(&frequency);
+        info->get_infoDuration(&duration);
+        EXPECT_EQ(frequency, 0);
+        EXPECT_EQ(duration, 0);
+        EXPECT_EQ(qoro::com::takeErrorDescription(), c.cause);
+    }
+    writeWav16(dir / "good.wav", 8000, 1, testSignal(8000, 1, 800));
+    Bstr bad((dir / "missing.wav").string()), good((dir / "good.wav").string());
+    info->GetAudioInformation(bad.get());
+    info->GetAudioInformation(good.get());
+    LONG frequency = 0;
+    info->get_infoFrequency(&frequency);
+    EXPECT_EQ(frequency, 8000);
+    EXPECT_EQ(qoro::com::takeErrorDescription(), "");
+    info.reset();
+    CoUninitialize();
+}
+
 // A tag write that cannot be done fails and says why, by vtable (error
 // information) and by name (EXCEPINFO), and changes nothing.
 TEST(AudioInformationComponent, FailedTagWritesReportTheirCause) {

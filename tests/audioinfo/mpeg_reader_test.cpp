@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <random>
 
 #include "fixtures.h"
 #include "formats/readers.h"
@@ -121,6 +122,44 @@ TEST(MpegReader, LoneHeaderIsNoStream) {
     EXPECT_EQ(readMpeg(dir / "a.mp3", {}, f, t), MpegRead::NoHeader);
     EXPECT_EQ(f.size, 4000004);
     EXPECT_EQ(f.duration, 0);
+}
+
+// Two frames that stand one behind the other in bytes that are no stream
+// (random data holds such a pair now and then) are not a stream: no facts,
+// neither the length of two frames nor one extrapolated over the file. A
+// stream of two frames that is the whole file is one; three frames in a
+// row are one wherever they stand.
+TEST(MpegReader, ChanceFramePairIsNoStream) {
+    TempDir dir;
+    std::mt19937 rng(19);
+    std::vector<uint8_t> noise(100000);
+    for (auto& v : noise) v = static_cast<uint8_t>(rng());
+    // No sync word of its own: only the frames planted below look like MPEG.
+    for (size_t i = 0; i + 1 < noise.size(); ++i)
+        if (noise[i] == 0xFF) noise[i + 1] &= 0x1F;
+    // MPEG-1 Layer III at 320 kbit/s and 32000 Hz: frames of 1440 bytes.
+    const uint32_t header = 0xFFFBE8C4;
+    auto pair = noise;
+    putWord(pair, 5000, header);
+    putWord(pair, 5000 + 1440, header);
+    writeBytes(dir / "pair.mp3", pair);
+    for (bool fast : {true, false}) {
+        Facts f;
+        tags::TagRecord t;
+        EXPECT_EQ(readMpeg(dir / "pair.mp3", {.fastAnalysis = fast, .tagKind = 1}, f, t), MpegRead::NoHeader);
+        EXPECT_EQ(f.frequency, 0);
+        EXPECT_EQ(f.duration, 0);
+        EXPECT_EQ(f.size, 100000);
+    }
+    auto three = pair;
+    putWord(three, 5000 + 2 * 1440, header);
+    writeBytes(dir / "three.mp3", three);
+    EXPECT_EQ(readFull(dir / "three.mp3").samples, 3 * 1152);
+
+    writeBytes(dir / "two.mp3", frames(header, 1440, 2));
+    const Facts two = readFast(dir / "two.mp3");
+    EXPECT_EQ(two.frequency, 32000);
+    EXPECT_EQ(two.samples, 2 * 1152);
 }
 
 TEST(MpegReader, DescriptionTexts) {

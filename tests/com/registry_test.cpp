@@ -72,6 +72,32 @@ TEST(Hive, DamagedTextReadsAsEmptyOrSkipsBadLines) {
     EXPECT_FALSE(h.value("Also", "n"));
 }
 
+// A damaged file with a key hundreds of levels deep (or a name longer than a
+// key name can be) is a damaged line: skipped, quickly, and the rest is read.
+TEST(Hive, KeysTooDeepOrTooLongAreDamagedLines) {
+    std::string deep = "Root";
+    for (int i = 0; i < 1000; ++i) deep += "\\k";
+    std::string text = "QORO REGISTRY 1\n[" + deep + "]\n@=\"deep\"\n[" + std::string(300, 'n') +
+                       "]\n@=\"long\"\n[Good\\Below]\n@=\"yes\"\n";
+    reg::Hive h;
+    ASSERT_TRUE(h.parse(text));
+    EXPECT_FALSE(h.hasKey("Root"));
+    EXPECT_FALSE(h.hasKey(std::string(300, 'n')));
+    EXPECT_EQ(h.value("Good\\Below"), "yes");
+    h.setValue(deep, "", "x");
+    EXPECT_FALSE(h.hasKey("Root"));
+    // The deepest and longest keys that are allowed still are.
+    std::string deepest = "Root";
+    for (int i = 1; i < 64; ++i) deepest += "\\k";
+    h.setValue(deepest, "", "ok");
+    EXPECT_EQ(h.value(deepest), "ok");
+    EXPECT_FALSE(h.hasKey(deepest + "\\k"));
+    h.setValue(deepest + "\\k", "", "too deep");
+    EXPECT_FALSE(h.hasKey(deepest + "\\k"));
+    h.setValue("Root\\" + std::string(255, 'n'), "", "ok");
+    EXPECT_EQ(h.value("Root\\" + std::string(255, 'n')), "ok");
+}
+
 TEST_F(RegistryTest, UpdateReplacesTheFileAndAMissingFileIsEmpty) {
     EXPECT_FALSE(reg::value("X"));
     ASSERT_EQ(reg::update([](reg::Hive& h) { h.setValue("X\\Y", "v", "1"); }), S_OK);

@@ -1,6 +1,8 @@
 // BSTR, UTF-8/UTF-16, GUID text, SAFEARRAY and VARIANT coercion.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "qoro/com.h"
 #include "qoro/com_server.h"
 
@@ -38,13 +40,70 @@ TEST(Bstr, LengthPrefixKeepsEmbeddedZerosAndNullIsEmpty) {
     EXPECT_EQ(SysAllocStringLen(nullptr, 0xFFFFFFF0u), nullptr);  // refused, not wrapped around
 }
 
-TEST(Utf, MalformedInputBecomesReplacementCharacters) {
-    EXPECT_EQ(qoro::com::toUtf16("a\xFF" "b"), u"a\uFFFDb");
-    EXPECT_EQ(qoro::com::toUtf16("\xE2\x82"), u"\uFFFD");            // truncated sequence
-    EXPECT_EQ(qoro::com::toUtf16("\xC0\xAF"), u"\uFFFD");            // overlong
-    EXPECT_EQ(qoro::com::toUtf16("\xED\xA0\x80"), u"\uFFFD");        // encoded surrogate
-    const char16_t lone[] = {u'x', 0xD800, u'y'};
-    EXPECT_EQ(qoro::com::toUtf8(std::u16string_view(lone, 3)), "x\xEF\xBF\xBDy");
+// Bytes that are not UTF-8 (a file name written in Latin-1, a sequence cut
+// short) travel as one lone surrogate U+DC80-DCFF per byte and come back as
+// the same bytes; the expected UTF-16 is what Python's "surrogateescape"
+// decoding gives for the same bytes.
+TEST(Utf, BytesThatAreNotUtf8TravelAsLoneSurrogatesAndComeBack) {
+    struct Case {
+        std::string bytes;
+        std::u16string utf16;
+    };
+    const Case cases[] = {
+        {"a\xFF" "b", u"a\xDCFF" "b"},
+        {"caf\xE9.wav", u"caf\xDCE9.wav"},                 // Latin-1
+        {"\xE2\x82", u"\xDCE2\xDC82"},                      // truncated sequence
+        {"\xE2\x82" "x\xE2\x82\xAC", u"\xDCE2\xDC82x\u20AC"},  // then a whole one
+        {"\xC0\xAF", u"\xDCC0\xDCAF"},                      // overlong
+        {"\xED\xA0\x80", u"\xDCED\xDCA0\xDC80"},            // an encoded surrogate
+        {"\xF4\x90\x80\x80", u"\xDCF4\xDC90\xDC80\xDC80"},  // beyond U+10FFFF
+        {"\x80\xBF", u"\xDC80\xDCBF"},                      // continuation bytes alone
+        {"\xF0\x9F\x8E\xB5\xFF", u"\U0001F3B5\xDCFF"},     // a pair, then a stray byte
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        EXPECT_EQ(qoro::com::toUtf16(c.bytes), c.utf16);
+        EXPECT_EQ(qoro::com::toUtf8(c.utf16), c.bytes);
+        Bstr b(c.bytes);
+        EXPECT_EQ(b.utf8(), c.bytes);
+    }
+}
+
+TEST(Utf, EveryByteStringRoundTripsAndValidTextStaysValid) {
+    // Random byte strings, weighted towards the bytes UTF-8 is made of, so
+    // that valid, cut and overlong sequences all occur.
+    std::mt19937 rng(19);
+    const uint8_t alphabet[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0xA0, 0xBF, 0xC0, 0xC2, 0xDF, 0xE0,
+                                0xE2, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF};
+    size_t valid = 0;
+    for (int n = 0; n < 20000; ++n) {
+        std::string bytes(rng() % 12, '\0');
+        for (char& ch : bytes) ch = static_cast<char>(alphabet[rng() % sizeof alphabet]);
+        const std::u16string wide = qoro::com::toUtf16(bytes);
+        ASSERT_EQ(qoro::com::toUtf8(wide), bytes);
+        // Surrogates come only in pairs or as U+DC80-DCFF.
+        bool lone = false;
+        for (size_t i = 0; i < wide.size(); ++i) {
+            const char16_t u = wide[i];
+            if (u >= 0xD800 && u <= 0xDBFF && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF)
+                ++i;
+            else if (u >= 0xDC80 && u <= 0xDCFF)
+                lone = true;
+            else
+                ASSERT_FALSE(u >= 0xD800 && u <= 0xDFFF) << "a surrogate that stands for nothing";
+        }
+        if (!lone) ++valid;
+    }
+    EXPECT_GT(valid, 1000u);  // the sample holds valid text too, not only stray bytes
+}
+
+TEST(Utf, LoneSurrogatesOfOtherCallersBecomeReplacementCharacters) {
+    // Only U+DC80-DCFF stand for bytes; other lone surrogates cannot come
+    // from UTF-8 and are replaced.
+    const char16_t lone[] = {u'x', 0xD800, u'y', 0xDC41, u'z', 0xDBFF};
+    EXPECT_EQ(qoro::com::toUtf8(std::u16string_view(lone, 6)), "x\xEF\xBF\xBDy\xEF\xBF\xBDz\xEF\xBF\xBD");
+    const char16_t escaped[] = {0xDC80, 0xDCFF};
+    EXPECT_EQ(qoro::com::toUtf8(std::u16string_view(escaped, 2)), "\x80\xFF");
 }
 
 TEST(Guid, TextFormRoundTripsAndComparesByValue) {

@@ -102,12 +102,17 @@ TEST_F(Mp2ComponentTest, MonoAndJointStereoAtLowRates)
     }
 }
 
+// The encoder's refusal is the caller's to show: the error information
+// carries it, the host's standard error gets nothing.
 TEST_F(Mp2ComponentTest, RefusedSettingsLeaveNoFile)
 {
     TempDir dir;
     const struct {
         LONG rate, kbps;
-    } refused[] = {{11025, 64}, {44100, 100}, {22050, 320}};
+        const char* cause;
+    } refused[] = {{11025, 64, "SmpFrqIndex: 11025 is not a legal sample rate"},
+                   {44100, 100, "BitrateIndex: 100 (HEADER 1) is not a legal bitrate"},
+                   {22050, 320, "BitrateIndex: 320 (HEADER 0) is not a legal bitrate"}};
     for (const auto& r : refused) {
         LONG align = 0;
         ASSERT_EQ(af->SetFormatMP2(r.rate, r.kbps, 2, &align), S_OK);
@@ -117,8 +122,9 @@ TEST_F(Mp2ComponentTest, RefusedSettingsLeaveNoFile)
         EXPECT_EQ(af->CreateFile(name.get(), MP2), S_OK);
         const std::string said = testing::internal::GetCapturedStderr();
         EXPECT_EQ(err(), FORMATNOTSUPPORT);
+        EXPECT_EQ(com::takeErrorDescription(), r.cause);
         EXPECT_FALSE(fs::exists(path));
-        EXPECT_FALSE(said.empty());
+        EXPECT_EQ(said, "");
     }
 }
 

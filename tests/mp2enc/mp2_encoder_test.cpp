@@ -74,35 +74,24 @@ TEST(Mp2Framing, HeaderFieldsAtEveryRate)
     }
 }
 
+// Refusals are result codes with a message (what they are and that nothing
+// reaches the standard streams: mp2_quiet_test.cpp); the usable neighbours
+// of what is refused are made.
 TEST(Mp2Create, RefusesRatesBitratesAndModels)
 {
     Mp2Encoder enc;
     Mp2Instance inst;
-    testing::internal::CaptureStderr();
     EXPECT_EQ(enc.createInstance(opts(11025, 64, 3), inst), Mp2Encoder::kBadSampleRate);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "SmpFrqIndex: 11025 is not a legal sample rate\n");
     EXPECT_EQ(inst.number, -1);
-
-    testing::internal::CaptureStderr();
     EXPECT_EQ(enc.createInstance(opts(44100, 100, 0), inst), Mp2Encoder::kBadSettings);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "BitrateIndex: 100 (HEADER 1) is not a legal bitrate\n");
-    // 320 kbit/s exists for MPEG-1 only; 8 kbit/s for MPEG-2 only.
-    testing::internal::CaptureStderr();
     EXPECT_EQ(enc.createInstance(opts(22050, 320, 0), inst), Mp2Encoder::kBadSettings);
-    EXPECT_EQ(enc.createInstance(opts(44100, 8, 3), inst), Mp2Encoder::kBadSettings);
-    // MPEG-1 Layer II has no 32 kbit/s stereo and no 384 kbit/s mono.
-    EXPECT_EQ(enc.createInstance(opts(44100, 32, 0), inst), Mp2Encoder::kBadSettings);
-    EXPECT_EQ(enc.createInstance(opts(44100, 384, 3), inst), Mp2Encoder::kBadSettings);
-    testing::internal::GetCapturedStderr();
-
     Mp2Options bad = opts(44100, 128, 0);
     bad.psychoModel = 5;
-    testing::internal::CaptureStderr();
     EXPECT_EQ(enc.createInstance(bad, inst), Mp2Encoder::kBadSettings);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Invalid Psycho Acoustic Model setting (5)\n");
     EXPECT_EQ(enc.liveInstances(), 0);
 
     EXPECT_EQ(enc.createInstance(opts(22050, 8, 3), inst), 0);
+    EXPECT_EQ(enc.lastMessage(), "");
     EXPECT_EQ(inst.samplesPerCall, 1152);
     EXPECT_EQ(inst.outputBufferSize, 16000);
     EXPECT_EQ(enc.createInstance(opts(44100, 384, 1), inst), 0);

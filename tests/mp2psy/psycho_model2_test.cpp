@@ -88,26 +88,17 @@ TEST(RealFft, MatchesPlainDftAtEverySmallSize) {
     }
 }
 
-TEST(RealFft, RefusesSizesOutOfRangeWithItsMessages) {
-    testing::internal::CaptureStderr();
-    RealFft tooBig(26);
-    RealFft negative(-1);
-    std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_FALSE(tooBig.valid());
-    EXPECT_FALSE(negative.valid());
-    EXPECT_EQ(said,
-              "Error: SRFFT logm = 26 is out of bounds [0 25]\n"
-              "Error: SRFFT logm = -1 is out of bounds [0 25]\n");
+TEST(RealFft, RefusesSizesOutOfRange) {
+    EXPECT_FALSE(RealFft(26).valid());
+    EXPECT_FALSE(RealFft(-1).valid());
+    EXPECT_TRUE(RealFft(0).valid());
 
     EXPECT_EQ(RealFft::log2Size(1), 0);
     EXPECT_EQ(RealFft::log2Size(1024), 10);
     EXPECT_EQ(RealFft::log2Size(1L << 25), 25);
-    testing::internal::CaptureStderr();
     EXPECT_EQ(RealFft::log2Size(1000), -1);
     EXPECT_EQ(RealFft::log2Size(0), -1);
     EXPECT_EQ(RealFft::log2Size(1L << 26), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "log out of range: 1000\nlog out of range: 0\nlog out of range: 67108864\n");
 }
 
 // The subband levels must be those of a Hann-windowed 1024-point DFT over

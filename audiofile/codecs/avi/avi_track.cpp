@@ -16,6 +16,9 @@ namespace {
 constexpr uint64_t kMaxStep = uint64_t{1} << 24;
 // The largest data chunk a stream of one-chunk samples may have.
 constexpr size_t kMaxChunk = size_t{1} << 24;
+// The largest constant-size sample believed: a block of sound is at most
+// 65535 bytes (the format record's block alignment is 16 bits).
+constexpr uint32_t kMaxSampleBytes = 65535;
 
 class AviTrack final : public Track {
 public:
@@ -49,9 +52,15 @@ public:
 
         // The data: stream length x block alignment, as far as the file holds it.
         const avifile::StreamInfo& info = stream_->info();  // AVIStreamInfoA
+        const uint64_t held = stream_->dataBytes();
         unit_ = info.sampleSize;
+        // A sample larger than all the stream's data (or than any block of
+        // sound) is a damaged header, not a sample: the stream is read in the
+        // format's blocks, as far as its chunks hold them.
+        if (unit_ != 0 && (unit_ > kMaxSampleBytes || unit_ > held)) unit_ = w.nBlockAlign;
         const uint64_t stated = uint64_t{info.length} * (unit_ ? unit_ : w.nBlockAlign);
-        dataSize_ = unit_ ? std::min(stated, stream_->dataBytes()) : stream_->dataBytes();
+        // Whole samples only: a part of one at the end cannot be read.
+        dataSize_ = unit_ ? std::min(stated, held - held % unit_) : held;
         return prepareCodec(w);
     }
 
@@ -153,17 +162,12 @@ private:
         return unit_ ? readBlocks(at, dst, n) : readChunks(at, dst, n);
     }
 
-    // Constant-size samples of unit_ bytes: the samples that cover the range.
+    // Constant-size samples: the stream's bytes themselves (whole samples
+    // only, as dataSize_ counts them). Nothing is allocated here: the sizes
+    // in the file decide how much can be read, never how much is set aside.
     size_t readBlocks(uint64_t at, uint8_t* dst, size_t n) {
-        const uint64_t first = at / unit_;
-        const uint64_t skip = at % unit_;
-        const uint64_t count = (skip + n + unit_ - 1) / unit_;
-        blocks_.resize(static_cast<size_t>(count * unit_));
-        size_t got = 0;
-        if (stream_->read(first, count, blocks_, &got) < 0 || got <= skip) return 0;
-        const size_t take = std::min<size_t>(n, got - static_cast<size_t>(skip));
-        std::memcpy(dst, blocks_.data() + skip, take);
-        return take;
+        const int64_t got = stream_->readBytes(at, std::span<uint8_t>(dst, n));
+        return got > 0 ? static_cast<size_t>(got) : 0;
     }
 
     // One sample per data chunk: the chunks are located by their stream byte
@@ -226,7 +230,6 @@ private:
     uint64_t pos_ = 0;  // container position: bytes from the stream start
     acm::Stream read_;
     std::vector<uint8_t> source_;
-    std::vector<uint8_t> blocks_;
     std::vector<uint8_t> chunk_;
     size_t loaded_ = kNoChunk;
     std::vector<uint64_t> starts_, ends_;

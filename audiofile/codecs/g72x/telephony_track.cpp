@@ -1,6 +1,9 @@
 #include "telephony_track.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 #include "qoro/AudioFile.h"
@@ -59,10 +62,14 @@ public:
     // is; its byte length is measured once.
     int16_t open(const std::string& path, bool readWrite) {
         file_ptr_.reset(std::fopen(path.c_str(), readWrite ? "r+b" : "rb"));
-        if (!file_ptr_ || std::fseek(file_ptr_.get(), 0, SEEK_END) != 0) return status::kFileAccess;
-        const long size = std::ftell(file_ptr_.get());
-        if (size < 0 || std::fseek(file_ptr_.get(), 0, SEEK_SET) != 0) return status::kFileAccess;
-        size_ = static_cast<uint64_t>(size);
+        if (!file_ptr_) return systemFailure();
+        // Only a regular file has a length to go by (a directory opens too,
+        // and a device has none).
+        struct stat st {};
+        if (::fstat(::fileno(file_ptr_.get()), &st) != 0) return systemFailure();
+        if (!S_ISREG(st.st_mode))
+            return failWith(status::kFileAccess, S_ISDIR(st.st_mode) ? systemCause(EISDIR) : "not a regular file");
+        size_ = static_cast<uint64_t>(st.st_size);
         writable_ = readWrite;
         codec_.reset();
         return status::kOk;
@@ -70,7 +77,7 @@ public:
 
     int16_t create(const std::string& path) {
         file_ptr_.reset(std::fopen(path.c_str(), "wb"));
-        if (!file_ptr_) return status::kFileAccess;
+        if (!file_ptr_) return systemFailure();
         size_ = 0;
         writable_ = true;
         codec_.reset();
@@ -91,9 +98,10 @@ public:
         // last whole codes of its group.
         if (s != left || s >= codec_.sourceUnit()) s -= s % codec_.sourceUnit();
         if (s == 0) return 0;
-        if (!positionAt(pos_)) return status::kFileAccess;
+        if (!positionAt(pos_)) return systemFailure();
         buffer_.resize(s);
         const size_t got = std::fread(buffer_.data(), 1, s, file_ptr_.get());
+        if (got < s && std::ferror(file_ptr_.get())) return systemFailure();  // not the end: a failed read
         const size_t whole = got == left ? got : got - got % codec_.sourceUnit();
         pos_ += whole;
         return static_cast<int32_t>(codec_.decode(std::span<const uint8_t>(buffer_.data(), whole), out));
@@ -123,7 +131,7 @@ public:
         codec_.encode(pcm, bytes, codes_);
         if (codes_.empty()) return status::kOk;
         if (!positionAt(pos_) || std::fwrite(codes_.data(), 1, codes_.size(), file_ptr_.get()) != codes_.size())
-            return status::kFileAccess;
+            return systemFailure();
         pos_ += codes_.size();
         size_ = std::max(size_, pos_);
         return status::kOk;
@@ -132,8 +140,8 @@ public:
     // Codes of a partly filled byte (or group) still pending are dropped.
     int16_t finish(uint64_t /*framesWritten*/) override {
         if (!file_ptr_) return status::kOk;
-        const int rc = std::fclose(file_ptr_.release());
-        return rc == 0 ? status::kOk : status::kFileAccess;
+        if (std::fclose(file_ptr_.release()) != 0) return systemFailure();
+        return status::kOk;
     }
 
     std::string describe() const override {
@@ -141,6 +149,9 @@ public:
     }
 
 private:
+    // A failed open, read, write or close, with the system's reason.
+    int16_t systemFailure() { return failWith(status::kFileAccess, systemCause(errno)); }
+
     // Every read and write positions the file first (a stream opened for
     // update needs a seek between reads and writes anyway).
     bool positionAt(uint64_t at) {
@@ -163,7 +174,7 @@ int16_t openKind(const OpenRequest& request, std::unique_ptr<Track>& track) {
     auto t = std::make_unique<TelephonyTrack>(choiceFor(request.formatType, request.settings->output));
     if (!t->usable()) return status::kFormatNotSupport;
     const int16_t st = t->open(request.path, request.readWrite);
-    if (st < 0) return st;
+    if (st < 0) return refuse(request, st, t->cause());
     track = std::move(t);
     return status::kOk;
 }
@@ -173,7 +184,7 @@ int16_t createKind(const CreateRequest& request, std::unique_ptr<Track>& track) 
     auto t = std::make_unique<TelephonyTrack>(choiceFor(request.formatType, request.settings->output));
     if (!t->usable()) return status::kFormatNotSupport;
     const int16_t st = t->create(request.path);
-    if (st < 0) return st;
+    if (st < 0) return refuse(request, st, t->cause());
     track = std::move(t);
     return status::kOk;
 }

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
+#include <new>
+#include <string>
 #include <cstring>
 
 #include "mpeg/layer2_tables.h"
@@ -54,12 +55,11 @@ class BitWriter {
 public:
     BitWriter(uint8_t* out, size_t size) : out_(out), size_(size) {}
 
+    // Up to 32 bits at a time (the frame writer never asks for more; a
+    // wider request writes nothing).
     void put(uint32_t value, int bits)
     {
-        if (bits > 32) {
-            std::fprintf(stderr, "Cannot read or write more than %d bits at a time.\n", 32);
-            return;
-        }
+        if (bits > 32) return;
         for (int i = bits - 1; i >= 0; --i) {
             const size_t byte = pos_ >> 3;
             if (byte < size_) {
@@ -132,12 +132,10 @@ constexpr int kScfCount[4] = {3, 2, 1, 2};
 
 // First subband coded as one combined channel in joint stereo (Layers I and
 // II: 4, 8, 12 or 16 by mode extension).
+// A layer or mode extension out of range codes every subband apart.
 int jointStereoBound(int layerCode, int modeExtension)
 {
-    if (layerCode < 2 || layerCode > 3 || modeExtension < 0 || modeExtension > 3) {
-        std::fprintf(stderr, "js_bound bad HEADER/modext (%d/%d)\n", layerCode, modeExtension);
-        return 32;
-    }
+    if (layerCode < 2 || layerCode > 3 || modeExtension < 0 || modeExtension > 3) return 32;
     return 4 * (modeExtension + 1);
 }
 
@@ -195,57 +193,12 @@ int Mp2Encoder::liveInstances() const
     return int(std::count_if(instances_.begin(), instances_.end(), [](const auto& p) { return p != nullptr; }));
 }
 
-int Mp2Encoder::createInstance(const Mp2Options& options, Mp2Instance& created)
+namespace {
+
+// A new instance for settings already checked (throws std::bad_alloc when
+// memory runs out; what was built of it is freed on the way out).
+std::unique_ptr<Instance> buildInstance(const Mp2Options& options, const mpeg::MpegFrameHeader& h)
 {
-    created = Mp2Instance{};
-    auto slot = std::find(instances_.begin(), instances_.end(), nullptr);
-    if (slot == instances_.end()) return kTooManyInstances;
-    shared();  // the tables every instance uses, built once
-
-    mpeg::MpegFrameHeader h;
-    switch (options.sampleRate) {
-    case 44100: h.version = 1; h.samplingIndex = 0; break;
-    case 48000: h.version = 1; h.samplingIndex = 1; break;
-    case 32000: h.version = 1; h.samplingIndex = 2; break;
-    case 22050: h.version = 0; h.samplingIndex = 0; break;
-    case 24000: h.version = 0; h.samplingIndex = 1; break;
-    case 16000: h.version = 0; h.samplingIndex = 2; break;
-    default:
-        std::fprintf(stderr, "SmpFrqIndex: %ld is not a legal sample rate\n", long(options.sampleRate));
-        return kBadSampleRate;
-    }
-    h.layer = 2;
-    h.protection = options.errorProtection ? 0 : 1;
-    h.mode = options.mode;
-    if (h.mode < 0 || h.mode > 3) return kBadSettings;
-    h.privateBit = options.privateBit & 1;
-    h.copyright = options.copyright & 1;
-    h.original = options.original & 1;
-    h.emphasis = options.emphasis & 3;
-
-    h.bitrateIndex = -1;
-    for (int i = 0; i < 15; ++i)
-        if (mpeg::kMpegBitrateKbps[h.version][2][i] == options.bitrateKbps) {
-            h.bitrateIndex = i;
-            break;
-        }
-    // Index 0 is the free format, which this encoder does not write.
-    if (h.bitrateIndex <= 0) {
-        std::fprintf(stderr, "BitrateIndex: %d (HEADER %d) is not a legal bitrate\n", int(options.bitrateKbps),
-                     int(h.version));
-        return kBadSettings;
-    }
-    // MPEG-1 Layer II forbids some bitrate and mode pairs; decoders refuse them.
-    if (!mpeg::isValidMpegHeader(h)) {
-        std::fprintf(stderr, "BitrateIndex: %d (HEADER %d) is not a legal bitrate\n", int(options.bitrateKbps),
-                     int(h.version));
-        return kBadSettings;
-    }
-    if (options.psychoModel < 0 || options.psychoModel > 2) {
-        std::fprintf(stderr, "Invalid Psycho Acoustic Model setting (%d)\n", int(options.psychoModel));
-        return kBadSettings;
-    }
-
     auto inst = std::make_unique<Instance>();
     inst->options = options;
     inst->header = h;
@@ -258,20 +211,85 @@ int Mp2Encoder::createInstance(const Mp2Options& options, Mp2Instance& created)
             inst->granuleBits[sb][code] = uint16_t(mpeg::layer2GroupBits(levels));
             inst->snrDb[sb][code] = snrOf(levels);
         }
-    inst->slotsNumerator = int64_t(kSamplesPerFrame) * options.bitrateKbps * 1000 / 8;
+    inst->slotsNumerator = int64_t(Mp2Encoder::kSamplesPerFrame) * options.bitrateKbps * 1000 / 8;
     if (options.psychoModel != 0)
-        for (int ch = 0; ch < inst->channels; ++ch) inst->model[ch] = std::make_unique<PsychoModel2>(options.sampleRate);
+        for (int ch = 0; ch < inst->channels; ++ch)
+            inst->model[ch] = std::make_unique<PsychoModel2>(options.sampleRate);
+    return inst;
+}
 
-    *slot = std::move(inst);
+}  // namespace
+
+int Mp2Encoder::refuse(int code, std::string message)
+{
+    message_ = std::move(message);
+    return code;
+}
+
+int Mp2Encoder::createInstance(const Mp2Options& options, Mp2Instance& created)
+{
+    created = Mp2Instance{};
+    message_.clear();
+    auto slot = std::find(instances_.begin(), instances_.end(), nullptr);
+    if (slot == instances_.end()) return refuse(kTooManyInstances, "ten encoder instances are in use");
+    shared();  // the tables every instance uses, built once (no allocation)
+
+    mpeg::MpegFrameHeader h;
+    switch (options.sampleRate) {
+    case 44100: h.version = 1; h.samplingIndex = 0; break;
+    case 48000: h.version = 1; h.samplingIndex = 1; break;
+    case 32000: h.version = 1; h.samplingIndex = 2; break;
+    case 22050: h.version = 0; h.samplingIndex = 0; break;
+    case 24000: h.version = 0; h.samplingIndex = 1; break;
+    case 16000: h.version = 0; h.samplingIndex = 2; break;
+    default:
+        return refuse(kBadSampleRate,
+                      "SmpFrqIndex: " + std::to_string(options.sampleRate) + " is not a legal sample rate");
+    }
+    h.layer = 2;
+    h.protection = options.errorProtection ? 0 : 1;
+    h.mode = options.mode;
+    if (h.mode < 0 || h.mode > 3)
+        return refuse(kBadSettings, "Mode: " + std::to_string(h.mode) + " is not a channel mode");
+    h.privateBit = options.privateBit & 1;
+    h.copyright = options.copyright & 1;
+    h.original = options.original & 1;
+    h.emphasis = options.emphasis & 3;
+
+    h.bitrateIndex = -1;
+    for (int i = 0; i < 15; ++i)
+        if (mpeg::kMpegBitrateKbps[h.version][2][i] == options.bitrateKbps) {
+            h.bitrateIndex = i;
+            break;
+        }
+    // Index 0 is the free format, which this encoder does not write. MPEG-1
+    // Layer II forbids some bitrate and mode pairs; decoders refuse them.
+    if (h.bitrateIndex <= 0 || !mpeg::isValidMpegHeader(h))
+        return refuse(kBadSettings, "BitrateIndex: " + std::to_string(options.bitrateKbps) + " (HEADER " +
+                                        std::to_string(h.version) + ") is not a legal bitrate");
+    if (options.psychoModel < 0 || options.psychoModel > 2)
+        return refuse(kBadSettings,
+                      "Invalid Psycho Acoustic Model setting (" + std::to_string(options.psychoModel) + ")");
+
+    // The instance is built whole before it takes its slot: running out of
+    // memory on the way leaves nothing behind (its parts free themselves).
+    try {
+        *slot = buildInstance(options, h);
+    } catch (const std::bad_alloc&) {
+        return refuse(kNoMemory, "not enough memory for an encoder instance");
+    }
     created.number = int32_t(slot - instances_.begin());
     created.samplesPerCall = kSamplesPerFrame * (options.mode == 3 ? 1 : 2);
     created.outputBufferSize = kOutputBufferSize;
     return kOk;
 }
 
+
 int Mp2Encoder::closeInstance(int instance)
 {
-    if (instance < 0 || instance >= kMaxInstances || !instances_[size_t(instance)]) return kBadInstance;
+    message_.clear();
+    if (instance < 0 || instance >= kMaxInstances || !instances_[size_t(instance)])
+        return refuse(kBadInstance, "no encoder instance " + std::to_string(instance));
     instances_[size_t(instance)].reset();
     return kOk;
 }
@@ -395,7 +413,9 @@ int Mp2Encoder::encodeFrame(int instance, int sampleCount, const int16_t* sample
                             int& bytesWritten)
 {
     bytesWritten = 0;
-    if (instance < 0 || instance >= kMaxInstances || !instances_[size_t(instance)]) return kBadInstance;
+    message_.clear();
+    if (instance < 0 || instance >= kMaxInstances || !instances_[size_t(instance)])
+        return refuse(kBadInstance, "no encoder instance " + std::to_string(instance));
     Instance& s = *instances_[size_t(instance)];
     const SharedTables& t = shared();
     const int nch = s.channels;
@@ -410,7 +430,8 @@ int Mp2Encoder::encodeFrame(int instance, int sampleCount, const int16_t* sample
         if ((s.slotsNumerator * (n + 2)) / rate - (s.slotsNumerator * (n + 1)) / rate != whole) padding = 1;
     }
     length += padding;
-    if (outSize < size_t(length) || !out || (sampleCount > 0 && !samples)) return kBufferTooSmall;
+    if (outSize < size_t(length) || !out || (sampleCount > 0 && !samples))
+        return refuse(kBufferTooSmall, "the output buffer cannot hold a frame of " + std::to_string(length) + " bytes");
 
     // Input: cleared, then de-interleaved (a short call is padded with silence).
     std::memset(s.input, 0, sizeof s.input);

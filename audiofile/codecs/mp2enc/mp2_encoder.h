@@ -2,12 +2,19 @@
 // LSF at 16, 22.05 and 24 kHz, every channel mode. One Mp2Encoder holds up to
 // ten independent encoder instances; each turns frames of 1152 samples per
 // channel into Layer II frames with a CRC word.
+//
+// Nothing here writes to the host's standard streams: a refusal is a result
+// code, and lastMessage() says what was refused ("SmpFrqIndex: 11025 is not
+// a legal sample rate"). An instance is made whole or not at all: when
+// memory runs out while it is built, create reports kNoMemory and nothing of
+// it is left.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace qoro::mp2enc {
 
@@ -47,6 +54,7 @@ public:
     static constexpr int kBadSampleRate = 2;
     static constexpr int kTooManyInstances = 3;
     static constexpr int kBadSettings = 4;  // bitrate, mode or model not usable
+    static constexpr int kNoMemory = 7;     // the instance's tables could not be allocated
     // encode/close results
     static constexpr int kBadInstance = 5;
     static constexpr int kBufferTooSmall = 6;
@@ -67,12 +75,20 @@ public:
 
     int liveInstances() const;
 
+    // What the last call that failed refused, in words; empty after a call
+    // that succeeded.
+    const std::string& lastMessage() const { return message_; }
+
     // "stereo", "j-stereo", "dual-ch", "single-ch"; "MPEG-1", "MPEG-2 LSF".
     static const char* modeName(int mode);
     static const char* versionName(int version);
 
 private:
+    // Records the message of a refusal and returns its result code.
+    int refuse(int code, std::string message);
+
     std::array<std::unique_ptr<detail::EncoderInstance>, kMaxInstances> instances_;
+    std::string message_;
 };
 
 }  // namespace qoro::mp2enc

@@ -1,5 +1,6 @@
 #include "mp2_writer.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -46,7 +47,11 @@ public:
         options.bitrateKbps = settings_.bitrate;
         mp2enc::Mp2Instance created;
         // Refused settings never leave a file behind.
-        if (encoder_.createInstance(options, created) != mp2enc::Mp2Encoder::kOk) return status::kFormatNotSupport;
+        switch (encoder_.createInstance(options, created)) {
+        case mp2enc::Mp2Encoder::kOk: break;
+        case mp2enc::Mp2Encoder::kNoMemory: return failWith(status::kMemory, encoder_.lastMessage());
+        default: return failWith(status::kFormatNotSupport, encoder_.lastMessage());
+        }
         instance_ = created.number;
         channels_ = options.mode == 3 ? 1 : 2;
         chunkBytes_ = size_t(created.samplesPerCall) * 2;
@@ -57,7 +62,7 @@ public:
         file_ = acm::makePcmFormat(uint32_t(settings_.frequency), uint16_t(channels_), 16);
 
         fp_.reset(std::fopen(request.path.c_str(), "wb"));
-        if (!fp_) return status::kFileAccess;
+        if (!fp_) return failWith(status::kFileAccess, systemCause(errno));
         return status::kOk;
     }
 
@@ -78,14 +83,14 @@ public:
             if (pending_.size() < chunkBytes_) return status::kOk;
             const bool ok = encodeChunk(pending_.data(), chunkBytes_);
             pending_.clear();
-            if (!ok) return fail();
+            if (!ok) return fail(cause_);
         }
         while (bytes - used >= chunkBytes_) {
-            if (!encodeChunk(pcm + used, chunkBytes_)) return fail();
+            if (!encodeChunk(pcm + used, chunkBytes_)) return fail(cause_);
             used += chunkBytes_;
         }
         pending_.assign(pcm + used, pcm + bytes);
-        if (std::fflush(fp_.get()) != 0) return fail();
+        if (std::fflush(fp_.get()) != 0) return fail(systemCause(errno));
         return status::kOk;
     }
 
@@ -105,16 +110,21 @@ public:
             if (!encodeChunk(nullptr, 0)) ok = false;
         encoder_.closeInstance(instance_);
         instance_ = -1;
-        if (fp_ && std::fclose(fp_.release()) != 0) ok = false;
-        return ok ? status::kOk : status::kFormatFile;
+        if (fp_ && std::fclose(fp_.release()) != 0 && ok) {
+            cause_ = systemCause(errno);
+            ok = false;
+        }
+        return ok ? status::kOk : status::kFileAccess;
     }
 
 private:
-    int16_t fail()
+    // A failed encode or write: what was pending is lost, and the file stays
+    // failed (its close reports it again, with the first cause).
+    int16_t fail(std::string cause)
     {
         failed_ = true;
         pending_.clear();
-        return status::kFileAccess;
+        return failWith(status::kFileAccess, std::move(cause));
     }
 
     bool encodeChunk(const uint8_t* pcm, size_t bytes)
@@ -123,11 +133,16 @@ private:
         samples_.resize(count);
         if (count) std::memcpy(samples_.data(), pcm, count * 2);
         int produced = 0;
-        if (encoder_.encodeFrame(instance_, int(count), samples_.data(), out_.data(), out_.size(), produced) != 0)
+        if (encoder_.encodeFrame(instance_, int(count), samples_.data(), out_.data(), out_.size(), produced) != 0) {
+            cause_ = encoder_.lastMessage();
             return false;
+        }
         fedFrames_ += count / size_t(channels_);
         ++codedFrames_;
-        return produced <= 0 || std::fwrite(out_.data(), 1, size_t(produced), fp_.get()) == size_t(produced);
+        if (produced <= 0 || std::fwrite(out_.data(), 1, size_t(produced), fp_.get()) == size_t(produced))
+            return true;
+        cause_ = systemCause(errno);
+        return false;
     }
 
     static constexpr uint64_t kFrame = 1152;
@@ -154,7 +169,7 @@ int16_t createMp2(const CreateRequest& request, std::unique_ptr<Track>& track)
 {
     if (!request.settings) return status::kFormatNotSupport;
     auto t = std::make_unique<Mp2WriteTrack>(request.settings->output.mp2);
-    if (const int16_t st = t->start(request); st < 0) return st;
+    if (const int16_t st = t->start(request); st < 0) return refuse(request, st, t->cause());
     track = std::move(t);
     return status::kOk;
 }

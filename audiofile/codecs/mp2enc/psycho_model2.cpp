@@ -27,8 +27,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <new>
 
 namespace qoro::mp2enc {
 
@@ -62,56 +60,44 @@ int RealFft::log2Size(long size) {
         while ((1L << logm) < size) ++logm;
         return logm;
     }
-    std::fprintf(stderr, "log out of range: %i\n", static_cast<int>(size));
     return -1;
 }
 
 RealFft::RealFft(int logm) {
-    if (logm < kMinLogm || logm > kMaxLogm) {
-        std::fprintf(stderr, "Error: SRFFT logm = %d is out of bounds [%d %d]\n", logm, kMinLogm,
-                     kMaxLogm);
-        return;
-    }
+    if (logm < kMinLogm || logm > kMaxLogm) return;  // no transform of that size: invalid
     const int n = 1 << logm;
-    try {
-        if (n >= 4) {
-            // The real transform of n points is a complex transform of n/2
-            // points over the (even, odd) sample pairs, then one split pass.
-            const int m = n / 2;
-            int bits = logm - 1;
-            bitrev_.resize(m);
-            for (int i = 0; i < m; ++i) {
-                unsigned r = 0;
-                for (int b = 0; b < bits; ++b)
-                    if (i & (1 << b)) r |= 1u << (bits - 1 - b);
-                bitrev_[i] = r;
-            }
-            twRe_.reserve(m);
-            twIm_.reserve(m);
-            for (int h = 1; h < m; h *= 2)
-                for (int k = 0; k < h; ++k) {
-                    double a = -kPi * k / h;
-                    twRe_.push_back(static_cast<float>(std::cos(a)));
-                    twIm_.push_back(static_cast<float>(std::sin(a)));
-                }
-            postRe_.resize(m + 1);
-            postIm_.resize(m + 1);
-            for (int k = 0; k <= m; ++k) {
-                double a = -2.0 * kPi * k / n;
-                postRe_[k] = static_cast<float>(std::cos(a));
-                postIm_[k] = static_cast<float>(std::sin(a));
-            }
-            workRe_.resize(m);
-            workIm_.resize(m);
+    if (n >= 4) {
+        // The real transform of n points is a complex transform of n/2
+        // points over the (even, odd) sample pairs, then one split pass.
+        const int m = n / 2;
+        int bits = logm - 1;
+        bitrev_.resize(m);
+        for (int i = 0; i < m; ++i) {
+            unsigned r = 0;
+            for (int b = 0; b < bits; ++b)
+                if (i & (1 << b)) r |= 1u << (bits - 1 - b);
+            bitrev_[i] = r;
         }
-        half_ = n / 2;
-        size_ = n;
-    } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "cosine table memory error\n");
-        bitrev_ = {};
-        twRe_ = twIm_ = postRe_ = postIm_ = workRe_ = workIm_ = {};
-        size_ = half_ = 0;
+        twRe_.reserve(m);
+        twIm_.reserve(m);
+        for (int h = 1; h < m; h *= 2)
+            for (int k = 0; k < h; ++k) {
+                double a = -kPi * k / h;
+                twRe_.push_back(static_cast<float>(std::cos(a)));
+                twIm_.push_back(static_cast<float>(std::sin(a)));
+            }
+        postRe_.resize(m + 1);
+        postIm_.resize(m + 1);
+        for (int k = 0; k <= m; ++k) {
+            double a = -2.0 * kPi * k / n;
+            postRe_[k] = static_cast<float>(std::cos(a));
+            postIm_[k] = static_cast<float>(std::sin(a));
+        }
+        workRe_.resize(m);
+        workIm_.resize(m);
     }
+    half_ = n / 2;
+    size_ = n;
 }
 
 void RealFft::complexFft(float* re, float* im) const {

@@ -13,12 +13,13 @@ namespace qoro::mp2enc {
 // X[k] = sum x[n] e^(-2 pi i k n / N), k = 0 .. N/2.
 class RealFft {
 public:
-    // log2 of a transform size; -1 (with a message on stderr) when the size is
-    // not a power of two in 1 .. 2^25.
+    // log2 of a transform size; -1 when the size is not a power of two in
+    // 1 .. 2^25.
     static int log2Size(long size);
 
-    // An out-of-range logm, or tables that cannot be allocated, leave the
-    // object invalid (transform() then does nothing) and say so on stderr.
+    // An out-of-range logm leaves the object invalid (transform() then does
+    // nothing). Tables that cannot be allocated throw std::bad_alloc: no
+    // object is made, and what was allocated is freed.
     explicit RealFft(int logm);
     bool valid() const { return size_ > 0; }
     int size() const { return size_; }
@@ -41,6 +42,8 @@ class PsychoModel2 {
 public:
     // sampleRate: 16000, 22050, 24000, 32000, 44100 or 48000 (the tables are
     // worked out for any rate from 8000 to 96000; others are taken as 44100).
+    // Throws std::bad_alloc (leaving nothing behind) when its tables cannot
+    // be allocated.
     explicit PsychoModel2(int sampleRate);
     ~PsychoModel2();
     PsychoModel2(const PsychoModel2&) = delete;

@@ -1,5 +1,6 @@
 #include "mp3_writer.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -68,7 +69,7 @@ protected:
 
     int16_t createFile(const std::string& path) {
         fp_.reset(std::fopen(path.c_str(), "w+b"));
-        if (!fp_) return status::kFileAccess;
+        if (!fp_) return writeFailure();
         path_ = path;
         return status::kOk;
     }
@@ -77,6 +78,14 @@ protected:
     bool closeFile() {
         if (!fp_) return true;
         return std::fclose(fp_.release()) == 0;
+    }
+
+    // A failed create, write or close, with the system's reason (errno as
+    // the failing call left it). The first one is kept until the close.
+    int16_t writeFailure() { return failure(status::kFileAccess, systemCause(errno)); }
+    int16_t failure(int16_t st, std::string cause) {
+        if (cause_.empty()) cause_ = std::move(cause);
+        return st;
     }
 
     Mp3Settings settings_;
@@ -132,14 +141,14 @@ public:
         int16_t st = status::kOk;
         while (pending_.size() - used >= chunkBytes_) {
             if (!encodeChunk(pending_.data() + used, chunkSamples_)) {
-                st = status::kFileAccess;  // the chunk is lost
+                st = failure(status::kFileAccess, "the MP3 encoder library refused the samples");  // the chunk is lost
                 used += chunkBytes_;
                 break;
             }
             used += chunkBytes_;
         }
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(used));
-        if (!appendAll(fp_.get(), out_.data(), out_.size())) st = status::kFileAccess;
+        if (!appendAll(fp_.get(), out_.data(), out_.size())) st = writeFailure();
         if (st < 0) failed_ = true;
         return st;
     }
@@ -152,21 +161,33 @@ public:
         // The last partial chunk is encoded too: samples written are never dropped.
         const size_t frameBytes = size_t{fileFormat().nBlockAlign ? fileFormat().nBlockAlign : 2u};
         const size_t whole = pending_.size() - pending_.size() % frameBytes;
-        if (ok && whole > 0 && !encodeChunk(pending_.data(), static_cast<uint32_t>(whole / 2))) ok = false;
+        if (ok && whole > 0 && !encodeChunk(pending_.data(), static_cast<uint32_t>(whole / 2))) {
+            failure(status::kFileAccess, "the MP3 encoder library refused the samples");
+            ok = false;
+        }
         pending_.clear();
         const size_t before = out_.size();
         out_.resize(before + outSize_);
         uint32_t produced = 0;
         const bool deinit = lib_->deinitStream(stream_, out_.data() + before, &produced) == BE_ERR_SUCCESSFUL;
         out_.resize(before + (deinit ? std::min<size_t>(produced, outSize_) : 0));
-        if (!deinit) ok = false;
+        if (!deinit) {
+            failure(status::kFileAccess, "the MP3 encoder library could not finish the stream");
+            ok = false;
+        }
         lib_->closeStream(stream_);
         stream_ = 0;
-        if (fp_ && !appendAll(fp_.get(), out_.data(), out_.size())) ok = false;
-        if (!closeFile()) ok = false;
+        if (fp_ && !appendAll(fp_.get(), out_.data(), out_.size())) {
+            writeFailure();
+            ok = false;
+        }
+        if (!closeFile()) {
+            writeFailure();
+            ok = false;
+        }
         if (ok && config_.bWriteVBRHeader && vbrHeaderAllowedAt(settings_.frequency) && lib_->writeVbrHeader)
             lib_->writeVbrHeader(path_.c_str());
-        return ok ? status::kOk : status::kFormatFile;
+        return ok ? status::kOk : status::kFileAccess;
     }
 
 private:
@@ -211,7 +232,7 @@ public:
         if (stream_.open(acm::asBytes(file_), bytes) != acm::Result::Ok) return status::kAcmDriver;
         kind_ = ContainerKind::Mpeg;
         if (const int16_t st = createFile(request.path); st < 0) return st;
-        if (!appendAll(fp_.get(), header.data(), header.size())) return status::kFileAccess;
+        if (!appendAll(fp_.get(), header.data(), header.size())) return writeFailure();
         return status::kOk;
     }
 
@@ -231,7 +252,10 @@ public:
         if (ok && convertPending(true) < 0) ok = false;
         pending_.clear();
         stream_.close();
-        if (!closeFile()) ok = false;
+        if (!closeFile()) {
+            writeFailure();
+            ok = false;
+        }
         return ok ? status::kOk : status::kFileAccess;
     }
 
@@ -253,7 +277,7 @@ private:
             const size_t used = std::min(c.sourceUsed, pending_.size());
             pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(used));
             const size_t produced = std::min(c.destinationUsed, out_.size());
-            if (!appendAll(fp_.get(), out_.data(), produced)) return status::kFileAccess;
+            if (!appendAll(fp_.get(), out_.data(), produced)) return writeFailure();
             if (used == 0 && produced == 0) return status::kOk;
         }
     }
@@ -358,12 +382,12 @@ int16_t createMp3With(const CreateRequest& request, std::shared_ptr<const LameLi
     if (settings.channels < 1 || settings.frequency <= 0) return status::kFormatNotSupport;
     if (library && library->available() && request.settings->mp3Encoder == LAME) {
         auto t = std::make_unique<LameTrack>(settings, std::move(library));
-        if (const int16_t st = t->start(request); st < 0) return st;
+        if (const int16_t st = t->start(request); st < 0) return refuse(request, st, t->cause());
         track = std::move(t);
         return status::kOk;
     }
     auto t = std::make_unique<AcmLayer3Track>(settings);
-    if (const int16_t st = t->start(request); st < 0) return st;
+    if (const int16_t st = t->start(request); st < 0) return refuse(request, st, t->cause());
     track = std::move(t);
     return status::kOk;
 }

@@ -3,6 +3,7 @@
 #include <vorbis/vorbisenc.h>
 
 #include <algorithm>
+#include <cerrno>
 
 namespace qoro::audiofile::ogg {
 
@@ -119,8 +120,10 @@ int OggFileState::create(const std::string& path, const OggEncoderParams& params
         vorbis_info_clear(&vi_);
         return status::kFormatNotSupport;
     }
+    error_ = 0;
     out_ = std::fopen(path.c_str(), "wb");
     if (out_ == nullptr) {
+        error_ = errno;
         vorbis_info_clear(&vi_);
         return status::kFileAccess;
     }
@@ -153,7 +156,9 @@ int OggFileState::create(const std::string& path, const OggEncoderParams& params
 bool OggFileState::writePage(const ogg_page& page) {
     const size_t head = static_cast<size_t>(page.header_len);
     const size_t body = static_cast<size_t>(page.body_len);
-    return std::fwrite(page.header, 1, head, out_) == head && std::fwrite(page.body, 1, body, out_) == body;
+    if (std::fwrite(page.header, 1, head, out_) == head && std::fwrite(page.body, 1, body, out_) == body) return true;
+    if (error_ == 0) error_ = errno;
+    return false;
 }
 
 long OggFileState::encodeAvailable() {
@@ -219,7 +224,10 @@ int OggFileState::close() {
         vorbis_dsp_clear(&vd_);
         vorbis_comment_clear(&vc_);
         vorbis_info_clear(&vi_);
-        if (std::fclose(out_) != 0 && result == status::kOk) result = status::kFileAccess;
+        if (std::fclose(out_) != 0 && result == status::kOk) {
+            if (error_ == 0) error_ = errno;
+            result = status::kFileAccess;
+        }
         out_ = nullptr;
     }
     mode_ = Mode::Closed;

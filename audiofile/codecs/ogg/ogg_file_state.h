@@ -98,6 +98,10 @@ public:
     bool reading() const { return mode_ == Mode::Reading; }
     bool writing() const { return mode_ == Mode::Writing; }
 
+    // The system error number (errno) of the first failed create, write or
+    // close of the file being written; 0 when none failed or gave none.
+    int error() const { return error_; }
+
 private:
     enum class Mode { Closed, Reading, Writing };
 
@@ -114,6 +118,7 @@ private:
     OggVorbis_File vf_{};
 
     std::FILE* out_ = nullptr;
+    int error_ = 0;
     vorbis_info vi_{};
     vorbis_comment vc_{};
     vorbis_dsp_state vd_{};

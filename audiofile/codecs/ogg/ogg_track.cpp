@@ -39,7 +39,9 @@ public:
         p.quality = s.quality;
         if (p.channels < 1 || p.channels > 2) return status::kFormatNotSupport;
         const int st = ogg_.create(path, p);
-        if (st < 0) return static_cast<int16_t>(st == ogg::status::kPageWrite ? status::kFileAccess : st);
+        if (st < 0)
+            return failWith(static_cast<int16_t>(st == ogg::status::kPageWrite ? status::kFileAccess : st),
+                            systemCause(ogg_.error()));
         setPcm(ogg_.rate(), ogg_.channels());
         return status::kOk;
     }
@@ -92,14 +94,17 @@ public:
 
     int16_t encode(const uint8_t* pcm, size_t bytes) override {
         if (!ogg_.writing()) return status::kInvalidOperation;
-        return ogg_.write(pcm, static_cast<size_t>(whole(bytes))) < 0 ? status::kFileAccess : status::kOk;
+        if (ogg_.write(pcm, static_cast<size_t>(whole(bytes))) < 0)
+            return failWith(status::kFileAccess, systemCause(ogg_.error()));
+        return status::kOk;
     }
 
     // A created file gets its end-of-stream page, even without samples.
     int16_t finish(uint64_t /*framesWritten*/) override {
         const bool wrote = ogg_.writing();
         const int st = ogg_.close();
-        return wrote && st < 0 ? status::kFileAccess : status::kOk;
+        if (wrote && st < 0) return failWith(status::kFileAccess, systemCause(ogg_.error()));
+        return status::kOk;
     }
 
     std::string describe() const override {
@@ -136,7 +141,7 @@ int16_t createOgg(const CreateRequest& request, std::unique_ptr<Track>& track) {
     if (!request.settings) return status::kFormatNotSupport;
     auto t = std::make_unique<OggTrack>();
     const int16_t st = t->create(request.path, request.settings->output.ogg);
-    if (st < 0) return st;
+    if (st < 0) return refuse(request, st, t->cause());
     track = std::move(t);
     return status::kOk;
 }
