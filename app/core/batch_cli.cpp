@@ -4,6 +4,7 @@
 #include <ostream>
 #include <string_view>
 
+#include "client/text.h"
 #include "core/data_folder.h"
 #include "core/main_controller.h"
 #include "core/seed.h"
@@ -13,6 +14,16 @@ namespace quillet {
 
 namespace {
 
+// Names and texts as they may be printed: bytes that are not UTF-8 become
+// \xNN (the line breaks of a message stay).
+std::string shown(const std::string& text) {
+    std::string out;
+    size_t from = 0;
+    for (size_t at; (at = text.find('\n', from)) != std::string::npos; from = at + 1)
+        out += qoro::client::printable(std::string_view(text).substr(from, at - from)) + '\n';
+    return out + qoro::client::printable(std::string_view(text).substr(from));
+}
+
 // The ports of a program without windows: messages become lines of text,
 // questions are answered from the settings, the rest does nothing.
 class HeadlessPorts final : public Dialogs, public Shell, public GridView, public MainView, public MediaPlayer,
@@ -21,7 +32,7 @@ public:
     explicit HeadlessPorts(std::ostream& out) : out_(out) {}
     void setFileCount(size_t files) { files_ = files; }
 
-    void information(const std::string& text) override { out_ << printable(text) << '\n'; }
+    void information(const std::string& text) override { out_ << shown(unixLines(text)) << '\n'; }
     bool askOkCancel(const std::string&, Question about) override { return about != Question::Overwrite; }
     std::optional<std::vector<std::string>> openFiles(const std::string&) override { return std::nullopt; }
     std::optional<std::string> pickFolder(const std::string&) override { return std::nullopt; }
@@ -53,17 +64,19 @@ public:
     void start(int) override {}
 
     void fileStarted(size_t, const std::string& source, const std::string& target) override {
-        out_ << '[' << ++started_ << '/' << files_ << "] " << source << "\n      -> " << target << '\n';
+        out_ << '[' << ++started_ << '/' << files_ << "] " << shown(source) << "\n      -> " << shown(target) << '\n';
     }
+    // Each failure with its cause in words.
     void fileFinished(const FileResult& r) override {
         switch (r.outcome) {
             case FileResult::Converted: ++converted_; out_ << "      converted\n"; break;
-            case FileResult::Partial: ++failed_; out_ << "      cut short: " << r.reason << '\n'; break;
+            case FileResult::Partial: ++failed_; out_ << "      cut short: " << shown(r.reason) << '\n'; break;
             case FileResult::Failed:
                 ++failed_;
-                out_ << "      FAILED " << (r.source.empty() ? std::string() : r.source + ": ") << r.reason << '\n';
+                out_ << "      FAILED " << (r.source.empty() ? std::string() : shown(r.source) + ": ") << shown(r.reason)
+                     << '\n';
                 break;
-            case FileResult::Skipped: ++skipped_; out_ << "      skipped " << r.source << ": target exists\n"; break;
+            case FileResult::Skipped: ++skipped_; out_ << "      skipped " << shown(r.source) << ": target exists\n"; break;
         }
     }
 
@@ -71,7 +84,7 @@ public:
 
 private:
     // Message boxes break lines with CR LF; a terminal wants LF.
-    static std::string printable(const std::string& text) {
+    static std::string unixLines(const std::string& text) {
         std::string out;
         out.reserve(text.size());
         for (char c : text)
@@ -106,10 +119,10 @@ int runBatch(ConversionMode mode, const DataFolder& data, std::ostream& out) {
     ports.setFileCount(checked);
 
     const std::string& folder = mode == ConversionMode::Mp3ToWav ? app.settings().WaveDir : app.settings().Mp3Dir;
-    out << modeName(mode) << ": " << checked << " checked file(s) in " << data.listFile(mode) << '\n';
+    out << modeName(mode) << ": " << checked << " checked file(s) in " << shown(data.listFile(mode)) << '\n';
     app.onConvert();
     out << modeName(mode) << ": " << ports.converted_ << " converted, " << ports.failed_ << " failed, "
-        << ports.skipped_ << " skipped; output folder " << folder << '\n';
+        << ports.skipped_ << " skipped; output folder " << shown(folder) << '\n';
     return ports.failed_ > 0 ? 1 : 0;
 }
 

@@ -4,37 +4,13 @@
 #include <filesystem>
 #include <system_error>
 
+#include "client/conversion.h"
 #include "core/playback.h"
 #include "core/time_text.h"
 
 namespace quillet {
 
 namespace {
-
-using qoro::com::Bstr;
-
-// Owns one sample array handed out by ReadFile.
-struct SampleArray {
-    SAFEARRAY* array = nullptr;
-    SampleArray() = default;
-    SampleArray(const SampleArray&) = delete;
-    SampleArray& operator=(const SampleArray&) = delete;
-    ~SampleArray() {
-        if (array) SafeArrayDestroy(array);
-    }
-    // Number of elements (upper bound + 1); 0 for no array.
-    long size() const {
-        LONG upper = -1;
-        if (!array || FAILED(SafeArrayGetUBound(array, 1, &upper))) return 0;
-        return static_cast<long>(upper) + 1;
-    }
-};
-
-LONG lastError(IAudioFile* file) {
-    LONG error = NOERRORS;
-    file->get_LastErrorNum(&error);
-    return error;
-}
 
 bool sameFile(const std::string& a, const std::string& b) {
     std::error_code ec;
@@ -143,69 +119,56 @@ bool BatchConverter::convertRow() {
     return true;
 }
 
+// The copy goes through the conversion routine of the client library: the
+// target is written under a temporary name and renamed into place when it is
+// complete, and every call's result is checked. A source that fails part-way
+// still gives a target of what could be read (Partial); a target that cannot
+// be written completely is dropped (Failed).
 FileResult BatchConverter::convertFile(const std::string& source, const std::string& target) {
     FileResult result{source, target, FileResult::Converted, 0, {}};
-    IAudioFile* in = s_.components.source.get();
-    IAudioFile* out = s_.components.target.get();
-    if (!in || !out) {
-        result.outcome = FileResult::Failed;
-        result.reason = "the audio file component is not available";
-        return result;
-    }
     const ConversionMode mode = s_.mode;
-    const Bstr sourceName(source);
-    in->OpenFile(sourceName.get(), DEFAULT, READ);
-    if (LONG error = lastError(in); error < 0) {
-        result.outcome = FileResult::Failed;
-        result.reason = "cannot open the source (error " + std::to_string(error) + ")";
-        return result;
-    }
-
-    LONG blockAlign = 0;
-    if (mode == ConversionMode::Mp3ToWav) {
-        const PcmTarget t = resolvePcmTarget(s_.settings);
-        out->SetFormatPCM(t.frequency, t.channels, t.bitsPerSample, &blockAlign);
-    } else {
-        const Mp3Target t = resolveMp3Target(s_.settings);
-        out->SetFormatMP3(t.frequency, t.bitrate, t.channels, &blockAlign);
-    }
-    const Bstr targetName(target);
-    out->CreateFile(targetName.get(), mode == ConversionMode::Mp3ToWav ? WAV : MP3);
-
-    LONG frequency = 0, channels = 0;
-    in->get_ArrayFrequency(&frequency);
-    in->get_ArrayChannels(&channels);
-    out->SetFormatArray(frequency, channels);
-    LONG outFrequency = 0;
-    out->get_ArrayFrequency(&outFrequency);
-    const LONG block = frequency / 10;
-
-    int64_t frames = 0;
-    for (;;) {
-        SampleArray samples;
-        in->ReadFile(block, &samples.array);
-        if (LONG error = lastError(in); error < 0) {
-            result.outcome = FileResult::Partial;
-            result.reason = "reading stopped at an error (" + std::to_string(error) + ")";
-            break;
+    qoro::client::Conversion job;
+    job.source = s_.components.source.get();
+    job.target = s_.components.target.get();
+    job.sourcePath = source;
+    job.targetPath = target;
+    job.targetType = mode == ConversionMode::Mp3ToWav ? WAV : MP3;
+    job.chooseFormat = [this, mode](IAudioFile* out, const qoro::client::SourceFormat&) {
+        qoro::client::FormatChoice choice;
+        if (mode == ConversionMode::Mp3ToWav) {
+            const PcmTarget t = resolvePcmTarget(s_.settings);
+            choice.hr = out->SetFormatPCM(t.frequency, t.channels, t.bitsPerSample, &choice.blockAlign);
+            choice.what = "WAV, " + std::to_string(t.frequency) + " Hz, " + std::to_string(t.channels) +
+                          " channel(s), " + std::to_string(t.bitsPerSample) + " bits";
+        } else {
+            const Mp3Target t = resolveMp3Target(s_.settings);
+            choice.hr = out->SetFormatMP3(t.frequency, t.bitrate, t.channels, &choice.blockAlign);
+            choice.what = "MP3, " + std::to_string(t.frequency) + " Hz, " + std::to_string(t.bitrate) + " kbit/s, " +
+                          std::to_string(t.channels) + " channel(s)";
         }
-        const long n = samples.size();
-        if (n < 1) break;
-        const int64_t blockFrames = channels == 2 ? n / 2 : channels == 1 ? n : 0;
-        out->WriteFile(&samples.array);
-        if (LONG error = lastError(out); error < 0) {
-            result.outcome = FileResult::Partial;
-            result.reason = "writing stopped at an error (" + std::to_string(error) + ")";
-            break;
-        }
-        frames += blockFrames;
-        s_.ports.view.setTimeDisplay(timeText(outFrequency > 0 ? frames / outFrequency : 0));
+        return choice;
+    };
+    // The time display shows the audio converted so far, after every block.
+    job.progress = [this](const qoro::client::Progress& p) {
+        s_.ports.view.setTimeDisplay(timeText(p.frequency > 0 ? p.framesDone / p.frequency : 0));
         s_.ports.view.repaintNow();
+    };
+    job.replace = true;  // asked before the file started, or PromptBeforeOverwrite is off
+    job.keepWhatWasRead = true;
+    job.serial = serial_++;
+    const qoro::client::ConversionResult r = qoro::client::convert(job);
+    result.frames = r.frames;
+    switch (r.outcome) {
+    case qoro::client::ConversionResult::Converted: break;
+    case qoro::client::ConversionResult::Partial:
+        result.outcome = FileResult::Partial;
+        result.reason = r.message;
+        break;
+    default:
+        result.outcome = FileResult::Failed;
+        result.reason = r.message;
+        break;
     }
-    in->CloseFile();
-    out->CloseFile();
-    result.frames = frames;
-    if (result.outcome == FileResult::Partial && frames == 0) result.outcome = FileResult::Failed;
     return result;
 }
 

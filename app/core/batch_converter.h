@@ -27,7 +27,9 @@ public:
     void onConvert();
 
     // Converts one file in the current mode through the two objects; the
-    // copy loop moves the time display after every block.
+    // copy loop moves the time display after every block. The target appears
+    // only when it is complete (or, for a source that fails part-way, holds
+    // all that could be read); the reason of a failure is in words.
     FileResult convertFile(const std::string& source, const std::string& target);
 
     // Results of the last run, in row order (skipped rows included).
@@ -44,6 +46,7 @@ private:
     Session& s_;
     PlaybackController& playback_;
     std::vector<FileResult> results_;
+    unsigned serial_ = 0;  // makes the temporary names of this program unique
 };
 
 }  // namespace quillet

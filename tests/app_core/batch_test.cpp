@@ -21,6 +21,22 @@ struct BatchTest : ::testing::Test {
         return paths;
     }
     std::string wave(const std::string& name) const { return rig.app->settings().WaveDir + name; }
+    // Names of hidden files (temporaries) left in a folder.
+    static std::vector<std::string> leftovers(const std::string& folder) {
+        std::vector<std::string> names;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(folder, ec))
+            if (e.path().filename().string()[0] == '.') names.push_back(e.path().filename().string());
+        return names;
+    }
+    // The name a CreateFile call gave: the target's temporary in its folder.
+    static bool isTemporaryOf(const std::string& created, const std::string& target) {
+        const auto slash = target.find_last_of('/');
+        const std::string folder = target.substr(0, slash + 1), name = target.substr(slash + 1);
+        const std::string stem = name.substr(0, name.find_last_of('.')), ext = name.substr(name.find_last_of('.'));
+        return created.rfind(folder + "." + stem + ".qoro-", 0) == 0 && created.size() > ext.size() &&
+               created.compare(created.size() - ext.size(), ext.size(), ext) == 0;
+    }
 };
 
 TEST_F(BatchTest, NoCheckedRowOrCancelConvertsNothing) {
@@ -53,15 +69,24 @@ TEST_F(BatchTest, ConvertsCheckedRowsOnlyWithTheComponentCallsInOrder) {
     rig.app->settings().Channels2 = 3;       // stereo
     rig.app->settings().BitRate2 = 24;       // 16 bits
     rig.app->onConvert();
-    const std::vector<std::string> first(rig.world.calls.begin(), rig.world.calls.begin() + 6);
+    ASSERT_GE(rig.world.calls.size(), 6u);
+    std::vector<std::string> first(rig.world.calls.begin(), rig.world.calls.begin() + 6);
+    // The target is created under a temporary name in its folder, then
+    // renamed into place once closed.
+    const std::string created = first[2].substr(std::string("dst.CreateFile ").size());
+    ASSERT_GT(created.size(), 2u);
+    EXPECT_TRUE(isTemporaryOf(created.substr(0, created.size() - 2), wave("One.wav"))) << created;
+    EXPECT_EQ(created.substr(created.size() - 2), " 1");
+    first[2] = "dst.CreateFile";
     EXPECT_EQ(first, (std::vector<std::string>{"src.OpenFile " + paths[0] + " 0 1", "dst.SetFormatPCM 44100 2 16",
-                                               "dst.CreateFile " + wave("One.wav") + " 1",
-                                               "dst.SetFormatArray 22050 1", "src.CloseFile", "dst.CloseFile"}));
+                                               "dst.CreateFile", "dst.SetFormatArray 22050 1", "src.CloseFile",
+                                               "dst.CloseFile"}));
     EXPECT_EQ(rig.callsStartingWith("src.OpenFile"), 2u);
     EXPECT_EQ(std::count(rig.world.calls.begin(), rig.world.calls.end(), "src.OpenFile " + paths[1] + " 0 1"), 0);
-    EXPECT_EQ(rig.world.written[wave("One.wav")], 33075);
-    EXPECT_EQ(rig.world.written[wave("a.wav.wav")], 33075);
+    EXPECT_EQ(fakeFrames(wave("One.wav")), 33075);
+    EXPECT_EQ(fakeFrames(wave("a.wav.wav")), 33075);
     EXPECT_FALSE(std::filesystem::exists(wave("two.wav")));
+    EXPECT_TRUE(leftovers(rig.app->settings().WaveDir).empty());
     // A tenth of a second per block: 15 blocks, one repaint each, time in
     // audio seconds truncated.
     EXPECT_EQ(rig.ui.repaints, 30);
@@ -82,7 +107,7 @@ TEST_F(BatchTest, StereoSourceOfFourAndAHalfSecondsShowsFourSeconds) {
     rig.app->onConvert();
     ASSERT_GE(rig.ui.times.size(), 2u);
     EXPECT_EQ(rig.ui.times[rig.ui.times.size() - 2], "00:04");  // last block, before the reset
-    EXPECT_EQ(rig.world.written[wave("s.wav")], 44100 * 9 / 2);
+    EXPECT_EQ(fakeFrames(wave("s.wav")), 44100 * 9 / 2);
 }
 
 TEST_F(BatchTest, WavToMp3PassesTheMp3Format) {
@@ -96,8 +121,10 @@ TEST_F(BatchTest, WavToMp3PassesTheMp3Format) {
     EXPECT_EQ(rig.ui.questions.back(), "Now the checked wav files in the grid will be converted to mp3 files.");
     const std::string target = rig.app->settings().Mp3Dir + "Song.mp3";
     EXPECT_EQ(rig.world.calls[1], "dst.SetFormatMP3 32000 128 1");
-    EXPECT_EQ(rig.world.calls[2], "dst.CreateFile " + target + " 2");
-    EXPECT_EQ(rig.world.written[target], 44100);
+    const std::string created = rig.world.calls[2].substr(std::string("dst.CreateFile ").size());
+    EXPECT_TRUE(isTemporaryOf(created.substr(0, created.size() - 2), target)) << created;
+    EXPECT_EQ(created.substr(created.size() - 2), " 2");
+    EXPECT_EQ(fakeFrames(target), 44100);
 }
 
 TEST_F(BatchTest, OverwritePromptSkipsOrReplaces) {
@@ -113,8 +140,8 @@ TEST_F(BatchTest, OverwritePromptSkipsOrReplaces) {
                                        " exists,overwrite it?\r\nPress OK will overwrite the exist file.\r\n"
                                        "Press CANCEL will Skip this file.");
     EXPECT_EQ(slurp(wave("a.wav")), "old a");
-    EXPECT_EQ(slurp(wave("b.wav")), "fake");
-    EXPECT_EQ(rig.world.written[wave("c.wav")], 44100);
+    EXPECT_EQ(slurp(wave("b.wav")), "fake 44100");
+    EXPECT_EQ(fakeFrames(wave("c.wav")), 44100);
     EXPECT_EQ(rig.callsStartingWith("src.OpenFile"), 2u);
     EXPECT_TRUE(rig.ui.messages.empty());  // a skipped file is no failure
 
@@ -124,7 +151,7 @@ TEST_F(BatchTest, OverwritePromptSkipsOrReplaces) {
     rig.ui.questions.clear();
     rig.app->onConvert();
     EXPECT_EQ(rig.ui.questions.size(), 1u);
-    EXPECT_EQ(slurp(wave("a.wav")), "fake");
+    EXPECT_EQ(slurp(wave("a.wav")), "fake 44100");
 }
 
 TEST_F(BatchTest, EndOfRunOpensTheFolderThenPlays) {
@@ -157,8 +184,8 @@ TEST_F(BatchTest, FailedAndPartialFilesAreListedOnceAndTheRunGoesOn) {
     rig.app->onAddFiles();
     rig.app->onConvert();
     EXPECT_EQ(rig.callsStartingWith("dst.CreateFile"), 2u);  // nothing created for the missing source
-    EXPECT_EQ(rig.world.written[wave("broken.wav")], 8820);   // kept as far as it was read
-    EXPECT_EQ(rig.world.written[wave("good.wav")], 44100);
+    EXPECT_EQ(fakeFrames(wave("broken.wav")), 8820);          // kept as far as it was read
+    EXPECT_EQ(fakeFrames(wave("good.wav")), 44100);
     ASSERT_EQ(rig.ui.messages.size(), 1u);
     EXPECT_EQ(rig.ui.messages[0], "These files could not be converted, or were converted only in part:\r\n" +
                                       missing + "\r\n" + broken);
@@ -169,20 +196,91 @@ TEST_F(BatchTest, FailedAndPartialFilesAreListedOnceAndTheRunGoesOn) {
     EXPECT_EQ(results[0].outcome, FileResult::Failed);
     EXPECT_EQ(results[1].outcome, FileResult::Partial);
     EXPECT_EQ(results[2].outcome, FileResult::Converted);
+    // The reasons in words: the system's for the missing file, the meaning
+    // of the reader's code for the damaged one.
+    EXPECT_EQ(results[0].reason, "cannot open the source: No such file or directory");
+    EXPECT_EQ(results[1].reason, "reading the source stopped part-way: not an audio file of this type");
+    EXPECT_EQ(results[1].frames, 8820);
+    EXPECT_TRUE(leftovers(rig.app->settings().WaveDir).empty());
 }
 
-TEST_F(BatchTest, WriteErrorStopsTheFileAndEmptyPathRowsAreSkipped) {
+TEST_F(BatchTest, WriteErrorDropsTheFileAndEmptyPathRowsAreSkipped) {
     rig.list(M::Mp3ToWav, "3\r\n.\r\n." + rig.path("w.mp3") + "\r\n");
     rig.source("w.mp3", FakeSource{8000, 1, 8000, -1});
     rig.world.writeErrorAt = 2400;
+    rig.world.writeCause = "No space left on device";
     rig.start();
     rig.app->onConvert();
-    EXPECT_EQ(rig.world.written[wave("w.wav")], 2400);
+    // A target that could not be written completely is not published.
+    EXPECT_FALSE(std::filesystem::exists(wave("w.wav")));
+    EXPECT_TRUE(leftovers(rig.app->settings().WaveDir).empty());
+    EXPECT_EQ(rig.callsStartingWith("dst.CloseFile"), 1u);
     EXPECT_EQ(rig.callsStartingWith("src.OpenFile"), 1u);
+    const auto& results = rig.app->converter().results();
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[1].outcome, FileResult::Failed);
+    EXPECT_EQ(results[1].reason, "writing w.wav failed: No space left on device");
     ASSERT_EQ(rig.ui.messages.size(), 1u);
     EXPECT_NE(rig.ui.messages[0].find("row 1 names no file"), std::string::npos);
     EXPECT_NE(rig.ui.messages[0].find(rig.path("w.mp3")), std::string::npos);
     EXPECT_FALSE(rig.app->session().mp3Converting);
+}
+
+// Every step's result is checked: a refused format creates nothing, a target
+// that cannot be created or whose end cannot be written fails the file with
+// its cause, and an existing target stays as it was.
+TEST_F(BatchTest, RefusedFormatFailedCreateAndFailedCloseKeepTheOldTarget) {
+    rig.start();
+    add({"a.mp3"});
+    spit(wave("a.wav"), "old a");
+    const auto& results = rig.app->converter().results();
+
+    rig.world.refuseFormat = true;
+    rig.app->onConvert();
+    EXPECT_EQ(rig.callsStartingWith("dst.CreateFile"), 0u);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].outcome, FileResult::Failed);
+    EXPECT_EQ(results[0].reason,
+              "output format refused (WAV, 44100 Hz, 2 channel(s), 16 bits): the component does not write it");
+    EXPECT_EQ(slurp(wave("a.wav")), "old a");
+
+    rig.world.refuseFormat = false;
+    rig.world.createError = FILEACCESS;
+    rig.world.createCause = "Permission denied";
+    rig.app->onConvert();
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].outcome, FileResult::Failed);
+    EXPECT_EQ(results[0].reason, "cannot create a.wav: Permission denied");
+    EXPECT_EQ(rig.callsStartingWith("dst.WriteFile"), 0u);
+
+    // The component reports that the end of the file could not be written.
+    rig.world.createError = NOERRORS;
+    rig.world.closeError = FILEACCESS;
+    rig.world.closeCause = "No space left on device";
+    rig.ui.messages.clear();
+    rig.app->onConvert();
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].outcome, FileResult::Failed);
+    EXPECT_EQ(results[0].reason, "writing a.wav failed at its end: No space left on device");
+    EXPECT_EQ(slurp(wave("a.wav")), "old a");
+    EXPECT_TRUE(leftovers(rig.app->settings().WaveDir).empty());
+    ASSERT_EQ(rig.ui.messages.size(), 1u);
+    EXPECT_NE(rig.ui.messages[0].find(rig.path("a.mp3")), std::string::npos);
+
+    // Without error information, a failing HRESULT alone fails it too.
+    rig.world.closeError = NOERRORS;
+    rig.world.closeResult = E_FAIL;
+    rig.world.closeCause.clear();
+    rig.app->onConvert();
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].outcome, FileResult::Failed);
+    EXPECT_EQ(slurp(wave("a.wav")), "old a");
+
+    rig.world.closeResult = S_OK;
+    rig.app->onConvert();
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].outcome, FileResult::Converted);
+    EXPECT_EQ(slurp(wave("a.wav")), "fake 44100");
 }
 
 TEST_F(BatchTest, NeverWritesOverItsOwnSource) {

@@ -138,7 +138,43 @@ TEST_F(BatchProgram, ConvertsTheListAndReportsFailures) {
     r = batch("mp3towav");
     EXPECT_EQ(r.exitCode, 1) << r.output;
     EXPECT_NE(r.output.find("0 converted, 1 failed, 1 skipped"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("FAILED " + (dir / "missing.wav").string() +
+                            ": cannot open the source: No such file or directory\n"),
+              std::string::npos)
+        << r.output;
     EXPECT_EQ(fs::last_write_time(home + "Wave Files/a.wav"), before);
+}
+
+// A full disk while the end of the WAV is written (its header is patched
+// when the file is closed): the file fails with the cause in words, exit
+// status 1, and the folder holds what it held before, without temporaries.
+TEST_F(BatchProgram, ADiskFullAtTheEndOfAWavFailsTheFileWithItsCause) {
+    const auto shim = binPath("libqoro_fail_io.so");
+    ASSERT_TRUE(fs::exists(shim));
+    const std::string a = (dir / "a.wav").string();
+    qoro::test::writeWav16(a, 44100, 2, qoro::test::testSignal(44100, 2, 44100));
+    spit(home + "mp3towav.log", "1\r\n." + a + "\r\n");
+    spit(home + "OPTION.INI", "[Settings]\nFrequency2=44100\nChannels2=2\nBitRate2=16\nPromptBeforeOverwrite=0\n");
+    auto r = batch("mp3towav");
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const std::string out = home + "Wave Files/a.wav";
+    const auto before = qoro::test::readBytes(out);
+    // A second run writes nothing but the new file: its size lets all of it
+    // through but the header, written last.
+    r = run("QORO_FAIL_WRITE_AFTER=" + std::to_string(before.size()) +
+            " ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0 LD_PRELOAD=" + shellQuote(shim.string()) +
+            " QUILLET_HOME=" + shellQuote(home) + " " + shellQuote(binPath("quillet-batch").string()) +
+            " --batch mp3towav");
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_NE(r.output.find("FAILED " + a + ": writing a.wav failed at its end: No space left on device\n"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("0 converted, 1 failed, 0 skipped"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("error -"), std::string::npos) << r.output;
+    EXPECT_TRUE(qoro::test::readBytes(out) == before) << "the file there before is kept";
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(home + "Wave Files")) names.push_back(e.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"a.wav"}) << "no temporary is left";
 }
 
 TEST_F(BatchProgram, RejectsUnknownModes) {

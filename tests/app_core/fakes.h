@@ -1,6 +1,6 @@
-// Test doubles for the converter's logic: fake AudioFile and AudioInformation
-// objects over an in-memory set of sources, and one recording object that
-// implements every port.
+// Test doubles for the converter's logic: fake AudioFile (fake_audio_file.h)
+// and AudioInformation objects over an in-memory set of sources, and one
+// recording object that implements every port.
 #pragma once
 
 #include <deque>
@@ -12,119 +12,10 @@
 #include <vector>
 
 #include "core/main_controller.h"
+#include "fake_audio_file.h"
 #include "interface_stubs.h"
 
 namespace quillet::test {
-
-// A source file as the fake reader sees it.
-struct FakeSource {
-    LONG rate = 44100;
-    LONG channels = 2;
-    long frames = 44100;
-    long readErrorAt = -1;  // a read after this many frames reports FORMATFILE
-};
-
-struct FakeWorld {
-    std::map<std::string, FakeSource> sources;
-    std::map<std::string, long> written;  // target path -> frames written
-    std::vector<std::string> calls;       // "src.OpenFile /x.mp3", "dst.CreateFile ...", ...
-    long writeErrorAt = -1;               // a write beyond this many frames fails
-};
-
-class FakeAudioFile : public AudioFileStub {
-public:
-    FakeAudioFile(FakeWorld& world, std::string name) : world_(world), name_(std::move(name)) {}
-
-    HRESULT OpenFile(BSTR fileName, LONG type, LONG flag) override {
-        const std::string path = qoro::com::utf8FromBstr(fileName);
-        log("OpenFile " + path + " " + std::to_string(type) + " " + std::to_string(flag));
-        auto it = world_.sources.find(path);
-        if (it == world_.sources.end()) {
-            error_ = FILEACCESS;
-            return S_OK;
-        }
-        source_ = it->second;
-        readPos_ = 0;
-        arrayRate_ = source_.rate;
-        arrayChannels_ = source_.channels;
-        error_ = NOERRORS;
-        return S_OK;
-    }
-    HRESULT CloseFile() override {
-        log("CloseFile");
-        target_.clear();
-        return S_OK;
-    }
-    HRESULT CreateFile(BSTR fileName, LONG type) override {
-        target_ = qoro::com::utf8FromBstr(fileName);
-        log("CreateFile " + target_ + " " + std::to_string(type));
-        std::ofstream out(target_, std::ios::binary | std::ios::trunc);
-        out << "fake";
-        error_ = out ? NOERRORS : FILEACCESS;
-        if (!out) target_.clear();
-        else world_.written[target_] = 0;
-        return S_OK;
-    }
-    HRESULT ReadFile(LONG n, SAFEARRAY** out) override {
-        if (source_.readErrorAt >= 0 && readPos_ >= source_.readErrorAt) {
-            error_ = FORMATFILE;
-            *out = SafeArrayCreateVector(VT_I2, 0, static_cast<ULONG>(source_.channels));
-            return S_OK;
-        }
-        long frames = std::max<long>(0, std::min<long>(n, source_.frames - readPos_));
-        if (source_.readErrorAt >= 0) frames = std::min<long>(frames, source_.readErrorAt - readPos_);
-        readPos_ += frames;
-        error_ = NOERRORS;
-        *out = SafeArrayCreateVector(VT_I2, 0, static_cast<ULONG>(frames * source_.channels));
-        return S_OK;
-    }
-    HRESULT WriteFile(SAFEARRAY** array) override {
-        if (target_.empty()) {
-            error_ = FILEACCESS;
-            return S_OK;
-        }
-        LONG upper = -1;
-        SafeArrayGetUBound(*array, 1, &upper);
-        const long frames = (upper + 1) / std::max<LONG>(1, arrayChannels_);
-        long& done = world_.written[target_];
-        if (world_.writeErrorAt >= 0 && done + frames > world_.writeErrorAt) {
-            error_ = FILEACCESS;
-            return S_OK;
-        }
-        done += frames;
-        error_ = NOERRORS;
-        return S_OK;
-    }
-    HRESULT SetFormatPCM(LONG f, LONG c, LONG b, LONG* blockAlign) override {
-        log("SetFormatPCM " + std::to_string(f) + " " + std::to_string(c) + " " + std::to_string(b));
-        if (blockAlign) *blockAlign = c * b / 8;
-        return S_OK;
-    }
-    HRESULT SetFormatMP3(LONG f, LONG br, LONG c, LONG* blockAlign) override {
-        log("SetFormatMP3 " + std::to_string(f) + " " + std::to_string(br) + " " + std::to_string(c));
-        if (blockAlign) *blockAlign = 1;
-        return S_OK;
-    }
-    HRESULT SetFormatArray(LONG f, LONG c) override {
-        log("SetFormatArray " + std::to_string(f) + " " + std::to_string(c));
-        arrayRate_ = f;
-        arrayChannels_ = c;
-        return S_OK;
-    }
-    HRESULT get_LastErrorNum(LONG* v) override { return *v = error_, S_OK; }
-    HRESULT get_ArrayFrequency(LONG* v) override { return *v = arrayRate_, S_OK; }
-    HRESULT get_ArrayChannels(LONG* v) override { return *v = arrayChannels_, S_OK; }
-
-private:
-    void log(const std::string& what) { world_.calls.push_back(name_ + "." + what); }
-    FakeWorld& world_;
-    std::string name_;
-    FakeSource source_;
-    long readPos_ = 0;
-    LONG arrayRate_ = 44100, arrayChannels_ = 2;
-    LONG error_ = NOERRORS;
-    std::string target_;
-};
 
 class FakeInformation : public AudioInformationStub {
 public:

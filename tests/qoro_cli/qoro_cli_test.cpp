@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <map>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -103,10 +104,11 @@ TEST_F(QoroCli, WavToWavInAnotherFormatMatchesFfprobe) {
     ASSERT_EQ(original.size(), 44100u * 2 * 2);
     EXPECT_EQ(decode(dir / "same.wav", dir / "b.pcm"), original) << "a plain copy is bit-exact";
 
-    // A rate the PCM writer refuses fails the file, and leaves nothing behind.
+    // A rate the PCM writer does not take is refused before anything is
+    // written.
     r = qoro("convert " + q(src) + " --rate 12345 -o " + q(dir / "odd.wav"));
-    EXPECT_EQ(r.exitCode, 1) << r.output;
-    EXPECT_NE(r.output.find("refused"), std::string::npos) << r.output;
+    EXPECT_EQ(r.exitCode, 2) << r.output;
+    EXPECT_NE(r.output.find("--rate 12345: WAV takes 6000, 8000,"), std::string::npos) << r.output;
     EXPECT_FALSE(fs::exists(dir / "odd.wav"));
 }
 
@@ -353,7 +355,7 @@ TEST_F(QoroCli, RefusesCollisionsBeforeWritingAnything) {
     auto r = qoro("convert --to wav -o " + q(dir / "out") + " " + q(a) + " " + q(c) + " " + q(b));
     EXPECT_EQ(r.exitCode, 2) << r.output;
     EXPECT_NE(r.output.find("song.wav"), std::string::npos) << r.output;
-    EXPECT_TRUE(fs::is_empty(dir / "out")) << "nothing may be written, not even other.wav";
+    EXPECT_FALSE(fs::exists(dir / "out")) << "nothing may be written, not even other.wav or the folder";
 
     // An output onto its own source.
     auto before = t::readBytes(a);
@@ -393,7 +395,8 @@ TEST_F(QoroCli, BadFileIsReportedAndTheBatchGoesOn) {
     auto r = qoro("convert --to wav -j 1 --rate 8000 -o " + q(dir / "out") + " " + q(good1) + " " + q(bad) + " " +
                   q(good2));
     EXPECT_EQ(r.exitCode, 1) << r.output;
-    EXPECT_NE(r.output.find("broken.wav: FORMATFILE"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("FAILED  " + bad.string() + ": cannot open the source: "), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("FORMATFILE"), std::string::npos) << "words, not codes: " << r.output;
     EXPECT_EQ(probe(dir / "out/one.wav").rate, 8000);
     EXPECT_EQ(probe(dir / "out/two.wav").rate, 8000);
     EXPECT_FALSE(fs::exists(dir / "out/broken.wav"));
@@ -485,9 +488,6 @@ TEST_F(QoroCli, InfoJsonParsesAndAgreesWithFfprobe) {
     }
     EXPECT_NEAR(probe(a).duration, 2.5, 0.001);
 
-    r = qoro("info " + q(dir / "missing.wav"));
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.output.find("FILEACCESS"), std::string::npos) << r.output;
 }
 
 TEST_F(QoroCli, TagCommandWritesWhatFfprobeReads) {
@@ -504,7 +504,9 @@ TEST_F(QoroCli, TagCommandWritesWhatFfprobeReads) {
     EXPECT_NE(r.output.find("Jazz (8)"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("Night Train"), std::string::npos) << r.output;
     EXPECT_EQ(qoro("tag " + q(w) + " --genre NoSuchGenre").exitCode, 2);
-    EXPECT_EQ(qoro("tag " + q(dir / "missing.wav") + " --title x").exitCode, 1);
+    r = qoro("tag " + q(dir / "missing.wav") + " --title x");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, "qoro tag: " + (dir / "missing.wav").string() + ": No such file or directory\n");
 
     struct Case {
         std::string name, make, options;
@@ -694,6 +696,188 @@ TEST_F(QoroCli, TagWriteFailuresLeaveTheFileAsItWas) {
             EXPECT_TRUE(t::readBytes(file) == before) << what << ": the file changed";
             EXPECT_FALSE(fs::exists(dir / (std::string(target.name) + "~"))) << what;
         }
+    }
+}
+
+// Bytes of no audio format, the same on every run.
+std::vector<uint8_t> noise(size_t size) {
+    std::mt19937 random(19);
+    std::vector<uint8_t> bytes(size);
+    for (auto& b : bytes) b = static_cast<uint8_t>(random());
+    return bytes;
+}
+
+// qoro info reads a file only when AudioFile opens it and AudioInformation
+// finds its facts; each file it cannot read gives exit status 1 and a line
+// with the cause in words.
+TEST_F(QoroCli, InfoFailsWithACauseInWordsForEmptyMissingAndRandomFiles) {
+    QORO_REQUIRE_TOOLS("python3");
+    const fs::path good = wav("good.wav", 8000, 1, 0.5);
+    t::writeBytes(dir / "empty.wav", {});
+    t::writeBytes(dir / "random.mp3", noise(20000));
+    ASSERT_EQ(qoro("convert --to vox -o " + q(dir / "speech.vox") + " " + q(good)).exitCode, 0);
+    struct Case {
+        const char* name;
+        const char* cause;  // nullptr: any words that are no code's name
+    } cases[] = {{"missing.wav", "No such file or directory"}, {"empty.wav", "the file is empty"}, {"random.mp3", nullptr}};
+    for (const auto& c : cases) {
+        const fs::path file = dir / c.name;
+        auto r = qoro("info " + q(file));
+        EXPECT_EQ(r.exitCode, 1) << c.name << ": " << r.output;
+        const std::string prefix = "qoro info: " + file.string() + ": ";
+        const auto at = r.output.find(prefix);
+        ASSERT_NE(at, std::string::npos) << r.output;
+        const std::string cause = r.output.substr(at + prefix.size(), r.output.find('\n', at) - at - prefix.size());
+        if (c.cause) {
+            EXPECT_EQ(cause, c.cause);
+        }
+        EXPECT_FALSE(cause.empty()) << c.name;
+        for (const char* code : {"FORMATFILE", "FILEACCESS", "FORMATNOTSUPPORT", "error -"})
+            EXPECT_EQ(cause.find(code), std::string::npos) << c.name << ": " << cause;
+        // Alongside a good file the status is still 1; the good file's facts are there.
+        r = qoro("info --json " + q(good) + " " + q(file) +
+                 " | /usr/bin/python3 -c 'import json,sys; d=json.load(sys.stdin); "
+                 "[print(x[\"readable\"], x[\"audioFile\"][\"error\"], x[\"cause\"] or \"-\") for x in d]'; "
+                 "exit ${PIPESTATUS[0]}");
+        EXPECT_NE(r.output.find("True NOERRORS -\nFalse "), std::string::npos) << c.name << ": " << r.output;
+        EXPECT_NE(r.output.find(cause), std::string::npos) << r.output;
+    }
+    // A VOX file has no facts for AudioInformation to find, but AudioFile
+    // reads it: that is a readable file.
+    auto r = qoro("info " + q(good) + " " + q(dir / "speech.vox"));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+}
+
+// Option values the output type does not take are refused before anything
+// is written: exit status 2, the value named with what is taken, and no
+// output folder.
+TEST_F(QoroCli, OptionValuesAreCheckedBeforeAnythingIsWritten) {
+    const fs::path cd = wav("cd.wav", 44100, 2, 0.2), low = wav("low.wav", 22050, 1, 0.2);
+    struct Case {
+        std::string options;
+        fs::path source;
+        std::string message;
+    } cases[] = {
+        {"--to mp3 -b 999", cd, "--bitrate 999: MP3 at 44100 Hz takes 32-320 kbit/s (32, 40, 48, 56, 64, 80, 96, "
+                                "112, 128, 160, 192, 224, 256, 320)"},
+        {"--to mp3 -b 7", cd, "--bitrate 7: MP3 at 44100 Hz takes 32-320 kbit/s"},
+        {"--to mp3 --bitrate 100 -r 48000", low, "--bitrate 100: MP3 at 48000 Hz takes 32-320 kbit/s"},
+        {"--to mp3 -b 320", low, "--bitrate 320: MP3 at 22050 Hz takes 8-160 kbit/s (8, 16, 24, 32, 40, 48, 56, 64, 80, "
+                                 "96, 112, 128, 144, 160); low.wav is at 22050 Hz (see --rate)"},
+        {"--to mp3 -r 12345", cd, "--rate 12345: MP3 takes 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100 or "
+                                  "48000 Hz"},
+        {"--to wav -r 12345", cd, "--rate 12345: WAV takes 6000, 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100 "
+                                  "or 48000 Hz"},
+        {"--to wav --bits 24", cd, "--bits 24: WAV takes 8 or 16 bits"},
+        {"--to mp2 -r 8000", cd, "--rate 8000: MP2 takes 16000, 22050, 24000, 32000, 44100 or 48000 Hz"},
+        {"--to mp2 -b 384", low, "--bitrate 384: MP2 at 22050 Hz takes 8-160 kbit/s"},
+        {"--to mp2 -b 384 -c 1 -r 44100", cd, "--bitrate 384: MP2 at 44100 Hz, mono, takes 32-192 kbit/s"},
+        {"--to ogg -b 999", cd, "--bitrate 999: Ogg Vorbis at 44100 Hz, stereo, takes 45-500 kbit/s"},
+        {"--to raw --compression gsm -r 48000", cd, "--rate 48000: raw gsm takes 8000, 11025, 22050 or 44100 Hz"},
+        {"--to vox -r 96000", cd, "--rate 96000: VOX takes 6000, 8000,"},
+    };
+    for (const auto& c : cases) {
+        const fs::path out = dir / "new" / "folder";
+        const auto r = qoro("convert " + c.options + " -o " + q(out) + "/ " + q(c.source));
+        EXPECT_EQ(r.exitCode, 2) << c.options << ": " << r.output;
+        EXPECT_NE(r.output.find("qoro convert: " + c.message), std::string::npos) << c.options << ": " << r.output;
+        EXPECT_NE(r.output.find("nothing written"), std::string::npos) << r.output;
+        EXPECT_FALSE(fs::exists(dir / "new")) << c.options << ": a refused plan creates nothing";
+    }
+    // What is taken goes through: the highest MP3 bitrate at 44100 Hz, and at
+    // 22050 Hz when asked for that rate.
+    auto r = qoro("convert --to mp3 -b 320 -o " + q(dir / "mp3") + "/ " + q(cd));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    r = qoro("convert --to mp3 -b 160 -o " + q(dir / "mp3") + "/ " + q(low));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(probe(dir / "mp3/low.mp3").rate, 22050);
+    // The Layer II encoder's rates start at 16000 Hz: a source below them
+    // keeps its family's rate.
+    const fs::path phone = wav("phone.wav", 11025, 1, 0.2);
+    r = qoro("convert --to mp2 -o " + q(dir / "mp2") + "/ " + q(phone));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(probe(dir / "mp2/phone.mp2").rate, 44100);
+}
+
+// A full disk while the end of a WAV is written (the header patched when
+// the file is closed): qoro says so and leaves neither the output nor its
+// temporary. So do a failing flush and a refused rename when a file is
+// replaced; the file replaced stays as it was.
+TEST_F(QoroCli, DiskFailuresAtTheEndLeaveNoOutputAndKeepWhatWasThere) {
+    const fs::path shim = t::binPath("libqoro_fail_io.so");
+    ASSERT_TRUE(fs::exists(shim));
+    const fs::path src = wav("song.wav", 44100, 2, 1.0);
+    auto r = qoro("convert --to wav -o " + q(dir / "once") + "/ " + q(src));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    // Everything the conversion writes is the output: its size lets all of it
+    // through but the header, written last.
+    const auto size = fs::file_size(dir / "once/song.wav");
+    const std::string preload = "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0 LD_PRELOAD=" + q(shim) + " ";
+    fs::create_directories(dir / "out");
+    r = t::run("QORO_FAIL_WRITE_AFTER=" + std::to_string(size) + " " + preload + q(t::binPath("qoro")) +
+               " convert --to wav -o " + q(dir / "out") + "/ " + q(src));
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_NE(r.output.find("FAILED  " + src.string() + ": writing song.wav failed at its end: No space left on device"),
+              std::string::npos)
+        << r.output;
+    EXPECT_TRUE(fs::is_empty(dir / "out")) << "neither output nor temporary";
+
+    const auto before = t::readBytes(dir / "once/song.wav");
+    const fs::path louder = wav("louder/song.wav", 22050, 1, 0.5);
+    struct Failure {
+        const char* env;
+        const char* cause;
+    } failures[] = {{"QORO_FAIL_FSYNC=1", "Input/output error"}, {"QORO_FAIL_RENAME=1", "Invalid cross-device link"}};
+    for (const auto& f : failures) {
+        r = t::run(std::string(f.env) + " " + preload + q(t::binPath("qoro")) + " convert --overwrite --to wav -o " +
+                   q(dir / "once") + "/ " + q(louder));
+        EXPECT_EQ(r.exitCode, 1) << f.env << ": " << r.output;
+        EXPECT_NE(r.output.find(f.cause), std::string::npos) << f.env << ": " << r.output;
+        EXPECT_TRUE(t::readBytes(dir / "once/song.wav") == before) << f.env << ": the old file changed";
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir / "once")) names.push_back(e.path().filename().string());
+        EXPECT_EQ(names, std::vector<std::string>{"song.wav"}) << f.env;
+    }
+}
+
+// A name that is not UTF-8 (Latin-1 here) is opened as it is; it is printed
+// with \xNN escapes, and info --json stays valid UTF-8.
+TEST_F(QoroCli, NamesThatAreNotUtf8AreConvertedAndPrintedWithEscapes) {
+    const std::string latin1 = "caf\xE9 \xFF";
+    const fs::path src = dir / (latin1 + ".wav");
+    t::writeWav16(src, 22050, 2, t::testSignal(22050, 2, 22050));
+    auto r = qoro("convert --to mp3 -o " + q(dir / "mp3") + "/ " + q(src));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_TRUE(fs::exists(dir / "mp3" / (latin1 + ".mp3")));
+    EXPECT_NE(r.output.find("caf\\xE9 \\xFF.wav -> "), std::string::npos) << r.output;
+    EXPECT_NEAR(probe(dir / "mp3" / (latin1 + ".mp3")).duration, 1.0, 0.08);
+
+    // info --json: strict UTF-8 for python, the name with its escapes.
+    r = t::run(t::shellQuote(t::binPath("qoro").string()) + " info --json " + q(src) + " " +
+               q(dir / "mp3" / (latin1 + ".mp3")) +
+               " | /usr/bin/python3 -c 'import json,sys; d=json.loads(sys.stdin.buffer.read().decode(\"utf-8\")); "
+               "[print(x[\"file\"].rsplit(\"/\",1)[1], x[\"readable\"], x[\"frequency\"]) for x in d]'");
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(r.output, "caf\\xE9 \\xFF.wav True 22050\ncaf\\xE9 \\xFF.mp3 True 22050\n");
+    r = qoro("info " + q(src));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(r.output.rfind(dir.path().string() + "/caf\\xE9 \\xFF.wav\n", 0), 0u) << r.output;
+}
+
+// --json gives bitrates in bit/s for every type; ffprobe agrees.
+TEST_F(QoroCli, InfoJsonBitratesAreInBitsPerSecond) {
+    QORO_REQUIRE_TOOLS("lame", "oggenc", "python3");
+    const fs::path src = wav("src.wav", 44100, 2, 2.0);
+    ASSERT_EQ(t::run("lame --quiet -b 192 " + q(src) + " " + q(dir / "a.mp3")).exitCode, 0);
+    ASSERT_EQ(t::run("oggenc -Q -b 160 -o " + q(dir / "a.ogg") + " " + q(src)).exitCode, 0);
+    for (const char* name : {"src.wav", "a.mp3", "a.ogg"}) {
+        const auto ours = t::run(t::shellQuote(t::binPath("qoro").string()) + " info --json " + q(dir / name) +
+                                 " | python3 -c 'import json,sys; print(json.load(sys.stdin)[0][\"bitrate\"])'");
+        const auto theirs = t::run("ffprobe -v error -select_streams a:0 -show_entries stream=bit_rate -of "
+                                   "default=nw=1:nk=1 " + q(dir / name));
+        const double reference = std::atof(theirs.output.c_str());
+        ASSERT_GT(reference, 1000) << name << ": " << theirs.output;
+        EXPECT_NEAR(std::atof(ours.output.c_str()), reference, 1000) << name << ": " << ours.output;
     }
 }
 

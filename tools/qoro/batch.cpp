@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "client/text.h"
 #include "commands.h"
 #include "components.h"
 #include "convert.h"
@@ -42,25 +43,26 @@ public:
         std::lock_guard lock(mutex_);
         slots_[worker] = Slot{name, {}, true};
     }
-    void update(int worker, const Progress& p) {
+    void update(int worker, const client::Progress& p) {
         std::lock_guard lock(mutex_);
         slots_[worker].progress = p;
     }
-    void finish(int worker, const Job& job, const JobResult& r, double wall) {
+    void finish(int worker, const Job& job, const client::ConversionResult& r, double wall) {
         std::lock_guard lock(mutex_);
         slots_[worker].active = false;
-        audioSeconds_ += r.seconds;
         ++finished_;
-        if (r.ok) ++converted_;
-        else if (r.message == "interrupted") ++interrupted_;
+        const bool ok = r.outcome == client::ConversionResult::Converted;
+        if (ok) ++converted_, audioSeconds_ += r.seconds();
+        else if (r.outcome == client::ConversionResult::Cancelled) ++interrupted_;
         else ++failed_;
         clearLine();
-        if (r.ok) {
-            std::fprintf(stdout, "ok      %s -> %s (%s of audio, %.1f s, %.0fx)\n", job.source.c_str(),
-                         job.target.c_str(), formatSeconds(r.seconds).c_str(), wall, wall > 0 ? r.seconds / wall : 0.0);
+        if (ok) {
+            std::fprintf(stdout, "ok      %s -> %s (%s of audio, %.1f s, %.0fx)\n", shown(job.source).c_str(),
+                         shown(job.target).c_str(), formatSeconds(r.seconds()).c_str(), wall,
+                         wall > 0 ? r.seconds() / wall : 0.0);
             std::fflush(stdout);
-        } else if (r.message != "interrupted") {
-            std::fprintf(stderr, "FAILED  %s: %s\n", job.source.c_str(), r.message.c_str());
+        } else if (r.outcome != client::ConversionResult::Cancelled) {
+            std::fprintf(stderr, "FAILED  %s: %s\n", shown(job.source).c_str(), client::printable(r.message).c_str());
         }
         drawLocked();
     }
@@ -69,7 +71,7 @@ public:
         ++finished_;
         ++skipped_;
         clearLine();
-        std::fprintf(stdout, "skipped %s (%s exists)\n", job.source.c_str(), job.target.c_str());
+        std::fprintf(stdout, "skipped %s (%s exists)\n", shown(job.source).c_str(), shown(job.target).c_str());
         std::fflush(stdout);
     }
     void draw() {
@@ -87,9 +89,11 @@ public:
     size_t failed() const { return failed_; }
 
 private:
+    static std::string shown(const fs::path& path) { return client::printable(path.native()); }
+
     struct Slot {
         std::string name;
-        Progress progress;
+        client::Progress progress;
         bool active = false;
     };
 
@@ -107,7 +111,12 @@ private:
         for (const auto& s : slots_) {
             if (!s.active) continue;
             if (s.progress.frequency > 0) audio += double(s.progress.framesDone) / s.progress.frequency;
-            std::string name = s.name.size() > 24 ? "…" + s.name.substr(s.name.size() - 23) : s.name;
+            std::string name = s.name;
+            if (name.size() > 24) {  // the end of the name, cut between characters
+                size_t cut = name.size() - 23;
+                while (cut < name.size() && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) ++cut;
+                name = "…" + name.substr(cut);
+            }
             char part[64];
             if (s.progress.framesTotal > 0)
                 std::snprintf(part, sizeof part, " | %s %3d%%", name.c_str(),
@@ -130,6 +139,23 @@ private:
     double audioSeconds_ = 0;
     Clock::time_point begin_ = Clock::now();
 };
+
+// The rate and array channels of a source, as the component reads them.
+std::optional<SourceShape> probeSource(const fs::path& path) {
+    ComPtr<IAudioFile> file = createAudioFile();
+    if (!file) return std::nullopt;
+    Bstr name(path.native());
+    file->OpenFile(name.get(), DEFAULT, READ);
+    std::optional<SourceShape> shape;
+    if (lastError(file.get()) == NOERRORS) {
+        LONG rate = 0, channels = 0;
+        file->get_Frequency(&rate);
+        file->get_ArrayChannels(&channels);
+        shape = SourceShape{rate, channels};
+    }
+    file->CloseFile();
+    return shape;
+}
 
 // Installs the Ctrl-C/termination handler for the lifetime of a batch.
 class InterruptGuard {
@@ -163,20 +189,29 @@ int runConvert(const std::vector<std::string>& args) {
     ConvertOptions options;
     std::string error;
     if (!parseConvertOptions(args, options, error)) {
-        std::fprintf(stderr, "qoro convert: %s\n(see qoro convert --help)\n", error.c_str());
+        std::fprintf(stderr, "qoro convert: %s\n(see qoro convert --help)\n", client::printable(error).c_str());
         return kExitUsage;
     }
     std::vector<Job> jobs;
     std::vector<std::string> problems;
+    bool planned = planJobs(options, jobs, problems);
+    if (planned) {
+        Apartment apartment;  // the sources' rates, where a bitrate depends on them
+        planned = checkOptionValues(options, jobs, probeSource, problems);
+    }
+    if (!planned) {
+        for (const auto& p : problems) std::fprintf(stderr, "qoro convert: %s\n", client::printable(p).c_str());
+        std::fprintf(stderr, "qoro convert: nothing written\n");
+        return kExitUsage;
+    }
     if (!options.output.empty()) {  // the output folder, or the folder of the output file
         std::error_code ec;
         fs::path folder = outputNamesFolder(options) ? fs::path(options.output) : fs::path(options.output).parent_path();
-        if (!folder.empty()) fs::create_directories(folder, ec);
-    }
-    if (!planJobs(options, jobs, problems)) {
-        for (const auto& p : problems) std::fprintf(stderr, "qoro convert: %s\n", p.c_str());
-        std::fprintf(stderr, "qoro convert: nothing written\n");
-        return kExitUsage;
+        if (!folder.empty() && !fs::create_directories(folder, ec) && ec) {
+            std::fprintf(stderr, "qoro convert: %s: %s\nqoro convert: nothing written\n",
+                         client::printable(folder.native()).c_str(), ec.message().c_str());
+            return kExitFailed;
+        }
     }
 
     if (std::string warning = ignoredOptionsWarning(options, jobs); !warning.empty())
@@ -203,10 +238,11 @@ int runConvert(const std::vector<std::string>& args) {
                 board.skipped(job);
                 continue;
             }
-            board.start(worker, job.source.filename().string());
+            board.start(worker, client::printable(job.source.filename().native()));
             auto started = Clock::now();
-            JobResult result = convertJob(
-                job, options, serial.fetch_add(1), [&](const Progress& p) { board.update(worker, p); }, gInterrupted);
+            client::ConversionResult result = convertJob(
+                job, options, serial.fetch_add(1), [&](const client::Progress& p) { board.update(worker, p); },
+                gInterrupted);
             board.finish(worker, job, result, std::chrono::duration<double>(Clock::now() - started).count());
         }
         running.fetch_sub(1);

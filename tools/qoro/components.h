@@ -1,13 +1,14 @@
 // Thin helpers over the component runtime for qoro: one apartment per thread,
-// creating the objects, owning what they hand back, and naming their errors.
+// creating the objects and reading their properties. Errors are named and put
+// in words by the client library (client/errors.h).
 // qoro reaches the components only through CoCreateInstance and the public
 // interfaces, like any outside client.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "client/errors.h"
 #include "qoro/AudioFile.h"
 #include "qoro/AudioInformation.h"
 #include "qoro/com.h"
@@ -26,23 +27,13 @@ public:
     Apartment& operator=(const Apartment&) = delete;
 };
 
-struct SafeArrayDeleter {
-    void operator()(SAFEARRAY* a) const { SafeArrayDestroy(a); }
-};
-using SampleArray = std::unique_ptr<SAFEARRAY, SafeArrayDeleter>;
-
-// Number of elements of a one-dimensional array (0 for none).
-long elementCount(SAFEARRAY* array);
-
 // A new AudioFile / AudioInformation object; empty when the component is
 // missing (the HRESULT goes to *hr when asked).
 ComPtr<IAudioFile> createAudioFile(HRESULT* hr = nullptr);
 ComPtr<IAudioInformation> createAudioInformation(HRESULT* hr = nullptr);
 
-// "FORMATFILE", "FILEACCESS", ... for an ErrorConstants value.
-std::string errorName(LONG code);
-// A short explanation of the same code ("not a file of its type", ...).
-std::string errorText(LONG code);
+using client::errorName;
+using client::errorWords;
 
 LONG lastError(IAudioFile* file);
 

@@ -1,14 +1,8 @@
 #include "convert.h"
 
-#include <fcntl.h>
-#include <stdio.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <map>
 #include <set>
 
@@ -41,9 +35,26 @@ bool isOneOf(long value, std::initializer_list<long> accepted) {
     return std::find(accepted.begin(), accepted.end(), value) != accepted.end();
 }
 
-// Sample rates of the PCM, VOX and sample-array formats; MPEG rates.
+// Sample rates of the PCM, VOX and sample-array formats; the MPEG rates the
+// MP3 encoders take (MPEG-1, MPEG-2 and MPEG-2.5), and those of the Layer II
+// encoder (MPEG-1 and MPEG-2).
 constexpr std::initializer_list<long> kPcmRates = {6000, 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
 constexpr std::initializer_list<long> kMpegRates = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
+constexpr std::initializer_list<long> kMp2Rates = {16000, 22050, 24000, 32000, 44100, 48000};
+// The rates of the ADPCM and GSM coders of raw files.
+constexpr std::initializer_list<long> kCoderRates = {8000, 11025, 22050, 44100};
+// Rates of raw PCM, A-law and u-law files, and of the telephony coders.
+constexpr long kRawMinRate = 1000, kRawMaxRate = 384000;
+constexpr long kTelephonyMaxRate = 1000000;
+
+// Bitrates in kbit/s: Layer III at the MPEG-1 rates and at the lower ones
+// (Layer II at those too); Layer II at the MPEG-1 rates, by channel mode.
+constexpr std::initializer_list<long> kMpeg1Layer3Bitrates = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+constexpr std::initializer_list<long> kMpeg2Bitrates = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
+constexpr std::initializer_list<long> kMpeg1Layer2MonoBitrates = {32, 48, 56, 64, 80, 96, 112, 128, 160, 192};
+constexpr std::initializer_list<long> kMpeg1Layer2StereoBitrates = {64, 96, 112, 128, 160, 192, 224, 256, 320, 384};
+// Ogg Vorbis bitrates at 44100 Hz stereo (nominal, least and most).
+constexpr long kOggMinBitrate = 45, kOggMaxBitrate = 500;
 
 // The source's rate when the target accepts it, else the nearest family
 // member the target does accept.
@@ -297,27 +308,219 @@ std::string ignoredOptionsWarning(const ConvertOptions& o, const std::vector<Job
            " ignored for them";
 }
 
+
 namespace {
 
-// Chooses the output format on 'target' from the options and the opened
-// source; false with a message when the component refuses it.
-bool chooseFormat(IAudioFile* target, const Job& job, const ConvertOptions& o, long sourceRate, long sourceChannels,
-                  long sourceBits, std::string& error) {
-    LONG blockAlign = 0;
-    long channels = o.channels.value_or(sourceChannels == 1 ? 1 : 2);
+// "6000, 8000 or 11025"
+std::string listText(std::initializer_list<long> values, const char* last = " or ") {
+    std::string text;
+    size_t i = 0;
+    for (long v : values) {
+        if (i++) text += i == values.size() ? last : ", ";
+        text += std::to_string(v);
+    }
+    return text;
+}
+
+// "32-320 kbit/s (32, 40, ..., 320)"
+std::string bitrateText(std::initializer_list<long> values) {
+    return std::to_string(*values.begin()) + "-" + std::to_string(*(values.end() - 1)) + " kbit/s (" +
+           listText(values, ", ") + ")";
+}
+
+const char* typeTitle(LONG type) {
+    switch (type) {
+    case WAV: return "WAV";
+    case MP3: return "MP3";
+    case MP2: return "MP2";
+    case OGG: return "Ogg Vorbis";
+    case VOX: return "VOX";
+    case G721: return "G.721";
+    case G723: return "G.723";
+    case G726: return "G.726";
+    default: return "raw";
+    }
+}
+
+const char* compressionTitle(LONG compression) {
+    for (const auto& c : kCompressions)
+        if (c.value == compression) return c.name;
+    return "pcm";
+}
+
+// The bitrates (kbit/s) an MPEG encoder takes at a rate and channel count.
+std::initializer_list<long> mpegBitrates(LONG type, long rate, long channels) {
+    const bool mpeg1 = rate >= 32000;
+    if (!mpeg1) return kMpeg2Bitrates;
+    if (type == MP3) return kMpeg1Layer3Bitrates;
+    return channels == 1 ? kMpeg1Layer2MonoBitrates : kMpeg1Layer2StereoBitrates;
+}
+
+// The rate a job writes when --rate leaves it to the source.
+long defaultRate(LONG type, long sourceRate, LONG compression = PCM) {
+    switch (type) {
+    case MP3: return keepRate(sourceRate, kMpegRates);
+    case MP2: return keepRate(sourceRate, kMp2Rates);
+    case RAW:
+        if (compression != PCM && compression != ALAW && compression != ULAW)
+            return isOneOf(sourceRate, kCoderRates) ? sourceRate : sourceRate < 16000 ? 8000 : 44100;
+        return keepRate(sourceRate, kPcmRates);
+    case WAV: return keepRate(sourceRate, kPcmRates);
+    case OGG: return kOggRate;
+    default: return 8000;
+    }
+}
+
+// What --rate takes for a job, or an empty text when the rate is taken.
+std::string rateRefusal(const Job& job, const ConvertOptions& o, long rate) {
+    const std::string what = "--rate " + std::to_string(rate) + ": ";
     switch (job.type.type) {
     case WAV:
-        target->SetFormatPCM(o.rate.value_or(keepRate(sourceRate, kPcmRates)), channels,
-                             o.bits.value_or(sourceBits == 8 ? 8 : 16), &blockAlign);
+    case VOX:
+        if (isOneOf(rate, kPcmRates)) return {};
+        return what + typeTitle(job.type.type) + " takes " + listText(kPcmRates) + " Hz";
+    case MP3:
+        if (isOneOf(rate, kMpegRates)) return {};
+        return what + "MP3 takes " + listText(kMpegRates) + " Hz";
+    case MP2:
+        if (isOneOf(rate, kMp2Rates)) return {};
+        return what + "MP2 takes " + listText(kMp2Rates) + " Hz";
+    case RAW: {
+        const LONG compression = o.compression.value_or(PCM);
+        if (compression == PCM || compression == ALAW || compression == ULAW) {
+            if (rate >= kRawMinRate && rate <= kRawMaxRate) return {};
+            return what + "raw " + compressionTitle(compression) + " takes " + std::to_string(kRawMinRate) + "-" +
+                   std::to_string(kRawMaxRate) + " Hz";
+        }
+        if (isOneOf(rate, kCoderRates)) return {};
+        return what + "raw " + compressionTitle(compression) + " takes " + listText(kCoderRates) + " Hz";
+    }
+    case G721:
+    case G723:
+    case G726:
+        if (rate >= 1 && rate <= kTelephonyMaxRate) return {};
+        return what + typeTitle(job.type.type) + " takes 1-" + std::to_string(kTelephonyMaxRate) + " Hz";
+    default:
+        return {};  // Ogg Vorbis: always 44100 Hz (the warning says so)
+    }
+}
+
+std::string bitsRefusal(const Job& job, const ConvertOptions& o, long bits) {
+    const bool pcm = job.type.type == WAV || (job.type.type == RAW && o.compression.value_or(PCM) == PCM);
+    if (!pcm || bits == 8 || bits == 16) return {};
+    return "--bits " + std::to_string(bits) + ": " + (job.type.type == WAV ? "WAV" : "raw pcm") + " takes 8 or 16 bits";
+}
+
+std::string oggBitrateRefusal(const char* option, const std::optional<long>& value) {
+    if (!value || (*value >= kOggMinBitrate && *value <= kOggMaxBitrate)) return {};
+    return std::string(option) + " " + std::to_string(*value) + ": Ogg Vorbis at 44100 Hz, stereo, takes " +
+           std::to_string(kOggMinBitrate) + "-" + std::to_string(kOggMaxBitrate) + " kbit/s";
+}
+
+// The bitrate of an MP3 or MP2 job: checked at the rate and channels the
+// job writes, or against every rate when the source cannot tell.
+// 'key' receives what the refusal depends on, so one line covers every job
+// it applies to.
+std::string mpegBitrateRefusal(const Job& job, const ConvertOptions& o, long bitrate, const std::optional<SourceShape>& shape,
+                               std::string& key) {
+    const LONG type = job.type.type;
+    const std::string what = "--bitrate " + std::to_string(bitrate) + ": " + typeTitle(type);
+    std::optional<long> rate = o.rate;
+    if (!rate && shape && shape->rate > 0) rate = defaultRate(type, shape->rate);
+    std::optional<long> channels = o.channels;
+    if (!channels && shape && shape->channels > 0) channels = shape->channels == 1 ? 1 : 2;
+    key = what;
+    if (!rate || (type == MP2 && *rate >= 32000 && !channels)) {
+        // Unknown: refuse only what no rate and no channel mode takes.
+        const long most = type == MP3 ? 320 : 384;
+        std::set<long> any(kMpeg2Bitrates.begin(), kMpeg2Bitrates.end());
+        if (type == MP3) any.insert(kMpeg1Layer3Bitrates.begin(), kMpeg1Layer3Bitrates.end());
+        else {
+            any.insert(kMpeg1Layer2MonoBitrates.begin(), kMpeg1Layer2MonoBitrates.end());
+            any.insert(kMpeg1Layer2StereoBitrates.begin(), kMpeg1Layer2StereoBitrates.end());
+        }
+        if (any.count(bitrate)) return {};
+        return what + " takes 8-" + std::to_string(most) + " kbit/s, as the rate allows";
+    }
+    const auto accepted = mpegBitrates(type, *rate, channels.value_or(2));
+    if (isOneOf(bitrate, accepted)) return {};
+    std::string at = " at " + std::to_string(*rate) + " Hz";
+    if (type == MP2 && *rate >= 32000) at += *channels == 1 ? ", mono," : ", stereo,";
+    key = what + at;
+    std::string text = what + at + " takes " + bitrateText(accepted);
+    // A rate kept from the source: say whose, and how to choose another.
+    if (!o.rate) text += "; " + job.source.filename().string() + " is at " + std::to_string(shape->rate) + " Hz (see --rate)";
+    return text;
+}
+
+}  // namespace
+
+bool checkOptionValues(const ConvertOptions& o, const std::vector<Job>& jobs, const SourceProbe& probe,
+                       std::vector<std::string>& problems) {
+    std::set<std::string> seen;
+    auto refuse = [&](std::string text, std::string key = {}) {
+        if (key.empty()) key = text;
+        if (!text.empty() && seen.insert(key).second) problems.push_back(std::move(text));
+    };
+    std::map<fs::path, std::optional<SourceShape>> shapes;
+    for (const auto& job : jobs) {
+        if (job.skip) continue;
+        const LONG type = job.type.type;
+        std::string rateProblem = o.rate ? rateRefusal(job, o, *o.rate) : std::string();
+        refuse(rateProblem);
+        if (o.bits) refuse(bitsRefusal(job, o, *o.bits));
+        if (type == OGG) {
+            refuse(oggBitrateRefusal("--bitrate", o.bitrate));
+            refuse(oggBitrateRefusal("--min-bitrate", o.minBitrate));
+            refuse(oggBitrateRefusal("--max-bitrate", o.maxBitrate));
+        }
+        if ((type == MP3 || type == MP2) && o.bitrate && rateProblem.empty()) {
+            std::optional<SourceShape> shape;
+            if ((!o.rate || (type == MP2 && !o.channels)) && probe) {
+                auto [it, fresh] = shapes.try_emplace(job.source);
+                if (fresh) it->second = probe(job.source);
+                shape = it->second;
+            }
+            std::string key;
+            std::string text = mpegBitrateRefusal(job, o, *o.bitrate, shape, key);
+            refuse(std::move(text), key);
+        }
+    }
+    return problems.empty();
+}
+
+namespace {
+
+std::string channelsText(long channels) { return channels == 1 ? "mono" : "stereo"; }
+
+// Sets the output format on 'target' from the options and the opened source:
+// one SetFormat* call, and for MP3 the LAME settings after it.
+client::FormatChoice chooseFormat(IAudioFile* target, const Job& job, const ConvertOptions& o,
+                                  const client::SourceFormat& source) {
+    client::FormatChoice choice;
+    LONG& blockAlign = choice.blockAlign;
+    const long channels = o.channels.value_or(source.arrayChannels == 1 ? 1 : 2);
+    const long rate = o.rate.value_or(defaultRate(job.type.type, source.frequency, o.compression.value_or(PCM)));
+    std::string what = std::string(typeTitle(job.type.type)) + ", ";
+    switch (job.type.type) {
+    case WAV: {
+        const long bits = o.bits.value_or(source.bitsPerSample == 8 ? 8 : 16);
+        choice.hr = target->SetFormatPCM(rate, channels, bits, &blockAlign);
+        what += std::to_string(rate) + " Hz, " + channelsText(channels) + ", " + std::to_string(bits) + " bits";
         break;
-    case RAW:
-        target->SetFormatRAW(o.compression.value_or(PCM), o.rate.value_or(keepRate(sourceRate, kPcmRates)), channels,
-                             o.bits.value_or(16), &blockAlign);
+    }
+    case RAW: {
+        const long bits = o.bits.value_or(16);
+        choice.hr = target->SetFormatRAW(o.compression.value_or(PCM), rate, channels, bits, &blockAlign);
+        what += std::string(compressionTitle(o.compression.value_or(PCM))) + ", " + std::to_string(rate) + " Hz, " +
+                channelsText(channels) + ", " + std::to_string(bits) + " bits";
         break;
+    }
     case MP3: {
-        long rate = o.rate.value_or(keepRate(sourceRate, kMpegRates));
-        target->SetFormatMP3(rate, o.bitrate.value_or(128), channels, &blockAlign);
-        if (blockAlign == 0 || (!o.lame && !o.preset)) break;
+        const long bitrate = o.bitrate.value_or(128);
+        choice.hr = target->SetFormatMP3(rate, bitrate, channels, &blockAlign);
+        what += std::to_string(rate) + " Hz, " + std::to_string(bitrate) + " kbit/s, " + channelsText(channels);
+        if (FAILED(choice.hr) || blockAlign == 0 || (!o.lame && !o.preset)) break;
         ComPtr<IAudioFileLameMp3Encoder> encoder;
         target->get_Mp3LameEncoder(encoder.put());
         if (!encoder) break;
@@ -343,211 +546,74 @@ bool chooseFormat(IAudioFile* target, const Job& job, const ConvertOptions& o, l
         }
         if (o.rate || (!lineRate && !presetAll)) encoder->put_Frequency(rate);
         if (o.channels || (!lineChannels && !presetAll)) encoder->put_Channels(channels);
-        if (o.bitrate || (!lineBitrate && !presetAll)) encoder->put_Bitrate(o.bitrate.value_or(128));
+        if (o.bitrate || (!lineBitrate && !presetAll)) encoder->put_Bitrate(bitrate);
         break;
     }
-    case MP2:
-        target->SetFormatMP2(o.rate.value_or(keepRate(sourceRate, kMpegRates)), o.bitrate.value_or(128),
-                             static_cast<SHORT>(channels), &blockAlign);
+    case MP2: {
+        const long bitrate = o.bitrate.value_or(128);
+        choice.hr = target->SetFormatMP2(rate, bitrate, static_cast<SHORT>(channels), &blockAlign);
+        what += std::to_string(rate) + " Hz, " + std::to_string(bitrate) + " kbit/s, " + channelsText(channels);
         break;
+    }
     case OGG: {
         SHORT quality = o.quality ? static_cast<SHORT>(std::lround(*o.quality * 100)) : SHORT(-1);
         long nominal = o.bitrate.value_or(o.quality || o.minBitrate || o.maxBitrate ? -1 : 128);
-        target->SetFormatOggVorbis(o.rate.value_or(kOggRate), o.channels.value_or(kOggChannels), nominal, o.minBitrate.value_or(-1),
-                                   o.maxBitrate.value_or(-1), quality, &blockAlign);
+        choice.hr = target->SetFormatOggVorbis(kOggRate, kOggChannels, nominal, o.minBitrate.value_or(-1),
+                                               o.maxBitrate.value_or(-1), quality, &blockAlign);
+        what += std::to_string(kOggRate) + " Hz, stereo";
         break;
     }
     case VOX:
-        target->SetFormatVOX(o.rate.value_or(8000), &blockAlign);
+        choice.hr = target->SetFormatVOX(rate, &blockAlign);
+        what += std::to_string(rate) + " Hz";
         break;
     case G721:
-        target->SetFormatG721(o.rate.value_or(8000), &blockAlign);
+        choice.hr = target->SetFormatG721(rate, &blockAlign);
+        what += std::to_string(rate) + " Hz";
         break;
     case G723:
-        target->SetFormatG723(o.rate.value_or(8000), o.g723Rate.value_or(24) == 40 ? G723_40_KBPS : G723_24_KBPS,
-                              &blockAlign);
+        choice.hr = target->SetFormatG723(rate, o.g723Rate.value_or(24) == 40 ? G723_40_KBPS : G723_24_KBPS, &blockAlign);
+        what += std::to_string(rate) + " Hz, " + std::to_string(o.g723Rate.value_or(24)) + " kbit/s";
         break;
     case G726: {
         long kbps = o.g726Rate.value_or(32);
-        target->SetFormatG726(o.rate.value_or(8000), kbps / 8 - 1, &blockAlign);
+        choice.hr = target->SetFormatG726(rate, kbps / 8 - 1, &blockAlign);
+        what += std::to_string(rate) + " Hz, " + std::to_string(kbps) + " kbit/s";
         break;
     }
     default:
         break;
     }
-    if (blockAlign != 0) return true;
-    LONG code = lastError(target);
-    error = "output format refused by the component" + (code != NOERRORS ? " (" + errorName(code) + ")" : std::string()) +
-            ": " + job.type.name;
-    if (o.rate) error += ", " + std::to_string(*o.rate) + " Hz";
-    if (o.channels) error += ", " + std::to_string(*o.channels) + " channel(s)";
-    if (o.bits) error += ", " + std::to_string(*o.bits) + " bits";
-    return false;
+    choice.what = what;
+    return choice;
 }
-
-// Flushes a finished file to disk, so the rename never publishes a file
-// whose data is still only in memory.
-bool syncFile(const fs::path& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
-}
-
-// Renames 'from' to 'to'; without 'replace' an existing 'to' is never
-// touched, even when it appeared during the conversion.
-bool publish(const fs::path& from, const fs::path& to, bool replace, std::string& error) {
-    if (!replace) {
-        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-        if (errno == EEXIST) {
-            error = to.string() + ": appeared during the conversion; left as it was";
-            return false;
-        }
-        if (errno != EINVAL && errno != ENOSYS) {
-            error = to.string() + ": " + std::strerror(errno);
-            return false;
-        }
-        // The file system cannot refuse to replace: link, then unlink.
-        if (::link(from.c_str(), to.c_str()) == 0) {
-            ::unlink(from.c_str());
-            return true;
-        }
-        error = to.string() + ": " + std::strerror(errno);
-        return false;
-    }
-    if (::rename(from.c_str(), to.c_str()) == 0) return true;
-    error = to.string() + ": " + std::strerror(errno);
-    return false;
-}
-
-// Removes the temporary file unless it was published.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(fs::path path) : path_(std::move(path)) {}
-    ~TemporaryFile() {
-        if (!kept_) {
-            std::error_code ec;
-            fs::remove(path_, ec);
-        }
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-    const fs::path& path() const { return path_; }
-    void keep() { kept_ = true; }
-
-private:
-    fs::path path_;
-    bool kept_ = false;
-};
-
-// Closes an AudioFile when the conversion leaves, whatever the way.
-struct Closer {
-    IAudioFile* file;
-    ~Closer() {
-        if (file) file->CloseFile();
-    }
-};
 
 }  // namespace
 
-JobResult convertJob(const Job& job, const ConvertOptions& o, unsigned serial,
-                     const std::function<void(const Progress&)>& progress, const std::atomic<bool>& cancel) {
-    JobResult result;
+client::ConversionResult convertJob(const Job& job, const ConvertOptions& o, unsigned serial,
+                                    const std::function<void(const client::Progress&)>& progress,
+                                    const std::atomic<bool>& cancel) {
     ComPtr<IAudioFile> source = createAudioFile();
     ComPtr<IAudioFile> target = createAudioFile();
-    if (!source || !target) {
-        result.message = "the audio file component cannot be created";
-        return result;
-    }
-
-    Bstr sourceName(job.source.string());
-    source->OpenFile(sourceName.get(), DEFAULT, READ);
-    if (LONG code = lastError(source.get()); code < 0) {
-        result.message = errorName(code) + " (" + errorText(code) + ")";
-        return result;
-    }
-    Closer closeSource{source.get()};
-
-    LONG rate = 0, channels = 0, bits = 0, arrayRate = 0, arrayChannels = 0, frames = 0;
-    source->get_Frequency(&rate);
-    source->get_nChannels(&channels);
-    source->get_BitsPerSample(&bits);
-    source->get_ArrayFrequency(&arrayRate);
-    source->get_ArrayChannels(&arrayChannels);
-    source->get_nSamples(&frames);
-    if (arrayRate <= 0 || arrayChannels <= 0) {
-        result.message = "FORMATFILE (the source reports no sample format)";
-        return result;
-    }
-
-    if (!chooseFormat(target.get(), job, o, rate, arrayChannels, bits, result.message)) return result;
-
-    TemporaryFile temporary(temporaryPath(job.target, serial));
-    Bstr targetName(temporary.path().string());
-    target->CreateFile(targetName.get(), job.type.type);
-    if (LONG code = lastError(target.get()); code < 0) {
-        result.message = "cannot create " + job.target.string() + ": " + errorName(code) + " (" + errorText(code) + ")";
-        return result;
-    }
-    Closer closeTarget{target.get()};
-    target->SetFormatArray(arrayRate, arrayChannels);
-
-    Progress state;
-    state.framesTotal = frames > 0 ? frames : 0;
-    state.frequency = arrayRate;
-    const LONG block = std::max<LONG>(arrayRate / 10, 1);
-    for (;;) {
-        if (cancel.load(std::memory_order_relaxed)) {
-            result.message = "interrupted";
-            return result;
-        }
-        SAFEARRAY* raw = nullptr;
-        source->ReadFile(block, &raw);
-        SampleArray array(raw);
-        if (LONG code = lastError(source.get()); code < 0) {
-            result.message = "reading: " + errorName(code) + " (" + errorText(code) + ")";
-            return result;
-        }
-        long n = elementCount(array.get());
-        if (n < 1) break;
-        SAFEARRAY* handed = array.get();
-        target->WriteFile(&handed);
-        if (LONG code = lastError(target.get()); code < 0) {
-            result.message = "writing: " + errorName(code) + " (" + errorText(code) + ")";
-            return result;
-        }
-        state.framesDone += n / arrayChannels;
-        if (progress) progress(state);
-    }
-    closeTarget.file = nullptr;
-    target->CloseFile();
-    closeSource.file = nullptr;
-    source->CloseFile();
-
-    if (o.tags) {
-        std::string tagError;
-        if (!carryTags(job.source, temporary.path(), tagError)) {
-            result.message = "tags: " + tagError;
-            return result;
-        }
-    }
-    // Before replacing a file, make sure the new one is on disk: a crash
-    // must leave the old or the new file, never an empty one.
-    std::error_code ec;
-    if (o.overwrite && fs::exists(job.target, ec) && !syncFile(temporary.path())) {
-        result.message = "cannot flush " + temporary.path().string() + ": " + std::strerror(errno);
-        return result;
-    }
-    if (cancel.load()) {
-        result.message = "interrupted";
-        return result;
-    }
-    if (!publish(temporary.path(), job.target, o.overwrite, result.message)) return result;
-    temporary.keep();
-    result.ok = true;
-    result.seconds = static_cast<double>(state.framesDone) / arrayRate;
-    return result;
+    client::Conversion conversion;
+    conversion.source = source.get();
+    conversion.target = target.get();
+    conversion.sourcePath = job.source.string();
+    conversion.targetPath = job.target.string();
+    conversion.targetType = job.type.type;
+    conversion.chooseFormat = [&](IAudioFile* t, const client::SourceFormat& s) { return chooseFormat(t, job, o, s); };
+    conversion.progress = progress;
+    conversion.cancel = &cancel;
+    if (o.tags)
+        conversion.finish = [&job](const std::string& temporary, std::string& cause) {
+            std::string error;
+            if (carryTags(job.source, temporary, error)) return true;
+            cause = "tags: " + error;
+            return false;
+        };
+    conversion.replace = o.overwrite;
+    conversion.serial = serial;
+    return client::convert(conversion);
 }
 
 }  // namespace qoro::cli

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "client/conversion.h"
 #include "qoro/AudioFile.h"
 
 namespace qoro::cli {
@@ -73,26 +74,28 @@ constexpr long kOggRate = 44100;
 constexpr long kOggChannels = 2;
 std::string ignoredOptionsWarning(const ConvertOptions& options, const std::vector<Job>& jobs);
 
-// Name of the temporary file a job is written to before it is renamed into
-// place: hidden, in the target folder, with the target's extension.
-fs::path temporaryPath(const fs::path& target, unsigned serial);
-
-struct Progress {
-    long long framesDone = 0;
-    long long framesTotal = 0;  // 0 when the length is unknown
-    int frequency = 0;          // frames per second of the source's array format
+// What the option values are checked against: the rate and array channels
+// of a source, when it can be opened.
+struct SourceShape {
+    long rate = 0;
+    long channels = 0;
 };
+using SourceProbe = std::function<std::optional<SourceShape>(const fs::path& source)>;
 
-struct JobResult {
-    bool ok = false;
-    std::string message;  // failure reason, or a note
-    double seconds = 0;   // converted audio, in seconds
-};
+// Checks every option value against what the output type of each job takes
+// (--rate, --bits, --bitrate, --min-bitrate, --max-bitrate), before anything
+// is written: one message per refused value, naming it and what is taken
+// ("--bitrate 999: MP3 at 44100 Hz takes 32-320 kbit/s (...)"). A bitrate of
+// MP3 or MP2 depends on the rate (and, for MP2, the channels) the job writes;
+// when the options leave those to the source, 'probe' tells them.
+bool checkOptionValues(const ConvertOptions& options, const std::vector<Job>& jobs, const SourceProbe& probe,
+                       std::vector<std::string>& problems);
 
-// Converts one file. 'progress' is called after every block; 'cancel' is
-// checked between blocks. The target appears only when complete; on failure
-// or cancellation the temporary file is removed and nothing else is touched.
-JobResult convertJob(const Job& job, const ConvertOptions& options, unsigned serial,
-                     const std::function<void(const Progress&)>& progress, const std::atomic<bool>& cancel);
+// Converts one file through the conversion routine of the client library:
+// the target appears only when complete; on failure or cancellation the
+// temporary file is removed and nothing else is touched.
+client::ConversionResult convertJob(const Job& job, const ConvertOptions& options, unsigned serial,
+                                    const std::function<void(const client::Progress&)>& progress,
+                                    const std::atomic<bool>& cancel);
 
 }  // namespace qoro::cli

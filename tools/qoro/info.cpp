@@ -1,9 +1,11 @@
 // qoro info: what AudioInformation and AudioFile report about files, as
 // text or as JSON.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "client/text.h"
 #include "commands.h"
 #include "components.h"
 #include "tags.h"
@@ -12,9 +14,23 @@ namespace qoro::cli {
 
 namespace {
 
+// A JSON string of any bytes. Well-formed UTF-8 passes as it is; a byte that
+// is not part of it (a file name in another encoding) becomes the four
+// characters \xNN of the value (written "\\xNN"), as qoro prints it, so the
+// output stays valid UTF-8 and the byte can still be told.
 std::string jsonString(const std::string& text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out = "\"";
-    for (unsigned char c : text) {
+    for (size_t at = 0; at < text.size();) {
+        const size_t n = client::utf8SequenceLength(text, at);
+        const auto c = static_cast<unsigned char>(text[at]);
+        if (n == 0) {
+            out += "\\\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+            ++at;
+            continue;
+        }
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -27,11 +43,26 @@ std::string jsonString(const std::string& text) {
                 std::snprintf(esc, sizeof esc, "\\u%04x", c);
                 out += esc;
             } else {
-                out += static_cast<char>(c);
+                out.append(text, at, n);
             }
         }
+        at += n;
     }
     return out + "\"";
+}
+
+// Whether AudioInformation reads files of this name's kind: the extensions
+// AudioFile opens as WAV, MPEG audio, Ogg Vorbis, MPEG Plus and AVI. (VOX,
+// raw and G.72x files carry no facts to read.)
+bool informationCovers(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    const size_t dot = path.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
+    std::string ext = path.substr(dot + 1);
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+    for (const char* covered : {"wav", "mp3", "mp2", "mp1", "mpeg", "ogg", "mpc", "mp+", "avi"})
+        if (ext == covered) return true;
+    return false;
 }
 
 struct Report {
@@ -47,7 +78,13 @@ struct Report {
     LONG error = NOERRORS;
     std::string afFormatString;
     LONG afDuration = 0, afSamples = 0, afFrequency = 0, afChannels = 0, afBits = 0, afFormatTag = 0;
-    bool readable() const { return type != 0 || error == NOERRORS; }
+    // Why the file could not be read, in words; empty when it could: AudioFile
+    // opened it, and AudioInformation found its facts where it reads them.
+    std::string cause;
+    bool readable() const { return cause.empty(); }
+    // Bits per second for every type (AudioInformation gives kbit/s for Ogg
+    // Vorbis and MPEG Plus).
+    long long bitsPerSecond() const { return type == INFO_OGG || type == INFO_MPC ? bitrate * 1000LL : bitrate; }
 };
 
 Report examine(IAudioInformation* info, IAudioFile* file, const std::string& path) {
@@ -69,9 +106,12 @@ Report examine(IAudioInformation* info, IAudioFile* file, const std::string& pat
         info->GenreToString(static_cast<SHORT>(r.tags.genre), genre.put());
         r.genreName = genre.utf8();
     }
+    std::string described;
     if (file) {
         Bstr name(path);
+        client::clearErrorInfo();
         file->OpenFile(name.get(), DEFAULT, READ);
+        described = qoro::com::takeErrorDescription();
         r.error = lastError(file);
         if (r.error == NOERRORS) {
             r.afFormatString = getText(file, &IAudioFile::get_FormatString);
@@ -83,8 +123,19 @@ Report examine(IAudioInformation* info, IAudioFile* file, const std::string& pat
             file->get_FormatTag(&r.afFormatTag);
         }
         file->CloseFile();
+        qoro::com::takeErrorDescription();
     } else {
         r.error = FORMATNOTSUPPORT;
+        described = "the audio file component cannot be created";
+    }
+    const bool noFacts = info && (r.type == INFO_UNKNOWN ? informationCovers(path) : r.frequency <= 0);
+    if (r.error != NOERRORS || noFacts) {
+        // What the file system says comes first: it names the cause exactly.
+        r.cause = client::unreadableFileCause(path);
+        if (r.cause.empty() && r.error != NOERRORS) r.cause = described;
+        if (r.cause.empty() && r.error == FILEACCESS) r.cause = "the file cannot be read";
+        if (r.cause.empty() && r.error != NOERRORS) r.cause = errorWords(r.error);
+        if (r.cause.empty()) r.cause = "no audio facts could be read from it";
     }
     return r;
 }
@@ -98,40 +149,40 @@ std::string durationText(LONG ms) {
 }
 
 void printText(const Report& r) {
-    std::printf("%s\n", r.file.c_str());
+    std::printf("%s\n", client::printable(r.file).c_str());
     std::printf("  type:          %s (%d)\n", infoTypeName(r.type), r.type);
     if (r.type != 0) {
-        std::printf("  format:        %s\n", r.formatString.c_str());
+        std::printf("  format:        %s\n", client::printable(r.formatString).c_str());
         std::printf("  frequency:     %d Hz\n", r.frequency);
         std::printf("  channels:      %d\n", r.channels);
         std::printf("  bits:          %d\n", r.bits);
-        std::printf("  bitrate:       %d%s\n", r.bitrate,
-                    r.type == INFO_OGG || r.type == INFO_MPC ? " kbit/s" : " bit/s");
+        std::printf("  bitrate:       %lld bit/s\n", r.bitsPerSecond());
         std::printf("  duration:      %s (%d ms)\n", durationText(r.duration).c_str(), r.duration);
         std::printf("  samples:       %d\n", r.samples);
         std::printf("  format tag:    %d\n", r.formatTag);
     }
     std::printf("  size:          %d bytes\n", r.size);
     auto line = [](const char* label, const std::string& value) {
-        if (!value.empty()) std::printf("  %-14s %s\n", label, value.c_str());
+        if (!value.empty()) std::printf("  %-14s %s\n", label, client::printable(value).c_str());
     };
     line("title:", r.tags.title);
     line("artist:", r.tags.artist);
     line("album:", r.tags.album);
     if (r.tags.year) std::printf("  year:          %ld\n", r.tags.year);
     if (r.tags.track) std::printf("  track:         %d\n", r.tags.track);
-    if (r.tags.genre != 12 || r.tags.any()) std::printf("  genre:         %s (%d)\n", r.genreName.c_str(), r.tags.genre);
+    if (r.tags.genre != 12 || r.tags.any())
+        std::printf("  genre:         %s (%d)\n", client::printable(r.genreName).c_str(), r.tags.genre);
     line("comments:", r.tags.comments);
     line("copyright:", r.tags.copyright);
     line("composer:", r.tags.composer);
     line("url:", r.tags.url);
     line("encoded by:", r.tags.encodedBy);
     if (r.error == NOERRORS) {
-        std::printf("  decoder:       %s\n", r.afFormatString.c_str());
+        std::printf("  decoder:       %s\n", client::printable(r.afFormatString).c_str());
         std::printf("  decoded:       %d Hz, %d channel(s), %d bits, %d frames, %s\n", r.afFrequency, r.afChannels,
                     r.afBits, r.afSamples, durationText(r.afDuration).c_str());
     } else {
-        std::printf("  decoder:       %s (%s)\n", errorName(r.error).c_str(), errorText(r.error).c_str());
+        std::printf("  decoder:       cannot open it: %s\n", client::printable(r.cause).c_str());
     }
 }
 
@@ -148,11 +199,13 @@ std::string jsonReport(const Report& r) {
     field("frequency", num(r.frequency));
     field("channels", num(r.channels));
     field("bitsPerSample", num(r.bits));
-    field("bitrate", num(r.bitrate));
+    field("bitrate", std::to_string(r.bitsPerSecond()));
     field("duration", num(r.duration));
     field("size", num(r.size));
     field("samples", num(r.samples));
     field("formatTag", num(r.formatTag));
+    field("readable", r.readable() ? "true" : "false");
+    field("cause", jsonString(r.cause));
     std::string tags = "{";
     tags += "\"title\": " + jsonString(r.tags.title) + ", \"artist\": " + jsonString(r.tags.artist) +
             ", \"album\": " + jsonString(r.tags.album) + ", \"year\": " + num(r.tags.year) +
@@ -186,7 +239,7 @@ int runInfo(const std::vector<std::string>& args) {
         if (!optionsEnded && a == "--json") json = true;
         else if (!optionsEnded && a == "--") optionsEnded = true;
         else if (!optionsEnded && a.size() > 1 && a[0] == '-') {
-            std::fprintf(stderr, "qoro info: unknown option: %s\n", a.c_str());
+            std::fprintf(stderr, "qoro info: unknown option: %s\n", client::printable(a).c_str());
             return kExitUsage;
         } else files.push_back(a);
     }
@@ -207,8 +260,8 @@ int runInfo(const std::vector<std::string>& args) {
         Report r = examine(info.get(), file.get(), files[i]);
         if (!r.readable()) {
             allReadable = false;
-            std::fprintf(stderr, "qoro info: %s: %s (%s)\n", r.file.c_str(), errorName(r.error).c_str(),
-                         errorText(r.error).c_str());
+            std::fprintf(stderr, "qoro info: %s: %s\n", client::printable(r.file).c_str(),
+                         client::printable(r.cause).c_str());
         }
         if (json) std::printf("%s%s\n", jsonReport(r).c_str(), i + 1 < files.size() ? "," : "");
         else {

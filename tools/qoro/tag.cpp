@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "args.h"
+#include "client/errors.h"
+#include "client/text.h"
 #include "commands.h"
 #include "components.h"
 #include "tags.h"
@@ -74,7 +76,7 @@ int runTag(const std::vector<std::string>& args) {
         } else if (w.flag("--id3v1")) kind = 1;
         else if (w.flag("--id3v2")) kind = 2;
         else {
-            std::fprintf(stderr, "qoro tag: unknown option: %s\n", w.current().c_str());
+            std::fprintf(stderr, "qoro tag: unknown option: %s\n", client::printable(w.current()).c_str());
             return kExitUsage;
         }
         if (!w.error().empty()) {
@@ -87,6 +89,11 @@ int runTag(const std::vector<std::string>& args) {
         return kExitUsage;
     }
     const std::string& file = files.front();
+    const std::string shown = client::printable(file);
+    if (const std::string cause = client::unreadableFileCause(file); !cause.empty()) {
+        std::fprintf(stderr, "qoro tag: %s: %s\n", shown.c_str(), cause.c_str());
+        return kExitFailed;
+    }
 
     Apartment apartment;
     ComPtr<IAudioInformation> info = createAudioInformation();
@@ -96,8 +103,16 @@ int runTag(const std::vector<std::string>& args) {
     }
     SHORT found = 2;
     SHORT type = readInformation(info.get(), file, &found);
+    // A file whose facts cannot be read is no audio file of its type, even
+    // when its name says so: its bytes are left alone.
+    LONG frequency = 0;
+    info->get_infoFrequency(&frequency);
+    if (tagsWritable(type) && frequency <= 0) {
+        std::fprintf(stderr, "qoro tag: %s: not an audio file of this type\n", shown.c_str());
+        return kExitFailed;
+    }
     if (!tagsWritable(type)) {
-        std::fprintf(stderr, "qoro tag: %s: %s\n", file.c_str(),
+        std::fprintf(stderr, "qoro tag: %s: %s\n", shown.c_str(),
                      type == INFO_UNKNOWN ? "not a readable WAV, MPEG, Ogg Vorbis or MPEG Plus file"
                                           : "tags of this type of file cannot be written");
         return kExitFailed;
@@ -119,7 +134,7 @@ int runTag(const std::vector<std::string>& args) {
     if (genre) {
         auto index = genreIndex(info.get(), *genre);
         if (!index) {
-            std::fprintf(stderr, "qoro tag: unknown genre: %s\n", genre->c_str());
+            std::fprintf(stderr, "qoro tag: unknown genre: %s\n", client::printable(*genre).c_str());
             return kExitUsage;
         }
         tags.genre = *index;
@@ -130,7 +145,7 @@ int runTag(const std::vector<std::string>& args) {
     }
     std::string error;
     if (!writeTags(info.get(), file, tags, kind.value_or(found), error)) {
-        std::fprintf(stderr, "qoro tag: %s: %s\n", file.c_str(), error.c_str());
+        std::fprintf(stderr, "qoro tag: %s: %s\n", shown.c_str(), client::printable(error).c_str());
         return kExitFailed;
     }
     return kExitOk;

@@ -1,5 +1,7 @@
 #include "tags.h"
 
+#include "client/errors.h"
+
 namespace qoro::cli {
 
 const char* infoTypeName(SHORT type) {
@@ -97,8 +99,10 @@ bool writeTags(IAudioInformation* info, const fs::path& file, const Tags& tags, 
     Bstr name(file.string());
     info->put_mp3TagInfoVersion(id3Kind == 1 ? 1 : 2);
     setTags(info, tags);
+    client::clearErrorInfo();
     if (FAILED(info->SetAudioInformation(name.get()))) {
         error = qoro::com::takeErrorDescription();
+        if (error.empty()) error = client::unreadableFileCause(file.string());
         if (error.empty()) error = "the tags could not be written";
         return false;
     }
@@ -112,7 +116,8 @@ bool writeTags(IAudioInformation* info, const fs::path& file, const Tags& tags, 
     info->GetAudioInformation(name.get());
     Tags got = currentTags(info);
     if (!sameWritten(tags, got, type == INFO_MPEG && id3Kind == 1)) {
-        error = "the file does not hold the new tags after writing";
+        error = client::unreadableFileCause(file.string());
+        if (error.empty()) error = "the file does not hold the new tags after writing";
         return false;
     }
     return true;

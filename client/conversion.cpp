@@ -1,0 +1,331 @@
+#include "client/conversion.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <utility>
+
+#include "client/errors.h"
+
+namespace qoro::client {
+
+namespace {
+
+using qoro::com::Bstr;
+
+// What one call on an AudioFile gave: its HRESULT, the object's LastErrorNum
+// after it and, when it failed, the description it left.
+struct Outcome {
+    HRESULT hr = S_OK;
+    LONG code = NOERRORS;
+    std::string description;
+    bool failed() const { return FAILED(hr) || code < 0; }
+};
+
+// Looks at the result of a call that has just returned. The error
+// information is taken before anything else is called on the object.
+Outcome examine(IAudioFile* file, HRESULT hr) {
+    Outcome o;
+    o.hr = hr;
+    o.description = qoro::com::takeErrorDescription();
+    LONG code = NOERRORS;
+    if (SUCCEEDED(file->get_LastErrorNum(&code))) o.code = code;
+    if (!o.failed()) o.description.clear();
+    return o;
+}
+
+// The words for a failed call at a step, when the component left none.
+std::string codeWords(const Outcome& o, Step step) {
+    if (std::string words = hresultWords(o.hr); !words.empty()) return words;
+    if (o.code == FILEACCESS) {
+        if (step == Step::Read || step == Step::Open) return "the file cannot be read";
+        return "the file cannot be written";
+    }
+    if (o.code == FORMATNOTSUPPORT && (step == Step::Create || step == Step::Format))
+        return "the output format is not supported";
+    if (o.code < 0) return errorWords(o.code);
+    char text[48];
+    std::snprintf(text, sizeof text, "the call failed (0x%08X)", static_cast<unsigned>(o.hr));
+    return text;
+}
+
+std::string causeOf(const Outcome& o, Step step) {
+    return o.description.empty() ? codeWords(o, step) : o.description;
+}
+
+struct SafeArrayDeleter {
+    void operator()(SAFEARRAY* a) const { SafeArrayDestroy(a); }
+};
+using SampleArray = std::unique_ptr<SAFEARRAY, SafeArrayDeleter>;
+
+long elementCount(SAFEARRAY* array) {
+    if (!array || SafeArrayGetDim(array) != 1) return 0;
+    LONG lower = 0, upper = -1;
+    if (FAILED(SafeArrayGetLBound(array, 1, &lower)) || FAILED(SafeArrayGetUBound(array, 1, &upper))) return 0;
+    return upper >= lower ? static_cast<long>(upper) - lower + 1 : 0;
+}
+
+// Closes an AudioFile when the conversion leaves early, whatever the way.
+class OpenedFile {
+public:
+    explicit OpenedFile(IAudioFile* file) : file_(file) {}
+    ~OpenedFile() {
+        if (file_) {
+            file_->CloseFile();
+            qoro::com::takeErrorDescription();  // a failure being abandoned leaves nothing behind
+        }
+    }
+    OpenedFile(const OpenedFile&) = delete;
+    OpenedFile& operator=(const OpenedFile&) = delete;
+    // Closes now and says how that went.
+    Outcome close() {
+        IAudioFile* file = std::exchange(file_, nullptr);
+        clearErrorInfo();
+        return examine(file, file->CloseFile());
+    }
+
+private:
+    IAudioFile* file_;
+};
+
+// Removes the temporary file unless it was published.
+class Temporary {
+public:
+    explicit Temporary(std::string path) : path_(std::move(path)) {}
+    ~Temporary() {
+        if (!kept_) ::unlink(path_.c_str());
+    }
+    Temporary(const Temporary&) = delete;
+    Temporary& operator=(const Temporary&) = delete;
+    const std::string& path() const { return path_; }
+    void keep() { kept_ = true; }
+
+private:
+    std::string path_;
+    bool kept_ = false;
+};
+
+std::string fileName(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Flushes a finished file to disk, so a rename never puts in place a file
+// whose data is still only in memory. False with the system's text.
+bool syncFile(const std::string& path, std::string& cause) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::fsync(fd) != 0) {
+        cause = std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool cancelled(const Conversion& job) { return job.cancel && job.cancel->load(std::memory_order_relaxed); }
+
+}  // namespace
+
+std::string temporaryPath(const std::string& target, unsigned serial) {
+    const size_t slash = target.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    const std::string name = fileName(target);
+    const size_t dot = name.find_last_of('.');
+    const bool hasExtension = dot != std::string::npos && dot > 0;
+    const std::string stem = hasExtension ? name.substr(0, dot) : name;
+    const std::string extension = hasExtension ? name.substr(dot) : std::string();
+    return folder + "." + stem + ".qoro-" + std::to_string(::getpid()) + "-" + std::to_string(serial) + extension;
+}
+
+bool publish(const std::string& from, const std::string& to, bool replace, std::string& cause) {
+    if (replace) {
+        if (::rename(from.c_str(), to.c_str()) == 0) return true;
+        cause = std::strerror(errno);
+        return false;
+    }
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno == EEXIST) {
+        cause = "it appeared during the conversion and was left as it was";
+        return false;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        cause = std::strerror(errno);
+        return false;
+    }
+    // The file system cannot refuse to replace: link, then unlink.
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return true;
+    }
+    cause = errno == EEXIST ? "it appeared during the conversion and was left as it was" : std::strerror(errno);
+    return false;
+}
+
+ConversionResult convert(const Conversion& job) {
+    ConversionResult result;
+    const auto fail = [&result](Step step, const Outcome& o, std::string cause, std::string message) {
+        result.outcome = ConversionResult::Failed;
+        result.step = step;
+        result.code = o.code;
+        result.hr = o.hr;
+        result.cause = std::move(cause);
+        result.message = std::move(message);
+        return result;
+    };
+    const auto stop = [&result]() {
+        result.outcome = ConversionResult::Cancelled;
+        result.step = Step::Cancel;
+        result.cause = result.message = "interrupted";
+        return result;
+    };
+    IAudioFile* source = job.source;
+    IAudioFile* target = job.target;
+    if (!source || !target)
+        return fail(Step::Open, {}, "the audio file component is not available",
+                    "the audio file component is not available");
+    const std::string targetName = fileName(job.targetPath);
+
+    // The source.
+    clearErrorInfo();
+    Outcome o = examine(source, source->OpenFile(Bstr(job.sourcePath).get(), DEFAULT, READ));
+    if (o.failed()) {
+        // What the file system says comes first: it names the cause exactly.
+        std::string cause = unreadableFileCause(job.sourcePath);
+        if (cause.empty()) cause = causeOf(o, Step::Open);
+        return fail(Step::Open, o, cause, "cannot open the source: " + cause);
+    }
+    OpenedFile openSource(source);
+    SourceFormat format;
+    source->get_Frequency(&format.frequency);
+    source->get_nChannels(&format.channels);
+    source->get_BitsPerSample(&format.bitsPerSample);
+    source->get_nSamples(&format.frames);
+    if (FAILED(source->get_ArrayFrequency(&format.arrayFrequency))) format.arrayFrequency = 0;
+    if (FAILED(source->get_ArrayChannels(&format.arrayChannels))) format.arrayChannels = 0;
+    qoro::com::takeErrorDescription();
+    if (format.arrayFrequency <= 0 || format.arrayChannels <= 0) {
+        const std::string cause = "the source reports no sample format";
+        return fail(Step::Open, {}, cause, "cannot open the source: " + cause);
+    }
+    result.frequency = format.arrayFrequency;
+
+    // The target's format, then the target under its temporary name.
+    if (job.chooseFormat) {
+        clearErrorInfo();
+        const FormatChoice choice = job.chooseFormat(target, format);
+        o = examine(target, choice.hr);
+        if (o.failed() || choice.blockAlign == 0) {
+            std::string cause = o.failed() ? causeOf(o, Step::Format) : "the component does not write it";
+            return fail(Step::Format, o, cause,
+                        "output format refused" + (choice.what.empty() ? std::string() : " (" + choice.what + ")") +
+                            ": " + cause);
+        }
+    }
+    Temporary temporary(temporaryPath(job.targetPath, job.serial));
+    clearErrorInfo();
+    o = examine(target, target->CreateFile(Bstr(temporary.path()).get(), job.targetType));
+    if (o.failed()) {
+        std::string cause = o.description;
+        if (cause.empty()) cause = hresultWords(o.hr);
+        if (cause.empty() && o.code == FILEACCESS) cause = uncreatableFileCause(temporary.path());
+        if (cause.empty()) cause = codeWords(o, Step::Create);
+        target->CloseFile();  // in case it got as far as opening something
+        qoro::com::takeErrorDescription();
+        return fail(Step::Create, o, cause, "cannot create " + targetName + ": " + cause);
+    }
+    OpenedFile openTarget(target);
+    clearErrorInfo();
+    o = examine(target, target->SetFormatArray(format.arrayFrequency, format.arrayChannels));
+    if (o.failed()) {
+        const std::string cause = causeOf(o, Step::Format);
+        return fail(Step::Format, o, cause, "the target does not take the source's samples: " + cause);
+    }
+    Progress progress;
+    progress.framesTotal = format.frames > 0 ? format.frames : 0;
+    if (FAILED(target->get_ArrayFrequency(&progress.frequency)) || progress.frequency <= 0)
+        progress.frequency = format.arrayFrequency;
+
+    // The copy.
+    const LONG block = std::max<LONG>(format.arrayFrequency / 10, 1);
+    Outcome readFailure;
+    for (;;) {
+        if (cancelled(job)) return stop();
+        SAFEARRAY* raw = nullptr;
+        clearErrorInfo();
+        const HRESULT hr = source->ReadFile(block, &raw);
+        SampleArray array(raw);
+        o = examine(source, hr);
+        if (o.failed()) {
+            if (job.keepWhatWasRead && result.frames > 0) {
+                readFailure = o;
+                break;
+            }
+            const std::string cause = causeOf(o, Step::Read);
+            return fail(Step::Read, o, cause, "reading the source failed: " + cause);
+        }
+        const long n = elementCount(array.get());
+        if (n < 1) break;
+        SAFEARRAY* handed = array.get();
+        clearErrorInfo();
+        o = examine(target, target->WriteFile(&handed));
+        if (o.failed()) {
+            const std::string cause = causeOf(o, Step::Write);
+            return fail(Step::Write, o, cause, "writing " + targetName + " failed: " + cause);
+        }
+        result.frames += n / format.arrayChannels;
+        progress.framesDone = result.frames;
+        if (job.progress) job.progress(progress);
+    }
+
+    // Both files closed; the target's last data and header go out now.
+    o = openSource.close();
+    if (o.failed()) {
+        const std::string cause = causeOf(o, Step::Close);
+        return fail(Step::Close, o, cause, "closing the source failed: " + cause);
+    }
+    o = openTarget.close();
+    if (o.failed()) {
+        const std::string cause = causeOf(o, Step::Close);
+        return fail(Step::Close, o, cause, "writing " + targetName + " failed at its end: " + cause);
+    }
+    if (job.finish) {
+        std::string cause;
+        if (!job.finish(temporary.path(), cause)) return fail(Step::Finish, {}, cause, cause);
+    }
+
+    // In place. Before a file is replaced the new one is made durable: a
+    // crash must leave the old or the new file, never an empty one.
+    if (cancelled(job)) return stop();
+    std::string cause;
+    if (job.replace && exists(job.targetPath) && !syncFile(temporary.path(), cause))
+        return fail(Step::Publish, {}, cause, "cannot flush " + targetName + " to disk: " + cause);
+    if (!publish(temporary.path(), job.targetPath, job.replace, cause))
+        return fail(Step::Publish, {}, cause, job.targetPath + ": " + cause);
+    temporary.keep();
+
+    if (readFailure.failed()) {
+        result.outcome = ConversionResult::Partial;
+        result.step = Step::Read;
+        result.code = readFailure.code;
+        result.hr = readFailure.hr;
+        result.cause = causeOf(readFailure, Step::Read);
+        result.message = "reading the source stopped part-way: " + result.cause;
+    } else {
+        result.outcome = ConversionResult::Converted;
+    }
+    return result;
+}
+
+}  // namespace qoro::client

@@ -1,0 +1,130 @@
+// The conversion of one file through two AudioFile objects, as every client
+// of the components should do it:
+//
+//   1. source.OpenFile(source path, DEFAULT, READ)
+//   2. the caller's SetFormat* call on the target (chooseFormat)
+//   3. target.CreateFile under a hidden temporary name in the target's folder
+//   4. target.SetFormatArray(source's array frequency and channels)
+//   5. ReadFile / WriteFile in blocks of a tenth of a second, with progress
+//      after every block and the cancel flag looked at between blocks
+//   6. source.CloseFile, target.CloseFile
+//   7. the caller's last step on the finished temporary (finish: tags)
+//   8. the temporary renamed to the target's name
+//
+// The HRESULT and LastErrorNum of every call are checked; a failure stops the
+// conversion, drops the temporary and says why in words (the component's
+// error information, the system's text, or the meaning of the code). The
+// target's name holds either what it held before or a complete new file.
+//
+//   qoro::client::Conversion job;
+//   job.source = in; job.target = out;            // closed AudioFile objects
+//   job.sourcePath = "song.mp3"; job.targetPath = "out/song.wav"; job.targetType = WAV;
+//   job.chooseFormat = [](IAudioFile* t, const qoro::client::SourceFormat& s) {
+//       qoro::client::FormatChoice c;
+//       c.hr = t->SetFormatPCM(s.frequency, 2, 16, &c.blockAlign);
+//       return c;
+//   };
+//   qoro::client::ConversionResult r = qoro::client::convert(job);
+//   if (!r.published()) std::cerr << r.message << '\n';
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "qoro/AudioFile.h"
+
+namespace qoro::client {
+
+// The step at which a conversion stopped.
+enum class Step {
+    None,     // it did not stop
+    Open,     // opening the source, or learning its format
+    Format,   // the target's output format or array format refused
+    Create,   // creating the target
+    Read,     // reading the source
+    Write,    // writing the target
+    Close,    // closing either file (the target's last data and header)
+    Finish,   // the caller's last step on the finished file
+    Publish,  // flushing the new file to disk and renaming it into place
+    Cancel,   // the cancel flag was raised
+};
+
+// What the opened source reports.
+struct SourceFormat {
+    LONG frequency = 0, channels = 0, bitsPerSample = 0;  // the file's own (0 when not reported)
+    LONG arrayFrequency = 0, arrayChannels = 0;           // the sample arrays it delivers
+    LONG frames = 0;  // its length in array frames, 0 when unknown
+};
+
+// What the caller's SetFormat* call on the target gave.
+struct FormatChoice {
+    HRESULT hr = S_OK;    // the call's own result
+    LONG blockAlign = 0;  // its BlockAlign; 0 means refused
+    std::string what;     // what was asked, for the message ("MP3, 44100 Hz, 2 channels")
+};
+
+struct Progress {
+    int64_t framesDone = 0;
+    int64_t framesTotal = 0;  // 0 when the length is unknown
+    LONG frequency = 0;       // the target's array frequency (frames per second)
+};
+
+struct ConversionResult {
+    enum Outcome {
+        Converted,  // the target is complete and in place
+        Partial,    // the source failed part-way; the target holds what was read (keepWhatWasRead)
+        Failed,     // nothing was published
+        Cancelled,  // stopped by the cancel flag; nothing was published
+    } outcome = Failed;
+    Step step = Step::None;  // where it stopped; for Partial, Read
+    LONG code = NOERRORS;    // the component's ErrorConstants code; NOERRORS when it was not the component's
+    HRESULT hr = S_OK;       // the failing call's HRESULT
+    std::string cause;       // why, in words ("No space left on device")
+    std::string message;     // the step and the cause in one line
+    int64_t frames = 0;      // array frames copied
+    LONG frequency = 0;      // the array frequency of those frames
+
+    bool published() const { return outcome == Converted || outcome == Partial; }
+    double seconds() const { return frequency > 0 ? static_cast<double>(frames) / frequency : 0.0; }
+};
+
+struct Conversion {
+    IAudioFile* source = nullptr;  // closed objects; they are closed again when the conversion ends
+    IAudioFile* target = nullptr;
+    std::string sourcePath;
+    std::string targetPath;
+    LONG targetType = WAV;  // FormatTypeConstants for CreateFile
+    // Sets the target's output format with one SetFormat* call (and any
+    // settings after it); without it the target keeps the format it has.
+    std::function<FormatChoice(IAudioFile* target, const SourceFormat& source)> chooseFormat;
+    // Called after every block written.
+    std::function<void(const Progress&)> progress;
+    // Looked at between blocks and before publishing.
+    const std::atomic<bool>* cancel = nullptr;
+    // The last step on the closed temporary before it is published (tags);
+    // false with the cause in words fails the conversion.
+    std::function<bool(const std::string& temporary, std::string& cause)> finish;
+    // Whether an existing file at targetPath is replaced; without it the
+    // conversion fails rather than touch a file that appeared meanwhile.
+    bool replace = false;
+    // A source that fails after some blocks gives a target of what was read
+    // (Partial) instead of a failure.
+    bool keepWhatWasRead = false;
+    // Makes the temporary name unique among the conversions of this process.
+    unsigned serial = 0;
+};
+
+ConversionResult convert(const Conversion& job);
+
+// The temporary name a target is written under: hidden, in the target's
+// folder, with the process id, the serial and the target's extension
+// ("out/.song.qoro-4711-3.wav" for "out/song.wav").
+std::string temporaryPath(const std::string& target, unsigned serial);
+
+// Renames 'from' to 'to'. Without 'replace' an existing 'to' is never
+// touched. False with the cause in words.
+bool publish(const std::string& from, const std::string& to, bool replace, std::string& cause);
+
+}  // namespace qoro::client
