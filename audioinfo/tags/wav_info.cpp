@@ -743,10 +743,14 @@ std::error_code makePlan(const Source& src, const Layout& layout, const std::str
     const auto& chunks = layout.chunks;
     const auto data = std::find_if(chunks.begin(), chunks.end(), [](const TopChunk& c) { return c.kind == Kind::Data; });
     if (data == chunks.end()) return damaged();
-    const auto firstTag = std::find_if(chunks.begin(), chunks.end(), [](const TopChunk& c) { return c.isTag(); });
-
-    // The place of the first tag chunk: it and the tag and "JUNK" chunks
-    // right after it.
+    const auto firstTagChunk =
+        std::find_if(chunks.begin(), chunks.end(), [](const TopChunk& c) { return c.isTag(); });
+    const bool hadTags = firstTagChunk != chunks.end();
+    // The place of the tags: the first tag chunk and the tag and "JUNK"
+    // chunks right after it; in a file without tags, the "JUNK" chunks right
+    // after "data" (the tags go there, as a later write would put them).
+    auto firstTag = firstTagChunk;
+    if (!hadTags && data + 1 != chunks.end() && (data + 1)->kind == Kind::Junk) firstTag = data + 1;
     auto slotEnd = firstTag;
     while (slotEnd != chunks.end() && (slotEnd->isTag() || slotEnd->kind == Kind::Junk)) ++slotEnd;
     const bool allInSlot = std::none_of(slotEnd, chunks.end(), [](const TopChunk& c) { return c.isTag(); });
@@ -761,7 +765,7 @@ std::error_code makePlan(const Source& src, const Layout& layout, const std::str
     enum class Tail { None, Drop, Chunks, Junk } tail = Tail::None;
     bool tailPadMissing = false;
     if (layout.tailStart < layout.fileSize) {
-        const bool endsWithTags = slotAtEnd || (!chunks.empty() && chunks.back().isTag());
+        const bool endsWithTags = (hadTags && slotAtEnd) || (!chunks.empty() && chunks.back().isTag());
         if (endsWithTags || allZero(src, layout.tailStart, layout.fileSize)) tail = Tail::Drop;
         else if (wholeOtherChunks(src, layout.tailStart, tailPadMissing)) tail = Tail::Chunks;
         else tail = Tail::Junk;
@@ -790,7 +794,7 @@ std::error_code makePlan(const Source& src, const Layout& layout, const std::str
             add(std::move(bytes));
             continue;
         }
-        if (!reuseSlot && firstTag != chunks.end() && (it->isTag() || (it > firstTag && it < slotEnd))) {
+        if (!reuseSlot && firstTag != chunks.end() && (it->isTag() || (it >= firstTag && it < slotEnd))) {
             if (it == firstTag) add(block);
             continue;
         }

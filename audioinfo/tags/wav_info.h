@@ -24,7 +24,8 @@
 // the place of the one it replaces. The new chunks take the place of the
 // first of them when they fit there (the rest of that place becomes a "JUNK"
 // chunk of zeros); when they do not, the file is rebuilt with them in that
-// place; a file that had none gets them right after "data". A change that
+// place; a file that had none gets them right after "data", in the place of
+// the zero-filled "JUNK" chunks that follow it, if any. A change that
 // keeps every other chunk where it is happens in the file itself (and is
 // undone when it fails); any other is built beside the file and renamed over
 // it. Bytes after the RIFF form are dropped when they are the remainder of an

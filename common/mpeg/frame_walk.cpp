@@ -21,9 +21,11 @@ bool validWord(uint32_t w) { return hasMpegSync(w) && isValidMpegHeaderOrFree(un
 
 // --------------------------------------------------------------- ByteWindow
 
+// The buffer never holds more than the stretch, so a short stretch gets a
+// buffer of its own size.
 ByteWindow::ByteWindow(ReadAt readAt, uint64_t begin, uint64_t end, size_t capacity)
     : readAt_(std::move(readAt)), offset_(begin), end_(std::max(begin, end)),
-      buffer_(std::max<size_t>(capacity, 4 * kMaxMpegFrameBytes + 64))
+      buffer_(size_t(std::min<uint64_t>(std::max<size_t>(capacity, 4 * kMaxMpegFrameBytes + 64), end_ - begin)))
 {
 }
 

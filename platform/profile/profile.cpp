@@ -108,8 +108,11 @@ struct Location {
     std::string_view value;
 };
 
+// Names are compared without the blanks around them, as the file's are.
 Location locate(const std::string& text, const std::vector<Line>& lines, std::string_view section,
                 std::string_view key) {
+    section = trim(section);
+    key = trim(key);
     Location loc;
     bool inside = false;
     for (size_t i = 0; i < lines.size(); ++i) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <span>
 
+#include "fuzz_support.h"
 #include "tags/id3v1.h"
 #include "tags/id3v2.h"
 
@@ -15,9 +16,7 @@ namespace tags = qoro::tags;
 
 namespace {
 
-void require(bool condition) {
-    if (!condition) std::abort();
-}
+using qoro::fuzz::require;
 
 }  // namespace
 

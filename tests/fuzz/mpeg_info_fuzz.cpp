@@ -4,52 +4,19 @@
 // 85), over the input as a file. Besides "no crash, no read outside the
 // input", it checks what must hold for any input: the full analysis counts
 // what the shared walk counts, and facts stay in range.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
 #include "formats/readers.h"
+#include "fuzz_support.h"
 #include "mpeg/frame_walk.h"
 
 namespace ai = qoro::audioinfo;
-
-namespace {
-
-void require(bool condition) {
-    if (!condition) std::abort();
-}
-
-// The input as a file that needs no disk.
-class MemoryFile {
-public:
-    MemoryFile(const uint8_t* data, size_t size) : fd_(memfd_create("mpeg-info-fuzz", MFD_CLOEXEC)) {
-        if (fd_ < 0) return;
-        size_t done = 0;
-        while (done < size) {
-            const ssize_t n = ::write(fd_, data + done, size - done);
-            if (n <= 0) break;
-            done += size_t(n);
-        }
-        path_ = "/proc/self/fd/" + std::to_string(fd_);
-    }
-    ~MemoryFile() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    int fd_;
-    std::string path_;
-};
-
-}  // namespace
+using qoro::fuzz::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    MemoryFile file(data, size);
-    if (file.path().empty()) return 0;
+    static qoro::fuzz::MemoryFile file("mpeg-info-fuzz");
+    file.set(data, size);
     for (bool fast : {true, false}) {
         for (int tagKind : {1, 2}) {
             ai::Facts facts;

@@ -5,29 +5,21 @@
 // title; a failure must leave it byte for byte as it was, and a success must
 // be repeatable without any further change.
 //
-//   build-fuzz/bin/ogg_comments_fuzz -max_total_time=120 -max_len=16384 corpus/   (see CMakeLists.txt)
+//   bash scripts/fuzz.sh 300 ogg_comments_fuzz    (five minutes; the options are in the script)
 #include <ogg/ogg.h>
-#include <unistd.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "formats/ogg_comments.h"
+#include "fuzz_support.h"
 
 namespace {
 
-std::vector<uint8_t> contents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-void check(bool condition) {
-    if (!condition) std::abort();
-}
+using qoro::fuzz::ScratchFolder;
+using qoro::fuzz::require;
+std::vector<uint8_t> contents(const std::string& path) { return ScratchFolder::read(path); }
 
 // Sets the checksum of every page that stands whole in the bytes.
 void fixChecksums(std::vector<uint8_t>& b) {
@@ -54,21 +46,20 @@ void fixChecksums(std::vector<uint8_t>& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::string path = "/dev/shm/ogg_comments_fuzz_" + std::to_string(::getpid()) + ".ogg";
+    static ScratchFolder folder("ogg-comments-fuzz");
+    static const std::string path = folder.file("fuzz.ogg");
     std::vector<uint8_t> input(data, data + size);
     if (size % 2) fixChecksums(input);
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(input.data()), static_cast<std::streamsize>(input.size()));
+    ScratchFolder::write(path, input.data(), input.size());
     qoro::tags::TagRecord record;
     record.title = "Fuzzed title";
     record.year = size % 4 == 1 ? 1999 : 0;
     if (qoro::audioinfo::writeOggComments(path, record)) {
-        check(contents(path) == input);
+        require(contents(path) == input);
     } else {
         const std::vector<uint8_t> once = contents(path);
-        check(!qoro::audioinfo::writeOggComments(path, record));
-        check(contents(path) == once);
+        require(!qoro::audioinfo::writeOggComments(path, record));
+        require(contents(path) == once);
     }
-    ::unlink(path.c_str());
     return 0;
 }

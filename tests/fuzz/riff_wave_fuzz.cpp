@@ -10,57 +10,22 @@
 //    closed, still opens, and nothing before its samples changed but the two
 //    size fields.
 //
-//   build-fuzz/bin/riff_wave_fuzz -max_total_time=300 -max_len=65536 corpus/   (see CMakeLists.txt)
-#include <sys/mman.h>
-#include <unistd.h>
-
+//   bash scripts/fuzz.sh 300 riff_wave_fuzz    (five minutes; the options are in the script)
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "engine/engine.h"
 #include "formats/readers.h"
+#include "fuzz_support.h"
 #include "qoro/AudioFile.h"
 #include "riff/riff.h"
 
 namespace riff = qoro::riff;
 namespace af = qoro::audiofile;
+using qoro::fuzz::require;
 
 namespace {
-
-void check(bool condition) {
-    if (!condition) std::abort();
-}
-
-// One in-memory file, reused for every input, reachable by a path.
-struct MemoryFile {
-    int fd = memfd_create("wave", 0);
-    std::string path = "/proc/self/fd/" + std::to_string(fd);
-
-    void set(const uint8_t* data, size_t size) {
-        check(fd >= 0 && ftruncate(fd, 0) == 0);
-        for (size_t done = 0; done < size;) {
-            const ssize_t n = pwrite(fd, data + done, size - done, static_cast<off_t>(done));
-            check(n > 0);
-            done += static_cast<size_t>(n);
-        }
-    }
-    std::vector<uint8_t> bytes() const {
-        std::vector<uint8_t> b(static_cast<size_t>(lseek(fd, 0, SEEK_END)));
-        for (size_t done = 0; done < b.size();) {
-            const ssize_t n = pread(fd, b.data() + done, b.size() - done, static_cast<off_t>(done));
-            check(n > 0);
-            done += static_cast<size_t>(n);
-        }
-        return b;
-    }
-};
-
-MemoryFile& memoryFile() {
-    static MemoryFile file;
-    return file;
-}
 
 bool exactLength(uint16_t tag) {
     return tag == 1 || tag == 2 || tag == 6 || tag == 7 || tag == 17 || tag == 49;
@@ -69,26 +34,26 @@ bool exactLength(uint16_t tag) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    MemoryFile& mem = memoryFile();
+    static qoro::fuzz::MemoryFile mem("riff-wave-fuzz");
     mem.set(data, size);
 
     riff::WaveLayout w;
     {
         riff::File f;
-        check(f.open(mem.path, riff::Mode::Read, 512) == riff::Status::Ok);
+        require(f.open(mem.path(), riff::Mode::Read, 512) == riff::Status::Ok);
         if (riff::locateWave(f, w) != riff::Status::Ok) return 0;
-        if (w.hasFormat) check(w.format.dataEnd() <= size);
-        if (w.hasFact) check(w.fact.dataEnd() <= size);
+        if (w.hasFormat) require(w.format.dataEnd() <= size);
+        if (w.hasFact) require(w.fact.dataEnd() <= size);
         if (w.hasData) {
-            check(w.data.dataOffset <= size && w.data.dataOffset + w.dataSize <= size);
-            if (w.dataToEnd) check(w.data.dataOffset + w.dataSize == size && w.dataIsLast);
+            require(w.data.dataOffset <= size && w.data.dataOffset + w.dataSize <= size);
+            if (w.dataToEnd) require(w.data.dataOffset + w.dataSize == size && w.dataIsLast);
         }
     }
 
     // Reading: everything announced is delivered, nothing more.
     {
         af::Engine e;
-        if (e.open(mem.path, WAV, READ) != 0) return 0;
+        if (e.open(mem.path(), WAV, READ) != 0) return 0;
         const uint64_t total = e.totalLength();
         const uint16_t tag = af::tagOf(e.fullFormat());
         std::vector<uint8_t> out;
@@ -98,22 +63,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (want == 0) break;
             out.clear();
             const int64_t got = e.read(want, out);
-            check(got >= 0);
+            require(got >= 0);
             if (got == 0) break;
             delivered += static_cast<uint64_t>(got);
         }
-        if (exactLength(tag)) check(delivered == total);
-        check(delivered <= total + 2 * 65536);
+        if (exactLength(tag)) require(delivered == total);
+        require(delivered <= total + 2 * 65536);
 
         qoro::audioinfo::Facts facts;
         qoro::tags::TagRecord tags;
         qoro::tags::CueList cues;
         const af::WAVEFORMATEX file = e.fileFormat();
-        if (tag == 1 && qoro::audioinfo::readWav(mem.path, facts, tags, cues) && facts.formatTag == 1 &&
+        if (tag == 1 && qoro::audioinfo::readWav(mem.path(), facts, tags, cues) && facts.formatTag == 1 &&
             facts.frequency == static_cast<int32_t>(file.nSamplesPerSec) && facts.channels == file.nChannels &&
             facts.bitsPerSample == file.wBitsPerSample) {
             const uint64_t frames = total / e.arrayFormat().nBlockAlign;
-            check(facts.samples == qoro::audioinfo::low32(frames));
+            require(facts.samples == qoro::audioinfo::low32(frames));
         }
     }
 
@@ -121,18 +86,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<uint8_t> before(data, data + size);
     {
         af::Engine e;
-        if (e.open(mem.path, WAV, READWRITE) != 0) return 0;
+        if (e.open(mem.path(), WAV, READWRITE) != 0) return 0;
         const std::vector<uint8_t> frame(e.arrayFormat().nBlockAlign, 0);
         e.seek(0, af::SeekOrigin::End);
         e.write(frame.data(), frame.size());
         e.close();
     }
     const std::vector<uint8_t> after = mem.bytes();
-    check(after.size() >= size);
+    require(after.size() >= size);
     const uint64_t keep = w.data.dataOffset >= 8 ? w.data.dataOffset - 8 : 0;
     for (uint64_t i = 0; i < keep && i < size; ++i)
-        if (i < 4 || i >= 8) check(after[i] == before[i]);
+        if (i < 4 || i >= 8) require(after[i] == before[i]);
     af::Engine again;
-    check(again.open(mem.path, WAV, READ) == 0);
+    require(again.open(mem.path(), WAV, READ) == 0);
     return 0;
 }

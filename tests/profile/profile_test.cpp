@@ -152,3 +152,27 @@ TEST(Profile, KeepsPermissionsAndFollowsSymlinks) {
     ASSERT_EQ(::stat(real.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
+
+TEST(Profile, NamesAreComparedWithoutTheBlanksAroundThem) {
+    TempDir dir;
+    std::string ini = (dir / "OPTION.INI").string();
+    writeText(ini, "[ Settings ]\n  WaveDir = /music/\n");
+    // Blanks around the names given count as little as those in the file.
+    EXPECT_EQ(profile::find(" settings\t", "wavedir ", ini).value_or("missing"), "/music/");
+    EXPECT_EQ(profile::getString("Settings", "  WaveDir", "none", 64, ini), "/music/");
+    // A write through such names changes the line that is there, and the
+    // value it wrote reads back; the same write again changes nothing
+    // (found by libFuzzer: the key was added once more on every write).
+    ASSERT_TRUE(profile::writeString(" Settings", "\tWaveDir ", "/new/", ini));
+    EXPECT_EQ(readText(ini), "[ Settings ]\nWaveDir=/new/\n");
+    EXPECT_EQ(profile::find(" Settings", "\tWaveDir ", ini).value_or("missing"), "/new/");
+    ASSERT_TRUE(profile::writeString(" Settings", "\tWaveDir ", "/new/", ini));
+    EXPECT_EQ(readText(ini), "[ Settings ]\nWaveDir=/new/\n");
+    // A new section is written without the blanks, and found again.
+    ASSERT_TRUE(profile::writeString("  Extra ", " Key", "v", ini));
+    EXPECT_TRUE(readText(ini).ends_with("\n[Extra]\nKey=v\n")) << readText(ini);
+    ASSERT_TRUE(profile::writeString("  Extra ", " Key", "w", ini));
+    EXPECT_EQ(profile::find("Extra", "Key", ini).value_or("missing"), "w");
+    ASSERT_TRUE(profile::removeKey(" Extra", "Key ", ini));
+    EXPECT_FALSE(profile::find("Extra", "Key", ini).has_value());
+}

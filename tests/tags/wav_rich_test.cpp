@@ -432,6 +432,48 @@ TEST(RichWav, InPlaceWhenItFitsRebuiltOtherwise) {
     EXPECT_EQ(readBytes(file), same);
 }
 
+TEST(RichWav, ZeroFillerAfterDataTakesTheTagsAndAgainChangesNothing) {
+    TempDir dir;
+    const fs::path file = dir / "f.wav";
+    writeWav16(file, 8000, 1, testSignal(8000, 1, 400));
+    // A file without tags whose "data" is followed by a filler of zeros:
+    // the tags go into the filler, in the file itself.
+    writeBytes(file, withChunks(readBytes(file), "", chunk("JUNK", std::string(200, '\0')) +
+                                                         chunk("smpl", std::string(36, '\0'))));
+    const uint64_t node = inode(file);
+    const auto size = fs::file_size(file);
+    tags::TagRecord want = read(file);
+    want.title = "Into the filler";
+    want.year = 1999;
+    ASSERT_WRITES(tags::writeWavInfo(file.string(), want, {}));
+    EXPECT_EQ(inode(file), node);
+    EXPECT_EQ(fs::file_size(file), size);
+    EXPECT_EQ(joinIds(listChunks(readBytes(file)).chunks), "[fmt ][data][LIST/INFO][DISP][JUNK][smpl]");
+    EXPECT_EQ(read(file), want);
+    const Bytes once = readBytes(file);
+    ASSERT_WRITES(tags::writeWavInfo(file.string(), want, {}));
+    EXPECT_EQ(readBytes(file), once);
+
+    // The damaged file libFuzzer found: its RIFF size runs past the end and
+    // it ends with an empty "JUNK" chunk after "data". The first write puts
+    // the tags in the place of that chunk; writing the same again changes
+    // nothing (it used to drop the "JUNK" chunk only then).
+    writeWav16(file, 8000, 1, testSignal(8000, 1, 40));
+    Bytes damaged = withChunks(readBytes(file), "", chunk("JUNK", ""));
+    damaged[4] = 0xA0;
+    damaged[5] = 0x0F;
+    writeBytes(file, damaged);
+    tags::CueList cues;
+    cues.insert({.position = 7, .label = "seven"});
+    ASSERT_WRITES(tags::writeWavInfo(file.string(), want, cues));
+    const Bytes first = readBytes(file);
+    const RiffView v = listChunks(first);
+    EXPECT_EQ(v.riffSize, first.size() - 8);
+    EXPECT_EQ(joinIds(v.chunks), "[fmt ][data][LIST/INFO][DISP][cue ][LIST/adtl]");
+    ASSERT_WRITES(tags::writeWavInfo(file.string(), want, cues));
+    EXPECT_EQ(readBytes(file), first);
+}
+
 TEST(RichWav, FailuresLeaveTheFileAsItWas) {
     TempDir dir;
     tags::TagRecord r;
