@@ -59,12 +59,16 @@ public:
         if (!h) return nullptr;
         // No gapless trimming: every frame decodes to its full sample count.
         const long flags = MPG123_QUIET | (w.nChannels == 1 ? MPG123_FORCE_MONO : MPG123_FORCE_STEREO);
-        if (mpg123_param(h.get(), MPG123_FLAGS, flags, 0) != MPG123_OK ||
-            mpg123_format_none(h.get()) != MPG123_OK ||
-            mpg123_format(h.get(), static_cast<long>(w.nSamplesPerSec), w.nChannels == 1 ? MPG123_MONO : MPG123_STEREO,
-                          MPG123_ENC_SIGNED_16) != MPG123_OK ||
-            mpg123_open_feed(h.get()) != MPG123_OK)
+        if (mpg123_param(h.get(), MPG123_FLAGS, flags, 0) != MPG123_OK || mpg123_format_none(h.get()) != MPG123_OK)
             return nullptr;
+        // Every MPEG rate is let through and a stream at another rate than the
+        // record's is refused here, in convert(): libmpg123 prints to stderr
+        // when a stream has no allowed format, quiet flag or not.
+        for (const long rate : {8000L, 11025L, 12000L, 16000L, 22050L, 24000L, 32000L, 44100L, 48000L})
+            if (mpg123_format(h.get(), rate, w.nChannels == 1 ? MPG123_MONO : MPG123_STEREO, MPG123_ENC_SIGNED_16) !=
+                MPG123_OK)
+                return nullptr;
+        if (mpg123_open_feed(h.get()) != MPG123_OK) return nullptr;
         return std::unique_ptr<Converter>(new Mp3Decoder(std::move(h), w));
     }
 
@@ -78,6 +82,10 @@ public:
 
     Conversion convert(std::span<const uint8_t> src, std::span<uint8_t> dst, bool) override {
         Conversion c;
+        if (refused_) {
+            c.sourceUsed = src.size();
+            return c;
+        }
         if (!src.empty()) {
             if (mpg123_feed(h_.get(), src.data(), src.size()) != MPG123_OK) {
                 c.status = Result::ConvertFailed;
@@ -96,7 +104,19 @@ public:
                 if (c.destinationUsed < room) held_ = false;
                 break;
             }
-            if (ret == MPG123_NEW_FORMAT || ret == MPG123_OK) continue;
+            if (ret == MPG123_NEW_FORMAT) {
+                long rate = 0;
+                int channels = 0, encoding = 0;
+                if (mpg123_getformat(h_.get(), &rate, &channels, &encoding) != MPG123_OK || rate != rate_) {
+                    // Not the stream the record describes: what was decoded
+                    // stands, nothing more of it is output.
+                    refused_ = true;
+                    held_ = false;
+                    break;
+                }
+                continue;
+            }
+            if (ret == MPG123_OK) continue;
             break;  // damaged data: what was decoded stands, the rest is dropped
         }
         return c;
@@ -104,12 +124,14 @@ public:
 
 private:
     Mp3Decoder(std::unique_ptr<mpg123_handle, Mpg123Deleter> h, const WAVEFORMATEX& w)
-        : h_(std::move(h)), frameBytes_(frameBytes(w)), align_(2u * w.nChannels),
+        : h_(std::move(h)), rate_(static_cast<long>(w.nSamplesPerSec)), frameBytes_(frameBytes(w)), align_(2u * w.nChannels),
           pcmFrame_(frameSamples(w.nSamplesPerSec) * 2 * w.nChannels) {}
 
     std::unique_ptr<mpg123_handle, Mpg123Deleter> h_;
+    long rate_;  // the record's, the only one output
     size_t frameBytes_, align_, pcmFrame_;
     bool held_ = false;
+    bool refused_ = false;  // the stream's rate is not the record's
 };
 
 struct LameDeleter {

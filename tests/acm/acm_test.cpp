@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <random>
+#include <string>
 
 using namespace acm;
 using acmtest::recordBytes;
@@ -377,4 +381,47 @@ TEST(AcmDamage, ExtremeMsAdpcmCoefficientsCannotOverflow) {
         EXPECT_EQ(pcm[2], c.expected[0]);
         EXPECT_EQ(pcm[3], c.expected[1]);
     }
+}
+
+// A Layer-3 stream at another rate than its record says gives no samples,
+// and the decoding library says nothing on the host's stderr about it.
+TEST(AcmDamage, Layer3StreamAtAnotherRateIsRefusedQuietly) {
+    const auto signal = qoro::test::testSignal(44100, 2, 44100);
+    const auto rec = mp3Record(44100, 2, 128);
+    WAVEFORMATEX pcm{};
+    ASSERT_EQ(suggestPcm(rec, pcm), Result::Ok);
+    Stream enc;
+    ASSERT_EQ(enc.open(asBytes(pcm), rec), Result::Ok);
+    const std::vector<uint8_t> in = acmtest::toBytes(signal);
+    std::vector<uint8_t> coded(in.size());
+    const Conversion c = enc.convert(in, coded, true);
+    ASSERT_EQ(c.status, Result::Ok);
+    ASSERT_GT(c.destinationUsed, 4000u);
+    coded.resize(c.destinationUsed);
+
+    auto decode = [&](const std::vector<uint8_t>& record, std::string& printed) {
+        WAVEFORMATEX out{};
+        EXPECT_EQ(suggestPcm(record, out), Result::Ok);
+        Stream dec;
+        EXPECT_EQ(dec.open(record, asBytes(out)), Result::Ok);
+        std::vector<uint8_t> samples(coded.size() * 16);
+        fflush(stderr);
+        const int saved = dup(2);
+        FILE* capture = tmpfile();
+        dup2(fileno(capture), 2);
+        const Conversion d = dec.convert(coded, samples, true);
+        fflush(stderr);
+        dup2(saved, 2);
+        close(saved);
+        printed.assign(static_cast<size_t>(ftell(capture)), '\0');
+        rewind(capture);
+        printed.resize(fread(printed.data(), 1, printed.size(), capture));
+        fclose(capture);
+        return d.destinationUsed;
+    };
+    std::string printed;
+    EXPECT_GT(decode(rec, printed), 44100u);  // the record that fits decodes
+    EXPECT_EQ(printed, "");
+    EXPECT_EQ(decode(mp3Record(22050, 2, 64), printed), 0u);
+    EXPECT_EQ(printed, "");
 }
