@@ -36,17 +36,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string key = "CLSID\\" + std::string(nl == std::string_view::npos ? text : text.substr(nl + 1));
     const std::string name = size % 2 ? "" : "ThreadingModel";
     const std::string value = "Apart\"ment\\\n";
-    const bool valid = std::none_of(key.begin(), key.end(), [](char c) {
+    std::string normal;  // the key as stored: no empty components, no trailing backslash
+    for (char c : key)
+        if (c != '\\' || (!normal.empty() && normal.back() != '\\')) normal += c;
+    while (!normal.empty() && normal.back() == '\\') normal.pop_back();
+    // Keys take no control characters or brackets, at most 64 levels and
+    // names of at most 255 characters.
+    bool valid = std::none_of(key.begin(), key.end(), [](char c) {
         return static_cast<unsigned char>(c) < 0x20 || c == '[' || c == ']';
     });
+    size_t levels = 1, nameLength = 0;
+    for (char c : normal) {
+        if (c == '\\') {
+            ++levels;
+            nameLength = 0;
+        } else if (++nameLength > 255) {
+            valid = false;
+        }
+    }
+    valid = valid && levels <= 64;
     hive.setValue(key, name, value);
     if (valid) {
         require(hive.value(key, name) == value);
         require(hive.hasKey("CLSID"));
-        std::string normal;  // the key as stored: no empty components, no trailing backslash
-        for (char c : key)
-            if (c != '\\' || (!normal.empty() && normal.back() != '\\')) normal += c;
-        while (!normal.empty() && normal.back() == '\\') normal.pop_back();
         const size_t cut = normal.rfind('\\');
         if (cut != std::string::npos) {
             const auto children = hive.subKeys(normal.substr(0, cut));
