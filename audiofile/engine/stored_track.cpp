@@ -209,7 +209,9 @@ public:
     }
 
     uint64_t sourceFor(uint64_t fileBytes) const override {
-        if (pcm_ || layout_ == Layout::Speech) return fileBytes;
+        // No samples take no source bytes (the codec manager answers a
+        // size query for nothing with one block).
+        if (pcm_ || layout_ == Layout::Speech || fileBytes == 0) return fileBytes;
         size_t s = 0;
         if (readStream_.size(clampSize(fileBytes), acm::Direction::DestinationToSource, s) != acm::Result::Ok)
             return 0;
@@ -280,7 +282,7 @@ public:
             break;
         }
         target = std::min(target, dataSize_);
-        const uint16_t block = headerOf(full_).nBlockAlign;
+        const uint16_t block = seekBlock();
         if (block > 1) target -= target % block;  // codecs decode from whole blocks only
         if (io_.seek(static_cast<int64_t>(dataOffset_ + target)) < 0) return status::kFileAccess;
         pos_ = target;
@@ -338,6 +340,16 @@ private:
     // streamed or "RF64" file may hold more than 4 GiB), kept far from
     // where its block arithmetic would overflow.
     static size_t clampSize(uint64_t n) { return static_cast<size_t>(std::min<uint64_t>(n, uint64_t{1} << 56)); }
+
+    // The unit positions are rounded to. MPEG audio frames find their own
+    // start (each begins with a sync word) and vary in size, so the record's
+    // block alignment says nothing about where one begins: rounding to it
+    // would put appended frames over the last frames already stored.
+    uint16_t seekBlock() const {
+        const WAVEFORMATEX h = headerOf(full_);
+        if (h.wFormatTag == acm::WAVE_FORMAT_MPEGLAYER3 || h.wFormatTag == acm::WAVE_FORMAT_MPEG) return 1;
+        return h.nBlockAlign;
+    }
 
     // A failure of the file itself, with the system's reason when it gave one.
     int16_t systemFailure() { return failWith(status::kFileAccess, riff::errorText(io_.error())); }

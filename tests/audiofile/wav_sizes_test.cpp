@@ -565,3 +565,54 @@ TEST_F(WavSizes, StreamsBeyondFourGiB) {
     EXPECT_EQ(static_cast<uint64_t>(samples), frames);
     EXPECT_NEAR(infoDuration, duration, 1);
 }
+
+// MP3 in WAV as ffmpeg writes it (a block alignment of 576 that MPEG frames
+// do not keep to), whole and streamed: frames appended through the codec
+// manager follow the frames already stored, byte for byte, and the file
+// stays readable by ffmpeg and by us.
+TEST_F(WavSizes, Mp3FramesAreAppendedAfterTheStoredOnes) {
+    QORO_REQUIRE_TOOLS("ffmpeg");
+    const auto src = dir / "src.wav";
+    t::writeWav16(src, 22050, 1, t::testSignal(22050, 1, 22050));
+    for (const bool streamed : {false, true}) {
+        SCOPED_TRACE(streamed ? "streamed" : "whole");
+        const auto file = dir / (streamed ? "streamed.wav" : "whole.wav");
+        ASSERT_TRUE(sh("ffmpeg -v error -i " + q(src) + " -c:a libmp3lame -b:a 32k -f wav - | cat > " + q(file)));
+        if (!streamed) ASSERT_TRUE(sh("ffmpeg -v error -y -i " + q(src) + " -c:a libmp3lame -b:a 32k " + q(file)));
+        const auto before = t::readBytes(file);
+        const size_t data = dataOffsetOf(before);
+        ASSERT_GT(blockAlignOf(before), 1u);
+        const size_t decodedBefore = ffmpegRead(file, dir / "before.s16").size();
+
+        open(file.string(), WAV, READWRITE);
+        ASSERT_EQ(err(), NOERRORS);
+        seek(0, END_POS);
+        const auto tail = t::testSignal(22050, 1, 11025);
+        SAFEARRAY* sa = SafeArrayCreateVector(VT_I2, 0, static_cast<ULONG>(tail.size()));
+        void* p = nullptr;
+        SafeArrayAccessData(sa, &p);
+        std::memcpy(p, tail.data(), tail.size() * 2);
+        SafeArrayUnaccessData(sa);
+        EXPECT_EQ(af->WriteFile(&sa), S_OK);
+        SafeArrayDestroy(sa);
+        EXPECT_EQ(err(), NOERRORS);
+        af->CloseFile();
+        ASSERT_EQ(err(), NOERRORS);
+
+        const auto after = t::readBytes(file);
+        ASSERT_GT(after.size(), before.size());
+        EXPECT_TRUE(std::equal(before.begin() + static_cast<long>(data), before.end(),
+                               after.begin() + static_cast<long>(data)))
+            << "the stored frames were overwritten";
+        EXPECT_EQ(le32(after, 4), after.size() - 8);
+        const uint32_t dataSize = le32(after, data - 4);
+        EXPECT_EQ(dataSize + (dataSize & 1u), after.size() - data) << "the data size, with its pad byte";
+        const size_t decodedAfter = ffmpegRead(file, dir / "after.s16").size();
+        EXPECT_GE(decodedAfter, decodedBefore + tail.size() - 1152);
+        EXPECT_LE(decodedAfter, decodedBefore + tail.size() + 2 * 1152);
+        open(file.string(), WAV, READ);
+        EXPECT_EQ(err(), NOERRORS);
+        EXPECT_NEAR(prop(&IAudioFile::get_nSamples), static_cast<LONG>(decodedAfter), 2 * 1152);
+        af->CloseFile();
+    }
+}
