@@ -77,14 +77,12 @@ void emitBits(const int16_t* in, size_t frames, int inCh, int outCh, uint8_t* ds
 }  // namespace
 
 uint64_t convertByteCount(uint64_t count, const WAVEFORMATEX& from, const WAVEFORMATEX& to) {
-    if (from.nAvgBytesPerSec == to.nAvgBytesPerSec) return count;
-    if (from.nAvgBytesPerSec == 0) return 0;
-    const unsigned __int128 num = static_cast<unsigned __int128>(count) * to.nAvgBytesPerSec * 2 +
-                                  from.nAvgBytesPerSec;
-    const unsigned __int128 q = num / (static_cast<unsigned __int128>(from.nAvgBytesPerSec) * 2);
-    uint64_t bytes = q > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(q);
-    if (to.nBlockAlign != 0) bytes -= bytes % to.nBlockAlign;
-    return bytes;
+    if (from.nBlockAlign == 0 || from.nSamplesPerSec == 0 || to.nSamplesPerSec == 0) return 0;
+    const uint64_t frames = count / from.nBlockAlign;
+    if (from.nSamplesPerSec == to.nSamplesPerSec) return frames * to.nBlockAlign;
+    const unsigned __int128 out = static_cast<unsigned __int128>(frames) * to.nSamplesPerSec * 2 + from.nSamplesPerSec;
+    const unsigned __int128 bytes = out / (static_cast<unsigned __int128>(from.nSamplesPerSec) * 2) * to.nBlockAlign;
+    return bytes > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(bytes);
 }
 
 Biquad Biquad::highShelf(double fs, double f0, double gainDb, double slope) {
@@ -134,25 +132,36 @@ bool PcmConverter::setFormats(const WAVEFORMATEX& file, const WAVEFORMATEX& arra
 void PcmConverter::reset() {
     for (auto& f : filter_) f.clearState();
     last_ = {0, 0};
+    framesIn_ = framesOut_ = 0;
 }
 
-size_t PcmConverter::outFrames(size_t frames, uint32_t from, uint32_t to) {
+void PcmConverter::continueReadingAt(uint64_t frame) {
+    framesIn_ = frame;
+    framesOut_ = outFrames(frame, fileRate_, arrayRate_);
+}
+
+uint64_t PcmConverter::outFrames(uint64_t frames, uint32_t from, uint32_t to) {
     if (from == to) return frames;
     // round(frames * to / from), halves rounded up
     const unsigned __int128 num = static_cast<unsigned __int128>(frames) * to * 2 + from;
-    return static_cast<size_t>(num / (static_cast<unsigned __int128>(from) * 2));
+    return static_cast<uint64_t>(num / (static_cast<unsigned __int128>(from) * 2));
+}
+
+size_t PcmConverter::nextOutFrames(size_t frames, uint32_t from, uint32_t to) const {
+    if (from == to) return frames;
+    return static_cast<size_t>(outFrames(framesIn_ + frames, from, to) - framesOut_);
 }
 
 size_t PcmConverter::arrayBytesFor(size_t fileBytes) const {
     if (!valid_) return 0;
     const size_t frames = fileBytes / (static_cast<size_t>(fileChannels_) * fileBits_ / 8);
-    return outFrames(frames, fileRate_, arrayRate_) * arrayChannels_ * 2;
+    return nextOutFrames(frames, fileRate_, arrayRate_) * arrayChannels_ * 2;
 }
 
 size_t PcmConverter::fileBytesFor(size_t arrayBytes) const {
     if (!valid_) return 0;
     const size_t frames = arrayBytes / (static_cast<size_t>(arrayChannels_) * 2);
-    return outFrames(frames, arrayRate_, fileRate_) * fileChannels_ * fileBits_ / 8;
+    return nextOutFrames(frames, arrayRate_, fileRate_) * fileChannels_ * fileBits_ / 8;
 }
 
 size_t PcmConverter::toArray(const uint8_t* src, size_t bytes, uint8_t* dst, size_t capacity) {
@@ -210,9 +219,11 @@ size_t PcmConverter::toFile(const uint8_t* src, size_t bytes, uint8_t* dst, size
 
 size_t PcmConverter::resample(const int16_t* in, size_t frames, int channels, uint32_t from,
                               uint32_t to) {
-    const size_t n = outFrames(frames, from, to);
+    const size_t n = nextOutFrames(frames, from, to);
     int16_t* out = ensure(out_, n * static_cast<size_t>(channels));
     if (frames == 0) return 0;
+    framesIn_ += frames;
+    framesOut_ += n;
     if (channels == 1) resampleBlock<1>(in, frames, out, n, from, to);
     else resampleBlock<2>(in, frames, out, n, from, to);
     return n;

@@ -31,10 +31,12 @@ namespace qoro::audiofile {
 
 using acm::WAVEFORMATEX;
 
-// Byte count in format `to` that corresponds to `count` bytes in format `from`:
-// unchanged when both carry the same bytes per second, otherwise
-// count x to.avg / from.avg rounded to nearest and then rounded down to a
-// whole number of `to` blocks. A format with no bytes per second gives 0.
+// Byte count in format `to` that corresponds to `count` bytes in format `from`,
+// counted in whole sample frames: the frames of `count` (a partial frame
+// dropped), at a different rate round(frames x to.rate / from.rate) with
+// halves rounded up (the rate converter's own count for a stream of that
+// length), times the size of a `to` frame. A format without a frame size or
+// rate gives 0.
 uint64_t convertByteCount(uint64_t count, const WAVEFORMATEX& from, const WAVEFORMATEX& to);
 
 // One biquad section, direct form I, with its state.
@@ -66,16 +68,23 @@ public:
     // carried state of both channels.
     bool setFormats(const WAVEFORMATEX& file, const WAVEFORMATEX& array);
 
-    // Clears filter state and carried samples (the filters stay designed).
+    // Clears filter state and carried samples (the filters stay designed),
+    // and counts the stream from its start again.
     void reset();
+
+    // Reading goes on from file frame `frame` (after a seek): array frames
+    // are counted as if every file frame before it had passed through here.
+    void continueReadingAt(uint64_t frame);
 
     bool valid() const { return valid_; }
     // True when the two formats differ, so data has to pass through here.
     bool converts() const { return valid_ && !same_; }
     bool resamples() const { return valid_ && fileRate_ != arrayRate_; }
 
-    // Exact number of bytes toArray / toFile produce for that many input
-    // bytes (trailing bytes short of a whole frame are ignored).
+    // Exact number of bytes the next toArray / toFile produces for that many
+    // input bytes (trailing bytes short of a whole frame are ignored). Across
+    // a rate change each block yields what the stream so far rounds to, so a
+    // stream gives the same number of frames however it is cut into blocks.
     size_t arrayBytesFor(size_t fileBytes) const;
     size_t fileBytesFor(size_t arrayBytes) const;
 
@@ -99,7 +108,9 @@ private:
     template <int C>
     void filterBlock(const int16_t* in, size_t frames, int16_t* out);
 
-    static size_t outFrames(size_t frames, uint32_t from, uint32_t to);
+    static uint64_t outFrames(uint64_t frames, uint32_t from, uint32_t to);
+    // Output frames of the next `frames` input frames of the stream.
+    size_t nextOutFrames(size_t frames, uint32_t from, uint32_t to) const;
 
     bool valid_ = false;
     bool same_ = true;
@@ -109,6 +120,8 @@ private:
 
     std::array<Biquad, 2> filter_{};
     std::array<int32_t, 2> last_{};
+    uint64_t framesIn_ = 0;   // input frames of the stream so far
+    uint64_t framesOut_ = 0;  // output frames they gave (outFrames of framesIn_)
 
     // Scratch storage, grown on demand and reused from block to block.
     std::vector<int16_t> work_;

@@ -286,6 +286,7 @@ int16_t Engine::seek(uint64_t arrayOffset, SeekOrigin origin) {
     if (st < 0) return failure(st, Step::Seek);
     filePos_ = result.fileBytes;
     arrayPos_ = result.arrayKnown ? result.arrayBytes : convertBytes(filePos_, file_, array_);
+    if (file_.nBlockAlign != 0) toArray_.continueReadingAt(filePos_ / file_.nBlockAlign);
     return status::kOk;
 }
 

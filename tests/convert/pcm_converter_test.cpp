@@ -293,20 +293,72 @@ TEST(PcmConverter, FullScaleSquareWaveIsScaledNotWrapped) {
     EXPECT_GT(neg, 500);
 }
 
-TEST(ByteCount, SameRateIsUnchangedOtherwiseRoundedToBlocks) {
+TEST(ByteCount, CountsWholeFramesRoundedLikeTheConverter) {
     const auto cd = pcm(44100, 2), mono8 = pcm(22050, 1, 8), mono16 = pcm(22050, 1);
-    // same bytes per second: unchanged, even when not a whole block
-    EXPECT_EQ(convertByteCount(1001, pcm(22050, 2, 8), pcm(22050, 1, 16)), 1001u);
+    // same rate: the frames, in the other frame size (a partial frame dropped)
+    EXPECT_EQ(convertByteCount(1001, pcm(22050, 2, 8), mono16), 1000u);
+    EXPECT_EQ(convertByteCount(1001, pcm(16000, 1, 8), pcm(8000, 1)), 1002u);  // same bytes per second: 500.5 frames
     EXPECT_EQ(convertByteCount(1000, cd, mono8), 125u);
-    EXPECT_EQ(convertByteCount(1003, cd, mono8), 125u);  // 125.375
-    EXPECT_EQ(convertByteCount(1004, cd, mono8), 126u);  // 125.5 rounds up
-    EXPECT_EQ(convertByteCount(1002, cd, mono16), 250u);  // 250.5 -> 251 -> whole blocks
+    EXPECT_EQ(convertByteCount(1003, cd, mono8), 125u);   // 250 frames
+    EXPECT_EQ(convertByteCount(1004, cd, mono8), 126u);   // 125.5 frames round up
+    EXPECT_EQ(convertByteCount(1002, cd, mono16), 250u);  // 250 frames -> 125
     EXPECT_EQ(convertByteCount(125, mono8, cd), 1000u);
-    EXPECT_EQ(convertByteCount(3, pcm(8000, 1), pcm(44100, 2)), 32u);  // 33.075 -> 33 -> 32
+    EXPECT_EQ(convertByteCount(3, pcm(8000, 1), pcm(44100, 2)), 24u);  // 1 frame -> 5.5125 -> 6
     // no overflow for large counts
     EXPECT_EQ(convertByteCount(4'000'000'000ull, mono8, cd), 32'000'000'000ull);
     WAVEFORMATEX none{};
     EXPECT_EQ(convertByteCount(1000, none, cd), 0u);
+    EXPECT_EQ(convertByteCount(1000, cd, none), 0u);
+}
+
+// However a stream is cut into blocks, the converter gives the frames the
+// byte count announces for the whole stream, both ways, and the same
+// samples whether read in one block or in odd ones.
+TEST(PcmConverter, AStreamGivesItsAnnouncedLengthInAnyBlocks) {
+    struct Case {
+        uint32_t from, to;
+        uint16_t fromChannels, toChannels;
+    } cases[] = {{8000, 11025, 1, 2}, {44100, 22050, 2, 2}, {48000, 44100, 2, 1},
+                 {11025, 48000, 1, 1}, {44100, 6000, 2, 1}, {22050, 44100, 2, 2}};
+    const size_t cuts[] = {1, 7, 3, 160, 1, 441, 2, 1000, 5};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(std::to_string(k.from) + "->" + std::to_string(k.to));
+        const auto file = pcm(k.from, k.fromChannels), array = pcm(k.to, k.toChannels);
+        const auto in = qoro::test::testSignal(int(k.from), k.fromChannels, 5003);
+        const auto bytes = bytesOf(in);
+        const uint64_t announced = convertByteCount(bytes.size(), file, array);
+
+        PcmConverter whole;
+        ASSERT_TRUE(whole.setFormats(file, array));
+        std::vector<uint8_t> one(whole.arrayBytesFor(bytes.size()));
+        ASSERT_EQ(whole.toArray(bytes.data(), bytes.size(), one.data(), one.size()), announced);
+
+        PcmConverter cut;
+        ASSERT_TRUE(cut.setFormats(file, array));
+        std::vector<uint8_t> pieces;
+        const size_t frameBytes = file.nBlockAlign;
+        for (size_t at = 0, i = 0; at < bytes.size(); ++i) {
+            const size_t n = std::min(bytes.size() - at, cuts[i % std::size(cuts)] * frameBytes);
+            std::vector<uint8_t> out(cut.arrayBytesFor(n));
+            ASSERT_EQ(cut.toArray(bytes.data() + at, n, out.data(), out.size()), out.size());
+            pieces.insert(pieces.end(), out.begin(), out.end());
+            at += n;
+        }
+        EXPECT_EQ(pieces.size(), announced);
+
+        // Writing: the array stream back into the file format.
+        PcmConverter writer;
+        ASSERT_TRUE(writer.setFormats(file, array));
+        const uint64_t back = convertByteCount(one.size(), array, file);
+        uint64_t written = 0;
+        for (size_t at = 0, i = 0; at < one.size(); ++i) {
+            const size_t n = std::min(one.size() - at, cuts[i % std::size(cuts)] * array.nBlockAlign);
+            std::vector<uint8_t> out(writer.fileBytesFor(n));
+            written += writer.toFile(one.data() + at, n, out.data(), out.size());
+            at += n;
+        }
+        EXPECT_EQ(written, back);
+    }
 }
 
 }  // namespace
