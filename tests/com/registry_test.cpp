@@ -42,6 +42,8 @@ TEST(Hive, RoundTripsQuotedValuesAndComparesWithoutCase) {
     EXPECT_EQ(back.value("clsid\\{abc}\\inprocserver32"), "/opt/my lib/\"x\"\\y.so");
     EXPECT_EQ(back.value("CLSID\\{ABC}\\InprocServer32", "threadingmodel"), "Apartment");
     EXPECT_EQ(back.value("Multi", "line"), "a\nb");
+    EXPECT_EQ(back.value("CLSID\\{ABC}\\INPROCSERVER32"), back.value("clsid\\{abc}\\inprocserver32"));
+    EXPECT_FALSE(back.hasKey("CLSID\\{ABC}\\InprocServer3"));
     EXPECT_TRUE(back.hasKey("CLSID\\{ABC}"));  // parents exist
     EXPECT_EQ(back.subKeys("CLSID"), std::vector<std::string>{"{ABC}"});
     EXPECT_FALSE(back.value("CLSID\\{ABC}", "missing"));
