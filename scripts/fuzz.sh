@@ -31,14 +31,14 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 all_harnesses=(id3_fuzz wav_info_fuzz ogg_comments_fuzz riff_wave_fuzz mpeg_stream_fuzz mpeg_info_fuzz
-               audiofile_fuzz audioinfo_fuzz profile_fuzz registry_fuzz)
+               audiofile_fuzz avi_fuzz acm_fuzz audioinfo_fuzz profile_fuzz registry_fuzz)
 
 # Largest input per harness: MPEG streams of 4-8 KB, files of up to 16 KB,
 # text files of 4 KB.
 max_len() {
   case $1 in
     mpeg_stream_fuzz|mpeg_info_fuzz) echo 8192 ;;
-    profile_fuzz|registry_fuzz) echo 4096 ;;
+    profile_fuzz|registry_fuzz|acm_fuzz) echo 4096 ;;
     *) echo 16384 ;;
   esac
 }
@@ -64,6 +64,8 @@ parser_files() {
     audioinfo_fuzz) echo audioinfo/object/audio_information.cpp audioinfo/formats/*.cpp audioinfo/tags/*.cpp \
                          common/tags/id3v1.cpp common/tags/id3v2.cpp common/tags/id3v2_frames.cpp \
                          common/mpc/mpc_stream.cpp platform/avifile/avifile.cpp ;;
+    avi_fuzz) echo platform/avifile/avifile.cpp audiofile/codecs/avi/avi_track.cpp ;;
+    acm_fuzz) echo platform/acm/*.cpp ;;
     profile_fuzz) echo platform/profile/profile.cpp ;;
     registry_fuzz) echo platform/com/registry.cpp ;;
   esac

@@ -17,6 +17,9 @@
 // crash, no read outside the input, no unbounded allocation", every length
 // and position stays consistent and raw files deliver exactly their length.
 //
+// Built with QORO_FUZZ_FORMAT_TYPE set (avi_fuzz), the format type is that
+// one whatever byte 0 says.
+//
 //   bash scripts/fuzz.sh 300 audiofile_fuzz    (five minutes; the options are in the script)
 #include <cstdint>
 #include <vector>
@@ -30,7 +33,9 @@ using qoro::fuzz::require;
 
 namespace {
 
+#ifndef QORO_FUZZ_FORMAT_TYPE
 constexpr long kTypes[] = {WAV, MP3, VOX, RAW, G726, OGG, G721, G723, AVI, MPC, MP2};
+#endif
 constexpr int32_t kRates[] = {8000, 11025, 22050, 44100};
 constexpr uint32_t kArrayRates[] = {8000, 11025, 16000, 22050, 32000, 44100, 48000};
 
@@ -72,7 +77,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static qoro::fuzz::MemoryFile file("audiofile-fuzz");
     file.set(data + 3, size - 3);
 
+#ifdef QORO_FUZZ_FORMAT_TYPE
+    const long type = QORO_FUZZ_FORMAT_TYPE;
+#else
     const long type = kTypes[(data[0] & 0x7F) % std::size(kTypes)];
+#endif
     const bool readWrite = (data[0] & 0x80) != 0;
     af::EngineSettings settings;
     settings.mp3Decoder = (data[1] & 1) ? ACM_DRIVER_OUT : X_AUDIO;

@@ -266,6 +266,7 @@ EOF
 put audiofile_fuzz '\x00\x00\x07' wav/pcm16_stereo.wav wav/pcm8_mono.wav wav/pcm24_extensible.wav wav/alaw.wav \
   wav/mulaw.wav wav/ima_adpcm.wav wav/ms_adpcm_stereo.wav wav/gsm610.wav wav/mp3_in_wav.wav wav/mp2_in_wav.wav \
   wav/rf64.wav wav/streamed.wav wav/ms_adpcm_edge_coefficients.wav
+put avi_fuzz '\x08\x00\x07' avi/pcm.avi avi/ima_adpcm.avi avi/mp3.avi avi/small_pcm.avi avi/small_chunks_noidx.avi
 put audiofile_fuzz '\x80\x00\x0b' wav/float32.wav
 put audiofile_fuzz '\x00\x01\x03' wav/mp3_in_wav.wav
 cp "$seeds/audiofile_fuzz/mp3_in_wav.wav" "$seeds/audiofile_fuzz/mp3_in_wav_acm.wav"
@@ -304,6 +305,61 @@ put audioinfo_fuzz '\x05' avi/pcm.avi avi/mp3.avi avi/small_pcm.avi
 put audioinfo_fuzz '\x07' raw/pcm16.raw
 
 # profile_fuzz: section, key and value lines, then the file.
+# acm_fuzz: the records and stream heads of the WAV seeds in the harness's
+# layout (every field given raw: selector 0x80, then its two bytes), decoded,
+# and the same records encoding the PCM of a tone.
+$py - "$seeds/acm_fuzz" t8m.wav wav/pcm16_stereo.wav wav/alaw.wav wav/mulaw.wav wav/ima_adpcm.wav \
+  wav/ms_adpcm_stereo.wav wav/ms_adpcm_edge_coefficients.wav wav/gsm610.wav wav/mp3_in_wav.wav <<'EOF'
+import struct, sys, os
+out, pcm_source = sys.argv[1], sys.argv[2]
+os.makedirs(out, exist_ok=True)
+tags = [1, 2, 6, 7, 17, 49, 85]
+rates = [8000, 11025, 16000, 22050, 32000, 44100, 48000, 6000]
+def chunks(b):
+    at = 12
+    while at + 8 <= len(b):
+        cid, size = b[at:at + 4], struct.unpack('<I', b[at + 4:at + 8])[0]
+        yield cid, b[at + 8:at + 8 + size]
+        at += 8 + size + (size & 1)
+def raw(v):
+    return b'\x80' + struct.pack('<H', v & 0xFFFF)
+def record_fields(fmt):
+    tag, ch, rate, avg, align, bits = struct.unpack('<HHIIHH', fmt[:16])
+    extra = fmt[18:] if len(fmt) > 18 else b''
+    head = raw(align) + raw(bits) + struct.pack('<H', (avg // 4) & 0xFFFF)
+    if tag == 2:
+        spb, n = struct.unpack('<HH', extra[:4])
+        head += raw(spb) + bytes([(n - 1) % 9]) + b''.join(raw(v) for v in struct.unpack('<%dh' % (2 * n), extra[4:4 + 4 * n]))
+    elif tag in (17, 49):
+        head += raw(struct.unpack('<H', extra[:2])[0])
+    elif tag == 85:
+        wid, flags, size, frames, delay = struct.unpack('<HIHHH', extra[:12])
+        head += raw(wid) + raw(flags) + raw(size) + raw(frames) + raw(delay)
+    return tag, ch, rate, head
+def stream_head(tag, ch, data):
+    if tag == 2:
+        h = bytes(data[:ch]) + b''.join(raw(v) for v in struct.unpack('<%dh' % (3 * ch), data[ch:7 * ch]))
+        return h + data[7 * ch:]
+    if tag == 17:
+        h = b''
+        for c in range(ch):
+            s, idx = struct.unpack('<hB', data[4 * c:4 * c + 3])
+            h += raw(s) + bytes([idx])
+        return h + data[4 * ch:]
+    return data
+pcm = dict(chunks(open(pcm_source, 'rb').read()))[b'data'][:4000]
+for path in sys.argv[3:]:
+    parts = dict(chunks(open(path, 'rb').read()))
+    tag, ch, rate, fields = record_fields(parts[b'fmt '])
+    flags = (1 if ch == 2 else 0) | (rates.index(rate) << 2 if rate in rates else 0)
+    name = os.path.splitext(os.path.basename(path))[0]
+    prefix = bytes([tags.index(tag)])
+    data = parts[b'data'][:3000]
+    open(os.path.join(out, name + '.decode'), 'wb').write(prefix + bytes([flags]) + fields + stream_head(tag, ch, data))
+    if tag != 85:
+        samples = pcm if ch == 1 else b''.join(pcm[i:i + 2] * 2 for i in range(0, len(pcm), 2))
+        open(os.path.join(out, name + '.encode'), 'wb').write(prefix + bytes([flags | 2]) + fields + samples[:4000])
+EOF
 mkdir -p "$seeds/profile_fuzz"
 printf 'Settings\nWaveDir\n/home/me/Wave Files/\n; Quillet options\r\n[Settings]\r\nWaveDir=/music/\r\nBitRate1=192\r\n\r\n[Window]\r\nLeft = 10\r\nTitle="  quoted  "\r\n' \
   > "$seeds/profile_fuzz/option_crlf.ini"
