@@ -26,6 +26,15 @@ DISPID idOf(IDispatch* d, const char16_t* name) {
     return id;
 }
 
+// An AudioInformation object created by class identifier through the runtime.
+ComPtr<IAudioInformation> createByClass() {
+    ComPtr<IAudioInformation> info;
+    EXPECT_EQ(CoCreateInstance(CLSID_AudioInformation, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioInformation,
+                               info.putVoid()),
+              S_OK);
+    return info;
+}
+
 // A script names the components by ProgID; an unregistered build or install
 // tree must answer as a registered one does.
 TEST(AudioInformationComponent, ProgIdsResolveWithAnEmptyRegistry) {
@@ -68,10 +77,8 @@ TEST(AudioInformationComponent, ProgIdsResolveWithAnEmptyRegistry) {
 TEST(AudioInformationComponent, UnreadableFilesSayWhy) {
     TempDir dir;
     CoInitialize(nullptr);
-    ComPtr<IAudioInformation> info;
-    ASSERT_EQ(CoCreateInstance(CLSID_AudioInformation, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioInformation,
-                               info.putVoid()),
-              S_OK);
+    ComPtr<IAudioInformation> info = createByClass();
+    ASSERT_TRUE(info);
     writeBytes(dir / "empty.mp3", {});
     writeBytes(dir / "empty.wav", {});
     std::vector<uint8_t> noise(100000);
@@ -122,10 +129,8 @@ TEST(AudioInformationComponent, UnreadableFilesSayWhy) {
 TEST(AudioInformationComponent, FailedTagWritesReportTheirCause) {
     TempDir dir;
     CoInitialize(nullptr);
-    ComPtr<IAudioInformation> info;
-    ASSERT_EQ(CoCreateInstance(CLSID_AudioInformation, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioInformation,
-                               info.putVoid()),
-              S_OK);
+    ComPtr<IAudioInformation> info = createByClass();
+    ASSERT_TRUE(info);
     ComPtr<ISupportErrorInfo> supports;
     ASSERT_EQ(info.as(IID_ISupportErrorInfo, supports), S_OK);
     EXPECT_EQ(supports->InterfaceSupportsErrorInfo(IID_IAudioInformation), S_OK);
@@ -172,10 +177,8 @@ TEST(AudioInformationComponent, FailedTagWritesReportTheirCause) {
 
 TEST(AudioInformationComponent, CreatedByClassAndCalledByName) {
     CoInitialize(nullptr);
-    ComPtr<IAudioInformation> info;
-    ASSERT_EQ(CoCreateInstance(CLSID_AudioInformation, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioInformation,
-                               info.putVoid()),
-              S_OK);
+    ComPtr<IAudioInformation> info = createByClass();
+    ASSERT_TRUE(info);
     // Not registered here: found beside the program.
     ComPtr<IDispatch> disp;
     ASSERT_EQ(CoCreateInstance(CLSID_AudioInformation, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, disp.putVoid()), S_OK);
