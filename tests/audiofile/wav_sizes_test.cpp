@@ -116,6 +116,18 @@ protected:
         return d;
     }
 
+    // Writes the samples through WriteFile; the error it left.
+    LONG writeSamples(const std::vector<int16_t>& samples) {
+        SAFEARRAY* sa = SafeArrayCreateVector(VT_I2, 0, static_cast<ULONG>(samples.size()));
+        void* p = nullptr;
+        SafeArrayAccessData(sa, &p);
+        std::memcpy(p, samples.data(), samples.size() * 2);
+        SafeArrayUnaccessData(sa);
+        EXPECT_EQ(af->WriteFile(&sa), S_OK);
+        SafeArrayDestroy(sa);
+        return err();
+    }
+
     // Reads `file` through both components: the samples are `expected`, the
     // announced length is what ReadFile delivered, and AudioInformation
     // counts the same frames.
@@ -434,16 +446,6 @@ TEST_F(WavSizes, ReadWriteKeepsFilesWhole) {
     t::writeWav16(src, 22050, 2, signal);
     const std::vector<int16_t> patch(2 * 50, 1234), tail(2 * 100, -4321);
 
-    auto writeSamples = [&](const std::vector<int16_t>& samples) -> LONG {
-        SAFEARRAY* sa = SafeArrayCreateVector(VT_I2, 0, static_cast<ULONG>(samples.size()));
-        void* p = nullptr;
-        SafeArrayAccessData(sa, &p);
-        std::memcpy(p, samples.data(), samples.size() * 2);
-        SafeArrayUnaccessData(sa);
-        EXPECT_EQ(af->WriteFile(&sa), S_OK);
-        SafeArrayDestroy(sa);
-        return err();
-    };
     auto expectSizesOf = [&](const t::fs::path& file, size_t frames) {
         const auto b = t::readBytes(file);
         const size_t data = dataOffsetOf(b);
@@ -598,14 +600,7 @@ TEST_F(WavSizes, Mp3FramesAreAppendedAfterTheStoredOnes) {
         ASSERT_EQ(err(), NOERRORS);
         seek(0, END_POS);
         const auto tail = t::testSignal(22050, 1, 11025);
-        SAFEARRAY* sa = SafeArrayCreateVector(VT_I2, 0, static_cast<ULONG>(tail.size()));
-        void* p = nullptr;
-        SafeArrayAccessData(sa, &p);
-        std::memcpy(p, tail.data(), tail.size() * 2);
-        SafeArrayUnaccessData(sa);
-        EXPECT_EQ(af->WriteFile(&sa), S_OK);
-        SafeArrayDestroy(sa);
-        EXPECT_EQ(err(), NOERRORS);
+        EXPECT_EQ(writeSamples(tail), NOERRORS);
         af->CloseFile();
         ASSERT_EQ(err(), NOERRORS);
 
