@@ -78,10 +78,8 @@ void emitBits(const int16_t* in, size_t frames, int inCh, int outCh, uint8_t* ds
 
 uint64_t convertByteCount(uint64_t count, const WAVEFORMATEX& from, const WAVEFORMATEX& to) {
     if (from.nBlockAlign == 0 || from.nSamplesPerSec == 0 || to.nSamplesPerSec == 0) return 0;
-    const uint64_t frames = count / from.nBlockAlign;
-    if (from.nSamplesPerSec == to.nSamplesPerSec) return frames * to.nBlockAlign;
-    const unsigned __int128 out = static_cast<unsigned __int128>(frames) * to.nSamplesPerSec * 2 + from.nSamplesPerSec;
-    const unsigned __int128 bytes = out / (static_cast<unsigned __int128>(from.nSamplesPerSec) * 2) * to.nBlockAlign;
+    const uint64_t frames = PcmConverter::outFrames(count / from.nBlockAlign, from.nSamplesPerSec, to.nSamplesPerSec);
+    const unsigned __int128 bytes = static_cast<unsigned __int128>(frames) * to.nBlockAlign;
     return bytes > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(bytes);
 }
 
@@ -144,7 +142,8 @@ uint64_t PcmConverter::outFrames(uint64_t frames, uint32_t from, uint32_t to) {
     if (from == to) return frames;
     // round(frames * to / from), halves rounded up
     const unsigned __int128 num = static_cast<unsigned __int128>(frames) * to * 2 + from;
-    return static_cast<uint64_t>(num / (static_cast<unsigned __int128>(from) * 2));
+    const unsigned __int128 out = num / (static_cast<unsigned __int128>(from) * 2);
+    return out > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(out);
 }
 
 size_t PcmConverter::nextOutFrames(size_t frames, uint32_t from, uint32_t to) const {

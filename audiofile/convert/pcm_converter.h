@@ -95,6 +95,10 @@ public:
     size_t toArray(const uint8_t* src, size_t bytes, uint8_t* dst, size_t capacity);
     size_t toFile(const uint8_t* src, size_t bytes, uint8_t* dst, size_t capacity);
 
+    // Frames at rate `to` for `frames` at rate `from`: round(frames x to /
+    // from), halves rounded up (the one rounding rule of every count here).
+    static uint64_t outFrames(uint64_t frames, uint32_t from, uint32_t to);
+
     // The last input sample carried for channel c (for tests and seeking).
     int carried(int channel) const { return last_[channel & 1]; }
 
@@ -108,7 +112,6 @@ private:
     template <int C>
     void filterBlock(const int16_t* in, size_t frames, int16_t* out);
 
-    static uint64_t outFrames(uint64_t frames, uint32_t from, uint32_t to);
     // Output frames of the next `frames` input frames of the stream.
     size_t nextOutFrames(size_t frames, uint32_t from, uint32_t to) const;
 
