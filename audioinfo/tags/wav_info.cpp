@@ -720,11 +720,13 @@ bool readingLooksAt(FourCC id, const Source& src, uint64_t offset) {
 
 // True when the bytes from 'from' to the end of the file are whole chunks
 // that reading would not look at (the last one may lack its pad byte:
-// 'padMissing' says so).
-bool wholeOtherChunks(const Source& src, uint64_t from, bool& padMissing) {
+// 'padMissing' says so; 'onlyFiller' that every one is a "JUNK" chunk of
+// zeros).
+bool wholeOtherChunks(const Source& src, uint64_t from, bool& padMissing, bool& onlyFiller) {
     const uint64_t end = src.size();
     uint64_t pos = from;
     padMissing = false;
+    onlyFiller = true;
     while (pos < end) {
         uint8_t b[8];
         if (end - pos < 8 || !src.readExact(pos, b, 8)) return false;
@@ -733,6 +735,7 @@ bool wholeOtherChunks(const Source& src, uint64_t from, bool& padMissing) {
             if (b[i] < 0x20 || b[i] > 0x7E) return false;
         const uint64_t dataEnd = pos + 8 + le32(b + 4);
         if (dataEnd > end || readingLooksAt(id, src, pos)) return false;
+        onlyFiller = onlyFiller && id == fourcc("JUNK") && allZero(src, pos + 8, dataEnd);
         padMissing = (le32(b + 4) & 1u) && dataEnd == end;
         pos = dataEnd + (le32(b + 4) & 1u);
     }
@@ -760,14 +763,18 @@ std::error_code makePlan(const Source& src, const Layout& layout, const std::str
     const bool reuseSlot = firstTag != chunks.end() && allInSlot && (slotAtEnd || fits);
 
     // Bytes after the last chunk: the remainder of an earlier tag write
-    // (the form ends with tag chunks), zeros, or chunks reading does not look
-    // at are taken as they are; anything else is kept inside a "JUNK" chunk.
+    // (the form ends with tag chunks) and zeros, bare or as "JUNK" filler,
+    // go; chunks reading does not look at are taken as they are; anything
+    // else is kept inside a "JUNK" chunk. (Filler kept after the tags would
+    // be taken into their place by the next write, which would then change
+    // the file though nothing else changed.)
     enum class Tail { None, Drop, Chunks, Junk } tail = Tail::None;
-    bool tailPadMissing = false;
+    bool tailPadMissing = false, tailOnlyFiller = false;
     if (layout.tailStart < layout.fileSize) {
         const bool endsWithTags = (hadTags && slotAtEnd) || (!chunks.empty() && chunks.back().isTag());
         if (endsWithTags || allZero(src, layout.tailStart, layout.fileSize)) tail = Tail::Drop;
-        else if (wholeOtherChunks(src, layout.tailStart, tailPadMissing)) tail = Tail::Chunks;
+        else if (wholeOtherChunks(src, layout.tailStart, tailPadMissing, tailOnlyFiller))
+            tail = tailOnlyFiller ? Tail::Drop : Tail::Chunks;
         else tail = Tail::Junk;
     }
 

@@ -330,6 +330,21 @@ TEST(RichWav, BytesAfterTheRiffThatAreNoTagRemainderAreKept) {
     ASSERT_WRITES(tags::writeWavInfo(file.string(), want, {}));
     EXPECT_EQ(listChunks(readBytes(file)).end, fs::file_size(file));
     EXPECT_EQ(joinIds(listChunks(readBytes(file)).chunks), "[fmt ][data][LIST/INFO][DISP]");
+
+    // So do zeros in a "JUNK" chunk after the form (libFuzzer found this
+    // one): kept after the new tags, the next write took it for the tags'
+    // filler and dropped it, changing the file though nothing had changed.
+    writeWav16(file, 8000, 1, testSignal(8000, 1, 802));
+    bytes = readBytes(file);
+    const std::string filler = chunk("JUNK", std::string(6, '\0'));
+    bytes.insert(bytes.end(), filler.begin(), filler.end());
+    writeBytes(file, bytes);
+    ASSERT_WRITES(tags::writeWavInfo(file.string(), want, {}));
+    const Bytes once = readBytes(file);
+    EXPECT_EQ(listChunks(once).end, once.size());
+    EXPECT_EQ(joinIds(listChunks(once).chunks), "[fmt ][data][LIST/INFO][DISP]");
+    ASSERT_WRITES(tags::writeWavInfo(file.string(), want, {}));
+    EXPECT_EQ(readBytes(file), once);
 }
 
 TEST(RichWav, OddChunksAndMissingPadBytes) {
