@@ -67,9 +67,9 @@ int main(int argc, char** argv) {
 
     std::printf("10 min 44.1 kHz stereo 16-bit -> 22.05 kHz mono 8-bit (%ld frames written)\n", frames);
     std::printf("  AudioFile ReadFile/WriteFile, 0.1 s blocks: %7.3f s\n", oursTime);
-    std::printf("  sox (default rate):                         %7.3f s   ratio ours/sox    %.2f\n", soxTime,
+    std::printf("  sox (default rate):                         %7.3f s   ratio ours/sox    %.3f\n", soxTime,
                 oursTime / soxTime);
-    std::printf("  sox rate -q:                                %7.3f s   ratio ours/sox -q %.2f\n", soxQuickTime,
+    std::printf("  sox rate -q:                                %7.3f s   ratio ours/sox -q %.3f\n", soxQuickTime,
                 oursTime / soxQuickTime);
 
     // Streaming: the peak memory of a 1-hour conversion stays that of a short one.

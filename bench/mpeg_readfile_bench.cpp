@@ -141,8 +141,8 @@ int main(int argc, char** argv) {
     CoUninitialize();
     std::printf("file: %s (%ld sample frames read through ReadFile)\n", mp3.c_str(), frames);
     std::printf("ReadFile %.3f s   (OpenFile alone %.4f s, nSamples %ld)\n", ours, open, samples);
-    std::printf("mpg123   %.3f s   ratio ours/mpg123 = %.2f\n", mpg123, ours / mpg123);
-    std::printf("ffmpeg   %.3f s   ratio ours/ffmpeg = %.2f\n", ffmpeg, ours / ffmpeg);
+    std::printf("mpg123   %.3f s   ratio ours/mpg123 = %.3f\n", mpg123, ours / mpg123);
+    std::printf("ffmpeg   %.3f s   ratio ours/ffmpeg = %.3f\n", ffmpeg, ours / ffmpeg);
     std::printf("OpenFile of %.0f MB: %.4f s (nSamples %ld)\n", double(fs::file_size(big)) / 1e6, openBig, bigSamples);
     return 0;
 }
