@@ -1,9 +1,9 @@
 # libQoroAudioFile.so: the in-process component (classes AudioFile and
-# AudioFileLameMp3Encoder). It links every part of this folder and exports
-# only the four component entry points.
+# AudioFileLameMp3Encoder). It links the object layer, which brings every
+# layer below, and exports only the four component entry points.
 if(TARGET qorocom)
   add_library(QoroAudioFile SHARED ${CMAKE_CURRENT_SOURCE_DIR}/object/module.cpp)
-  target_link_libraries(QoroAudioFile PRIVATE ${QORO_AF_PARTS} qorocom)
+  target_link_libraries(QoroAudioFile PRIVATE qoro_af_object qorocom)
   target_link_options(QoroAudioFile PRIVATE
     "LINKER:--version-script=${CMAKE_CURRENT_SOURCE_DIR}/object/exports.map")
   set_target_properties(QoroAudioFile PROPERTIES

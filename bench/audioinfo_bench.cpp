@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/readers.h"
+#include "readers/readers.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "mp3_writer.h"
+#include "containers/mp3_writer.h"
 #include "bench_support.h"
 
 namespace {

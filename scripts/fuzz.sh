@@ -48,23 +48,23 @@ parser_files() {
   case $1 in
     id3_fuzz) echo common/tags/id3v1.cpp common/tags/id3v2.cpp common/tags/id3v2_frames.cpp common/tags/text.cpp ;;
     wav_info_fuzz) echo audioinfo/tags/wav_info.cpp audioinfo/tags/cue_list.cpp ;;
-    ogg_comments_fuzz) echo audioinfo/formats/ogg_comments.cpp ;;
-    riff_wave_fuzz) echo platform/riff/riff.cpp audiofile/engine/stored_track.cpp audiofile/engine/engine.cpp \
-                         audioinfo/formats/wav_reader.cpp ;;
+    ogg_comments_fuzz) echo audioinfo/readers/ogg_comments.cpp ;;
+    riff_wave_fuzz) echo platform/riff/riff.cpp audiofile/containers/stored_track.cpp audiofile/engine/engine.cpp \
+                         audioinfo/readers/wav_reader.cpp ;;
     mpeg_stream_fuzz) echo common/mpeg/frame_walk.cpp common/mpeg/info_frame.cpp common/mpeg/mpeg_header.cpp \
                            audiofile/codecs/mpeg/mpeg_codec.cpp audiofile/codecs/mpeg/mpeg_frame_decoder.cpp \
                            audiofile/codecs/mpeg/layer12.cpp audiofile/codecs/mpeg/layer3.cpp ;;
-    mpeg_info_fuzz) echo audioinfo/formats/mpeg_reader.cpp audioinfo/formats/wav_reader.cpp \
+    mpeg_info_fuzz) echo audioinfo/readers/mpeg_reader.cpp audioinfo/readers/wav_reader.cpp \
                          common/mpeg/frame_walk.cpp common/mpeg/info_frame.cpp common/mpeg/mpeg_header.cpp ;;
-    audiofile_fuzz) echo audiofile/engine/engine.cpp audiofile/engine/stored_track.cpp platform/riff/riff.cpp \
-                         platform/acm/*.cpp platform/avifile/avifile.cpp audiofile/codecs/avi/avi_track.cpp \
-                         audiofile/codecs/mpeg/mpeg_track.cpp audiofile/codecs/mpeg/mpeg_codec.cpp \
+    audiofile_fuzz) echo audiofile/engine/engine.cpp audiofile/containers/stored_track.cpp platform/riff/riff.cpp \
+                         platform/acm/*.cpp platform/avifile/avifile.cpp audiofile/containers/avi_track.cpp \
+                         audiofile/containers/mpeg_track.cpp audiofile/codecs/mpeg/mpeg_codec.cpp \
                          audiofile/codecs/g72x/*.cpp audiofile/codecs/ogg/*.cpp audiofile/codecs/mpc/*.cpp \
                          common/mpc/mpc_stream.cpp ;;
-    audioinfo_fuzz) echo audioinfo/object/audio_information.cpp audioinfo/formats/*.cpp audioinfo/tags/*.cpp \
+    audioinfo_fuzz) echo audioinfo/object/audio_information.cpp audioinfo/readers/*.cpp audioinfo/tags/*.cpp \
                          common/tags/id3v1.cpp common/tags/id3v2.cpp common/tags/id3v2_frames.cpp \
                          common/mpc/mpc_stream.cpp platform/avifile/avifile.cpp ;;
-    avi_fuzz) echo platform/avifile/avifile.cpp audiofile/codecs/avi/avi_track.cpp ;;
+    avi_fuzz) echo platform/avifile/avifile.cpp audiofile/containers/avi_track.cpp ;;
     acm_fuzz) echo platform/acm/*.cpp ;;
     profile_fuzz) echo platform/profile/profile.cpp ;;
     registry_fuzz) echo platform/com/registry.cpp ;;

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "engine/containers.h"
+#include "containers/containers.h"
 #include "riff/riff.h"
 
 namespace qoro::audiofile {

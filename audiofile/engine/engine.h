@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "convert/pcm_converter.h"
-#include "engine/settings.h"
-#include "engine/track.h"
+#include "containers/settings.h"
+#include "containers/track.h"
 
 namespace qoro::audiofile {
 

@@ -13,7 +13,7 @@
 // first, so what GetErrorInfo finds after a failure is that failure's.
 #pragma once
 
-#include "lame/AudioFileLameMp3Encoder.h"
+#include "object/audio_file_lame_mp3_encoder.h"
 #include "object/audio_file_core.h"
 #include "qoro/AudioFile.h"
 #include "qoro/com_server.h"

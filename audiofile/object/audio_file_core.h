@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "lame/Mp3Settings.h"
+#include "codecs/mp3enc/mp3_settings.h"
 
 namespace qoro::audiofile {
 

@@ -2,7 +2,7 @@
 // (DllGetClassObject, DllCanUnloadNow, DllRegisterServer, DllUnregisterServer).
 #include <span>
 
-#include "lame/AudioFileLameMp3Encoder.h"
+#include "object/audio_file_lame_mp3_encoder.h"
 #include "object/audio_file.h"
 
 namespace {

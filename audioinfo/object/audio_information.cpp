@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "formats/ogg_comments.h"
-#include "formats/readers.h"
+#include "readers/ogg_comments.h"
+#include "readers/readers.h"
 #include "genre/genre.h"
 #include "io/file_rewrite.h"
 #include "riff/riff.h"

@@ -12,8 +12,8 @@
 // SetAudioInformation a failing HRESULT when it writes nothing.
 #pragma once
 
-#include "formats/facts.h"
-#include "formats/file_type.h"
+#include "readers/facts.h"
+#include "readers/file_type.h"
 #include "qoro/AudioInformation.h"
 #include "qoro/com_server.h"
 #include "tags/cue_list.h"

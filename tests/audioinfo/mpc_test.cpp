@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "fixtures.h"
-#include "formats/readers.h"
+#include "readers/readers.h"
 #include "io/file_rewrite.h"
 #include "mpc/mpc_stream.h"
 

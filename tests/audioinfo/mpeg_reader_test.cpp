@@ -7,7 +7,7 @@
 #include <random>
 
 #include "fixtures.h"
-#include "formats/readers.h"
+#include "readers/readers.h"
 #include "tags/id3v2.h"
 
 namespace qoro::audioinfo {

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "fixtures.h"
-#include "formats/ogg_comments.h"
-#include "formats/readers.h"
+#include "readers/ogg_comments.h"
+#include "readers/readers.h"
 #include "io/file_rewrite.h"
 
 namespace qoro::audioinfo {

@@ -6,7 +6,7 @@
 
 #include "acm/acm.h"
 #include "fixtures.h"
-#include "formats/readers.h"
+#include "readers/readers.h"
 
 namespace qoro::audioinfo {
 namespace {

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "avi_track.h"
+#include "containers/avi_track.h"
 #include "qoro/AudioFile.h"
 #include "test_support.h"
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "formats/readers.h"
+#include "readers/readers.h"
 #include "fuzz_support.h"
 #include "mpeg/frame_walk.h"
 

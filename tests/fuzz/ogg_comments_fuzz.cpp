@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/ogg_comments.h"
+#include "readers/ogg_comments.h"
 #include "fuzz_support.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "formats/readers.h"
+#include "readers/readers.h"
 #include "fuzz_support.h"
 #include "qoro/AudioFile.h"
 #include "riff/riff.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "lame/AudioFileLameMp3Encoder.h"
+#include "object/audio_file_lame_mp3_encoder.h"
 #include "qoro/AudioFile.h"
 
 namespace qoro::audiofile {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "lame/Mp3Settings.h"
+#include "codecs/mp3enc/mp3_settings.h"
 #include "qoro/AudioFile.h"
 
 namespace qoro::audiofile {

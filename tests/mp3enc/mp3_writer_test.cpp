@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "mp3_check.h"
-#include "mp3_writer.h"
+#include "containers/mp3_writer.h"
 #include "qoro/AudioFile.h"
 
 namespace t = qoro::test;

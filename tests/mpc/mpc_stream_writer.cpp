@@ -5,7 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "decoder_internal.h"
+#include "codecs/dsp/polyphase.h"
 #include "mpc_tables.h"
 
 namespace qoro::mpc::testing {
@@ -235,7 +235,7 @@ FrameContent randomFrame(std::mt19937& rng, const StreamShape& shape, bool noise
 
 std::vector<int16_t> expectedPcm(const StreamShape&, const std::vector<FrameContent>& frames)
 {
-    qoro::mpeg::detail::Synthesis synth[2];
+    qoro::dsp::PolyphaseSynthesis synth[2];
     std::vector<int16_t> pcm;
     std::vector<int16_t> block(1152 * 2);
     for (size_t i = 0; i < frames.size(); ++i) {

@@ -1,7 +1,7 @@
 // The MPEG reader as the engine drives it: facts handed to the object, the
 // expected length, whole-frame reading, seeking by time, the description, the
 // switch to the codec manager, and MPEG audio inside RIFF WAVE files.
-#include "mpeg_track.h"
+#include "containers/mpeg_track.h"
 
 #include <gtest/gtest.h>
 

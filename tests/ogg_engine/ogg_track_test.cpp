@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "ogg_track.h"
+#include "containers/ogg_track.h"
 #include "qoro/AudioFile.h"
 #include "test_support.h"
 

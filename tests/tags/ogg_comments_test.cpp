@@ -7,8 +7,8 @@
 #include <sstream>
 #include <system_error>
 
-#include "formats/ogg_comments.h"
-#include "formats/readers.h"
+#include "readers/ogg_comments.h"
+#include "readers/readers.h"
 #include "io/file_rewrite.h"
 #include "riff_test_util.h"
 #include "test_support.h"

@@ -9,7 +9,7 @@
 
 #include "qoro/AudioFile.h"
 #include "telephony_codec.h"
-#include "telephony_track.h"
+#include "containers/telephony_track.h"
 #include "test_support.h"
 
 namespace qa = qoro::audiofile;

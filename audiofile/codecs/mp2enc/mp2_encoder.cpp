@@ -8,7 +8,7 @@
 
 #include "mpeg/layer2_tables.h"
 #include "mpeg/mpeg_header.h"
-#include "polyphase_analysis.h"
+#include "codecs/dsp/polyphase.h"
 #include "psycho_model2.h"
 
 namespace qoro::mp2enc {
@@ -158,7 +158,7 @@ struct EncoderInstance {
     float snrDb[32][16] = {};
     uint64_t frameCounter = 0;
     int64_t slotsNumerator = 0;  // slots per frame = slotsNumerator / sampleRate
-    PolyphaseAnalysis analysis[2];
+    dsp::PolyphaseAnalysis analysis[2];
     std::unique_ptr<PsychoModel2> model[2];
 
     alignas(32) float input[2][Mp2Encoder::kSamplesPerFrame] = {};

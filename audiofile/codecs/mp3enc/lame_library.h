@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "lame_enc.h"
+#include "lame_enc/lame_enc.h"
 
 namespace qoro::audiofile {
 

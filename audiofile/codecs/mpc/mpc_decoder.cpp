@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "decoder_internal.h"
+#include "codecs/dsp/polyphase.h"
 #include "mpc_bitbuffer.h"
 #include "mpc_frame.h"
 
@@ -25,7 +25,7 @@ struct MpcDecoder::State {
     MpcStreamInfo info;
     BitBuffer bits;
     FrameState frame;
-    mpeg::detail::Synthesis synth[2];
+    dsp::PolyphaseSynthesis synth[2];
     float subbands[2][kSlots][kBands] = {};
     int16_t pcm[kFrameSamples * 2] = {};
     bool open = false;

@@ -3,6 +3,8 @@
 
 #include "mpeg_frame_decoder.h"
 
+#include "codecs/dsp/polyphase.h"
+
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -53,25 +55,6 @@ private:
     size_t pos_;
 };
 
-// Polyphase synthesis filter bank of one channel: 32 subband samples in,
-// 32 PCM samples out.
-class Synthesis {
-public:
-    void reset();
-    // 'subbands' holds 32 samples (full scale 1.0); writes 32 samples to
-    // out[0], out[stride], ... rounded to nearest and clipped.
-    void run(const float* subbands, int16_t* out, int stride);
-    // The same into 32 consecutive samples.
-    void filter(const float* subbands, int16_t* pcm);
-
-private:
-    alignas(32) float v_[16][64] = {};
-    int pos_ = 0;
-};
-
-// Both channels' 32 samples, interleaved into 64 (left first).
-void synthesizeStereo(Synthesis& left, Synthesis& right, const float* l, const float* r, int16_t* out);
-
 struct Layer3State;
 struct Layer3Deleter {
     void operator()(Layer3State* s) const;
@@ -85,7 +68,7 @@ namespace qoro::mpeg {
 struct MpegFrameDecoder::State {
     // Frame copy with room for safe over-reads.
     alignas(16) uint8_t frame[kMaxFrameBytes + 8] = {};
-    detail::Synthesis synth[2];
+    dsp::PolyphaseSynthesis synth[2];
     detail::Layer3Ptr l3;
 };
 
@@ -96,11 +79,11 @@ namespace qoro::mpeg::detail {
 Layer3Ptr makeLayer3State();
 void resetLayer3(Layer3State& s);
 // Returns samples per channel or -1 on a fault.
-int decodeLayer3(Layer3State& s, Synthesis* synth, const MpegFrameHeader& h, const uint8_t* frame,
+int decodeLayer3(Layer3State& s, dsp::PolyphaseSynthesis* synth, const MpegFrameHeader& h, const uint8_t* frame,
                  size_t size, int16_t* out);
-int decodeLayer1(Synthesis* synth, const MpegFrameHeader& h, const uint8_t* frame, size_t size,
+int decodeLayer1(dsp::PolyphaseSynthesis* synth, const MpegFrameHeader& h, const uint8_t* frame, size_t size,
                  int16_t* out);
-int decodeLayer2(Synthesis* synth, const MpegFrameHeader& h, const uint8_t* frame, size_t size,
+int decodeLayer2(dsp::PolyphaseSynthesis* synth, const MpegFrameHeader& h, const uint8_t* frame, size_t size,
                  int16_t* out);
 
 }  // namespace qoro::mpeg::detail

@@ -42,7 +42,7 @@ const AllocTable& selectTable(const MpegFrameHeader& h, size_t size)
 
 }  // namespace
 
-int decodeLayer1(Synthesis* synth, const MpegFrameHeader& h, const uint8_t* frame, size_t size,
+int decodeLayer1(dsp::PolyphaseSynthesis* synth, const MpegFrameHeader& h, const uint8_t* frame, size_t size,
                  int16_t* out)
 {
     const int nch = mpegChannels(h);
@@ -83,14 +83,14 @@ int decodeLayer1(Synthesis* synth, const MpegFrameHeader& h, const uint8_t* fram
                 for (int ch = 0; ch < nch; ++ch) samples[ch][sb] = v * scale[ch][sb];
             }
         }
-        if (nch == 2) synthesizeStereo(synth[0], synth[1], samples[0], samples[1], out + s * 64);
+        if (nch == 2) dsp::synthesizeStereo(synth[0], synth[1], samples[0], samples[1], out + s * 64);
         else synth[0].run(samples[0], out + s * 32, 1);
     }
     if (br.position() > size * 8) fault = true;
     return fault ? -1 : 384;
 }
 
-int decodeLayer2(Synthesis* synth, const MpegFrameHeader& h, const uint8_t* frame, size_t size,
+int decodeLayer2(dsp::PolyphaseSynthesis* synth, const MpegFrameHeader& h, const uint8_t* frame, size_t size,
                  int16_t* out)
 {
     const int nch = mpegChannels(h);
@@ -170,7 +170,7 @@ int decodeLayer2(Synthesis* synth, const MpegFrameHeader& h, const uint8_t* fram
         }
         for (int i = 0; i < 3; ++i) {
             int16_t* o = out + (gr * 3 + i) * 32 * nch;
-            if (nch == 2) synthesizeStereo(synth[0], synth[1], samples[0][i], samples[1][i], o);
+            if (nch == 2) dsp::synthesizeStereo(synth[0], synth[1], samples[0][i], samples[1][i], o);
             else synth[0].run(samples[0][i], o, 1);
         }
     }

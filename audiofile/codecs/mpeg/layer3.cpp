@@ -858,7 +858,7 @@ void imdctLong4(const Tables& t, const float* in, const float* win, float (*prev
 
 }  // namespace
 
-int decodeLayer3(Layer3State& s, Synthesis* synth, const MpegFrameHeader& h, const uint8_t* frame,
+int decodeLayer3(Layer3State& s, dsp::PolyphaseSynthesis* synth, const MpegFrameHeader& h, const uint8_t* frame,
                  size_t size, int16_t* out)
 {
     const Tables& t = tables();
@@ -1002,7 +1002,7 @@ int decodeLayer3(Layer3State& s, Synthesis* synth, const MpegFrameHeader& h, con
         }
         int16_t* o = out + g * 576 * nch;
         for (int i = 0; i < 18; ++i) {
-            if (nch == 2) synthesizeStereo(synth[0], synth[1], timeSamples[0] + i * 32, timeSamples[1] + i * 32, o + i * 64);
+            if (nch == 2) dsp::synthesizeStereo(synth[0], synth[1], timeSamples[0] + i * 32, timeSamples[1] + i * 32, o + i * 64);
             else synth[0].run(timeSamples[0] + i * 32, o + i * 32, 1);
         }
     }

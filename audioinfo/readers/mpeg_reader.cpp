@@ -1,0 +1,291 @@
+// The information component's MPEG audio analyser. It finds frames as the
+// decoder does (common/mpeg/frame_walk.h), so the facts it reports are those
+// of the stream the decoder decodes: the first audio frame gives the layout,
+// the information frame ("Xing", "Info", "VBRI") the frame count and the
+// LAME tag the music's place, and the length comes from that count or the
+// stream's bytes (fast) or from a walk over every frame (full).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "readers/readers.h"
+#include "mpeg/frame_walk.h"
+#include "mpeg/mpeg_header.h"
+#include "tags/id3v1.h"
+#include "tags/id3v2.h"
+
+namespace qoro::audioinfo {
+
+namespace {
+
+// Where the readers look for the first header: offsets 0..204800 of the audio.
+constexpr int64_t kHeaderSearchLimit = 204800;
+// The probe looks at offsets 0..20480 and refuses frames longer than 2000 bytes.
+constexpr int64_t kProbeSearchLimit = 20480;
+constexpr int kProbeMaxFrame = 2000;
+
+// A read-only file descriptor.
+class InputFile {
+public:
+    explicit InputFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+        if (fd_ >= 0) {
+            const off_t end = ::lseek(fd_, 0, SEEK_END);
+            if (end < 0) close();
+            else size_ = end;
+        }
+    }
+    ~InputFile() { close(); }
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    bool isOpen() const { return fd_ >= 0; }
+    int64_t size() const { return size_; }
+    // Up to n bytes at offset; the number read (short at the end, 0 on failure).
+    size_t readAt(int64_t offset, void* data, size_t n) const {
+        if (offset < 0 || offset >= size_) return 0;
+        size_t done = 0;
+        auto* out = static_cast<uint8_t*>(data);
+        while (done < n) {
+            const ssize_t r = ::pread(fd_, out + done, n - done, offset + static_cast<off_t>(done));
+            if (r <= 0) break;
+            done += static_cast<size_t>(r);
+        }
+        return done;
+    }
+
+private:
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+    int fd_ = -1;
+    int64_t size_ = 0;
+};
+
+// Where the audio starts: after the ID3v2 tags the file begins with (any
+// version and size, several one after another). Audio never starts inside one.
+int64_t audioStart(const InputFile& file) {
+    if (!file.isOpen()) return 0;
+    return static_cast<int64_t>(tags::id3v2LeadingSize(
+        [&file](uint64_t at, uint8_t* data, size_t n) { return file.readAt(static_cast<int64_t>(at), data, n); },
+        static_cast<uint64_t>(file.size())));
+}
+
+// The file as the shared frame walk reads it.
+mpeg::ReadAt readAtOf(const InputFile& file) {
+    return [&file](uint64_t offset, uint8_t* data, size_t n) -> long {
+        return static_cast<long>(file.readAt(static_cast<int64_t>(offset), data, n));
+    };
+}
+
+// Version number of the description: 1 MPEG-1, 2 MPEG-2, 3 MPEG-2.5.
+int versionNumber(const mpeg::MpegFrameHeader& h) { return h.version == 1 ? 1 : h.version == 0 ? 2 : 3; }
+// Channel code: 1 mono, 2 stereo or dual channel, 3 joint stereo.
+int channelCode(const mpeg::MpegFrameHeader& h) { return h.mode == 3 ? 1 : h.mode == 1 ? 3 : 2; }
+
+// How many frames the fast analysis looks at when the stream does not count
+// its frames: enough to tell a constant bitrate from a variable one.
+constexpr uint64_t kFastSampleFrames = 64;
+
+// The fast analysis of a stream whose first frames the walk has seen. The
+// music's length comes from the information frame's frame count when the
+// count fits the stream (its byte count, where it gives one, is the
+// stream's, and the average frame it implies is within a factor of two of
+// the frames seen): exact for an honest header. Otherwise, when the frames
+// seen share one bitrate, from the stream's bytes at that bitrate (within a
+// frame or two). A stream that neither counts its frames believably nor
+// keeps one bitrate is walked in full: false.
+bool fastLength(mpeg::StreamLayout& layout) {
+    const mpeg::MpegFrameHeader& h = layout.firstHeader;
+    const int spf = mpeg::mpegSamplesPerFrame(h);
+    const uint64_t streamBytes = layout.region.end - layout.firstOffset;
+    const double seen = static_cast<double>(layout.audioBytes) / static_cast<double>(layout.frameCount);
+    if (layout.info && layout.info->frames && *layout.info->frames > 0) {
+        const uint64_t frames = *layout.info->frames;
+        const double average = static_cast<double>(streamBytes) / static_cast<double>(frames);
+        bool believable = average > 0.5 * seen && average < 2.0 * seen;
+        if (layout.info->bytes) {
+            // The count of the stream's bytes, its information frame included.
+            const double stated = static_cast<double>(*layout.info->bytes);
+            const double held = static_cast<double>(layout.region.end - layout.infoOffset);
+            believable = believable && stated > 0.99 * held && stated < 1.01 * held;
+        }
+        if (believable) {
+            layout.frameCount = frames;
+            layout.decodedSamples = frames * static_cast<uint64_t>(spf);
+            layout.segments = {{0, 0, spf}};
+            mpeg::placeMusic(layout);
+            return true;
+        }
+        return false;
+    }
+    if (layout.lowestKbps != layout.highestKbps) return false;
+    // Constant bitrate: the stream's bytes in frames of the average length.
+    const uint64_t frames = static_cast<uint64_t>(static_cast<double>(streamBytes) / seen + 0.5);
+    layout.frameCount = frames;
+    layout.decodedSamples = frames * static_cast<uint64_t>(spf);
+    layout.skip = 0;
+    layout.length = layout.decodedSamples;
+    layout.gapless = false;
+    return true;
+}
+
+// Whether the frames found are a stream: its first three audio frames stand
+// one right behind the other, or it has fewer and they run (the last one
+// perhaps cut short) to the end of the audio. Two frames that only happen to
+// look like a stream in other bytes (random data holds such a pair about
+// once in every few hundred 100 KB files) are not one, and give no facts.
+bool confirmedStream(const mpeg::ReadAt& readAt, const mpeg::StreamRegion& region, mpeg::WalkOptions walk) {
+    walk.keepIndex = true;
+    walk.maxAudioFrames = 3;
+    const mpeg::StreamLayout first = mpeg::walkStream(readAt, region, walk);
+    if (first.frameCount == 0 || !first.hasIndex()) return false;
+    uint64_t end = first.frameAt(0).offset;
+    for (uint64_t i = 0; i < first.frameCount; ++i) {
+        const mpeg::StreamLayout::Frame f = first.frameAt(i);
+        if (f.offset != end) return false;
+        end = f.offset + static_cast<uint64_t>(f.length);
+    }
+    if (first.frameCount >= 3) return true;
+    return first.walkedToEnd && end <= region.end && region.end - end < static_cast<uint64_t>(first.firstLength);
+}
+
+std::string withThousandsComma(int value) {
+    std::string digits = std::to_string(value);
+    if (digits.size() > 3) digits.insert(digits.size() - 3, ",");
+    return digits;
+}
+
+void clearTags(tags::TagRecord& t) { t = tags::TagRecord{}; }
+
+}  // namespace
+
+std::string mpegDescription(int versionNumber, int layer, int rate, int channelCode, int bitrate,
+                            int lowest, int highest) {
+    std::string s = "MPEG " + std::to_string(versionNumber) + ".0 layer-" + std::to_string(layer) + ": ";
+    s += withThousandsComma(rate) + " kHz ";
+    s += channelCode == 1 ? "Mono; " : channelCode == 3 ? "Joint Stereo; " : "Stereo; ";
+    if (lowest == highest)
+        s += " " + std::to_string(bitrate) + " Kbps; ";
+    else
+        s += " " + std::to_string(lowest) + "-" + std::to_string(highest) + " Kbps;  ";
+    return s;
+}
+
+MpegRead readMpeg(const std::string& path, const MpegOptions& options, Facts& facts, tags::TagRecord& tags) {
+    InputFile file(path);
+    if (!file.isOpen()) {
+        facts.size = -1;
+        return MpegRead::CannotOpen;
+    }
+    const int64_t F = file.size();
+    facts.size = low32(static_cast<uint64_t>(F));
+
+    // The frames as the decoder finds them, after the ID3v2 tags and before
+    // the ID3v1 and APEv2 tags. The fast analysis looks for the first frame
+    // within 204800 bytes and at the first frames only; the full analysis
+    // walks the whole stream, as decoding it does.
+    const mpeg::ReadAt readAt = readAtOf(file);
+    const mpeg::StreamRegion region = mpeg::audioRegion(readAt, static_cast<uint64_t>(F));
+    mpeg::WalkOptions walk;
+    if (options.fastAnalysis) {
+        walk.searchLimit = kHeaderSearchLimit;
+        walk.maxAudioFrames = kFastSampleFrames;
+    }
+    mpeg::StreamLayout layout = mpeg::walkStream(readAt, region, walk);
+    if (layout.frameCount == 0 || !confirmedStream(readAt, region, walk)) return MpegRead::NoHeader;
+    if (!layout.walkedToEnd && !layout.failed && !fastLength(layout)) {
+        walk.maxAudioFrames = UINT64_MAX;
+        layout = mpeg::walkStream(readAt, region, walk);
+    }
+    const mpeg::MpegFrameHeader& h = layout.firstHeader;
+    const int rate = mpeg::mpegSampleRate(h);
+    const int spf = mpeg::mpegSamplesPerFrame(h);
+
+    // Tags: ID3v1 always looked at, ID3v2 only when asked for.
+    std::optional<tags::Id3v1Tag> v1;
+    if (F >= 128) {
+        tags::Id3v1Block block{};
+        if (file.readAt(F - 128, block.data(), block.size()) == block.size()) v1 = tags::parseId3v1(block);
+    }
+    std::optional<tags::Id3v2Tag> v2;
+    if (options.tagKind == 2) v2 = tags::readId3v2(path);
+    const int found = v2 ? 2 : v1 ? 1 : 0;
+    if (found == options.tagKind && found == 2) v2->applyTo(tags);
+    else if (found == options.tagKind && found == 1) v1->applyTo(tags);
+    else clearTags(tags);
+    if (!genre::isValid(tags.genre)) tags.genre = genre::kDefault;
+
+    // Bitrate: the first frame's; for a stream that counts its frames the
+    // average over its bytes.
+    int B = mpeg::frameKbps(h, layout.firstLength);
+    if (layout.info && layout.info->frames && layout.frameCount > 0) {
+        // The full walk knows the audio frames' bytes; the fast analysis
+        // takes the stream's from its first audio frame on.
+        const uint64_t bytes = layout.walkedToEnd ? layout.audioBytes : layout.region.end - layout.firstOffset;
+        B = mpeg::averageKbps(bytes, layout.frameCount * static_cast<uint64_t>(spf), rate);
+    }
+    int lowest = B, highest = B;
+    if (!options.fastAnalysis) {
+        lowest = layout.lowestKbps;
+        highest = layout.highestKbps;
+    }
+    if (highest != 0 && highest < B) B = highest;
+
+    facts.formatTag = 0;
+    facts.channels = mpeg::mpegChannels(h);
+    facts.frequency = rate;
+    facts.bitsPerSample = 16;
+    facts.bitrate = B * 1000;
+    // The music's sample frames and their duration, as the decoder counts
+    // them (milliseconds truncated, as its Duration).
+    facts.samples = low32(layout.length);
+    facts.duration = static_cast<int32_t>(std::min<uint64_t>(layout.length * 1000 / static_cast<uint64_t>(rate), INT32_MAX));
+    facts.description = mpegDescription(versionNumber(h), mpeg::mpegLayerNumber(h), rate, channelCode(h), B, lowest, highest);
+    return MpegRead::Ok;
+}
+
+int probeMpeg(const std::string& path) {
+    InputFile file(path);
+    if (!file.isOpen()) return 0;
+    // The search limits count from the end of the tags, however large they are.
+    const int64_t start = audioStart(file);
+    std::vector<uint8_t> buf(static_cast<size_t>(kProbeSearchLimit + 2 * mpeg::kMaxMpegFrameBytes + 64));
+    const size_t got = file.readAt(start, buf.data(), buf.size());
+    auto wordAt = [&](int64_t off, uint32_t& w) {
+        if (off < 0 || off + 4 > static_cast<int64_t>(got)) return false;
+        w = mpeg::readMpegWord(&buf[static_cast<size_t>(off)]);
+        return true;
+    };
+    auto valid = [](uint32_t w) { return mpeg::hasMpegSync(w) && mpeg::isValidMpegHeaderOrFree(mpeg::unpackMpegHeader(w)); };
+    // The first header confirmed by another of the same version and layer
+    // about a frame length later; a header that is not confirmed is passed
+    // over (junk may hold sync-like bytes).
+    uint32_t w = 0;
+    for (int64_t first = 0; first <= kProbeSearchLimit && wordAt(first, w); ++first) {
+        if (!valid(w)) continue;
+        const mpeg::MpegFrameHeader h = mpeg::unpackMpegHeader(w);
+        const int L = mpeg::isFreeFormat(h)
+                          ? mpeg::freeFormatFrameLength(std::span<const uint8_t>(&buf[static_cast<size_t>(first)],
+                                                                                 got - static_cast<size_t>(first)))
+                          : mpeg::mpegFrameLength(h);
+        if (L <= 0 || L > kProbeMaxFrame) continue;
+        bool confirmed = false;
+        uint32_t w2 = 0;
+        for (int64_t off = first + L - 15; off <= first + L + 41 && !confirmed && wordAt(off, w2); ++off) {
+            if (off <= first || !valid(w2)) continue;
+            const mpeg::MpegFrameHeader second = mpeg::unpackMpegHeader(w2);
+            confirmed = second.version == h.version && second.layer == h.layer;
+        }
+        if (!confirmed) continue;
+        const int layer = mpeg::mpegLayerNumber(h);
+        return layer == 3 || layer == 2 ? layer : 0;
+    }
+    return 0;
+}
+
+}  // namespace qoro::audioinfo

@@ -1,0 +1,88 @@
+// The per-format readers of the information component and the content probes
+// behind its Is...File tests.
+//
+//   audioinfo::Facts facts; tags::TagRecord tags; tags::CueList cues;
+//   if (!audioinfo::readWav(path, facts, tags, cues)) ...          // not a readable WAV
+//   audioinfo::readMpeg(path, {.fastAnalysis = true, .tagKind = 1}, facts, tags);
+//
+// Readers open, read and close their file and fill only their outputs. Those
+// that report failure (WAV, Ogg Vorbis, MPEG Plus) may leave the outputs partly
+// filled; the caller resets its state. Every size read from a file is checked
+// against the file.
+#pragma once
+
+#include <string>
+#include <system_error>
+
+#include "readers/facts.h"
+#include "tags/cue_list.h"
+#include "tags/tag_record.h"
+
+namespace qoro::audioinfo {
+
+// --- WAV --------------------------------------------------------------------
+// Facts from "fmt " and "data" through the codec manager (the PCM equivalent
+// gives rate, channels and bits; the stored record gives tag and bitrate; the
+// description is the manager's tag name and format name), tags from "LIST"
+// "INFO" and "DISP" (and an "id3 " chunk for what they lack), cues from "cue "
+// and "LIST" "adtl". False when the file is not a readable RIFF "WAVE" or the
+// manager has no PCM equivalent for it.
+bool readWav(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::CueList& cues);
+// 1 when the file holds a RIFF "WAVE" form, 0 when not, -2 when it cannot be opened.
+int probeWav(const std::string& path);
+
+// --- MPEG audio -------------------------------------------------------------
+struct MpegOptions {
+    // Fast: the length from the frame count of the stream's information
+    // frame ("Xing", "Info", "VBRI"), or from its bytes when its first frames
+    // share one bitrate (within a frame or two); a stream that neither counts
+    // its frames nor keeps one bitrate is walked in full. Full: a walk over
+    // every frame, the lowest and highest bitrate.
+    bool fastAnalysis = true;
+    int tagKind = 1;           // 1 ID3v1, 2 ID3v2
+};
+enum class MpegRead {
+    Ok,           // facts (and tags) set
+    NoHeader,     // no stream found (no frame, or frames that are no stream): only the size is set
+    CannotOpen,   // the size is -1
+};
+// The MPEG analyser: frames found as the decoder finds them (the first within
+// 204800 bytes after the ID3v2 tags for the fast analysis), the information
+// frame and its LAME tag, the ID3 tags (ID3v2 of any version). Duration and
+// sample count are those of the music the decoder delivers.
+MpegRead readMpeg(const std::string& path, const MpegOptions& options, Facts& facts, tags::TagRecord& tags);
+// The layer (3 or 2) of a confirmed Layer III or II stream: a first header
+// within the first 20481 bytes after the ID3v2 tags the file begins with (of
+// any size), and a second one about a frame length later. 0 otherwise.
+int probeMpeg(const std::string& path);
+
+// The MPEG description text, e.g. "MPEG 1.0 layer-3: 44,100 kHz Stereo;  128 Kbps; ".
+// versionNumber 1, 2 or 3 (MPEG-2.5); channelCode 1 mono, 2 stereo, 3 joint stereo.
+std::string mpegDescription(int versionNumber, int layer, int rate, int channelCode, int bitrate,
+                            int lowest, int highest);
+
+// --- Ogg Vorbis ---------------------------------------------------------------
+// Facts from the first logical stream (bitrate in kbit/s) and the Vorbis
+// comments (applyVorbisComments: several values of one name joined with "; ").
+bool readOgg(const std::string& path, Facts& facts, tags::TagRecord& tags);
+// 1 when libvorbisfile accepts the file as an Ogg Vorbis stream, else 0.
+int probeOgg(const std::string& path);
+
+// --- MPEG Plus --------------------------------------------------------------
+// Facts from the stream header (bitrate in kbit/s), tags from its ID3v1 tag.
+bool readMpc(const std::string& path, Facts& facts, tags::TagRecord& tags);
+// 1 when the MPEG Plus reader accepts the file, else 0.
+int probeMpc(const std::string& path);
+// Replaces the ID3v1 tag at the end of an MPEG Plus file (fields whose value
+// is unchanged keep their stored bytes). Nothing is written when the file is
+// not an MPEG Plus stream (io::Error::Damaged, or the reason it cannot be
+// opened). The first failure, or none.
+std::error_code writeMpcTag(const std::string& path, const tags::TagRecord& tags);
+
+// --- AVI ----------------------------------------------------------------------
+// Facts of the first audio stream. Facts set before a failing step stay set.
+bool readAvi(const std::string& path, Facts& facts);
+// 1 when the file opens as an AVI with an audio stream, else -1.
+int probeAvi(const std::string& path);
+
+}  // namespace qoro::audioinfo

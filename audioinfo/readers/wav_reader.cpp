@@ -1,0 +1,183 @@
+// WAV facts: the stored "fmt " record, its PCM equivalent and the names the
+// codec manager gives them.
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "acm/acm.h"
+#include "mpeg/frame_walk.h"
+#include "readers/acm_facts.h"
+#include "readers/readers.h"
+#include "riff/riff.h"
+#include "tags/wav_info.h"
+
+namespace qoro::audioinfo {
+
+namespace {
+
+// Sample frames, duration and description through a conversion stream from
+// the stored record to its PCM equivalent. Without one the sample count stays
+// the stored byte count and the description empty.
+void nameAndCount(std::span<const uint8_t> record, const acm::WAVEFORMATEX& stored,
+                  const acm::WAVEFORMATEX& pcm, uint64_t storedBytes, Facts& facts) {
+    int64_t samples = static_cast<int64_t>(storedBytes);
+    acm::Stream stream;
+    if (stream.open(record, acm::asBytes(pcm)) == acm::Result::Ok) {
+        size_t pcmBytes = 0;
+        if (stream.size(static_cast<size_t>(storedBytes), acm::Direction::SourceToDestination, pcmBytes) ==
+                acm::Result::Ok &&
+            pcm.nBlockAlign != 0)
+            samples = static_cast<int64_t>(pcmBytes / pcm.nBlockAlign);
+        const acm::DriverId id = stream.driverId();
+        stream.close();
+        acm::Driver driver;
+        if (driver.open(id) == acm::Result::Ok) {
+            acm::FormatTagDetails tag;
+            acm::FormatDetails format;
+            const size_t size = stored.wFormatTag == acm::WAVE_FORMAT_PCM ? 16 : 18 + size_t(stored.cbSize);
+            if (driver.formatTagDetails(stored.wFormatTag, tag) == acm::Result::Ok && size <= record.size() &&
+                driver.formatDetails(record.first(size), format) == acm::Result::Ok)
+                facts.description = tag.name + " " + format.name;
+        }
+    }
+    facts.samples = low32(static_cast<uint64_t>(samples));
+    const int32_t ms = mulDiv(samples, 1000, pcm.nSamplesPerSec);
+    facts.duration = ms < 0 ? 0 : ms;
+}
+
+// WAVE_FORMAT_EXTENSIBLE (what DAWs and converters write for more than 16
+// bits or two channels) whose samples are integer PCM or IEEE float: the
+// plain record of the same layout, which the codec manager knows. Any other
+// record as it is.
+std::vector<uint8_t> plainRecord(std::span<const uint8_t> record) {
+    static constexpr uint8_t kGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                              0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71};
+    std::vector<uint8_t> plain(record.begin(), record.end());
+    if (record.size() < 18 + 22 || (record[0] | record[1] << 8) != acm::WAVE_FORMAT_EXTENSIBLE) return plain;
+    const uint8_t* ext = record.data() + 18;
+    const int subTag = ext[6] | ext[7] << 8;
+    if ((subTag != acm::WAVE_FORMAT_PCM && subTag != acm::WAVE_FORMAT_IEEE_FLOAT) ||
+        std::memcmp(ext + 8, kGuidTail, sizeof kGuidTail) != 0)
+        return plain;
+    plain.resize(18);
+    plain[0] = static_cast<uint8_t>(subTag);
+    plain[1] = 0;
+    plain[16] = plain[17] = 0;  // no extra bytes
+    return plain;
+}
+
+// The bytes of samples the file holds, counted as the AudioFile reader
+// counts them: a "data" size left unknown by a writer to a pipe, or one that
+// promises more than a cut-short file holds, runs to the end of the file;
+// an "RF64" file's size is its "ds64" one. `stored` when no "data" chunk is
+// found that way.
+uint64_t dataBytesHeld(const std::string& path, uint64_t stored) {
+    riff::File f;
+    riff::WaveLayout w;
+    if (f.open(path, riff::Mode::Read) != riff::Status::Ok || riff::locateWave(f, w) != riff::Status::Ok ||
+        !w.hasData)
+        return stored;
+    return w.dataSize;
+}
+
+// The "data" chunk as the AudioFile reader finds it, also where the tag walk
+// stopped short of it (a size of 0xFFFFFFFF or one that wrapped).
+void takeDataChunk(const std::string& path, tags::WavChunks& chunks) {
+    riff::File f;
+    riff::WaveLayout w;
+    if (f.open(path, riff::Mode::Read) != riff::Status::Ok || riff::locateWave(f, w) != riff::Status::Ok ||
+        !w.hasData)
+        return;
+    chunks.hasData = true;
+    chunks.dataOffset = w.data.dataOffset;
+    chunks.dataSize = w.data.size;
+}
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+// MPEG audio in the "data" chunk (format tags 80 and 85): rate, channels,
+// sample count and duration are the stream's, counted by the frame walk as
+// the decoder delivers them (whatever size the codec manager would guess from
+// the byte rate); the bitrate is the record's, or the stream's average when
+// the record states none; the description is the codec manager's names when
+// it has them. False when the chunk holds no MPEG audio frame.
+bool readMpegInWave(const std::string& path, const tags::WavChunks& chunks, Facts& facts) {
+    if (chunks.format.size() < 18 || !chunks.hasData) return false;
+    const int tag = chunks.format[0] | chunks.format[1] << 8;
+    if (tag != acm::WAVE_FORMAT_MPEG && tag != acm::WAVE_FORMAT_MPEGLAYER3) return false;
+    const int64_t fileSize = fileLength(path);
+    if (fileSize < 0) return false;
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) return false;
+    const mpeg::ReadAt readAt = [&file](uint64_t offset, uint8_t* data, size_t n) -> long {
+        if (fseeko(file.get(), static_cast<off_t>(offset), SEEK_SET) != 0) return -1;
+        const size_t got = std::fread(data, 1, n, file.get());
+        return got == 0 && std::ferror(file.get()) ? -1 : static_cast<long>(got);
+    };
+    const uint64_t held = dataBytesHeld(path, chunks.dataSize);
+    const uint64_t begin = std::min<uint64_t>(chunks.dataOffset, static_cast<uint64_t>(fileSize));
+    const mpeg::StreamRegion region{begin, begin + std::min<uint64_t>(held, static_cast<uint64_t>(fileSize) - begin)};
+    const mpeg::StreamLayout layout = mpeg::walkStream(readAt, region);
+    if (layout.frameCount == 0) return false;
+
+    const uint64_t rate = static_cast<uint64_t>(mpeg::mpegSampleRate(layout.firstHeader));
+    acm::WAVEFORMATEX stored{};
+    acm::readHeader(chunks.format, stored);
+    Facts named;
+    if (factsFromRecord(plainRecord(chunks.format), held, named)) facts.description = named.description;
+    facts.formatTag = tag;
+    facts.frequency = static_cast<int32_t>(rate);
+    facts.channels = mpeg::mpegChannels(layout.firstHeader);
+    facts.bitsPerSample = 16;
+    const uint64_t average =
+        uint64_t(mpeg::averageKbps(layout.audioBytes, layout.decodedSamples, static_cast<int>(rate))) * 1000;
+    facts.bitrate = static_cast<int32_t>(
+        std::min<uint64_t>(stored.nAvgBytesPerSec ? stored.nAvgBytesPerSec * 8ull : average, INT32_MAX));
+    facts.samples = low32(layout.length);
+    facts.duration = static_cast<int32_t>(std::min<uint64_t>(layout.length * 1000 / rate, INT32_MAX));
+    facts.size = low32(static_cast<uint64_t>(fileSize));
+    return true;
+}
+
+}  // namespace
+
+bool factsFromRecord(std::span<const uint8_t> record, uint64_t storedBytes, Facts& facts) {
+    acm::WAVEFORMATEX stored{};
+    if (!acm::readHeader(record, stored)) return false;
+    acm::WAVEFORMATEX pcm{};
+    if (acm::suggestPcm(record, pcm) != acm::Result::Ok) return false;
+    facts.formatTag = stored.wFormatTag;
+    facts.frequency = static_cast<int32_t>(pcm.nSamplesPerSec);
+    facts.channels = pcm.nChannels;
+    facts.bitsPerSample = pcm.wBitsPerSample;
+    facts.bitrate = static_cast<int32_t>(stored.nAvgBytesPerSec * 8u);
+    nameAndCount(record, stored, pcm, storedBytes, facts);
+    return true;
+}
+
+bool readWav(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::CueList& cues) {
+    tags::WavChunks chunks;
+    if (!tags::readWavInfo(path, tags, cues, &chunks)) return false;
+    takeDataChunk(path, chunks);
+    if (readMpegInWave(path, chunks, facts)) return true;
+    if (!factsFromRecord(plainRecord(chunks.format), dataBytesHeld(path, chunks.dataSize), facts)) return false;
+    if (chunks.format.size() >= 2) facts.formatTag = chunks.format[0] | chunks.format[1] << 8;  // as stored
+    facts.size = low32(static_cast<uint64_t>(fileLength(path)));
+    return true;
+}
+
+int probeWav(const std::string& path) {
+    riff::File f;
+    if (f.open(path, riff::Mode::Read) != riff::Status::Ok) return -2;
+    // A "RIFF" or 64-bit "RF64" form of type "WAVE" (both are read as WAVs).
+    riff::WaveLayout layout;
+    const bool found = riff::locateWave(f, layout) == riff::Status::Ok;
+    if (f.close() != riff::Status::Ok) return -2;
+    return found ? 1 : 0;
+}
+
+}  // namespace qoro::audioinfo
