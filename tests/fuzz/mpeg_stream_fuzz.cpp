@@ -39,7 +39,6 @@ public:
     }
     int64_t position() const override { return int64_t(pos_); }
     int64_t size() const override { return int64_t(size_); }
-    void setIntProperty(const char*, int) override {}
 
 private:
     const uint8_t* data_;

@@ -5,12 +5,15 @@
 #include "mpeg_test_streams.h"
 #include "test_support.h"
 
+#include "genre/genre.h"
 #include "mpeg/frame_walk.h"
 #include "mpeg/info_frame.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
 
-#include <map>
+#include <string>
 
 using namespace qoro::mpeg;
 using namespace qoro::mpeg::testing;
@@ -36,8 +39,6 @@ public:
     }
     int64_t position() const override { return int64_t(pos_); }
     int64_t size() const override { return int64_t(bytes_.size()); }
-    void setIntProperty(const char* name, int value) override { props[name] = value; }
-    std::map<std::string, int> props;
 
 private:
     std::vector<uint8_t> bytes_;
@@ -410,16 +411,16 @@ TEST(MpegAnalysis, CbrAfterId3v2)
     audio.resize(1000000, 0);
     const auto a = analyse(id3v2(4086) + audio);
     ASSERT_TRUE(a.found);
-    EXPECT_EQ(a.codec->tagSize(), 4096);
-    EXPECT_EQ(a.codec->streamSize(), 1000000);
+    EXPECT_EQ(a.codec->streamBegin(), 4096);
+    EXPECT_EQ(a.codec->streamBytes(), 1000000);
     EXPECT_EQ(a.codec->musicLength(), 4807u * 1152u);
     EXPECT_EQ(a.status.durationMs, int(4807ull * 1152 * 1000 / 44100));
     EXPECT_EQ(a.status.bitrateKbps, 64);
     EXPECT_EQ(a.status.sampleRate, 44100);
     EXPECT_EQ(a.status.channels, 2);
-    EXPECT_EQ(a.host->props.at("mpeg/level"), 1);
-    EXPECT_EQ(a.host->props.at("mpeg/layer"), 3);
-    EXPECT_EQ(a.host->props.at("mpeg/mode"), 0);
+    EXPECT_EQ(a.status.level, 1);
+    EXPECT_EQ(a.status.layer, 3);
+    EXPECT_EQ(a.status.mode, 0);
     EXPECT_EQ(a.host->position(), 4096);  // decoding starts at the audio data
 }
 
@@ -479,11 +480,13 @@ TEST(MpegAnalysis, SeekTableInterpolation)
 
 TEST(MpegAnalysis, PositionMappingWithTag)
 {
-    const auto a = analyse(id3v2(990) + frames(kL3Stereo64, 100));  // T = 1000, S = 20800
+    // The stream begins after 1000 bytes of tag and has 20800 bytes.
+    const auto a = analyse(id3v2(990) + frames(kL3Stereo64, 100));
     ASSERT_TRUE(a.found);
+    EXPECT_EQ(a.codec->streamBegin(), 1000);
+    EXPECT_EQ(a.codec->streamBytes(), 20800);
     EXPECT_DOUBLE_EQ(a.codec->fractionToFileFraction(0.5), (0.5 * 20800 + 1000) / 21800.0);
-    EXPECT_DOUBLE_EQ(a.codec->offsetToFraction(1000 + 10400), 0.5);
-    EXPECT_DOUBLE_EQ(a.codec->offsetToFraction(500), 0.0);
+    EXPECT_DOUBLE_EQ(a.codec->fractionToFileFraction(0.0), 1000 / 21800.0);
 }
 
 TEST(MpegAnalysis, LyingTagSizeTakesTheWholeInput)
@@ -491,10 +494,10 @@ TEST(MpegAnalysis, LyingTagSizeTakesTheWholeInput)
     auto bytes = id3v2(1u << 27, false) + frames(kL3Stereo64, 5);
     auto a = analyse(bytes);
     EXPECT_FALSE(a.found);
-    EXPECT_EQ(a.codec->tagSize(), int64_t(bytes.size()));
-    EXPECT_EQ(a.codec->streamSize(), 0);
+    EXPECT_EQ(a.codec->streamBegin(), int64_t(bytes.size()));
+    EXPECT_EQ(a.codec->streamBytes(), 0);
     EXPECT_EQ(a.status.durationMs, 0);
-    EXPECT_DOUBLE_EQ(a.codec->offsetToFraction(100), 0.0);
+    EXPECT_DOUBLE_EQ(a.codec->fractionToFileFraction(0.5), 0.5);
     EXPECT_EQ(decodeAll(*a.codec, *a.host, a.status), 0u);
 }
 
@@ -545,6 +548,49 @@ TEST(MpegFrameSearch, FramesOfAnotherChannelCountKeepTheStreamsCount)
     }
 }
 
+TEST(MpegAnalysis, StatusFollowsTheFramesUnlessTheyAreCounted)
+{
+    // Stereo 64 kbit/s frames, then joint stereo 128 kbit/s ones.
+    const auto audio = frames(kL3Stereo64, 3) + frames(kL3Joint128, 3);
+    auto a = analyse(audio);
+    ASSERT_TRUE(a.found);
+    EXPECT_EQ(a.status.mode, 0);
+    EXPECT_EQ(a.status.bitrateKbps, 64);
+    EXPECT_EQ(decodeAll(*a.codec, *a.host, a.status), 6u * 1152u);
+    EXPECT_EQ(a.status.mode, 1);
+    // The bitrate is a running average: on its way from 64 to 128.
+    EXPECT_GT(a.status.bitrateKbps, 64);
+    EXPECT_LT(a.status.bitrateKbps, 128);
+    EXPECT_EQ(a.status.channels, 2);
+
+    // An information frame that counts the frames: its analysis stands.
+    auto counted = analyse(xingFrame(kL3Stereo64, "Xing", 1, 6) + audio);
+    ASSERT_TRUE(counted.found);
+    ASSERT_TRUE(counted.codec->info().vbrHeader);
+    const MpegStreamStatus before = counted.status;
+    EXPECT_EQ(decodeAll(*counted.codec, *counted.host, counted.status), 6u * 1152u);
+    EXPECT_EQ(counted.status.mode, 0);
+    EXPECT_EQ(counted.status.bitrateKbps, before.bitrateKbps);
+    EXPECT_EQ(counted.status.durationMs, before.durationMs);
+
+    // Read as it comes: the facts are the latest frame's, the channels the
+    // first frame's.
+    MemoryHost host(frames(kL3Stereo64, 2) + frames(kLsfMono32, 2));
+    MpegCodec codec;
+    MpegStreamStatus st;
+    std::vector<int16_t> out(2304);
+    int spc = 0, ch = 0;
+    ASSERT_EQ(codec.decode(host, st, out.data(), spc, ch), 0);
+    EXPECT_EQ(st.level, 1);
+    EXPECT_EQ(st.sampleRate, 44100);
+    EXPECT_EQ(decodeAll(codec, host, st), 1152u + 2u * 576u);
+    EXPECT_EQ(st.level, 2);
+    EXPECT_EQ(st.layer, 3);
+    EXPECT_EQ(st.mode, 3);
+    EXPECT_EQ(st.sampleRate, 22050);
+    EXPECT_EQ(st.channels, 2);
+}
+
 // ------------------------------------------------------------ the file decoder
 
 class MpegFileTest : public ::testing::Test {
@@ -566,6 +612,61 @@ TEST_F(MpegFileTest, ReadRoomRules)
     size_t total = 4 * 4608;
     while (const size_t n = dec.read(buf.data(), 40000)) total += n;
     EXPECT_EQ(total, 10u * 4608u);
+}
+
+// Everything read from an open decoder, as 16-bit samples.
+std::vector<int16_t> readToEnd(MpegFileDecoder& dec)
+{
+    std::vector<int16_t> all, buf(8 * MpegFileDecoder::kMinReadBytes / 2);
+    while (const size_t n = dec.read(buf.data(), buf.size() * 2)) all.insert(all.end(), buf.begin(), buf.begin() + n / 2);
+    return all;
+}
+
+TEST_F(MpegFileTest, StreamsDecodedAsTheyComeKeepTheirFirstFrame)
+{
+    // Standard input: the frame decoded at open cannot be read again, so it
+    // is the first one delivered. A conformance stream (no information
+    // frame) gives the same samples from its file and from standard input.
+    const auto file = t::testdata("mpeg/l3-sin1k0db.bit");
+    MpegFileDecoder fromFile;
+    ASSERT_EQ(fromFile.open(file.string()), 0);
+    const auto expected = readToEnd(fromFile);
+    ASSERT_GT(expected.size(), 10000u);
+
+    const int saved = ::dup(0);
+    const int fd = ::open(file.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::dup2(fd, 0), 0);
+    ::close(fd);
+    std::clearerr(stdin);
+    MpegFileDecoder fromStdin;
+    const int rc = fromStdin.open("-");
+    const auto piped = rc == 0 ? readToEnd(fromStdin) : std::vector<int16_t>{};
+    fromStdin.close();
+    ::dup2(saved, 0);
+    ::close(saved);
+    std::clearerr(stdin);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(piped.size(), expected.size());
+    EXPECT_TRUE(piped == expected);
+
+    // A file too changeable for an index is read as it comes too: every
+    // frame, the first included, one frame at a time as well.
+    const auto pair = frame(kL3Stereo64) + frame(kLsfMono32);
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i < kMaxSegments / 2 + 1; ++i) bytes.insert(bytes.end(), pair.begin(), pair.end());
+    const auto path = dir / "changeable.mp3";
+    t::writeBytes(path, bytes);
+    MpegFileDecoder dec;
+    ASSERT_EQ(dec.open(path.string()), 0);
+    EXPECT_EQ(readToEnd(dec).size(), (kMaxSegments / 2 + 1) * (1152 + 576) * 2);
+    ASSERT_EQ(dec.open(path.string()), 0);
+    std::vector<int16_t> one(MpegFileDecoder::kMinReadBytes / 2);
+    int spc = 0, ch = 0;
+    ASSERT_EQ(dec.decodeFrame(one.data(), spc, ch), 0);
+    EXPECT_EQ(spc, 1152);
+    ASSERT_EQ(dec.decodeFrame(one.data(), spc, ch), 0);
+    EXPECT_EQ(spc, 576);
 }
 
 TEST_F(MpegFileTest, FactsAndExactLength)
@@ -634,7 +735,9 @@ TEST_F(MpegFileTest, Id3v1OnlyForLowerCaseMp3Names)
     std::memcpy(tag.data(), "TAG", 3);
     std::memcpy(tag.data() + 3, "Title  ", 7);
     std::memcpy(tag.data() + 33, "Artist", 6);
+    std::memcpy(tag.data() + 63, "Album ", 6);
     std::memcpy(tag.data() + 93, "1999", 4);
+    std::memcpy(tag.data() + 97, "Note", 4);
     tag[127] = 40;
     const auto bytes = frames(kL3Stereo64, 5) + tag;
     for (const char* name : {"x.mp3", "x.MP3", "x.Mp3", "mp3"}) {
@@ -642,15 +745,93 @@ TEST_F(MpegFileTest, Id3v1OnlyForLowerCaseMp3Names)
         MpegFileDecoder dec;
         ASSERT_EQ(dec.open((dir / name).string()), 0) << name;
         const bool lower = std::string(name) == "x.mp3";
-        EXPECT_EQ(dec.streamProperty("id3/title"), lower ? "Title" : "") << name;
-        EXPECT_EQ(dec.streamProperty("id3/artist"), lower ? "Artist" : "") << name;
-        EXPECT_EQ(dec.streamProperty("id3/year"), lower ? "1999" : "") << name;
-        EXPECT_EQ(dec.streamProperty("id3/genre"), lower ? "AlternRock" : "") << name;
+        ASSERT_EQ(dec.id3v1().has_value(), lower) << name;
+        if (lower) {
+            const MpegId3v1& v1 = *dec.id3v1();
+            EXPECT_EQ(v1.title, "Title");
+            EXPECT_EQ(v1.artist, "Artist");
+            EXPECT_EQ(v1.album, "Album");
+            EXPECT_EQ(v1.year, "1999");
+            EXPECT_EQ(v1.comment, "Note");
+            EXPECT_EQ(v1.genre, "AlternRock");
+        }
         // The tag does not disturb decoding: five frames.
         std::vector<int16_t> buf(30000);
         size_t total = 0;
         while (const size_t n = dec.read(buf.data(), 60000)) total += n;
         EXPECT_EQ(total, 5u * 4608u) << name;
+    }
+    // Without a tag there is none; a closed decoder has none.
+    t::writeBytes(dir / "untagged.mp3", frames(kL3Stereo64, 5));
+    MpegFileDecoder dec;
+    ASSERT_EQ(dec.open((dir / "x.mp3").string()), 0);
+    ASSERT_EQ(dec.open((dir / "untagged.mp3").string()), 0);
+    EXPECT_FALSE(dec.id3v1());
+    ASSERT_EQ(dec.open((dir / "x.mp3").string()), 0);
+    dec.close();
+    EXPECT_FALSE(dec.id3v1());
+}
+
+TEST_F(MpegFileTest, Id3v1GenresByTheDecodersNames)
+{
+    // The decoder names the first 80 genres, two of them its own way; past
+    // them the tag has no genre name.
+    const std::pair<uint8_t, std::string> cases[] = {
+        {0, std::string(qoro::genre::toString(0))}, {17, "Rock"}, {40, "AlternRock"}, {64, "Native American"},
+        {79, std::string(qoro::genre::toString(79))}, {80, ""}, {147, ""}, {255, ""}};
+    for (const auto& [byte, name] : cases) {
+        std::vector<uint8_t> tag(128, 0);
+        std::memcpy(tag.data(), "TAG", 3);
+        tag[127] = byte;
+        const auto path = dir / ("g" + std::to_string(byte) + ".mp3");
+        t::writeBytes(path, frames(kL3Stereo64, 2) + tag);
+        MpegFileDecoder dec;
+        ASSERT_EQ(dec.open(path.string()), 0) << int(byte);
+        ASSERT_TRUE(dec.id3v1()) << int(byte);
+        EXPECT_EQ(dec.id3v1()->genre, name) << int(byte);
+        EXPECT_EQ(dec.id3v1()->title, "") << int(byte);
+    }
+}
+
+// Errors, and decoding one frame at a time.
+TEST_F(MpegFileTest, OpenErrorsAndFrameByFrame)
+{
+    MpegFileDecoder dec;
+    std::vector<int16_t> out(MpegFileDecoder::kMinReadBytes / 2);
+    int spc = -1, ch = -1;
+    EXPECT_EQ(dec.decodeFrame(out.data(), spc, ch), kMpegErrInternal);  // nothing open
+    EXPECT_EQ(spc, 0);
+    EXPECT_EQ(dec.seekMs(0), kMpegErrInternal);
+    EXPECT_EQ(dec.read(out.data(), out.size() * 2), 0u);
+    EXPECT_EQ(dec.open((dir / "missing.mp3").string()), kMpegErrFileNotFound);
+    EXPECT_EQ(dec.open(""), kMpegErrInvalidParameter);
+    t::writeBytes(dir / "nothing.mp3", std::vector<uint8_t>(3000, 0));
+    EXPECT_EQ(dec.open((dir / "nothing.mp3").string()), kMpegErrEndOfInput);
+    EXPECT_FALSE(dec.isOpen());
+
+    const auto path = dir / "s.mp2";
+    t::writeBytes(path, frames(kL3Stereo64, 3));
+    ASSERT_EQ(dec.open(path.string()), 0);
+    EXPECT_NE(dec.layout(), nullptr);
+    EXPECT_EQ(dec.facts().fileSize, 3 * 208);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(dec.decodeFrame(out.data(), spc, ch), 0) << i;
+        EXPECT_EQ(spc, 1152);
+        EXPECT_EQ(ch, 2);
+    }
+    EXPECT_EQ(dec.decodeFrame(out.data(), spc, ch), kMpegErrEndOfInput);
+    EXPECT_EQ(spc, 0);
+    EXPECT_EQ(dec.seekMs(0), 0);
+    EXPECT_EQ(dec.decodeFrame(out.data(), spc, ch), 0);
+    EXPECT_EQ(spc, 1152);
+    // Frame by frame and read() deliver the same samples.
+    std::vector<int16_t> byRead(3 * 2304);
+    ASSERT_EQ(dec.seekSample(0), 0);
+    ASSERT_EQ(dec.read(byRead.data(), byRead.size() * 2), byRead.size() * 2);
+    ASSERT_EQ(dec.seekSample(0), 0);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(dec.decodeFrame(out.data(), spc, ch), 0);
+        EXPECT_TRUE(std::equal(out.begin(), out.begin() + 2304, byRead.begin() + i * 2304)) << i;
     }
 }
 

@@ -13,6 +13,28 @@ namespace {
 // Every frame the search takes fits the frame buffer.
 static_assert(kMaxMpegFrameBytes <= MpegFrameDecoder::kMaxFrameBytes);
 
+// The running bitrate average is held in fixed point with this many
+// fraction bits: fine enough that a frame's 1/32 share of a 1 kbit/s
+// difference still moves it.
+constexpr int kAverageFractionBits = 10;
+// Each frame's bitrate enters the average with a weight of 1/32 (the average
+// keeps 31/32): a VBR stream's reported bitrate follows its course over a
+// second or so instead of jumping with every frame.
+constexpr int kAverageWeightBits = 5;
+constexpr int64_t kAverageKept = (int64_t(1) << kAverageWeightBits) - 1;
+// A new average is reported only when it differs from the reported bitrate
+// by more than 1/32 of it: every report estimates the duration anew, and a
+// VBR stream's small wobbles should not.
+constexpr int kReportDivisor = 32;
+// The time of the stretch a seek skipped is taken as four fifths of what its
+// bytes would last at the rate measured since the seek, which puts the
+// estimate on the short side. The lengths reported for streams read as they
+// come depend on it, so it stays as it is.
+constexpr double kSkippedStretchWeight = 0.8;
+// Estimates stay below 2e9 ms, within an int.
+constexpr double kMaxEstimateMs = 2e9;
+constexpr double kBitsPerByte = 8.0;
+
 int clampMs(int64_t ms)
 {
     return int(std::clamp<int64_t>(ms, 0, std::numeric_limits<int>::max()));
@@ -45,17 +67,6 @@ struct MpegCodec::Sequential {
 MpegCodec::MpegCodec() = default;
 MpegCodec::~MpegCodec() = default;
 
-void MpegCodec::reset()
-{
-    decoder_.reset();
-    sequential_.reset();
-    indexed_ = false;
-    layout_ = StreamLayout{};
-    nextFrame_ = outputFrom_ = outputEnd_ = 0;
-    seekOffset_ = 0;
-    samplesDecoded_ = 0;
-}
-
 bool MpegCodec::analyse(MpegCodecHost& host, MpegStreamStatus& status)
 {
     info_ = MpegStreamInfo{};
@@ -71,8 +82,8 @@ bool MpegCodec::analyse(MpegCodecHost& host, MpegStreamStatus& status)
     } else {
         region = audioRegion(readAt, uint64_t(inputSize));
     }
-    tagSize_ = int64_t(region.begin);
-    streamSize_ = int64_t(region.end - region.begin);
+    streamBegin_ = int64_t(region.begin);
+    streamBytes_ = int64_t(region.end - region.begin);
 
     layout_ = walkStream(readAt, region, {.keepIndex = true});
     if (layout_.indexDropped) {
@@ -108,27 +119,22 @@ bool MpegCodec::analyse(MpegCodecHost& host, MpegStreamStatus& status)
     if (layout_.info && layout_.info->toc) info.seekTable = layout_.info->toc;
 
     info_ = info;
-    lastLevel_ = info.level;
-    lastLayer_ = info.layer;
-    lastMode_ = info.mode;
-    lastRate_ = info.sampleRate;
     lastKbps_ = frameKbps(first, layout_.firstLength);
-    average_ = 0;
-    host.setIntProperty("mpeg/level", info.level);
-    host.setIntProperty("mpeg/layer", info.layer);
-    host.setIntProperty("mpeg/mode", info.mode);
+    averageKbps_ = 0;
+    status.level = info.level;
+    status.layer = info.layer;
+    status.mode = info.mode;
     status.sampleRate = info.sampleRate;
     status.bitrateKbps = info.bitrateKbps;
     status.channels = info.channels;
     status.durationMs = clampMs(info.durationMs);
-    status.changeFlags |= MpegStreamStatus::kInfoChanged | MpegStreamStatus::kFormatChanged;
     return true;
 }
 
 void MpegCodec::startAt(uint64_t frame, uint64_t firstOutputSample)
 {
     decoder_.reset();
-    samplesDecoded_ = 0;
+    samplesSinceRestart_ = 0;
     outputFrom_ = firstOutputSample;
     if (frame == 0 || frame >= layout_.frameCount) {
         nextFrame_ = std::min(frame, layout_.frameCount);
@@ -137,17 +143,6 @@ void MpegCodec::startAt(uint64_t frame, uint64_t firstOutputSample)
     // Frames decoded before the first one wanted, their output dropped, so
     // that the decoder holds what decoding from the start would.
     nextFrame_ = layout_.warmUpStart(frame);
-}
-
-void MpegCodec::restart()
-{
-    if (indexed_) {
-        startAt(0, layout_.skip);
-        return;
-    }
-    decoder_.reset();
-    sequential_.reset();
-    samplesDecoded_ = 0;
 }
 
 bool MpegCodec::seekToSample(uint64_t sample)
@@ -261,106 +256,103 @@ int MpegCodec::decode(MpegCodecHost& host, MpegStreamStatus& status, int16_t* ou
 
 void MpegCodec::updateEstimate(MpegCodecHost& host, const MpegFrameHeader& h, int samples, MpegStreamStatus& status)
 {
-    samplesDecoded_ += uint64_t(samples);
+    samplesSinceRestart_ += uint64_t(samples);
     if (info_.vbrHeader) return;
 
-    const int level = mpegLevel(h), layer = mpegLayerNumber(h), mode = h.mode;
-    if (level != lastLevel_) {
-        host.setIntProperty("mpeg/level", level);
-        status.changeFlags |= MpegStreamStatus::kInfoChanged;
+    status.level = mpegLevel(h);
+    status.layer = mpegLayerNumber(h);
+    status.mode = h.mode;
+    // Whether this frame changed the sample rate, the channels or the
+    // reported bitrate: only then is the duration estimated anew.
+    bool formatChanged = false;
+    // Output keeps the stream's channel count whatever a frame holds.
+    if (status.channels == 0) {
+        status.channels = streamChannels_ ? streamChannels_ : mpegChannels(h);
+        formatChanged = true;
     }
-    if (layer != lastLayer_) {
-        host.setIntProperty("mpeg/layer", layer);
-        status.changeFlags |= MpegStreamStatus::kInfoChanged;
-    }
-    if (mode != lastMode_) {
-        host.setIntProperty("mpeg/mode", mode);
-        status.changeFlags |= MpegStreamStatus::kInfoChanged;
-        // Output keeps the stream's channel count whatever a frame holds.
-        if (status.channels == 0) {
-            status.changeFlags |= MpegStreamStatus::kFormatChanged;
-            status.channels = streamChannels_ ? streamChannels_ : mpegChannels(h);
-        }
-    }
-    lastLevel_ = level;
-    lastLayer_ = layer;
-    lastMode_ = mode;
     const int rate = mpegSampleRate(h);
-    if (rate != lastRate_ || status.sampleRate != rate) {
+    if (status.sampleRate != rate) {
         status.sampleRate = rate;
-        status.changeFlags |= MpegStreamStatus::kFormatChanged;
-        lastRate_ = rate;
+        formatChanged = true;
     }
 
-    const int l = isFreeFormat(h) ? info_.bitrateKbps : mpegBitrateKbps(h);
-    int& k = status.bitrateKbps;
-    if (l != lastKbps_) {
-        k = l;
-        status.changeFlags |= MpegStreamStatus::kFormatChanged;
+    // A free-format frame states no bitrate: the analysis measured one.
+    const int thisFrameKbps = isFreeFormat(h) ? info_.bitrateKbps : mpegBitrateKbps(h);
+    int& reportedKbps = status.bitrateKbps;
+    if (thisFrameKbps != lastKbps_) {
+        reportedKbps = thisFrameKbps;
+        formatChanged = true;
     }
-    lastKbps_ = l;
-    int smoothed;
-    if (k == 0) {
-        k = l;
-        average_ = int64_t(l) * 1024;
-        smoothed = l;
+    lastKbps_ = thisFrameKbps;
+    int smoothedKbps;
+    if (reportedKbps == 0) {
+        reportedKbps = thisFrameKbps;
+        averageKbps_ = int64_t(thisFrameKbps) << kAverageFractionBits;
+        smoothedKbps = thisFrameKbps;
     } else {
-        if (average_ == 0) average_ = int64_t(k) * 1024;
-        average_ = (31 * average_ + int64_t(l) * 1024) >> 5;
-        smoothed = int((average_ + 512) >> 10);
+        if (averageKbps_ == 0) averageKbps_ = int64_t(reportedKbps) << kAverageFractionBits;
+        const int64_t frameFixed = int64_t(thisFrameKbps) << kAverageFractionBits;
+        averageKbps_ = (kAverageKept * averageKbps_ + frameFixed) >> kAverageWeightBits;
+        smoothedKbps = int((averageKbps_ + (int64_t(1) << (kAverageFractionBits - 1))) >> kAverageFractionBits);
     }
-    if (std::abs(smoothed - k) > k / 32) {
-        k = smoothed;
-        status.changeFlags |= MpegStreamStatus::kFormatChanged;
+    if (std::abs(smoothedKbps - reportedKbps) > reportedKbps / kReportDivisor) {
+        reportedKbps = smoothedKbps;
+        formatChanged = true;
     }
 
     // The walk gave the exact duration; only a stream read as it comes has
-    // its duration estimated from what was decoded so far.
+    // its duration estimated: the time decoded since decoding (re)started,
+    // the time of what a seek skipped, and the bytes left at the reported
+    // bitrate.
     if (indexed_) return;
-    if (k != 0 && (status.changeFlags & MpegStreamStatus::kFormatChanged) && streamSize_ != 0) {
-        const double elapsed = double(samplesDecoded_) * 1000.0 / double(rate);
-        const double p = double(host.position());
-        const double u = double(seekOffset_);
-        const double b = (u < p && elapsed > 0.0) ? (p - u) / elapsed : double(k);
-        const double d = (double(tagSize_) < u && b > 0.0) ? (u - double(tagSize_)) * 0.8 / b : 0.0;
-        const double remaining = double(tagSize_ + streamSize_) - p;
-        const double ms = elapsed + d + remaining * 8.0 / double(k);
-        status.durationMs = clampMs(int64_t(std::max(0.0, std::min(ms, 2e9))));
+    if (reportedKbps != 0 && formatChanged && streamBytes_ != 0) {
+        const double decodedMs = double(samplesSinceRestart_) * 1000.0 / double(rate);
+        const double position = double(host.position());
+        const double restart = double(restartOffset_);
+        // Input bytes per millisecond of what was decoded since the restart
+        // (before anything was, the bitrate's figure stands in).
+        const double bytesPerMs =
+            (restart < position && decodedMs > 0.0) ? (position - restart) / decodedMs : double(reportedKbps);
+        const double skippedMs = (double(streamBegin_) < restart && bytesPerMs > 0.0)
+                                     ? (restart - double(streamBegin_)) * kSkippedStretchWeight / bytesPerMs
+                                     : 0.0;
+        const double bytesLeft = double(streamBegin_ + streamBytes_) - position;
+        const double estimateMs = decodedMs + skippedMs + bytesLeft * kBitsPerByte / double(reportedKbps);
+        status.durationMs = clampMs(int64_t(std::max(0.0, std::min(estimateMs, kMaxEstimateMs))));
     }
 }
 
-double MpegCodec::offsetToFraction(int64_t x) const
+double MpegCodec::fractionToFileFraction(double fraction) const
 {
-    if (streamSize_ == 0) return 0.0;
-    if (x >= tagSize_) return double(x - tagSize_) / double(streamSize_);
-    return 0.0;
-}
-
-double MpegCodec::fractionToFileFraction(double f) const
-{
-    double g = f;
+    // The information frame's seek table: 100 entries, entry i the input
+    // position (in 256ths of the stream) where i % of the play time begins.
+    constexpr int kTableEntries = 100;
+    constexpr double kTableScale = 256.0;
+    double fileFraction = fraction;
     if (info_.seekTable) {
-        const auto& t = *info_.seekTable;
-        f = std::clamp(f, 0.0, 1.0);
-        int i = int(f * 100.0);
-        if (i > 99) i = 99;
+        const auto& table = *info_.seekTable;
+        fraction = std::clamp(fraction, 0.0, 1.0);
+        int entry = int(fraction * kTableEntries);
+        if (entry > kTableEntries - 1) entry = kTableEntries - 1;
         // Above the last entry the table continues to the end of the file.
-        const double upper = i == 99 ? 256.0 : double(t[size_t(i) + 1]);
-        const double lower = t[size_t(i)];
-        g = (lower + (f * 100.0 - i) * (upper - lower)) / 256.0;
+        const double upper = entry == kTableEntries - 1 ? kTableScale : double(table[size_t(entry) + 1]);
+        const double lower = table[size_t(entry)];
+        fileFraction = (lower + (fraction * kTableEntries - entry) * (upper - lower)) / kTableScale;
     }
-    if (tagSize_ != 0 && streamSize_ != 0)
-        g = (g * double(streamSize_) + double(tagSize_)) / double(tagSize_ + streamSize_);
-    return g;
+    if (streamBegin_ != 0 && streamBytes_ != 0) {
+        const double inputBytes = double(streamBegin_ + streamBytes_);
+        fileFraction = (fileFraction * double(streamBytes_) + double(streamBegin_)) / inputBytes;
+    }
+    return fileFraction;
 }
 
 void MpegCodec::seekNotify(int64_t offset)
 {
-    seekOffset_ = offset;
+    restartOffset_ = offset;
     if (!indexed_) {
         decoder_.reset();
         sequential_.reset();
-        samplesDecoded_ = 0;
+        samplesSinceRestart_ = 0;
         return;
     }
     // The first audio frame at or after the offset.
@@ -372,7 +364,6 @@ void MpegCodec::seekNotify(int64_t offset)
     }
     const uint64_t from = lo < layout_.frameCount ? std::max(layout_.skip, layout_.firstSampleOf(lo)) : outputEnd_;
     startAt(lo, from);
-    seekOffset_ = offset;
 }
 
 }  // namespace qoro::mpeg

@@ -1,8 +1,8 @@
-// The MPEG audio codec behind the decoder context: stream analysis at open
+// The MPEG audio codec behind MpegFileDecoder: stream analysis at open
 // (ID3v2 skip, the walk over every frame, the information frame with its
 // "Xing"/"Info"/LAME/"VBRI" header and seek table), frame decoding, the
-// running bitrate estimate and the mapping between play positions and byte
-// offsets.
+// stream's facts with the running bitrate estimate, and the mapping of a
+// play time to an input offset for streams decoded as they come.
 //
 // On an input that can seek, the analysis walks the whole stream once
 // (common/mpeg/frame_walk.h) and keeps every audio frame's place. Decoding
@@ -10,9 +10,9 @@
 // of the decoded samples only the music is output (where a trusted LAME tag
 // places it, else every sample of every audio frame). The length is known
 // before the first frame is decoded, and a seek lands on the sample asked
-// for. On an input that cannot seek, frames are found by the same search as
-// they come, the information frame is left out and every other frame is
-// output whole.
+// for. On an input that cannot seek (or a stream too changeable for an
+// index), frames are found by the same search as they come, the information
+// frame is left out and every other frame is output whole.
 #pragma once
 
 #include "mpeg_frame_decoder.h"
@@ -26,8 +26,7 @@
 
 namespace qoro::mpeg {
 
-// What the codec needs from its surroundings: the input bytes and the
-// stream's property list.
+// What the codec needs from its surroundings: the input's bytes.
 class MpegCodecHost {
 public:
     virtual ~MpegCodecHost() = default;
@@ -36,21 +35,25 @@ public:
     virtual int seek(int64_t offset) = 0;
     virtual int64_t position() const = 0;
     virtual int64_t size() const = 0;
-    virtual void setIntProperty(const char* name, int value) = 0;
     // The stretch of the input that holds the stream, when the input says
     // (MPEG audio inside another container); otherwise the whole input less
     // its leading ID3v2 and trailing ID3v1/APEv2 tags.
     virtual std::optional<StreamRegion> streamRegion() const { return std::nullopt; }
 };
 
-// Stream facts the codec reports (the decoder context's stream status).
+// The stream's facts as the codec reports them: the analysis sets them, and
+// every frame decoded afterwards keeps them current (except in a stream
+// whose information frame counts its frames: there they stay the
+// analysis's). On an input read as it comes they come from the frames, the
+// bitrate is a running average and the duration an estimate.
 struct MpegStreamStatus {
-    enum : uint32_t { kInfoChanged = 1, kFormatChanged = 2, kRateChanged = 4 };
-    uint32_t changeFlags = 0;
-    int durationMs = 0;
+    int level = 0;        // 1 MPEG-1, 2 MPEG-2, 0 MPEG-2.5 (of the latest frame)
+    int layer = 0;        // 1, 2 or 3
+    int mode = 0;         // 0 stereo, 1 joint stereo, 2 dual channel, 3 single channel
     int sampleRate = 0;
+    int channels = 0;     // the output's: the first frame's, whatever later frames hold
     int bitrateKbps = 0;
-    int channels = 0;
+    int durationMs = 0;
 };
 
 // What the analysis at open found.
@@ -71,20 +74,19 @@ class MpegCodec {
 public:
     // Largest output of one frame in bytes (1152 samples x 2 channels x 2 bytes).
     static constexpr int kMaxOutputBytes = 4608;
+    // What decode() returns for a frame with faulty data, and at the end of
+    // the music (the decoder's codes of the same meaning, mpeg_file_decoder.h).
     static constexpr int kDecodeFault = -700;
     static constexpr int kEndOfInput = -514;
 
     MpegCodec();
     ~MpegCodec();
 
-    // Clears the decoding state (reservoir, synthesis, the frame search) and
-    // the position bookkeeping; decoding starts again at the beginning of
-    // the music.
-    void reset();
-
     // Analysis at open (on an input that can seek). Returns true and fills
-    // the status when the stream holds an audio frame; false leaves the
-    // status untouched, and decoding then finds nothing.
+    // the status when the stream holds an audio frame. False leaves the
+    // status untouched: either the stream holds no audio frame (decoding
+    // finds nothing) or it is too changeable for an index (decoding takes
+    // its frames as they come, from the start of the audio).
     bool analyse(MpegCodecHost& host, MpegStreamStatus& status);
 
     // Decodes the next frame that holds music into 'out' (interleaved 16-bit,
@@ -96,18 +98,14 @@ public:
     int decode(MpegCodecHost& host, MpegStreamStatus& status, int16_t* out, int& samplesPerChannel,
                int& channels);
 
-    // Starts decoding again from the beginning of the music (the analysis
-    // is kept).
-    void restart();
-
     // Positions decoding so that the next sample output is music sample
     // 'sample' (the end of the music when it lies beyond). Needs the
     // analysis; returns false without it.
     bool seekToSample(uint64_t sample);
 
-    // Byte offset -> play fraction.
-    double offsetToFraction(int64_t offset) const;
-    // Play fraction -> file fraction (seek table interpolation, ID3v2 offset).
+    // Fraction of the play time -> fraction of the input (interpolated in
+    // the information frame's seek table when there is one, the stream's
+    // region placed in the input).
     double fractionToFileFraction(double fraction) const;
     // The input was moved to 'offset': resets decoding and records it.
     // After the analysis decoding continues with the first frame from that
@@ -115,9 +113,10 @@ public:
     void seekNotify(int64_t offset);
 
     const MpegStreamInfo& info() const { return info_; }
-    int64_t tagSize() const { return tagSize_; }
-    int64_t streamSize() const { return streamSize_; }
-    uint64_t samplesSinceReset() const { return samplesDecoded_; }
+    // Where the stream's region begins in the input (after a file's leading
+    // tags) and how many bytes it has.
+    int64_t streamBegin() const { return streamBegin_; }
+    int64_t streamBytes() const { return streamBytes_; }
     // The walk's findings; indexed() is false before a successful analysis.
     bool indexed() const { return indexed_; }
     const StreamLayout& layout() const { return layout_; }
@@ -135,6 +134,8 @@ private:
     // the samples per channel, or -1 after a fault (output still valid).
     int decodeFrameBytes(int length, int16_t* out);
     void startAt(uint64_t frame, uint64_t firstOutputSample);
+    // Brings the status to the frame just decoded: its header's facts, the
+    // running bitrate and, on an input read as it comes, the duration.
     void updateEstimate(MpegCodecHost& host, const MpegFrameHeader& h, int samples, MpegStreamStatus& status);
 
     MpegFrameDecoder decoder_;
@@ -142,12 +143,12 @@ private:
     int16_t scratch_[MpegFrameDecoder::kMaxSamples] = {};
 
     MpegStreamInfo info_;
-    int64_t streamSize_ = 0;   // S
-    int64_t tagSize_ = 0;      // T
-    int64_t seekOffset_ = 0;   // U
-    uint64_t samplesDecoded_ = 0;  // N
-    int64_t average_ = 0;      // smoothed bitrate, 22.10 fixed point
-    int lastLevel_ = -1, lastLayer_ = -1, lastMode_ = -1, lastRate_ = 0, lastKbps_ = 0;
+    int64_t streamBegin_ = 0;          // input offset of the stream's region
+    int64_t streamBytes_ = 0;          // its length
+    int64_t restartOffset_ = 0;        // input offset decoding last started from (a seek's target)
+    uint64_t samplesSinceRestart_ = 0; // samples per channel decoded since then
+    int64_t averageKbps_ = 0;          // running average of the frames' bitrates (fixed point)
+    int lastKbps_ = 0;                 // the previous frame's bitrate
 
     // After the analysis: the frames, the music within their samples and
     // where decoding stands.

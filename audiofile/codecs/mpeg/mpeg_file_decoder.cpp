@@ -1,62 +1,197 @@
 #include "mpeg_file_decoder.h"
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+#include <vector>
+
+#include "genre/genre.h"
+#include "tags/id3v1.h"
 
 namespace qoro::mpeg {
+
+// The codec's codes are the decoder's: decodeFrame passes them on.
+static_assert(MpegCodec::kEndOfInput == kMpegErrEndOfInput);
+static_assert(MpegCodec::kDecodeFault == kMpegErrFrameDecoding);
+
+namespace {
+
+// The decoder names only the first 80 genres, with its own spelling of two
+// of them.
+constexpr int kDecoderGenres = 80;
+
+std::string decoderGenre(int index)
+{
+    if (index == 40) return "AlternRock";
+    if (index == 64) return "Native American";
+    return std::string(genre::toString(index));
+}
+
+bool endsWith(const std::string& s, const char* tail)
+{
+    const size_t n = std::strlen(tail);
+    return s.size() > n && s.compare(s.size() - n, n, tail) == 0;
+}
+
+}  // namespace
+
+// The file (or standard input) the codec reads, with the position it stands
+// at.
+class MpegFileDecoder::FileInput final : public MpegCodecHost {
+public:
+    explicit FileInput(std::optional<StreamRegion> region) : region_(region) {}
+    ~FileInput() override
+    {
+        if (file_ && !isStdin_) std::fclose(file_);
+    }
+    FileInput(const FileInput&) = delete;
+    FileInput& operator=(const FileInput&) = delete;
+
+    // 0, or kMpegErrInvalidParameter, kMpegErrFileNotFound,
+    // kMpegErrPermissionDenied or kMpegErrCannotOpenInput.
+    int open(const std::string& name)
+    {
+        if (name.empty()) return kMpegErrInvalidParameter;
+        if (name == "-") {
+            file_ = stdin;
+            isStdin_ = true;
+            return 0;
+        }
+        file_ = std::fopen(name.c_str(), "rb");
+        if (!file_) {
+            const int e = errno;
+            if (e == ENOENT) return kMpegErrFileNotFound;
+            return e == EACCES ? kMpegErrPermissionDenied : kMpegErrCannotOpenInput;
+        }
+        buffer_.resize(64 * 1024);
+        std::setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
+        struct stat st {};
+        size_ = fstat(fileno(file_), &st) == 0 ? int64_t(st.st_size) : 0;
+        return 0;
+    }
+
+    // The tag in the file's last 128 bytes; the file is read from its start
+    // again afterwards.
+    std::optional<MpegId3v1> readId3v1()
+    {
+        std::optional<MpegId3v1> found;
+        tags::Id3v1Block block{};
+        if (size_ < int64_t(block.size()) || std::fseek(file_, -int(block.size()), SEEK_END) != 0) return found;
+        if (std::fread(block.data(), 1, block.size(), file_) == block.size()) {
+            if (const auto tag = tags::parseId3v1(block, tags::Id3v1Reading::Decoder)) {
+                found.emplace();
+                found->title = tag->title;
+                found->artist = tag->artist;
+                found->album = tag->album;
+                found->year = tag->yearText;
+                found->comment = tag->comment;
+                const auto genreByte = uint8_t(tag->genre);
+                if (genreByte < kDecoderGenres) found->genre = decoderGenre(genreByte);
+            }
+        }
+        std::rewind(file_);
+        return found;
+    }
+
+    bool canSeek() const { return !isStdin_; }
+
+    long read(void* buffer, long bytes) override
+    {
+        if (bytes <= 0) return 0;
+        const size_t n = std::fread(buffer, 1, size_t(bytes), file_);
+        if (n == 0 && std::ferror(file_)) return kMpegErrCannotOpenInput;
+        position_ += int64_t(n);
+        return long(n);
+    }
+    int seek(int64_t offset) override
+    {
+        if (isStdin_ || fseeko(file_, off_t(offset), SEEK_SET) != 0) return kMpegErrInternal;
+        position_ = offset;
+        return 0;
+    }
+    int64_t position() const override { return position_; }
+    int64_t size() const override { return size_; }
+    std::optional<StreamRegion> streamRegion() const override { return region_; }
+
+private:
+    std::optional<StreamRegion> region_;
+    std::FILE* file_ = nullptr;
+    bool isStdin_ = false;
+    int64_t size_ = 0;  // 0 for standard input
+    int64_t position_ = 0;
+    std::vector<char> buffer_;
+};
 
 MpegFileDecoder::MpegFileDecoder() = default;
 MpegFileDecoder::~MpegFileDecoder() = default;
 
 void MpegFileDecoder::close()
 {
-    context_.reset();
+    codec_.reset();
+    input_.reset();
+    status_ = MpegStreamStatus{};
     facts_ = MpegFileFacts{};
+    id3v1_.reset();
+    heldSamples_ = heldChannels_ = 0;
 }
 
-bool MpegFileDecoder::indexed() const
+int MpegFileDecoder::takeHeld(int16_t* out, int& channels)
 {
-    const MpegCodec* codec = context_ ? codecOf(*context_) : nullptr;
-    return codec && codec->indexed();
+    const int samples = heldSamples_;
+    channels = heldChannels_;
+    std::copy_n(held_.data(), size_t(samples) * size_t(channels), out);
+    heldSamples_ = heldChannels_ = 0;
+    return samples;
 }
 
 int MpegFileDecoder::open(const std::string& path, std::optional<StreamRegion> region)
 {
     close();
-    std::unique_ptr<MpegDecoderContext> ctx;
-    int rc = MpegDecoderContext::create(ctx);
-    if (rc < 0) return rc;
-    if ((rc = ctx->registerCodecModule(mpegAudioCodecModule())) < 0) return rc;
-    if ((rc = ctx->registerInputModule(mpegFileInputModule())) < 0) return rc;
-    if ((rc = ctx->openInput(-1, path)) < 0) return rc;
-    ctx->setStreamRegion(region);
-    if ((rc = ctx->open()) < 0) return rc;
-    // The first frame of music: a stream without one is not an MPEG stream.
-    if ((rc = ctx->decodeFrame()) < 0) return rc;
-    context_ = std::move(ctx);
+    auto input = std::make_unique<FileInput>(region);
+    if (const int rc = input->open(path); rc < 0) return rc;
+    std::optional<MpegId3v1> tag;
+    if (endsWith(path, ".mp3")) tag = input->readId3v1();
 
-    const auto& st = context_->status();
-    facts_.channels = context_->output().channels;
+    auto codec = std::make_unique<MpegCodec>();
+    MpegStreamStatus status;
+    if (input->canSeek()) codec->analyse(*input, status);
+    // The first frame of music: a stream without one is not an MPEG stream.
+    std::array<int16_t, MpegCodec::kMaxOutputBytes / 2> first;
+    int samples = 0, channels = 0;
+    if (const int rc = codec->decode(*input, status, first.data(), samples, channels); rc < 0) return rc;
+
+    input_ = std::move(input);
+    codec_ = std::move(codec);
+    status_ = status;
+    id3v1_ = std::move(tag);
+    facts_.channels = channels;
     if (facts_.channels <= 0 || facts_.channels > 2) facts_.channels = 2;
-    facts_.sampleRate = st.stream.sampleRate;
-    st.properties.getInt("mpeg/level", facts_.level);
-    st.properties.getInt("mpeg/layer", facts_.layer);
-    st.properties.getInt("mpeg/mode", facts_.mode);
-    facts_.fileSize = context_->inputSize();
+    facts_.sampleRate = status_.sampleRate;
+    facts_.level = status_.level;
+    facts_.layer = status_.layer;
+    facts_.mode = status_.mode;
+    facts_.fileSize = input_->size();
 
     if (indexed()) {
-        const MpegCodec& codec = *codecOf(*context_);
-        context_->seekToSample(0);
-        facts_.vbrHeader = codec.info().vbrHeader;
-        facts_.frameCount = int64_t(codec.layout().frameCount);
-        facts_.samples = codec.musicLength();
+        codec_->seekToSample(0);
+        facts_.vbrHeader = codec_->info().vbrHeader;
+        facts_.frameCount = int64_t(codec_->layout().frameCount);
+        facts_.samples = codec_->musicLength();
         facts_.expectedPcmBytes = facts_.samples * 2u * uint64_t(facts_.channels);
         facts_.durationMs =
             int(std::min<uint64_t>(facts_.samples * 1000 / uint64_t(std::max(facts_.sampleRate, 1)), INT32_MAX));
-        facts_.bitrateKbps = st.stream.bitrateKbps;
+        facts_.bitrateKbps = status_.bitrateKbps;
         return 0;
     }
-    // An input that cannot seek: the running estimate is all there is.
+    // Decoded as it comes: the running estimate is all there is, and the
+    // first frame cannot be decoded again.
+    held_ = first;
+    heldSamples_ = samples;
+    heldChannels_ = channels;
     refreshFacts();
     return 0;
 }
@@ -64,25 +199,40 @@ int MpegFileDecoder::open(const std::string& path, std::optional<StreamRegion> r
 void MpegFileDecoder::refreshFacts()
 {
     if (indexed()) return;  // exact since the open
-    const auto& st = context_->status();
-    facts_.bitrateKbps = st.stream.bitrateKbps;
-    facts_.durationMs = st.stream.durationMs;
+    facts_.bitrateKbps = status_.bitrateKbps;
+    facts_.durationMs = status_.durationMs;
     facts_.samples = uint64_t(std::llround(double(facts_.durationMs) * facts_.sampleRate / 1000.0));
     facts_.expectedPcmBytes = facts_.samples * 2u * uint64_t(facts_.channels);
     const int spf = facts_.layer == 1 ? 384 : (facts_.layer == 3 && facts_.level != 1) ? 576 : 1152;
     facts_.frameCount = int64_t(double(facts_.samples) / spf + 0.5);
 }
 
+int MpegFileDecoder::decodeFrame(int16_t* out, int& samplesPerChannel, int& channels)
+{
+    samplesPerChannel = channels = 0;
+    if (!codec_ || !out) return kMpegErrInternal;
+    if (heldSamples_ > 0) {
+        samplesPerChannel = takeHeld(out, channels);
+        return 0;
+    }
+    return codec_->decode(*input_, status_, out, samplesPerChannel, channels);
+}
+
 size_t MpegFileDecoder::read(int16_t* out, size_t roomBytes)
 {
-    if (!context_ || !out) return 0;
+    if (!codec_ || !out) return 0;
     size_t filled = 0;
+    if (heldSamples_ > 0 && roomBytes >= kMinReadBytes) {
+        int channels = 0;
+        const int samples = takeHeld(out, channels);
+        filled += size_t(2) * size_t(channels) * size_t(samples);
+    }
     // A frame may need kMinReadBytes; never write past the caller's room.
     while (roomBytes - filled >= kMinReadBytes) {
-        const int rc = context_->decodeFrame(out + filled / 2);
+        int samples = 0, channels = 0;
+        const int rc = codec_->decode(*input_, status_, out + filled / 2, samples, channels);
         if (rc < 0 && rc != kMpegErrFrameDecoding) break;
-        const auto& o = context_->output();
-        filled += size_t(2) * size_t(o.channels) * size_t(o.samples);
+        filled += size_t(2) * size_t(channels) * size_t(samples);
     }
     refreshFacts();
     return filled;
@@ -90,42 +240,44 @@ size_t MpegFileDecoder::read(int16_t* out, size_t roomBytes)
 
 int MpegFileDecoder::seekSample(uint64_t sample)
 {
-    if (!context_) return kMpegErrInternal;
-    if (indexed()) return context_->seekToSample(sample);
+    if (!codec_) return kMpegErrInternal;
+    if (indexed()) return codec_->seekToSample(sample) ? 0 : kMpegErrInternal;
     const uint64_t rate = uint64_t(std::max(facts_.sampleRate, 1));
     return seekMs(int64_t(std::min<uint64_t>(sample / rate * 1000 + sample % rate * 1000 / rate, INT64_MAX)));
 }
 
 int MpegFileDecoder::seekPcmBytes(uint64_t offset)
 {
-    if (!context_) return kMpegErrInternal;
+    if (!codec_) return kMpegErrInternal;
     const uint64_t frameBytes = 2u * uint64_t(std::max(facts_.channels, 1));
     return seekSample(offset / frameBytes);
 }
 
 int MpegFileDecoder::seekMs(int64_t ms)
 {
-    if (!context_) return kMpegErrInternal;
+    if (!codec_) return kMpegErrInternal;
     if (indexed()) {
         const uint64_t rate = uint64_t(std::max(facts_.sampleRate, 1));
         const uint64_t t = uint64_t(std::max<int64_t>(ms, 0));
-        return context_->seekToSample(t / 1000 * rate + t % 1000 * rate / 1000);
+        return codec_->seekToSample(t / 1000 * rate + t % 1000 * rate / 1000) ? 0 : kMpegErrInternal;
     }
-    return context_->seekSeconds(float(double(ms) / 1000.0));
+    // Without an index the time becomes an input offset through the
+    // estimated duration (and the information frame's seek table), and
+    // decoding goes on from the first frame found there. The seconds pass
+    // through a float, as they always have on this path: the offsets reached
+    // stay the same.
+    const float seconds = float(double(ms) / 1000.0);
+    const int duration = status_.durationMs;
+    const double fraction = std::clamp(duration > 0 ? double(seconds) * 1000.0 / double(duration) : 0.0, 0.0, 1.0);
+    const int64_t size = input_->size();
+    const int64_t offset =
+        std::clamp<int64_t>(int64_t(double(size) * codec_->fractionToFileFraction(fraction)), 0, size);
+    if (const int rc = input_->seek(offset); rc < 0) return rc;
+    codec_->seekNotify(offset);
+    heldSamples_ = heldChannels_ = 0;
+    return 0;
 }
 
-const StreamLayout* MpegFileDecoder::layout() const
-{
-    return indexed() ? &codecOf(*context_)->layout() : nullptr;
-}
-
-int64_t MpegFileDecoder::inputPosition() const { return context_ ? context_->inputPosition() : 0; }
-
-std::string MpegFileDecoder::streamProperty(const std::string& name) const
-{
-    std::string value;
-    if (context_) context_->status().properties.getString(name, value);
-    return value;
-}
+const StreamLayout* MpegFileDecoder::layout() const { return indexed() ? &codec_->layout() : nullptr; }
 
 }  // namespace qoro::mpeg

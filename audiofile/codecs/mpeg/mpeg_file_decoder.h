@@ -1,5 +1,7 @@
 // Reading an MPEG audio file (Layers I-III) to 16-bit PCM through the
-// built-in decoder: what the AudioFile engine calls.
+// built-in decoder: what the AudioFile engine calls. One object per file
+// holds the input, the codec and the stream's facts; each call decodes into
+// the caller's buffer, and nothing is allocated per frame.
 //
 //   qoro::mpeg::MpegFileDecoder mp3;
 //   if (mp3.open("song.mp3") == 0) {
@@ -14,16 +16,44 @@
 // expectedPcmBytes is what reading from the start to the end delivers (the
 // music the stream holds, without its information frame and, when a
 // trusted LAME tag says so, without the encoder's delay and padding).
+//
+// Standard input ("-") and a stream too long for an index are decoded as
+// they come instead: their facts are estimates kept current by reading, and
+// the frame decoded at open is held and delivered first.
 #pragma once
 
-#include "mpeg_decoder_context.h"
+#include "mpeg_codec.h"
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 
 namespace qoro::mpeg {
+
+// What the decoder's calls return when they fail (0 is success).
+enum MpegDecoderError : int {
+    kMpegErrInvalidParameter = -102,  // an empty file name
+    kMpegErrInternal = -103,          // nothing open, or a seek the input cannot make
+    kMpegErrCannotOpenInput = -500,   // the file cannot be opened, or a read failed
+    kMpegErrPermissionDenied = -504,
+    kMpegErrFileNotFound = -513,
+    kMpegErrEndOfInput = -514,        // the end of the music
+    kMpegErrFrameDecoding = -700,     // a frame with faulty data (its output is there)
+};
+
+// The ID3v1 tag at the end of a file whose name ends in ".mp3", each field
+// up to its first zero with trailing blanks removed (the comment always the
+// 30-byte field).
+struct MpegId3v1 {
+    std::string title;
+    std::string artist;
+    std::string album;
+    std::string year;
+    std::string comment;
+    std::string genre;  // the genre's name; empty past the first 80 genres
+};
 
 struct MpegFileFacts {
     int sampleRate = 0;
@@ -50,16 +80,26 @@ public:
     MpegFileDecoder(const MpegFileDecoder&) = delete;
     MpegFileDecoder& operator=(const MpegFileDecoder&) = delete;
 
-    // Opens and analyses the file ("-" reads standard input). 'region', when
-    // given, is the stretch of the file that holds the stream (MPEG audio in
-    // a RIFF WAVE "data" chunk). Returns 0 or a negative decoder code (a
-    // file without a frame of music is kMpegErrEndOfInput); any failure
-    // leaves the decoder closed.
+    // Opens and analyses the file ("-" reads standard input) and decodes its
+    // first frame of music. 'region', when given, is the stretch of the file
+    // that holds the stream (MPEG audio in a RIFF WAVE "data" chunk).
+    // Returns 0 or an MpegDecoderError (a file without a frame of music is
+    // kMpegErrEndOfInput, a faulty first frame kMpegErrFrameDecoding); any
+    // failure leaves the decoder closed.
     int open(const std::string& path, std::optional<StreamRegion> region = std::nullopt);
-    bool isOpen() const { return context_ != nullptr; }
+    bool isOpen() const { return codec_ != nullptr; }
     void close();
 
     const MpegFileFacts& facts() const { return facts_; }
+    // The file's ID3v1 tag (read only for names ending in ".mp3").
+    const std::optional<MpegId3v1>& id3v1() const { return id3v1_; }
+
+    // Decodes the next frame that holds music into 'out' (kMinReadBytes of
+    // room, interleaved): 0 with its music samples per channel and the
+    // channel count, kMpegErrFrameDecoding when its data was faulty (the
+    // output is there, silent where it could not be decoded),
+    // kMpegErrEndOfInput at the end of the music, or an input error.
+    int decodeFrame(int16_t* out, int& samplesPerChannel, int& channels);
 
     // Decodes frames into 'out' while at least kMinReadBytes of room remain
     // (less room than that from the start reads nothing), until the end of
@@ -74,13 +114,9 @@ public:
     int seekPcmBytes(uint64_t offset);
     int seekMs(int64_t ms);
 
-    // Byte position in the input file.
-    int64_t inputPosition() const;
-    // The frames the analysis found (null on an input that cannot seek).
+    // The frames the analysis found (null when the stream is decoded as it
+    // comes).
     const StreamLayout* layout() const;
-    // String property of the stream ("id3/title", ...); empty when absent.
-    std::string streamProperty(const std::string& name) const;
-    MpegDecoderContext* context() { return context_.get(); }
 
     // True when a stream opened for reading should rather be handed to the
     // system's Layer III codec: Layer III below 52 kbit/s.
@@ -90,12 +126,23 @@ public:
     }
 
 private:
+    class FileInput;
+
     void refreshFacts();
+    // Moves the held first frame to 'out'; its sample count per channel.
+    int takeHeld(int16_t* out, int& channels);
+    bool indexed() const { return codec_ && codec_->indexed(); }
 
-    bool indexed() const;
-
-    std::unique_ptr<MpegDecoderContext> context_;
+    std::unique_ptr<FileInput> input_;
+    std::unique_ptr<MpegCodec> codec_;
+    MpegStreamStatus status_;
     MpegFileFacts facts_;
+    std::optional<MpegId3v1> id3v1_;
+    // A stream decoded as it comes: the first frame's music, decoded at
+    // open, until the first read delivers it.
+    std::array<int16_t, MpegCodec::kMaxOutputBytes / 2> held_{};
+    int heldSamples_ = 0;  // per channel
+    int heldChannels_ = 0;
 };
 
 }  // namespace qoro::mpeg
