@@ -126,7 +126,7 @@ int16_t Engine::open(const std::string& path, long formatType, long flag) {
     }
     adoptTrack(std::move(track));
     formatType_ = formatType;
-    mode_ = readWrite ? Mode::ReadWrite : Mode::Read;
+    state_ = readWrite ? FileState::ReadingWriting : FileState::Reading;
     total_ = track_->arrayLength(array_);
     return status::kOk;
 }
@@ -144,7 +144,7 @@ int16_t Engine::create(const std::string& path, long formatType) {
     if (st < 0 || !track) return failure(st < 0 ? st : status::kFormatNotSupport, Step::Create, std::move(cause));
     adoptTrack(std::move(track));
     formatType_ = formatType;
-    mode_ = Mode::Write;
+    state_ = FileState::Writing;
     return status::kOk;
 }
 
@@ -158,7 +158,7 @@ int16_t Engine::close() {
         track_.reset();
     }
     resetCounters();
-    mode_ = Mode::None;
+    state_ = FileState::Closed;
     decoded_.clear();
     decoded_.shrink_to_fit();
     converted_.clear();
@@ -173,7 +173,7 @@ void Engine::reportFoundSettings(Mp3Settings& mp3, OutputSettings& output) const
 void Engine::setArrayFormat(uint32_t rate, uint16_t channels) {
     array_ = acm::makePcmFormat(rate, channels, 16);
     if (track_) {
-        if (mode_ == Mode::Write) {
+        if (state_ == FileState::Writing) {
             total_ = convertBytes(fileTotal_, file_, array_);
         } else {
             total_ = track_->arrayLength(array_);
@@ -213,13 +213,13 @@ uint64_t Engine::sourceForArray(uint64_t wanted) const {
 }
 
 uint64_t Engine::arrayBytesFor(uint64_t wanted) const {
-    if (!track_ || mode_ == Mode::Write || wanted == 0) return 0;
+    if (!track_ || state_ == FileState::Writing || wanted == 0) return 0;
     const uint64_t s = sourceForArray(std::min(wanted, kMaxStep));
     return convertBytes(track_->decodedFor(s), file_, array_);
 }
 
 int64_t Engine::read(uint64_t n, std::vector<uint8_t>& out) {
-    if (!track_ || mode_ == Mode::Write || n == 0) return 0;
+    if (!track_ || state_ == FileState::Writing || n == 0) return 0;
     const uint64_t s = sourceForArray(std::min(n, kMaxStep));
     if (s == 0) return 0;
     int32_t decoded = 0;
@@ -244,7 +244,7 @@ int64_t Engine::read(uint64_t n, std::vector<uint8_t>& out) {
 }
 
 int64_t Engine::write(const uint8_t* data, uint64_t n) {
-    if (!track_ || mode_ == Mode::Read || mode_ == Mode::None)
+    if (!track_ || state_ == FileState::Reading || state_ == FileState::Closed)
         return failure(status::kFileAccess, Step::Write, "the file is not open for writing");
     const uint16_t block = array_.nBlockAlign;
     n = std::min(n, kMaxStep);
@@ -270,7 +270,7 @@ int64_t Engine::write(const uint8_t* data, uint64_t n) {
 
 int16_t Engine::seek(uint64_t arrayOffset, SeekOrigin origin) {
     if (!track_) return failure(status::kFileAccess, Step::Seek, "no file is open");
-    if (mode_ == Mode::Write) return status::kOk;
+    if (state_ == FileState::Writing) return status::kOk;
     SeekRequest request;
     request.origin = origin;
     request.offsetFileBytes = convertBytes(arrayOffset, array_, file_);

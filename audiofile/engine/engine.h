@@ -28,9 +28,10 @@ namespace qoro::audiofile {
 
 class Engine {
 public:
-    // Engine modes: no file, created for writing, open for reading, open for
-    // reading and writing.
-    enum class Mode : int32_t { None = -1, Write = 1, Read = 2, ReadWrite = 3 };
+    // What the file is open for. The values are the Status an AudioFile
+    // reports: 0 no file, 1 reading, 2 writing (created), 3 reading and
+    // writing.
+    enum class FileState : int16_t { Closed = 0, Reading = 1, Writing = 2, ReadingWriting = 3 };
 
     Engine();
     ~Engine();
@@ -56,7 +57,7 @@ public:
     // that succeeded.
     const std::string& cause() const { return cause_; }
 
-    Mode mode() const { return mode_; }
+    FileState state() const { return state_; }
     bool isOpen() const { return track_ != nullptr; }
     ContainerKind kind() const { return track_ ? track_->kind() : ContainerKind::None; }
 
@@ -112,7 +113,7 @@ private:
     uint64_t sourceForArray(uint64_t wanted) const;
 
     EngineSettings settings_;
-    Mode mode_ = Mode::None;
+    FileState state_ = FileState::Closed;
     std::unique_ptr<Track> track_;
     long formatType_ = 0;
 

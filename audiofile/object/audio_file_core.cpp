@@ -109,7 +109,7 @@ void AudioFileCore::reportEngine(int st, const std::string& cause) {
 
 void AudioFileCore::openFile(const std::string& name, long formatType, long flag) {
     reading_ = false;
-    if (status_ != 0 || name.empty()) {
+    if (isOpen() || name.empty()) {
         report(FILEACCESS, name.empty() ? "no file name" : "a file is already open");
         return;
     }
@@ -148,11 +148,10 @@ void AudioFileCore::openFile(const std::string& name, long formatType, long flag
     case G723: fmt_.bitrate = output_.g723Bits * 8; break;
     default: fmt_.bitrate = static_cast<int32_t>(headerOf(fmt_.full).nAvgBytesPerSec * 8); break;
     }
-    status_ = flag == READ ? 1 : 3;
 }
 
 void AudioFileCore::createFile(const std::string& name, long formatType) {
-    if (status_ != 0) {
+    if (isOpen()) {
         report(FILEACCESS, "a file is already open");
         return;
     }
@@ -186,12 +185,10 @@ void AudioFileCore::createFile(const std::string& name, long formatType) {
     // The file's own record: for raw files the one the raw settings build.
     default: fmt_.bitrate = static_cast<int32_t>(headerOf(engine_.fullFormat()).nAvgBytesPerSec * 8); break;
     }
-    status_ = 2;
 }
 
 int16_t AudioFileCore::finishFile() {
-    const bool written = status_ == 2 || status_ == 3;
-    status_ = 0;
+    const bool written = isWriting();
     mp3Decoder_ = mp3DecoderChoice_;
     // The file is closed whatever happens; only a file written to can have
     // lost something (a file only read has nothing to lose at its close).
@@ -223,7 +220,7 @@ void AudioFileCore::readFile(long nSamples, SampleArray& out) {
         out.allocate(frameElements);
         return;
     }
-    if (status_ != 1 && status_ != 3) {
+    if (!isReading()) {
         out.allocate(frameElements);
         report(FILEACCESS, "no file is open for reading");
         return;
@@ -275,7 +272,7 @@ void AudioFileCore::readFile(long nSamples, SampleArray& out) {
 }
 
 void AudioFileCore::writeFile(const int16_t* samples, long count) {
-    if (status_ != 2 && status_ != 3) {
+    if (!isWriting()) {
         report(FILEACCESS, "no file is open for writing");
         return;
     }
@@ -310,11 +307,11 @@ void AudioFileCore::writeFile(const int16_t* samples, long count) {
 }
 
 long AudioFileCore::seekFile(long nSamples, long origin) {
-    if (status_ == 0) {
+    if (!isOpen()) {
         report(FILEACCESS, "no file is open");
         return 0;
     }
-    if (status_ == 2) {
+    if (state() == FileState::Writing) {
         lastError_ = NOERRORS;
         return 0;
     }
@@ -336,18 +333,18 @@ long AudioFileCore::seekFile(long nSamples, long origin) {
 // --- properties ----------------------------------------------------------------
 
 long AudioFileCore::nSamples() const {
-    if (status_ == 0 || arrayFormat_.nBlockAlign == 0) return 0;
+    if (!isOpen() || arrayFormat_.nBlockAlign == 0) return 0;
     return static_cast<long>(std::min<uint64_t>(engine_.totalLength() / arrayFormat_.nBlockAlign, 0x7FFFFFFF));
 }
 
 long AudioFileCore::duration() const {
-    if (status_ == 0 || arrayFormat_.nAvgBytesPerSec == 0) return 0;
+    if (!isOpen() || arrayFormat_.nAvgBytesPerSec == 0) return 0;
     const uint64_t ms = engine_.totalLength() * 1000 / arrayFormat_.nAvgBytesPerSec;
     return static_cast<long>(std::min<uint64_t>(ms, 0x7FFFFFFF));
 }
 
 long AudioFileCore::formatTag() const {
-    if (status_ == 0) return 0;
+    if (!isOpen()) return 0;
     switch (fmt_.type) {
     case WAV: return tagOf(engine_.fullFormat());
     case MP3: return 85;
@@ -373,8 +370,7 @@ long AudioFileCore::g726Bitrate() const {
 }
 
 void AudioFileCore::setFormatArray(long frequency, long channels) {
-    static constexpr long kRates[] = {6000, 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
-    if (std::find(std::begin(kRates), std::end(kRates), frequency) == std::end(kRates)) return;
+    if (std::find(std::begin(acm::kPcmRates), std::end(acm::kPcmRates), frequency) == std::end(acm::kPcmRates)) return;
     if (channels != 1 && channels != 2) return;
     const WAVEFORMATEX next = acm::makePcmFormat(static_cast<uint32_t>(frequency), static_cast<uint16_t>(channels), 16);
     if (std::memcmp(&next, &arrayFormat_, sizeof next) == 0) return;
@@ -388,7 +384,7 @@ void AudioFileCore::mp3SettingsChanged() {
     // The settings are normalised in any case; the description of an open
     // file keeps describing that file.
     const std::string text = describeMp3(mp3_, mp3Encoder_);
-    if (status_ == 0) fmt_.description = text;
+    if (!isOpen()) fmt_.description = text;
 }
 
 }  // namespace qoro::audiofile

@@ -88,7 +88,7 @@ public:
     // --- properties ------------------------------------------------------------
     long nSamples() const;
     long frequency() const { return static_cast<long>(fmt_.file.nSamplesPerSec); }
-    short status() const { return status_; }
+    short status() const { return static_cast<short>(state()); }
     long nChannels() const { return fmt_.file.nChannels; }
     const std::string& formatString() const { return fmt_.description; }
     long bitsPerSample() const { return fmt_.file.wBitsPerSample == 8 ? 8 : 16; }
@@ -166,10 +166,15 @@ private:
     // (SetFormatLikeSample).
     long adoptSample(const std::string& name, long type);
 
+    using FileState = Engine::FileState;
+    FileState state() const { return engine_.state(); }
+    bool isOpen() const { return state() != FileState::Closed; }
+    bool isReading() const { return state() == FileState::Reading || state() == FileState::ReadingWriting; }
+    bool isWriting() const { return state() == FileState::Writing || state() == FileState::ReadingWriting; }
+
     ErrorSink* sink_ = nullptr;
     Engine engine_;
 
-    int16_t status_ = 0;
     long lastError_ = 0;
     bool reading_ = false;
 

@@ -7,7 +7,7 @@
 namespace qoro::audiofile {
 
 bool AudioFileCore::formatCallAllowed() {
-    if (status_ != 0) {
+    if (isOpen()) {
         report(BUSY, "a file is open: the output format cannot change until it is closed");
         return false;
     }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <span>
 
 #include "acm/acm.h"
 #include "qoro/AudioFile.h"
@@ -27,7 +28,7 @@ std::string textf(const char* format, ...) {
     return std::string(buffer, std::min<size_t>(static_cast<size_t>(n), sizeof buffer - 1));
 }
 
-bool oneOf(long value, std::initializer_list<long> set) {
+bool oneOf(long value, std::span<const long> set) {
     return std::find(set.begin(), set.end(), value) != set.end();
 }
 
@@ -257,9 +258,8 @@ FormatState FormatState::initial() {
 // Formats confirmed through the codec manager
 
 namespace {
-constexpr std::initializer_list<long> kPcmRates = {6000,  8000,  11025, 12000, 16000,
-                                                   22050, 24000, 32000, 44100, 48000};
-constexpr std::initializer_list<long> kTelephonyRates = {8000, 11025, 22050, 44100};
+using acm::kCoderRates;
+using acm::kPcmRates;
 }  // namespace
 
 long setFormatPcm(FormatState& state, long frequency, long channels, long bitsPerSample) {
@@ -270,14 +270,14 @@ long setFormatPcm(FormatState& state, long frequency, long channels, long bitsPe
 
 long setFormatAlaw(FormatState& state, long frequency, long channels) {
     FullFormat f;
-    if (!oneOf(frequency, kTelephonyRates) || !buildG711(acm::WAVE_FORMAT_ALAW, frequency, channels, f))
+    if (!oneOf(frequency, kCoderRates) || !buildG711(acm::WAVE_FORMAT_ALAW, frequency, channels, f))
         return 0;
     return acceptWav(state, f);
 }
 
 long setFormatUlaw(FormatState& state, long frequency, long channels) {
     FullFormat f;
-    if (!oneOf(frequency, kTelephonyRates) || !buildG711(acm::WAVE_FORMAT_MULAW, frequency, channels, f))
+    if (!oneOf(frequency, kCoderRates) || !buildG711(acm::WAVE_FORMAT_MULAW, frequency, channels, f))
         return 0;
     return acceptWav(state, f);
 }

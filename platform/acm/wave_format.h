@@ -26,6 +26,13 @@ inline constexpr uint16_t WAVE_FORMAT_MPEG = 80;
 inline constexpr uint16_t WAVE_FORMAT_MPEGLAYER3 = 85;
 inline constexpr uint16_t WAVE_FORMAT_EXTENSIBLE = 0xFFFE;
 
+// The sample rates of the PCM formats offered for files and sample arrays:
+// the telephone (8 kHz), CD (11.025 kHz) and 12 kHz families from 6 to
+// 48 kHz.
+inline constexpr long kPcmRates[] = {6000, 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
+// The rates the A-law, u-law, ADPCM and GSM formats come in.
+inline constexpr long kCoderRates[] = {8000, 11025, 22050, 44100};
+
 #pragma pack(push, 1)
 
 // WAVEFORMATEX: 18 bytes. For PCM only the first 16 bytes (PCMWAVEFORMAT) count.

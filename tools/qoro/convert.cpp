@@ -5,7 +5,9 @@
 #include <cmath>
 #include <map>
 #include <set>
+#include <span>
 
+#include "acm/wave_format.h"
 #include "args.h"
 #include "components.h"
 #include "tags.h"
@@ -31,34 +33,36 @@ std::string lower(std::string text) {
     return text;
 }
 
-bool isOneOf(long value, std::initializer_list<long> accepted) {
+bool isOneOf(long value, std::span<const long> accepted) {
     return std::find(accepted.begin(), accepted.end(), value) != accepted.end();
 }
 
-// Sample rates of the PCM, VOX and sample-array formats; the MPEG rates the
+// Sample rates of the PCM, VOX and sample-array formats, and of the A-law,
+// u-law, ADPCM and GSM coders (the codec manager's lists); the MPEG rates the
 // MP3 encoders take (MPEG-1, MPEG-2 and MPEG-2.5), and those of the Layer II
 // encoder (MPEG-1 and MPEG-2).
-constexpr std::initializer_list<long> kPcmRates = {6000, 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
-constexpr std::initializer_list<long> kMpegRates = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
-constexpr std::initializer_list<long> kMp2Rates = {16000, 22050, 24000, 32000, 44100, 48000};
-// The rates of the ADPCM and GSM coders of raw files.
-constexpr std::initializer_list<long> kCoderRates = {8000, 11025, 22050, 44100};
+using acm::kCoderRates;
+using acm::kPcmRates;
+constexpr long kMpegRates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
+constexpr long kMp2Rates[] = {16000, 22050, 24000, 32000, 44100, 48000};
 // Rates of raw PCM, A-law and u-law files, and of the telephony coders.
 constexpr long kRawMinRate = 1000, kRawMaxRate = 384000;
 constexpr long kTelephonyMaxRate = 1000000;
 
 // Bitrates in kbit/s: Layer III at the MPEG-1 rates and at the lower ones
 // (Layer II at those too); Layer II at the MPEG-1 rates, by channel mode.
-constexpr std::initializer_list<long> kMpeg1Layer3Bitrates = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
-constexpr std::initializer_list<long> kMpeg2Bitrates = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
-constexpr std::initializer_list<long> kMpeg1Layer2MonoBitrates = {32, 48, 56, 64, 80, 96, 112, 128, 160, 192};
-constexpr std::initializer_list<long> kMpeg1Layer2StereoBitrates = {64, 96, 112, 128, 160, 192, 224, 256, 320, 384};
+constexpr long kMpeg1Layer3Bitrates[] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+constexpr long kMpeg2Bitrates[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
+constexpr long kMpeg1Layer2MonoBitrates[] = {32, 48, 56, 64, 80, 96, 112, 128, 160, 192};
+constexpr long kMpeg1Layer2StereoBitrates[] = {64, 96, 112, 128, 160, 192, 224, 256, 320, 384};
+// G.726 bitrates.
+constexpr long kG726Rates[] = {16, 24, 32, 40};
 // Ogg Vorbis bitrates at 44100 Hz stereo (nominal, least and most).
 constexpr long kOggMinBitrate = 45, kOggMaxBitrate = 500;
 
 // The source's rate when the target accepts it, else the nearest family
 // member the target does accept.
-long keepRate(long sourceRate, std::initializer_list<long> accepted) {
+long keepRate(long sourceRate, std::span<const long> accepted) {
     if (isOneOf(sourceRate, accepted)) return sourceRate;
     return sourceRate % 11025 == 0 ? 44100 : 48000;
 }
@@ -178,7 +182,7 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
             }
         } else if (w.option("--g726-rate", value)) {
             if (!number("G.726 rate", o.g726Rate)) return false;
-            if (!isOneOf(*o.g726Rate, {16, 24, 32, 40})) {
+            if (!isOneOf(*o.g726Rate, kG726Rates)) {
                 error = "G.726 rate must be 16, 24, 32 or 40 (kbit/s)";
                 return false;
             }
@@ -312,7 +316,7 @@ std::string ignoredOptionsWarning(const ConvertOptions& o, const std::vector<Job
 namespace {
 
 // "6000, 8000 or 11025"
-std::string listText(std::initializer_list<long> values, const char* last = " or ") {
+std::string listText(std::span<const long> values, const char* last = " or ") {
     std::string text;
     size_t i = 0;
     for (long v : values) {
@@ -323,8 +327,8 @@ std::string listText(std::initializer_list<long> values, const char* last = " or
 }
 
 // "32-320 kbit/s (32, 40, ..., 320)"
-std::string bitrateText(std::initializer_list<long> values) {
-    return std::to_string(*values.begin()) + "-" + std::to_string(*(values.end() - 1)) + " kbit/s (" +
+std::string bitrateText(std::span<const long> values) {
+    return std::to_string(values.front()) + "-" + std::to_string(values.back()) + " kbit/s (" +
            listText(values, ", ") + ")";
 }
 
@@ -349,7 +353,7 @@ const char* compressionTitle(LONG compression) {
 }
 
 // The bitrates (kbit/s) an MPEG encoder takes at a rate and channel count.
-std::initializer_list<long> mpegBitrates(LONG type, long rate, long channels) {
+std::span<const long> mpegBitrates(LONG type, long rate, long channels) {
     const bool mpeg1 = rate >= 32000;
     if (!mpeg1) return kMpeg2Bitrates;
     if (type == MP3) return kMpeg1Layer3Bitrates;
@@ -433,11 +437,11 @@ std::string mpegBitrateRefusal(const Job& job, const ConvertOptions& o, long bit
     if (!rate || (type == MP2 && *rate >= 32000 && !channels)) {
         // Unknown: refuse only what no rate and no channel mode takes.
         const long most = type == MP3 ? 320 : 384;
-        std::set<long> any(kMpeg2Bitrates.begin(), kMpeg2Bitrates.end());
-        if (type == MP3) any.insert(kMpeg1Layer3Bitrates.begin(), kMpeg1Layer3Bitrates.end());
+        std::set<long> any(std::begin(kMpeg2Bitrates), std::end(kMpeg2Bitrates));
+        if (type == MP3) any.insert(std::begin(kMpeg1Layer3Bitrates), std::end(kMpeg1Layer3Bitrates));
         else {
-            any.insert(kMpeg1Layer2MonoBitrates.begin(), kMpeg1Layer2MonoBitrates.end());
-            any.insert(kMpeg1Layer2StereoBitrates.begin(), kMpeg1Layer2StereoBitrates.end());
+            any.insert(std::begin(kMpeg1Layer2MonoBitrates), std::end(kMpeg1Layer2MonoBitrates));
+            any.insert(std::begin(kMpeg1Layer2StereoBitrates), std::end(kMpeg1Layer2StereoBitrates));
         }
         if (any.count(bitrate)) return {};
         return what + " takes 8-" + std::to_string(most) + " kbit/s, as the rate allows";
