@@ -27,6 +27,13 @@ constexpr int64_t kHeaderSearchLimit = 204800;
 // The probe looks at offsets 0..20480 and refuses frames longer than 2000 bytes.
 constexpr int64_t kProbeSearchLimit = 20480;
 constexpr int kProbeMaxFrame = 2000;
+// The probe confirms a header by another of the same version and layer found
+// from 15 bytes before to 41 bytes after where the first frame should end:
+// the header's length is off by a padding slot in streams that pad
+// differently, and encoders and damaged streams leave a few bytes of slack
+// or junk between frames.
+constexpr int kConfirmBefore = 15;
+constexpr int kConfirmAfter = 41;
 
 // A read-only file descriptor.
 class InputFile {
@@ -182,15 +189,15 @@ MpegRead readMpeg(const std::string& path, const MpegOptions& options, Facts& fa
         facts.size = -1;
         return MpegRead::CannotOpen;
     }
-    const int64_t F = file.size();
-    facts.size = low32(static_cast<uint64_t>(F));
+    const int64_t fileSize = file.size();
+    facts.size = low32(static_cast<uint64_t>(fileSize));
 
     // The frames as the decoder finds them, after the ID3v2 tags and before
     // the ID3v1 and APEv2 tags. The fast analysis looks for the first frame
     // within 204800 bytes and at the first frames only; the full analysis
     // walks the whole stream, as decoding it does.
     const mpeg::ReadAt readAt = readAtOf(file);
-    const mpeg::StreamRegion region = mpeg::audioRegion(readAt, static_cast<uint64_t>(F));
+    const mpeg::StreamRegion region = mpeg::audioRegion(readAt, static_cast<uint64_t>(fileSize));
     mpeg::WalkOptions walk;
     if (options.fastAnalysis) {
         walk.searchLimit = kHeaderSearchLimit;
@@ -208,9 +215,9 @@ MpegRead readMpeg(const std::string& path, const MpegOptions& options, Facts& fa
 
     // Tags: ID3v1 always looked at, ID3v2 only when asked for.
     std::optional<tags::Id3v1Tag> v1;
-    if (F >= 128) {
+    if (fileSize >= 128) {
         tags::Id3v1Block block{};
-        if (file.readAt(F - 128, block.data(), block.size()) == block.size()) v1 = tags::parseId3v1(block);
+        if (file.readAt(fileSize - 128, block.data(), block.size()) == block.size()) v1 = tags::parseId3v1(block);
     }
     std::optional<tags::Id3v2Tag> v2;
     if (options.tagKind == 2) v2 = tags::readId3v2(path);
@@ -222,30 +229,30 @@ MpegRead readMpeg(const std::string& path, const MpegOptions& options, Facts& fa
 
     // Bitrate: the first frame's; for a stream that counts its frames the
     // average over its bytes.
-    int B = mpeg::frameKbps(h, layout.firstLength);
+    int kbps = mpeg::frameKbps(h, layout.firstLength);
     if (layout.info && layout.info->frames && layout.frameCount > 0) {
         // The full walk knows the audio frames' bytes; the fast analysis
         // takes the stream's from its first audio frame on.
         const uint64_t bytes = layout.walkedToEnd ? layout.audioBytes : layout.region.end - layout.firstOffset;
-        B = mpeg::averageKbps(bytes, layout.frameCount * static_cast<uint64_t>(spf), rate);
+        kbps = mpeg::averageKbps(bytes, layout.frameCount * static_cast<uint64_t>(spf), rate);
     }
-    int lowest = B, highest = B;
+    int lowest = kbps, highest = kbps;
     if (!options.fastAnalysis) {
         lowest = layout.lowestKbps;
         highest = layout.highestKbps;
     }
-    if (highest != 0 && highest < B) B = highest;
+    if (highest != 0 && highest < kbps) kbps = highest;
 
     facts.formatTag = 0;
     facts.channels = mpeg::mpegChannels(h);
     facts.frequency = rate;
     facts.bitsPerSample = 16;
-    facts.bitrate = B * 1000;
+    facts.bitrate = kbps * 1000;
     // The music's sample frames and their duration, as the decoder counts
     // them (milliseconds truncated, as its Duration).
     facts.samples = low32(layout.length);
     facts.duration = static_cast<int32_t>(std::min<uint64_t>(layout.length * 1000 / static_cast<uint64_t>(rate), INT32_MAX));
-    facts.description = mpegDescription(versionNumber(h), mpeg::mpegLayerNumber(h), rate, channelCode(h), B, lowest, highest);
+    facts.description = mpegDescription(versionNumber(h), mpeg::mpegLayerNumber(h), rate, channelCode(h), kbps, lowest, highest);
     return MpegRead::Ok;
 }
 
@@ -269,14 +276,15 @@ int probeMpeg(const std::string& path) {
     for (int64_t first = 0; first <= kProbeSearchLimit && wordAt(first, w); ++first) {
         if (!valid(w)) continue;
         const mpeg::MpegFrameHeader h = mpeg::unpackMpegHeader(w);
-        const int L = mpeg::isFreeFormat(h)
+        const int frameLength = mpeg::isFreeFormat(h)
                           ? mpeg::freeFormatFrameLength(std::span<const uint8_t>(&buf[static_cast<size_t>(first)],
                                                                                  got - static_cast<size_t>(first)))
                           : mpeg::mpegFrameLength(h);
-        if (L <= 0 || L > kProbeMaxFrame) continue;
+        if (frameLength <= 0 || frameLength > kProbeMaxFrame) continue;
         bool confirmed = false;
         uint32_t w2 = 0;
-        for (int64_t off = first + L - 15; off <= first + L + 41 && !confirmed && wordAt(off, w2); ++off) {
+        const int64_t end = first + frameLength;
+        for (int64_t off = end - kConfirmBefore; off <= end + kConfirmAfter && !confirmed && wordAt(off, w2); ++off) {
             if (off <= first || !valid(w2)) continue;
             const mpeg::MpegFrameHeader second = mpeg::unpackMpegHeader(w2);
             confirmed = second.version == h.version && second.layer == h.layer;
