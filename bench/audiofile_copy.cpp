@@ -26,11 +26,14 @@ using qoro::bench::shell;
 
 // The converter's copy to 8-bit 22.05 kHz mono.
 bool copyThroughComponent(const std::string& in, const std::string& out, long* frames) {
-    return qoro::bench::copyThroughAudioFile(in, out, DEFAULT, [](IAudioFile* dst) {
-        LONG blockAlign = 0;
-        dst->SetFormatPCM(22050, 1, 8, &blockAlign);
-        return blockAlign == 1;
-    }, frames);
+    return qoro::bench::copyThroughAudioFile(
+        in, out, DEFAULT,
+        [](IAudioFile* dst) {
+            LONG blockAlign = 0;
+            dst->SetFormatPCM(22050, 1, 8, &blockAlign);
+            return blockAlign == 1;
+        },
+        frames);
 }
 
 long peakRssKb() {
@@ -81,8 +84,8 @@ int main(int argc, char** argv) {
         long f = 0;
         const long before = peakRssKb();
         const bool ok = copyThroughComponent(hour, ours, &f);
-        std::printf("1 hour copy: %s, %ld frames; peak RSS %ld kB (%ld kB before the copy)\n", ok ? "ok" : "FAILED",
-                    f, peakRssKb(), before);
+        std::printf("1 hour copy: %s, %ld frames; peak RSS %ld kB (%ld kB before the copy)\n", ok ? "ok" : "FAILED", f,
+                    peakRssKb(), before);
         std::fflush(stdout);
         _exit(ok ? 0 : 1);
     }

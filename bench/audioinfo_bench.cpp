@@ -32,7 +32,8 @@ int main(int argc, char** argv) {
     fs::create_directories(dir);
     const fs::path seed = dir / "seed.mp3";
     if (!sh("ffmpeg -nostdin -v error -y -f lavfi -i 'sine=frequency=440:sample_rate=44100:duration=30' -ac 2 "
-            "-c:a libmp3lame -b:a 128k -id3v2_version 3 -metadata title=Bench " + seed.string())) {
+            "-c:a libmp3lame -b:a 128k -id3v2_version 3 -metadata title=Bench " +
+            seed.string())) {
         std::fprintf(stderr, "ffmpeg failed\n");
         return 1;
     }
@@ -56,7 +57,8 @@ int main(int argc, char** argv) {
     t0 = Clock::now();
     for (int i = 0; i < probed && i < files; ++i)
         sh("ffprobe -v error -show_entries stream=sample_rate,channels,duration,bit_rate:format_tags -of "
-           "default=nw=1 " + paths[i] + " > /dev/null");
+           "default=nw=1 " +
+           paths[i] + " > /dev/null");
     const double theirs = seconds(t0) / std::min(probed, files);
     std::printf("fast analysis: %d files, %.1f us/file (total %lld ms of audio); ffprobe %.1f us/file; ratio %.1fx\n",
                 files, ours * 1e6, totalMs, theirs * 1e6, theirs / ours);
@@ -67,7 +69,8 @@ int main(int argc, char** argv) {
         std::ifstream in(seed, std::ios::binary);
         std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         std::ofstream out(big, std::ios::binary);
-        for (size_t written = 0; written < 100u * 1000 * 1000; written += data.size()) out.write(data.data(), static_cast<std::streamsize>(data.size()));
+        for (size_t written = 0; written < 100u * 1000 * 1000; written += data.size())
+            out.write(data.data(), static_cast<std::streamsize>(data.size()));
     }
     t0 = Clock::now();
     qoro::audioinfo::Facts f;

@@ -14,9 +14,7 @@ namespace qoro::bench {
 
 using Clock = std::chrono::steady_clock;
 
-inline double seconds(Clock::time_point since) {
-    return std::chrono::duration<double>(Clock::now() - since).count();
-}
+inline double seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 
 inline bool shell(const std::string& command) { return std::system(command.c_str()) == 0; }
 

@@ -26,8 +26,7 @@ using qoro::bench::seconds;
 using qoro::bench::shell;
 
 // Harmonic notes changing every half second over a pseudo-random noise floor.
-std::vector<int16_t> material(int rate, int frames)
-{
+std::vector<int16_t> material(int rate, int frames) {
     std::vector<int16_t> pcm(size_t(frames) * 2);
     uint32_t seed = 1;
     for (int i = 0; i < frames; ++i) {
@@ -43,8 +42,7 @@ std::vector<int16_t> material(int rate, int frames)
     return pcm;
 }
 
-bool throughComponent(const std::vector<int16_t>& pcm, const std::string& out)
-{
+bool throughComponent(const std::vector<int16_t>& pcm, const std::string& out) {
     IAudioFile* dst = nullptr;
     if (FAILED(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile,
                                 reinterpret_cast<void**>(&dst))))
@@ -76,8 +74,7 @@ bool throughComponent(const std::vector<int16_t>& pcm, const std::string& out)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const fs::path work = argc > 1 ? fs::path(argv[1]) : fs::path("/tmp");
     const std::string tag = std::to_string(getpid());
     const fs::path raw = work / ("mp2bench_in_" + tag + ".raw");

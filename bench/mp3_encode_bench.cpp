@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "containers/mp3_writer.h"
 #include "bench_support.h"
+#include "containers/mp3_writer.h"
 
 namespace {
 

@@ -20,8 +20,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-void writeWav(const fs::path& file, int rate, int channels, int seconds)
-{
+void writeWav(const fs::path& file, int rate, int channels, int seconds) {
     const uint32_t frames = uint32_t(rate) * uint32_t(seconds);
     const uint32_t dataBytes = frames * uint32_t(channels) * 2;
     std::ofstream out(file, std::ios::binary);
@@ -50,7 +49,8 @@ void writeWav(const fs::path& file, int rate, int channels, int seconds)
                 seed = seed * 1664525u + 1013904223u;
                 const double noise = (double(seed >> 8) / double(1u << 24) - 0.5) * 0.05;
                 const double v = 0.3 * std::sin(2 * M_PI * f * t * (1 + 0.01 * c)) +
-                                 0.2 * std::sin(2 * M_PI * 3.01 * f * t) + 0.1 * std::sin(2 * M_PI * 7.3 * f * t) + noise;
+                                 0.2 * std::sin(2 * M_PI * 3.01 * f * t) + 0.1 * std::sin(2 * M_PI * 7.3 * f * t) +
+                                 noise;
                 block[size_t(i) * size_t(channels) + size_t(c)] = int16_t(std::lround(v * 32767.0 * 0.8));
             }
         }
@@ -58,16 +58,14 @@ void writeWav(const fs::path& file, int rate, int channels, int seconds)
     }
 }
 
-double timeCommand(const std::string& cmd)
-{
+double timeCommand(const std::string& cmd) {
     const auto t0 = Clock::now();
     const int rc = std::system(cmd.c_str());
     const double s = std::chrono::duration<double>(Clock::now() - t0).count();
     return rc == 0 ? s : -1.0;
 }
 
-double timeOurs(const std::string& path, uint64_t* bytesOut)
-{
+double timeOurs(const std::string& path, uint64_t* bytesOut) {
     const auto t0 = Clock::now();
     qoro::mpeg::MpegFileDecoder dec;
     if (dec.open(path) != 0) return -1.0;
@@ -83,8 +81,7 @@ double timeOurs(const std::string& path, uint64_t* bytesOut)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     std::string mp3;
     fs::path dir = fs::temp_directory_path() / "qoro-mpeg-bench";
     if (argc > 1) {

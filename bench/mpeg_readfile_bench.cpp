@@ -102,7 +102,8 @@ int main(int argc, char** argv) {
             const std::string wav = (dir / "bench.wav").string();
             const std::string make = "sox -n -r 44100 -c 2 -b 16 '" + wav +
                                      "' synth 300 sine 220-660 sine 331 sine 1607 remix 1,2v0.7 2,3v0.7 "
-                                     "gain -6 && lame --quiet -b 128 -m j '" + wav + "' '" + mp3 + "'";
+                                     "gain -6 && lame --quiet -b 128 -m j '" +
+                                     wav + "' '" + mp3 + "'";
             if (std::system(make.c_str()) != 0) {
                 std::fprintf(stderr, "could not make the material\n");
                 return 1;

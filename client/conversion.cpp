@@ -55,9 +55,7 @@ std::string codeWords(const Outcome& o, Step step) {
     return text;
 }
 
-std::string causeOf(const Outcome& o, Step step) {
-    return o.description.empty() ? codeWords(o, step) : o.description;
-}
+std::string causeOf(const Outcome& o, Step step) { return o.description.empty() ? codeWords(o, step) : o.description; }
 
 struct SafeArrayDeleter {
     void operator()(SAFEARRAY* a) const { SafeArrayDestroy(a); }

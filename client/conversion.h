@@ -55,7 +55,7 @@ enum class Step {
 struct SourceFormat {
     LONG frequency = 0, channels = 0, bitsPerSample = 0;  // the file's own (0 when not reported)
     LONG arrayFrequency = 0, arrayChannels = 0;           // the sample arrays it delivers
-    LONG frames = 0;  // its length in array frames, 0 when unknown
+    LONG frames = 0;                                      // its length in array frames, 0 when unknown
 };
 
 // What the caller's SetFormat* call on the target gave.

@@ -9,14 +9,22 @@ size_t utf8SequenceLength(std::string_view text, size_t at) {
     if (lead < 0x80) return 1;
     size_t length = 0;
     unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
-    else if (lead == 0xE0) length = 3, low = 0xA0;   // no overlong forms
-    else if (lead == 0xED) length = 3, high = 0x9F;  // no surrogates
-    else if (lead >= 0xE1 && lead <= 0xEF) length = 3;
-    else if (lead == 0xF0) length = 4, low = 0x90;
-    else if (lead == 0xF4) length = 4, high = 0x8F;  // up to U+10FFFF
-    else if (lead >= 0xF1 && lead <= 0xF3) length = 4;
-    else return 0;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        length = 2;
+    else if (lead == 0xE0)
+        length = 3, low = 0xA0;  // no overlong forms
+    else if (lead == 0xED)
+        length = 3, high = 0x9F;  // no surrogates
+    else if (lead >= 0xE1 && lead <= 0xEF)
+        length = 3;
+    else if (lead == 0xF0)
+        length = 4, low = 0x90;
+    else if (lead == 0xF4)
+        length = 4, high = 0x8F;  // up to U+10FFFF
+    else if (lead >= 0xF1 && lead <= 0xF3)
+        length = 4;
+    else
+        return 0;
     if (text.size() - at < length) return 0;
     if (byte(1) < low || byte(1) > high) return 0;
     for (size_t i = 2; i < length; ++i)

@@ -26,8 +26,13 @@ std::string shown(const std::string& text) {
 
 // The ports of a program without windows: messages become lines of text,
 // questions are answered from the settings, the rest does nothing.
-class HeadlessPorts final : public Dialogs, public Shell, public GridView, public MainView, public MediaPlayer,
-                            public Timer, public BatchListener {
+class HeadlessPorts final : public Dialogs,
+                            public Shell,
+                            public GridView,
+                            public MainView,
+                            public MediaPlayer,
+                            public Timer,
+                            public BatchListener {
 public:
     explicit HeadlessPorts(std::ostream& out) : out_(out) {}
     void setFileCount(size_t files) { files_ = files; }
@@ -69,14 +74,23 @@ public:
     // Each failure with its cause in words.
     void fileFinished(const FileResult& r) override {
         switch (r.outcome) {
-            case FileResult::Converted: ++converted_; out_ << "      converted\n"; break;
-            case FileResult::Partial: ++failed_; out_ << "      cut short: " << shown(r.reason) << '\n'; break;
-            case FileResult::Failed:
-                ++failed_;
-                out_ << "      FAILED " << (r.source.empty() ? std::string() : shown(r.source) + ": ") << shown(r.reason)
-                     << '\n';
-                break;
-            case FileResult::Skipped: ++skipped_; out_ << "      skipped " << shown(r.source) << ": target exists\n"; break;
+        case FileResult::Converted:
+            ++converted_;
+            out_ << "      converted\n";
+            break;
+        case FileResult::Partial:
+            ++failed_;
+            out_ << "      cut short: " << shown(r.reason) << '\n';
+            break;
+        case FileResult::Failed:
+            ++failed_;
+            out_ << "      FAILED " << (r.source.empty() ? std::string() : shown(r.source) + ": ") << shown(r.reason)
+                 << '\n';
+            break;
+        case FileResult::Skipped:
+            ++skipped_;
+            out_ << "      skipped " << shown(r.source) << ": target exists\n";
+            break;
         }
     }
 

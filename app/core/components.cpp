@@ -8,8 +8,7 @@ Components createComponents() {
     Components c;
     CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile, c.source.putVoid());
     CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile, c.target.putVoid());
-    CoCreateInstance(CLSID_AudioInformation, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioInformation,
-                     c.info.putVoid());
+    CoCreateInstance(CLSID_AudioInformation, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioInformation, c.info.putVoid());
     return c;
 }
 

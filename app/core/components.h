@@ -24,10 +24,10 @@ Components createComponents();
 
 // What the grid and the labels show of a file.
 struct FileFacts {
-    std::string title;        // infoTitle (UTF-8)
-    int64_t durationMs = 0;   // infoDuration
-    int64_t bitrate = 0;      // infoBitrate, bit/s
-    int64_t frequency = 0;    // infoFrequency, Hz
+    std::string title;       // infoTitle (UTF-8)
+    int64_t durationMs = 0;  // infoDuration
+    int64_t bitrate = 0;     // infoBitrate, bit/s
+    int64_t frequency = 0;   // infoFrequency, Hz
 };
 
 // GetAudioInformation(path) followed by the property reads; zero facts and

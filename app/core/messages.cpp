@@ -7,9 +7,7 @@ bool mp3(ConversionMode mode) { return mode == ConversionMode::Mp3ToWav; }
 std::string kind(ConversionMode mode) { return mp3(mode) ? "mp3" : "wav"; }
 }  // namespace
 
-std::string playing(ConversionMode mode) {
-    return "The " + kind(mode) + " files is playing, please press stop first.";
-}
+std::string playing(ConversionMode mode) { return "The " + kind(mode) + " files is playing, please press stop first."; }
 std::string converting(ConversionMode mode) {
     return "The " + kind(mode) + " files is Converting, please wait for finishing.";
 }
@@ -25,8 +23,7 @@ std::string convertingOnNext(ConversionMode mode) {
 }
 
 std::string noCheckedToConvert(ConversionMode mode) {
-    return "Please add at least one " + kind(mode) +
-           " file to the grid and checked it then you can convert it.";
+    return "Please add at least one " + kind(mode) + " file to the grid and checked it then you can convert it.";
 }
 std::string noCheckedToPlay(ConversionMode mode) {
     return "Please add at least one " + kind(mode) + " file to the grid and checked it then you can play it.";
@@ -53,23 +50,24 @@ std::string openFileFilter(ConversionMode mode) {
 
 std::string tooltip(int controlId) {
     switch (controlId) {
-        case 1001: case 1022: return "Exit";
-        case 1002: return "Minimize";
-        case 1018: return "About Quillet";
-        case 1020: return "Options";
-        case 1023: return "Help";
-        case 1019: return "Preview";
-        case 1005: return "Play";
-        case 1011: return "Pause";
-        case 1012: return "Stop";
-        case 1045: return "Next";
-        case 1003: return "Open file";
-        case 1021: return "Check files to Play or Convert";
-        case 1008: return "Unselect files";
-        case 1024: return "Convert";
-        case 1077: return "MP3 to WAV Mode";
-        case 1078: return "WAV to MP3 Mode";
-        default: return {};
+    case 1001:
+    case 1022: return "Exit";
+    case 1002: return "Minimize";
+    case 1018: return "About Quillet";
+    case 1020: return "Options";
+    case 1023: return "Help";
+    case 1019: return "Preview";
+    case 1005: return "Play";
+    case 1011: return "Pause";
+    case 1012: return "Stop";
+    case 1045: return "Next";
+    case 1003: return "Open file";
+    case 1021: return "Check files to Play or Convert";
+    case 1008: return "Unselect files";
+    case 1024: return "Convert";
+    case 1077: return "MP3 to WAV Mode";
+    case 1078: return "WAV to MP3 Mode";
+    default: return {};
     }
 }
 

@@ -10,18 +10,35 @@ namespace quillet {
 
 namespace {
 
-constexpr std::array<ListEntry, 17> kBitrates = {{{"320 Kbps", 320}, {"256 Kbps", 256}, {"224 Kbps", 224},
-                                                  {"192 Kbps", 192}, {"160 Kbps", 160}, {"128 Kbps", 128},
-                                                  {"112 Kbps", 112}, {"96 Kbps", 96},   {"80 Kbps", 80},
-                                                  {"64 Kbps", 64},   {"56 Kbps", 56},   {"48 Kbps", 48},
-                                                  {"40 Kbps", 40},   {"32 Kbps", 32},   {"24 Kbps", 24},
-                                                  {"16 Kbps", 16},   {"8 Kbps", 8}}};
-constexpr std::array<ListEntry, 12> kFrequencies = {{{"96 KHz", 96000}, {"88.2 KHz", 88200},
-                                                     {"48 KHz", 48000}, {"44.1 KHz", 44100},
-                                                     {"32 KHz", 32000}, {"24 KHz", 24000},
-                                                     {"22.05 KHz", 22050}, {"16 KHz", 16000},
-                                                     {"12 KHz", 12000}, {"11.025 KHz", 11025},
-                                                     {"8 KHz", 8000},   {"6 KHz", 6000}}};
+constexpr std::array<ListEntry, 17> kBitrates = {{{"320 Kbps", 320},
+                                                  {"256 Kbps", 256},
+                                                  {"224 Kbps", 224},
+                                                  {"192 Kbps", 192},
+                                                  {"160 Kbps", 160},
+                                                  {"128 Kbps", 128},
+                                                  {"112 Kbps", 112},
+                                                  {"96 Kbps", 96},
+                                                  {"80 Kbps", 80},
+                                                  {"64 Kbps", 64},
+                                                  {"56 Kbps", 56},
+                                                  {"48 Kbps", 48},
+                                                  {"40 Kbps", 40},
+                                                  {"32 Kbps", 32},
+                                                  {"24 Kbps", 24},
+                                                  {"16 Kbps", 16},
+                                                  {"8 Kbps", 8}}};
+constexpr std::array<ListEntry, 12> kFrequencies = {{{"96 KHz", 96000},
+                                                     {"88.2 KHz", 88200},
+                                                     {"48 KHz", 48000},
+                                                     {"44.1 KHz", 44100},
+                                                     {"32 KHz", 32000},
+                                                     {"24 KHz", 24000},
+                                                     {"22.05 KHz", 22050},
+                                                     {"16 KHz", 16000},
+                                                     {"12 KHz", 12000},
+                                                     {"11.025 KHz", 11025},
+                                                     {"8 KHz", 8000},
+                                                     {"6 KHz", 6000}}};
 constexpr std::array<ListEntry, 2> kChannels = {{{"STEREO", 2}, {"MONO", 1}}};
 constexpr std::array<ListEntry, 2> kSampleWidths = {{{"8_BIT", 8}, {"16_BIT", 16}}};
 

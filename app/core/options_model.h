@@ -30,8 +30,7 @@ inline constexpr const char* kOptionsText =
 // What the dialog's controls hold: flags, swatch colour, folder edits and
 // the selected entry text of each list.
 struct OptionsForm {
-    bool playInACycle = false, playAfterConvert = false, promptBeforeOverwrite = false,
-         openDirAfterConvert = false;
+    bool playInACycle = false, playAfterConvert = false, promptBeforeOverwrite = false, openDirAfterConvert = false;
     uint32_t fontColor = 0;
     std::string waveDir, mp3Dir;
     std::string bitRate1, frequency1, channels1;  // WAV to MP3

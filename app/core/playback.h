@@ -12,8 +12,8 @@ class PlaybackController {
 public:
     explicit PlaybackController(Session& session) : s_(session) {}
 
-    void play();         // Play button, end of an item, end of a conversion run
-    void pause();        // pauses a playing file, resumes a paused one
+    void play();   // Play button, end of an item, end of a conversion run
+    void pause();  // pauses a playing file, resumes a paused one
     void stop();
     void stepBack();     // "Preview" button
     void stepForward();  // Next button

@@ -85,8 +85,8 @@ public:
     virtual void play() = 0;  // resume after a pause
     virtual void pause() = 0;
     virtual void stop() = 0;
-    virtual int playState() = 0;   // State
-    virtual double position() = 0; // seconds
+    virtual int playState() = 0;    // State
+    virtual double position() = 0;  // seconds
 };
 
 // A repeating timer; each tick calls MainController::onTimer.

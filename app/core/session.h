@@ -13,8 +13,7 @@
 namespace quillet {
 
 struct Session {
-    Session(Ports p, Components c, DataFolder d)
-        : ports(p), components(std::move(c)), data(std::move(d)) {}
+    Session(Ports p, Components c, DataFolder d) : ports(p), components(std::move(c)), data(std::move(d)) {}
 
     Ports ports;
     Components components;

@@ -13,17 +13,17 @@ namespace quillet {
 enum class ConversionMode { Mp3ToWav = 1, WavToMp3 = 2 };
 
 struct AppSettings {
-    std::string WaveDir;  // output folder of Mp3ToWav, ends in "/"
-    std::string Mp3Dir;   // output folder of WavToMp3, ends in "/"
+    std::string WaveDir;       // output folder of Mp3ToWav, ends in "/"
+    std::string Mp3Dir;        // output folder of WavToMp3, ends in "/"
     int32_t PlayInACycle = 0;  // flags: non-zero = on
     int32_t PlayAfterConvert = 0;
     int32_t PromptBeforeOverwrite = 0;
     int32_t OpenDirAfterConvert = 0;
-    uint32_t FontColor = 0;   // 0x00BBGGRR, grid text colour
-    int32_t BitRate1 = 128;   // kbit/s, WavToMp3
+    uint32_t FontColor = 0;  // 0x00BBGGRR, grid text colour
+    int32_t BitRate1 = 128;  // kbit/s, WavToMp3
     int32_t Frequency1 = 44100;
     int32_t Channels1 = 2;
-    int32_t BitRate2 = 16;    // bits per sample, Mp3ToWav
+    int32_t BitRate2 = 16;  // bits per sample, Mp3ToWav
     int32_t Frequency2 = 44100;
     int32_t Channels2 = 2;
 };
@@ -31,9 +31,9 @@ struct AppSettings {
 // Folder layout of one data folder (ends in "/").
 struct DataFolder {
     std::string root;
-    std::string optionFile() const;      // root + "OPTION.INI"
-    std::string defaultWaveDir() const;  // root + "Wave Files/"
-    std::string defaultMp3Dir() const;   // root + "Mp3 Files/"
+    std::string optionFile() const;                   // root + "OPTION.INI"
+    std::string defaultWaveDir() const;               // root + "Wave Files/"
+    std::string defaultMp3Dir() const;                // root + "Mp3 Files/"
     std::string listFile(ConversionMode mode) const;  // "mp3towav.log" / "wavtomp3.log"
     std::string helpFile() const;
 };

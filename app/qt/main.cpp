@@ -54,8 +54,7 @@ int saveScreenshots(quillet::qt::MainWindow& window, const QString& folder) {
 int main(int argc, char** argv) {
     QString screenshotFolder;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--batch") == 0)
-            return quillet::runBatchCommandLine(argc, argv, std::cout, std::cerr);
+        if (std::strcmp(argv[i], "--batch") == 0) return quillet::runBatchCommandLine(argc, argv, std::cout, std::cerr);
         if (std::strcmp(argv[i], "--screenshot") == 0) {
             if (i + 1 >= argc) {
                 std::cerr << "usage: quillet --screenshot DIR\n";

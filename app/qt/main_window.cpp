@@ -34,7 +34,7 @@ namespace {
 
 QString qs(const std::string& text) { return QString::fromStdString(text); }
 
-const QColor kPanel = colourFromBgr(kPanelColour);        // the blue of display and grid
+const QColor kPanel = colourFromBgr(kPanelColour);          // the blue of display and grid
 const QColor kLabelText = colourFromBgr(kLabelTextColour);  // lime text and segments
 const QColor kGlyphResting(0x9F, 0xB3, 0xCC);
 
@@ -48,8 +48,7 @@ QString controlName(int id) { return QStringLiteral("control%1").arg(id); }
 // QtDialogs
 
 void QtDialogs::information(const std::string& text) {
-    QMessageBox box(QMessageBox::Information, QString::fromUtf8(text::kTitle), qs(text), QMessageBox::Ok,
-                    parent_);
+    QMessageBox box(QMessageBox::Information, QString::fromUtf8(text::kTitle), qs(text), QMessageBox::Ok, parent_);
     box.exec();
 }
 
@@ -74,8 +73,7 @@ std::optional<std::vector<std::string>> QtDialogs::openFiles(const std::string& 
 }
 
 std::optional<std::string> QtDialogs::pickFolder(const std::string& title) {
-    const QString folder = QFileDialog::getExistingDirectory(parent_, qs(title), QString(),
-                                                             QFileDialog::ShowDirsOnly);
+    const QString folder = QFileDialog::getExistingDirectory(parent_, qs(title), QString(), QFileDialog::ShowDirsOnly);
     if (folder.isEmpty()) return std::nullopt;
     return folder.toStdString();
 }
@@ -97,18 +95,15 @@ QVariant GridModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || size_t(index.row()) >= rows_.size()) return {};
     const QString& text = rows_[size_t(index.row())][size_t(index.column())];
     switch (role) {
-        case Qt::DisplayRole:
-            if (index.column() == 0) return text == QLatin1String(".") ? QStringLiteral("\u2713") : QString();
-            return text;
-        case Qt::EditRole:
-        case Qt::ToolTipRole:
-            return index.column() == 4 ? text : QVariant();
-        case Qt::TextAlignmentRole:
-            if (index.column() == 0 || index.column() == 1 || index.column() == 3)
-                return int(Qt::AlignCenter);
-            return int(Qt::AlignLeft | Qt::AlignVCenter);
-        default:
-            return {};
+    case Qt::DisplayRole:
+        if (index.column() == 0) return text == QLatin1String(".") ? QStringLiteral("\u2713") : QString();
+        return text;
+    case Qt::EditRole:
+    case Qt::ToolTipRole: return index.column() == 4 ? text : QVariant();
+    case Qt::TextAlignmentRole:
+        if (index.column() == 0 || index.column() == 1 || index.column() == 3) return int(Qt::AlignCenter);
+        return int(Qt::AlignLeft | Qt::AlignVCenter);
+    default: return {};
     }
 }
 
@@ -149,8 +144,8 @@ public:
         setWindowTitle(QString::fromUtf8(text::kTitle));
         setWindowIcon(programIcon());
         QFont face;
-        face.setFamilies({QStringLiteral("Comic Sans MS"), QStringLiteral("Comic Neue"),
-                          QStringLiteral("DejaVu Sans")});
+        face.setFamilies(
+            {QStringLiteral("Comic Sans MS"), QStringLiteral("Comic Neue"), QStringLiteral("DejaVu Sans")});
         face.setPointSize(8);
         setFont(face);
 
@@ -286,8 +281,7 @@ private:
 // ---------------------------------------------------------------------------
 // MainWindow
 
-MainWindow::MainWindow(Setup setup)
-    : setup_(std::move(setup)), player_(setup_.output) {
+MainWindow::MainWindow(Setup setup) : setup_(std::move(setup)), player_(setup_.output) {
     setWindowTitle(QString::fromUtf8(text::kTitle));
     setWindowIcon(programIcon());
     setBackground(skinImage(QStringLiteral("155.svg"), QSize(320, 436)));
@@ -323,8 +317,7 @@ SkinButton* MainWindow::addButton(int id, const QRect& place, const QString& art
     auto* button = new SkinButton(this);
     button->setObjectName(controlName(id));
     button->setGeometry(place);
-    if (!art.isEmpty())
-        button->setIcons(skinPixmap(art, artSize, kLabelText), skinPixmap(art, artSize, kGlyphResting));
+    if (!art.isEmpty()) button->setIcons(skinPixmap(art, artSize, kLabelText), skinPixmap(art, artSize, kGlyphResting));
     button->setToolTip(qs(text::tooltip(id)));
     return button;
 }
@@ -482,13 +475,12 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 
 void MainWindow::keyPressEvent(QKeyEvent* event) {
     switch (event->key()) {
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-        case Qt::Key_Escape:
-            event->accept();  // neither presses a button nor closes the window
-            return;
-        default:
-            SkinWindow::keyPressEvent(event);
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Escape:
+        event->accept();  // neither presses a button nor closes the window
+        return;
+    default: SkinWindow::keyPressEvent(event);
     }
 }
 
@@ -533,24 +525,21 @@ void MainWindow::setColours(uint32_t background, uint32_t text) {
     pal.setColor(QPalette::Window, back);
     pal.setColor(QPalette::Text, fore);
     table_->setPalette(pal);
-    table_->setStyleSheet(QStringLiteral(
-        "QTableView { background: %1; color: %2; gridline-color: %3; border: none; }"
-        "QHeaderView::section { background: %4; color: %5; border: none; border-right: 1px solid %3;"
-        " padding: 0 2px; }"
-        "QTableCornerButton::section { background: %4; border: none; }"
-        "QScrollBar { background: %4; width: 10px; height: 10px; margin: 0; }"
-        "QScrollBar::handle { background: %3; border-radius: 4px; min-height: 16px; min-width: 16px; }"
-        "QScrollBar::add-line, QScrollBar::sub-line { width: 0; height: 0; }"
-        "QScrollBar::add-page, QScrollBar::sub-page { background: none; }")
-                              .arg(back.name(), fore.name(), back.lighter(135).name(), back.darker(160).name(),
-                                   kLabelText.name()));
+    table_->setStyleSheet(
+        QStringLiteral("QTableView { background: %1; color: %2; gridline-color: %3; border: none; }"
+                       "QHeaderView::section { background: %4; color: %5; border: none; border-right: 1px solid %3;"
+                       " padding: 0 2px; }"
+                       "QTableCornerButton::section { background: %4; border: none; }"
+                       "QScrollBar { background: %4; width: 10px; height: 10px; margin: 0; }"
+                       "QScrollBar::handle { background: %3; border-radius: 4px; min-height: 16px; min-width: 16px; }"
+                       "QScrollBar::add-line, QScrollBar::sub-line { width: 0; height: 0; }"
+                       "QScrollBar::add-page, QScrollBar::sub-page { background: none; }")
+            .arg(back.name(), fore.name(), back.lighter(135).name(), back.darker(160).name(), kLabelText.name()));
 }
 
 // Shell
 
-void MainWindow::open(const std::string& path, bool) {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(qs(path)));
-}
+void MainWindow::open(const std::string& path, bool) { QDesktopServices::openUrl(QUrl::fromLocalFile(qs(path))); }
 
 // Timer
 

@@ -67,9 +67,9 @@ private:
 class MainWindow : public SkinWindow, private MainView, private GridView, private Shell, private Timer {
 public:
     struct Setup {
-        std::string dataRoot;                 // data folder, ends in "/"
-        Dialogs* dialogs = nullptr;           // null: Qt dialogs
-        Shell* shell = nullptr;               // null: the desktop's "open"
+        std::string dataRoot;        // data folder, ends in "/"
+        Dialogs* dialogs = nullptr;  // null: Qt dialogs
+        Shell* shell = nullptr;      // null: the desktop's "open"
         PreviewPlayer::Output output = PreviewPlayer::Output::Automatic;
     };
     explicit MainWindow(Setup setup);

@@ -30,8 +30,10 @@ void PreviewPlayer::open(const std::string& path) {
 
 void PreviewPlayer::play() {
     if (state_ == Paused) {
-        if (sink_) sink_->resume();
-        else clock_.restart();
+        if (sink_)
+            sink_->resume();
+        else
+            clock_.restart();
         pumpTimer_.start(kTickMs);
         state_ = Playing;
     } else if (state_ == Other && !path_.empty()) {
@@ -68,9 +70,7 @@ double PreviewPlayer::position() {
     return std::max(0.0, seconds);
 }
 
-double PreviewPlayer::decodedSeconds() const {
-    return rate_ > 0 ? double(framesDecoded_) / rate_ : 0.0;
-}
+double PreviewPlayer::decodedSeconds() const { return rate_ > 0 ? double(framesDecoded_) / rate_ : 0.0; }
 
 bool PreviewPlayer::start() {
     if (!file_) {

@@ -74,7 +74,7 @@ private:
 
     std::unique_ptr<QAudioSink> sink_;
     QIODevice* sinkDevice_ = nullptr;
-    QByteArray pending_;      // decoded bytes the sink has not taken yet
+    QByteArray pending_;  // decoded bytes the sink has not taken yet
     int64_t bytesWritten_ = 0;
 
     // Silent output: the clock of what has been "heard".

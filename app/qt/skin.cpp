@@ -17,9 +17,7 @@ static void registerSkinArt() { Q_INIT_RESOURCE(quillet); }
 
 namespace quillet::qt {
 
-QColor colourFromBgr(uint32_t bgr) {
-    return QColor(int(bgr & 0xFF), int((bgr >> 8) & 0xFF), int((bgr >> 16) & 0xFF));
-}
+QColor colourFromBgr(uint32_t bgr) { return QColor(int(bgr & 0xFF), int((bgr >> 8) & 0xFF), int((bgr >> 16) & 0xFF)); }
 
 uint32_t bgrFromColour(const QColor& colour) {
     return uint32_t(colour.red()) | (uint32_t(colour.green()) << 8) | (uint32_t(colour.blue()) << 16);
@@ -75,8 +73,8 @@ QRegion regionOutsideKey(const QImage& image, QRgb key) {
     if (image.isNull()) return {};
     // Alpha plays no part: compare opaque colours only.
     const QImage opaque = image.convertToFormat(QImage::Format_RGB32);
-    const QBitmap mask = QBitmap::fromImage(
-        opaque.createMaskFromColor(0xFF000000u | (key & 0x00FFFFFFu), Qt::MaskInColor));
+    const QBitmap mask =
+        QBitmap::fromImage(opaque.createMaskFromColor(0xFF000000u | (key & 0x00FFFFFFu), Qt::MaskInColor));
     return QRegion(mask);
 }
 
@@ -301,45 +299,45 @@ constexpr int bits(std::initializer_list<int> list) {
 }
 
 constexpr int kLetters14[26] = {
-    bits({0, 1, 2, 3, 4, 5, 6}),        // A
-    bits({0, 2, 4, 6, 7, 9, 12}),       // B
-    bits({0, 1, 5, 7}),                 // C
-    bits({0, 2, 6, 7, 9, 12}),          // D
-    bits({0, 1, 3, 5, 7}),              // E
-    bits({0, 1, 3, 5}),                 // F
-    bits({0, 1, 4, 5, 6, 7}),           // G
-    bits({1, 2, 3, 4, 5, 6}),           // H
-    bits({0, 7, 9, 12}),                // I
-    bits({2, 5, 6, 7}),                 // J
-    bits({1, 3, 5, 10, 13}),            // K
-    bits({1, 5, 7}),                    // L
-    bits({1, 2, 5, 6, 8, 10}),          // M
-    bits({1, 2, 5, 6, 8, 13}),          // N
-    bits({0, 1, 2, 5, 6, 7}),           // O
-    bits({0, 1, 2, 3, 4, 5}),           // P
-    bits({0, 1, 2, 5, 6, 7, 13}),       // Q
-    bits({0, 1, 2, 3, 4, 5, 13}),       // R
-    bits({0, 1, 3, 4, 6, 7}),           // S
-    bits({0, 9, 12}),                   // T
-    bits({1, 2, 5, 6, 7}),              // U
-    bits({1, 5, 10, 11}),               // V
-    bits({1, 2, 5, 6, 11, 13}),         // W
-    bits({8, 10, 11, 13}),              // X
-    bits({8, 10, 12}),                  // Y
-    bits({0, 7, 10, 11}),               // Z
+    bits({0, 1, 2, 3, 4, 5, 6}),   // A
+    bits({0, 2, 4, 6, 7, 9, 12}),  // B
+    bits({0, 1, 5, 7}),            // C
+    bits({0, 2, 6, 7, 9, 12}),     // D
+    bits({0, 1, 3, 5, 7}),         // E
+    bits({0, 1, 3, 5}),            // F
+    bits({0, 1, 4, 5, 6, 7}),      // G
+    bits({1, 2, 3, 4, 5, 6}),      // H
+    bits({0, 7, 9, 12}),           // I
+    bits({2, 5, 6, 7}),            // J
+    bits({1, 3, 5, 10, 13}),       // K
+    bits({1, 5, 7}),               // L
+    bits({1, 2, 5, 6, 8, 10}),     // M
+    bits({1, 2, 5, 6, 8, 13}),     // N
+    bits({0, 1, 2, 5, 6, 7}),      // O
+    bits({0, 1, 2, 3, 4, 5}),      // P
+    bits({0, 1, 2, 5, 6, 7, 13}),  // Q
+    bits({0, 1, 2, 3, 4, 5, 13}),  // R
+    bits({0, 1, 3, 4, 6, 7}),      // S
+    bits({0, 9, 12}),              // T
+    bits({1, 2, 5, 6, 7}),         // U
+    bits({1, 5, 10, 11}),          // V
+    bits({1, 2, 5, 6, 11, 13}),    // W
+    bits({8, 10, 11, 13}),         // X
+    bits({8, 10, 12}),             // Y
+    bits({0, 7, 10, 11}),          // Z
 };
 
 constexpr int kDigits14[10] = {
-    bits({0, 1, 2, 5, 6, 7, 10, 11}),   // 0
-    bits({2, 6, 10}),                   // 1
-    bits({0, 2, 3, 4, 5, 7}),           // 2
-    bits({0, 2, 4, 6, 7}),              // 3
-    bits({1, 2, 3, 4, 6}),              // 4
-    bits({0, 1, 3, 4, 6, 7}),           // 5
-    bits({0, 1, 3, 4, 5, 6, 7}),        // 6
-    bits({0, 2, 6}),                    // 7
-    bits({0, 1, 2, 3, 4, 5, 6, 7}),     // 8
-    bits({0, 1, 2, 3, 4, 6, 7}),        // 9
+    bits({0, 1, 2, 5, 6, 7, 10, 11}),  // 0
+    bits({2, 6, 10}),                  // 1
+    bits({0, 2, 3, 4, 5, 7}),          // 2
+    bits({0, 2, 4, 6, 7}),             // 3
+    bits({1, 2, 3, 4, 6}),             // 4
+    bits({0, 1, 3, 4, 6, 7}),          // 5
+    bits({0, 1, 3, 4, 5, 6, 7}),       // 6
+    bits({0, 2, 6}),                   // 7
+    bits({0, 1, 2, 3, 4, 5, 6, 7}),    // 8
+    bits({0, 1, 2, 3, 4, 6, 7}),       // 9
 };
 
 constexpr int kDigits7[10] = {119, 36, 93, 109, 46, 107, 123, 37, 127, 111};
@@ -403,24 +401,24 @@ std::vector<QPolygonF> segments(const QRectF& r, bool fourteen) {
     const double cx = r.center().x();
     std::vector<QPolygonF> s;
     if (!fourteen) {
-        s.push_back(bar({l + g, top}, {rt - g, top}, t));     // 0 top
-        s.push_back(bar({l, top + g}, {l, mid - g}, t));      // 1 upper left
-        s.push_back(bar({rt, top + g}, {rt, mid - g}, t));    // 2 upper right
-        s.push_back(bar({l + g, mid}, {rt - g, mid}, t));     // 3 middle
-        s.push_back(bar({l, mid + g}, {l, bot - g}, t));      // 4 lower left
-        s.push_back(bar({rt, mid + g}, {rt, bot - g}, t));    // 5 lower right
-        s.push_back(bar({l + g, bot}, {rt - g, bot}, t));     // 6 bottom
+        s.push_back(bar({l + g, top}, {rt - g, top}, t));   // 0 top
+        s.push_back(bar({l, top + g}, {l, mid - g}, t));    // 1 upper left
+        s.push_back(bar({rt, top + g}, {rt, mid - g}, t));  // 2 upper right
+        s.push_back(bar({l + g, mid}, {rt - g, mid}, t));   // 3 middle
+        s.push_back(bar({l, mid + g}, {l, bot - g}, t));    // 4 lower left
+        s.push_back(bar({rt, mid + g}, {rt, bot - g}, t));  // 5 lower right
+        s.push_back(bar({l + g, bot}, {rt - g, bot}, t));   // 6 bottom
         return s;
     }
-    const double d = t * 0.9;  // keeps diagonals off the frame
-    s.push_back(bar({l + g, top}, {rt - g, top}, t));         // 0
-    s.push_back(bar({l, top + g}, {l, mid - g}, t));          // 1
-    s.push_back(bar({rt, top + g}, {rt, mid - g}, t));        // 2
-    s.push_back(bar({l + g, mid}, {cx - g, mid}, t));         // 3
-    s.push_back(bar({cx + g, mid}, {rt - g, mid}, t));        // 4
-    s.push_back(bar({l, mid + g}, {l, bot - g}, t));          // 5
-    s.push_back(bar({rt, mid + g}, {rt, bot - g}, t));        // 6
-    s.push_back(bar({l + g, bot}, {rt - g, bot}, t));         // 7
+    const double d = t * 0.9;                           // keeps diagonals off the frame
+    s.push_back(bar({l + g, top}, {rt - g, top}, t));   // 0
+    s.push_back(bar({l, top + g}, {l, mid - g}, t));    // 1
+    s.push_back(bar({rt, top + g}, {rt, mid - g}, t));  // 2
+    s.push_back(bar({l + g, mid}, {cx - g, mid}, t));   // 3
+    s.push_back(bar({cx + g, mid}, {rt - g, mid}, t));  // 4
+    s.push_back(bar({l, mid + g}, {l, bot - g}, t));    // 5
+    s.push_back(bar({rt, mid + g}, {rt, bot - g}, t));  // 6
+    s.push_back(bar({l + g, bot}, {rt - g, bot}, t));   // 7
     const double th = t * 0.7;
     s.push_back(stroke({l + d, top + d}, {cx - g, mid - g}, th));   // 8
     s.push_back(bar({cx, top + g}, {cx, mid - g}, t));              // 9
@@ -486,13 +484,15 @@ void SevenSegmentDisplay::invalidate() {
 SevenSegmentDisplay::CellCount SevenSegmentDisplay::cells() const {
     CellCount count;
     for (const Cell& cell : cellsOf(text_, style_ & FourteenSegment)) {
-        if (cell.kind == CellKind::Seven) ++count.digits;
-        else if (cell.kind == CellKind::Fourteen) ++count.wide;
-        else ++count.narrow;
+        if (cell.kind == CellKind::Seven)
+            ++count.digits;
+        else if (cell.kind == CellKind::Fourteen)
+            ++count.wide;
+        else
+            ++count.narrow;
     }
     return count;
 }
-
 
 void SevenSegmentDisplay::render() {
     ++renders_;

@@ -80,7 +80,10 @@ public:
     int setColour(int index, const QColor& colour, bool repaint = true);
     QColor colour(int index) const;
     // Transparent buttons leave their background to the parent (the default).
-    void setTransparent(bool on) { transparent_ = on; update(); }
+    void setTransparent(bool on) {
+        transparent_ = on;
+        update();
+    }
     bool hovered() const { return hovered_; }
     // The icon a paint would show now.
     const QPixmap& currentIcon() const;

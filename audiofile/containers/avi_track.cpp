@@ -42,8 +42,7 @@ public:
         WAVEFORMATEX w{};
         std::memcpy(&w, record.data(), std::min(record.size(), sizeof w));
         if (record.size() < sizeof w || w.wFormatTag == acm::WAVE_FORMAT_PCM) w.cbSize = 0;
-        if (w.cbSize > record.size() - std::min(record.size(), sizeof w) ||
-            w.cbSize > kFullFormatSize - sizeof w)
+        if (w.cbSize > record.size() - std::min(record.size(), sizeof w) || w.cbSize > kFullFormatSize - sizeof w)
             return status::kFormatFile;
         if (w.nBlockAlign == 0 || w.nChannels == 0 || w.nSamplesPerSec == 0) return status::kFormatFile;
         full_.fill(0);
@@ -85,7 +84,7 @@ public:
         if (s == 0) return 0;
         source_.resize(s);
         const size_t got = readBytes(pos_, source_.data(), static_cast<size_t>(s));  // AVIStreamRead
-        if (got == 0) return 0;  // a failed read ends reading early
+        if (got == 0) return 0;                                                      // a failed read ends reading early
         if (pcm_) {
             const size_t whole = got - got % file_.nBlockAlign;
             out.insert(out.end(), source_.begin(), source_.begin() + static_cast<std::ptrdiff_t>(whole));
@@ -151,8 +150,7 @@ private:
         if (const int16_t st = suggestedPcmForm(full_, pcm); st != status::kOk) return st;
         file_ = pcm;
         pcm_ = false;
-        if (read_.open(recordBytes(full_), acm::asBytes(file_).first(16)) != acm::Result::Ok)
-            return status::kAcmDriver;
+        if (read_.open(recordBytes(full_), acm::asBytes(file_).first(16)) != acm::Result::Ok) return status::kAcmDriver;
         return status::kOk;
     }
 
@@ -203,7 +201,8 @@ private:
     bool loadChunk(size_t k) {
         if (k == loaded_) return true;
         if (chunk_.capacity() < 4096) chunk_.reserve(4096);
-        chunk_.resize(std::max<size_t>(chunk_.capacity(), std::min<size_t>(stream_->info().suggestedBufferSize, size_t{1} << 20)));
+        chunk_.resize(std::max<size_t>(chunk_.capacity(),
+                                       std::min<size_t>(stream_->info().suggestedBufferSize, size_t{1} << 20)));
         for (;;) {
             size_t got = 0;
             const int64_t r = stream_->read(k, 1, chunk_, &got);

@@ -18,8 +18,7 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // MP2 settings' mode (1 mono, 2 stereo, 3 joint stereo, 4 dual channel) as the
 // encoder numbers it; anything else is stereo.
-int32_t encoderMode(int16_t mode)
-{
+int32_t encoderMode(int16_t mode) {
     switch (mode) {
     case 1: return 3;
     case 3: return 1;
@@ -34,13 +33,11 @@ class Mp2WriteTrack final : public WriteOnlyTrack {
 public:
     explicit Mp2WriteTrack(const Mp2Settings& settings) : settings_(settings) {}
 
-    ~Mp2WriteTrack() override
-    {
+    ~Mp2WriteTrack() override {
         if (instance_ >= 0) encoder_.closeInstance(instance_);
     }
 
-    int16_t start(const CreateRequest& request)
-    {
+    int16_t start(const CreateRequest& request) {
         mp2enc::Mp2Options options;
         options.sampleRate = settings_.frequency;
         options.mode = encoderMode(settings_.mode);
@@ -66,13 +63,11 @@ public:
         return status::kOk;
     }
 
-    std::string describe() const override
-    {
+    std::string describe() const override {
         return describeMp2File(settings_.frequency, settings_.mode, settings_.bitrate);
     }
 
-    int16_t encode(const uint8_t* pcm, size_t bytes) override
-    {
+    int16_t encode(const uint8_t* pcm, size_t bytes) override {
         if (finished_ || !fp_) return status::kFileAccess;
         size_t used = 0;
         // Top up a frame held back from the last call first.
@@ -94,8 +89,7 @@ public:
         return status::kOk;
     }
 
-    int16_t finish(uint64_t) override
-    {
+    int16_t finish(uint64_t) override {
         if (finished_) return status::kFileAccess;
         finished_ = true;
         bool ok = !failed_ && fp_;
@@ -120,15 +114,13 @@ public:
 private:
     // A failed encode or write: what was pending is lost, and the file stays
     // failed (its close reports it again, with the first cause).
-    int16_t fail(std::string cause)
-    {
+    int16_t fail(std::string cause) {
         failed_ = true;
         pending_.clear();
         return failWith(status::kFileAccess, std::move(cause));
     }
 
-    bool encodeChunk(const uint8_t* pcm, size_t bytes)
-    {
+    bool encodeChunk(const uint8_t* pcm, size_t bytes) {
         const size_t count = bytes / 2;
         samples_.resize(count);
         if (count) std::memcpy(samples_.data(), pcm, count * 2);
@@ -139,8 +131,7 @@ private:
         }
         fedFrames_ += count / size_t(channels_);
         ++codedFrames_;
-        if (produced <= 0 || std::fwrite(out_.data(), 1, size_t(produced), fp_.get()) == size_t(produced))
-            return true;
+        if (produced <= 0 || std::fwrite(out_.data(), 1, size_t(produced), fp_.get()) == size_t(produced)) return true;
         cause_ = systemCause(errno);
         return false;
     }
@@ -165,8 +156,7 @@ private:
 
 }  // namespace
 
-int16_t createMp2(const CreateRequest& request, std::unique_ptr<Track>& track)
-{
+int16_t createMp2(const CreateRequest& request, std::unique_ptr<Track>& track) {
     if (!request.settings) return status::kFormatNotSupport;
     auto t = std::make_unique<Mp2WriteTrack>(request.settings->output.mp2);
     if (const int16_t st = t->start(request); st < 0) return refuse(request, st, t->cause());

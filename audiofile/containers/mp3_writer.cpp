@@ -27,9 +27,15 @@ int32_t mpegVersionBits(long frequency) {
 
 int32_t frequencyIndex(long frequency) {
     switch (frequency) {
-    case 44100: case 22050: case 11025: return 0;
-    case 48000: case 24000: case 12000: return 1;
-    case 32000: case 16000: case 8000: return 2;
+    case 44100:
+    case 22050:
+    case 11025: return 0;
+    case 48000:
+    case 24000:
+    case 12000: return 1;
+    case 32000:
+    case 16000:
+    case 8000: return 2;
     default: return -1;
     }
 }
@@ -39,7 +45,16 @@ int32_t bitrateIndex(bool mpeg1, long kbps) {
     static constexpr long kMpeg1[] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
     static constexpr long kMpeg2[] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
     switch (kbps) {
-    case 8: case 16: case 24: case 32: case 48: case 56: case 64: case 96: case 112: case 128: break;
+    case 8:
+    case 16:
+    case 24:
+    case 32:
+    case 48:
+    case 56:
+    case 64:
+    case 96:
+    case 112:
+    case 128: break;
     default: return -1;
     }
     const long* table = mpeg1 ? kMpeg1 : kMpeg2;
@@ -287,9 +302,7 @@ private:
 
 }  // namespace
 
-bool vbrHeaderAllowedAt(long frequency) {
-    return frequency != 11025 && frequency != 12000 && frequency != 22050;
-}
+bool vbrHeaderAllowedAt(long frequency) { return frequency != 11025 && frequency != 12000 && frequency != 22050; }
 
 BE_CONFIG lameConfigFor(const Mp3Settings& s) {
     BE_CONFIG c{};

@@ -17,9 +17,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "containers/containers.h"
 #include "codecs/mp3enc/lame_enc/lame_enc.h"
 #include "codecs/mp3enc/lame_library.h"
+#include "containers/containers.h"
 
 namespace qoro::audiofile {
 

@@ -18,10 +18,10 @@ long descriptionVersion(int level) { return level == 0 ? 3 : level; }
 // Channel code of a description from the header's mode.
 long descriptionMode(int mode) {
     switch (mode) {
-        case 3: return 1;  // single channel: "Mono"
-        case 1: return 3;  // joint stereo
-        case 2: return 4;  // dual channel
-        default: return 2;
+    case 3: return 1;  // single channel: "Mono"
+    case 1: return 3;  // joint stereo
+    case 2: return 4;  // dual channel
+    default: return 2;
     }
 }
 
@@ -51,8 +51,8 @@ protected:
     // that states no byte rate gets the stream's.
     void setPcm(ContainerKind kind, const FullFormat* stored) {
         kind_ = kind;
-        file_ = acm::makePcmFormat(static_cast<uint32_t>(facts_.sampleRate),
-                                   static_cast<uint16_t>(facts_.channels), 16);
+        file_ =
+            acm::makePcmFormat(static_cast<uint32_t>(facts_.sampleRate), static_cast<uint16_t>(facts_.channels), 16);
         full_ = fullFormatOf(file_);
         if (stored) {
             full_ = *stored;
@@ -78,8 +78,7 @@ protected:
 // decoder reads the file itself, whole frames at a time.
 class MpegTrack final : public MpegTrackBase {
 public:
-    MpegTrack(std::unique_ptr<mpeg::MpegFileDecoder> decoder, const FullFormat* stored)
-        : decoder_(std::move(decoder)) {
+    MpegTrack(std::unique_ptr<mpeg::MpegFileDecoder> decoder, const FullFormat* stored) : decoder_(std::move(decoder)) {
         facts_ = decoder_->facts();
         setPcm(ContainerKind::Mpeg, stored);
         exact_ = decoder_->layout() != nullptr;
@@ -163,9 +162,8 @@ acm::MPEGLAYER3WAVEFORMAT layer3Record(const mpeg::MpegFileFacts& f) {
     r.wID = acm::MPEGLAYER3_ID_MPEG;
     r.fdwFlags = acm::MPEGLAYER3_FLAG_PADDING_ISO;
     const uint32_t spf = static_cast<uint32_t>(samplesPerFrame(f.level, 3));
-    const uint32_t block = f.sampleRate > 0 ? spf * static_cast<uint32_t>(f.bitrateKbps) * 125u /
-                                                  static_cast<uint32_t>(f.sampleRate)
-                                            : 1;
+    const uint32_t block =
+        f.sampleRate > 0 ? spf * static_cast<uint32_t>(f.bitrateKbps) * 125u / static_cast<uint32_t>(f.sampleRate) : 1;
     r.nBlockSize = static_cast<uint16_t>(std::clamp<uint32_t>(block, 1, 0xFFFF));
     r.nFramesPerBlock = 1;
     r.nCodecDelay = 1393;
@@ -173,7 +171,9 @@ acm::MPEGLAYER3WAVEFORMAT layer3Record(const mpeg::MpegFileFacts& f) {
 }
 
 struct FileCloser {
-    void operator()(std::FILE* f) const { if (f) std::fclose(f); }
+    void operator()(std::FILE* f) const {
+        if (f) std::fclose(f);
+    }
 };
 
 // Layer III through the codec manager's Layer-3 driver. The driver is fed
@@ -341,10 +341,10 @@ private:
     std::unique_ptr<std::FILE, FileCloser> file_handle_;
     mpeg::StreamLayout layout_;
     uint64_t filePos_ = UINT64_MAX;  // where the file stands (unknown at first)
-    uint64_t musicEnd_ = 0;   // decoded-sample index where the music ends
-    uint64_t feedFrame_ = 0;  // the frame fed next
-    uint64_t nextOut_ = 0;    // decoded-sample index of the codec's next output
-    uint64_t from_ = 0;       // output before this sample is dropped
+    uint64_t musicEnd_ = 0;          // decoded-sample index where the music ends
+    uint64_t feedFrame_ = 0;         // the frame fed next
+    uint64_t nextOut_ = 0;           // decoded-sample index of the codec's next output
+    uint64_t from_ = 0;              // output before this sample is dropped
     bool drained_ = false;
     std::vector<uint8_t> pending_;  // fed bytes the codec did not take yet
 };
@@ -356,9 +356,8 @@ int16_t openWith(const OpenRequest& request, bool acmChosen, std::optional<mpeg:
     const mpeg::MpegFileFacts& f = decoder->facts();
     if (f.sampleRate <= 0 || f.channels <= 0 || f.layer < 1 || f.layer > 3) return status::kFormatFile;
     const bool forRead = !request.readWrite;
-    const bool useAcm =
-        forRead && f.layer == 3 && decoder->layout() &&
-        (acmChosen || mpeg::MpegFileDecoder::prefersSystemCodec(f.layer, f.bitrateKbps, forRead));
+    const bool useAcm = forRead && f.layer == 3 && decoder->layout() &&
+                        (acmChosen || mpeg::MpegFileDecoder::prefersSystemCodec(f.layer, f.bitrateKbps, forRead));
     if (useAcm) return AcmMpegTrack::open(request.path, *decoder, stored, track);
     track = std::make_unique<MpegTrack>(std::move(decoder), stored);
     return status::kOk;

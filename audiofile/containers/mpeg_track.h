@@ -26,8 +26,8 @@ int16_t openMpeg(const OpenRequest& request, std::unique_ptr<Track>& track);
 // The same for a WAV file the WAV reader hands over (format tag 80 or 85):
 // the stream is the "data" chunk's bytes (dataOffset, dataSize), `stored`
 // the file's "fmt " record, which stays the file's full format.
-int16_t openMpegInWave(const OpenRequest& request, uint64_t dataOffset, uint64_t dataSize,
-                       const FullFormat& stored, std::unique_ptr<Track>& track);
+int16_t openMpegInWave(const OpenRequest& request, uint64_t dataOffset, uint64_t dataSize, const FullFormat& stored,
+                       std::unique_ptr<Track>& track);
 // The opener of the container table's entry for MPEG in RIFF WAVE: finds
 // the "data" chunk itself.
 int16_t openMpegInWave(const OpenRequest& request, std::unique_ptr<Track>& track);

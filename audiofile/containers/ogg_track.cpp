@@ -107,18 +107,14 @@ public:
         return status::kOk;
     }
 
-    std::string describe() const override {
-        return describeOggFile(ogg_.rate(), ogg_.channels(), ogg_.nominalKbps());
-    }
+    std::string describe() const override { return describeOggFile(ogg_.rate(), ogg_.channels(), ogg_.nominalKbps()); }
 
 private:
     void setPcm(long rate, int channels) {
         file_ = acm::makePcmFormat(static_cast<uint32_t>(rate), static_cast<uint16_t>(channels), 16);
         full_ = fullFormatOf(file_);
     }
-    uint64_t whole(uint64_t bytes) const {
-        return file_.nBlockAlign ? bytes - bytes % file_.nBlockAlign : 0;
-    }
+    uint64_t whole(uint64_t bytes) const { return file_.nBlockAlign ? bytes - bytes % file_.nBlockAlign : 0; }
 
     ogg::OggFileState ogg_;
     uint64_t length_ = 0;

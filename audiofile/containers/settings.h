@@ -6,16 +6,16 @@
 
 #include <cstdint>
 
-#include "containers/track.h"
 #include "codecs/mp3enc/mp3_settings.h"
+#include "containers/track.h"
 
 namespace qoro::audiofile {
 
 struct EngineSettings {
-    OutputSettings output;   // raw, VOX, G.72x, MP2 and Ogg Vorbis settings
+    OutputSettings output;  // raw, VOX, G.72x, MP2 and Ogg Vorbis settings
     Mp3Settings mp3;
-    int32_t mp3Encoder = 2;  // Mp3EncoderConstants: LAME
-    int32_t mp3Decoder = 2;  // Mp3DecoderConstants: X_AUDIO
+    int32_t mp3Encoder = 2;                                            // Mp3EncoderConstants: LAME
+    int32_t mp3Decoder = 2;                                            // Mp3DecoderConstants: X_AUDIO
     FullFormat full = fullFormatOf(acm::makePcmFormat(44100, 2, 16));  // what the last SetFormat* built
 };
 

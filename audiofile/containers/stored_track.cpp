@@ -9,8 +9,8 @@
 #include <cstdio>
 
 #include "acm/acm.h"
-#include "containers/mpeg_track.h"
 #include "containers/containers.h"
+#include "containers/mpeg_track.h"
 #include "qoro/AudioFile.h"
 #include "riff/riff.h"
 
@@ -88,8 +88,7 @@ public:
         if (w.cbSize != 0) {
             if (w.cbSize > (kFullFormatSize - sizeof(WAVEFORMATEX)) || sizeof(WAVEFORMATEX) + w.cbSize > ck.size)
                 return status::kFormatFile;
-            if (!io_.readExact(full_.data() + sizeof(WAVEFORMATEX), w.cbSize))
-                return status::kFormatFile;
+            if (!io_.readExact(full_.data() + sizeof(WAVEFORMATEX), w.cbSize)) return status::kFormatFile;
             if (w.wFormatTag == acm::WAVE_FORMAT_EXTENSIBLE) w = plainFromExtensible(w);
         }
         std::memcpy(full_.data(), &w, sizeof w);
@@ -187,8 +186,7 @@ public:
         if (!io_.writeExact(zero, 4) || io_.ascend(fact) != riff::Status::Ok) return failCreate();
         data_ = {};
         data_.id = kData;
-        if (io_.createChunk(data_) != riff::Status::Ok || io_.flush() != riff::Status::Ok)
-            return failCreate();
+        if (io_.createChunk(data_) != riff::Status::Ok || io_.flush() != riff::Status::Ok) return failCreate();
         dataOffset_ = data_.dataOffset;
         return status::kOk;
     }
@@ -213,8 +211,7 @@ public:
         // size query for nothing with one block).
         if (pcm_ || layout_ == Layout::Speech || fileBytes == 0) return fileBytes;
         size_t s = 0;
-        if (readStream_.size(clampSize(fileBytes), acm::Direction::DestinationToSource, s) != acm::Result::Ok)
-            return 0;
+        if (readStream_.size(clampSize(fileBytes), acm::Direction::DestinationToSource, s) != acm::Result::Ok) return 0;
         return s;
     }
 
@@ -256,8 +253,9 @@ public:
         const int64_t got = io_.read(source_.data(), s);
         if (got < 0) return systemFailure();
         size_t used = 0;
-        const int32_t produced = decodeThroughStream(
-            readStream_, std::span<const uint8_t>(source_.data(), static_cast<size_t>(got)), file_.nBlockAlign, out, used);
+        const int32_t produced =
+            decodeThroughStream(readStream_, std::span<const uint8_t>(source_.data(), static_cast<size_t>(got)),
+                                file_.nBlockAlign, out, used);
         pos_ += used;
         return produced;
     }
@@ -270,16 +268,12 @@ public:
         const uint64_t move = sourceFor(request.offsetFileBytes);
         uint64_t target = 0;
         switch (request.origin) {
-        case SeekOrigin::Current:
-            target = pos_ + move;
-            break;
+        case SeekOrigin::Current: target = pos_ + move; break;
         case SeekOrigin::End:
             if (move > dataSize_) return status::kFileAccess;  // before the start of the data
             target = dataSize_ - move;
             break;
-        case SeekOrigin::Begin:
-            target = move;
-            break;
+        case SeekOrigin::Begin: target = move; break;
         }
         target = std::min(target, dataSize_);
         const uint16_t block = seekBlock();
@@ -328,8 +322,8 @@ public:
     std::string describe() const override {
         if (layout_ == Layout::Speech) return {};  // no decoder, no description
         const WAVEFORMATEX h = headerOf(full_);
-        return describeOpenedFile(layout_ == Layout::Raw ? DescribedKind::Raw : DescribedKind::Wav,
-                                  recordBytes(full_), static_cast<long>(h.nSamplesPerSec), h.wBitsPerSample);
+        return describeOpenedFile(layout_ == Layout::Raw ? DescribedKind::Raw : DescribedKind::Wav, recordBytes(full_),
+                                  static_cast<long>(h.nSamplesPerSec), h.wBitsPerSample);
     }
 
 private:
@@ -385,7 +379,8 @@ private:
             pending_.clear();
             return status::kAcmDriver;
         }
-        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(std::min(c.sourceUsed, pending_.size())));
+        pending_.erase(pending_.begin(),
+                       pending_.begin() + static_cast<std::ptrdiff_t>(std::min(c.sourceUsed, pending_.size())));
         if (end) pending_.clear();
         return store(encoded_.data(), c.destinationUsed);
     }
@@ -456,9 +451,9 @@ int16_t openWav(const OpenRequest& request, std::unique_ptr<Track>& track) {
     // ACM_DRIVER_OUT). Opened for reading and writing, a tag 85 file keeps
     // the codec manager's stream, which can also encode.
     const uint16_t tag = tagOf(t->fullFormat());
-    const bool mpeg = tag == acm::WAVE_FORMAT_MPEG ||
-                      (tag == acm::WAVE_FORMAT_MPEGLAYER3 &&
-                       (!request.readWrite || request.settings->mp3Decoder == ACM_DRIVER_OUT));
+    const bool mpeg =
+        tag == acm::WAVE_FORMAT_MPEG ||
+        (tag == acm::WAVE_FORMAT_MPEGLAYER3 && (!request.readWrite || request.settings->mp3Decoder == ACM_DRIVER_OUT));
     if (mpeg) return openMpegInWave(request, t->dataOffset(), t->dataSize(), t->fullFormat(), track);
     if ((st = t->prepareCodec(true, request.readWrite)) < 0) return st;
     track = std::move(t);
@@ -471,8 +466,7 @@ int16_t openRaw(const OpenRequest& request, std::unique_ptr<Track>& track) {
     if (st < 0) return refuse(request, st, t->cause());
     FullFormat full;
     const RawSettings& raw = request.settings->output.raw;
-    if (!buildRawFormat(raw.compression, raw.frequency, raw.channels, raw.bits, full))
-        return status::kFormatNotSupport;
+    if (!buildRawFormat(raw.compression, raw.frequency, raw.channels, raw.bits, full)) return status::kFormatNotSupport;
     t->setFullFormat(full);
     t->useWholeFile();
     if ((st = t->prepareCodec(true, request.readWrite)) < 0) return st;
@@ -507,8 +501,7 @@ int16_t createRaw(const CreateRequest& request, std::unique_ptr<Track>& track) {
     auto t = std::make_unique<StoredTrack>(StoredTrack::Layout::Raw, ContainerKind::Raw);
     FullFormat full;
     const RawSettings& raw = request.settings->output.raw;
-    if (!buildRawFormat(raw.compression, raw.frequency, raw.channels, raw.bits, full))
-        return status::kFormatNotSupport;
+    if (!buildRawFormat(raw.compression, raw.frequency, raw.channels, raw.bits, full)) return status::kFormatNotSupport;
     t->setFullFormat(full);
     int16_t st = t->prepareCodec(false, true);
     if (st < 0) return st;

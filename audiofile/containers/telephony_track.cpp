@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "qoro/AudioFile.h"
 #include "codecs/g72x/telephony_codec.h"
+#include "qoro/AudioFile.h"
 
 namespace qoro::audiofile {
 
@@ -35,10 +35,8 @@ struct Choice {
 
 Choice choiceFor(long formatType, const OutputSettings& s) {
     switch (formatType) {
-    case VOX:
-        return {ContainerKind::Vox, TelephonyCodec::Format::Vox, DescribedKind::Vox, s.voxFrequency, 4};
-    case G721:
-        return {ContainerKind::G721, TelephonyCodec::Format::G721, DescribedKind::G721, s.g721Frequency, 4};
+    case VOX: return {ContainerKind::Vox, TelephonyCodec::Format::Vox, DescribedKind::Vox, s.voxFrequency, 4};
+    case G721: return {ContainerKind::G721, TelephonyCodec::Format::G721, DescribedKind::G721, s.g721Frequency, 4};
     case G723:
         return {ContainerKind::G723, TelephonyCodec::Format::G723, DescribedKind::G723, s.g723Frequency, s.g723Bits};
     default:  // G726
@@ -154,9 +152,7 @@ private:
 
     // Every read and write positions the file first (a stream opened for
     // update needs a seek between reads and writes anyway).
-    bool positionAt(uint64_t at) {
-        return std::fseek(file_ptr_.get(), static_cast<long>(at), SEEK_SET) == 0;
-    }
+    bool positionAt(uint64_t at) { return std::fseek(file_ptr_.get(), static_cast<long>(at), SEEK_SET) == 0; }
 
     TelephonyCodec codec_;
     DescribedKind described_;

@@ -67,9 +67,7 @@ inline uint16_t tagOf(const FullFormat& full) { return headerOf(full).wFormatTag
 
 // 16-bit PCM with the rate and channels of `w` (block alignment and byte rate
 // derived): what a file format looks like as an array format.
-inline WAVEFORMATEX widenedTo16(const WAVEFORMATEX& w) {
-    return acm::makePcmFormat(w.nSamplesPerSec, w.nChannels, 16);
-}
+inline WAVEFORMATEX widenedTo16(const WAVEFORMATEX& w) { return acm::makePcmFormat(w.nSamplesPerSec, w.nChannels, 16); }
 
 // Sample rates a file's PCM form may have.
 inline constexpr uint32_t kMinPcmRate = 1000;
@@ -86,8 +84,7 @@ inline bool usablePcm(const WAVEFORMATEX& w) {
 // array conversion can take it; FORMATNOTSUPPORT otherwise.
 inline int16_t suggestedPcmForm(const FullFormat& full, WAVEFORMATEX& pcm) {
     pcm = {};
-    if (acm::suggestPcm(recordBytes(full), pcm) != acm::Result::Ok || !usablePcm(pcm))
-        return status::kFormatNotSupport;
+    if (acm::suggestPcm(recordBytes(full), pcm) != acm::Result::Ok || !usablePcm(pcm)) return status::kFormatNotSupport;
     return status::kOk;
 }
 
@@ -119,9 +116,7 @@ inline int32_t decodeThroughStream(acm::Stream& stream, std::span<const uint8_t>
 // The system's words for an error number, as a track reports a failed
 // fopen, fwrite or fclose: systemCause(errno) is "No space left on device".
 // Empty for 0.
-inline std::string systemCause(int error) {
-    return error != 0 ? std::system_category().message(error) : std::string();
-}
+inline std::string systemCause(int error) { return error != 0 ? std::system_category().message(error) : std::string(); }
 
 enum class SeekOrigin { Current = 1, End = 2, Begin = 3 };
 
@@ -136,8 +131,8 @@ struct SeekRequest {
 };
 
 struct SeekResult {
-    uint64_t fileBytes = 0;      // new position in file-format bytes
-    bool arrayKnown = false;     // set when the track fixed the array position itself
+    uint64_t fileBytes = 0;   // new position in file-format bytes
+    bool arrayKnown = false;  // set when the track fixed the array position itself
     uint64_t arrayBytes = 0;
 };
 

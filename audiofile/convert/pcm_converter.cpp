@@ -10,13 +10,11 @@ namespace qoro::audiofile {
 
 namespace {
 
-constexpr int kSmoothing = 500;        // samples blended at the end of each block
+constexpr int kSmoothing = 500;         // samples blended at the end of each block
 constexpr double kShelfGainDb = -40.0;  // stop-band level of the rate filter
 constexpr uint32_t kMaxRate = 1'000'000;
 
-inline int16_t load16(const uint8_t* p) {
-    return static_cast<int16_t>(static_cast<uint16_t>(p[0] | (p[1] << 8)));
-}
+inline int16_t load16(const uint8_t* p) { return static_cast<int16_t>(static_cast<uint16_t>(p[0] | (p[1] << 8))); }
 
 inline void store16(uint8_t* p, int32_t v) {
     p[0] = static_cast<uint8_t>(v & 0xff);
@@ -38,8 +36,7 @@ T* ensure(std::vector<T>& v, size_t n) {
 
 bool usablePcm(const WAVEFORMATEX& f) {
     return f.wFormatTag == 1 && (f.wBitsPerSample == 8 || f.wBitsPerSample == 16) &&
-           (f.nChannels == 1 || f.nChannels == 2) && f.nSamplesPerSec >= 1 &&
-           f.nSamplesPerSec <= kMaxRate;
+           (f.nChannels == 1 || f.nChannels == 2) && f.nSamplesPerSec >= 1 && f.nSamplesPerSec <= kMaxRate;
 }
 
 // Mixes `frames` frames of `inCh` channels to `outCh` channels and stores them
@@ -68,10 +65,14 @@ void emit(const int16_t* in, size_t frames, uint8_t* dst) {
 
 template <int Bits>
 void emitBits(const int16_t* in, size_t frames, int inCh, int outCh, uint8_t* dst) {
-    if (inCh == 1 && outCh == 1) emit<1, 1, Bits>(in, frames, dst);
-    else if (inCh == 1) emit<1, 2, Bits>(in, frames, dst);
-    else if (outCh == 1) emit<2, 1, Bits>(in, frames, dst);
-    else emit<2, 2, Bits>(in, frames, dst);
+    if (inCh == 1 && outCh == 1)
+        emit<1, 1, Bits>(in, frames, dst);
+    else if (inCh == 1)
+        emit<1, 2, Bits>(in, frames, dst);
+    else if (outCh == 1)
+        emit<2, 1, Bits>(in, frames, dst);
+    else
+        emit<2, 2, Bits>(in, frames, dst);
 }
 
 }  // namespace
@@ -211,20 +212,23 @@ size_t PcmConverter::toFile(const uint8_t* src, size_t bytes, uint8_t* dst, size
         curFrames = resample(w, frames, arrayChannels_, arrayRate_, fileRate_);
         cur = out_.data();
     }
-    if (fileBits_ == 8) emitBits<8>(cur, curFrames, arrayChannels_, fileChannels_, dst);
-    else emitBits<16>(cur, curFrames, arrayChannels_, fileChannels_, dst);
+    if (fileBits_ == 8)
+        emitBits<8>(cur, curFrames, arrayChannels_, fileChannels_, dst);
+    else
+        emitBits<16>(cur, curFrames, arrayChannels_, fileChannels_, dst);
     return need;
 }
 
-size_t PcmConverter::resample(const int16_t* in, size_t frames, int channels, uint32_t from,
-                              uint32_t to) {
+size_t PcmConverter::resample(const int16_t* in, size_t frames, int channels, uint32_t from, uint32_t to) {
     const size_t n = nextOutFrames(frames, from, to);
     int16_t* out = ensure(out_, n * static_cast<size_t>(channels));
     if (frames == 0) return 0;
     framesIn_ += frames;
     framesOut_ += n;
-    if (channels == 1) resampleBlock<1>(in, frames, out, n, from, to);
-    else resampleBlock<2>(in, frames, out, n, from, to);
+    if (channels == 1)
+        resampleBlock<1>(in, frames, out, n, from, to);
+    else
+        resampleBlock<2>(in, frames, out, n, from, to);
     return n;
 }
 
@@ -278,8 +282,7 @@ void PcmConverter::filterBlock(const int16_t* in, size_t frames, int16_t* out) {
 }
 
 template <int C>
-void PcmConverter::resampleBlock(const int16_t* in, size_t frames, int16_t* out, size_t n,
-                                 uint32_t from, uint32_t to) {
+void PcmConverter::resampleBlock(const int16_t* in, size_t frames, int16_t* out, size_t n, uint32_t from, uint32_t to) {
     const int16_t* src = in;
     if (to < from) {
         int16_t* f = ensure(filtered_, frames * C);

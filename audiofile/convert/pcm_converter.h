@@ -107,8 +107,7 @@ private:
     // rate `from` to rate `to` into out_ (returns the output frame count).
     size_t resample(const int16_t* in, size_t frames, int channels, uint32_t from, uint32_t to);
     template <int C>
-    void resampleBlock(const int16_t* in, size_t frames, int16_t* out, size_t n, uint32_t from,
-                       uint32_t to);
+    void resampleBlock(const int16_t* in, size_t frames, int16_t* out, size_t n, uint32_t from, uint32_t to);
     template <int C>
     void filterBlock(const int16_t* in, size_t frames, int16_t* out);
 

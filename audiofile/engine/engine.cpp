@@ -32,8 +32,8 @@ int16_t Engine::failure(int16_t st, Step step, std::string cause) {
             cause = opening ? "not an audio file of this type" : "the file's structure cannot be written";
             break;
         case status::kFormatNotSupport:
-            cause = opening ? "no decoder for the sound format of this file"
-                            : "no encoder for the chosen output format";
+            cause =
+                opening ? "no decoder for the sound format of this file" : "no encoder for the chosen output format";
             break;
         case status::kAcmDriver:
             cause = step == Step::Open || step == Step::Read ? "the codec cannot decode this sound format"
@@ -67,9 +67,7 @@ Engine::Engine() {
 
 Engine::~Engine() { close(); }
 
-void Engine::resetCounters() {
-    total_ = arrayPos_ = filePos_ = fileTotal_ = 0;
-}
+void Engine::resetCounters() { total_ = arrayPos_ = filePos_ = fileTotal_ = 0; }
 
 void Engine::adoptTrack(std::unique_ptr<Track> track) {
     track_ = std::move(track);

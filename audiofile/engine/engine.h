@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "convert/pcm_converter.h"
 #include "containers/settings.h"
 #include "containers/track.h"
+#include "convert/pcm_converter.h"
 
 namespace qoro::audiofile {
 
@@ -123,13 +123,13 @@ private:
     std::string description_;
     std::string cause_;
 
-    uint64_t total_ = 0;     // array bytes
-    uint64_t arrayPos_ = 0;  // array bytes
-    uint64_t filePos_ = 0;   // file-format bytes
-    uint64_t fileTotal_ = 0; // file-format bytes written (writing)
+    uint64_t total_ = 0;      // array bytes
+    uint64_t arrayPos_ = 0;   // array bytes
+    uint64_t filePos_ = 0;    // file-format bytes
+    uint64_t fileTotal_ = 0;  // file-format bytes written (writing)
 
-    PcmConverter toArray_;  // file format -> array format (reading)
-    PcmConverter toFile_;   // array format -> file format (writing)
+    PcmConverter toArray_;            // file format -> array format (reading)
+    PcmConverter toFile_;             // array format -> file format (writing)
     std::vector<uint8_t> decoded_;    // scratch: decoded file-format bytes
     std::vector<uint8_t> converted_;  // scratch: array bytes converted for the file
 };

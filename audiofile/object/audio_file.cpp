@@ -90,8 +90,7 @@ AudioFileObject::~AudioFileObject() {
 void AudioFileObject::fireError(long code, const std::string& cause) {
     fire(qoro::dispid::AudioFileEvents::Error, static_cast<LONG>(code));
     // Set after the event, so that members a handler calls do not clear it.
-    if (code != NOERRORS && !cause.empty())
-        com::reportError(S_OK, IID_IAudioFile, "QoroAudioFile.AudioFile", cause);
+    if (code != NOERRORS && !cause.empty()) com::reportError(S_OK, IID_IAudioFile, "QoroAudioFile.AudioFile", cause);
 }
 
 template <class Work>
@@ -103,9 +102,7 @@ void AudioFileObject::guarded(Work&& work) {
     }
 }
 
-HRESULT AudioFileObject::InterfaceSupportsErrorInfo(REFIID riid) {
-    return riid == IID_IAudioFile ? S_OK : S_FALSE;
-}
+HRESULT AudioFileObject::InterfaceSupportsErrorInfo(REFIID riid) { return riid == IID_IAudioFile ? S_OK : S_FALSE; }
 
 const com::DispatchTable& AudioFileObject::dispatchTable() {
     using namespace qoro::com;
@@ -149,8 +146,7 @@ const com::DispatchTable& AudioFileObject::dispatchTable() {
         method<&IAudioFile::SetFormatG723>(id::SetFormatG723, u"SetFormatG723", {optional(8000L), optional(1L)}),
         method<&IAudioFile::SetFormatULAW>(id::SetFormatULAW, u"SetFormatULAW", {optional(8000L), optional(1L)}),
         method<&IAudioFile::SetFormatG726>(id::SetFormatG726, u"SetFormatG726", {optional(8000L), optional(3L)}),
-        method<&IAudioFile::SetFormatMobileVoice>(id::SetFormatMobileVoice, u"SetFormatMobileVoice",
-                                                  {optional(8000L)}),
+        method<&IAudioFile::SetFormatMobileVoice>(id::SetFormatMobileVoice, u"SetFormatMobileVoice", {optional(8000L)}),
         method<&IAudioFile::SetFormatOggVorbis>(id::SetFormatOggVorbis, u"SetFormatOggVorbis",
                                                 {optional(44100L), optional(2L), optional(128L), optional(-1L),
                                                  optional(-1L), optional(static_cast<SHORT>(-1))}),

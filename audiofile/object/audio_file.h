@@ -13,8 +13,8 @@
 // first, so what GetErrorInfo finds after a failure is that failure's.
 #pragma once
 
-#include "object/audio_file_lame_mp3_encoder.h"
 #include "object/audio_file_core.h"
+#include "object/audio_file_lame_mp3_encoder.h"
 #include "qoro/AudioFile.h"
 #include "qoro/com_server.h"
 
@@ -22,8 +22,7 @@ namespace qoro::audiofile {
 
 class AudioFileObject final
     : public com::Object<AudioFileObject, com::Iface<IAudioFile, IID_IAudioFile>,
-                         com::Iface<ISupportErrorInfo, IID_ISupportErrorInfo>,
-                         com::Events<DIID__IAudioFileEvents>>,
+                         com::Iface<ISupportErrorInfo, IID_ISupportErrorInfo>, com::Events<DIID__IAudioFileEvents>>,
       private ErrorSink {
 public:
     AudioFileObject();
@@ -72,8 +71,8 @@ public:
     HRESULT SetFormatULAW(LONG Frequency, LONG nChannels, LONG* BlockAlign) override;
     HRESULT SetFormatG726(LONG Frequency, LONG Bitrate, LONG* BlockAlign) override;
     HRESULT SetFormatMobileVoice(LONG Frequency, LONG* BlockAlign) override;
-    HRESULT SetFormatOggVorbis(LONG Frequency, LONG nChannels, LONG NominalBitrate, LONG MinBitrate,
-                               LONG MaxBitrate, SHORT Quality, LONG* BlockAlign) override;
+    HRESULT SetFormatOggVorbis(LONG Frequency, LONG nChannels, LONG NominalBitrate, LONG MinBitrate, LONG MaxBitrate,
+                               SHORT Quality, LONG* BlockAlign) override;
     HRESULT SetFormatG721(LONG Frequency, LONG* BlockAlign) override;
     HRESULT SetFormatWMA(LONG Profile, LONG* BlockAlign) override;
     HRESULT SetFormatMP2(LONG Frequency, LONG Bitrate, SHORT nChannels, LONG* BlockAlign) override;

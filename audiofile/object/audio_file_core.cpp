@@ -27,16 +27,14 @@ struct ExtensionType {
 };
 
 constexpr ExtensionType kOpenTypes[] = {
-    {".wav", WAV},  {".mp3", MP3},   {".mp2", MP3},  {".mp1", MP3},    {".mpeg", MP3},
-    {".vox", VOX},  {".pcm", RAW},   {".raw", RAW},  {".dat", RAW},    {".gsm", RAW},
-    {".adpcm", RAW}, {".g726", G726}, {".ogg", OGG},  {".g721", G721},  {".g723", G723},
-    {".avi", AVI},  {".mpc", MPC},   {".mp+", MPC},  {".wma", WMA},    {".dss", MP2},
+    {".wav", WAV},   {".mp3", MP3}, {".mp2", MP3}, {".mp1", MP3},   {".mpeg", MP3},  {".vox", VOX}, {".pcm", RAW},
+    {".raw", RAW},   {".dat", RAW}, {".gsm", RAW}, {".adpcm", RAW}, {".g726", G726}, {".ogg", OGG}, {".g721", G721},
+    {".g723", G723}, {".avi", AVI}, {".mpc", MPC}, {".mp+", MPC},   {".wma", WMA},   {".dss", MP2},
 };
 
 constexpr ExtensionType kCreateTypes[] = {
-    {".wav", WAV},   {".mp3", MP3},   {".vox", VOX},  {".pcm", RAW},   {".raw", RAW},
-    {".dat", RAW},   {".gsm", RAW},   {".adpcm", RAW}, {".g726", G726}, {".ogg", OGG},
-    {".g721", G721}, {".g723", G723}, {".wma", WMA},  {".mp2", MP2},
+    {".wav", WAV},   {".mp3", MP3},   {".vox", VOX}, {".pcm", RAW},   {".raw", RAW},   {".dat", RAW}, {".gsm", RAW},
+    {".adpcm", RAW}, {".g726", G726}, {".ogg", OGG}, {".g721", G721}, {".g723", G723}, {".wma", WMA}, {".mp2", MP2},
 };
 
 template <size_t N>
@@ -356,9 +354,7 @@ long AudioFileCore::formatTag() const {
     }
 }
 
-long AudioFileCore::g723Bitrate() const {
-    return output_.g723Bits == 5 ? G723_40_KBPS : G723_24_KBPS;
-}
+long AudioFileCore::g723Bitrate() const { return output_.g723Bits == 5 ? G723_40_KBPS : G723_24_KBPS; }
 
 long AudioFileCore::g726Bitrate() const {
     switch (output_.g726Bits) {

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine.h"
 #include "codecs/mp3enc/mp3_settings.h"
+#include "engine/engine.h"
 
 namespace qoro::audiofile {
 
@@ -134,8 +134,7 @@ public:
     long setFormatULAW(long frequency, long channels);
     long setFormatG726(long frequency, long bitrate);
     long setFormatMobileVoice(long frequency);
-    long setFormatOggVorbis(long frequency, long channels, long nominal, long minimum, long maximum,
-                            long quality);
+    long setFormatOggVorbis(long frequency, long channels, long nominal, long minimum, long maximum, long quality);
     long setFormatG721(long frequency);
     long setFormatWMA(long profile);
     long setFormatMP2(long frequency, long bitrate, long channels);
@@ -187,7 +186,7 @@ private:
 
     OutputSettings output_;
     Mp3Settings mp3_;
-    int16_t mp3Encoder_ = 2;  // LAME
+    int16_t mp3Encoder_ = 2;        // LAME
     int16_t mp3Decoder_ = 2;        // X_AUDIO; what the property reads
     int16_t mp3DecoderChoice_ = 2;  // what the caller set
     bool fastMp3Analysis_ = false;

@@ -113,8 +113,8 @@ long AudioFileCore::setFormatMobileVoice(long frequency) {
     return audiofile::setFormatMobileVoice(fmt_, frequency);
 }
 
-long AudioFileCore::setFormatOggVorbis(long frequency, long channels, long nominal, long minimum,
-                                       long maximum, long quality) {
+long AudioFileCore::setFormatOggVorbis(long frequency, long channels, long nominal, long minimum, long maximum,
+                                       long quality) {
     if (!formatCallAllowed()) return 0;
     return audiofile::setFormatOggVorbis(fmt_, output_, frequency, channels, nominal, minimum, maximum, quality);
 }

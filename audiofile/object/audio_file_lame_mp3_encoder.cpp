@@ -6,9 +6,7 @@ namespace {
 
 // A BOOL is true when non-zero. The flags are 16-bit fields; a value that does
 // not fit is stored as 1 so that it stays true.
-int16_t flagField(BOOL value) {
-    return value >= -32768 && value <= 32767 ? static_cast<int16_t>(value) : int16_t{1};
-}
+int16_t flagField(BOOL value) { return value >= -32768 && value <= 32767 ? static_cast<int16_t>(value) : int16_t{1}; }
 
 }  // namespace
 
@@ -17,11 +15,9 @@ const com::DispatchTable& AudioFileLameMp3Encoder::dispatchTable() {
     using I = IAudioFileLameMp3Encoder;
     namespace id = dispid::AudioFileLameMp3Encoder;
     static const DispatchTable table{
-        method<&I::SetParamsFromCommandLine>(id::SetParamsFromCommandLine, u"SetParamsFromCommandLine",
-                                             {required()}),
+        method<&I::SetParamsFromCommandLine>(id::SetParamsFromCommandLine, u"SetParamsFromCommandLine", {required()}),
         method<&I::SetParamsFromPreset>(id::SetParamsFromPreset, u"SetParamsFromPreset", {optional(0)}),
-        method<&I::SetParamsFromAltPreset>(id::SetParamsFromAltPreset, u"SetParamsFromAltPreset",
-                                           {optional(0)}),
+        method<&I::SetParamsFromAltPreset>(id::SetParamsFromAltPreset, u"SetParamsFromAltPreset", {optional(0)}),
         propget<&I::get_VbrBitrate>(id::VbrBitrate, u"VbrBitrate"),
         propput<&I::put_VbrBitrate>(id::VbrBitrate, u"VbrBitrate"),
         propget<&I::get_VbrQuality>(id::VbrQuality, u"VbrQuality"),
@@ -46,10 +42,8 @@ const com::DispatchTable& AudioFileLameMp3Encoder::dispatchTable() {
         propput<&I::put_Emphasis>(id::Emphasis, u"Emphasis"),
         propget<&I::get_StrictISOCompliance>(id::StrictISOCompliance, u"StrictISOCompliance"),
         propput<&I::put_StrictISOCompliance>(id::StrictISOCompliance, u"StrictISOCompliance"),
-        propget<&I::get_StrictlyEnforceMinBitrate>(id::StrictlyEnforceMinBitrate,
-                                                   u"StrictlyEnforceMinBitrate"),
-        propput<&I::put_StrictlyEnforceMinBitrate>(id::StrictlyEnforceMinBitrate,
-                                                   u"StrictlyEnforceMinBitrate"),
+        propget<&I::get_StrictlyEnforceMinBitrate>(id::StrictlyEnforceMinBitrate, u"StrictlyEnforceMinBitrate"),
+        propput<&I::put_StrictlyEnforceMinBitrate>(id::StrictlyEnforceMinBitrate, u"StrictlyEnforceMinBitrate"),
         propget<&I::get_ATHControlMode>(id::ATHControlMode, u"ATHControlMode"),
         propput<&I::put_ATHControlMode>(id::ATHControlMode, u"ATHControlMode"),
         propget<&I::get_LowPassFrequency>(id::LowPassFrequency, u"LowPassFrequency"),
@@ -99,23 +93,38 @@ HRESULT AudioFileLameMp3Encoder::SetParamsFromCommandLine(BSTR CommandLine) {
 }
 
 HRESULT AudioFileLameMp3Encoder::SetParamsFromPreset(SHORT Preset) {
-    return edit([&](Mp3Settings& s) { s.applyPreset(Preset); return true; }, true);
+    return edit(
+        [&](Mp3Settings& s) {
+            s.applyPreset(Preset);
+            return true;
+        },
+        true);
 }
 
 HRESULT AudioFileLameMp3Encoder::SetParamsFromAltPreset(SHORT Preset) {
-    return edit([&](Mp3Settings& s) { s.applyPreset(Preset + 100); return true; }, true);
+    return edit(
+        [&](Mp3Settings& s) {
+            s.applyPreset(Preset + 100);
+            return true;
+        },
+        true);
 }
 
 // --- Properties -------------------------------------------------------------
 // Puts store as given (16-bit fields saturate); those that shape the format
 // description normalise the record and have the owner rebuild it.
 
-#define QORO_FIELD_PROPERTY(Name, Type, field, convert, describe)                           \
-    HRESULT AudioFileLameMp3Encoder::get_##Name(Type* pVal) {                               \
-        return read(pVal, [](const Mp3Settings& s) { return s.field; });                    \
-    }                                                                                       \
-    HRESULT AudioFileLameMp3Encoder::put_##Name(Type newVal) {                              \
-        return edit([&](Mp3Settings& s) { s.field = convert(newVal); return true; }, describe); \
+#define QORO_FIELD_PROPERTY(Name, Type, field, convert, describe)        \
+    HRESULT AudioFileLameMp3Encoder::get_##Name(Type* pVal) {            \
+        return read(pVal, [](const Mp3Settings& s) { return s.field; }); \
+    }                                                                    \
+    HRESULT AudioFileLameMp3Encoder::put_##Name(Type newVal) {           \
+        return edit(                                                     \
+            [&](Mp3Settings& s) {                                        \
+                s.field = convert(newVal);                               \
+                return true;                                             \
+            },                                                           \
+            describe);                                                   \
     }
 
 static int32_t as32(LONG v) { return v; }
@@ -149,13 +158,23 @@ HRESULT AudioFileLameMp3Encoder::get_BitReservoir(BOOL* pVal) {
     return read(pVal, [](const Mp3Settings& s) { return s.noBitReservoir == 0; });
 }
 HRESULT AudioFileLameMp3Encoder::put_BitReservoir(BOOL newVal) {
-    return edit([&](Mp3Settings& s) { s.noBitReservoir = newVal == 0; return true; }, false);
+    return edit(
+        [&](Mp3Settings& s) {
+            s.noBitReservoir = newVal == 0;
+            return true;
+        },
+        false);
 }
 HRESULT AudioFileLameMp3Encoder::get_ShortBlocks(BOOL* pVal) {
     return read(pVal, [](const Mp3Settings& s) { return s.noShortBlocks == 0; });
 }
 HRESULT AudioFileLameMp3Encoder::put_ShortBlocks(BOOL newVal) {
-    return edit([&](Mp3Settings& s) { s.noShortBlocks = newVal == 0; return true; }, false);
+    return edit(
+        [&](Mp3Settings& s) {
+            s.noShortBlocks = newVal == 0;
+            return true;
+        },
+        false);
 }
 
 // --- Creation ---------------------------------------------------------------
@@ -165,9 +184,7 @@ HRESULT createAudioFileLameMp3Encoder(Mp3SettingsOwner* owner, REFIID riid, void
 }
 
 namespace {
-HRESULT createWithoutOwner(REFIID riid, void** ppv) {
-    return createAudioFileLameMp3Encoder(nullptr, riid, ppv);
-}
+HRESULT createWithoutOwner(REFIID riid, void** ppv) { return createAudioFileLameMp3Encoder(nullptr, riid, ppv); }
 }  // namespace
 
 const com::ClassEntry& audioFileLameMp3EncoderClass() {

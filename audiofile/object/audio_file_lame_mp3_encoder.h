@@ -29,8 +29,7 @@
 namespace qoro::audiofile {
 
 class AudioFileLameMp3Encoder final
-    : public com::Object<AudioFileLameMp3Encoder,
-                         com::Iface<IAudioFileLameMp3Encoder, IID_IAudioFileLameMp3Encoder>> {
+    : public com::Object<AudioFileLameMp3Encoder, com::Iface<IAudioFileLameMp3Encoder, IID_IAudioFileLameMp3Encoder>> {
 public:
     explicit AudioFileLameMp3Encoder(Mp3SettingsOwner* owner = nullptr) : owner_(owner) {}
 

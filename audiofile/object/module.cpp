@@ -2,8 +2,8 @@
 // (DllGetClassObject, DllCanUnloadNow, DllRegisterServer, DllUnregisterServer).
 #include <span>
 
-#include "object/audio_file_lame_mp3_encoder.h"
 #include "object/audio_file.h"
+#include "object/audio_file_lame_mp3_encoder.h"
 
 namespace {
 

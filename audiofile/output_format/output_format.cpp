@@ -28,14 +28,10 @@ std::string textf(const char* format, ...) {
     return std::string(buffer, std::min<size_t>(static_cast<size_t>(n), sizeof buffer - 1));
 }
 
-bool oneOf(long value, std::span<const long> set) {
-    return std::find(set.begin(), set.end(), value) != set.end();
-}
+bool oneOf(long value, std::span<const long> set) { return std::find(set.begin(), set.end(), value) != set.end(); }
 
 // Multiplies into a 32-bit figure without overflowing.
-int32_t saturated(long long value) {
-    return static_cast<int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
-}
+int32_t saturated(long long value) { return static_cast<int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX)); }
 
 void put16(FullFormat& f, size_t at, uint16_t v) {
     f[at] = static_cast<uint8_t>(v & 0xff);
@@ -46,8 +42,8 @@ void put32(FullFormat& f, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) f[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-FullFormat header(uint16_t tag, uint16_t channels, uint32_t rate, uint32_t bytesPerSecond,
-                  uint16_t blockAlign, uint16_t bits, uint16_t extra) {
+FullFormat header(uint16_t tag, uint16_t channels, uint32_t rate, uint32_t bytesPerSecond, uint16_t blockAlign,
+                  uint16_t bits, uint16_t extra) {
     WAVEFORMATEX w{};
     w.wFormatTag = tag;
     w.nChannels = channels;
@@ -119,11 +115,11 @@ long acceptWav(FormatState& state, const FullFormat& built) {
 // ADPCM figures by rate: index 0 8000, 1 11025, 2 22050, 3 44100.
 int adpcmRateIndex(long frequency) {
     switch (frequency) {
-        case 8000: return 0;
-        case 11025: return 1;
-        case 22050: return 2;
-        case 44100: return 3;
-        default: return -1;
+    case 8000: return 0;
+    case 11025: return 1;
+    case 22050: return 2;
+    case 44100: return 3;
+    default: return -1;
     }
 }
 
@@ -136,8 +132,8 @@ bool buildMsAdpcm(long frequency, long channels, FullFormat& out) {
     static constexpr uint32_t kStereo[4] = {8152, 11289, 22311, 44359};
     static constexpr uint16_t kSamples[4] = {500, 500, 1012, 2036};
     const auto c = static_cast<uint16_t>(channels);
-    out = header(acm::WAVE_FORMAT_ADPCM, c, static_cast<uint32_t>(frequency),
-                 c == 1 ? kMono[i] : kStereo[i], static_cast<uint16_t>(kAdpcmBlock[i] * c), 4, 32);
+    out = header(acm::WAVE_FORMAT_ADPCM, c, static_cast<uint32_t>(frequency), c == 1 ? kMono[i] : kStereo[i],
+                 static_cast<uint16_t>(kAdpcmBlock[i] * c), 4, 32);
     put16(out, 18, kSamples[i]);
     put16(out, 20, 7);
     size_t at = 22;
@@ -179,11 +175,9 @@ bool buildG711(uint16_t tag, long frequency, long channels, FullFormat& out) {
 }
 
 bool buildPcm(long frequency, long channels, long bits, FullFormat& out) {
-    if (frequency <= 0 || frequency > 1'000'000 || (channels != 1 && channels != 2) ||
-        (bits != 8 && bits != 16))
+    if (frequency <= 0 || frequency > 1'000'000 || (channels != 1 && channels != 2) || (bits != 8 && bits != 16))
         return false;
-    const WAVEFORMATEX w = acm::makePcmFormat(static_cast<uint32_t>(frequency),
-                                              static_cast<uint16_t>(channels),
+    const WAVEFORMATEX w = acm::makePcmFormat(static_cast<uint32_t>(frequency), static_cast<uint16_t>(channels),
                                               static_cast<uint16_t>(bits));
     out = FullFormat{};
     std::memcpy(out.data(), &w, sizeof w);
@@ -192,10 +186,10 @@ bool buildPcm(long frequency, long channels, long bits, FullFormat& out) {
 
 const char* modeName(long mode) {
     switch (mode) {
-        case 1: return "Mono";
-        case 3: return "Joint Stereo";
-        case 4: return "Dual Stereo";
-        default: return "Stereo";
+    case 1: return "Mono";
+    case 3: return "Joint Stereo";
+    case 4: return "Dual Stereo";
+    default: return "Stereo";
     }
 }
 
@@ -231,16 +225,15 @@ FullFormat toFullFormat(std::span<const uint8_t> record) {
     return f;
 }
 
-bool buildRawFormat(long typeCompress, long frequency, long channels, long bitsPerSample,
-                    FullFormat& out) {
+bool buildRawFormat(long typeCompress, long frequency, long channels, long bitsPerSample, FullFormat& out) {
     switch (typeCompress) {
-        case PCM: return buildPcm(frequency, channels, bitsPerSample, out);
-        case ALAW: return buildG711(acm::WAVE_FORMAT_ALAW, frequency, channels, out);
-        case ULAW: return buildG711(acm::WAVE_FORMAT_MULAW, frequency, channels, out);
-        case GSM: return buildGsm(frequency, out);
-        case IMA_ADPCM: return buildImaAdpcm(frequency, channels, out);
-        case MS_ADPCM: return buildMsAdpcm(frequency, channels, out);
-        default: return false;
+    case PCM: return buildPcm(frequency, channels, bitsPerSample, out);
+    case ALAW: return buildG711(acm::WAVE_FORMAT_ALAW, frequency, channels, out);
+    case ULAW: return buildG711(acm::WAVE_FORMAT_MULAW, frequency, channels, out);
+    case GSM: return buildGsm(frequency, out);
+    case IMA_ADPCM: return buildImaAdpcm(frequency, channels, out);
+    case MS_ADPCM: return buildMsAdpcm(frequency, channels, out);
+    default: return false;
     }
 }
 
@@ -270,15 +263,13 @@ long setFormatPcm(FormatState& state, long frequency, long channels, long bitsPe
 
 long setFormatAlaw(FormatState& state, long frequency, long channels) {
     FullFormat f;
-    if (!oneOf(frequency, kCoderRates) || !buildG711(acm::WAVE_FORMAT_ALAW, frequency, channels, f))
-        return 0;
+    if (!oneOf(frequency, kCoderRates) || !buildG711(acm::WAVE_FORMAT_ALAW, frequency, channels, f)) return 0;
     return acceptWav(state, f);
 }
 
 long setFormatUlaw(FormatState& state, long frequency, long channels) {
     FullFormat f;
-    if (!oneOf(frequency, kCoderRates) || !buildG711(acm::WAVE_FORMAT_MULAW, frequency, channels, f))
-        return 0;
+    if (!oneOf(frequency, kCoderRates) || !buildG711(acm::WAVE_FORMAT_MULAW, frequency, channels, f)) return 0;
     return acceptWav(state, f);
 }
 
@@ -322,8 +313,8 @@ long setFormatAlf2cd(FormatState& state, long bitrate) {
     return acceptWav(state, f);
 }
 
-long setFormatRaw(FormatState& state, OutputSettings& settings, long typeCompress, long frequency,
-                  long channels, long bitsPerSample) {
+long setFormatRaw(FormatState& state, OutputSettings& settings, long typeCompress, long frequency, long channels,
+                  long bitsPerSample) {
     FullFormat f;
     if (!buildRawFormat(typeCompress, frequency, channels, bitsPerSample, f)) return 0;
     WAVEFORMATEX pcm{};
@@ -344,8 +335,8 @@ long setFormatRaw(FormatState& state, OutputSettings& settings, long typeCompres
 // ---------------------------------------------------------------------------
 // Formats with codecs of their own
 
-long setFormatMp3(FormatState& state, Mp3Settings& mp3, long encoderChoice, long frequency,
-                  long bitrate, long channels) {
+long setFormatMp3(FormatState& state, Mp3Settings& mp3, long encoderChoice, long frequency, long bitrate,
+                  long channels) {
     audiofile::setFormatMp3(mp3, frequency, bitrate, channels);
     state.description = describeMp3(mp3, encoderChoice);
     state.type = MP3;
@@ -353,8 +344,7 @@ long setFormatMp3(FormatState& state, Mp3Settings& mp3, long encoderChoice, long
     return 1152;
 }
 
-long setFormatMp2(FormatState& state, OutputSettings& settings, long frequency, long bitrate,
-                  long mode) {
+long setFormatMp2(FormatState& state, OutputSettings& settings, long frequency, long bitrate, long mode) {
     settings.mp2.frequency = saturated(frequency);
     settings.mp2.bitrate = bitrate == 0 ? 128 : saturated(bitrate);
     settings.mp2.mode = static_cast<int16_t>(std::clamp(mode, 1L, 4L));
@@ -364,9 +354,8 @@ long setFormatMp2(FormatState& state, OutputSettings& settings, long frequency, 
     return 1152;
 }
 
-long setFormatOggVorbis(FormatState& state, OutputSettings& settings, long /*frequency*/,
-                        long /*channels*/, long nominalBitrate, long minBitrate, long maxBitrate,
-                        long quality) {
+long setFormatOggVorbis(FormatState& state, OutputSettings& settings, long /*frequency*/, long /*channels*/,
+                        long nominalBitrate, long minBitrate, long maxBitrate, long quality) {
     OggSettings& ogg = settings.ogg;
     ogg.frequency = 44100;
     ogg.channels = 2;
@@ -405,8 +394,10 @@ long setFormatG721(FormatState& state, OutputSettings& settings, long frequency)
 
 long setFormatG723(FormatState& state, OutputSettings& settings, long frequency, long bitrate) {
     if (frequency <= 0 || frequency > 1'000'000) return 0;
-    if (bitrate == G723_24_KBPS) settings.g723Bits = 3;
-    else if (bitrate == G723_40_KBPS) settings.g723Bits = 5;
+    if (bitrate == G723_24_KBPS)
+        settings.g723Bits = 3;
+    else if (bitrate == G723_40_KBPS)
+        settings.g723Bits = 5;
     settings.g723Frequency = static_cast<int32_t>(frequency);
     state.description = g723Description(frequency, settings.g723Bits);
     return settings.g723Bits;
@@ -436,8 +427,7 @@ MenuChoice setFormatFromMenu(FormatState& state) {
     if (pcm.wBitsPerSample == 8) pcm = acm::makePcmFormat(pcm.nSamplesPerSec, pcm.nChannels, 16);
     {
         acm::Stream test;
-        if (test.open(acm::asBytes(pcm), record) != acm::Result::Ok)
-            return {0, FORMATNOTSUPPORT, ACMDRIVER};
+        if (test.open(acm::asBytes(pcm), record) != acm::Result::Ok) return {0, FORMATNOTSUPPORT, ACMDRIVER};
     }
     const FullFormat full = toFullFormat(record);
     const WAVEFORMATEX h = headerOf(full);
@@ -491,12 +481,12 @@ std::string mp2Description(const Mp2Settings& mp2) {
 }
 
 std::string oggDescription(const OggSettings& ogg) {
-    std::string text = textf("Ogg Vorbis %d Hz; %s;", static_cast<int>(ogg.frequency),
-                              ogg.channels == 1 ? "Mono" : "Stereo");
+    std::string text =
+        textf("Ogg Vorbis %d Hz; %s;", static_cast<int>(ogg.frequency), ogg.channels == 1 ? "Mono" : "Stereo");
     if (ogg.quality < 0) {
         if (ogg.minBitrate > 0 && ogg.maxBitrate > 0)
             text = textf("%s %d-%d Kbps;", text.c_str(), static_cast<int>(ogg.minBitrate),
-                          static_cast<int>(ogg.maxBitrate));
+                         static_cast<int>(ogg.maxBitrate));
         else if (ogg.nominalBitrate > 0)
             text = textf("%s %d Kbps;", text.c_str(), static_cast<int>(ogg.nominalBitrate));
     } else {
@@ -514,35 +504,32 @@ std::string g721Description(long frequency) {
 }
 
 std::string g723Description(long frequency, long bits) {
-    return textf("CCITT G.723 ADPCM %ld kHz; Mono; %ld Bit; %ld Kbps", frequency, bits,
-                  bits * frequency / 1000);
+    return textf("CCITT G.723 ADPCM %ld kHz; Mono; %ld Bit; %ld Kbps", frequency, bits, bits * frequency / 1000);
 }
 
 std::string g726Description(long frequency, long bits) {
-    return textf("CCITT G.726 ADPCM %ld kHz; Mono; %ld Bit; %ld Kbps", frequency, bits,
-                  bits * frequency / 1000);
+    return textf("CCITT G.726 ADPCM %ld kHz; Mono; %ld Bit; %ld Kbps", frequency, bits, bits * frequency / 1000);
 }
 
-std::string describeOpenedFile(DescribedKind kind, std::span<const uint8_t> full, long frequency,
-                               long bits) {
+std::string describeOpenedFile(DescribedKind kind, std::span<const uint8_t> full, long frequency, long bits) {
     const std::string names = codecDescription(full);
     if (names.empty()) return {};
     switch (kind) {
-        case DescribedKind::Vox: return "Dialogic ADPCM: " + frequencyWithComma(frequency) + " kHz; 4 Bit";
-        case DescribedKind::G726: return g726Description(frequency, bits);
-        case DescribedKind::G721: return g721Description(frequency);
-        case DescribedKind::G723: return g723Description(frequency, bits);
-        case DescribedKind::Raw: return "RAW: " + names;
-        case DescribedKind::Avi: return "AVI: " + names;
-        case DescribedKind::Wav:
-        case DescribedKind::Mp3ThroughAcm: return names;
+    case DescribedKind::Vox: return "Dialogic ADPCM: " + frequencyWithComma(frequency) + " kHz; 4 Bit";
+    case DescribedKind::G726: return g726Description(frequency, bits);
+    case DescribedKind::G721: return g721Description(frequency);
+    case DescribedKind::G723: return g723Description(frequency, bits);
+    case DescribedKind::Raw: return "RAW: " + names;
+    case DescribedKind::Avi: return "AVI: " + names;
+    case DescribedKind::Wav:
+    case DescribedKind::Mp3ThroughAcm: return names;
     }
     return names;
 }
 
 std::string describeOggFile(long frequency, long channels, long nominalBitrate) {
-    return textf("%s %ld Hz; %s; %ld Kbps; ", "Ogg Vorbis ", frequency,
-                  channels == 1 ? "Mono" : "Stereo", nominalBitrate);
+    return textf("%s %ld Hz; %s; %ld Kbps; ", "Ogg Vorbis ", frequency, channels == 1 ? "Mono" : "Stereo",
+                 nominalBitrate);
 }
 
 std::string describeMp2File(long frequency, long mode, long bitrate) {
@@ -562,8 +549,10 @@ std::string describeMpcFile(const MpcDescription& mpc) {
     text += mpc.profile >= 0 && mpc.profile <= 4 ? kProfiles[mpc.profile] : "n.a. ";
     text += frequencyWithComma(mpc.frequency) + " kHz;";
     if (mpc.vbrMethod < 0 || mpc.vbrMethod > 3 || mpc.bitrate == mpc.maxBitrate) {
-        if (mpc.vbrMethod == VBR_ABR) text = textf("%s ABR %ld Kbps; ", text.c_str(), mpc.abrBitrate);
-        else text = textf("%s %ld Kbps; ", text.c_str(), mpc.bitrate);
+        if (mpc.vbrMethod == VBR_ABR)
+            text = textf("%s ABR %ld Kbps; ", text.c_str(), mpc.abrBitrate);
+        else
+            text = textf("%s %ld Kbps; ", text.c_str(), mpc.bitrate);
     } else {
         text = textf("%s %ld-%ld Kbps; ", text.c_str(), mpc.bitrate, mpc.maxBitrate);
     }

@@ -45,7 +45,7 @@ acm::WAVEFORMATEX headerOf(const FullFormat& full);
 FullFormat toFullFormat(std::span<const uint8_t> record);
 
 struct Mp2Settings {
-    int16_t mode = 2;  // 1 mono, 2 stereo, 3 joint stereo, 4 dual channel
+    int16_t mode = 2;       // 1 mono, 2 stereo, 3 joint stereo, 4 dual channel
     int32_t bitrate = 128;  // kbit/s
     int32_t frequency = 44100;
 };
@@ -83,11 +83,11 @@ struct OutputSettings {
 
 // The output-format part of an AudioFile's state.
 struct FormatState {
-    FullFormat full{};          // the file's own record
-    acm::WAVEFORMATEX file{};   // its PCM form
-    int32_t type = 1;           // FormatTypeConstants (WAV)
-    int32_t bitrate = 0;        // bits per second
-    std::string description;    // FormatString
+    FullFormat full{};         // the file's own record
+    acm::WAVEFORMATEX file{};  // its PCM form
+    int32_t type = 1;          // FormatTypeConstants (WAV)
+    int32_t bitrate = 0;       // bits per second
+    std::string description;   // FormatString
 
     // PCM 44100 Hz, 2 channels, 16 bits; the full format a copy of it; the
     // description from the codec manager; Bitrate 0.
@@ -106,16 +106,14 @@ long setFormatDsp(FormatState& state);
 long setFormatMobileVoice(FormatState& state, long frequency);
 long setFormatAlf2cd(FormatState& state, long bitrate);
 // Derives the file format from the raw format (the full format stays).
-long setFormatRaw(FormatState& state, OutputSettings& settings, long typeCompress,
-                  long frequency, long channels, long bitsPerSample);
+long setFormatRaw(FormatState& state, OutputSettings& settings, long typeCompress, long frequency, long channels,
+                  long bitsPerSample);
 // `encoderChoice` is the AudioFile's Mp3TypeEncoder (it shapes the description).
-long setFormatMp3(FormatState& state, Mp3Settings& mp3, long encoderChoice, long frequency,
-                  long bitrate, long channels);
-long setFormatMp2(FormatState& state, OutputSettings& settings, long frequency, long bitrate,
-                  long mode);
-long setFormatOggVorbis(FormatState& state, OutputSettings& settings, long frequency,
-                        long channels, long nominalBitrate, long minBitrate, long maxBitrate,
-                        long quality);
+long setFormatMp3(FormatState& state, Mp3Settings& mp3, long encoderChoice, long frequency, long bitrate,
+                  long channels);
+long setFormatMp2(FormatState& state, OutputSettings& settings, long frequency, long bitrate, long mode);
+long setFormatOggVorbis(FormatState& state, OutputSettings& settings, long frequency, long channels,
+                        long nominalBitrate, long minBitrate, long maxBitrate, long quality);
 long setFormatVox(FormatState& state, OutputSettings& settings, long frequency);
 // The G.72x methods keep the format type: CreateFile names the type.
 long setFormatG721(FormatState& state, OutputSettings& settings, long frequency);
@@ -147,8 +145,8 @@ SampleKind likeSampleKind(std::string_view fileName);
 // bitrate in kbit/s and channels into the MP3 settings). The PCM form is
 // derived again from the full format; returns its block alignment.
 struct SampleFormat {
-    std::span<const uint8_t> full;  // the sample's record
-    std::string description;        // the engine's description of it
+    std::span<const uint8_t> full;                           // the sample's record
+    std::string description;                                 // the engine's description of it
     long mp3Frequency = 0, mp3Bitrate = 0, mp3Channels = 0;  // MP3 samples
 };
 long adoptSampleFormat(FormatState& state, Mp3Settings& mp3, long type, const SampleFormat& sample);
@@ -158,8 +156,7 @@ long adoptSampleFormat(FormatState& state, Mp3Settings& mp3, long type, const Sa
 
 // The raw sample file format for the raw settings (compression kind f, c, b),
 // or false when the table has no entry for them.
-bool buildRawFormat(long typeCompress, long frequency, long channels, long bitsPerSample,
-                    FullFormat& out);
+bool buildRawFormat(long typeCompress, long frequency, long channels, long bitsPerSample, FullFormat& out);
 
 // Tag name + " " + format name through the driver that converts the record to
 // PCM; empty when the codec manager knows no such names.
@@ -176,8 +173,7 @@ std::string g726Description(long frequency, long bits);
 enum class DescribedKind { Wav, Mp3ThroughAcm, Vox, Raw, Avi, G726, G721, G723 };
 // The kinds described through the codec manager: empty when it cannot name
 // the full format (whatever the kind).
-std::string describeOpenedFile(DescribedKind kind, std::span<const uint8_t> full,
-                               long frequency, long bits);
+std::string describeOpenedFile(DescribedKind kind, std::span<const uint8_t> full, long frequency, long bits);
 std::string describeOggFile(long frequency, long channels, long nominalBitrate);
 std::string describeMp2File(long frequency, long mode, long bitrate);
 // version: the MPEG version number as printed before ".0"; mode 1 mono,

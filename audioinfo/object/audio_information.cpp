@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "readers/ogg_comments.h"
-#include "readers/readers.h"
 #include "genre/genre.h"
 #include "io/file_rewrite.h"
+#include "readers/ogg_comments.h"
+#include "readers/readers.h"
 #include "riff/riff.h"
 #include "tags/id3v1.h"
 #include "tags/id3v2.h"
@@ -95,8 +95,8 @@ const com::DispatchTable& AudioInformationObject::dispatchTable() {
         propget<&I::get_mp3TagInfoVersion>(id::mp3TagInfoVersion, u"mp3TagInfoVersion"),
         propput<&I::put_mp3TagInfoVersion>(id::mp3TagInfoVersion, u"mp3TagInfoVersion"),
         method<&I::InsertCue>(id::InsertCue, u"InsertCue",
-                              {required(), required(), required(), optional(), optional(), optional(),
-                               optional(), optional(), optional()}),
+                              {required(), required(), required(), optional(), optional(), optional(), optional(),
+                               optional(), optional()}),
         method<&I::DeleteCue>(id::DeleteCue, u"DeleteCue"),
         propget<&I::get_cueCount>(id::cueCount, u"cueCount"),
         propget<&I::get_cueNum>(id::cueNum, u"cueNum"),
@@ -214,9 +214,7 @@ HRESULT AudioInformationObject::GetAudioInformation(BSTR fileName) {
             reset();
         }
         break;
-    case FileType::Avi:
-        read = readAvi(path, facts_);
-        break;
+    case FileType::Avi: read = readAvi(path, facts_); break;
     case FileType::Unknown:
         facts_.size = low32(static_cast<uint64_t>(fileLength(path)));
         read = false;
@@ -250,9 +248,7 @@ HRESULT AudioInformationObject::SetAudioInformation(BSTR fileName) {
     std::error_code ec;
     switch (classify(path)) {
     case FileType::Wav: ec = tags::writeWavInfo(path, tags_, cues_); break;
-    case FileType::Mpeg:
-        ec = tagVersion_ == 2 ? tags::writeId3v2(path, tags_) : tags::writeId3v1(path, tags_);
-        break;
+    case FileType::Mpeg: ec = tagVersion_ == 2 ? tags::writeId3v2(path, tags_) : tags::writeId3v1(path, tags_); break;
     case FileType::OggVorbis: ec = writeOggComments(path, tags_); break;
     case FileType::MpegPlus: ec = writeMpcTag(path, tags_); break;
     case FileType::Avi:
@@ -289,27 +285,60 @@ HRESULT AudioInformationObject::GenreToString(SHORT nGenre, BSTR* sGenre) {
 // --- tags ----------------------------------------------------------------------------
 
 HRESULT AudioInformationObject::get_infoAlbum(BSTR* p) { return text(tags_.album, p); }
-HRESULT AudioInformationObject::put_infoAlbum(BSTR v) { tags_.album = utf8Of(v); return S_OK; }
+HRESULT AudioInformationObject::put_infoAlbum(BSTR v) {
+    tags_.album = utf8Of(v);
+    return S_OK;
+}
 HRESULT AudioInformationObject::get_infoArtist(BSTR* p) { return text(tags_.artist, p); }
-HRESULT AudioInformationObject::put_infoArtist(BSTR v) { tags_.artist = utf8Of(v); return S_OK; }
+HRESULT AudioInformationObject::put_infoArtist(BSTR v) {
+    tags_.artist = utf8Of(v);
+    return S_OK;
+}
 HRESULT AudioInformationObject::get_infoComments(BSTR* p) { return text(tags_.comments, p); }
-HRESULT AudioInformationObject::put_infoComments(BSTR v) { tags_.comments = utf8Of(v); return S_OK; }
+HRESULT AudioInformationObject::put_infoComments(BSTR v) {
+    tags_.comments = utf8Of(v);
+    return S_OK;
+}
 HRESULT AudioInformationObject::get_infoCopyright(BSTR* p) { return text(tags_.copyright, p); }
-HRESULT AudioInformationObject::put_infoCopyright(BSTR v) { tags_.copyright = utf8Of(v); return S_OK; }
+HRESULT AudioInformationObject::put_infoCopyright(BSTR v) {
+    tags_.copyright = utf8Of(v);
+    return S_OK;
+}
 HRESULT AudioInformationObject::get_infoGenre(SHORT* p) { return number(static_cast<SHORT>(tags_.genre), p); }
-HRESULT AudioInformationObject::put_infoGenre(SHORT v) { tags_.genre = v; return S_OK; }
+HRESULT AudioInformationObject::put_infoGenre(SHORT v) {
+    tags_.genre = v;
+    return S_OK;
+}
 HRESULT AudioInformationObject::get_infoTitle(BSTR* p) { return text(tags_.title, p); }
-HRESULT AudioInformationObject::put_infoTitle(BSTR v) { tags_.title = utf8Of(v); return S_OK; }
+HRESULT AudioInformationObject::put_infoTitle(BSTR v) {
+    tags_.title = utf8Of(v);
+    return S_OK;
+}
 HRESULT AudioInformationObject::get_infoYear(LONG* p) { return number(static_cast<LONG>(tags_.year), p); }
-HRESULT AudioInformationObject::put_infoYear(LONG v) { tags_.year = v; return S_OK; }
+HRESULT AudioInformationObject::put_infoYear(LONG v) {
+    tags_.year = v;
+    return S_OK;
+}
 HRESULT AudioInformationObject::get_infoURL(BSTR* p) { return text(tags_.url, p); }
-HRESULT AudioInformationObject::put_infoURL(BSTR v) { tags_.url = utf8Of(v); return S_OK; }
+HRESULT AudioInformationObject::put_infoURL(BSTR v) {
+    tags_.url = utf8Of(v);
+    return S_OK;
+}
 HRESULT AudioInformationObject::get_infoTrack(SHORT* p) { return number(static_cast<SHORT>(tags_.track), p); }
-HRESULT AudioInformationObject::put_infoTrack(SHORT v) { tags_.track = v; return S_OK; }
+HRESULT AudioInformationObject::put_infoTrack(SHORT v) {
+    tags_.track = v;
+    return S_OK;
+}
 HRESULT AudioInformationObject::get_infoEncodedBy(BSTR* p) { return text(tags_.encodedBy, p); }
-HRESULT AudioInformationObject::put_infoEncodedBy(BSTR v) { tags_.encodedBy = utf8Of(v); return S_OK; }
+HRESULT AudioInformationObject::put_infoEncodedBy(BSTR v) {
+    tags_.encodedBy = utf8Of(v);
+    return S_OK;
+}
 HRESULT AudioInformationObject::get_infoComposer(BSTR* p) { return text(tags_.composer, p); }
-HRESULT AudioInformationObject::put_infoComposer(BSTR v) { tags_.composer = utf8Of(v); return S_OK; }
+HRESULT AudioInformationObject::put_infoComposer(BSTR v) {
+    tags_.composer = utf8Of(v);
+    return S_OK;
+}
 
 // --- file-type tests -------------------------------------------------------------------
 
@@ -363,8 +392,8 @@ HRESULT AudioInformationObject::put_mp3TagInfoVersion(SHORT v) {
 
 // --- cue points ------------------------------------------------------------------------
 
-HRESULT AudioInformationObject::InsertCue(LONG Position, LONG Length, BSTR Label, BSTR Note, BSTR Text,
-                                          SHORT Language, SHORT Country, SHORT Dialect, SHORT CodePage) {
+HRESULT AudioInformationObject::InsertCue(LONG Position, LONG Length, BSTR Label, BSTR Note, BSTR Text, SHORT Language,
+                                          SHORT Country, SHORT Dialect, SHORT CodePage) {
     tags::Cue cue;
     cue.position = static_cast<uint32_t>(std::max<LONG>(Position, 0));
     cue.length = static_cast<uint32_t>(std::max<LONG>(Length, 0));
@@ -391,14 +420,14 @@ HRESULT AudioInformationObject::put_cueNum(LONG v) {
     return S_OK;
 }
 
-#define QORO_CUE_FIELD(Name, field, Type, Stored)                                          \
-    HRESULT AudioInformationObject::get_cue##Name(Type* p) {                               \
-        const tags::Cue* c = cues_.current();                                              \
-        return number(c ? static_cast<Type>(c->field) : Type{0}, p);                       \
-    }                                                                                      \
-    HRESULT AudioInformationObject::put_cue##Name(Type v) {                                \
-        if (tags::Cue* c = cues_.current()) c->field = static_cast<Stored>(v);             \
-        return S_OK;                                                                       \
+#define QORO_CUE_FIELD(Name, field, Type, Stored)                              \
+    HRESULT AudioInformationObject::get_cue##Name(Type* p) {                   \
+        const tags::Cue* c = cues_.current();                                  \
+        return number(c ? static_cast<Type>(c->field) : Type{0}, p);           \
+    }                                                                          \
+    HRESULT AudioInformationObject::put_cue##Name(Type v) {                    \
+        if (tags::Cue* c = cues_.current()) c->field = static_cast<Stored>(v); \
+        return S_OK;                                                           \
     }
 QORO_CUE_FIELD(Language, language, SHORT, uint16_t)
 QORO_CUE_FIELD(Country, country, SHORT, uint16_t)
@@ -406,14 +435,14 @@ QORO_CUE_FIELD(Dialect, dialect, SHORT, uint16_t)
 QORO_CUE_FIELD(CodePage, codePage, SHORT, uint16_t)
 #undef QORO_CUE_FIELD
 
-#define QORO_CUE_TEXT(Name, field)                                                         \
-    HRESULT AudioInformationObject::get_cue##Name(BSTR* p) {                               \
-        const tags::Cue* c = cues_.current();                                              \
-        return text(c ? c->field : std::string(), p);                                      \
-    }                                                                                      \
-    HRESULT AudioInformationObject::put_cue##Name(BSTR v) {                                \
-        if (tags::Cue* c = cues_.current()) c->field = utf8Of(v);                          \
-        return S_OK;                                                                       \
+#define QORO_CUE_TEXT(Name, field)                                \
+    HRESULT AudioInformationObject::get_cue##Name(BSTR* p) {      \
+        const tags::Cue* c = cues_.current();                     \
+        return text(c ? c->field : std::string(), p);             \
+    }                                                             \
+    HRESULT AudioInformationObject::put_cue##Name(BSTR v) {       \
+        if (tags::Cue* c = cues_.current()) c->field = utf8Of(v); \
+        return S_OK;                                              \
     }
 QORO_CUE_TEXT(Label, label)
 QORO_CUE_TEXT(Note, note)

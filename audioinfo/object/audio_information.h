@@ -12,10 +12,10 @@
 // SetAudioInformation a failing HRESULT when it writes nothing.
 #pragma once
 
-#include "readers/facts.h"
-#include "readers/file_type.h"
 #include "qoro/AudioInformation.h"
 #include "qoro/com_server.h"
+#include "readers/facts.h"
+#include "readers/file_type.h"
 #include "tags/cue_list.h"
 #include "tags/tag_record.h"
 
@@ -81,8 +81,8 @@ public:
     HRESULT put_mp3FastAnalysis(BOOL newVal) override;
     HRESULT get_mp3TagInfoVersion(SHORT* pVal) override;
     HRESULT put_mp3TagInfoVersion(SHORT newVal) override;
-    HRESULT InsertCue(LONG Position, LONG Length, BSTR Label, BSTR Note, BSTR Text, SHORT Language,
-                      SHORT Country, SHORT Dialect, SHORT CodePage) override;
+    HRESULT InsertCue(LONG Position, LONG Length, BSTR Label, BSTR Note, BSTR Text, SHORT Language, SHORT Country,
+                      SHORT Dialect, SHORT CodePage) override;
     HRESULT DeleteCue() override;
     HRESULT get_cueCount(LONG* pVal) override;
     HRESULT get_cueNum(LONG* pVal) override;

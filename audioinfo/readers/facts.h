@@ -8,15 +8,15 @@
 namespace qoro::audioinfo {
 
 struct Facts {
-    int32_t frequency = 0;      // Hz
-    int32_t bitrate = 0;        // bit/s (WAV, MPEG, AVI) or kbit/s (Ogg Vorbis, MPEG Plus)
-    int32_t duration = 0;       // ms
-    int32_t size = 0;           // bytes (low 32 bits of the length)
-    int32_t samples = 0;        // sample frames
+    int32_t frequency = 0;  // Hz
+    int32_t bitrate = 0;    // bit/s (WAV, MPEG, AVI) or kbit/s (Ogg Vorbis, MPEG Plus)
+    int32_t duration = 0;   // ms
+    int32_t size = 0;       // bytes (low 32 bits of the length)
+    int32_t samples = 0;    // sample frames
     int32_t channels = 0;
     int32_t bitsPerSample = 0;
-    int32_t formatTag = 0;      // WAVE format tag; 0 MPEG audio and MPEG Plus, 1 Ogg Vorbis
-    std::string description;    // one-line format description
+    int32_t formatTag = 0;    // WAVE format tag; 0 MPEG audio and MPEG Plus, 1 Ogg Vorbis
+    std::string description;  // one-line format description
 
     bool operator==(const Facts&) const = default;
 };

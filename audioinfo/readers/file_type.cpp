@@ -43,7 +43,7 @@ int64_t fileLength(const std::string& path) {
     struct Closer {
         void operator()(std::FILE* f) const { std::fclose(f); }
     };
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
     std::unique_ptr<std::FILE, Closer> f(std::fopen(path.c_str(), "rb"));
     if (!f) return -1;

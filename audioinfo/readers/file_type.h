@@ -9,11 +9,11 @@ namespace qoro::audioinfo {
 
 enum class FileType : int16_t {
     Unknown = 0,
-    Wav = 1,       // "wav"
-    Mpeg = 2,      // "mp3", "mp2", "mp1", "mpeg"
-    OggVorbis = 3, // "ogg"
-    MpegPlus = 4,  // "mpc", "mp+"
-    Avi = 5,       // "avi"
+    Wav = 1,        // "wav"
+    Mpeg = 2,       // "mp3", "mp2", "mp1", "mpeg"
+    OggVorbis = 3,  // "ogg"
+    MpegPlus = 4,   // "mpc", "mp+"
+    Avi = 5,        // "avi"
 };
 
 // A path without "." or ending in "." has no extension: Unknown.

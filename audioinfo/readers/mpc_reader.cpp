@@ -3,9 +3,9 @@
 
 #include <cerrno>
 
-#include "readers/readers.h"
 #include "io/file_rewrite.h"
 #include "mpc/mpc_stream.h"
+#include "readers/readers.h"
 #include "tags/id3v1.h"
 
 namespace qoro::audioinfo {

@@ -12,9 +12,9 @@
 #include <optional>
 #include <vector>
 
-#include "readers/readers.h"
 #include "mpeg/frame_walk.h"
 #include "mpeg/mpeg_header.h"
+#include "readers/readers.h"
 #include "tags/id3v1.h"
 #include "tags/id3v2.h"
 
@@ -41,8 +41,10 @@ public:
     explicit InputFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
         if (fd_ >= 0) {
             const off_t end = ::lseek(fd_, 0, SEEK_END);
-            if (end < 0) close();
-            else size_ = end;
+            if (end < 0)
+                close();
+            else
+                size_ = end;
         }
     }
     ~InputFile() { close(); }
@@ -171,8 +173,8 @@ void clearTags(tags::TagRecord& t) { t = tags::TagRecord{}; }
 
 }  // namespace
 
-std::string mpegDescription(int versionNumber, int layer, int rate, int channelCode, int bitrate,
-                            int lowest, int highest) {
+std::string mpegDescription(int versionNumber, int layer, int rate, int channelCode, int bitrate, int lowest,
+                            int highest) {
     std::string s = "MPEG " + std::to_string(versionNumber) + ".0 layer-" + std::to_string(layer) + ": ";
     s += withThousandsComma(rate) + " kHz ";
     s += channelCode == 1 ? "Mono; " : channelCode == 3 ? "Joint Stereo; " : "Stereo; ";
@@ -222,9 +224,12 @@ MpegRead readMpeg(const std::string& path, const MpegOptions& options, Facts& fa
     std::optional<tags::Id3v2Tag> v2;
     if (options.tagKind == 2) v2 = tags::readId3v2(path);
     const int found = v2 ? 2 : v1 ? 1 : 0;
-    if (found == options.tagKind && found == 2) v2->applyTo(tags);
-    else if (found == options.tagKind && found == 1) v1->applyTo(tags);
-    else clearTags(tags);
+    if (found == options.tagKind && found == 2)
+        v2->applyTo(tags);
+    else if (found == options.tagKind && found == 1)
+        v1->applyTo(tags);
+    else
+        clearTags(tags);
     if (!genre::isValid(tags.genre)) tags.genre = genre::kDefault;
 
     // Bitrate: the first frame's; for a stream that counts its frames the
@@ -251,8 +256,10 @@ MpegRead readMpeg(const std::string& path, const MpegOptions& options, Facts& fa
     // The music's sample frames and their duration, as the decoder counts
     // them (milliseconds truncated, as its Duration).
     facts.samples = low32(layout.length);
-    facts.duration = static_cast<int32_t>(std::min<uint64_t>(layout.length * 1000 / static_cast<uint64_t>(rate), INT32_MAX));
-    facts.description = mpegDescription(versionNumber(h), mpeg::mpegLayerNumber(h), rate, channelCode(h), kbps, lowest, highest);
+    facts.duration =
+        static_cast<int32_t>(std::min<uint64_t>(layout.length * 1000 / static_cast<uint64_t>(rate), INT32_MAX));
+    facts.description =
+        mpegDescription(versionNumber(h), mpeg::mpegLayerNumber(h), rate, channelCode(h), kbps, lowest, highest);
     return MpegRead::Ok;
 }
 
@@ -268,7 +275,9 @@ int probeMpeg(const std::string& path) {
         w = mpeg::readMpegWord(&buf[static_cast<size_t>(off)]);
         return true;
     };
-    auto valid = [](uint32_t w) { return mpeg::hasMpegSync(w) && mpeg::isValidMpegHeaderOrFree(mpeg::unpackMpegHeader(w)); };
+    auto valid = [](uint32_t w) {
+        return mpeg::hasMpegSync(w) && mpeg::isValidMpegHeaderOrFree(mpeg::unpackMpegHeader(w));
+    };
     // The first header confirmed by another of the same version and layer
     // about a frame length later; a header that is not confirmed is passed
     // over (junk may hold sync-like bytes).
@@ -277,9 +286,9 @@ int probeMpeg(const std::string& path) {
         if (!valid(w)) continue;
         const mpeg::MpegFrameHeader h = mpeg::unpackMpegHeader(w);
         const int frameLength = mpeg::isFreeFormat(h)
-                          ? mpeg::freeFormatFrameLength(std::span<const uint8_t>(&buf[static_cast<size_t>(first)],
-                                                                                 got - static_cast<size_t>(first)))
-                          : mpeg::mpegFrameLength(h);
+                                    ? mpeg::freeFormatFrameLength(std::span<const uint8_t>(
+                                          &buf[static_cast<size_t>(first)], got - static_cast<size_t>(first)))
+                                    : mpeg::mpegFrameLength(h);
         if (frameLength <= 0 || frameLength > kProbeMaxFrame) continue;
         bool confirmed = false;
         uint32_t w2 = 0;

@@ -20,8 +20,20 @@ namespace {
 
 // The properties, in the order new comments are added, with the names
 // written for them.
-enum Field { kAlbum, kTitle, kArtist, kComment, kCopyright, kGenre, kComposer, kUrl, kEncodedBy, kDate, kTrack,
-             kFieldCount };
+enum Field {
+    kAlbum,
+    kTitle,
+    kArtist,
+    kComment,
+    kCopyright,
+    kGenre,
+    kComposer,
+    kUrl,
+    kEncodedBy,
+    kDate,
+    kTrack,
+    kFieldCount
+};
 constexpr const char* kNames[kFieldCount] = {"Album",    "Title", "Artist",    "Comment", "Copyright",  "Genre",
                                              "Composer", "URL",   "EncodedBy", "Date",    "TrackNumber"};
 
@@ -44,8 +56,7 @@ bool sameField(const tags::TagRecord& a, const tags::TagRecord& b, Field f) {
     case kGenre: return a.genre == b.genre;
     case kDate: return a.year == b.year;
     case kTrack: return a.track == b.track;
-    default:
-        return *textOf(const_cast<tags::TagRecord&>(a), f) == *textOf(const_cast<tags::TagRecord&>(b), f);
+    default: return *textOf(const_cast<tags::TagRecord&>(a), f) == *textOf(const_cast<tags::TagRecord&>(b), f);
     }
 }
 
@@ -290,7 +301,7 @@ struct Headers {
         bool ours;
     };
     std::vector<Entry> pages;
-    uint64_t end = 0;         // just after the page the setup header ends on
+    uint64_t end = 0;  // just after the page the setup header ends on
     uint32_t setupSequence = 0;
     bool eosOnSetup = false;  // the stream ends with its headers
 };
@@ -353,8 +364,10 @@ void applyVorbisComments(std::span<const std::string> comments, tags::TagRecord&
         if (f == kFieldCount) continue;
         const std::string_view value = std::string_view(c).substr(valueAt);
         if (std::string* text = textOf(record, f)) {
-            if (seen[f]) *text += "; ";
-            else text->clear();
+            if (seen[f])
+                *text += "; ";
+            else
+                text->clear();
             *text += value;
         } else if (!seen[f]) {
             if (f == kGenre) {

@@ -35,8 +35,7 @@ void applyVorbisComments(std::span<const std::string> comments, tags::TagRecord&
 
 // The comments after writing 'record' over a file holding 'comments' (see
 // the top of this file).
-std::vector<std::string> updatedVorbisComments(const std::vector<std::string>& comments,
-                                               const tags::TagRecord& record);
+std::vector<std::string> updatedVorbisComments(const std::vector<std::string>& comments, const tags::TagRecord& record);
 
 // Rewrites the file's comment header through "path~", which replaces the
 // file only when it was written completely (mode, owner and symbolic links

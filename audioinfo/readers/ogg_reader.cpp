@@ -58,8 +58,9 @@ bool readOgg(const std::string& path, Facts& facts, tags::TagRecord& tags) {
     facts.samples = low32(static_cast<uint64_t>(samples));
     const int32_t ms = mulDiv(samples, 1000, vi->rate);
     facts.duration = ms < 0 ? 0 : ms;
-    facts.description = "Ogg Vorbis " + std::to_string(vi->rate) + (vi->channels == 1 ? " Hz; Mono; " : " Hz; Stereo; ") +
-                        std::to_string(facts.bitrate) + " Kbps; ";
+    facts.description = "Ogg Vorbis " + std::to_string(vi->rate) +
+                        (vi->channels == 1 ? " Hz; Mono; " : " Hz; Stereo; ") + std::to_string(facts.bitrate) +
+                        " Kbps; ";
 
     if (vorbis_comment* vc = ov_comment(vf.get(), 0)) applyVorbisComments(commentsOf(*vc), tags);
     return true;

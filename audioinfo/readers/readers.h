@@ -39,12 +39,12 @@ struct MpegOptions {
     // its frames nor keeps one bitrate is walked in full. Full: a walk over
     // every frame, the lowest and highest bitrate.
     bool fastAnalysis = true;
-    int tagKind = 1;           // 1 ID3v1, 2 ID3v2
+    int tagKind = 1;  // 1 ID3v1, 2 ID3v2
 };
 enum class MpegRead {
-    Ok,           // facts (and tags) set
-    NoHeader,     // no stream found (no frame, or frames that are no stream): only the size is set
-    CannotOpen,   // the size is -1
+    Ok,          // facts (and tags) set
+    NoHeader,    // no stream found (no frame, or frames that are no stream): only the size is set
+    CannotOpen,  // the size is -1
 };
 // The MPEG analyser: frames found as the decoder finds them (the first within
 // 204800 bytes after the ID3v2 tags for the fast analysis), the information
@@ -58,8 +58,8 @@ int probeMpeg(const std::string& path);
 
 // The MPEG description text, e.g. "MPEG 1.0 layer-3: 44,100 kHz Stereo;  128 Kbps; ".
 // versionNumber 1, 2 or 3 (MPEG-2.5); channelCode 1 mono, 2 stereo, 3 joint stereo.
-std::string mpegDescription(int versionNumber, int layer, int rate, int channelCode, int bitrate,
-                            int lowest, int highest);
+std::string mpegDescription(int versionNumber, int layer, int rate, int channelCode, int bitrate, int lowest,
+                            int highest);
 
 // --- Ogg Vorbis ---------------------------------------------------------------
 // Facts from the first logical stream (bitrate in kbit/s) and the Vorbis

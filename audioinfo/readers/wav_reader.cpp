@@ -20,8 +20,8 @@ namespace {
 // Sample frames, duration and description through a conversion stream from
 // the stored record to its PCM equivalent. Without one the sample count stays
 // the stored byte count and the description empty.
-void nameAndCount(std::span<const uint8_t> record, const acm::WAVEFORMATEX& stored,
-                  const acm::WAVEFORMATEX& pcm, uint64_t storedBytes, Facts& facts) {
+void nameAndCount(std::span<const uint8_t> record, const acm::WAVEFORMATEX& stored, const acm::WAVEFORMATEX& pcm,
+                  uint64_t storedBytes, Facts& facts) {
     int64_t samples = static_cast<int64_t>(storedBytes);
     acm::Stream stream;
     if (stream.open(record, acm::asBytes(pcm)) == acm::Result::Ok) {
@@ -76,8 +76,7 @@ std::vector<uint8_t> plainRecord(std::span<const uint8_t> record) {
 uint64_t dataBytesHeld(const std::string& path, uint64_t stored) {
     riff::File f;
     riff::WaveLayout w;
-    if (f.open(path, riff::Mode::Read) != riff::Status::Ok || riff::locateWave(f, w) != riff::Status::Ok ||
-        !w.hasData)
+    if (f.open(path, riff::Mode::Read) != riff::Status::Ok || riff::locateWave(f, w) != riff::Status::Ok || !w.hasData)
         return stored;
     return w.dataSize;
 }
@@ -87,8 +86,7 @@ uint64_t dataBytesHeld(const std::string& path, uint64_t stored) {
 void takeDataChunk(const std::string& path, tags::WavChunks& chunks) {
     riff::File f;
     riff::WaveLayout w;
-    if (f.open(path, riff::Mode::Read) != riff::Status::Ok || riff::locateWave(f, w) != riff::Status::Ok ||
-        !w.hasData)
+    if (f.open(path, riff::Mode::Read) != riff::Status::Ok || riff::locateWave(f, w) != riff::Status::Ok || !w.hasData)
         return;
     chunks.hasData = true;
     chunks.dataOffset = w.data.dataOffset;

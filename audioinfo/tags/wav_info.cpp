@@ -52,8 +52,20 @@ constexpr uint32_t kMaxCues = 1u << 16;
 constexpr size_t kMaxOtherInfo = 4096;
 
 // The properties of a record, for what each field of a file fills.
-enum Field { kTitle, kArtist, kAlbum, kComments, kCopyright, kComposer, kUrl, kEncodedBy, kYear, kGenre, kTrack,
-             kFieldCount };
+enum Field {
+    kTitle,
+    kArtist,
+    kAlbum,
+    kComments,
+    kCopyright,
+    kComposer,
+    kUrl,
+    kEncodedBy,
+    kYear,
+    kGenre,
+    kTrack,
+    kFieldCount
+};
 using FieldSet = std::array<bool, kFieldCount>;
 
 // INFO entries in the order they are written, with the property each holds.
@@ -62,10 +74,9 @@ struct InfoField {
     Field field;
 };
 constexpr InfoField kInfoFields[] = {
-    {fourcc("IART"), kArtist},    {fourcc("ICMT"), kComments}, {fourcc("ICOP"), kCopyright},
-    {fourcc("INAM"), kAlbum},     {fourcc("IGNR"), kGenre},    {fourcc("ISFT"), kEncodedBy},
-    {fourcc("ICMS"), kComposer},  {fourcc("IURL"), kUrl},      {fourcc("ITRK"), kTrack},
-    {fourcc("ICRD"), kYear},
+    {fourcc("IART"), kArtist}, {fourcc("ICMT"), kComments},  {fourcc("ICOP"), kCopyright}, {fourcc("INAM"), kAlbum},
+    {fourcc("IGNR"), kGenre},  {fourcc("ISFT"), kEncodedBy}, {fourcc("ICMS"), kComposer},  {fourcc("IURL"), kUrl},
+    {fourcc("ITRK"), kTrack},  {fourcc("ICRD"), kYear},
 };
 
 const InfoField* infoField(FourCC id) {
@@ -281,7 +292,8 @@ private:
         if (!src_.readExact(ck.dataOffset, head, have)) return false;
         const uint16_t tag = le16(head);
         size_t extra = (tag == 1 || tag == 6 || tag == 7) ? 0 : le16(head + 16);
-        extra = std::min<size_t>({extra, kMaxFormatExtra, ck.size > 18 ? static_cast<size_t>(ck.size - 18) : size_t(0)});
+        extra =
+            std::min<size_t>({extra, kMaxFormatExtra, ck.size > 18 ? static_cast<size_t>(ck.size - 18) : size_t(0)});
         putLe16(head + 16, static_cast<uint16_t>(extra));
         chunks_.format.assign(head, head + 18);
         chunks_.format.resize(18 + extra);
@@ -614,7 +626,8 @@ std::error_code buildTagBlock(const Source& src, const Layout& layout, const Tag
     // reading gives and they stand as one pair in reading order.
     if (cues.cues() == cuesNow.cues() && cueChunks.size() <= 1 && adtlLists.size() <= 1 &&
         !(adtlBeforeCue && !cueChunks.empty())) {
-        for (const TopChunk* c : {cueChunks.empty() ? nullptr : cueChunks[0], adtlLists.empty() ? nullptr : adtlLists[0]}) {
+        for (const TopChunk* c :
+             {cueChunks.empty() ? nullptr : cueChunks[0], adtlLists.empty() ? nullptr : adtlLists[0]}) {
             if (!c) continue;
             std::string bytes;
             if (c->size > budget || !src.bytes(c->offset, 8 + uint64_t{c->size}, bytes)) return damaged();
@@ -744,10 +757,10 @@ bool wholeOtherChunks(const Source& src, uint64_t from, bool& padMissing, bool& 
 
 std::error_code makePlan(const Source& src, const Layout& layout, const std::string& block, Plan& plan) {
     const auto& chunks = layout.chunks;
-    const auto data = std::find_if(chunks.begin(), chunks.end(), [](const TopChunk& c) { return c.kind == Kind::Data; });
+    const auto data =
+        std::find_if(chunks.begin(), chunks.end(), [](const TopChunk& c) { return c.kind == Kind::Data; });
     if (data == chunks.end()) return damaged();
-    const auto firstTagChunk =
-        std::find_if(chunks.begin(), chunks.end(), [](const TopChunk& c) { return c.isTag(); });
+    const auto firstTagChunk = std::find_if(chunks.begin(), chunks.end(), [](const TopChunk& c) { return c.isTag(); });
     const bool hadTags = firstTagChunk != chunks.end();
     // The place of the tags: the first tag chunk and the tag and "JUNK"
     // chunks right after it; in a file without tags, the "JUNK" chunks right
@@ -772,10 +785,12 @@ std::error_code makePlan(const Source& src, const Layout& layout, const std::str
     bool tailPadMissing = false, tailOnlyFiller = false;
     if (layout.tailStart < layout.fileSize) {
         const bool endsWithTags = (hadTags && slotAtEnd) || (!chunks.empty() && chunks.back().isTag());
-        if (endsWithTags || allZero(src, layout.tailStart, layout.fileSize)) tail = Tail::Drop;
+        if (endsWithTags || allZero(src, layout.tailStart, layout.fileSize))
+            tail = Tail::Drop;
         else if (wholeOtherChunks(src, layout.tailStart, tailPadMissing, tailOnlyFiller))
             tail = tailOnlyFiller ? Tail::Drop : Tail::Chunks;
-        else tail = Tail::Junk;
+        else
+            tail = Tail::Junk;
     }
 
     plan.add(std::string(12, '\0'));  // the RIFF header, filled in below
@@ -986,7 +1001,8 @@ std::error_code rewriteWavInfo(std::span<const uint8_t> file, const TagRecord& r
         if (p.copy)
             out.insert(out.end(), file.begin() + static_cast<std::ptrdiff_t>(p.from),
                        file.begin() + static_cast<std::ptrdiff_t>(p.from + p.length));
-        else out.insert(out.end(), p.bytes.begin(), p.bytes.end());
+        else
+            out.insert(out.end(), p.bytes.begin(), p.bytes.end());
     }
     return {};
 }

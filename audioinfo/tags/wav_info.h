@@ -53,10 +53,10 @@ struct WavChunks {
     // chunk shorter than 18 bytes is completed with zeros. Empty: no "fmt ".
     std::vector<uint8_t> format;
     bool hasData = false;
-    uint32_t dataSize = 0;     // "data" chunk size as stored
-    uint64_t dataOffset = 0;   // file offset of the samples
+    uint32_t dataSize = 0;    // "data" chunk size as stored
+    uint64_t dataOffset = 0;  // file offset of the samples
     bool hasFact = false;
-    uint32_t factValue = 0;    // first 32-bit word of "fact"
+    uint32_t factValue = 0;  // first 32-bit word of "fact"
 
     // INFO entries the object does not manage ("IPRD", "IENG", "IKEY", ...),
     // in file order, with their contents as stored.

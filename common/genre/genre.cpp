@@ -9,6 +9,7 @@ namespace {
 
 // Names as the ID3 genre list spells them (spellings such as "Psychadelic",
 // "Rhytmic Soul" and the blank after "Acoustic" are part of the list).
+// clang-format off
 constexpr std::array<std::string_view, kCount> kNames = {
     "Blues", "Classic Rock", "Country", "Dance", "Disco", "Funk", "Grunge", "Hip-Hop", "Jazz", "Metal",
     "New Age", "Oldies", "Other", "Pop", "R&B", "Rap", "Reggae", "Rock", "Techno", "Industrial",
@@ -29,6 +30,7 @@ constexpr std::array<std::string_view, kCount> kNames = {
     "Beat", "Christian Gangsta", "Heavy Metal", "Black Metal", "Crossover", "Contemporary C",
     "Christian Rock", "Merengue", "Salsa", "Thrash Metal", "Anime", "JPop", "SynthPop",
 };
+// clang-format on
 
 char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 

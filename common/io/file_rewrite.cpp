@@ -70,7 +70,7 @@ size_t preadAll(int fd, uint64_t offset, void* data, size_t size) {
 }
 
 uint64_t sizeOf(int fd) {
-    struct stat st{};
+    struct stat st {};
     return ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
@@ -93,15 +93,19 @@ std::filesystem::path writeTarget(const std::filesystem::path& path) {
 // --- Reader ---------------------------------------------------------------------
 
 Reader::Reader(const std::filesystem::path& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
-    if (fd_ < 0) error_ = lastError();
-    else size_ = sizeOf(fd_);
+    if (fd_ < 0)
+        error_ = lastError();
+    else
+        size_ = sizeOf(fd_);
 }
 
 Reader::~Reader() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-size_t Reader::readAt(uint64_t offset, void* data, size_t size) { return fd_ < 0 ? 0 : preadAll(fd_, offset, data, size); }
+size_t Reader::readAt(uint64_t offset, void* data, size_t size) {
+    return fd_ < 0 ? 0 : preadAll(fd_, offset, data, size);
+}
 
 // --- Rewrite --------------------------------------------------------------------
 
@@ -164,7 +168,7 @@ std::error_code Rewrite::commit() {
     // The new file takes the old one's permissions and owner. Changing the
     // owner needs privileges a user may lack; the owner is then the user,
     // which is what writing the file would have given anyway.
-    struct stat st{};
+    struct stat st {};
     if (::stat(target_.c_str(), &st) == 0) {
         if (::fchmod(fd_, st.st_mode & 07777) != 0) return error_ = lastError();
         if (::fchown(fd_, st.st_uid, st.st_gid) != 0 && errno != EPERM) return error_ = lastError();
@@ -183,8 +187,10 @@ std::error_code Rewrite::commit() {
 // --- InPlace --------------------------------------------------------------------
 
 InPlace::InPlace(const std::filesystem::path& path) : fd_(::open(path.c_str(), O_RDWR | O_CLOEXEC)) {
-    if (fd_ < 0) error_ = lastError();
-    else originalSize_ = sizeOf(fd_);
+    if (fd_ < 0)
+        error_ = lastError();
+    else
+        originalSize_ = sizeOf(fd_);
 }
 
 InPlace::~InPlace() {
@@ -203,7 +209,9 @@ void InPlace::fail(std::error_code ec) {
     if (!error_) error_ = ec;
 }
 
-size_t InPlace::readAt(uint64_t offset, void* data, size_t size) { return fd_ < 0 ? 0 : preadAll(fd_, offset, data, size); }
+size_t InPlace::readAt(uint64_t offset, void* data, size_t size) {
+    return fd_ < 0 ? 0 : preadAll(fd_, offset, data, size);
+}
 
 bool InPlace::writeAt(uint64_t offset, const void* data, size_t size) {
     if (error_) return false;

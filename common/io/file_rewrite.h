@@ -24,8 +24,8 @@ namespace qoro::io {
 
 // Failures that are the file's own, beside the system's errno values.
 enum class Error {
-    Damaged = 1,      // "the file is damaged or is not of its type"
-    TooLarge,         // "the tag does not fit the file's format"
+    Damaged = 1,  // "the file is damaged or is not of its type"
+    TooLarge,     // "the tag does not fit the file's format"
 };
 const std::error_category& category();
 std::error_code make_error_code(Error e);
@@ -114,7 +114,9 @@ public:
 
     size_t readAt(uint64_t offset, void* data, size_t size);
     bool writeAt(uint64_t offset, const void* data, size_t size);
-    bool writeAt(uint64_t offset, std::span<const uint8_t> bytes) { return writeAt(offset, bytes.data(), bytes.size()); }
+    bool writeAt(uint64_t offset, std::span<const uint8_t> bytes) {
+        return writeAt(offset, bytes.data(), bytes.size());
+    }
     // Sets the length (shortening drops the bytes after it).
     bool truncate(uint64_t length);
 

@@ -36,7 +36,7 @@ struct MpcHeader {
     int headerBitrate = 0;     // the 9-bit field of versions 4 to 6 (always 0 when accepted); 0 for 7
     bool msStereo = false;
     int maxBand = 0;
-    uint16_t peak = 0;         // version 7 peak level, 0 otherwise
+    uint16_t peak = 0;  // version 7 peak level, 0 otherwise
     // Where the first frame starts: byte offset of its 32-bit word and the bit
     // within that word (0 = most significant).
     uint32_t firstFrameByte = 0;
@@ -50,11 +50,11 @@ std::optional<MpcHeader> parseMpcHeader(std::span<const uint8_t> start);
 // What the reader reports about a file.
 struct MpcStreamInfo {
     MpcHeader header;
-    uint64_t fileSize = 0;        // the file's length in bytes
-    uint64_t audioStart = 0;      // where the stream begins: after any ID3v2 tags
-    uint64_t audioBytes = 0;      // the stream: from audioStart to the end or an ID3v1 tag
-    int bitrateKbps = 0;          // the header's bitrate, or computed
-    bool bitrateComputed = false; // the bitrate is the average over the file
+    uint64_t fileSize = 0;         // the file's length in bytes
+    uint64_t audioStart = 0;       // where the stream begins: after any ID3v2 tags
+    uint64_t audioBytes = 0;       // the stream: from audioStart to the end or an ID3v1 tag
+    int bitrateKbps = 0;           // the header's bitrate, or computed
+    bool bitrateComputed = false;  // the bitrate is the average over the file
     // The tag at the end, read by the MPEG Plus rule (fields as stored up to
     // their first zero, blanks kept; ID3v1.1 whenever byte 125 is 0).
     std::optional<tags::Id3v1Tag> id3v1;

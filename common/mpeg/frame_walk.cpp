@@ -24,13 +24,12 @@ bool validWord(uint32_t w) { return hasMpegSync(w) && isValidMpegHeaderOrFree(un
 // The buffer never holds more than the stretch, so a short stretch gets a
 // buffer of its own size.
 ByteWindow::ByteWindow(ReadAt readAt, uint64_t begin, uint64_t end, size_t capacity)
-    : readAt_(std::move(readAt)), offset_(begin), end_(std::max(begin, end)),
-      buffer_(size_t(std::min<uint64_t>(std::max<size_t>(capacity, 4 * kMaxMpegFrameBytes + 64), end_ - begin)))
-{
-}
+    : readAt_(std::move(readAt)),
+      offset_(begin),
+      end_(std::max(begin, end)),
+      buffer_(size_t(std::min<uint64_t>(std::max<size_t>(capacity, 4 * kMaxMpegFrameBytes + 64), end_ - begin))) {}
 
-size_t ByteWindow::need(size_t n)
-{
+size_t ByteWindow::need(size_t n) {
     n = std::min(n, buffer_.size());
     if (valid_ >= n) return n;
     const uint64_t left = end_ - offset_;
@@ -53,8 +52,7 @@ size_t ByteWindow::need(size_t n)
     return std::min(valid_, n);
 }
 
-void ByteWindow::skip(uint64_t n)
-{
+void ByteWindow::skip(uint64_t n) {
     if (n <= valid_) {
         start_ += size_t(n);
         valid_ -= size_t(n);
@@ -65,16 +63,14 @@ void ByteWindow::skip(uint64_t n)
     offset_ = std::min(end_, offset_ + n);
 }
 
-void ByteWindow::moveTo(uint64_t offset)
-{
+void ByteWindow::moveTo(uint64_t offset) {
     start_ = valid_ = 0;
     offset_ = std::min(offset, end_);
 }
 
 // ------------------------------------------------------------- FrameScanner
 
-int freeFormatFrameLength(std::span<const uint8_t> bytes)
-{
+int freeFormatFrameLength(std::span<const uint8_t> bytes) {
     if (bytes.size() < 4) return 0;
     const uint8_t* p = bytes.data();
     const size_t avail = bytes.size();
@@ -91,8 +87,7 @@ int freeFormatFrameLength(std::span<const uint8_t> bytes)
     return 0;
 }
 
-int FrameScanner::freeFormatLength(const MpegFrameHeader& h, uint32_t word)
-{
+int FrameScanner::freeFormatLength(const MpegFrameHeader& h, uint32_t word) {
     const uint32_t signature = word & kFreeSignatureMask;
     const int pad = mpegPaddingBytes(h);
     if (inSync_ && signature == freeSignature_ && freeBase_ > 0) return freeBase_ + pad;
@@ -107,8 +102,7 @@ int FrameScanner::freeFormatLength(const MpegFrameHeader& h, uint32_t word)
     return 0;
 }
 
-bool FrameScanner::next(ScannedFrame& f)
-{
+bool FrameScanner::next(ScannedFrame& f) {
     for (;;) {
         if (in_.offset() > lastStart_ || in_.need(4) < 4) return false;
         const uint32_t w = readMpegWord(in_.data());
@@ -154,8 +148,7 @@ bool FrameScanner::next(ScannedFrame& f)
 
 // ------------------------------------------------------------------ regions
 
-StreamRegion audioRegion(const ReadAt& readAt, uint64_t fileSize)
-{
+StreamRegion audioRegion(const ReadAt& readAt, uint64_t fileSize) {
     StreamRegion r;
     r.end = fileSize;
     const tags::ReadAtFn read = [&readAt](uint64_t at, uint8_t* data, size_t n) -> size_t {
@@ -168,8 +161,8 @@ StreamRegion audioRegion(const ReadAt& readAt, uint64_t fileSize)
     // An APEv2 tag: its 32-byte footer at the end, the size counting the
     // items and the footer (and a 32-byte header when flag bit 31 says so).
     if (r.end - r.begin >= 32 && read(r.end - 32, tail, 32) == 32 && std::memcmp(tail, "APETAGEX", 8) == 0) {
-        const uint32_t size = uint32_t(tail[12]) | uint32_t(tail[13]) << 8 | uint32_t(tail[14]) << 16 |
-                              uint32_t(tail[15]) << 24;
+        const uint32_t size =
+            uint32_t(tail[12]) | uint32_t(tail[13]) << 8 | uint32_t(tail[14]) << 16 | uint32_t(tail[15]) << 24;
         const bool header = (tail[23] & 0x80) != 0;
         const uint64_t total = uint64_t(size) + (header ? 32u : 0u);
         if (size >= 32 && total <= r.end - r.begin) r.end -= total;
@@ -179,23 +172,20 @@ StreamRegion audioRegion(const ReadAt& readAt, uint64_t fileSize)
 
 // ------------------------------------------------------------------- layout
 
-int frameKbps(const MpegFrameHeader& h, int length)
-{
+int frameKbps(const MpegFrameHeader& h, int length) {
     if (!isFreeFormat(h)) return mpegBitrateKbps(h);
     const int spf = mpegSamplesPerFrame(h);
     return int(int64_t(length) * 8 * mpegSampleRate(h) / (int64_t(spf) * 1000));
 }
 
-int averageKbps(uint64_t bytes, uint64_t samples, int rate)
-{
+int averageKbps(uint64_t bytes, uint64_t samples, int rate) {
     if (samples == 0 || rate <= 0) return 0;
     const unsigned __int128 num = static_cast<unsigned __int128>(bytes) * 8u * static_cast<unsigned>(rate);
     const unsigned __int128 den = static_cast<unsigned __int128>(samples) * 1000u;
     return int(std::min<unsigned __int128>((num + den / 2) / den, 1u << 20));
 }
 
-uint64_t StreamLayout::frameOfSample(uint64_t s, uint64_t& frameStart) const
-{
+uint64_t StreamLayout::frameOfSample(uint64_t s, uint64_t& frameStart) const {
     auto it = std::upper_bound(segments.begin(), segments.end(), s,
                                [](uint64_t v, const Segment& seg) { return v < seg.firstSample; });
     if (it == segments.begin()) {
@@ -208,8 +198,7 @@ uint64_t StreamLayout::frameOfSample(uint64_t s, uint64_t& frameStart) const
     return seg.firstFrame + k;
 }
 
-uint64_t StreamLayout::firstSampleOf(uint64_t frame) const
-{
+uint64_t StreamLayout::firstSampleOf(uint64_t frame) const {
     auto it = std::upper_bound(segments.begin(), segments.end(), frame,
                                [](uint64_t v, const Segment& seg) { return v < seg.firstFrame; });
     if (it == segments.begin()) return 0;
@@ -217,15 +206,13 @@ uint64_t StreamLayout::firstSampleOf(uint64_t frame) const
     return seg.firstSample + (frame - seg.firstFrame) * uint64_t(seg.samplesPerFrame);
 }
 
-int StreamLayout::samplesOf(uint64_t frame) const
-{
+int StreamLayout::samplesOf(uint64_t frame) const {
     auto it = std::upper_bound(segments.begin(), segments.end(), frame,
                                [](uint64_t v, const Segment& seg) { return v < seg.firstFrame; });
     return it == segments.begin() ? 0 : (it - 1)->samplesPerFrame;
 }
 
-uint64_t StreamLayout::warmUpStart(uint64_t frame) const
-{
+uint64_t StreamLayout::warmUpStart(uint64_t frame) const {
     if (frame == 0 || frameCount == 0) return 0;
     frame = std::min(frame, frameCount);
     // Layer I and II: the synthesis keeps 512 samples of history, more than
@@ -253,8 +240,7 @@ uint64_t StreamLayout::warmUpStart(uint64_t frame) const
     return j;
 }
 
-void placeMusic(StreamLayout& layout)
-{
+void placeMusic(StreamLayout& layout) {
     layout.skip = 0;
     layout.length = layout.decodedSamples;
     layout.gapless = false;
@@ -266,14 +252,14 @@ void placeMusic(StreamLayout& layout)
     const uint64_t padding = uint64_t(layout.info->lame->padding);
     // The last sample of the music is F x spf - P + 528; a padding shorter
     // than the decoder delay ends with the stream.
-    const uint64_t end = std::min(total, total + kLayer3DecoderDelay > padding ? total + kLayer3DecoderDelay - padding : 0);
+    const uint64_t end =
+        std::min(total, total + kLayer3DecoderDelay > padding ? total + kLayer3DecoderDelay - padding : 0);
     layout.gapless = true;
     layout.skip = std::min(start, total);
     layout.length = end > start ? end - start : 0;
 }
 
-StreamLayout walkStream(const ReadAt& readAt, StreamRegion region, const WalkOptions& options)
-{
+StreamLayout walkStream(const ReadAt& readAt, StreamRegion region, const WalkOptions& options) {
     StreamLayout layout;
     region.end = std::max(region.begin, region.end);
     layout.region = region;

@@ -81,7 +81,7 @@ struct ScannedFrame {
     uint64_t offset = 0;  // of the header
     uint32_t word = 0;    // the header word
     MpegFrameHeader header;
-    int length = 0;       // bytes, header included
+    int length = 0;  // bytes, header included
 };
 
 // The length of the free-format frame whose header begins 'bytes': the
@@ -132,16 +132,16 @@ constexpr uint64_t kMaxIndexedFrames = uint64_t(1) << 24;
 constexpr size_t kMaxSegments = size_t(1) << 16;
 
 struct WalkOptions {
-    bool keepIndex = false;    // keep every audio frame's place (for decoding)
+    bool keepIndex = false;                // keep every audio frame's place (for decoding)
     uint64_t maxAudioFrames = UINT64_MAX;  // stop after this many audio frames
     uint64_t searchLimit = UINT64_MAX;     // no frame within this many bytes: no stream
 };
 
 struct StreamLayout {
     StreamRegion region;
-    bool walkedToEnd = false;  // every frame was counted (not stopped by maxAudioFrames)
-    bool failed = false;       // the input could not be read to the end
-    bool indexDropped = false; // keepIndex asked, but the stream is beyond what an index keeps
+    bool walkedToEnd = false;   // every frame was counted (not stopped by maxAudioFrames)
+    bool failed = false;        // the input could not be read to the end
+    bool indexDropped = false;  // keepIndex asked, but the stream is beyond what an index keeps
 
     // The information frame the stream begins with, if any.
     std::optional<InfoFrame> info;
@@ -153,14 +153,14 @@ struct StreamLayout {
     MpegFrameHeader firstHeader;  // of the first audio frame
     uint64_t firstOffset = 0;
     int firstLength = 0;
-    uint64_t audioBytes = 0;      // bytes of the audio frames
+    uint64_t audioBytes = 0;              // bytes of the audio frames
     int lowestKbps = 0, highestKbps = 0;  // over the audio frames (free format: from their length)
-    uint64_t decodedSamples = 0;  // samples per channel that decoding every audio frame gives
+    uint64_t decodedSamples = 0;          // samples per channel that decoding every audio frame gives
 
     // The music within the decoded samples: 'length' samples from 'skip' on.
     uint64_t skip = 0;
     uint64_t length = 0;
-    bool gapless = false;         // a trusted LAME tag placed it
+    bool gapless = false;  // a trusted LAME tag placed it
 
     // Places of the audio frames (with keepIndex): offset and length.
     struct Frame {

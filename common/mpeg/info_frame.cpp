@@ -16,8 +16,7 @@ uint16_t be16(const uint8_t* p) { return uint16_t((p[0] << 8) | p[1]); }
 // The reflected CRC-16 table, built once.
 struct CrcTable {
     uint16_t v[256];
-    CrcTable()
-    {
+    CrcTable() {
         for (int i = 0; i < 256; ++i) {
             uint16_t c = uint16_t(i);
             for (int k = 0; k < 8; ++k) c = (c & 1) ? uint16_t((c >> 1) ^ 0xA001) : uint16_t(c >> 1);
@@ -28,8 +27,7 @@ struct CrcTable {
 
 bool isTagId(const uint8_t* p, const char* id) { return std::memcmp(p, id, 4) == 0; }
 
-std::optional<LameTag> parseLameTag(std::span<const uint8_t> frame, size_t at)
-{
+std::optional<LameTag> parseLameTag(std::span<const uint8_t> frame, size_t at) {
     if (at + kLameTagBytes > frame.size()) return std::nullopt;
     const uint8_t* t = frame.data() + at;
     LameTag tag;
@@ -54,8 +52,7 @@ std::optional<LameTag> parseLameTag(std::span<const uint8_t> frame, size_t at)
     return tag;
 }
 
-InfoFrame parseXing(std::span<const uint8_t> frame, size_t o)
-{
+InfoFrame parseXing(std::span<const uint8_t> frame, size_t o) {
     const uint8_t* p = frame.data();
     InfoFrame info;
     info.kind = isTagId(p + o, "Info") ? InfoFrameKind::Info : InfoFrameKind::Xing;
@@ -92,8 +89,7 @@ InfoFrame parseXing(std::span<const uint8_t> frame, size_t o)
     return info;
 }
 
-InfoFrame parseVbri(std::span<const uint8_t> frame)
-{
+InfoFrame parseVbri(std::span<const uint8_t> frame) {
     constexpr size_t o = kVbriOffset;
     InfoFrame info;
     info.kind = InfoFrameKind::Vbri;
@@ -112,15 +108,13 @@ InfoFrame parseVbri(std::span<const uint8_t> frame)
 
 }  // namespace
 
-uint16_t crc16Reflected(std::span<const uint8_t> bytes, uint16_t crc)
-{
+uint16_t crc16Reflected(std::span<const uint8_t> bytes, uint16_t crc) {
     static const CrcTable table;
     for (uint8_t b : bytes) crc = uint16_t((crc >> 8) ^ table.v[(crc ^ b) & 0xFF]);
     return crc;
 }
 
-std::optional<InfoFrame> parseInfoFrame(std::span<const uint8_t> frame)
-{
+std::optional<InfoFrame> parseInfoFrame(std::span<const uint8_t> frame) {
     if (frame.size() < 4) return std::nullopt;
     const MpegFrameHeader h = unpackMpegHeader(readMpegWord(frame.data()));
     if (!hasMpegSync(readMpegWord(frame.data())) || !isValidMpegHeaderOrFree(h)) return std::nullopt;

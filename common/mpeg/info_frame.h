@@ -26,15 +26,15 @@ enum class InfoFrameKind {
 
 // LAME's encoder tag behind a "Xing"/"Info" header.
 struct LameTag {
-    std::string encoder;       // the 9 bytes as stored, e.g. "LAME3.100" or "Lavc59.37"
-    int revision = 0;          // high nibble of the revision/method byte
-    int vbrMethod = 0;         // low nibble
+    std::string encoder;  // the 9 bytes as stored, e.g. "LAME3.100" or "Lavc59.37"
+    int revision = 0;     // high nibble of the revision/method byte
+    int vbrMethod = 0;    // low nibble
     int lowpassHz = 0;
     int encoderDelay = 0;      // samples the encoder put before the music (12 bits)
     int padding = 0;           // samples it appended after the music (12 bits)
     uint32_t musicLength = 0;  // bytes from the information frame to the last audio frame
     uint16_t musicCrc = 0;
-    uint16_t tagCrc = 0;       // as stored
+    uint16_t tagCrc = 0;  // as stored
     // The stored CRC equals the CRC-16 of the frame's bytes before it: the
     // tag is what its encoder wrote.
     bool crcMatches = false;

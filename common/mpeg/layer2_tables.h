@@ -10,9 +10,9 @@ namespace qoro::mpeg {
 // One Layer II allocation table: for each coded subband the width of its
 // allocation field and the number of quantisation levels of each code.
 struct Layer2AllocTable {
-    int sblimit = 0;                   // subbands coded
-    uint8_t nbal[32] = {};             // allocation field width (bits)
-    const uint16_t* levels[32] = {};   // levels[sb][code]; 0 = not coded
+    int sblimit = 0;                  // subbands coded
+    uint8_t nbal[32] = {};            // allocation field width (bits)
+    const uint16_t* levels[32] = {};  // levels[sb][code]; 0 = not coded
 };
 
 // The table a frame uses: version 1 = MPEG-1 (chosen by sampling index and
@@ -25,7 +25,9 @@ inline bool layer2Grouped(int levels) { return levels == 3 || levels == 5 || lev
 // samples, or one sample's bits.
 int layer2CodeBits(int levels);
 // Number of bits one group of three samples takes at `levels` levels.
-inline int layer2GroupBits(int levels) { return layer2Grouped(levels) ? layer2CodeBits(levels) : 3 * layer2CodeBits(levels); }
+inline int layer2GroupBits(int levels) {
+    return layer2Grouped(levels) ? layer2CodeBits(levels) : 3 * layer2CodeBits(levels);
+}
 
 // Synthesis window D[i] (i = 0..511) in units of 2^-16. The analysis window is
 // C[i] = D[i] / 32.

@@ -31,8 +31,7 @@ const int32_t kMpegSampleRate[3][4] = {
     {11025, 12000, 8000, 0},
 };
 
-MpegFrameHeader unpackMpegHeader(uint32_t w)
-{
+MpegFrameHeader unpackMpegHeader(uint32_t w) {
     MpegFrameHeader h;
     h.version = int32_t((w >> 19) & 1);
     if (((w >> 20) & 1) == 0) h.version += 2;
@@ -50,19 +49,17 @@ MpegFrameHeader unpackMpegHeader(uint32_t w)
     return h;
 }
 
-uint32_t packMpegHeader(const MpegFrameHeader& h)
-{
+uint32_t packMpegHeader(const MpegFrameHeader& h) {
     auto field = [](int32_t v, int bits, int shift) { return (uint32_t(v) & ((1u << bits) - 1)) << shift; };
     // Eleven sync bits, then the version's two bits: MPEG-2.5 clears the first.
     const uint32_t w = 0xFFE00000u | (h.version < 2 ? 1u << 20 : 0u);
     return w | field(h.version, 1, 19) | field(h.layer, 2, 17) | field(h.protection, 1, 16) |
            field(h.bitrateIndex, 4, 12) | field(h.samplingIndex, 2, 10) | field(h.padding, 1, 9) |
-           field(h.privateBit, 1, 8) | field(h.mode, 2, 6) | field(h.modeExtension, 2, 4) |
-           field(h.copyright, 1, 3) | field(h.original, 1, 2) | field(h.emphasis, 2, 0);
+           field(h.privateBit, 1, 8) | field(h.mode, 2, 6) | field(h.modeExtension, 2, 4) | field(h.copyright, 1, 3) |
+           field(h.original, 1, 2) | field(h.emphasis, 2, 0);
 }
 
-bool isValidMpegHeader(const MpegFrameHeader& h)
-{
+bool isValidMpegHeader(const MpegFrameHeader& h) {
     if (h.bitrateIndex == 15 || h.bitrateIndex == 0) return false;
     if (h.layer == 0) return false;
     if (h.padding != 0 && h.samplingIndex != 0) return false;
@@ -78,8 +75,7 @@ bool isValidMpegHeader(const MpegFrameHeader& h)
     return true;
 }
 
-bool isValidMpegHeaderOrFree(const MpegFrameHeader& h)
-{
+bool isValidMpegHeaderOrFree(const MpegFrameHeader& h) {
     if (h.bitrateIndex != 0) return isValidMpegHeader(h);
     // The same rule with the bitrate left out: free format has no bitrate
     // for the Layer II bitrate/mode pairs to forbid.
@@ -89,15 +85,11 @@ bool isValidMpegHeaderOrFree(const MpegFrameHeader& h)
     return isValidMpegHeader(probe);
 }
 
-int mpegBitrateKbps(const MpegFrameHeader& h)
-{
-    return kMpegBitrateKbps[h.version][h.layer][h.bitrateIndex];
-}
+int mpegBitrateKbps(const MpegFrameHeader& h) { return kMpegBitrateKbps[h.version][h.layer][h.bitrateIndex]; }
 
 int mpegSampleRate(const MpegFrameHeader& h) { return kMpegSampleRate[h.version][h.samplingIndex]; }
 
-int mpegFrameLength(const MpegFrameHeader& h)
-{
+int mpegFrameLength(const MpegFrameHeader& h) {
     const int kbps = mpegBitrateKbps(h);
     const int rate = mpegSampleRate(h);
     if (rate == 0 || kbps == 0) return 0;
@@ -108,15 +100,13 @@ int mpegFrameLength(const MpegFrameHeader& h)
     return length + (pad ? 1 : 0);
 }
 
-int mpegSamplesPerFrame(const MpegFrameHeader& h)
-{
+int mpegSamplesPerFrame(const MpegFrameHeader& h) {
     if (h.layer == 3) return 384;
     if (h.layer == 2) return 1152;
     return h.version == 1 ? 1152 : 576;
 }
 
-int mpegSideInfoLength(const MpegFrameHeader& h)
-{
+int mpegSideInfoLength(const MpegFrameHeader& h) {
     if (h.version == 1) return h.mode == 3 ? 17 : 32;
     return h.mode == 3 ? 9 : 17;
 }

@@ -17,7 +17,7 @@ struct MpegFrameHeader {
     int32_t samplingIndex = 0;  // 0..3
     int32_t padding = 0;
     int32_t privateBit = 0;
-    int32_t mode = 0;           // 0 stereo, 1 joint stereo, 2 dual channel, 3 single channel
+    int32_t mode = 0;  // 0 stereo, 1 joint stereo, 2 dual channel, 3 single channel
     int32_t modeExtension = 0;
     int32_t copyright = 0;
     int32_t original = 0;
@@ -33,8 +33,7 @@ extern const int32_t kMpegSampleRate[3][4];
 constexpr bool hasMpegSync(uint32_t word) { return (word & 0xFFE00000u) == 0xFFE00000u; }
 
 // Reads four bytes as a big-endian word.
-constexpr uint32_t readMpegWord(const uint8_t* p)
-{
+constexpr uint32_t readMpegWord(const uint8_t* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
 }
 

@@ -39,7 +39,7 @@ enum class Id3v1Reading {
 };
 
 struct Id3v1Tag {
-    std::string title;     // up to 30 characters
+    std::string title;  // up to 30 characters
     std::string artist;
     std::string album;
     std::string comment;   // up to 30, or 28 in the ID3v1.1 form

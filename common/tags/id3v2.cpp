@@ -15,8 +15,8 @@ namespace qoro::tags {
 
 namespace {
 
-constexpr std::array<std::string_view, kId3v2FrameCount> kFrameIds = {
-    "TIT2", "TPE1", "TALB", "TRCK", "TYER", "TCON", "COMM", "TCOM", "WXXX", "TENC", "TCOP"};
+constexpr std::array<std::string_view, kId3v2FrameCount> kFrameIds = {"TIT2", "TPE1", "TALB", "TRCK", "TYER", "TCON",
+                                                                      "COMM", "TCOM", "WXXX", "TENC", "TCOP"};
 
 constexpr size_t kComm = static_cast<size_t>(Id3v2Frame::COMM);
 constexpr size_t kWxxx = static_cast<size_t>(Id3v2Frame::WXXX);
@@ -205,7 +205,12 @@ std::vector<uint8_t> assemble(const std::vector<Id3v2RawFrame>& frames) {
         if (tag.size() - kId3v2HeaderSize > kMaxBody) return {};
     }
     const auto size = static_cast<uint32_t>(tag.size() - kId3v2HeaderSize);
-    const uint8_t header[kId3v2HeaderSize] = {'I', 'D', '3', 3, 0, 0,
+    const uint8_t header[kId3v2HeaderSize] = {'I',
+                                              'D',
+                                              '3',
+                                              3,
+                                              0,
+                                              0,
                                               static_cast<uint8_t>((size >> 21) & 0x7F),
                                               static_cast<uint8_t>((size >> 14) & 0x7F),
                                               static_cast<uint8_t>((size >> 7) & 0x7F),
@@ -214,9 +219,7 @@ std::vector<uint8_t> assemble(const std::vector<Id3v2RawFrame>& frames) {
     return tag;
 }
 
-bool isManagedId(std::string_view id) {
-    return std::find(kFrameIds.begin(), kFrameIds.end(), id) != kFrameIds.end();
-}
+bool isManagedId(std::string_view id) { return std::find(kFrameIds.begin(), kFrameIds.end(), id) != kFrameIds.end(); }
 
 }  // namespace
 
@@ -290,8 +293,10 @@ std::optional<Id3v2Tag> parseId3v2(std::span<const uint8_t> bytes) {
         // it counts the whole extended header (and is syncsafe).
         uint64_t skip = 0;
         if (body.size() >= 4) skip = h->version == 3 ? 4 + uint64_t{be32(body.data())} : syncsafe(body.data());
-        if (skip < 4 || skip > body.size()) frames = false;
-        else body = body.subspan(static_cast<size_t>(skip));
+        if (skip < 4 || skip > body.size())
+            frames = false;
+        else
+            body = body.subspan(static_cast<size_t>(skip));
     }
     if (frames) {
         if (h->version == 4) {
@@ -418,7 +423,8 @@ std::error_code writeId3v2(const std::string& path, const TagRecord& record) {
         const auto h = parseId3v2Header(b);
         if (!h || h->totalSize() > size - start) break;
         std::vector<uint8_t> bytes(static_cast<size_t>(h->totalSize()));
-        if (in.readAt(start, bytes.data(), bytes.size()) != bytes.size()) return std::make_error_code(std::errc::io_error);
+        if (in.readAt(start, bytes.data(), bytes.size()) != bytes.size())
+            return std::make_error_code(std::errc::io_error);
         auto tag = parseId3v2(bytes);
         if (!tag) break;
         start += tag->totalSize;

@@ -44,9 +44,10 @@ inline constexpr size_t kId3v2HeaderSize = 10;
 
 // The 10-byte header that opens a tag.
 struct Id3v2Header {
-    int version = 0;        // major version: 2, 3 or 4
+    int version = 0;  // major version: 2, 3 or 4
     int revision = 0;
-    uint8_t flags = 0;      // 0x80 unsynchronisation, 0x40 extended header (2.3, 2.4) or compression (2.2), 0x10 footer (2.4)
+    uint8_t flags =
+        0;  // 0x80 unsynchronisation, 0x40 extended header (2.3, 2.4) or compression (2.2), 0x10 footer (2.4)
     uint32_t bodySize = 0;  // bytes between the header and the footer (or the end of the tag)
 
     bool hasFooter() const { return version == 4 && (flags & 0x10) != 0; }
@@ -87,8 +88,8 @@ struct Id3v2RawFrame {
 };
 
 struct Id3v2Tag {
-    int version = 0;         // 2, 3 or 4
-    uint64_t totalSize = 0;  // header (and footer) included: where the bytes after the tag begin
+    int version = 0;                    // 2, 3 or 4
+    uint64_t totalSize = 0;             // header (and footer) included: where the bytes after the tag begin
     std::vector<Id3v2RawFrame> frames;  // in their stored order
     // The managed fields as read (UTF-8): repeated frames and multiple
     // values joined with "; ", the comment with an empty description, the
@@ -134,8 +135,7 @@ std::vector<uint8_t> buildId3v2(const TagRecord& record);
 // of other kinds than those kept are carried over): managed fields whose
 // value equals what 'old' gives keep their stored frames, the others are
 // written anew; then every other frame in order. Empty when too large.
-std::vector<uint8_t> buildId3v2(const TagRecord& record, const Id3v2Tag& old,
-                                std::span<const Id3v2Tag> stacked = {});
+std::vector<uint8_t> buildId3v2(const TagRecord& record, const Id3v2Tag& old, std::span<const Id3v2Tag> stacked = {});
 
 // Writes the record as the file's ID3v2 tag: the new tag and the file's bytes
 // after the tags it begins with go to "path~", which then replaces the file

@@ -13,6 +13,7 @@ namespace {
 
 // Version 2.2 identifiers and their version 2.3 counterparts (the published
 // table, and the frames iTunes writes in 2.2 tags).
+// clang-format off
 constexpr std::array<std::pair<std::string_view, std::string_view>, 71> kV22Ids = {{
     {"BUF", "RBUF"}, {"CNT", "PCNT"}, {"COM", "COMM"}, {"CRA", "AENC"}, {"ETC", "ETCO"}, {"EQU", "EQUA"},
     {"GEO", "GEOB"}, {"IPL", "IPLS"}, {"LNK", "LINK"}, {"MCI", "MCDI"}, {"MLL", "MLLT"}, {"PIC", "APIC"},
@@ -29,6 +30,7 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 71> kV22Ids 
     {"TCP", "TCMP"}, {"TS2", "TSO2"}, {"TSA", "TSOA"}, {"TSC", "TSOC"}, {"TSP", "TSOP"}, {"TST", "TSOT"},
     {"GP1", "GRP1"}, {"MVN", "MVNM"}, {"MVI", "MVIN"},
 }};
+// clang-format on
 
 std::string_view view(const std::vector<uint8_t>& b) {
     return std::string_view(reinterpret_cast<const char*>(b.data()), b.size());
@@ -56,9 +58,7 @@ std::string_view layoutOf(std::string_view id) {
     return {};
 }
 
-void appendUtf16(std::string& out, std::string_view utf8) {
-    out += encodeString(utf8, kUtf16);
-}
+void appendUtf16(std::string& out, std::string_view utf8) { out += encodeString(utf8, kUtf16); }
 
 // The content with its strings in UTF-16 with byte-order mark when they are
 // UTF-8 or UTF-16BE (encodings a version 2.3 tag does not have). Content
@@ -140,9 +140,9 @@ std::optional<Id3v2RawFrame> frameFromV24(const Id3v2RawFrame& f) {
     if (length) {
         if (b.size() < pos + 4) return std::nullopt;
         const uint8_t* p = b.data() + pos;
-        decompressed = ((p[0] | p[1] | p[2] | p[3]) & 0x80) ? be32(p)
-                                                            : (uint32_t{p[0]} << 21 | uint32_t{p[1]} << 14 |
-                                                               uint32_t{p[2]} << 7 | p[3]);
+        decompressed = ((p[0] | p[1] | p[2] | p[3]) & 0x80)
+                           ? be32(p)
+                           : (uint32_t{p[0]} << 21 | uint32_t{p[1]} << 14 | uint32_t{p[2]} << 7 | p[3]);
         pos += 4;
     }
     if (compressed && !length) return std::nullopt;
@@ -156,7 +156,8 @@ std::optional<Id3v2RawFrame> frameFromV24(const Id3v2RawFrame& f) {
     if (encrypted) out.body.push_back(method);
     if (group) out.body.push_back(groupId);
     const std::string_view data(reinterpret_cast<const char*>(b.data()) + pos, b.size() - pos);
-    if (compressed || encrypted) out.body.insert(out.body.end(), data.begin(), data.end());
+    if (compressed || encrypted)
+        out.body.insert(out.body.end(), data.begin(), data.end());
     else {
         const std::string text = toUtf16(f.id, data);
         out.body.insert(out.body.end(), text.begin(), text.end());
@@ -230,9 +231,12 @@ std::vector<Id3v2RawFrame> fromV22(const std::vector<Id3v2RawFrame>& frames) {
             std::string upper = format;
             for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
             std::string mime;
-            if (upper == "JPG") mime = "image/jpeg";
-            else if (upper == "PNG") mime = "image/png";
-            else if (upper == "-->") mime = "-->";
+            if (upper == "JPG")
+                mime = "image/jpeg";
+            else if (upper == "PNG")
+                mime = "image/png";
+            else if (upper == "-->")
+                mime = "-->";
             else {
                 mime = "image/";
                 for (char c : format) mime += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -244,7 +248,8 @@ std::vector<Id3v2RawFrame> fromV22(const std::vector<Id3v2RawFrame>& frames) {
         } else if (id == "LINK") {
             // the frame linked to, by its identifier, then the address
             if (f.body.size() < 3) continue;
-            const std::string_view linked = idFromV22(std::string_view(reinterpret_cast<const char*>(f.body.data()), 3));
+            const std::string_view linked =
+                idFromV22(std::string_view(reinterpret_cast<const char*>(f.body.data()), 3));
             if (linked.empty()) continue;
             g.body.assign(linked.begin(), linked.end());
             g.body.insert(g.body.end(), f.body.begin() + 3, f.body.end());
@@ -346,8 +351,10 @@ std::string decodeString(std::string_view b, uint8_t encoding, bool& bigEndian) 
     case kUtf16Be:
         if (b.size() >= 2) {
             const auto b0 = static_cast<uint8_t>(b[0]), b1 = static_cast<uint8_t>(b[1]);
-            if (b0 == 0xFF && b1 == 0xFE) bigEndian = false, b.remove_prefix(2);
-            else if (b0 == 0xFE && b1 == 0xFF) bigEndian = true, b.remove_prefix(2);
+            if (b0 == 0xFF && b1 == 0xFE)
+                bigEndian = false, b.remove_prefix(2);
+            else if (b0 == 0xFE && b1 == 0xFF)
+                bigEndian = true, b.remove_prefix(2);
         }
         return text::utf16ToUtf8(b, bigEndian);
     case kUtf8: return text::fromStored(b);

@@ -9,17 +9,17 @@
 namespace qoro::tags {
 
 struct TagRecord {
-    std::string title;      // infoTitle
-    std::string artist;     // infoArtist
-    std::string album;      // infoAlbum
-    std::string comments;   // infoComments
-    std::string copyright;  // infoCopyright
-    std::string composer;   // infoComposer
-    std::string url;        // infoURL
-    std::string encodedBy;  // infoEncodedBy
-    int year = 0;           // infoYear, 0 = none
+    std::string title;            // infoTitle
+    std::string artist;           // infoArtist
+    std::string album;            // infoAlbum
+    std::string comments;         // infoComments
+    std::string copyright;        // infoCopyright
+    std::string composer;         // infoComposer
+    std::string url;              // infoURL
+    std::string encodedBy;        // infoEncodedBy
+    int year = 0;                 // infoYear, 0 = none
     int genre = genre::kDefault;  // infoGenre, index into the genre table
-    int track = 0;          // infoTrack, 0 = none
+    int track = 0;                // infoTrack, 0 = none
 
     bool operator==(const TagRecord&) const = default;
 };

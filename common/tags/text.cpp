@@ -38,20 +38,38 @@ uint32_t nextUtf8(std::string_view s, size_t& i) {
     int extra = 0;
     uint32_t cp = 0;
     uint32_t min = 0;
-    if ((b0 & 0xE0) == 0xC0) { extra = 1; cp = b0 & 0x1F; min = 0x80; }
-    else if ((b0 & 0xF0) == 0xE0) { extra = 2; cp = b0 & 0x0F; min = 0x800; }
-    else if ((b0 & 0xF8) == 0xF0) { extra = 3; cp = b0 & 0x07; min = 0x10000; }
-    else { ++i; return kInvalid; }
+    if ((b0 & 0xE0) == 0xC0) {
+        extra = 1;
+        cp = b0 & 0x1F;
+        min = 0x80;
+    } else if ((b0 & 0xF0) == 0xE0) {
+        extra = 2;
+        cp = b0 & 0x0F;
+        min = 0x800;
+    } else if ((b0 & 0xF8) == 0xF0) {
+        extra = 3;
+        cp = b0 & 0x07;
+        min = 0x10000;
+    } else {
+        ++i;
+        return kInvalid;
+    }
     if (i + static_cast<size_t>(extra) >= s.size()) {
         ++i;
         return kInvalid;
     }
     for (int k = 1; k <= extra; ++k) {
         auto b = static_cast<uint8_t>(s[i + static_cast<size_t>(k)]);
-        if ((b & 0xC0) != 0x80) { ++i; return kInvalid; }
+        if ((b & 0xC0) != 0x80) {
+            ++i;
+            return kInvalid;
+        }
         cp = (cp << 6) | (b & 0x3F);
     }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) { ++i; return kInvalid; }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        ++i;
+        return kInvalid;
+    }
     i += static_cast<size_t>(extra) + 1;
     return cp;
 }
@@ -91,8 +109,13 @@ std::string utf16ToUtf8(std::string_view bytes, bool bigEndian) {
     size_t i = 0;
     if (bytes.size() >= 2) {
         auto b0 = static_cast<uint8_t>(bytes[0]), b1 = static_cast<uint8_t>(bytes[1]);
-        if (b0 == 0xFF && b1 == 0xFE) { bigEndian = false; i = 2; }
-        else if (b0 == 0xFE && b1 == 0xFF) { bigEndian = true; i = 2; }
+        if (b0 == 0xFF && b1 == 0xFE) {
+            bigEndian = false;
+            i = 2;
+        } else if (b0 == 0xFE && b1 == 0xFF) {
+            bigEndian = true;
+            i = 2;
+        }
     }
     auto unitAt = [&](size_t at) -> uint32_t {
         auto a = static_cast<uint8_t>(bytes[at]), b = static_cast<uint8_t>(bytes[at + 1]);

@@ -101,8 +101,8 @@ int main(int argc, char** argv) {
         if (FAILED(hr)) {
             std::fprintf(stderr, "qoro-client: ProgID QoroAudioFile.AudioFile is unknown (0x%08X)\n",
                          static_cast<unsigned>(hr));
-        } else if (FAILED(hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile,
-                                                file.putVoid()))) {
+        } else if (FAILED(hr =
+                              CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile, file.putVoid()))) {
             std::fprintf(stderr, "qoro-client: cannot create %s (0x%08X)\n", qoro::com::toString(clsid).c_str(),
                          static_cast<unsigned>(hr));
         } else {

@@ -17,8 +17,7 @@ std::optional<Record> Record::parse(std::span<const uint8_t> bytes) {
     }
     if (bytes.size() < sizeof(WAVEFORMATEX)) return std::nullopt;
     if (r.wfx.cbSize > bytes.size() - sizeof(WAVEFORMATEX)) return std::nullopt;
-    r.extra.assign(bytes.begin() + sizeof(WAVEFORMATEX),
-                   bytes.begin() + sizeof(WAVEFORMATEX) + r.wfx.cbSize);
+    r.extra.assign(bytes.begin() + sizeof(WAVEFORMATEX), bytes.begin() + sizeof(WAVEFORMATEX) + r.wfx.cbSize);
     return r;
 }
 
@@ -31,18 +30,15 @@ std::vector<uint8_t> Record::bytes() const {
     return out;
 }
 
-Conversion BlockConverter::convert(std::span<const uint8_t> source, std::span<uint8_t> destination,
-                                   bool end) {
+Conversion BlockConverter::convert(std::span<const uint8_t> source, std::span<uint8_t> destination, bool end) {
     Conversion c;
     const size_t whole = source.size() / srcBlock_;
     const size_t blocks = std::min(whole, destination.size() / dstBlock_);
-    for (size_t i = 0; i < blocks; ++i)
-        convertBlock(source.data() + i * srcBlock_, destination.data() + i * dstBlock_);
+    for (size_t i = 0; i < blocks; ++i) convertBlock(source.data() + i * srcBlock_, destination.data() + i * dstBlock_);
     c.sourceUsed = blocks * srcBlock_;
     c.destinationUsed = blocks * dstBlock_;
     const size_t rest = source.size() - c.sourceUsed;
-    if (end && padFinal_ && blocks == whole && rest > 0 &&
-        destination.size() - c.destinationUsed >= dstBlock_) {
+    if (end && padFinal_ && blocks == whole && rest > 0 && destination.size() - c.destinationUsed >= dstBlock_) {
         std::vector<uint8_t> padded(srcBlock_, 0);
         std::copy_n(source.data() + c.sourceUsed, rest, padded.data());
         convertBlock(padded.data(), destination.data() + c.destinationUsed);
@@ -70,29 +66,27 @@ std::string channelText(uint16_t channels) {
     return std::to_string(channels) + " Channels";
 }
 
-WAVEFORMATEX pcm16For(const WAVEFORMATEX& wfx) {
-    return makePcmFormat(wfx.nSamplesPerSec, wfx.nChannels, 16);
-}
+WAVEFORMATEX pcm16For(const WAVEFORMATEX& wfx) { return makePcmFormat(wfx.nSamplesPerSec, wfx.nChannels, 16); }
 
 bool samePcm(const WAVEFORMATEX& a, const WAVEFORMATEX& b) {
-    return a.wFormatTag == WAVE_FORMAT_PCM && b.wFormatTag == WAVE_FORMAT_PCM &&
-           a.nChannels == b.nChannels && a.nSamplesPerSec == b.nSamplesPerSec &&
-           a.wBitsPerSample == b.wBitsPerSample && a.nBlockAlign == b.nBlockAlign;
+    return a.wFormatTag == WAVE_FORMAT_PCM && b.wFormatTag == WAVE_FORMAT_PCM && a.nChannels == b.nChannels &&
+           a.nSamplesPerSec == b.nSamplesPerSec && a.wBitsPerSample == b.wBitsPerSample &&
+           a.nBlockAlign == b.nBlockAlign;
 }
 
 WAVEFORMATEX DriverImpl::suggest(const Record& r) const { return pcm16For(r.wfx); }
 
 std::string DriverImpl::formatName(const Record& r) const {
-    return rateText(r.wfx.nSamplesPerSec) + " kHz, " + std::to_string(r.wfx.wBitsPerSample) +
-           " Bit, " + channelText(r.wfx.nChannels);
+    return rateText(r.wfx.nSamplesPerSec) + " kHz, " + std::to_string(r.wfx.wBitsPerSample) + " Bit, " +
+           channelText(r.wfx.nChannels);
 }
 
 namespace {
 
 const std::array<const DriverImpl*, 7>& table() {
-    static const std::array<const DriverImpl*, 7> drivers = {
-        &pcmDriver(),      &alawDriver(), &mulawDriver(),      &imaAdpcmDriver(),
-        &msAdpcmDriver(), &gsmDriver(),  &mpegLayer3Driver()};
+    static const std::array<const DriverImpl*, 7> drivers = {&pcmDriver(),       &alawDriver(),    &mulawDriver(),
+                                                             &imaAdpcmDriver(),  &msAdpcmDriver(), &gsmDriver(),
+                                                             &mpegLayer3Driver()};
     return drivers;
 }
 
@@ -125,8 +119,7 @@ struct Plan {
     std::unique_ptr<Converter> converter;
 };
 
-Result plan(std::span<const uint8_t> source, std::span<const uint8_t> destination, bool build,
-            Plan& out) {
+Result plan(std::span<const uint8_t> source, std::span<const uint8_t> destination, bool build, Plan& out) {
     auto src = Record::parse(source);
     auto dst = Record::parse(destination);
     if (!src || !dst) return Result::InvalidParam;
@@ -222,14 +215,12 @@ bool Stream::isOpen() const { return impl_ != nullptr; }
 Result Stream::size(size_t bytes, Direction direction, size_t& result) const {
     result = 0;
     if (!impl_) return Result::InvalidParam;
-    result = direction == Direction::SourceToDestination
-                 ? impl_->converter->sourceToDestination(bytes)
-                 : impl_->converter->destinationToSource(bytes);
+    result = direction == Direction::SourceToDestination ? impl_->converter->sourceToDestination(bytes)
+                                                         : impl_->converter->destinationToSource(bytes);
     return Result::Ok;
 }
 
-Conversion Stream::convert(std::span<const uint8_t> source, std::span<uint8_t> destination,
-                           bool end) {
+Conversion Stream::convert(std::span<const uint8_t> source, std::span<uint8_t> destination, bool end) {
     if (!impl_) return Conversion{Result::InvalidParam, 0, 0};
     return impl_->converter->convert(source, destination, end);
 }

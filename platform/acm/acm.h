@@ -37,12 +37,12 @@ namespace acm {
 
 enum class Result {
     Ok = 0,
-    InvalidParam,    // MMSYSERR_INVALPARAM: bad handle, buffer too small, damaged record
-    BadFormat,       // ACMERR_NOTPOSSIBLE / WAVERR_BADFORMAT: no driver takes the record(s)
-    NotPossible,     // ACMERR_NOTPOSSIBLE: the operation cannot be done with this stream
-    ConvertFailed,   // a codec refused the data (damaged input is skipped, not this)
-    Cancelled,       // ACMERR_CANCELED: the format chooser was dismissed or is not installed
-    NoMemory,        // MMSYSERR_NOMEM
+    InvalidParam,   // MMSYSERR_INVALPARAM: bad handle, buffer too small, damaged record
+    BadFormat,      // ACMERR_NOTPOSSIBLE / WAVERR_BADFORMAT: no driver takes the record(s)
+    NotPossible,    // ACMERR_NOTPOSSIBLE: the operation cannot be done with this stream
+    ConvertFailed,  // a codec refused the data (damaged input is skipped, not this)
+    Cancelled,      // ACMERR_CANCELED: the format chooser was dismissed or is not installed
+    NoMemory,       // MMSYSERR_NOMEM
 };
 
 // A short English text for a result (for logs and test messages).
@@ -105,8 +105,7 @@ public:
     // prepare/unprepare need no counterpart here). With 'end' set
     // (ACM_STREAMCONVERTF_END) an encoder also takes a final partial block,
     // padded with silence, and drains what it holds back.
-    Conversion convert(std::span<const uint8_t> source, std::span<uint8_t> destination,
-                       bool end = false);
+    Conversion convert(std::span<const uint8_t> source, std::span<uint8_t> destination, bool end = false);
 
     // The driver serving this stream (acmDriverID).
     DriverId driverId() const;

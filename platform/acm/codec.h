@@ -31,8 +31,7 @@ public:
     virtual ~Converter() = default;
     virtual size_t sourceToDestination(size_t bytes) const = 0;
     virtual size_t destinationToSource(size_t bytes) const = 0;
-    virtual Conversion convert(std::span<const uint8_t> source, std::span<uint8_t> destination,
-                               bool end) = 0;
+    virtual Conversion convert(std::span<const uint8_t> source, std::span<uint8_t> destination, bool end) = 0;
 };
 
 // A converter of fixed-size blocks: every source block of srcBlock bytes becomes
@@ -42,11 +41,8 @@ public:
     BlockConverter(size_t srcBlock, size_t dstBlock, bool padFinalBlock)
         : srcBlock_(srcBlock), dstBlock_(dstBlock), padFinal_(padFinalBlock) {}
     size_t sourceToDestination(size_t bytes) const override { return bytes / srcBlock_ * dstBlock_; }
-    size_t destinationToSource(size_t bytes) const override {
-        return (bytes + dstBlock_ - 1) / dstBlock_ * srcBlock_;
-    }
-    Conversion convert(std::span<const uint8_t> source, std::span<uint8_t> destination,
-                       bool end) override;
+    size_t destinationToSource(size_t bytes) const override { return (bytes + dstBlock_ - 1) / dstBlock_ * srcBlock_; }
+    Conversion convert(std::span<const uint8_t> source, std::span<uint8_t> destination, bool end) override;
 
 protected:
     // Converts one whole block. Damaged blocks still produce dstBlock bytes.

@@ -80,8 +80,7 @@ const Tables& tables() {
 // Whole buffers at once: the block is one sample frame.
 class G711Converter : public Converter {
 public:
-    G711Converter(const Tables& t, int channels, bool decode)
-        : t_(t), channels_(channels), decode_(decode) {}
+    G711Converter(const Tables& t, int channels, bool decode) : t_(t), channels_(channels), decode_(decode) {}
     size_t sourceToDestination(size_t n) const override {
         return decode_ ? n / channels_ * channels_ * 2 : n / (2 * channels_) * channels_;
     }
@@ -115,8 +114,8 @@ public:
     const char* tagName() const override { return name_; }
     bool accepts(const Record& r) const override {
         const WAVEFORMATEX& w = r.wfx;
-        return w.wFormatTag == tag_ && (w.nChannels == 1 || w.nChannels == 2) &&
-               w.wBitsPerSample == 8 && w.nBlockAlign == w.nChannels && plausibleRate(w.nSamplesPerSec);
+        return w.wFormatTag == tag_ && (w.nChannels == 1 || w.nChannels == 2) && w.wBitsPerSample == 8 &&
+               w.nBlockAlign == w.nChannels && plausibleRate(w.nSamplesPerSec);
     }
     std::unique_ptr<Converter> decoder(const Record& s, const Record&) const override {
         return std::make_unique<G711Converter>(t_, s.wfx.nChannels, true);

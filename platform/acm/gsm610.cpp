@@ -18,9 +18,9 @@ using GsmHandle = std::unique_ptr<gsm_state, GsmDeleter>;
 class GsmConverter : public BlockConverter {
 public:
     GsmConverter(GsmHandle h, bool decode)
-        : BlockConverter(decode ? kBlockBytes : kBlockSamples * 2, decode ? kBlockSamples * 2 : kBlockBytes,
-                         !decode),
-          h_(std::move(h)), decode_(decode) {}
+        : BlockConverter(decode ? kBlockBytes : kBlockSamples * 2, decode ? kBlockSamples * 2 : kBlockBytes, !decode),
+          h_(std::move(h)),
+          decode_(decode) {}
 
 protected:
     void convertBlock(const uint8_t* src, uint8_t* dst) override {
@@ -72,7 +72,9 @@ public:
     std::unique_ptr<Converter> encoder(const Record&, const Record&) const override { return make(false); }
     std::vector<Record> standardFormats() const override {
         std::vector<Record> out;
-        struct Row { uint32_t rate, bytes; };
+        struct Row {
+            uint32_t rate, bytes;
+        };
         for (Row row : {Row{8000, 1625}, Row{11025, 2239}, Row{22050, 4478}, Row{44100, 8957}}) {
             WAVEFORMATEX w{WAVE_FORMAT_GSM610, 1, row.rate, row.bytes, kBlockBytes, 0, 2};
             out.push_back(Record{w, {kBlockSamples & 0xFF, kBlockSamples >> 8}});

@@ -9,14 +9,13 @@
 namespace acm::detail {
 namespace {
 
-constexpr int16_t kStep[89] = {
-    7,     8,     9,     10,    11,    12,    13,    14,    16,    17,    19,    21,    23,
-    25,    28,    31,    34,    37,    41,    45,    50,    55,    60,    66,    73,    80,
-    88,    97,    107,   118,   130,   143,   157,   173,   190,   209,   230,   253,   279,
-    307,   337,   371,   408,   449,   494,   544,   598,   658,   724,   796,   876,   963,
-    1060,  1166,  1282,  1411,  1552,  1707,  1878,  2066,  2272,  2499,  2749,  3024,  3327,
-    3660,  4026,  4428,  4871,  5358,  5894,  6484,  7132,  7845,  8630,  9493,  10442, 11487,
-    12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767};
+constexpr int16_t kStep[89] = {7,     8,     9,     10,    11,    12,    13,    14,    16,    17,    19,   21,    23,
+                               25,    28,    31,    34,    37,    41,    45,    50,    55,    60,    66,   73,    80,
+                               88,    97,    107,   118,   130,   143,   157,   173,   190,   209,   230,  253,   279,
+                               307,   337,   371,   408,   449,   494,   544,   598,   658,   724,   796,  876,   963,
+                               1060,  1166,  1282,  1411,  1552,  1707,  1878,  2066,  2272,  2499,  2749, 3024,  3327,
+                               3660,  4026,  4428,  4871,  5358,  5894,  6484,  7132,  7845,  8630,  9493, 10442, 11487,
+                               12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767};
 constexpr int kIndexShift[16] = {-1, -1, -1, -1, 2, 4, 6, 8, -1, -1, -1, -1, 2, 4, 6, 8};
 
 struct ChannelState {
@@ -50,15 +49,18 @@ class ImaConverter : public BlockConverter {
 public:
     ImaConverter(int channels, size_t blockAlign, bool decode)
         : BlockConverter(decode ? blockAlign : samplesPerBlock(blockAlign, channels) * 2 * channels,
-                         decode ? samplesPerBlock(blockAlign, channels) * 2 * channels : blockAlign,
-                         !decode),
-          channels_(channels), blockAlign_(blockAlign), spb_(samplesPerBlock(blockAlign, channels)),
+                         decode ? samplesPerBlock(blockAlign, channels) * 2 * channels : blockAlign, !decode),
+          channels_(channels),
+          blockAlign_(blockAlign),
+          spb_(samplesPerBlock(blockAlign, channels)),
           decode_(decode) {}
 
 protected:
     void convertBlock(const uint8_t* src, uint8_t* dst) override {
-        if (decode_) decodeBlock(src, dst);
-        else encodeBlock(src, dst);
+        if (decode_)
+            decodeBlock(src, dst);
+        else
+            encodeBlock(src, dst);
     }
 
 private:
@@ -112,8 +114,8 @@ public:
     size_t maxFormatSize() const override { return sizeof(WAVEFORMATEX) + 2; }
     bool accepts(const Record& r) const override {
         const WAVEFORMATEX& w = r.wfx;
-        if (w.wFormatTag != WAVE_FORMAT_IMA_ADPCM || (w.nChannels != 1 && w.nChannels != 2) ||
-            w.wBitsPerSample != 4 || !plausibleRate(w.nSamplesPerSec))
+        if (w.wFormatTag != WAVE_FORMAT_IMA_ADPCM || (w.nChannels != 1 && w.nChannels != 2) || w.wBitsPerSample != 4 ||
+            !plausibleRate(w.nSamplesPerSec))
             return false;
         const size_t ch = w.nChannels;
         if (w.nBlockAlign <= 4 * ch || w.nBlockAlign % (4 * ch) != 0) return false;
@@ -131,9 +133,12 @@ public:
     }
     std::vector<Record> standardFormats() const override {
         std::vector<Record> out;
-        struct Row { uint32_t rate; uint16_t align; uint32_t bytes; };
-        for (Row row : {Row{8000, 256, 4055}, Row{11025, 256, 5588}, Row{22050, 512, 11100},
-                        Row{44100, 1024, 22125}})
+        struct Row {
+            uint32_t rate;
+            uint16_t align;
+            uint32_t bytes;
+        };
+        for (Row row : {Row{8000, 256, 4055}, Row{11025, 256, 5588}, Row{22050, 512, 11100}, Row{44100, 1024, 22125}})
             for (uint16_t ch : {1, 2}) {
                 const uint16_t align = static_cast<uint16_t>(row.align * ch);
                 WAVEFORMATEX w{WAVE_FORMAT_IMA_ADPCM, ch, row.rate, row.bytes * ch, align, 4, 2};

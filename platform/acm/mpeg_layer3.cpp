@@ -76,9 +76,7 @@ public:
         if (n == 0) return held_ ? 2 * pcmFrame_ : 0;
         return (n / frameBytes_ + 2) * pcmFrame_;
     }
-    size_t destinationToSource(size_t n) const override {
-        return ((n + pcmFrame_ - 1) / pcmFrame_ + 1) * frameBytes_;
-    }
+    size_t destinationToSource(size_t n) const override { return ((n + pcmFrame_ - 1) / pcmFrame_ + 1) * frameBytes_; }
 
     Conversion convert(std::span<const uint8_t> src, std::span<uint8_t> dst, bool) override {
         Conversion c;
@@ -124,7 +122,10 @@ public:
 
 private:
     Mp3Decoder(std::unique_ptr<mpg123_handle, Mpg123Deleter> h, const WAVEFORMATEX& w)
-        : h_(std::move(h)), rate_(static_cast<long>(w.nSamplesPerSec)), frameBytes_(frameBytes(w)), align_(2u * w.nChannels),
+        : h_(std::move(h)),
+          rate_(static_cast<long>(w.nSamplesPerSec)),
+          frameBytes_(frameBytes(w)),
+          align_(2u * w.nChannels),
           pcmFrame_(frameSamples(w.nSamplesPerSec) * 2 * w.nChannels) {}
 
     std::unique_ptr<mpg123_handle, Mpg123Deleter> h_;
@@ -163,9 +164,7 @@ public:
         const size_t blocks = n / pcmFrame_;
         return held() + (blocks == 0 ? 0 : (blocks + 2) * (frameBytes_ + 1));
     }
-    size_t destinationToSource(size_t n) const override {
-        return (n + frameBytes_ - 1) / frameBytes_ * pcmFrame_;
-    }
+    size_t destinationToSource(size_t n) const override { return (n + frameBytes_ - 1) / frameBytes_ * pcmFrame_; }
 
     Conversion convert(std::span<const uint8_t> src, std::span<uint8_t> dst, bool end) override {
         Conversion c;
@@ -193,7 +192,9 @@ public:
 
 private:
     Mp3Encoder(std::unique_ptr<lame_global_flags, LameDeleter> g, const WAVEFORMATEX& w, uint32_t kbps)
-        : g_(std::move(g)), channels_(w.nChannels), align_(2u * w.nChannels),
+        : g_(std::move(g)),
+          channels_(w.nChannels),
+          align_(2u * w.nChannels),
           pcmFrame_(frameSamples(w.nSamplesPerSec) * 2 * w.nChannels),
           frameBytes_(kbps * 1000 / 8 * frameSamples(w.nSamplesPerSec) / w.nSamplesPerSec) {}
 
@@ -201,7 +202,8 @@ private:
 
     void emit(std::span<uint8_t> dst, Conversion& c) {
         const size_t n = std::min(held(), dst.size() - c.destinationUsed);
-        std::copy_n(out_.begin() + static_cast<std::ptrdiff_t>(outPos_), n, dst.begin() + static_cast<std::ptrdiff_t>(c.destinationUsed));
+        std::copy_n(out_.begin() + static_cast<std::ptrdiff_t>(outPos_), n,
+                    dst.begin() + static_cast<std::ptrdiff_t>(c.destinationUsed));
         outPos_ += n;
         c.destinationUsed += n;
         if (outPos_ == out_.size()) {

@@ -11,8 +11,7 @@
 namespace acm::detail {
 namespace {
 
-constexpr int kAdaptation[16] = {230, 230, 230, 230, 307, 409, 512, 614,
-                                 768, 614, 512, 409, 307, 230, 230, 230};
+constexpr int kAdaptation[16] = {230, 230, 230, 230, 307, 409, 512, 614, 768, 614, 512, 409, 307, 230, 230, 230};
 constexpr int kMaxDelta = INT_MAX / 768;  // keeps the delta update in range on damaged data
 constexpr size_t kMaxCoefficients = 256;
 
@@ -27,8 +26,8 @@ size_t maxSamplesPerBlock(size_t blockAlign, size_t channels) {
 
 std::optional<Layout> layoutOf(const Record& r) {
     const WAVEFORMATEX& w = r.wfx;
-    if (w.wFormatTag != WAVE_FORMAT_ADPCM || (w.nChannels != 1 && w.nChannels != 2) ||
-        w.wBitsPerSample != 4 || !plausibleRate(w.nSamplesPerSec) || r.extra.size() < 4)
+    if (w.wFormatTag != WAVE_FORMAT_ADPCM || (w.nChannels != 1 && w.nChannels != 2) || w.wBitsPerSample != 4 ||
+        !plausibleRate(w.nSamplesPerSec) || r.extra.size() < 4)
         return std::nullopt;
     Layout l;
     l.channels = w.nChannels;
@@ -37,8 +36,7 @@ std::optional<Layout> layoutOf(const Record& r) {
     l.samplesPerBlock = static_cast<uint16_t>(readLe16(r.extra.data()));
     const size_t count = static_cast<uint16_t>(readLe16(r.extra.data() + 2));
     if (count == 0 || count > kMaxCoefficients || r.extra.size() < 4 + 4 * count) return std::nullopt;
-    if (l.samplesPerBlock < 2 || l.samplesPerBlock > maxSamplesPerBlock(l.blockAlign, l.channels))
-        return std::nullopt;
+    if (l.samplesPerBlock < 2 || l.samplesPerBlock > maxSamplesPerBlock(l.blockAlign, l.channels)) return std::nullopt;
     for (size_t i = 0; i < count; ++i)
         l.coefficients.push_back({readLe16(r.extra.data() + 4 + 4 * i), readLe16(r.extra.data() + 6 + 4 * i)});
     return l;
@@ -51,9 +49,7 @@ struct ChannelState {
 
     // The coefficients and samples are 16-bit values taken as stored, so the
     // sum needs more than 32 bits: (-32768 x -32768) x 2 is 2^31.
-    int predict() const {
-        return static_cast<int>((int64_t{sample1} * coef1 + int64_t{sample2} * coef2) / 256);
-    }
+    int predict() const { return static_cast<int>((int64_t{sample1} * coef1 + int64_t{sample2} * coef2) / 256); }
 
     // Rebuilds the sample a nibble stands for and moves the state on.
     int apply(int nibble) {
@@ -77,12 +73,15 @@ public:
     MsAdpcmConverter(Layout l, bool decode)
         : BlockConverter(decode ? l.blockAlign : l.samplesPerBlock * 2 * l.channels,
                          decode ? l.samplesPerBlock * 2 * l.channels : l.blockAlign, !decode),
-          l_(std::move(l)), decode_(decode) {}
+          l_(std::move(l)),
+          decode_(decode) {}
 
 protected:
     void convertBlock(const uint8_t* src, uint8_t* dst) override {
-        if (decode_) decodeBlock(src, dst);
-        else encodeBlock(src, dst);
+        if (decode_)
+            decodeBlock(src, dst);
+        else
+            encodeBlock(src, dst);
     }
 
 private:
@@ -187,9 +186,13 @@ public:
     }
     std::vector<Record> standardFormats() const override {
         std::vector<Record> out;
-        struct Row { uint32_t rate; uint16_t align; uint32_t mono, stereo; };
-        for (Row row : {Row{8000, 256, 4096, 8152}, Row{11025, 256, 5644, 11289},
-                        Row{22050, 512, 11155, 22311}, Row{44100, 1024, 22179, 44359}})
+        struct Row {
+            uint32_t rate;
+            uint16_t align;
+            uint32_t mono, stereo;
+        };
+        for (Row row : {Row{8000, 256, 4096, 8152}, Row{11025, 256, 5644, 11289}, Row{22050, 512, 11155, 22311},
+                        Row{44100, 1024, 22179, 44359}})
             for (uint16_t ch : {1, 2}) {
                 const uint16_t align = static_cast<uint16_t>(row.align * ch);
                 WAVEFORMATEX w{WAVE_FORMAT_ADPCM, ch, row.rate, ch == 1 ? row.mono : row.stereo, align, 4, 32};

@@ -8,8 +8,8 @@ namespace acm::detail {
 namespace {
 
 bool validPcm(const WAVEFORMATEX& w) {
-    const bool bitsOk = w.wBitsPerSample == 8 || w.wBitsPerSample == 16 ||
-                        w.wBitsPerSample == 24 || w.wBitsPerSample == 32;
+    const bool bitsOk =
+        w.wBitsPerSample == 8 || w.wBitsPerSample == 16 || w.wBitsPerSample == 24 || w.wBitsPerSample == 32;
     return w.wFormatTag == WAVE_FORMAT_PCM && w.nChannels >= 1 && w.nChannels <= 8 && bitsOk &&
            plausibleRate(w.nSamplesPerSec) && w.nBlockAlign == w.nChannels * w.wBitsPerSample / 8;
 }
@@ -32,13 +32,14 @@ public:
             const bool in8 = s_.wBitsPerSample == 8, out8 = d_.wBitsPerSample == 8;
             for (size_t f = 0; f < frames; ++f) {
                 int v[2];
-                for (int c = 0; c < s_.nChannels; ++c)
-                    v[c] = in8 ? (in[c] - 128) * 256 : readLe16(in + 2 * c);
+                for (int c = 0; c < s_.nChannels; ++c) v[c] = in8 ? (in[c] - 128) * 256 : readLe16(in + 2 * c);
                 if (s_.nChannels == 2 && d_.nChannels == 1) v[0] = (v[0] + v[1]) / 2;
                 if (s_.nChannels == 1 && d_.nChannels == 2) v[1] = v[0];
                 for (int c = 0; c < d_.nChannels; ++c) {
-                    if (out8) out[c] = static_cast<uint8_t>(v[c] / 256 + 128);
-                    else writeLe16(out + 2 * c, v[c]);
+                    if (out8)
+                        out[c] = static_cast<uint8_t>(v[c] / 256 + 128);
+                    else
+                        writeLe16(out + 2 * c, v[c]);
                 }
                 in += s_.nBlockAlign;
                 out += d_.nBlockAlign;

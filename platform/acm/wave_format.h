@@ -75,16 +75,16 @@ static_assert(sizeof(ADPCMCOEFSET) == 4);
 #pragma pack(pop)
 
 // The seven standard Microsoft ADPCM coefficient pairs.
-inline constexpr ADPCMCOEFSET kMsAdpcmStandardCoefficients[7] = {
-    {256, 0}, {512, -256}, {0, 0}, {192, 64}, {240, 0}, {460, -208}, {392, -232}};
+inline constexpr ADPCMCOEFSET kMsAdpcmStandardCoefficients[7] = {{256, 0}, {512, -256}, {0, 0},     {192, 64},
+                                                                 {240, 0}, {460, -208}, {392, -232}};
 
 // Size of a whole record: 16 for PCM (cbSize is not part of it), else 18 + cbSize.
 inline size_t recordSize(const WAVEFORMATEX& wfx) {
     return wfx.wFormatTag == WAVE_FORMAT_PCM ? 16u : sizeof(WAVEFORMATEX) + wfx.cbSize;
 }
 
-// The bytes of a header-only record (a view: keep the record alive while it is used) (a PCM, A-law, mu-law record with cbSize 0,
-// or any record whose extra bytes the callee does not need to see).
+// The bytes of a header-only record (a view: keep the record alive while it is used) (a PCM, A-law, mu-law record with
+// cbSize 0, or any record whose extra bytes the callee does not need to see).
 inline std::span<const uint8_t> asBytes(const WAVEFORMATEX& wfx) {
     return {reinterpret_cast<const uint8_t*>(&wfx), sizeof(WAVEFORMATEX)};
 }

@@ -36,19 +36,19 @@ inline constexpr riff::FourCC kStreamTypeVideo = riff::fourcc("vids");
 
 // The stream header "strh" (AVISTREAMINFO).
 struct StreamInfo {
-    riff::FourCC type = 0;      // fccType
-    riff::FourCC handler = 0;   // fccHandler
+    riff::FourCC type = 0;     // fccType
+    riff::FourCC handler = 0;  // fccHandler
     uint32_t flags = 0;
     uint16_t priority = 0;
     uint16_t language = 0;
     uint32_t initialFrames = 0;
-    uint32_t scale = 0;         // rate / scale = samples per second
+    uint32_t scale = 0;  // rate / scale = samples per second
     uint32_t rate = 0;
     uint32_t start = 0;
-    uint32_t length = 0;        // in samples
+    uint32_t length = 0;  // in samples
     uint32_t suggestedBufferSize = 0;
     uint32_t quality = 0;
-    uint32_t sampleSize = 0;    // bytes per sample, 0 = one sample per chunk
+    uint32_t sampleSize = 0;  // bytes per sample, 0 = one sample per chunk
 };
 
 class File;
@@ -121,9 +121,9 @@ private:
     std::string path_;
     std::shared_ptr<riff::File> file_;
     std::vector<StreamEntry> streams_;
-    std::vector<IndexEntry> index_;   // from "idx1", offsets as stored
+    std::vector<IndexEntry> index_;  // from "idx1", offsets as stored
     bool haveIndex_ = false;
-    uint64_t moviOffset_ = 0;         // file offset of the "movi" list type
+    uint64_t moviOffset_ = 0;  // file offset of the "movi" list type
     riff::Chunk movi_{};
     bool haveMovi_ = false;
 };

@@ -36,16 +36,14 @@ struct Defaults {
         VARIANT v;
         VariantInit(&v);
         switch (argSpec.defaultVt) {
-            case VT_BOOL:
-            case VT_I8: detail::storeNumber(&v, argSpec.defaultVt, argSpec.defaultInt, 0.0); break;
-            case VT_R8: detail::storeNumber(&v, VT_R8, 0, argSpec.defaultReal); break;
-            case VT_BSTR:
-                v.vt = VT_BSTR;
-                v.bstrVal = SysAllocStringLen(argSpec.defaultText.data(), static_cast<UINT>(argSpec.defaultText.size()));
-                break;
-            default:
-                v.vt = VT_ERROR;
-                v.scode = DISP_E_PARAMNOTFOUND;
+        case VT_BOOL:
+        case VT_I8: detail::storeNumber(&v, argSpec.defaultVt, argSpec.defaultInt, 0.0); break;
+        case VT_R8: detail::storeNumber(&v, VT_R8, 0, argSpec.defaultReal); break;
+        case VT_BSTR:
+            v.vt = VT_BSTR;
+            v.bstrVal = SysAllocStringLen(argSpec.defaultText.data(), static_cast<UINT>(argSpec.defaultText.size()));
+            break;
+        default: v.vt = VT_ERROR; v.scode = DISP_E_PARAMNOTFOUND;
         }
         values.push_back(v);
         return &values.back();
@@ -62,9 +60,12 @@ const Member* DispatchTable::find(DISPID id, WORD flags) const {
     const Member* put = nullptr;
     for (const Member& m : members_) {
         if (m.id != id) continue;
-        if (m.kind == MemberKind::Method) call = &m;
-        else if (m.kind == MemberKind::PropGet) get = &m;
-        else put = &m;
+        if (m.kind == MemberKind::Method)
+            call = &m;
+        else if (m.kind == MemberKind::PropGet)
+            get = &m;
+        else
+            put = &m;
     }
     if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) return put;
     if ((flags & DISPATCH_METHOD) && call) return call;
@@ -107,8 +108,8 @@ HRESULT dispatchInvoke(const DispatchTable& table, void* self, DISPID id, WORD f
 
     if (member->kind == MemberKind::PropPut) {
         // The value travels as the one named argument DISPID_PROPERTYPUT (rgvarg[0]).
-        if (params->cNamedArgs > 1 ||
-            (params->cNamedArgs == 1 && (!params->rgdispidNamedArgs || params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)))
+        if (params->cNamedArgs > 1 || (params->cNamedArgs == 1 && (!params->rgdispidNamedArgs ||
+                                                                   params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)))
             return DISP_E_NONAMEDARGS;
     } else if (params->cNamedArgs) {
         return DISP_E_NONAMEDARGS;

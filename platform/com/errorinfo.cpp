@@ -13,8 +13,10 @@ class ErrorInfo final : public IErrorInfo, public ICreateErrorInfo {
 public:
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IErrorInfo) *ppv = static_cast<IErrorInfo*>(this);
-        else if (riid == IID_ICreateErrorInfo) *ppv = static_cast<ICreateErrorInfo*>(this);
+        if (riid == IID_IUnknown || riid == IID_IErrorInfo)
+            *ppv = static_cast<IErrorInfo*>(this);
+        else if (riid == IID_ICreateErrorInfo)
+            *ppv = static_cast<ICreateErrorInfo*>(this);
         else {
             *ppv = nullptr;
             return E_NOINTERFACE;

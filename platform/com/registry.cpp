@@ -28,11 +28,11 @@ std::string quote(std::string_view s) {
     std::string out = "\"";
     for (char c : s) {
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '"': out += "\\\""; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            default: out += c;
+        case '\\': out += "\\\\"; break;
+        case '"': out += "\\\""; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        default: out += c;
         }
     }
     return out + "\"";
@@ -170,8 +170,10 @@ void Hive::removeTree(std::string_view key) {
     if (k.empty()) return;
     // Keys sharing the prefix are contiguous; only the key and those below it go.
     for (auto it = keys_.lower_bound(k); it != keys_.end() && hasPrefix(it->first, k);) {
-        if (startsWithKey(it->first, k)) it = keys_.erase(it);
-        else ++it;
+        if (startsWithKey(it->first, k))
+            it = keys_.erase(it);
+        else
+            ++it;
     }
 }
 
@@ -191,7 +193,8 @@ std::string Hive::serialize() const {
     out += "\n";
     for (const auto& [key, values] : keys_) {
         out += "\n[" + key + "]\n";
-        for (const auto& [name, value] : values) out += (name.empty() ? std::string("@") : quote(name)) + "=" + quote(value) + "\n";
+        for (const auto& [name, value] : values)
+            out += (name.empty() ? std::string("@") : quote(name)) + "=" + quote(value) + "\n";
     }
     return out;
 }

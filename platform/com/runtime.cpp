@@ -144,9 +144,11 @@ HRESULT registerServer(std::span<const ClassEntry> classes, const void* addressI
             const std::string key = clsidKey(*c.clsid);
             hive.setValue(key, "", c.description ? c.description : "");
             hive.setValue(key + "\\InprocServer32", "", library.string());
-            hive.setValue(key + "\\InprocServer32", "ThreadingModel", c.threadingModel ? c.threadingModel : "Apartment");
+            hive.setValue(key + "\\InprocServer32", "ThreadingModel",
+                          c.threadingModel ? c.threadingModel : "Apartment");
             if (c.progId) hive.setValue(key + "\\ProgID", "", c.progId);
-            if (c.versionIndependentProgId) hive.setValue(key + "\\VersionIndependentProgID", "", c.versionIndependentProgId);
+            if (c.versionIndependentProgId)
+                hive.setValue(key + "\\VersionIndependentProgID", "", c.versionIndependentProgId);
             if (c.typeLib) hive.setValue(key + "\\TypeLib", "", toString(*c.typeLib));
             for (const auto& [sub, value] : c.extraKeys) hive.setValue(key + "\\" + sub, "", value);
             for (const char* progId : {c.progId, c.versionIndependentProgId}) {
@@ -157,7 +159,8 @@ HRESULT registerServer(std::span<const ClassEntry> classes, const void* addressI
             if (c.progId && c.versionIndependentProgId)
                 hive.setValue(std::string(c.versionIndependentProgId) + "\\CurVer", "", c.progId);
             if (c.typeLib) {
-                const std::string lib = "TypeLib\\" + toString(*c.typeLib) + "\\" + (c.typeLibVersion ? c.typeLibVersion : "1.0");
+                const std::string lib =
+                    "TypeLib\\" + toString(*c.typeLib) + "\\" + (c.typeLibVersion ? c.typeLibVersion : "1.0");
                 hive.setValue(lib, "", c.description ? c.description : "");
                 hive.setValue(lib + "\\0\\linux", "", library.string());
             }

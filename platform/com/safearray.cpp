@@ -27,13 +27,27 @@ Block* blockOf(SAFEARRAY* psa) {
 
 ULONG elementSize(VARTYPE vt) {
     switch (vt) {
-        case VT_I1: case VT_UI1: return 1;
-        case VT_I2: case VT_UI2: case VT_BOOL: return 2;
-        case VT_I4: case VT_UI4: case VT_R4: case VT_INT: case VT_UINT: case VT_ERROR: return 4;
-        case VT_I8: case VT_UI8: case VT_R8: case VT_DATE: case VT_CY: return 8;
-        case VT_BSTR: case VT_UNKNOWN: case VT_DISPATCH: return sizeof(void*);
-        case VT_VARIANT: return sizeof(VARIANT);
-        default: return 0;
+    case VT_I1:
+    case VT_UI1: return 1;
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL: return 2;
+    case VT_I4:
+    case VT_UI4:
+    case VT_R4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_ERROR: return 4;
+    case VT_I8:
+    case VT_UI8:
+    case VT_R8:
+    case VT_DATE:
+    case VT_CY: return 8;
+    case VT_BSTR:
+    case VT_UNKNOWN:
+    case VT_DISPATCH: return sizeof(void*);
+    case VT_VARIANT: return sizeof(VARIANT);
+    default: return 0;
     }
 }
 
@@ -51,14 +65,15 @@ void clearElements(SAFEARRAY* psa, VARTYPE vt, ULONG from, ULONG to) {
     if (!psa->pvData) return;
     for (ULONG i = from; i < to; ++i) {
         switch (vt) {
-            case VT_BSTR: SysFreeString(static_cast<BSTR*>(psa->pvData)[i]); break;
-            case VT_UNKNOWN: case VT_DISPATCH: {
-                IUnknown* p = static_cast<IUnknown**>(psa->pvData)[i];
-                if (p) p->Release();
-                break;
-            }
-            case VT_VARIANT: VariantClear(&static_cast<VARIANT*>(psa->pvData)[i]); break;
-            default: return;
+        case VT_BSTR: SysFreeString(static_cast<BSTR*>(psa->pvData)[i]); break;
+        case VT_UNKNOWN:
+        case VT_DISPATCH: {
+            IUnknown* p = static_cast<IUnknown**>(psa->pvData)[i];
+            if (p) p->Release();
+            break;
+        }
+        case VT_VARIANT: VariantClear(&static_cast<VARIANT*>(psa->pvData)[i]); break;
+        default: return;
         }
     }
 }
@@ -176,36 +191,37 @@ HRESULT SafeArrayCopy(SAFEARRAY* psa, SAFEARRAY** ppsaOut) {
     const ULONG n = psa->rgsabound[0].cElements;
     if (n && psa->pvData) {
         switch (vt) {
-            case VT_BSTR:
-                for (ULONG i = 0; i < n; ++i) {
-                    BSTR s = static_cast<BSTR*>(psa->pvData)[i];
-                    if (!s) continue;
-                    BSTR c = SysAllocStringLen(s, SysStringLen(s));
-                    if (!c) {
-                        SafeArrayDestroy(copy);
-                        return E_OUTOFMEMORY;
-                    }
-                    static_cast<BSTR*>(copy->pvData)[i] = c;
+        case VT_BSTR:
+            for (ULONG i = 0; i < n; ++i) {
+                BSTR s = static_cast<BSTR*>(psa->pvData)[i];
+                if (!s) continue;
+                BSTR c = SysAllocStringLen(s, SysStringLen(s));
+                if (!c) {
+                    SafeArrayDestroy(copy);
+                    return E_OUTOFMEMORY;
                 }
-                break;
-            case VT_VARIANT:
-                for (ULONG i = 0; i < n; ++i) {
-                    HRESULT hr = VariantCopy(&static_cast<VARIANT*>(copy->pvData)[i], &static_cast<VARIANT*>(psa->pvData)[i]);
-                    if (FAILED(hr)) {
-                        SafeArrayDestroy(copy);
-                        return hr;
-                    }
+                static_cast<BSTR*>(copy->pvData)[i] = c;
+            }
+            break;
+        case VT_VARIANT:
+            for (ULONG i = 0; i < n; ++i) {
+                HRESULT hr =
+                    VariantCopy(&static_cast<VARIANT*>(copy->pvData)[i], &static_cast<VARIANT*>(psa->pvData)[i]);
+                if (FAILED(hr)) {
+                    SafeArrayDestroy(copy);
+                    return hr;
                 }
-                break;
-            case VT_UNKNOWN: case VT_DISPATCH:
-                for (ULONG i = 0; i < n; ++i) {
-                    IUnknown* p = static_cast<IUnknown**>(psa->pvData)[i];
-                    if (p) p->AddRef();
-                    static_cast<IUnknown**>(copy->pvData)[i] = p;
-                }
-                break;
-            default:
-                std::memcpy(copy->pvData, psa->pvData, size_t(n) * psa->cbElements);
+            }
+            break;
+        case VT_UNKNOWN:
+        case VT_DISPATCH:
+            for (ULONG i = 0; i < n; ++i) {
+                IUnknown* p = static_cast<IUnknown**>(psa->pvData)[i];
+                if (p) p->AddRef();
+                static_cast<IUnknown**>(copy->pvData)[i] = p;
+            }
+            break;
+        default: std::memcpy(copy->pvData, psa->pvData, size_t(n) * psa->cbElements);
         }
     }
     *ppsaOut = copy;

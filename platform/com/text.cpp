@@ -65,8 +65,10 @@ BSTR SysAllocString(const OLECHAR* psz) {
 BSTR SysAllocStringLen(const OLECHAR* strIn, UINT ui) {
     BSTR b = allocate(ui);
     if (!b) return nullptr;
-    if (strIn) std::memcpy(b, strIn, size_t(ui) * 2);
-    else std::memset(b, 0, size_t(ui) * 2);
+    if (strIn)
+        std::memcpy(b, strIn, size_t(ui) * 2);
+    else
+        std::memset(b, 0, size_t(ui) * 2);
     return b;
 }
 
@@ -77,8 +79,10 @@ BSTR SysAllocStringByteLen(const char* psz, UINT len) {
     const uint32_t byteLen = len;
     std::memcpy(blockOf(b), &byteLen, kPrefix);
     auto* bytes = reinterpret_cast<uint8_t*>(b);
-    if (psz) std::memcpy(bytes, psz, len);
-    else std::memset(bytes, 0, len);
+    if (psz)
+        std::memcpy(bytes, psz, len);
+    else
+        std::memset(bytes, 0, len);
     bytes[len] = 0;  // the buffer holds at least len + 2 bytes
     bytes[len + 1] = 0;
     return b;
@@ -146,9 +150,8 @@ namespace qoro::com {
 
 std::string toString(const GUID& g) {
     char buf[40];
-    std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2,
-                  g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
-                  g.Data4[7]);
+    std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2, g.Data3,
+                  g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
     return buf;
 }
 
@@ -171,9 +174,12 @@ std::u16string toUtf16(std::string_view s) {
         }
         size_t need = 0;
         char32_t c = 0, min = 0;
-        if ((b0 & 0xE0) == 0xC0) need = 1, c = b0 & 0x1F, min = 0x80;
-        else if ((b0 & 0xF0) == 0xE0) need = 2, c = b0 & 0x0F, min = 0x800;
-        else if ((b0 & 0xF8) == 0xF0) need = 3, c = b0 & 0x07, min = 0x10000;
+        if ((b0 & 0xE0) == 0xC0)
+            need = 1, c = b0 & 0x1F, min = 0x80;
+        else if ((b0 & 0xF0) == 0xE0)
+            need = 2, c = b0 & 0x0F, min = 0x800;
+        else if ((b0 & 0xF8) == 0xF0)
+            need = 3, c = b0 & 0x07, min = 0x10000;
         size_t got = 0;
         while (need != 0 && got < need && i + 1 + got < s.size() &&
                (static_cast<uint8_t>(s[i + 1 + got]) & 0xC0) == 0x80) {

@@ -13,11 +13,17 @@ namespace {
 
 bool isInteger(VARTYPE vt) {
     switch (vt) {
-        case VT_I1: case VT_UI1: case VT_I2: case VT_UI2: case VT_I4: case VT_UI4:
-        case VT_I8: case VT_UI8: case VT_INT: case VT_UINT:
-            return true;
-        default:
-            return false;
+    case VT_I1:
+    case VT_UI1:
+    case VT_I2:
+    case VT_UI2:
+    case VT_I4:
+    case VT_UI4:
+    case VT_I8:
+    case VT_UI8:
+    case VT_INT:
+    case VT_UINT: return true;
+    default: return false;
     }
 }
 
@@ -34,10 +40,19 @@ struct Number {
 Number numberOf(const VARIANT& v) {
     Number n;
     switch (v.vt) {
-        case VT_UI8: n.kind = Number::Unsigned; n.u = v.ullVal; break;
-        case VT_R4: n.kind = Number::Real; n.d = v.fltVal; break;
-        case VT_R8: n.kind = Number::Real; n.d = v.dblVal; break;
-        default: n.s = qoro::com::detail::integerOf(v); break;
+    case VT_UI8:
+        n.kind = Number::Unsigned;
+        n.u = v.ullVal;
+        break;
+    case VT_R4:
+        n.kind = Number::Real;
+        n.d = v.fltVal;
+        break;
+    case VT_R8:
+        n.kind = Number::Real;
+        n.d = v.dblVal;
+        break;
+    default: n.s = qoro::com::detail::integerOf(v); break;
     }
     return n;
 }
@@ -53,7 +68,8 @@ std::string trim(std::string s) {
 bool equalsNoCase(const std::string& a, const char* b) {
     size_t i = 0;
     for (; i < a.size() && b[i]; ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
     return i == a.size() && !b[i];
 }
 
@@ -94,14 +110,16 @@ struct Range {
 
 Range rangeOf(VARTYPE vt) {
     switch (vt) {
-        case VT_I1: return {-128, 127};
-        case VT_UI1: return {0, 255};
-        case VT_I2: return {-32768, 32767};
-        case VT_UI2: return {0, 65535};
-        case VT_I4: case VT_INT: return {std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()};
-        case VT_UI4: case VT_UINT: return {0, std::numeric_limits<uint32_t>::max()};
-        case VT_I8: return {std::numeric_limits<int64_t>::min(), uint64_t(std::numeric_limits<int64_t>::max())};
-        default: return {0, std::numeric_limits<uint64_t>::max()};  // VT_UI8
+    case VT_I1: return {-128, 127};
+    case VT_UI1: return {0, 255};
+    case VT_I2: return {-32768, 32767};
+    case VT_UI2: return {0, 65535};
+    case VT_I4:
+    case VT_INT: return {std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()};
+    case VT_UI4:
+    case VT_UINT: return {0, std::numeric_limits<uint32_t>::max()};
+    case VT_I8: return {std::numeric_limits<int64_t>::min(), uint64_t(std::numeric_limits<int64_t>::max())};
+    default: return {0, std::numeric_limits<uint64_t>::max()};  // VT_UI8
     }
 }
 
@@ -135,19 +153,19 @@ HRESULT toInteger(const Number& n, VARTYPE vt, VARIANT& out) {
 
 double realOfNumber(const Number& n) {
     switch (n.kind) {
-        case Number::Real: return n.d;
-        case Number::Unsigned: return static_cast<double>(n.u);
-        default: return static_cast<double>(n.s);
+    case Number::Real: return n.d;
+    case Number::Unsigned: return static_cast<double>(n.u);
+    default: return static_cast<double>(n.s);
     }
 }
 
 std::string formatNumber(const VARIANT& v) {
     char buf[64];
     switch (v.vt) {
-        case VT_R4: std::snprintf(buf, sizeof buf, "%.7G", double(v.fltVal)); break;
-        case VT_R8: std::snprintf(buf, sizeof buf, "%.15G", v.dblVal); break;
-        case VT_UI8: std::snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(v.ullVal)); break;
-        default: std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(qoro::com::detail::integerOf(v))); break;
+    case VT_R4: std::snprintf(buf, sizeof buf, "%.7G", double(v.fltVal)); break;
+    case VT_R8: std::snprintf(buf, sizeof buf, "%.15G", v.dblVal); break;
+    case VT_UI8: std::snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(v.ullVal)); break;
+    default: std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(qoro::com::detail::integerOf(v))); break;
     }
     return buf;
 }
@@ -210,11 +228,14 @@ HRESULT changeType(VARIANT& out, const VARIANT& in, USHORT flags, VARTYPE vt) {
     }
     if (vt == VT_BSTR) {
         std::string text;
-        if (in.vt == VT_EMPTY) text.clear();
+        if (in.vt == VT_EMPTY)
+            text.clear();
         else if (in.vt == VT_BOOL)
             text = (flags & VARIANT_ALPHABOOL) ? (in.boolVal ? "True" : "False") : (in.boolVal ? "-1" : "0");
-        else if (isNumeric(in.vt)) text = formatNumber(in);
-        else return DISP_E_TYPEMISMATCH;
+        else if (isNumeric(in.vt))
+            text = formatNumber(in);
+        else
+            return DISP_E_TYPEMISMATCH;
         out.bstrVal = qoro::com::bstrFromUtf8(text);
         if (!out.bstrVal) return E_OUTOFMEMORY;
         out.vt = VT_BSTR;
@@ -243,19 +264,19 @@ namespace qoro::com::detail {
 
 LONGLONG integerOf(const VARIANT& v) {
     switch (v.vt) {
-        case VT_I1: return v.cVal;
-        case VT_UI1: return v.bVal;
-        case VT_I2: return v.iVal;
-        case VT_UI2: return v.uiVal;
-        case VT_I4: return v.lVal;
-        case VT_UI4: return v.ulVal;
-        case VT_I8: return v.llVal;
-        case VT_UI8: return static_cast<LONGLONG>(v.ullVal);
-        case VT_INT: return v.intVal;
-        case VT_UINT: return v.uintVal;
-        case VT_BOOL: return v.boolVal;
-        case VT_ERROR: return v.scode;
-        default: return 0;
+    case VT_I1: return v.cVal;
+    case VT_UI1: return v.bVal;
+    case VT_I2: return v.iVal;
+    case VT_UI2: return v.uiVal;
+    case VT_I4: return v.lVal;
+    case VT_UI4: return v.ulVal;
+    case VT_I8: return v.llVal;
+    case VT_UI8: return static_cast<LONGLONG>(v.ullVal);
+    case VT_INT: return v.intVal;
+    case VT_UINT: return v.uintVal;
+    case VT_BOOL: return v.boolVal;
+    case VT_ERROR: return v.scode;
+    default: return 0;
     }
 }
 
@@ -269,21 +290,21 @@ void storeNumber(VARIANT* out, VARTYPE vt, LONGLONG i, double d) {
     out->vt = vt;
     out->llVal = 0;
     switch (vt) {
-        case VT_I1: out->cVal = static_cast<CHAR>(i); break;
-        case VT_UI1: out->bVal = static_cast<BYTE>(i); break;
-        case VT_I2: out->iVal = static_cast<SHORT>(i); break;
-        case VT_UI2: out->uiVal = static_cast<USHORT>(i); break;
-        case VT_I4: out->lVal = static_cast<LONG>(i); break;
-        case VT_UI4: out->ulVal = static_cast<ULONG>(i); break;
-        case VT_I8: out->llVal = i; break;
-        case VT_UI8: out->ullVal = static_cast<ULONGLONG>(i); break;
-        case VT_INT: out->intVal = static_cast<INT>(i); break;
-        case VT_UINT: out->uintVal = static_cast<UINT>(i); break;
-        case VT_BOOL: out->boolVal = i ? VARIANT_TRUE : VARIANT_FALSE; break;
-        case VT_R4: out->fltVal = static_cast<FLOAT>(d); break;
-        case VT_R8: out->dblVal = d; break;
-        case VT_ERROR: out->scode = static_cast<SCODE>(i); break;
-        default: out->vt = VT_EMPTY; break;
+    case VT_I1: out->cVal = static_cast<CHAR>(i); break;
+    case VT_UI1: out->bVal = static_cast<BYTE>(i); break;
+    case VT_I2: out->iVal = static_cast<SHORT>(i); break;
+    case VT_UI2: out->uiVal = static_cast<USHORT>(i); break;
+    case VT_I4: out->lVal = static_cast<LONG>(i); break;
+    case VT_UI4: out->ulVal = static_cast<ULONG>(i); break;
+    case VT_I8: out->llVal = i; break;
+    case VT_UI8: out->ullVal = static_cast<ULONGLONG>(i); break;
+    case VT_INT: out->intVal = static_cast<INT>(i); break;
+    case VT_UINT: out->uintVal = static_cast<UINT>(i); break;
+    case VT_BOOL: out->boolVal = i ? VARIANT_TRUE : VARIANT_FALSE; break;
+    case VT_R4: out->fltVal = static_cast<FLOAT>(d); break;
+    case VT_R8: out->dblVal = d; break;
+    case VT_ERROR: out->scode = static_cast<SCODE>(i); break;
+    default: out->vt = VT_EMPTY; break;
     }
 }
 
@@ -328,7 +349,8 @@ HRESULT VariantCopy(VARIANTARG* dest, const VARIANTARG* src) {
                 if (FAILED(hr)) return hr;
             }
         } else if (src->vt == VT_BSTR && src->bstrVal) {
-            copy.bstrVal = SysAllocStringByteLen(reinterpret_cast<const char*>(src->bstrVal), SysStringByteLen(src->bstrVal));
+            copy.bstrVal =
+                SysAllocStringByteLen(reinterpret_cast<const char*>(src->bstrVal), SysStringByteLen(src->bstrVal));
             if (!copy.bstrVal) return E_OUTOFMEMORY;
         } else if ((src->vt == VT_UNKNOWN || src->vt == VT_DISPATCH) && src->punkVal) {
             src->punkVal->AddRef();
@@ -355,14 +377,27 @@ HRESULT VariantCopyInd(VARIANT* dest, const VARIANTARG* src) {
         value.parray = *src->pparray;
     } else {
         switch (vt) {
-            case VT_VARIANT: return VariantCopyInd(dest, src->pvarVal);
-            case VT_I1: case VT_UI1: value.bVal = *src->pbVal; break;
-            case VT_I2: case VT_UI2: case VT_BOOL: value.iVal = *src->piVal; break;
-            case VT_I4: case VT_UI4: case VT_INT: case VT_UINT: case VT_ERROR: case VT_R4: value.lVal = *src->plVal; break;
-            case VT_I8: case VT_UI8: case VT_R8: case VT_DATE: case VT_CY: value.llVal = *src->pllVal; break;
-            case VT_BSTR: value.bstrVal = *src->pbstrVal; break;
-            case VT_UNKNOWN: case VT_DISPATCH: value.punkVal = *src->ppunkVal; break;
-            default: return DISP_E_BADVARTYPE;
+        case VT_VARIANT: return VariantCopyInd(dest, src->pvarVal);
+        case VT_I1:
+        case VT_UI1: value.bVal = *src->pbVal; break;
+        case VT_I2:
+        case VT_UI2:
+        case VT_BOOL: value.iVal = *src->piVal; break;
+        case VT_I4:
+        case VT_UI4:
+        case VT_INT:
+        case VT_UINT:
+        case VT_ERROR:
+        case VT_R4: value.lVal = *src->plVal; break;
+        case VT_I8:
+        case VT_UI8:
+        case VT_R8:
+        case VT_DATE:
+        case VT_CY: value.llVal = *src->pllVal; break;
+        case VT_BSTR: value.bstrVal = *src->pbstrVal; break;
+        case VT_UNKNOWN:
+        case VT_DISPATCH: value.punkVal = *src->ppunkVal; break;
+        default: return DISP_E_BADVARTYPE;
         }
     }
     VARIANT copy;

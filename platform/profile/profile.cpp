@@ -1,14 +1,14 @@
 #include "profile/profile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace qoro::profile {
@@ -28,7 +28,8 @@ std::string_view trim(std::string_view s) {
 char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool sameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
 }
 
 bool hasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
@@ -101,8 +102,8 @@ std::optional<std::string> readWhole(const std::string& file) {
 // Where a section and a key stand in the file.
 struct Location {
     bool sectionFound = false;
-    size_t sectionLine = 0;   // index of the "[section]" line
-    size_t lastInSection = 0; // last non-blank line of the section (the header if none)
+    size_t sectionLine = 0;    // index of the "[section]" line
+    size_t lastInSection = 0;  // last non-blank line of the section (the header if none)
     bool keyFound = false;
     size_t keyLine = 0;
     std::string_view value;
@@ -168,8 +169,10 @@ bool replaceFile(const std::string& file, const std::string& text) {
     while (ok && done < text.size()) {
         ssize_t put = ::write(fd, text.data() + done, text.size() - done);
         if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) ok = false;
-        else done += static_cast<size_t>(put);
+        if (put <= 0)
+            ok = false;
+        else
+            done += static_cast<size_t>(put);
     }
     if (ok && ::fchmod(fd, mode) != 0) ok = false;
     if (ok && ::fsync(fd) != 0) ok = false;
@@ -268,8 +271,8 @@ bool writeString(std::string_view section, std::string_view key, std::string_vie
     } else {
         out = text;
         if (!out.empty() && out.back() != '\n') out += eol;
-        if (!lines.empty() && !trim(std::string_view(text.data() + lines.back().begin,
-                                                     lines.back().end - lines.back().begin)).empty())
+        if (!lines.empty() &&
+            !trim(std::string_view(text.data() + lines.back().begin, lines.back().end - lines.back().begin)).empty())
             out += eol;
         out += "[" + std::string(trim(section)) + "]" + eol + entry + eol;
     }

@@ -31,12 +31,12 @@ namespace qoro::profile {
 // buffer, truncated to size - 1 characters and zero-terminated. Returns the
 // number of characters copied, without the terminating zero. A size of 0
 // copies nothing and returns 0.
-size_t getString(std::string_view section, std::string_view key, std::string_view defaultText,
-                 char* buffer, size_t size, const std::string& file);
+size_t getString(std::string_view section, std::string_view key, std::string_view defaultText, char* buffer,
+                 size_t size, const std::string& file);
 
 // The same as a string: at most size - 1 characters of the value or default.
-std::string getString(std::string_view section, std::string_view key, std::string_view defaultText,
-                      size_t size, const std::string& file);
+std::string getString(std::string_view section, std::string_view key, std::string_view defaultText, size_t size,
+                      const std::string& file);
 
 // The value itself, or nothing when the key (or the file) is missing.
 std::optional<std::string> find(std::string_view section, std::string_view key, const std::string& file);
@@ -51,8 +51,7 @@ int getInt(std::string_view section, std::string_view key, int defaultValue, con
 // a key may not contain '=' nor a section ']'; values may not hold line
 // breaks. False when refused or when the file cannot be written (it is then
 // left as it was).
-bool writeString(std::string_view section, std::string_view key, std::string_view value,
-                 const std::string& file);
+bool writeString(std::string_view section, std::string_view key, std::string_view value, const std::string& file);
 
 // WritePrivateProfileStringA with a null value: removes key from section.
 // True when the key is gone afterwards (also when it never was there).

@@ -45,10 +45,8 @@ namespace qoro::riff {
 using FourCC = uint32_t;
 
 constexpr FourCC makeFourCC(char a, char b, char c, char d) {
-    return static_cast<FourCC>(static_cast<uint8_t>(a)) |
-           (static_cast<FourCC>(static_cast<uint8_t>(b)) << 8) |
-           (static_cast<FourCC>(static_cast<uint8_t>(c)) << 16) |
-           (static_cast<FourCC>(static_cast<uint8_t>(d)) << 24);
+    return static_cast<FourCC>(static_cast<uint8_t>(a)) | (static_cast<FourCC>(static_cast<uint8_t>(b)) << 8) |
+           (static_cast<FourCC>(static_cast<uint8_t>(c)) << 16) | (static_cast<FourCC>(static_cast<uint8_t>(d)) << 24);
 }
 
 // Compile-time code from a 4-character literal: fourcc("WAVE").
@@ -70,15 +68,15 @@ inline constexpr uint32_t kUnknownSize = 0xFFFFFFFFu;
 
 // Results (the MMIOERR_* values of the Windows functions).
 enum class Status : int {
-    Ok = 0,             // MMSYSERR_NOERROR
-    CannotOpen,         // MMIOERR_CANNOTOPEN: the file cannot be opened or created
-    CannotRead,         // MMIOERR_CANNOTREAD
-    CannotWrite,        // MMIOERR_CANNOTWRITE: write or flush failed, or file opened read-only
-    CannotSeek,         // MMIOERR_CANNOTSEEK
-    CannotExpand,       // MMIOERR_CANNOTEXPAND: a chunk would grow beyond 4 GiB
-    ChunkNotFound,      // MMIOERR_CHUNKNOTFOUND: no such chunk before the end of the parent / file
-    CannotClose,        // MMIOERR_CANNOTCLOSE
-    NotOpen,            // MMSYSERR_INVALHANDLE: no file is open
+    Ok = 0,         // MMSYSERR_NOERROR
+    CannotOpen,     // MMIOERR_CANNOTOPEN: the file cannot be opened or created
+    CannotRead,     // MMIOERR_CANNOTREAD
+    CannotWrite,    // MMIOERR_CANNOTWRITE: write or flush failed, or file opened read-only
+    CannotSeek,     // MMIOERR_CANNOTSEEK
+    CannotExpand,   // MMIOERR_CANNOTEXPAND: a chunk would grow beyond 4 GiB
+    ChunkNotFound,  // MMIOERR_CHUNKNOTFOUND: no such chunk before the end of the parent / file
+    CannotClose,    // MMIOERR_CANNOTCLOSE
+    NotOpen,        // MMSYSERR_INVALHANDLE: no file is open
 };
 const char* statusText(Status status);
 
@@ -199,9 +197,9 @@ private:
     std::string path_;
     std::unique_ptr<uint8_t[]> buf_;
     size_t capacity_ = 0;
-    uint64_t bufStart_ = 0;   // file offset of buf_[0]
-    size_t bufValid_ = 0;     // bytes of buf_ holding file contents
-    size_t dirtyBegin_ = 0;   // buf_[dirtyBegin_, dirtyEnd_) not yet written
+    uint64_t bufStart_ = 0;  // file offset of buf_[0]
+    size_t bufValid_ = 0;    // bytes of buf_ holding file contents
+    size_t dirtyBegin_ = 0;  // buf_[dirtyBegin_, dirtyEnd_) not yet written
     size_t dirtyEnd_ = 0;
     uint64_t pos_ = 0;
     uint64_t fileSize_ = 0;
@@ -226,18 +224,18 @@ std::string unreadableReason(const std::string& path);
 // promise more than is there. Their samples are the bytes from the "data"
 // chunk's start to the end of the file.
 struct WaveLayout {
-    Chunk form;                 // the "RIFF" or "RF64" form ("WAVE"); size as stored
+    Chunk form;  // the "RIFF" or "RF64" form ("WAVE"); size as stored
     bool rf64 = false;
     bool hasFormat = false;
-    Chunk format;               // the first "fmt " chunk, whole within the file
+    Chunk format;  // the first "fmt " chunk, whole within the file
     bool hasFact = false;
-    Chunk fact;                 // the first "fact" chunk, whole within the file
+    Chunk fact;  // the first "fact" chunk, whole within the file
     bool hasData = false;
-    Chunk data;                 // the first "data" chunk, size as stored
-    uint64_t dataSize = 0;      // bytes of samples the file holds
-    bool dataToEnd = false;     // the stored size was unknown or beyond the file: the samples run to its end
-    bool dataIsLast = false;    // nothing but a pad byte follows the samples
-    bool sizesStale = false;    // the stored RIFF or "data" size is not what the file holds
+    Chunk data;               // the first "data" chunk, size as stored
+    uint64_t dataSize = 0;    // bytes of samples the file holds
+    bool dataToEnd = false;   // the stored size was unknown or beyond the file: the samples run to its end
+    bool dataIsLast = false;  // nothing but a pad byte follows the samples
+    bool sizesStale = false;  // the stored RIFF or "data" size is not what the file holds
 };
 
 // Walks the first "RIFF"/"RF64" form of type "WAVE" in the file: its

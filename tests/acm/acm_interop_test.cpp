@@ -29,8 +29,8 @@ std::string ffDecodeArgs(const CodecCase& c) {
 
 // ffmpeg's decode of a WAV to 16-bit samples at the file's own rate and channels.
 std::vector<int16_t> ffmpegDecode(const CodecCase& c, const fs::path& wav, const fs::path& raw) {
-    const auto r = run("ffmpeg -v error -y " + ffDecodeArgs(c) + "-i " + shellQuote(wav.string()) +
-                       " -f s16le " + shellQuote(raw.string()));
+    const auto r = run("ffmpeg -v error -y " + ffDecodeArgs(c) + "-i " + shellQuote(wav.string()) + " -f s16le " +
+                       shellQuote(raw.string()));
     EXPECT_EQ(r.exitCode, 0) << r.output;
     return readPcm16(raw);
 }
@@ -87,8 +87,8 @@ TEST_P(AcmInterop, DecodesFfmpegAndEncodesForFfmpeg) {
         EXPECT_LE(d.maxAbs, 64) << "offset " << off;
         std::printf("[ %s ] against ffmpeg's decoder: offset %ld, rms %.3f, max %d\n", c.name, off, d.rms, d.maxAbs);
     }
-    const double ffSnr = snrDb(input, ffDecoded,
-                               c.bitExact ? 0 : bestOffset(input, ffDecoded, 2400 * c.channels, c.channels));
+    const double ffSnr =
+        snrDb(input, ffDecoded, c.bitExact ? 0 : bestOffset(input, ffDecoded, 2400 * c.channels, c.channels));
 
     // We encode with ffmpeg's record; ffmpeg and we decode it.
     const auto ourData = encode(ff.format, input);
@@ -110,17 +110,16 @@ TEST_P(AcmInterop, DecodesFfmpegAndEncodesForFfmpeg) {
     std::printf("[ %s ] SNR ours %.2f dB, ffmpeg %.2f dB\n", c.name, ourSnr, ffSnr);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Codecs, AcmInterop,
-    ::testing::Values(CodecCase{"alaw", "pcm_alaw", "", 8000, 1, true},
-                      CodecCase{"mulaw", "pcm_mulaw", "", 22050, 2, true},
-                      CodecCase{"ima", "adpcm_ima_wav", "", 22050, 2, true},
-                      CodecCase{"ima_mono", "adpcm_ima_wav", "", 8000, 1, true},
-                      CodecCase{"ms", "adpcm_ms", "", 11025, 2, true},
-                      CodecCase{"ms_mono", "adpcm_ms", "", 44100, 1, true},
-                      CodecCase{"gsm", "libgsm_ms", "libgsm_ms", 8000, 1, true},
-                      CodecCase{"mp3", "libmp3lame", "", 44100, 2, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Codecs, AcmInterop,
+                         ::testing::Values(CodecCase{"alaw", "pcm_alaw", "", 8000, 1, true},
+                                           CodecCase{"mulaw", "pcm_mulaw", "", 22050, 2, true},
+                                           CodecCase{"ima", "adpcm_ima_wav", "", 22050, 2, true},
+                                           CodecCase{"ima_mono", "adpcm_ima_wav", "", 8000, 1, true},
+                                           CodecCase{"ms", "adpcm_ms", "", 11025, 2, true},
+                                           CodecCase{"ms_mono", "adpcm_ms", "", 44100, 1, true},
+                                           CodecCase{"gsm", "libgsm_ms", "libgsm_ms", 8000, 1, true},
+                                           CodecCase{"mp3", "libmp3lame", "", 44100, 2, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // The layouts of the raw table (256/512/1024-byte blocks per channel) written
 // by our encoders decode in ffmpeg to what we decode.
@@ -139,12 +138,16 @@ TEST(AcmInteropTable, OurStandardLayoutsDecodeInFfmpeg) {
                 continue;
             if (h.wFormatTag == acm::WAVE_FORMAT_GSM610 && h.nSamplesPerSec != 8000) continue;
             SCOPED_TRACE(acm::describe(rec));
-            const auto input = testSignal(static_cast<int>(h.nSamplesPerSec), h.nChannels,
-                                          static_cast<int>(h.nSamplesPerSec / 4));
+            const auto input =
+                testSignal(static_cast<int>(h.nSamplesPerSec), h.nChannels, static_cast<int>(h.nSamplesPerSec / 4));
             const auto coded = encode(rec, input);
             writeWav(dir / "t.wav", rec, coded);
-            const CodecCase c{"t", "", h.wFormatTag == acm::WAVE_FORMAT_GSM610 ? "libgsm_ms" : "",
-                              static_cast<int>(h.nSamplesPerSec), h.nChannels, true};
+            const CodecCase c{"t",
+                              "",
+                              h.wFormatTag == acm::WAVE_FORMAT_GSM610 ? "libgsm_ms" : "",
+                              static_cast<int>(h.nSamplesPerSec),
+                              h.nChannels,
+                              true};
             const auto theirs = ffmpegDecode(c, dir / "t.wav", dir / "t.raw");
             const auto ours = decode(rec, coded);
             EXPECT_EQ(theirs.size(), ours.size());

@@ -84,11 +84,15 @@ TEST(AcmSuggest, PcmFormsOfEveryDriver) {
     EXPECT_EQ(out.wBitsPerSample, 8);  // PCM stays as it is
     EXPECT_EQ(out.nBlockAlign, 2);
 
-    struct Case { std::vector<uint8_t> rec; uint32_t rate; uint16_t ch; };
-    for (const Case& c : {Case{g711Record(WAVE_FORMAT_ALAW, 8000, 1), 8000, 1},
-                          Case{g711Record(WAVE_FORMAT_MULAW, 44100, 2), 44100, 2},
-                          Case{imaRecord(22050, 2, 1024), 22050, 2}, Case{msRecord(11025, 1, 256), 11025, 1},
-                          Case{gsmRecord(8000), 8000, 1}, Case{mp3Record(22050, 2, 64), 22050, 2}}) {
+    struct Case {
+        std::vector<uint8_t> rec;
+        uint32_t rate;
+        uint16_t ch;
+    };
+    for (const Case& c :
+         {Case{g711Record(WAVE_FORMAT_ALAW, 8000, 1), 8000, 1}, Case{g711Record(WAVE_FORMAT_MULAW, 44100, 2), 44100, 2},
+          Case{imaRecord(22050, 2, 1024), 22050, 2}, Case{msRecord(11025, 1, 256), 11025, 1},
+          Case{gsmRecord(8000), 8000, 1}, Case{mp3Record(22050, 2, 64), 22050, 2}}) {
         ASSERT_EQ(suggestPcm(c.rec, out), Result::Ok);
         EXPECT_EQ(out.wFormatTag, WAVE_FORMAT_PCM);
         EXPECT_EQ(out.wBitsPerSample, 16);
@@ -370,7 +374,7 @@ TEST(AcmDamage, ExtremeMsAdpcmCoefficientsCannotOverflow) {
         }
         const auto rec = recordBytes(WAVEFORMATEX{WAVE_FORMAT_ADPCM, 1, 8000, 8000 * align / spb, align, 4, 0}, extra);
         std::vector<uint8_t> block(align, c.firstNibbles);
-        block[0] = 0;  // the one coefficient pair
+        block[0] = 0;                 // the one coefficient pair
         block[1] = 16, block[2] = 0;  // delta
         block[3] = static_cast<uint8_t>(c.sample1 & 0xFF), block[4] = static_cast<uint8_t>((c.sample1 >> 8) & 0xFF);
         block[5] = static_cast<uint8_t>(c.sample2 & 0xFF), block[6] = static_cast<uint8_t>((c.sample2 >> 8) & 0xFF);

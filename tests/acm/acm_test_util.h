@@ -17,8 +17,7 @@ struct WavParts {
 
 // A minimal RIFF walk; empty parts when the file is not a WAVE file.
 WavParts readWav(const qoro::test::fs::path& file);
-void writeWav(const qoro::test::fs::path& file, const std::vector<uint8_t>& format,
-              const std::vector<uint8_t>& data);
+void writeWav(const qoro::test::fs::path& file, const std::vector<uint8_t>& format, const std::vector<uint8_t>& data);
 
 std::vector<uint8_t> toBytes(const std::vector<int16_t>& samples);
 std::vector<int16_t> toSamples(const std::vector<uint8_t>& bytes);

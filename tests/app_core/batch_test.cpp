@@ -184,11 +184,11 @@ TEST_F(BatchTest, FailedAndPartialFilesAreListedOnceAndTheRunGoesOn) {
     rig.app->onAddFiles();
     rig.app->onConvert();
     EXPECT_EQ(rig.callsStartingWith("dst.CreateFile"), 2u);  // nothing created for the missing source
-    EXPECT_EQ(fakeFrames(wave("broken.wav")), 8820);          // kept as far as it was read
+    EXPECT_EQ(fakeFrames(wave("broken.wav")), 8820);         // kept as far as it was read
     EXPECT_EQ(fakeFrames(wave("good.wav")), 44100);
     ASSERT_EQ(rig.ui.messages.size(), 1u);
-    EXPECT_EQ(rig.ui.messages[0], "These files could not be converted, or were converted only in part:\r\n" +
-                                      missing + "\r\n" + broken);
+    EXPECT_EQ(rig.ui.messages[0],
+              "These files could not be converted, or were converted only in part:\r\n" + missing + "\r\n" + broken);
     EXPECT_FALSE(rig.app->session().mp3Converting);
     EXPECT_EQ(rig.app->session().currentRow, 1u);
     const auto& results = rig.app->converter().results();
@@ -286,7 +286,7 @@ TEST_F(BatchTest, RefusedFormatFailedCreateAndFailedCloseKeepTheOldTarget) {
 TEST_F(BatchTest, NeverWritesOverItsOwnSource) {
     rig.start();
     rig.app->settings().WaveDir = rig.data.root;  // output beside the sources
-    const auto paths = add({"song"});               // no extension: same name
+    const auto paths = add({"song"});             // no extension: same name
     rig.app->onConvert();
     EXPECT_EQ(slurp(paths[0]), "source");
     EXPECT_EQ(rig.callsStartingWith("dst.CreateFile"), 0u);

@@ -50,7 +50,7 @@ TEST(InstalledProgramFolder, MatchesAnyListedFolderWithLinksResolved) {
     const std::string list = optBin + ":" + usrBin;
 
     EXPECT_TRUE(isInstalledProgramFolder(usrBin, list));
-    EXPECT_TRUE(isInstalledProgramFolder(usrBin + "/", list));           // as programFileFolder() gives it
+    EXPECT_TRUE(isInstalledProgramFolder(usrBin + "/", list));                  // as programFileFolder() gives it
     EXPECT_TRUE(isInstalledProgramFolder((tmp / "bin").string() + "/", list));  // through the link
     EXPECT_TRUE(isInstalledProgramFolder((tmp / "usr/bin/../bin").string(), list));
     EXPECT_TRUE(isInstalledProgramFolder(optBin, list));

@@ -19,7 +19,6 @@ using qoro::test::requireTool;
 using qoro::test::run;
 using qoro::test::shellQuote;
 
-
 // Frames and rate of a file as ffprobe reads them ("frames rate channels").
 struct Probe {
     long frames = -1;
@@ -27,8 +26,10 @@ struct Probe {
 };
 Probe probe(const std::string& file) {
     Probe p;
-    const auto r = run("ffprobe -v error -select_streams a:0 -show_entries stream=sample_rate,channels -of "
-                       "default=nw=1:nk=1 " + shellQuote(file));
+    const auto r =
+        run("ffprobe -v error -select_streams a:0 -show_entries stream=sample_rate,channels -of "
+            "default=nw=1:nk=1 " +
+            shellQuote(file));
     if (r.exitCode != 0) return p;
     std::sscanf(r.output.c_str(), "%d %d", &p.rate, &p.channels);
     qoro::test::TempDir tmp;
@@ -86,7 +87,9 @@ TEST(EndToEnd, GridTitlesComeFromEitherId3Tag) {
     ASSERT_TRUE(real.info);
     for (const auto& f : files) {
         const std::string mp3 = rig.path(f.name);
-        ASSERT_EQ(run(std::string("lame --quiet -b 96 ") + f.options + " " + shellQuote(wav) + " " + shellQuote(mp3)).exitCode, 0);
+        ASSERT_EQ(run(std::string("lame --quiet -b 96 ") + f.options + " " + shellQuote(wav) + " " + shellQuote(mp3))
+                      .exitCode,
+                  0);
         const FileFacts facts = readFacts(real.info.get(), mp3);
         EXPECT_EQ(facts.title, f.title) << f.name;
         EXPECT_GE(facts.durationMs, 500) << f.name;  // the music at least
@@ -194,8 +197,8 @@ TEST_F(BatchProgram, SeedsAFreshDataFolderOnce) {
                        " --seed --batch mp3towav");
     ASSERT_NE(r.output.find("sample file(s) written"), std::string::npos) << r.output;
     const std::string samples = home + "Samples/";
-    EXPECT_EQ(slurp(home + "wavtomp3.log"), "3\r\n." + samples + "Arpeggio.wav\r\n." + samples +
-                                                "Chimes.wav\r\n." + samples + "Walking Bass.wav\r\n");
+    EXPECT_EQ(slurp(home + "wavtomp3.log"), "3\r\n." + samples + "Arpeggio.wav\r\n." + samples + "Chimes.wav\r\n." +
+                                                samples + "Walking Bass.wav\r\n");
     const Probe arpeggio = probe(samples + "Arpeggio.wav");
     EXPECT_EQ(arpeggio.rate, 44100);
     EXPECT_EQ(arpeggio.channels, 2);
@@ -253,7 +256,8 @@ TEST_F(BatchProgram, LameMp3sBecomeWavsOfTheDecodedLength) {
         const std::string wav = (dir / (std::string(s.name) + ".src.wav")).string();
         const std::string mp3 = (dir / (std::string(s.name) + ".mp3")).string();
         qoro::test::writeWav16(wav, s.rate, s.channels, qoro::test::testSignal(s.rate, s.channels, s.frames));
-        const auto made = run("lame --quiet " + std::string(s.lameOptions) + " " + shellQuote(wav) + " " + shellQuote(mp3));
+        const auto made =
+            run("lame --quiet " + std::string(s.lameOptions) + " " + shellQuote(wav) + " " + shellQuote(mp3));
         ASSERT_EQ(made.exitCode, 0) << made.output;
         list += "." + mp3 + "\r\n";
     }
@@ -344,7 +348,8 @@ TEST_F(BatchProgram, WavsBecomeMp3sOfTheRightLengthAndRate) {
             ASSERT_EQ(made.exitCode, 0) << made.output;
             EXPECT_NEAR(p.frames, probe(reference).frames, kResampleSlack) << c.name;
         }
-        const auto bitrate = run("ffprobe -v error -show_entries format=bit_rate -of default=nw=1:nk=1 " + shellQuote(mp3));
+        const auto bitrate =
+            run("ffprobe -v error -show_entries format=bit_rate -of default=nw=1:nk=1 " + shellQuote(mp3));
         EXPECT_NEAR(std::atof(bitrate.output.c_str()) / 1000.0, c.kbps, c.kbps * 0.1) << c.name;
     }
 }
@@ -355,8 +360,8 @@ TEST_F(BatchProgram, SeededMp3SamplesDecodeToTheirWavs) {
     ASSERT_EQ(r.exitCode, 0) << r.output;
     EXPECT_NE(r.output.find("6 sample file(s) written"), std::string::npos) << r.output;
     const std::string samples = home + "Samples/";
-    EXPECT_EQ(slurp(home + "mp3towav.log"), "3\r\n." + samples + "Arpeggio.mp3\r\n." + samples +
-                                                "Chimes.mp3\r\n." + samples + "Walking Bass.mp3\r\n");
+    EXPECT_EQ(slurp(home + "mp3towav.log"), "3\r\n." + samples + "Arpeggio.mp3\r\n." + samples + "Chimes.mp3\r\n." +
+                                                samples + "Walking Bass.mp3\r\n");
     for (const char* name : {"Arpeggio", "Chimes", "Walking Bass"}) {
         const Probe wav = probe(samples + name + ".wav");
         const Probe mp3 = probe(samples + name + ".mp3");
@@ -375,8 +380,8 @@ TEST_F(BatchProgram, PlacesTheHelpPageInTheDataFolderOnce) {
     ASSERT_EQ(r.exitCode, 0) << r.output;
     const std::string page = slurp(home + "Quillet.html");
     EXPECT_EQ(page.rfind("<!DOCTYPE html>", 0), 0u);
-    for (const char* topic : {"MP3 to WAV", "WAV to MP3", "mp3towav.log", "wavtomp3.log", "OPTION.INI",
-                              "QUILLET_HOME", "--batch", "</html>"})
+    for (const char* topic : {"MP3 to WAV", "WAV to MP3", "mp3towav.log", "wavtomp3.log", "OPTION.INI", "QUILLET_HOME",
+                              "--batch", "</html>"})
         EXPECT_NE(page.find(topic), std::string::npos) << topic;
     EXPECT_FALSE(fs::exists(home + "Quillet.html.part"));
     // A page the user changed is kept.

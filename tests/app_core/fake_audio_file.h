@@ -34,8 +34,8 @@ struct FakeWorld {
     bool refuseFormat = false;            // SetFormat* answer BlockAlign 0
     LONG createError = NOERRORS;          // CreateFile fails with this code
     std::string createCause;
-    LONG closeError = NOERRORS;           // CloseFile of a written file fails with this code
-    HRESULT closeResult = S_OK;           // ... and returns this
+    LONG closeError = NOERRORS;  // CloseFile of a written file fails with this code
+    HRESULT closeResult = S_OK;  // ... and returns this
     std::string closeCause;
 };
 
@@ -85,8 +85,10 @@ public:
         std::ofstream out(target_, std::ios::binary | std::ios::trunc);
         out << "fake";
         error_ = out ? NOERRORS : FILEACCESS;
-        if (!out) target_.clear();
-        else world_.written[target_] = 0;
+        if (!out)
+            target_.clear();
+        else
+            world_.written[target_] = 0;
         return S_OK;
     }
     HRESULT ReadFile(LONG n, SAFEARRAY** out) override {

@@ -40,7 +40,11 @@ private:
 
 // Every port at once, recording what the core asked of it. Everything of
 // interest also lands in 'events', in order.
-class RecordingPorts final : public Dialogs, public Shell, public GridView, public MainView, public MediaPlayer,
+class RecordingPorts final : public Dialogs,
+                             public Shell,
+                             public GridView,
+                             public MainView,
+                             public MediaPlayer,
                              public Timer {
 public:
     std::vector<std::string> events;

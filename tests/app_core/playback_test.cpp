@@ -14,7 +14,8 @@ struct PlaybackTest : ::testing::Test {
     // Rows 1 and 3 checked, row 2 not.
     void SetUp() override {
         rig.start();
-        for (const char* n : {"r1.mp3", "r2.mp3", "r3.mp3"}) paths.push_back(rig.source(n, {}, {"", 2000, 192000, 48000}));
+        for (const char* n : {"r1.mp3", "r2.mp3", "r3.mp3"})
+            paths.push_back(rig.source(n, {}, {"", 2000, 192000, 48000}));
         rig.ui.chosenFiles = paths;
         rig.app->onAddFiles();
         rig.app->onCellClicked(1, 2);

@@ -34,7 +34,7 @@ struct Rig {
         app = std::make_unique<MainController>(
             ui.ports(),
             Components{qoro::com::ComPtr<IAudioFile>(&src), qoro::com::ComPtr<IAudioFile>(&dst),
-                        qoro::com::ComPtr<IAudioInformation>(&info)},
+                       qoro::com::ComPtr<IAudioInformation>(&info)},
             data);
         app->start();
         return *app;

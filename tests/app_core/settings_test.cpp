@@ -37,8 +37,7 @@ TEST(Settings, FirstStartWritesOnlyTheTwoFolders) {
     EXPECT_EQ(s.Mp3Dir, rig.data.root + "Mp3 Files/");
     EXPECT_TRUE(std::filesystem::is_directory(s.WaveDir));
     EXPECT_TRUE(std::filesystem::is_directory(s.Mp3Dir));
-    EXPECT_EQ(slurp(rig.data.optionFile()),
-              "[Settings]\nWaveDir=" + s.WaveDir + "\nMp3Dir=" + s.Mp3Dir + "\n");
+    EXPECT_EQ(slurp(rig.data.optionFile()), "[Settings]\nWaveDir=" + s.WaveDir + "\nMp3Dir=" + s.Mp3Dir + "\n");
     EXPECT_EQ(s.PlayInACycle | s.PlayAfterConvert | s.PromptBeforeOverwrite | s.OpenDirAfterConvert, 0);
     EXPECT_EQ(s.FontColor, 0u);
     EXPECT_EQ(s.BitRate1, 128);
@@ -57,13 +56,14 @@ TEST(Settings, FirstStartWritesOnlyTheTwoFolders) {
 
 TEST(Settings, NumbersZeroesAndFlags) {
     Rig rig;
-    rig.ini("[Settings]\nBitRate1=abc\nBitRate2=24\nFrequency1=0\nFrequency2=44000\nChannels2=3\n"
-            "PlayInACycle=2\nPlayAfterConvert=-1\nPromptBeforeOverwrite=0\nFontColor=16711680\n"
-            "Channels1= 1 mono\n");
+    rig.ini(
+        "[Settings]\nBitRate1=abc\nBitRate2=24\nFrequency1=0\nFrequency2=44000\nChannels2=3\n"
+        "PlayInACycle=2\nPlayAfterConvert=-1\nPromptBeforeOverwrite=0\nFontColor=16711680\n"
+        "Channels1= 1 mono\n");
     rig.start();
     const AppSettings& s = rig.app->settings();
-    EXPECT_EQ(s.BitRate1, 128);    // no digits -> 0 -> default
-    EXPECT_EQ(s.BitRate2, 24);     // kept as read
+    EXPECT_EQ(s.BitRate1, 128);  // no digits -> 0 -> default
+    EXPECT_EQ(s.BitRate2, 24);   // kept as read
     EXPECT_EQ(s.Frequency1, 44100);
     EXPECT_EQ(s.Frequency2, 44000);
     EXPECT_EQ(s.Channels1, 1);
@@ -155,9 +155,10 @@ TEST(Options, OkWithoutChangesWritesAllThirteenKeysInOrder) {
     // The two folder keys keep their places; the eleven others follow in the
     // stored order.
     EXPECT_EQ(slurp(rig.data.optionFile()),
-              before + "PlayInACycle=0\nPlayAfterConvert=0\nPromptBeforeOverwrite=0\nOpenDirAfterConvert=0\n"
-                       "FontColor=0\nBitRate1=128\nFrequency1=44100\nChannels1=2\nBitRate2=16\n"
-                       "Frequency2=44100\nChannels2=2\n");
+              before +
+                  "PlayInACycle=0\nPlayAfterConvert=0\nPromptBeforeOverwrite=0\nOpenDirAfterConvert=0\n"
+                  "FontColor=0\nBitRate1=128\nFrequency1=44100\nChannels1=2\nBitRate2=16\n"
+                  "Frequency2=44100\nChannels2=2\n");
     EXPECT_EQ(s.WaveDir, rig.data.defaultWaveDir());
     const std::string once = slurp(rig.data.optionFile());
     applyOptions(optionsFormFor(s), rig.app->settings(), rig.data, rig.ui);

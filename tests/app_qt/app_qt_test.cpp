@@ -344,8 +344,9 @@ TEST_F(WindowTest, OptionsOkWritesThirteenKeysAndCancelNothing) {
     }
     std::sort(names.begin(), names.end());
     const std::vector<std::string> expected = {
-        "BitRate1", "BitRate2", "Channels1", "Channels2", "FontColor", "Frequency1", "Frequency2", "Mp3Dir",
-        "OpenDirAfterConvert", "PlayAfterConvert", "PlayInACycle", "PromptBeforeOverwrite", "WaveDir"};
+        "BitRate1",   "BitRate2", "Channels1",           "Channels2",        "FontColor",    "Frequency1",
+        "Frequency2", "Mp3Dir",   "OpenDirAfterConvert", "PlayAfterConvert", "PlayInACycle", "PromptBeforeOverwrite",
+        "WaveDir"};
     EXPECT_EQ(names, expected);
     EXPECT_EQ(values["PlayInACycle"], "1");
     EXPECT_EQ(values["BitRate1"], "80");

@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
+#include "audio_file_session.h"
 #include "qoro/AudioFile.h"
 #include "qoro/com.h"
-#include "audio_file_session.h"
 #include "test_support.h"
 
 namespace t = qoro::test;
@@ -329,9 +329,9 @@ TEST_F(AudioFileTest, DrivenThroughIDispatchByName) {
     VariantClear(&result);
 
     // The settings object comes back as a counted interface.
-    ASSERT_EQ(disp->Invoke(idOf(u"Mp3LameEncoder"), IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr,
-                           nullptr),
-              S_OK);
+    ASSERT_EQ(
+        disp->Invoke(idOf(u"Mp3LameEncoder"), IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr),
+        S_OK);
     EXPECT_EQ(result.vt, VT_DISPATCH);
     EXPECT_NE(result.pdispVal, nullptr);
     VariantClear(&result);
@@ -369,13 +369,48 @@ TEST_F(AudioFileTest, WrittenFormatsOpenInReferenceTools) {
     };
     auto call = [](auto fn) { return fn; };
     const std::vector<Case> cases = {
-        {"pcm8", call([](IAudioFile* a) { LONG b = 0; a->SetFormatPCM(11025, 1, 8, &b); return b; }), 11025, 1},
-        {"pcm16", call([](IAudioFile* a) { LONG b = 0; a->SetFormatPCM(48000, 2, 16, &b); return b; }), 48000, 2},
-        {"pcm6k", call([](IAudioFile* a) { LONG b = 0; a->SetFormatPCM(6000, 2, 8, &b); return b; }), 6000, 2},
-        {"alaw", call([](IAudioFile* a) { LONG b = 0; a->SetFormatALAW(22050, 2, &b); return b; }), 22050, 2},
-        {"ulaw", call([](IAudioFile* a) { LONG b = 0; a->SetFormatULAW(8000, 1, &b); return b; }), 8000, 1},
-        {"adpcm", call([](IAudioFile* a) { LONG b = 0; a->SetFormatADPCM(11025, 2, &b); return b; }), 11025, 2},
-        {"gsm", call([](IAudioFile* a) { LONG b = 0; a->SetFormatGSM(8000, &b); return b; }), 8000, 1},
+        {"pcm8", call([](IAudioFile* a) {
+             LONG b = 0;
+             a->SetFormatPCM(11025, 1, 8, &b);
+             return b;
+         }),
+         11025, 1},
+        {"pcm16", call([](IAudioFile* a) {
+             LONG b = 0;
+             a->SetFormatPCM(48000, 2, 16, &b);
+             return b;
+         }),
+         48000, 2},
+        {"pcm6k", call([](IAudioFile* a) {
+             LONG b = 0;
+             a->SetFormatPCM(6000, 2, 8, &b);
+             return b;
+         }),
+         6000, 2},
+        {"alaw", call([](IAudioFile* a) {
+             LONG b = 0;
+             a->SetFormatALAW(22050, 2, &b);
+             return b;
+         }),
+         22050, 2},
+        {"ulaw", call([](IAudioFile* a) {
+             LONG b = 0;
+             a->SetFormatULAW(8000, 1, &b);
+             return b;
+         }),
+         8000, 1},
+        {"adpcm", call([](IAudioFile* a) {
+             LONG b = 0;
+             a->SetFormatADPCM(11025, 2, &b);
+             return b;
+         }),
+         11025, 2},
+        {"gsm", call([](IAudioFile* a) {
+             LONG b = 0;
+             a->SetFormatGSM(8000, &b);
+             return b;
+         }),
+         8000, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -392,8 +427,10 @@ TEST_F(AudioFileTest, WrittenFormatsOpenInReferenceTools) {
         const auto soxi = t::run("soxi " + t::shellQuote(path.string()) + " 2>&1");
         EXPECT_NE(soxi.output.find("Sample Rate    : " + std::to_string(c.rate)), std::string::npos) << soxi.output;
         EXPECT_NE(soxi.output.find("Channels       : " + std::to_string(c.channels)), std::string::npos);
-        const auto probe = t::run("ffprobe -v error -show_entries stream=sample_rate,channels:format=duration"
-                                  " -of default=nw=1 " + t::shellQuote(path.string()));
+        const auto probe = t::run(
+            "ffprobe -v error -show_entries stream=sample_rate,channels:format=duration"
+            " -of default=nw=1 " +
+            t::shellQuote(path.string()));
         EXPECT_NE(probe.output.find("sample_rate=" + std::to_string(c.rate)), std::string::npos) << probe.output;
         EXPECT_NE(probe.output.find("channels=" + std::to_string(c.channels)), std::string::npos);
         const auto d = probe.output.find("duration=");

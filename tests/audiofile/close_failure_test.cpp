@@ -30,8 +30,8 @@ std::string field(const std::string& line, const std::string& key, bool toEnd = 
 }
 
 Probe probe(const std::string& kind, const t::fs::path& out, const std::string& environment = "") {
-    const auto r = t::run(environment + " " + t::shellQuote(t::binPath("audiofile_close_probe").string()) + " " +
-                          kind + " " + t::shellQuote(out.string()));
+    const auto r = t::run(environment + " " + t::shellQuote(t::binPath("audiofile_close_probe").string()) + " " + kind +
+                          " " + t::shellQuote(out.string()));
     Probe p;
     p.output = r.output;
     const size_t line = r.output.find("create=");
@@ -42,7 +42,8 @@ Probe probe(const std::string& kind, const t::fs::path& out, const std::string& 
     const std::string text = r.output.substr(line);
     const size_t open = text.find('('), close = text.find(") write=");
     p.create = std::stol(field(text, "create"));
-    if (open != std::string::npos && close != std::string::npos) p.createCause = text.substr(open + 1, close - open - 1);
+    if (open != std::string::npos && close != std::string::npos)
+        p.createCause = text.substr(open + 1, close - open - 1);
     p.write = std::stol(field(text, "write"));
     p.size = std::stol(field(text, "size"));
     p.close = std::stol(field(text, "close"));

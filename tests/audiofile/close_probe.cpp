@@ -51,13 +51,20 @@ int main(int argc, char** argv) {
     }
     LONG align = 0;
     LONG type = WAV;
-    if (kind == "wav") af->SetFormatPCM(44100, 2, 16, &align);
-    else if (kind == "adpcm") af->SetFormatADPCM(22050, 1, &align);
-    else if (kind == "raw") type = RAW, af->SetFormatRAW(1, 22050, 1, 16, &align);
-    else if (kind == "vox") type = VOX, af->SetFormatVOX(8000, &align);
-    else if (kind == "mp3") type = MP3, af->SetFormatMP3(44100, 128, 2, &align);
-    else if (kind == "mp2") type = MP2, af->SetFormatMP2(44100, 128, 2, &align);
-    else if (kind == "ogg") type = OGG, af->SetFormatOggVorbis(44100, 2, 128, -1, -1, -1, &align);
+    if (kind == "wav")
+        af->SetFormatPCM(44100, 2, 16, &align);
+    else if (kind == "adpcm")
+        af->SetFormatADPCM(22050, 1, &align);
+    else if (kind == "raw")
+        type = RAW, af->SetFormatRAW(1, 22050, 1, 16, &align);
+    else if (kind == "vox")
+        type = VOX, af->SetFormatVOX(8000, &align);
+    else if (kind == "mp3")
+        type = MP3, af->SetFormatMP3(44100, 128, 2, &align);
+    else if (kind == "mp2")
+        type = MP2, af->SetFormatMP2(44100, 128, 2, &align);
+    else if (kind == "ogg")
+        type = OGG, af->SetFormatOggVorbis(44100, 2, 128, -1, -1, -1, &align);
     qoro::com::Bstr name(argv[2]);
     af->CreateFile(name.get(), type);
     const LONG created = lastError(af.get());

@@ -73,8 +73,7 @@ void insertListBeforeData(const t::fs::path& file) {
 void writeAll(Engine& e, const std::vector<int16_t>& samples, size_t chunkElements) {
     for (size_t at = 0; at < samples.size(); at += chunkElements) {
         const size_t n = std::min(chunkElements, samples.size() - at);
-        ASSERT_EQ(e.write(reinterpret_cast<const uint8_t*>(samples.data() + at), n * 2),
-                  static_cast<int64_t>(n * 2));
+        ASSERT_EQ(e.write(reinterpret_cast<const uint8_t*>(samples.data() + at), n * 2), static_cast<int64_t>(n * 2));
     }
 }
 
@@ -117,22 +116,20 @@ TEST(Engine, ReadsReferenceFilesSampleExact) {
         int rate, channels, bits;
         bool sox;
     };
-    const Case cases[] = {{6000, 1, 8, false},  {8000, 2, 16, true},  {11025, 1, 16, false},
-                          {22050, 2, 8, true},  {32000, 1, 8, true},  {44100, 2, 16, false},
-                          {48000, 1, 16, true}, {16000, 2, 8, false}};
+    const Case cases[] = {{6000, 1, 8, false}, {8000, 2, 16, true},   {11025, 1, 16, false}, {22050, 2, 8, true},
+                          {32000, 1, 8, true}, {44100, 2, 16, false}, {48000, 1, 16, true},  {16000, 2, 8, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.rate << " Hz " << c.channels << " ch " << c.bits << " bit"
                                         << (c.sox ? " sox" : " ffmpeg"));
         const auto file = dir / "ref.wav";
         std::string cmd;
         if (c.sox) {
-            cmd = "sox -D " + t::shellQuote(src.string()) + " -r " + std::to_string(c.rate) +
-                  " -c " + std::to_string(c.channels) + " -b " + std::to_string(c.bits) + " " +
-                  t::shellQuote(file.string());
+            cmd = "sox -D " + t::shellQuote(src.string()) + " -r " + std::to_string(c.rate) + " -c " +
+                  std::to_string(c.channels) + " -b " + std::to_string(c.bits) + " " + t::shellQuote(file.string());
         } else {
             // ffmpeg writes a "LIST"/"INFO" chunk (ISFT) before "data".
-            cmd = "ffmpeg -v error -y -i " + t::shellQuote(src.string()) + " -ar " + std::to_string(c.rate) +
-                  " -ac " + std::to_string(c.channels) + " -c:a " + (c.bits == 8 ? "pcm_u8 " : "pcm_s16le ") +
+            cmd = "ffmpeg -v error -y -i " + t::shellQuote(src.string()) + " -ar " + std::to_string(c.rate) + " -ac " +
+                  std::to_string(c.channels) + " -c:a " + (c.bits == 8 ? "pcm_u8 " : "pcm_s16le ") +
                   t::shellQuote(file.string());
         }
         auto r = t::run(cmd);
@@ -159,8 +156,8 @@ TEST(Engine, PcmHeaderWithWrongAlignmentIsRecomputed) {
     const auto signal = t::testSignal(11025, 2, 500);
     t::writeWav16(path, 11025, 2, signal);
     auto b = t::readBytes(path);
-    putLe32(b, 28, 12345);            // byte rate
-    b[32] = 7;                        // block alignment
+    putLe32(b, 28, 12345);  // byte rate
+    b[32] = 7;              // block alignment
     b[33] = 0;
     t::writeBytes(path, b);
     Engine e;
@@ -178,8 +175,8 @@ TEST(Engine, ExtensiblePcmReadsAsPcm) {
     auto b = t::readBytes(plain);
     // "fmt " grows from 16 to 40 bytes: tag 0xFFFE, cbSize 22, valid bits,
     // channel mask, and the PCM sub-format GUID.
-    std::vector<uint8_t> ext = {22, 0, 16, 0, 3, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0x10, 0,
-                                0x80, 0, 0, 0xaa, 0, 0x38, 0x9b, 0x71};
+    std::vector<uint8_t> ext = {22, 0, 16,   0, 3,    0, 0, 0,    1, 0,    0,    0,
+                                0,  0, 0x10, 0, 0x80, 0, 0, 0xaa, 0, 0x38, 0x9b, 0x71};
     b.insert(b.begin() + 36, ext.begin(), ext.end());
     b[20] = 0xFE;
     b[21] = 0xFF;
@@ -318,8 +315,8 @@ TEST(Engine, RawFilesUseTheRawSettings) {
     t::writeWav16(src, 22050, 2, t::testSignal(22050, 2, 22050));
     // Microsoft ADPCM, 22050 Hz stereo: 1024-byte blocks of 1012 samples, as ffmpeg writes them.
     const auto ms = dir / "ms.wav";
-    auto r = t::run("ffmpeg -v error -y -i " + t::shellQuote(src.string()) + " -c:a adpcm_ms " +
-                    t::shellQuote(ms.string()));
+    auto r =
+        t::run("ffmpeg -v error -y -i " + t::shellQuote(src.string()) + " -c:a adpcm_ms " + t::shellQuote(ms.string()));
     ASSERT_EQ(r.exitCode, 0) << r.output;
     Engine w;
     ASSERT_EQ(w.open(ms.string(), WAV, READ), 0);
@@ -372,9 +369,9 @@ TEST(Engine, CompressedWavRoundTripsOpenInReferenceTools) {
         int compression, rate, channels;
         const char* codec;  // ffprobe's codec name
     };
-    const Case cases[] = {{ALAW, 8000, 1, "pcm_alaw"},       {ULAW, 22050, 2, "pcm_mulaw"},
-                          {IMA_ADPCM, 11025, 1, "adpcm_ima_wav"}, {MS_ADPCM, 44100, 2, "adpcm_ms"},
-                          {GSM, 8000, 1, "gsm_ms"},           {PCM, 44100, 2, "pcm_s16le"}};
+    const Case cases[] = {
+        {ALAW, 8000, 1, "pcm_alaw"},      {ULAW, 22050, 2, "pcm_mulaw"}, {IMA_ADPCM, 11025, 1, "adpcm_ima_wav"},
+        {MS_ADPCM, 44100, 2, "adpcm_ms"}, {GSM, 8000, 1, "gsm_ms"},      {PCM, 44100, 2, "pcm_s16le"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.codec);
         EngineSettings s;
@@ -388,8 +385,10 @@ TEST(Engine, CompressedWavRoundTripsOpenInReferenceTools) {
         writeAll(e, signal, static_cast<size_t>(c.rate / 10 * c.channels) + 2);
         ASSERT_EQ(e.close(), 0);
 
-        auto probe = t::run("ffprobe -v error -show_entries stream=codec_name,sample_rate,channels,duration_ts"
-                            " -of default=nw=1 " + t::shellQuote(path.string()));
+        auto probe = t::run(
+            "ffprobe -v error -show_entries stream=codec_name,sample_rate,channels,duration_ts"
+            " -of default=nw=1 " +
+            t::shellQuote(path.string()));
         ASSERT_EQ(probe.exitCode, 0) << probe.output;
         EXPECT_NE(probe.output.find(std::string("codec_name=") + c.codec), std::string::npos) << probe.output;
         EXPECT_NE(probe.output.find("sample_rate=" + std::to_string(c.rate)), std::string::npos);

@@ -29,8 +29,8 @@ TEST(WavSizesEngine, CompressedStreamBeyondFourGiBCountsEveryWholeBlock) {
     t::TempDir dir;
     const auto src = dir / "src.wav", big = dir / "big.wav";
     t::writeWav16(src, 22050, 2, t::testSignal(22050, 2, 22050));
-    const auto r = t::run("ffmpeg -v error -i " + t::shellQuote(src.string()) + " -c:a adpcm_ima_wav -f wav - | cat > " +
-                          t::shellQuote(big.string()));
+    const auto r = t::run("ffmpeg -v error -i " + t::shellQuote(src.string()) +
+                          " -c:a adpcm_ima_wav -f wav - | cat > " + t::shellQuote(big.string()));
     ASSERT_EQ(r.exitCode, 0) << r.output;
     const auto head = t::readBytes(big);
     ASSERT_EQ(std::memcmp(head.data() + 12, "fmt ", 4), 0);
@@ -79,7 +79,8 @@ TEST(WavSizesEngine, PcmFieldsNoArrayFormatTakesAreRefused) {
     struct Fields {
         uint16_t channels, bits;
     };
-    for (const Fields f : {Fields{0xFFFF, 0xFFFF}, Fields{2, 0xFFFF}, Fields{0xFFFF, 16}, Fields{0, 16}, Fields{1, 24}}) {
+    for (const Fields f :
+         {Fields{0xFFFF, 0xFFFF}, Fields{2, 0xFFFF}, Fields{0xFFFF, 16}, Fields{0, 16}, Fields{1, 24}}) {
         SCOPED_TRACE(std::to_string(f.channels) + " channels, " + std::to_string(f.bits) + " bits");
         bytes[22] = static_cast<uint8_t>(f.channels);
         bytes[23] = static_cast<uint8_t>(f.channels >> 8);

@@ -138,9 +138,10 @@ protected:
         EXPECT_EQ(d.rate, rate);
         EXPECT_EQ(d.channels, channels);
         EXPECT_EQ(d.samples.size(), expected.size());
-        EXPECT_TRUE(d.samples == expected) << "first difference at "
-                                           << (std::mismatch(d.samples.begin(), d.samples.end(), expected.begin(),
-                                                             expected.end()).first - d.samples.begin());
+        EXPECT_TRUE(d.samples == expected)
+            << "first difference at "
+            << (std::mismatch(d.samples.begin(), d.samples.end(), expected.begin(), expected.end()).first -
+                d.samples.begin());
         EXPECT_EQ(static_cast<size_t>(d.nSamples), d.frames());
         EXPECT_EQ(d.duration, static_cast<LONG>(d.frames() * 1000 / static_cast<size_t>(rate)));
 
@@ -191,8 +192,8 @@ TEST_F(WavSizes, PcmWrittenToPipesIsReadToTheEnd) {
          0},
         {"sox_after_stream", "ffmpeg -v error -i " + q(stereo) + " -f wav - | sox -V1 -t wav - -t wav -", 44100, 2,
          true, Header::Wrapped, 0},
-        {"sox_raw_s16", "sox -V1 " + q(stereo) + " -t s16 - | sox -V1 -t s16 -r 44100 -c 2 - -t wav -", 44100, 2,
-         true, Header::Oversize, 0},
+        {"sox_raw_s16", "sox -V1 " + q(stereo) + " -t s16 - | sox -V1 -t s16 -r 44100 -c 2 - -t wav -", 44100, 2, true,
+         Header::Oversize, 0},
         // sox ends an odd "data" chunk with its pad byte even when it cannot
         // say where the chunk ends: every reader takes it as one more sample.
         {"sox_raw_u8", "sox -V1 " + q(mono) + " -t s16 - | sox -V1 -t s16 -r 11025 -c 1 - -b 8 -t wav -", 11025, 1,
@@ -606,8 +607,8 @@ TEST_F(WavSizes, Mp3FramesAreAppendedAfterTheStoredOnes) {
 
         const auto after = t::readBytes(file);
         ASSERT_GT(after.size(), before.size());
-        EXPECT_TRUE(std::equal(before.begin() + static_cast<long>(data), before.end(),
-                               after.begin() + static_cast<long>(data)))
+        EXPECT_TRUE(
+            std::equal(before.begin() + static_cast<long>(data), before.end(), after.begin() + static_cast<long>(data)))
             << "the stored frames were overwritten";
         EXPECT_EQ(le32(after, 4), after.size() - 8);
         const uint32_t dataSize = le32(after, data - 4);

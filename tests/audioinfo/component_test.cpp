@@ -29,9 +29,9 @@ DISPID idOf(IDispatch* d, const char16_t* name) {
 // An AudioInformation object created by class identifier through the runtime.
 ComPtr<IAudioInformation> createByClass() {
     ComPtr<IAudioInformation> info;
-    EXPECT_EQ(CoCreateInstance(CLSID_AudioInformation, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioInformation,
-                               info.putVoid()),
-              S_OK);
+    EXPECT_EQ(
+        CoCreateInstance(CLSID_AudioInformation, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioInformation, info.putVoid()),
+        S_OK);
     return info;
 }
 
@@ -64,8 +64,10 @@ TEST(AudioInformationComponent, ProgIdsResolveWithAnEmptyRegistry) {
     EXPECT_EQ(CLSIDFromProgID(u"QoroAudioFile.NoSuchClass", &none), CO_E_CLASSSTRING);
     EXPECT_EQ(none, GUID_NULL);
     CoUninitialize();
-    if (saved) ::setenv("QORO_REGISTRY", before.c_str(), 1);
-    else ::unsetenv("QORO_REGISTRY");
+    if (saved)
+        ::setenv("QORO_REGISTRY", before.c_str(), 1);
+    else
+        ::unsetenv("QORO_REGISTRY");
     EXPECT_EQ(readBytes(dir / "empty").size(), 0u);  // resolving wrote nothing
 }
 
@@ -181,7 +183,8 @@ TEST(AudioInformationComponent, CreatedByClassAndCalledByName) {
     ASSERT_TRUE(info);
     // Not registered here: found beside the program.
     ComPtr<IDispatch> disp;
-    ASSERT_EQ(CoCreateInstance(CLSID_AudioInformation, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, disp.putVoid()), S_OK);
+    ASSERT_EQ(CoCreateInstance(CLSID_AudioInformation, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, disp.putVoid()),
+              S_OK);
     ComPtr<IConnectionPointContainer> cpc;
     EXPECT_EQ(disp.as(IID_IConnectionPointContainer, cpc), S_OK);
 
@@ -216,9 +219,9 @@ TEST(AudioInformationComponent, CreatedByClassAndCalledByName) {
     cue[2].vt = VT_I4;
     cue[2].lVal = 4410;
     DISPPARAMS three{cue, nullptr, 3, 0};
-    EXPECT_EQ(disp->Invoke(idOf(disp.get(), u"InsertCue"), IID_NULL, 0, DISPATCH_METHOD, &three, nullptr, nullptr,
-                           nullptr),
-              S_OK);
+    EXPECT_EQ(
+        disp->Invoke(idOf(disp.get(), u"InsertCue"), IID_NULL, 0, DISPATCH_METHOD, &three, nullptr, nullptr, nullptr),
+        S_OK);
     for (auto& v : cue) VariantClear(&v);
     ComPtr<IAudioInformation> same;
     ASSERT_EQ(disp.as(IID_IAudioInformation, same), S_OK);
@@ -249,8 +252,8 @@ TEST(AudioInformationComponent, RegistrationEntries) {
     std::stringstream text;
     text << std::ifstream(registry).rdbuf();
     const std::string s = text.str();
-    for (const char* expected : {"QoroAudioInformation.AudioInformation.1", "QoroAudioInformation Class",
-                                 "Apartment", "132497", "Insertable", "Programmable", "Control"})
+    for (const char* expected : {"QoroAudioInformation.AudioInformation.1", "QoroAudioInformation Class", "Apartment",
+                                 "132497", "Insertable", "Programmable", "Control"})
         EXPECT_NE(s.find(expected), std::string::npos) << expected << "\n" << s;
     CLSID byName{};
     EXPECT_EQ(CLSIDFromProgID(PROGID_AudioInformation, &byName), S_OK);

@@ -14,16 +14,17 @@ bool make(const std::string& command) {
 
 bool ffmpegSine(const fs::path& out, double seconds, int rate, int channels, const std::string& args) {
     std::ostringstream cmd;
-    cmd << "ffmpeg -nostdin -v error -y -f lavfi -i 'sine=frequency=440:sample_rate=" << rate
-        << ":duration=" << seconds << "' -ac " << channels << " " << args << " " << shellQuote(out.string());
+    cmd << "ffmpeg -nostdin -v error -y -f lavfi -i 'sine=frequency=440:sample_rate=" << rate << ":duration=" << seconds
+        << "' -ac " << channels << " " << args << " " << shellQuote(out.string());
     return make(cmd.str());
 }
 
 std::map<std::string, std::string> probe(const fs::path& file) {
-    const CommandResult r = run("ffprobe -v error -select_streams a:0 -show_entries "
-                                "stream=sample_rate,channels,duration,bit_rate,codec_name:stream_tags:"
-                                "format=duration,bit_rate,size:format_tags -of default=nw=1 " +
-                                shellQuote(file.string()));
+    const CommandResult r =
+        run("ffprobe -v error -select_streams a:0 -show_entries "
+            "stream=sample_rate,channels,duration,bit_rate,codec_name:stream_tags:"
+            "format=duration,bit_rate,size:format_tags -of default=nw=1 " +
+            shellQuote(file.string()));
     std::map<std::string, std::string> out;
     std::istringstream in(r.output);
     std::string line;

@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "fixtures.h"
-#include "readers/readers.h"
 #include "io/file_rewrite.h"
 #include "mpc/mpc_stream.h"
+#include "readers/readers.h"
 
 namespace qoro::audioinfo {
 namespace {

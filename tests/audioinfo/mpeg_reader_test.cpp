@@ -25,9 +25,16 @@ constexpr uint32_t kCbrHeader = 0xFFFB9000;
 // An ID3v2 tag of the given version around frames already laid out for it.
 std::vector<uint8_t> id3Tag(int version, const std::string& frames) {
     const auto n = static_cast<uint32_t>(frames.size());
-    const uint8_t header[10] = {'I', 'D', '3', static_cast<uint8_t>(version), 0, 0,
-                                static_cast<uint8_t>((n >> 21) & 0x7F), static_cast<uint8_t>((n >> 14) & 0x7F),
-                                static_cast<uint8_t>((n >> 7) & 0x7F), static_cast<uint8_t>(n & 0x7F)};
+    const uint8_t header[10] = {'I',
+                                'D',
+                                '3',
+                                static_cast<uint8_t>(version),
+                                0,
+                                0,
+                                static_cast<uint8_t>((n >> 21) & 0x7F),
+                                static_cast<uint8_t>((n >> 14) & 0x7F),
+                                static_cast<uint8_t>((n >> 7) & 0x7F),
+                                static_cast<uint8_t>(n & 0x7F)};
     std::vector<uint8_t> t(sizeof header + frames.size());
     std::copy(std::begin(header), std::end(header), t.begin());
     std::copy(frames.begin(), frames.end(), t.begin() + sizeof header);
@@ -212,14 +219,13 @@ TEST_P(MpegEncoded, FastAnalysisMatchesFfprobe) {
     EXPECT_EQ(probeMpeg(mp3), e.layer);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lame, MpegEncoded,
-                         ::testing::Values(Encoded{"-b 128 -m s", 44100, "MPEG 1.0 layer-3: 44,100 kHz Stereo; ", 3},
-                                           Encoded{"-b 128 -m j", 48000, "MPEG 1.0 layer-3: 48,000 kHz Joint Stereo; ", 3},
-                                           Encoded{"-b 64 -m s", 22050, "MPEG 2.0 layer-3: 22,050 kHz Stereo; ", 3},
-                                           Encoded{"-b 32 -m s", 11025, "MPEG 3.0 layer-3: 11,025 kHz Stereo; ", 3}),
-                         [](const ::testing::TestParamInfo<Encoded>& p) {
-                             return "Rate" + std::to_string(p.param.rate);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Lame, MpegEncoded,
+    ::testing::Values(Encoded{"-b 128 -m s", 44100, "MPEG 1.0 layer-3: 44,100 kHz Stereo; ", 3},
+                      Encoded{"-b 128 -m j", 48000, "MPEG 1.0 layer-3: 48,000 kHz Joint Stereo; ", 3},
+                      Encoded{"-b 64 -m s", 22050, "MPEG 2.0 layer-3: 22,050 kHz Stereo; ", 3},
+                      Encoded{"-b 32 -m s", 11025, "MPEG 3.0 layer-3: 11,025 kHz Stereo; ", 3}),
+    [](const ::testing::TestParamInfo<Encoded>& p) { return "Rate" + std::to_string(p.param.rate); });
 
 TEST(MpegReader, LayerTwoFilesOfBothVersions) {
     for (int rate : {44100, 24000}) {
@@ -242,8 +248,8 @@ TEST(MpegReader, FullAnalysisOfVariableBitrate) {
     const auto wav = dir / "in.wav";
     writeWav16(wav, 44100, 2, testSignal(44100, 2, 44100 * 5, 0.8));
     const auto mp3 = dir / "vbr.mp3";
-    ASSERT_TRUE(info::make("lame --quiet -t -V 0 -b 96 -B 320 " + shellQuote(wav.string()) + " " +
-                           shellQuote(mp3.string())));
+    ASSERT_TRUE(
+        info::make("lame --quiet -t -V 0 -b 96 -B 320 " + shellQuote(wav.string()) + " " + shellQuote(mp3.string())));
     Facts f;
     tags::TagRecord t;
     ASSERT_EQ(readMpeg(mp3, {.fastAnalysis = false, .tagKind = 1}, f, t), MpegRead::Ok);
@@ -343,7 +349,10 @@ TEST(MpegProbe, CoverArtAndStackedTagsBeforeTheAudio) {
 
     // More tags stacked in front (2.4 and 2.2): still the same stream.
     const auto stacked = dir / "stacked.mp3";
-    const std::string v24frame = std::string("TIT2\0\0\0\x04\0\0\x03" "Top", 14);
+    const std::string v24frame = std::string(
+        "TIT2\0\0\0\x04\0\0\x03"
+        "Top",
+        14);
     const std::string v22frame = std::string("TT2\0\0\x04\0Mid", 10);
     writeBytes(stacked, joined(joined(id3Tag(4, v24frame), id3Tag(2, v22frame)), readBytes(covered)));
     EXPECT_EQ(probeMpeg(stacked), 3);
@@ -381,8 +390,10 @@ TEST(MpegReader, TagsOfEveryId3v2Version) {
 
     // The same stream behind a 2.2 tag (one UTF-16 frame).
     const auto v22 = dir / "v22.mp3";
-    const std::string frames = std::string("TT2\0\0\x06\0Title", 12) +
-                               std::string("TP1\0\0\x09\x01\xFF\xFE" "A\0r\0t\0", 15);
+    const std::string frames = std::string("TT2\0\0\x06\0Title", 12) + std::string(
+                                                                           "TP1\0\0\x09\x01\xFF\xFE"
+                                                                           "A\0r\0t\0",
+                                                                           15);
     writeBytes(v22, joined(id3Tag(2, frames),
                            std::vector<uint8_t>(bytes.begin() + static_cast<long>(*tags::id3v2TotalSize(v24.string())),
                                                 bytes.end())));

@@ -2,9 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "fixtures.h"
+#include "io/file_rewrite.h"
 #include "readers/ogg_comments.h"
 #include "readers/readers.h"
-#include "io/file_rewrite.h"
 
 namespace qoro::audioinfo {
 namespace {

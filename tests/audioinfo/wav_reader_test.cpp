@@ -70,9 +70,8 @@ TEST_P(WavCodecs, FactsMatchFfprobe) {
 
 INSTANTIATE_TEST_SUITE_P(Codecs, WavCodecs,
                          ::testing::Values(Codec{"pcm_alaw", 8000, 1, 6, 16}, Codec{"pcm_mulaw", 8000, 2, 7, 16},
-                                           Codec{"adpcm_ima_wav", 22050, 1, 17, 16},
-                                           Codec{"adpcm_ms", 22050, 2, 2, 16}, Codec{"gsm_ms", 8000, 1, 49, 16},
-                                           Codec{"pcm_u8", 11025, 1, 1, 8}),
+                                           Codec{"adpcm_ima_wav", 22050, 1, 17, 16}, Codec{"adpcm_ms", 22050, 2, 2, 16},
+                                           Codec{"gsm_ms", 8000, 1, 49, 16}, Codec{"pcm_u8", 11025, 1, 1, 8}),
                          [](const ::testing::TestParamInfo<Codec>& p) { return std::string(p.param.name); });
 
 // What DAWs and converters write beyond 16-bit stereo: WAVE_FORMAT_EXTENSIBLE
@@ -118,7 +117,7 @@ TEST(WavReader, StreamedAndCutShortFilesCountTheSamplesTheyHold) {
         std::string pipeline;  // writes the file to stdout
         int channels;
         bool blockCodec;
-        long cutAt;            // bytes of samples kept, 0 for the whole file
+        long cutAt;  // bytes of samples kept, 0 for the whole file
     };
     const Case cases[] = {
         {"ffmpeg_s16", "ffmpeg -v error -i " + in + " -f wav -", 2, false, 0},

@@ -32,7 +32,11 @@ protected:
 TEST_F(AviThroughAudioFile, PcmAndAdpcmSoundReadAsFfmpegDecodesIt) {
     qt::writeWav16(dir_ / "mono.wav", 22050, 1, qt::testSignal(22050, 1, 22050));
     qt::writeWav16(dir_ / "stereo.wav", 22050, 2, qt::testSignal(22050, 2, 22050));
-    struct Case { const char* codec; const char* wav; LONG channels; };
+    struct Case {
+        const char* codec;
+        const char* wav;
+        LONG channels;
+    };
     for (const Case c : {Case{"pcm_s16le", "mono.wav", 1}, Case{"adpcm_ima_wav", "stereo.wav", 2},
                          Case{"adpcm_ms", "stereo.wav", 2}}) {
         SCOPED_TRACE(c.codec);

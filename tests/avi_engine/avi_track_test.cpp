@@ -49,8 +49,8 @@ protected:
     }
     // A tiny video with the sound of `wav` in `codec`.
     void makeAvi(const std::string& name, const std::string& codec, const std::string& wav = "in.wav") {
-        sh("ffmpeg -v error -y -f lavfi -i color=c=black:s=16x16:r=5 -i " + q(wav) +
-           " -shortest -c:v mjpeg -c:a " + codec + " " + q(name));
+        sh("ffmpeg -v error -y -f lavfi -i color=c=black:s=16x16:r=5 -i " + q(wav) + " -shortest -c:v mjpeg -c:a " +
+           codec + " " + q(name));
     }
     // ffmpeg's decode of the sound stream, in `format` (s16le or u8).
     std::vector<uint8_t> ffmpegDecode(const std::string& name, const std::string& format = "s16le") {
@@ -68,7 +68,12 @@ protected:
 };
 
 TEST_F(AviTrack, PcmAndAdpcmReadExactlyAsFfmpegDecodesThem) {
-    struct Case { const char* codec; const char* format; uint16_t tag; uint16_t bits; };
+    struct Case {
+        const char* codec;
+        const char* format;
+        uint16_t tag;
+        uint16_t bits;
+    };
     for (const Case c : {Case{"pcm_s16le", "s16le", 1, 16}, Case{"pcm_u8", "u8", 1, 8},
                          Case{"adpcm_ima_wav", "s16le", 0x11, 16}, Case{"adpcm_ms", "s16le", 2, 16}}) {
         SCOPED_TRACE(c.codec);
@@ -147,8 +152,12 @@ TEST_F(AviTrack, Mp3SoundDecodesThroughTheCodecManager) {
     double best = -1e9;
     long bestOffset = 0;
     for (long off = -1200; off <= 1200; off += 2) {
-        const double snr = off >= 0 ? qt::snrDb(ref, std::vector<int16_t>(got.begin() + std::min<long>(off, static_cast<long>(got.size())), got.end()))
-                                    : qt::snrDb(std::vector<int16_t>(ref.begin() + std::min<long>(-off, static_cast<long>(ref.size())), ref.end()), got);
+        const double snr =
+            off >= 0 ? qt::snrDb(ref, std::vector<int16_t>(
+                                          got.begin() + std::min<long>(off, static_cast<long>(got.size())), got.end()))
+                     : qt::snrDb(std::vector<int16_t>(ref.begin() + std::min<long>(-off, static_cast<long>(ref.size())),
+                                                      ref.end()),
+                                 got);
         if (snr > best) best = snr, bestOffset = off;
     }
     std::printf("MP3 in AVI: %zu samples (ffmpeg %zu), SNR against ffmpeg %.1f dB at offset %ld\n", got.size(),

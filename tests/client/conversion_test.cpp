@@ -17,9 +17,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using quillet::test::FakeAudioFile;
+using quillet::test::fakeFrames;
 using quillet::test::FakeSource;
 using quillet::test::FakeWorld;
-using quillet::test::fakeFrames;
 
 std::string slurp(const fs::path& file) {
     const auto bytes = qoro::test::readBytes(file);
@@ -99,7 +99,8 @@ TEST_F(ConversionTest, CopiesEveryBlockAndPublishesOnlyWhenClosed) {
     ASSERT_EQ(world.calls.size(), 6u);
     EXPECT_EQ(world.calls[0], "src.OpenFile " + in + " 0 1");
     EXPECT_EQ(world.calls[1], "dst.SetFormatPCM 8000 2 16");
-    const std::string temporary = (dir / ("." + std::string("out.qoro-") + std::to_string(::getpid()) + "-0.wav")).string();
+    const std::string temporary =
+        (dir / ("." + std::string("out.qoro-") + std::to_string(::getpid()) + "-0.wav")).string();
     EXPECT_EQ(world.calls[2], "dst.CreateFile " + temporary + " 1");
     EXPECT_EQ(world.calls[3], "dst.SetFormatArray 8000 1");
     EXPECT_EQ(world.calls[4], "src.CloseFile");
@@ -120,24 +121,25 @@ TEST_F(ConversionTest, EveryStepsFailureDropsTheTemporaryAndSaysWhy) {
     const std::vector<Case> cases = {
         {"missing source", [](ConversionTest& t, Conversion&) { t.world.sources.clear(), fs::remove(t.in); },
          Step::Open, FILEACCESS, "cannot open the source: No such file or directory"},
-        {"empty source", [](ConversionTest& t, Conversion&) { t.world.sources.clear(), qoro::test::writeBytes(t.in, {}); },
-         Step::Open, FILEACCESS, "cannot open the source: the file is empty"},
-        {"unknown source", [](ConversionTest& t, Conversion&) { t.world.sources.clear(); },
-         Step::Open, FILEACCESS, "cannot open the source: the file cannot be read"},
-        {"refused format", [](ConversionTest& t, Conversion&) { t.world.refuseFormat = true; },
-         Step::Format, NOERRORS, "output format refused (WAV): the component does not write it"},
-        {"create", [](ConversionTest& t, Conversion&) { t.world.createError = FORMATNOTSUPPORT; },
-         Step::Create, FORMATNOTSUPPORT, "cannot create out.wav: the output format is not supported"},
+        {"empty source",
+         [](ConversionTest& t, Conversion&) { t.world.sources.clear(), qoro::test::writeBytes(t.in, {}); }, Step::Open,
+         FILEACCESS, "cannot open the source: the file is empty"},
+        {"unknown source", [](ConversionTest& t, Conversion&) { t.world.sources.clear(); }, Step::Open, FILEACCESS,
+         "cannot open the source: the file cannot be read"},
+        {"refused format", [](ConversionTest& t, Conversion&) { t.world.refuseFormat = true; }, Step::Format, NOERRORS,
+         "output format refused (WAV): the component does not write it"},
+        {"create", [](ConversionTest& t, Conversion&) { t.world.createError = FORMATNOTSUPPORT; }, Step::Create,
+         FORMATNOTSUPPORT, "cannot create out.wav: the output format is not supported"},
         {"create with a cause",
          [](ConversionTest& t, Conversion&) {
              t.world.createError = FILEACCESS;
              t.world.createCause = "Read-only file system";
          },
          Step::Create, FILEACCESS, "cannot create out.wav: Read-only file system"},
-        {"read", [](ConversionTest& t, Conversion&) { t.world.sources[t.in].readErrorAt = 1600; },
-         Step::Read, FORMATFILE, "reading the source failed: not an audio file of this type"},
-        {"write", [](ConversionTest& t, Conversion&) { t.world.writeErrorAt = 4000; },
-         Step::Write, FILEACCESS, "writing out.wav failed: the file cannot be written"},
+        {"read", [](ConversionTest& t, Conversion&) { t.world.sources[t.in].readErrorAt = 1600; }, Step::Read,
+         FORMATFILE, "reading the source failed: not an audio file of this type"},
+        {"write", [](ConversionTest& t, Conversion&) { t.world.writeErrorAt = 4000; }, Step::Write, FILEACCESS,
+         "writing out.wav failed: the file cannot be written"},
         {"write with a cause",
          [](ConversionTest& t, Conversion&) {
              t.world.writeErrorAt = 0;
@@ -162,8 +164,8 @@ TEST_F(ConversionTest, EveryStepsFailureDropsTheTemporaryAndSaysWhy) {
          Step::Finish, NOERRORS, "tags: Permission denied"},
         {"rename onto a folder", [](ConversionTest& t, Conversion& c) { c.targetPath = (t.dir / "folder").string(); },
          Step::Publish, NOERRORS, ""},
-        {"no objects", [](ConversionTest&, Conversion& c) { c.target = nullptr; },
-         Step::Open, NOERRORS, "the audio file component is not available"},
+        {"no objects", [](ConversionTest&, Conversion& c) { c.target = nullptr; }, Step::Open, NOERRORS,
+         "the audio file component is not available"},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.what);
@@ -298,8 +300,10 @@ struct RealConversion : ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(fs::exists(qoro::test::binPath("libQoroAudioFile.so"))) << "libQoroAudioFile.so is not built";
         CoInitialize(nullptr);
-        ASSERT_EQ(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile, source.putVoid()), S_OK);
-        ASSERT_EQ(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile, target.putVoid()), S_OK);
+        ASSERT_EQ(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile, source.putVoid()),
+                  S_OK);
+        ASSERT_EQ(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile, target.putVoid()),
+                  S_OK);
     }
     void TearDown() override {
         source.reset();

@@ -14,19 +14,21 @@ TEST(Utf8, AcceptsWellFormedSequencesOnly) {
         bool ok;
     } cases[] = {
         {"plain", true},
-        {"\xC3\xBC" "ber", true},                // U+00FC
-        {"\xE2\x82\xAC", true},                  // U+20AC
-        {"\xF0\x9F\x8E\xB5", true},              // U+1F3B5
-        {"\xF4\x8F\xBF\xBF", true},              // U+10FFFF, the last one
-        {"\xF4\x90\x80\x80", false},             // beyond U+10FFFF
-        {"\xC0\x80", false},                     // overlong NUL
-        {"\xE0\x80\xAF", false},                 // overlong "/"
-        {"\xF0\x80\x80\xAF", false},             // overlong "/"
-        {"\xED\xA0\x80", false},                 // a UTF-16 surrogate
-        {"\xED\x9F\xBF", true},                  // U+D7FF, just before them
-        {"\xC3", false},                         // cut short
-        {"\xE2\x82", false},                     // cut short
-        {"\x80", false},                         // stray continuation byte
+        {"\xC3\xBC"
+         "ber",
+         true},                       // U+00FC
+        {"\xE2\x82\xAC", true},       // U+20AC
+        {"\xF0\x9F\x8E\xB5", true},   // U+1F3B5
+        {"\xF4\x8F\xBF\xBF", true},   // U+10FFFF, the last one
+        {"\xF4\x90\x80\x80", false},  // beyond U+10FFFF
+        {"\xC0\x80", false},          // overlong NUL
+        {"\xE0\x80\xAF", false},      // overlong "/"
+        {"\xF0\x80\x80\xAF", false},  // overlong "/"
+        {"\xED\xA0\x80", false},      // a UTF-16 surrogate
+        {"\xED\x9F\xBF", true},       // U+D7FF, just before them
+        {"\xC3", false},              // cut short
+        {"\xE2\x82", false},          // cut short
+        {"\x80", false},              // stray continuation byte
         {"\xFF", false},
         {"a\xC3\xBC\xFF", false},
     };
@@ -38,7 +40,9 @@ TEST(Printable, EscapesWhatIsNotUtf8AndControlCharacters) {
     EXPECT_EQ(printable("Caf\xE9.mp3"), "Caf\\xE9.mp3");  // Latin-1
     EXPECT_EQ(printable("a\nb\tc\x7F"), "a\\x0Ab\\x09c\\x7F");
     EXPECT_EQ(printable("\xED\xA0\x80"), "\\xED\\xA0\\x80");  // each byte of a surrogate
-    EXPECT_EQ(printable("\xE2\x82" "x"), "\\xE2\\x82x");      // a cut-short sequence, then text
+    EXPECT_EQ(printable("\xE2\x82"
+                        "x"),
+              "\\xE2\\x82x");  // a cut-short sequence, then text
     EXPECT_EQ(printable(std::string("a\0b", 3)), "a\\x00b");
 }
 

@@ -78,12 +78,48 @@ struct Call {
     ~Call() { VariantClear(&result); }
 };
 
-VARIANT i4(LONG v) { VARIANT r; VariantInit(&r); r.vt = VT_I4; r.lVal = v; return r; }
-VARIANT i2(SHORT v) { VARIANT r; VariantInit(&r); r.vt = VT_I2; r.iVal = v; return r; }
-VARIANT r8(double v) { VARIANT r; VariantInit(&r); r.vt = VT_R8; r.dblVal = v; return r; }
-VARIANT boolean(bool v) { VARIANT r; VariantInit(&r); r.vt = VT_BOOL; r.boolVal = v ? VARIANT_TRUE : VARIANT_FALSE; return r; }
-VARIANT text(const char16_t* s) { VARIANT r; VariantInit(&r); r.vt = VT_BSTR; r.bstrVal = SysAllocString(s); return r; }
-VARIANT missing() { VARIANT r; VariantInit(&r); r.vt = VT_ERROR; r.scode = DISP_E_PARAMNOTFOUND; return r; }
+VARIANT i4(LONG v) {
+    VARIANT r;
+    VariantInit(&r);
+    r.vt = VT_I4;
+    r.lVal = v;
+    return r;
+}
+VARIANT i2(SHORT v) {
+    VARIANT r;
+    VariantInit(&r);
+    r.vt = VT_I2;
+    r.iVal = v;
+    return r;
+}
+VARIANT r8(double v) {
+    VARIANT r;
+    VariantInit(&r);
+    r.vt = VT_R8;
+    r.dblVal = v;
+    return r;
+}
+VARIANT boolean(bool v) {
+    VARIANT r;
+    VariantInit(&r);
+    r.vt = VT_BOOL;
+    r.boolVal = v ? VARIANT_TRUE : VARIANT_FALSE;
+    return r;
+}
+VARIANT text(const char16_t* s) {
+    VARIANT r;
+    VariantInit(&r);
+    r.vt = VT_BSTR;
+    r.bstrVal = SysAllocString(s);
+    return r;
+}
+VARIANT missing() {
+    VARIANT r;
+    VariantInit(&r);
+    r.vt = VT_ERROR;
+    r.scode = DISP_E_PARAMNOTFOUND;
+    return r;
+}
 
 class DispatchTest : public ::testing::Test {
 protected:
@@ -223,7 +259,8 @@ TEST_F(DispatchTest, SampleArraysByValueByReferenceAndAsResult) {
     // A result nobody asked for is freed (ASan would see a leak).
     VARIANT arg = i4(3);
     DISPPARAMS dp3{&arg, nullptr, 1, 0};
-    EXPECT_EQ(disp->Invoke(testcalc::dispid::Make, IID_NULL, 0, DISPATCH_METHOD, &dp3, nullptr, nullptr, nullptr), S_OK);
+    EXPECT_EQ(disp->Invoke(testcalc::dispid::Make, IID_NULL, 0, DISPATCH_METHOD, &dp3, nullptr, nullptr, nullptr),
+              S_OK);
 }
 
 TEST_F(DispatchTest, InterfaceResultsComeBackCounted) {
@@ -287,7 +324,10 @@ public:
     }
     ULONG AddRef() override { return ++refs; }
     ULONG Release() override { return --refs; }
-    HRESULT GetTypeInfoCount(UINT* n) override { *n = 0; return S_OK; }
+    HRESULT GetTypeInfoCount(UINT* n) override {
+        *n = 0;
+        return S_OK;
+    }
     HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
     HRESULT Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* dp, VARIANT*, EXCEPINFO*, UINT*) override {

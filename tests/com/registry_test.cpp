@@ -67,7 +67,8 @@ TEST(Hive, DamagedTextReadsAsEmptyOrSkipsBadLines) {
     reg::Hive h;
     EXPECT_FALSE(h.parse(std::string("\x00\xFF garbage", 10)));
     EXPECT_FALSE(h.hasKey("garbage"));
-    ASSERT_TRUE(h.parse("QORO REGISTRY 1\n[Good]\n@=\"yes\"\n\"broken=\"x\n[Bad\n\"k\"=\"v\"\n[Also]\n\"n\"=\"unterminated\n"));
+    ASSERT_TRUE(
+        h.parse("QORO REGISTRY 1\n[Good]\n@=\"yes\"\n\"broken=\"x\n[Bad\n\"k\"=\"v\"\n[Also]\n\"n\"=\"unterminated\n"));
     EXPECT_EQ(h.value("Good"), "yes");
     EXPECT_FALSE(h.value("Good", "broken"));
     EXPECT_TRUE(h.hasKey("Also"));
@@ -172,7 +173,7 @@ TEST_F(RegistryTest, UnregisteredProgIdsResolveThroughTheLibrariesFound) {
     ASSERT_EQ(r.exitCode, 0) << r.output;
     EXPECT_NE(r.output.find("add=105"), std::string::npos) << r.output;
     r = tool("qoro-com-test-client", "--known libQoroTestComponent.so --progid QoroTest.Calc.2");
-    EXPECT_EQ(r.exitCode, 3) << r.output;  // a name no library knows
+    EXPECT_EQ(r.exitCode, 3) << r.output;                                             // a name no library knows
     EXPECT_NE(r.output.find("progid hr=0x800401F3"), std::string::npos) << r.output;  // CO_E_CLASSSTRING
     EXPECT_FALSE(fs::exists(registry) && reg::load().hasKey("QoroTest.Calc"));
 }
@@ -188,7 +189,8 @@ TEST_F(RegistryTest, ComponentsAreFoundInTheQoroFolderBesideTheRuntime) {
     for (const char* name : {"libqorocom.so", "libqorocom.so.1"}) fs::copy_file(runtime, lib / name);
     fs::copy_file(binPath("libQoroTestComponent.so"), components / "libQoroTestComponent.so");
 
-    const std::string env = "QORO_REGISTRY=" + shellQuote(registry.string()) + " LD_LIBRARY_PATH=" + shellQuote(lib.string()) + " ";
+    const std::string env =
+        "QORO_REGISTRY=" + shellQuote(registry.string()) + " LD_LIBRARY_PATH=" + shellQuote(lib.string()) + " ";
     const std::string client = shellQuote((bin / "qoro-com-test-client").string());
     CommandResult r = run(env + client + " --known libQoroTestComponent.so --progid QoroTest.Calc");
     ASSERT_EQ(r.exitCode, 0) << r.output;

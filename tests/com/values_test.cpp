@@ -50,15 +50,20 @@ TEST(Utf, BytesThatAreNotUtf8TravelAsLoneSurrogatesAndComeBack) {
         std::u16string utf16;
     };
     const Case cases[] = {
-        {"a\xFF" "b", u"a\xDCFF" "b"},
-        {"caf\xE9.wav", u"caf\xDCE9.wav"},                 // Latin-1
-        {"\xE2\x82", u"\xDCE2\xDC82"},                      // truncated sequence
-        {"\xE2\x82" "x\xE2\x82\xAC", u"\xDCE2\xDC82x\u20AC"},  // then a whole one
+        {"a\xFF"
+         "b",
+         u"a\xDCFF"
+         "b"},
+        {"caf\xE9.wav", u"caf\xDCE9.wav"},  // Latin-1
+        {"\xE2\x82", u"\xDCE2\xDC82"},      // truncated sequence
+        {"\xE2\x82"
+         "x\xE2\x82\xAC",
+         u"\xDCE2\xDC82x\u20AC"},                           // then a whole one
         {"\xC0\xAF", u"\xDCC0\xDCAF"},                      // overlong
         {"\xED\xA0\x80", u"\xDCED\xDCA0\xDC80"},            // an encoded surrogate
         {"\xF4\x90\x80\x80", u"\xDCF4\xDC90\xDC80\xDC80"},  // beyond U+10FFFF
         {"\x80\xBF", u"\xDC80\xDCBF"},                      // continuation bytes alone
-        {"\xF0\x9F\x8E\xB5\xFF", u"\U0001F3B5\xDCFF"},     // a pair, then a stray byte
+        {"\xF0\x9F\x8E\xB5\xFF", u"\U0001F3B5\xDCFF"},      // a pair, then a stray byte
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.bytes);
@@ -73,8 +78,8 @@ TEST(Utf, EveryByteStringRoundTripsAndValidTextStaysValid) {
     // Random byte strings, weighted towards the bytes UTF-8 is made of, so
     // that valid, cut and overlong sequences all occur.
     std::mt19937 rng(19);
-    const uint8_t alphabet[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0xA0, 0xBF, 0xC0, 0xC2, 0xDF, 0xE0,
-                                0xE2, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF};
+    const uint8_t alphabet[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0xA0, 0xBF, 0xC0, 0xC2,
+                                0xDF, 0xE0, 0xE2, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF};
     size_t valid = 0;
     for (int n = 0; n < 20000; ++n) {
         std::string bytes(rng() % 12, '\0');

@@ -43,7 +43,8 @@ std::vector<int16_t> decodeAll(const fs::path& file, int* durationMs = nullptr) 
     EXPECT_EQ(dec.open(file.string()), 0) << file;
     if (durationMs) *durationMs = dec.facts().durationMs;
     std::vector<int16_t> pcm, buf(8 * 4608);
-    while (const size_t n = dec.read(buf.data(), buf.size() * 2)) pcm.insert(pcm.end(), buf.begin(), buf.begin() + long(n / 2));
+    while (const size_t n = dec.read(buf.data(), buf.size() * 2))
+        pcm.insert(pcm.end(), buf.begin(), buf.begin() + long(n / 2));
     return pcm;
 }
 
@@ -56,8 +57,10 @@ struct RichFiles {
     }
     fs::path tagged(int version, const std::string& name) {
         const fs::path out = dir / name;
-        if (version == 2) id3::ownV22Tagged(audio, out, cover);
-        else id3::mutagenTagged(audio, out, version, cover);
+        if (version == 2)
+            id3::ownV22Tagged(audio, out, cover);
+        else
+            id3::mutagenTagged(audio, out, version, cover);
         return out;
     }
 };
@@ -142,8 +145,9 @@ TEST(RichTagChanges, CommentGenreAndArtistAreWrittenAnewAlone) {
     const std::string report = id3::mutagenDiff(original, file);
     const auto diff = differences(report);
     ASSERT_EQ(diff.size(), 3u) << report;
-    EXPECT_EQ(diff[0], "DIFF COMM::eng: COMM(lang='eng', desc='', text=['English comment']) | "
-                       "COMM(lang='eng', desc='', text=['Neuer Kommentar ü'])");
+    EXPECT_EQ(diff[0],
+              "DIFF COMM::eng: COMM(lang='eng', desc='', text=['English comment']) | "
+              "COMM(lang='eng', desc='', text=['Neuer Kommentar ü'])");
     EXPECT_EQ(diff[1], "DIFF TCON: TCON(text=['Chillwave']) | TCON(text=['Rock'])");  // mutagen's reading of "(17)Rock"
     EXPECT_EQ(diff[2], "DIFF TPE1: TPE1(text=['Artist One', 'Artist Twö']) | TPE1(text=['Solo'])");
     EXPECT_EQ(readRecord(file), r);
@@ -183,12 +187,13 @@ TEST(FfmpegTags, Version24ReadAndReplaced) {
     EXPECT_EQ(id3::tagCount(after), 1);
     EXPECT_EQ(afterTags(after), afterTags(before));
     const std::string report = id3::mutagenDiff(dir / "original.mp3", file);
-    EXPECT_EQ(differences(report), std::vector<std::string>{"DIFF TIT2: TIT2(text=['Ünïcode 音楽']) | TIT2(text=['Plain'])"})
+    EXPECT_EQ(differences(report),
+              std::vector<std::string>{"DIFF TIT2: TIT2(text=['Ünïcode 音楽']) | TIT2(text=['Plain'])"})
         << report;
     // ffprobe reads the new tag and the stream as before.
-    const std::string probe =
-        run("ffprobe -v error -show_entries format_tags=title,artist,track -of default=nw=1 " + shellQuote(file.string()))
-            .output;
+    const std::string probe = run("ffprobe -v error -show_entries format_tags=title,artist,track -of default=nw=1 " +
+                                  shellQuote(file.string()))
+                                  .output;
     EXPECT_NE(probe.find("title=Plain"), std::string::npos) << probe;
     EXPECT_NE(probe.find("artist=Some Artist"), std::string::npos) << probe;
     EXPECT_NE(probe.find("track=5/10"), std::string::npos) << probe;

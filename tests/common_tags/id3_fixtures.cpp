@@ -119,8 +119,8 @@ fs::path lameMp3(const TempDir& dir, const std::string& name, double seconds) {
 
 fs::path coverJpeg(const TempDir& dir) {
     const fs::path jpg = dir / "cover.jpg";
-    const auto r = run("ffmpeg -v error -y -f lavfi -i testsrc2=size=640x480 -frames:v 1 -q:v 2 " +
-                       shellQuote(jpg.string()));
+    const auto r =
+        run("ffmpeg -v error -y -f lavfi -i testsrc2=size=640x480 -frames:v 1 -q:v 2 " + shellQuote(jpg.string()));
     EXPECT_EQ(r.exitCode, 0) << r.output;
     return jpg;
 }

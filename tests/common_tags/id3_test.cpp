@@ -106,8 +106,8 @@ TEST(Genre, TableAndLookups) {
 TEST(Id3v1, TheThreeReadingRules) {
     tags::Id3v1Block b{};
     std::memcpy(b.data(), "TAGTitle  ", 10);
-    std::memcpy(b.data() + 33, "Art\0junk  ", 10);   // a zero inside the field
-    std::memcpy(b.data() + 63, "Caf\xE9  ", 6);      // ISO-8859-1
+    std::memcpy(b.data() + 33, "Art\0junk  ", 10);  // a zero inside the field
+    std::memcpy(b.data() + 63, "Caf\xE9  ", 6);     // ISO-8859-1
     std::memcpy(b.data() + 93, "1999", 4);
     std::string comment(30, 'c');
     std::memcpy(b.data() + 97, comment.data(), 30);
@@ -175,7 +175,7 @@ TEST(Id3v1, BuildsTheWrittenForms) {
     auto b = tags::buildId3v1(r);
     EXPECT_EQ(std::string(b.begin() + 3, b.begin() + 33), std::string(30, 'T'));
     EXPECT_EQ(std::string(b.begin() + 33, b.begin() + 39), std::string("Artist"));
-    EXPECT_EQ(b[39], 0);  // trailing blanks not written
+    EXPECT_EQ(b[39], 0);         // trailing blanks not written
     EXPECT_EQ(b[63 + 3], 0xE9);  // é in ISO-8859-1
     EXPECT_EQ(b[93], '0');
     EXPECT_EQ(b[94], 0);
@@ -303,8 +303,9 @@ TEST(Id3v1, UnchangedFieldsKeepTheirStoredBytes) {
     const Bytes b = readBytes(dir / "b.mpc");
     EXPECT_EQ(b[1000 + 126], 9);
     EXPECT_EQ(b[1000 + 127], 200);
-    EXPECT_EQ(tags::parseId3v1(std::span<const uint8_t, 128>(b.data() + 1000, 128), tags::Id3v1Reading::MpegPlus)->album,
-              "New album");
+    EXPECT_EQ(
+        tags::parseId3v1(std::span<const uint8_t, 128>(b.data() + 1000, 128), tags::Id3v1Reading::MpegPlus)->album,
+        "New album");
 }
 
 TEST(Id3v1, AFailedAppendIsCutBack) {
@@ -314,9 +315,8 @@ TEST(Id3v1, AFailedAppendIsCutBack) {
     tags::TagRecord r;
     r.title = "Never";
     // Room for 40 of the 128 bytes, as on a disk that fills up.
-    const std::string result = id3::writeWithFileSizeLimit(audio.size() + 40, [&] {
-        return tags::writeId3v1((dir / "a.mp3").string(), r);
-    });
+    const std::string result =
+        id3::writeWithFileSizeLimit(audio.size() + 40, [&] { return tags::writeId3v1((dir / "a.mp3").string(), r); });
     EXPECT_EQ(result, std::to_string(EFBIG) + " " + std::generic_category().message(EFBIG));
     EXPECT_EQ(readBytes(dir / "a.mp3"), audio);
 }
@@ -382,9 +382,11 @@ TEST(Id3v2, ReadsEveryVersionsLayout) {
     // 2.4: syncsafe sizes (a 300-byte frame), UTF-8, values separated by
     // zeros, the recording time, the genre as a bare number.
     const std::string longTitle(299, 'L');
-    auto t4 = parsed(tagOf(4, frame24("TIT2", text3(longTitle)) + frame24("TPE1", text3(std::string("Ann\0Bob\0", 8))) +
-                                  frame24("TDRC", text3("2011-03-04")) + frame24("TCON", text3(std::string("13\0Rock", 7))) +
-                                  frame24("TALB", text3("Gr\xC3\xBC\xC3\x9F" "e"))));
+    auto t4 =
+        parsed(tagOf(4, frame24("TIT2", text3(longTitle)) + frame24("TPE1", text3(std::string("Ann\0Bob\0", 8))) +
+                            frame24("TDRC", text3("2011-03-04")) + frame24("TCON", text3(std::string("13\0Rock", 7))) +
+                            frame24("TALB", text3("Gr\xC3\xBC\xC3\x9F"
+                                                  "e"))));
     r = recordOf(t4);
     EXPECT_EQ(r.title, longTitle);
     EXPECT_EQ(r.artist, "Ann; Bob");
@@ -406,10 +408,10 @@ TEST(Id3v2, ReadsEveryVersionsLayout) {
     EXPECT_EQ(recordOf(unsync).title, "T\xC3\xBF\xC3\xA0x");  // ÿà, the bytes FF E0 as ISO-8859-1
 
     // 2.3: UTF-16 with marks of both orders, UTF-16BE, repeated frames joined.
-    auto t3 = parsed(tagOf(3, frame23("TIT2", "\x01" + utf16("LE")) +
-                                  frame23("TPE1", std::string("\x01\xFE\xFF\0B\0E", 7)) +
-                                  frame23("TPE1", std::string("\x02\0B\0E\0b\0e", 9)) +
-                                  frame23("TCOM", text0("X")) + frame23("TCOM", text0("Y"))));
+    auto t3 =
+        parsed(tagOf(3, frame23("TIT2", "\x01" + utf16("LE")) + frame23("TPE1", std::string("\x01\xFE\xFF\0B\0E", 7)) +
+                            frame23("TPE1", std::string("\x02\0B\0E\0b\0e", 9)) + frame23("TCOM", text0("X")) +
+                            frame23("TCOM", text0("Y"))));
     r = recordOf(t3);
     EXPECT_EQ(r.title, "LE");
     EXPECT_EQ(r.artist, "BE; BEbe");
@@ -419,15 +421,18 @@ TEST(Id3v2, ReadsEveryVersionsLayout) {
 TEST(Id3v2, TheCommentShownAndTheUrl) {
     const std::string itunes = frame23("COMM", std::string("\0engiTunNORM\0 0000A 0000B", 25));
     const std::string deu = frame23("COMM", std::string("\0deu\0Deutsch", 12));
-    const std::string eng = frame23("COMM", std::string("\x01" "eng", 4) + utf16("") + std::string(2, '\0') + utf16("English"));
+    const std::string eng = frame23("COMM", std::string("\x01"
+                                                        "eng",
+                                                        4) +
+                                                utf16("") + std::string(2, '\0') + utf16("English"));
     // Only a machine comment: no comment.
     EXPECT_EQ(recordOf(parsed(tagOf(3, itunes))).comments, "");
     // An empty description in any language; "eng" before the others.
     EXPECT_EQ(recordOf(parsed(tagOf(3, itunes + deu))).comments, "Deutsch");
     EXPECT_EQ(recordOf(parsed(tagOf(3, itunes + deu + eng))).comments, "English");
     // The URL with an empty description.
-    const std::string urls = frame23("WXXX", std::string("\0home\0http://a/", 15)) +
-                             frame23("WXXX", std::string("\0\0http://b/", 11));
+    const std::string urls =
+        frame23("WXXX", std::string("\0home\0http://a/", 15)) + frame23("WXXX", std::string("\0\0http://b/", 11));
     EXPECT_EQ(recordOf(parsed(tagOf(3, urls))).url, "http://b/");
 }
 
@@ -489,7 +494,8 @@ TEST(Id3v2, HostileTagsAndUnsynchronisation) {
     t = parsed(tagOf(3, std::string("\0\0\x10\0", 4) + frame23("TALB", text0("Alb")), 0x40));
     EXPECT_TRUE(t.frames.empty());
     // Compressed and encrypted frames are kept, not read.
-    t = parsed(tagOf(3, frame23("TIT2", be32(100) + "zlibdata", 0x0080) + frame23("TPE1", "\x80" + text0("enc"), 0x0040) +
+    t = parsed(tagOf(3, frame23("TIT2", be32(100) + "zlibdata", 0x0080) +
+                            frame23("TPE1", "\x80" + text0("enc"), 0x0040) +
                             frame23("TALB", "\x07" + text0("Grouped"), 0x0020)));
     EXPECT_EQ(t.frames.size(), 3u);
     EXPECT_EQ(t.text(tags::Id3v2Frame::TIT2), "");
@@ -525,18 +531,25 @@ TEST(Id3v2, HostileTagsAndUnsynchronisation) {
 // --- ID3v2: the 2.3 form ------------------------------------------------------------
 
 TEST(Id3v2, FramesOfVersion24InTheirVersion23Form) {
-    const std::string apic = text3("image/png") + std::string("\0\x03", 2) + "Caf\xC3\xA9" + std::string(1, '\0') + "\x89PNGdata";
-    auto t = parsed(tagOf(4, frame24("TIT2", text3("Gr\xC3\xBC\xC3\x9F" "e"), 0x4000) +
+    const std::string apic =
+        text3("image/png") + std::string("\0\x03", 2) + "Caf\xC3\xA9" + std::string(1, '\0') + "\x89PNGdata";
+    auto t = parsed(tagOf(4, frame24("TIT2",
+                                     text3("Gr\xC3\xBC\xC3\x9F"
+                                           "e"),
+                                     0x4000) +
                                  frame24("TDRC", text3("2011-03-04T10:05")) + frame24("TDOR", text3("1999-01-02")) +
                                  frame24("TIPL", text3(std::string("producer\0Pat\0", 13))) +
                                  frame24("TMCL", text3(std::string("piano\0Ann", 9))) + frame24("APIC", apic) +
-                                 frame24("TSOP", text3("Sort")) + frame24("TXXX", "\x40" + text3(std::string("desc\0val", 8)), 0x0040) +
+                                 frame24("TSOP", text3("Sort")) +
+                                 frame24("TXXX", "\x40" + text3(std::string("desc\0val", 8)), 0x0040) +
                                  frame24("TCOM", "\x09" + syncsafe(50) + "compressed", 0x0049)));
     const auto v23 = t.framesAsV23();
     EXPECT_EQ(ids(v23), (std::vector<std::string>{"TIT2", "TYER", "TDAT", "TIME", "TORY", "IPLS", "APIC", "TSOP",
                                                   "TXXX", "TCOM"}));
     // UTF-8 becomes UTF-16 with mark; the tag-alter flag moves to its 2.3 place.
-    EXPECT_EQ(str(find(v23, "TIT2")->body), std::string("\x01\xFF\xFEG\0r\0\xFC\0\xDF\0" "e\0", 13));
+    EXPECT_EQ(str(find(v23, "TIT2")->body), std::string("\x01\xFF\xFEG\0r\0\xFC\0\xDF\0"
+                                                        "e\0",
+                                                        13));
     EXPECT_EQ(find(v23, "TIT2")->flags, 0x8000);
     EXPECT_EQ(str(find(v23, "TYER")->body), text0("2011"));
     EXPECT_EQ(str(find(v23, "TDAT")->body), text0("0403"));
@@ -544,8 +557,11 @@ TEST(Id3v2, FramesOfVersion24InTheirVersion23Form) {
     EXPECT_EQ(str(find(v23, "TORY")->body), text0("1999"));
     EXPECT_EQ(str(find(v23, "IPLS")->body), std::string("\0producer\0Pat\0piano\0Ann\0", 24));
     // A picture: the description re-encoded, the MIME type and data untouched.
-    EXPECT_EQ(str(find(v23, "APIC")->body),
-              std::string("\x01image/png\0\x03", 12) + std::string("\xFF\xFE" "C\0a\0f\0\xE9\0\0\0", 12) + "\x89PNGdata");
+    EXPECT_EQ(str(find(v23, "APIC")->body), std::string("\x01image/png\0\x03", 12) +
+                                                std::string("\xFF\xFE"
+                                                            "C\0a\0f\0\xE9\0\0\0",
+                                                            12) +
+                                                "\x89PNGdata");
     // Grouping: the group byte stays in front, the flag moves.
     EXPECT_EQ(find(v23, "TXXX")->flags, 0x0020);
     EXPECT_EQ(find(v23, "TXXX")->body[0], 0x40);
@@ -558,14 +574,21 @@ TEST(Id3v2, FramesOfVersion24InTheirVersion23Form) {
 }
 
 TEST(Id3v2, FramesOfVersion22InTheirVersion23Form) {
-    auto t = parsed(tagOf(2, frame22("TT2", text0("T")) + frame22("PIC", std::string("\0JPG\x03" "Cover\0", 11) + "\xFF\xD8jpeg") +
-                                 frame22("PIC", std::string("\0GIF\x00\0", 6) + "GIF8") +
-                                 frame22("LNK", "TT2http://x/") + frame22("CRM", "owner\0x") +
-                                 frame22("XYZ", "unknown") + frame22("TCP", text0("1")) +
-                                 frame22("ULT", std::string("\0eng\0words", 10))));
+    auto t =
+        parsed(tagOf(2, frame22("TT2", text0("T")) +
+                            frame22("PIC", std::string("\0JPG\x03"
+                                                       "Cover\0",
+                                                       11) +
+                                               "\xFF\xD8jpeg") +
+                            frame22("PIC", std::string("\0GIF\x00\0", 6) + "GIF8") + frame22("LNK", "TT2http://x/") +
+                            frame22("CRM", "owner\0x") + frame22("XYZ", "unknown") + frame22("TCP", text0("1")) +
+                            frame22("ULT", std::string("\0eng\0words", 10))));
     const auto v23 = t.framesAsV23();
     EXPECT_EQ(ids(v23), (std::vector<std::string>{"TIT2", "APIC", "APIC", "LINK", "TCMP", "USLT"}));
-    EXPECT_EQ(str(find(v23, "APIC")->body), std::string("\0image/jpeg\0\x03" "Cover\0", 19) + "\xFF\xD8jpeg");
+    EXPECT_EQ(str(find(v23, "APIC")->body), std::string("\0image/jpeg\0\x03"
+                                                        "Cover\0",
+                                                        19) +
+                                                "\xFF\xD8jpeg");
     EXPECT_EQ(str(find(v23, "APIC", 1)->body), std::string("\0image/gif\0\0\0", 13) + "GIF8");
     EXPECT_EQ(str(find(v23, "LINK")->body), "TIT2http://x/");
     EXPECT_EQ(str(find(v23, "USLT")->body), std::string("\0eng\0words", 10));
@@ -600,19 +623,23 @@ TEST(Id3v2, LayoutOfANewTag) {
     auto t = *tags::parseId3v2(tags::buildId3v2(r));
     EXPECT_EQ(str(find(t.frames, "TPE1")->body), std::string("\x01\xFF\xFE\xE5\x65\x2C\x67", 7));
     EXPECT_EQ(str(find(t.frames, "WXXX")->body), std::string("\0\0http://\xFC/", 11));
-    EXPECT_EQ(str(find(t.frames, "COMM")->body), std::string("\x01" "eng\xFF\xFE\0\0\xFF\xFE\xA9\x03", 12));
+    EXPECT_EQ(str(find(t.frames, "COMM")->body), std::string("\x01"
+                                                             "eng\xFF\xFE\0\0\xFF\xFE\xA9\x03",
+                                                             12));
     EXPECT_EQ(recordOf(t), r);
 }
 
 TEST(Id3v2, ReplacingKeepsWhatIsNotChanged) {
     const std::string commItunes = frame23("COMM", std::string("\0engiTunNORM\0 0000A", 19));
     const std::string commDeu = frame23("COMM", std::string("\0deu\0Kommentar", 14));
-    const std::string apic = frame23("APIC", std::string("\0image/jpeg\0\x03\0", 14) + std::string(3000, '\xAB'), 0x2000);
-    const std::string old = tagOf(3, frame23("TPOS", text0("1/2")) + frame23("TRCK", text0("3/12")) +
-                                         frame23("TIT2", text0("Old")) + commItunes + frame23("TCON", text0("Chillwave")) +
-                                         apic + frame23("TPE1", std::string("\0A\0B", 4)) + commDeu +
-                                         frame23("TYER", text0("2011")) + frame23("TDAT", text0("0403")),
-                                 0, std::string(500, '\0'));
+    const std::string apic =
+        frame23("APIC", std::string("\0image/jpeg\0\x03\0", 14) + std::string(3000, '\xAB'), 0x2000);
+    const std::string old =
+        tagOf(3,
+              frame23("TPOS", text0("1/2")) + frame23("TRCK", text0("3/12")) + frame23("TIT2", text0("Old")) +
+                  commItunes + frame23("TCON", text0("Chillwave")) + apic + frame23("TPE1", std::string("\0A\0B", 4)) +
+                  commDeu + frame23("TYER", text0("2011")) + frame23("TDAT", text0("0403")),
+              0, std::string(500, '\0'));
     const tags::Id3v2Tag tag = parsed(old);
     tags::TagRecord r = recordOf(tag);
     EXPECT_EQ(r.artist, "A; B");
@@ -621,8 +648,8 @@ TEST(Id3v2, ReplacingKeepsWhatIsNotChanged) {
 
     // Everything put back: the same frames, managed ones first, no padding.
     auto same = *tags::parseId3v2(tags::buildId3v2(r, tag));
-    EXPECT_EQ(ids(same.frames),
-              (std::vector<std::string>{"TIT2", "TPE1", "TRCK", "TYER", "TCON", "COMM", "TPOS", "COMM", "APIC", "TDAT"}));
+    EXPECT_EQ(ids(same.frames), (std::vector<std::string>{"TIT2", "TPE1", "TRCK", "TYER", "TCON", "COMM", "TPOS",
+                                                          "COMM", "APIC", "TDAT"}));
     for (const auto& f : tag.frames) {
         const int nth = f.id == "COMM" && f.body[1] == 'e' ? 1 : 0;  // the shown comment moves first
         ASSERT_TRUE(find(same.frames, f.id, nth)) << f.id;
@@ -696,9 +723,8 @@ TEST(Id3v2, RebuildFailuresLeaveTheFileAlone) {
     Bytes file = bytesOf(old);
     file.resize(60000, 0x55);
     writeBytes(dir / "full.mp3", file);
-    const std::string result = id3::writeWithFileSizeLimit(30000, [&] {
-        return tags::writeId3v2((dir / "full.mp3").string(), r);
-    });
+    const std::string result =
+        id3::writeWithFileSizeLimit(30000, [&] { return tags::writeId3v2((dir / "full.mp3").string(), r); });
     EXPECT_EQ(result, std::to_string(EFBIG) + " " + std::generic_category().message(EFBIG));
     EXPECT_EQ(readBytes(dir / "full.mp3"), file);
     EXPECT_FALSE(fs::exists(dir / "full.mp3~"));

@@ -71,8 +71,7 @@ double rms(const std::vector<int16_t>& s, size_t from, size_t to) {
 TEST(PcmConverter, WidensAndNarrowsExactly) {
     PcmConverter c;
     ASSERT_TRUE(c.setFormats(pcm(8000, 1, 8), pcm(8000, 1)));
-    EXPECT_EQ(toArray(c, {0, 1, 127, 128, 129, 255}),
-              (std::vector<int16_t>{-32768, -32512, -256, 0, 256, 32512}));
+    EXPECT_EQ(toArray(c, {0, 1, 127, 128, 129, 255}), (std::vector<int16_t>{-32768, -32512, -256, 0, 256, 32512}));
 
     // (s / 256 truncated toward zero) + 128
     auto narrowed = toFile(c, {-32768, -257, -256, -255, -1, 0, 255, 256, 32767});
@@ -116,13 +115,11 @@ TEST(PcmConverter, OutputCountsAreRounded) {
         uint32_t from, to;
         size_t frames, expected;
     } cases[] = {
-        {44100, 22050, 3, 2},     // 1.5 rounds up
-        {44100, 22050, 4410, 2205},
-        {11025, 8000, 100, 73},   // 72.56
-        {8000, 11025, 100, 138},  // 137.8
-        {44100, 48000, 441, 480},
-        {48000, 6000, 7, 1},      // 0.875
-        {44100, 6000, 3, 0},      // 0.41: nothing comes out
+        {44100, 22050, 3, 2},                                // 1.5 rounds up
+        {44100, 22050, 4410, 2205}, {11025, 8000, 100, 73},  // 72.56
+        {8000, 11025, 100, 138},                             // 137.8
+        {44100, 48000, 441, 480},   {48000, 6000, 7, 1},     // 0.875
+        {44100, 6000, 3, 0},                                 // 0.41: nothing comes out
     };
     for (const auto& k : cases) {
         ASSERT_TRUE(c.setFormats(pcm(k.from, 2), pcm(k.to, 1)));
@@ -206,7 +203,8 @@ TEST(PcmConverter, BlocksJoinWithoutSteps) {
         std::vector<int16_t> out;
         const size_t block = from / 10;
         for (size_t at = 0; at < signal.size(); at += block) {
-            std::vector<int16_t> b(signal.begin() + long(at), signal.begin() + long(std::min(signal.size(), at + block)));
+            std::vector<int16_t> b(signal.begin() + long(at),
+                                   signal.begin() + long(std::min(signal.size(), at + block)));
             auto o = toArray(c, bytesOf(b));
             out.insert(out.end(), o.begin(), o.end());
         }
@@ -219,8 +217,7 @@ TEST(PcmConverter, BlocksJoinWithoutSteps) {
         for (size_t i = 200; i + 1 < out.size(); ++i) worst = std::max(worst, std::abs(out[i + 1] - out[i]));
         EXPECT_LT(worst, slope * 1.35 + 4) << from << "->" << to;
         // and the level survives
-        EXPECT_NEAR(rms(out, 200, out.size()), 0.7 * 32767 / std::sqrt(2.0), 0.7 * 32767 * 0.03)
-            << from << "->" << to;
+        EXPECT_NEAR(rms(out, 200, out.size()), 0.7 * 32767 / std::sqrt(2.0), 0.7 * 32767 * 0.03) << from << "->" << to;
     }
 }
 
@@ -318,8 +315,8 @@ TEST(PcmConverter, AStreamGivesItsAnnouncedLengthInAnyBlocks) {
     struct Case {
         uint32_t from, to;
         uint16_t fromChannels, toChannels;
-    } cases[] = {{8000, 11025, 1, 2}, {44100, 22050, 2, 2}, {48000, 44100, 2, 1},
-                 {11025, 48000, 1, 1}, {44100, 6000, 2, 1}, {22050, 44100, 2, 2}};
+    } cases[] = {{8000, 11025, 1, 2},  {44100, 22050, 2, 2}, {48000, 44100, 2, 1},
+                 {11025, 48000, 1, 1}, {44100, 6000, 2, 1},  {22050, 44100, 2, 2}};
     const size_t cuts[] = {1, 7, 3, 160, 1, 441, 2, 1000, 5};
     for (const Case& k : cases) {
         SCOPED_TRACE(std::to_string(k.from) + "->" + std::to_string(k.to));
@@ -386,7 +383,8 @@ TEST(PcmConverterInterop, AgreesWithSoxInsideTheBand) {
     struct Case {
         uint32_t from, to;
         size_t block;  // whole output frames per block: no drift from rounding
-    } cases[] = {{44100, 22050, 4410}, {22050, 44100, 2205}, {44100, 48000, 4410}, {48000, 32000, 4800}, {11025, 8000, 11025}};
+    } cases[] = {
+        {44100, 22050, 4410}, {22050, 44100, 2205}, {44100, 48000, 4410}, {48000, 32000, 4800}, {11025, 8000, 11025}};
     // Straight-line interpolation and the shelf cost up to half a dB at the
     // upper tone; more would mean a wrong filter or time base.
     const double maxDb = 0.6;
@@ -400,14 +398,13 @@ TEST(PcmConverterInterop, AgreesWithSoxInsideTheBand) {
         for (int i = 0; i < frames; ++i) {
             const double t = double(i) / k.from;
             in[2 * size_t(i)] = int16_t(std::lround(9000 * std::sin(2 * std::numbers::pi * f1 * t) +
-                                                     5000 * std::sin(2 * std::numbers::pi * f2 * t)));
+                                                    5000 * std::sin(2 * std::numbers::pi * f2 * t)));
             in[2 * size_t(i) + 1] = int16_t(std::lround(12000 * std::sin(2 * std::numbers::pi * f3 * t)));
         }
         qoro::test::writePcm16(dir / "in.raw", in);
-        const auto r = qoro::test::run("sox -t s16 -r " + std::to_string(k.from) + " -c 2 " +
-                                       qoro::test::shellQuote((dir / "in.raw").string()) +
-                                       " -t s16 " + qoro::test::shellQuote((dir / "ref.raw").string()) +
-                                       " rate -v " + std::to_string(k.to));
+        const auto r = qoro::test::run(
+            "sox -t s16 -r " + std::to_string(k.from) + " -c 2 " + qoro::test::shellQuote((dir / "in.raw").string()) +
+            " -t s16 " + qoro::test::shellQuote((dir / "ref.raw").string()) + " rate -v " + std::to_string(k.to));
         ASSERT_EQ(r.exitCode, 0) << r.output;
         const auto ref = qoro::test::readPcm16(dir / "ref.raw");
 

@@ -26,7 +26,7 @@ using qoro::fuzz::require;
 
 namespace {
 
-constexpr uint16_t kTags[] = {acm::WAVE_FORMAT_PCM,       acm::WAVE_FORMAT_ADPCM,  acm::WAVE_FORMAT_ALAW,
+constexpr uint16_t kTags[] = {acm::WAVE_FORMAT_PCM,       acm::WAVE_FORMAT_ADPCM,     acm::WAVE_FORMAT_ALAW,
                               acm::WAVE_FORMAT_MULAW,     acm::WAVE_FORMAT_IMA_ADPCM, acm::WAVE_FORMAT_GSM610,
                               acm::WAVE_FORMAT_MPEGLAYER3};
 constexpr uint32_t kRates[] = {8000, 11025, 16000, 22050, 32000, 44100, 48000, 6000};

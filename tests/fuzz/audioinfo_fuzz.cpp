@@ -56,10 +56,10 @@ Facts readAll(IAudioInformation* info) {
     info->get_infoBitsPerSample(&f.bits);
     info->get_infoFormatTag(&f.tag);
     f.format = text(info, &IAudioInformation::get_infoFormatString);
-    for (auto getter : {&IAudioInformation::get_infoAlbum, &IAudioInformation::get_infoArtist,
-                        &IAudioInformation::get_infoComments, &IAudioInformation::get_infoCopyright,
-                        &IAudioInformation::get_infoTitle, &IAudioInformation::get_infoURL,
-                        &IAudioInformation::get_infoEncodedBy, &IAudioInformation::get_infoComposer})
+    for (auto getter :
+         {&IAudioInformation::get_infoAlbum, &IAudioInformation::get_infoArtist, &IAudioInformation::get_infoComments,
+          &IAudioInformation::get_infoCopyright, &IAudioInformation::get_infoTitle, &IAudioInformation::get_infoURL,
+          &IAudioInformation::get_infoEncodedBy, &IAudioInformation::get_infoComposer})
         text(info, getter);
     LONG count = 0;
     require(info->get_cueCount(&count) == S_OK && count >= 0);
@@ -94,10 +94,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const com::Bstr sourceName(source);
     BOOL answer = FALSE;
-    for (auto probe : {&IAudioInformation::IsWavFile, &IAudioInformation::IsMp3File,
-                       &IAudioInformation::IsOggVorbisFile, &IAudioInformation::IsMp2File,
-                       &IAudioInformation::IsMpPlusFile, &IAudioInformation::IsAviFile,
-                       &IAudioInformation::IsAudioFile, &IAudioInformation::IsInfoSupport})
+    for (auto probe :
+         {&IAudioInformation::IsWavFile, &IAudioInformation::IsMp3File, &IAudioInformation::IsOggVorbisFile,
+          &IAudioInformation::IsMp2File, &IAudioInformation::IsMpPlusFile, &IAudioInformation::IsAviFile,
+          &IAudioInformation::IsAudioFile, &IAudioInformation::IsInfoSupport})
         require((info->*probe)(sourceName.get(), &answer) == S_OK && (answer == TRUE || answer == FALSE));
 
     require(info->GetAudioInformation(sourceName.get()) == S_OK);

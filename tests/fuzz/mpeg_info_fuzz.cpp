@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <string>
 
-#include "readers/readers.h"
 #include "fuzz_support.h"
 #include "mpeg/frame_walk.h"
+#include "readers/readers.h"
 
 namespace ai = qoro::audioinfo;
 using qoro::fuzz::require;

@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "readers/ogg_comments.h"
 #include "fuzz_support.h"
+#include "readers/ogg_comments.h"
 
 namespace {
 
-using qoro::fuzz::ScratchFolder;
 using qoro::fuzz::require;
+using qoro::fuzz::ScratchFolder;
 std::vector<uint8_t> contents(const std::string& path) { return ScratchFolder::read(path); }
 
 // Sets the checksum of every page that stands whole in the bytes.

@@ -42,9 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (!normal.empty() && normal.back() == '\\') normal.pop_back();
     // Keys take no control characters or brackets, at most 64 levels and
     // names of at most 255 characters.
-    bool valid = std::none_of(key.begin(), key.end(), [](char c) {
-        return static_cast<unsigned char>(c) < 0x20 || c == '[' || c == ']';
-    });
+    bool valid = std::none_of(key.begin(), key.end(),
+                              [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == '[' || c == ']'; });
     size_t levels = 1, nameLength = 0;
     for (char c : normal) {
         if (c == '\\') {
@@ -64,9 +63,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const auto children = hive.subKeys(normal.substr(0, cut));
             const std::string leaf = normal.substr(cut + 1);
             require(std::any_of(children.begin(), children.end(), [&](const std::string& child) {
-                return child.size() == leaf.size() && std::equal(child.begin(), child.end(), leaf.begin(), [](char a, char b) {
-                    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-                });
+                return child.size() == leaf.size() &&
+                       std::equal(child.begin(), child.end(), leaf.begin(), [](char a, char b) {
+                           return std::tolower(static_cast<unsigned char>(a)) ==
+                                  std::tolower(static_cast<unsigned char>(b));
+                       });
             }));
         }
         registry::Hive edited;

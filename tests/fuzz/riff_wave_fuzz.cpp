@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "readers/readers.h"
 #include "fuzz_support.h"
 #include "qoro/AudioFile.h"
+#include "readers/readers.h"
 #include "riff/riff.h"
 
 namespace riff = qoro::riff;
@@ -28,9 +28,7 @@ using qoro::fuzz::require;
 
 namespace {
 
-bool exactLength(uint16_t tag) {
-    return tag == 1 || tag == 2 || tag == 6 || tag == 7 || tag == 17 || tag == 49;
-}
+bool exactLength(uint16_t tag) { return tag == 1 || tag == 2 || tag == 6 || tag == 7 || tag == 17 || tag == 49; }
 
 }  // namespace
 

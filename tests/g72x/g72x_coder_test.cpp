@@ -170,7 +170,7 @@ TEST(TelephonyCodec, LengthsAndSeekPositions) {
     EXPECT_EQ(g16.sourceFor(8000), 1000u);
     TelephonyCodec g24(TelephonyCodec::Format::G723, 3);
     EXPECT_EQ(g24.sourceUnit(), 3u);
-    EXPECT_EQ(g24.decodedFor(9), 48u);  // 24 samples
+    EXPECT_EQ(g24.decodedFor(9), 48u);       // 24 samples
     EXPECT_EQ(g24.decodedFor(1000), 5332u);  // whole samples only
     EXPECT_EQ(g24.sourceFor(48), 9u);
     EXPECT_EQ(g24.sourceFor(47), 6u);  // rounded down to whole units

@@ -76,9 +76,10 @@ TEST_F(Interop, G726AgainstFfmpegAtEveryWidth) {
         const double ourRound = qt::snrDb(signal_, decodeAll(ours, codes));
         const double oursByFf = qt::snrDb(signal_, qt::readPcm16(dir_ / "ours_ff.raw"));
         const double ffByOurs = qt::snrDb(signal_, decodeAll(ours, ffCodes));
-        std::printf("G.726 %d bits: SNR round trip ours %.2f dB, ffmpeg %.2f dB; ours->ffmpeg %.2f dB, "
-                    "ffmpeg->ours %.2f dB\n",
-                    bits, ourRound, ffRound, oursByFf, ffByOurs);
+        std::printf(
+            "G.726 %d bits: SNR round trip ours %.2f dB, ffmpeg %.2f dB; ours->ffmpeg %.2f dB, "
+            "ffmpeg->ours %.2f dB\n",
+            bits, ourRound, ffRound, oursByFf, ffByOurs);
         EXPECT_NEAR(ourRound, ffRound, 0.5);
         if (bits < 5) {
             // Cross decoding: the two decoders' states drift apart by their

@@ -224,10 +224,10 @@ TEST_F(EncoderObject, LateBoundCallsByNameAndDispid) {
         const char16_t* text;
         DISPID expected;
     };
-    for (const Name& n : {Name{u"bitreservoir", id::BitReservoir}, Name{u"Emphasis", id::Emphasis},
-                          Name{u"ERRORPROTECTION", id::ErrorProtection},
-                          Name{u"SetParamsFromCommandLine", id::SetParamsFromCommandLine},
-                          Name{u"Bitrate", id::Bitrate}}) {
+    for (const Name& n :
+         {Name{u"bitreservoir", id::BitReservoir}, Name{u"Emphasis", id::Emphasis},
+          Name{u"ERRORPROTECTION", id::ErrorProtection},
+          Name{u"SetParamsFromCommandLine", id::SetParamsFromCommandLine}, Name{u"Bitrate", id::Bitrate}}) {
         std::u16string copy(n.text);
         LPOLESTR names[] = {copy.data()};
         DISPID got = 0;

@@ -27,6 +27,7 @@ constexpr long kFirstSlot = 7;  // after IUnknown (3) and IDispatch (4)
 
 TEST(InterfaceLayout, AudioFileLameMp3Encoder) {
     using I = IAudioFileLameMp3Encoder;
+    // clang-format off
     const long slots[] = {
         slotOf(&I::SetParamsFromCommandLine), slotOf(&I::SetParamsFromPreset),
         slotOf(&I::SetParamsFromAltPreset), slotOf(&I::get_VbrBitrate), slotOf(&I::put_VbrBitrate),
@@ -48,12 +49,14 @@ TEST(InterfaceLayout, AudioFileLameMp3Encoder) {
         slotOf(&I::get_Frequency), slotOf(&I::put_Frequency), slotOf(&I::get_Channels),
         slotOf(&I::put_Channels), slotOf(&I::get_Bitrate), slotOf(&I::put_Bitrate),
     };
+    // clang-format on
     EXPECT_EQ(slotOf(&I::Invoke), kFirstSlot - 1);
     for (size_t i = 0; i < std::size(slots); ++i) EXPECT_EQ(slots[i], kFirstSlot + long(i)) << i;
 }
 
 TEST(InterfaceLayout, AudioFile) {
     using I = IAudioFile;
+    // clang-format off
     const long slots[] = {
         slotOf(&I::OpenFile), slotOf(&I::CloseFile), slotOf(&I::CreateFile), slotOf(&I::WriteFile),
         slotOf(&I::ReadFile), slotOf(&I::SeekFile), slotOf(&I::get_nSamples),
@@ -74,11 +77,13 @@ TEST(InterfaceLayout, AudioFile) {
         slotOf(&I::get_Mp3TypeDecoder), slotOf(&I::put_Mp3TypeDecoder),
         slotOf(&I::get_Mp3LameEncoder),
     };
+    // clang-format on
     for (size_t i = 0; i < std::size(slots); ++i) EXPECT_EQ(slots[i], kFirstSlot + long(i)) << i;
 }
 
 TEST(InterfaceLayout, AudioInformation) {
     using I = IAudioInformation;
+    // clang-format off
     const long slots[] = {
         slotOf(&I::GetAudioInformation), slotOf(&I::SetAudioInformation),
         slotOf(&I::get_infoFrequency), slotOf(&I::get_infoBitrate), slotOf(&I::get_infoDuration),
@@ -106,14 +111,23 @@ TEST(InterfaceLayout, AudioInformation) {
         slotOf(&I::put_cueCountry), slotOf(&I::get_cueDialect), slotOf(&I::put_cueDialect),
         slotOf(&I::get_cueCodePage), slotOf(&I::put_cueCodePage),
     };
+    // clang-format on
     for (size_t i = 0; i < std::size(slots); ++i) EXPECT_EQ(slots[i], kFirstSlot + long(i)) << i;
 }
 
 TEST(InterfaceLayout, IdentifiersAreDistinctAndFixed) {
-    const GUID ids[] = {LIBID_QoroAudioFile, CLSID_AudioFile, IID_IAudioFile, DIID__IAudioFileEvents,
-                        CLSID_AudioFileLameMp3Encoder, IID_IAudioFileLameMp3Encoder,
-                        LIBID_QoroAudioInformation, CLSID_AudioInformation, IID_IAudioInformation,
-                        DIID__IAudioInformationEvents, IID_IUnknown, IID_IDispatch};
+    const GUID ids[] = {LIBID_QoroAudioFile,
+                        CLSID_AudioFile,
+                        IID_IAudioFile,
+                        DIID__IAudioFileEvents,
+                        CLSID_AudioFileLameMp3Encoder,
+                        IID_IAudioFileLameMp3Encoder,
+                        LIBID_QoroAudioInformation,
+                        CLSID_AudioInformation,
+                        IID_IAudioInformation,
+                        DIID__IAudioInformationEvents,
+                        IID_IUnknown,
+                        IID_IDispatch};
     for (size_t i = 0; i < std::size(ids); ++i)
         for (size_t j = i + 1; j < std::size(ids); ++j) EXPECT_NE(ids[i], ids[j]) << i << " " << j;
 

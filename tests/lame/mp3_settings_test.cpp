@@ -43,22 +43,14 @@ struct PresetRow {
 
 // The preset table as documented for the encoder settings object.
 const PresetRow kTable[] = {
-    {1, 8000, 1, 1, 8, 5, 0, 56, 6, 3200, 1000, 0},
-    {2, 11025, 1, 1, 8, 5, 0, 64, 5, 4800, 500, 0},
-    {3, 16000, 1, 1, 24, 5, 0, 160, 5, 7200, 500, 0},
-    {4, 22050, 2, 2, 16, 5, 0, 128, 5, 9950, 880, 0},
-    {5, 32000, 1, 2, 32, 5, 0, 128, 5, 12300, 2000, 0},
-    {6, 44100, 2, 2, 64, 5, 0, 256, 4, 15000, 0, 0},
-    {7, 44100, 2, 2, 96, 5, 0, 320, 4, 18500, 2000, 0},
-    {8, 44100, 2, 2, 112, 2, 0, 320, 3, 20240, 2200, 0},
-    {9, 44100, 2, 1, 128, 2, 0, 320, 2, -1, 0, 0},
-    {10, 44100, 2, 1, 160, 2, 0, 320, 0, -1, 0, 0},
-    {11, 44100, 2, 2, 96, 2, 3, 320, 1, 19500, 0, 1},
-    {101, 44100, 2, 2, 128, 2, 2, 320, 1, 19000, 0, 2},
-    {102, 44100, 2, 2, 128, 2, 1, 320, 1, 19000, 0, 2},
-    {103, 44100, 2, 2, 128, 2, 2, 320, 1, 19500, 0, 3},
-    {104, 44100, 2, 2, 128, 2, 1, 320, 1, 19500, 0, 3},
-    {105, 44100, 2, 2, 320, 2, 1, 320, 1, 20500, 0, 4},
+    {1, 8000, 1, 1, 8, 5, 0, 56, 6, 3200, 1000, 0},     {2, 11025, 1, 1, 8, 5, 0, 64, 5, 4800, 500, 0},
+    {3, 16000, 1, 1, 24, 5, 0, 160, 5, 7200, 500, 0},   {4, 22050, 2, 2, 16, 5, 0, 128, 5, 9950, 880, 0},
+    {5, 32000, 1, 2, 32, 5, 0, 128, 5, 12300, 2000, 0}, {6, 44100, 2, 2, 64, 5, 0, 256, 4, 15000, 0, 0},
+    {7, 44100, 2, 2, 96, 5, 0, 320, 4, 18500, 2000, 0}, {8, 44100, 2, 2, 112, 2, 0, 320, 3, 20240, 2200, 0},
+    {9, 44100, 2, 1, 128, 2, 0, 320, 2, -1, 0, 0},      {10, 44100, 2, 1, 160, 2, 0, 320, 0, -1, 0, 0},
+    {11, 44100, 2, 2, 96, 2, 3, 320, 1, 19500, 0, 1},   {101, 44100, 2, 2, 128, 2, 2, 320, 1, 19000, 0, 2},
+    {102, 44100, 2, 2, 128, 2, 1, 320, 1, 19000, 0, 2}, {103, 44100, 2, 2, 128, 2, 2, 320, 1, 19500, 0, 3},
+    {104, 44100, 2, 2, 128, 2, 1, 320, 1, 19500, 0, 3}, {105, 44100, 2, 2, 320, 2, 1, 320, 1, 20500, 0, 4},
 };
 
 // Settings far from every preset, so that each field a preset writes shows.
@@ -241,7 +233,11 @@ TEST(Mp3CommandLine, PresetsByName) {
 TEST(Mp3CommandLine, FilterOptionsTakeKilohertzOnlyWhenPositive) {
     const Mp3Settings a = parsed("--lowpass -3");
     EXPECT_EQ(a.lowPassFrequency, 0);
-    EXPECT_EQ(a, [] { auto r = Mp3Settings::afterReset(); r.lowPassFrequency = 0; return r; }());
+    EXPECT_EQ(a, [] {
+        auto r = Mp3Settings::afterReset();
+        r.lowPassFrequency = 0;
+        return r;
+    }());
 
     const Mp3Settings b = parsed("--lowpass 16 --highpass 0.08 --lowpass-width 1.5 --highpass-width abc");
     EXPECT_EQ(b.lowPassFrequency, 16000);
@@ -258,8 +254,9 @@ TEST(Mp3CommandLine, FilterOptionsTakeKilohertzOnlyWhenPositive) {
 }
 
 TEST(Mp3CommandLine, FlagsAndValues) {
-    const Mp3Settings s = parsed("-t -p -F -d --nores -noshort --strictly-enforce-ISO --athshort "
-                                 "-e 2 -q 4 -v 6 -B 256 --resample 22.05");
+    const Mp3Settings s = parsed(
+        "-t -p -F -d --nores -noshort --strictly-enforce-ISO --athshort "
+        "-e 2 -q 4 -v 6 -B 256 --resample 22.05");
     EXPECT_EQ(s.writeVbrHeader, 0);
     EXPECT_EQ(s.errorProtection, 1);
     EXPECT_EQ(s.enforceMinBitrate, 1);

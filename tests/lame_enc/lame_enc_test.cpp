@@ -107,7 +107,7 @@ struct Frame {
     bool crc = false;
     int kbps = 0;
     int rate = 0;
-    int mode = 0;     // 0 stereo, 1 joint, 2 dual, 3 mono
+    int mode = 0;  // 0 stereo, 1 joint, 2 dual, 3 mono
     int modeExt = 0;
     int emphasis = 0;
     size_t offset = 0, size = 0;
@@ -200,8 +200,9 @@ struct Probe {
 };
 
 Probe ffprobe(const fs::path& file) {
-    auto r = run("ffprobe -v error -select_streams a:0 -show_entries stream=sample_rate,channels,bit_rate -of default=nw=1 " +
-                 shellQuote(file.string()));
+    auto r = run(
+        "ffprobe -v error -select_streams a:0 -show_entries stream=sample_rate,channels,bit_rate -of default=nw=1 " +
+        shellQuote(file.string()));
     Probe p;
     std::istringstream in(r.output);
     std::string line;
@@ -221,7 +222,8 @@ Probe ffprobe(const fs::path& file) {
 std::vector<int16_t> decode(const fs::path& file, const std::string& extra = "") {
     fs::path raw = file;
     raw += ".raw";
-    auto r = run("ffmpeg -v error -y " + extra + " -i " + shellQuote(file.string()) + " -f s16le " + shellQuote(raw.string()));
+    auto r = run("ffmpeg -v error -y " + extra + " -i " + shellQuote(file.string()) + " -f s16le " +
+                 shellQuote(raw.string()));
     EXPECT_EQ(r.exitCode, 0) << r.output;
     return readPcm16(raw);
 }
@@ -397,7 +399,12 @@ TEST_F(LameEnc, VbrNewWithHeaderGivesExactLength) {
 TEST_F(LameEnc, VbrOldAndPresetsEncode) {
     const int rate = 44100, n = rate;
     auto pcm = testSignal(rate, 2, n);
-    struct Case { int method, preset; uint32_t kbps; int quality; int lowpass; };
+    struct Case {
+        int method, preset;
+        uint32_t kbps;
+        int quality;
+        int lowpass;
+    };
     // VBR old alone, then the preset records the settings object produces.
     for (Case k : {Case{BE_VBR_METHOD_OLD, 0, 32, 2, 0}, Case{BE_VBR_METHOD_OLD, BE_PRESET_R3MIX, 96, 1, 19500},
                    Case{BE_VBR_METHOD_OLD, BE_PRESET_STANDARD, 128, 1, 19000},
@@ -457,7 +464,11 @@ TEST_F(LameEnc, AbrFollowsItsMeanBitrate) {
 TEST_F(LameEnc, StereoModesShowInTheFrames) {
     const int rate = 44100, n = rate / 2;
     auto pcm = testSignal(rate, 2, n);
-    struct Case { int mode; int headerMode; const char* cli; };
+    struct Case {
+        int mode;
+        int headerMode;
+        const char* cli;
+    };
     for (Case k : {Case{BE_MP3_MODE_JSTEREO, 1, "-m j"}, Case{BE_MP3_MODE_FORCED_MS, 1, "-m f"},
                    Case{BE_MP3_MODE_DUALCHANNEL, 2, "-m d"}}) {
         SCOPED_TRACE(k.mode);
@@ -540,8 +551,10 @@ TEST_F(LameEnc, ReservoirShortBlocksAndBitrateBounds) {
     // Clicks over a tone, then a stretch of digital silence.
     auto pcm = tones(rate, 2, n, {330.0});
     for (int i = 0; i < n; ++i) {
-        if (i > n * 3 / 4) pcm[2 * i] = pcm[2 * i + 1] = 0;
-        else if (i % 11025 < 40) pcm[2 * i] = pcm[2 * i + 1] = static_cast<int16_t>(i % 2 ? 30000 : -30000);
+        if (i > n * 3 / 4)
+            pcm[2 * i] = pcm[2 * i + 1] = 0;
+        else if (i % 11025 < 40)
+            pcm[2 * i] = pcm[2 * i + 1] = static_cast<int16_t>(i % 2 ? 30000 : -30000);
     }
     auto c = record(rate, BE_MP3_MODE_JSTEREO, 128);
     auto plain = encodeFile(c, pcm, dir / "plain.mp3");
@@ -624,7 +637,11 @@ TEST_F(LameEnc, BadRecordsAreRefused) {
     EXPECT_EQ(lib().init(&good, &samples, nullptr, &h), BE_ERR_INVALID_FORMAT_PARAMETERS);
     EXPECT_EQ(lib().init(&good, &samples, &size, nullptr), BE_ERR_INVALID_FORMAT_PARAMETERS);
 
-    struct Case { const char* what; void (*spoil)(BE_CONFIG&); BE_ERR expected; };
+    struct Case {
+        const char* what;
+        void (*spoil)(BE_CONFIG&);
+        BE_ERR expected;
+    };
     const Case cases[] = {
         {"old MP3 kind", [](BE_CONFIG& c) { c.dwConfig = BE_CONFIG_MP3; }, BE_ERR_INVALID_FORMAT},
         {"unknown kind", [](BE_CONFIG& c) { c.dwConfig = 257; }, BE_ERR_INVALID_FORMAT},
@@ -646,7 +663,8 @@ TEST_F(LameEnc, BadRecordsAreRefused) {
         {"quality 10", [](BE_CONFIG& c) { c.nQuality = 10; }, BE_ERR_INVALID_FORMAT_PARAMETERS},
         {"ATH mode 4", [](BE_CONFIG& c) { c.nAthMode = 4; }, BE_ERR_INVALID_FORMAT_PARAMETERS},
         {"low-pass -2", [](BE_CONFIG& c) { c.nLowpassFreq = -2; }, BE_ERR_INVALID_FORMAT_PARAMETERS},
-        {"VBR quality 12", [](BE_CONFIG& c) { c.bEnableVBR = 1, c.nVBRQuality = 12; }, BE_ERR_INVALID_FORMAT_PARAMETERS},
+        {"VBR quality 12", [](BE_CONFIG& c) { c.bEnableVBR = 1, c.nVBRQuality = 12; },
+         BE_ERR_INVALID_FORMAT_PARAMETERS},
         {"VBR method 5", [](BE_CONFIG& c) { c.bEnableVBR = 1, c.nVbrMethod = 5; }, BE_ERR_INVALID_FORMAT_PARAMETERS},
         {"ABR without mean", [](BE_CONFIG& c) { c.bEnableVBR = 1, c.nVbrMethod = BE_VBR_METHOD_ABR; },
          BE_ERR_INVALID_FORMAT_PARAMETERS},
@@ -662,7 +680,8 @@ TEST_F(LameEnc, BadRecordsAreRefused) {
     }
     // A record shorter than its head claims is never read past its head.
     uint32_t head[3] = {BE_CONFIG_LAME, 1, 12};
-    EXPECT_EQ(lib().init(reinterpret_cast<const BE_CONFIG*>(head), &samples, &size, &h), BE_ERR_INVALID_FORMAT_PARAMETERS);
+    EXPECT_EQ(lib().init(reinterpret_cast<const BE_CONFIG*>(head), &samples, &size, &h),
+              BE_ERR_INVALID_FORMAT_PARAMETERS);
 
     // Every valid rate starts; VBR bounds beyond the version's table are the encoder's to clamp.
     for (uint32_t rate : {8000u, 11025u, 12000u, 16000u, 22050u, 24000u, 32000u, 44100u, 48000u}) {

@@ -23,8 +23,7 @@ struct Mp2Stream {
 };
 
 // Encodes interleaved samples frame by frame (the last frame padded).
-inline Mp2Stream encodeMp2(const mp2enc::Mp2Options& options, const std::vector<int16_t>& samples)
-{
+inline Mp2Stream encodeMp2(const mp2enc::Mp2Options& options, const std::vector<int16_t>& samples) {
     mp2enc::Mp2Encoder encoder;
     mp2enc::Mp2Instance inst;
     Mp2Stream s;
@@ -44,8 +43,7 @@ inline Mp2Stream encodeMp2(const mp2enc::Mp2Options& options, const std::vector<
 }
 
 // Headers of every frame, walking the stream by frame lengths.
-inline std::vector<mpeg::MpegFrameHeader> mp2Headers(const std::vector<uint8_t>& bytes)
-{
+inline std::vector<mpeg::MpegFrameHeader> mp2Headers(const std::vector<uint8_t>& bytes) {
     std::vector<mpeg::MpegFrameHeader> headers;
     size_t at = 0;
     while (at + 4 <= bytes.size()) {
@@ -63,8 +61,7 @@ inline std::vector<mpeg::MpegFrameHeader> mp2Headers(const std::vector<uint8_t>&
 }
 
 // Our own decoder over the whole stream.
-inline std::vector<int16_t> decodeOwn(const std::vector<uint8_t>& bytes)
-{
+inline std::vector<int16_t> decodeOwn(const std::vector<uint8_t>& bytes) {
     mpeg::MpegFrameDecoder decoder;
     std::vector<int16_t> pcm;
     int16_t out[mpeg::MpegFrameDecoder::kMaxSamples];
@@ -82,8 +79,7 @@ inline std::vector<int16_t> decodeOwn(const std::vector<uint8_t>& bytes)
     return pcm;
 }
 
-inline std::vector<int16_t> decodeWith(const std::string& tool, const fs::path& file, const fs::path& pcmOut)
-{
+inline std::vector<int16_t> decodeWith(const std::string& tool, const fs::path& file, const fs::path& pcmOut) {
     std::string cmd;
     if (tool == "ffmpeg")
         cmd = "ffmpeg -v error -y -i " + shellQuote(file.string()) + " -f s16le " + shellQuote(pcmOut.string());
@@ -96,8 +92,7 @@ inline std::vector<int16_t> decodeWith(const std::string& tool, const fs::path& 
 
 // The offset (in sample frames) at which `decoded` best matches `original`.
 inline long bestDelay(const std::vector<int16_t>& original, const std::vector<int16_t>& decoded, int channels,
-                      long maxFrames = 1200)
-{
+                      long maxFrames = 1200) {
     long best = 0;
     double bestSnr = -1e9;
     for (long d = 0; d <= maxFrames; ++d) {
@@ -112,8 +107,7 @@ inline long bestDelay(const std::vector<int16_t>& original, const std::vector<in
 
 // Mean over 1152-sample segments of the per-segment SNR (each clamped to
 // [-10, 80] dB, silent segments left out).
-inline double segmentalSnrDb(const std::vector<int16_t>& a, const std::vector<int16_t>& b, long offset)
-{
+inline double segmentalSnrDb(const std::vector<int16_t>& a, const std::vector<int16_t>& b, long offset) {
     const size_t seg = 1152 * 2;
     double sum = 0.0;
     int count = 0;

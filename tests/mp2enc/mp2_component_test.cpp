@@ -15,8 +15,7 @@ namespace {
 
 class Mp2ComponentTest : public AudioFileSession {
 protected:
-    std::string formatString()
-    {
+    std::string formatString() {
         BSTR b = nullptr;
         EXPECT_EQ(af->get_FormatString(&b), S_OK);
         const std::string s = com::utf8FromBstr(b);
@@ -24,16 +23,15 @@ protected:
         return s;
     }
     // ffprobe's rate, channels and bit rate of the first audio stream.
-    std::string probe(const fs::path& file)
-    {
+    std::string probe(const fs::path& file) {
         return run("ffprobe -v error -select_streams a:0 -show_entries stream=sample_rate,channels,bit_rate "
-                   "-of csv=p=0 " + shellQuote(file.string()))
+                   "-of csv=p=0 " +
+                   shellQuote(file.string()))
             .output;
     }
 };
 
-TEST_F(Mp2ComponentTest, StereoFileKeepsThePartialLastFrame)
-{
+TEST_F(Mp2ComponentTest, StereoFileKeepsThePartialLastFrame) {
     QORO_REQUIRE_TOOLS("ffprobe", "ffmpeg");
     TempDir dir;
     const int rate = 44100;
@@ -68,8 +66,7 @@ TEST_F(Mp2ComponentTest, StereoFileKeepsThePartialLastFrame)
     EXPECT_GT(snrDb(tail, decodedTail), 15.0);
 }
 
-TEST_F(Mp2ComponentTest, MonoAndJointStereoAtLowRates)
-{
+TEST_F(Mp2ComponentTest, MonoAndJointStereoAtLowRates) {
     QORO_REQUIRE_TOOLS("ffprobe", "ffmpeg");
     TempDir dir;
     struct Case {
@@ -78,8 +75,10 @@ TEST_F(Mp2ComponentTest, MonoAndJointStereoAtLowRates)
         const char* probed;
         int mpegMode;
     };
-    const Case cases[] = {{22050, 64, 1, "22050,1,64000\n", 3}, {24000, 96, 3, "24000,2,96000\n", 1},
-                          {32000, 192, 4, "32000,2,192000\n", 2}, {48000, 160, 2, "48000,2,160000\n", 0}};
+    const Case cases[] = {{22050, 64, 1, "22050,1,64000\n", 3},
+                          {24000, 96, 3, "24000,2,96000\n", 1},
+                          {32000, 192, 4, "32000,2,192000\n", 2},
+                          {48000, 160, 2, "48000,2,160000\n", 0}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.probed);
         LONG align = 0;
@@ -95,8 +94,8 @@ TEST_F(Mp2ComponentTest, MonoAndJointStereoAtLowRates)
         const auto headers = mp2Headers(readBytes(path));
         ASSERT_FALSE(headers.empty());
         EXPECT_EQ(headers[0].mode, c.mpegMode);
-        const auto crc = run("ffmpeg -v error -err_detect crccheck+explode -i " + shellQuote(path.string()) +
-                             " -f null - 2>&1");
+        const auto crc =
+            run("ffmpeg -v error -err_detect crccheck+explode -i " + shellQuote(path.string()) + " -f null - 2>&1");
         EXPECT_EQ(crc.exitCode, 0);
         EXPECT_EQ(crc.output, "");
     }
@@ -104,8 +103,7 @@ TEST_F(Mp2ComponentTest, MonoAndJointStereoAtLowRates)
 
 // The encoder's refusal is the caller's to show: the error information
 // carries it, the host's standard error gets nothing.
-TEST_F(Mp2ComponentTest, RefusedSettingsLeaveNoFile)
-{
+TEST_F(Mp2ComponentTest, RefusedSettingsLeaveNoFile) {
     TempDir dir;
     const struct {
         LONG rate, kbps;

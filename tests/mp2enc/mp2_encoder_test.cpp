@@ -15,8 +15,7 @@ using mp2enc::Mp2Encoder;
 using mp2enc::Mp2Instance;
 using mp2enc::Mp2Options;
 
-Mp2Options opts(int rate, int kbps, int mode)
-{
+Mp2Options opts(int rate, int kbps, int mode) {
     Mp2Options o;
     o.sampleRate = rate;
     o.bitrateKbps = kbps;
@@ -24,8 +23,7 @@ Mp2Options opts(int rate, int kbps, int mode)
     return o;
 }
 
-TEST(Mp2Framing, PaddingKeepsTheAverageExactAt44100)
-{
+TEST(Mp2Framing, PaddingKeepsTheAverageExactAt44100) {
     const int frames = 100;
     const auto pcm = testSignal(44100, 2, frames * 1152);
     const auto s = encodeMp2(opts(44100, 128, 0), pcm);
@@ -46,14 +44,16 @@ TEST(Mp2Framing, PaddingKeepsTheAverageExactAt44100)
     EXPECT_GT(padded, 90);
 }
 
-TEST(Mp2Framing, HeaderFieldsAtEveryRate)
-{
+TEST(Mp2Framing, HeaderFieldsAtEveryRate) {
     struct Case {
         int rate, kbps, version, samplingIndex, length;
     };
     // 48 kHz never pads; the low rates are MPEG-2 (version bit 0).
-    const Case cases[] = {{48000, 192, 1, 1, 576}, {32000, 64, 1, 2, 288}, {22050, 64, 0, 0, -1},
-                          {24000, 96, 0, 1, 576}, {16000, 32, 0, 2, 288}};
+    const Case cases[] = {{48000, 192, 1, 1, 576},
+                          {32000, 64, 1, 2, 288},
+                          {22050, 64, 0, 0, -1},
+                          {24000, 96, 0, 1, 576},
+                          {16000, 32, 0, 2, 288}};
     for (const auto& c : cases) {
         const auto s = encodeMp2(opts(c.rate, c.kbps, 3), testSignal(c.rate, 1, 20 * 1152));
         const auto headers = mp2Headers(s.bytes);
@@ -77,8 +77,7 @@ TEST(Mp2Framing, HeaderFieldsAtEveryRate)
 // Refusals are result codes with a message (what they are and that nothing
 // reaches the standard streams: mp2_quiet_test.cpp); the usable neighbours
 // of what is refused are made.
-TEST(Mp2Create, RefusesRatesBitratesAndModels)
-{
+TEST(Mp2Create, RefusesRatesBitratesAndModels) {
     Mp2Encoder enc;
     Mp2Instance inst;
     EXPECT_EQ(enc.createInstance(opts(11025, 64, 3), inst), Mp2Encoder::kBadSampleRate);
@@ -98,8 +97,7 @@ TEST(Mp2Create, RefusesRatesBitratesAndModels)
     EXPECT_EQ(inst.samplesPerCall, 2304);
 }
 
-TEST(Mp2Create, TenInstancesAtMostNumberedInOrder)
-{
+TEST(Mp2Create, TenInstancesAtMostNumberedInOrder) {
     Mp2Encoder enc;
     for (int i = 0; i < 10; ++i) {
         Mp2Instance inst;
@@ -124,8 +122,7 @@ TEST(Mp2Create, TenInstancesAtMostNumberedInOrder)
     EXPECT_EQ(produced, 0);
 }
 
-TEST(Mp2Create, ModeNames)
-{
+TEST(Mp2Create, ModeNames) {
     EXPECT_STREQ(Mp2Encoder::modeName(1), "j-stereo");
     EXPECT_STREQ(Mp2Encoder::modeName(3), "single-ch");
     EXPECT_STREQ(Mp2Encoder::versionName(0), "MPEG-2 LSF");
@@ -133,16 +130,14 @@ TEST(Mp2Create, ModeNames)
 
 // Every rate and mode: ffmpeg checks each CRC, and our decoder, ffmpeg and
 // mpg123 agree on the samples and the length.
-TEST(Mp2Decoders, AllRatesAndModesDecodeAlike)
-{
+TEST(Mp2Decoders, AllRatesAndModesDecodeAlike) {
     QORO_REQUIRE_TOOLS("ffmpeg", "mpg123");
     TempDir dir;
     struct Case {
         int rate, kbps, mode;
     };
-    const Case cases[] = {{44100, 192, 0}, {44100, 128, 1}, {48000, 256, 2}, {32000, 96, 3},
-                          {22050, 64, 0},  {24000, 96, 1},  {16000, 32, 2},  {24000, 64, 3},
-                          {48000, 64, 1},  {32000, 56, 3}};
+    const Case cases[] = {{44100, 192, 0}, {44100, 128, 1}, {48000, 256, 2}, {32000, 96, 3}, {22050, 64, 0},
+                          {24000, 96, 1},  {16000, 32, 2},  {24000, 64, 3},  {48000, 64, 1}, {32000, 56, 3}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.rate) + " Hz " + std::to_string(c.kbps) + " kbit/s mode " +
                      std::to_string(c.mode));
@@ -178,8 +173,7 @@ TEST(Mp2Decoders, AllRatesAndModesDecodeAlike)
     }
 }
 
-TEST(Mp2Decoders, CorruptedCrcWordsAreCaught)
-{
+TEST(Mp2Decoders, CorruptedCrcWordsAreCaught) {
     QORO_REQUIRE_TOOLS("ffmpeg");
     TempDir dir;
     const auto s = encodeMp2(opts(48000, 192, 0), testSignal(48000, 2, 6 * 1152));
@@ -198,8 +192,7 @@ TEST(Mp2Decoders, CorruptedCrcWordsAreCaught)
     }
 }
 
-TEST(Mp2Decoders, FilterBankDelayIs481Samples)
-{
+TEST(Mp2Decoders, FilterBankDelayIs481Samples) {
     const auto pcm = testSignal(48000, 1, 20 * 1152, 0.5);
     const auto own = decodeOwn(encodeMp2(opts(48000, 192, 3), pcm).bytes);
     EXPECT_EQ(bestDelay(pcm, own, 1, 600), 481);
@@ -207,8 +200,7 @@ TEST(Mp2Decoders, FilterBankDelayIs481Samples)
     EXPECT_GT(snrDb(pcm, own, 481), 30.0);
 }
 
-TEST(Mp2Decoders, ShortCallsArePaddedAndLoudInputClips)
-{
+TEST(Mp2Decoders, ShortCallsArePaddedAndLoudInputClips) {
     // A full-scale square wave: scale factors and quantisers at their limits.
     std::vector<int16_t> pcm(1152 * 6 * 2);
     for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = ((i / 2) / 50) % 2 ? 32767 : -32768;
@@ -232,8 +224,7 @@ TEST(Mp2Decoders, ShortCallsArePaddedAndLoudInputClips)
     for (int16_t v : dec) EXPECT_LE(std::abs(int(v)), 1000);
 }
 
-TEST(Mp2Decoders, JointStereoKeepsEachChannelsLevelAboveTheBound)
-{
+TEST(Mp2Decoders, JointStereoKeepsEachChannelsLevelAboveTheBound) {
     // Left: a 12 kHz tone (subband 17, above any intensity bound); right: a
     // 440 Hz tone. Coded jointly, the right channel must not pick up the
     // left's tone, and the left keeps its level.

@@ -15,8 +15,7 @@ constexpr int kRate = 44100;
 
 // Chords of harmonic notes with plucked envelopes, panned, over a quiet
 // noise-burst rhythm.
-std::vector<int16_t> musicLike(int channels, double seconds)
-{
+std::vector<int16_t> musicLike(int channels, double seconds) {
     const int n = int(seconds * kRate);
     std::vector<int16_t> out(size_t(n) * size_t(channels));
     std::mt19937 rng(7);
@@ -61,23 +60,20 @@ std::vector<int16_t> musicLike(int channels, double seconds)
 
 // A pulse train through three formant resonators, with syllable envelopes,
 // fricative noise and pauses.
-std::vector<int16_t> speechLike(int channels, double seconds)
-{
+std::vector<int16_t> speechLike(int channels, double seconds) {
     const int n = int(seconds * kRate);
     std::vector<int16_t> out(size_t(n) * size_t(channels));
     std::mt19937 rng(11);
     std::normal_distribution<double> noise(0.0, 1.0);
     struct Resonator {
         double a1 = 0, a2 = 0, g = 0, y1 = 0, y2 = 0;
-        void set(double f, double bw)
-        {
+        void set(double f, double bw) {
             const double r = std::exp(-M_PI * bw / kRate);
             a1 = 2 * r * std::cos(2 * M_PI * f / kRate);
             a2 = -r * r;
             g = 1 - r;
         }
-        double run(double x)
-        {
+        double run(double x) {
             const double y = g * x + a1 * y1 + a2 * y2;
             y2 = y1;
             y1 = y;
@@ -117,8 +113,7 @@ std::vector<int16_t> speechLike(int channels, double seconds)
 
 // Delay in sample frames (up to 1200) at which `b` best matches `a`: the
 // smallest squared error over an excerpt of 4096 frames.
-long alignment(const std::vector<int16_t>& a, const std::vector<int16_t>& b, int channels)
-{
+long alignment(const std::vector<int16_t>& a, const std::vector<int16_t>& b, int channels) {
     const size_t len = 4096 * size_t(channels);
     const size_t start = size_t(kRate / 2) * size_t(channels);
     long best = 0;
@@ -143,8 +138,7 @@ struct Measured {
     double snr = 0, segSnr = 0;
 };
 
-Measured measure(const std::vector<int16_t>& original, const std::vector<int16_t>& decoded, int channels)
-{
+Measured measure(const std::vector<int16_t>& original, const std::vector<int16_t>& decoded, int channels) {
     const long d = alignment(original, decoded, channels);
     return {snrDb(original, decoded, d * channels), segmentalSnrDb(original, decoded, d * channels)};
 }
@@ -157,8 +151,7 @@ struct QualityCase {
 
 class Mp2Quality : public testing::TestWithParam<QualityCase> {};
 
-TEST_P(Mp2Quality, AtLeastFfmpegMinusOneDecibel)
-{
+TEST_P(Mp2Quality, AtLeastFfmpegMinusOneDecibel) {
     QORO_REQUIRE_TOOLS("ffmpeg");
     const QualityCase c = GetParam();
     const bool music = std::string(c.material) == "music";
@@ -174,8 +167,8 @@ TEST_P(Mp2Quality, AtLeastFfmpegMinusOneDecibel)
 
     writePcm16(dir / "in.raw", pcm);
     const auto enc = run("ffmpeg -v error -y -f s16le -ar 44100 -ac " + std::to_string(c.channels) + " -i " +
-                         shellQuote((dir / "in.raw").string()) + " -c:a mp2 -b:a " + std::to_string(c.kbps) +
-                         "k " + shellQuote((dir / "theirs.mp2").string()));
+                         shellQuote((dir / "in.raw").string()) + " -c:a mp2 -b:a " + std::to_string(c.kbps) + "k " +
+                         shellQuote((dir / "theirs.mp2").string()));
     ASSERT_EQ(enc.exitCode, 0) << enc.output;
     const auto theirs = decodeWith("ffmpeg", dir / "theirs.mp2", dir / "theirs.raw");
 
@@ -187,10 +180,10 @@ TEST_P(Mp2Quality, AtLeastFfmpegMinusOneDecibel)
     const Measured a = measure(pcm, ours, c.channels);
     const Measured b = measure(pcm, theirs, c.channels);
     const Measured f = measure(pcm, fixed, c.channels);
-    std::printf("%s %d kbit/s %s: ours SNR %.2f dB (segmental %.2f), ffmpeg %.2f dB (segmental %.2f), "
-                "ours with fixed ratios %.2f dB (segmental %.2f)\n",
-                c.material, c.kbps, c.channels == 1 ? "mono" : "stereo", a.snr, a.segSnr, b.snr, b.segSnr, f.snr,
-                f.segSnr);
+    std::printf(
+        "%s %d kbit/s %s: ours SNR %.2f dB (segmental %.2f), ffmpeg %.2f dB (segmental %.2f), "
+        "ours with fixed ratios %.2f dB (segmental %.2f)\n",
+        c.material, c.kbps, c.channels == 1 ? "mono" : "stereo", a.snr, a.segSnr, b.snr, b.segSnr, f.snr, f.segSnr);
     EXPECT_GE(a.snr, b.snr - 1.0);
 
     if (c.channels == 2) {

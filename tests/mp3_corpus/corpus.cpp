@@ -43,8 +43,8 @@ const Maker kMakers[] = {
     {"lame_free400.mp3", "lame --quiet --freeformat -b 400 {in} {out}", 44100, 2, true},
     {"ffmpeg_cbr192.mp3", "ffmpeg -nostdin -v error -y -i {in} -c:a libmp3lame -b:a 192k -f mp3 {out}", 44100, 2, true},
     {"ffmpeg_vbr_q4.mp3", "ffmpeg -nostdin -v error -y -i {in} -c:a libmp3lame -q:a 4 -f mp3 {out}", 44100, 2, true},
-    {"ffmpeg_noxing.mp3",
-     "ffmpeg -nostdin -v error -y -i {in} -c:a libmp3lame -b:a 128k -write_xing 0 -f mp3 {out}", 44100, 2, true},
+    {"ffmpeg_noxing.mp3", "ffmpeg -nostdin -v error -y -i {in} -c:a libmp3lame -b:a 128k -write_xing 0 -f mp3 {out}",
+     44100, 2, true},
     {"ffmpeg_layer2_48k.mp2", "ffmpeg -nostdin -v error -y -i {in} -c:a mp2 -b:a 192k -f mp2 {out}", 48000, 2, false},
     {"ffmpeg_layer2_22k.mp2", "ffmpeg -nostdin -v error -y -i {in} -c:a mp2 -b:a 64k -f mp2 {out}", 22050, 2, false},
     // Only the oracle of a writer's file below.
@@ -175,8 +175,9 @@ bool makeWriterFiles(const fs::path& dir) {
     }
     // Free format: constant-length frames of a fixed-bitrate stream with the
     // bitrate index cleared (48 kHz: no padding, every frame alike).
-    for (const auto& [from, to] : {std::pair<const char*, const char*>{"ffmpeg_layer2_48k.mp2", "writer_free_layer2.mp2"},
-                                   {"base_l3_320_48k.mp3", "writer_free_layer3.mp3"}}) {
+    for (const auto& [from, to] :
+         {std::pair<const char*, const char*>{"ffmpeg_layer2_48k.mp2", "writer_free_layer2.mp2"},
+          {"base_l3_320_48k.mp3", "writer_free_layer3.mp3"}}) {
         auto b = readBytes(dir / from);
         const Frames f = framesOf(b);
         if (f.list.size() < 10) return false;

@@ -20,8 +20,8 @@ namespace qoro::test::corpus {
 namespace fs = std::filesystem;
 
 struct Entry {
-    std::string name;     // file in the corpus folder
-    std::string oracle;   // file whose mpg123 decode is the expected music
+    std::string name;    // file in the corpus folder
+    std::string oracle;  // file whose mpg123 decode is the expected music
     bool layer3 = true;
     bool byWriter = false;  // made by the test writer, not by an encoder
 };

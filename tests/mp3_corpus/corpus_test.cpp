@@ -143,9 +143,9 @@ TEST_F(Mp3Corpus, AudioInformationAgreesWithTheDecoder) {
     }
     // Files whose information frame counts their frames give the exact
     // answer without a walk.
-    for (const char* name : {"lame_cbr128.mp3", "lame_vbr_v2.mp3", "lame_mpeg2_vbr_24k.mp3", "ffmpeg_cbr192.mp3",
-                             "ffmpeg_vbr_q4.mp3", "mutagen_tagged.mp3", "lame_free400.mp3", "writer_vbri.mp3",
-                             "writer_damaged_lame.mp3"}) {
+    for (const char* name :
+         {"lame_cbr128.mp3", "lame_vbr_v2.mp3", "lame_mpeg2_vbr_24k.mp3", "ffmpeg_cbr192.mp3", "ffmpeg_vbr_q4.mp3",
+          "mutagen_tagged.mp3", "lame_free400.mp3", "writer_vbri.mp3", "writer_damaged_lame.mp3"}) {
         SCOPED_TRACE(name);
         ASSERT_EQ(openWith(af.get(), dir / name), NOERRORS);
         const LONG samples = get(af.get(), &IAudioFile::get_nSamples);
@@ -164,10 +164,10 @@ TEST_F(Mp3Corpus, SeekingLandsOnTheSampleAsked) {
         int skip;  // where the music starts in the decoded stream
         int spf;
     };
-    const Case cases[] = {{"lame_cbr128.mp3", 1105, 1152},       {"lame_vbr_v2.mp3", 1105, 1152},
-                          {"lame_mpeg2_22k.mp3", 1105, 576},     {"lame_40kbps.mp3", 1105, 576},
-                          {"lame_free400.mp3", 1105, 1152},      {"ffmpeg_layer2_22k.mp2", 0, 1152},
-                          {"writer_junk.mp3", 0, 1152},          {"lame_mpeg25_8k_mono.mp3", 0, 576}};
+    const Case cases[] = {{"lame_cbr128.mp3", 1105, 1152},   {"lame_vbr_v2.mp3", 1105, 1152},
+                          {"lame_mpeg2_22k.mp3", 1105, 576}, {"lame_40kbps.mp3", 1105, 576},
+                          {"lame_free400.mp3", 1105, 1152},  {"ffmpeg_layer2_22k.mp2", 0, 1152},
+                          {"writer_junk.mp3", 0, 1152},      {"lame_mpeg25_8k_mono.mp3", 0, 576}};
     for (const Case& c : cases) {
         const corpus::Entry& e = corpus::entry(c.name);
         const int channels = corpus::expected(e).channels;
@@ -214,8 +214,9 @@ TEST_F(Mp3Corpus, SeekingLandsOnTheSampleAsked) {
             EXPECT_EQ(now, 30);
             const auto got = readSome(af.get(), 10);
             ASSERT_EQ(got.size(), size_t(10 * channels));
-            EXPECT_LE(t::compare(got, std::vector<int16_t>(all.begin() + 30 * channels, all.begin() + 40 * channels)).maxAbs,
-                      throughCodecManager ? 1 : 0);
+            EXPECT_LE(
+                t::compare(got, std::vector<int16_t>(all.begin() + 30 * channels, all.begin() + 40 * channels)).maxAbs,
+                throughCodecManager ? 1 : 0);
         }
     }
 }
@@ -225,9 +226,9 @@ TEST_F(Mp3Corpus, SeekingLandsOnTheSampleAsked) {
 // the codec manager's stream, a forced switch to it) reaches the next.
 TEST_F(Mp3Corpus, OneObjectManyFilesAsFreshObjects) {
     QORO_REQUIRE_TOOLS("lame", "ffmpeg", "mpg123");
-    const char* order[] = {"writer_vbri.mp3",     "writer_damaged_lame.mp3", "writer_lying_xing.mp3",
+    const char* order[] = {"writer_vbri.mp3", "writer_damaged_lame.mp3", "writer_lying_xing.mp3",
                            "lame_40kbps.mp3", "lame_vbr_v2.mp3",         "writer_free_layer2.mp2",
-                           "lame_cbr128.mp3",     "lame_mpeg25_8k_mono.mp3", "lame_notag.mp3"};
+                           "lame_cbr128.mp3", "lame_mpeg25_8k_mono.mp3", "lame_notag.mp3"};
     for (const char* name : order) {
         SCOPED_TRACE(name);
         ASSERT_EQ(openWith(af.get(), dir / name), NOERRORS);
@@ -258,14 +259,14 @@ TEST_F(Mp3Corpus, BatchConversionCarriesNothingBetweenFiles) {
     t::TempDir out;
     std::string batch = t::shellQuote(t::binPath("qoro").string()) + " convert -j 1 --no-tags --to wav -o " +
                         t::shellQuote((out / "batch").string());
-    for (const char* name : {"writer_vbri.mp3", "writer_damaged_lame.mp3", "writer_lying_xing.mp3",
-                             "lame_40kbps.mp3", "writer_junk.mp3", "lame_cbr128.mp3"})
+    for (const char* name : {"writer_vbri.mp3", "writer_damaged_lame.mp3", "writer_lying_xing.mp3", "lame_40kbps.mp3",
+                             "writer_junk.mp3", "lame_cbr128.mp3"})
         batch += " " + t::shellQuote((dir / name).string());
     const t::CommandResult b = t::run(batch);
     ASSERT_EQ(b.exitCode, 0) << b.output;
-    const t::CommandResult alone = t::run(t::shellQuote(t::binPath("qoro").string()) + " convert --no-tags --to wav -o " +
-                                          t::shellQuote((out / "alone").string()) + " " +
-                                          t::shellQuote((dir / "lame_cbr128.mp3").string()));
+    const t::CommandResult alone =
+        t::run(t::shellQuote(t::binPath("qoro").string()) + " convert --no-tags --to wav -o " +
+               t::shellQuote((out / "alone").string()) + " " + t::shellQuote((dir / "lame_cbr128.mp3").string()));
     ASSERT_EQ(alone.exitCode, 0) << alone.output;
     const auto a = t::readBytes(out / "batch" / "lame_cbr128.wav");
     const auto c = t::readBytes(out / "alone" / "lame_cbr128.wav");
@@ -371,8 +372,8 @@ TEST_F(Mp3Corpus, MpegInsideWave) {
         }
         ASSERT_GT(dataAt, 0u);
         ASSERT_EQ(bytes[20] | bytes[21] << 8, c.tag);
-        t::writeBytes(tmp / "data.mp3", std::vector<uint8_t>(bytes.begin() + long(dataAt),
-                                                             bytes.begin() + long(dataAt + dataSize)));
+        t::writeBytes(tmp / "data.mp3",
+                      std::vector<uint8_t>(bytes.begin() + long(dataAt), bytes.begin() + long(dataAt + dataSize)));
         ASSERT_EQ(t::run("mpg123 -q -s " + t::shellQuote((tmp / "data.mp3").string()) + " > " +
                          t::shellQuote((tmp / "data.raw").string()))
                       .exitCode,
@@ -415,12 +416,14 @@ TEST_F(Mp3Corpus, FilesWithoutAudioAreRefused) {
     const auto cbr = t::readBytes(dir / "lame_cbr128.mp3");
     t::writeBytes(tmp / "info-only.mp3", std::vector<uint8_t>(cbr.begin(), cbr.begin() + 417));
     const auto tagged = t::readBytes(dir / "mutagen_tagged.mp3");
-    const size_t tagSize = 10 + (size_t(tagged[6]) << 21 | size_t(tagged[7]) << 14 | size_t(tagged[8]) << 7 | tagged[9]);
+    const size_t tagSize =
+        10 + (size_t(tagged[6]) << 21 | size_t(tagged[7]) << 14 | size_t(tagged[8]) << 7 | tagged[9]);
     ASSERT_GT(tagged.size(), tagSize);
     t::writeBytes(tmp / "tag-only.mp3", std::vector<uint8_t>(tagged.begin(), tagged.begin() + long(tagSize)));
     for (const char* name : {"text.mp3", "info-only.mp3", "tag-only.mp3"}) {
         SCOPED_TRACE(name);
-        for (LONG type : {LONG(DEFAULT), LONG(MP3)}) EXPECT_EQ(openWith(af.get(), tmp / name, X_AUDIO, type), FORMATFILE);
+        for (LONG type : {LONG(DEFAULT), LONG(MP3)})
+            EXPECT_EQ(openWith(af.get(), tmp / name, X_AUDIO, type), FORMATFILE);
         const Facts f = infoOf(tmp / name, false);
         EXPECT_EQ(f.samples, 0);
         EXPECT_EQ(f.duration, 0);

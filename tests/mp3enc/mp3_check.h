@@ -2,8 +2,8 @@
 // header, the Xing/Info tag, and the reference tools' view of it.
 #pragma once
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -58,7 +58,7 @@ inline std::vector<Frame> frames(const std::vector<uint8_t>& b, size_t start = 0
 
 struct Tag {
     bool present = false;
-    std::string id;          // "Xing" or "Info"
+    std::string id;           // "Xing" or "Info"
     uint32_t frameCount = 0;  // when the tag carries it
     bool hasFrameCount = false;
 };
@@ -87,8 +87,10 @@ struct Probe {
 
 // ffprobe's view of the first audio stream, in one call.
 inline Probe probe(const t::fs::path& file) {
-    auto r = t::run("ffprobe -v error -select_streams a:0 -show_entries stream=sample_rate,channels,bit_rate"
-                    " -of default=nw=1 " + t::shellQuote(file.string()));
+    auto r = t::run(
+        "ffprobe -v error -select_streams a:0 -show_entries stream=sample_rate,channels,bit_rate"
+        " -of default=nw=1 " +
+        t::shellQuote(file.string()));
     Probe p;
     size_t pos = 0;
     while (pos < r.output.size()) {
@@ -117,7 +119,8 @@ inline double alignedSnr(const std::vector<int16_t>& original, const std::vector
     double bestSnr = -1e9;
     for (long off = 0; off <= maxOffset; off += channels) {
         if (decoded.size() < start + window + size_t(off)) break;
-        const std::vector<int16_t> other(decoded.begin() + long(start) + off, decoded.begin() + long(start + window) + off);
+        const std::vector<int16_t> other(decoded.begin() + long(start) + off,
+                                         decoded.begin() + long(start + window) + off);
         const double snr = t::snrDb(part, other);
         if (snr > bestSnr) bestSnr = snr, best = off;
     }

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <vector>
 
+#include "audio_file_session.h"
 #include "mp3_check.h"
 #include "qoro/AudioFile.h"
 #include "qoro/com.h"
-#include "audio_file_session.h"
 
 namespace t = qoro::test;
 using qoro::com::Bstr;
@@ -27,7 +27,6 @@ protected:
     }
     void writeBlocks(const std::vector<int16_t>& pcm, size_t block) { writeAll(pcm, block); }
 };
-
 
 }  // namespace
 
@@ -61,8 +60,10 @@ TEST_F(Mp3ComponentTest, WavToMp3At128MatchesTheLameTool) {
     // The lame tool on the same input with the component's settings
     // (stereo type SIMPLY, no low-pass filter, quality 5).
     t::writeWav16(dir / "in.wav", rate, 2, pcm);
-    ASSERT_EQ(t::run("lame --quiet -b 128 -q 5 -m s --lowpass -1 " + t::shellQuote((dir / "in.wav").string()) +
-                     " " + t::shellQuote((dir / "ref.mp3").string())).exitCode, 0);
+    ASSERT_EQ(t::run("lame --quiet -b 128 -q 5 -m s --lowpass -1 " + t::shellQuote((dir / "in.wav").string()) + " " +
+                     t::shellQuote((dir / "ref.mp3").string()))
+                  .exitCode,
+              0);
     const auto reference = decodeFfmpeg(dir / "ref.mp3", dir / "ref.raw");
     const double mine = t::snrDb(pcm, decoded);
     const double theirs = t::snrDb(pcm, reference);

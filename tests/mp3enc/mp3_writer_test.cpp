@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "mp3_check.h"
 #include "containers/mp3_writer.h"
+#include "mp3_check.h"
 #include "qoro/AudioFile.h"
 
 namespace t = qoro::test;
@@ -61,7 +61,6 @@ int16_t writeThrough(const af::EngineSettings& settings, std::shared_ptr<const a
     return track->finish(total / frameBytes);
 }
 
-
 }  // namespace
 
 // --- the configuration record and the codec-manager format ------------------
@@ -88,8 +87,16 @@ TEST(Mp3Config, RecordCarriesTheSettings) {
     const BE_CONFIG c = af::lameConfigFor(s);
     uint8_t raw[sizeof(BE_CONFIG)];
     std::memcpy(raw, &c, sizeof raw);
-    auto u32 = [&](size_t at) { uint32_t v; std::memcpy(&v, raw + at, 4); return v; };
-    auto i16 = [&](size_t at) { int16_t v; std::memcpy(&v, raw + at, 2); return v; };
+    auto u32 = [&](size_t at) {
+        uint32_t v;
+        std::memcpy(&v, raw + at, 4);
+        return v;
+    };
+    auto i16 = [&](size_t at) {
+        int16_t v;
+        std::memcpy(&v, raw + at, 2);
+        return v;
+    };
     EXPECT_EQ(u32(0), 256u);
     EXPECT_EQ(u32(4), 1u);
     EXPECT_EQ(u32(8), 337u);
@@ -122,7 +129,8 @@ TEST(Mp3Config, ModesPresetsAbrAndVbrHeaderRules) {
     s.channels = 1;
     EXPECT_EQ(af::lameConfigFor(s).nMode, BE_MP3_MODE_MONO);
     s.channels = 2;
-    const std::pair<int16_t, int32_t> modes[] = {{SIMPLY, 0}, {JOINTSTEREO, 1}, {FORCEDJOINTSTEREO, 4}, {DUALCHANNEL, 2}};
+    const std::pair<int16_t, int32_t> modes[] = {
+        {SIMPLY, 0}, {JOINTSTEREO, 1}, {FORCEDJOINTSTEREO, 4}, {DUALCHANNEL, 2}};
     for (auto [type, mode] : modes) {
         s.stereoType = type;
         EXPECT_EQ(af::lameConfigFor(s).nMode, mode) << type;
@@ -218,8 +226,13 @@ TEST(Mp3Config, Layer3RecordAndFirstHeader) {
     EXPECT_EQ(af::layer3FormatFor(s).wfx.nChannels, 2);
 
     // Refusals: bitrates outside the list, 8-24 kbit/s at MPEG-1 rates, odd rates.
-    for (auto [rate, kbps] : {std::pair{44100L, 160L}, {44100L, 320L}, {44100L, 8L}, {48000L, 24L},
-                              {22050L, 144L}, {44000L, 128L}, {96000L, 128L}}) {
+    for (auto [rate, kbps] : {std::pair{44100L, 160L},
+                              {44100L, 320L},
+                              {44100L, 8L},
+                              {48000L, 24L},
+                              {22050L, 144L},
+                              {44000L, 128L},
+                              {96000L, 128L}}) {
         af::setFormatMp3(s, rate, kbps, 2);
         EXPECT_EQ(af::layer3FirstHeader(af::layer3FormatFor(s), h), st::kFormatFile) << rate << " " << kbps;
     }
@@ -288,8 +301,10 @@ TEST(Mp3LamePath, CbrStereoMatchesTheLameToolAndIsExact) {
     const std::pair<t::fs::path, std::string> cases[] = {{mine, "-m j"}, {mineDefaults, "-m s --lowpass -1"}};
     for (const auto& [ours, options] : cases) {
         const auto theirs = dir / "theirs.mp3";
-        ASSERT_EQ(t::run("lame --quiet -b 128 -q 5 " + options + " " + t::shellQuote((dir / "in.wav").string()) +
-                         " " + t::shellQuote(theirs.string())).exitCode, 0);
+        ASSERT_EQ(t::run("lame --quiet -b 128 -q 5 " + options + " " + t::shellQuote((dir / "in.wav").string()) + " " +
+                         t::shellQuote(theirs.string()))
+                      .exitCode,
+                  0);
         const auto reference = decodeFfmpeg(theirs, dir / "theirs.raw");
         const double snrMine = t::snrDb(pcm, decodeFfmpeg(ours, dir / "ours.raw"));
         const double snrTheirs = t::snrDb(pcm, reference);

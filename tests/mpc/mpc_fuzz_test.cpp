@@ -15,8 +15,7 @@ namespace {
 
 using namespace qoro::test;
 
-void exercise(const std::string& path, std::mt19937& rng)
-{
+void exercise(const std::string& path, std::mt19937& rng) {
     MpcDecoder dec;
     if (dec.open(path) != 0) return;
     const uint32_t frames = dec.info().header.frames;
@@ -37,8 +36,7 @@ void exercise(const std::string& path, std::mt19937& rng)
     }
 }
 
-std::vector<uint8_t> mutate(std::vector<uint8_t> b, std::mt19937& rng)
-{
+std::vector<uint8_t> mutate(std::vector<uint8_t> b, std::mt19937& rng) {
     const int kind = int(rng() % 4);
     if (kind == 0 && b.size() > 1) {
         b.resize(rng() % b.size());  // truncation
@@ -56,8 +54,7 @@ std::vector<uint8_t> mutate(std::vector<uint8_t> b, std::mt19937& rng)
     return b;
 }
 
-TEST(MpcFuzz, MutatedAndTruncatedStreams)
-{
+TEST(MpcFuzz, MutatedAndTruncatedStreams) {
     std::vector<std::vector<uint8_t>> seeds;
     seeds.push_back(readBytes(testdata("mpc/click.mpc")));
     std::mt19937 gen(77);
@@ -79,8 +76,7 @@ TEST(MpcFuzz, MutatedAndTruncatedStreams)
 }
 
 // Length fields that claim the largest frame, or nothing at all.
-TEST(MpcFuzz, LyingLengthFields)
-{
+TEST(MpcFuzz, LyingLengthFields) {
     StreamShape shape;
     std::mt19937 gen(5);
     StreamWriter w(shape);

@@ -16,8 +16,7 @@ namespace {
 
 using namespace qoro::test;
 
-std::vector<int16_t> decodeAll(MpcDecoder& dec, int* frames = nullptr)
-{
+std::vector<int16_t> decodeAll(MpcDecoder& dec, int* frames = nullptr) {
     std::vector<int16_t> pcm;
     std::vector<uint8_t> buf(MpcDecoder::kFrameBytes);
     int count = 0;
@@ -29,8 +28,7 @@ std::vector<int16_t> decodeAll(MpcDecoder& dec, int* frames = nullptr)
     return pcm;
 }
 
-std::vector<int16_t> ffmpegDecode(const fs::path& file, const TempDir& dir)
-{
+std::vector<int16_t> ffmpegDecode(const fs::path& file, const TempDir& dir) {
     const fs::path raw = dir / "ffmpeg.raw";
     const auto r = run("ffmpeg -v error -y -i " + shellQuote(file.string()) + " -f s16le -ac 2 -ar 44100 " +
                        shellQuote(raw.string()));
@@ -42,8 +40,7 @@ class MpcSampleFiles : public ::testing::TestWithParam<const char*> {};
 
 // ffmpeg keeps the synthesis delay at the start; we drop it (481 sample
 // frames, 962 samples).
-TEST_P(MpcSampleFiles, MatchFfmpegWithinOneLsb)
-{
+TEST_P(MpcSampleFiles, MatchFfmpegWithinOneLsb) {
     QORO_REQUIRE_TOOLS("ffmpeg");
     const fs::path file = testdata(std::string("mpc/") + GetParam());
     TempDir dir;
@@ -65,10 +62,11 @@ TEST_P(MpcSampleFiles, MatchFfmpegWithinOneLsb)
     const auto ref = ffmpegDecode(file, dir);
     ASSERT_GE(ref.size(), 962u);
     const Difference d = compare(ours, ref, 962);
-    std::printf("%s: %u frames, ours %zu samples, ffmpeg %zu, compared %zu, max |diff| %d, "
-                "RMS diff %.4f, signal RMS %.1f, noise-substituted bands %u of %u\n",
-                GetParam(), frames, ours.size() / 2, ref.size() / 2, d.compared / 2, d.maxAbs, d.rms, rms,
-                dec.stats().noiseBands, dec.stats().codedBands);
+    std::printf(
+        "%s: %u frames, ours %zu samples, ffmpeg %zu, compared %zu, max |diff| %d, "
+        "RMS diff %.4f, signal RMS %.1f, noise-substituted bands %u of %u\n",
+        GetParam(), frames, ours.size() / 2, ref.size() / 2, d.compared / 2, d.maxAbs, d.rms, rms,
+        dec.stats().noiseBands, dec.stats().codedBands);
     EXPECT_EQ(ref.size() - 962, ours.size());
     EXPECT_EQ(d.compared, ours.size());
     EXPECT_LE(d.maxAbs, 1);
@@ -76,8 +74,7 @@ TEST_P(MpcSampleFiles, MatchFfmpegWithinOneLsb)
 
 INSTANTIATE_TEST_SUITE_P(Sv7, MpcSampleFiles, ::testing::Values("click.mpc", "full-tagged.mpc"));
 
-TEST(MpcHeaders, SampleHeadersOpenOrAreRefused)
-{
+TEST(MpcHeaders, SampleHeadersOpenOrAreRefused) {
     MpcDecoder dec;
     ASSERT_EQ(dec.open(testdata("mpc/sv4_header.mpc").string()), 0);
     EXPECT_EQ(dec.info().header.streamVersion, 4);
@@ -109,8 +106,7 @@ TEST(MpcHeaders, SampleHeadersOpenOrAreRefused)
 // neighbouring bands.
 // Taggers put ID3v2 tags in front of MPEG Plus streams too (of any size, at
 // any byte alignment): the stream decodes as without them.
-TEST(MpcHeaders, StreamsBehindId3v2TagsDecodeAsWithout)
-{
+TEST(MpcHeaders, StreamsBehindId3v2TagsDecodeAsWithout) {
     const auto plain = testdata("mpc/full-tagged.mpc");
     MpcDecoder dec;
     ASSERT_EQ(dec.open(plain.string()), 0);
@@ -118,8 +114,16 @@ TEST(MpcHeaders, StreamsBehindId3v2TagsDecodeAsWithout)
     ASSERT_FALSE(expected.empty());
     TempDir dir;
     for (size_t body : {1u, 3u, 30001u}) {
-        std::vector<uint8_t> bytes{'I', 'D', '3', 3, 0, 0, uint8_t(body >> 21 & 0x7F), uint8_t(body >> 14 & 0x7F),
-                                   uint8_t(body >> 7 & 0x7F), uint8_t(body & 0x7F)};
+        std::vector<uint8_t> bytes{'I',
+                                   'D',
+                                   '3',
+                                   3,
+                                   0,
+                                   0,
+                                   uint8_t(body >> 21 & 0x7F),
+                                   uint8_t(body >> 14 & 0x7F),
+                                   uint8_t(body >> 7 & 0x7F),
+                                   uint8_t(body & 0x7F)};
         bytes.resize(10 + body, 0);
         const auto stream = readBytes(plain);
         bytes.insert(bytes.end(), stream.begin(), stream.end());
@@ -131,8 +135,7 @@ TEST(MpcHeaders, StreamsBehindId3v2TagsDecodeAsWithout)
     }
 }
 
-TEST(MpcHeaders, RealVersion4And5FramesParse)
-{
+TEST(MpcHeaders, RealVersion4And5FramesParse) {
     for (const char* name : {"mpc/sv4_header.mpc", "mpc/sv5_header.mpc"}) {
         const auto file = testdata(name);
         MpcDecoder dec;
@@ -171,8 +174,7 @@ TEST(MpcHeaders, RealVersion4And5FramesParse)
 // resolutions, both code tables, every scale-factor pattern, escapes, mid/side
 // bands) decode in ffmpeg as in our decoder: the writer and the decoder agree
 // with an independent reading of the format.
-TEST(MpcGenerated, Sv7StreamsMatchFfmpeg)
-{
+TEST(MpcGenerated, Sv7StreamsMatchFfmpeg) {
     QORO_REQUIRE_TOOLS("ffmpeg");
     for (bool ms : {false, true}) {
         testing::StreamShape shape;

@@ -20,8 +20,7 @@ struct Built {
     std::vector<uint8_t> file;
 };
 
-Built build(const StreamShape& shape, int count, unsigned seed, bool noise = false)
-{
+Built build(const StreamShape& shape, int count, unsigned seed, bool noise = false) {
     std::mt19937 rng(seed);
     StreamWriter w(shape);
     Built b;
@@ -33,8 +32,7 @@ Built build(const StreamShape& shape, int count, unsigned seed, bool noise = fal
     return b;
 }
 
-std::string store(const TempDir& dir, const std::vector<uint8_t>& bytes, const std::string& name = "s.mpc")
-{
+std::string store(const TempDir& dir, const std::vector<uint8_t>& bytes, const std::string& name = "s.mpc") {
     const fs::path p = dir / name;
     writeBytes(p, bytes);
     return p.string();
@@ -42,8 +40,7 @@ std::string store(const TempDir& dir, const std::vector<uint8_t>& bytes, const s
 
 class MpcAllVersions : public ::testing::TestWithParam<int> {};
 
-TEST_P(MpcAllVersions, ReconstructsKnownFrames)
-{
+TEST_P(MpcAllVersions, ReconstructsKnownFrames) {
     for (bool ms : {false, true}) {
         StreamShape shape;
         shape.version = GetParam();
@@ -75,12 +72,11 @@ INSTANTIATE_TEST_SUITE_P(Versions, MpcAllVersions, ::testing::Values(4, 5, 6, 7)
 
 // Band 31 used, resolutions 16 and 17 (16-bit raw samples at the extremes),
 // escapes in both directions, a narrower highest band in the header.
-TEST(MpcStream, EdgeResolutionsAndBands)
-{
+TEST(MpcStream, EdgeResolutionsAndBands) {
     StreamShape shape;
     shape.maxBand = 31;
     // Band 3 and 4 need escapes (down 15, up 8), band 31 climbs from 15.
-    constexpr int kRes[32] = {15, 17, 16, 1, 9, 0, 9, 9, 9, 9, 0, 9, 9, 9, 9, 0,
+    constexpr int kRes[32] = {15, 17, 16, 1, 9, 0, 9, 9, 9, 9, 0, 9, 9, 9, 9,  0,
                               9,  9,  9,  9, 0, 9, 9, 9, 9, 0, 9, 9, 9, 9, 15, 17};
     FrameContent f;
     for (int ch = 0; ch < 2; ++ch)
@@ -120,8 +116,7 @@ TEST(MpcStream, EdgeResolutionsAndBands)
 // A frame whose length field does not match what it holds is damaged: silence
 // when skipping (the default), the end of the stream when not; the frames
 // around it are untouched.
-TEST(MpcStream, DamagedFrameLength)
-{
+TEST(MpcStream, DamagedFrameLength) {
     StreamShape shape;
     std::mt19937 rng(11);
     StreamWriter w(shape);
@@ -146,9 +141,13 @@ TEST(MpcStream, DamagedFrameLength)
     // Before: identical. After: the synthesis still holds frame 3's signal
     // for its first 512 samples, then identical again.
     EXPECT_LE(compare(std::vector<int16_t>(expected.begin(), expected.begin() + long(f3)),
-                      std::vector<int16_t>(pcm.begin(), pcm.begin() + long(f3))).maxAbs, 1);
+                      std::vector<int16_t>(pcm.begin(), pcm.begin() + long(f3)))
+                  .maxAbs,
+              1);
     EXPECT_LE(compare(std::vector<int16_t>(expected.begin() + long(f4) + 1024, expected.end()),
-                      std::vector<int16_t>(pcm.begin() + long(f4) + 1024, pcm.end())).maxAbs, 1);
+                      std::vector<int16_t>(pcm.begin() + long(f4) + 1024, pcm.end()))
+                  .maxAbs,
+              1);
 
     ASSERT_EQ(dec.open(path), 0);
     dec.setSkipDamagedFrames(0);
@@ -161,8 +160,7 @@ TEST(MpcStream, DamagedFrameLength)
 
 // A file cut inside its last frame: that frame is damaged (silence), never
 // read beyond the data; a file cut after its third frame ends there.
-TEST(MpcStream, TruncatedFile)
-{
+TEST(MpcStream, TruncatedFile) {
     StreamShape shape;
     const Built b = build(shape, 5, 21);
     StreamWriter w(shape);
@@ -192,8 +190,7 @@ TEST(MpcStream, TruncatedFile)
 // Seeking to 0 starts over exactly; seeking into the stream (near and far,
 // through the 32-frame rebuild of the scale factors) gives the samples of a
 // decode from the start once the cleared synthesis filter has filled again.
-TEST(MpcStream, SeekMatchesDecodingFromTheStart)
-{
+TEST(MpcStream, SeekMatchesDecodingFromTheStart) {
     StreamShape shape;
     const Built b = build(shape, 80, 5);
     ASSERT_GT(b.file.size(), 2u * 32768);  // the bit buffer refills several times, and reloads on seeks
@@ -228,8 +225,7 @@ TEST(MpcStream, SeekMatchesDecodingFromTheStart)
     EXPECT_GT(dec.filePosition(), b.file.size() - 8);
 }
 
-TEST(MpcStream, DurationAndPeakScale)
-{
+TEST(MpcStream, DurationAndPeakScale) {
     // 10000 frames: 10000 x 1152 / 44.1 = 261224.49 ms.
     StreamShape shape;
     shape.peak = 60000;
@@ -269,8 +265,7 @@ TEST(MpcStream, DurationAndPeakScale)
 
 // The decoder's open keeps the header rules: a version byte 0x17, a bitrate
 // in a version 5 header, a highest band beyond 31 are all refused.
-TEST(MpcStream, OpenRefusesBrokenHeaders)
-{
+TEST(MpcStream, OpenRefusesBrokenHeaders) {
     TempDir dir;
     MpcDecoder dec;
     StreamShape v7;
@@ -294,8 +289,7 @@ TEST(MpcStream, OpenRefusesBrokenHeaders)
 
 // Noise bands (resolution -1) cannot match another decoder sample for sample,
 // but their level follows the scale factor.
-TEST(MpcStream, NoiseBandsFollowTheirScaleFactor)
-{
+TEST(MpcStream, NoiseBandsFollowTheirScaleFactor) {
     StreamShape shape;
     shape.msStereo = false;
     FrameContent f;

@@ -13,14 +13,12 @@ namespace {
 
 namespace t = qoro::mpc::tables;
 
-void putCode(const t::CodeTable& table, int symbol, std::vector<uint8_t>& out)
-{
+void putCode(const t::CodeTable& table, int symbol, std::vector<uint8_t>& out) {
     const t::Code& c = table.codes[size_t(symbol + table.offset)];
     for (int i = c.length - 1; i >= 0; --i) out.push_back(uint8_t((c.bits >> i) & 1));
 }
 
-void putBits(uint32_t value, int bits, std::vector<uint8_t>& out)
-{
+void putBits(uint32_t value, int bits, std::vector<uint8_t>& out) {
     for (int i = bits - 1; i >= 0; --i) out.push_back(uint8_t((value >> i) & 1));
 }
 
@@ -28,8 +26,7 @@ constexpr int kRegionA[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 
 constexpr int kRegionB[8] = {0, 1, 2, 3, 4, 5, 6, 17};
 constexpr int kRegionC[4] = {0, 1, 2, 17};
 
-int regionIndex(int band, int res)
-{
+int regionIndex(int band, int res) {
     const int* list = band <= 10 ? kRegionA : band <= 22 ? kRegionB : kRegionC;
     const int count = band <= 10 ? 16 : band <= 22 ? 8 : 4;
     for (int i = 0; i < count; ++i)
@@ -41,8 +38,7 @@ int levels(int res) { return res <= 4 ? 2 * res + 1 : (1 << (res - 1)) - 1; }
 int maxQ(int res) { return (levels(res) - 1) / 2; }
 
 // Scale factors of the transmission index: which of the three are sent.
-bool sent(int scfi, int part)
-{
+bool sent(int scfi, int part) {
     switch (scfi) {
     case 0: return true;
     case 1: return part != 2;
@@ -55,8 +51,7 @@ bool sent(int scfi, int part)
 
 StreamWriter::StreamWriter(const StreamShape& shape) : shape_(shape) {}
 
-void StreamWriter::addFrame(const FrameContent& f, int padBits)
-{
+void StreamWriter::addFrame(const FrameContent& f, int padBits) {
     std::vector<uint8_t> body;
     const bool v7 = shape_.version == 7;
     int used = 0;
@@ -159,8 +154,7 @@ void StreamWriter::addFrame(const FrameContent& f, int padBits)
     for (int i = 0; i < padBits; ++i) frames_.push_back(0);
 }
 
-std::vector<uint8_t> StreamWriter::bytes(long headerFrames) const
-{
+std::vector<uint8_t> StreamWriter::bytes(long headerFrames) const {
     const uint32_t frames = headerFrames < 0 ? uint32_t(starts_.size()) : uint32_t(headerFrames);
     std::vector<uint8_t> bits;
     if (shape_.version == 7) {
@@ -187,8 +181,7 @@ std::vector<uint8_t> StreamWriter::bytes(long headerFrames) const
     return out;
 }
 
-FrameContent randomFrame(std::mt19937& rng, const StreamShape& shape, bool noise)
-{
+FrameContent randomFrame(std::mt19937& rng, const StreamShape& shape, bool noise) {
     FrameContent f;
     auto uni = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     for (int ch = 0; ch < 2; ++ch)
@@ -233,8 +226,7 @@ FrameContent randomFrame(std::mt19937& rng, const StreamShape& shape, bool noise
     return f;
 }
 
-std::vector<int16_t> expectedPcm(const StreamShape&, const std::vector<FrameContent>& frames)
-{
+std::vector<int16_t> expectedPcm(const StreamShape&, const std::vector<FrameContent>& frames) {
     qoro::dsp::PolyphaseSynthesis synth[2];
     std::vector<int16_t> pcm;
     std::vector<int16_t> block(1152 * 2);

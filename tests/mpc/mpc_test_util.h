@@ -10,8 +10,7 @@
 namespace qoro::mpc::testing {
 
 // Decodes to the end; 'sizes' receives the bytes of every frame.
-inline std::vector<int16_t> decodeAll(MpcDecoder& dec, std::vector<int>* sizes = nullptr)
-{
+inline std::vector<int16_t> decodeAll(MpcDecoder& dec, std::vector<int>* sizes = nullptr) {
     std::vector<int16_t> pcm;
     std::vector<uint8_t> buf(MpcDecoder::kFrameBytes);
     while (int n = dec.decodeFrame(buf.data())) {

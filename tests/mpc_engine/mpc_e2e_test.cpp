@@ -141,10 +141,10 @@ TEST_F(MpcThroughAudioFile, DecodesLikeFfmpegWithoutTheSynthesisDelay) {
         qoro::mpc::MpcStreamInfo info;
         ASSERT_TRUE(qoro::mpc::readStreamInfo(path, info));
         const std::string text = formatString();
-        EXPECT_EQ(text, "MPEG Plus SV-7 " + std::string(qoro::mpc::profileName(info.header.profile)) +
-                            " 44,100 kHz; " + std::to_string(info.bitrateKbps) + " Kbps; VBR");
-        const auto probe = qt::run("ffprobe -v error -show_entries format=bit_rate -of default=nw=1:nk=1 " +
-                                   qt::shellQuote(path));
+        EXPECT_EQ(text, "MPEG Plus SV-7 " + std::string(qoro::mpc::profileName(info.header.profile)) + " 44,100 kHz; " +
+                            std::to_string(info.bitrateKbps) + " Kbps; VBR");
+        const auto probe =
+            qt::run("ffprobe -v error -show_entries format=bit_rate -of default=nw=1:nk=1 " + qt::shellQuote(path));
         EXPECT_NEAR(std::atof(probe.output.c_str()) / 1000.0, info.bitrateKbps, 2.0);
         af->CloseFile();
     }
@@ -186,7 +186,8 @@ TEST_F(MpcThroughAudioFile, ConvertsToAnArrayFormatOfHalfTheRateInMono) {
     // sample, and against ffmpeg's conversion (the delay of 481 stereo frames
     // is 240.5 mono frames at the half rate: the better of 240 and 241).
     std::vector<int16_t> mixed;
-    for (size_t i = 0; i + 1 < stereo.size(); i += 4) mixed.push_back(static_cast<int16_t>((stereo[i] + stereo[i + 1]) / 2));
+    for (size_t i = 0; i + 1 < stereo.size(); i += 4)
+        mixed.push_back(static_cast<int16_t>((stereo[i] + stereo[i + 1]) / 2));
     const auto ref = ffmpeg(path, "-ac 1 -ar 22050");
     const double own = qt::snrDb(mixed, mono);
     const double ff = std::max(qt::snrDb(mono, ref, 240), qt::snrDb(mono, ref, 241));
@@ -224,7 +225,9 @@ TEST_F(MpcThroughAudioFile, SeekingLandsOnTheSampleAndReadsWhatReadingFromTheSta
     const LONG a = seek(kFrameSamples * 4 - kDelay);
     EXPECT_EQ(a, kFrameSamples * 4 - kDelay);
     EXPECT_EQ(seek(kFrameSamples * 2, CURRENT_POS), a + kFrameSamples * 2);
-    EXPECT_LE(qt::compare(std::vector<int16_t>(whole.begin() + 2 * (a + 2 * kFrameSamples), whole.end()), readAll(1000)).maxAbs, 1);
+    EXPECT_LE(qt::compare(std::vector<int16_t>(whole.begin() + 2 * (a + 2 * kFrameSamples), whole.end()), readAll(1000))
+                  .maxAbs,
+              1);
 }
 
 TEST_F(MpcThroughAudioFile, OlderStreamVersionsOpenAndReadToAnEnd) {
@@ -296,7 +299,8 @@ TEST_F(MpcThroughAudioFile, TruncatedAndDamagedFilesReadToAnEnd) {
     for (size_t cut : {size_t{20}, size_t{24}, size_t{27}, size_t{40}, size_t{300}, size_t{1001}, size_t{1702},
                        size_t{2500}, bytes.size() - 129, bytes.size() - 128}) {
         SCOPED_TRACE(cut);
-        const auto path = copyOf("cut.mpc", std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<long>(cut)));
+        const auto path =
+            copyOf("cut.mpc", std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<long>(cut)));
         if (!open(path, MPC) || err() != NOERRORS) {
             EXPECT_EQ(err(), FORMATFILE);
             continue;
@@ -327,7 +331,8 @@ TEST_F(MpcThroughAudioFile, TruncatedAndDamagedFilesReadToAnEnd) {
     std::mt19937 rng(7);
     for (int round = 0; round < 8; ++round) {
         auto bad = bytes;
-        for (int i = 0; i < 6; ++i) bad[28 + rng() % (bytes.size() - 28 - 128)] ^= static_cast<uint8_t>(1 + rng() % 255);
+        for (int i = 0; i < 6; ++i)
+            bad[28 + rng() % (bytes.size() - 28 - 128)] ^= static_cast<uint8_t>(1 + rng() % 255);
         ASSERT_TRUE(open(copyOf("bad.mpc", bad), MPC));
         EXPECT_LE(static_cast<LONG>(readAll(4410).size()), 2 * total);
         seek(total / 2);

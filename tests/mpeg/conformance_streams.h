@@ -24,6 +24,7 @@ struct MadeStream {
 };
 
 // MPEG-1/2/2.5 Layer III by lame and ffmpeg, and Layer II by ffmpeg.
+// clang-format off
 inline constexpr std::array<MadeStream, 8> kMadeStreams{{
     {"cbr128_joint", "lame --quiet -b 128 -m j {in} {out}", 44100, 2},
     {"vbr_xing", "lame --quiet -V 2 {in} {out}", 44100, 2},
@@ -34,6 +35,7 @@ inline constexpr std::array<MadeStream, 8> kMadeStreams{{
     {"layer2_48k", "ffmpeg -loglevel error -y -i {in} -c:a mp2 -b:a 192k -f mp2 {out}", 48000, 2},
     {"layer2_22k", "ffmpeg -loglevel error -y -i {in} -c:a mp2 -b:a 64k -f mp2 {out}", 22050, 2},
 }};
+// clang-format on
 
 struct ConformanceStream {
     const char* name;
@@ -43,6 +45,7 @@ struct ConformanceStream {
 };
 
 // Every Layer I, II and III stream (the illegal ones are tested apart).
+// clang-format off
 inline constexpr std::array<ConformanceStream, 24> kConformanceStreams{{
     {"l1-fl1", 0}, {"l1-fl2", 0}, {"l1-fl3", 0}, {"l1-fl4", 0}, {"l1-fl5", 0}, {"l1-fl6", 0},
     {"l1-fl7", 0}, {"l1-fl8", 0}, {"l2-fl10", 0}, {"l2-fl11", 0}, {"l2-fl12", 0}, {"l2-fl13", 0},
@@ -50,6 +53,7 @@ inline constexpr std::array<ConformanceStream, 24> kConformanceStreams{{
     {"l3-si_huff", 0}, {"l3-sin1k0db", 2}, {"M2L3_bitrate_16_all", 0}, {"M2L3_bitrate_22_all", 0},
     {"M2L3_bitrate_24_all", 0}, {"M2L3_compl24", 0},
 }};
+// clang-format on
 
 // A test name made of the stream's name ("l1-fl1" -> "l1_fl1").
 struct ConformanceStreamName {

@@ -15,8 +15,7 @@ namespace t = qoro::test;
 namespace {
 
 // Decodes a whole file through the file decoder in 0.1 s blocks.
-std::vector<int16_t> decodeAll(const std::string& path, MpegFileFacts* facts = nullptr)
-{
+std::vector<int16_t> decodeAll(const std::string& path, MpegFileFacts* facts = nullptr) {
     MpegFileDecoder dec;
     std::vector<int16_t> out;
     if (dec.open(path) != 0) return out;
@@ -31,13 +30,11 @@ std::vector<int16_t> decodeAll(const std::string& path, MpegFileFacts* facts = n
     return out;
 }
 
-
 using qoro::mpeg::testing::ConformanceStream;
 
 class Conformance : public ::testing::TestWithParam<ConformanceStream> {};
 
-TEST_P(Conformance, MatchesReferenceDecoding)
-{
+TEST_P(Conformance, MatchesReferenceDecoding) {
     const ConformanceStream s = GetParam();
     const auto bit = t::testdata(std::string("mpeg/") + s.name + ".bit");
     const auto ref = t::readPcm16(t::testdata(std::string("mpeg/") + s.name + ".pcm"));
@@ -62,15 +59,13 @@ TEST_P(Conformance, MatchesReferenceDecoding)
     EXPECT_LE(d.rms, 0.289) << s.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Streams, Conformance,
-    ::testing::ValuesIn(qoro::mpeg::testing::kConformanceStreams), qoro::mpeg::testing::ConformanceStreamName());
+INSTANTIATE_TEST_SUITE_P(Streams, Conformance, ::testing::ValuesIn(qoro::mpeg::testing::kConformanceStreams),
+                         qoro::mpeg::testing::ConformanceStreamName());
 
-TEST(ConformanceIllegal, IllegalStreamsDecodeWithoutHarm)
-{
-    for (const char* name : {"ILL2_center2", "ILL2_dual", "ILL2_dynx22", "ILL2_layer3", "ILL2_mono",
-                             "ILL2_overalloc1", "ILL2_overalloc2", "ILL2_scf63", "ILL2_wrongcrc", "ILL4_ext_id1",
-                             "ILL4_sync", "ILL4_wrong_length1", "ILL4_wrong_length2", "ILL4_wrongcrc"}) {
+TEST(ConformanceIllegal, IllegalStreamsDecodeWithoutHarm) {
+    for (const char* name : {"ILL2_center2", "ILL2_dual", "ILL2_dynx22", "ILL2_layer3", "ILL2_mono", "ILL2_overalloc1",
+                             "ILL2_overalloc2", "ILL2_scf63", "ILL2_wrongcrc", "ILL4_ext_id1", "ILL4_sync",
+                             "ILL4_wrong_length1", "ILL4_wrong_length2", "ILL4_wrongcrc"}) {
         const auto path = t::testdata(std::string("mpeg/") + name + ".bit");
         const auto bytes = t::readBytes(path);
         const auto ours = decodeAll(path.string());
@@ -86,8 +81,7 @@ namespace {
 // Hostile input: damaged conformance streams and frames of random bytes
 // behind valid headers must decode without a fault the sanitizers can see,
 // with output bounded by the frames present.
-TEST(MpegRobustness, DamagedStreamsDecodeSafely)
-{
+TEST(MpegRobustness, DamagedStreamsDecodeSafely) {
     t::TempDir dir;
     std::mt19937 rng(1234);
     for (const char* name : {"l1-fl6", "l2-fl13", "l3-compl", "l3-si_block", "M2L3_compl24"}) {
@@ -104,8 +98,7 @@ TEST(MpegRobustness, DamagedStreamsDecodeSafely)
     }
 }
 
-TEST(MpegRobustness, RandomFrameBodies)
-{
+TEST(MpegRobustness, RandomFrameBodies) {
     std::mt19937 rng(99);
     MpegFrameDecoder dec;
     std::vector<int16_t> out(MpegFrameDecoder::kMaxSamples);

@@ -1,7 +1,7 @@
 // Frame header rules: validity, frame length, samples per frame, side
 // information; and the Layer III Huffman tables' integrity.
-#include "l3_huffman_data.h"
 #include "mpeg/mpeg_header.h"
+#include "l3_huffman_data.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,7 @@ using namespace qoro::mpeg;
 namespace {
 
 // Builds a header word from its fields (sync always set).
-uint32_t word(int versionBits, int layer, int bitrate, int sampling, int padding, int mode, int protection = 1)
-{
+uint32_t word(int versionBits, int layer, int bitrate, int sampling, int padding, int mode, int protection = 1) {
     return 0xFFE00000u | uint32_t(versionBits) << 19 | uint32_t(layer) << 17 | uint32_t(protection) << 16 |
            uint32_t(bitrate) << 12 | uint32_t(sampling) << 10 | uint32_t(padding) << 9 | uint32_t(mode) << 6;
 }
@@ -22,8 +21,7 @@ constexpr int kL1 = 3, kL2 = 2, kL3 = 1;
 
 bool valid(uint32_t w) { return isValidMpegHeader(unpackMpegHeader(w)); }
 
-TEST(MpegHeader, UnpacksEveryField)
-{
+TEST(MpegHeader, UnpacksEveryField) {
     const MpegFrameHeader h = unpackMpegHeader(0xFFFB9264u);
     EXPECT_EQ(h.version, 1);
     EXPECT_EQ(h.layer, 1);
@@ -43,8 +41,7 @@ TEST(MpegHeader, UnpacksEveryField)
 
 // Packing is the inverse of unpacking for every header word with a valid
 // version: a sample of words sweeping each field through its values.
-TEST(MpegHeader, PacksWhatItUnpacks)
-{
+TEST(MpegHeader, PacksWhatItUnpacks) {
     uint32_t seed = 12345;
     for (int i = 0; i < 20000; ++i) {
         seed = seed * 1664525u + 1013904223u;
@@ -55,8 +52,7 @@ TEST(MpegHeader, PacksWhatItUnpacks)
     EXPECT_EQ(packMpegHeader(unpackMpegHeader(0xFFFB9264u)), 0xFFFB9264u);
 }
 
-TEST(MpegHeader, ValidityRule)
-{
+TEST(MpegHeader, ValidityRule) {
     EXPECT_TRUE(valid(word(kMpeg1, kL3, 9, 0, 0, 1)));
     // Free format and the forbidden bitrate index.
     EXPECT_FALSE(valid(word(kMpeg1, kL3, 0, 0, 0, 1)));
@@ -87,17 +83,16 @@ TEST(MpegHeader, ValidityRule)
     EXPECT_TRUE(valid(word(kMpeg2, kL2, 1, 1, 0, 0)));  // the rule is MPEG-1 only
 }
 
-TEST(MpegHeader, FrameLengthAndSamples)
-{
+TEST(MpegHeader, FrameLengthAndSamples) {
     auto h = [](uint32_t w) { return unpackMpegHeader(w); };
-    EXPECT_EQ(mpegFrameLength(h(word(kMpeg1, kL3, 9, 0, 0, 1))), 417);   // 128 kbit/s 44.1 kHz
+    EXPECT_EQ(mpegFrameLength(h(word(kMpeg1, kL3, 9, 0, 0, 1))), 417);  // 128 kbit/s 44.1 kHz
     EXPECT_EQ(mpegFrameLength(h(word(kMpeg1, kL3, 9, 0, 1, 1))), 418);
-    EXPECT_EQ(mpegFrameLength(h(word(kMpeg1, kL3, 9, 1, 0, 1))), 384);   // 48 kHz
-    EXPECT_EQ(mpegFrameLength(h(word(kMpeg2, kL3, 8, 0, 0, 1))), 208);   // 64 kbit/s 22.05 kHz
-    EXPECT_EQ(mpegFrameLength(h(word(kMpeg25, kL3, 1, 2, 0, 3))), 72);   // 8 kbit/s 8 kHz
-    EXPECT_EQ(mpegFrameLength(h(word(kMpeg1, kL2, 14, 2, 0, 0))), 1728); // 384 kbit/s 32 kHz
-    EXPECT_EQ(mpegFrameLength(h(word(kMpeg2, kL2, 8, 0, 1, 0))), 418);   // not halved for Layer II
-    EXPECT_EQ(mpegFrameLength(h(word(kMpeg1, kL1, 12, 0, 0, 0))), 416);  // (12000*384/44100)*4
+    EXPECT_EQ(mpegFrameLength(h(word(kMpeg1, kL3, 9, 1, 0, 1))), 384);    // 48 kHz
+    EXPECT_EQ(mpegFrameLength(h(word(kMpeg2, kL3, 8, 0, 0, 1))), 208);    // 64 kbit/s 22.05 kHz
+    EXPECT_EQ(mpegFrameLength(h(word(kMpeg25, kL3, 1, 2, 0, 3))), 72);    // 8 kbit/s 8 kHz
+    EXPECT_EQ(mpegFrameLength(h(word(kMpeg1, kL2, 14, 2, 0, 0))), 1728);  // 384 kbit/s 32 kHz
+    EXPECT_EQ(mpegFrameLength(h(word(kMpeg2, kL2, 8, 0, 1, 0))), 418);    // not halved for Layer II
+    EXPECT_EQ(mpegFrameLength(h(word(kMpeg1, kL1, 12, 0, 0, 0))), 416);   // (12000*384/44100)*4
     EXPECT_EQ(mpegFrameLength(h(word(kMpeg1, kL1, 12, 0, 1, 0))), 420);
     EXPECT_EQ(mpegSamplesPerFrame(h(word(kMpeg1, kL1, 1, 0, 0, 0))), 384);
     EXPECT_EQ(mpegSamplesPerFrame(h(word(kMpeg2, kL2, 1, 0, 0, 0))), 1152);
@@ -114,8 +109,7 @@ TEST(MpegHeader, FrameLengthAndSamples)
 
 // Every Layer III code table must be a complete prefix code: a typo in one
 // code word shows up here rather than as a wrong sample somewhere.
-TEST(MpegHuffmanTables, CompletePrefixCodes)
-{
+TEST(MpegHuffmanTables, CompletePrefixCodes) {
     using qoro::mpeg::detail::HuffmanSource;
     auto check = [](const HuffmanSource& s, int symbols, int id) {
         double kraft = 0;
@@ -137,8 +131,7 @@ TEST(MpegHuffmanTables, CompletePrefixCodes)
     }
     check(qoro::mpeg::detail::kCount1Sources[0], 16, 32);
     check(qoro::mpeg::detail::kCount1Sources[1], 16, 33);
-    for (int id = 17; id < 32; ++id)
-        EXPECT_GT(qoro::mpeg::detail::kBigValueSources[id].linbits, 0);
+    for (int id = 17; id < 32; ++id) EXPECT_GT(qoro::mpeg::detail::kBigValueSources[id].linbits, 0);
 }
 
 }  // namespace

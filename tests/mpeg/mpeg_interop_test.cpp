@@ -15,8 +15,7 @@ namespace t = qoro::test;
 
 namespace {
 
-std::vector<int16_t> decodeOurs(const std::string& path, int* channels)
-{
+std::vector<int16_t> decodeOurs(const std::string& path, int* channels) {
     MpegFileDecoder dec;
     std::vector<int16_t> out;
     if (dec.open(path) != 0) return out;
@@ -28,8 +27,7 @@ std::vector<int16_t> decodeOurs(const std::string& path, int* channels)
 }
 
 // Offset (in samples) of 'ref' against 'ours' that best lines them up.
-long bestOffset(const std::vector<int16_t>& ours, const std::vector<int16_t>& ref, int channels)
-{
+long bestOffset(const std::vector<int16_t>& ours, const std::vector<int16_t>& ref, int channels) {
     const long window = 4096, start = 8192, range = 6 * 1152 * channels;
     long best = 0;
     double bestErr = 1e300;
@@ -56,8 +54,7 @@ using Case = qoro::mpeg::testing::MadeStream;
 
 class Interop : public ::testing::TestWithParam<Case> {};
 
-std::string fill(std::string cmd, const std::string& in, const std::string& out)
-{
+std::string fill(std::string cmd, const std::string& in, const std::string& out) {
     for (auto [key, val] : {std::pair<std::string, std::string>{"{in}", in}, {"{out}", out}}) {
         size_t p;
         while ((p = cmd.find(key)) != std::string::npos) cmd.replace(p, key.size(), t::shellQuote(val));
@@ -65,8 +62,7 @@ std::string fill(std::string cmd, const std::string& in, const std::string& out)
     return cmd;
 }
 
-TEST_P(Interop, MatchesMpg123)
-{
+TEST_P(Interop, MatchesMpg123) {
     const Case c = GetParam();
     QORO_REQUIRE_TOOLS("mpg123", "lame", "ffmpeg");
     t::TempDir dir;
@@ -76,7 +72,8 @@ TEST_P(Interop, MatchesMpg123)
     t::writeWav16(wav, c.rate, c.channels, t::testSignal(c.rate, c.channels, c.rate * 2, 0.7));
     const auto enc = t::run(fill(c.command, wav.string(), mp.string()));
     ASSERT_EQ(enc.exitCode, 0) << enc.output;
-    const auto dec = t::run("mpg123 -q --no-gapless -s " + t::shellQuote(mp.string()) + " > " + t::shellQuote(raw.string()));
+    const auto dec =
+        t::run("mpg123 -q --no-gapless -s " + t::shellQuote(mp.string()) + " > " + t::shellQuote(raw.string()));
     ASSERT_EQ(dec.exitCode, 0) << dec.output;
     const auto ref = t::readPcm16(raw);
 
@@ -100,8 +97,7 @@ TEST_P(Interop, MatchesMpg123)
     EXPECT_LE(d.rms, 0.289) << c.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Files, Interop, ::testing::ValuesIn(qoro::mpeg::testing::kMadeStreams),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Files, Interop, ::testing::ValuesIn(qoro::mpeg::testing::kMadeStreams),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

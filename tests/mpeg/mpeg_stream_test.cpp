@@ -9,8 +9,8 @@
 #include "mpeg/frame_walk.h"
 #include "mpeg/info_frame.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
@@ -25,15 +25,13 @@ namespace {
 class MemoryHost : public MpegCodecHost {
 public:
     explicit MemoryHost(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
-    long read(void* buffer, long n) override
-    {
+    long read(void* buffer, long n) override {
         const size_t count = std::min(size_t(n), bytes_.size() - std::min(pos_, bytes_.size()));
         std::memcpy(buffer, bytes_.data() + pos_, count);
         pos_ += count;
         return long(count);
     }
-    int seek(int64_t offset) override
-    {
+    int seek(int64_t offset) override {
         pos_ = size_t(std::min<int64_t>(offset, int64_t(bytes_.size())));
         return 0;
     }
@@ -45,8 +43,7 @@ private:
     size_t pos_ = 0;
 };
 
-ReadAt readerOf(const std::vector<uint8_t>& bytes)
-{
+ReadAt readerOf(const std::vector<uint8_t>& bytes) {
     return [&bytes](uint64_t at, uint8_t* data, size_t n) -> long {
         if (at >= bytes.size()) return 0;
         const size_t count = std::min<size_t>(n, bytes.size() - size_t(at));
@@ -56,8 +53,7 @@ ReadAt readerOf(const std::vector<uint8_t>& bytes)
 }
 
 // The layout of a stream held in memory, as a file: its tags left out.
-StreamLayout layoutOf(const std::vector<uint8_t>& bytes, bool keepIndex = false)
-{
+StreamLayout layoutOf(const std::vector<uint8_t>& bytes, bool keepIndex = false) {
     const ReadAt r = readerOf(bytes);
     return walkStream(r, audioRegion(r, bytes.size()), {.keepIndex = keepIndex});
 }
@@ -69,8 +65,7 @@ struct Analysed {
     std::unique_ptr<MemoryHost> host;
 };
 
-Analysed analyse(const std::vector<uint8_t>& bytes)
-{
+Analysed analyse(const std::vector<uint8_t>& bytes) {
     Analysed a{false, {}, std::make_unique<MpegCodec>(), std::make_unique<MemoryHost>(bytes)};
     a.found = a.codec->analyse(*a.host, a.status);
     return a;
@@ -78,8 +73,7 @@ Analysed analyse(const std::vector<uint8_t>& bytes)
 
 // Decodes to the end; returns the samples per channel delivered and counts
 // the calls that delivered some.
-uint64_t decodeAll(MpegCodec& codec, MpegCodecHost& host, MpegStreamStatus& st, int* calls = nullptr)
-{
+uint64_t decodeAll(MpegCodec& codec, MpegCodecHost& host, MpegStreamStatus& st, int* calls = nullptr) {
     std::vector<int16_t> out(2304);
     uint64_t total = 0;
     int spc = 0, ch = 0;
@@ -94,8 +88,7 @@ uint64_t decodeAll(MpegCodec& codec, MpegCodecHost& host, MpegStreamStatus& st, 
 
 // A free-format Layer III frame (bitrate index 0) of 'length' bytes, the
 // padding bit set when asked (one byte more).
-std::vector<uint8_t> freeFrame(int length, bool padded)
-{
+std::vector<uint8_t> freeFrame(int length, bool padded) {
     std::vector<uint8_t> f(size_t(length + (padded ? 1 : 0)), 0);
     putWord(f, 0, 0xFFFB0000u | (padded ? 0x200u : 0u));
     return f;
@@ -103,8 +96,7 @@ std::vector<uint8_t> freeFrame(int length, bool padded)
 
 // ------------------------------------------------------------ info frames
 
-TEST(MpegInfoFrame, LameTagFieldsAndCrc)
-{
+TEST(MpegInfoFrame, LameTagFieldsAndCrc) {
     const auto f = lameInfoFrame(kL3Joint128, "Info", 21, 9194, {576, 1566});
     const auto info = parseInfoFrame(f);
     ASSERT_TRUE(info);
@@ -141,8 +133,7 @@ TEST(MpegInfoFrame, LameTagFieldsAndCrc)
     }
 }
 
-TEST(MpegInfoFrame, PlacesBySideInformation)
-{
+TEST(MpegInfoFrame, PlacesBySideInformation) {
     // MPEG-2 mono: side information of 9 bytes, the header at 13.
     const auto x = parseInfoFrame(xingFrame(kLsfMono32, "Xing", 1, 500));
     ASSERT_TRUE(x);
@@ -158,8 +149,7 @@ TEST(MpegInfoFrame, PlacesBySideInformation)
     EXPECT_FALSE(parseInfoFrame(wrong));
 }
 
-TEST(MpegInfoFrame, VbriStandsAt36InEveryFrame)
-{
+TEST(MpegInfoFrame, VbriStandsAt36InEveryFrame) {
     const auto v = parseInfoFrame(vbriFrame(kLsfMono32, 500, 12345));
     ASSERT_TRUE(v);
     EXPECT_EQ(v->kind, InfoFrameKind::Vbri);
@@ -172,8 +162,7 @@ TEST(MpegInfoFrame, VbriStandsAt36InEveryFrame)
     EXPECT_FALSE(parseInfoFrame(at13));
 }
 
-TEST(MpegInfoFrame, ShortFramesAndAudioFrames)
-{
+TEST(MpegInfoFrame, ShortFramesAndAudioFrames) {
     // The fields the flags name do not fit: still an information frame,
     // without them.
     auto f = xingFrame(kL3Stereo64, "Xing", 7, 100);
@@ -195,8 +184,7 @@ TEST(MpegInfoFrame, ShortFramesAndAudioFrames)
 
 // ------------------------------------------------------------ frame search
 
-TEST(MpegFrameSearch, JunkBeforeAndBetweenFrames)
-{
+TEST(MpegFrameSearch, JunkBeforeAndBetweenFrames) {
     std::vector<uint8_t> junk = {0x00, 0xFF, 0xF0, 0x12, 0xFF, 0xFB, 0xFF, 0x34, 0x55};
     const auto bytes = junk + frames(kL3Stereo64, 5) + junk + frames(kL3Stereo64, 4);
     const auto layout = layoutOf(bytes, true);
@@ -213,8 +201,7 @@ TEST(MpegFrameSearch, JunkBeforeAndBetweenFrames)
     EXPECT_EQ(st.channels, 2);
 }
 
-TEST(MpegFrameSearch, FalseHeaderDoesNotSwallowTheFramesBehindIt)
-{
+TEST(MpegFrameSearch, FalseHeaderDoesNotSwallowTheFramesBehindIt) {
     // A valid-looking header claiming 417 bytes, then real frames from byte 4
     // on: the false one is not confirmed at 417, and the search goes on one
     // byte after it rather than behind the frame it claimed.
@@ -229,11 +216,9 @@ TEST(MpegFrameSearch, FalseHeaderDoesNotSwallowTheFramesBehindIt)
     EXPECT_EQ(layoutOf(ff).firstOffset, 2u);
 }
 
-TEST(MpegFrameSearch, UnconfirmedAndTruncatedFrames)
-{
+TEST(MpegFrameSearch, UnconfirmedAndTruncatedFrames) {
     // A lone valid-looking header followed by junk is not a frame.
-    EXPECT_EQ(layoutOf(frame(kL3Stereo64) + std::vector<uint8_t>{1, 2, 3, 4} + frames(kL3Stereo64, 3)).frameCount,
-              3u);
+    EXPECT_EQ(layoutOf(frame(kL3Stereo64) + std::vector<uint8_t>{1, 2, 3, 4} + frames(kL3Stereo64, 3)).frameCount, 3u);
     // A last frame the file cuts short is not counted.
     auto cut = frames(kL3Stereo64, 4);
     cut.erase(cut.end() - 50, cut.end());
@@ -242,8 +227,7 @@ TEST(MpegFrameSearch, UnconfirmedAndTruncatedFrames)
     EXPECT_EQ(layoutOf(frame(kL3Stereo64)).frameCount, 1u);
 }
 
-TEST(MpegFrameSearch, FreeFormatFramesAreAsLongAsTheDistanceToTheNext)
-{
+TEST(MpegFrameSearch, FreeFormatFramesAreAsLongAsTheDistanceToTheNext) {
     std::vector<uint8_t> bytes;
     const bool padding[] = {false, true, false, false, true, false, false};
     for (bool p : padding) bytes = bytes + freeFrame(300, p);
@@ -266,8 +250,7 @@ TEST(MpegFrameSearch, FreeFormatFramesAreAsLongAsTheDistanceToTheNext)
     EXPECT_EQ(layoutOf(freeFrame(300, false) + std::vector<uint8_t>(2000, 0)).frameCount, 0u);
 }
 
-TEST(MpegFrameSearch, TagsAtTheEndAreNotAudio)
-{
+TEST(MpegFrameSearch, TagsAtTheEndAreNotAudio) {
     // An APEv2 tag whose binary item holds two headers a frame apart, then
     // an ID3v1 tag: neither is taken for frames.
     std::vector<uint8_t> item(600, 0);
@@ -294,8 +277,7 @@ TEST(MpegFrameSearch, TagsAtTheEndAreNotAudio)
 
 // ------------------------------------------------------------ the music
 
-TEST(MpegLayout, TrustedLameTagPlacesTheMusic)
-{
+TEST(MpegLayout, TrustedLameTagPlacesTheMusic) {
     const auto bytes = lameInfoFrame(kL3Joint128, "Info", 20, 0, {576, 1000}) + frames(kL3Stereo64, 20);
     const auto layout = layoutOf(bytes);
     ASSERT_TRUE(layout.info);
@@ -306,16 +288,14 @@ TEST(MpegLayout, TrustedLameTagPlacesTheMusic)
     EXPECT_EQ(layout.length, 20u * 1152u - 576u - 1000u);
 }
 
-TEST(MpegLayout, PaddingShorterThanTheDecoderDelayEndsWithTheStream)
-{
+TEST(MpegLayout, PaddingShorterThanTheDecoderDelayEndsWithTheStream) {
     const auto layout = layoutOf(lameInfoFrame(kL3Joint128, "Info", 20, 0, {576, 100}) + frames(kL3Stereo64, 20));
     EXPECT_TRUE(layout.gapless);
     EXPECT_EQ(layout.skip, 1105u);
     EXPECT_EQ(layout.length, 20u * 1152u - 1105u);
 }
 
-TEST(MpegLayout, UntrustedTagsKeepEverySample)
-{
+TEST(MpegLayout, UntrustedTagsKeepEverySample) {
     const auto audio = frames(kL3Stereo64, 20);
     struct Case {
         const char* what;
@@ -352,8 +332,7 @@ TEST(MpegLayout, UntrustedTagsKeepEverySample)
     EXPECT_EQ(layout.length, 10u * 1152u);
 }
 
-TEST(MpegLayout, StreamsWithoutMusic)
-{
+TEST(MpegLayout, StreamsWithoutMusic) {
     EXPECT_FALSE(layoutOf(lameInfoFrame(kL3Joint128, "Info", 0, 0, {576, 1000})).hasAudio());
     EXPECT_FALSE(layoutOf(id3v2(3000)).hasAudio());
     EXPECT_FALSE(layoutOf(std::vector<uint8_t>(5000, 0xFF)).hasAudio());
@@ -362,8 +341,7 @@ TEST(MpegLayout, StreamsWithoutMusic)
     EXPECT_FALSE(layoutOf(lameInfoFrame(kL3Joint128, "Info", 1, 0, {1000, 1000}) + frame(kL3Stereo64)).hasAudio());
 }
 
-TEST(MpegLayout, SamplePositionsAcrossFramesOfDifferentLengths)
-{
+TEST(MpegLayout, SamplePositionsAcrossFramesOfDifferentLengths) {
     // MPEG-1 Layer III (1152 samples) followed by MPEG-2 frames (576).
     const auto bytes = frames(kL3Stereo64, 3) + frames(kLsfMono32, 4);
     const auto layout = layoutOf(bytes, true);
@@ -377,8 +355,7 @@ TEST(MpegLayout, SamplePositionsAcrossFramesOfDifferentLengths)
     EXPECT_EQ(layout.samplesOf(3), 576);
 }
 
-TEST(MpegLayout, StreamsTooChangeableForAnIndexAreDecodedAsTheyCome)
-{
+TEST(MpegLayout, StreamsTooChangeableForAnIndexAreDecodedAsTheyCome) {
     // MPEG-1 and MPEG-2 frames taking turns: more changes of the samples
     // per frame than an index keeps.
     const auto pair = frame(kL3Stereo64) + frame(kLsfMono32);
@@ -404,8 +381,7 @@ TEST(MpegLayout, StreamsTooChangeableForAnIndexAreDecodedAsTheyCome)
 
 // ------------------------------------------------------------ the codec
 
-TEST(MpegAnalysis, CbrAfterId3v2)
-{
+TEST(MpegAnalysis, CbrAfterId3v2) {
     // 4096 bytes of tag, then 4807 frames of 64 kbit/s audio and zeros.
     auto audio = frames(kL3Stereo64, 4807);
     audio.resize(1000000, 0);
@@ -424,8 +400,7 @@ TEST(MpegAnalysis, CbrAfterId3v2)
     EXPECT_EQ(a.host->position(), 4096);  // decoding starts at the audio data
 }
 
-TEST(MpegAnalysis, CountedStreamsReportTheWalkedLengthAndAverageBitrate)
-{
+TEST(MpegAnalysis, CountedStreamsReportTheWalkedLengthAndAverageBitrate) {
     for (const char* tag : {"Xing", "Lame"}) {
         // The header claims 1000 frames; 20 are there.
         const auto bytes = xingFrame(kL3Stereo64, tag, 1, 1000) + frames(kL3Stereo64, 20);
@@ -439,8 +414,7 @@ TEST(MpegAnalysis, CountedStreamsReportTheWalkedLengthAndAverageBitrate)
     }
 }
 
-TEST(MpegAnalysis, MusicDeliveredIsTheLengthAnnounced)
-{
+TEST(MpegAnalysis, MusicDeliveredIsTheLengthAnnounced) {
     // The decoded output of the trusted layout, in calls of at most a frame:
     // the first call starts at sample D + 529 of the first frame.
     const auto bytes = lameInfoFrame(kL3Joint128, "Info", 12, 0, {576, 1600}) + frames(kL3Stereo64, 12);
@@ -464,8 +438,7 @@ TEST(MpegAnalysis, MusicDeliveredIsTheLengthAnnounced)
     EXPECT_EQ(decodeAll(*a.codec, *a.host, a.status), 0u);
 }
 
-TEST(MpegAnalysis, SeekTableInterpolation)
-{
+TEST(MpegAnalysis, SeekTableInterpolation) {
     uint8_t toc[100];
     for (int i = 0; i < 100; ++i) toc[i] = uint8_t(i * 2);  // 0, 2, ..., 198
     const auto a = analyse(xingFrame(kL3Stereo64, "Xing", 7, 100, toc) + frames(kL3Stereo64, 99));
@@ -478,8 +451,7 @@ TEST(MpegAnalysis, SeekTableInterpolation)
     EXPECT_DOUBLE_EQ(a.codec->fractionToFileFraction(0.995), (198 + 0.5 * (256 - 198)) / 256.0);
 }
 
-TEST(MpegAnalysis, PositionMappingWithTag)
-{
+TEST(MpegAnalysis, PositionMappingWithTag) {
     // The stream begins after 1000 bytes of tag and has 20800 bytes.
     const auto a = analyse(id3v2(990) + frames(kL3Stereo64, 100));
     ASSERT_TRUE(a.found);
@@ -489,8 +461,7 @@ TEST(MpegAnalysis, PositionMappingWithTag)
     EXPECT_DOUBLE_EQ(a.codec->fractionToFileFraction(0.0), 1000 / 21800.0);
 }
 
-TEST(MpegAnalysis, LyingTagSizeTakesTheWholeInput)
-{
+TEST(MpegAnalysis, LyingTagSizeTakesTheWholeInput) {
     auto bytes = id3v2(1u << 27, false) + frames(kL3Stereo64, 5);
     auto a = analyse(bytes);
     EXPECT_FALSE(a.found);
@@ -501,8 +472,7 @@ TEST(MpegAnalysis, LyingTagSizeTakesTheWholeInput)
     EXPECT_EQ(decodeAll(*a.codec, *a.host, a.status), 0u);
 }
 
-TEST(MpegFrameSearch, InputReadAsItComesSkipsTheInformationFrame)
-{
+TEST(MpegFrameSearch, InputReadAsItComesSkipsTheInformationFrame) {
     // Without the analysis (an input that cannot seek) the information
     // frame at the start is still not audio; every other frame comes whole.
     const auto bytes = lameInfoFrame(kL3Joint128, "Info", 6, 0, {576, 1000}) + frames(kL3Stereo64, 6);
@@ -514,8 +484,7 @@ TEST(MpegFrameSearch, InputReadAsItComesSkipsTheInformationFrame)
     EXPECT_EQ(calls, 6);
 }
 
-TEST(MpegFrameSearch, MainDataBeforeTheFileIsSilence)
-{
+TEST(MpegFrameSearch, MainDataBeforeTheFileIsSilence) {
     auto f = frame(kL3Joint128);
     f[4] = 0xFF;  // main_data_begin = 511: more than the empty reservoir holds
     f[5] = 0x80;
@@ -533,8 +502,7 @@ TEST(MpegFrameSearch, MainDataBeforeTheFileIsSilence)
     for (int16_t s : out) ASSERT_EQ(s, 0);
 }
 
-TEST(MpegFrameSearch, FramesOfAnotherChannelCountKeepTheStreamsCount)
-{
+TEST(MpegFrameSearch, FramesOfAnotherChannelCountKeepTheStreamsCount) {
     // A stereo stream with mono frames in it: every frame gives two channels.
     const auto bytes = frames(kL3Stereo64, 2) + frames(0xFFFB50C0u, 2) + frames(kL3Stereo64, 2);
     auto a = analyse(bytes);
@@ -548,8 +516,7 @@ TEST(MpegFrameSearch, FramesOfAnotherChannelCountKeepTheStreamsCount)
     }
 }
 
-TEST(MpegAnalysis, StatusFollowsTheFramesUnlessTheyAreCounted)
-{
+TEST(MpegAnalysis, StatusFollowsTheFramesUnlessTheyAreCounted) {
     // Stereo 64 kbit/s frames, then joint stereo 128 kbit/s ones.
     const auto audio = frames(kL3Stereo64, 3) + frames(kL3Joint128, 3);
     auto a = analyse(audio);
@@ -598,8 +565,7 @@ protected:
     t::TempDir dir;
 };
 
-TEST_F(MpegFileTest, ReadRoomRules)
-{
+TEST_F(MpegFileTest, ReadRoomRules) {
     const auto path = dir / "a.mp3";
     t::writeBytes(path, frames(kL3Stereo64, 10));
     MpegFileDecoder dec;
@@ -615,15 +581,14 @@ TEST_F(MpegFileTest, ReadRoomRules)
 }
 
 // Everything read from an open decoder, as 16-bit samples.
-std::vector<int16_t> readToEnd(MpegFileDecoder& dec)
-{
+std::vector<int16_t> readToEnd(MpegFileDecoder& dec) {
     std::vector<int16_t> all, buf(8 * MpegFileDecoder::kMinReadBytes / 2);
-    while (const size_t n = dec.read(buf.data(), buf.size() * 2)) all.insert(all.end(), buf.begin(), buf.begin() + n / 2);
+    while (const size_t n = dec.read(buf.data(), buf.size() * 2))
+        all.insert(all.end(), buf.begin(), buf.begin() + n / 2);
     return all;
 }
 
-TEST_F(MpegFileTest, StreamsDecodedAsTheyComeKeepTheirFirstFrame)
-{
+TEST_F(MpegFileTest, StreamsDecodedAsTheyComeKeepTheirFirstFrame) {
     // Standard input: the frame decoded at open cannot be read again, so it
     // is the first one delivered. A conformance stream (no information
     // frame) gives the same samples from its file and from standard input.
@@ -669,8 +634,7 @@ TEST_F(MpegFileTest, StreamsDecodedAsTheyComeKeepTheirFirstFrame)
     EXPECT_EQ(spc, 576);
 }
 
-TEST_F(MpegFileTest, FactsAndExactLength)
-{
+TEST_F(MpegFileTest, FactsAndExactLength) {
     const auto path = dir / "b.mp3";
     t::writeBytes(path, frames(kL3Stereo64, 100));
     MpegFileDecoder dec;
@@ -692,8 +656,7 @@ TEST_F(MpegFileTest, FactsAndExactLength)
     EXPECT_EQ(total, f.expectedPcmBytes);
 }
 
-TEST_F(MpegFileTest, SeeksLandOnTheSampleAsked)
-{
+TEST_F(MpegFileTest, SeeksLandOnTheSampleAsked) {
     const auto path = dir / "c.mp3";
     t::writeBytes(path, lameInfoFrame(kL3Joint128, "Info", 50, 0, {576, 1200}) + frames(kL3Stereo64, 50));
     MpegFileDecoder dec;
@@ -716,8 +679,7 @@ TEST_F(MpegFileTest, SeeksLandOnTheSampleAsked)
     EXPECT_EQ(rest(), (length - 4000) * 4);
 }
 
-TEST_F(MpegFileTest, FilesWithoutMusicDoNotOpen)
-{
+TEST_F(MpegFileTest, FilesWithoutMusicDoNotOpen) {
     t::writeBytes(dir / "info-only.mp3", lameInfoFrame(kL3Joint128, "Info", 0, 0, {576, 1000}));
     t::writeBytes(dir / "tag-only.mp3", id3v2(5000));
     t::writeBytes(dir / "text.mp3", std::vector<uint8_t>(5000, 'x'));
@@ -729,8 +691,7 @@ TEST_F(MpegFileTest, FilesWithoutMusicDoNotOpen)
     }
 }
 
-TEST_F(MpegFileTest, Id3v1OnlyForLowerCaseMp3Names)
-{
+TEST_F(MpegFileTest, Id3v1OnlyForLowerCaseMp3Names) {
     std::vector<uint8_t> tag(128, 0);
     std::memcpy(tag.data(), "TAG", 3);
     std::memcpy(tag.data() + 3, "Title  ", 7);
@@ -772,13 +733,12 @@ TEST_F(MpegFileTest, Id3v1OnlyForLowerCaseMp3Names)
     EXPECT_FALSE(dec.id3v1());
 }
 
-TEST_F(MpegFileTest, Id3v1GenresByTheDecodersNames)
-{
+TEST_F(MpegFileTest, Id3v1GenresByTheDecodersNames) {
     // The decoder names the first 80 genres, two of them its own way; past
     // them the tag has no genre name.
     const std::pair<uint8_t, std::string> cases[] = {
-        {0, std::string(qoro::genre::toString(0))}, {17, "Rock"}, {40, "AlternRock"}, {64, "Native American"},
-        {79, std::string(qoro::genre::toString(79))}, {80, ""}, {147, ""}, {255, ""}};
+        {0, std::string(qoro::genre::toString(0))},   {17, "Rock"}, {40, "AlternRock"}, {64, "Native American"},
+        {79, std::string(qoro::genre::toString(79))}, {80, ""},     {147, ""},          {255, ""}};
     for (const auto& [byte, name] : cases) {
         std::vector<uint8_t> tag(128, 0);
         std::memcpy(tag.data(), "TAG", 3);
@@ -794,8 +754,7 @@ TEST_F(MpegFileTest, Id3v1GenresByTheDecodersNames)
 }
 
 // Errors, and decoding one frame at a time.
-TEST_F(MpegFileTest, OpenErrorsAndFrameByFrame)
-{
+TEST_F(MpegFileTest, OpenErrorsAndFrameByFrame) {
     MpegFileDecoder dec;
     std::vector<int16_t> out(MpegFileDecoder::kMinReadBytes / 2);
     int spc = -1, ch = -1;
@@ -835,8 +794,7 @@ TEST_F(MpegFileTest, OpenErrorsAndFrameByFrame)
     }
 }
 
-TEST_F(MpegFileTest, SystemCodecSwitchBelow52Kbps)
-{
+TEST_F(MpegFileTest, SystemCodecSwitchBelow52Kbps) {
     EXPECT_TRUE(MpegFileDecoder::prefersSystemCodec(3, 48, true));
     EXPECT_FALSE(MpegFileDecoder::prefersSystemCodec(3, 56, true));
     EXPECT_FALSE(MpegFileDecoder::prefersSystemCodec(3, 48, false));

@@ -18,8 +18,7 @@ constexpr uint32_t kL3Joint128 = 0xFFFB9040u;
 // MPEG-2 Layer III, 32 kbit/s, 22.05 kHz, mono.
 constexpr uint32_t kLsfMono32 = 0xFFF340C0u;
 
-inline void putWord(std::vector<uint8_t>& v, size_t at, uint32_t w)
-{
+inline void putWord(std::vector<uint8_t>& v, size_t at, uint32_t w) {
     v[at] = uint8_t(w >> 24);
     v[at + 1] = uint8_t(w >> 16);
     v[at + 2] = uint8_t(w >> 8);
@@ -27,15 +26,13 @@ inline void putWord(std::vector<uint8_t>& v, size_t at, uint32_t w)
 }
 
 // One frame: header, then zeros (empty side information: silence).
-inline std::vector<uint8_t> frame(uint32_t header)
-{
+inline std::vector<uint8_t> frame(uint32_t header) {
     std::vector<uint8_t> f(size_t(mpegFrameLength(unpackMpegHeader(header))), 0);
     putWord(f, 0, header);
     return f;
 }
 
-inline std::vector<uint8_t> frames(uint32_t header, int count)
-{
+inline std::vector<uint8_t> frames(uint32_t header, int count) {
     std::vector<uint8_t> out;
     for (int i = 0; i < count; ++i) {
         const auto f = frame(header);
@@ -45,19 +42,24 @@ inline std::vector<uint8_t> frames(uint32_t header, int count)
 }
 
 // An ID3v2 header announcing 'bodySize' bytes (and the body itself, zeros).
-inline std::vector<uint8_t> id3v2(uint32_t bodySize, bool writeBody = true)
-{
-    std::vector<uint8_t> t = {'I', 'D', '3', 3, 0, 0,
-                              uint8_t((bodySize >> 21) & 0x7F), uint8_t((bodySize >> 14) & 0x7F),
-                              uint8_t((bodySize >> 7) & 0x7F), uint8_t(bodySize & 0x7F)};
+inline std::vector<uint8_t> id3v2(uint32_t bodySize, bool writeBody = true) {
+    std::vector<uint8_t> t = {'I',
+                              'D',
+                              '3',
+                              3,
+                              0,
+                              0,
+                              uint8_t((bodySize >> 21) & 0x7F),
+                              uint8_t((bodySize >> 14) & 0x7F),
+                              uint8_t((bodySize >> 7) & 0x7F),
+                              uint8_t(bodySize & 0x7F)};
     if (writeBody) t.resize(10 + bodySize, 0);
     return t;
 }
 
 // A first frame carrying a "Xing"-style header (tag = "Xing" or "Lame").
 inline std::vector<uint8_t> xingFrame(uint32_t header, const char* tag, uint32_t flags, uint32_t frameCount,
-                                      const uint8_t* toc = nullptr)
-{
+                                      const uint8_t* toc = nullptr) {
     auto f = frame(header);
     const MpegFrameHeader h = unpackMpegHeader(header);
     size_t at = size_t(4 + mpegSideInfoLength(h));
@@ -76,15 +78,13 @@ inline std::vector<uint8_t> xingFrame(uint32_t header, const char* tag, uint32_t
     return f;
 }
 
-inline std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b)
-{
+inline std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
 // CRC-16, polynomial 0x8005 bit-reversed, bit by bit: the LAME tag's check.
-inline uint16_t lameTagCrc(const uint8_t* p, size_t n)
-{
+inline uint16_t lameTagCrc(const uint8_t* p, size_t n) {
     uint16_t crc = 0;
     for (size_t i = 0; i < n; ++i) {
         crc ^= p[i];
@@ -104,8 +104,7 @@ struct LameFields {
 // fields (frame count, byte count, a seek table, quality), then the
 // 36-byte LAME tag with its CRC over every byte of the frame before it.
 inline std::vector<uint8_t> lameInfoFrame(uint32_t header, const char* id, uint32_t frames, uint32_t bytes,
-                                          const LameFields& lame)
-{
+                                          const LameFields& lame) {
     auto f = frame(header);
     const MpegFrameHeader h = unpackMpegHeader(header);
     size_t at = size_t(4 + mpegSideInfoLength(h));
@@ -132,8 +131,7 @@ inline std::vector<uint8_t> lameInfoFrame(uint32_t header, const char* id, uint3
 
 // A Fraunhofer "VBRI" frame: the header 36 bytes in, whatever the version
 // and mode, with its byte and frame counts.
-inline std::vector<uint8_t> vbriFrame(uint32_t header, uint32_t frames, uint32_t bytes)
-{
+inline std::vector<uint8_t> vbriFrame(uint32_t header, uint32_t frames, uint32_t bytes) {
     auto f = frame(header);
     std::memcpy(&f[36], "VBRI", 4);
     f[41] = 1;     // version 1

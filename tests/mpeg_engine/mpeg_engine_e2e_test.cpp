@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "audio_file_session.h"
+#include "conformance_streams.h"
 #include "mpeg/mpeg_header.h"
 #include "qoro/AudioFile.h"
 #include "qoro/com.h"
-#include "audio_file_session.h"
-#include "conformance_streams.h"
 #include "test_support.h"
 
 namespace t = qoro::test;
@@ -37,7 +37,6 @@ protected:
         return AudioFileSession::readAll(std::max<LONG>(prop(&IAudioFile::get_ArrayFrequency) / 10, 1));
     }
 };
-
 
 using qoro::mpeg::testing::ConformanceStream;
 
@@ -78,14 +77,13 @@ TEST_P(Conformance, MatchesReference) {
     EXPECT_LE(t::compare(ours, player).maxAbs, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Streams, Conformance,
-    ::testing::ValuesIn(qoro::mpeg::testing::kConformanceStreams), qoro::mpeg::testing::ConformanceStreamName());
+INSTANTIATE_TEST_SUITE_P(Streams, Conformance, ::testing::ValuesIn(qoro::mpeg::testing::kConformanceStreams),
+                         qoro::mpeg::testing::ConformanceStreamName());
 
 TEST_F(MpegThroughAudioFile, IllegalStreamsReadWithoutHarm) {
-    for (const char* name : {"ILL2_center2", "ILL2_dual", "ILL2_dynx22", "ILL2_layer3", "ILL2_mono",
-                             "ILL2_overalloc1", "ILL2_overalloc2", "ILL2_scf63", "ILL2_wrongcrc", "ILL4_ext_id1",
-                             "ILL4_sync", "ILL4_wrong_length1", "ILL4_wrong_length2", "ILL4_wrongcrc"}) {
+    for (const char* name : {"ILL2_center2", "ILL2_dual", "ILL2_dynx22", "ILL2_layer3", "ILL2_mono", "ILL2_overalloc1",
+                             "ILL2_overalloc2", "ILL2_scf63", "ILL2_wrongcrc", "ILL4_ext_id1", "ILL4_sync",
+                             "ILL4_wrong_length1", "ILL4_wrong_length2", "ILL4_wrongcrc"}) {
         const auto path = t::testdata(std::string("mpeg/") + name + ".bit");
         af->CloseFile();
         Bstr bname(path.string());

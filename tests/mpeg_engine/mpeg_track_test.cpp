@@ -9,10 +9,10 @@
 #include <cmath>
 #include <cstring>
 
+#include "conformance_streams.h"
 #include "mpeg/mpeg_header.h"
 #include "mpeg_file_decoder.h"
 #include "qoro/AudioFile.h"
-#include "conformance_streams.h"
 #include "test_support.h"
 
 using namespace qoro::audiofile;
@@ -25,8 +25,7 @@ struct Opened {
     std::unique_ptr<Track> track;
 };
 
-Opened openAs(const std::string& path, int32_t decoder = X_AUDIO, bool readWrite = false,
-              bool inWave = false) {
+Opened openAs(const std::string& path, int32_t decoder = X_AUDIO, bool readWrite = false, bool inWave = false) {
     EngineSettings settings;
     settings.mp3Decoder = decoder;
     OpenRequest request{path, MP3, readWrite, &settings};
@@ -52,7 +51,6 @@ std::vector<int16_t> drain(Track& track, uint64_t arrayBytesPerCall) {
     return pcm;
 }
 
-
 bool encode(const t::TempDir& dir, const std::string& command, int rate, int channels, double seconds,
             const std::string& out) {
     const auto wav = dir / "src.wav";
@@ -65,9 +63,7 @@ bool encode(const t::TempDir& dir, const std::string& command, int rate, int cha
 
 class MpegTrackTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        QORO_REQUIRE_TOOLS("lame", "ffmpeg");
-    }
+    void SetUp() override { QORO_REQUIRE_TOOLS("lame", "ffmpeg"); }
     t::TempDir dir;
 };
 
@@ -134,8 +130,8 @@ TEST_F(MpegTrackTest, DescriptionOfMpeg25MonoAndLayer2) {
     EXPECT_EQ(o.track->kind(), ContainerKind::MpegThroughAcm);
     EXPECT_EQ(o.track->describe(), "MPEG 3.0 layer-3: 8,000 kHz; Mono; 16 Kbps; ");
 
-    ASSERT_TRUE(encode(dir, "ffmpeg -loglevel error -y -i {in} -c:a mp2 -b:a 32k -ac 1 -f mp2 {out}", 22050, 1,
-                       1.0, "l2.mp2"));
+    ASSERT_TRUE(
+        encode(dir, "ffmpeg -loglevel error -y -i {in} -c:a mp2 -b:a 32k -ac 1 -f mp2 {out}", 22050, 1, 1.0, "l2.mp2"));
     auto l2 = openAs((dir / "l2.mp2").string(), ACM_DRIVER_OUT);
     ASSERT_EQ(l2.status, 0);
     // Layer II is always the built-in decoder, at any bitrate and choice.
@@ -243,10 +239,9 @@ TEST_F(MpegTrackTest, CodecManagerPath) {
 // RIFF WAVE files whose data is MPEG audio decode like the bare stream, and
 // keep their own format record.
 TEST_F(MpegTrackTest, MpegInsideWave) {
-    ASSERT_TRUE(encode(dir, "ffmpeg -loglevel error -y -i {in} -c:a mp2 -b:a 128k {out}", 44100, 2, 1.0,
-                       "l2.wav"));
-    ASSERT_TRUE(encode(dir, "ffmpeg -loglevel error -y -i {in} -c:a mp2 -b:a 128k -f mp2 {out}", 44100, 2, 1.0,
-                       "l2.mp2"));
+    ASSERT_TRUE(encode(dir, "ffmpeg -loglevel error -y -i {in} -c:a mp2 -b:a 128k {out}", 44100, 2, 1.0, "l2.wav"));
+    ASSERT_TRUE(
+        encode(dir, "ffmpeg -loglevel error -y -i {in} -c:a mp2 -b:a 128k -f mp2 {out}", 44100, 2, 1.0, "l2.mp2"));
     const auto wav = t::readBytes(dir / "l2.wav");
     ASSERT_GT(wav.size(), 22u);
     ASSERT_EQ(wav[20] | (wav[21] << 8), 80);  // WAVE_FORMAT_MPEG
@@ -266,8 +261,8 @@ TEST_F(MpegTrackTest, MpegInsideWave) {
 
     // Layer III in tag 85: the built-in decoder by default, the codec
     // manager when chosen; the same music either way.
-    ASSERT_TRUE(encode(dir, "ffmpeg -loglevel error -y -i {in} -c:a libmp3lame -b:a 128k {out}", 44100, 2, 1.0,
-                       "l3.wav"));
+    ASSERT_TRUE(
+        encode(dir, "ffmpeg -loglevel error -y -i {in} -c:a libmp3lame -b:a 128k {out}", 44100, 2, 1.0, "l3.wav"));
     auto builtIn = openAs((dir / "l3.wav").string(), X_AUDIO, false, true);
     ASSERT_EQ(builtIn.status, 0);
     EXPECT_EQ(builtIn.track->kind(), ContainerKind::Mpeg);

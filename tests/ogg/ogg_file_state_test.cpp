@@ -36,9 +36,7 @@ std::vector<PageInfo> pagesOf(const std::vector<uint8_t>& f) {
 
 class Ogg : public ::testing::Test {
 protected:
-    void SetUp() override {
-        QORO_REQUIRE_TOOLS("oggenc", "oggdec", "ogginfo");
-    }
+    void SetUp() override { QORO_REQUIRE_TOOLS("oggenc", "oggdec", "ogginfo"); }
     std::string q(const std::string& name) const { return qt::shellQuote((dir_ / name).string()); }
     void sh(const std::string& cmd) {
         const auto r = qt::run(cmd);
@@ -207,9 +205,9 @@ TEST_F(Ogg, OggencFilesReadLikeOggdecIncludingAfterASeek) {
         ASSERT_EQ(got, buf.size());
         std::vector<int16_t> after(got / 2);
         std::memcpy(after.data(), buf.data(), got);
-        const std::vector<int16_t> expected(reference.begin() + static_cast<long>(middle) * c.channels,
-                                            reference.begin() + static_cast<long>(middle) * c.channels +
-                                                static_cast<long>(after.size()));
+        const std::vector<int16_t> expected(
+            reference.begin() + static_cast<long>(middle) * c.channels,
+            reference.begin() + static_cast<long>(middle) * c.channels + static_cast<long>(after.size()));
         EXPECT_LE(qt::compare(expected, after).maxAbs, 1);
         // Past the end: clamped, nothing more to read.
         EXPECT_EQ(ogg.seekFrame(ogg.totalFrames() + 1000), 0);

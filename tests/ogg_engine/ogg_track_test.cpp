@@ -41,9 +41,7 @@ std::vector<uint8_t> readAll(qa::Track& t, uint64_t step) {
 
 class OggTrack : public ::testing::Test {
 protected:
-    void SetUp() override {
-        QORO_REQUIRE_TOOLS("oggenc", "oggdec", "ogginfo");
-    }
+    void SetUp() override { QORO_REQUIRE_TOOLS("oggenc", "oggdec", "ogginfo"); }
     std::string q(const std::string& name) const { return qt::shellQuote((dir_ / name).string()); }
     std::string p(const std::string& name) const { return (dir_ / name).string(); }
     void sh(const std::string& cmd) {
@@ -75,7 +73,10 @@ protected:
 };
 
 TEST_F(OggTrack, OggencFilesReadToOggdecsSamplesAndSeekFromEveryOrigin) {
-    struct Case { int rate, channels; const char* quality; };
+    struct Case {
+        int rate, channels;
+        const char* quality;
+    };
     for (const Case c : {Case{44100, 2, "5"}, Case{22050, 1, "0"}, Case{48000, 2, "9"}}) {
         SCOPED_TRACE(std::to_string(c.rate) + " Hz, q" + c.quality);
         const auto signal = qt::testSignal(c.rate, c.channels, c.rate * 3 / 2);
@@ -109,7 +110,8 @@ TEST_F(OggTrack, OggencFilesReadToOggdecsSamplesAndSeekFromEveryOrigin) {
         EXPECT_EQ(sr.fileBytes, mid);
         const auto tail = samplesOf(readAll(*t, 4096));
         ASSERT_EQ(tail.size(), ref.size() - mid / 2);
-        EXPECT_LE(qt::compare(std::vector<int16_t>(ref.begin() + static_cast<long>(mid / 2), ref.end()), tail).maxAbs, 1);
+        EXPECT_LE(qt::compare(std::vector<int16_t>(ref.begin() + static_cast<long>(mid / 2), ref.end()), tail).maxAbs,
+                  1);
         // From the end, and relative to where we are.
         ASSERT_EQ(t->seek({qa::SeekOrigin::End, 100 * block, 0, f, f}, sr), qa::status::kOk);
         EXPECT_EQ(sr.fileBytes, t->decodedLength() - 100 * block);
@@ -121,7 +123,9 @@ TEST_F(OggTrack, OggencFilesReadToOggdecsSamplesAndSeekFromEveryOrigin) {
 }
 
 TEST_F(OggTrack, CreatedFilesDecodeToTheirLengthWithSerialZero) {
-    struct Case { int rate, channels, quality, nominal; };
+    struct Case {
+        int rate, channels, quality, nominal;
+    };
     for (const Case c : {Case{44100, 2, 500, 128}, Case{22050, 1, -1, 64}, Case{44100, 1, 0, 128}}) {
         SCOPED_TRACE(c.quality);
         settings_.output.ogg.frequency = c.rate;
@@ -178,7 +182,8 @@ TEST_F(OggTrack, BadInputFailsCleanly) {
     const auto signal = qt::testSignal(44100, 2, 44100 * 2);
     write("good.ogg", signal, 4096);
     auto bytes = qt::readBytes(dir_ / "good.ogg");
-    qt::writeBytes(dir_ / "cut.ogg", std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<long>(bytes.size() / 2)));
+    qt::writeBytes(dir_ / "cut.ogg",
+                   std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<long>(bytes.size() / 2)));
     for (size_t i = bytes.size() / 3; i < bytes.size() / 3 + 3000; i += 7) bytes[i] ^= 0x5a;
     qt::writeBytes(dir_ / "holes.ogg", bytes);
     for (const char* name : {"cut.ogg", "holes.ogg"}) {

@@ -123,8 +123,7 @@ TEST(OutputFormat, G711RecordsAndTheirPcmForm) {
                 EXPECT_EQ(s.file.nSamplesPerSec, uint32_t(f));
                 EXPECT_EQ(s.file.nChannels, c);
                 EXPECT_EQ(s.bitrate, f * c * 8);
-                EXPECT_EQ(s.description.rfind(tag == 6 ? "CCITT A-Law " : "CCITT u-Law ", 0), 0u)
-                    << s.description;
+                EXPECT_EQ(s.description.rfind(tag == 6 ? "CCITT A-Law " : "CCITT u-Law ", 0), 0u) << s.description;
             }
 }
 
@@ -448,7 +447,8 @@ TEST(Descriptions, OpenedFilesThroughTheCodecManager) {
     EXPECT_EQ(describeOpenedFile(DescribedKind::Raw, rec, 8000, 8), "RAW: " + names);
     EXPECT_EQ(describeOpenedFile(DescribedKind::Avi, rec, 8000, 8), "AVI: " + names);
     EXPECT_EQ(describeOpenedFile(DescribedKind::Vox, rec, 6000, 4), "Dialogic ADPCM: 6,000 kHz; 4 Bit");
-    EXPECT_EQ(describeOpenedFile(DescribedKind::G723, rec, 8000, 3), "CCITT G.723 ADPCM 8000 kHz; Mono; 3 Bit; 24 Kbps");
+    EXPECT_EQ(describeOpenedFile(DescribedKind::G723, rec, 8000, 3),
+              "CCITT G.723 ADPCM 8000 kHz; Mono; 3 Bit; 24 Kbps");
 
     // a record the codec manager cannot name leaves the description empty
     FullFormat unknown{};

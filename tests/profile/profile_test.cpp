@@ -86,8 +86,9 @@ TEST(Profile, WritesKeepEveryOtherLine) {
               "; Quillet options\n\n[Settings]\n# keep me\nPlayInACycle=0\nWAVEDIR=/new/\n\n[Later]\nX=1\n");
     // A new key goes at the end of its section, before the blank line.
     ASSERT_TRUE(profile::writeString("Settings", "Mp3Dir", "/mp3/", ini));
-    EXPECT_EQ(readText(ini),
-              "; Quillet options\n\n[Settings]\n# keep me\nPlayInACycle=0\nWAVEDIR=/new/\nMp3Dir=/mp3/\n\n[Later]\nX=1\n");
+    EXPECT_EQ(
+        readText(ini),
+        "; Quillet options\n\n[Settings]\n# keep me\nPlayInACycle=0\nWAVEDIR=/new/\nMp3Dir=/mp3/\n\n[Later]\nX=1\n");
     // A new section goes at the end.
     ASSERT_TRUE(profile::writeString("Extra", "A", "b c", ini));
     EXPECT_TRUE(readText(ini).ends_with("[Later]\nX=1\n\n[Extra]\nA=b c\n")) << readText(ini);

@@ -2,8 +2,8 @@
 // support (checked with ffprobe), tag carry-over, refusals, the
 // temporary-then-rename rule, info --json, tag editing against mutagen's
 // view of richly tagged files, tag writes that fail.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,7 +22,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-t::CommandResult qoro(const std::string& args) { return t::run(t::shellQuote(t::binPath("qoro").string()) + " " + args); }
+t::CommandResult qoro(const std::string& args) {
+    return t::run(t::shellQuote(t::binPath("qoro").string()) + " " + args);
+}
 
 std::string q(const fs::path& p) { return t::shellQuote(p.string()); }
 
@@ -37,17 +39,23 @@ struct Probe {
 
 Probe probe(const fs::path& file) {
     Probe p;
-    auto r = t::run("ffprobe -v error -show_entries stream=codec_name,sample_rate,channels:format=duration:"
-                    "format_tags:stream_tags -of default=noprint_wrappers=1 " + q(file));
+    auto r = t::run(
+        "ffprobe -v error -show_entries stream=codec_name,sample_rate,channels:format=duration:"
+        "format_tags:stream_tags -of default=noprint_wrappers=1 " +
+        q(file));
     std::istringstream lines(r.output);
     for (std::string line; std::getline(lines, line);) {
         auto eq = line.find('=');
         if (eq == std::string::npos) continue;
         std::string key = line.substr(0, eq), value = line.substr(eq + 1);
-        if (key == "codec_name") p.codec = value;
-        else if (key == "sample_rate") p.rate = std::atoi(value.c_str());
-        else if (key == "channels") p.channels = std::atoi(value.c_str());
-        else if (key == "duration") p.duration = std::atof(value.c_str());
+        if (key == "codec_name")
+            p.codec = value;
+        else if (key == "sample_rate")
+            p.rate = std::atoi(value.c_str());
+        else if (key == "channels")
+            p.channels = std::atoi(value.c_str());
+        else if (key == "duration")
+            p.duration = std::atof(value.c_str());
         else if (key.rfind("TAG:", 0) == 0) {
             std::string name = key.substr(4);
             for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -169,10 +177,8 @@ INSTANTIATE_TEST_SUITE_P(Types, QoroCliDirections,
                          testing::Values(Direction{"mp3", "mp3", 44100, 2, 0.08},
                                          Direction{"mp2", "mp2", 44100, 2, 0.08},
                                          Direction{"ogg", "vorbis", 44100, 2, 0.02},
-                                         Direction{"vox", "", 8000, 1, 0.01},
-                                         Direction{"g721", "", 8000, 1, 0.01},
-                                         Direction{"g723", "", 8000, 1, 0.01},
-                                         Direction{"g726", "", 8000, 1, 0.01}),
+                                         Direction{"vox", "", 8000, 1, 0.01}, Direction{"g721", "", 8000, 1, 0.01},
+                                         Direction{"g723", "", 8000, 1, 0.01}, Direction{"g726", "", 8000, 1, 0.01}),
                          [](const testing::TestParamInfo<Direction>& info) { return std::string(info.param.type); });
 
 TEST_F(QoroCli, ReadsFilesOfTheReferenceEncoders) {
@@ -239,15 +245,18 @@ TEST_F(QoroCli, InfoAndConvertHandleCompressedAndContainerInputs) {
     fs::path src = wav("src.wav", 44100, 2, 3.0);
     struct Case {
         std::string name;
-        std::string make;   // shell command, empty when qoro makes it
+        std::string make;  // shell command, empty when qoro makes it
         long rate, channels;
-        double tolerance;   // seconds of encoder delay and padding allowed
+        double tolerance;  // seconds of encoder delay and padding allowed
     };
     std::vector<Case> cases;
-    if (t::requireTool("lame")) cases.push_back({"in.mp3", "lame --quiet -b 160 " + q(src) + " " + q(dir / "in.mp3"), 44100, 2, 0.06});
-    if (t::requireTool("oggenc")) cases.push_back({"in.ogg", "oggenc -Q -q 3 -o " + q(dir / "in.ogg") + " " + q(src), 44100, 2, 0.01});
+    if (t::requireTool("lame"))
+        cases.push_back({"in.mp3", "lame --quiet -b 160 " + q(src) + " " + q(dir / "in.mp3"), 44100, 2, 0.06});
+    if (t::requireTool("oggenc"))
+        cases.push_back({"in.ogg", "oggenc -Q -q 3 -o " + q(dir / "in.ogg") + " " + q(src), 44100, 2, 0.01});
     if (t::requireTool("ffmpeg"))
-        cases.push_back({"in.avi", "ffmpeg -v error -y -i " + q(src) + " -c:a pcm_s16le " + q(dir / "in.avi"), 44100, 2, 0.001});
+        cases.push_back(
+            {"in.avi", "ffmpeg -v error -y -i " + q(src) + " -c:a pcm_s16le " + q(dir / "in.avi"), 44100, 2, 0.001});
     cases.push_back({"in.vox", "", 8000, 1, 0.001});
     ASSERT_EQ(qoro("convert --to vox -o " + q(dir / "in.vox") + " " + q(src)).exitCode, 0);
 
@@ -269,7 +278,9 @@ TEST_F(QoroCli, InfoAndConvertHandleCompressedAndContainerInputs) {
             EXPECT_NEAR(f.duration, 3000, c.tolerance * 1000 + 1);
         }
 
-        fs::path out = dir / "wav" / (fs::path(c.name).stem().string() + "-" + fs::path(c.name).extension().string().substr(1) + ".wav");
+        fs::path out =
+            dir / "wav" /
+            (fs::path(c.name).stem().string() + "-" + fs::path(c.name).extension().string().substr(1) + ".wav");
         auto r = qoro("convert " + q(dir / c.name) + " -o " + q(out));
         ASSERT_EQ(r.exitCode, 0) << r.output;
         Probe p = probe(out);
@@ -392,8 +403,8 @@ TEST_F(QoroCli, BadFileIsReportedAndTheBatchGoesOn) {
     fs::path good1 = wav("one.wav"), good2 = wav("two.wav");
     fs::path bad = dir / "broken.wav";
     t::writeBytes(bad, std::vector<uint8_t>(3000, 0x5a));
-    auto r = qoro("convert --to wav -j 1 --rate 8000 -o " + q(dir / "out") + " " + q(good1) + " " + q(bad) + " " +
-                  q(good2));
+    auto r =
+        qoro("convert --to wav -j 1 --rate 8000 -o " + q(dir / "out") + " " + q(good1) + " " + q(bad) + " " + q(good2));
     EXPECT_EQ(r.exitCode, 1) << r.output;
     EXPECT_NE(r.output.find("FAILED  " + bad.string() + ": cannot open the source: "), std::string::npos) << r.output;
     EXPECT_EQ(r.output.find("FORMATFILE"), std::string::npos) << "words, not codes: " << r.output;
@@ -452,7 +463,8 @@ TEST_F(QoroCli, InterruptedConversionLeavesNoTarget) {
     // Long enough to be caught half-way: a minute resampled to 48 kHz.
     fs::path src = wav("long.wav", 44100, 2, 60.0);
     fs::create_directories(dir / "out");
-    std::vector<std::string> args{"convert", "--to", "wav", "--rate", "48000", "-o", (dir / "out").string(), src.string()};
+    std::vector<std::string> args{"convert",   "--to", "wav", "--rate", "48000", "-o", (dir / "out").string(),
+                                  src.string()};
     bool caught = false;
     int status = interruptHalfway(t::binPath("qoro"), args, dir / "out", SIGINT, &caught);
     if (!caught) GTEST_SKIP() << "the conversion finished before it could be interrupted";
@@ -470,11 +482,12 @@ TEST_F(QoroCli, InfoJsonParsesAndAgreesWithFfprobe) {
     QORO_REQUIRE_TOOLS("python3");
     fs::path a = wav("facts.wav", 22050, 1, 2.5);
     fs::path quote = wav("odd \"name\".wav", 8000, 2, 1.0);
-    auto r = t::run(t::shellQuote(t::binPath("qoro").string()) + " info --json " + q(a) + " " + q(quote) +
-                    " | python3 -c 'import json,sys; d=json.load(sys.stdin); "
-                    "[print(x[\"file\"], x[\"frequency\"], x[\"channels\"], x[\"duration\"], "
-                    "x[\"audioFile\"][\"error\"], x[\"audioFile\"].get(\"nSamples\"), x[\"audioFile\"].get(\"duration\")) "
-                    "for x in d]'");
+    auto r =
+        t::run(t::shellQuote(t::binPath("qoro").string()) + " info --json " + q(a) + " " + q(quote) +
+               " | python3 -c 'import json,sys; d=json.load(sys.stdin); "
+               "[print(x[\"file\"], x[\"frequency\"], x[\"channels\"], x[\"duration\"], "
+               "x[\"audioFile\"][\"error\"], x[\"audioFile\"].get(\"nSamples\"), x[\"audioFile\"].get(\"duration\")) "
+               "for x in d]'");
     ASSERT_EQ(r.exitCode, 0) << r.output;
     std::istringstream lines(r.output);
     std::string line1, line2;
@@ -487,7 +500,6 @@ TEST_F(QoroCli, InfoJsonParsesAndAgreesWithFfprobe) {
         EXPECT_NE(line1.find("NOERRORS 55125 2500"), std::string::npos) << line1;
     }
     EXPECT_NEAR(probe(a).duration, 2.5, 0.001);
-
 }
 
 TEST_F(QoroCli, TagCommandWritesWhatFfprobeReads) {
@@ -517,8 +529,8 @@ TEST_F(QoroCli, TagCommandWritesWhatFfprobeReads) {
     for (auto& c : cases) {
         fs::path f = dir / c.name;
         auto out = c.make.find("OUT");
-        std::string make = out == std::string::npos ? c.make + " " + q(w) + " " + q(f)
-                                                    : c.make.replace(out, 3, q(f)) + " " + q(w);
+        std::string make =
+            out == std::string::npos ? c.make + " " + q(w) + " " + q(f) : c.make.replace(out, 3, q(f)) + " " + q(w);
         ASSERT_EQ(t::run(make).exitCode, 0) << make;
         r = qoro("tag " + q(f) + c.options + " --title 'Über Blue' --album Nights");
         ASSERT_EQ(r.exitCode, 0) << c.name << ": " << r.output;
@@ -578,15 +590,21 @@ TEST_F(QoroCli, TitleChangeKeepsEveryOtherTag) {
         const char* kind;
         const char* file;
         const char* titleKey;  // the dump lines of the title; a WAV's title goes to its INFO
-                           // list, and its "id3 " chunk stays as it was
-    } cases[] = {{"id3v23", "v23.mp3", "TIT2 "}, {"id3v24", "v24.mp3", "TIT2 "}, {"id3v22", "v22.mp3", "TIT2 "},
-                 {"wav", "tagged.wav", ""}, {"ogg", "tagged.ogg", "TITLE="}};
+                               // list, and its "id3 " chunk stays as it was
+    } cases[] = {{"id3v23", "v23.mp3", "TIT2 "},
+                 {"id3v24", "v24.mp3", "TIT2 "},
+                 {"id3v22", "v22.mp3", "TIT2 "},
+                 {"wav", "tagged.wav", ""},
+                 {"ogg", "tagged.ogg", "TITLE="}};
     for (const auto& c : cases) {
         const fs::path file = dir / c.file;
         const std::string ext = file.extension().string();
-        if (ext == ".mp3") ASSERT_EQ(t::run("lame --quiet -b 128 " + q(w) + " " + q(file)).exitCode, 0);
-        else if (ext == ".ogg") ASSERT_EQ(t::run("oggenc -Q -o " + q(file) + " " + q(w)).exitCode, 0);
-        else fs::copy_file(w, file);
+        if (ext == ".mp3")
+            ASSERT_EQ(t::run("lame --quiet -b 128 " + q(w) + " " + q(file)).exitCode, 0);
+        else if (ext == ".ogg")
+            ASSERT_EQ(t::run("oggenc -Q -o " + q(file) + " " + q(w)).exitCode, 0);
+        else
+            fs::copy_file(w, file);
         auto made = richTags(std::string("make ") + c.kind + " " + q(file));
         ASSERT_EQ(made.exitCode, 0) << made.output;
         const auto before = t::readBytes(file);
@@ -633,8 +651,12 @@ TEST_F(QoroCli, InfoShowsId3v24AndId3v22Titles) {
     QORO_REQUIRE_TOOLS("lame", "ffmpeg");
     QORO_REQUIRE_MUTAGEN();
     fs::path w = wav("src.wav", 44100, 2, 1.0);
-    ASSERT_EQ(t::run("ffmpeg -v error -y -i " + q(w) + " -c:a libmp3lame -b:a 128k -metadata title='Made By Ffmpeg' "
-                     "-metadata artist='Ffmpeg Artist' " + q(dir / "ff.mp3")).exitCode, 0);
+    ASSERT_EQ(t::run("ffmpeg -v error -y -i " + q(w) +
+                     " -c:a libmp3lame -b:a 128k -metadata title='Made By Ffmpeg' "
+                     "-metadata artist='Ffmpeg Artist' " +
+                     q(dir / "ff.mp3"))
+                  .exitCode,
+              0);
     auto r = qoro("info " + q(dir / "ff.mp3"));
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_NE(r.output.find("Made By Ffmpeg"), std::string::npos) << r.output;
@@ -677,8 +699,8 @@ TEST_F(QoroCli, TagWriteFailuresLeaveTheFileAsItWas) {
         const fs::path file = dir / target.name;
         const auto before = t::readBytes(file);
         for (const auto& failure : failures) {
-            const auto r = t::run(std::string(failure.env) + " " + preload + q(t::binPath("qoro")) + " tag " +
-                                  q(file) + target.options + " --title 'A Much Longer Title Than Before'");
+            const auto r = t::run(std::string(failure.env) + " " + preload + q(t::binPath("qoro")) + " tag " + q(file) +
+                                  target.options + " --title 'A Much Longer Title Than Before'");
             const std::string what = std::string(target.name) + " with " + failure.env;
             // A write made in the file itself (the ID3v1 tag, a WAV whose tags
             // fit where they stood) may need fewer than 1000 bytes and no
@@ -719,7 +741,8 @@ TEST_F(QoroCli, InfoFailsWithACauseInWordsForEmptyMissingAndRandomFiles) {
     struct Case {
         const char* name;
         const char* cause;  // nullptr: any words that are no code's name
-    } cases[] = {{"missing.wav", "No such file or directory"}, {"empty.wav", "the file is empty"}, {"random.mp3", nullptr}};
+    } cases[] = {
+        {"missing.wav", "No such file or directory"}, {"empty.wav", "the file is empty"}, {"random.mp3", nullptr}};
     for (const auto& c : cases) {
         const fs::path file = dir / c.name;
         auto r = qoro("info " + q(file));
@@ -758,16 +781,20 @@ TEST_F(QoroCli, OptionValuesAreCheckedBeforeAnythingIsWritten) {
         fs::path source;
         std::string message;
     } cases[] = {
-        {"--to mp3 -b 999", cd, "--bitrate 999: MP3 at 44100 Hz takes 32-320 kbit/s (32, 40, 48, 56, 64, 80, 96, "
-                                "112, 128, 160, 192, 224, 256, 320)"},
+        {"--to mp3 -b 999", cd,
+         "--bitrate 999: MP3 at 44100 Hz takes 32-320 kbit/s (32, 40, 48, 56, 64, 80, 96, "
+         "112, 128, 160, 192, 224, 256, 320)"},
         {"--to mp3 -b 7", cd, "--bitrate 7: MP3 at 44100 Hz takes 32-320 kbit/s"},
         {"--to mp3 --bitrate 100 -r 48000", low, "--bitrate 100: MP3 at 48000 Hz takes 32-320 kbit/s"},
-        {"--to mp3 -b 320", low, "--bitrate 320: MP3 at 22050 Hz takes 8-160 kbit/s (8, 16, 24, 32, 40, 48, 56, 64, 80, "
-                                 "96, 112, 128, 144, 160); low.wav is at 22050 Hz (see --rate)"},
-        {"--to mp3 -r 12345", cd, "--rate 12345: MP3 takes 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100 or "
-                                  "48000 Hz"},
-        {"--to wav -r 12345", cd, "--rate 12345: WAV takes 6000, 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100 "
-                                  "or 48000 Hz"},
+        {"--to mp3 -b 320", low,
+         "--bitrate 320: MP3 at 22050 Hz takes 8-160 kbit/s (8, 16, 24, 32, 40, 48, 56, 64, 80, "
+         "96, 112, 128, 144, 160); low.wav is at 22050 Hz (see --rate)"},
+        {"--to mp3 -r 12345", cd,
+         "--rate 12345: MP3 takes 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100 or "
+         "48000 Hz"},
+        {"--to wav -r 12345", cd,
+         "--rate 12345: WAV takes 6000, 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100 "
+         "or 48000 Hz"},
         {"--to wav --bits 24", cd, "--bits 24: WAV takes 8 or 16 bits"},
         {"--to mp2 -r 8000", cd, "--rate 8000: MP2 takes 16000, 22050, 24000, 32000, 44100 or 48000 Hz"},
         {"--to mp2 -b 384", low, "--bitrate 384: MP2 at 22050 Hz takes 8-160 kbit/s"},
@@ -817,8 +844,9 @@ TEST_F(QoroCli, DiskFailuresAtTheEndLeaveNoOutputAndKeepWhatWasThere) {
     r = t::run("QORO_FAIL_WRITE_AFTER=" + std::to_string(size) + " " + preload + q(t::binPath("qoro")) +
                " convert --to wav -o " + q(dir / "out") + "/ " + q(src));
     EXPECT_EQ(r.exitCode, 1) << r.output;
-    EXPECT_NE(r.output.find("FAILED  " + src.string() + ": writing song.wav failed at its end: No space left on device"),
-              std::string::npos)
+    EXPECT_NE(
+        r.output.find("FAILED  " + src.string() + ": writing song.wav failed at its end: No space left on device"),
+        std::string::npos)
         << r.output;
     EXPECT_TRUE(fs::is_empty(dir / "out")) << "neither output nor temporary";
 
@@ -873,8 +901,10 @@ TEST_F(QoroCli, InfoJsonBitratesAreInBitsPerSecond) {
     for (const char* name : {"src.wav", "a.mp3", "a.ogg"}) {
         const auto ours = t::run(t::shellQuote(t::binPath("qoro").string()) + " info --json " + q(dir / name) +
                                  " | python3 -c 'import json,sys; print(json.load(sys.stdin)[0][\"bitrate\"])'");
-        const auto theirs = t::run("ffprobe -v error -select_streams a:0 -show_entries stream=bit_rate -of "
-                                   "default=nw=1:nk=1 " + q(dir / name));
+        const auto theirs = t::run(
+            "ffprobe -v error -select_streams a:0 -show_entries stream=bit_rate -of "
+            "default=nw=1:nk=1 " +
+            q(dir / name));
         const double reference = std::atof(theirs.output.c_str());
         ASSERT_GT(reference, 1000) << name << ": " << theirs.output;
         EXPECT_NEAR(std::atof(ours.output.c_str()), reference, 1000) << name << ": " << ours.output;

@@ -36,8 +36,14 @@ void writeWithLayer(const fs::path& file, int rate, int channels, const std::vec
     fmt.id = riff::fourcc("fmt ");
     ASSERT_EQ(f.createChunk(fmt), Status::Ok);
     uint8_t wfx[16];
-    auto put16 = [&](int at, uint16_t v) { wfx[at] = v & 0xFF; wfx[at + 1] = v >> 8; };
-    auto put32 = [&](int at, uint32_t v) { put16(at, v & 0xFFFF); put16(at + 2, v >> 16); };
+    auto put16 = [&](int at, uint16_t v) {
+        wfx[at] = v & 0xFF;
+        wfx[at + 1] = v >> 8;
+    };
+    auto put32 = [&](int at, uint32_t v) {
+        put16(at, v & 0xFFFF);
+        put16(at + 2, v >> 16);
+    };
     put16(0, 1);
     put16(2, static_cast<uint16_t>(channels));
     put32(4, static_cast<uint32_t>(rate));
@@ -120,8 +126,9 @@ TEST(RiffFile, CreatedFilePatchesSizesPadsAndOpensInFfprobe) {
     EXPECT_EQ(0, std::memcmp(b.data() + 56, samples.data(), 2002));
 
     if (requireTool("ffprobe")) {
-        auto r = run("ffprobe -v error -count_packets -show_entries stream=sample_rate,channels,duration_ts -of csv=p=0 " +
-                     shellQuote(file.string()));
+        auto r =
+            run("ffprobe -v error -count_packets -show_entries stream=sample_rate,channels,duration_ts -of csv=p=0 " +
+                shellQuote(file.string()));
         ASSERT_EQ(r.exitCode, 0) << r.output;
         EXPECT_NE(r.output.find("8000,1,1001"), std::string::npos) << r.output;
     }
@@ -190,8 +197,9 @@ TEST(RiffFile, FindsChunksAfterListInFfmpegWav) {
     TempDir dir;
     auto samples = testSignal(22050, 2, 22050);
     writeWav16(dir / "plain.wav", 22050, 2, samples);
-    auto r = run("ffmpeg -v error -y -i " + shellQuote((dir / "plain.wav").string()) +
-                 " -metadata title=Hello -metadata artist=Someone -c copy " + shellQuote((dir / "tagged.wav").string()));
+    auto r =
+        run("ffmpeg -v error -y -i " + shellQuote((dir / "plain.wav").string()) +
+            " -metadata title=Hello -metadata artist=Someone -c copy " + shellQuote((dir / "tagged.wav").string()));
     ASSERT_EQ(r.exitCode, 0) << r.output;
 
     riff::File f;
@@ -212,7 +220,10 @@ TEST(RiffFile, FindsChunksAfterListInFfmpegWav) {
                 std::string text(sub.size, '\0');
                 ASSERT_TRUE(f.readExact(text.data(), sub.size));
                 text.resize(text.find('\0') == std::string::npos ? text.size() : text.find('\0'));
-                if (sub.id == riff::fourcc("INAM")) { EXPECT_EQ(text, "Hello"); sawInfo = true; }
+                if (sub.id == riff::fourcc("INAM")) {
+                    EXPECT_EQ(text, "Hello");
+                    sawInfo = true;
+                }
                 if (sub.id == riff::fourcc("IART")) {
                     EXPECT_EQ(text, "Someone");
                 }
@@ -360,7 +371,8 @@ TEST(RiffHostile, LyingSizesTruncationAndMutationsNeverCrash) {
     // A sub-chunk that reaches beyond its form is seen by endsWithin().
     {
         auto b = base;
-        b[40] = 0x00; b[41] = 0x10;  // "abcd" size 4096
+        b[40] = 0x00;
+        b[41] = 0x10;  // "abcd" size 4096
         writeBytes(dir / "over.wav", b);
         riff::File f;
         ASSERT_EQ(f.open((dir / "over.wav").string(), riff::Mode::Read), Status::Ok);
@@ -472,8 +484,10 @@ riff::WaveLayout locate(const fs::path& file, Status* status = nullptr) {
     EXPECT_EQ(f.open(file.string(), riff::Mode::Read, 512), Status::Ok);
     riff::WaveLayout w;
     const Status s = riff::locateWave(f, w);
-    if (status) *status = s;
-    else EXPECT_EQ(s, Status::Ok);
+    if (status)
+        *status = s;
+    else
+        EXPECT_EQ(s, Status::Ok);
     return w;
 }
 
@@ -641,7 +655,11 @@ TEST(RiffWave, DamagedHeadersNeverPointBeyondTheFile) {
         a.form("RIFF", 0xFFFFFFFF).fmt().chunk("LIST", infoList()).chunk("data", bytesOf(300), 0xFFFFFFFF);
         seeds.push_back(a.b);
         WaveImage b;
-        b.form("RF64", 0xFFFFFFFF).ds64(500, 300).fmt().chunk("data", bytesOf(300), 0xFFFFFFFF).chunk("LIST", infoList());
+        b.form("RF64", 0xFFFFFFFF)
+            .ds64(500, 300)
+            .fmt()
+            .chunk("data", bytesOf(300), 0xFFFFFFFF)
+            .chunk("LIST", infoList());
         seeds.push_back(b.b);
         WaveImage c;
         c.form("RIFF", 0).fmt().chunk("data", bytesOf(301)).chunk("LIST", infoList()).closeForm();

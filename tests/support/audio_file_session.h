@@ -17,8 +17,7 @@
 namespace qoro::test {
 
 // One ReadFile of up to `frames` sample frames; empty at the end.
-inline std::vector<int16_t> readOnce(IAudioFile* file, LONG frames)
-{
+inline std::vector<int16_t> readOnce(IAudioFile* file, LONG frames) {
     SAFEARRAY* sa = nullptr;
     EXPECT_EQ(file->ReadFile(frames, &sa), S_OK);
     std::vector<int16_t> v;
@@ -34,8 +33,7 @@ inline std::vector<int16_t> readOnce(IAudioFile* file, LONG frames)
 }
 
 // Every sample ReadFile gives, asking `frames` sample frames at a time.
-inline std::vector<int16_t> readAllFrom(IAudioFile* file, LONG frames)
-{
+inline std::vector<int16_t> readAllFrom(IAudioFile* file, LONG frames) {
     std::vector<int16_t> all;
     for (int guard = 0; guard < 1000000; ++guard) {
         const auto block = readOnce(file, frames);
@@ -49,8 +47,7 @@ class AudioFileSession : public ::testing::Test {
 protected:
     void SetUp() override {
         CoInitialize(nullptr);
-        ASSERT_EQ(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile, af.putVoid()),
-                  S_OK);
+        ASSERT_EQ(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile, af.putVoid()), S_OK);
     }
     void TearDown() override {
         if (af) af->CloseFile();

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -10,8 +12,6 @@
 #include <fstream>
 #include <random>
 #include <stdexcept>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace qoro::test {
 
@@ -63,8 +63,10 @@ CommandResult python(const std::string& script, const std::vector<std::string>& 
 std::string shellQuote(const std::string& text) {
     std::string quoted = "'";
     for (char c : text) {
-        if (c == '\'') quoted += "'\\''";
-        else quoted += c;
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
     }
     return quoted + "'";
 }
@@ -112,8 +114,8 @@ std::vector<int16_t> testSignal(int rate, int channels, int frames, double ampli
     for (int i = 0; i < frames; ++i) {
         double t = static_cast<double>(i) / rate;
         for (int c = 0; c < channels; ++c) {
-            double v = 0.6 * std::sin(2 * M_PI * (440.0 + 110.0 * c) * t) +
-                       0.3 * std::sin(2 * M_PI * 1234.5 * t) + jitter(noise);
+            double v = 0.6 * std::sin(2 * M_PI * (440.0 + 110.0 * c) * t) + 0.3 * std::sin(2 * M_PI * 1234.5 * t) +
+                       jitter(noise);
             samples[static_cast<size_t>(i) * channels + c] =
                 static_cast<int16_t>(std::lround(std::clamp(v * amplitude, -1.0, 1.0) * 32767.0));
         }
@@ -125,13 +127,29 @@ void writeWav16(const fs::path& file, int rate, int channels, const std::vector<
     const uint32_t dataBytes = static_cast<uint32_t>(samples.size() * 2);
     std::vector<uint8_t> out(44 + dataBytes);
     size_t at = 0;
-    auto put32 = [&](uint32_t v) { for (int i = 0; i < 4; ++i) out[at++] = static_cast<uint8_t>(v >> (8 * i)); };
-    auto put16 = [&](uint16_t v) { out[at++] = static_cast<uint8_t>(v); out[at++] = static_cast<uint8_t>(v >> 8); };
-    auto tag = [&](const char* t) { for (int i = 0; i < 4; ++i) out[at++] = static_cast<uint8_t>(t[i]); };
-    tag("RIFF"); put32(36 + dataBytes); tag("WAVE");
-    tag("fmt "); put32(16); put16(1); put16(static_cast<uint16_t>(channels)); put32(static_cast<uint32_t>(rate));
-    put32(static_cast<uint32_t>(rate * channels * 2)); put16(static_cast<uint16_t>(channels * 2)); put16(16);
-    tag("data"); put32(dataBytes);
+    auto put32 = [&](uint32_t v) {
+        for (int i = 0; i < 4; ++i) out[at++] = static_cast<uint8_t>(v >> (8 * i));
+    };
+    auto put16 = [&](uint16_t v) {
+        out[at++] = static_cast<uint8_t>(v);
+        out[at++] = static_cast<uint8_t>(v >> 8);
+    };
+    auto tag = [&](const char* t) {
+        for (int i = 0; i < 4; ++i) out[at++] = static_cast<uint8_t>(t[i]);
+    };
+    tag("RIFF");
+    put32(36 + dataBytes);
+    tag("WAVE");
+    tag("fmt ");
+    put32(16);
+    put16(1);
+    put16(static_cast<uint16_t>(channels));
+    put32(static_cast<uint32_t>(rate));
+    put32(static_cast<uint32_t>(rate * channels * 2));
+    put16(static_cast<uint16_t>(channels * 2));
+    put16(16);
+    tag("data");
+    put32(dataBytes);
     for (int16_t s : samples) put16(static_cast<uint16_t>(s));
     writeBytes(file, out);
 }

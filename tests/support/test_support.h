@@ -51,10 +51,10 @@ std::string missingTool(std::initializer_list<const char*> programs);
 CommandResult python(const std::string& script, const std::vector<std::string>& args = {});
 
 // Fails the current test (and returns) when Debian's python3 cannot import mutagen.
-#define QORO_REQUIRE_MUTAGEN()                                                                        \
-    do {                                                                                              \
-        if (::qoro::test::python("import mutagen").exitCode != 0)                                     \
-            GTEST_FAIL() << "python3-mutagen is not installed (bash scripts/setup.sh installs it)";  \
+#define QORO_REQUIRE_MUTAGEN()                                                                      \
+    do {                                                                                            \
+        if (::qoro::test::python("import mutagen").exitCode != 0)                                   \
+            GTEST_FAIL() << "python3-mutagen is not installed (bash scripts/setup.sh installs it)"; \
     } while (0)
 
 // Quotes a path or word for the shell.
@@ -97,9 +97,9 @@ double snrDb(const std::vector<int16_t>& original, const std::vector<int16_t>& d
 // is not installed. scripts/setup.sh installs every tool the tests call, so a
 // missing one is a broken set-up, never a reason to pass quietly.
 //   QORO_REQUIRE_TOOLS("ffmpeg", "sox");
-#define QORO_REQUIRE_TOOLS(...)                                                                           \
-    do {                                                                                                  \
+#define QORO_REQUIRE_TOOLS(...)                                                                             \
+    do {                                                                                                    \
         if (const std::string qoroMissing = ::qoro::test::missingTool({__VA_ARGS__}); !qoroMissing.empty()) \
-            GTEST_FAIL() << "reference tool '" << qoroMissing                                             \
-                         << "' is not installed (bash scripts/setup.sh installs it)";                     \
+            GTEST_FAIL() << "reference tool '" << qoroMissing                                               \
+                         << "' is not installed (bash scripts/setup.sh installs it)";                       \
     } while (0)

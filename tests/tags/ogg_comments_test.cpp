@@ -7,9 +7,9 @@
 #include <sstream>
 #include <system_error>
 
+#include "io/file_rewrite.h"
 #include "readers/ogg_comments.h"
 #include "readers/readers.h"
-#include "io/file_rewrite.h"
 #include "riff_test_util.h"
 #include "test_support.h"
 
@@ -74,7 +74,6 @@ std::vector<std::string> valuesOf(const fs::path& file, const std::string& name)
         if (l.rfind(name + " ", 0) == 0) out.push_back(l.substr(name.size() + 1));
     return out;
 }
-
 
 fs::path taggedOgg(const TempDir& dir) {
     const fs::path wav = dir / "in.wav", ogg = dir / "a.ogg";
@@ -150,8 +149,8 @@ TEST(OggCommentsRich, TitleChangeKeepsEveryOtherCommentAndThePages) {
     int samePageCount = 0, otherPageCount = 0;
 
     // Titles that keep, grow and shrink the header section.
-    for (const std::string& title : {std::string("New Title"), std::string(20000, 'T'), std::string("Short"),
-                                     std::string()}) {
+    for (const std::string& title :
+         {std::string("New Title"), std::string(20000, 'T'), std::string("Short"), std::string()}) {
         SCOPED_TRACE(title.size());
         tags::TagRecord want = start;
         want.title = title;
@@ -201,8 +200,8 @@ TEST(OggCommentsRich, ChangedFieldsAreWrittenAsOneValue) {
 }
 
 TEST(OggCommentsRich, CommentListRules) {
-    const std::vector<std::string> file = {"title=Old", "ARTIST=A", "MOOD=calm", "artist=B", "TRACKNUMBER=3/12",
-                                           "no equals sign", "DATE=2011-03-04"};
+    const std::vector<std::string> file = {"title=Old",        "ARTIST=A",       "MOOD=calm",      "artist=B",
+                                           "TRACKNUMBER=3/12", "no equals sign", "DATE=2011-03-04"};
     tags::TagRecord r;
     audioinfo::applyVorbisComments(file, r);
     EXPECT_EQ(r.artist, "A; B");

@@ -37,7 +37,8 @@ RiffView listChunks(const Bytes& file) {
         c.size = le32(file, pos + 4);
         const uint64_t end = pos + 8 + c.size + (c.size & 1);
         if (pos + 8 + c.size > file.size()) break;
-        c.bytes.assign(file.begin() + static_cast<long>(pos), file.begin() + static_cast<long>(std::min<uint64_t>(end, file.size())));
+        c.bytes.assign(file.begin() + static_cast<long>(pos),
+                       file.begin() + static_cast<long>(std::min<uint64_t>(end, file.size())));
         if (c.id == "LIST" && c.size >= 4) c.type = c.bytes.substr(8, 4);
         v.chunks.push_back(c);
         pos = end;
@@ -131,12 +132,14 @@ bool listPages(const Bytes& file, std::vector<OggPage>& pages) {
         p.sequence = le32(file, pos + 18);
         const size_t segments = file[pos + 26];
         if (file.size() - pos < 27 + segments) return false;
-        p.lacing.assign(file.begin() + static_cast<long>(pos + 27), file.begin() + static_cast<long>(pos + 27 + segments));
+        p.lacing.assign(file.begin() + static_cast<long>(pos + 27),
+                        file.begin() + static_cast<long>(pos + 27 + segments));
         size_t body = 0;
         for (unsigned char l : p.lacing) body += l;
         const size_t total = 27 + segments + body;
         if (file.size() - pos < total) return false;
-        p.body.assign(file.begin() + static_cast<long>(pos + 27 + segments), file.begin() + static_cast<long>(pos + total));
+        p.body.assign(file.begin() + static_cast<long>(pos + 27 + segments),
+                      file.begin() + static_cast<long>(pos + total));
         const uint8_t zeros[4] = {};
         uint32_t crc = oggCrc(0, file.data() + pos, 22);  // the checksum field counts as zeros
         crc = oggCrc(crc, zeros, 4);
@@ -159,9 +162,10 @@ size_t headerPageCount(const std::vector<OggPage>& pages) {
 }
 
 void withFileSizeLimit(uint64_t limit, const std::function<void()>& fn) {
-    struct rlimit old{};
+    struct rlimit old {};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    struct sigaction ignore{}, previous{};
+    struct sigaction ignore {
+    }, previous{};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGXFSZ, &ignore, &previous);
     struct rlimit lower = old;

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 #include <functional>
-#include <system_error>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "test_support.h"
@@ -33,18 +33,18 @@ std::string list(const std::string& type, const std::string& entries);
 
 struct Chunk {
     std::string id;
-    std::string type;    // of a "LIST"
-    uint64_t offset = 0; // of the header
+    std::string type;     // of a "LIST"
+    uint64_t offset = 0;  // of the header
     uint32_t size = 0;
-    std::string bytes;   // header, content and the pad byte when the file has it
+    std::string bytes;  // header, content and the pad byte when the file has it
     std::string content() const { return bytes.substr(8, size); }
 };
 
 struct RiffView {
-    bool riff = false;        // "RIFF" ... "WAVE"
+    bool riff = false;  // "RIFF" ... "WAVE"
     uint32_t riffSize = 0;
     std::vector<Chunk> chunks;
-    uint64_t end = 0;         // where the last whole chunk ends
+    uint64_t end = 0;  // where the last whole chunk ends
 };
 
 // The top-level chunks of a RIFF "WAVE" file (chunks walked up to the end of

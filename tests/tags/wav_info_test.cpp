@@ -13,7 +13,6 @@ namespace tags = qoro::tags;
 using namespace qoro::test;
 using riffutil::le32;
 
-
 namespace {
 
 std::string str(const std::vector<uint8_t>& b, size_t at, size_t n) {
@@ -134,9 +133,10 @@ TEST(WavInfo, WrittenLayoutAndRoundTrip) {
     EXPECT_TRUE(std::equal(before.begin() + 44, before.end(), data.begin() + 44));
 
     if (requireTool("ffprobe")) {
-        auto out = run("ffprobe -v error -show_entries format_tags -of default=nw=1 " + shellQuote(file.string())).output;
-        for (const char* want : {"title=Album 2", "artist=Artiste é", "comment=Comment", "copyright=Copy",
-                                 "genre=Rock", "encoder=Enc", "date=2002", "track=11"})
+        auto out =
+            run("ffprobe -v error -show_entries format_tags -of default=nw=1 " + shellQuote(file.string())).output;
+        for (const char* want : {"title=Album 2", "artist=Artiste é", "comment=Comment", "copyright=Copy", "genre=Rock",
+                                 "encoder=Enc", "date=2002", "track=11"})
             EXPECT_NE(out.find(want), std::string::npos) << want << "\n" << out;
         auto dur = run("ffprobe -v error -count_packets -show_entries stream=duration_ts -of csv=p=0 " +
                        shellQuote(file.string()));
@@ -162,8 +162,8 @@ TEST(WavInfo, CuesWrittenInOrderAndReadBack) {
     tags::CueList cues;
     cues.insert({.position = 300, .length = 10, .label = "three"});
     cues.insert({.position = 100, .label = "one", .note = "n1"});
-    cues.insert({.position = 200, .language = 9, .country = 44, .dialect = 1, .codePage = 1252, .label = "two",
-                 .text = "t2"});
+    cues.insert(
+        {.position = 200, .language = 9, .country = 44, .dialect = 1, .codePage = 1252, .label = "two", .text = "t2"});
     ASSERT_WRITES(tags::writeWavInfo(file.string(), {}, cues));
     auto b = readBytes(file);
     std::string all(b.begin(), b.end());
@@ -190,8 +190,9 @@ TEST(WavInfo, CuesWrittenInOrderAndReadBack) {
 TEST(WavInfo, ReadingRulesOnCraftedFiles) {
     TempDir dir;
     fs::path file = dir / "x.wav";
-    std::string info = "INFO" + chunk("IGNR", std::string("rock\0", 5)) + chunk("ICRD", std::string("2002-05-01\0", 11)) +
-                       chunk("INAM", std::string("Old\0", 4)) + chunk("INAM", std::string("New\0", 4)) +
+    std::string info = "INFO" + chunk("IGNR", std::string("rock\0", 5)) +
+                       chunk("ICRD", std::string("2002-05-01\0", 11)) + chunk("INAM", std::string("Old\0", 4)) +
+                       chunk("INAM", std::string("New\0", 4)) +
                        chunk("IART", "caf\xE9");  // not UTF-8: read as ISO-8859-1
     // Two cue records while the count says 5; an adtl entry for cue 7.
     std::string cueContent = u32(5) + u32(1) + u32(40) + "data" + u32(0) + u32(0) + u32(40) + u32(2) + u32(20) +
@@ -263,7 +264,8 @@ TEST(WavInfo, ReadsTagsFfmpegWrites) {
     writeWav16(dir / "a.wav", 8000, 2, testSignal(8000, 2, 800));
     auto res = run("ffmpeg -v error -y -i " + shellQuote((dir / "a.wav").string()) +
                    " -c copy -metadata title='Ein Grüß' -metadata artist=Someone -metadata genre=Jazz "
-                   "-metadata date=1984 " + shellQuote((dir / "b.wav").string()));
+                   "-metadata date=1984 " +
+                   shellQuote((dir / "b.wav").string()));
     ASSERT_EQ(res.exitCode, 0) << res.output;
     tags::TagRecord r;
     tags::CueList cues;

@@ -17,7 +17,6 @@ namespace tags = qoro::tags;
 using namespace qoro::test;
 using namespace qoro::test::riffutil;
 
-
 namespace {
 
 // mutagen adds an ID3v2.4 tag in an "id3 " chunk: cover art and frames the
@@ -57,7 +56,6 @@ for k in sorted(f.tags.keys() if f.tags is not None else []): print(k)
 
 std::string id3View(const fs::path& file) { return mutagen(kDumpId3, {file.string()}); }
 
-
 void make(const std::string& command) {
     const CommandResult r = run(command);
     ASSERT_EQ(r.exitCode, 0) << command << "\n" << r.output;
@@ -75,7 +73,7 @@ fs::path cover(const TempDir& dir) {
 void addId3Chunk(const TempDir& dir, const fs::path& file) { mutagen(kAddId3, {file.string(), cover(dir).string()}); }
 
 uint64_t inode(const fs::path& file) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(file.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
@@ -141,9 +139,8 @@ void changeTitles(const fs::path& file) {
     const Bytes original = readBytes(file);
     const std::string id3 = id3View(file), md5 = audioMd5(file);
     const tags::TagRecord start = read(file);
-    for (const std::string& title :
-         {std::string("New Title"), std::string(300, 'L'), std::string("x"), std::string("Mid-length title"),
-          std::string(), std::string("Last")}) {
+    for (const std::string& title : {std::string("New Title"), std::string(300, 'L'), std::string("x"),
+                                     std::string("Mid-length title"), std::string(), std::string("Last")}) {
         tags::TagRecord want = start;
         want.title = title;
         ASSERT_WRITES(tags::writeWavInfo(file.string(), want, {}));
@@ -157,15 +154,17 @@ void changeTitles(const fs::path& file) {
 // "id3 " chunk at the end.
 fs::path ffmpegRichWav(const TempDir& dir) {
     const fs::path plain = dir / "plain.wav", tagged = dir / "tagged.wav";
-    make("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -ac 2 "
-         "-c:a pcm_s24le " + shellQuote(plain.string()));
+    make(
+        "ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -ac 2 "
+        "-c:a pcm_s24le " +
+        shellQuote(plain.string()));
     make("ffmpeg -nostdin -v error -y -i " + shellQuote(plain.string()) +
          " -c copy -metadata title='Info Album' -metadata artist='Info Artist' -metadata album=Product "
          "-metadata date=2002-05-01 -metadata IENG='An Engineer' -metadata IKEY='key; words' "
-         "-metadata ISRC=Source " + shellQuote(tagged.string()));
-    const std::string smpl = chunk("smpl", u32(0) + u32(0) + u32(20833) + u32(60) + u32(0) + u32(0) + u32(0) +
-                                               u32(1) + u32(0) + u32(0) + u32(0) + u32(100) + u32(2000) + u32(0) +
-                                               u32(0));
+         "-metadata ISRC=Source " +
+         shellQuote(tagged.string()));
+    const std::string smpl = chunk("smpl", u32(0) + u32(0) + u32(20833) + u32(60) + u32(0) + u32(0) + u32(0) + u32(1) +
+                                               u32(0) + u32(0) + u32(0) + u32(100) + u32(2000) + u32(0) + u32(0));
     writeBytes(tagged, withChunks(readBytes(tagged), "", smpl + chunk("xtra", "odd")));
     addId3Chunk(dir, tagged);
     return tagged;
@@ -187,12 +186,12 @@ TEST(RichWav, FfmpegExtensibleWithInfoSmplAndId3Chunk) {
     tags::CueList cues;
     tags::TagRecord r;
     ASSERT_TRUE(tags::readWavInfo(file.string(), r, cues, &chunks));
-    EXPECT_EQ(r.title, "Id3 Title");      // no "DISP": TIT2
-    EXPECT_EQ(r.album, "Info Album");     // "INAM" before TALB
+    EXPECT_EQ(r.title, "Id3 Title");   // no "DISP": TIT2
+    EXPECT_EQ(r.album, "Info Album");  // "INAM" before TALB
     EXPECT_EQ(r.artist, "Info Artist");
-    EXPECT_EQ(r.year, 2002);              // "ICRD" 2002-05-01
+    EXPECT_EQ(r.year, 2002);               // "ICRD" 2002-05-01
     EXPECT_EQ(r.comments, "Id3 comment");  // the COMM with an empty description, "eng" first
-    EXPECT_EQ(r.genre, 12);               // "Chillwave" is no genre of the table
+    EXPECT_EQ(r.genre, 12);                // "Chillwave" is no genre of the table
     std::vector<std::string> other;
     for (const auto& e : chunks.otherInfo) other.push_back(e.id);
     EXPECT_EQ(other, (std::vector<std::string>{"IENG", "IKEY", "IPRD", "ISRC"}));  // ffmpeg's order
@@ -212,8 +211,8 @@ TEST(RichWav, SoxTwentyFourBitWithChunksAfterDataOnly) {
     TempDir dir;
     const fs::path file = dir / "s.wav";
     make("sox -n -r 44100 -c 2 -b 24 " + shellQuote(file.string()) + " synth 1 sine 440");
-    writeBytes(file, withChunks(readBytes(file), "", chunk("xtra", std::string("12345", 5)) +
-                                                         chunk("iXML", "<BWFXML/>")));
+    writeBytes(file,
+               withChunks(readBytes(file), "", chunk("xtra", std::string("12345", 5)) + chunk("iXML", "<BWFXML/>")));
     addId3Chunk(dir, file);
     const Bytes before = readBytes(file);
     ASSERT_EQ(joinIds(listChunks(before).chunks), "[fmt ][fact][data][xtra][iXML][id3 ]");
@@ -237,15 +236,15 @@ TEST(RichWav, TagChunksBeforeAndAfterDataAndAStaleTailBecomeOne) {
     // An INFO list before "data" (with entries we do not manage), then what an
     // older writer appended after "data": a second INFO list, "DISP", cues,
     // and the stale remainder of a longer tag beyond the RIFF end.
-    const std::string first = list("INFO", chunk("IPRD", std::string("Product\0", 8)) +
-                                               chunk("INAM", std::string("First album\0", 12)) +
-                                               chunk("IENG", std::string("Eng\0", 4)));
-    const std::string second = list("INFO", chunk("INAM", std::string("Second album\0", 13)) +
-                                                chunk("IKEY", std::string("kw\0", 3)) +
-                                                chunk("ICRD", std::string("1999-01-01\0", 11)));
+    const std::string first =
+        list("INFO", chunk("IPRD", std::string("Product\0", 8)) + chunk("INAM", std::string("First album\0", 12)) +
+                         chunk("IENG", std::string("Eng\0", 4)));
+    const std::string second =
+        list("INFO", chunk("INAM", std::string("Second album\0", 13)) + chunk("IKEY", std::string("kw\0", 3)) +
+                         chunk("ICRD", std::string("1999-01-01\0", 11)));
     const std::string cue = chunk("cue ", u32(1) + u32(1) + u32(300) + "data" + u32(0) + u32(0) + u32(300));
-    const std::string adtl = list("adtl", chunk("labl", u32(1) + std::string("Verse\0", 6)) +
-                                              chunk("file", u32(1) + "med " + "xyz"));
+    const std::string adtl =
+        list("adtl", chunk("labl", u32(1) + std::string("Verse\0", 6)) + chunk("file", u32(1) + "med " + "xyz"));
     Bytes bytes = withChunks(readBytes(file), first,
                              second + chunk("DISP", u32(1) + std::string("Old title\0", 10)) + cue + adtl);
     const std::string stale = "ISFT" + u32(15) + "stale tag text";
@@ -453,8 +452,8 @@ TEST(RichWav, ZeroFillerAfterDataTakesTheTagsAndAgainChangesNothing) {
     writeWav16(file, 8000, 1, testSignal(8000, 1, 400));
     // A file without tags whose "data" is followed by a filler of zeros:
     // the tags go into the filler, in the file itself.
-    writeBytes(file, withChunks(readBytes(file), "", chunk("JUNK", std::string(200, '\0')) +
-                                                         chunk("smpl", std::string(36, '\0'))));
+    writeBytes(file, withChunks(readBytes(file), "",
+                                chunk("JUNK", std::string(200, '\0')) + chunk("smpl", std::string(36, '\0'))));
     const uint64_t node = inode(file);
     const auto size = fs::file_size(file);
     tags::TagRecord want = read(file);

@@ -76,17 +76,16 @@ TEST_P(TelephonyThroughAudioFile, WritesReadsAndSeeks) {
     EXPECT_EQ(readAll(1000).size(), expect.size() - static_cast<size_t>(at));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, TelephonyThroughAudioFile,
-    ::testing::Values(Case{"Vox", VOX, 0, TelephonyCodec::Format::Vox, 4},
-                      Case{"G721", G721, 0, TelephonyCodec::Format::G721, 4},
-                      Case{"G723_3", G723, G723_24_KBPS, TelephonyCodec::Format::G723, 3},
-                      Case{"G723_5", G723, G723_40_KBPS, TelephonyCodec::Format::G723, 5},
-                      Case{"G726_2", G726, G726_16_KBPS, TelephonyCodec::Format::G726, 2},
-                      Case{"G726_3", G726, G726_24_KBPS, TelephonyCodec::Format::G726, 3},
-                      Case{"G726_4", G726, G726_32_KBPS, TelephonyCodec::Format::G726, 4},
-                      Case{"G726_5", G726, G726_40_KBPS, TelephonyCodec::Format::G726, 5}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Kinds, TelephonyThroughAudioFile,
+                         ::testing::Values(Case{"Vox", VOX, 0, TelephonyCodec::Format::Vox, 4},
+                                           Case{"G721", G721, 0, TelephonyCodec::Format::G721, 4},
+                                           Case{"G723_3", G723, G723_24_KBPS, TelephonyCodec::Format::G723, 3},
+                                           Case{"G723_5", G723, G723_40_KBPS, TelephonyCodec::Format::G723, 5},
+                                           Case{"G726_2", G726, G726_16_KBPS, TelephonyCodec::Format::G726, 2},
+                                           Case{"G726_3", G726, G726_24_KBPS, TelephonyCodec::Format::G726, 3},
+                                           Case{"G726_4", G726, G726_32_KBPS, TelephonyCodec::Format::G726, 4},
+                                           Case{"G726_5", G726, G726_40_KBPS, TelephonyCodec::Format::G726, 5}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 class TelephonyFiles : public qt::AudioFileSession {
 protected:
@@ -104,7 +103,9 @@ TEST_F(TelephonyFiles, ReferenceToolsDecodeWhatTheObjectWrites) {
     writeAll(signal, 800);
     af->CloseFile();
     ASSERT_EQ(qt::run("sox -t vox -r 8000 -c 1 " + qt::shellQuote((dir_ / "a.vox").string()) +
-                      " -t raw -e signed -b 16 " + qt::shellQuote((dir_ / "a.raw").string())).exitCode, 0);
+                      " -t raw -e signed -b 16 " + qt::shellQuote((dir_ / "a.raw").string()))
+                  .exitCode,
+              0);
     const auto bySox = qt::readPcm16(dir_ / "a.raw");
     EXPECT_EQ(bySox.size(), signal.size());
     EXPECT_GT(qt::snrDb(signal, bySox), 10.0);
@@ -113,9 +114,11 @@ TEST_F(TelephonyFiles, ReferenceToolsDecodeWhatTheObjectWrites) {
     ASSERT_TRUE(create((dir_ / "a.g726").string(), G726));
     writeAll(signal, 800);
     af->CloseFile();
-    ASSERT_EQ(qt::run("ffmpeg -v error -y -f g726le -code_size 4 -ar 8000 -i " +
-                      qt::shellQuote((dir_ / "a.g726").string()) + " -f s16le " +
-                      qt::shellQuote((dir_ / "b.raw").string())).exitCode, 0);
+    ASSERT_EQ(
+        qt::run("ffmpeg -v error -y -f g726le -code_size 4 -ar 8000 -i " + qt::shellQuote((dir_ / "a.g726").string()) +
+                " -f s16le " + qt::shellQuote((dir_ / "b.raw").string()))
+            .exitCode,
+        0);
     const auto byFfmpeg = qt::readPcm16(dir_ / "b.raw");
     EXPECT_EQ(byFfmpeg.size(), signal.size());
     EXPECT_GT(qt::snrDb(signal, byFfmpeg), 20.0);

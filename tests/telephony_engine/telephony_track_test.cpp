@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "containers/telephony_track.h"
 #include "qoro/AudioFile.h"
 #include "telephony_codec.h"
-#include "containers/telephony_track.h"
 #include "test_support.h"
 
 namespace qa = qoro::audiofile;
@@ -198,19 +198,23 @@ INSTANTIATE_TEST_SUITE_P(AllKinds, TelephonyTrack, ::testing::ValuesIn(kKinds),
                                              : i.param.type == G721 ? "G721"
                                              : i.param.type == G723 ? "G723_"
                                                                     : "G726_";
-                             return std::string(n) + (i.param.type == G723 || i.param.type == G726
-                                                          ? std::to_string(i.param.bits)
-                                                          : "");
+                             return std::string(n) +
+                                    (i.param.type == G723 || i.param.type == G726 ? std::to_string(i.param.bits) : "");
                          });
 
 TEST(TelephonyTrackRules, LengthsFollowTheCodeWidth) {
     qt::TempDir dir;
     qt::writeBytes(dir / "k.bin", std::vector<uint8_t>(1000, 0x5a));
-    struct Case { long type; qa::Opener open; int bits; uint64_t pcm; };
+    struct Case {
+        long type;
+        qa::Opener open;
+        int bits;
+        uint64_t pcm;
+    };
     // PCM bytes: x4 for 4-bit codes, x16/width otherwise (whole codes).
-    for (const Case c : {Case{VOX, qa::openVox, 4, 4000}, Case{G721, qa::openG721, 4, 4000},
-                         Case{G726, qa::openG726, 2, 8000}, Case{G726, qa::openG726, 3, 8000 / 3 * 2},
-                         Case{G723, qa::openG723, 5, 3200}}) {
+    for (const Case c :
+         {Case{VOX, qa::openVox, 4, 4000}, Case{G721, qa::openG721, 4, 4000}, Case{G726, qa::openG726, 2, 8000},
+          Case{G726, qa::openG726, 3, 8000 / 3 * 2}, Case{G723, qa::openG723, 5, 3200}}) {
         Kind k{c.type, c.open, nullptr, TelephonyCodec::Format::G726, c.bits};
         const auto s = settingsFor(k);
         std::unique_ptr<qa::Track> t;
@@ -316,7 +320,9 @@ TEST(TelephonyTrackInterop, SoxAndFfmpegDecodeOurFiles) {
     const auto ours = samplesOf(writeWith(kKinds[0], "t.vox"));
     ASSERT_EQ(ours.size(), signal.size());
     ASSERT_EQ(qt::run("sox -t vox -r 8000 -c 1 " + qt::shellQuote((dir / "t.vox").string()) +
-                      " -t raw -e signed -b 16 " + qt::shellQuote((dir / "sox.raw").string())).exitCode, 0);
+                      " -t raw -e signed -b 16 " + qt::shellQuote((dir / "sox.raw").string()))
+                  .exitCode,
+              0);
     const auto bySox = qt::readPcm16(dir / "sox.raw");
     ASSERT_EQ(bySox.size(), signal.size());
     const double snrOurs = qt::snrDb(signal, ours), snrSox = qt::snrDb(signal, bySox);
@@ -338,17 +344,25 @@ TEST(TelephonyTrackInterop, SoxAndFfmpegDecodeOurFiles) {
         ASSERT_EQ(back.size(), signal.size());
         auto q = [&](const std::string& n) { return qt::shellQuote((dir / n).string()); };
         ASSERT_EQ(qt::run("ffmpeg -v error -y -f s16le -ar 8000 -ac 1 -i " + q("signal.raw") +
-                          " -c:a g726le -code_size " + b + " -f g726le " + q("ff.g726")).exitCode, 0);
+                          " -c:a g726le -code_size " + b + " -f g726le " + q("ff.g726"))
+                      .exitCode,
+                  0);
         ASSERT_EQ(qt::run("ffmpeg -v error -y -f g726le -code_size " + b + " -ar 8000 -i " + q("ff.g726") +
-                          " -f s16le " + q("ff_ff.raw")).exitCode, 0);
-        ASSERT_EQ(qt::run("ffmpeg -v error -y -f g726le -code_size " + b + " -ar 8000 -i " + q(name) +
-                          " -f s16le " + q("ours_ff.raw")).exitCode, 0);
+                          " -f s16le " + q("ff_ff.raw"))
+                      .exitCode,
+                  0);
+        ASSERT_EQ(qt::run("ffmpeg -v error -y -f g726le -code_size " + b + " -ar 8000 -i " + q(name) + " -f s16le " +
+                          q("ours_ff.raw"))
+                      .exitCode,
+                  0);
         EXPECT_EQ(qt::readBytes(dir / name).size(), qt::readBytes(dir / "ff.g726").size());
         const double ours = qt::snrDb(signal, back);
         const double ffRound = qt::snrDb(signal, qt::readPcm16(dir / "ff_ff.raw"));
         const double oursByFf = qt::snrDb(signal, qt::readPcm16(dir / "ours_ff.raw"));
-        std::printf("G.726 %d bits via track: SNR ours %.2f dB, ffmpeg round trip %.2f dB, ffmpeg decoding our file "
-                    "%.2f dB\n", bits, ours, ffRound, oursByFf);
+        std::printf(
+            "G.726 %d bits via track: SNR ours %.2f dB, ffmpeg round trip %.2f dB, ffmpeg decoding our file "
+            "%.2f dB\n",
+            bits, ours, ffRound, oursByFf);
         EXPECT_NEAR(ours, ffRound, 0.5);
         if (bits < 5) {
             EXPECT_GT(oursByFf, ffRound - 7.0);

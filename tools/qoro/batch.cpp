@@ -29,8 +29,10 @@ using Clock = std::chrono::steady_clock;
 std::string formatSeconds(double seconds) {
     long s = static_cast<long>(seconds);
     char text[32];
-    if (s >= 3600) std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s % 3600 / 60, s % 60);
-    else std::snprintf(text, sizeof text, "%02ld:%02ld", s / 60, s % 60);
+    if (s >= 3600)
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s % 3600 / 60, s % 60);
+    else
+        std::snprintf(text, sizeof text, "%02ld:%02ld", s / 60, s % 60);
     return text;
 }
 
@@ -52,9 +54,12 @@ public:
         slots_[worker].active = false;
         ++finished_;
         const bool ok = r.outcome == client::ConversionResult::Converted;
-        if (ok) ++converted_, audioSeconds_ += r.seconds();
-        else if (r.outcome == client::ConversionResult::Cancelled) ++interrupted_;
-        else ++failed_;
+        if (ok)
+            ++converted_, audioSeconds_ += r.seconds();
+        else if (r.outcome == client::ConversionResult::Cancelled)
+            ++interrupted_;
+        else
+            ++failed_;
         clearLine();
         if (ok) {
             std::fprintf(stdout, "ok      %s -> %s (%s of audio, %.1f s, %.0fx)\n", shown(job.source).c_str(),
@@ -82,7 +87,8 @@ public:
         std::lock_guard lock(mutex_);
         clearLine();
         std::fprintf(stderr, "%zu converted, %zu skipped, %zu failed", converted_, skipped_, failed_);
-        if (interrupted_ || finished_ < total_) std::fprintf(stderr, ", %zu not done (interrupted)", total_ - converted_ - skipped_ - failed_);
+        if (interrupted_ || finished_ < total_)
+            std::fprintf(stderr, ", %zu not done (interrupted)", total_ - converted_ - skipped_ - failed_);
         std::fprintf(stderr, "; %s of audio in %.1f s (%.0fx real time)\n", formatSeconds(audioSeconds_).c_str(), wall,
                      wall > 0 ? audioSeconds_ / wall : 0.0);
     }
@@ -121,7 +127,8 @@ private:
             if (s.progress.framesTotal > 0)
                 std::snprintf(part, sizeof part, " | %s %3d%%", name.c_str(),
                               int(std::min<long long>(100, s.progress.framesDone * 100 / s.progress.framesTotal)));
-            else std::snprintf(part, sizeof part, " | %s", name.c_str());
+            else
+                std::snprintf(part, sizeof part, " | %s", name.c_str());
             files += part;
         }
         std::fprintf(stderr, "\r\x1b[K[%zu/%zu] %s %.0fx%s", finished_, total_, formatSeconds(audio).c_str(),
@@ -175,7 +182,8 @@ public:
     }
 
 private:
-    struct sigaction oldInt_ {}, oldTerm_ {}, oldHup_ {};
+    struct sigaction oldInt_ {
+    }, oldTerm_{}, oldHup_{};
 };
 
 }  // namespace
@@ -206,7 +214,8 @@ int runConvert(const std::vector<std::string>& args) {
     }
     if (!options.output.empty()) {  // the output folder, or the folder of the output file
         std::error_code ec;
-        fs::path folder = outputNamesFolder(options) ? fs::path(options.output) : fs::path(options.output).parent_path();
+        fs::path folder =
+            outputNamesFolder(options) ? fs::path(options.output) : fs::path(options.output).parent_path();
         if (!folder.empty() && !fs::create_directories(folder, ec) && ec) {
             std::fprintf(stderr, "qoro convert: %s: %s\nqoro convert: nothing written\n",
                          client::printable(folder.native()).c_str(), ec.message().c_str());

@@ -17,8 +17,8 @@ extern const char* const kTagHelp;
 
 // Exit statuses.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;     // some file failed
-inline constexpr int kExitUsage = 2;      // bad command line, or a refused plan
+inline constexpr int kExitFailed = 1;  // some file failed
+inline constexpr int kExitUsage = 2;   // bad command line, or a refused plan
 inline constexpr int kExitInterrupted = 130;
 
 }  // namespace qoro::cli

@@ -12,8 +12,8 @@ ComPtr<IAudioFile> createAudioFile(HRESULT* hr) {
 
 ComPtr<IAudioInformation> createAudioInformation(HRESULT* hr) {
     ComPtr<IAudioInformation> info;
-    HRESULT result = CoCreateInstance(CLSID_AudioInformation, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioInformation,
-                                      info.putVoid());
+    HRESULT result =
+        CoCreateInstance(CLSID_AudioInformation, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioInformation, info.putVoid());
     if (hr) *hr = result;
     if (FAILED(result)) info.reset();
     return info;

@@ -71,17 +71,22 @@ struct CompressionName {
     const char* name;
     LONG value;
 };
-constexpr CompressionName kCompressions[] = {{"pcm", PCM},   {"alaw", ALAW},           {"ulaw", ULAW},
-                                             {"gsm", GSM},   {"ima-adpcm", IMA_ADPCM}, {"ms-adpcm", MS_ADPCM}};
+constexpr CompressionName kCompressions[] = {{"pcm", PCM}, {"alaw", ALAW},           {"ulaw", ULAW},
+                                             {"gsm", GSM}, {"ima-adpcm", IMA_ADPCM}, {"ms-adpcm", MS_ADPCM}};
 
 struct PresetName {
     const char* name;
     int number;
 };
 constexpr PresetName kPresets[] = {
-    {"phone", 1},   {"sw", 2},     {"am", 3},      {"fm", 4},         {"voice", 5},           {"radio", 6},
-    {"tape", 7},    {"hifi", 8},   {"cd", 9},      {"studio", 10},    {"r3mix", 11},          {"fast-standard", 101},
-    {"standard", 102}, {"fast-extreme", 103}, {"extreme", 104}, {"insane", 105},
+    {"phone", 1},      {"sw", 2},
+    {"am", 3},         {"fm", 4},
+    {"voice", 5},      {"radio", 6},
+    {"tape", 7},       {"hifi", 8},
+    {"cd", 9},         {"studio", 10},
+    {"r3mix", 11},     {"fast-standard", 101},
+    {"standard", 102}, {"fast-extreme", 103},
+    {"extreme", 104},  {"insane", 105},
 };
 
 }  // namespace
@@ -286,17 +291,19 @@ bool planJobs(const ConvertOptions& o, std::vector<Job>& jobs, std::vector<std::
         if (!fresh)
             problems.push_back(job.target.string() + ": output of both " + it->second->source.string() + " and " +
                                job.source.string());
-        if (sources.count(target) ||
-            (fs::exists(job.target, ec) && fs::equivalent(job.source, job.target, ec)))
+        if (sources.count(target) || (fs::exists(job.target, ec) && fs::equivalent(job.source, job.target, ec)))
             problems.push_back(job.target.string() + ": output would overwrite a source file");
     }
     if (!problems.empty()) return false;
 
     for (auto& job : jobs) {
         if (!fs::exists(job.target, ec)) continue;
-        if (o.skipExisting) job.skip = true;
-        else if (!o.overwrite) problems.push_back(job.target.string() + ": exists (use --overwrite or --skip-existing)");
-        else if (fs::is_directory(job.target, ec)) problems.push_back(job.target.string() + ": is a folder");
+        if (o.skipExisting)
+            job.skip = true;
+        else if (!o.overwrite)
+            problems.push_back(job.target.string() + ": exists (use --overwrite or --skip-existing)");
+        else if (fs::is_directory(job.target, ec))
+            problems.push_back(job.target.string() + ": is a folder");
     }
     return problems.empty();
 }
@@ -311,7 +318,6 @@ std::string ignoredOptionsWarning(const ConvertOptions& o, const std::vector<Job
     return "warning: Ogg Vorbis files are always written at " + std::to_string(kOggRate) + " Hz, stereo;" + ignored +
            " ignored for them";
 }
-
 
 namespace {
 
@@ -328,8 +334,8 @@ std::string listText(std::span<const long> values, const char* last = " or ") {
 
 // "32-320 kbit/s (32, 40, ..., 320)"
 std::string bitrateText(std::span<const long> values) {
-    return std::to_string(values.front()) + "-" + std::to_string(values.back()) + " kbit/s (" +
-           listText(values, ", ") + ")";
+    return std::to_string(values.front()) + "-" + std::to_string(values.back()) + " kbit/s (" + listText(values, ", ") +
+           ")";
 }
 
 const char* typeTitle(LONG type) {
@@ -404,8 +410,7 @@ std::string rateRefusal(const Job& job, const ConvertOptions& o, long rate) {
     case G726:
         if (rate >= 1 && rate <= kTelephonyMaxRate) return {};
         return what + typeTitle(job.type.type) + " takes 1-" + std::to_string(kTelephonyMaxRate) + " Hz";
-    default:
-        return {};  // Ogg Vorbis: always 44100 Hz (the warning says so)
+    default: return {};  // Ogg Vorbis: always 44100 Hz (the warning says so)
     }
 }
 
@@ -425,8 +430,8 @@ std::string oggBitrateRefusal(const char* option, const std::optional<long>& val
 // job writes, or against every rate when the source cannot tell.
 // 'key' receives what the refusal depends on, so one line covers every job
 // it applies to.
-std::string mpegBitrateRefusal(const Job& job, const ConvertOptions& o, long bitrate, const std::optional<SourceShape>& shape,
-                               std::string& key) {
+std::string mpegBitrateRefusal(const Job& job, const ConvertOptions& o, long bitrate,
+                               const std::optional<SourceShape>& shape, std::string& key) {
     const LONG type = job.type.type;
     const std::string what = "--bitrate " + std::to_string(bitrate) + ": " + typeTitle(type);
     std::optional<long> rate = o.rate;
@@ -438,7 +443,8 @@ std::string mpegBitrateRefusal(const Job& job, const ConvertOptions& o, long bit
         // Unknown: refuse only what no rate and no channel mode takes.
         const long most = type == MP3 ? 320 : 384;
         std::set<long> any(std::begin(kMpeg2Bitrates), std::end(kMpeg2Bitrates));
-        if (type == MP3) any.insert(std::begin(kMpeg1Layer3Bitrates), std::end(kMpeg1Layer3Bitrates));
+        if (type == MP3)
+            any.insert(std::begin(kMpeg1Layer3Bitrates), std::end(kMpeg1Layer3Bitrates));
         else {
             any.insert(std::begin(kMpeg1Layer2MonoBitrates), std::end(kMpeg1Layer2MonoBitrates));
             any.insert(std::begin(kMpeg1Layer2StereoBitrates), std::end(kMpeg1Layer2StereoBitrates));
@@ -453,7 +459,8 @@ std::string mpegBitrateRefusal(const Job& job, const ConvertOptions& o, long bit
     key = what + at;
     std::string text = what + at + " takes " + bitrateText(accepted);
     // A rate kept from the source: say whose, and how to choose another.
-    if (!o.rate) text += "; " + job.source.filename().string() + " is at " + std::to_string(shape->rate) + " Hz (see --rate)";
+    if (!o.rate)
+        text += "; " + job.source.filename().string() + " is at " + std::to_string(shape->rate) + " Hz (see --rate)";
     return text;
 }
 
@@ -544,8 +551,10 @@ client::FormatChoice chooseFormat(IAudioFile* target, const Job& job, const Conv
         }
         if (o.preset) {
             int n = *presetNumber(*o.preset);
-            if (n > 100) encoder->SetParamsFromAltPreset(static_cast<SHORT>(n - 100));
-            else encoder->SetParamsFromPreset(static_cast<SHORT>(n));
+            if (n > 100)
+                encoder->SetParamsFromAltPreset(static_cast<SHORT>(n - 100));
+            else
+                encoder->SetParamsFromPreset(static_cast<SHORT>(n));
             presetAll = true;
         }
         if (o.rate || (!lineRate && !presetAll)) encoder->put_Frequency(rate);
@@ -576,7 +585,8 @@ client::FormatChoice chooseFormat(IAudioFile* target, const Job& job, const Conv
         what += std::to_string(rate) + " Hz";
         break;
     case G723:
-        choice.hr = target->SetFormatG723(rate, o.g723Rate.value_or(24) == 40 ? G723_40_KBPS : G723_24_KBPS, &blockAlign);
+        choice.hr =
+            target->SetFormatG723(rate, o.g723Rate.value_or(24) == 40 ? G723_40_KBPS : G723_24_KBPS, &blockAlign);
         what += std::to_string(rate) + " Hz, " + std::to_string(o.g723Rate.value_or(24)) + " kbit/s";
         break;
     case G726: {
@@ -585,8 +595,7 @@ client::FormatChoice chooseFormat(IAudioFile* target, const Job& job, const Conv
         what += std::to_string(rate) + " Hz, " + std::to_string(kbps) + " kbit/s";
         break;
     }
-    default:
-        break;
+    default: break;
     }
     choice.what = what;
     return choice;

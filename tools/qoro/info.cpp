@@ -143,8 +143,10 @@ Report examine(IAudioInformation* info, IAudioFile* file, const std::string& pat
 std::string durationText(LONG ms) {
     char text[48];
     long s = ms / 1000;
-    if (s >= 3600) std::snprintf(text, sizeof text, "%ld:%02ld:%02ld.%03ld", s / 3600, s % 3600 / 60, s % 60, long(ms % 1000));
-    else std::snprintf(text, sizeof text, "%02ld:%02ld.%03ld", s / 60, s % 60, long(ms % 1000));
+    if (s >= 3600)
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld.%03ld", s / 3600, s % 3600 / 60, s % 60, long(ms % 1000));
+    else
+        std::snprintf(text, sizeof text, "%02ld:%02ld.%03ld", s / 60, s % 60, long(ms % 1000));
     return text;
 }
 
@@ -236,12 +238,15 @@ int runInfo(const std::vector<std::string>& args) {
             std::fputs(kInfoHelp, stdout);
             return kExitOk;
         }
-        if (!optionsEnded && a == "--json") json = true;
-        else if (!optionsEnded && a == "--") optionsEnded = true;
+        if (!optionsEnded && a == "--json")
+            json = true;
+        else if (!optionsEnded && a == "--")
+            optionsEnded = true;
         else if (!optionsEnded && a.size() > 1 && a[0] == '-') {
             std::fprintf(stderr, "qoro info: unknown option: %s\n", client::printable(a).c_str());
             return kExitUsage;
-        } else files.push_back(a);
+        } else
+            files.push_back(a);
     }
     if (files.empty()) {
         std::fprintf(stderr, "qoro info: no files\n(see qoro info --help)\n");
@@ -263,7 +268,8 @@ int runInfo(const std::vector<std::string>& args) {
             std::fprintf(stderr, "qoro info: %s: %s\n", client::printable(r.file).c_str(),
                          client::printable(r.cause).c_str());
         }
-        if (json) std::printf("%s%s\n", jsonReport(r).c_str(), i + 1 < files.size() ? "," : "");
+        if (json)
+            std::printf("%s%s\n", jsonReport(r).c_str(), i + 1 < files.size() ? "," : "");
         else {
             if (i) std::fputs("\n", stdout);
             printText(r);

@@ -56,11 +56,16 @@ int runTag(const std::vector<std::string>& args) {
             files.push_back(w.take());
             continue;
         }
-        if (w.option("--title", value)) title = value;
-        else if (w.option("--artist", value)) artist = value;
-        else if (w.option("--album", value)) album = value;
-        else if (w.option("--comment", value)) comment = value;
-        else if (w.option("--genre", value)) genre = value;
+        if (w.option("--title", value))
+            title = value;
+        else if (w.option("--artist", value))
+            artist = value;
+        else if (w.option("--album", value))
+            album = value;
+        else if (w.option("--comment", value))
+            comment = value;
+        else if (w.option("--genre", value))
+            genre = value;
         else if (w.option("--year", value)) {
             year = parseLong(value);
             if (!year || *year < 0 || *year > 9999) {
@@ -73,8 +78,10 @@ int runTag(const std::vector<std::string>& args) {
                 std::fprintf(stderr, "qoro tag: invalid track (0 to 255): %s\n", value.c_str());
                 return kExitUsage;
             }
-        } else if (w.flag("--id3v1")) kind = 1;
-        else if (w.flag("--id3v2")) kind = 2;
+        } else if (w.flag("--id3v1"))
+            kind = 1;
+        else if (w.flag("--id3v2"))
+            kind = 2;
         else {
             std::fprintf(stderr, "qoro tag: unknown option: %s\n", client::printable(w.current()).c_str());
             return kExitUsage;

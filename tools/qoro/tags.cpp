@@ -73,8 +73,10 @@ SHORT readInformation(IAudioInformation* info, const fs::path& file, SHORT* id3K
         info->put_mp3TagInfoVersion(1);
         info->GetAudioInformation(name.get());
         info->get_infoType(&type);
-        if (currentTags(info).any()) kind = 1;
-        else info->put_mp3TagInfoVersion(2);  // neither tag: a new one will be ID3v2
+        if (currentTags(info).any())
+            kind = 1;
+        else
+            info->put_mp3TagInfoVersion(2);  // neither tag: a new one will be ID3v2
     }
     if (id3Kind) *id3Kind = kind;
     return type;

@@ -23,10 +23,14 @@ int main(int argc, char** argv) {
     bool unregister = false;
     const char* library = nullptr;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-u") == 0 || std::strcmp(argv[i], "/u") == 0) unregister = true;
-        else if (argv[i][0] == '-' && argv[i][1]) return usage();
-        else if (!library) library = argv[i];
-        else return usage();
+        if (std::strcmp(argv[i], "-u") == 0 || std::strcmp(argv[i], "/u") == 0)
+            unregister = true;
+        else if (argv[i][0] == '-' && argv[i][1])
+            return usage();
+        else if (!library)
+            library = argv[i];
+        else
+            return usage();
     }
     if (!library) return usage();
 

@@ -3,8 +3,8 @@
 #include "polyphase.h"
 
 #include <cmath>
-#include <initializer_list>
 #include <cstring>
+#include <initializer_list>
 
 #include "fast_dct.h"
 #include "mpeg/layer2_tables.h"
@@ -14,15 +14,13 @@ namespace {
 
 struct Tables {
     alignas(32) float window[512];  // C[i] = D[i] / 32
-    DctScales dctScale;  // Lee's fast DCT factors, by transform size
-    Tables()
-    {
+    DctScales dctScale;             // Lee's fast DCT factors, by transform size
+    Tables() {
         for (int i = 0; i < 512; ++i) window[i] = float(mpeg::polyphaseWindow(i)) / (65536.0f * 32.0f);
     }
 };
 
-const Tables& tables()
-{
+const Tables& tables() {
     static const Tables t;
     return t;
 }
@@ -31,8 +29,7 @@ const Tables& tables()
 
 PolyphaseAnalysis::PolyphaseAnalysis() { tables(); }
 
-void PolyphaseAnalysis::run(const float* in, float* out)
-{
+void PolyphaseAnalysis::run(const float* in, float* out) {
     const Tables& t = tables();
     if (pos_ < 32) {
         // Keep the 480 newest samples at the top of the buffer.

@@ -12,8 +12,7 @@ namespace qoro::dsp {
 // Lee's factors 1 / (2 cos((2k + 1) pi / 2N)) by transform size N = 2 .. 32.
 struct DctScales {
     const float* bySize[33] = {};
-    DctScales()
-    {
+    DctScales() {
         for (int n : {2, 4, 8, 16, 32}) bySize[n] = mpeg::polyphaseDctScales(n);
     }
     const float* operator[](int n) const { return bySize[n]; }
@@ -22,8 +21,7 @@ struct DctScales {
 // DCT-II: X[k] = sum_n x[n] cos((2n + 1) k pi / 2N), split into even and odd
 // halves.
 template <int N>
-inline void dct2(const DctScales& scales, const float* x, float* out)
-{
+inline void dct2(const DctScales& scales, const float* x, float* out) {
     if constexpr (N == 1) {
         out[0] = x[0];
     } else {
@@ -49,8 +47,7 @@ inline void dct2(const DctScales& scales, const float* x, float* out)
 // half-size transform, the odd ones (summed in neighbouring pairs) another,
 // whose outputs are weighted by Lee's factors and folded.
 template <int N>
-inline void dct3(const DctScales& scales, const float* x, float* y)
-{
+inline void dct3(const DctScales& scales, const float* x, float* y) {
     if constexpr (N == 1) {
         y[0] = x[0];
     } else {

@@ -16,8 +16,8 @@ namespace qoro::dsp {
 namespace {
 
 struct Tables {
-    alignas(32) float window[512];   // D scaled to 16-bit output
-    DctScales dctScale;  // Lee's fast DCT factors, by transform size
+    alignas(32) float window[512];  // D scaled to 16-bit output
+    DctScales dctScale;             // Lee's fast DCT factors, by transform size
     // The window rearranged for output pairs 16 - m and 16 + m (see
     // PolyphaseSynthesis::filter): for each of the 8 row pairs and each group of four
     // m (4g + 1 .. 4g + 4), the weights of the even row for the lower
@@ -26,8 +26,7 @@ struct Tables {
     // folded in; and the odd row's weight for output 16.
     alignas(16) float pairs[8][4][16];
     float middle[8];
-    Tables()
-    {
+    Tables() {
         for (int i = 0; i < 512; ++i) {
             window[i] = float(mpeg::polyphaseWindow(i)) / 65536.0f * 32768.0f;
         }
@@ -47,14 +46,12 @@ struct Tables {
     }
 };
 
-const Tables& tables()
-{
+const Tables& tables() {
     static const Tables t;
     return t;
 }
 
-inline int16_t toPcm(float x)
-{
+inline int16_t toPcm(float x) {
     if (x >= 32767.0f) return 32767;
     if (!(x > -32768.0f)) return x != x ? 0 : -32768;  // NaN never reaches the conversion
     return int16_t(std::lrintf(x));
@@ -69,8 +66,7 @@ inline int16_t toPcm(float x)
 inline __m128 reversed(__m128 v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 1, 2, 3)); }
 
 // Sums and scaled differences of the mirrored halves of n values (n / 2 of each).
-inline void halve(const float* x, int n, const float* scale, float* a, float* b)
-{
+inline void halve(const float* x, int n, const float* scale, float* a, float* b) {
     for (int k = 0; k < n / 2; k += 4) {
         const __m128 lo = _mm_loadu_ps(x + k);
         const __m128 hi = reversed(_mm_loadu_ps(x + n - 4 - k));
@@ -80,8 +76,7 @@ inline void halve(const float* x, int n, const float* scale, float* a, float* b)
 }
 
 // out[2k] = even[k], out[2k + 1] = odd[k] + odd[k + 1] (odd[h] = 0), h values each.
-inline void interleaveHalves(const float* even, float* odd, int h, float* out)
-{
+inline void interleaveHalves(const float* even, float* odd, int h, float* out) {
     odd[h] = 0.0f;
     for (int k = 0; k < h; k += 4) {
         const __m128 e = _mm_load_ps(even + k);
@@ -92,8 +87,7 @@ inline void interleaveHalves(const float* even, float* odd, int h, float* out)
 }
 
 // Four 8-point transforms, one per lane.
-inline void dct8x4(const Tables& t, const __m128* x, __m128* out)
-{
+inline void dct8x4(const Tables& t, const __m128* x, __m128* out) {
     auto mul = [](__m128 v, float c) { return _mm_mul_ps(v, _mm_set1_ps(c)); };
     const float* s8 = t.dctScale[8];
     const float* s4 = t.dctScale[4];
@@ -123,8 +117,7 @@ inline void dct8x4(const Tables& t, const __m128* x, __m128* out)
     out[7] = eb[3];
 }
 
-inline void dct32(const Tables& t, const float* x, float* out)
-{
+inline void dct32(const Tables& t, const float* x, float* out) {
     alignas(16) float a16[16], b16[16];
     halve(x, 32, t.dctScale[32], a16, b16);
     alignas(16) float r[4][8];  // the four 8-point inputs
@@ -160,16 +153,14 @@ inline void dct32(const Tables& t, const float* x, float* out)
 
 }  // namespace
 
-void PolyphaseSynthesis::reset()
-{
+void PolyphaseSynthesis::reset() {
     std::memset(v_, 0, sizeof v_);
     pos_ = 0;
 }
 
 #if defined(__SSE2__)
 
-void PolyphaseSynthesis::filter(const float* s, int16_t* pcm)
-{
+void PolyphaseSynthesis::filter(const float* s, int16_t* pcm) {
     // The V vector of a slot is made of its 32 transform outputs y: V[0..15]
     // = y[16..31], V[16] = 0, V[17..48] = -y[31..0], V[49..63] = -y[1..15].
     // The window takes the first half of the even rows (A) and the second
@@ -194,14 +185,15 @@ void PolyphaseSynthesis::filter(const float* s, int16_t* pcm)
             const __m128 p = _mm_load_ps(even + 32 + 4 * g);  // y[32 - m]
             const __m128 q = _mm_loadu_ps(odd + 4 * g + 1);   // y[m]
             lo[g] = _mm_add_ps(lo[g], _mm_add_ps(_mm_mul_ps(p, _mm_load_ps(w)), _mm_mul_ps(q, _mm_load_ps(w + 4))));
-            hi[g] = _mm_add_ps(hi[g], _mm_add_ps(_mm_mul_ps(p, _mm_load_ps(w + 8)), _mm_mul_ps(q, _mm_load_ps(w + 12))));
+            hi[g] =
+                _mm_add_ps(hi[g], _mm_add_ps(_mm_mul_ps(p, _mm_load_ps(w + 8)), _mm_mul_ps(q, _mm_load_ps(w + 12))));
         }
         middle += odd[0] * t.middle[i];
     }
     alignas(16) float f[36];
     for (int g = 0; g < 4; ++g) {
         _mm_store_ps(f + 12 - 4 * g, reversed(lo[g]));  // outputs 12 - 4g .. 15 - 4g
-        _mm_storeu_ps(f + 17 + 4 * g, hi[g]);          // outputs 17 + 4g .. 20 + 4g
+        _mm_storeu_ps(f + 17 + 4 * g, hi[g]);           // outputs 17 + 4g .. 20 + 4g
     }
     f[16] = middle;
 
@@ -215,8 +207,8 @@ void PolyphaseSynthesis::filter(const float* s, int16_t* pcm)
     }
 }
 
-void synthesizeStereo(PolyphaseSynthesis& left, PolyphaseSynthesis& right, const float* l, const float* r, int16_t* out)
-{
+void synthesizeStereo(PolyphaseSynthesis& left, PolyphaseSynthesis& right, const float* l, const float* r,
+                      int16_t* out) {
     alignas(16) int16_t a[32], b[32];
     left.filter(l, a);
     right.filter(r, b);
@@ -230,8 +222,7 @@ void synthesizeStereo(PolyphaseSynthesis& left, PolyphaseSynthesis& right, const
 
 #else
 
-void PolyphaseSynthesis::filter(const float* s, int16_t* pcm)
-{
+void PolyphaseSynthesis::filter(const float* s, int16_t* pcm) {
     const Tables& t = tables();
     float x[32];
     dct2<32>(t.dctScale, s, x);
@@ -253,8 +244,8 @@ void PolyphaseSynthesis::filter(const float* s, int16_t* pcm)
     for (int j = 0; j < 32; ++j) pcm[j] = toPcm(acc[j]);
 }
 
-void synthesizeStereo(PolyphaseSynthesis& left, PolyphaseSynthesis& right, const float* l, const float* r, int16_t* out)
-{
+void synthesizeStereo(PolyphaseSynthesis& left, PolyphaseSynthesis& right, const float* l, const float* r,
+                      int16_t* out) {
     int16_t a[32], b[32];
     left.filter(l, a);
     right.filter(r, b);
@@ -266,8 +257,7 @@ void synthesizeStereo(PolyphaseSynthesis& left, PolyphaseSynthesis& right, const
 
 #endif
 
-void PolyphaseSynthesis::run(const float* s, int16_t* out, int stride)
-{
+void PolyphaseSynthesis::run(const float* s, int16_t* out, int stride) {
     if (stride == 1) {
         filter(s, out);
         return;

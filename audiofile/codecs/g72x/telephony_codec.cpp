@@ -12,13 +12,10 @@ constexpr size_t kChunkBytes = 4095;  // a multiple of 3 and of 5
 
 int widthFor(TelephonyCodec::Format format, int bits) {
     switch (format) {
-        case TelephonyCodec::Format::Vox:
-        case TelephonyCodec::Format::G721:
-            return 4;
-        case TelephonyCodec::Format::G723:
-            return bits == 3 || bits == 5 ? bits : 0;
-        case TelephonyCodec::Format::G726:
-            return bits >= 2 && bits <= 5 ? bits : 0;
+    case TelephonyCodec::Format::Vox:
+    case TelephonyCodec::Format::G721: return 4;
+    case TelephonyCodec::Format::G723: return bits == 3 || bits == 5 ? bits : 0;
+    case TelephonyCodec::Format::G726: return bits >= 2 && bits <= 5 ? bits : 0;
     }
     return 0;
 }

@@ -2,50 +2,46 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <new>
 #include <string>
-#include <cstring>
 
+#include "codecs/dsp/polyphase.h"
 #include "mpeg/layer2_tables.h"
 #include "mpeg/mpeg_header.h"
-#include "codecs/dsp/polyphase.h"
 #include "psycho_model2.h"
 
 namespace qoro::mp2enc {
 namespace {
 
-constexpr int kBlocks = 3;       // scale factor blocks per frame
-constexpr int kBlockLen = 12;    // subband samples per block
-constexpr int kSbSamples = 36;   // subband samples per frame
-constexpr int kGranules = 12;    // groups of three subband samples
+constexpr int kBlocks = 3;      // scale factor blocks per frame
+constexpr int kBlockLen = 12;   // subband samples per block
+constexpr int kSbSamples = 36;  // subband samples per frame
+constexpr int kGranules = 12;   // groups of three subband samples
 
 // Tables every instance shares, built when the first instance is created.
 struct SharedTables {
     float scale[64];  // scale factors 2^(1 - i/3); 63 is unused
-    SharedTables()
-    {
+    SharedTables() {
         for (int i = 0; i < 63; ++i) scale[i] = float(std::exp2(1.0 - i / 3.0));
         scale[63] = 0.0f;
     }
 };
 
 // Signal-to-noise ratio of each quantiser (ISO/IEC 11172-3 table C.5).
-float snrOf(int levels)
-{
+float snrOf(int levels) {
     static constexpr struct {
         int levels;
         float db;
-    } kSnr[] = {{3, 7.00f}, {5, 11.00f}, {7, 16.00f}, {9, 20.84f}, {15, 25.28f}, {31, 31.59f},
-                {63, 37.75f}, {127, 43.84f}, {255, 49.89f}, {511, 55.93f}, {1023, 61.96f},
-                {2047, 67.98f}, {4095, 74.01f}, {8191, 80.03f}, {16383, 86.05f}, {32767, 92.01f},
-                {65535, 98.01f}};
+    } kSnr[] = {{3, 7.00f},     {5, 11.00f},    {7, 16.00f},     {9, 20.84f},     {15, 25.28f},   {31, 31.59f},
+                {63, 37.75f},   {127, 43.84f},  {255, 49.89f},   {511, 55.93f},   {1023, 61.96f}, {2047, 67.98f},
+                {4095, 74.01f}, {8191, 80.03f}, {16383, 86.05f}, {32767, 92.01f}, {65535, 98.01f}};
     for (const auto& e : kSnr)
         if (e.levels == levels) return e.db;
     return 0.0f;
 }
 
-const SharedTables& shared()
-{
+const SharedTables& shared() {
     static const SharedTables t;
     return t;
 }
@@ -57,15 +53,16 @@ public:
 
     // Up to 32 bits at a time (the frame writer never asks for more; a
     // wider request writes nothing).
-    void put(uint32_t value, int bits)
-    {
+    void put(uint32_t value, int bits) {
         if (bits > 32) return;
         for (int i = bits - 1; i >= 0; --i) {
             const size_t byte = pos_ >> 3;
             if (byte < size_) {
                 const uint8_t mask = uint8_t(0x80u >> (pos_ & 7));
-                if ((value >> i) & 1u) out_[byte] |= mask;
-                else out_[byte] &= uint8_t(~mask);
+                if ((value >> i) & 1u)
+                    out_[byte] |= mask;
+                else
+                    out_[byte] &= uint8_t(~mask);
             }
             ++pos_;
         }
@@ -79,8 +76,7 @@ private:
 };
 
 // CRC-16 (polynomial 0x8005) over `bits` bits of `data` from bit `start`.
-uint16_t crc16(const uint8_t* data, size_t start, size_t bits, uint16_t crc)
-{
+uint16_t crc16(const uint8_t* data, size_t start, size_t bits, uint16_t crc) {
     for (size_t i = start; i < start + bits; ++i) {
         const unsigned bit = (data[i >> 3] >> (7 - (i & 7))) & 1u;
         const bool top = ((crc >> 15) & 1u) != bit;
@@ -91,8 +87,7 @@ uint16_t crc16(const uint8_t* data, size_t start, size_t bits, uint16_t crc)
 }
 
 // Smallest scale factor (largest index) still above `peak`.
-int scaleIndexFor(const float* scale, float peak)
-{
+int scaleIndexFor(const float* scale, float peak) {
     if (!(peak > 0.0f)) return 62;
     int idx = int(std::floor(3.0f * (1.0f - std::log2(peak))));
     idx = std::clamp(idx, 0, 62);
@@ -105,8 +100,7 @@ int scaleIndexFor(const float* scale, float peak)
 // indices, and for each pair of classes the pattern of the standard's table:
 // which of the three indices each block uses (3 = the largest scale) and the
 // selection information sent.
-int diffClass(int d)
-{
+int diffClass(int d) {
     if (d <= -3) return 0;
     if (d < 0) return 1;
     if (d == 0) return 2;
@@ -133,8 +127,7 @@ constexpr int kScfCount[4] = {3, 2, 1, 2};
 // First subband coded as one combined channel in joint stereo (Layers I and
 // II: 4, 8, 12 or 16 by mode extension).
 // A layer or mode extension out of range codes every subband apart.
-int jointStereoBound(int layerCode, int modeExtension)
-{
+int jointStereoBound(int layerCode, int modeExtension) {
     if (layerCode < 2 || layerCode > 3 || modeExtension < 0 || modeExtension > 3) return 32;
     return 4 * (modeExtension + 1);
 }
@@ -177,19 +170,14 @@ using Instance = detail::EncoderInstance;
 Mp2Encoder::Mp2Encoder() = default;
 Mp2Encoder::~Mp2Encoder() = default;
 
-const char* Mp2Encoder::modeName(int mode)
-{
+const char* Mp2Encoder::modeName(int mode) {
     static const char* const kNames[4] = {"stereo", "j-stereo", "dual-ch", "single-ch"};
     return mode >= 0 && mode < 4 ? kNames[mode] : "";
 }
 
-const char* Mp2Encoder::versionName(int version)
-{
-    return version == 1 ? "MPEG-1" : "MPEG-2 LSF";
-}
+const char* Mp2Encoder::versionName(int version) { return version == 1 ? "MPEG-1" : "MPEG-2 LSF"; }
 
-int Mp2Encoder::liveInstances() const
-{
+int Mp2Encoder::liveInstances() const {
     return int(std::count_if(instances_.begin(), instances_.end(), [](const auto& p) { return p != nullptr; }));
 }
 
@@ -197,8 +185,7 @@ namespace {
 
 // A new instance for settings already checked (throws std::bad_alloc when
 // memory runs out; what was built of it is freed on the way out).
-std::unique_ptr<Instance> buildInstance(const Mp2Options& options, const mpeg::MpegFrameHeader& h)
-{
+std::unique_ptr<Instance> buildInstance(const Mp2Options& options, const mpeg::MpegFrameHeader& h) {
     auto inst = std::make_unique<Instance>();
     inst->options = options;
     inst->header = h;
@@ -220,14 +207,12 @@ std::unique_ptr<Instance> buildInstance(const Mp2Options& options, const mpeg::M
 
 }  // namespace
 
-int Mp2Encoder::refuse(int code, std::string message)
-{
+int Mp2Encoder::refuse(int code, std::string message) {
     message_ = std::move(message);
     return code;
 }
 
-int Mp2Encoder::createInstance(const Mp2Options& options, Mp2Instance& created)
-{
+int Mp2Encoder::createInstance(const Mp2Options& options, Mp2Instance& created) {
     created = Mp2Instance{};
     message_.clear();
     auto slot = std::find(instances_.begin(), instances_.end(), nullptr);
@@ -236,12 +221,30 @@ int Mp2Encoder::createInstance(const Mp2Options& options, Mp2Instance& created)
 
     mpeg::MpegFrameHeader h;
     switch (options.sampleRate) {
-    case 44100: h.version = 1; h.samplingIndex = 0; break;
-    case 48000: h.version = 1; h.samplingIndex = 1; break;
-    case 32000: h.version = 1; h.samplingIndex = 2; break;
-    case 22050: h.version = 0; h.samplingIndex = 0; break;
-    case 24000: h.version = 0; h.samplingIndex = 1; break;
-    case 16000: h.version = 0; h.samplingIndex = 2; break;
+    case 44100:
+        h.version = 1;
+        h.samplingIndex = 0;
+        break;
+    case 48000:
+        h.version = 1;
+        h.samplingIndex = 1;
+        break;
+    case 32000:
+        h.version = 1;
+        h.samplingIndex = 2;
+        break;
+    case 22050:
+        h.version = 0;
+        h.samplingIndex = 0;
+        break;
+    case 24000:
+        h.version = 0;
+        h.samplingIndex = 1;
+        break;
+    case 16000:
+        h.version = 0;
+        h.samplingIndex = 2;
+        break;
     default:
         return refuse(kBadSampleRate,
                       "SmpFrqIndex: " + std::to_string(options.sampleRate) + " is not a legal sample rate");
@@ -284,9 +287,7 @@ int Mp2Encoder::createInstance(const Mp2Options& options, Mp2Instance& created)
     return kOk;
 }
 
-
-int Mp2Encoder::closeInstance(int instance)
-{
+int Mp2Encoder::closeInstance(int instance) {
     message_.clear();
     if (instance < 0 || instance >= kMaxInstances || !instances_[size_t(instance)])
         return refuse(kBadInstance, "no encoder instance " + std::to_string(instance));
@@ -305,8 +306,7 @@ struct Allocation {
     bool satisfied = false;  // every coded band reached its mask
 };
 
-void scaleFactorsOf(Instance& s, int ch, int sblimit)
-{
+void scaleFactorsOf(Instance& s, int ch, int sblimit) {
     const float* scale = shared().scale;
     for (int sb = 0; sb < sblimit; ++sb) {
         int idx[kBlocks];
@@ -325,16 +325,15 @@ void scaleFactorsOf(Instance& s, int ch, int sblimit)
 // Greedy allocation: the coding unit (a channel's subband, or both channels'
 // subband above the intensity bound) with the lowest mask-to-noise ratio gets
 // the next quantiser step, as long as the frame has room for it.
-Allocation allocate(const Instance& s, int bound, int availableBits)
-{
+Allocation allocate(const Instance& s, int bound, int availableBits) {
     const mpeg::Layer2AllocTable& table = *s.table;
     const int sblimit = s.sblimit;
     const int nch = s.channels;
 
     struct Unit {
         int sb;
-        int ch;        // -1: both channels (above the bound)
-        int scfBits;   // selection info and scale factors, paid once coded
+        int ch;       // -1: both channels (above the bound)
+        int scfBits;  // selection info and scale factors, paid once coded
         float smr;
         float mnr;
         int code;
@@ -401,8 +400,7 @@ Allocation allocate(const Instance& s, int bound, int availableBits)
 
 // Midtread quantiser of `levels` steps over [-1, 1): code v stands for
 // (2v - (levels - 1)) / levels.
-inline uint32_t quantise(float x, int levels)
-{
+inline uint32_t quantise(float x, int levels) {
     const int v = int((x + 1.0f) * float(levels) * 0.5f);
     return uint32_t(std::clamp(v, 0, levels - 1));
 }
@@ -410,8 +408,7 @@ inline uint32_t quantise(float x, int levels)
 }  // namespace
 
 int Mp2Encoder::encodeFrame(int instance, int sampleCount, const int16_t* samples, uint8_t* out, size_t outSize,
-                            int& bytesWritten)
-{
+                            int& bytesWritten) {
     bytesWritten = 0;
     message_.clear();
     if (instance < 0 || instance >= kMaxInstances || !instances_[size_t(instance)])
@@ -511,10 +508,20 @@ int Mp2Encoder::encodeFrame(int instance, int sampleCount, const int16_t* sample
             if (!alloc.code[ch][sb]) continue;
             const uint8_t* idx = s.scfIndex[ch][sb];
             switch (s.scfsi[ch][sb]) {
-            case 0: bw.put(idx[0], 6); bw.put(idx[1], 6); bw.put(idx[2], 6); break;
-            case 1: bw.put(idx[0], 6); bw.put(idx[2], 6); break;
+            case 0:
+                bw.put(idx[0], 6);
+                bw.put(idx[1], 6);
+                bw.put(idx[2], 6);
+                break;
+            case 1:
+                bw.put(idx[0], 6);
+                bw.put(idx[2], 6);
+                break;
             case 2: bw.put(idx[0], 6); break;
-            default: bw.put(idx[0], 6); bw.put(idx[1], 6); break;
+            default:
+                bw.put(idx[0], 6);
+                bw.put(idx[1], 6);
+                break;
             }
         }
 

@@ -27,7 +27,7 @@ struct Mp2Options {
     int32_t sampleRate = 44100;  // Hz
     int32_t mode = 0;            // 0 stereo, 1 joint stereo, 2 dual channel, 3 single channel
     int32_t bitrateKbps = 128;
-    int32_t psychoModel = 2;     // 0 fixed ratios; 1 and 2 the spectral model
+    int32_t psychoModel = 2;  // 0 fixed ratios; 1 and 2 the spectral model
     bool errorProtection = true;
     bool padding = true;
     int32_t privateBit = 0;
@@ -68,8 +68,8 @@ public:
 
     // Encodes one frame from `sampleCount` interleaved samples (fewer than
     // samplesPerCall are padded with silence, more are ignored) into `out`.
-    int encodeFrame(int instance, int sampleCount, const int16_t* samples, uint8_t* out,
-                    size_t outSize, int& bytesWritten);
+    int encodeFrame(int instance, int sampleCount, const int16_t* samples, uint8_t* out, size_t outSize,
+                    int& bytesWritten);
 
     int closeInstance(int instance);
 

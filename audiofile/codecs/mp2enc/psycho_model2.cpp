@@ -187,7 +187,7 @@ namespace {
 
 constexpr int kFftLogm = 10;
 constexpr int kFftSize = 1 << kFftLogm;  // 1024
-constexpr int kLines = kFftSize / 2;      // lines 0..511 cover the 32 subbands
+constexpr int kLines = kFftSize / 2;     // lines 0..511 cover the 32 subbands
 constexpr int kSubbands = 32;
 constexpr int kLinesPerSubband = kLines / kSubbands;  // 16
 constexpr int kFrame = 1152;
@@ -215,15 +215,13 @@ constexpr double kFullScaleEnergy = 3.0 * 32768.0 * 32768.0 * kFftSize * kFftSiz
 // can overflow a float (a 16-bit source never comes near it).
 constexpr float kInputLimit = 1.0e6f;
 
-constexpr double kNmtDb = 5.5;         // noise masking tone
-constexpr double kTmnBaseDb = 14.5;    // tone masking noise: 14.5 + bark
+constexpr double kNmtDb = 5.5;          // noise masking tone
+constexpr double kTmnBaseDb = 14.5;     // tone masking noise: 14.5 + bark
 constexpr double kAthCeilingDb = 40.0;  // see absoluteThresholdDb
 constexpr float kSmrLimitDb = 100.0f;
 
 // Critical-band rate in Bark (Zwicker and Terhardt).
-double bark(double hz) {
-    return 13.0 * std::atan(0.00076 * hz) + 3.5 * std::atan((hz / 7500.0) * (hz / 7500.0));
-}
+double bark(double hz) { return 13.0 * std::atan(0.00076 * hz) + 3.5 * std::atan((hz / 7500.0) * (hz / 7500.0)); }
 
 // Threshold in quiet in dB SPL (Terhardt's fit of the measured curve). Above
 // 14 kHz the fit climbs far faster than the thresholds young listeners show;
@@ -231,8 +229,7 @@ double bark(double hz) {
 // full scale is still coded when the bitrate allows.
 double absoluteThresholdDb(double hz) {
     double k = std::max(hz, 20.0) / 1000.0;
-    double db = 3.64 * std::pow(k, -0.8) - 6.5 * std::exp(-0.6 * (k - 3.3) * (k - 3.3)) +
-                1.0e-3 * k * k * k * k;
+    double db = 3.64 * std::pow(k, -0.8) - 6.5 * std::exp(-0.6 * (k - 3.3) * (k - 3.3)) + 1.0e-3 * k * k * k * k;
     return std::min(db, kAthCeilingDb);
 }
 
@@ -245,8 +242,7 @@ double minimumSnrDb(double z) {
     constexpr int n = sizeof(kBark) / sizeof(kBark[0]);
     if (z >= kBark[n - 1]) return kDb[n - 1];
     for (int i = 1; i < n; ++i)
-        if (z < kBark[i])
-            return kDb[i - 1] + (kDb[i] - kDb[i - 1]) * (z - kBark[i - 1]) / (kBark[i] - kBark[i - 1]);
+        if (z < kBark[i]) return kDb[i - 1] + (kDb[i] - kDb[i - 1]) * (z - kBark[i - 1]) / (kBark[i] - kBark[i - 1]);
     return 0.0;
 }
 
@@ -270,15 +266,15 @@ struct PsychoModel2::State {
 
     // Tables.
     float window[kFftSize];
-    float absThr[kLines];        // energy per line
+    float absThr[kLines];  // energy per line
     int partOfLine[kLines];
-    std::vector<int> partStart;  // first line of each partition, plus kLines
+    std::vector<int> partStart;   // first line of each partition, plus kLines
     std::vector<float> invLines;  // 1 / lines in the partition
     std::vector<float> tmnDb;     // per partition
     std::vector<float> minSnrDb;
-    std::vector<float> spreadNorm;  // 1 / sum of the spreading into the partition
+    std::vector<float> spreadNorm;        // 1 / sum of the spreading into the partition
     std::vector<int> spreadLo, spreadHi;  // maskers with a non-zero share
-    std::vector<float> spread;      // [maskee * parts + masker]
+    std::vector<float> spread;            // [maskee * parts + masker]
     int parts = 0;
 
     // History.
@@ -405,8 +401,7 @@ void PsychoModel2::analyse(const float* samples1152, float smrDb[32]) {
 
     // 1. Windowed input: 176 samples of history, 848 of this frame.
     for (int i = 0; i < kHistory; ++i) s.windowed[i] = s.previous[i] * s.window[i];
-    for (int i = 0; i < kFromFrame; ++i)
-        s.windowed[kHistory + i] = sanitize(samples1152[i]) * s.window[kHistory + i];
+    for (int i = 0; i < kFromFrame; ++i) s.windowed[kHistory + i] = sanitize(samples1152[i]) * s.window[kHistory + i];
     for (int i = 0; i < kHistory; ++i) s.previous[i] = sanitize(samples1152[kFrame - kHistory + i]);
     s.fft.transform(s.windowed, s.re, s.im);
 

@@ -32,8 +32,8 @@ private:
 
     int size_ = 0;
     int half_ = 0;
-    std::vector<unsigned> bitrev_;   // permutation of the half-size transform
-    std::vector<float> twRe_, twIm_;  // per-stage twiddles, stages packed end to end
+    std::vector<unsigned> bitrev_;        // permutation of the half-size transform
+    std::vector<float> twRe_, twIm_;      // per-stage twiddles, stages packed end to end
     std::vector<float> postRe_, postIm_;  // e^(-2 pi i k / N) for the real split
     mutable std::vector<float> workRe_, workIm_;
 };

@@ -31,17 +31,17 @@ struct Preset {
 };
 
 constexpr std::array<Preset, 16> kPresets{{
-    {1, 8000, 1, 1, 8, 5, 0, 56, 6, 3200, 1000, false, Mp3PresetMode::None},       // phone
-    {2, 11025, 1, 1, 8, 5, 0, 64, 5, 4800, 500, false, Mp3PresetMode::None},       // sw
-    {3, 16000, 1, 1, 24, 5, 0, 160, 5, 7200, 500, false, Mp3PresetMode::None},     // am
-    {4, 22050, 2, 2, 16, 5, 0, 128, 5, 9950, 880, false, Mp3PresetMode::None},     // fm
-    {5, 32000, 1, 2, 32, 5, 0, 128, 5, 12300, 2000, true, Mp3PresetMode::None},    // voice
-    {6, 44100, 2, 2, 64, 5, 0, 256, 4, 15000, 0, false, Mp3PresetMode::None},      // radio
-    {7, 44100, 2, 2, 96, 5, 0, 320, 4, 18500, 2000, false, Mp3PresetMode::None},   // tape
-    {8, 44100, 2, 2, 112, 2, 0, 320, 3, 20240, 2200, false, Mp3PresetMode::None},  // hifi
-    {9, 44100, 2, 1, 128, 2, 0, 320, 2, -1, 0, false, Mp3PresetMode::None},        // cd
-    {10, 44100, 2, 1, 160, 2, 0, 320, 0, -1, 0, false, Mp3PresetMode::None},       // studio
-    {11, 44100, 2, 2, 96, 2, 3, 320, 1, 19500, 0, false, Mp3PresetMode::R3mix},    // r3mix
+    {1, 8000, 1, 1, 8, 5, 0, 56, 6, 3200, 1000, false, Mp3PresetMode::None},          // phone
+    {2, 11025, 1, 1, 8, 5, 0, 64, 5, 4800, 500, false, Mp3PresetMode::None},          // sw
+    {3, 16000, 1, 1, 24, 5, 0, 160, 5, 7200, 500, false, Mp3PresetMode::None},        // am
+    {4, 22050, 2, 2, 16, 5, 0, 128, 5, 9950, 880, false, Mp3PresetMode::None},        // fm
+    {5, 32000, 1, 2, 32, 5, 0, 128, 5, 12300, 2000, true, Mp3PresetMode::None},       // voice
+    {6, 44100, 2, 2, 64, 5, 0, 256, 4, 15000, 0, false, Mp3PresetMode::None},         // radio
+    {7, 44100, 2, 2, 96, 5, 0, 320, 4, 18500, 2000, false, Mp3PresetMode::None},      // tape
+    {8, 44100, 2, 2, 112, 2, 0, 320, 3, 20240, 2200, false, Mp3PresetMode::None},     // hifi
+    {9, 44100, 2, 1, 128, 2, 0, 320, 2, -1, 0, false, Mp3PresetMode::None},           // cd
+    {10, 44100, 2, 1, 160, 2, 0, 320, 0, -1, 0, false, Mp3PresetMode::None},          // studio
+    {11, 44100, 2, 2, 96, 2, 3, 320, 1, 19500, 0, false, Mp3PresetMode::R3mix},       // r3mix
     {101, 44100, 2, 2, 128, 2, 2, 320, 1, 19000, 0, false, Mp3PresetMode::Standard},  // fast standard
     {102, 44100, 2, 2, 128, 2, 1, 320, 1, 19000, 0, false, Mp3PresetMode::Standard},  // standard
     {103, 44100, 2, 2, 128, 2, 2, 320, 1, 19500, 0, false, Mp3PresetMode::Extreme},   // fast extreme
@@ -55,15 +55,27 @@ struct NamedPreset {
 };
 
 constexpr std::array<NamedPreset, 11> kPresetNames{{
-    {"phone", 1}, {"sw", 2}, {"am", 3}, {"fm", 4}, {"voice", 5}, {"radio", 6},
-    {"tape", 7}, {"hifi", 8}, {"cd", 9}, {"studio", 10}, {"r3mix", 11},
+    {"phone", 1},
+    {"sw", 2},
+    {"am", 3},
+    {"fm", 4},
+    {"voice", 5},
+    {"radio", 6},
+    {"tape", 7},
+    {"hifi", 8},
+    {"cd", 9},
+    {"studio", 10},
+    {"r3mix", 11},
 }};
 
 // "fast standard" and "fast extreme" hold a blank, so a command line (split at
 // blanks) never reaches them; they are kept for completeness of the table.
 constexpr std::array<NamedPreset, 5> kAltPresetNames{{
-    {"fast standard", 101}, {"standard", 102}, {"fast extreme", 103},
-    {"extreme", 104}, {"insane", 105},
+    {"fast standard", 101},
+    {"standard", 102},
+    {"fast extreme", 103},
+    {"extreme", 104},
+    {"insane", 105},
 }};
 
 // The command line is cut into at most this many tokens.
@@ -71,8 +83,7 @@ constexpr size_t kMaxTokens = 128;
 
 template <typename T>
 T clampTo(long long v) {
-    return static_cast<T>(std::clamp<long long>(v, std::numeric_limits<T>::min(),
-                                                std::numeric_limits<T>::max()));
+    return static_cast<T>(std::clamp<long long>(v, std::numeric_limits<T>::min(), std::numeric_limits<T>::max()));
 }
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
@@ -149,8 +160,8 @@ void Mp3Settings::normalise() {
 }
 
 void Mp3Settings::applyPreset(int number) {
-    const auto it = std::find_if(kPresets.begin(), kPresets.end(),
-                                 [number](const Preset& p) { return p.number == number; });
+    const auto it =
+        std::find_if(kPresets.begin(), kPresets.end(), [number](const Preset& p) { return p.number == number; });
     if (it == kPresets.end()) {
         reset();
     } else {
@@ -192,9 +203,7 @@ bool Mp3Settings::applyCommandLine(std::string_view line) {
 
     size_t i = 0;
     // The token after the option, consumed; nullptr at the end of the line.
-    auto value = [&]() -> const std::string_view* {
-        return i + 1 < tokens.size() ? &tokens[++i] : nullptr;
-    };
+    auto value = [&]() -> const std::string_view* { return i + 1 < tokens.size() ? &tokens[++i] : nullptr; };
     // "--lowpass" and its kin: the field becomes 0, and a following token that
     // reads as a positive number is taken as kilohertz.
     auto filterValue = [&](int32_t& field) {
@@ -220,8 +229,10 @@ bool Mp3Settings::applyCommandLine(std::string_view line) {
                     channels = 1;
                 } else if (*v == "s" || *v == "j" || *v == "f" || *v == "d") {
                     channels = 2;
-                    stereoType = *v == "s" ? SIMPLY : *v == "j" ? JOINTSTEREO
-                               : *v == "f" ? FORCEDJOINTSTEREO : DUALCHANNEL;
+                    stereoType = *v == "s"   ? SIMPLY
+                                 : *v == "j" ? JOINTSTEREO
+                                 : *v == "f" ? FORCEDJOINTSTEREO
+                                             : DUALCHANNEL;
                 }
             }
         } else if (t == "--abr") {

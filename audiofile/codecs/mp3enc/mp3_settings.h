@@ -24,14 +24,14 @@ enum class Mp3PresetMode : int16_t { None = 0, R3mix = 1, Standard = 2, Extreme 
 // Fields in the order of the record; widths as the encoder library receives them.
 struct Mp3Settings {
     int16_t channels = 2;
-    int16_t bitrate = 128;            // kbit/s
-    int32_t frequency = 44100;        // Hz
-    int16_t stereoType = 1;           // Mp3LameTypeStereoConstants
-    int16_t maxVbrBitrate = 192;      // kbit/s
-    int16_t encoderQuality = 5;       // 0 (best) .. 9
-    int16_t vbrQuality = 7;           // 0 (best) .. 9
-    int16_t vbrMethod = -1;           // Mp3LameMethodConstants
-    int16_t abrBitrate = 128;         // kbit/s
+    int16_t bitrate = 128;        // kbit/s
+    int32_t frequency = 44100;    // Hz
+    int16_t stereoType = 1;       // Mp3LameTypeStereoConstants
+    int16_t maxVbrBitrate = 192;  // kbit/s
+    int16_t encoderQuality = 5;   // 0 (best) .. 9
+    int16_t vbrQuality = 7;       // 0 (best) .. 9
+    int16_t vbrMethod = -1;       // Mp3LameMethodConstants
+    int16_t abrBitrate = 128;     // kbit/s
     int16_t errorProtection = 0;
     int16_t writeVbrHeader = 1;
     int16_t noBitReservoir = 0;
@@ -39,13 +39,13 @@ struct Mp3Settings {
     int16_t noShortBlocks = 0;
     int16_t strictIsoCompliance = 0;
     int16_t enforceMinBitrate = 0;
-    int32_t lowPassFrequency = -1;    // Hz, -1 = none
-    int32_t highPassFrequency = -1;   // Hz, -1 = none
-    int32_t lowPassWidth = 0;         // Hz
-    int32_t highPassWidth = 0;        // Hz
+    int32_t lowPassFrequency = -1;   // Hz, -1 = none
+    int32_t highPassFrequency = -1;  // Hz, -1 = none
+    int32_t lowPassWidth = 0;        // Hz
+    int32_t highPassWidth = 0;       // Hz
     int16_t athMode = 0;
     int16_t emphasis = 0;
-    int16_t presetMode = 0;           // Mp3PresetMode
+    int16_t presetMode = 0;  // Mp3PresetMode
 
     bool operator==(const Mp3Settings&) const = default;
 
@@ -70,9 +70,7 @@ struct Mp3Settings {
 };
 
 // A 32-bit value stored into a 16-bit field of the record, saturated.
-inline int16_t toField16(long v) {
-    return static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
-}
+inline int16_t toField16(long v) { return static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v); }
 
 // Preset numbers by name, as the command line names them; 0 when unknown.
 int presetByName(std::string_view name);

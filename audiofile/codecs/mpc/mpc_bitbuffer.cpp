@@ -10,8 +10,7 @@ namespace qoro::mpc {
 BitBuffer::BitBuffer() : storage_(std::make_unique<uint32_t[]>(kWords)), words_(storage_.get()) {}
 BitBuffer::~BitBuffer() = default;
 
-bool BitBuffer::open(const std::string& path, uint64_t streamStart, uint64_t dataBytes)
-{
+bool BitBuffer::open(const std::string& path, uint64_t streamStart, uint64_t dataBytes) {
     close();
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) return false;
@@ -40,8 +39,7 @@ bool BitBuffer::open(const std::string& path, uint64_t streamStart, uint64_t dat
     return true;
 }
 
-void BitBuffer::close()
-{
+void BitBuffer::close() {
     fileHolder_.reset();
     file_ = nullptr;
     fileBytes_ = fileWords_ = dataBits_ = base_ = 0;
@@ -52,8 +50,7 @@ void BitBuffer::close()
 
 // Reads 'count' words from word 'firstWord' of the file into the ring from
 // 'slot' on; what lies beyond the end of the file reads as zero.
-void BitBuffer::load(uint64_t firstWord, uint32_t slot, uint32_t count)
-{
+void BitBuffer::load(uint64_t firstWord, uint32_t slot, uint32_t count) {
     uint32_t* dst = words_ + slot;
     std::memset(dst, 0, count * sizeof(uint32_t));
     if (!file_ || firstWord >= fileWords_) return;
@@ -71,15 +68,13 @@ void BitBuffer::load(uint64_t firstWord, uint32_t slot, uint32_t count)
 
 // Reading has crossed into the second half: it becomes the first, and the
 // half just left takes the next 16 KB of the file.
-void BitBuffer::refill()
-{
+void BitBuffer::refill() {
     const uint32_t leftSlot = uint32_t(start_ & (kWords - 1));
     start_ += kHalfWords;
     load(start_ + kHalfWords, leftSlot, kHalfWords);
 }
 
-void BitBuffer::seek(uint64_t bit)
-{
+void BitBuffer::seek(uint64_t bit) {
     // Positions far beyond the file all behave alike (zero bits).
     const uint64_t limit = (fileWords_ + 2) * 32;
     if (bit > limit) bit = limit;

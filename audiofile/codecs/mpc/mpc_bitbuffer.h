@@ -41,13 +41,11 @@ public:
     uint32_t headSize() const { return headSize_; }
 
     // Up to 24 bits without consuming them.
-    uint32_t peek(int n) const
-    {
+    uint32_t peek(int n) const {
         const uint64_t pair = (uint64_t(words_[word_ & (kWords - 1)]) << 32) | words_[(word_ + 1) & (kWords - 1)];
         return uint32_t((pair << bit_) >> (64 - n));
     }
-    void skip(int n)
-    {
+    void skip(int n) {
         bit_ += uint32_t(n);
         if (bit_ >= 32) {
             bit_ -= 32;
@@ -55,8 +53,7 @@ public:
         }
     }
     // Reads n bits, 0 <= n <= 24.
-    uint32_t read(int n)
-    {
+    uint32_t read(int n) {
         if (n == 0) return 0;
         const uint32_t v = peek(n);
         skip(n);
@@ -73,8 +70,7 @@ public:
     uint64_t dataBits() const { return dataBits_; }
 
 private:
-    void advanceWord()
-    {
+    void advanceWord() {
         ++word_;
         if (word_ - start_ >= kHalfWords) refill();
     }
@@ -90,9 +86,9 @@ private:
     uint32_t* words_;
     uint8_t head_[32] = {};
     uint32_t headSize_ = 0;
-    uint64_t word_ = 0;    // absolute index of the current word
-    uint32_t bit_ = 0;     // 0 = most significant bit of the current word
-    uint64_t start_ = 0;   // first word of the current half; the buffer holds [start_, start_ + kWords)
+    uint64_t word_ = 0;   // absolute index of the current word
+    uint32_t bit_ = 0;    // 0 = most significant bit of the current word
+    uint64_t start_ = 0;  // first word of the current half; the buffer holds [start_, start_ + kWords)
     uint64_t fileWords_ = 0;
     uint64_t fileBytes_ = 0;  // from the stream's start to the end of the file
     uint64_t base_ = 0;       // where the stream starts in the file

@@ -38,8 +38,7 @@ struct MpcDecoder::State {
     int skipDamaged = 1;
     Stats stats;
 
-    void rewind()
-    {
+    void rewind() {
         frame.reset();
         synth[0].reset();
         synth[1].reset();
@@ -51,8 +50,7 @@ struct MpcDecoder::State {
     // Reads the length field and parses the frame after it. True when the
     // frame's parsed length matches its length field and stays inside the
     // data; 'next' is where the following frame starts.
-    bool parseOne(uint64_t& next)
-    {
+    bool parseOne(uint64_t& next) {
         const uint32_t length = bits.read(kLengthBits);
         const uint64_t body = bits.position();
         next = body + length;
@@ -60,8 +58,7 @@ struct MpcDecoder::State {
         return bits.position() - body == length && !bits.overrun();
     }
 
-    bool atEnd() const
-    {
+    bool atEnd() const {
         return decodedFrames >= info.header.frames || bits.position() + kLengthBits > bits.dataBits();
     }
 };
@@ -69,8 +66,7 @@ struct MpcDecoder::State {
 MpcDecoder::MpcDecoder() : s_(std::make_unique<State>()) {}
 MpcDecoder::~MpcDecoder() = default;
 
-int MpcDecoder::open(const std::string& path)
-{
+int MpcDecoder::open(const std::string& path) {
     close();
     MpcStreamInfo info;
     if (!readStreamInfo(path, info)) return -1;
@@ -93,8 +89,7 @@ int MpcDecoder::open(const std::string& path)
     return 0;
 }
 
-void MpcDecoder::close()
-{
+void MpcDecoder::close() {
     s_->bits.close();
     s_->open = false;
     s_->info = MpcStreamInfo{};
@@ -103,8 +98,7 @@ void MpcDecoder::close()
 
 const MpcStreamInfo& MpcDecoder::info() const { return s_->info; }
 
-int MpcDecoder::decodeFrame(uint8_t* out)
-{
+int MpcDecoder::decodeFrame(uint8_t* out) {
     State& s = *s_;
     if (!s.open || s.atEnd()) return 0;
     const bool first = s.decodedFrames == 0;
@@ -144,8 +138,7 @@ int MpcDecoder::decodeFrame(uint8_t* out)
     return bytes;
 }
 
-int64_t MpcDecoder::seekMs(int64_t ms)
-{
+int64_t MpcDecoder::seekMs(int64_t ms) {
     State& s = *s_;
     if (!s.open) return 0;
     const double wanted = std::max<double>(0.0, double(ms)) * 44.1 / kFrameSamples + 0.5;
@@ -184,10 +177,7 @@ int64_t MpcDecoder::seekMs(int64_t ms)
     return positionMs();
 }
 
-int64_t MpcDecoder::positionMs() const
-{
-    return int64_t(double(s_->decodedFrames) * kFrameSamples / 44.1 + 0.5);
-}
+int64_t MpcDecoder::positionMs() const { return int64_t(double(s_->decodedFrames) * kFrameSamples / 44.1 + 0.5); }
 
 uint64_t MpcDecoder::filePosition() const { return s_->open ? s_->bits.streamStart() + s_->bits.position() / 8 : 0; }
 

@@ -21,8 +21,8 @@ namespace qoro::mpc {
 
 class MpcDecoder {
 public:
-    static constexpr int kFrameSamples = 1152;                    // per channel
-    static constexpr int kFrameBytes = kFrameSamples * 2 * 2;     // 4608
+    static constexpr int kFrameSamples = 1152;                 // per channel
+    static constexpr int kFrameBytes = kFrameSamples * 2 * 2;  // 4608
     // The first frame of a stream drops the synthesis delay and yields
     // 671 sample frames.
     static constexpr int kFirstFrameBytes = 2684;

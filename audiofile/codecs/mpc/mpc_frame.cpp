@@ -9,8 +9,7 @@ namespace {
 
 using tables::CodeTable;
 
-int decode(BitBuffer& bits, const CodeTable& table)
-{
+int decode(BitBuffer& bits, const CodeTable& table) {
     const tables::Lookup& lu = tables::lookup(table);
     const uint32_t v = bits.peek(lu.maxLength);
     const int length = lu.length[v];
@@ -26,8 +25,7 @@ bool carriesSamples(int res) { return res != 0 && res >= -1 && res <= 17; }
 // all three, 1 the first two (the third repeats the second), 2 the first and
 // the third (the second repeats the first), 3 only the first.
 template <typename Next>
-void readScaleFactors(int scfi, int* s, Next next)
-{
+void readScaleFactors(int scfi, int* s, Next next) {
     switch (scfi & 3) {
     case 0:
         s[0] = next(s[2]);
@@ -53,8 +51,7 @@ void readScaleFactors(int scfi, int* s, Next next)
 
 // Noise of resolution -1: values -510..510 in steps of 4, from the
 // decoder's own generator.
-void fillNoise(FrameState& st, int32_t* q)
-{
+void fillNoise(FrameState& st, int32_t* q) {
     for (int k = 0; k < kSlots; ++k) {
         uint32_t x = st.noiseSeed;
         x ^= x << 13;
@@ -65,15 +62,13 @@ void fillNoise(FrameState& st, int32_t* q)
     }
 }
 
-void readRawSamples(BitBuffer& bits, int res, int32_t* q)
-{
+void readRawSamples(BitBuffer& bits, int res, int32_t* q) {
     const int width = res - 1;
     const int offset = tables::sampleOffset(res);
     for (int k = 0; k < kSlots; ++k) q[k] = int32_t(bits.read(width)) - offset;
 }
 
-void readSamples7(BitBuffer& bits, FrameState& st, int res, int32_t* q)
-{
+void readSamples7(BitBuffer& bits, FrameState& st, int res, int32_t* q) {
     if (res == -1) {
         fillNoise(st, q);
     } else if (res == 1) {
@@ -101,8 +96,7 @@ void readSamples7(BitBuffer& bits, FrameState& st, int res, int32_t* q)
     }
 }
 
-int parse7(BitBuffer& bits, FrameState& st)
-{
+int parse7(BitBuffer& bits, FrameState& st) {
     const CodeTable& resTable = tables::sv7Resolution();
     int used = 0;
     for (int n = 0; n <= st.maxBand; ++n) {
@@ -141,8 +135,7 @@ int parse7(BitBuffer& bits, FrameState& st)
     return used;
 }
 
-int parse46(BitBuffer& bits, FrameState& st)
-{
+int parse46(BitBuffer& bits, FrameState& st) {
     int used = 0;
     for (int n = 0; n <= st.maxBand; ++n) {
         const CodeTable& t = tables::sv46ResolutionIndex(n);
@@ -189,8 +182,7 @@ int parse46(BitBuffer& bits, FrameState& st)
 
 }  // namespace
 
-void FrameState::reset()
-{
+void FrameState::reset() {
     std::memset(res, 0, sizeof res);
     std::memset(ms, 0, sizeof ms);
     std::memset(scfi, 0, sizeof scfi);
@@ -199,14 +191,12 @@ void FrameState::reset()
     noiseSeed = 0x12345678u;
 }
 
-int parseFrame(BitBuffer& bits, FrameState& st)
-{
+int parseFrame(BitBuffer& bits, FrameState& st) {
     st.maxBand = st.maxBand < 0 ? 0 : st.maxBand >= kBands ? kBands - 1 : st.maxBand;
     return st.streamVersion >= 7 ? parse7(bits, st) : parse46(bits, st);
 }
 
-void requantise(const FrameState& st, float gain, float (*out)[kSlots][kBands])
-{
+void requantise(const FrameState& st, float gain, float (*out)[kSlots][kBands]) {
     std::memset(out, 0, sizeof(float) * 2 * kSlots * kBands);
     // Samples times step times scale factor are in 16-bit units.
     const float unit = gain / 32768.0f;

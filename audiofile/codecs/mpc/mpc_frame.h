@@ -22,7 +22,7 @@ struct FrameState {
     int res[2][kBands] = {};
     bool ms[kBands] = {};
     int scfi[2][kBands] = {};
-    int scf[2][kBands][3] = {};   // scf[..][..][2] is carried to the next frame
+    int scf[2][kBands][3] = {};  // scf[..][..][2] is carried to the next frame
     int32_t q[2][kBands][kSlots] = {};
     uint32_t noiseSeed = 0x12345678u;
 

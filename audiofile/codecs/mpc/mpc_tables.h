@@ -65,8 +65,8 @@ float scaleFactor(int scf);
 // the symbol and the number of bits it used.
 struct Lookup {
     int maxLength = 0;
-    const int16_t* symbol = nullptr;   // 1 << maxLength entries
-    const uint8_t* length = nullptr;   // 0 marks bits that start no code word
+    const int16_t* symbol = nullptr;  // 1 << maxLength entries
+    const uint8_t* length = nullptr;  // 0 marks bits that start no code word
 };
 const Lookup& lookup(const CodeTable& table);
 

@@ -20,8 +20,7 @@ public:
         : data_(data), capacity_(capacityBytes), pos_(startBit) {}
 
     // Up to 24 bits, without consuming them.
-    uint32_t peek(int n) const
-    {
+    uint32_t peek(int n) const {
         const size_t byte = pos_ >> 3;
         uint32_t w;
         if (byte + 4 <= capacity_) [[likely]] {
@@ -36,8 +35,7 @@ public:
         }
         return (w << (pos_ & 7)) >> (32 - n);
     }
-    uint32_t get(int n)
-    {
+    uint32_t get(int n) {
         if (n <= 0) return 0;
         const uint32_t v = peek(n);
         pos_ += size_t(n);

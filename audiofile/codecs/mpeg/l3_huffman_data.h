@@ -7,9 +7,9 @@
 namespace qoro::mpeg::detail {
 
 struct HuffmanSource {
-    const uint16_t* codes;  // code word per symbol (right-aligned)
-    const uint8_t* lengths; // code length per symbol
-    int size;               // big values: symbols per row (table is size x size); count1: 16
+    const uint16_t* codes;   // code word per symbol (right-aligned)
+    const uint8_t* lengths;  // code length per symbol
+    int size;                // big values: symbols per row (table is size x size); count1: 16
     int linbits;
 };
 

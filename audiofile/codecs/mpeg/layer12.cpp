@@ -12,15 +12,13 @@ namespace {
 
 struct ScaleTable {
     float v[64];
-    ScaleTable()
-    {
+    ScaleTable() {
         for (int i = 0; i < 63; ++i) v[i] = float(std::exp2(1.0 - i / 3.0));
         v[63] = 0.0f;  // reserved index
     }
 };
 
-const float* scaleFactors()
-{
+const float* scaleFactors() {
     static const ScaleTable t;
     return t.v;
 }
@@ -28,23 +26,18 @@ const float* scaleFactors()
 int crcBytes(const MpegFrameHeader& h) { return h.protection == 0 ? 2 : 0; }
 
 // Dequantised value of code v out of 'levels' levels (full scale 1.0).
-inline float dequant(uint32_t v, int levels)
-{
-    return float(2 * int(v) - (levels - 1)) / float(levels);
-}
+inline float dequant(uint32_t v, int levels) { return float(2 * int(v) - (levels - 1)) / float(levels); }
 
 using AllocTable = Layer2AllocTable;
 
-const AllocTable& selectTable(const MpegFrameHeader& h, size_t size)
-{
+const AllocTable& selectTable(const MpegFrameHeader& h, size_t size) {
     return layer2AllocTable(h.version, h.samplingIndex, frameKbps(h, int(size)), mpegChannels(h));
 }
 
 }  // namespace
 
 int decodeLayer1(dsp::PolyphaseSynthesis* synth, const MpegFrameHeader& h, const uint8_t* frame, size_t size,
-                 int16_t* out)
-{
+                 int16_t* out) {
     const int nch = mpegChannels(h);
     const int bound = h.mode == 1 ? (h.modeExtension + 1) * 4 : 32;
     BitReader br(frame, size, size_t(32 + 8 * crcBytes(h)));
@@ -83,16 +76,17 @@ int decodeLayer1(dsp::PolyphaseSynthesis* synth, const MpegFrameHeader& h, const
                 for (int ch = 0; ch < nch; ++ch) samples[ch][sb] = v * scale[ch][sb];
             }
         }
-        if (nch == 2) dsp::synthesizeStereo(synth[0], synth[1], samples[0], samples[1], out + s * 64);
-        else synth[0].run(samples[0], out + s * 32, 1);
+        if (nch == 2)
+            dsp::synthesizeStereo(synth[0], synth[1], samples[0], samples[1], out + s * 64);
+        else
+            synth[0].run(samples[0], out + s * 32, 1);
     }
     if (br.position() > size * 8) fault = true;
     return fault ? -1 : 384;
 }
 
 int decodeLayer2(dsp::PolyphaseSynthesis* synth, const MpegFrameHeader& h, const uint8_t* frame, size_t size,
-                 int16_t* out)
-{
+                 int16_t* out) {
     const int nch = mpegChannels(h);
     const AllocTable& table = selectTable(h, size);
     const int sblimit = table.sblimit;
@@ -129,9 +123,7 @@ int decodeLayer2(dsp::PolyphaseSynthesis* synth, const MpegFrameHeader& h, const
                 sc[0] = sc[1] = sfTable[br.get(6)];
                 sc[2] = sfTable[br.get(6)];
                 break;
-            case 2:
-                sc[0] = sc[1] = sc[2] = sfTable[br.get(6)];
-                break;
+            case 2: sc[0] = sc[1] = sc[2] = sfTable[br.get(6)]; break;
             default:
                 sc[0] = sfTable[br.get(6)];
                 sc[1] = sc[2] = sfTable[br.get(6)];
@@ -170,8 +162,10 @@ int decodeLayer2(dsp::PolyphaseSynthesis* synth, const MpegFrameHeader& h, const
         }
         for (int i = 0; i < 3; ++i) {
             int16_t* o = out + (gr * 3 + i) * 32 * nch;
-            if (nch == 2) dsp::synthesizeStereo(synth[0], synth[1], samples[0][i], samples[1][i], o);
-            else synth[0].run(samples[0][i], o, 1);
+            if (nch == 2)
+                dsp::synthesizeStereo(synth[0], synth[1], samples[0][i], samples[1][i], o);
+            else
+                synth[0].run(samples[0][i], o, 1);
         }
     }
     return br.position() > size * 8 ? -1 : 1152;

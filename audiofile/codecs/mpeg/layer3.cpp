@@ -45,19 +45,16 @@ const uint8_t kSlen[2][16] = {{0, 0, 0, 0, 3, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4},
 const uint8_t kPretab[22] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 3, 3, 3, 2, 0};
 // Scalefactor counts for the low sampling frequencies [table][long, short, mixed][part].
 const uint8_t kLsfSfbCount[6][3][4] = {
-    {{6, 5, 5, 5}, {9, 9, 9, 9}, {6, 9, 9, 9}},
-    {{6, 5, 7, 3}, {9, 9, 12, 6}, {6, 9, 12, 6}},
-    {{11, 10, 0, 0}, {18, 18, 0, 0}, {15, 18, 0, 0}},
-    {{7, 7, 7, 0}, {12, 12, 12, 0}, {6, 15, 12, 0}},
-    {{6, 6, 6, 3}, {12, 9, 9, 6}, {6, 12, 9, 6}},
-    {{8, 8, 5, 0}, {15, 12, 9, 0}, {6, 18, 9, 0}},
+    {{6, 5, 5, 5}, {9, 9, 9, 9}, {6, 9, 9, 9}},       {{6, 5, 7, 3}, {9, 9, 12, 6}, {6, 9, 12, 6}},
+    {{11, 10, 0, 0}, {18, 18, 0, 0}, {15, 18, 0, 0}}, {{7, 7, 7, 0}, {12, 12, 12, 0}, {6, 15, 12, 0}},
+    {{6, 6, 6, 3}, {12, 9, 9, 6}, {6, 12, 9, 6}},     {{8, 8, 5, 0}, {15, 12, 9, 0}, {6, 18, 9, 0}},
 };
 
 // ----- Huffman lookup: multi-level tables built once from the code lists.
 struct HuffEntry {
-    int16_t value;   // symbol, or offset of the subtable
-    uint8_t length;  // bits consumed at this level
-    uint8_t subBits; // 0 for a leaf
+    int16_t value;    // symbol, or offset of the subtable
+    uint8_t length;   // bits consumed at this level
+    uint8_t subBits;  // 0 for a leaf
 };
 
 struct HuffTable {
@@ -73,8 +70,7 @@ struct Code {
     int symbol;
 };
 
-void buildLevel(std::vector<HuffEntry>& out, int at, int bits, const std::vector<Code>& codes, int depth)
-{
+void buildLevel(std::vector<HuffEntry>& out, int at, int bits, const std::vector<Code>& codes, int depth) {
     // Entries default to a 1-bit leaf of symbol 0 for holes in incomplete codes.
     for (int i = 0; i < (1 << bits); ++i) out[size_t(at + i)] = {0, 1, 0};
     std::vector<std::vector<Code>> groups(size_t(1) << bits);
@@ -112,9 +108,9 @@ struct Tables {
     static constexpr int kGainLow = -640, kGainHigh = 64;
     float gain[kGainHigh - kGainLow + 1];
     float gainOf(int e) const { return gain[std::clamp(e, kGainLow, kGainHigh) - kGainLow]; }
-    float isRatio[7][2];          // MPEG-1 intensity: left and right factor per position
-    float lsfIs[2][32][2];        // LSF intensity [scale][position][left, right]
-    float imdctLong[18][18];      // [input k][output r]; outputs 0..8 then 18..26
+    float isRatio[7][2];      // MPEG-1 intensity: left and right factor per position
+    float lsfIs[2][32][2];    // LSF intensity [scale][position][left, right]
+    float imdctLong[18][18];  // [input k][output r]; outputs 0..8 then 18..26
     // The fast long IMDCT (a DCT-IV of 18 points through two 9-point DCT-II):
     // input scales 1 / (2 cos((2n + 1) pi / 72)), odd-half scales
     // 1 / (2 cos((2n + 1) pi / 36)), and cos((2n + 1) k pi / 18) for the
@@ -129,8 +125,7 @@ struct Tables {
     float cs[8], ca[8];
 
     // Big-value symbols become (x << 4) | y; count1 symbols stay vwxy.
-    HuffTable build(const HuffmanSource& src, int symbols, int rowSize)
-    {
+    HuffTable build(const HuffmanSource& src, int symbols, int rowSize) {
         HuffTable t;
         if (!src.codes) return t;
         std::vector<Code> codes;
@@ -148,9 +143,10 @@ struct Tables {
         return t;
     }
 
-    Tables()
-    {
-        for (int i = 0; i < 32; ++i) big[i] = build(kBigValueSources[i], kBigValueSources[i].size * kBigValueSources[i].size, kBigValueSources[i].size);
+    Tables() {
+        for (int i = 0; i < 32; ++i)
+            big[i] = build(kBigValueSources[i], kBigValueSources[i].size * kBigValueSources[i].size,
+                           kBigValueSources[i].size);
         count1A = build(kCount1Sources[0], 16, 0);
         for (int i = 0; i < 8207; ++i) pow43[i] = float(std::pow(double(i), 4.0 / 3.0));
         for (int e = kGainLow; e <= kGainHigh; ++e) gain[e - kGainLow] = float(std::exp2(double(e) / 4.0));
@@ -166,16 +162,17 @@ struct Tables {
             const double io = sc ? M_SQRT1_2 : std::pow(2.0, -0.25);
             for (int p = 0; p < 32; ++p) {
                 double l = 1.0, r = 1.0;
-                if (p & 1) l = std::pow(io, (p + 1) / 2);
-                else if (p) r = std::pow(io, p / 2);
+                if (p & 1)
+                    l = std::pow(io, (p + 1) / 2);
+                else if (p)
+                    r = std::pow(io, p / 2);
                 lsfIs[sc][p][0] = float(l);
                 lsfIs[sc][p][1] = float(r);
             }
         }
         for (int r = 0; r < 18; ++r) {
             const int i = r < 9 ? r : r + 9;
-            for (int k = 0; k < 18; ++k)
-                imdctLong[k][r] = float(std::cos(M_PI / 72.0 * (2 * i + 19) * (2 * k + 1)));
+            for (int k = 0; k < 18; ++k) imdctLong[k][r] = float(std::cos(M_PI / 72.0 * (2 * i + 19) * (2 * k + 1)));
         }
         for (int n = 0; n < 18; ++n) dct4Pre[n] = float(0.5 / std::cos((2 * n + 1) * M_PI / 72.0));
         for (int n = 0; n < 9; ++n) dct18Odd[n] = float(0.5 / std::cos((2 * n + 1) * M_PI / 36.0));
@@ -186,18 +183,18 @@ struct Tables {
             }
         for (int i = 0; i < 12; ++i)
             for (int k = 0; k < 6; ++k)
-                imdctShortT[k][i] = imdctShort[i][k] = float(std::cos(M_PI / 24.0 * (2 * i + 7) * (2 * k + 1)) *
-                                                              std::sin(M_PI / 12.0 * (i + 0.5)));
+                imdctShortT[k][i] = imdctShort[i][k] =
+                    float(std::cos(M_PI / 24.0 * (2 * i + 7) * (2 * k + 1)) * std::sin(M_PI / 12.0 * (i + 0.5)));
         for (int i = 0; i < 36; ++i) {
             window[0][i] = float(std::sin(M_PI / 36.0 * (i + 0.5)));
-            window[1][i] = i < 18 ? window[0][i]
-                         : i < 24 ? 1.0f
-                         : i < 30 ? float(std::sin(M_PI / 12.0 * (i - 18 + 0.5)))
-                                  : 0.0f;
-            window[3][i] = i < 6 ? 0.0f
-                         : i < 12 ? float(std::sin(M_PI / 12.0 * (i - 6 + 0.5)))
-                         : i < 18 ? 1.0f
-                                  : window[0][i];
+            window[1][i] = i < 18   ? window[0][i]
+                           : i < 24 ? 1.0f
+                           : i < 30 ? float(std::sin(M_PI / 12.0 * (i - 18 + 0.5)))
+                                    : 0.0f;
+            window[3][i] = i < 6    ? 0.0f
+                           : i < 12 ? float(std::sin(M_PI / 12.0 * (i - 6 + 0.5)))
+                           : i < 18 ? 1.0f
+                                    : window[0][i];
             window[2][i] = 0.0f;
         }
         const double c[8] = {-0.6, -0.535, -0.33, -0.185, -0.095, -0.041, -0.0142, -0.0037};
@@ -209,8 +206,7 @@ struct Tables {
     }
 };
 
-const Tables& tables()
-{
+const Tables& tables() {
     static const Tables t;
     return t;
 }
@@ -223,19 +219,16 @@ public:
     explicit CachedBits(const BitReader& br) : data_(br.data()), capacity_(br.capacity()), pos_(br.position()) {}
 
     // n <= 24 bits, not consumed.
-    uint32_t peek(int n)
-    {
+    uint32_t peek(int n) {
         if (held_ < n) refill();
         return uint32_t(cache_ >> (64 - n));
     }
-    void skip(int n)
-    {
+    void skip(int n) {
         cache_ <<= n;
         held_ -= n;
         pos_ += size_t(n);
     }
-    uint32_t get(int n)
-    {
+    uint32_t get(int n) {
         if (n <= 0) return 0;
         const uint32_t v = peek(n);
         skip(n);
@@ -243,21 +236,18 @@ public:
     }
     size_t position() const { return pos_; }
     // At least n <= 57 bits held, for take().
-    void ensure(int n)
-    {
+    void ensure(int n) {
         if (held_ < n) refill();
     }
     // n bits (1 <= n) of those ensure() made sure of.
-    uint32_t take(int n)
-    {
+    uint32_t take(int n) {
         const uint32_t v = uint32_t(cache_ >> (64 - n));
         skip(n);
         return v;
     }
     // v with its sign bit applied when v is not 0 (the bit is read only
     // then), without branching on the bit: signs are as good as random.
-    int applySign(int v)
-    {
+    int applySign(int v) {
         const int present = v != 0;
         const int negative = int(cache_ >> 63) & present;
         cache_ <<= present;
@@ -267,8 +257,7 @@ public:
     }
 
 private:
-    void refill()
-    {
+    void refill() {
         const size_t byte = pos_ >> 3;
         uint64_t w = 0;
         if (byte + 8 <= capacity_) [[likely]] {
@@ -291,8 +280,7 @@ private:
 
 // One Huffman code through the two-level lookup table; either bit reader.
 template <class Bits>
-inline int huffDecode(Bits& br, const Tables& t, const HuffTable& ht)
-{
+inline int huffDecode(Bits& br, const Tables& t, const HuffTable& ht) {
     const HuffEntry* base = t.entries.data();
     HuffEntry e = base[ht.offset + int(br.peek(ht.rootBits))];
     while (e.subBits) {
@@ -342,8 +330,7 @@ Layer3Ptr makeLayer3State() { return Layer3Ptr(new Layer3State()); }
 
 void Layer3Deleter::operator()(Layer3State* s) const { delete s; }
 
-void resetLayer3(Layer3State& s)
-{
+void resetLayer3(Layer3State& s) {
     s.dataLen = 0;
     std::memset(s.overlap, 0, sizeof s.overlap);
     s.sf[0] = ScaleFactors{};
@@ -352,8 +339,7 @@ void resetLayer3(Layer3State& s)
 
 namespace {
 
-bool readSideInfo(BitReader& br, const MpegFrameHeader& h, SideInfo& si)
-{
+bool readSideInfo(BitReader& br, const MpegFrameHeader& h, SideInfo& si) {
     const int nch = mpegChannels(h);
     const bool lsf = h.version != 1;
     const int ngr = lsf ? 1 : 2;
@@ -399,8 +385,7 @@ bool readSideInfo(BitReader& br, const MpegFrameHeader& h, SideInfo& si)
     return true;
 }
 
-void readScaleFactorsMpeg1(BitReader& br, const Granule& gi, const int* scfsi, int g, ScaleFactors& sf)
-{
+void readScaleFactorsMpeg1(BitReader& br, const Granule& gi, const int* scfsi, int g, ScaleFactors& sf) {
     const int slen1 = kSlen[0][gi.sfCompress];
     const int slen2 = kSlen[1][gi.sfCompress];
     if (gi.windowSwitching && gi.blockType == 2) {
@@ -425,8 +410,7 @@ void readScaleFactorsMpeg1(BitReader& br, const Granule& gi, const int* scfsi, i
     sf.l[21] = 0;
 }
 
-void readScaleFactorsLsf(BitReader& br, Granule& gi, bool intensityRight, ScaleFactors& sf)
-{
+void readScaleFactorsLsf(BitReader& br, Granule& gi, bool intensityRight, ScaleFactors& sf) {
     int slen[4] = {0, 0, 0, 0};
     int tableIndex = 0;
     int sfc = gi.sfCompress;
@@ -509,8 +493,7 @@ void readScaleFactorsLsf(BitReader& br, Granule& gi, bool intensityRight, ScaleF
 // Huffman decoding of one granule and channel; returns the count of lines
 // that may be non-zero.
 int readHuffman(BitReader& reader, const Tables& t, const Granule& gi, size_t endBit, const uint16_t* sfbL,
-                const uint16_t* sfbS, int* is)
-{
+                const uint16_t* sfbS, int* is) {
     CachedBits br(reader);
     struct Done {
         BitReader& reader;
@@ -571,9 +554,8 @@ int readHuffman(BitReader& reader, const Tables& t, const Granule& gi, size_t en
     return nz;
 }
 
-void requantize(const Tables& t, const Granule& gi, const ScaleFactors& sf, const uint16_t* sfbL,
-                const uint16_t* sfbS, const int* is, int nz, float* xr)
-{
+void requantize(const Tables& t, const Granule& gi, const ScaleFactors& sf, const uint16_t* sfbL, const uint16_t* sfbS,
+                const int* is, int nz, float* xr) {
     // Gains in quarter steps of the exponent: the global gain, less the
     // subblock gain (8 steps each) and the scalefactors (2 or 4 steps each).
     const int shift = gi.sfScale ? 4 : 2;
@@ -605,8 +587,7 @@ void requantize(const Tables& t, const Granule& gi, const ScaleFactors& sf, cons
     }
 }
 
-void msStereo(float* l, float* r, int from, int to)
-{
+void msStereo(float* l, float* r, int from, int to) {
     for (int i = from; i < to; ++i) {
         const float m = l[i], s = r[i];
         l[i] = (m + s) * float(M_SQRT1_2);
@@ -616,9 +597,8 @@ void msStereo(float* l, float* r, int from, int to)
 
 // Stereo processing of one granule. nz: per channel count of possibly
 // non-zero lines; both become the joint limit.
-void stereo(const Tables& t, const MpegFrameHeader& h, const Granule& gr, const ScaleFactors& sfR,
-            const uint16_t* sfbL, const uint16_t* sfbS, float* l, float* r, int* nz)
-{
+void stereo(const Tables& t, const MpegFrameHeader& h, const Granule& gr, const ScaleFactors& sfR, const uint16_t* sfbL,
+            const uint16_t* sfbS, float* l, float* r, int* nz) {
     const bool ms = (h.modeExtension & 2) != 0;
     const bool intensity = (h.modeExtension & 1) != 0;
     const bool lsf = h.version != 1;
@@ -716,8 +696,7 @@ void stereo(const Tables& t, const MpegFrameHeader& h, const Granule& gr, const 
     nz[0] = nz[1] = 576;
 }
 
-void aliasReduce(const Tables& t, float* xr, int sbLimit)
-{
+void aliasReduce(const Tables& t, float* xr, int sbLimit) {
     for (int sb = 1; sb < sbLimit && sb < 32; ++sb) {
         float* a = xr + 18 * sb;
         for (int i = 0; i < 8; ++i) {
@@ -728,8 +707,7 @@ void aliasReduce(const Tables& t, float* xr, int sbLimit)
     }
 }
 
-void imdctLong(const Tables& t, const float* in, const float* win, float (*prev)[32], float* out, int sb)
-{
+void imdctLong(const Tables& t, const float* in, const float* win, float (*prev)[32], float* out, int sb) {
     // Outputs 0..17 are antisymmetric and 18..35 symmetric about their
     // middles: 18 sums give all 36.
     float acc[18] = {};
@@ -751,8 +729,7 @@ void imdctLong(const Tables& t, const float* in, const float* win, float (*prev)
     }
 }
 
-void imdctShort(const Tables& t, const float* in, float (*prev)[32], float* out, int sb)
-{
+void imdctShort(const Tables& t, const float* in, float (*prev)[32], float* out, int sb) {
     alignas(16) float z[40] = {};
     for (int w = 0; w < 3; ++w) {
         const float* X = in + 6 * w;
@@ -762,7 +739,8 @@ void imdctShort(const Tables& t, const float* in, float (*prev)[32], float* out,
         __m128 acc[3] = {_mm_setzero_ps(), _mm_setzero_ps(), _mm_setzero_ps()};
         for (int k = 0; k < 6; ++k) {
             const __m128 xk = _mm_set1_ps(X[k]);
-            for (int v = 0; v < 3; ++v) acc[v] = _mm_add_ps(acc[v], _mm_mul_ps(_mm_load_ps(t.imdctShortT[k] + 4 * v), xk));
+            for (int v = 0; v < 3; ++v)
+                acc[v] = _mm_add_ps(acc[v], _mm_mul_ps(_mm_load_ps(t.imdctShortT[k] + 4 * v), xk));
         }
         for (int v = 0; v < 3; ++v) {
             float* zz = z + 6 + 6 * w + 4 * v;
@@ -788,8 +766,7 @@ void imdctShort(const Tables& t, const float* in, float (*prev)[32], float* out,
 // The 9-point DCT-II, C[k] = sum a[n] cos((2n + 1) k pi / 18), of four lanes:
 // the inputs in mirrored pairs, their sums for the even outputs and their
 // differences for the odd ones.
-inline void dct9(const Tables& t, const __m128* a, __m128* c)
-{
+inline void dct9(const Tables& t, const __m128* a, __m128* c) {
     __m128 p[4], q[4];
     for (int n = 0; n < 4; ++n) {
         p[n] = _mm_add_ps(a[n], a[8 - n]);
@@ -814,8 +791,7 @@ inline void dct9(const Tables& t, const __m128* a, __m128* c)
 // with the window, the overlap and the frequency inversion of odd subbands.
 // The 18 sums of the direct form are a DCT-IV of 18 points: inputs scaled,
 // a DCT-II of 18 points split into two of 9, and neighbours added.
-void imdctLong4(const Tables& t, const float* in, const float* win, float (*prev)[32], float* out, int sb)
-{
+void imdctLong4(const Tables& t, const float* in, const float* win, float (*prev)[32], float* out, int sb) {
     __m128 u[18];
     for (int k = 0; k < 18; ++k)
         u[k] = _mm_mul_ps(_mm_setr_ps(in[k], in[18 + k], in[36 + k], in[54 + k]), _mm_set1_ps(t.dct4Pre[k]));
@@ -859,8 +835,7 @@ void imdctLong4(const Tables& t, const float* in, const float* win, float (*prev
 }  // namespace
 
 int decodeLayer3(Layer3State& s, dsp::PolyphaseSynthesis* synth, const MpegFrameHeader& h, const uint8_t* frame,
-                 size_t size, int16_t* out)
-{
+                 size_t size, int16_t* out) {
     const Tables& t = tables();
     const int nch = mpegChannels(h);
     const bool lsf = h.version != 1;
@@ -907,8 +882,10 @@ int decodeLayer3(Layer3State& s, dsp::PolyphaseSynthesis* synth, const MpegFrame
             Granule& gi = si.gr[g][ch];
             const size_t start = br.position();
             const size_t end = start + size_t(gi.part23);
-            if (lsf) readScaleFactorsLsf(br, gi, ch == 1 && h.mode == 1 && (h.modeExtension & 1), s.sf[ch]);
-            else readScaleFactorsMpeg1(br, gi, si.scfsi[ch], g, s.sf[ch]);
+            if (lsf)
+                readScaleFactorsLsf(br, gi, ch == 1 && h.mode == 1 && (h.modeExtension & 1), s.sf[ch]);
+            else
+                readScaleFactorsMpeg1(br, gi, si.scfsi[ch], g, s.sf[ch]);
             if (end > capacity * 8 || br.position() > end) {
                 fault = true;
                 nz[ch] = 0;
@@ -958,7 +935,7 @@ int decodeLayer3(Layer3State& s, dsp::PolyphaseSynthesis* synth, const MpegFrame
                 aliasReduce(t, x, std::min(sbLimit + 1, 32));
                 sbLimit = std::min(sbLimit + 1, 32);
             }
-            float (*prev)[32] = s.overlap[ch];
+            float(*prev)[32] = s.overlap[ch];
             float* ts = timeSamples[ch];
             for (int sb = 0; sb < 32; ++sb) {
 #if defined(__SSE2__)
@@ -1002,8 +979,10 @@ int decodeLayer3(Layer3State& s, dsp::PolyphaseSynthesis* synth, const MpegFrame
         }
         int16_t* o = out + g * 576 * nch;
         for (int i = 0; i < 18; ++i) {
-            if (nch == 2) dsp::synthesizeStereo(synth[0], synth[1], timeSamples[0] + i * 32, timeSamples[1] + i * 32, o + i * 64);
-            else synth[0].run(timeSamples[0] + i * 32, o + i * 32, 1);
+            if (nch == 2)
+                dsp::synthesizeStereo(synth[0], synth[1], timeSamples[0] + i * 32, timeSamples[1] + i * 32, o + i * 64);
+            else
+                synth[0].run(timeSamples[0] + i * 32, o + i * 32, 1);
         }
     }
     return fault ? -1 : samples;

@@ -35,15 +35,11 @@ constexpr double kSkippedStretchWeight = 0.8;
 constexpr double kMaxEstimateMs = 2e9;
 constexpr double kBitsPerByte = 8.0;
 
-int clampMs(int64_t ms)
-{
-    return int(std::clamp<int64_t>(ms, 0, std::numeric_limits<int>::max()));
-}
+int clampMs(int64_t ms) { return int(std::clamp<int64_t>(ms, 0, std::numeric_limits<int>::max())); }
 
 // The host as a ReadAt: moves the input only when it is not already there,
 // so a sequential input (standard input) is read as it comes.
-ReadAt readAtOf(MpegCodecHost*& host)
-{
+ReadAt readAtOf(MpegCodecHost*& host) {
     return [&host](uint64_t offset, uint8_t* data, size_t n) -> long {
         if (host->position() != int64_t(offset) && host->seek(int64_t(offset)) < 0) return -1;
         return host->read(data, long(std::min<size_t>(n, size_t(1) << 30)));
@@ -55,9 +51,7 @@ ReadAt readAtOf(MpegCodecHost*& host)
 // The frame search over an input that was not analysed.
 struct MpegCodec::Sequential {
     Sequential(MpegCodecHost& h, uint64_t begin, uint64_t end)
-        : host(&h), window(readAtOf(host), begin, end), scanner(window), atStart(begin == 0)
-    {
-    }
+        : host(&h), window(readAtOf(host), begin, end), scanner(window), atStart(begin == 0) {}
     MpegCodecHost* host;
     ByteWindow window;
     FrameScanner scanner;
@@ -67,8 +61,7 @@ struct MpegCodec::Sequential {
 MpegCodec::MpegCodec() = default;
 MpegCodec::~MpegCodec() = default;
 
-bool MpegCodec::analyse(MpegCodecHost& host, MpegStreamStatus& status)
-{
+bool MpegCodec::analyse(MpegCodecHost& host, MpegStreamStatus& status) {
     info_ = MpegStreamInfo{};
     indexed_ = false;
     sequential_.reset();
@@ -131,8 +124,7 @@ bool MpegCodec::analyse(MpegCodecHost& host, MpegStreamStatus& status)
     return true;
 }
 
-void MpegCodec::startAt(uint64_t frame, uint64_t firstOutputSample)
-{
+void MpegCodec::startAt(uint64_t frame, uint64_t firstOutputSample) {
     decoder_.reset();
     samplesSinceRestart_ = 0;
     outputFrom_ = firstOutputSample;
@@ -145,8 +137,7 @@ void MpegCodec::startAt(uint64_t frame, uint64_t firstOutputSample)
     nextFrame_ = layout_.warmUpStart(frame);
 }
 
-bool MpegCodec::seekToSample(uint64_t sample)
-{
+bool MpegCodec::seekToSample(uint64_t sample) {
     if (!indexed_) return false;
     if (sample >= layout_.length) {
         startAt(layout_.frameCount, outputEnd_);
@@ -159,8 +150,7 @@ bool MpegCodec::seekToSample(uint64_t sample)
     return true;
 }
 
-int MpegCodec::decodeFrameBytes(int length, int16_t* out)
-{
+int MpegCodec::decodeFrameBytes(int length, int16_t* out) {
     const MpegFrameHeader h = unpackMpegHeader(readMpegWord(frame_));
     const int spf = mpegSamplesPerFrame(h);
     const int n = decoder_.decodeFrame(h, frame_, size_t(length), out);
@@ -175,8 +165,7 @@ int MpegCodec::decodeFrameBytes(int length, int16_t* out)
 }
 
 int MpegCodec::decodeIndexed(MpegCodecHost& host, MpegStreamStatus& status, int16_t* out, int& samplesPerChannel,
-                             int& channels)
-{
+                             int& channels) {
     for (;;) {
         if (nextFrame_ >= layout_.frameCount) return kEndOfInput;
         const uint64_t start = layout_.firstSampleOf(nextFrame_);
@@ -194,8 +183,8 @@ int MpegCodec::decodeIndexed(MpegCodecHost& host, MpegStreamStatus& status, int1
         bool fault = false;
         const uint32_t word = got >= 4 ? readMpegWord(frame_) : 0;
         const MpegFrameHeader h = unpackMpegHeader(word);
-        if (got < fr.length || !hasMpegSync(word) || !isValidMpegHeaderOrFree(h) ||
-            mpegSamplesPerFrame(h) != spf || (!isFreeFormat(h) && mpegFrameLength(h) != fr.length)) {
+        if (got < fr.length || !hasMpegSync(word) || !isValidMpegHeaderOrFree(h) || mpegSamplesPerFrame(h) != spf ||
+            (!isFreeFormat(h) && mpegFrameLength(h) != fr.length)) {
             // The file changed since it was walked: the frame keeps its
             // place in the timeline as silence.
             std::fill(dst, dst + size_t(spf) * size_t(streamChannels_), int16_t(0));
@@ -217,9 +206,8 @@ int MpegCodec::decodeIndexed(MpegCodecHost& host, MpegStreamStatus& status, int1
     }
 }
 
-int MpegCodec::decodeSequential(MpegCodecHost& host, MpegStreamStatus& status, int16_t* out,
-                                int& samplesPerChannel, int& channels)
-{
+int MpegCodec::decodeSequential(MpegCodecHost& host, MpegStreamStatus& status, int16_t* out, int& samplesPerChannel,
+                                int& channels) {
     if (!sequential_) {
         const int64_t size = host.size();
         const uint64_t end = size > 0 ? uint64_t(size) : UINT64_MAX;
@@ -246,16 +234,14 @@ int MpegCodec::decodeSequential(MpegCodecHost& host, MpegStreamStatus& status, i
 }
 
 int MpegCodec::decode(MpegCodecHost& host, MpegStreamStatus& status, int16_t* out, int& samplesPerChannel,
-                      int& channels)
-{
+                      int& channels) {
     samplesPerChannel = 0;
     channels = 0;
     if (indexed_) return decodeIndexed(host, status, out, samplesPerChannel, channels);
     return decodeSequential(host, status, out, samplesPerChannel, channels);
 }
 
-void MpegCodec::updateEstimate(MpegCodecHost& host, const MpegFrameHeader& h, int samples, MpegStreamStatus& status)
-{
+void MpegCodec::updateEstimate(MpegCodecHost& host, const MpegFrameHeader& h, int samples, MpegStreamStatus& status) {
     samplesSinceRestart_ += uint64_t(samples);
     if (info_.vbrHeader) return;
 
@@ -322,8 +308,7 @@ void MpegCodec::updateEstimate(MpegCodecHost& host, const MpegFrameHeader& h, in
     }
 }
 
-double MpegCodec::fractionToFileFraction(double fraction) const
-{
+double MpegCodec::fractionToFileFraction(double fraction) const {
     // The information frame's seek table: 100 entries, entry i the input
     // position (in 256ths of the stream) where i % of the play time begins.
     constexpr int kTableEntries = 100;
@@ -346,8 +331,7 @@ double MpegCodec::fractionToFileFraction(double fraction) const
     return fileFraction;
 }
 
-void MpegCodec::seekNotify(int64_t offset)
-{
+void MpegCodec::seekNotify(int64_t offset) {
     restartOffset_ = offset;
     if (!indexed_) {
         decoder_.reset();
@@ -359,8 +343,10 @@ void MpegCodec::seekNotify(int64_t offset)
     uint64_t lo = 0, hi = layout_.frameCount;
     while (lo < hi) {
         const uint64_t mid = lo + (hi - lo) / 2;
-        if (layout_.frameAt(mid).offset < uint64_t(std::max<int64_t>(offset, 0))) lo = mid + 1;
-        else hi = mid;
+        if (layout_.frameAt(mid).offset < uint64_t(std::max<int64_t>(offset, 0)))
+            lo = mid + 1;
+        else
+            hi = mid;
     }
     const uint64_t from = lo < layout_.frameCount ? std::max(layout_.skip, layout_.firstSampleOf(lo)) : outputEnd_;
     startAt(lo, from);

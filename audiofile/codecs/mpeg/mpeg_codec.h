@@ -15,8 +15,8 @@
 // frame is left out and every other frame is output whole.
 #pragma once
 
-#include "mpeg_frame_decoder.h"
 #include "mpeg/frame_walk.h"
+#include "mpeg_frame_decoder.h"
 
 #include <array>
 #include <cstdint>
@@ -47,20 +47,20 @@ public:
 // analysis's). On an input read as it comes they come from the frames, the
 // bitrate is a running average and the duration an estimate.
 struct MpegStreamStatus {
-    int level = 0;        // 1 MPEG-1, 2 MPEG-2, 0 MPEG-2.5 (of the latest frame)
-    int layer = 0;        // 1, 2 or 3
-    int mode = 0;         // 0 stereo, 1 joint stereo, 2 dual channel, 3 single channel
+    int level = 0;  // 1 MPEG-1, 2 MPEG-2, 0 MPEG-2.5 (of the latest frame)
+    int layer = 0;  // 1, 2 or 3
+    int mode = 0;   // 0 stereo, 1 joint stereo, 2 dual channel, 3 single channel
     int sampleRate = 0;
-    int channels = 0;     // the output's: the first frame's, whatever later frames hold
+    int channels = 0;  // the output's: the first frame's, whatever later frames hold
     int bitrateKbps = 0;
     int durationMs = 0;
 };
 
 // What the analysis at open found.
 struct MpegStreamInfo {
-    int level = 0;       // 1 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
-    int layer = 0;       // 1, 2 or 3
-    int mode = 0;        // 0..3 as in the header
+    int level = 0;  // 1 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
+    int layer = 0;  // 1, 2 or 3
+    int mode = 0;   // 0..3 as in the header
     int channels = 0;
     int sampleRate = 0;
     int bitrateKbps = 0;
@@ -95,8 +95,7 @@ public:
     // at the end of the music, kDecodeFault when the frame's data was faulty
     // (its output is there, silent where it could not be decoded; the next
     // call goes on with the following frame), or an input error.
-    int decode(MpegCodecHost& host, MpegStreamStatus& status, int16_t* out, int& samplesPerChannel,
-               int& channels);
+    int decode(MpegCodecHost& host, MpegStreamStatus& status, int16_t* out, int& samplesPerChannel, int& channels);
 
     // Positions decoding so that the next sample output is music sample
     // 'sample' (the end of the music when it lies beyond). Needs the
@@ -143,21 +142,21 @@ private:
     int16_t scratch_[MpegFrameDecoder::kMaxSamples] = {};
 
     MpegStreamInfo info_;
-    int64_t streamBegin_ = 0;          // input offset of the stream's region
-    int64_t streamBytes_ = 0;          // its length
-    int64_t restartOffset_ = 0;        // input offset decoding last started from (a seek's target)
-    uint64_t samplesSinceRestart_ = 0; // samples per channel decoded since then
-    int64_t averageKbps_ = 0;          // running average of the frames' bitrates (fixed point)
-    int lastKbps_ = 0;                 // the previous frame's bitrate
+    int64_t streamBegin_ = 0;           // input offset of the stream's region
+    int64_t streamBytes_ = 0;           // its length
+    int64_t restartOffset_ = 0;         // input offset decoding last started from (a seek's target)
+    uint64_t samplesSinceRestart_ = 0;  // samples per channel decoded since then
+    int64_t averageKbps_ = 0;           // running average of the frames' bitrates (fixed point)
+    int lastKbps_ = 0;                  // the previous frame's bitrate
 
     // After the analysis: the frames, the music within their samples and
     // where decoding stands.
     bool indexed_ = false;
     StreamLayout layout_;
     int streamChannels_ = 0;
-    uint64_t nextFrame_ = 0;    // the audio frame decoded next
-    uint64_t outputFrom_ = 0;   // decoded samples before this one are not output
-    uint64_t outputEnd_ = 0;    // nor those from this one on
+    uint64_t nextFrame_ = 0;   // the audio frame decoded next
+    uint64_t outputFrom_ = 0;  // decoded samples before this one are not output
+    uint64_t outputEnd_ = 0;   // nor those from this one on
 
     // Without it: the frame search over the input as it comes.
     std::unique_ptr<Sequential> sequential_;

@@ -1,12 +1,12 @@
 #include "mpeg_file_decoder.h"
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
 #include <vector>
 
 #include "genre/genre.h"
@@ -24,15 +24,13 @@ namespace {
 // of them.
 constexpr int kDecoderGenres = 80;
 
-std::string decoderGenre(int index)
-{
+std::string decoderGenre(int index) {
     if (index == 40) return "AlternRock";
     if (index == 64) return "Native American";
     return std::string(genre::toString(index));
 }
 
-bool endsWith(const std::string& s, const char* tail)
-{
+bool endsWith(const std::string& s, const char* tail) {
     const size_t n = std::strlen(tail);
     return s.size() > n && s.compare(s.size() - n, n, tail) == 0;
 }
@@ -44,8 +42,7 @@ bool endsWith(const std::string& s, const char* tail)
 class MpegFileDecoder::FileInput final : public MpegCodecHost {
 public:
     explicit FileInput(std::optional<StreamRegion> region) : region_(region) {}
-    ~FileInput() override
-    {
+    ~FileInput() override {
         if (file_ && !isStdin_) std::fclose(file_);
     }
     FileInput(const FileInput&) = delete;
@@ -53,8 +50,7 @@ public:
 
     // 0, or kMpegErrInvalidParameter, kMpegErrFileNotFound,
     // kMpegErrPermissionDenied or kMpegErrCannotOpenInput.
-    int open(const std::string& name)
-    {
+    int open(const std::string& name) {
         if (name.empty()) return kMpegErrInvalidParameter;
         if (name == "-") {
             file_ = stdin;
@@ -76,8 +72,7 @@ public:
 
     // The tag in the file's last 128 bytes; the file is read from its start
     // again afterwards.
-    std::optional<MpegId3v1> readId3v1()
-    {
+    std::optional<MpegId3v1> readId3v1() {
         std::optional<MpegId3v1> found;
         tags::Id3v1Block block{};
         if (size_ < int64_t(block.size()) || std::fseek(file_, -int(block.size()), SEEK_END) != 0) return found;
@@ -99,16 +94,14 @@ public:
 
     bool canSeek() const { return !isStdin_; }
 
-    long read(void* buffer, long bytes) override
-    {
+    long read(void* buffer, long bytes) override {
         if (bytes <= 0) return 0;
         const size_t n = std::fread(buffer, 1, size_t(bytes), file_);
         if (n == 0 && std::ferror(file_)) return kMpegErrCannotOpenInput;
         position_ += int64_t(n);
         return long(n);
     }
-    int seek(int64_t offset) override
-    {
+    int seek(int64_t offset) override {
         if (isStdin_ || fseeko(file_, off_t(offset), SEEK_SET) != 0) return kMpegErrInternal;
         position_ = offset;
         return 0;
@@ -129,8 +122,7 @@ private:
 MpegFileDecoder::MpegFileDecoder() = default;
 MpegFileDecoder::~MpegFileDecoder() = default;
 
-void MpegFileDecoder::close()
-{
+void MpegFileDecoder::close() {
     codec_.reset();
     input_.reset();
     status_ = MpegStreamStatus{};
@@ -139,8 +131,7 @@ void MpegFileDecoder::close()
     heldSamples_ = heldChannels_ = 0;
 }
 
-int MpegFileDecoder::takeHeld(int16_t* out, int& channels)
-{
+int MpegFileDecoder::takeHeld(int16_t* out, int& channels) {
     const int samples = heldSamples_;
     channels = heldChannels_;
     std::copy_n(held_.data(), size_t(samples) * size_t(channels), out);
@@ -148,8 +139,7 @@ int MpegFileDecoder::takeHeld(int16_t* out, int& channels)
     return samples;
 }
 
-int MpegFileDecoder::open(const std::string& path, std::optional<StreamRegion> region)
-{
+int MpegFileDecoder::open(const std::string& path, std::optional<StreamRegion> region) {
     close();
     auto input = std::make_unique<FileInput>(region);
     if (const int rc = input->open(path); rc < 0) return rc;
@@ -196,8 +186,7 @@ int MpegFileDecoder::open(const std::string& path, std::optional<StreamRegion> r
     return 0;
 }
 
-void MpegFileDecoder::refreshFacts()
-{
+void MpegFileDecoder::refreshFacts() {
     if (indexed()) return;  // exact since the open
     facts_.bitrateKbps = status_.bitrateKbps;
     facts_.durationMs = status_.durationMs;
@@ -207,8 +196,7 @@ void MpegFileDecoder::refreshFacts()
     facts_.frameCount = int64_t(double(facts_.samples) / spf + 0.5);
 }
 
-int MpegFileDecoder::decodeFrame(int16_t* out, int& samplesPerChannel, int& channels)
-{
+int MpegFileDecoder::decodeFrame(int16_t* out, int& samplesPerChannel, int& channels) {
     samplesPerChannel = channels = 0;
     if (!codec_ || !out) return kMpegErrInternal;
     if (heldSamples_ > 0) {
@@ -218,8 +206,7 @@ int MpegFileDecoder::decodeFrame(int16_t* out, int& samplesPerChannel, int& chan
     return codec_->decode(*input_, status_, out, samplesPerChannel, channels);
 }
 
-size_t MpegFileDecoder::read(int16_t* out, size_t roomBytes)
-{
+size_t MpegFileDecoder::read(int16_t* out, size_t roomBytes) {
     if (!codec_ || !out) return 0;
     size_t filled = 0;
     if (heldSamples_ > 0 && roomBytes >= kMinReadBytes) {
@@ -238,23 +225,20 @@ size_t MpegFileDecoder::read(int16_t* out, size_t roomBytes)
     return filled;
 }
 
-int MpegFileDecoder::seekSample(uint64_t sample)
-{
+int MpegFileDecoder::seekSample(uint64_t sample) {
     if (!codec_) return kMpegErrInternal;
     if (indexed()) return codec_->seekToSample(sample) ? 0 : kMpegErrInternal;
     const uint64_t rate = uint64_t(std::max(facts_.sampleRate, 1));
     return seekMs(int64_t(std::min<uint64_t>(sample / rate * 1000 + sample % rate * 1000 / rate, INT64_MAX)));
 }
 
-int MpegFileDecoder::seekPcmBytes(uint64_t offset)
-{
+int MpegFileDecoder::seekPcmBytes(uint64_t offset) {
     if (!codec_) return kMpegErrInternal;
     const uint64_t frameBytes = 2u * uint64_t(std::max(facts_.channels, 1));
     return seekSample(offset / frameBytes);
 }
 
-int MpegFileDecoder::seekMs(int64_t ms)
-{
+int MpegFileDecoder::seekMs(int64_t ms) {
     if (!codec_) return kMpegErrInternal;
     if (indexed()) {
         const uint64_t rate = uint64_t(std::max(facts_.sampleRate, 1));

@@ -39,8 +39,8 @@ enum MpegDecoderError : int {
     kMpegErrCannotOpenInput = -500,   // the file cannot be opened, or a read failed
     kMpegErrPermissionDenied = -504,
     kMpegErrFileNotFound = -513,
-    kMpegErrEndOfInput = -514,        // the end of the music
-    kMpegErrFrameDecoding = -700,     // a frame with faulty data (its output is there)
+    kMpegErrEndOfInput = -514,     // the end of the music
+    kMpegErrFrameDecoding = -700,  // a frame with faulty data (its output is there)
 };
 
 // The ID3v1 tag at the end of a file whose name ends in ".mp3", each field
@@ -57,16 +57,16 @@ struct MpegId3v1 {
 
 struct MpegFileFacts {
     int sampleRate = 0;
-    int channels = 0;       // 1 or 2
-    int level = 0;          // 1 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
-    int layer = 0;          // 1, 2 or 3
-    int mode = 0;           // 0 stereo, 1 joint stereo, 2 dual channel, 3 single channel
+    int channels = 0;  // 1 or 2
+    int level = 0;     // 1 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
+    int layer = 0;     // 1, 2 or 3
+    int mode = 0;      // 0 stereo, 1 joint stereo, 2 dual channel, 3 single channel
     int bitrateKbps = 0;
-    int durationMs = 0;     // of the music, truncated
-    bool vbrHeader = false; // an information frame counts the stream's frames
-    int64_t fileSize = 0;   // bytes
-    int64_t frameCount = 0; // audio frames (an estimate on an input that cannot seek)
-    uint64_t samples = 0;   // music samples per channel
+    int durationMs = 0;             // of the music, truncated
+    bool vbrHeader = false;         // an information frame counts the stream's frames
+    int64_t fileSize = 0;           // bytes
+    int64_t frameCount = 0;         // audio frames (an estimate on an input that cannot seek)
+    uint64_t samples = 0;           // music samples per channel
     uint64_t expectedPcmBytes = 0;  // samples x channels x 2
 };
 
@@ -120,8 +120,7 @@ public:
 
     // True when a stream opened for reading should rather be handed to the
     // system's Layer III codec: Layer III below 52 kbit/s.
-    static bool prefersSystemCodec(int layer, int bitrateKbps, bool openedForRead)
-    {
+    static bool prefersSystemCodec(int layer, int bitrateKbps, bool openedForRead) {
         return openedForRead && layer == 3 && bitrateKbps < 52;
     }
 

@@ -6,22 +6,17 @@
 
 namespace qoro::mpeg {
 
-MpegFrameDecoder::MpegFrameDecoder() : s_(std::make_unique<State>())
-{
-    s_->l3 = detail::makeLayer3State();
-}
+MpegFrameDecoder::MpegFrameDecoder() : s_(std::make_unique<State>()) { s_->l3 = detail::makeLayer3State(); }
 
 MpegFrameDecoder::~MpegFrameDecoder() = default;
 
-void MpegFrameDecoder::reset()
-{
+void MpegFrameDecoder::reset() {
     s_->synth[0].reset();
     s_->synth[1].reset();
     detail::resetLayer3(*s_->l3);
 }
 
-int MpegFrameDecoder::decodeFrame(const MpegFrameHeader& h, const uint8_t* frame, size_t size, int16_t* out)
-{
+int MpegFrameDecoder::decodeFrame(const MpegFrameHeader& h, const uint8_t* frame, size_t size, int16_t* out) {
     if (!isValidMpegHeaderOrFree(h) || frame == nullptr || out == nullptr) return -1;
     // A free-format frame is as long as the stream says.
     const int expected = isFreeFormat(h) ? int(std::min<size_t>(size, kMaxFrameBytes)) : mpegFrameLength(h);

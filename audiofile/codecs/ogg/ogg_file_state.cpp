@@ -9,7 +9,7 @@ namespace qoro::audiofile::ogg {
 
 namespace {
 
-constexpr long kReadFrames = 1024;   // frames asked of the library per read call
+constexpr long kReadFrames = 1024;     // frames asked of the library per read call
 constexpr size_t kWriteFrames = 4096;  // frames handed to the analysis per step
 constexpr int kMaxHoles = 4096;        // holes skipped in one read before giving up
 

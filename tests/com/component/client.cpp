@@ -23,8 +23,10 @@ int fail(const char* what, HRESULT hr) {
 int main(int argc, char** argv) {
     std::string known, progId;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--known") == 0) known = argv[i + 1];
-        else if (std::strcmp(argv[i], "--progid") == 0) progId = argv[i + 1];
+        if (std::strcmp(argv[i], "--known") == 0)
+            known = argv[i + 1];
+        else if (std::strcmp(argv[i], "--progid") == 0)
+            progId = argv[i + 1];
     }
     if (!known.empty()) qoro::com::addKnownLibrary(known);
     CoInitialize(nullptr);

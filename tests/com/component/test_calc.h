@@ -25,16 +25,16 @@ struct ITestCalc : public IDispatch {
     virtual HRESULT Sum(SAFEARRAY** samples, LONG* result) = 0;  // array by reference
     virtual HRESULT Make(LONG count, SAFEARRAY** samples) = 0;   // array as retval
     virtual HRESULT Fail(LONG code) = 0;
-    virtual HRESULT Raise(LONG code, BSTR text) = 0;             // fires Changed(code, text)
+    virtual HRESULT Raise(LONG code, BSTR text) = 0;  // fires Changed(code, text)
     virtual HRESULT get_Self(ITestCalc** value) = 0;
-    virtual HRESULT Scale(SHORT value, SHORT* result) = 0;       // 16-bit overflow checks
+    virtual HRESULT Scale(SHORT value, SHORT* result) = 0;  // 16-bit overflow checks
 };
 
 namespace testcalc {
 
 namespace dispid {
-inline constexpr DISPID Add = 1, Describe = 2, Level = 3, Enabled = 4, Sum = 5, Make = 6, Fail = 7,
-                        Raise = 8, Self = 9, Scale = 10;
+inline constexpr DISPID Add = 1, Describe = 2, Level = 3, Enabled = 4, Sum = 5, Make = 6, Fail = 7, Raise = 8, Self = 9,
+                        Scale = 10;
 inline constexpr DISPID Changed = 1;  // event
 }  // namespace dispid
 
@@ -72,8 +72,10 @@ public:
         if (!result) return E_POINTER;
         std::string out = qoro::com::utf8FromBstr(text) + "|" + std::to_string(count) + "|" +
                           std::to_string(static_cast<int>(scale * 100)) + "|";
-        if (extra.vt == VT_ERROR && extra.scode == DISP_E_PARAMNOTFOUND) out += "missing";
-        else out += "vt" + std::to_string(extra.vt);
+        if (extra.vt == VT_ERROR && extra.scode == DISP_E_PARAMNOTFOUND)
+            out += "missing";
+        else
+            out += "vt" + std::to_string(extra.vt);
         *result = qoro::com::bstrFromUtf8(out);
         return S_OK;
     }

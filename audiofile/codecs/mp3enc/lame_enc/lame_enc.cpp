@@ -67,7 +67,7 @@ struct Stream {
     uint32_t outputSize = 0;    // bytes of output room the caller provides
     bool writeTag = false;
     bool finished = false;
-    uint64_t bytesOut = 0;      // everything handed back so far
+    uint64_t bytesOut = 0;  // everything handed back so far
 };
 
 class StreamTable {
@@ -168,7 +168,8 @@ BE_ERR configure(const BE_CONFIG& c, lame_global_flags* gf, int& channels) {
 
     const bool vbr = c.bEnableVBR != 0;
     if (vbr) {
-        if (c.nVbrMethod < BE_VBR_METHOD_NONE || c.nVbrMethod > BE_VBR_METHOD_ABR) return BE_ERR_INVALID_FORMAT_PARAMETERS;
+        if (c.nVbrMethod < BE_VBR_METHOD_NONE || c.nVbrMethod > BE_VBR_METHOD_ABR)
+            return BE_ERR_INVALID_FORMAT_PARAMETERS;
         if (c.nVBRQuality < 0 || c.nVBRQuality > 9) return BE_ERR_INVALID_FORMAT_PARAMETERS;
         if (c.nVbrMethod == BE_VBR_METHOD_ABR && c.dwVbrAbr == 0) return BE_ERR_INVALID_FORMAT_PARAMETERS;
     } else if (!(mpeg1 ? contains(kMpeg1Bitrates, c.dwBitrate) : contains(kMpeg2Bitrates, c.dwBitrate))) {
@@ -219,7 +220,8 @@ BE_ERR configure(const BE_CONFIG& c, lame_global_flags* gf, int& channels) {
         }
         lame_set_VBR_q(gf, c.nVBRQuality);
         if (c.dwBitrate) lame_set_VBR_min_bitrate_kbps(gf, static_cast<int>(std::min<uint32_t>(c.dwBitrate, 320)));
-        if (c.dwMaxBitrate) lame_set_VBR_max_bitrate_kbps(gf, static_cast<int>(std::min<uint32_t>(c.dwMaxBitrate, 320)));
+        if (c.dwMaxBitrate)
+            lame_set_VBR_max_bitrate_kbps(gf, static_cast<int>(std::min<uint32_t>(c.dwMaxBitrate, 320)));
         if (c.nVbrMethod == BE_VBR_METHOD_ABR) {
             uint32_t mean = c.dwVbrAbr >= 1000 ? c.dwVbrAbr / 1000 : c.dwVbrAbr;  // bit/s given
             lame_set_VBR_mean_bitrate_kbps(gf, static_cast<int>(std::clamp<uint32_t>(mean, 8, 320)));
@@ -249,9 +251,7 @@ BE_ERR configure(const BE_CONFIG& c, lame_global_flags* gf, int& channels) {
     return BE_ERR_SUCCESSFUL;
 }
 
-BE_ERR lameError(int code) {
-    return code == -1 ? BE_ERR_BUFFER_TOO_SMALL : BE_ERR_INVALID_FORMAT_PARAMETERS;
-}
+BE_ERR lameError(int code) { return code == -1 ? BE_ERR_BUFFER_TOO_SMALL : BE_ERR_INVALID_FORMAT_PARAMETERS; }
 
 // --- writing the tag frame into a finished file ---------------------------
 
@@ -365,8 +365,8 @@ BE_EXPORT BE_ERR beInitStream(const BE_CONFIG* pbeConfig, uint32_t* dwSamples, u
     }
 }
 
-BE_EXPORT BE_ERR beEncodeChunk(HBE_STREAM hbeStream, uint32_t nSamples, const int16_t* pSamples,
-                               uint8_t* pOutput, uint32_t* pdwOutput) {
+BE_EXPORT BE_ERR beEncodeChunk(HBE_STREAM hbeStream, uint32_t nSamples, const int16_t* pSamples, uint8_t* pOutput,
+                               uint32_t* pdwOutput) {
     if (pdwOutput) *pdwOutput = 0;
     auto stream = streams().find(hbeStream);
     if (!stream) return BE_ERR_INVALID_HANDLE;
@@ -382,9 +382,10 @@ BE_EXPORT BE_ERR beEncodeChunk(HBE_STREAM hbeStream, uint32_t nSamples, const in
     const int frames = static_cast<int>(nSamples) / stream->channels;
     // LAME copies the input; it only lacks the const in its prototypes.
     short* pcm = const_cast<short*>(pSamples);
-    const int produced = stream->channels == 2
-        ? lame_encode_buffer_interleaved(gf, pcm, frames, pOutput, static_cast<int>(stream->outputSize))
-        : lame_encode_buffer(gf, pcm, pcm, frames, pOutput, static_cast<int>(stream->outputSize));
+    const int produced =
+        stream->channels == 2
+            ? lame_encode_buffer_interleaved(gf, pcm, frames, pOutput, static_cast<int>(stream->outputSize))
+            : lame_encode_buffer(gf, pcm, pcm, frames, pOutput, static_cast<int>(stream->outputSize));
     if (produced < 0) return lameError(produced);
     stream->bytesOut += static_cast<uint64_t>(produced);
     *pdwOutput = static_cast<uint32_t>(produced);
@@ -455,7 +456,7 @@ BE_EXPORT BE_ERR beWriteVBRHeader(const char* lpszFileName) {
 
         File file(lpszFileName);
         if (!file.ok()) return BE_ERR_INVALID_FORMAT_PARAMETERS;
-        struct stat st{};
+        struct stat st {};
         if (::fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode)) return BE_ERR_INVALID_FORMAT_PARAMETERS;
         const uint64_t fileSize = static_cast<uint64_t>(st.st_size);
         const uint64_t start = audioStart(file.fd(), fileSize);

@@ -36,106 +36,106 @@ typedef uint32_t BE_ERR;
 typedef uint32_t HBE_STREAM; /* stream handle; 0 is never a live stream */
 
 /* Results. */
-#define BE_ERR_SUCCESSFUL                 0x00000000u
-#define BE_ERR_INVALID_FORMAT             0x00000001u /* unknown record kind */
-#define BE_ERR_INVALID_FORMAT_PARAMETERS  0x00000002u /* bad argument or setting */
-#define BE_ERR_NO_MORE_HANDLES            0x00000003u /* too many live streams */
-#define BE_ERR_INVALID_HANDLE             0x00000004u /* not a live stream, or nothing to finish */
-#define BE_ERR_BUFFER_TOO_SMALL           0x00000005u /* the encoder needed more output room */
+#define BE_ERR_SUCCESSFUL 0x00000000u
+#define BE_ERR_INVALID_FORMAT 0x00000001u            /* unknown record kind */
+#define BE_ERR_INVALID_FORMAT_PARAMETERS 0x00000002u /* bad argument or setting */
+#define BE_ERR_NO_MORE_HANDLES 0x00000003u           /* too many live streams */
+#define BE_ERR_INVALID_HANDLE 0x00000004u            /* not a live stream, or nothing to finish */
+#define BE_ERR_BUFFER_TOO_SMALL 0x00000005u          /* the encoder needed more output room */
 
 /* Record kinds (dwConfig). Only the LAME record is understood. */
-#define BE_CONFIG_MP3   0u
-#define BE_CONFIG_LAME  256u
+#define BE_CONFIG_MP3 0u
+#define BE_CONFIG_LAME 256u
 
 #define BE_LAME_STRUCT_VERSION 1u
-#define BE_LAME_STRUCT_SIZE    337u
+#define BE_LAME_STRUCT_SIZE 337u
 
 /* nMode */
-#define BE_MP3_MODE_STEREO       0
-#define BE_MP3_MODE_JSTEREO      1
-#define BE_MP3_MODE_DUALCHANNEL  2
-#define BE_MP3_MODE_MONO         3
-#define BE_MP3_MODE_FORCED_MS    4 /* joint stereo, mid/side in every frame */
+#define BE_MP3_MODE_STEREO 0
+#define BE_MP3_MODE_JSTEREO 1
+#define BE_MP3_MODE_DUALCHANNEL 2
+#define BE_MP3_MODE_MONO 3
+#define BE_MP3_MODE_FORCED_MS 4 /* joint stereo, mid/side in every frame */
 
 /* dwMpegVersion */
 #define BE_MPEG1 1u
 #define BE_MPEG2 2u /* MPEG-2 and MPEG-2.5 sample rates */
 
 /* nPreset */
-#define BE_PRESET_NONE      0
-#define BE_PRESET_R3MIX     4
-#define BE_PRESET_STANDARD  11000
-#define BE_PRESET_EXTREME   12000
-#define BE_PRESET_INSANE    13000
+#define BE_PRESET_NONE 0
+#define BE_PRESET_R3MIX 4
+#define BE_PRESET_STANDARD 11000
+#define BE_PRESET_EXTREME 12000
+#define BE_PRESET_INSANE 13000
 
 /* nVbrMethod */
-#define BE_VBR_METHOD_NONE    (-1)
+#define BE_VBR_METHOD_NONE (-1)
 #define BE_VBR_METHOD_DEFAULT 0
-#define BE_VBR_METHOD_OLD     1
-#define BE_VBR_METHOD_NEW     2
-#define BE_VBR_METHOD_MTRH    3
-#define BE_VBR_METHOD_ABR     4
+#define BE_VBR_METHOD_OLD 1
+#define BE_VBR_METHOD_NEW 2
+#define BE_VBR_METHOD_MTRH 3
+#define BE_VBR_METHOD_ABR 4
 
 /* nAthMode */
 #define BE_ATH_DEFAULT 0
-#define BE_ATH_ONLY    1 /* psychoacoustics from the absolute threshold only */
-#define BE_ATH_NONE    2 /* absolute threshold of hearing switched off */
-#define BE_ATH_SHORT   3 /* absolute threshold only for short blocks */
+#define BE_ATH_ONLY 1  /* psychoacoustics from the absolute threshold only */
+#define BE_ATH_NONE 2  /* absolute threshold of hearing switched off */
+#define BE_ATH_SHORT 3 /* absolute threshold only for short blocks */
 
 #pragma pack(push, 1)
 
 /* The LAME configuration record: 337 bytes, little-endian, every byte not
  * named here zero. Booleans are 32-bit, any non-zero value is "on". */
 typedef struct BE_CONFIG {
-    uint32_t dwConfig;        /*   0: BE_CONFIG_LAME */
-    uint32_t dwStructVersion; /*   4: BE_LAME_STRUCT_VERSION */
-    uint32_t dwStructSize;    /*   8: BE_LAME_STRUCT_SIZE */
-    uint32_t dwSampleRate;    /*  12: input rate, an MPEG audio rate (Hz) */
-    uint32_t dwReSampleRate;  /*  16: output rate, 0 = same as input */
-    int32_t  nMode;           /*  20: BE_MP3_MODE_*; mono means one input channel */
-    uint32_t dwBitrate;       /*  24: CBR bitrate, or the VBR/ABR minimum (kbit/s) */
-    uint32_t dwMaxBitrate;    /*  28: VBR maximum (kbit/s), 0 = encoder's choice */
-    int32_t  nPreset;         /*  32: BE_PRESET_* */
-    uint32_t dwMpegVersion;   /*  36: BE_MPEG1 or BE_MPEG2, must agree with the output rate */
-    uint32_t dwReserved40;    /*  40 */
-    uint32_t dwEmphasis;      /*  44: 0 none, 1 50/15 us, 3 CCITT J.17 */
-    uint32_t dwReserved48;    /*  48 */
-    uint32_t bCRC;            /*  52: error protection */
-    uint32_t dwReserved56;    /*  56 */
-    uint32_t dwReserved60;    /*  60 */
-    uint32_t bWriteVBRHeader; /*  64: reserve the first frame for the Xing/Info tag */
-    uint32_t bEnableVBR;      /*  68: VBR or ABR instead of CBR */
-    int32_t  nVBRQuality;     /*  72: 0 (best) to 9 */
-    uint32_t dwVbrAbr;        /*  76: ABR mean bitrate (kbit/s; values >= 1000 are read as bit/s) */
-    int32_t  nVbrMethod;      /*  80: BE_VBR_METHOD_* */
-    uint32_t bNoRes;          /*  84: no bit reservoir */
-    uint32_t bBlockTypeControl; /* 88: channels may use different block types */
-    uint32_t bNoShortBlocks;  /*  92 */
-    uint32_t bStrictIso;      /*  96 */
+    uint32_t dwConfig;           /*   0: BE_CONFIG_LAME */
+    uint32_t dwStructVersion;    /*   4: BE_LAME_STRUCT_VERSION */
+    uint32_t dwStructSize;       /*   8: BE_LAME_STRUCT_SIZE */
+    uint32_t dwSampleRate;       /*  12: input rate, an MPEG audio rate (Hz) */
+    uint32_t dwReSampleRate;     /*  16: output rate, 0 = same as input */
+    int32_t nMode;               /*  20: BE_MP3_MODE_*; mono means one input channel */
+    uint32_t dwBitrate;          /*  24: CBR bitrate, or the VBR/ABR minimum (kbit/s) */
+    uint32_t dwMaxBitrate;       /*  28: VBR maximum (kbit/s), 0 = encoder's choice */
+    int32_t nPreset;             /*  32: BE_PRESET_* */
+    uint32_t dwMpegVersion;      /*  36: BE_MPEG1 or BE_MPEG2, must agree with the output rate */
+    uint32_t dwReserved40;       /*  40 */
+    uint32_t dwEmphasis;         /*  44: 0 none, 1 50/15 us, 3 CCITT J.17 */
+    uint32_t dwReserved48;       /*  48 */
+    uint32_t bCRC;               /*  52: error protection */
+    uint32_t dwReserved56;       /*  56 */
+    uint32_t dwReserved60;       /*  60 */
+    uint32_t bWriteVBRHeader;    /*  64: reserve the first frame for the Xing/Info tag */
+    uint32_t bEnableVBR;         /*  68: VBR or ABR instead of CBR */
+    int32_t nVBRQuality;         /*  72: 0 (best) to 9 */
+    uint32_t dwVbrAbr;           /*  76: ABR mean bitrate (kbit/s; values >= 1000 are read as bit/s) */
+    int32_t nVbrMethod;          /*  80: BE_VBR_METHOD_* */
+    uint32_t bNoRes;             /*  84: no bit reservoir */
+    uint32_t bBlockTypeControl;  /* 88: channels may use different block types */
+    uint32_t bNoShortBlocks;     /*  92 */
+    uint32_t bStrictIso;         /*  96 */
     uint32_t bEnforceMinBitrate; /* 100: VBR never goes below dwBitrate, not even in silence */
-    int32_t  nLowpassFreq;    /* 104: Hz; -1 no filter, 0 encoder's choice */
-    int32_t  nHighpassFreq;   /* 108: Hz; -1 no filter, 0 encoder's choice */
-    int32_t  nLowpassWidth;   /* 112: Hz; 0 encoder's choice */
-    int32_t  nHighpassWidth;  /* 116: Hz; 0 encoder's choice */
-    int16_t  nAthMode;        /* 120: BE_ATH_* */
-    int16_t  nQuality;        /* 122: encoder quality, 0 (best) to 9 */
-    uint8_t  btReserved[BE_LAME_STRUCT_SIZE - 124];
+    int32_t nLowpassFreq;        /* 104: Hz; -1 no filter, 0 encoder's choice */
+    int32_t nHighpassFreq;       /* 108: Hz; -1 no filter, 0 encoder's choice */
+    int32_t nLowpassWidth;       /* 112: Hz; 0 encoder's choice */
+    int32_t nHighpassWidth;      /* 116: Hz; 0 encoder's choice */
+    int16_t nAthMode;            /* 120: BE_ATH_* */
+    int16_t nQuality;            /* 122: encoder quality, 0 (best) to 9 */
+    uint8_t btReserved[BE_LAME_STRUCT_SIZE - 124];
 } BE_CONFIG, *PBE_CONFIG;
 
 /* Version record filled by beVersion. */
 typedef struct BE_VERSION {
-    uint8_t  byDLLMajorVersion;  /* this library */
-    uint8_t  byDLLMinorVersion;
-    uint8_t  byMajorVersion;     /* the LAME engine inside */
-    uint8_t  byMinorVersion;
-    uint8_t  byDay;              /* release date of this library */
-    uint8_t  byMonth;
+    uint8_t byDLLMajorVersion; /* this library */
+    uint8_t byDLLMinorVersion;
+    uint8_t byMajorVersion; /* the LAME engine inside */
+    uint8_t byMinorVersion;
+    uint8_t byDay; /* release date of this library */
+    uint8_t byMonth;
     uint16_t wYear;
-    char     zHomepage[129];     /* NUL-terminated */
-    uint8_t  byAlphaLevel;
-    uint8_t  byBetaLevel;
-    uint8_t  byMMXEnabled;
-    uint8_t  btReserved[125];
+    char zHomepage[129]; /* NUL-terminated */
+    uint8_t byAlphaLevel;
+    uint8_t byBetaLevel;
+    uint8_t byMMXEnabled;
+    uint8_t btReserved[125];
 } BE_VERSION, *PBE_VERSION;
 
 #pragma pack(pop)
@@ -198,8 +198,8 @@ BE_EXPORT BE_ERR beInitStream(const BE_CONFIG* pbeConfig, uint32_t* dwSamples, u
  * nSamples counts all of them, so it is even for two channels and at most
  * *dwSamples of beInitStream). pOutput has room for *dwBufferSize bytes;
  * *pdwOutput receives the bytes produced, possibly 0. */
-BE_EXPORT BE_ERR beEncodeChunk(HBE_STREAM hbeStream, uint32_t nSamples, const int16_t* pSamples,
-                               uint8_t* pOutput, uint32_t* pdwOutput);
+BE_EXPORT BE_ERR beEncodeChunk(HBE_STREAM hbeStream, uint32_t nSamples, const int16_t* pSamples, uint8_t* pOutput,
+                               uint32_t* pdwOutput);
 
 /* Flushes the last frames into pOutput (room for *dwBufferSize bytes). When
  * the record asked for a VBR header, its final tag frame is kept for
@@ -227,11 +227,11 @@ typedef BE_ERR (*BECLOSESTREAM)(HBE_STREAM);
 typedef void (*BEVERSION)(BE_VERSION*);
 typedef BE_ERR (*BEWRITEVBRHEADER)(const char*);
 
-#define TEXT_BEINITSTREAM     "beInitStream"
-#define TEXT_BEENCODECHUNK    "beEncodeChunk"
-#define TEXT_BEDEINITSTREAM   "beDeinitStream"
-#define TEXT_BECLOSESTREAM    "beCloseStream"
-#define TEXT_BEVERSION        "beVersion"
+#define TEXT_BEINITSTREAM "beInitStream"
+#define TEXT_BEENCODECHUNK "beEncodeChunk"
+#define TEXT_BEDEINITSTREAM "beDeinitStream"
+#define TEXT_BECLOSESTREAM "beCloseStream"
+#define TEXT_BEVERSION "beVersion"
 #define TEXT_BEWRITEVBRHEADER "beWriteVBRHeader"
 
 #ifdef __cplusplus
