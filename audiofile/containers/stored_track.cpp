@@ -7,10 +7,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <optional>
 
 #include "acm/acm.h"
 #include "containers/containers.h"
 #include "containers/mpeg_track.h"
+#include "convert/deep_samples.h"
 #include "qoro/AudioFile.h"
 #include "riff/riff.h"
 
@@ -95,9 +98,10 @@ public:
         return status::kOk;
     }
 
-    // WAVE_FORMAT_EXTENSIBLE with PCM samples of 8 or 16 bits in one or two
-    // channels is plain PCM; anything else stays as it is (and finds no
-    // decoder).
+    // WAVE_FORMAT_EXTENSIBLE with integer or float samples in one or two
+    // channels is the plain record of its subformat (valid bits below the
+    // container's fill its top, so the samples read the same); anything
+    // else stays as it is (and finds no decoder).
     WAVEFORMATEX plainFromExtensible(const WAVEFORMATEX& w) {
         if (w.cbSize < 22) return w;
         const uint8_t* ext = full_.data() + sizeof(WAVEFORMATEX);
@@ -105,12 +109,13 @@ public:
         const uint16_t subTag = static_cast<uint16_t>(ext[6] | ext[7] << 8);
         static constexpr uint8_t kGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
                                                   0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71};
-        if (subTag != acm::WAVE_FORMAT_PCM || std::memcmp(ext + 8, kGuidTail, 14) != 0 ||
-            validBits != w.wBitsPerSample || w.nChannels > 2)
+        if ((subTag != acm::WAVE_FORMAT_PCM && subTag != acm::WAVE_FORMAT_IEEE_FLOAT) ||
+            std::memcmp(ext + 8, kGuidTail, 14) != 0 || validBits == 0 || validBits > w.wBitsPerSample ||
+            w.nChannels > 2)
             return w;
         std::fill(full_.begin() + sizeof(WAVEFORMATEX), full_.end(), 0);
         WAVEFORMATEX p = w;
-        p.wFormatTag = acm::WAVE_FORMAT_PCM;
+        p.wFormatTag = subTag;
         p.cbSize = 0;
         return p;
     }
@@ -131,6 +136,16 @@ public:
     // The PCM form of the full format and the conversion streams.
     int16_t prepareCodec(bool reading, bool writing) {
         WAVEFORMATEX h = headerOf(full_);
+        if (const auto deep = deepEncodingOf(h.wFormatTag, h.wBitsPerSample)) {
+            // Deeper than 16 bits: read only, narrowed to 16-bit PCM here.
+            if (writing || h.nChannels == 0 || h.nChannels > 2 || h.nSamplesPerSec == 0)
+                return status::kFormatNotSupport;
+            deep_ = deep;
+            deepBlock_ = static_cast<uint32_t>(bytesPerSample(*deep) * h.nChannels);
+            file_ = acm::makePcmFormat(h.nSamplesPerSec, h.nChannels, 16);
+            pcm_ = false;
+            return status::kOk;
+        }
         if (h.wFormatTag == acm::WAVE_FORMAT_PCM) {
             h = normalisedPcm(h);
             std::memcpy(full_.data(), &h, sizeof h);
@@ -210,6 +225,7 @@ public:
         // No samples take no source bytes (the codec manager answers a
         // size query for nothing with one block).
         if (pcm_ || layout_ == Layout::Speech || fileBytes == 0) return fileBytes;
+        if (deep_) return fileBytes / file_.nBlockAlign * deepBlock_;
         size_t s = 0;
         if (readStream_.size(clampSize(fileBytes), acm::Direction::DestinationToSource, s) != acm::Result::Ok) return 0;
         return s;
@@ -218,6 +234,7 @@ public:
     uint64_t decodedFor(uint64_t sourceBytes) const override {
         if (layout_ == Layout::Speech) return 0;
         if (pcm_) return sourceBytes - sourceBytes % file_.nBlockAlign;
+        if (deep_) return sourceBytes / deepBlock_ * file_.nBlockAlign;
         size_t d = 0;
         if (readStream_.size(clampSize(sourceBytes), acm::Direction::SourceToDestination, d) != acm::Result::Ok)
             return 0;
@@ -234,6 +251,7 @@ public:
         uint64_t s = std::min<uint64_t>(sourceBytes, dataSize_ > pos_ ? dataSize_ - pos_ : 0);
         s = std::min<uint64_t>(s, kMaxStep);
         if (pcm_) s -= s % file_.nBlockAlign;
+        if (deep_) s -= s % deepBlock_;
         if (s == 0) return 0;
         if (io_.seek(static_cast<int64_t>(dataOffset_ + pos_)) < 0) return status::kFileAccess;
         const size_t old = out.size();
@@ -252,6 +270,15 @@ public:
         source_.resize(s);
         const int64_t got = io_.read(source_.data(), s);
         if (got < 0) return systemFailure();
+        if (deep_) {
+            const uint64_t frames = static_cast<uint64_t>(got) / deepBlock_;
+            narrowed_.resize(frames * file_.nChannels);
+            narrowTo16(*deep_, source_.data(), narrowed_.size(), narrowed_.data());
+            out.resize(old + frames * file_.nBlockAlign);
+            std::memcpy(out.data() + old, narrowed_.data(), narrowed_.size() * sizeof(int16_t));
+            pos_ += frames * deepBlock_;
+            return static_cast<int32_t>(frames * file_.nBlockAlign);
+        }
         size_t used = 0;
         const int32_t produced =
             decodeThroughStream(readStream_, std::span<const uint8_t>(source_.data(), static_cast<size_t>(got)),
@@ -342,6 +369,7 @@ private:
     uint16_t seekBlock() const {
         const WAVEFORMATEX h = headerOf(full_);
         if (h.wFormatTag == acm::WAVE_FORMAT_MPEGLAYER3 || h.wFormatTag == acm::WAVE_FORMAT_MPEG) return 1;
+        if (deep_) return static_cast<uint16_t>(deepBlock_);
         return h.nBlockAlign;
     }
 
@@ -424,6 +452,8 @@ private:
     bool sizesStale_ = false;  // its stored sizes do not describe it
     bool rf64_ = false;
     bool pcm_ = true;
+    std::optional<DeepEncoding> deep_;  // samples narrowed here from this depth
+    uint32_t deepBlock_ = 0;            // their bytes per frame
     uint64_t dataOffset_ = 0;
     uint64_t dataSize_ = 0;
     uint64_t pos_ = 0;  // container position, from the start of the data
@@ -434,6 +464,7 @@ private:
     acm::Stream readStream_;
     acm::Stream writeStream_;
     std::vector<uint8_t> source_;
+    std::vector<int16_t> narrowed_;
     std::vector<uint8_t> pending_;
     std::vector<uint8_t> encoded_;
 };

@@ -409,3 +409,56 @@ TEST(Engine, CompressedWavRoundTripsOpenInReferenceTools) {
         EXPECT_GT(t::snrDb(signal, back), c.compression == GSM ? 5.0 : 12.0);
     }
 }
+
+namespace {
+
+// sox's own 16-bit version of a file, without dither.
+std::vector<int16_t> soxSixteen(const std::filesystem::path& wav, const std::filesystem::path& raw) {
+    const auto r =
+        t::run("sox -D " + t::shellQuote(wav.string()) + " -t raw -e signed -b 16 " + t::shellQuote(raw.string()));
+    EXPECT_EQ(r.exitCode, 0);
+    return t::readPcm16(raw);
+}
+
+}  // namespace
+
+// WAVs as DAWs and sox write them, 24- and 32-bit integer and 32- and 64-bit
+// float, plain and WAVE_FORMAT_EXTENSIBLE: read narrowed to 16 bits within
+// one step of sox without dither, seekable, and read only.
+TEST(Engine, DeepWavsReadNarrowedWithinAStepOfSox) {
+    QORO_REQUIRE_TOOLS("sox");
+    t::TempDir dir;
+    const auto wav = dir / "deep.wav", raw = dir / "ref.raw";
+    for (const char* depth :
+         {"-e signed -b 24", "-e signed -b 32", "-e floating-point -b 32", "-e floating-point -b 64"}) {
+        for (const char* type : {"wav", "wavpcm"}) {  // sox: extensible, plain
+            SCOPED_TRACE(std::string(depth) + " -t " + type);
+            ASSERT_EQ(t::run(std::string("sox -D -n -r 44100 -c 2 ") + depth + " -t " + type + " " +
+                             t::shellQuote(wav.string()) + " synth 1.5 sine 440 sine 997 vol 0.8")
+                          .exitCode,
+                      0);
+            const auto reference = soxSixteen(wav, raw);
+            ASSERT_EQ(reference.size(), 2u * 66150);
+
+            Engine e;
+            ASSERT_EQ(e.open(wav.string(), WAV, READ), 0) << e.cause();
+            EXPECT_EQ(e.fileFormat().wBitsPerSample, 16);
+            EXPECT_EQ(e.totalLength(), 4u * 66150);
+            const auto ours = readAll(e, 1000);
+            ASSERT_EQ(ours.size(), reference.size());
+            int worst = 0;
+            for (size_t i = 0; i < ours.size(); ++i) worst = std::max(worst, std::abs(ours[i] - reference[i]));
+            EXPECT_LE(worst, 1);
+
+            // A seek lands on the frame asked for.
+            ASSERT_EQ(e.seek(4u * 30001, SeekOrigin::Begin), 0);
+            const auto tail = readAll(e, 777);
+            ASSERT_EQ(tail.size(), ours.size() - 2u * 30001);
+            EXPECT_TRUE(std::equal(tail.begin(), tail.end(), ours.begin() + 2 * 30001));
+            e.close();
+
+            Engine rw;
+            EXPECT_LT(rw.open(wav.string(), WAV, READWRITE), 0);
+        }
+    }
+}

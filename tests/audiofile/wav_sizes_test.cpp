@@ -228,15 +228,24 @@ TEST_F(WavSizes, PcmWrittenToPipesIsReadToTheEnd) {
     }
 }
 
-// Streams of a sample format the array conversion does not take (24 bits,
-// six channels; ffmpeg writes them as WAVE_FORMAT_EXTENSIBLE) are refused for
-// their format, exactly as when written to a file, never for their sizes;
-// AudioInformation reports them in full.
+// Streams of a sample format the array conversion does not take (six
+// channels, at 16 or 24 bits; ffmpeg writes them as WAVE_FORMAT_EXTENSIBLE)
+// are refused for their format, exactly as when written to a file, never for
+// their sizes; AudioInformation reports them in full. Stereo at 24 bits is
+// read, from a file or a stream, and gives back its 16-bit source exactly.
 TEST_F(WavSizes, UnsupportedFormatsInStreamsAreRefusedForTheirFormat) {
     QORO_REQUIRE_TOOLS("ffmpeg");
     const auto src = dir / "src.wav";
-    t::writeWav16(src, 48000, 2, t::testSignal(48000, 2, 4801));
-    for (const std::string args : {"-c:a pcm_s24le", "-ac 6"}) {
+    const auto signal = t::testSignal(48000, 2, 4801);
+    t::writeWav16(src, 48000, 2, signal);
+    for (const bool piped : {false, true}) {
+        SCOPED_TRACE(piped ? "24 bits, piped" : "24 bits, stored");
+        const auto deep = dir / "deep.wav";
+        const std::string make = "ffmpeg -v error -y -i " + q(src) + " -c:a pcm_s24le";
+        ASSERT_TRUE(sh(piped ? throughPipe(make + " -f wav -", deep) : make + " " + q(deep)));
+        expectRead(deep, signal, 48000, 2);
+    }
+    for (const std::string args : {"-ac 6", "-c:a pcm_s24le -ac 6"}) {
         SCOPED_TRACE(args);
         const auto piped = dir / "piped.wav", stored = dir / "stored.wav";
         ASSERT_TRUE(sh(throughPipe("ffmpeg -v error -i " + q(src) + " " + args + " -f wav -", piped)));
