@@ -27,6 +27,9 @@ namespace quillet::qt {
 // Object names of the controls: "control" + id, e.g. "control1024".
 QString controlName(int id);
 
+// The program's icon, for its windows and dialogs.
+QIcon programIcon();
+
 // Message boxes and pickers as Qt dialogs, modal to their parent.
 class QtDialogs : public Dialogs {
 public:
