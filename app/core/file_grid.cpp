@@ -1,12 +1,14 @@
 #include "core/file_grid.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <cerrno>
+#include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <sstream>
 #include <unordered_set>
+#include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/time_text.h"
@@ -15,12 +17,82 @@ namespace quillet {
 
 namespace {
 
-// Rows a list file may declare beyond the paths it holds: the old grid held
-// 200 rows, so padding never takes a grid past that size. Keeps a damaged
-// count from allocating without end.
-constexpr size_t kMaxPaddedRows = 200;
+// The identity of a file as a stat gives it, to tell whether the list file
+// is still the one the last save wrote.
+struct FileStamp {
+    unsigned long long device = 0, inode = 0;
+    long long size = -1, mtimeNs = 0;
+};
+
+bool stampOf(const std::string& file, FileStamp& stamp) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    stamp.device = st.st_dev;
+    stamp.inode = st.st_ino;
+    stamp.size = st.st_size;
+    stamp.mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    return true;
+}
+
+bool writeAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        done += static_cast<size_t>(put);
+    }
+    return true;
+}
+
+// Replaces 'file' with 'text': a new file beside it (the old one's mode, or
+// 0644), on the disk before it is renamed into place, and the rename itself
+// made durable. A link is followed, so it stays a link. On any failure the
+// old file is untouched and the temporary file is gone.
+bool replaceFileAtomically(const std::string& file, const std::string& text) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path target(file);
+    if (fs::is_symlink(target, ec)) {
+        fs::path resolved = fs::weakly_canonical(target, ec);
+        if (ec) return false;
+        target = resolved;
+    }
+    mode_t mode = 0644;
+    struct stat st {};
+    if (::stat(target.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) return false;
+        mode = st.st_mode & 07777;
+    }
+    std::string name = target.string() + ".XXXXXX";
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0) return false;
+    bool ok = writeAll(fd, text);
+    ok = ok && ::fchmod(fd, mode) == 0;
+    ok = ok && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(name.c_str(), target.c_str()) == 0;
+    if (!ok) {
+        ::unlink(name.c_str());
+        return false;
+    }
+    // The rename reaches the disk with the folder's own entry list.
+    const std::string folder = target.has_parent_path() ? target.parent_path().string() : std::string(".");
+    if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
+}
 
 }  // namespace
+
+bool hasControlCharacter(const std::string& text) {
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F;
+    });
+}
 
 std::string trimSpaces(const std::string& text) {
     const size_t first = text.find_first_not_of(' ');
@@ -49,65 +121,57 @@ bool FileGrid::anyChecked() const {
 
 void FileGrid::load(const std::string& listFile, ConversionMode mode, IAudioInformation* info) {
     rows_.clear();
+    saved_ = {};
     std::ifstream in(listFile, std::ios::binary);
     if (!in) {
-        {
-            std::ofstream create(listFile, std::ios::binary | std::ios::trunc);
-            create << "0\r\n";
-        }
+        replaceFileAtomically(listFile, "0\r\n");
         return;
     }
-    std::vector<std::string> lines;
+    bool countLine = true;
     for (std::string line; std::getline(in, line);) {
+        if (countLine) {  // line 1: the writer's count, see above
+            countLine = false;
+            continue;
+        }
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(std::move(line));
-    }
-    if (lines.empty()) return;
-    const int32_t declared = leadingNumber(lines[0]);
-    if (declared <= 0) return;
-    const size_t listed = lines.size() - 1;
-    size_t count = static_cast<size_t>(declared);
-    if (count > listed) count = std::max(listed, std::min(count, kMaxPaddedRows));
-    rows_.resize(count);
-    for (size_t i = 0; i < count && i < listed; ++i) {
-        const std::string& line = lines[i + 1];
-        GridRow& row = rows_[i];
-        row.cell(kColCheck) = trimSpaces(line.substr(0, std::min<size_t>(1, line.size())));
-        row.cell(kColNumber) = std::to_string(i + 1);
-        row.cell(kColPath) = line.size() > 1 ? line.substr(1) : std::string();
+        if (line.size() < 2 || hasControlCharacter(line)) continue;
+        std::string path = trimSpaces(line.substr(1));
+        if (path.empty()) continue;
+        GridRow row;
+        row.cell(kColCheck) = trimSpaces(line.substr(0, 1));
+        row.cell(kColNumber) = std::to_string(rows_.size() + 1);
+        row.cell(kColPath) = std::move(path);
         fillFacts(row, mode, readFacts(info, row.cell(kColPath)));
+        rows_.push_back(std::move(row));
     }
 }
 
 std::string FileGrid::listText() const {
-    std::string text = std::to_string(rows_.size()) + "\r\n";
+    std::string body;
+    size_t count = 0;
     for (const GridRow& row : rows_) {
+        const std::string path = trimSpaces(row.cell(kColPath));
+        // Rows never hold such paths (load and addFiles keep them out); the
+        // check keeps the file's rows whole whatever happens.
+        if (path.empty() || hasControlCharacter(path)) continue;
         const std::string mark = trimSpaces(row.cell(kColCheck));
-        text += mark.empty() ? std::string(" ") : mark;
-        text += trimSpaces(row.cell(kColPath));
-        text += "\r\n";
+        body += mark == "." ? '.' : ' ';
+        body += path;
+        body += "\r\n";
+        ++count;
     }
-    return text;
+    return std::to_string(count) + "\r\n" + body;
 }
 
 bool FileGrid::save(const std::string& listFile) const {
-    const std::string temp = listFile + ".tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out) return false;
-        const std::string text = listText();
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        out.flush();
-        if (!out) {
-            out.close();
-            std::remove(temp.c_str());
-            return false;
-        }
-    }
-    if (std::rename(temp.c_str(), listFile.c_str()) != 0) {
-        std::remove(temp.c_str());
-        return false;
-    }
+    const std::string text = listText();
+    FileStamp now;
+    if (saved_.file == listFile && saved_.text == text && stampOf(listFile, now) && now.device == saved_.device &&
+        now.inode == saved_.inode && now.size == saved_.size && now.mtimeNs == saved_.mtimeNs)
+        return true;
+    saved_ = {};
+    if (!replaceFileAtomically(listFile, text)) return false;
+    if (stampOf(listFile, now)) saved_ = {listFile, text, now.device, now.inode, now.size, now.mtimeNs};
     return true;
 }
 
@@ -120,23 +184,28 @@ void FileGrid::renumber() {
     for (size_t i = 0; i < rows_.size(); ++i) rows_[i].cell(kColNumber) = std::to_string(i + 1);
 }
 
-size_t FileGrid::addFiles(const std::vector<std::string>& paths, ConversionMode mode, IAudioInformation* info) {
+FileGrid::AddResult FileGrid::addFiles(const std::vector<std::string>& paths, ConversionMode mode,
+                                       IAudioInformation* info) {
     trimAll();
     std::unordered_set<std::string> known;
     for (const GridRow& row : rows_) known.insert(row.cell(kColPath));
-    size_t added = 0;
+    AddResult result;
     for (const std::string& chosen : paths) {
+        if (hasControlCharacter(chosen)) {
+            result.refused.push_back(chosen);
+            continue;
+        }
         std::string path = trimSpaces(chosen);
-        if (!known.insert(path).second) continue;
+        if (path.empty() || !known.insert(path).second) continue;
         GridRow row;
         row.cell(kColCheck) = ".";
         row.cell(kColNumber) = std::to_string(rows_.size() + 1);
         row.cell(kColPath) = path;
         fillFacts(row, mode, readFacts(info, path));
         rows_.push_back(std::move(row));
-        ++added;
+        ++result.added;
     }
-    return added;
+    return result;
 }
 
 void FileGrid::checkAll() {
@@ -153,6 +222,13 @@ void FileGrid::removeChecked() {
     trimAll();
     std::erase_if(rows_, [](const GridRow& r) { return r.checked(); });
     renumber();
+}
+
+bool FileGrid::removeRow(size_t row) {
+    if (row < 1 || row > rows_.size()) return false;
+    rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(row - 1));
+    renumber();
+    return true;
 }
 
 void FileGrid::removeUnchecked() {

@@ -1,5 +1,6 @@
 #include "core/main_controller.h"
 
+#include "core/dropped_files.h"
 #include "core/help_file.h"
 
 namespace quillet {
@@ -47,45 +48,70 @@ void MainController::onAddFiles() {
     if (refuseWhenBusy()) return;
     const auto chosen = s_.ports.dialogs.openFiles(text::openFileFilter(s_.mode));
     if (!chosen) return;
-    s_.grid.addFiles(*chosen, s_.mode, s_.components.info.get());
-    s_.showGrid();
+    addPaths(*chosen);
+}
+
+void MainController::onDropFiles(const std::vector<std::string>& paths) {
+    if (refuseWhenBusy()) return;
+    addPaths(audioFilesIn(paths, s_.mode));
+}
+
+void MainController::addPaths(const std::vector<std::string>& paths) {
+    const FileGrid::AddResult added = s_.grid.addFiles(paths, s_.mode, s_.components.info.get());
+    if (added.added > 0) gridChanged();
+    if (!added.refused.empty()) s_.ports.dialogs.information(text::refusedNames(added.refused));
 }
 
 void MainController::onCheckAll() {
     if (refuseWhenBusy()) return;
     s_.grid.checkAll();
-    s_.showGrid();
+    gridChanged();
 }
 
 void MainController::onClearSelected() {
     if (refuseWhenBusy()) return;
     s_.grid.removeChecked();
     s_.currentRow = 1;
-    s_.showGrid();
+    gridChanged();
 }
 
 void MainController::onClearUnselected() {
     if (refuseWhenBusy()) return;
     s_.grid.removeUnchecked();
-    s_.showGrid();
+    gridChanged();
+}
+
+void MainController::onRemoveRow(size_t row) {
+    if (refuseWhenBusy()) return;
+    if (!s_.grid.removeRow(row)) return;
+    if (s_.currentRow > row) --s_.currentRow;
+    gridChanged();
 }
 
 void MainController::onClearAll() {
     if (refuseWhenBusy()) return;
     s_.grid.clear();
-    s_.showGrid();
+    gridChanged();
 }
 
 void MainController::onUnselectAll() {
     if (refuseWhenBusy()) return;
     s_.grid.uncheckAll();
-    s_.showGrid();
+    gridChanged();
 }
 
 void MainController::onCellClicked(int /*column*/, size_t row) {
     if (!s_.grid.toggle(row)) return;
     const GridRow& r = s_.grid.row(row);
     s_.ports.grid.setRow(row, {r.cells.begin(), r.cells.end()});
+    s_.grid.save(s_.data.listFile(s_.mode));
+}
+
+// Every change reaches the list file at once, so a session that ends without
+// Exit (a logout, a crash) loses nothing.
+void MainController::gridChanged() {
+    s_.showGrid();
+    s_.grid.save(s_.data.listFile(s_.mode));
 }
 
 void MainController::onSwitchMode(ConversionMode mode) {
@@ -100,6 +126,7 @@ void MainController::onSwitchMode(ConversionMode mode) {
 
 bool MainController::onQuit() {
     if (!s_.ports.dialogs.askOkCancel(text::confirmQuit(), Question::Quit)) return false;
+    converter_.abandon();
     s_.grid.save(s_.data.listFile(s_.mode));
     s_.grid.clear();
     s_.ports.grid.setRowCount(0);

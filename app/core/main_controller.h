@@ -7,6 +7,8 @@
 //   MainController app(ports, createComponents(), DataFolder{resolveDataFolder()});
 //   app.start();                       // settings, grid colours, list file, timer
 //   // buttons:  app.onAddFiles(), app.onConvert(), app.onPlay(), ...
+//   // a run:    app.onRunTick() ~10 times a second between the view's
+//   //           runStarted() and runEnded(); app.onCancel()
 //   // grid:     app.onCellClicked(column, row)
 //   // player:   app.onEndOfFile();   timer: app.onTimer()
 //   // Options:  OptionsModel over app.settings(), then app.onSettingsChanged()
@@ -42,9 +44,18 @@ public:
     void onClearAll();
     void onUnselectAll();
     void onCellClicked(int column, size_t row);
+    // The Delete key on a row.
+    void onRemoveRow(size_t row);
+    // Files and folders dropped on the grid: the mode's audio files among
+    // them, folders searched through.
+    void onDropFiles(const std::vector<std::string>& paths);
     void onSwitchMode(ConversionMode mode);
 
     void onConvert() { converter_.onConvert(); }
+    void onCancel() { converter_.onCancel(); }
+    // A few times a second while a run lasts (MainView::runStarted).
+    void onRunTick() { converter_.onRunTick(); }
+    bool runActive() const { return converter_.running(); }
     void onPlay() { playback_.play(); }
     void onPause() { playback_.pause(); }
     void onStop() { playback_.stop(); }
@@ -53,8 +64,9 @@ public:
     void onEndOfFile() { playback_.onEndOfFile(); }
     void onTimer() { playback_.onTimer(); }
 
-    // Asks; on OK saves the current list file, empties the grid and closes
-    // the program. True when the program is closing.
+    // Asks; on OK cancels a run (its unfinished files leave nothing behind),
+    // saves the current list file, empties the grid and closes the program.
+    // True when the program is closing.
     bool onQuit();
     void onHelp();
     void onMinimise() { s_.ports.view.minimise(); }
@@ -80,6 +92,9 @@ public:
 private:
     // Shows the busy message of the first set flag; true when busy.
     bool refuseWhenBusy();
+    void gridChanged();
+    // Adds files to the grid; names it cannot list are named in a message.
+    void addPaths(const std::vector<std::string>& paths);
 
     Session s_;
     PlaybackController playback_;

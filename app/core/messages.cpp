@@ -34,14 +34,47 @@ std::string confirmConversion(ConversionMode mode) {
 }
 std::string confirmOverwrite(ConversionMode mode, const std::string& targetPath) {
     return std::string(mp3(mode) ? "The Wave file named " : "The MP3 file named ") + targetPath +
-           " exists,overwrite it?\r\nPress OK will overwrite the exist file.\r\nPress CANCEL will Skip this file.";
+           " exists,overwrite it?\r\nPress YES will overwrite the exist file.\r\nPress NO will Skip this file.";
 }
 std::string confirmQuit() { return std::string("Do You want to quit ") + kTitle + " ?"; }
 
 std::string failedFiles(const std::vector<std::string>& paths) {
-    std::string message = "These files could not be converted, or were converted only in part:";
+    std::string message = kFailedHeading;
     for (const std::string& path : paths) message += "\r\n" + path;
     return message;
+}
+
+std::string runHeadline(size_t converted, size_t failed, size_t skipped, size_t cancelled) {
+    std::string line = std::to_string(converted) + " converted, " + std::to_string(failed) + " failed";
+    if (skipped > 0) line += ", " + std::to_string(skipped) + " skipped";
+    if (cancelled > 0) line += ", " + std::to_string(cancelled) + " cancelled";
+    return line;
+}
+
+std::string refusedNames(const std::vector<std::string>& names) {
+    std::string message = "These file names hold control characters (such as line breaks) and cannot be listed:";
+    static const char* const hex = "0123456789ABCDEF";
+    for (const std::string& name : names) {
+        message += "\r\n";
+        for (unsigned char c : name) {
+            if (c < 0x20 || c == 0x7F) {
+                message += "\\x";
+                message += hex[c >> 4];
+                message += hex[c & 15];
+            } else {
+                message += static_cast<char>(c);
+            }
+        }
+    }
+    return message;
+}
+
+std::string collisions(size_t count) {
+    return std::to_string(count) +
+           (count == 1 ? " checked file would be written over another file of the list, or to the name another one "
+                         "takes:"
+                       : " checked files would be written over other files of the list, or to names other ones "
+                         "take:");
 }
 
 std::string openFileFilter(ConversionMode mode) {
@@ -56,14 +89,14 @@ std::string tooltip(int controlId) {
     case 1018: return "About Quillet";
     case 1020: return "Options";
     case 1023: return "Help";
-    case 1019: return "Preview";
+    case 1019: return "Previous";
     case 1005: return "Play";
     case 1011: return "Pause";
     case 1012: return "Stop";
     case 1045: return "Next";
     case 1003: return "Open file";
     case 1021: return "Check files to Play or Convert";
-    case 1008: return "Unselect files";
+    case 1008: return "Clear files";
     case 1024: return "Convert";
     case 1077: return "MP3 to WAV Mode";
     case 1078: return "WAV to MP3 Mode";

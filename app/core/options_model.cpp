@@ -1,7 +1,9 @@
 #include "core/options_model.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdlib>
 
 #include "core/data_folder.h"
 #include "core/messages.h"
@@ -10,35 +12,72 @@ namespace quillet {
 
 namespace {
 
-constexpr std::array<ListEntry, 17> kBitrates = {{{"320 Kbps", 320},
-                                                  {"256 Kbps", 256},
-                                                  {"224 Kbps", 224},
-                                                  {"192 Kbps", 192},
-                                                  {"160 Kbps", 160},
-                                                  {"128 Kbps", 128},
-                                                  {"112 Kbps", 112},
-                                                  {"96 Kbps", 96},
-                                                  {"80 Kbps", 80},
-                                                  {"64 Kbps", 64},
-                                                  {"56 Kbps", 56},
-                                                  {"48 Kbps", 48},
-                                                  {"40 Kbps", 40},
-                                                  {"32 Kbps", 32},
-                                                  {"24 Kbps", 24},
-                                                  {"16 Kbps", 16},
-                                                  {"8 Kbps", 8}}};
-constexpr std::array<ListEntry, 12> kFrequencies = {{{"96 KHz", 96000},
-                                                     {"88.2 KHz", 88200},
-                                                     {"48 KHz", 48000},
-                                                     {"44.1 KHz", 44100},
-                                                     {"32 KHz", 32000},
-                                                     {"24 KHz", 24000},
-                                                     {"22.05 KHz", 22050},
-                                                     {"16 KHz", 16000},
-                                                     {"12 KHz", 12000},
-                                                     {"11.025 KHz", 11025},
-                                                     {"8 KHz", 8000},
-                                                     {"6 KHz", 6000}}};
+// Every bitrate and rate the lists have offered, in their order on screen:
+// stored values among them still have a nearest offered entry, and the
+// entry texts are read through them.
+constexpr std::array<ListEntry, 17> kAllBitrates = {{{"320 Kbps", 320},
+                                                     {"256 Kbps", 256},
+                                                     {"224 Kbps", 224},
+                                                     {"192 Kbps", 192},
+                                                     {"160 Kbps", 160},
+                                                     {"128 Kbps", 128},
+                                                     {"112 Kbps", 112},
+                                                     {"96 Kbps", 96},
+                                                     {"80 Kbps", 80},
+                                                     {"64 Kbps", 64},
+                                                     {"56 Kbps", 56},
+                                                     {"48 Kbps", 48},
+                                                     {"40 Kbps", 40},
+                                                     {"32 Kbps", 32},
+                                                     {"24 Kbps", 24},
+                                                     {"16 Kbps", 16},
+                                                     {"8 Kbps", 8}}};
+constexpr std::array<ListEntry, 12> kAllFrequencies = {{{"96 KHz", 96000},
+                                                        {"88.2 KHz", 88200},
+                                                        {"48 KHz", 48000},
+                                                        {"44.1 KHz", 44100},
+                                                        {"32 KHz", 32000},
+                                                        {"24 KHz", 24000},
+                                                        {"22.05 KHz", 22050},
+                                                        {"16 KHz", 16000},
+                                                        {"12 KHz", 12000},
+                                                        {"11.025 KHz", 11025},
+                                                        {"8 KHz", 8000},
+                                                        {"6 KHz", 6000}}};
+// The MP3 encoder's rates (MPEG-1, 2 and 2.5) and the PCM writer's.
+const std::span<const ListEntry> kMp3Frequencies = std::span(kAllFrequencies).subspan(2, 9);
+const std::span<const ListEntry> kWavFrequencies = std::span(kAllFrequencies).subspan(2, 10);
+// Layer III bitrates: MPEG-1 from 32 to 320 kbit/s, MPEG-2 and 2.5 from 8 to
+// 160 (144, which only those take, has never been in the list).
+const std::span<const ListEntry> kMpeg1Bitrates = std::span(kAllBitrates).subspan(0, 14);
+const std::span<const ListEntry> kMpeg2Bitrates = std::span(kAllBitrates).subspan(4, 13);
+constexpr int32_t kFallbackFrequency = 44100;
+constexpr int32_t kFallbackBitrate = 128;
+
+std::span<const ListEntry> mp3Bitrates(int32_t hz) { return hz >= 32000 ? kMpeg1Bitrates : kMpeg2Bitrates; }
+
+bool offers(std::span<const ListEntry> entries, int32_t value) {
+    return std::any_of(entries.begin(), entries.end(), [value](const ListEntry& e) { return e.value == value; });
+}
+
+// The entry nearest to 'value'; of two equally near, the higher.
+int32_t nearestValue(std::span<const ListEntry> entries, int32_t value) {
+    int32_t best = entries.front().value;
+    for (const ListEntry& e : entries) {
+        const int64_t d = std::abs(int64_t(e.value) - value), bestD = std::abs(int64_t(best) - value);
+        if (d < bestD || (d == bestD && e.value > best)) best = e.value;
+    }
+    return best;
+}
+
+// Offered: itself; offered before: the nearest offered; otherwise the fallback.
+int32_t offeredValue(std::span<const ListEntry> offered, std::span<const ListEntry> all, int32_t value,
+                     int32_t fallback) {
+    if (offers(offered, value)) return value;
+    if (offers(all, value)) return nearestValue(offered, value);
+    return fallback;
+}
+
 constexpr std::array<ListEntry, 2> kChannels = {{{"STEREO", 2}, {"MONO", 1}}};
 constexpr std::array<ListEntry, 2> kSampleWidths = {{{"8_BIT", 8}, {"16_BIT", 16}}};
 
@@ -64,10 +103,30 @@ std::string checkedFolder(std::string folder, const std::string& fallback, Dialo
 
 }  // namespace
 
-std::span<const ListEntry> bitrateEntries() { return kBitrates; }
-std::span<const ListEntry> frequencyEntries() { return kFrequencies; }
+std::span<const ListEntry> mp3FrequencyEntries() { return kMp3Frequencies; }
+std::vector<ListEntry> mp3BitrateEntries(int32_t hz) {
+    const auto entries = mp3Bitrates(hz);
+    return {entries.begin(), entries.end()};
+}
+std::span<const ListEntry> wavFrequencyEntries() { return kWavFrequencies; }
 std::span<const ListEntry> channelEntries() { return kChannels; }
 std::span<const ListEntry> sampleWidthEntries() { return kSampleWidths; }
+
+int32_t offeredMp3Frequency(int32_t hz) { return offeredValue(kMp3Frequencies, kAllFrequencies, hz, kFallbackFrequency); }
+int32_t offeredWavFrequency(int32_t hz) { return offeredValue(kWavFrequencies, kAllFrequencies, hz, kFallbackFrequency); }
+int32_t offeredMp3Bitrate(int32_t hz, int32_t kbps) {
+    return offeredValue(mp3Bitrates(hz), kAllBitrates, kbps, kFallbackBitrate);
+}
+int32_t nearestMp3Bitrate(int32_t hz, int32_t kbps) { return nearestValue(mp3Bitrates(hz), kbps); }
+
+Mp3Target offeredMp3Target(const AppSettings& s) {
+    const int32_t hz = offeredMp3Frequency(s.Frequency1);
+    return {hz, offeredMp3Bitrate(hz, s.BitRate1), s.Channels1 == 1 ? 1 : 2};
+}
+
+PcmTarget offeredPcmTarget(const AppSettings& s) {
+    return {offeredWavFrequency(s.Frequency2), s.Channels2 == 1 ? 1 : 2, s.BitRate2 == 8 ? 8 : 16};
+}
 
 OptionsForm optionsFormFor(const AppSettings& s) {
     OptionsForm f;
@@ -78,11 +137,12 @@ OptionsForm optionsFormFor(const AppSettings& s) {
     f.fontColor = s.FontColor;
     f.waveDir = s.WaveDir;
     f.mp3Dir = s.Mp3Dir;
-    f.bitRate1 = entryText(kBitrates, s.BitRate1, "128 Kbps");
-    f.frequency1 = entryText(kFrequencies, s.Frequency1, "44.1 KHz");
+    const Mp3Target mp3 = offeredMp3Target(s);
+    f.bitRate1 = entryText(kAllBitrates, mp3.bitrate, "128 Kbps");
+    f.frequency1 = entryText(kAllFrequencies, mp3.frequency, "44.1 KHz");
     f.channels1 = s.Channels1 == 1 ? "MONO" : "STEREO";
     f.bitRate2 = s.BitRate2 == 8 ? "8_BIT" : "16_BIT";
-    f.frequency2 = entryText(kFrequencies, s.Frequency2, "44.1 KHz");
+    f.frequency2 = entryText(kAllFrequencies, offeredWavFrequency(s.Frequency2), "44.1 KHz");
     f.channels2 = s.Channels2 == 1 ? "MONO" : "STEREO";
     return f;
 }
@@ -110,11 +170,11 @@ void applyOptions(const OptionsForm& form, AppSettings& s, const DataFolder& dat
     s.PromptBeforeOverwrite = form.promptBeforeOverwrite ? 1 : 0;
     s.OpenDirAfterConvert = form.openDirAfterConvert ? 1 : 0;
     s.FontColor = form.fontColor;
-    s.BitRate1 = entryValue(kBitrates, form.bitRate1, s.BitRate1);
-    s.Frequency1 = entryValue(kFrequencies, form.frequency1, s.Frequency1);
+    s.Frequency1 = offeredMp3Frequency(entryValue(kAllFrequencies, form.frequency1, s.Frequency1));
+    s.BitRate1 = offeredMp3Bitrate(s.Frequency1, entryValue(kAllBitrates, form.bitRate1, s.BitRate1));
     s.Channels1 = entryValue(kChannels, form.channels1, s.Channels1);
     s.BitRate2 = entryValue(kSampleWidths, form.bitRate2, s.BitRate2);
-    s.Frequency2 = entryValue(kFrequencies, form.frequency2, s.Frequency2);
+    s.Frequency2 = offeredWavFrequency(entryValue(kAllFrequencies, form.frequency2, s.Frequency2));
     s.Channels2 = entryValue(kChannels, form.channels2, s.Channels2);
     s.WaveDir = checkedFolder(form.waveDir, data.defaultWaveDir(), dialogs);
     s.Mp3Dir = checkedFolder(form.mp3Dir, data.defaultMp3Dir(), dialogs);

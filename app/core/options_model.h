@@ -6,6 +6,7 @@
 
 #include <span>
 #include <string>
+#include <vector>
 
 #include "core/ports.h"
 #include "core/settings.h"
@@ -17,11 +18,36 @@ struct ListEntry {
     int32_t value;
 };
 
-// The lists in their order on screen.
-std::span<const ListEntry> bitrateEntries();      // "320 Kbps" ... "8 Kbps"
-std::span<const ListEntry> frequencyEntries();    // "96 KHz" ... "6 KHz"
-std::span<const ListEntry> channelEntries();      // "STEREO", "MONO"
-std::span<const ListEntry> sampleWidthEntries();  // "8_BIT", "16_BIT"
+// The lists in their order on screen. Each output offers only what its
+// writer takes, so no choice can make every conversion fail.
+//
+// WAV to MP3: the MPEG audio rates, 48 kHz down to 8 kHz, and for a rate the
+// Layer III bitrates of its MPEG version: MPEG-1 (32, 44.1 and 48 kHz)
+// "320 Kbps" ... "32 Kbps", MPEG-2 and 2.5 (the lower rates) "160 Kbps" ...
+// "8 Kbps". The bitrate list follows the chosen rate.
+std::span<const ListEntry> mp3FrequencyEntries();  // "48 KHz" ... "8 KHz"
+std::vector<ListEntry> mp3BitrateEntries(int32_t hz);
+// MP3 to WAV: the PCM writer's rates, 48 kHz down to 6 kHz.
+std::span<const ListEntry> wavFrequencyEntries();  // "48 KHz" ... "6 KHz"
+std::span<const ListEntry> channelEntries();       // "STEREO", "MONO"
+std::span<const ListEntry> sampleWidthEntries();   // "8_BIT", "16_BIT"
+
+// Stored values the lists no longer offer. A rate or bitrate that an
+// earlier list offered (96, 88.2 or 6 kHz for MP3, 320 kbit/s at 22.05 kHz)
+// becomes the nearest offered one (the higher of two equally near); any
+// other value the fallback, 44.1 kHz or 128 kbit/s.
+int32_t offeredMp3Frequency(int32_t hz);
+int32_t offeredWavFrequency(int32_t hz);
+// 'hz' is an offered MP3 rate (offeredMp3Frequency's result).
+int32_t offeredMp3Bitrate(int32_t hz, int32_t kbps);
+// The bitrate offered at 'hz' nearest to 'kbps' (the higher of two equally
+// near): what the bitrate list keeps when the rate changes.
+int32_t nearestMp3Bitrate(int32_t hz, int32_t kbps);
+
+// The target formats of a conversion with the stored values mapped as above
+// (channels and sample width as resolvePcmTarget and resolveMp3Target do).
+Mp3Target offeredMp3Target(const AppSettings& settings);
+PcmTarget offeredPcmTarget(const AppSettings& settings);
 
 inline constexpr const char* kOptionsText =
     "Select the quality of output files. The higher bitrate means highter quality but with a larger "
@@ -38,7 +64,8 @@ struct OptionsForm {
 };
 
 // The form for the current settings: each list selects the entry of its
-// value, or its fallback ("128 Kbps", "44.1 KHz", "STEREO", "16_BIT").
+// value, mapped as above when no longer offered, or its fallback
+// ("128 Kbps", "44.1 KHz", "STEREO", "16_BIT").
 OptionsForm optionsFormFor(const AppSettings& settings);
 
 enum class FolderKind { Wave, Mp3 };
@@ -49,7 +76,8 @@ bool browseFolder(OptionsForm& form, FolderKind kind, Dialogs& dialogs);
 bool pickFontColour(OptionsForm& form, Dialogs& dialogs);
 
 // OK: stores the form into the settings and writes all thirteen keys. List
-// texts that match no entry keep the old value; a folder that cannot be
+// texts that match no entry keep the old value; rates and bitrates are then
+// mapped as above, so what is stored is always offered; a folder that cannot be
 // entered is replaced by its default folder after the message
 // text::kFolderMissing (once per folder). Folders typed without a final "/"
 // get one. The caller then asks the main window to repaint

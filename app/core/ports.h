@@ -17,7 +17,25 @@ namespace quillet {
 // What an OK/Cancel question is about, so a front end without a user (the
 // headless runner) can answer it from the settings. A window shows them all
 // alike.
-enum class Question { StartConversion, Overwrite, Quit };
+enum class Question { StartConversion, Quit };
+
+// The answers to "the target exists, overwrite it?"; the "to all" answers
+// stand for the rest of the run.
+enum class OverwriteAnswer { Yes, YesToAll, No, NoToAll };
+
+// How targets that would collide are settled before a run: the later ones
+// numbered ("x (2).wav"), skipped, or the run not started.
+enum class CollisionChoice { Number, Skip, Cancel };
+
+// The end of a run, for its summary dialog.
+struct RunSummary {
+    std::string headline;               // "12 converted, 2 failed"
+    std::vector<std::string> failures;  // "path: why", one per failed or cut-short file
+    std::string outputFolder;
+};
+
+// Where a row stands in the current or last run.
+enum class RowState { Plain, Waiting, Converting, Done, Failed, Skipped, Cancelled };
 
 // Message boxes and the standard pickers.
 class Dialogs {
@@ -27,6 +45,13 @@ public:
     virtual void information(const std::string& text) = 0;
     // Question icon, OK and Cancel buttons; true only for OK.
     virtual bool askOkCancel(const std::string& text, Question about) = 0;
+    // Yes, Yes to all, No and No to all.
+    virtual OverwriteAnswer askOverwrite(const std::string& text) = 0;
+    // The collisions in words, one per line, and the choice among them.
+    virtual CollisionChoice resolveCollisions(const std::string& text, const std::vector<std::string>& collisions) = 0;
+    // The end of a run: the counts, the failures with their reasons, and a
+    // way to the output folder.
+    virtual void showSummary(const RunSummary& summary) = 0;
     // Open-file dialog with multiple selection; filter as "mp3 files(*.mp3)|*.mp3||".
     // Nothing when cancelled; otherwise the full paths in the dialog's order.
     virtual std::optional<std::vector<std::string>> openFiles(const std::string& filter) = 0;
@@ -54,6 +79,9 @@ public:
     virtual void setRow(size_t row, const std::vector<std::string>& cells) = 0;
     // Background and text colour (0x00BBGGRR); applied again on every repaint.
     virtual void setColours(uint32_t background, uint32_t text) = 0;
+    // A row's place in a run; detail says why it failed or was skipped, or
+    // how far it has come.
+    virtual void setRowState(size_t row, RowState state, const std::string& detail) = 0;
 };
 
 // The main window: info labels, time display, mode buttons, window commands.
@@ -67,9 +95,13 @@ public:
     virtual void setTimeDisplay(const std::string& text) = 0;     // "mm:ss"
     // The two mode buttons take the look of the mode (icons 257/258 or 259/260).
     virtual void showMode(ConversionMode mode) = 0;
-    // Pushes pending label changes to the screen now; called after every
-    // block of a conversion, which runs synchronously on this thread.
-    virtual void repaintNow() = 0;
+    // A conversion run started: the front end calls MainController::onRunTick
+    // a few times a second (about ten) until runEnded, and disables the
+    // controls that would act on the run; Cancel stays.
+    virtual void runStarted() = 0;
+    virtual void runEnded() = 0;
+    // Files finished of all, and how far the newest started file has come (0..1).
+    virtual void showProgress(size_t filesDone, size_t files, double currentShare) = 0;
     virtual void minimise() = 0;
     // Ends the program's event loop.
     virtual void closeProgram() = 0;
@@ -100,9 +132,9 @@ public:
 // headless runner). Windows follow the labels instead.
 struct FileResult {
     std::string source, target;
-    enum Outcome { Converted, Partial, Failed, Skipped } outcome = Converted;
+    enum Outcome { Converted, Partial, Failed, Skipped, Cancelled } outcome = Converted;
     int64_t frames = 0;  // sample frames written
-    std::string reason;  // why it failed, for the record
+    std::string reason;  // why it failed or was skipped, for the record
 };
 class BatchListener {
 public:

@@ -1,8 +1,10 @@
 // The state the main window, the batch conversion and playback share: mode,
-// settings, grid, the row cursor, play direction and the four busy flags.
+// settings, grid, playback's row cursor and direction, and the four busy
+// flags.
 #pragma once
 
 #include <cstddef>
+#include <functional>
 
 #include "core/components.h"
 #include "core/file_grid.h"
@@ -22,9 +24,19 @@ struct Session {
     FileGrid grid;
     ConversionMode mode = ConversionMode::Mp3ToWav;
 
-    // Row cursor shared by conversion and playback: 1-based; 0 and values
-    // above the row count lie outside the list (moving back from 0 wraps to
-    // a huge value, which is outside as well).
+    // The objects each conversion worker makes for itself, and how many
+    // workers a run has (0: one per processor).
+    std::function<Components()> makeWorkerParts = createComponents;
+    int workers = 0;
+    // Called on a worker after each block it converted: a point where tests
+    // and benchmarks may hold the worker while they look at the
+    // user-interface thread. Set before a run starts.
+    std::function<void()> afterEachBlock;
+
+    // Playback's row cursor: 1-based; 0 and values above the row count lie
+    // outside the list (moving back from 0 wraps to a huge value, which is
+    // outside as well). Conversion runs take every checked row and leave it
+    // alone.
     size_t currentRow = 1;
     bool forward = true;  // play direction
     bool mp3Playing = false, mp3Converting = false, wavPlaying = false, wavConverting = false;

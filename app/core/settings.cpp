@@ -35,8 +35,8 @@ void replaceZero(int32_t& value, int32_t fallback) {
 }  // namespace
 
 std::string DataFolder::optionFile() const { return root + kOptionFile; }
-std::string DataFolder::defaultWaveDir() const { return root + kWaveFolderName; }
-std::string DataFolder::defaultMp3Dir() const { return root + kMp3FolderName; }
+std::string DataFolder::defaultWaveDir() const { return defaultOutputBase(root) + kWaveFolderName; }
+std::string DataFolder::defaultMp3Dir() const { return defaultOutputBase(root) + kMp3FolderName; }
 std::string DataFolder::listFile(ConversionMode mode) const {
     return root + (mode == ConversionMode::Mp3ToWav ? "mp3towav.log" : "wavtomp3.log");
 }
@@ -57,8 +57,15 @@ int32_t leadingNumber(const std::string& text) {
 }
 
 void ensureDefaultFolders(const DataFolder& folder) {
-    if (!canEnterFolder(folder.defaultWaveDir())) createFolder(folder.defaultWaveDir());
-    if (!canEnterFolder(folder.defaultMp3Dir())) createFolder(folder.defaultMp3Dir());
+    // Beside the data the parent exists; in the music folder "Quillet/" (and
+    // the music folder itself) may not yet.
+    for (const std::string& dir : {folder.defaultWaveDir(), folder.defaultMp3Dir()}) {
+        if (canEnterFolder(dir)) continue;
+        if (dir.rfind(folder.root, 0) == 0)
+            createFolder(dir);
+        else
+            createFolders(dir);
+    }
 }
 
 AppSettings loadSettings(const DataFolder& folder) {

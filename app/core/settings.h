@@ -32,13 +32,17 @@ struct AppSettings {
 struct DataFolder {
     std::string root;
     std::string optionFile() const;                   // root + "OPTION.INI"
-    std::string defaultWaveDir() const;               // root + "Wave Files/"
-    std::string defaultMp3Dir() const;                // root + "Mp3 Files/"
+    // The default output folders: "Wave Files/" and "Mp3 Files/" in the data
+    // folder, or in the user's music folder for an installed program (see
+    // defaultOutputBase in data_folder.h).
+    std::string defaultWaveDir() const;
+    std::string defaultMp3Dir() const;
     std::string listFile(ConversionMode mode) const;  // "mp3towav.log" / "wavtomp3.log"
     std::string helpFile() const;
 };
 
-// Creates "Wave Files/" and "Mp3 Files/" when they cannot be entered.
+// Creates the default output folders when they cannot be entered (with
+// their parents when they lie outside the data folder).
 void ensureDefaultFolders(const DataFolder& folder);
 
 // Reads every key (missing ones take their defaults) and repairs the two

@@ -1,12 +1,16 @@
 // quillet: the converter program.
 //
 //   quillet                       the main window
-//   quillet --batch [MODE]        converts the checked rows of a mode's list
+//   quillet --batch [-j N] [MODE] converts the checked rows of a mode's list
 //                                 file without windows (MODE: mp3towav or
-//                                 wavtomp3; both when left out)
+//                                 wavtomp3; both when left out) on N workers
 //   quillet --screenshot DIR      renders the main window, the clear menu, the
 //                                 Options dialog and the About box into PNG
 //                                 files in DIR and exits
+//   quillet --help | --version    prints the usage or the version and exits
+//
+// --help and --version are answered before anything of Qt starts, so they
+// need no display.
 #include <QApplication>
 #include <QDir>
 #include <QMenu>
@@ -18,9 +22,36 @@
 
 #include "core/batch_cli.h"
 #include "core/data_folder.h"
+#include "core/messages.h"
 #include "main_window.h"
 
 namespace {
+
+constexpr const char* kUsage =
+    "usage: quillet\n"
+    "       quillet [--seed] --batch [-j N] [mp3towav|wavtomp3]\n"
+    "       quillet --screenshot FOLDER\n"
+    "       quillet --help | --version\n"
+    "\n"
+    "Converts lists of MP3 files to WAV and WAV files to MP3. Without options\n"
+    "the program opens its window.\n"
+    "\n"
+    "  --batch [MODE]       convert the ticked files of a mode's list (mp3towav or\n"
+    "                       wavtomp3; both when left out) with the stored options,\n"
+    "                       without windows\n"
+    "  -j N, --jobs N       with --batch: files converted at once (default: the\n"
+    "                       number of processors)\n"
+    "  --seed               with --batch: first fill a fresh data folder with a\n"
+    "                       few sample files and tick them in both lists\n"
+    "  --screenshot FOLDER  render the main window, the clear menu, the Options\n"
+    "                       dialog and the About box into PNG files in FOLDER and\n"
+    "                       exit (needs no display)\n"
+    "  -h, --help           print this text and exit\n"
+    "  --version            print the version and exit\n"
+    "\n"
+    "The data folder (options, lists, default output folders) is the program's\n"
+    "folder for a portable copy, otherwise ~/.config/quillet/; QUILLET_HOME names\n"
+    "another. See quillet(1).\n";
 
 bool haveDisplay() {
     return std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") || std::getenv("QT_QPA_PLATFORM");
@@ -52,6 +83,20 @@ int saveScreenshots(quillet::qt::MainWindow& window, const QString& folder) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--screenshot") == 0) {
+            ++i;  // its folder may have any name
+            continue;
+        }
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::cout << kUsage << std::flush;
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::cout << quillet::text::kAboutVersion << '\n' << std::flush;
+            return 0;
+        }
+    }
     QString screenshotFolder;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--batch") == 0) return quillet::runBatchCommandLine(argc, argv, std::cout, std::cerr);

@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QColorDialog>
 #include <QComboBox>
 #include <QCursor>
@@ -15,6 +17,10 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QListWidget>
+#include <QMimeData>
+#include <QShortcut>
+#include <QStyledItemDelegate>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -59,6 +65,74 @@ bool QtDialogs::askOkCancel(const std::string& text, Question) {
     return box.exec() == QMessageBox::Ok;
 }
 
+OverwriteAnswer QtDialogs::askOverwrite(const std::string& text) {
+    QMessageBox box(QMessageBox::Question, QString::fromUtf8(text::kTitle), qs(text),
+                    QMessageBox::Yes | QMessageBox::YesToAll | QMessageBox::No | QMessageBox::NoToAll, parent_);
+    box.setButtonText(QMessageBox::YesToAll, QString::fromUtf8(text::kYesToAll));
+    box.setButtonText(QMessageBox::NoToAll, QString::fromUtf8(text::kNoToAll));
+    box.setEscapeButton(QMessageBox::No);
+    switch (box.exec()) {
+    case QMessageBox::Yes: return OverwriteAnswer::Yes;
+    case QMessageBox::YesToAll: return OverwriteAnswer::YesToAll;
+    case QMessageBox::NoToAll: return OverwriteAnswer::NoToAll;
+    default: return OverwriteAnswer::No;
+    }
+}
+
+CollisionChoice QtDialogs::resolveCollisions(const std::string& text, const std::vector<std::string>& collisions) {
+    QMessageBox box(QMessageBox::Warning, QString::fromUtf8(text::kTitle), qs(text), QMessageBox::NoButton, parent_);
+    QStringList lines;
+    for (const std::string& line : collisions) lines << qs(line);
+    box.setDetailedText(lines.join(QLatin1Char('\n')));
+    QPushButton* number = box.addButton(QString::fromUtf8(text::kNumberThem), QMessageBox::AcceptRole);
+    QPushButton* skip = box.addButton(QString::fromUtf8(text::kSkipThem), QMessageBox::DestructiveRole);
+    QPushButton* cancel = box.addButton(QMessageBox::Cancel);
+    box.setDefaultButton(number);
+    box.setEscapeButton(cancel);
+    box.exec();
+    if (box.clickedButton() == number) return CollisionChoice::Number;
+    if (box.clickedButton() == skip) return CollisionChoice::Skip;
+    return CollisionChoice::Cancel;
+}
+
+void QtDialogs::showSummary(const RunSummary& summary) {
+    makeSummaryDialog(parent_, summary, [this](const std::string& folder) { shell_.open(folder, false); })->exec();
+}
+
+std::unique_ptr<QDialog> makeSummaryDialog(QWidget* parent, const RunSummary& summary,
+                                           std::function<void(const std::string&)> openFolder) {
+    auto box = std::make_unique<QDialog>(parent);
+    box->setObjectName(QStringLiteral("summary"));
+    box->setWindowTitle(QString::fromUtf8(text::kTitle));
+    box->setWindowIcon(programIcon());
+    auto* layout = new QVBoxLayout(box.get());
+    auto* headline = new QLabel(QStringLiteral("<b>%1</b>").arg(qs(summary.headline).toHtmlEscaped()), box.get());
+    headline->setObjectName(QStringLiteral("headline"));
+    layout->addWidget(headline);
+    if (!summary.failures.empty()) {
+        layout->addWidget(new QLabel(QString::fromUtf8(text::kFailedHeading), box.get()));
+        auto* list = new QListWidget(box.get());
+        list->setObjectName(QStringLiteral("failures"));
+        for (const std::string& failure : summary.failures) list->addItem(qs(failure));
+        list->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+        list->setMinimumHeight(80);
+        list->setMaximumHeight(220);
+        layout->addWidget(list, 1);
+    }
+    auto* buttons = new QDialogButtonBox(box.get());
+    QPushButton* folder = buttons->addButton(QString::fromUtf8(text::kOpenFolder), QDialogButtonBox::ActionRole);
+    folder->setObjectName(QStringLiteral("openFolder"));
+    folder->setToolTip(qs(summary.outputFolder));
+    QPushButton* ok = buttons->addButton(QDialogButtonBox::Ok);
+    ok->setDefault(true);
+    QObject::connect(folder, &QPushButton::clicked, box.get(),
+                     [openFolder, where = summary.outputFolder] { openFolder(where); });
+    QObject::connect(ok, &QPushButton::clicked, box.get(), &QDialog::accept);
+    layout->addWidget(buttons);
+    box->setFixedWidth(440);
+    return box;
+}
+
 QString QtDialogs::qtFilter(const std::string& filter) {
     const QString all = qs(filter);
     const qsizetype bar = all.indexOf(QLatin1Char('|'));
@@ -92,15 +166,55 @@ int GridModel::rowCount(const QModelIndex& parent) const { return parent.isValid
 
 int GridModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 5; }
 
+namespace {
+
+QString stateWords(RowState state) {
+    switch (state) {
+    case RowState::Waiting: return QStringLiteral("Waiting");
+    case RowState::Converting: return QStringLiteral("Converting");
+    case RowState::Done: return QStringLiteral("Converted");
+    case RowState::Failed: return QStringLiteral("Failed");
+    case RowState::Skipped: return QStringLiteral("Skipped");
+    case RowState::Cancelled: return QStringLiteral("Cancelled");
+    case RowState::Plain: break;
+    }
+    return {};
+}
+
+// A tint over the grid's colour per state; none for rows outside a run.
+QVariant stateTint(RowState state) {
+    switch (state) {
+    case RowState::Converting: return QColor(0x00, 0xFF, 0xCC, 70);
+    case RowState::Done: return QColor(0x30, 0xD0, 0x30, 55);
+    case RowState::Failed: return QColor(0xFF, 0x40, 0x40, 110);
+    case RowState::Skipped:
+    case RowState::Cancelled: return QColor(0x00, 0x00, 0x00, 60);
+    default: return {};
+    }
+}
+
+}  // namespace
+
 QVariant GridModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || size_t(index.row()) >= rows_.size()) return {};
-    const QString& text = rows_[size_t(index.row())][size_t(index.column())];
+    const Row& row = rows_[size_t(index.row())];
+    const QString& text = row.cells[size_t(index.column())];
     switch (role) {
     case Qt::DisplayRole:
-        if (index.column() == 0) return text == QLatin1String(".") ? QStringLiteral("\u2713") : QString();
+        if (index.column() == 0) {
+            if (row.state == RowState::Converting) return QStringLiteral("\u25B8");
+            if (row.state == RowState::Failed) return QStringLiteral("\u2717");
+            return text == QLatin1String(".") ? QStringLiteral("\u2713") : QString();
+        }
         return text;
-    case Qt::EditRole:
-    case Qt::ToolTipRole: return index.column() == 4 ? text : QVariant();
+    case Qt::EditRole: return index.column() == 4 ? text : QVariant();
+    case Qt::ToolTipRole:
+        if (row.state != RowState::Plain) {
+            const QString words = stateWords(row.state);
+            return row.detail.isEmpty() ? words : words + QStringLiteral(": ") + row.detail;
+        }
+        return index.column() == 4 || index.column() == 2 ? text : QVariant();
+    case Qt::BackgroundRole: return stateTint(row.state);
     case Qt::TextAlignmentRole:
         if (index.column() == 0 || index.column() == 1 || index.column() == 3) return int(Qt::AlignCenter);
         return int(Qt::AlignLeft | Qt::AlignVCenter);
@@ -117,20 +231,64 @@ QVariant GridModel::headerData(int section, Qt::Orientation orientation, int rol
 void GridModel::setRows(size_t rows) {
     if (rows == rows_.size()) return;
     beginResetModel();
-    rows_.resize(rows);
+    rows_.assign(rows, Row{});
     endResetModel();
 }
 
 void GridModel::setRow(size_t row, const std::vector<std::string>& cells) {
     if (row < 1 || row > rows_.size()) return;
-    auto& target = rows_[row - 1];
+    auto& target = rows_[row - 1].cells;
     for (size_t c = 0; c < 5; ++c) target[c] = c < cells.size() ? qs(cells[c]) : QString();
+    emit dataChanged(index(int(row - 1), 0), index(int(row - 1), 4));
+}
+
+void GridModel::setState(size_t row, RowState state, const std::string& detail) {
+    if (row < 1 || row > rows_.size()) return;
+    Row& target = rows_[row - 1];
+    const QString text = qs(detail);
+    if (target.state == state && target.detail == text) return;
+    target.state = state;
+    target.detail = text;
     emit dataChanged(index(int(row - 1), 0), index(int(row - 1), 4));
 }
 
 std::string GridModel::cell(size_t row, int column) const {
     if (row < 1 || row > rows_.size() || column < 1 || column > 5) return {};
-    return rows_[row - 1][size_t(column - 1)].toStdString();
+    return rows_[row - 1].cells[size_t(column - 1)].toStdString();
+}
+
+RowState GridModel::state(size_t row) const {
+    return row >= 1 && row <= rows_.size() ? rows_[row - 1].state : RowState::Plain;
+}
+
+namespace {
+
+// The Path column keeps the file name whole and shortens the folder in its
+// middle: "/home/…/Albums/x.mp3".
+class PathDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QStyleOptionViewItem opt(option);
+        initStyleOption(&opt, index);
+        opt.text = quillet::qt::elidedPath(opt.text, opt.fontMetrics, opt.rect.width() - 6);
+        opt.textElideMode = Qt::ElideNone;
+        const QWidget* widget = option.widget;
+        QStyle* style = widget ? widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+    }
+};
+
+}  // namespace
+
+QString elidedPath(const QString& path, const QFontMetrics& metrics, int width) {
+    if (metrics.horizontalAdvance(path) <= width) return path;
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    const QString name = path.mid(slash + 1), folder = path.left(slash + 1);
+    const int room = width - metrics.horizontalAdvance(name);
+    if (room < metrics.horizontalAdvance(QStringLiteral("\u2026/")))
+        return metrics.elidedText(name, Qt::ElideMiddle, width);
+    return metrics.elidedText(folder, Qt::ElideMiddle, room) + name;
 }
 
 // ---------------------------------------------------------------------------
@@ -144,13 +302,14 @@ MainWindow::MainWindow(Setup setup) : setup_(std::move(setup)), player_(setup_.o
     setShaped(true);
     setDraggable(true);
 
+    shell_ = setup_.shell ? setup_.shell : static_cast<Shell*>(this);
     if (setup_.dialogs) {
         dialogs_ = setup_.dialogs;
     } else {
-        ownDialogs_ = std::make_unique<QtDialogs>(this);
+        ownDialogs_ = std::make_unique<QtDialogs>(this, *shell_);
         dialogs_ = ownDialogs_.get();
     }
-    shell_ = setup_.shell ? setup_.shell : static_cast<Shell*>(this);
+    setAcceptDrops(true);
 
     buildControls();
 
@@ -158,11 +317,17 @@ MainWindow::MainWindow(Setup setup) : setup_(std::move(setup)), player_(setup_.o
     controller_ = std::make_unique<MainController>(ports, createComponents(), DataFolder{setup_.dataRoot});
     player_.setEndOfFileHandler([this] { controller_->onEndOfFile(); });
     QObject::connect(&tick_, &QTimer::timeout, this, [this] { controller_->onTimer(); });
+    // The run's news is shown at most ten times a second, however fast the
+    // workers go.
+    runTick_.setInterval(100);
+    QObject::connect(&runTick_, &QTimer::timeout, this, [this] { controller_->onRunTick(); });
+    buildShortcuts();
     controller_->start();
 }
 
 MainWindow::~MainWindow() {
     tick_.stop();
+    runTick_.stop();
     player_.stop();
     // The controller releases the components before the apartment closes.
     controller_.reset();
@@ -208,7 +373,8 @@ void MainWindow::buildControls() {
     on(addButton(1021, {190, 179, 28, 39}, "142.svg", QSize(22, 22)), [](MainController& c) { c.onCheckAll(); });
     QObject::connect(addButton(1008, {220, 179, 24, 39}, "144.svg", glyph), &QAbstractButton::clicked, this,
                      [this] { clearMenu()->popup(QCursor::pos()); });
-    on(addButton(1024, {244, 180, 44, 39}, "145.svg", QSize(40, 28)), [](MainController& c) { c.onConvert(); });
+    convert_ = addButton(1024, {244, 180, 44, 39}, "145.svg", QSize(40, 28));
+    QObject::connect(convert_, &QAbstractButton::clicked, this, [this] { onConvertButton(); });
 
     mp3ToWav_ = addButton(1077, {21, 160, 67, 20}, QString(), {});
     wavToMp3_ = addButton(1078, {88, 160, 67, 20}, QString(), {});
@@ -216,17 +382,22 @@ void MainWindow::buildControls() {
                      [this] { controller_->onSwitchMode(ConversionMode::Mp3ToWav); });
     QObject::connect(wavToMp3_, &QAbstractButton::clicked, this,
                      [this] { controller_->onSwitchMode(ConversionMode::WavToMp3); });
+    for (int id : {1020, 1019, 1005, 1011, 1012, 1045, 1003, 1021, 1008, 1077, 1078})
+        runLocked_.push_back(findChild<QWidget*>(controlName(id)));
 
     table_ = new QTableView(this);
     table_->setObjectName(controlName(1007));
     table_->setGeometry(23, 218, 268, 182);
     table_->setModel(&model_);
-    table_->setSelectionMode(QAbstractItemView::NoSelection);
+    table_->setSelectionMode(QAbstractItemView::SingleSelection);
+    table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    table_->setFocusPolicy(Qt::NoFocus);
+    table_->setFocusPolicy(Qt::StrongFocus);
+    table_->setTabKeyNavigation(false);
+    table_->setItemDelegateForColumn(4, new PathDelegate(table_));
     table_->setFrameShape(QFrame::NoFrame);
     table_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    table_->setTextElideMode(Qt::ElideMiddle);  // the path keeps its file name in view
+    table_->setTextElideMode(Qt::ElideRight);
     table_->setWordWrap(false);
     table_->verticalHeader()->hide();
     table_->verticalHeader()->setDefaultSectionSize(17);
@@ -237,8 +408,15 @@ void MainWindow::buildControls() {
     gridFont.setPixelSize(10);
     table_->setFont(gridFont);
     table_->horizontalHeader()->setFont(gridFont);
-    const int widths[5] = {16, 24, 110, 38, 70};
-    for (int c = 0; c < 5; ++c) table_->setColumnWidth(c, widths[c]);
+    // Numbers and times never shorten: "#" fits four digits, Time an hour;
+    // Title and Path share the rest (less the scroll bar).
+    const QFontMetrics metrics(gridFont);
+    const int pad = 8;
+    const int number = metrics.horizontalAdvance(QStringLiteral("0000")) + pad;
+    const int time = metrics.horizontalAdvance(QStringLiteral("00:00:00")) + pad;
+    const int rest = table_->width() - 16 - number - time - 10;
+    const int widths[4] = {16, number, rest * 11 / 20, time};
+    for (int c = 0; c < 4; ++c) table_->setColumnWidth(c, widths[c]);
     QObject::connect(table_, &QTableView::clicked, this, [this](const QModelIndex& index) {
         if (index.isValid()) controller_->onCellClicked(index.column() + 1, size_t(index.row()) + 1);
     });
@@ -250,9 +428,18 @@ void MainWindow::buildControls() {
     time_->setColours(kLabelText, kPanel);
     time_->setText(QStringLiteral("00:00"));
     name_ = addLabel(1029, {33, 70, 150, 14});
-    duration_ = addLabel(1030, {150, 50, 40, 14});
-    bitrate_ = addLabel(1028, {73, 86, 20, 14});
-    frequency_ = addLabel(1027, {118, 86, 15, 14});
+    duration_ = addLabel(1030, {150, 50, 44, 14});
+    bitrate_ = addLabel(1028, {66, 86, 28, 14});
+    frequency_ = addLabel(1027, {112, 86, 22, 14});
+    QFont labelFont = bitrate_->font();
+    labelFont.setPixelSize(10);
+    for (SkinLabel* label : {duration_, bitrate_, frequency_}) label->setFont(labelFont);
+
+    progress_ = new SkinProgressBar(this);
+    progress_->setObjectName(QStringLiteral("runProgress"));
+    progress_->setGeometry(86, 407, 164, 13);
+    progress_->setColours(kLabelText, kPanel.darker(160), Qt::white);
+    progress_->hide();
     name_->setText(QString::fromUtf8(text::kTitle));
     showMode(ConversionMode::Mp3ToWav);
 }
@@ -332,11 +519,29 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
     switch (event->key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
+        // Enter converts; during a run it does nothing (Escape cancels).
+        if (!controller_->runActive()) controller_->onConvert();
+        event->accept();
+        return;
     case Qt::Key_Escape:
-        event->accept();  // neither presses a button nor closes the window
+        controller_->onCancel();  // never closes the window
+        event->accept();
         return;
     default: SkinWindow::keyPressEvent(event);
     }
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+    if (event->mimeData()->hasUrls() && !controller_->runActive()) event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+    std::vector<std::string> paths;
+    for (const QUrl& url : event->mimeData()->urls())
+        if (url.isLocalFile()) paths.push_back(url.toLocalFile().toStdString());
+    if (paths.empty()) return;
+    event->acceptProposedAction();
+    controller_->onDropFiles(paths);
 }
 
 // MainView
@@ -353,10 +558,63 @@ void MainWindow::showMode(ConversionMode mode) {
     wavToMp3_->setIcons(skinPixmap(mp3 ? "258.svg" : "260.svg", QSize(67, 20)));
 }
 
-void MainWindow::repaintNow() {
-    // Labels repaint themselves when their text changes; the display only
-    // when its text moved on.
-    if (time_->isVisible()) time_->repaint();
+void MainWindow::runStarted() {
+    for (QWidget* w : runLocked_)
+        if (w) w->setEnabled(false);
+    convert_->setIcons(skinPixmap(QStringLiteral("130.svg"), QSize(22, 22), kLabelText),
+                       skinPixmap(QStringLiteral("130.svg"), QSize(22, 22), kGlyphResting));
+    convert_->setToolTip(QString::fromUtf8(text::kCancelRun));
+    progress_->setProgress(0, 0, 0);
+    progress_->show();
+    runTick_.start();
+}
+
+void MainWindow::runEnded() {
+    runTick_.stop();
+    for (QWidget* w : runLocked_)
+        if (w) w->setEnabled(true);
+    convert_->setIcons(skinPixmap(QStringLiteral("145.svg"), QSize(40, 28), kLabelText),
+                       skinPixmap(QStringLiteral("145.svg"), QSize(40, 28), kGlyphResting));
+    convert_->setToolTip(qs(text::tooltip(1024)));
+    progress_->hide();
+}
+
+void MainWindow::showProgress(size_t filesDone, size_t files, double currentShare) {
+    progress_->setProgress(filesDone, files, currentShare);
+}
+
+void MainWindow::onConvertButton() {
+    if (controller_->runActive())
+        controller_->onCancel();
+    else
+        controller_->onConvert();
+}
+
+size_t MainWindow::currentRow() const {
+    const QModelIndex index = table_->currentIndex();
+    return index.isValid() ? size_t(index.row()) + 1 : 0;
+}
+
+void MainWindow::buildShortcuts() {
+    auto key = [this](QKeySequence sequence, QWidget* scope, auto action) {
+        auto* shortcut = new QShortcut(sequence, scope, action);
+        shortcut->setContext(scope == this ? Qt::WindowShortcut : Qt::WidgetShortcut);
+        return shortcut;
+    };
+    key(QKeySequence::Open, this, [this] {
+        if (!controller_->runActive()) controller_->onAddFiles();
+    });
+    key(QKeySequence(Qt::Key_Space), table_, [this] {
+        if (const size_t row = currentRow()) controller_->onCellClicked(1, row);
+    });
+    key(QKeySequence::Delete, table_, [this] {
+        if (const size_t row = currentRow()) controller_->onRemoveRow(row);
+    });
+    // Tab walks the grid, then the buttons in their order on screen.
+    for (const char* id : {"control1003", "control1021", "control1008", "control1024", "control1005", "control1011",
+                           "control1012", "control1019", "control1045", "control1077", "control1078", "control1020"})
+        if (auto* w = findChild<QWidget*>(QString::fromLatin1(id))) w->setFocusPolicy(Qt::TabFocus);
+    table_->setFocus();
 }
 
 void MainWindow::minimise() { showMinimized(); }
@@ -371,6 +629,10 @@ void MainWindow::closeProgram() {
 void MainWindow::setRowCount(size_t rows) { model_.setRows(rows); }
 
 void MainWindow::setRow(size_t row, const std::vector<std::string>& cells) { model_.setRow(row, cells); }
+
+void MainWindow::setRowState(size_t row, RowState state, const std::string& detail) {
+    model_.setState(row, state, detail);
+}
 
 void MainWindow::setColours(uint32_t background, uint32_t text) {
     const QColor back = colourFromBgr(background), fore = colourFromBgr(text);

@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <array>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -30,12 +31,24 @@ QString controlName(int id);
 // The program's icon, for its windows and dialogs.
 QIcon programIcon();
 
+// A path shortened to a width: the file name whole when it fits, the folder
+// shortened in its middle ("/home/…/Album/07 Song.mp3").
+QString elidedPath(const QString& path, const QFontMetrics& metrics, int width);
+
+// The end-of-run dialog: the counts, the failures with their reasons in a
+// scrolling list, and a button that opens the output folder.
+std::unique_ptr<QDialog> makeSummaryDialog(QWidget* parent, const RunSummary& summary,
+                                           std::function<void(const std::string&)> openFolder);
+
 // Message boxes and pickers as Qt dialogs, modal to their parent.
 class QtDialogs : public Dialogs {
 public:
-    explicit QtDialogs(QWidget* parent) : parent_(parent) {}
+    QtDialogs(QWidget* parent, Shell& shell) : parent_(parent), shell_(shell) {}
     void information(const std::string& text) override;
     bool askOkCancel(const std::string& text, Question about) override;
+    OverwriteAnswer askOverwrite(const std::string& text) override;
+    CollisionChoice resolveCollisions(const std::string& text, const std::vector<std::string>& collisions) override;
+    void showSummary(const RunSummary& summary) override;
     std::optional<std::vector<std::string>> openFiles(const std::string& filter) override;
     std::optional<std::string> pickFolder(const std::string& title) override;
     std::optional<uint32_t> pickColour(uint32_t initial) override;
@@ -45,6 +58,7 @@ public:
 
 private:
     QWidget* parent_;
+    Shell& shell_;
 };
 
 // The rows of the grid as the view shows them (a QTableView stands for the
@@ -60,11 +74,18 @@ public:
 
     void setRows(size_t rows);
     void setRow(size_t row, const std::vector<std::string>& cells);  // 1-based
+    void setState(size_t row, RowState state, const std::string& detail);
     // The stored text of a cell (1-based row and column).
     std::string cell(size_t row, int column) const;
+    RowState state(size_t row) const;
 
 private:
-    std::vector<std::array<QString, 5>> rows_;
+    struct Row {
+        std::array<QString, 5> cells;
+        RowState state = RowState::Plain;
+        QString detail;
+    };
+    std::vector<Row> rows_;
 };
 
 class MainWindow : public SkinWindow, private MainView, private GridView, private Shell, private Timer {
@@ -87,6 +108,9 @@ public:
 
     // The clear menu of button 1008 (built once, shown at the pointer).
     QMenu* clearMenu();
+    SkinProgressBar* progressBar() const { return progress_; }
+    // Whether a run is under way, as the window shows it.
+    bool runShown() const { return runTick_.isActive(); }
     // The Options dialog over the current settings (the caller runs it).
     std::unique_ptr<QDialog> makeOptionsDialog();
     std::unique_ptr<QDialog> makeAboutBox();
@@ -96,6 +120,8 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     // MainView
@@ -105,19 +131,27 @@ private:
     void setFrequencyLabel(const std::string& text) override;
     void setTimeDisplay(const std::string& text) override;
     void showMode(ConversionMode mode) override;
-    void repaintNow() override;
+    void runStarted() override;
+    void runEnded() override;
+    void showProgress(size_t filesDone, size_t files, double currentShare) override;
     void minimise() override;
     void closeProgram() override;
     // GridView
     void setRowCount(size_t rows) override;
     void setRow(size_t row, const std::vector<std::string>& cells) override;
     void setColours(uint32_t background, uint32_t text) override;
+    void setRowState(size_t row, RowState state, const std::string& detail) override;
     // Shell
     void open(const std::string& path, bool maximised) override;
     // Timer
     void start(int intervalMs) override;
 
     void buildControls();
+    void buildShortcuts();
+    // Convert, or Cancel while a run lasts.
+    void onConvertButton();
+    // The grid's current row, 1-based; 0 when none.
+    size_t currentRow() const;
     SkinButton* addButton(int id, const QRect& place, const QString& art, QSize artSize);
     SkinLabel* addLabel(int id, const QRect& place);
     void showOptions();
@@ -130,6 +164,7 @@ private:
     Shell* shell_ = nullptr;
     PreviewPlayer player_;
     QTimer tick_;
+    QTimer runTick_;  // ten times a second while a run lasts
     GridModel model_;
 
     QTableView* table_ = nullptr;
@@ -140,6 +175,9 @@ private:
     SkinLabel* frequency_ = nullptr;
     SkinButton* mp3ToWav_ = nullptr;
     SkinButton* wavToMp3_ = nullptr;
+    SkinButton* convert_ = nullptr;
+    SkinProgressBar* progress_ = nullptr;
+    std::vector<QWidget*> runLocked_;  // disabled while a run lasts
     QMenu* clearMenu_ = nullptr;
     bool closing_ = false;
 

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
 
 #include "core/options_model.h"
@@ -96,16 +97,18 @@ public:
         auto list = [&](int id, std::span<const ListEntry> entries, const std::string& selected) {
             auto* combo = new QComboBox(group);
             combo->setObjectName(controlName(id));
-            for (const ListEntry& e : entries) combo->addItem(QString::fromUtf8(e.text));
-            combo->setCurrentIndex(std::max(0, combo->findText(qs(selected), Qt::MatchFixedString)));
+            fill(combo, entries, selected);
             return combo;
         };
-        bitRate1_ = list(1061, bitrateEntries(), form_.bitRate1);
-        frequency1_ = list(1067, frequencyEntries(), form_.frequency1);
+        bitRate1_ = list(1061, {}, {});  // filled for the rate below
+        frequency1_ = list(1067, mp3FrequencyEntries(), form_.frequency1);
+        fill(bitRate1_, mp3BitrateEntries(frequency1_->currentData().toInt()), form_.bitRate1);
         channels1_ = list(1068, channelEntries(), form_.channels1);
         bitRate2_ = list(1063, sampleWidthEntries(), form_.bitRate2);
-        frequency2_ = list(1065, frequencyEntries(), form_.frequency2);
+        frequency2_ = list(1065, wavFrequencyEntries(), form_.frequency2);
         channels2_ = list(1069, channelEntries(), form_.channels2);
+        // The bitrates follow the rate: another MPEG version takes others.
+        QObject::connect(frequency1_, &QComboBox::currentIndexChanged, this, [this] { followRate(); });
         quality->addWidget(bitRate1_, 1, 1);
         quality->addWidget(frequency1_, 2, 1);
         quality->addWidget(channels1_, 3, 1);
@@ -130,6 +133,27 @@ public:
     }
 
 private:
+    // Fills a list with its entries (the value as the item's data) and
+    // selects the entry with the text 'selected', or the first.
+    static void fill(QComboBox* combo, std::span<const ListEntry> entries, const std::string& selected) {
+        const QSignalBlocker quiet(combo);
+        combo->clear();
+        for (const ListEntry& e : entries) combo->addItem(QString::fromUtf8(e.text), e.value);
+        combo->setCurrentIndex(std::max(0, combo->findText(qs(selected), Qt::MatchFixedString)));
+    }
+
+    // A new MP3 rate: the bitrate list becomes the rate's, keeping the
+    // offered bitrate nearest to the one chosen before.
+    void followRate() {
+        const int32_t hz = frequency1_->currentData().toInt();
+        const int32_t kbps = nearestMp3Bitrate(hz, bitRate1_->currentData().toInt());
+        const std::vector<ListEntry> entries = mp3BitrateEntries(hz);
+        std::string keep;
+        for (const ListEntry& e : entries)
+            if (e.value == kbps) keep = e.text;
+        fill(bitRate1_, entries, keep);
+    }
+
     // OK: everything the controls hold goes through the settings rules.
     void store() {
         form_.playInACycle = cycle_->isChecked();

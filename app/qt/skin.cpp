@@ -1,5 +1,7 @@
 #include "skin.h"
 
+#include <algorithm>
+
 #include <QBitmap>
 #include <QFile>
 #include <QMouseEvent>
@@ -281,6 +283,50 @@ void SkinLabel::paintEvent(QPaintEvent*) {
     painter.setPen(textColour_);
     const QString shown = fontMetrics().elidedText(text_, Qt::ElideRight, width());
     painter.drawText(rect(), Qt::AlignLeft | Qt::AlignVCenter, shown);
+}
+
+// ---------------------------------------------------------------------------
+// SkinProgressBar
+
+SkinProgressBar::SkinProgressBar(QWidget* parent) : QWidget(parent) { setAttribute(Qt::WA_OpaquePaintEvent, false); }
+
+void SkinProgressBar::setProgress(size_t done, size_t total, double currentShare) {
+    const double share = std::clamp(currentShare, 0.0, 1.0);
+    const int permille =
+        total == 0 ? 0 : static_cast<int>(std::min(1.0, (static_cast<double>(done) + share) / total) * 1000.0);
+    const QString text = QStringLiteral("%1/%2").arg(done).arg(total);
+    if (permille == permille_ && text == text_) return;
+    permille_ = permille;
+    text_ = text;
+    update();
+}
+
+void SkinProgressBar::setColours(const QColor& fill, const QColor& track, const QColor& text) {
+    fill_ = fill;
+    track_ = track;
+    textColour_ = text;
+    update();
+}
+
+void SkinProgressBar::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF whole = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    const qreal radius = whole.height() / 2;
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(track_);
+    painter.drawRoundedRect(whole, radius, radius);
+    if (permille_ > 0) {
+        QRectF done = whole;
+        done.setWidth(std::max(whole.height(), whole.width() * permille_ / 1000.0));
+        painter.setBrush(fill_);
+        painter.drawRoundedRect(done, radius, radius);
+    }
+    QFont small = font();
+    small.setPixelSize(std::max(7, height() - 3));
+    painter.setFont(small);
+    painter.setPen(textColour_);
+    painter.drawText(rect(), Qt::AlignCenter, text_);
 }
 
 // ---------------------------------------------------------------------------

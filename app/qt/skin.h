@@ -132,6 +132,26 @@ private:
     QColor background_ = Qt::white;
 };
 
+// A run's progress as a thin bar: the files done of all, with the share of
+// the file under way added, and "done/all" written over it.
+class SkinProgressBar : public QWidget {
+public:
+    explicit SkinProgressBar(QWidget* parent = nullptr);
+    void setProgress(size_t done, size_t total, double currentShare);
+    void setColours(const QColor& fill, const QColor& track, const QColor& text);
+    // 0..1000 of the whole run.
+    int permille() const { return permille_; }
+    QString text() const { return text_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    int permille_ = 0;
+    QString text_;
+    QColor fill_ = Qt::green, track_ = Qt::darkBlue, textColour_ = Qt::white;
+};
+
 // Segment display: digits as seven-segment cells, ":" and "." as narrow dot
 // cells. With the fourteen-segment style bit, digits, letters, "*" and "+"
 // use fourteen-segment cells. Other characters are skipped. The picture is

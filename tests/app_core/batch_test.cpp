@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "rig.h"
 
@@ -41,22 +44,22 @@ struct BatchTest : ::testing::Test {
 
 TEST_F(BatchTest, NoCheckedRowOrCancelConvertsNothing) {
     rig.start();
-    rig.app->onConvert();
+    rig.convert();
     EXPECT_EQ(rig.ui.messages.back(),
               "Please add at least one mp3 file to the grid and checked it then you can convert it.");
     EXPECT_TRUE(rig.ui.questions.empty());
     add({"a.mp3"});
     rig.app->onUnselectAll();
-    rig.app->onConvert();
+    rig.convert();
     EXPECT_TRUE(rig.ui.questions.empty());
     rig.app->onCheckAll();
     rig.ui.answers = {false};
-    rig.app->onConvert();
+    rig.convert();
     EXPECT_EQ(rig.ui.questions.back(), "Now the checked mp3 files in the grid will be converted to Wave files.");
     EXPECT_TRUE(rig.world.calls.empty());
     EXPECT_FALSE(rig.app->session().mp3Converting);
     rig.app->onSwitchMode(M::WavToMp3);
-    rig.app->onConvert();
+    rig.convert();
     EXPECT_EQ(rig.ui.messages.back(),
               "Please add at least one wav file to the grid and checked it then you can convert it.");
 }
@@ -68,7 +71,7 @@ TEST_F(BatchTest, ConvertsCheckedRowsOnlyWithTheComponentCallsInOrder) {
     rig.app->settings().Frequency2 = 44000;  // not offered: 44100
     rig.app->settings().Channels2 = 3;       // stereo
     rig.app->settings().BitRate2 = 24;       // 16 bits
-    rig.app->onConvert();
+    rig.convert();
     ASSERT_GE(rig.world.calls.size(), 6u);
     std::vector<std::string> first(rig.world.calls.begin(), rig.world.calls.begin() + 6);
     // The target is created under a temporary name in its folder, then
@@ -87,26 +90,30 @@ TEST_F(BatchTest, ConvertsCheckedRowsOnlyWithTheComponentCallsInOrder) {
     EXPECT_EQ(fakeFrames(wave("a.wav.wav")), 33075);
     EXPECT_FALSE(std::filesystem::exists(wave("two.wav")));
     EXPECT_TRUE(leftovers(rig.app->settings().WaveDir).empty());
-    // A tenth of a second per block: 15 blocks, one repaint each, time in
-    // audio seconds truncated.
-    EXPECT_EQ(rig.ui.repaints, 30);
-    EXPECT_NE(std::find(rig.ui.times.begin(), rig.ui.times.end(), "00:01"), rig.ui.times.end());
-    // End of the run.
+    // End of the run: progress complete, idle labels, one summary, row states.
+    ASSERT_FALSE(rig.ui.progress.empty());
+    EXPECT_EQ(rig.ui.progress.back(), std::make_tuple(size_t{2}, size_t{2}, 0.0));
     EXPECT_FALSE(rig.app->session().mp3Converting);
-    EXPECT_EQ(rig.app->session().currentRow, 1u);
+    EXPECT_EQ(rig.ui.runsStarted, 1);
+    EXPECT_EQ(rig.ui.runsEnded, 1);
     EXPECT_EQ(rig.ui.name, "Quillet 2.68");
     EXPECT_EQ(rig.ui.time, "00:00");
     EXPECT_EQ(rig.ui.bitrate, "");
     EXPECT_TRUE(rig.ui.messages.empty());
+    ASSERT_EQ(rig.ui.summaries.size(), 1u);
+    EXPECT_EQ(rig.ui.summaries[0].headline, "2 converted, 0 failed");
+    EXPECT_TRUE(rig.ui.summaries[0].failures.empty());
+    EXPECT_EQ(rig.ui.summaries[0].outputFolder, rig.app->settings().WaveDir);
+    EXPECT_EQ(rig.ui.rowStates[1].first, RowState::Done);
+    EXPECT_EQ(rig.ui.rowStates[2].first, RowState::Plain);
+    EXPECT_EQ(rig.ui.rowStates[3].first, RowState::Done);
     EXPECT_EQ(rig.app->grid().rowCount(), 3u);
 }
 
-TEST_F(BatchTest, StereoSourceOfFourAndAHalfSecondsShowsFourSeconds) {
+TEST_F(BatchTest, StereoSourceOfFourAndAHalfSecondsIsCopiedWhole) {
     rig.start();
     add({"s.mp3"}, FakeSource{44100, 2, 44100 * 9 / 2, -1});
-    rig.app->onConvert();
-    ASSERT_GE(rig.ui.times.size(), 2u);
-    EXPECT_EQ(rig.ui.times[rig.ui.times.size() - 2], "00:04");  // last block, before the reset
+    rig.convert();
     EXPECT_EQ(fakeFrames(wave("s.wav")), 44100 * 9 / 2);
 }
 
@@ -117,7 +124,7 @@ TEST_F(BatchTest, WavToMp3PassesTheMp3Format) {
     rig.app->settings().BitRate1 = 100;
     rig.app->settings().Channels1 = 1;
     rig.app->settings().Frequency1 = 32000;
-    rig.app->onConvert();
+    rig.convert();
     EXPECT_EQ(rig.ui.questions.back(), "Now the checked wav files in the grid will be converted to mp3 files.");
     const std::string target = rig.app->settings().Mp3Dir + "Song.mp3";
     EXPECT_EQ(rig.world.calls[1], "dst.SetFormatMP3 32000 128 1");
@@ -133,23 +140,45 @@ TEST_F(BatchTest, OverwritePromptSkipsOrReplaces) {
     spit(wave("a.wav"), "old a");
     spit(wave("b.wav"), "old b");
     rig.app->settings().PromptBeforeOverwrite = 1;
-    rig.ui.answers = {true, false, true};  // run, a: Cancel, b: OK
-    rig.app->onConvert();
+    rig.ui.overwriteAnswers = {OverwriteAnswer::No, OverwriteAnswer::Yes};
+    rig.convert();
+    // Both questions come before anything is written.
     ASSERT_EQ(rig.ui.questions.size(), 3u);
     EXPECT_EQ(rig.ui.questions[1], "The Wave file named " + wave("a.wav") +
-                                       " exists,overwrite it?\r\nPress OK will overwrite the exist file.\r\n"
-                                       "Press CANCEL will Skip this file.");
+                                       " exists,overwrite it?\r\nPress YES will overwrite the exist file.\r\n"
+                                       "Press NO will Skip this file.");
+    const auto& ev = rig.ui.events;
+    EXPECT_LT(std::find(ev.begin(), ev.end(), "overwrite? " + rig.ui.questions[2]),
+              std::find(ev.begin(), ev.end(), "run started"));
     EXPECT_EQ(slurp(wave("a.wav")), "old a");
     EXPECT_EQ(slurp(wave("b.wav")), "fake 44100");
     EXPECT_EQ(fakeFrames(wave("c.wav")), 44100);
     EXPECT_EQ(rig.callsStartingWith("src.OpenFile"), 2u);
     EXPECT_TRUE(rig.ui.messages.empty());  // a skipped file is no failure
+    EXPECT_EQ(rig.ui.summaries.back().headline, "2 converted, 0 failed, 1 skipped");
+    EXPECT_EQ(rig.ui.rowStates[1], std::make_pair(RowState::Skipped, std::string("target exists")));
+
+    // "No to all" keeps every existing target without asking again; "Yes to
+    // all" replaces them all.
+    spit(wave("b.wav"), "old b");
+    rig.ui.questions.clear();
+    rig.ui.overwriteAnswers = {OverwriteAnswer::NoToAll};
+    rig.convert();
+    EXPECT_EQ(rig.ui.questions.size(), 2u);
+    EXPECT_EQ(slurp(wave("a.wav")), "old a");
+    EXPECT_EQ(slurp(wave("b.wav")), "old b");
+    rig.ui.questions.clear();
+    rig.ui.overwriteAnswers = {OverwriteAnswer::YesToAll};
+    rig.convert();
+    EXPECT_EQ(rig.ui.questions.size(), 2u);
+    EXPECT_EQ(slurp(wave("a.wav")), "fake 44100");
+    EXPECT_EQ(slurp(wave("b.wav")), "fake 44100");
 
     // Prompt off: replaced without asking.
     rig.app->settings().PromptBeforeOverwrite = 0;
     spit(wave("a.wav"), "old a");
     rig.ui.questions.clear();
-    rig.app->onConvert();
+    rig.convert();
     EXPECT_EQ(rig.ui.questions.size(), 1u);
     EXPECT_EQ(slurp(wave("a.wav")), "fake 44100");
 }
@@ -160,14 +189,14 @@ TEST_F(BatchTest, EndOfRunOpensTheFolderThenPlays) {
     rig.app->settings().OpenDirAfterConvert = 1;
     rig.app->settings().PlayAfterConvert = 1;
     rig.app->session().forward = false;
-    rig.app->onConvert();
+    rig.convert();
     const auto& ev = rig.ui.events;
     const auto shell = std::find(ev.begin(), ev.end(), "shell " + rig.app->settings().WaveDir);
     const auto play = std::find(ev.begin(), ev.end(), "player open " + paths[0]);
     ASSERT_NE(shell, ev.end());
     ASSERT_NE(play, ev.end());
     EXPECT_LT(shell, play);
-    EXPECT_EQ(*std::prev(shell), "labels reset");
+    EXPECT_EQ(*std::prev(shell), "summary 1 converted, 0 failed");
     EXPECT_TRUE(rig.app->session().forward);
     EXPECT_TRUE(rig.app->session().mp3Playing);  // plays the source, not the new WAV
     EXPECT_EQ(rig.ui.name, "1. a.mp3");
@@ -182,15 +211,21 @@ TEST_F(BatchTest, FailedAndPartialFilesAreListedOnceAndTheRunGoesOn) {
     const std::string good = rig.source("good.mp3");
     rig.ui.chosenFiles = std::vector<std::string>{missing, broken, good};
     rig.app->onAddFiles();
-    rig.app->onConvert();
+    rig.convert();
     EXPECT_EQ(rig.callsStartingWith("dst.CreateFile"), 2u);  // nothing created for the missing source
     EXPECT_EQ(fakeFrames(wave("broken.wav")), 8820);         // kept as far as it was read
     EXPECT_EQ(fakeFrames(wave("good.wav")), 44100);
-    ASSERT_EQ(rig.ui.messages.size(), 1u);
-    EXPECT_EQ(rig.ui.messages[0],
-              "These files could not be converted, or were converted only in part:\r\n" + missing + "\r\n" + broken);
+    EXPECT_TRUE(rig.ui.messages.empty());
+    ASSERT_EQ(rig.ui.summaries.size(), 1u);
+    EXPECT_EQ(rig.ui.summaries[0].headline, "1 converted, 2 failed");
+    ASSERT_EQ(rig.ui.summaries[0].failures.size(), 2u);
+    EXPECT_EQ(rig.ui.summaries[0].failures[0], missing + ": cannot open the source: No such file or directory");
+    EXPECT_EQ(rig.ui.summaries[0].failures[1].rfind(broken + ": reading the source stopped part-way", 0), 0u);
+    EXPECT_EQ(rig.ui.rowStates[1].first, RowState::Failed);
+    EXPECT_EQ(rig.ui.rowStates[1].second, "cannot open the source: No such file or directory");
+    EXPECT_EQ(rig.ui.rowStates[2].first, RowState::Failed);
+    EXPECT_EQ(rig.ui.rowStates[2].second.rfind("cut short: ", 0), 0u);
     EXPECT_FALSE(rig.app->session().mp3Converting);
-    EXPECT_EQ(rig.app->session().currentRow, 1u);
     const auto& results = rig.app->converter().results();
     ASSERT_EQ(results.size(), 3u);
     EXPECT_EQ(results[0].outcome, FileResult::Failed);
@@ -204,25 +239,25 @@ TEST_F(BatchTest, FailedAndPartialFilesAreListedOnceAndTheRunGoesOn) {
     EXPECT_TRUE(leftovers(rig.app->settings().WaveDir).empty());
 }
 
-TEST_F(BatchTest, WriteErrorDropsTheFileAndEmptyPathRowsAreSkipped) {
+TEST_F(BatchTest, WriteErrorDropsTheFile) {
     rig.list(M::Mp3ToWav, "3\r\n.\r\n." + rig.path("w.mp3") + "\r\n");
     rig.source("w.mp3", FakeSource{8000, 1, 8000, -1});
     rig.world.writeErrorAt = 2400;
     rig.world.writeCause = "No space left on device";
     rig.start();
-    rig.app->onConvert();
+    rig.convert();
     // A target that could not be written completely is not published.
     EXPECT_FALSE(std::filesystem::exists(wave("w.wav")));
     EXPECT_TRUE(leftovers(rig.app->settings().WaveDir).empty());
     EXPECT_EQ(rig.callsStartingWith("dst.CloseFile"), 1u);
     EXPECT_EQ(rig.callsStartingWith("src.OpenFile"), 1u);
     const auto& results = rig.app->converter().results();
-    ASSERT_EQ(results.size(), 2u);
-    EXPECT_EQ(results[1].outcome, FileResult::Failed);
-    EXPECT_EQ(results[1].reason, "writing w.wav failed: No space left on device");
-    ASSERT_EQ(rig.ui.messages.size(), 1u);
-    EXPECT_NE(rig.ui.messages[0].find("row 1 names no file"), std::string::npos);
-    EXPECT_NE(rig.ui.messages[0].find(rig.path("w.mp3")), std::string::npos);
+    ASSERT_EQ(results.size(), 1u);  // the blank line of the list is no row
+    EXPECT_EQ(results[0].outcome, FileResult::Failed);
+    EXPECT_EQ(results[0].reason, "writing w.wav failed: No space left on device");
+    ASSERT_EQ(rig.ui.summaries.size(), 1u);
+    ASSERT_EQ(rig.ui.summaries[0].failures.size(), 1u);
+    EXPECT_EQ(rig.ui.summaries[0].failures[0].rfind(rig.path("w.mp3") + ": ", 0), 0u);
     EXPECT_FALSE(rig.app->session().mp3Converting);
 }
 
@@ -236,7 +271,7 @@ TEST_F(BatchTest, RefusedFormatFailedCreateAndFailedCloseKeepTheOldTarget) {
     const auto& results = rig.app->converter().results();
 
     rig.world.refuseFormat = true;
-    rig.app->onConvert();
+    rig.convert();
     EXPECT_EQ(rig.callsStartingWith("dst.CreateFile"), 0u);
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0].outcome, FileResult::Failed);
@@ -247,7 +282,7 @@ TEST_F(BatchTest, RefusedFormatFailedCreateAndFailedCloseKeepTheOldTarget) {
     rig.world.refuseFormat = false;
     rig.world.createError = FILEACCESS;
     rig.world.createCause = "Permission denied";
-    rig.app->onConvert();
+    rig.convert();
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0].outcome, FileResult::Failed);
     EXPECT_EQ(results[0].reason, "cannot create a.wav: Permission denied");
@@ -258,64 +293,201 @@ TEST_F(BatchTest, RefusedFormatFailedCreateAndFailedCloseKeepTheOldTarget) {
     rig.world.closeError = FILEACCESS;
     rig.world.closeCause = "No space left on device";
     rig.ui.messages.clear();
-    rig.app->onConvert();
+    rig.convert();
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0].outcome, FileResult::Failed);
     EXPECT_EQ(results[0].reason, "writing a.wav failed at its end: No space left on device");
     EXPECT_EQ(slurp(wave("a.wav")), "old a");
     EXPECT_TRUE(leftovers(rig.app->settings().WaveDir).empty());
-    ASSERT_EQ(rig.ui.messages.size(), 1u);
-    EXPECT_NE(rig.ui.messages[0].find(rig.path("a.mp3")), std::string::npos);
+    ASSERT_EQ(rig.ui.summaries.back().failures.size(), 1u);
+    EXPECT_NE(rig.ui.summaries.back().failures[0].find(rig.path("a.mp3")), std::string::npos);
 
     // Without error information, a failing HRESULT alone fails it too.
     rig.world.closeError = NOERRORS;
     rig.world.closeResult = E_FAIL;
     rig.world.closeCause.clear();
-    rig.app->onConvert();
+    rig.convert();
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0].outcome, FileResult::Failed);
     EXPECT_EQ(slurp(wave("a.wav")), "old a");
 
     rig.world.closeResult = S_OK;
-    rig.app->onConvert();
+    rig.convert();
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0].outcome, FileResult::Converted);
     EXPECT_EQ(slurp(wave("a.wav")), "fake 44100");
 }
 
+// A target that is a file of the list is settled before the run: numbered
+// when the user says so, skipped otherwise; the source is never touched.
 TEST_F(BatchTest, NeverWritesOverItsOwnSource) {
     rig.start();
     rig.app->settings().WaveDir = rig.data.root;  // output beside the sources
     const auto paths = add({"song"});             // no extension: same name
-    rig.app->onConvert();
+    rig.ui.collisionChoice = CollisionChoice::Skip;
+    rig.convert();
     EXPECT_EQ(slurp(paths[0]), "source");
     EXPECT_EQ(rig.callsStartingWith("dst.CreateFile"), 0u);
-    EXPECT_EQ(rig.ui.messages.size(), 1u);
+    ASSERT_EQ(rig.ui.collisionsShown.size(), 1u);
+    EXPECT_EQ(rig.ui.collisionsShown[0],
+              std::vector<std::string>{paths[0] + " -> " + paths[0] + ": the target is a file in the list"});
+    EXPECT_EQ(rig.ui.summaries.back().headline, "0 converted, 0 failed, 1 skipped");
+
+    rig.ui.collisionChoice = CollisionChoice::Number;
+    rig.convert();
+    EXPECT_EQ(slurp(paths[0]), "source");
+    EXPECT_EQ(fakeFrames(paths[0] + " (2)"), 44100);
 }
 
-TEST_F(BatchTest, RefusedWhilePlayingAndUnblockedCursorStartsAtRowOne) {
+// Two sources of one name in different folders: found before anything is
+// written, then numbered, skipped, or the run is not started.
+TEST_F(BatchTest, SameNamedSourcesNeverOverwriteEachOther) {
     rig.start();
-    add({"a.mp3", "b.mp3"});
+    std::filesystem::create_directories(rig.path("a"));
+    std::filesystem::create_directories(rig.path("b"));
+    const std::string a = rig.source("a/x.mp3", FakeSource{8000, 1, 8000, -1});
+    const std::string b = rig.source("b/x.mp3", FakeSource{8000, 1, 4000, -1});
+    const std::string c = rig.source("b/x (2).mp3", FakeSource{8000, 1, 2000, -1});
+    rig.ui.chosenFiles = std::vector<std::string>{a, b, c};
+    rig.app->onAddFiles();
+
+    rig.ui.collisionChoice = CollisionChoice::Cancel;
+    rig.convert();
+    EXPECT_TRUE(rig.world.calls.empty());
+    EXPECT_EQ(rig.ui.runsStarted, 0);
+    EXPECT_FALSE(rig.app->session().mp3Converting);
+
+    rig.ui.collisionChoice = CollisionChoice::Skip;
+    rig.convert();
+    EXPECT_EQ(fakeFrames(wave("x.wav")), 8000);
+    EXPECT_EQ(fakeFrames(wave("x (2).wav")), 2000);
+    EXPECT_EQ(rig.ui.summaries.back().headline, "2 converted, 0 failed, 1 skipped");
+    EXPECT_EQ(rig.ui.rowStates[2].first, RowState::Skipped);
+
+    // Numbered: the later x.mp3 takes the next name no other file of the run
+    // claims ("x (2).wav" is c's).
+    rig.ui.collisionChoice = CollisionChoice::Number;
+    rig.convert();
+    ASSERT_EQ(rig.ui.collisionsShown.back().size(), 1u);
+    EXPECT_EQ(rig.ui.collisionsShown.back()[0],
+              b + " -> " + wave("x.wav") + ": another file in the list has the same target");
+    EXPECT_EQ(fakeFrames(wave("x.wav")), 8000);
+    EXPECT_EQ(fakeFrames(wave("x (3).wav")), 4000);
+    EXPECT_EQ(fakeFrames(wave("x (2).wav")), 2000);
+    EXPECT_EQ(rig.ui.summaries.back().headline, "3 converted, 0 failed");
+}
+
+TEST(RunPlanning, NumberedNamesKeepTheExtensionAndTheFolder) {
+    EXPECT_EQ(numberedName("/out/x.wav", 2), "/out/x (2).wav");
+    EXPECT_EQ(numberedName("/out/a.b.mp3", 3), "/out/a.b (3).mp3");
+    EXPECT_EQ(numberedName("/out.d/song", 2), "/out.d/song (2)");
+    EXPECT_EQ(numberedName("/out/.hidden", 2), "/out/.hidden (2)");
+}
+
+// Playback walks its own cursor; a run takes every checked row wherever
+// that cursor stands.
+TEST_F(BatchTest, EveryCheckedRowConvertsWhateverPlaybackDidBefore) {
+    rig.start();
+    add({"a.mp3", "b.mp3", "c.mp3"});
+    rig.app->onPlay();
+    for (int i = 0; i < 5 && rig.app->session().mp3Playing; ++i) rig.app->onEndOfFile();
+    ASSERT_FALSE(rig.app->session().mp3Playing);  // played to its end
+    rig.convert();
+    EXPECT_EQ(rig.callsStartingWith("src.OpenFile"), 3u);
+    EXPECT_EQ(rig.ui.summaries.back().headline, "3 converted, 0 failed");
+
+    // A cursor left beyond the end of a shorter list, or at 0.
+    for (size_t cursor : {size_t{0}, size_t{2}, size_t{7}}) {
+        rig.app->session().currentRow = cursor;
+        rig.convert();
+        EXPECT_EQ(rig.ui.summaries.back().headline, "3 converted, 0 failed") << cursor;
+        EXPECT_EQ(rig.app->session().currentRow, cursor);
+    }
+}
+
+TEST_F(BatchTest, RefusedWhilePlayingOrConverting) {
+    rig.start();
+    add({"a.mp3", "b.mp3"}, FakeSource{8000, 1, 80000, -1});
     rig.app->session().mp3Playing = true;
-    rig.app->onConvert();
+    rig.convert();
     EXPECT_EQ(rig.ui.messages.back(), "The mp3 files is playing, please press stop first.");
     EXPECT_TRUE(rig.world.calls.empty());
     rig.app->session().mp3Playing = false;
-    rig.app->session().currentRow = 0;
+
+    // A second Convert while the run lasts says so and starts nothing; grid
+    // commands are refused as well.
+    std::atomic<bool> release{false};
+    rig.world.onRead = [&] {
+        while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
     rig.app->onConvert();
-    EXPECT_EQ(rig.callsStartingWith("src.OpenFile"), 2u);
+    EXPECT_TRUE(rig.app->runActive());
+    rig.app->onConvert();
+    EXPECT_EQ(rig.ui.messages.back(), "The mp3 files is Converting, please wait for finishing.");
+    rig.app->onClearAll();
+    EXPECT_EQ(rig.app->grid().rowCount(), 2u);
+    release = true;
+    rig.app->converter().waitForRun(std::chrono::milliseconds(5));
+    EXPECT_EQ(rig.ui.runsStarted, 1);
+    EXPECT_EQ(rig.ui.summaries.back().headline, "2 converted, 0 failed");
+}
+
+// Cancel stops the file under way after its current block, drops its
+// temporary, and begins no other file.
+TEST_F(BatchTest, CancelStopsAfterTheCurrentBlockAndLeavesNothing) {
+    rig.start();
+    add({"a.mp3", "b.mp3", "c.mp3"}, FakeSource{8000, 1, 8000 * 60, -1});
+    std::atomic<int> reads{0}, readsAtCancel{-1};
+    rig.world.onRead = [&] {
+        if (++reads == 5) {
+            readsAtCancel = reads.load();
+            rig.app->onCancel();
+        }
+    };
+    rig.convert();
+    EXPECT_LE(reads.load() - readsAtCancel.load(), 1);
+    EXPECT_EQ(rig.callsStartingWith("src.OpenFile"), 1u);
+    for (const char* name : {"a.wav", "b.wav", "c.wav"}) EXPECT_FALSE(std::filesystem::exists(wave(name))) << name;
+    EXPECT_TRUE(leftovers(rig.app->settings().WaveDir).empty());
+    EXPECT_EQ(rig.ui.summaries.back().headline, "0 converted, 0 failed, 3 cancelled");
+    EXPECT_EQ(rig.ui.rowStates[1].first, RowState::Cancelled);
+    EXPECT_EQ(rig.ui.rowStates[3].first, RowState::Cancelled);
+    EXPECT_FALSE(rig.app->session().mp3Converting);
+    EXPECT_FALSE(rig.app->runActive());
+}
+
+// Quitting in the middle of a run ends it without a summary and without a
+// half-written file.
+TEST_F(BatchTest, QuitDuringARunLeavesNoPartialFile) {
+    rig.start();
+    add({"a.mp3"}, FakeSource{8000, 1, 8000 * 600, -1});
+    std::atomic<int> reads{0};
+    rig.world.onRead = [&] {  // slow enough that the run outlasts the quit
+        if (++reads > 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    rig.app->onConvert();
+    while (reads.load() < 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(rig.app->onQuit());
+    EXPECT_FALSE(rig.app->runActive());
+    EXPECT_FALSE(std::filesystem::exists(wave("a.wav")));
+    EXPECT_TRUE(leftovers(rig.app->settings().WaveDir).empty());
+    EXPECT_TRUE(rig.ui.summaries.empty());
+    EXPECT_TRUE(rig.ui.closed);
 }
 
 TEST_F(BatchTest, MissingComponentsFailEveryFileWithoutCrashing) {
     rig.app = std::make_unique<MainController>(rig.ui.ports(), Components{}, rig.data);
+    rig.app->session().workers = 1;
+    rig.app->session().makeWorkerParts = [] { return Components{}; };
     rig.app->start();
     const std::string a = rig.source("a.mp3");
     rig.ui.chosenFiles = std::vector<std::string>{a};
     rig.app->onAddFiles();
     EXPECT_EQ(rig.app->grid().row(1).cell(kColTitle), "a.mp3");
-    rig.app->onConvert();
-    ASSERT_EQ(rig.ui.messages.size(), 1u);
-    EXPECT_NE(rig.ui.messages[0].find(a), std::string::npos);
+    rig.convert();
+    ASSERT_EQ(rig.ui.summaries.size(), 1u);
+    ASSERT_EQ(rig.ui.summaries[0].failures.size(), 1u);
+    EXPECT_EQ(rig.ui.summaries[0].failures[0], a + ": the audio file component could not be created");
     EXPECT_FALSE(rig.app->session().mp3Converting);
 }
 

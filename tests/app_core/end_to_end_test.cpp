@@ -56,7 +56,7 @@ TEST(EndToEnd, WavThroughTheRealAudioFileInProcess) {
     rig.app->settings().Channels2 = 1;
     rig.ui.chosenFiles = std::vector<std::string>{source};
     rig.app->onAddFiles();
-    rig.app->onConvert();
+    rig.convert();
     EXPECT_TRUE(rig.ui.messages.empty()) << rig.ui.messages.front();
     const auto& results = rig.app->converter().results();
     ASSERT_EQ(results.size(), 1u);
@@ -65,7 +65,8 @@ TEST(EndToEnd, WavThroughTheRealAudioFileInProcess) {
     EXPECT_EQ(out.rate, 22050);
     EXPECT_EQ(out.channels, 1);
     EXPECT_NEAR(out.frames, 33075, 2);
-    EXPECT_EQ(rig.ui.times[rig.ui.times.size() - 2], "00:01");
+    ASSERT_FALSE(rig.ui.progress.empty());
+    EXPECT_EQ(rig.ui.progress.back(), std::make_tuple(size_t{1}, size_t{1}, 0.0));
 }
 
 // The grid's title column reads an MP3's ID3v2 tag, and its ID3v1 tag when
@@ -146,6 +147,33 @@ TEST_F(BatchProgram, ConvertsTheListAndReportsFailures) {
               std::string::npos)
         << r.output;
     EXPECT_EQ(fs::last_write_time(home + "Wave Files/a.wav"), before);
+}
+
+// Several workers, and sources of one name from two folders: every file
+// arrives, the second under a numbered name, each with its own length.
+TEST_F(BatchProgram, WorkersConvertSameNamedSourcesToNumberedNames) {
+    fs::create_directories(dir / "one");
+    fs::create_directories(dir / "two");
+    const std::string a = (dir / "one/x.wav").string(), b = (dir / "two/x.wav").string();
+    const std::string c = (dir / "two/y.wav").string();
+    qoro::test::writeWav16(a, 44100, 2, qoro::test::testSignal(44100, 2, 44100));
+    qoro::test::writeWav16(b, 44100, 2, qoro::test::testSignal(44100, 2, 22050));
+    qoro::test::writeWav16(c, 44100, 2, qoro::test::testSignal(44100, 2, 11025));
+    spit(home + "mp3towav.log", "3\r\n." + a + "\r\n." + b + "\r\n." + c + "\r\n");
+    auto r = batch("-j 3 mp3towav");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("3 converted, 0 failed, 0 skipped"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find(b + " -> " + home + "Wave Files/x.wav: another file in the list has the same target"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NEAR(probe(home + "Wave Files/x.wav").frames, 44100, 2);
+    EXPECT_NEAR(probe(home + "Wave Files/x (2).wav").frames, 22050, 2);
+    EXPECT_NEAR(probe(home + "Wave Files/y.wav").frames, 11025, 2);
+
+    for (const char* bad : {"-j 0 mp3towav", "-j x mp3towav", "-j"}) {
+        r = batch(bad);
+        EXPECT_EQ(r.exitCode, 2) << bad << "\n" << r.output;
+    }
 }
 
 // A full disk while the end of the WAV is written (its header is patched

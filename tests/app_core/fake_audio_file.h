@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -37,6 +38,7 @@ struct FakeWorld {
     LONG closeError = NOERRORS;  // CloseFile of a written file fails with this code
     HRESULT closeResult = S_OK;  // ... and returns this
     std::string closeCause;
+    std::function<void()> onRead;  // called at every ReadFile, on the reading thread
 };
 
 class FakeAudioFile : public AudioFileStub {
@@ -92,6 +94,7 @@ public:
         return S_OK;
     }
     HRESULT ReadFile(LONG n, SAFEARRAY** out) override {
+        if (world_.onRead) world_.onRead();
         if (source_.readErrorAt >= 0 && readPos_ >= source_.readErrorAt) {
             error_ = FORMATFILE;
             *out = SafeArrayCreateVector(VT_I2, 0, static_cast<ULONG>(source_.channels));

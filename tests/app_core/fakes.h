@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/main_controller.h"
@@ -51,6 +52,13 @@ public:
     std::vector<std::string> messages;
     std::vector<std::string> questions;
     std::deque<bool> answers;  // answers to questions; OK when empty
+    std::deque<OverwriteAnswer> overwriteAnswers;  // Yes when empty
+    CollisionChoice collisionChoice = CollisionChoice::Number;
+    std::vector<std::vector<std::string>> collisionsShown;
+    std::vector<RunSummary> summaries;
+    std::map<size_t, std::pair<RowState, std::string>> rowStates;
+    std::vector<std::tuple<size_t, size_t, double>> progress;
+    int runsStarted = 0, runsEnded = 0;
     std::optional<std::vector<std::string>> chosenFiles;
     std::optional<std::string> chosenFolder;
     std::optional<uint32_t> chosenColour;
@@ -61,7 +69,6 @@ public:
     std::string name, duration, bitrate, frequency, time;
     std::vector<std::string> times;
     std::optional<ConversionMode> modeShown;
-    int repaints = 0;
     bool closed = false;
     int state = Other;
     double pos = 0;
@@ -78,6 +85,23 @@ public:
         const bool ok = answers.front();
         answers.pop_front();
         return ok;
+    }
+    OverwriteAnswer askOverwrite(const std::string& text) override {
+        questions.push_back(text);
+        events.push_back("overwrite? " + text);
+        if (overwriteAnswers.empty()) return OverwriteAnswer::Yes;
+        const OverwriteAnswer a = overwriteAnswers.front();
+        overwriteAnswers.pop_front();
+        return a;
+    }
+    CollisionChoice resolveCollisions(const std::string& text, const std::vector<std::string>& clashes) override {
+        events.push_back("collisions " + text);
+        collisionsShown.push_back(clashes);
+        return collisionChoice;
+    }
+    void showSummary(const RunSummary& summary) override {
+        summaries.push_back(summary);
+        events.push_back("summary " + summary.headline);
     }
     std::optional<std::vector<std::string>> openFiles(const std::string& filter) override {
         events.push_back("openFiles " + filter);
@@ -98,6 +122,9 @@ public:
     }
     void setRow(size_t row, const std::vector<std::string>& cells) override { rows[row] = cells; }
     void setColours(uint32_t b, uint32_t t) override { background = b, textColour = t; }
+    void setRowState(size_t row, RowState state, const std::string& detail) override {
+        rowStates[row] = {state, detail};
+    }
     void setNameLabel(const std::string& t) override { name = t; }
     void setDurationLabel(const std::string& t) override { duration = t; }
     void setBitrateLabel(const std::string& t) override { bitrate = t; }
@@ -108,7 +135,15 @@ public:
         if (t == "00:00") events.push_back("labels reset");
     }
     void showMode(ConversionMode m) override { modeShown = m; }
-    void repaintNow() override { ++repaints; }
+    void runStarted() override {
+        ++runsStarted;
+        events.push_back("run started");
+    }
+    void runEnded() override {
+        ++runsEnded;
+        events.push_back("run ended");
+    }
+    void showProgress(size_t done, size_t files, double share) override { progress.emplace_back(done, files, share); }
     void minimise() override { events.push_back("minimise"); }
     void closeProgram() override {
         closed = true;

@@ -1,6 +1,12 @@
-// The file grid: list files byte for byte, adding, checking and clearing,
-// busy checks, mode switches and quitting.
+// The file grid: list files byte for byte, damaged counts and names that
+// cannot be rows, atomic saves, adding, checking and clearing, busy checks,
+// mode switches and quitting.
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
 
 #include "rig.h"
 
@@ -37,22 +43,144 @@ TEST(ListFile, WavModeTitlesAreFileNamesAndMissingFilesStillShow) {
     EXPECT_EQ(g.row(2).cell(kColDuration), "00:00");
 }
 
-TEST(ListFile, DeclaredCountBeyondTheLinesGivesEmptyRows) {
+// The rows are the path lines present; line 1 never adds or drops any.
+TEST(ListFile, DamagedCountsNeitherAddBlankRowsNorDropListedOnes) {
     Rig rig;
-    const std::string a = rig.source("a.mp3");
-    rig.list(M::Mp3ToWav, "3\r\n." + a + "\r\n");
+    const std::string a = rig.source("a.mp3"), b = rig.source("b.mp3");
+    struct Case {
+        const char* what;
+        std::string text;
+        size_t rows;
+    };
+    const Case cases[] = {
+        {"count beyond the lines", "3\r\n." + a + "\r\n", 1},
+        {"huge count, no lines", "2000000000\r\n", 0},
+        {"count past 32 bits", "99999999999999999999\r\n." + a + "\r\n", 1},
+        {"negative count", "-5\r\n." + a + "\r\n " + b + "\r\n", 2},
+        {"no digits", "rows\r\n " + a + "\r\n", 1},
+        {"count below the lines", "1\r\n." + a + "\r\n " + b + "\r\n", 2},
+        {"blank path lines", "4\r\n.\r\n\r\n." + a + "\r\n   \r\n", 1},
+        {"no final line break", "2\r\n." + a + "\r\n " + b, 2},
+        {"empty file", "", 0},
+    };
     rig.start();
-    const FileGrid& g = rig.app->grid();
-    ASSERT_EQ(g.rowCount(), 3u);
-    EXPECT_EQ(g.row(3).cells, (std::array<std::string, 5>{}));
-    // A damaged count does not allocate without end.
-    rig.list(M::WavToMp3, "2000000000\r\n");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        rig.list(M::WavToMp3, c.text);
+        rig.app->onSwitchMode(M::WavToMp3);
+        const FileGrid& g = rig.app->grid();
+        ASSERT_EQ(g.rowCount(), c.rows);
+        for (size_t i = 1; i <= g.rowCount(); ++i) {
+            EXPECT_FALSE(g.row(i).cell(kColPath).empty());
+            EXPECT_EQ(g.row(i).cell(kColNumber), std::to_string(i));
+        }
+        EXPECT_EQ(rig.ui.rowCount, c.rows);
+        // Saving writes the rows as they are, under their true count.
+        rig.app->onSwitchMode(M::Mp3ToWav);
+        const std::string saved = slurp(rig.data.listFile(M::WavToMp3));
+        EXPECT_EQ(saved.substr(0, saved.find('\r')), std::to_string(c.rows));
+        EXPECT_EQ(std::count(saved.begin(), saved.end(), '\n'), static_cast<long>(c.rows + 1));
+    }
+    rig.list(M::WavToMp3, "1\r\n " + a + "\r\n." + b + "\r\n");
     rig.app->onSwitchMode(M::WavToMp3);
-    EXPECT_EQ(rig.app->grid().rowCount(), 200u);
-    // More lines than declared: the count wins.
-    rig.list(M::Mp3ToWav, "1\r\n." + a + "\r\n./b.mp3\r\n");
+    ASSERT_EQ(rig.app->grid().rowCount(), 2u);
+    EXPECT_FALSE(rig.app->grid().row(1).checked());
+    EXPECT_EQ(rig.app->grid().row(2).cell(kColPath), b);
+    EXPECT_TRUE(rig.app->grid().row(2).checked());
+}
+
+// A name holding a line break would split its row in two on the next start;
+// every control character is kept out of the list in both directions.
+TEST(ListFile, NamesWithControlCharactersAreRefusedAndNeverWritten) {
+    Rig rig;
+    rig.start();
+    const std::string good = rig.source("good.mp3");
+    const std::vector<std::string> bad = {rig.path("two\nlines.mp3"), rig.path("cr\r.mp3"), rig.path("tab\t.mp3"),
+                                          rig.path("del\x7f.mp3"), rig.path("esc\x1b.mp3"),
+                                          rig.path("end.mp3\n")};
+    std::vector<std::string> chosen = bad;
+    chosen.insert(chosen.begin() + 2, good);
+    FileGrid grid;
+    const FileGrid::AddResult result = grid.addFiles(chosen, M::Mp3ToWav, &rig.info);
+    EXPECT_EQ(result.added, 1u);
+    EXPECT_EQ(result.refused, bad);  // as given, in order
+    ASSERT_EQ(grid.rowCount(), 1u);
+    EXPECT_EQ(grid.row(1).cell(kColPath), good);
+    EXPECT_EQ(grid.listText(), "1\r\n." + good + "\r\n");
+    // UTF-8 names and spaces are ordinary.
+    const std::string utf8 = rig.source("Bj\xc3\xb6rk \xe2\x80\x94 J\xc3\xb3ga.mp3");
+    EXPECT_EQ(grid.addFiles({utf8}, M::Mp3ToWav, &rig.info).added, 1u);
+
+    // Through the controller: only the good name reaches the list file.
+    rig.ui.chosenFiles = chosen;
+    rig.app->onAddFiles();
+    ASSERT_EQ(rig.app->grid().rowCount(), 1u);
+    rig.app->onSwitchMode(M::WavToMp3);
+    EXPECT_EQ(slurp(rig.data.listFile(M::Mp3ToWav)), "1\r\n." + good + "\r\n");
+
+    // A list written by an older program: a tab inside a line does not
+    // split it but cannot stay; a name cut by a line break cannot be mended
+    // and its halves are what the file says.
+    rig.list(M::Mp3ToWav, "3\r\n./m/a\tb.mp3\r\n." + good + "\r\n");
     rig.app->onSwitchMode(M::Mp3ToWav);
-    EXPECT_EQ(rig.app->grid().rowCount(), 1u);
+    ASSERT_EQ(rig.app->grid().rowCount(), 1u);
+    EXPECT_EQ(rig.app->grid().row(1).cell(kColPath), good);
+}
+
+// Every change is saved at once, so saving must never leave a half-written
+// list behind, and saving an unchanged grid again should cost nothing.
+TEST(ListFile, SaveReplacesTheFileWholeAndSkipsUnchangedRewrites) {
+    Rig rig;
+    const std::string a = rig.source("a.mp3"), b = rig.source("b.mp3");
+    FileGrid grid;
+    grid.addFiles({a, b}, M::Mp3ToWav, &rig.info);
+    const std::string list = rig.path("list.log");
+    ASSERT_TRUE(grid.save(list));
+    EXPECT_EQ(slurp(list), "2\r\n." + a + "\r\n." + b + "\r\n");
+    const auto inode = [](const std::string& f) {
+        struct stat st {};
+        ::stat(f.c_str(), &st);
+        return st.st_ino;
+    };
+    const auto first = inode(list);
+
+    // Unchanged: the file is not touched.
+    ASSERT_TRUE(grid.save(list));
+    EXPECT_EQ(inode(list), first);
+    // Changed on disk behind the grid's back: written again.
+    spit(list, "garbage");
+    ASSERT_TRUE(grid.save(list));
+    EXPECT_EQ(slurp(list), "2\r\n." + a + "\r\n." + b + "\r\n");
+    // A change: a new file renamed into place, with the old one's mode.
+    std::filesystem::permissions(list, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    const auto before = inode(list);
+    grid.toggle(1);
+    ASSERT_TRUE(grid.save(list));
+    EXPECT_NE(inode(list), before);
+    EXPECT_EQ(slurp(list), "2\r\n " + a + "\r\n." + b + "\r\n");
+    EXPECT_EQ(std::filesystem::status(list).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    // Nothing but the list (and the sources) is left in the folder.
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(rig.dir.path())) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"a.mp3", "b.mp3", "list.log"}));
+
+    // A linked list file stays a link; its target takes the rows.
+    const std::string target = rig.path("real.log"), link = rig.path("link.log");
+    spit(target, "0\r\n");
+    std::filesystem::create_symlink(target, link);
+    ASSERT_TRUE(grid.save(link));
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(slurp(target), "2\r\n " + a + "\r\n." + b + "\r\n");
+
+    // A folder that does not exist: failure, and nothing created.
+    EXPECT_FALSE(grid.save(rig.path("no/such/list.log")));
+    EXPECT_FALSE(std::filesystem::exists(rig.path("no")));
+    // A list file that is a folder is not replaced.
+    std::filesystem::create_directory(rig.path("dir.log"));
+    EXPECT_FALSE(grid.save(rig.path("dir.log")));
+    EXPECT_TRUE(std::filesystem::is_directory(rig.path("dir.log")));
 }
 
 TEST(ListFile, SavedByteForByteOnModeSwitchAndQuit) {

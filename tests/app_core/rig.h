@@ -36,8 +36,19 @@ struct Rig {
             Components{qoro::com::ComPtr<IAudioFile>(&src), qoro::com::ComPtr<IAudioFile>(&dst),
                        qoro::com::ComPtr<IAudioInformation>(&info)},
             data);
+        // One worker over the fake objects (they are not made per thread).
+        app->session().workers = 1;
+        app->session().makeWorkerParts = [this] {
+            return Components{qoro::com::ComPtr<IAudioFile>(&src), qoro::com::ComPtr<IAudioFile>(&dst), {}};
+        };
         app->start();
         return *app;
+    }
+    // The Convert command and the whole run it starts, as the window's ticks
+    // would show it.
+    void convert() {
+        app->onConvert();
+        app->converter().waitForRun(std::chrono::milliseconds(5));
     }
     std::string path(const std::string& name) const { return dir.path().string() + "/" + name; }
     // A source known to the fake reader (and present on disk).

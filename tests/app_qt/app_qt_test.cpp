@@ -11,9 +11,13 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPainter>
+#include <QStyle>
 #include <QTableView>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <deque>
 #include <fstream>
 #include <map>
@@ -59,7 +63,21 @@ struct ScriptedDialogs : Dialogs {
         answers.pop_front();
         return a;
     }
-    std::optional<std::vector<std::string>> openFiles(const std::string&) override { return files; }
+    OverwriteAnswer askOverwrite(const std::string& text) override {
+        shown.push_back(text);
+        return OverwriteAnswer::Yes;
+    }
+    CollisionChoice resolveCollisions(const std::string& text, const std::vector<std::string>&) override {
+        shown.push_back(text);
+        return CollisionChoice::Number;
+    }
+    void showSummary(const RunSummary& summary) override { summaries.push_back(summary); }
+    std::vector<RunSummary> summaries;
+    int openFilesCalls = 0;
+    std::optional<std::vector<std::string>> openFiles(const std::string&) override {
+        ++openFilesCalls;
+        return files;
+    }
     std::optional<std::string> pickFolder(const std::string&) override { return std::nullopt; }
     std::optional<uint32_t> pickColour(uint32_t) override { return 0x00336699; }
 };
@@ -129,23 +147,23 @@ TEST_F(WindowTest, EveryControlSitsAtItsPlaceWithItsTooltip) {
         {1018, {25, 103, 32, 32}, "About Quillet"},
         {1020, {115, 119, 26, 22}, "Options"},
         {1023, {228, 84, 24, 24}, "Help"},
-        {1019, {24, 179, 24, 39}, "Preview"},
+        {1019, {24, 179, 24, 39}, "Previous"},
         {1005, {52, 179, 24, 39}, "Play"},
         {1011, {80, 179, 24, 39}, "Pause"},
         {1012, {108, 179, 24, 39}, "Stop"},
         {1045, {136, 179, 24, 39}, "Next"},
         {1003, {164, 179, 24, 39}, "Open file"},
         {1021, {190, 179, 28, 39}, "Check files to Play or Convert"},
-        {1008, {220, 179, 24, 39}, "Unselect files"},
+        {1008, {220, 179, 24, 39}, "Clear files"},
         {1024, {244, 180, 44, 39}, "Convert"},
         {1077, {21, 160, 67, 20}, "MP3 to WAV Mode"},
         {1078, {88, 160, 67, 20}, "WAV to MP3 Mode"},
         {1007, {23, 218, 268, 182}, ""},
         {1025, {66, 34, 85, 27}, ""},
         {1029, {33, 70, 150, 14}, ""},
-        {1030, {150, 50, 40, 14}, ""},
-        {1028, {73, 86, 20, 14}, ""},
-        {1027, {118, 86, 15, 14}, ""},
+        {1030, {150, 50, 44, 14}, ""},
+        {1028, {66, 86, 28, 14}, ""},
+        {1027, {112, 86, 22, 14}, ""},
     };
     for (const Expect& e : table) {
         QWidget* w = control(*window, e.id);
@@ -393,6 +411,100 @@ TEST_F(WindowTest, PlayWalksTheCheckedRowsThroughThePlayer) {
     EXPECT_FALSE(window->controller().session().wavPlaying);
     EXPECT_EQ(name->text().toStdString(), "Quillet 2.68");
     EXPECT_TRUE(dialogs.shown.empty());
+}
+
+// A WAV to MP3 encode of ten minutes of audio: the worker waits after every
+// block until the window's thread has handled an event posted after it, so a
+// window that stopped handling events would stall the run (and fail here).
+// Progress advances; Cancel ends the run before another block and leaves
+// neither the MP3 nor its temporary.
+TEST_F(WindowTest, ALongEncodeLeavesTheWindowLiveAndCancelLeavesNoFile) {
+    const std::string wav = (home.path() / "long.wav").string();
+    qoro::test::writeWav16(wav, 22050, 1, qoro::test::testSignal(22050, 1, 22050 * 600));
+    auto window = makeWindow();
+    click(*window, 1078);  // WAV to MP3
+    dialogs.files = std::vector<std::string>{wav};
+    click(*window, 1003);
+    ASSERT_EQ(window->gridModel().rowCount(), 1);
+
+    std::atomic<int> blocks{0}, acknowledged{0}, blocksAtCancel{-1};
+    std::atomic<bool> stalled{false};
+    std::vector<int> permille;  // the progress bar, as the window's thread saw it after each block
+    window->controller().session().afterEachBlock = [&] {
+        const int block = ++blocks;
+        QMetaObject::invokeMethod(
+            qApp,
+            [&, block] {
+                permille.push_back(window->progressBar()->permille());
+                // Cancelled once the bar has moved twice.
+                if (blocksAtCancel < 0 && (std::set<int>(permille.begin(), permille.end()).size() >= 3 || block == 3000)) {
+                    blocksAtCancel = block;
+                    click(*window, 1024);  // the Convert button cancels during a run
+                }
+                acknowledged = block;
+            },
+            Qt::QueuedConnection);
+        QElapsedTimer waited;
+        waited.start();
+        while (acknowledged.load() < block) {
+            if (waited.elapsed() > 10000) {
+                stalled = true;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    };
+
+    click(*window, 1024);
+    ASSERT_TRUE(window->runShown());
+    EXPECT_FALSE(control(*window, 1003)->isEnabled());  // nothing may change the list meanwhile
+    EXPECT_FALSE(control(*window, 1078)->isEnabled());
+    EXPECT_TRUE(control(*window, 1024)->isEnabled());
+    EXPECT_EQ(control(*window, 1024)->toolTip().toStdString(), text::kCancelRun);
+    QElapsedTimer total;
+    total.start();
+    while (window->runShown() && total.elapsed() < 120000) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    ASSERT_FALSE(window->runShown());
+
+    EXPECT_FALSE(stalled.load());
+    EXPECT_GT(blocksAtCancel.load(), 0);
+    EXPECT_LT(blocksAtCancel.load(), 3000) << "the progress bar did not move";
+    EXPECT_LE(blocks.load() - blocksAtCancel.load(), 1);
+    EXPECT_TRUE(std::is_sorted(permille.begin(), permille.end()));
+    const std::string mp3Dir = window->controller().settings().Mp3Dir;
+    for (const auto& entry : fs::directory_iterator(mp3Dir)) ADD_FAILURE() << "left behind: " << entry.path();
+    ASSERT_EQ(dialogs.summaries.size(), 1u);
+    EXPECT_EQ(dialogs.summaries[0].headline, "0 converted, 0 failed, 1 cancelled");
+    EXPECT_EQ(window->gridModel().state(1), RowState::Cancelled);
+    EXPECT_TRUE(control(*window, 1003)->isEnabled());
+    EXPECT_EQ(control(*window, 1024)->toolTip().toStdString(), "Convert");
+}
+
+// "#" holds four digits, Time an hour, the labels a WAV's 1411 kbit/s; Path
+// keeps the file name and shortens the folder in its middle.
+TEST_F(WindowTest, NumbersAndTimesNeverShorten) {
+    auto window = makeWindow();
+    QTableView* table = window->gridView();
+    const QFontMetrics grid(table->font());
+    const int margin = 2 * (table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, table) + 1);
+    EXPECT_GE(table->columnWidth(1), grid.horizontalAdvance(QStringLiteral("1000")) + margin);
+    EXPECT_GE(table->columnWidth(3), grid.horizontalAdvance(QStringLiteral("10:00:00")) + margin);
+    int columns = 0;
+    for (int c = 0; c < 4; ++c) columns += table->columnWidth(c);
+    EXPECT_LT(columns + 40, table->width());  // room left for Path
+    for (auto [id, widest] : {std::pair{1028, "1411"}, std::pair{1027, "192"}, std::pair{1030, "1:00:00"}}) {
+        auto* label = control<SkinLabel>(*window, id);
+        EXPECT_GE(label->width(), QFontMetrics(label->font()).horizontalAdvance(QString::fromLatin1(widest))) << id;
+    }
+
+    const QString path = QStringLiteral("/home/someone/Music/Artist Name/An Album of Songs/07 Song.mp3");
+    const int width = grid.horizontalAdvance(QStringLiteral("/home/\u2026/07 Song.mp3")) + 4;
+    const QString shown = elidedPath(path, grid, width);
+    EXPECT_TRUE(shown.endsWith(QStringLiteral("/07 Song.mp3"))) << shown.toStdString();
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("/h"))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QChar(0x2026))) << shown.toStdString();
+    EXPECT_LE(grid.horizontalAdvance(shown), width);
+    EXPECT_EQ(elidedPath(QStringLiteral("/a/b.mp3"), grid, 90), QStringLiteral("/a/b.mp3"));
 }
 
 TEST(SegmentDisplay, RedrawsOnlyWhenTheTextChanges) {
