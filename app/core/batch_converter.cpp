@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "client/conversion.h"
+#include "core/options_model.h"
 #include "core/playback.h"
 #include "core/time_text.h"
 
@@ -91,7 +92,8 @@ RunPlan planRun(const FileGrid& grid, ConversionMode mode, const std::string& fo
         std::string key = pathKey(target);
         if (claimed(key) || sameFile(source, target)) {
             const bool isSource = sources.count(key) != 0 || sameFile(source, target);
-            const std::string why = isSource ? "the target is a file in the list" : "another file in the list has the same target";
+            const std::string why =
+                isSource ? "the target is a file in the list" : "another file in the list has the same target";
             plan.clashes.push_back(source + " -> " + target + ": " + why);
             if (!number) {
                 plan.settled.push_back({source, target, FileResult::Skipped, 0, why});
@@ -114,7 +116,8 @@ RunPlan planRun(const FileGrid& grid, ConversionMode mode, const std::string& fo
 
 BatchConverter::BatchConverter(Session& session, PlaybackController& playback) : s_(session), playback_(playback) {}
 
-BatchConverter::~BatchConverter() = default;
+// The workers read this object's members: they are stopped first.
+BatchConverter::~BatchConverter() { run_.reset(); }
 
 bool BatchConverter::lastRunHadFailures() const {
     for (const FileResult& r : results_)
@@ -152,8 +155,8 @@ void BatchConverter::onConvert() {
     // The workers read the format from here, not from settings the user may
     // change meanwhile.
     runMode_ = mode;
-    pcm_ = resolvePcmTarget(s_.settings);
-    mp3_ = resolveMp3Target(s_.settings);
+    pcm_ = offeredPcmTarget(s_.settings);
+    mp3_ = offeredMp3Target(s_.settings);
     results_.clear();
     resultRows_.clear();
     filesDone_ = 0;
@@ -171,9 +174,9 @@ void BatchConverter::onConvert() {
     s_.converting(mode) = true;
     run_ = std::make_unique<ConversionRun>(
         std::move(plan.jobs), s_.workers, s_.makeWorkerParts,
-        [this, afterBlock = s_.afterEachBlock](
-            const Components& parts, const RunJob& job, unsigned serial,
-            const std::function<void(const qoro::client::Progress&)>& progress, const std::atomic<bool>& cancel) {
+        [this, afterBlock = s_.afterEachBlock](const Components& parts, const RunJob& job, unsigned serial,
+                                               const std::function<void(const qoro::client::Progress&)>& progress,
+                                               const std::atomic<bool>& cancel) {
             if (!afterBlock) return convertFile(parts, job, serial, progress, cancel);
             return convertFile(
                 parts, job, serial,
@@ -355,7 +358,8 @@ void BatchConverter::endRun() {
     // Results in row order.
     std::vector<size_t> order(results_.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [this](size_t a, size_t b) { return resultRows_[a] < resultRows_[b]; });
+    std::stable_sort(order.begin(), order.end(),
+                     [this](size_t a, size_t b) { return resultRows_[a] < resultRows_[b]; });
     std::vector<FileResult> sorted;
     for (size_t i : order) sorted.push_back(std::move(results_[i]));
     results_ = std::move(sorted);
@@ -368,8 +372,9 @@ void BatchConverter::endRun() {
         if (r.outcome == FileResult::Failed || r.outcome == FileResult::Partial)
             summary.failures.push_back((r.source.empty() ? std::string() : r.source + ": ") + r.reason);
     }
-    summary.headline = text::runHeadline(counts[FileResult::Converted], counts[FileResult::Failed] + counts[FileResult::Partial],
-                                         counts[FileResult::Skipped], counts[FileResult::Cancelled]);
+    summary.headline =
+        text::runHeadline(counts[FileResult::Converted], counts[FileResult::Failed] + counts[FileResult::Partial],
+                          counts[FileResult::Skipped], counts[FileResult::Cancelled]);
     summary.outputFolder = mode == ConversionMode::Mp3ToWav ? s_.settings.WaveDir : s_.settings.Mp3Dir;
     s_.ports.dialogs.showSummary(summary);
     if (s_.settings.OpenDirAfterConvert != 0) s_.ports.shell.open(summary.outputFolder, false);

@@ -1,10 +1,8 @@
 #include "core/dropped_files.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <set>
 #include <string_view>
-#include <unordered_set>
 #include <utility>
 
 #include <dirent.h>
@@ -17,11 +15,12 @@ namespace {
 struct Walk {
     ConversionMode mode;
     std::vector<std::string> found;
-    std::unordered_set<std::string> listed;  // lexically normal forms
+    std::set<std::pair<dev_t, ino_t>> listed;  // files listed so far
     std::set<std::pair<dev_t, ino_t>> walked;  // folders entered so far
 
-    void addFile(const std::string& path) {
-        if (listed.insert(std::filesystem::path(path).lexically_normal().string()).second) found.push_back(path);
+    // A file is listed under the first name it comes up with.
+    void addFile(const std::string& path, const struct stat& st) {
+        if (listed.insert({st.st_dev, st.st_ino}).second) found.push_back(path);
     }
 
     // 'folder' has no trailing "/" (except the root itself, "/").
@@ -46,7 +45,7 @@ struct Walk {
         if (S_ISDIR(st.st_mode))
             walkFolder(path, st);
         else if (S_ISREG(st.st_mode) && isAudioFileOf(path, mode))
-            addFile(path);
+            addFile(path, st);
     }
 };
 
@@ -79,7 +78,7 @@ std::vector<std::string> audioFilesIn(const std::vector<std::string>& paths, Con
         if (S_ISDIR(st.st_mode))
             walk.walkFolder(withoutTrailingSlashes(path), st);
         else if (S_ISREG(st.st_mode) && isAudioFileOf(path, mode))
-            walk.addFile(path);
+            walk.addFile(path, st);
     }
     return std::move(walk.found);
 }

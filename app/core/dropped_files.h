@@ -20,8 +20,8 @@ bool isAudioFileOf(const std::string& path, ConversionMode mode);
 // its entries in byte order of their names and each subfolder walked where
 // it stands. Links are followed, but no folder is walked twice (so link
 // loops end); folders that cannot be read are passed over; everything else
-// (other files, missing paths, devices, pipes) is left out. A path that comes
-// up twice is listed once.
+// (other files, missing paths, devices, pipes) is left out. A file that comes
+// up again, under any name (a link, "a//b"), is listed once, under the first.
 std::vector<std::string> audioFilesIn(const std::vector<std::string>& paths, ConversionMode mode);
 
 }  // namespace quillet

@@ -124,7 +124,10 @@ void FileGrid::load(const std::string& listFile, ConversionMode mode, IAudioInfo
     saved_ = {};
     std::ifstream in(listFile, std::ios::binary);
     if (!in) {
-        replaceFileAtomically(listFile, "0\r\n");
+        // Only a missing list is created: one that exists but cannot be read
+        // is left for the user to look at.
+        struct stat st {};
+        if (::lstat(listFile.c_str(), &st) != 0 && errno == ENOENT) replaceFileAtomically(listFile, "0\r\n");
         return;
     }
     bool countLine = true;
@@ -198,7 +201,7 @@ FileGrid::AddResult FileGrid::addFiles(const std::vector<std::string>& paths, Co
         std::string path = trimSpaces(chosen);
         if (path.empty() || !known.insert(path).second) continue;
         GridRow row;
-        row.cell(kColCheck) = ".";
+        row.cell(kColCheck).assign(1, '.');
         row.cell(kColNumber) = std::to_string(rows_.size() + 1);
         row.cell(kColPath) = path;
         fillFacts(row, mode, readFacts(info, path));

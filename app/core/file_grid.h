@@ -55,8 +55,9 @@ public:
     const std::vector<GridRow>& rows() const { return rows_; }
     bool anyChecked() const;
 
-    // Loads the mode's list file; when it cannot be read it is created
-    // holding "0". Each listed path is analysed through info for columns 3, 4.
+    // Loads the mode's list file; when it does not exist it is created
+    // holding "0" (one that exists but cannot be read is left alone). Each
+    // listed path is analysed through info for columns 3, 4.
     // The rows are the path lines the file holds, in order: the count in
     // line 1 is the writer's and is not trusted (a count larger than the
     // lines adds nothing, a smaller one drops nothing). Lines without a path

@@ -47,14 +47,19 @@ constexpr std::array<ListEntry, 12> kAllFrequencies = {{{"96 KHz", 96000},
 // The MP3 encoder's rates (MPEG-1, 2 and 2.5) and the PCM writer's.
 const std::span<const ListEntry> kMp3Frequencies = std::span(kAllFrequencies).subspan(2, 9);
 const std::span<const ListEntry> kWavFrequencies = std::span(kAllFrequencies).subspan(2, 10);
-// Layer III bitrates: MPEG-1 from 32 to 320 kbit/s, MPEG-2 and 2.5 from 8 to
-// 160 (144, which only those take, has never been in the list).
+// Layer III bitrates: MPEG-1 from 32 to 320 kbit/s, MPEG-2 from 8 to 160
+// (144, which only MPEG-2 takes, has never been in the list). MPEG-2.5 has
+// the same table, but the encoder makes 64 kbit/s of anything above, so the
+// list stops there.
 const std::span<const ListEntry> kMpeg1Bitrates = std::span(kAllBitrates).subspan(0, 14);
 const std::span<const ListEntry> kMpeg2Bitrates = std::span(kAllBitrates).subspan(4, 13);
+const std::span<const ListEntry> kMpeg25Bitrates = std::span(kAllBitrates).subspan(9, 8);
 constexpr int32_t kFallbackFrequency = 44100;
 constexpr int32_t kFallbackBitrate = 128;
 
-std::span<const ListEntry> mp3Bitrates(int32_t hz) { return hz >= 32000 ? kMpeg1Bitrates : kMpeg2Bitrates; }
+std::span<const ListEntry> mp3Bitrates(int32_t hz) {
+    return hz >= 32000 ? kMpeg1Bitrates : hz >= 16000 ? kMpeg2Bitrates : kMpeg25Bitrates;
+}
 
 bool offers(std::span<const ListEntry> entries, int32_t value) {
     return std::any_of(entries.begin(), entries.end(), [value](const ListEntry& e) { return e.value == value; });
@@ -70,12 +75,12 @@ int32_t nearestValue(std::span<const ListEntry> entries, int32_t value) {
     return best;
 }
 
-// Offered: itself; offered before: the nearest offered; otherwise the fallback.
+// Offered: itself; offered before: the nearest offered; otherwise the
+// fallback, or the offered value nearest to it.
 int32_t offeredValue(std::span<const ListEntry> offered, std::span<const ListEntry> all, int32_t value,
                      int32_t fallback) {
     if (offers(offered, value)) return value;
-    if (offers(all, value)) return nearestValue(offered, value);
-    return fallback;
+    return nearestValue(offered, offers(all, value) ? value : fallback);
 }
 
 constexpr std::array<ListEntry, 2> kChannels = {{{"STEREO", 2}, {"MONO", 1}}};
@@ -112,8 +117,12 @@ std::span<const ListEntry> wavFrequencyEntries() { return kWavFrequencies; }
 std::span<const ListEntry> channelEntries() { return kChannels; }
 std::span<const ListEntry> sampleWidthEntries() { return kSampleWidths; }
 
-int32_t offeredMp3Frequency(int32_t hz) { return offeredValue(kMp3Frequencies, kAllFrequencies, hz, kFallbackFrequency); }
-int32_t offeredWavFrequency(int32_t hz) { return offeredValue(kWavFrequencies, kAllFrequencies, hz, kFallbackFrequency); }
+int32_t offeredMp3Frequency(int32_t hz) {
+    return offeredValue(kMp3Frequencies, kAllFrequencies, hz, kFallbackFrequency);
+}
+int32_t offeredWavFrequency(int32_t hz) {
+    return offeredValue(kWavFrequencies, kAllFrequencies, hz, kFallbackFrequency);
+}
 int32_t offeredMp3Bitrate(int32_t hz, int32_t kbps) {
     return offeredValue(mp3Bitrates(hz), kAllBitrates, kbps, kFallbackBitrate);
 }

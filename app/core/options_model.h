@@ -22,9 +22,10 @@ struct ListEntry {
 // writer takes, so no choice can make every conversion fail.
 //
 // WAV to MP3: the MPEG audio rates, 48 kHz down to 8 kHz, and for a rate the
-// Layer III bitrates of its MPEG version: MPEG-1 (32, 44.1 and 48 kHz)
-// "320 Kbps" ... "32 Kbps", MPEG-2 and 2.5 (the lower rates) "160 Kbps" ...
-// "8 Kbps". The bitrate list follows the chosen rate.
+// Layer III bitrates of its MPEG version that the encoder honours: MPEG-1
+// (32, 44.1 and 48 kHz) "320 Kbps" ... "32 Kbps", MPEG-2 (16, 22.05 and
+// 24 kHz) "160 Kbps" ... "8 Kbps", MPEG-2.5 (8, 11.025 and 12 kHz)
+// "64 Kbps" ... "8 Kbps". The bitrate list follows the chosen rate.
 std::span<const ListEntry> mp3FrequencyEntries();  // "48 KHz" ... "8 KHz"
 std::vector<ListEntry> mp3BitrateEntries(int32_t hz);
 // MP3 to WAV: the PCM writer's rates, 48 kHz down to 6 kHz.
@@ -35,7 +36,8 @@ std::span<const ListEntry> sampleWidthEntries();   // "8_BIT", "16_BIT"
 // Stored values the lists no longer offer. A rate or bitrate that an
 // earlier list offered (96, 88.2 or 6 kHz for MP3, 320 kbit/s at 22.05 kHz)
 // becomes the nearest offered one (the higher of two equally near); any
-// other value the fallback, 44.1 kHz or 128 kbit/s.
+// other value the fallback, 44.1 kHz or 128 kbit/s (64 kbit/s where 128 is
+// not offered).
 int32_t offeredMp3Frequency(int32_t hz);
 int32_t offeredWavFrequency(int32_t hz);
 // 'hz' is an offered MP3 rate (offeredMp3Frequency's result).
@@ -44,8 +46,8 @@ int32_t offeredMp3Bitrate(int32_t hz, int32_t kbps);
 // near): what the bitrate list keeps when the rate changes.
 int32_t nearestMp3Bitrate(int32_t hz, int32_t kbps);
 
-// The target formats of a conversion with the stored values mapped as above
-// (channels and sample width as resolvePcmTarget and resolveMp3Target do).
+// The target formats of a conversion with the stored values mapped as above;
+// channels stereo unless mono is stored, 16 bits unless 8 are.
 Mp3Target offeredMp3Target(const AppSettings& settings);
 PcmTarget offeredPcmTarget(const AppSettings& settings);
 

@@ -19,11 +19,6 @@ constexpr const char* kMissing = "Wrong directory";
 constexpr size_t kFolderBuffer = 260;
 constexpr size_t kNumberBuffer = 20;
 
-constexpr std::array<int32_t, 12> kFrequencies = {6000,  8000,  11025, 12000, 16000, 22050,
-                                                  24000, 32000, 44100, 48000, 88200, 96000};
-constexpr std::array<int32_t, 17> kBitrates = {8,  16,  24,  32,  40,  48,  56,  64, 80,
-                                               96, 112, 128, 160, 192, 224, 256, 320};
-
 int32_t readNumber(const char* key, const std::string& file) {
     return leadingNumber(profile::getString(kSection, key, kMissing, kNumberBuffer, file));
 }
@@ -120,21 +115,6 @@ bool saveSettings(const AppSettings& s, const DataFolder& folder) {
     ok &= profile::writeString(kSection, "WaveDir", s.WaveDir, file);
     ok &= profile::writeString(kSection, "Mp3Dir", s.Mp3Dir, file);
     return ok;
-}
-
-bool isOfferedFrequency(int32_t hz) {
-    return std::find(kFrequencies.begin(), kFrequencies.end(), hz) != kFrequencies.end();
-}
-bool isOfferedBitrate(int32_t kbps) { return std::find(kBitrates.begin(), kBitrates.end(), kbps) != kBitrates.end(); }
-
-PcmTarget resolvePcmTarget(const AppSettings& s) {
-    return {isOfferedFrequency(s.Frequency2) ? s.Frequency2 : 44100, s.Channels2 == 1 ? 1 : 2,
-            s.BitRate2 == 8 ? 8 : 16};
-}
-
-Mp3Target resolveMp3Target(const AppSettings& s) {
-    return {isOfferedFrequency(s.Frequency1) ? s.Frequency1 : 44100, isOfferedBitrate(s.BitRate1) ? s.BitRate1 : 128,
-            s.Channels1 == 1 ? 1 : 2};
 }
 
 }  // namespace quillet

@@ -31,7 +31,7 @@ struct AppSettings {
 // Folder layout of one data folder (ends in "/").
 struct DataFolder {
     std::string root;
-    std::string optionFile() const;                   // root + "OPTION.INI"
+    std::string optionFile() const;  // root + "OPTION.INI"
     // The default output folders: "Wave Files/" and "Mp3 Files/" in the data
     // folder, or in the user's music folder for an installed program (see
     // defaultOutputBase in data_folder.h).
@@ -57,19 +57,13 @@ bool saveSettings(const AppSettings& settings, const DataFolder& folder);
 // saturates at the 32-bit limits.
 int32_t leadingNumber(const std::string& text);
 
-// Target formats of one conversion, resolved from the settings at the start
-// of each file: values outside the offered lists fall back to 128 kbit/s,
-// 44100 Hz, stereo, 16 bits.
+// Target formats of one conversion (offeredPcmTarget and offeredMp3Target in
+// options_model.h resolve them from the settings when a run starts).
 struct PcmTarget {
     int32_t frequency, channels, bitsPerSample;
 };
 struct Mp3Target {
     int32_t frequency, bitrate, channels;
 };
-PcmTarget resolvePcmTarget(const AppSettings& settings);
-Mp3Target resolveMp3Target(const AppSettings& settings);
-
-bool isOfferedFrequency(int32_t hz);
-bool isOfferedBitrate(int32_t kbps);
 
 }  // namespace quillet

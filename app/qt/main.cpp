@@ -10,7 +10,8 @@
 //   quillet --help | --version    prints the usage or the version and exits
 //
 // --help and --version are answered before anything of Qt starts, so they
-// need no display.
+// need no display; the window without a display is refused with a message
+// (exit status 1).
 #include <QApplication>
 #include <QDir>
 #include <QMenu>
@@ -24,6 +25,7 @@
 #include "core/data_folder.h"
 #include "core/messages.h"
 #include "main_window.h"
+#include "run_screenshots.h"
 
 namespace {
 
@@ -57,6 +59,13 @@ bool haveDisplay() {
     return std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY") || std::getenv("QT_QPA_PLATFORM");
 }
 
+// Qt's own "-platform NAME" option chooses a display platform as well.
+bool platformNamed(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0) return true;
+    return false;
+}
+
 int saveScreenshots(quillet::qt::MainWindow& window, const QString& folder) {
     if (!QDir().mkpath(folder)) {
         std::cerr << "quillet: cannot create " << folder.toStdString() << "\n";
@@ -76,6 +85,7 @@ int saveScreenshots(quillet::qt::MainWindow& window, const QString& folder) {
     auto about = window.makeAboutBox();
     about->adjustSize();
     ok &= about->grab().save(dir.filePath(QStringLiteral("about.png")));
+    ok &= quillet::qt::saveRunScreenshots(dir);
     std::cout << "quillet: screenshots in " << dir.absolutePath().toStdString() << "\n";
     return ok ? 0 : 1;
 }
@@ -110,6 +120,12 @@ int main(int argc, char** argv) {
     }
     // Screenshots need no screen.
     if (!screenshotFolder.isEmpty() && !haveDisplay()) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The window does: without one Qt would abort the program.
+    if (screenshotFolder.isEmpty() && !haveDisplay() && !platformNamed(argc, argv)) {
+        std::cerr << "quillet: no display (DISPLAY and WAYLAND_DISPLAY are not set); "
+                     "quillet --batch converts without one\n";
+        return 1;
+    }
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillet"));

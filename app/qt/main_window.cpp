@@ -3,13 +3,14 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QDragEnterEvent>
-#include <QDropEvent>
 #include <QColorDialog>
 #include <QComboBox>
 #include <QCursor>
 #include <QDesktopServices>
 #include <QDialogButtonBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -17,15 +18,15 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QListWidget>
-#include <QMimeData>
-#include <QShortcut>
-#include <QStyledItemDelegate>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPainter>
 #include <QPushButton>
+#include <QShortcut>
+#include <QStyledItemDelegate>
 #include <QTableView>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -68,8 +69,8 @@ bool QtDialogs::askOkCancel(const std::string& text, Question) {
 OverwriteAnswer QtDialogs::askOverwrite(const std::string& text) {
     QMessageBox box(QMessageBox::Question, QString::fromUtf8(text::kTitle), qs(text),
                     QMessageBox::Yes | QMessageBox::YesToAll | QMessageBox::No | QMessageBox::NoToAll, parent_);
-    box.setButtonText(QMessageBox::YesToAll, QString::fromUtf8(text::kYesToAll));
-    box.setButtonText(QMessageBox::NoToAll, QString::fromUtf8(text::kNoToAll));
+    box.button(QMessageBox::YesToAll)->setText(QString::fromUtf8(text::kYesToAll));
+    box.button(QMessageBox::NoToAll)->setText(QString::fromUtf8(text::kNoToAll));
     box.setEscapeButton(QMessageBox::No);
     switch (box.exec()) {
     case QMessageBox::Yes: return OverwriteAnswer::Yes;
@@ -113,8 +114,14 @@ std::unique_ptr<QDialog> makeSummaryDialog(QWidget* parent, const RunSummary& su
         layout->addWidget(new QLabel(QString::fromUtf8(text::kFailedHeading), box.get()));
         auto* list = new QListWidget(box.get());
         list->setObjectName(QStringLiteral("failures"));
-        for (const std::string& failure : summary.failures) list->addItem(qs(failure));
-        list->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+        for (const std::string& failure : summary.failures) {
+            auto* item = new QListWidgetItem(qs(failure), list);
+            item->setToolTip(qs(failure));
+        }
+        list->setWordWrap(true);
+        list->setTextElideMode(Qt::ElideNone);
+        list->setResizeMode(QListView::Adjust);
+        list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         list->setMinimumHeight(80);
         list->setMaximumHeight(220);
         layout->addWidget(list, 1);
@@ -271,7 +278,8 @@ public:
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
         QStyleOptionViewItem opt(option);
         initStyleOption(&opt, index);
-        opt.text = quillet::qt::elidedPath(opt.text, opt.fontMetrics, opt.rect.width() - 6);
+        const int margin = 2 * (opt.widget ? opt.widget->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 1 : 3);
+        opt.text = quillet::qt::elidedPath(opt.text, opt.fontMetrics, opt.rect.width() - margin);
         opt.textElideMode = Qt::ElideNone;
         const QWidget* widget = option.widget;
         QStyle* style = widget ? widget->style() : QApplication::style();
@@ -286,9 +294,13 @@ QString elidedPath(const QString& path, const QFontMetrics& metrics, int width) 
     const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
     const QString name = path.mid(slash + 1), folder = path.left(slash + 1);
     const int room = width - metrics.horizontalAdvance(name);
-    if (room < metrics.horizontalAdvance(QStringLiteral("\u2026/")))
-        return metrics.elidedText(name, Qt::ElideMiddle, width);
-    return metrics.elidedText(folder, Qt::ElideMiddle, room) + name;
+    // The folder keeps at least one of its characters beside the ellipsis;
+    // otherwise the name itself is shortened in its middle.
+    if (room > 0) {
+        const QString shortFolder = metrics.elidedText(folder, Qt::ElideMiddle, room);
+        if (shortFolder.size() > 2 && metrics.horizontalAdvance(shortFolder + name) <= width) return shortFolder + name;
+    }
+    return metrics.elidedText(name, Qt::ElideMiddle, width);
 }
 
 // ---------------------------------------------------------------------------
@@ -403,7 +415,9 @@ void MainWindow::buildControls() {
     table_->verticalHeader()->setDefaultSectionSize(17);
     table_->horizontalHeader()->setFixedHeight(17);
     table_->horizontalHeader()->setHighlightSections(false);
-    table_->horizontalHeader()->setStretchLastSection(true);
+    // Path takes what the other columns leave, however little that is.
+    table_->horizontalHeader()->setMinimumSectionSize(12);
+    table_->horizontalHeader()->setSectionResizeMode(4, QHeaderView::Stretch);
     QFont gridFont = table_->font();
     gridFont.setPixelSize(10);
     table_->setFont(gridFont);
@@ -415,7 +429,7 @@ void MainWindow::buildControls() {
     const int number = metrics.horizontalAdvance(QStringLiteral("0000")) + pad;
     const int time = metrics.horizontalAdvance(QStringLiteral("00:00:00")) + pad;
     const int rest = table_->width() - 16 - number - time - 10;
-    const int widths[4] = {16, number, rest * 11 / 20, time};
+    const int widths[4] = {16, number, rest / 2, time};
     for (int c = 0; c < 4; ++c) table_->setColumnWidth(c, widths[c]);
     QObject::connect(table_, &QTableView::clicked, this, [this](const QModelIndex& index) {
         if (index.isValid()) controller_->onCellClicked(index.column() + 1, size_t(index.row()) + 1);
@@ -538,7 +552,7 @@ void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
 void MainWindow::dropEvent(QDropEvent* event) {
     std::vector<std::string> paths;
     for (const QUrl& url : event->mimeData()->urls())
-        if (url.isLocalFile()) paths.push_back(url.toLocalFile().toStdString());
+        if (url.isLocalFile()) paths.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
     if (paths.empty()) return;
     event->acceptProposedAction();
     controller_->onDropFiles(paths);

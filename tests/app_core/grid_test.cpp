@@ -95,9 +95,8 @@ TEST(ListFile, NamesWithControlCharactersAreRefusedAndNeverWritten) {
     Rig rig;
     rig.start();
     const std::string good = rig.source("good.mp3");
-    const std::vector<std::string> bad = {rig.path("two\nlines.mp3"), rig.path("cr\r.mp3"), rig.path("tab\t.mp3"),
-                                          rig.path("del\x7f.mp3"), rig.path("esc\x1b.mp3"),
-                                          rig.path("end.mp3\n")};
+    const std::vector<std::string> bad = {rig.path("two\nlines.mp3"), rig.path("cr\r.mp3"),    rig.path("tab\t.mp3"),
+                                          rig.path("del\x7f.mp3"),    rig.path("esc\x1b.mp3"), rig.path("end.mp3\n")};
     std::vector<std::string> chosen = bad;
     chosen.insert(chosen.begin() + 2, good);
     FileGrid grid;

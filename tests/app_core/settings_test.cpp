@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <span>
+#include <utility>
+#include <vector>
 
 #include "core/batch_converter.h"
 #include "core/help_file.h"
@@ -97,16 +100,16 @@ TEST(Settings, ResolvedTargetFormatsFallBack) {
     AppSettings s;
     s.BitRate1 = 100, s.Frequency1 = 22050, s.Channels1 = 1;
     s.BitRate2 = 24, s.Frequency2 = 0, s.Channels2 = 3;
-    EXPECT_EQ(resolveMp3Target(s).bitrate, 128);
-    EXPECT_EQ(resolveMp3Target(s).frequency, 22050);
-    EXPECT_EQ(resolveMp3Target(s).channels, 1);
-    EXPECT_EQ(resolvePcmTarget(s).bitsPerSample, 16);
-    EXPECT_EQ(resolvePcmTarget(s).frequency, 44100);
-    EXPECT_EQ(resolvePcmTarget(s).channels, 2);
+    EXPECT_EQ(offeredMp3Target(s).bitrate, 128);
+    EXPECT_EQ(offeredMp3Target(s).frequency, 22050);
+    EXPECT_EQ(offeredMp3Target(s).channels, 1);
+    EXPECT_EQ(offeredPcmTarget(s).bitsPerSample, 16);
+    EXPECT_EQ(offeredPcmTarget(s).frequency, 44100);
+    EXPECT_EQ(offeredPcmTarget(s).channels, 2);
     s.Frequency2 = 44000, s.BitRate2 = 8, s.BitRate1 = 80;
-    EXPECT_EQ(resolvePcmTarget(s).frequency, 44100);
-    EXPECT_EQ(resolvePcmTarget(s).bitsPerSample, 8);
-    EXPECT_EQ(resolveMp3Target(s).bitrate, 80);
+    EXPECT_EQ(offeredPcmTarget(s).frequency, 44100);
+    EXPECT_EQ(offeredPcmTarget(s).bitsPerSample, 8);
+    EXPECT_EQ(offeredMp3Target(s).bitrate, 80);
 }
 
 TEST(TargetName, ReplacesEveryExtensionInAnyCase) {
@@ -144,6 +147,167 @@ TEST(Options, FormShowsFallbacksAndOkStoresThem) {
     applyOptions(form, rig.app->settings(), rig.data, rig.ui);
     EXPECT_EQ(optionsFormFor(rig.app->settings()).bitRate1, "80 Kbps");
     EXPECT_EQ(key(rig, "BitRate1"), "80");
+}
+
+std::vector<int32_t> valuesOf(std::span<const ListEntry> entries) {
+    std::vector<int32_t> values;
+    for (const ListEntry& e : entries) values.push_back(e.value);
+    return values;
+}
+
+TEST(Options, EachOutputListsOnlyWhatItsWriterTakes) {
+    using V = std::vector<int32_t>;
+    // MPEG-1, 2 and 2.5 rates for MP3; the PCM writer's for WAV.
+    EXPECT_EQ(valuesOf(mp3FrequencyEntries()), (V{48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000}));
+    EXPECT_EQ(valuesOf(wavFrequencyEntries()), (V{48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 6000}));
+    const V mpeg1 = {320, 256, 224, 192, 160, 128, 112, 96, 80, 64, 56, 48, 40, 32};
+    const V mpeg2 = {160, 128, 112, 96, 80, 64, 56, 48, 40, 32, 24, 16, 8};
+    const V mpeg25 = {64, 56, 48, 40, 32, 24, 16, 8};
+    for (const ListEntry& rate : mp3FrequencyEntries()) {
+        SCOPED_TRACE(rate.text);
+        EXPECT_EQ(valuesOf(mp3BitrateEntries(rate.value)), rate.value >= 32000   ? mpeg1
+                                                           : rate.value >= 16000 ? mpeg2
+                                                                                 : mpeg25);
+    }
+    // The texts stay those of the earlier lists.
+    EXPECT_STREQ(mp3FrequencyEntries()[4].text, "22.05 KHz");
+    EXPECT_STREQ(wavFrequencyEntries().back().text, "6 KHz");
+    EXPECT_STREQ(mp3BitrateEntries(8000).back().text, "8 Kbps");
+    EXPECT_STREQ(mp3BitrateEntries(48000).front().text, "320 Kbps");
+}
+
+TEST(Options, StoredValuesNoLongerOfferedShowAsTheNearestAndOkStoresThem) {
+    struct Case {
+        const char* ini;
+        const char *bitRate1, *frequency1, *frequency2;
+    };
+    const Case cases[] = {
+        {"Frequency1=96000\nBitRate1=320\nFrequency2=96000\n", "320 Kbps", "48 KHz", "48 KHz"},
+        {"Frequency1=88200\nBitRate1=8\nFrequency2=88200\n", "32 Kbps", "48 KHz", "48 KHz"},
+        {"Frequency1=6000\nBitRate1=8\nFrequency2=6000\n", "8 Kbps", "8 KHz", "6 KHz"},
+        {"Frequency1=22050\nBitRate1=320\n", "160 Kbps", "22.05 KHz", "44.1 KHz"},
+        {"Frequency1=16000\nBitRate1=192\n", "160 Kbps", "16 KHz", "44.1 KHz"},
+        {"Frequency1=44100\nBitRate1=24\n", "32 Kbps", "44.1 KHz", "44.1 KHz"},
+        {"Frequency1=11025\nBitRate1=112\nFrequency2=11025\n", "64 Kbps", "11.025 KHz", "11.025 KHz"},
+        {"Frequency1=24000\nBitRate1=112\n", "112 Kbps", "24 KHz", "44.1 KHz"},
+        // Values no list ever offered take the fallbacks, as before.
+        {"Frequency1=44000\nBitRate1=100\nFrequency2=1\n", "128 Kbps", "44.1 KHz", "44.1 KHz"},
+        {"Frequency1=32000\nBitRate1=144\n", "128 Kbps", "32 KHz", "44.1 KHz"},
+        {"Frequency1=8000\nBitRate1=144\n", "64 Kbps", "8 KHz", "44.1 KHz"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ini);
+        Rig rig;
+        rig.ini(std::string("[Settings]\n") + c.ini);
+        rig.start();
+        const OptionsForm form = optionsFormFor(rig.app->settings());
+        EXPECT_EQ(form.bitRate1, c.bitRate1);
+        EXPECT_EQ(form.frequency1, c.frequency1);
+        EXPECT_EQ(form.frequency2, c.frequency2);
+        // The conversion itself takes the same values.
+        const Mp3Target mp3 = offeredMp3Target(rig.app->settings());
+        EXPECT_EQ(std::to_string(mp3.bitrate) + " Kbps", c.bitRate1);
+        applyOptions(form, rig.app->settings(), rig.data, rig.ui);
+        EXPECT_EQ(key(rig, "BitRate1"), std::to_string(mp3.bitrate));
+        EXPECT_EQ(key(rig, "Frequency1"), std::to_string(mp3.frequency));
+        EXPECT_EQ(key(rig, "Frequency2"), std::to_string(offeredPcmTarget(rig.app->settings()).frequency));
+    }
+    // A form put together elsewhere cannot store a pair the encoder refuses.
+    Rig rig;
+    rig.start();
+    OptionsForm form = optionsFormFor(rig.app->settings());
+    form.bitRate1 = "320 Kbps";
+    form.frequency1 = "22.05 KHz";
+    form.frequency2 = "96 KHz";
+    applyOptions(form, rig.app->settings(), rig.data, rig.ui);
+    EXPECT_EQ(rig.app->settings().BitRate1, 160);
+    EXPECT_EQ(rig.app->settings().Frequency1, 22050);
+    EXPECT_EQ(rig.app->settings().Frequency2, 48000);
+    // The bitrate kept when the rate changes: the nearest, the higher of two.
+    EXPECT_EQ(nearestMp3Bitrate(22050, 320), 160);
+    EXPECT_EQ(nearestMp3Bitrate(44100, 8), 32);
+    EXPECT_EQ(nearestMp3Bitrate(44100, 144), 160);
+    EXPECT_EQ(nearestMp3Bitrate(16000, 150), 160);
+    EXPECT_EQ(nearestMp3Bitrate(16000, 120), 128);
+    EXPECT_EQ(nearestMp3Bitrate(12000, 160), 64);
+}
+
+// Writes a short file through the real component as a conversion does; the
+// error number of the first step that failed (-1 for a format refused with a
+// block alignment of 0), or 0.
+LONG writeThrough(IAudioFile* file, const std::string& path, LONG type, LONG rate, LONG bitrate, LONG channels,
+                  LONG bits) {
+    LONG blockAlign = 0, error = NOERRORS;
+    if (type == MP3)
+        file->SetFormatMP3(rate, bitrate, channels, &blockAlign);
+    else
+        file->SetFormatPCM(rate, channels, bits, &blockAlign);
+    if (blockAlign == 0) return -1;
+    const qoro::com::Bstr name(path);
+    file->CreateFile(name.get(), type);
+    file->get_LastErrorNum(&error);
+    if (error < 0) return error;
+    file->SetFormatArray(rate, channels);
+    const std::vector<int16_t> samples = qoro::test::testSignal(rate, channels, rate / 20);
+    SAFEARRAY* array = SafeArrayCreateVector(VT_I2, 0, static_cast<ULONG>(samples.size()));
+    void* data = nullptr;
+    if (array && SUCCEEDED(SafeArrayAccessData(array, &data))) {
+        std::copy(samples.begin(), samples.end(), static_cast<int16_t*>(data));
+        SafeArrayUnaccessData(array);
+        file->WriteFile(&array);
+        file->get_LastErrorNum(&error);
+    }
+    if (array) SafeArrayDestroy(array);
+    file->CloseFile();
+    if (error >= 0) file->get_LastErrorNum(&error);
+    return error < 0 ? error : 0;
+}
+
+// The lists against the writers themselves: every offered rate and bitrate
+// makes a file of that rate and bitrate, and what was taken out of the lists
+// is refused.
+TEST(Options, OfferedFormatsAreWhatTheRealWritersTake) {
+    ComApartment apartment;
+    Components real = createComponents();
+    ASSERT_TRUE(real.target && real.info) << "the QoroAudioFile and QoroAudioInformation components cannot be created";
+    qoro::test::TempDir dir;
+    int n = 0;
+    for (const ListEntry& rate : mp3FrequencyEntries()) {
+        for (const ListEntry& bitrate : mp3BitrateEntries(rate.value)) {
+            SCOPED_TRACE(std::string(rate.text) + ", " + bitrate.text);
+            const std::string path = (dir / ("m" + std::to_string(++n) + ".mp3")).string();
+            ASSERT_EQ(writeThrough(real.target.get(), path, MP3, rate.value, bitrate.value, 2, 16), 0);
+            const FileFacts facts = readFacts(real.info.get(), path);
+            EXPECT_EQ(facts.frequency, rate.value);
+            EXPECT_EQ(facts.bitrate, bitrate.value * 1000);
+        }
+    }
+    for (const ListEntry& rate : wavFrequencyEntries())
+        for (LONG bits : {8, 16})
+            for (LONG channels : {1, 2}) {
+                SCOPED_TRACE(std::string(rate.text) + ", " + std::to_string(bits) + " bits");
+                const std::string path = (dir / ("w" + std::to_string(++n) + ".wav")).string();
+                ASSERT_EQ(writeThrough(real.target.get(), path, WAV, rate.value, 0, channels, bits), 0);
+                EXPECT_EQ(readFacts(real.info.get(), path).frequency, rate.value);
+            }
+    const std::pair<LONG, LONG> refusedMp3[] = {{96000, 128}, {88200, 128}, {6000, 32},  {22050, 320},
+                                                {16000, 192}, {44100, 8},   {48000, 24}, {8000, 192}};
+    for (const auto& [rate, bitrate] : refusedMp3) {
+        SCOPED_TRACE(std::to_string(rate) + " Hz, " + std::to_string(bitrate) + " kbit/s");
+        EXPECT_NE(writeThrough(real.target.get(), (dir / "refused.mp3").string(), MP3, rate, bitrate, 2, 16), 0);
+    }
+    for (LONG rate : {96000, 88200}) {
+        SCOPED_TRACE(rate);
+        EXPECT_NE(writeThrough(real.target.get(), (dir / "refused.wav").string(), WAV, rate, 0, 2, 16), 0);
+    }
+    // At the MPEG-2.5 rates the encoder takes bitrates above 64 kbit/s but
+    // writes 64 (as the reference lame does): not offered.
+    for (LONG rate : {8000, 11025, 12000}) {
+        SCOPED_TRACE(rate);
+        const std::string path = (dir / "bent.mp3").string();
+        ASSERT_EQ(writeThrough(real.target.get(), path, MP3, rate, 80, 2, 16), 0);
+        EXPECT_EQ(readFacts(real.info.get(), path).bitrate, 64000);
+    }
 }
 
 TEST(Options, OkWithoutChangesWritesAllThirteenKeysInOrder) {

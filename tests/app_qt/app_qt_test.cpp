@@ -6,23 +6,28 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QElapsedTimer>
 #include <QEnterEvent>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
 #include <QPainter>
 #include <QStyle>
 #include <QTableView>
+#include <QTest>
+#include <QUrl>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <deque>
 #include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "core/messages.h"
 #include "main_window.h"
@@ -437,7 +442,8 @@ TEST_F(WindowTest, ALongEncodeLeavesTheWindowLiveAndCancelLeavesNoFile) {
             [&, block] {
                 permille.push_back(window->progressBar()->permille());
                 // Cancelled once the bar has moved twice.
-                if (blocksAtCancel < 0 && (std::set<int>(permille.begin(), permille.end()).size() >= 3 || block == 3000)) {
+                if (blocksAtCancel < 0 &&
+                    (std::set<int>(permille.begin(), permille.end()).size() >= 3 || block == 3000)) {
                     blocksAtCancel = block;
                     click(*window, 1024);  // the Convert button cancels during a run
                 }
@@ -492,6 +498,10 @@ TEST_F(WindowTest, NumbersAndTimesNeverShorten) {
     int columns = 0;
     for (int c = 0; c < 4; ++c) columns += table->columnWidth(c);
     EXPECT_LT(columns + 40, table->width());  // room left for Path
+    // Path fills the rest and ends at the grid's edge.
+    window->show();
+    QApplication::processEvents();
+    EXPECT_EQ(columns + table->columnWidth(4), table->viewport()->width());
     for (auto [id, widest] : {std::pair{1028, "1411"}, std::pair{1027, "192"}, std::pair{1030, "1:00:00"}}) {
         auto* label = control<SkinLabel>(*window, id);
         EXPECT_GE(label->width(), QFontMetrics(label->font()).horizontalAdvance(QString::fromLatin1(widest))) << id;
@@ -505,6 +515,70 @@ TEST_F(WindowTest, NumbersAndTimesNeverShorten) {
     EXPECT_TRUE(shown.contains(QChar(0x2026))) << shown.toStdString();
     EXPECT_LE(grid.horizontalAdvance(shown), width);
     EXPECT_EQ(elidedPath(QStringLiteral("/a/b.mp3"), grid, 90), QStringLiteral("/a/b.mp3"));
+}
+
+// Files and folders dropped on the grid: the mode's audio files, folders
+// searched through; nothing else.
+TEST_F(WindowTest, DroppedFilesAndFoldersAddTheModesAudioFiles) {
+    const fs::path music = home.path() / "drop";
+    fs::create_directories(music / "album/disc 2");
+    for (const char* name : {"album/01.mp3", "album/cover.jpg", "album/disc 2/02.MP3", "loose.mp3", "notes.wav"})
+        std::ofstream(music / name) << "x";
+    auto window = makeWindow();
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(QString::fromStdString((music / "album").string())),
+                  QUrl::fromLocalFile(QString::fromStdString((music / "loose.mp3").string())),
+                  QUrl::fromLocalFile(QString::fromStdString((music / "notes.wav").string())),
+                  QUrl(QStringLiteral("https://example.org/x.mp3"))});
+    QDragEnterEvent enter(QPoint(100, 300), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(100, 300), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window.get(), &drop);
+    GridModel& model = window->gridModel();
+    ASSERT_EQ(model.rowCount(), 3);
+    EXPECT_EQ(model.cell(1, 5), (music / "album/01.mp3").string());
+    EXPECT_EQ(model.cell(2, 5), (music / "album/disc 2/02.MP3").string());
+    EXPECT_EQ(model.cell(3, 5), (music / "loose.mp3").string());
+    // Saved at once: the list file already holds the rows.
+    EXPECT_NE(readText(home.path() / "mp3towav.log").find((music / "loose.mp3").string()), std::string::npos);
+}
+
+// The window without a mouse: the grid takes the focus, Space toggles the
+// current row, Delete removes it, Ctrl+O adds, Enter converts, Tab reaches
+// the buttons.
+TEST_F(WindowTest, KeyboardAlone) {
+    auto window = makeWindow();
+    window->show();
+    QApplication::setActiveWindow(window.get());
+    QTableView* table = window->gridView();
+    QApplication::processEvents();
+    EXPECT_EQ(QApplication::focusWidget(), table);
+
+    dialogs.files = std::vector<std::string>{"/music/a.mp3", "/music/b.mp3", "/music/c.mp3"};
+    QTest::keyClick(window.get(), Qt::Key_O, Qt::ControlModifier);
+    EXPECT_EQ(dialogs.openFilesCalls, 1);
+    GridModel& model = window->gridModel();
+    ASSERT_EQ(model.rowCount(), 3);
+
+    table->setCurrentIndex(model.index(1, 2));
+    QTest::keyClick(table, Qt::Key_Space);
+    EXPECT_EQ(model.cell(2, 1), "");
+    QTest::keyClick(table, Qt::Key_Space);
+    EXPECT_EQ(model.cell(2, 1), ".");
+    QTest::keyClick(table, Qt::Key_Delete);
+    ASSERT_EQ(model.rowCount(), 2);
+    EXPECT_EQ(model.cell(2, 5), "/music/c.mp3");
+    EXPECT_EQ(model.cell(2, 2), "2");  // renumbered
+
+    dialogs.answers = {false};  // the confirmation, declined
+    const size_t before = dialogs.shown.size();
+    QTest::keyClick(table, Qt::Key_Return);
+    ASSERT_EQ(dialogs.shown.size(), before + 1);
+    EXPECT_EQ(dialogs.shown.back(), text::confirmConversion(ConversionMode::Mp3ToWav));
+
+    for (int id : {1003, 1021, 1008, 1024, 1077, 1078, 1020})
+        EXPECT_EQ(control(*window, id)->focusPolicy(), Qt::TabFocus) << id;
 }
 
 TEST(SegmentDisplay, RedrawsOnlyWhenTheTextChanges) {
