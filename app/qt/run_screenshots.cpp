@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "main_window.h"
+#include "unattended.h"
 
 namespace quillet::qt {
 
@@ -38,25 +39,6 @@ void writeTone(const std::string& path, int seconds, double hz) {
         u16(static_cast<uint16_t>(static_cast<int16_t>(8000 * std::sin(2 * M_PI * hz * i / rate))));
 }
 
-// Answers OK and keeps the summary for its own picture.
-struct Answers final : Dialogs {
-    std::optional<RunSummary> summary;
-    void information(const std::string&) override {}
-    bool askOkCancel(const std::string&, Question) override { return true; }
-    OverwriteAnswer askOverwrite(const std::string&) override { return OverwriteAnswer::YesToAll; }
-    CollisionChoice resolveCollisions(const std::string&, const std::vector<std::string>&) override {
-        return CollisionChoice::Number;
-    }
-    void showSummary(const RunSummary& s) override { summary = s; }
-    std::optional<std::vector<std::string>> openFiles(const std::string&) override { return std::nullopt; }
-    std::optional<std::string> pickFolder(const std::string&) override { return std::nullopt; }
-    std::optional<uint32_t> pickColour(uint32_t) override { return std::nullopt; }
-};
-
-struct NoShell final : Shell {
-    void open(const std::string&, bool) override {}
-};
-
 void waitFor(const std::function<bool()>& done, int ms = 30000) {
     QElapsedTimer clock;
     clock.start();
@@ -76,7 +58,7 @@ bool saveRunScreenshots(const QDir& folder) {
     writeTone(sources[1], 20, 330);
     std::ofstream(sources[2], std::ios::binary) << "RIFF\x10\0\0\0WAVEjunk";
 
-    Answers answers;
+    UnattendedDialogs answers;
     NoShell shell;
     MainWindow::Setup setup;
     setup.dataRoot = root;

@@ -216,7 +216,7 @@ HRESULT AudioInformationObject::GetAudioInformation(BSTR fileName) {
         break;
     case FileType::Avi: read = readAvi(path, facts_); break;
     case FileType::Unknown:
-        facts_.size = low32(static_cast<uint64_t>(fileLength(path)));
+        facts_.size = sizeFact(fileLength(path));
         read = false;
         notRead = "not a type of file this component reads";
         break;

@@ -13,7 +13,7 @@ bool readAvi(const std::string& path, Facts& facts) {
     acm::WAVEFORMATEX stored{};
     if (!acm::readHeader(audio->format(), stored)) return false;
     const uint64_t bytes = uint64_t(audio->info().length) * stored.nBlockAlign;
-    facts.size = low32(bytes);
+    facts.size = saturated32(bytes);
     return factsFromRecord(audio->format(), bytes, facts);
 }
 

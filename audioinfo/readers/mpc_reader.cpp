@@ -1,6 +1,7 @@
 // MPEG Plus facts and tags through the stream reader shared with the decoder.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "io/file_rewrite.h"
@@ -19,9 +20,9 @@ bool readMpc(const std::string& path, Facts& facts, tags::TagRecord& tags) {
     facts.bitsPerSample = 16;
     facts.formatTag = 0;
     facts.bitrate = info.bitrateKbps;
-    facts.size = low32(info.fileSize);
-    facts.samples = low32(uint64_t(frames) * 1152u);
-    facts.duration = low32(static_cast<uint64_t>(info.durationMs()));
+    facts.size = saturated32(info.fileSize);
+    facts.samples = saturated32(uint64_t(frames) * 1152u);
+    facts.duration = saturated32(static_cast<uint64_t>(std::max<int64_t>(info.durationMs(), 0)));
 
     // The track of the tag is not taken; composer, URL, encoded-by and
     // copyright stay as they are.

@@ -192,7 +192,7 @@ MpegRead readMpeg(const std::string& path, const MpegOptions& options, Facts& fa
         return MpegRead::CannotOpen;
     }
     const int64_t fileSize = file.size();
-    facts.size = low32(static_cast<uint64_t>(fileSize));
+    facts.size = sizeFact(fileSize);
 
     // The frames as the decoder finds them, after the ID3v2 tags and before
     // the ID3v1 and APEv2 tags. The fast analysis looks for the first frame
@@ -255,7 +255,7 @@ MpegRead readMpeg(const std::string& path, const MpegOptions& options, Facts& fa
     facts.bitrate = kbps * 1000;
     // The music's sample frames and their duration, as the decoder counts
     // them (milliseconds truncated, as its Duration).
-    facts.samples = low32(layout.length);
+    facts.samples = saturated32(layout.length);
     facts.duration =
         static_cast<int32_t>(std::min<uint64_t>(layout.length * 1000 / static_cast<uint64_t>(rate), INT32_MAX));
     facts.description =

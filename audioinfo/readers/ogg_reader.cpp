@@ -47,7 +47,7 @@ bool readOgg(const std::string& path, Facts& facts, tags::TagRecord& tags) {
     vorbis_info* vi = ov_info(vf.get(), 0);
     if (!vi || vi->rate <= 0) return false;
 
-    facts.size = low32(static_cast<uint64_t>(length));
+    facts.size = sizeFact(length);
     facts.frequency = static_cast<int32_t>(vi->rate);
     facts.channels = vi->channels;
     facts.bitrate = static_cast<int32_t>(vi->bitrate_nominal / 1000);
@@ -55,9 +55,9 @@ bool readOgg(const std::string& path, Facts& facts, tags::TagRecord& tags) {
     facts.bitsPerSample = 16;
     const ogg_int64_t total = ov_pcm_total(vf.get(), -1);
     const int64_t samples = total > 0 ? total : 0;
-    facts.samples = low32(static_cast<uint64_t>(samples));
+    facts.samples = saturated32(static_cast<uint64_t>(samples));
     const int32_t ms = mulDiv(samples, 1000, vi->rate);
-    facts.duration = ms < 0 ? 0 : ms;
+    facts.duration = ms >= 0 ? ms : samples > 0 ? INT32_MAX : 0;  // longer than 24 days: saturated
     facts.description = "Ogg Vorbis " + std::to_string(vi->rate) +
                         (vi->channels == 1 ? " Hz; Mono; " : " Hz; Stereo; ") + std::to_string(facts.bitrate) +
                         " Kbps; ";

@@ -25,8 +25,16 @@ namespace qoro::audioinfo {
 // gives rate, channels and bits; the stored record gives tag and bitrate; the
 // description is the manager's tag name and format name), tags from "LIST"
 // "INFO" and "DISP" (and an "id3 " chunk for what they lack), cues from "cue "
-// and "LIST" "adtl". False when the file is not a readable RIFF "WAVE" or the
-// manager has no PCM equivalent for it.
+// and "LIST" "adtl". Samples stored as they sound but deeper than 16 bits
+// (24- and 32-bit integers, 32- and 64-bit floats, plain or
+// WAVE_FORMAT_EXTENSIBLE), and 8/16-bit ones the manager does not take, are
+// counted from their layout: the file's own bits (an extensible record's
+// container bits, as ffprobe and sox report them), bitrate = rate x channels
+// x bits. The samples are the bytes the file holds (a streamed or cut-short
+// file's "data" runs to its end, "RF64" sizes are 64-bit); counts and the
+// size beyond 32 bits saturate at 2147483647. False when the file is not a
+// readable RIFF "WAVE" or its samples are neither stored as they sound nor
+// known to the manager.
 bool readWav(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::CueList& cues);
 // 1 when the file holds a RIFF "WAVE" form, 0 when not, -2 when it cannot be opened.
 int probeWav(const std::string& path);

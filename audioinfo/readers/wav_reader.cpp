@@ -1,8 +1,10 @@
 // WAV facts: the stored "fmt " record, its PCM equivalent and the names the
 // codec manager gives them.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -42,9 +44,9 @@ void nameAndCount(std::span<const uint8_t> record, const acm::WAVEFORMATEX& stor
                 facts.description = tag.name + " " + format.name;
         }
     }
-    facts.samples = low32(static_cast<uint64_t>(samples));
+    facts.samples = saturated32(static_cast<uint64_t>(std::max<int64_t>(samples, 0)));
     const int32_t ms = mulDiv(samples, 1000, pcm.nSamplesPerSec);
-    facts.duration = ms < 0 ? 0 : ms;
+    facts.duration = ms >= 0 ? ms : samples > 0 && pcm.nSamplesPerSec > 0 ? INT32_MAX : 0;
 }
 
 // WAVE_FORMAT_EXTENSIBLE (what DAWs and converters write for more than 16
@@ -93,6 +95,47 @@ void takeDataChunk(const std::string& path, tags::WavChunks& chunks) {
     chunks.dataSize = w.data.size;
 }
 
+// Samples stored as they sound, in whole bytes: integer PCM of 8, 16, 24 or
+// 32 bits, IEEE float of 32 or 64 bits (the plain record of an extensible
+// one: its container bits, whatever part of them holds the sound).
+struct SampleLayout {
+    bool isFloat = false;
+    uint32_t rate = 0;
+    uint16_t channels = 0;
+    uint16_t bits = 0;
+
+    // Deeper than the 16 bits the codec manager converts.
+    bool deep() const { return isFloat || bits > 16; }
+    uint64_t frameBytes() const { return uint64_t{channels} * (bits / 8); }
+};
+
+std::optional<SampleLayout> sampleLayoutOf(std::span<const uint8_t> plain) {
+    acm::WAVEFORMATEX w{};
+    if (!acm::readHeader(plain, w) || w.nChannels == 0 || w.nSamplesPerSec == 0) return std::nullopt;
+    const uint16_t b = w.wBitsPerSample;
+    const bool integer = w.wFormatTag == acm::WAVE_FORMAT_PCM && (b == 8 || b == 16 || b == 24 || b == 32);
+    const bool floating = w.wFormatTag == acm::WAVE_FORMAT_IEEE_FLOAT && (b == 32 || b == 64);
+    if (!integer && !floating) return std::nullopt;
+    return SampleLayout{floating, w.nSamplesPerSec, w.nChannels, b};
+}
+
+// The facts of samples stored as they sound, from the layout alone: the
+// file's own bits, bitrate = rate x channels x bits, whole sample frames of
+// the bytes held (the stored block alignment is not trusted), and the
+// duration they last. Counts too large for 32 bits saturate.
+void factsFromSamples(std::span<const uint8_t> plain, const SampleLayout& s, uint64_t heldBytes, Facts& facts) {
+    facts.formatTag = s.isFloat ? acm::WAVE_FORMAT_IEEE_FLOAT : acm::WAVE_FORMAT_PCM;
+    facts.frequency = saturated32(s.rate);
+    facts.channels = s.channels;
+    facts.bitsPerSample = s.bits;
+    facts.bitrate = saturated32(uint64_t{s.rate} * s.channels * s.bits);
+    const uint64_t frames = heldBytes / s.frameBytes();
+    facts.samples = saturated32(frames);
+    const int32_t ms = mulDiv(static_cast<int64_t>(std::min<uint64_t>(frames, INT64_MAX)), 1000, s.rate);
+    facts.duration = ms >= 0 ? ms : INT32_MAX;
+    facts.description = acm::describe(plain);
+}
+
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
@@ -135,9 +178,9 @@ bool readMpegInWave(const std::string& path, const tags::WavChunks& chunks, Fact
         uint64_t(mpeg::averageKbps(layout.audioBytes, layout.decodedSamples, static_cast<int>(rate))) * 1000;
     facts.bitrate = static_cast<int32_t>(
         std::min<uint64_t>(stored.nAvgBytesPerSec ? stored.nAvgBytesPerSec * 8ull : average, INT32_MAX));
-    facts.samples = low32(layout.length);
+    facts.samples = saturated32(layout.length);
     facts.duration = static_cast<int32_t>(std::min<uint64_t>(layout.length * 1000 / rate, INT32_MAX));
-    facts.size = low32(static_cast<uint64_t>(fileSize));
+    facts.size = sizeFact(fileSize);
     return true;
 }
 
@@ -162,9 +205,20 @@ bool readWav(const std::string& path, Facts& facts, tags::TagRecord& tags, tags:
     if (!tags::readWavInfo(path, tags, cues, &chunks)) return false;
     takeDataChunk(path, chunks);
     if (readMpegInWave(path, chunks, facts)) return true;
-    if (!factsFromRecord(plainRecord(chunks.format), dataBytesHeld(path, chunks.dataSize), facts)) return false;
+    const std::vector<uint8_t> plain = plainRecord(chunks.format);
+    const uint64_t held = dataBytesHeld(path, chunks.dataSize);
+    // Samples deeper than 16 bits, and plain ones the codec manager takes no
+    // PCM equivalent of (more than eight channels, a block alignment that
+    // does not match), are counted from their layout.
+    const std::optional<SampleLayout> samples = sampleLayoutOf(plain);
+    if (samples && samples->deep())
+        factsFromSamples(plain, *samples, held, facts);
+    else if (!factsFromRecord(plain, held, facts)) {
+        if (!samples) return false;
+        factsFromSamples(plain, *samples, held, facts);
+    }
     if (chunks.format.size() >= 2) facts.formatTag = chunks.format[0] | chunks.format[1] << 8;  // as stored
-    facts.size = low32(static_cast<uint64_t>(fileLength(path)));
+    facts.size = sizeFact(fileLength(path));
     return true;
 }
 

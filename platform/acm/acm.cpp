@@ -307,9 +307,15 @@ std::string describe(std::span<const uint8_t> record) {
     if (!readHeader(record, h)) return {};
     FormatTagDetails tag;
     FormatDetails format;
-    if (formatTagDetails(h.wFormatTag, tag) != Result::Ok) return {};
-    if (formatDetails(record, format) != Result::Ok) return {};
-    return tag.name + " " + format.name;
+    if (formatTagDetails(h.wFormatTag, tag) == Result::Ok && formatDetails(record, format) == Result::Ok)
+        return tag.name + " " + format.name;
+    // Samples stored as they sound that no driver converts (floats, deep or
+    // many-channel PCM) are named in the same shape.
+    const bool pcm = h.wFormatTag == WAVE_FORMAT_PCM, floats = h.wFormatTag == WAVE_FORMAT_IEEE_FLOAT;
+    if ((pcm || floats) && h.nChannels > 0 && h.nSamplesPerSec > 0 && h.wBitsPerSample > 0)
+        return std::string(pcm ? "PCM " : "IEEE Float ") + rateText(h.nSamplesPerSec) + " kHz, " +
+               std::to_string(h.wBitsPerSample) + " Bit, " + channelText(h.nChannels);
+    return {};
 }
 
 // ---------------------------------------------------------------- Chooser

@@ -169,8 +169,9 @@ DriverId driverForTag(uint16_t formatTag);
 Result formatTagDetails(uint16_t formatTag, FormatTagDetails& details);
 Result formatDetails(std::span<const uint8_t> record, FormatDetails& details);
 
-// "Tag name + blank + format name", the description the components show.
-// Empty when either name cannot be found.
+// "Tag name + blank + format name", the description the components show;
+// PCM and float samples no driver takes are named in the same shape ("IEEE
+// Float 44,100 kHz, 32 Bit, Stereo"). Empty for other formats without names.
 std::string describe(std::span<const uint8_t> record);
 
 // The format chooser (acmFormatChooseA). The host program may install a hook

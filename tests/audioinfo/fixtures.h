@@ -2,6 +2,7 @@
 // tools in a temporary folder, and the numbers ffprobe reports for them.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 
@@ -21,5 +22,16 @@ bool ffmpegSine(const fs::path& out, double seconds, int rate, int channels, con
 // "TAG:title" (tags of format and stream, keys in lower case).
 std::map<std::string, std::string> probe(const fs::path& file);
 double number(const std::map<std::string, std::string>& entries, const std::string& key);
+
+// soxi's number for one of its options ("-b" bits, "-r" rate, "-c"
+// channels, "-s" sample frames, "-D" seconds); -1 when it reads nothing.
+double soxi(const std::string& option, const fs::path& file);
+
+// A WAV header of 16-bit or 8-bit PCM whose sizes say what is asked, in a
+// file made `length` bytes long without writing the samples (a sparse file:
+// no disk space, no time). With `ds64Data` the form is "RF64" and its
+// 64-bit "data" size is that one.
+void writeSparseWav(const fs::path& path, uint32_t rate, uint16_t channels, uint16_t bits, uint32_t riffSize,
+                    uint32_t dataSize, uint64_t length, uint64_t ds64Data = 0);
 
 }  // namespace qoro::test::info

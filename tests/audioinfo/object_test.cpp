@@ -2,6 +2,7 @@
 // file-type tests, cue list members, and tag round trips checked by ffprobe.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 
 #include "fixtures.h"
@@ -134,6 +135,49 @@ TEST_F(InfoObject, ContentTestsAndTheProbeChain) {
     EXPECT_FALSE(yes(&IAudioInformation::IsAudioFile, dir / "junk.bin"));
     EXPECT_EQ(type(), 0);
     EXPECT_TRUE(yes(&IAudioInformation::IsMpPlusFile, testdata("mpc/click.mpc")));
+}
+
+// Deep and float WAVs are WAVs to every test and read with their own bits;
+// files beyond 2 GiB keep their duration, and infoSize saturates instead of
+// wrapping to a negative or small length.
+TEST_F(InfoObject, DeepAndLargeWavFiles) {
+    QORO_REQUIRE_TOOLS("sox", "soxi");
+    TempDir dir;
+    const auto f64 = dir / "f64.wav";
+    ASSERT_TRUE(info::make("sox -n -r 22050 -c 2 -b 64 -e float " + shellQuote(f64.string()) + " synth 1.25 sine 440"));
+    for (auto test :
+         {&IAudioInformation::IsWavFile, &IAudioInformation::IsAudioFile, &IAudioInformation::IsInfoSupport})
+        EXPECT_TRUE(yes(test, f64));
+    EXPECT_FALSE(yes(&IAudioInformation::IsMp3File, f64));
+    get(f64);
+    EXPECT_EQ(type(), 1);
+    EXPECT_EQ(num(&IAudioInformation::get_infoBitsPerSample), 64);
+    EXPECT_EQ(num(&IAudioInformation::get_infoFormatTag), 3);
+    EXPECT_EQ(num(&IAudioInformation::get_infoFrequency), 22050);
+    EXPECT_EQ(num(&IAudioInformation::get_infoChannels), 2);
+    EXPECT_EQ(num(&IAudioInformation::get_infoBitrate), 22050 * 2 * 64);
+    EXPECT_EQ(num(&IAudioInformation::get_infoSamples), info::soxi("-s", f64));
+    EXPECT_EQ(num(&IAudioInformation::get_infoDuration), std::lround(info::soxi("-D", f64) * 1000));
+    EXPECT_EQ(num(&IAudioInformation::get_infoSize), static_cast<LONG>(fs::file_size(f64)));
+    EXPECT_EQ(str(&IAudioInformation::get_infoFormatString), "IEEE Float 22,050 kHz, 64 Bit, Stereo");
+
+    // 3 GiB of 16-bit stereo at 44.1 kHz (sparse).
+    constexpr uint64_t kData = 0xC0000000u;
+    const auto big = dir / "big.wav";
+    info::writeSparseWav(big, 44100, 2, 16, static_cast<uint32_t>(kData + 36), static_cast<uint32_t>(kData),
+                         kData + 44);
+    EXPECT_TRUE(yes(&IAudioInformation::IsWavFile, big));
+    get(big);
+    EXPECT_EQ(type(), 1);
+    EXPECT_EQ(num(&IAudioInformation::get_infoSize), 2147483647);
+    EXPECT_EQ(num(&IAudioInformation::get_infoSamples), info::soxi("-s", big));
+    EXPECT_EQ(num(&IAudioInformation::get_infoDuration), std::lround(info::soxi("-D", big) * 1000));
+    EXPECT_EQ(num(&IAudioInformation::get_infoBitrate), 1411200);
+    // A file of no type read: its length, saturated too.
+    fs::rename(big, dir / "big.dat");
+    get(dir / "big.dat");
+    EXPECT_EQ(type(), 0);
+    EXPECT_EQ(num(&IAudioInformation::get_infoSize), 2147483647);
 }
 
 TEST_F(InfoObject, CueOrderingAndCursor) {

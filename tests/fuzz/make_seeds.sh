@@ -39,6 +39,21 @@ cp t8s.wav wav/pcm16_stereo.wav
 ff -i t11m.wav -c:a pcm_u8 wav/pcm8_mono.wav
 ff -i t8m.wav -ac 3 -c:a pcm_s24le wav/pcm24_extensible.wav
 ff -i t8m.wav -c:a pcm_f32le wav/float32.wav
+# Deeper samples as DAWs and sox write them: 32-bit integers, 64-bit floats
+# (extensible from ffmpeg, plain format 3 from sox), and 20 valid bits in a
+# 24-bit extensible container.
+ff -i t8s.wav -c:a pcm_s32le wav/pcm32.wav
+ff -i t8m.wav -c:a pcm_f64le wav/float64.wav
+sox -V1 t8s.wav -e float -b 64 wav/float64_plain.wav
+ff -i t8s.wav -c:a pcm_s24le wav/pcm24_valid20.wav
+$py - wav/pcm24_valid20.wav <<'EOF'
+import struct, sys
+b = bytearray(open(sys.argv[1], 'rb').read())
+at = b.index(b'fmt ') + 8
+assert b[at:at + 2] == b'\xfe\xff' and struct.unpack_from('<H', b, at + 14)[0] == 24
+struct.pack_into('<H', b, at + 18, 20)  # wValidBitsPerSample
+open(sys.argv[1], 'wb').write(b)
+EOF
 ff -i t8m.wav -c:a pcm_alaw wav/alaw.wav
 ff -i t8m.wav -c:a pcm_mulaw wav/mulaw.wav
 ff -i t8m.wav -c:a adpcm_ima_wav wav/ima_adpcm.wav
@@ -226,7 +241,8 @@ put() {  # put HARNESS PREFIX-BYTES FILE...: copies files, each behind the prefi
   done
 }
 put riff_wave_fuzz '' wav/*.wav
-put wav_info_fuzz '' wav/list_info.wav wav/cue_adtl_disp_id3.wav wav/damaged_junk_end.wav wav/rf64.wav wav/pcm16_stereo.wav
+put wav_info_fuzz '' wav/list_info.wav wav/cue_adtl_disp_id3.wav wav/damaged_junk_end.wav wav/rf64.wav wav/pcm16_stereo.wav \
+  wav/pcm32.wav wav/float64.wav wav/float64_plain.wav wav/pcm24_valid20.wav
 put mpeg_stream_fuzz '' mpeg/*
 put mpeg_info_fuzz '' mpeg/* wav/mp3_in_wav.wav wav/mp2_in_wav.wav
 put ogg_comments_fuzz '' ogg/*
@@ -268,6 +284,7 @@ put audiofile_fuzz '\x00\x00\x07' wav/pcm16_stereo.wav wav/pcm8_mono.wav wav/pcm
   wav/rf64.wav wav/streamed.wav wav/ms_adpcm_edge_coefficients.wav
 put avi_fuzz '\x08\x00\x07' avi/pcm.avi avi/ima_adpcm.avi avi/mp3.avi avi/small_pcm.avi avi/small_chunks_noidx.avi
 put audiofile_fuzz '\x80\x00\x0b' wav/float32.wav
+put audiofile_fuzz '\x00\x00\x0f' wav/pcm32.wav wav/float64.wav wav/float64_plain.wav wav/pcm24_valid20.wav
 put audiofile_fuzz '\x00\x01\x03' wav/mp3_in_wav.wav
 cp "$seeds/audiofile_fuzz/mp3_in_wav.wav" "$seeds/audiofile_fuzz/mp3_in_wav_acm.wav"
 put audiofile_fuzz '\x00\x00\x07' wav/mp3_in_wav.wav
@@ -293,7 +310,8 @@ put audiofile_fuzz '\x0a\x00\x07' raw/speech.dss
 # audioinfo_fuzz: byte 0 the extension (0 wav, 1 mp3, 2 mp2, 3 ogg, 4 mpc,
 # 5 avi, 6 mp+, 7 none) and the options.
 put audioinfo_fuzz '\x20' wav/list_info.wav wav/cue_adtl_disp_id3.wav wav/ms_adpcm_stereo.wav wav/mp3_in_wav.wav
-put audioinfo_fuzz '\x00' wav/damaged_junk_end.wav wav/rf64.wav
+put audioinfo_fuzz '\x00' wav/damaged_junk_end.wav wav/rf64.wav wav/pcm32.wav wav/float64.wav wav/float64_plain.wav \
+  wav/pcm24_valid20.wav
 put audioinfo_fuzz '\x01' mpeg/id3v24_rich_id3v1.mp3 mpeg/apev2.mp3
 put audioinfo_fuzz '\x11' mpeg/id3v23_rich.mp3 mpeg/l3_vbri.mp3
 put audioinfo_fuzz '\x09' mpeg/l3_vbr_xing.mp3

@@ -758,10 +758,12 @@ TEST_F(QoroCli, InfoFailsWithACauseInWordsForEmptyMissingAndRandomFiles) {
         for (const char* code : {"FORMATFILE", "FILEACCESS", "FORMATNOTSUPPORT", "error -"})
             EXPECT_EQ(cause.find(code), std::string::npos) << c.name << ": " << cause;
         // Alongside a good file the status is still 1; the good file's facts are there.
-        r = qoro("info --json " + q(good) + " " + q(file) +
-                 " | /usr/bin/python3 -c 'import json,sys; d=json.load(sys.stdin); "
-                 "[print(x[\"readable\"], x[\"audioFile\"][\"error\"], x[\"cause\"] or \"-\") for x in d]'; "
-                 "exit ${PIPESTATUS[0]}");
+        const std::string json = (dir / "info.json").string();
+        r = qoro("info --json " + q(good) + " " + q(file) + " > " + q(json) +
+                 "; status=$?; /usr/bin/python3 -c 'import json,sys; d=json.load(sys.stdin); "
+                 "[print(x[\"readable\"], x[\"audioFile\"][\"error\"], x[\"cause\"] or \"-\") for x in d]' < " +
+                 q(json) + "; exit $status");
+        EXPECT_EQ(r.exitCode, 1) << c.name << ": " << r.output;
         EXPECT_NE(r.output.find("True NOERRORS -\nFalse "), std::string::npos) << c.name << ": " << r.output;
         EXPECT_NE(r.output.find(cause), std::string::npos) << r.output;
     }
@@ -909,6 +911,59 @@ TEST_F(QoroCli, InfoJsonBitratesAreInBitsPerSecond) {
         ASSERT_GT(reference, 1000) << name << ": " << theirs.output;
         EXPECT_NEAR(std::atof(ours.output.c_str()), reference, 1000) << name << ": " << ours.output;
     }
+}
+
+// A WAV of 3 GiB (a sparse file: the header, then nothing written) and a
+// 64-bit float one: info shows the real size in text and JSON (not
+// AudioInformation's size, which stops at 2147483647), the duration
+// ffprobe gives, and the float file's own bits.
+TEST_F(QoroCli, InfoShowsTheRealSizeOfLargeFilesAndTheBitsOfDeepOnes) {
+    QORO_REQUIRE_TOOLS("python3", "sox", "soxi");
+    if (!haveInformation()) GTEST_FAIL() << "libQoroAudioInformation.so is not built";
+    constexpr uint64_t kData = 0xC0000000u;  // 3 GiB of 16-bit stereo at 44.1 kHz
+    const fs::path big = dir / "big.wav";
+    std::vector<uint8_t> header;
+    auto u32 = [&header](uint32_t v) {
+        for (int i = 0; i < 4; ++i) header.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    };
+    auto text = [&header](const char* four) {
+        for (int i = 0; i < 4; ++i) header.push_back(static_cast<uint8_t>(four[i]));
+    };
+    text("RIFF");
+    u32(static_cast<uint32_t>(kData + 36));
+    text("WAVE");
+    text("fmt ");
+    u32(16);
+    u32(1 | 2u << 16);  // PCM, 2 channels
+    u32(44100);
+    u32(44100 * 4);
+    u32(4 | 16u << 16);  // block 4, 16 bits
+    text("data");
+    u32(static_cast<uint32_t>(kData));
+    t::writeBytes(big, header);
+    fs::resize_file(big, kData + 44);
+    const std::string length = std::to_string(kData + 44);
+
+    auto r = qoro("info " + q(big));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("  size:          " + length + " bytes\n"), std::string::npos) << r.output;
+    const long ms = std::lround(probe(big).duration * 1000);
+    EXPECT_EQ(ms, std::lround(kData * 1000.0 / 176400));  // bytes / (44100 * 4) s
+    EXPECT_NE(r.output.find("(" + std::to_string(ms) + " ms)"), std::string::npos) << r.output;
+
+    const fs::path f64 = dir / "f64.wav";
+    ASSERT_EQ(t::run("sox -n -r 22050 -c 2 -b 64 -e float " + q(f64) + " synth 1.25 sine 440").exitCode, 0);
+    r = t::run(
+        t::shellQuote(t::binPath("qoro").string()) + " info --json " + q(big) + " " + q(f64) +
+        " | python3 -c 'import json,sys; d=json.load(sys.stdin); "
+        "[print(x[\"size\"], x[\"duration\"], x[\"samples\"], x[\"bitsPerSample\"], x[\"bitrate\"]) for x in d]'");
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const long f64ms = std::lround(probe(f64).duration * 1000);
+    const auto frames = t::run("soxi -s " + q(f64));
+    ASSERT_EQ(frames.exitCode, 0) << frames.output;
+    EXPECT_EQ(r.output, length + " " + std::to_string(ms) + " " + std::to_string(kData / 4) + " 16 1411200\n" +
+                            std::to_string(fs::file_size(f64)) + " " + std::to_string(f64ms) + " " +
+                            std::to_string(std::atol(frames.output.c_str())) + " 64 2822400\n");
 }
 
 }  // namespace

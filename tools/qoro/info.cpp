@@ -2,6 +2,7 @@
 // text or as JSON.
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,9 @@ struct Report {
     // AudioInformation
     SHORT type = 0;
     LONG frequency = 0, bitrate = 0, duration = 0, size = 0, samples = 0, channels = 0, bits = 0, formatTag = 0;
+    // The file's length as the file system gives it: infoSize stops at
+    // 2147483647. AudioInformation's size when the file system gives none.
+    long long bytes = 0;
     std::string formatString;
     Tags tags;
     std::string genreName;
@@ -106,6 +110,9 @@ Report examine(IAudioInformation* info, IAudioFile* file, const std::string& pat
         info->GenreToString(static_cast<SHORT>(r.tags.genre), genre.put());
         r.genreName = genre.utf8();
     }
+    std::error_code ec;
+    const auto length = std::filesystem::file_size(path, ec);
+    r.bytes = ec ? r.size : static_cast<long long>(length);
     std::string described;
     if (file) {
         Bstr name(path);
@@ -163,7 +170,7 @@ void printText(const Report& r) {
         std::printf("  samples:       %d\n", r.samples);
         std::printf("  format tag:    %d\n", r.formatTag);
     }
-    std::printf("  size:          %d bytes\n", r.size);
+    std::printf("  size:          %lld bytes\n", r.bytes);
     auto line = [](const char* label, const std::string& value) {
         if (!value.empty()) std::printf("  %-14s %s\n", label, client::printable(value).c_str());
     };
@@ -203,7 +210,7 @@ std::string jsonReport(const Report& r) {
     field("bitsPerSample", num(r.bits));
     field("bitrate", std::to_string(r.bitsPerSecond()));
     field("duration", num(r.duration));
-    field("size", num(r.size));
+    field("size", std::to_string(r.bytes));
     field("samples", num(r.samples));
     field("formatTag", num(r.formatTag));
     field("readable", r.readable() ? "true" : "false");
