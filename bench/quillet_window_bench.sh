@@ -24,16 +24,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/src" "$work/window" "$work/batch"
 
-echo "making 10 x $seconds s MP3s at 128 kbit/s ..."
-roots=(130.81 146.83 164.81 174.61 196.00 220.00 246.94 261.63 293.66 329.63)
-for i in $(seq 0 9); do
-  read -r f1 f3 f5 fb < <(awk -v r="${roots[$i]}" 'BEGIN { printf "%.2f %.2f %.2f %.2f\n", r, r*1.2599, r*1.4983, r/2 }')
-  sox -q -n -r 44100 -c 2 -b 16 "$work/src/$i.wav" \
-      synth "$seconds" pluck "$f1" pluck "$f3" pluck "$f5" sine "$fb" pinknoise \
-      tremolo 2.$i 40 remix 1,2,3v0.6,4,5v0.05 1v0.6,2,3,4,5v0.05 norm -3
-  lame --quiet -b 128 "$work/src/$i.wav" "$work/src/track $i.mp3"
-  rm "$work/src/$i.wav"
-done
+. "$(dirname "$0")/bench_mp3s.sh"
+make_bench_mp3s "$work/src" "$seconds"
 for home in window batch; do
   {
     printf '10\r\n'

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "core/time_text.h"
+#include "profile/profile.h"
 
 namespace quillet {
 
@@ -31,57 +32,6 @@ bool stampOf(const std::string& file, FileStamp& stamp) {
     stamp.inode = st.st_ino;
     stamp.size = st.st_size;
     stamp.mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-    return true;
-}
-
-bool writeAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        done += static_cast<size_t>(put);
-    }
-    return true;
-}
-
-// Replaces 'file' with 'text': a new file beside it (the old one's mode, or
-// 0644), on the disk before it is renamed into place, and the rename itself
-// made durable. A link is followed, so it stays a link. On any failure the
-// old file is untouched and the temporary file is gone.
-bool replaceFileAtomically(const std::string& file, const std::string& text) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    fs::path target(file);
-    if (fs::is_symlink(target, ec)) {
-        fs::path resolved = fs::weakly_canonical(target, ec);
-        if (ec) return false;
-        target = resolved;
-    }
-    mode_t mode = 0644;
-    struct stat st {};
-    if (::stat(target.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode)) return false;
-        mode = st.st_mode & 07777;
-    }
-    std::string name = target.string() + ".XXXXXX";
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0) return false;
-    bool ok = writeAll(fd, text);
-    ok = ok && ::fchmod(fd, mode) == 0;
-    ok = ok && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(name.c_str(), target.c_str()) == 0;
-    if (!ok) {
-        ::unlink(name.c_str());
-        return false;
-    }
-    // The rename reaches the disk with the folder's own entry list.
-    const std::string folder = target.has_parent_path() ? target.parent_path().string() : std::string(".");
-    if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
     return true;
 }
 
@@ -127,7 +77,7 @@ void FileGrid::load(const std::string& listFile, ConversionMode mode, IAudioInfo
         // Only a missing list is created: one that exists but cannot be read
         // is left for the user to look at.
         struct stat st {};
-        if (::lstat(listFile.c_str(), &st) != 0 && errno == ENOENT) replaceFileAtomically(listFile, "0\r\n");
+        if (::lstat(listFile.c_str(), &st) != 0 && errno == ENOENT) qoro::profile::replaceFile(listFile, "0\r\n");
         return;
     }
     bool countLine = true;
@@ -173,7 +123,7 @@ bool FileGrid::save(const std::string& listFile) const {
         now.inode == saved_.inode && now.size == saved_.size && now.mtimeNs == saved_.mtimeNs)
         return true;
     saved_ = {};
-    if (!replaceFileAtomically(listFile, text)) return false;
+    if (!qoro::profile::replaceFile(listFile, text)) return false;
     if (stampOf(listFile, now)) saved_ = {listFile, text, now.device, now.inode, now.size, now.mtimeNs};
     return true;
 }

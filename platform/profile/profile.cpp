@@ -144,44 +144,6 @@ std::string_view unquote(std::string_view v) {
     return v;
 }
 
-// Replaces the file with text through a temporary file in the same folder.
-bool replaceFile(const std::string& file, const std::string& text) {
-    std::error_code ec;
-    fs::path target(file);
-    if (fs::is_symlink(target, ec)) {
-        fs::path resolved = fs::canonical(target, ec);
-        if (ec) return false;
-        target = resolved;
-    }
-    mode_t mode = 0644;
-    struct stat st {};
-    if (::stat(target.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode)) return false;
-        mode = st.st_mode & 07777;
-    }
-    std::string tmpl = target.string() + ".XXXXXX";
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back('\0');
-    int fd = ::mkstemp(name.data());
-    if (fd < 0) return false;
-    bool ok = true;
-    size_t done = 0;
-    while (ok && done < text.size()) {
-        ssize_t put = ::write(fd, text.data() + done, text.size() - done);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0)
-            ok = false;
-        else
-            done += static_cast<size_t>(put);
-    }
-    if (ok && ::fchmod(fd, mode) != 0) ok = false;
-    if (ok && ::fsync(fd) != 0) ok = false;
-    if (::close(fd) != 0) ok = false;
-    if (ok && ::rename(name.data(), target.c_str()) != 0) ok = false;
-    if (!ok) ::unlink(name.data());
-    return ok;
-}
-
 std::string lineBreakOf(const std::vector<Line>& lines) {
     if (!lines.empty() && lines[0].next > lines[0].end + 1) return "\r\n";
     return "\n";
@@ -292,6 +254,52 @@ bool removeKey(std::string_view section, std::string_view key, const std::string
     const Line& line = lines[loc.keyLine];
     std::string out = old->substr(0, line.begin) + old->substr(line.next);
     return replaceFile(file, out);
+}
+
+bool replaceFile(const std::string& file, const std::string& text) {
+    std::error_code ec;
+    fs::path target(file);
+    if (fs::is_symlink(target, ec)) {
+        fs::path resolved = fs::canonical(target, ec);
+        if (ec) return false;
+        target = resolved;
+    }
+    mode_t mode = 0644;
+    struct stat st {};
+    if (::stat(target.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) return false;
+        mode = st.st_mode & 07777;
+    }
+    std::string tmpl = target.string() + ".XXXXXX";
+    std::vector<char> name(tmpl.begin(), tmpl.end());
+    name.push_back('\0');
+    int fd = ::mkstemp(name.data());
+    if (fd < 0) return false;
+    bool ok = true;
+    size_t done = 0;
+    while (ok && done < text.size()) {
+        ssize_t put = ::write(fd, text.data() + done, text.size() - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0)
+            ok = false;
+        else
+            done += static_cast<size_t>(put);
+    }
+    if (ok && ::fchmod(fd, mode) != 0) ok = false;
+    if (ok && ::fsync(fd) != 0) ok = false;
+    if (::close(fd) != 0) ok = false;
+    if (ok && ::rename(name.data(), target.c_str()) != 0) ok = false;
+    if (!ok) {
+        ::unlink(name.data());
+        return false;
+    }
+    // The rename reaches the disk with the folder's own entry list.
+    const std::string folder = target.has_parent_path() ? target.parent_path().string() : std::string(".");
+    if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
 }
 
 }  // namespace qoro::profile

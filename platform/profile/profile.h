@@ -57,4 +57,10 @@ bool writeString(std::string_view section, std::string_view key, std::string_vie
 // True when the key is gone afterwards (also when it never was there).
 bool removeKey(std::string_view section, std::string_view key, const std::string& file);
 
+// Replaces a whole file with text: a new file beside it (the old one's mode,
+// or 0644) is on the disk before it is renamed into place, and the rename is
+// made durable. A link is followed, so it stays a link. On failure the old
+// file is untouched and no temporary file is left.
+bool replaceFile(const std::string& file, const std::string& text);
+
 }  // namespace qoro::profile

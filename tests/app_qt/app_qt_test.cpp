@@ -32,6 +32,7 @@
 #include "core/messages.h"
 #include "main_window.h"
 #include "test_support.h"
+#include "window_test_support.h"
 
 // Fontconfig keeps a few caches of its own for the life of the process; the
 // leak checker of the sanitizer build is told to leave them alone.
@@ -43,54 +44,7 @@ using namespace quillet;
 using namespace quillet::qt;
 namespace fs = std::filesystem;
 using qoro::test::TempDir;
-
-void ensureApp() {
-    static int argc = 1;
-    static char name[] = "app_qt_test";
-    static char* argv[] = {name, nullptr};
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    // Kept to the very end of the process: destroying it among the other
-    // static objects at exit races Qt's own global clean-up.
-    static QApplication* app = new QApplication(argc, argv);
-    (void)app;
-}
-
-// Answers every dialog from a script and records what was shown.
-struct ScriptedDialogs : Dialogs {
-    std::vector<std::string> shown;
-    std::deque<bool> answers;  // OK/Cancel answers; OK when the script ran out
-    std::optional<std::vector<std::string>> files;
-    void information(const std::string& text) override { shown.push_back(text); }
-    bool askOkCancel(const std::string& text, Question) override {
-        shown.push_back(text);
-        if (answers.empty()) return true;
-        const bool a = answers.front();
-        answers.pop_front();
-        return a;
-    }
-    OverwriteAnswer askOverwrite(const std::string& text) override {
-        shown.push_back(text);
-        return OverwriteAnswer::Yes;
-    }
-    CollisionChoice resolveCollisions(const std::string& text, const std::vector<std::string>&) override {
-        shown.push_back(text);
-        return CollisionChoice::Number;
-    }
-    void showSummary(const RunSummary& summary) override { summaries.push_back(summary); }
-    std::vector<RunSummary> summaries;
-    int openFilesCalls = 0;
-    std::optional<std::vector<std::string>> openFiles(const std::string&) override {
-        ++openFilesCalls;
-        return files;
-    }
-    std::optional<std::string> pickFolder(const std::string&) override { return std::nullopt; }
-    std::optional<uint32_t> pickColour(uint32_t) override { return 0x00336699; }
-};
-
-struct NoShell : Shell {
-    std::vector<std::string> opened;
-    void open(const std::string& path, bool) override { opened.push_back(path); }
-};
+using namespace quillet::qt::test;
 
 std::string readText(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -114,7 +68,7 @@ std::vector<std::pair<std::string, std::string>> iniKeys(const fs::path& file) {
 
 class WindowTest : public ::testing::Test {
 protected:
-    void SetUp() override { ensureApp(); }
+    void SetUp() override { ensureApp("app_qt_test"); }
     std::unique_ptr<MainWindow> makeWindow() {
         MainWindow::Setup setup;
         setup.dataRoot = home.path().string() + "/";
@@ -135,7 +89,7 @@ protected:
 
     TempDir home;
     ScriptedDialogs dialogs;
-    NoShell shell;
+    RecordingShell shell;
 };
 
 TEST_F(WindowTest, EveryControlSitsAtItsPlaceWithItsTooltip) {
@@ -582,7 +536,7 @@ TEST_F(WindowTest, KeyboardAlone) {
 }
 
 TEST(SegmentDisplay, RedrawsOnlyWhenTheTextChanges) {
-    ensureApp();
+    ensureApp("app_qt_test");
     SevenSegmentDisplay display;
     display.resize(85, 27);
     display.setText("12:05");
@@ -613,7 +567,7 @@ TEST(SegmentDisplay, RedrawsOnlyWhenTheTextChanges) {
 }
 
 TEST(SegmentDisplay, SplitsTextIntoCells) {
-    ensureApp();
+    ensureApp("app_qt_test");
     SevenSegmentDisplay display;
     display.setText("12:05");
     EXPECT_EQ(display.cells().digits, 4);
@@ -636,7 +590,7 @@ TEST(SegmentDisplay, SplitsTextIntoCells) {
 }
 
 TEST(SkinButtonTest, IconsFollowTheMouseAndColourSlotsAreChecked) {
-    ensureApp();
+    ensureApp("app_qt_test");
     QPixmap lit(8, 8), rest(8, 8);
     lit.fill(Qt::yellow);
     rest.fill(Qt::gray);
@@ -673,7 +627,7 @@ TEST(SkinButtonTest, IconsFollowTheMouseAndColourSlotsAreChecked) {
 }
 
 TEST(Player, SilentOutputPlaysPausesAndEnds) {
-    ensureApp();
+    ensureApp("app_qt_test");
     TempDir dir;
     const fs::path wav = dir / "tone.wav";
     qoro::test::writeWav16(wav, 8000, 1, qoro::test::testSignal(8000, 1, 6000));  // 0.75 s

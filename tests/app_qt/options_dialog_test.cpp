@@ -15,6 +15,7 @@
 
 #include "main_window.h"
 #include "test_support.h"
+#include "window_test_support.h"
 
 extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
 
@@ -23,41 +24,7 @@ namespace {
 using namespace quillet;
 using namespace quillet::qt;
 namespace fs = std::filesystem;
-
-void ensureApp() {
-    static int argc = 1;
-    static char name[] = "options_dialog_test";
-    static char* argv[] = {name, nullptr};
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication* app = new QApplication(argc, argv);  // kept to the end, as Qt wants
-    (void)app;
-}
-
-// No dialog may come up: every message is recorded and the pickers cancel.
-struct QuietDialogs : Dialogs {
-    std::vector<std::string> shown;
-    void information(const std::string& text) override { shown.push_back(text); }
-    bool askOkCancel(const std::string& text, Question) override {
-        shown.push_back(text);
-        return false;
-    }
-    OverwriteAnswer askOverwrite(const std::string& text) override {
-        shown.push_back(text);
-        return OverwriteAnswer::No;
-    }
-    CollisionChoice resolveCollisions(const std::string& text, const std::vector<std::string>&) override {
-        shown.push_back(text);
-        return CollisionChoice::Cancel;
-    }
-    void showSummary(const RunSummary& summary) override { shown.push_back(summary.headline); }
-    std::optional<std::vector<std::string>> openFiles(const std::string&) override { return std::nullopt; }
-    std::optional<std::string> pickFolder(const std::string&) override { return std::nullopt; }
-    std::optional<uint32_t> pickColour(uint32_t) override { return std::nullopt; }
-};
-
-struct NoShell : Shell {
-    void open(const std::string&, bool) override {}
-};
+using namespace quillet::qt::test;
 
 QStringList entries(const QComboBox* combo) {
     QStringList texts;
@@ -67,7 +34,7 @@ QStringList entries(const QComboBox* combo) {
 
 class OptionsDialogTest : public ::testing::Test {
 protected:
-    void SetUp() override { ensureApp(); }
+    void SetUp() override { ensureApp("options_dialog_test"); }
     void ini(const std::string& text) { std::ofstream(home / "OPTION.INI", std::ios::binary) << text; }
     std::unique_ptr<MainWindow> makeWindow() {
         MainWindow::Setup setup;
@@ -103,8 +70,8 @@ protected:
     }
 
     qoro::test::TempDir home;
-    QuietDialogs dialogs;
-    NoShell shell;
+    ScriptedDialogs dialogs;
+    RecordingShell shell;
 };
 
 const QStringList kMpeg1 = {"320 Kbps", "256 Kbps", "224 Kbps", "192 Kbps", "160 Kbps", "128 Kbps", "112 Kbps",
