@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "cli_support.h"
 #include "test_support.h"
 
 namespace t = qoro::test;
@@ -22,11 +23,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-t::CommandResult qoro(const std::string& args) {
-    return t::run(t::shellQuote(t::binPath("qoro").string()) + " " + args);
-}
+using t::cli::q;
 
-std::string q(const fs::path& p) { return t::shellQuote(p.string()); }
+t::CommandResult qoro(const std::string& args) { return t::cli::runQoro(args); }
 
 // ffprobe's view of a file: codec, rate, channels, duration, tags.
 struct Probe {

@@ -8,12 +8,14 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "client/text.h"
 #include "commands.h"
 #include "components.h"
 #include "convert.h"
+#include "library.h"
 
 namespace qoro::cli {
 
@@ -83,10 +85,12 @@ public:
         std::lock_guard lock(mutex_);
         drawLocked();
     }
-    void summary(double wall) {
+    // The last line; 'extra' adds the counts of a library run (", 12 up to
+    // date, 40 in other shards, ...").
+    void summary(double wall, const std::string& extra) {
         std::lock_guard lock(mutex_);
         clearLine();
-        std::fprintf(stderr, "%zu converted, %zu skipped, %zu failed", converted_, skipped_, failed_);
+        std::fprintf(stderr, "%zu converted, %zu skipped, %zu failed%s", converted_, skipped_, failed_, extra.c_str());
         if (interrupted_ || finished_ < total_)
             std::fprintf(stderr, ", %zu not done (interrupted)", total_ - converted_ - skipped_ - failed_);
         std::fprintf(stderr, "; %s of audio in %.1f s (%.0fx real time)\n", formatSeconds(audioSeconds_).c_str(), wall,
@@ -200,9 +204,33 @@ int runConvert(const std::vector<std::string>& args) {
         std::fprintf(stderr, "qoro convert: %s\n(see qoro convert --help)\n", client::printable(error).c_str());
         return kExitUsage;
     }
-    std::vector<Job> jobs;
+    std::vector<Source> sources;
+    WalkReport walk;
+    std::vector<CoverCopy> covers;
+    std::set<fs::path> outputFolders;
     std::vector<std::string> problems;
-    bool planned = planJobs(options, jobs, problems);
+    bool planned = gatherSources(options, sources, walk, problems);
+    std::vector<Job> jobs;
+    if (planned) planned = planJobs(options, sources, jobs, problems);
+    // This process converts its own share of what is not up to date.
+    size_t upToDate = 0, otherShards = 0;
+    if (planned) {
+        for (const auto& job : jobs) {
+            if (!job.ownShard)
+                ++otherShards;
+            else if (job.upToDate)
+                ++upToDate;
+        }
+        std::vector<Job> all = std::move(jobs);
+        jobs.clear();
+        for (auto& job : all)
+            if (job.runs()) jobs.push_back(job);
+        covers = planCovers(all, walk.notes);
+        // Every folder the share's outputs go into, made before anything
+        // else is written (folders of files up to date exist already).
+        for (const auto& job : all)
+            if (job.ownShard) outputFolders.insert(job.target.parent_path());
+    }
     if (planned) {
         Apartment apartment;  // the sources' rates, where a bitrate depends on them
         planned = checkOptionValues(options, jobs, probeSource, problems);
@@ -213,15 +241,21 @@ int runConvert(const std::vector<std::string>& args) {
         return kExitUsage;
     }
     if (!options.output.empty()) {  // the output folder, or the folder of the output file
-        std::error_code ec;
         fs::path folder =
             outputNamesFolder(options) ? fs::path(options.output) : fs::path(options.output).parent_path();
-        if (!folder.empty() && !fs::create_directories(folder, ec) && ec) {
-            std::fprintf(stderr, "qoro convert: %s: %s\nqoro convert: nothing written\n",
-                         client::printable(folder.native()).c_str(), ec.message().c_str());
+        if (!folder.empty()) outputFolders.insert(folder);
+    }
+    for (const auto& folder : outputFolders) {
+        std::string cause;
+        if (!folder.empty() && !makeFolders(folder, cause)) {
+            std::fprintf(stderr, "qoro convert: %s\nqoro convert: nothing converted\n",
+                         client::printable(cause).c_str());
             return kExitFailed;
         }
     }
+    for (const auto& folder : walk.unreadable)
+        std::fprintf(stderr, "qoro convert: %s; skipped\n", client::printable(folder).c_str());
+    for (const auto& note : walk.notes) std::fprintf(stderr, "qoro convert: %s\n", client::printable(note).c_str());
 
     if (std::string warning = ignoredOptionsWarning(options, jobs); !warning.empty())
         std::fprintf(stderr, "qoro convert: %s\n", warning.c_str());
@@ -231,6 +265,31 @@ int runConvert(const std::vector<std::string>& args) {
     Board board(jobs.size(), workers, ::isatty(STDERR_FILENO) == 1);
     InterruptGuard guard;
     gInterrupted.store(false);
+
+    // Cover images first: quick, and in place however the audio ends.
+    size_t coversCopied = 0, coversFailed = 0;
+    for (size_t i = 0; i < covers.size() && !gInterrupted.load(); ++i) {
+        std::string cause;
+        // Serials above those of the audio files keep the temporaries apart.
+        switch (copyCover(covers[i], options, 0x80000000u + static_cast<unsigned>(i), cause)) {
+        case CoverResult::Copied:
+            ++coversCopied;
+            std::fprintf(stdout, "cover   %s -> %s\n", client::printable(covers[i].source.native()).c_str(),
+                         client::printable(covers[i].target.native()).c_str());
+            break;
+        case CoverResult::Identical: break;
+        case CoverResult::Kept:
+            std::fprintf(stderr, "qoro convert: %s: kept; %s\n", client::printable(covers[i].target.native()).c_str(),
+                         cause.c_str());
+            break;
+        case CoverResult::Failed:
+            ++coversFailed;
+            std::fprintf(stderr, "FAILED  %s: %s\n", client::printable(covers[i].source.native()).c_str(),
+                         client::printable(cause).c_str());
+            break;
+        }
+    }
+    std::fflush(stdout);
 
     std::atomic<size_t> next{0};
     std::atomic<unsigned> serial{0};
@@ -266,9 +325,15 @@ int runConvert(const std::vector<std::string>& args) {
             board.draw();
         }
     }  // joins every worker; unfinished files have removed their temporaries
-    board.summary(std::chrono::duration<double>(Clock::now() - begin).count());
+    std::string extra;
+    if (options.update) extra += ", " + std::to_string(upToDate) + " up to date";
+    if (options.shard) extra += ", " + std::to_string(otherShards) + " in other shards";
+    if (options.recursive) extra += ", " + std::to_string(coversCopied) + " covers copied";
+    if (coversFailed) extra += ", " + std::to_string(coversFailed) + " covers failed";
+    if (!walk.unreadable.empty()) extra += ", " + std::to_string(walk.unreadable.size()) + " folders unreadable";
+    board.summary(std::chrono::duration<double>(Clock::now() - begin).count(), extra);
     if (gInterrupted.load()) return kExitInterrupted;
-    return board.failed() == 0 ? kExitOk : kExitFailed;
+    return board.failed() == 0 && coversFailed == 0 && walk.unreadable.empty() ? kExitOk : kExitFailed;
 }
 
 }  // namespace qoro::cli

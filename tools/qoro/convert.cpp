@@ -205,6 +205,22 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
             o.skipExisting = true;
         } else if (w.flag("--no-tags")) {
             o.tags = false;
+        } else if (w.flag("--recursive") || w.flag("-R")) {
+            o.recursive = true;
+        } else if (w.flag("--update")) {
+            o.update = true;
+        } else if (w.option("--files-from", value)) {
+            if (value.empty()) {
+                error = "--files-from needs a file name (- for standard input)";
+                return false;
+            }
+            o.filesFrom = value;
+        } else if (w.option("--shard", value)) {
+            o.shard = parseShard(value);
+            if (!o.shard) {
+                error = "invalid --shard " + value + ": K/N with 0 <= K < N, e.g. --shard 0/4";
+                return false;
+            }
         } else {
             error = "unknown option: " + w.current();
             return false;
@@ -218,7 +234,12 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
         error = "--overwrite and --skip-existing exclude each other";
         return false;
     }
-    if (o.inputs.empty()) {
+    if (o.update && (o.overwrite || o.skipExisting)) {
+        error = std::string("--update excludes ") + (o.overwrite ? "--overwrite" : "--skip-existing") +
+                " (it replaces exactly the targets older than their sources)";
+        return false;
+    }
+    if (o.inputs.empty() && !o.filesFrom) {
         error = "no input files";
         return false;
     }
@@ -238,22 +259,27 @@ bool outputNamesFolder(const ConvertOptions& o) {
     if (o.output.empty()) return false;
     std::error_code ec;
     if (o.output.back() == '/' || fs::is_directory(o.output, ec)) return true;
+    if (o.recursive || o.filesFrom) return true;
     if (fs::exists(o.output, ec)) return false;
     // A name yet to be made: a file for one input when it has an extension.
     return o.inputs.size() > 1 || fs::path(o.output).extension().empty();
 }
 
-bool planJobs(const ConvertOptions& o, std::vector<Job>& jobs, std::vector<std::string>& problems) {
+bool planJobs(const ConvertOptions& o, const std::vector<Source>& sources, std::vector<Job>& jobs,
+              std::vector<std::string>& problems) {
     jobs.clear();
     std::error_code ec;
     bool outputIsFile = !o.output.empty() && !outputNamesFolder(o);
-    if (outputIsFile && o.inputs.size() > 1) {
+    if (outputIsFile && sources.size() > 1) {
         problems.push_back(o.output + ": not a folder, but there are several input files");
         return false;
     }
-    for (const auto& input : o.inputs) {
+    jobs.reserve(sources.size());
+    for (const auto& source : sources) {
         Job job;
-        job.source = input;
+        job.source = source.path;
+        job.library = source.library;
+        job.ownShard = !o.shard || o.shard->holds(source.shardKey);
         std::optional<TargetType> type = o.to;
         if (outputIsFile) {
             job.target = o.output;
@@ -267,7 +293,7 @@ bool planJobs(const ConvertOptions& o, std::vector<Job>& jobs, std::vector<std::
                 problems.push_back("no output type: use --to, or -o with a file name");
                 return false;
             }
-            fs::path folder = o.output.empty() ? job.source.parent_path() : fs::path(o.output);
+            fs::path folder = o.output.empty() ? job.source.parent_path() : fs::path(o.output) / source.mirror;
             job.target = folder / (job.source.stem().string() + "." + type->extension);
         }
         job.type = *type;
@@ -283,27 +309,38 @@ bool planJobs(const ConvertOptions& o, std::vector<Job>& jobs, std::vector<std::
         return e ? fs::absolute(p).lexically_normal() : k;
     };
     std::map<fs::path, const Job*> outputs;
-    std::set<fs::path> sources;
-    for (const auto& job : jobs) sources.insert(key(job.source));
+    std::set<fs::path> sourceKeys;
+    for (const auto& job : jobs) sourceKeys.insert(key(job.source));
     for (const auto& job : jobs) {
         fs::path target = key(job.target);
         auto [it, fresh] = outputs.emplace(target, &job);
         if (!fresh)
             problems.push_back(job.target.string() + ": output of both " + it->second->source.string() + " and " +
                                job.source.string());
-        if (sources.count(target) || (fs::exists(job.target, ec) && fs::equivalent(job.source, job.target, ec)))
+        if (sourceKeys.count(target) || (fs::exists(job.target, ec) && fs::equivalent(job.source, job.target, ec)))
             problems.push_back(job.target.string() + ": output would overwrite a source file");
     }
     if (!problems.empty()) return false;
 
     for (auto& job : jobs) {
-        if (!fs::exists(job.target, ec)) continue;
-        if (o.skipExisting)
-            job.skip = true;
-        else if (!o.overwrite)
-            problems.push_back(job.target.string() + ": exists (use --overwrite or --skip-existing)");
-        else if (fs::is_directory(job.target, ec))
+        if (!job.ownShard || !fs::exists(job.target, ec)) continue;
+        if (fs::is_directory(job.target, ec) && (o.overwrite || o.update)) {
             problems.push_back(job.target.string() + ": is a folder");
+        } else if (o.update) {
+            // Up to date when the target was written at or after the source's
+            // last change; an unreadable time converts again.
+            std::error_code se, te;
+            const auto sourceTime = fs::last_write_time(job.source, se);
+            const auto targetTime = fs::last_write_time(job.target, te);
+            if (!se && !te && targetTime >= sourceTime)
+                job.upToDate = true;
+            else
+                job.replace = true;
+        } else if (o.skipExisting) {
+            job.skip = true;
+        } else if (!o.overwrite) {
+            problems.push_back(job.target.string() + ": exists (use --overwrite, --skip-existing or --update)");
+        }
     }
     return problems.empty();
 }
@@ -624,7 +661,7 @@ client::ConversionResult convertJob(const Job& job, const ConvertOptions& o, uns
             cause = "tags: " + error;
             return false;
         };
-    conversion.replace = o.overwrite;
+    conversion.replace = o.overwrite || job.replace;
     conversion.serial = serial;
     return client::convert(conversion);
 }
