@@ -72,7 +72,7 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 from a small skinned window or without windows (quillet --batch).
 .
 It is built on two in-process components, QoroAudioFile (opens, decodes,
-creates and encodes WAV, MP3, MP2, Ogg Vorbis, MPEG Plus, VOX, G.72x, AVI
+creates and encodes WAV, FLAC, MP3, MP2, Ogg Vorbis, MPEG Plus, VOX, G.72x, AVI
 audio and raw files, exchanging 16-bit sample arrays with its caller) and
 QoroAudioInformation (technical facts, tags and cue points), created through
 the small component runtime libqorocom. The qoro command scripts them

@@ -1,6 +1,7 @@
 #include "containers/containers.h"
 
 #include "containers/avi_track.h"
+#include "containers/flac_track.h"
 #include "containers/mp2_writer.h"
 #include "containers/mp3_writer.h"
 #include "containers/mpc_track.h"
@@ -25,6 +26,7 @@ constexpr ContainerEntry kContainers[] = {
     {AVI, openAvi, nullptr, false},       // sound tracks of AVI files: read only
     {MPC, openMpc, nullptr, false},       // MPEG Plus: read only
     {MP2, openSpeech, createMp2, false},  // reads ".dss" speech files, writes Layer II
+    {FLAC, openFlac, createFlac, false},
 };
 
 }  // namespace

@@ -1,7 +1,7 @@
 // One open audio file as the engine sees it: a container with a codec that
 // turns its bytes into PCM in the file format (the PCM form of the file) and
 // back. Every container kind (RIFF WAVE, raw, MPEG, VOX/G.72x, Ogg Vorbis,
-// AVI, MPEG Plus, Layer II) is one Track implementation; the engine above it
+// AVI, MPEG Plus, Layer II, FLAC) is one Track implementation; the engine above it
 // does the counting, the conversion to and from the 16-bit array format, and
 // never looks inside the container.
 //
@@ -53,6 +53,7 @@ enum class ContainerKind : int32_t {
     Avi = 9,
     MpegPlus = 10,
     MpegLayer2 = 11,
+    Flac = 12,
     Speech = 15,  // ".dss" files: opened and measured, no decoder
 };
 
@@ -147,6 +148,9 @@ public:
     // --- reading ------------------------------------------------------------
     // Decoded length of the whole file in file-format bytes.
     virtual uint64_t decodedLength() const = 0;
+    // False for a stream that does not state its length (decodedLength() is
+    // then 0): the engine counts the length as it reads.
+    virtual bool lengthKnown() const { return true; }
     // The same length in array-format bytes (readers whose counting differs,
     // such as the telephony coders, override this).
     virtual uint64_t arrayLength(const WAVEFORMATEX& array) const {

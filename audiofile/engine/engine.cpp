@@ -177,6 +177,7 @@ void Engine::setArrayFormat(uint32_t rate, uint16_t channels) {
             total_ = track_->arrayLength(array_);
         }
         arrayPos_ = convertBytes(filePos_, file_, array_);
+        if (state_ != FileState::Writing && !track_->lengthKnown()) total_ = std::max(total_, arrayPos_);
     }
     designConverters();
 }
@@ -238,6 +239,8 @@ int64_t Engine::read(uint64_t n, std::vector<uint8_t>& out) {
     }
     filePos_ += static_cast<uint64_t>(decoded);
     arrayPos_ += produced;
+    // A stream that does not state its length is as long as what was read.
+    if (!track_->lengthKnown()) total_ = std::max(total_, arrayPos_);
     return static_cast<int64_t>(produced);
 }
 
@@ -284,6 +287,7 @@ int16_t Engine::seek(uint64_t arrayOffset, SeekOrigin origin) {
     if (st < 0) return failure(st, Step::Seek);
     filePos_ = result.fileBytes;
     arrayPos_ = result.arrayKnown ? result.arrayBytes : convertBytes(filePos_, file_, array_);
+    if (!track_->lengthKnown()) total_ = std::max(total_, arrayPos_);
     if (file_.nBlockAlign != 0) toArray_.continueReadingAt(filePos_ / file_.nBlockAlign);
     return status::kOk;
 }

@@ -102,7 +102,17 @@ void AudioFileObject::guarded(Work&& work) {
     }
 }
 
-HRESULT AudioFileObject::InterfaceSupportsErrorInfo(REFIID riid) { return riid == IID_IAudioFile ? S_OK : S_FALSE; }
+HRESULT AudioFileObject::InterfaceSupportsErrorInfo(REFIID riid) {
+    return riid == IID_IAudioFile || riid == IID_IAudioFile2 ? S_OK : S_FALSE;
+}
+
+HRESULT AudioFileObject::queryExtra(REFIID riid, void** ppv) {
+    if (riid != IID_IAudioFile) return E_NOINTERFACE;
+    IAudioFile* older = static_cast<IAudioFile2*>(this);
+    older->AddRef();
+    *ppv = older;
+    return S_OK;
+}
 
 const com::DispatchTable& AudioFileObject::dispatchTable() {
     using namespace qoro::com;
@@ -163,6 +173,11 @@ const com::DispatchTable& AudioFileObject::dispatchTable() {
         propget<&IAudioFile::get_Mp3TypeDecoder>(id::Mp3TypeDecoder, u"Mp3TypeDecoder"),
         propput<&IAudioFile::put_Mp3TypeDecoder>(id::Mp3TypeDecoder, u"Mp3TypeDecoder"),
         propget<&IAudioFile::get_Mp3LameEncoder>(id::Mp3LameEncoder, u"Mp3LameEncoder"),
+        // IAudioFile2
+        method<&IAudioFile2::SetFormatFLAC>(id::SetFormatFLAC, u"SetFormatFLAC",
+                                            {optional(44100L), optional(2L), optional(5L)}),
+        method<&IAudioFile2::SetFormatOpus>(id::SetFormatOpus, u"SetFormatOpus",
+                                            {optional(2L), optional(128L), optional(10L)}),
     };
     return table;
 }
@@ -379,6 +394,15 @@ HRESULT AudioFileObject::SetFormatWMA(LONG, LONG*) {
 HRESULT AudioFileObject::SetFormatMP2(LONG Frequency, LONG Bitrate, SHORT nChannels, LONG* BlockAlign) {
     clearErrorInfo();
     return blockAlign(BlockAlign, core_.setFormatMP2(Frequency, Bitrate, nChannels));
+}
+
+HRESULT AudioFileObject::SetFormatFLAC(LONG Frequency, LONG nChannels, LONG Level, LONG* BlockAlign) {
+    clearErrorInfo();
+    return blockAlign(BlockAlign, core_.setFormatFLAC(Frequency, nChannels, Level));
+}
+HRESULT AudioFileObject::SetFormatOpus(LONG nChannels, LONG Bitrate, LONG Complexity, LONG* BlockAlign) {
+    clearErrorInfo();
+    return blockAlign(BlockAlign, core_.setFormatOpus(nChannels, Bitrate, Complexity));
 }
 
 }  // namespace qoro::audiofile

@@ -1,5 +1,7 @@
-// The AudioFile automation object: IAudioFile through its vtable and through
-// IDispatch (a table of members with their DISPIDs and argument defaults),
+// The AudioFile automation object: IAudioFile and IAudioFile2 (IAudioFile
+// and the FLAC and Opus output formats after it, one vtable for both)
+// through their vtable and through IDispatch (a table of members with their
+// DISPIDs and argument defaults),
 // and the _IAudioFileEvents.Error event through a connection point. All the
 // work is done by AudioFileCore; this class converts automation values.
 //
@@ -21,7 +23,7 @@
 namespace qoro::audiofile {
 
 class AudioFileObject final
-    : public com::Object<AudioFileObject, com::Iface<IAudioFile, IID_IAudioFile>,
+    : public com::Object<AudioFileObject, com::Iface<IAudioFile2, IID_IAudioFile2>,
                          com::Iface<ISupportErrorInfo, IID_ISupportErrorInfo>, com::Events<DIID__IAudioFileEvents>>,
       private ErrorSink {
 public:
@@ -85,8 +87,13 @@ public:
     HRESULT get_Mp3TypeDecoder(LONG* pVal) override;
     HRESULT put_Mp3TypeDecoder(LONG newVal) override;
     HRESULT get_Mp3LameEncoder(IAudioFileLameMp3Encoder** pVal) override;
+    HRESULT SetFormatFLAC(LONG Frequency, LONG nChannels, LONG Level, LONG* BlockAlign) override;
+    HRESULT SetFormatOpus(LONG nChannels, LONG Bitrate, LONG Complexity, LONG* BlockAlign) override;
 
     HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
+
+    // IAudioFile: the first slots of IAudioFile2's vtable.
+    HRESULT queryExtra(REFIID riid, void** ppv);
 
 private:
     void fireError(long code, const std::string& cause) override;

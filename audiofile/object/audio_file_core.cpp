@@ -27,14 +27,16 @@ struct ExtensionType {
 };
 
 constexpr ExtensionType kOpenTypes[] = {
-    {".wav", WAV},   {".mp3", MP3}, {".mp2", MP3}, {".mp1", MP3},   {".mpeg", MP3},  {".vox", VOX}, {".pcm", RAW},
-    {".raw", RAW},   {".dat", RAW}, {".gsm", RAW}, {".adpcm", RAW}, {".g726", G726}, {".ogg", OGG}, {".g721", G721},
-    {".g723", G723}, {".avi", AVI}, {".mpc", MPC}, {".mp+", MPC},   {".wma", WMA},   {".dss", MP2},
+    {".wav", WAV}, {".mp3", MP3},   {".mp2", MP3},   {".mp1", MP3},   {".mpeg", MP3},  {".vox", VOX},
+    {".pcm", RAW}, {".raw", RAW},   {".dat", RAW},   {".gsm", RAW},   {".adpcm", RAW}, {".g726", G726},
+    {".ogg", OGG}, {".g721", G721}, {".g723", G723}, {".avi", AVI},   {".mpc", MPC},   {".mp+", MPC},
+    {".wma", WMA}, {".dss", MP2},   {".flac", FLAC}, {".opus", OPUS},
 };
 
 constexpr ExtensionType kCreateTypes[] = {
-    {".wav", WAV},   {".mp3", MP3},   {".vox", VOX}, {".pcm", RAW},   {".raw", RAW},   {".dat", RAW}, {".gsm", RAW},
-    {".adpcm", RAW}, {".g726", G726}, {".ogg", OGG}, {".g721", G721}, {".g723", G723}, {".wma", WMA}, {".mp2", MP2},
+    {".wav", WAV}, {".mp3", MP3},   {".vox", VOX},   {".pcm", RAW},   {".raw", RAW},   {".dat", RAW},
+    {".gsm", RAW}, {".adpcm", RAW}, {".g726", G726}, {".ogg", OGG},   {".g721", G721}, {".g723", G723},
+    {".wma", WMA}, {".mp2", MP2},   {".flac", FLAC}, {".opus", OPUS},
 };
 
 template <size_t N>
@@ -44,6 +46,13 @@ long lookupType(const ExtensionType (&table)[N], const std::string& name) {
         if (ext == e.ext) return e.type;
     return RAW;
 }
+
+}  // namespace
+
+// Why Opus files are refused, in every member that meets one.
+const char* const kOpusNotYet = "Opus is not supported yet";
+
+namespace {
 
 // A successful read reports at most this much beyond what the file still holds
 // (guards the allocation of absurd requests).
@@ -124,6 +133,10 @@ void AudioFileCore::openFile(const std::string& name, long formatType, long flag
         report(FORMATNOTSUPPORT, "WMA files need a codec component that is not installed");
         return;
     }
+    if (type == OPUS) {
+        report(FORMATNOTSUPPORT, kOpusNotYet);
+        return;
+    }
     const int16_t st = engine_.open(name, type, flag);
     if (st < 0) {
         reportEngine(st);
@@ -163,6 +176,10 @@ void AudioFileCore::createFile(const std::string& name, long formatType) {
     const long type = formatType == DEFAULT ? typeForCreate(name) : formatType;
     if (type == WMA) {
         report(FORMATNOTSUPPORT, "WMA files need a codec component that is not installed");
+        return;
+    }
+    if (type == OPUS) {
+        report(FORMATNOTSUPPORT, kOpusNotYet);
         return;
     }
     const int16_t st = engine_.create(name, type);

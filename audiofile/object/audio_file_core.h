@@ -58,6 +58,8 @@ private:
     std::vector<int16_t>& v_;
 };
 
+extern const char* const kOpusNotYet;
+
 class AudioFileCore final : public Mp3SettingsOwner {
 public:
     explicit AudioFileCore(ErrorSink* sink = nullptr);
@@ -138,6 +140,10 @@ public:
     long setFormatG721(long frequency);
     long setFormatWMA(long profile);
     long setFormatMP2(long frequency, long bitrate, long channels);
+    // IAudioFile2: FLAC (INVALIDPARAM for arguments out of range) and Opus
+    // (not supported yet: FORMATNOTSUPPORT).
+    long setFormatFLAC(long frequency, long channels, long level);
+    long setFormatOpus(long channels, long bitrate, long complexity);
 
     // --- Mp3SettingsOwner --------------------------------------------------------
     Mp3Settings& mp3Settings() override { return mp3_; }

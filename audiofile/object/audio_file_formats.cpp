@@ -133,4 +133,17 @@ long AudioFileCore::setFormatMP2(long frequency, long bitrate, long channels) {
     return audiofile::setFormatMp2(fmt_, output_, frequency, bitrate, channels);
 }
 
+long AudioFileCore::setFormatFLAC(long frequency, long channels, long level) {
+    if (!formatCallAllowed()) return 0;
+    const long blockAlign = audiofile::setFormatFlac(fmt_, output_, frequency, channels, level);
+    if (blockAlign == 0) report(INVALIDPARAM, "FLAC takes 1000 to 384000 Hz, 1 or 2 channels and a level from 0 to 8");
+    return blockAlign;
+}
+
+long AudioFileCore::setFormatOpus(long, long, long) {
+    if (!formatCallAllowed()) return 0;
+    report(FORMATNOTSUPPORT, kOpusNotYet);
+    return 0;
+}
+
 }  // namespace qoro::audiofile

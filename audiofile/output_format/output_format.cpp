@@ -373,6 +373,19 @@ long setFormatOggVorbis(FormatState& state, OutputSettings& settings, long /*fre
     return 1024;
 }
 
+long setFormatFlac(FormatState& state, OutputSettings& settings, long frequency, long channels, long level) {
+    if (frequency < 1000 || frequency > 384000 || (channels != 1 && channels != 2) || level < 0 || level > 8) return 0;
+    FlacSettings& flac = settings.flac;
+    flac.frequency = static_cast<int32_t>(frequency);
+    flac.channels = static_cast<int16_t>(channels);
+    flac.level = static_cast<int16_t>(level);
+    state.description = flacDescription(flac);
+    state.type = FLAC;
+    // What goes in: the compressed rate is known only once the file is written.
+    state.bitrate = saturated(static_cast<long long>(frequency) * channels * 16);
+    return channels * 2;
+}
+
 long setFormatVox(FormatState& state, OutputSettings& settings, long frequency) {
     if (!oneOf(frequency, kPcmRates)) return 0;
     settings.voxFrequency = static_cast<int32_t>(frequency);
@@ -495,6 +508,11 @@ std::string oggDescription(const OggSettings& ogg) {
     return text;
 }
 
+std::string flacDescription(const FlacSettings& flac) {
+    return textf("FLAC %d Hz; %s; 16 Bit; Level %d", static_cast<int>(flac.frequency),
+                 flac.channels == 1 ? "Mono" : "Stereo", static_cast<int>(flac.level));
+}
+
 std::string voxDescription(long frequency) {
     return "Dialogic ADPCM " + frequencyWithComma(frequency) + " kHz; Mono; 4 Bit";
 }
@@ -530,6 +548,10 @@ std::string describeOpenedFile(DescribedKind kind, std::span<const uint8_t> full
 std::string describeOggFile(long frequency, long channels, long nominalBitrate) {
     return textf("%s %ld Hz; %s; %ld Kbps; ", "Ogg Vorbis ", frequency, channels == 1 ? "Mono" : "Stereo",
                  nominalBitrate);
+}
+
+std::string describeFlacFile(long frequency, long channels, long bits) {
+    return textf("FLAC %ld Hz; %s; %ld Bit", frequency, channels == 1 ? "Mono" : "Stereo", bits);
 }
 
 std::string describeMp2File(long frequency, long mode, long bitrate) {

@@ -59,6 +59,12 @@ struct OggSettings {
     int16_t quality = -1;  // hundredths, -1 = use the bitrates
 };
 
+struct FlacSettings {
+    int32_t frequency = 44100;
+    int16_t channels = 2;
+    int16_t level = 5;  // compression level, 0 (fastest) to 8 (smallest)
+};
+
 struct RawSettings {
     int32_t frequency = 44100;
     int16_t bits = 16;
@@ -72,6 +78,7 @@ struct RawSettings {
 struct OutputSettings {
     Mp2Settings mp2;
     OggSettings ogg;
+    FlacSettings flac;
     RawSettings raw;
     int32_t voxFrequency = 8000;
     int16_t g726Bits = 4;
@@ -114,6 +121,9 @@ long setFormatMp3(FormatState& state, Mp3Settings& mp3, long encoderChoice, long
 long setFormatMp2(FormatState& state, OutputSettings& settings, long frequency, long bitrate, long mode);
 long setFormatOggVorbis(FormatState& state, OutputSettings& settings, long frequency, long channels,
                         long nominalBitrate, long minBitrate, long maxBitrate, long quality);
+// 16-bit FLAC at 1000 to 384000 Hz in 1 or 2 channels, level 0 to 8; the
+// file format and full format stay as they are (the file is PCM inside).
+long setFormatFlac(FormatState& state, OutputSettings& settings, long frequency, long channels, long level);
 long setFormatVox(FormatState& state, OutputSettings& settings, long frequency);
 // The G.72x methods keep the format type: CreateFile names the type.
 long setFormatG721(FormatState& state, OutputSettings& settings, long frequency);
@@ -164,6 +174,7 @@ std::string codecDescription(std::span<const uint8_t> record);
 
 std::string mp2Description(const Mp2Settings& mp2);
 std::string oggDescription(const OggSettings& ogg);
+std::string flacDescription(const FlacSettings& flac);
 std::string voxDescription(long frequency);
 std::string g721Description(long frequency);
 std::string g723Description(long frequency, long bits);
@@ -175,6 +186,8 @@ enum class DescribedKind { Wav, Mp3ThroughAcm, Vox, Raw, Avi, G726, G721, G723 }
 // the full format (whatever the kind).
 std::string describeOpenedFile(DescribedKind kind, std::span<const uint8_t> full, long frequency, long bits);
 std::string describeOggFile(long frequency, long channels, long nominalBitrate);
+// A FLAC file opened for reading: its rate, channels and sample depth.
+std::string describeFlacFile(long frequency, long channels, long bits);
 std::string describeMp2File(long frequency, long mode, long bitrate);
 // version: the MPEG version number as printed before ".0"; mode 1 mono,
 // 2 stereo, 3 joint stereo, 4 dual.

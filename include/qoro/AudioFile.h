@@ -52,6 +52,8 @@ enum FormatTypeConstants : LONG {
     MPC = 10,
     MP2 = 12,  // declared before WMA in the type library
     WMA = 11,
+    FLAC = 13,  // IAudioFile2
+    OPUS = 14,  // IAudioFile2
 };
 
 // Values of LastErrorNum and of the Error event.
@@ -207,6 +209,9 @@ inline constexpr CLSID CLSID_AudioFile = {
 // {FC199E4F-F9A5-4D6A-BD30-6AA06D196288}
 inline constexpr IID IID_IAudioFile = {
     0xfc199e4f, 0xf9a5, 0x4d6a, {0xbd, 0x30, 0x6a, 0xa0, 0x6d, 0x19, 0x62, 0x88}};
+// {9E7ADB6D-2DF0-40EA-864E-A3049B5AF275}
+inline constexpr IID IID_IAudioFile2 = {
+    0x9e7adb6d, 0x2df0, 0x40ea, {0x86, 0x4e, 0xa3, 0x04, 0x9b, 0x5a, 0xf2, 0x75}};
 // {8BDC4CE4-B318-4BF6-AAFD-4B39F5DC56CE}
 inline constexpr IID DIID__IAudioFileEvents = {
     0x8bdc4ce4, 0xb318, 0x4bf6, {0xaa, 0xfd, 0x4b, 0x39, 0xf5, 0xdc, 0x56, 0xce}};
@@ -277,6 +282,9 @@ inline constexpr DISPID WmaFormatEnabled = 70;
 inline constexpr DISPID Mp3TypeEncoder = 71;
 inline constexpr DISPID Mp3TypeDecoder = 72;
 inline constexpr DISPID Mp3LameEncoder = 73;
+// IAudioFile2
+inline constexpr DISPID SetFormatFLAC = 74;
+inline constexpr DISPID SetFormatOpus = 75;
 }  // namespace AudioFile
 
 namespace AudioFileEvents {
@@ -447,6 +455,30 @@ struct IAudioFile : public IDispatch {
     virtual HRESULT put_Mp3TypeDecoder(LONG newVal) = 0;
     // [out, retval] a counted reference to the object's own settings object.
     virtual HRESULT get_Mp3LameEncoder(IAudioFileLameMp3Encoder** pVal) = 0;
+};
+
+// The audio file object's second interface: IAudioFile unchanged (the same
+// slots, DISPIDs and values), followed by the output formats FLAC and Opus.
+// An object that has it answers QueryInterface(IID_IAudioFile2); through
+// IDispatch its members are found by name like the others.
+//
+// SetFormatFLAC chooses FLAC output (the format type FLAC, chosen for ".flac"
+// names): 16-bit samples at Frequency (1000 to 384000 Hz) in nChannels (1 or
+// 2), compressed at Level 0 (fastest) to 8 (smallest), 5 by default; the
+// created file takes that rate and those channels as its array format, and
+// carries the MD5 signature of its samples. It returns the BlockAlign of the
+// samples written (0 with INVALIDPARAM for an argument out of range, BUSY
+// while a file is open). FLAC files are read at 4 to 32 bits in one or two
+// channels, as 16-bit samples (8-bit ones report BitsPerSample 8).
+// SetFormatOpus chooses Opus output at 48 kHz in nChannels with Bitrate
+// (kbit/s, as the other encoders take it) and Complexity (0 to 10). Opus
+// files are not supported yet: it returns 0 and reports FORMATNOTSUPPORT,
+// as OpenFile and CreateFile do for the format type OPUS (".opus").
+struct IAudioFile2 : public IAudioFile {
+    virtual HRESULT SetFormatFLAC(LONG Frequency /* = 44100 */, LONG nChannels /* = 2 */, LONG Level /* = 5 */,
+                                  LONG* BlockAlign) = 0;
+    virtual HRESULT SetFormatOpus(LONG nChannels /* = 2 */, LONG Bitrate /* = 128 */,
+                                  LONG Complexity /* = 10 */, LONG* BlockAlign) = 0;
 };
 
 // Outgoing events of AudioFile, a dispinterface: sinks receive them through

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes the seed files of tests/fuzz/seeds/<harness>/ with the reference tools
-# (ffmpeg, sox, lame, oggenc, mutagen) and a few bytes laid out by hand:
+# (ffmpeg, sox, lame, oggenc, flac, mutagen) and a few bytes laid out by hand:
 # one short file per codec and container, each a few KB. The seeds are kept
 # in the repository; run this only to make them again (the tools' versions
 # change the bytes, not what the files hold). Reproducers of findings live
@@ -15,7 +15,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 
-for tool in ffmpeg sox lame oggenc python3; do
+for tool in ffmpeg sox lame oggenc flac metaflac python3; do
   command -v $tool >/dev/null || { echo "make_seeds.sh: $tool is missing; run scripts/setup.sh" >&2; exit 2; }
 done
 py=/usr/bin/python3
@@ -283,6 +283,33 @@ put audiofile_fuzz '\x00\x00\x07' wav/pcm16_stereo.wav wav/pcm8_mono.wav wav/pcm
   wav/mulaw.wav wav/ima_adpcm.wav wav/ms_adpcm_stereo.wav wav/gsm610.wav wav/mp3_in_wav.wav wav/mp2_in_wav.wav \
   wav/rf64.wav wav/streamed.wav wav/ms_adpcm_edge_coefficients.wav
 put avi_fuzz '\x08\x00\x07' avi/pcm.avi avi/ima_adpcm.avi avi/mp3.avi avi/small_pcm.avi avi/small_chunks_noidx.avi
+# flac_fuzz (audiofile_fuzz built for the format type FLAC alone): the flac
+# tool's files at every depth, with and without a seek table, tags and a
+# picture, an ID3v2 tag in front, more channels than the engine takes, and a
+# stream whose STREAMINFO leaves the length unknown; byte 2 the array format
+# (7 the file's own, 0x0a 22050 Hz stereo).
+mkdir flac
+fl() { flac -s -f --no-padding "$@"; }
+sox -V1 -r 8000 -n -b 16 -c 2 f16s.wav synth 0.08 sine 440 sine 1000
+sox -V1 -r 8000 -n -b 24 -c 1 f24m.wav synth 0.1 sine 440 whitenoise gain -n -3
+sox -V1 -r 11025 -n -b 8 -c 1 f8m.wav synth 0.1 sine 440
+sox -V1 -r 8000 -n -b 16 -c 3 f16t.wav synth 0.03 sine 440 sine 660 sine 880
+fl --no-seektable -o flac/s16_stereo.flac f16s.wav
+fl --no-seektable -o flac/s24_mono.flac f24m.wav
+fl --no-seektable -o flac/s8_mono.flac f8m.wav
+fl -b 256 -S 128x -o flac/s16_seektable_small_blocks.flac f16s.wav
+fl --no-seektable -0 -o flac/s16_level0.flac f16s.wav
+fl --no-seektable --channel-map=none -o flac/three_channels.flac f16t.wav
+fl --no-seektable -T TITLE=Seed -T ARTIST=Quillet -o flac/tagged.flac f16s.wav
+printf '\x89PNG\r\n\x1a\n0000IHDR' > cover.png
+metaflac --import-picture-from="3|image/png|front|1x1x24/0|cover.png" flac/tagged.flac
+sox -V1 f16s.wav -t raw - | flac -s --force-raw-format --endian=little --sign=signed --channels=2 --bps=16 \
+  --sample-rate=8000 --no-padding --no-seektable -c - > flac/unknown_length.flac 2>/dev/null
+{ printf 'ID3\x03\x00\x00\x00\x00\x00\x0aTIT2\x00\x00\x00\x00\x00\x00'; cat flac/s16_stereo.flac; } > flac/id3_in_front.flac
+put flac_fuzz '\x0d\x00\x07' flac/*.flac
+for f in s16_stereo s24_mono; do
+  { printf '\x0d\x00\x0a'; cat flac/$f.flac; } > "$seeds/flac_fuzz/${f}_array22050.flac"
+done
 put audiofile_fuzz '\x80\x00\x0b' wav/float32.wav
 put audiofile_fuzz '\x00\x00\x0f' wav/pcm32.wav wav/float64.wav wav/float64_plain.wav wav/pcm24_valid20.wav
 put audiofile_fuzz '\x00\x01\x03' wav/mp3_in_wav.wav
