@@ -18,6 +18,41 @@ inline double seconds(Clock::time_point since) { return std::chrono::duration<do
 
 inline bool shell(const std::string& command) { return std::system(command.c_str()) == 0; }
 
+// OpenFile (as `type`) and ReadFile in 0.1 s blocks to the end, as a player
+// or converter reads: the seconds it took, or a negative value on failure.
+// Counts the sample frames read into `frames`.
+inline double timeReadThrough(const std::string& path, LONG type, long& frames) {
+    frames = 0;
+    const auto t0 = Clock::now();
+    IAudioFile* af = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile,
+                                reinterpret_cast<void**>(&af))))
+        return -1.0;
+    BSTR name = qoro::com::bstrFromUtf8(path);
+    LONG err = 0, rate = 0, channels = 0;
+    af->OpenFile(name, type, READ);
+    SysFreeString(name);
+    af->get_LastErrorNum(&err);
+    if (err == NOERRORS) {
+        af->get_ArrayFrequency(&rate);
+        af->get_ArrayChannels(&channels);
+        for (;;) {
+            SAFEARRAY* sa = nullptr;
+            af->ReadFile(rate / 10, &sa);
+            if (!sa) break;
+            LONG ub = -1;
+            SafeArrayGetUBound(sa, 1, &ub);
+            SafeArrayDestroy(sa);
+            if (ub < 0) break;
+            frames += (ub + 1) / channels;
+        }
+        af->get_LastErrorNum(&err);
+    }
+    af->CloseFile();
+    af->Release();
+    return err == NOERRORS ? seconds(t0) : -1.0;
+}
+
 // The copy loop of the converter: `in` opened by one AudioFile, `out` created
 // as `type` by another after `setFormat` chose its output format (false stops
 // the copy), the target's array format set to the source's, then ReadFile /

@@ -39,39 +39,6 @@ double timeCommand(const std::string& cmd) {
     return shell(cmd) ? seconds(t0) : -1.0;
 }
 
-// OpenFile + ReadFile to the end; seconds, or negative on failure.
-double timeDecode(const std::string& path, long* framesOut) {
-    const auto t0 = Clock::now();
-    IAudioFile* af = nullptr;
-    if (FAILED(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile,
-                                reinterpret_cast<void**>(&af))))
-        return -1.0;
-    BSTR name = qoro::com::bstrFromUtf8(path);
-    LONG err = 0, rate = 0, channels = 0;
-    af->OpenFile(name, DEFAULT, READ);
-    SysFreeString(name);
-    af->get_LastErrorNum(&err);
-    long frames = 0;
-    if (err == NOERRORS) {
-        af->get_ArrayFrequency(&rate);
-        af->get_ArrayChannels(&channels);
-        for (;;) {
-            SAFEARRAY* sa = nullptr;
-            af->ReadFile(rate / 10, &sa);
-            LONG ub = -1;
-            SafeArrayGetUBound(sa, 1, &ub);
-            SafeArrayDestroy(sa);
-            if (ub < 0) break;
-            frames += (ub + 1) / channels;
-        }
-        af->get_LastErrorNum(&err);
-    }
-    af->CloseFile();
-    af->Release();
-    *framesOut = frames;
-    return err == NOERRORS ? seconds(t0) : -1.0;
-}
-
 double timeEncode(const std::string& wav, const std::string& flac) {
     const auto t0 = Clock::now();
     const bool ok = qoro::bench::copyThroughAudioFile(wav, flac, FLAC, [](IAudioFile* out) {
@@ -118,7 +85,7 @@ int main(int argc, char** argv) {
         toolEnc.push_back(timeCommand("flac -5 -s -f -o '" + toolFlac + "' '" + wav + "'"));
         ourEnc.push_back(timeEncode(wav, ourFlac));
         toolDec.push_back(timeCommand("flac -d -s -f -c '" + toolFlac + "' > /dev/null"));
-        ourDec.push_back(timeDecode(toolFlac, &frames));
+        ourDec.push_back(qoro::bench::timeReadThrough(toolFlac, DEFAULT, frames));
     }
     CoUninitialize();
     for (const auto* v : {&toolEnc, &ourEnc, &toolDec, &ourDec})

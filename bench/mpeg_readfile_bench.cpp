@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <string>
 
+#include "bench_support.h"
 #include "qoro/AudioFile.h"
 #include "qoro/com.h"
 
@@ -28,42 +29,6 @@ double timeCommand(const std::string& cmd) {
     const int rc = std::system(cmd.c_str());
     const double s = std::chrono::duration<double>(Clock::now() - t0).count();
     return rc == 0 ? s : -1.0;
-}
-
-// Seconds for the whole read loop, or a negative value on failure.
-double timeReadFile(const std::string& path, long* framesOut) {
-    const auto t0 = Clock::now();
-    IAudioFile* af = nullptr;
-    if (FAILED(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile,
-                                reinterpret_cast<void**>(&af))))
-        return -1.0;
-    BSTR name = qoro::com::bstrFromUtf8(path);
-    LONG err = 0, rate = 0, channels = 0;
-    af->OpenFile(name, MP3, READ);
-    SysFreeString(name);
-    af->get_LastErrorNum(&err);
-    if (err != NOERRORS) {
-        std::fprintf(stderr, "OpenFile(MP3) failed: %ld\n", long(err));
-        af->Release();
-        return -1.0;
-    }
-    af->get_ArrayFrequency(&rate);
-    af->get_ArrayChannels(&channels);
-    long frames = 0;
-    for (;;) {
-        SAFEARRAY* sa = nullptr;
-        af->ReadFile(rate / 10, &sa);
-        if (!sa) break;
-        LONG ub = -1;
-        SafeArrayGetUBound(sa, 1, &ub);
-        SafeArrayDestroy(sa);
-        if (ub < 0) break;
-        frames += (ub + 1) / channels;
-    }
-    af->CloseFile();
-    af->Release();
-    *framesOut = frames;
-    return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
 // Seconds for OpenFile and CloseFile alone (the analysis, the frame walk
@@ -116,7 +81,7 @@ int main(int argc, char** argv) {
     double ours = 1e9, mpg123 = 1e9, ffmpeg = 1e9;
     long frames = 0;
     for (int r = 0; r < runs; ++r) {
-        const double o = timeReadFile(mp3, &frames);
+        const double o = qoro::bench::timeReadThrough(mp3, MP3, frames);
         if (o < 0) return 1;
         ours = std::min(ours, o);
         const double m = timeCommand("mpg123 -q -s '" + mp3 + "' > /dev/null");
