@@ -157,8 +157,9 @@ int runBatch(ConversionMode mode, const DataFolder& data, std::ostream& out, int
     app.onConvert();
     app.converter().waitForRun();
     out << modeName(mode) << ": " << ports.converted_ << " converted, " << ports.failed_ << " failed, "
-        << ports.skipped_ << " skipped" << (ports.cancelled_ ? ", " + std::to_string(ports.cancelled_) + " cancelled" : "")
-        << "; output folder " << shown(folder) << '\n';
+        << ports.skipped_ << " skipped"
+        << (ports.cancelled_ ? ", " + std::to_string(ports.cancelled_) + " cancelled" : "") << "; output folder "
+        << shown(folder) << '\n';
     return ports.failed_ > 0 ? 1 : 0;
 }
 

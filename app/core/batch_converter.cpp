@@ -185,7 +185,8 @@ void BatchConverter::onConvert() {
                     afterBlock();
                 },
                 cancel);
-        });
+        },
+        s_.wakeAtRunEnd);
     s_.ports.view.showProgress(0, files_, 0);
     s_.ports.view.runStarted();
 }

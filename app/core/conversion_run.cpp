@@ -4,10 +4,12 @@
 
 namespace quillet {
 
-ConversionRun::ConversionRun(std::vector<RunJob> jobs, int workers, MakeParts makeParts, ConvertOne convertOne)
+ConversionRun::ConversionRun(std::vector<RunJob> jobs, int workers, MakeParts makeParts, ConvertOne convertOne,
+                             std::function<void()> onEnd)
     : jobs_(std::move(jobs)),
       makeParts_(std::move(makeParts)),
       convertOne_(std::move(convertOne)),
+      onEnd_(std::move(onEnd)),
       progress_(jobs_.size()) {
     if (workers <= 0) workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     const size_t count = std::min(static_cast<size_t>(workers), jobs_.size());
@@ -48,14 +50,16 @@ void ConversionRun::work() {
             };
             result = convertOne_(parts, job, serial_.fetch_add(1), progress, cancel_);
         }
+        bool ended;
         {
             std::lock_guard lock(mutex_);
             progress_[index].reset();
             pending_.finished.emplace_back(index, std::move(result));
-            pending_.ended = ++finished_ == jobs_.size();
+            ended = pending_.ended = ++finished_ == jobs_.size();
             fresh_ = true;
         }
         news_.notify_all();
+        if (ended && onEnd_) onEnd_();
     }
 }
 

@@ -47,7 +47,10 @@ public:
     using MakeParts = std::function<Components()>;
 
     // workers: 0 means one per processor; never more than there are jobs.
-    ConversionRun(std::vector<RunJob> jobs, int workers, MakeParts makeParts, ConvertOne convertOne);
+    // onEnd, when given, is called on the worker that finished the last job
+    // (a front end may post itself a prompt look at the news).
+    ConversionRun(std::vector<RunJob> jobs, int workers, MakeParts makeParts, ConvertOne convertOne,
+                  std::function<void()> onEnd = {});
     ~ConversionRun();
     ConversionRun(const ConversionRun&) = delete;
     ConversionRun& operator=(const ConversionRun&) = delete;
@@ -77,6 +80,7 @@ private:
     std::vector<RunJob> jobs_;
     MakeParts makeParts_;
     ConvertOne convertOne_;
+    std::function<void()> onEnd_;
     std::atomic<bool> cancel_{false};
     std::atomic<size_t> next_{0};
     std::atomic<unsigned> serial_{0};

@@ -32,6 +32,9 @@ struct Session {
     // and benchmarks may hold the worker while they look at the
     // user-interface thread. Set before a run starts.
     std::function<void()> afterEachBlock;
+    // Called on a worker when the last file of a run has finished, so that a
+    // front end need not wait for its next look (thread-safe on its side).
+    std::function<void()> wakeAtRunEnd;
 
     // Playback's row cursor: 1-based; 0 and values above the row count lie
     // outside the list (moving back from 0 wraps to a huge value, which is

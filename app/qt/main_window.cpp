@@ -333,6 +333,11 @@ MainWindow::MainWindow(Setup setup) : setup_(std::move(setup)), player_(setup_.o
     // workers go.
     runTick_.setInterval(100);
     QObject::connect(&runTick_, &QTimer::timeout, this, [this] { controller_->onRunTick(); });
+    // The end of a run is shown at once, not at the next look.
+    controller_->session().wakeAtRunEnd = [this] {
+        QMetaObject::invokeMethod(
+            this, [this] { controller_->onRunTick(); }, Qt::QueuedConnection);
+    };
     buildShortcuts();
     controller_->start();
 }
