@@ -16,8 +16,9 @@ namespace qoro::cli {
 
 namespace {
 
-const std::array<TargetType, 9> kTargetTypes = {{
+const std::array<TargetType, 10> kTargetTypes = {{
     {"wav", WAV, "wav"},
+    {"flac", FLAC, "flac"},
     {"mp3", MP3, "mp3"},
     {"mp2", MP2, "mp2"},
     {"ogg", OGG, "ogg"},
@@ -47,6 +48,7 @@ constexpr long kMpegRates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 4
 constexpr long kMp2Rates[] = {16000, 22050, 24000, 32000, 44100, 48000};
 // Rates of raw PCM, A-law and u-law files, and of the telephony coders.
 constexpr long kRawMinRate = 1000, kRawMaxRate = 384000;
+constexpr long kFlacMinRate = 1000, kFlacMaxRate = 384000;  // what SetFormatFLAC takes
 constexpr long kTelephonyMaxRate = 1000000;
 
 // Bitrates in kbit/s: Layer III at the MPEG-1 rates and at the lower ones
@@ -139,7 +141,7 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
         } else if (w.option("--to", value)) {
             o.to = targetTypeByName(value);
             if (!o.to) {
-                error = "unknown output type: " + value + " (wav, mp3, mp2, ogg, vox, g721, g723, g726, raw)";
+                error = "unknown output type: " + value + " (wav, flac, mp3, mp2, ogg, vox, g721, g723, g726, raw)";
                 return false;
             }
         } else if (w.option("-j", value) || w.option("--jobs", value)) {
@@ -169,6 +171,12 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
             o.quality = parseDouble(value);
             if (!o.quality || *o.quality < -1 || *o.quality > 10) {
                 error = "Ogg Vorbis quality must lie between -1 and 10: " + value;
+                return false;
+            }
+        } else if (w.option("--level", value)) {
+            if (!number("FLAC level", o.level)) return false;
+            if (*o.level < 0 || *o.level > 8) {
+                error = "FLAC level must lie between 0 and 8: " + value;
                 return false;
             }
         } else if (w.option("--compression", value)) {
@@ -378,6 +386,7 @@ std::string bitrateText(std::span<const long> values) {
 const char* typeTitle(LONG type) {
     switch (type) {
     case WAV: return "WAV";
+    case FLAC: return "FLAC";
     case MP3: return "MP3";
     case MP2: return "MP2";
     case OGG: return "Ogg Vorbis";
@@ -413,6 +422,7 @@ long defaultRate(LONG type, long sourceRate, LONG compression = PCM) {
             return isOneOf(sourceRate, kCoderRates) ? sourceRate : sourceRate < 16000 ? 8000 : 44100;
         return keepRate(sourceRate, kPcmRates);
     case WAV: return keepRate(sourceRate, kPcmRates);
+    case FLAC: return std::clamp(sourceRate > 0 ? sourceRate : 44100L, kFlacMinRate, kFlacMaxRate);
     case OGG: return kOggRate;
     default: return 8000;
     }
@@ -429,6 +439,9 @@ std::string rateRefusal(const Job& job, const ConvertOptions& o, long rate) {
     case MP3:
         if (isOneOf(rate, kMpegRates)) return {};
         return what + "MP3 takes " + listText(kMpegRates) + " Hz";
+    case FLAC:
+        if (rate >= kFlacMinRate && rate <= kFlacMaxRate) return {};
+        return what + "FLAC takes " + std::to_string(kFlacMinRate) + "-" + std::to_string(kFlacMaxRate) + " Hz";
     case MP2:
         if (isOneOf(rate, kMp2Rates)) return {};
         return what + "MP2 takes " + listText(kMp2Rates) + " Hz";
@@ -452,6 +465,7 @@ std::string rateRefusal(const Job& job, const ConvertOptions& o, long rate) {
 }
 
 std::string bitsRefusal(const Job& job, const ConvertOptions& o, long bits) {
+    if (job.type.type == FLAC && bits != 16) return "--bits " + std::to_string(bits) + ": FLAC is written at 16 bits";
     const bool pcm = job.type.type == WAV || (job.type.type == RAW && o.compression.value_or(PCM) == PCM);
     if (!pcm || bits == 8 || bits == 16) return {};
     return "--bits " + std::to_string(bits) + ": " + (job.type.type == WAV ? "WAV" : "raw pcm") + " takes 8 or 16 bits";
@@ -597,6 +611,14 @@ client::FormatChoice chooseFormat(IAudioFile* target, const Job& job, const Conv
         if (o.rate || (!lineRate && !presetAll)) encoder->put_Frequency(rate);
         if (o.channels || (!lineChannels && !presetAll)) encoder->put_Channels(channels);
         if (o.bitrate || (!lineBitrate && !presetAll)) encoder->put_Bitrate(bitrate);
+        break;
+    }
+    case FLAC: {
+        const long level = o.level.value_or(5);
+        ComPtr<IAudioFile2> flac;
+        choice.hr = target->QueryInterface(IID_IAudioFile2, flac.putVoid());
+        if (SUCCEEDED(choice.hr) && flac) choice.hr = flac->SetFormatFLAC(rate, channels, level, &blockAlign);
+        what += std::to_string(rate) + " Hz, " + channelsText(channels) + ", level " + std::to_string(level);
         break;
     }
     case MP2: {
