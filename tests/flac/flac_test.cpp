@@ -102,25 +102,14 @@ std::vector<int16_t> reference16(const std::vector<int32_t>& decoded, int bits) 
     return out;
 }
 
-// The vtable slot a pointer to a virtual member function designates (Itanium
-// C++ ABI: the pointer holds 1 + the byte offset of the slot).
-template <class F>
-long slotOf(F member) {
-    static_assert(sizeof(F) == 2 * sizeof(std::uintptr_t));
-    std::uintptr_t words[2];
-    std::memcpy(words, &member, sizeof words);
-    if ((words[0] & 1) == 0) return -1;  // not virtual
-    return static_cast<long>((words[0] - 1) / sizeof(void*));
-}
-
 // IAudioFile2 is IAudioFile slot for slot, its two members after the last
 // one; its identifier is its own and fixed.
 TEST(AudioFile2Layout, NewMembersFollowTheOldSlots) {
-    const long last = slotOf(&IAudioFile::get_Mp3LameEncoder);
-    EXPECT_EQ(slotOf(&IAudioFile2::get_Mp3LameEncoder), last);
-    EXPECT_EQ(slotOf(&IAudioFile2::OpenFile), slotOf(&IAudioFile::OpenFile));
-    EXPECT_EQ(slotOf(&IAudioFile2::SetFormatFLAC), last + 1);
-    EXPECT_EQ(slotOf(&IAudioFile2::SetFormatOpus), last + 2);
+    const long last = qoro::test::vtableSlot(&IAudioFile::get_Mp3LameEncoder);
+    EXPECT_EQ(qoro::test::vtableSlot(&IAudioFile2::get_Mp3LameEncoder), last);
+    EXPECT_EQ(qoro::test::vtableSlot(&IAudioFile2::OpenFile), qoro::test::vtableSlot(&IAudioFile::OpenFile));
+    EXPECT_EQ(qoro::test::vtableSlot(&IAudioFile2::SetFormatFLAC), last + 1);
+    EXPECT_EQ(qoro::test::vtableSlot(&IAudioFile2::SetFormatOpus), last + 2);
     EXPECT_EQ(IID_IAudioFile2, qoro::com::guid("{9E7ADB6D-2DF0-40EA-864E-A3049B5AF275}"));
     for (const GUID& other : {IID_IAudioFile, CLSID_AudioFile, LIBID_QoroAudioFile, DIID__IAudioFileEvents,
                               IID_IAudioFileLameMp3Encoder, CLSID_AudioFileLameMp3Encoder, IID_IDispatch})

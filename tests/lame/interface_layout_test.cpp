@@ -9,19 +9,9 @@
 
 #include "qoro/AudioFile.h"
 #include "qoro/AudioInformation.h"
+#include "test_support.h"
 
 namespace {
-
-// The vtable slot a pointer to a virtual member function designates (Itanium
-// C++ ABI: the pointer holds 1 + the byte offset of the slot).
-template <class F>
-long slotOf(F member) {
-    static_assert(sizeof(F) == 2 * sizeof(std::uintptr_t));
-    std::uintptr_t words[2];
-    std::memcpy(words, &member, sizeof words);
-    if ((words[0] & 1) == 0) return -1;  // not virtual
-    return static_cast<long>((words[0] - 1) / sizeof(void*));
-}
 
 constexpr long kFirstSlot = 7;  // after IUnknown (3) and IDispatch (4)
 
@@ -29,28 +19,28 @@ TEST(InterfaceLayout, AudioFileLameMp3Encoder) {
     using I = IAudioFileLameMp3Encoder;
     // clang-format off
     const long slots[] = {
-        slotOf(&I::SetParamsFromCommandLine), slotOf(&I::SetParamsFromPreset),
-        slotOf(&I::SetParamsFromAltPreset), slotOf(&I::get_VbrBitrate), slotOf(&I::put_VbrBitrate),
-        slotOf(&I::get_VbrQuality), slotOf(&I::put_VbrQuality), slotOf(&I::get_VbrCodingMethod),
-        slotOf(&I::put_VbrCodingMethod), slotOf(&I::get_AbrBitrate), slotOf(&I::put_AbrBitrate),
-        slotOf(&I::get_TypeStereo), slotOf(&I::put_TypeStereo), slotOf(&I::get_EncoderQuality),
-        slotOf(&I::put_EncoderQuality), slotOf(&I::get_WritingVBRHeader),
-        slotOf(&I::put_WritingVBRHeader), slotOf(&I::get_BitReservoir), slotOf(&I::put_BitReservoir),
-        slotOf(&I::get_BlockTypeControl), slotOf(&I::put_BlockTypeControl),
-        slotOf(&I::get_ShortBlocks), slotOf(&I::put_ShortBlocks), slotOf(&I::get_Emphasis),
-        slotOf(&I::put_Emphasis), slotOf(&I::get_StrictISOCompliance),
-        slotOf(&I::put_StrictISOCompliance), slotOf(&I::get_StrictlyEnforceMinBitrate),
-        slotOf(&I::put_StrictlyEnforceMinBitrate), slotOf(&I::get_ATHControlMode),
-        slotOf(&I::put_ATHControlMode), slotOf(&I::get_LowPassFrequency),
-        slotOf(&I::put_LowPassFrequency), slotOf(&I::get_HighPassFrequency),
-        slotOf(&I::put_HighPassFrequency), slotOf(&I::get_LowPassWidth),
-        slotOf(&I::put_LowPassWidth), slotOf(&I::get_HighPassWidth), slotOf(&I::put_HighPassWidth),
-        slotOf(&I::get_ErrorProtection), slotOf(&I::put_ErrorProtection),
-        slotOf(&I::get_Frequency), slotOf(&I::put_Frequency), slotOf(&I::get_Channels),
-        slotOf(&I::put_Channels), slotOf(&I::get_Bitrate), slotOf(&I::put_Bitrate),
+        qoro::test::vtableSlot(&I::SetParamsFromCommandLine), qoro::test::vtableSlot(&I::SetParamsFromPreset),
+        qoro::test::vtableSlot(&I::SetParamsFromAltPreset), qoro::test::vtableSlot(&I::get_VbrBitrate), qoro::test::vtableSlot(&I::put_VbrBitrate),
+        qoro::test::vtableSlot(&I::get_VbrQuality), qoro::test::vtableSlot(&I::put_VbrQuality), qoro::test::vtableSlot(&I::get_VbrCodingMethod),
+        qoro::test::vtableSlot(&I::put_VbrCodingMethod), qoro::test::vtableSlot(&I::get_AbrBitrate), qoro::test::vtableSlot(&I::put_AbrBitrate),
+        qoro::test::vtableSlot(&I::get_TypeStereo), qoro::test::vtableSlot(&I::put_TypeStereo), qoro::test::vtableSlot(&I::get_EncoderQuality),
+        qoro::test::vtableSlot(&I::put_EncoderQuality), qoro::test::vtableSlot(&I::get_WritingVBRHeader),
+        qoro::test::vtableSlot(&I::put_WritingVBRHeader), qoro::test::vtableSlot(&I::get_BitReservoir), qoro::test::vtableSlot(&I::put_BitReservoir),
+        qoro::test::vtableSlot(&I::get_BlockTypeControl), qoro::test::vtableSlot(&I::put_BlockTypeControl),
+        qoro::test::vtableSlot(&I::get_ShortBlocks), qoro::test::vtableSlot(&I::put_ShortBlocks), qoro::test::vtableSlot(&I::get_Emphasis),
+        qoro::test::vtableSlot(&I::put_Emphasis), qoro::test::vtableSlot(&I::get_StrictISOCompliance),
+        qoro::test::vtableSlot(&I::put_StrictISOCompliance), qoro::test::vtableSlot(&I::get_StrictlyEnforceMinBitrate),
+        qoro::test::vtableSlot(&I::put_StrictlyEnforceMinBitrate), qoro::test::vtableSlot(&I::get_ATHControlMode),
+        qoro::test::vtableSlot(&I::put_ATHControlMode), qoro::test::vtableSlot(&I::get_LowPassFrequency),
+        qoro::test::vtableSlot(&I::put_LowPassFrequency), qoro::test::vtableSlot(&I::get_HighPassFrequency),
+        qoro::test::vtableSlot(&I::put_HighPassFrequency), qoro::test::vtableSlot(&I::get_LowPassWidth),
+        qoro::test::vtableSlot(&I::put_LowPassWidth), qoro::test::vtableSlot(&I::get_HighPassWidth), qoro::test::vtableSlot(&I::put_HighPassWidth),
+        qoro::test::vtableSlot(&I::get_ErrorProtection), qoro::test::vtableSlot(&I::put_ErrorProtection),
+        qoro::test::vtableSlot(&I::get_Frequency), qoro::test::vtableSlot(&I::put_Frequency), qoro::test::vtableSlot(&I::get_Channels),
+        qoro::test::vtableSlot(&I::put_Channels), qoro::test::vtableSlot(&I::get_Bitrate), qoro::test::vtableSlot(&I::put_Bitrate),
     };
     // clang-format on
-    EXPECT_EQ(slotOf(&I::Invoke), kFirstSlot - 1);
+    EXPECT_EQ(qoro::test::vtableSlot(&I::Invoke), kFirstSlot - 1);
     for (size_t i = 0; i < std::size(slots); ++i) EXPECT_EQ(slots[i], kFirstSlot + long(i)) << i;
 }
 
@@ -58,24 +48,24 @@ TEST(InterfaceLayout, AudioFile) {
     using I = IAudioFile;
     // clang-format off
     const long slots[] = {
-        slotOf(&I::OpenFile), slotOf(&I::CloseFile), slotOf(&I::CreateFile), slotOf(&I::WriteFile),
-        slotOf(&I::ReadFile), slotOf(&I::SeekFile), slotOf(&I::get_nSamples),
-        slotOf(&I::get_Frequency), slotOf(&I::get_Status), slotOf(&I::get_nChannels),
-        slotOf(&I::get_FormatString), slotOf(&I::get_BitsPerSample), slotOf(&I::get_Bitrate),
-        slotOf(&I::get_Duration), slotOf(&I::get_LastErrorNum), slotOf(&I::get_ArrayChannels),
-        slotOf(&I::get_ArrayFrequency), slotOf(&I::get_FormatTag), slotOf(&I::get_G723Bitrate),
-        slotOf(&I::get_G726Bitrate), slotOf(&I::get_RawTypeCompress), slotOf(&I::SetFormatMP3),
-        slotOf(&I::SetFormatRAW), slotOf(&I::SetFormatADPCM), slotOf(&I::SetFormatGSM),
-        slotOf(&I::SetFormatVOX), slotOf(&I::SetFormatPCM), slotOf(&I::SetFormatArray),
-        slotOf(&I::SetFormatFromMenu), slotOf(&I::SetFormatLikeSample), slotOf(&I::SetFormatDSP),
-        slotOf(&I::SetFormatALAW), slotOf(&I::SetFormatALF2CD), slotOf(&I::SetFormatG723),
-        slotOf(&I::SetFormatULAW), slotOf(&I::SetFormatG726), slotOf(&I::SetFormatMobileVoice),
-        slotOf(&I::SetFormatOggVorbis), slotOf(&I::SetFormatG721), slotOf(&I::SetFormatWMA),
-        slotOf(&I::SetFormatMP2), slotOf(&I::get_FastMP3Analysis), slotOf(&I::put_FastMP3Analysis),
-        slotOf(&I::get_WmaFormatEnabled), slotOf(&I::put_WmaFormatEnabled),
-        slotOf(&I::get_Mp3TypeEncoder), slotOf(&I::put_Mp3TypeEncoder),
-        slotOf(&I::get_Mp3TypeDecoder), slotOf(&I::put_Mp3TypeDecoder),
-        slotOf(&I::get_Mp3LameEncoder),
+        qoro::test::vtableSlot(&I::OpenFile), qoro::test::vtableSlot(&I::CloseFile), qoro::test::vtableSlot(&I::CreateFile), qoro::test::vtableSlot(&I::WriteFile),
+        qoro::test::vtableSlot(&I::ReadFile), qoro::test::vtableSlot(&I::SeekFile), qoro::test::vtableSlot(&I::get_nSamples),
+        qoro::test::vtableSlot(&I::get_Frequency), qoro::test::vtableSlot(&I::get_Status), qoro::test::vtableSlot(&I::get_nChannels),
+        qoro::test::vtableSlot(&I::get_FormatString), qoro::test::vtableSlot(&I::get_BitsPerSample), qoro::test::vtableSlot(&I::get_Bitrate),
+        qoro::test::vtableSlot(&I::get_Duration), qoro::test::vtableSlot(&I::get_LastErrorNum), qoro::test::vtableSlot(&I::get_ArrayChannels),
+        qoro::test::vtableSlot(&I::get_ArrayFrequency), qoro::test::vtableSlot(&I::get_FormatTag), qoro::test::vtableSlot(&I::get_G723Bitrate),
+        qoro::test::vtableSlot(&I::get_G726Bitrate), qoro::test::vtableSlot(&I::get_RawTypeCompress), qoro::test::vtableSlot(&I::SetFormatMP3),
+        qoro::test::vtableSlot(&I::SetFormatRAW), qoro::test::vtableSlot(&I::SetFormatADPCM), qoro::test::vtableSlot(&I::SetFormatGSM),
+        qoro::test::vtableSlot(&I::SetFormatVOX), qoro::test::vtableSlot(&I::SetFormatPCM), qoro::test::vtableSlot(&I::SetFormatArray),
+        qoro::test::vtableSlot(&I::SetFormatFromMenu), qoro::test::vtableSlot(&I::SetFormatLikeSample), qoro::test::vtableSlot(&I::SetFormatDSP),
+        qoro::test::vtableSlot(&I::SetFormatALAW), qoro::test::vtableSlot(&I::SetFormatALF2CD), qoro::test::vtableSlot(&I::SetFormatG723),
+        qoro::test::vtableSlot(&I::SetFormatULAW), qoro::test::vtableSlot(&I::SetFormatG726), qoro::test::vtableSlot(&I::SetFormatMobileVoice),
+        qoro::test::vtableSlot(&I::SetFormatOggVorbis), qoro::test::vtableSlot(&I::SetFormatG721), qoro::test::vtableSlot(&I::SetFormatWMA),
+        qoro::test::vtableSlot(&I::SetFormatMP2), qoro::test::vtableSlot(&I::get_FastMP3Analysis), qoro::test::vtableSlot(&I::put_FastMP3Analysis),
+        qoro::test::vtableSlot(&I::get_WmaFormatEnabled), qoro::test::vtableSlot(&I::put_WmaFormatEnabled),
+        qoro::test::vtableSlot(&I::get_Mp3TypeEncoder), qoro::test::vtableSlot(&I::put_Mp3TypeEncoder),
+        qoro::test::vtableSlot(&I::get_Mp3TypeDecoder), qoro::test::vtableSlot(&I::put_Mp3TypeDecoder),
+        qoro::test::vtableSlot(&I::get_Mp3LameEncoder),
     };
     // clang-format on
     for (size_t i = 0; i < std::size(slots); ++i) EXPECT_EQ(slots[i], kFirstSlot + long(i)) << i;
@@ -85,31 +75,31 @@ TEST(InterfaceLayout, AudioInformation) {
     using I = IAudioInformation;
     // clang-format off
     const long slots[] = {
-        slotOf(&I::GetAudioInformation), slotOf(&I::SetAudioInformation),
-        slotOf(&I::get_infoFrequency), slotOf(&I::get_infoBitrate), slotOf(&I::get_infoDuration),
-        slotOf(&I::get_infoSize), slotOf(&I::get_infoSamples), slotOf(&I::get_infoChannels),
-        slotOf(&I::get_infoBitsPerSample), slotOf(&I::get_infoFormatTag),
-        slotOf(&I::get_infoFormatString), slotOf(&I::get_infoType), slotOf(&I::GenreToString),
-        slotOf(&I::get_infoAlbum), slotOf(&I::put_infoAlbum), slotOf(&I::get_infoArtist),
-        slotOf(&I::put_infoArtist), slotOf(&I::get_infoComments), slotOf(&I::put_infoComments),
-        slotOf(&I::get_infoCopyright), slotOf(&I::put_infoCopyright), slotOf(&I::get_infoGenre),
-        slotOf(&I::put_infoGenre), slotOf(&I::get_infoTitle), slotOf(&I::put_infoTitle),
-        slotOf(&I::get_infoYear), slotOf(&I::put_infoYear), slotOf(&I::get_infoURL),
-        slotOf(&I::put_infoURL), slotOf(&I::get_infoTrack), slotOf(&I::put_infoTrack),
-        slotOf(&I::get_infoEncodedBy), slotOf(&I::put_infoEncodedBy), slotOf(&I::get_infoComposer),
-        slotOf(&I::put_infoComposer), slotOf(&I::IsWavFile), slotOf(&I::IsMp3File),
-        slotOf(&I::IsOggVorbisFile), slotOf(&I::IsMp2File), slotOf(&I::IsMpPlusFile),
-        slotOf(&I::IsAviFile), slotOf(&I::IsAudioFile), slotOf(&I::IsInfoSupport),
-        slotOf(&I::get_mp3FastAnalysis), slotOf(&I::put_mp3FastAnalysis),
-        slotOf(&I::get_mp3TagInfoVersion), slotOf(&I::put_mp3TagInfoVersion),
-        slotOf(&I::InsertCue), slotOf(&I::DeleteCue), slotOf(&I::get_cueCount),
-        slotOf(&I::get_cueNum), slotOf(&I::put_cueNum), slotOf(&I::get_cuePosition),
-        slotOf(&I::put_cuePosition), slotOf(&I::get_cueLength), slotOf(&I::put_cueLength),
-        slotOf(&I::get_cueLabel), slotOf(&I::put_cueLabel), slotOf(&I::get_cueNote),
-        slotOf(&I::put_cueNote), slotOf(&I::get_cueText), slotOf(&I::put_cueText),
-        slotOf(&I::get_cueLanguage), slotOf(&I::put_cueLanguage), slotOf(&I::get_cueCountry),
-        slotOf(&I::put_cueCountry), slotOf(&I::get_cueDialect), slotOf(&I::put_cueDialect),
-        slotOf(&I::get_cueCodePage), slotOf(&I::put_cueCodePage),
+        qoro::test::vtableSlot(&I::GetAudioInformation), qoro::test::vtableSlot(&I::SetAudioInformation),
+        qoro::test::vtableSlot(&I::get_infoFrequency), qoro::test::vtableSlot(&I::get_infoBitrate), qoro::test::vtableSlot(&I::get_infoDuration),
+        qoro::test::vtableSlot(&I::get_infoSize), qoro::test::vtableSlot(&I::get_infoSamples), qoro::test::vtableSlot(&I::get_infoChannels),
+        qoro::test::vtableSlot(&I::get_infoBitsPerSample), qoro::test::vtableSlot(&I::get_infoFormatTag),
+        qoro::test::vtableSlot(&I::get_infoFormatString), qoro::test::vtableSlot(&I::get_infoType), qoro::test::vtableSlot(&I::GenreToString),
+        qoro::test::vtableSlot(&I::get_infoAlbum), qoro::test::vtableSlot(&I::put_infoAlbum), qoro::test::vtableSlot(&I::get_infoArtist),
+        qoro::test::vtableSlot(&I::put_infoArtist), qoro::test::vtableSlot(&I::get_infoComments), qoro::test::vtableSlot(&I::put_infoComments),
+        qoro::test::vtableSlot(&I::get_infoCopyright), qoro::test::vtableSlot(&I::put_infoCopyright), qoro::test::vtableSlot(&I::get_infoGenre),
+        qoro::test::vtableSlot(&I::put_infoGenre), qoro::test::vtableSlot(&I::get_infoTitle), qoro::test::vtableSlot(&I::put_infoTitle),
+        qoro::test::vtableSlot(&I::get_infoYear), qoro::test::vtableSlot(&I::put_infoYear), qoro::test::vtableSlot(&I::get_infoURL),
+        qoro::test::vtableSlot(&I::put_infoURL), qoro::test::vtableSlot(&I::get_infoTrack), qoro::test::vtableSlot(&I::put_infoTrack),
+        qoro::test::vtableSlot(&I::get_infoEncodedBy), qoro::test::vtableSlot(&I::put_infoEncodedBy), qoro::test::vtableSlot(&I::get_infoComposer),
+        qoro::test::vtableSlot(&I::put_infoComposer), qoro::test::vtableSlot(&I::IsWavFile), qoro::test::vtableSlot(&I::IsMp3File),
+        qoro::test::vtableSlot(&I::IsOggVorbisFile), qoro::test::vtableSlot(&I::IsMp2File), qoro::test::vtableSlot(&I::IsMpPlusFile),
+        qoro::test::vtableSlot(&I::IsAviFile), qoro::test::vtableSlot(&I::IsAudioFile), qoro::test::vtableSlot(&I::IsInfoSupport),
+        qoro::test::vtableSlot(&I::get_mp3FastAnalysis), qoro::test::vtableSlot(&I::put_mp3FastAnalysis),
+        qoro::test::vtableSlot(&I::get_mp3TagInfoVersion), qoro::test::vtableSlot(&I::put_mp3TagInfoVersion),
+        qoro::test::vtableSlot(&I::InsertCue), qoro::test::vtableSlot(&I::DeleteCue), qoro::test::vtableSlot(&I::get_cueCount),
+        qoro::test::vtableSlot(&I::get_cueNum), qoro::test::vtableSlot(&I::put_cueNum), qoro::test::vtableSlot(&I::get_cuePosition),
+        qoro::test::vtableSlot(&I::put_cuePosition), qoro::test::vtableSlot(&I::get_cueLength), qoro::test::vtableSlot(&I::put_cueLength),
+        qoro::test::vtableSlot(&I::get_cueLabel), qoro::test::vtableSlot(&I::put_cueLabel), qoro::test::vtableSlot(&I::get_cueNote),
+        qoro::test::vtableSlot(&I::put_cueNote), qoro::test::vtableSlot(&I::get_cueText), qoro::test::vtableSlot(&I::put_cueText),
+        qoro::test::vtableSlot(&I::get_cueLanguage), qoro::test::vtableSlot(&I::put_cueLanguage), qoro::test::vtableSlot(&I::get_cueCountry),
+        qoro::test::vtableSlot(&I::put_cueCountry), qoro::test::vtableSlot(&I::get_cueDialect), qoro::test::vtableSlot(&I::put_cueDialect),
+        qoro::test::vtableSlot(&I::get_cueCodePage), qoro::test::vtableSlot(&I::put_cueCodePage),
     };
     // clang-format on
     for (size_t i = 0; i < std::size(slots); ++i) EXPECT_EQ(slots[i], kFirstSlot + long(i)) << i;

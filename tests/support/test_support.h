@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <initializer_list>
 #include <string>
@@ -90,6 +91,18 @@ Difference compare(const std::vector<int16_t>& a, const std::vector<int16_t>& b,
 
 // Signal-to-noise ratio in dB of 'degraded' against 'original' (common length).
 double snrDb(const std::vector<int16_t>& original, const std::vector<int16_t>& degraded, long offset = 0);
+
+// The vtable slot a pointer to a virtual member function designates (Itanium
+// C++ ABI: the pointer holds 1 + the byte offset of the slot); -1 for a
+// member that is not virtual. Pins the slots of the public interfaces.
+template <class F>
+long vtableSlot(F member) {
+    static_assert(sizeof(F) == 2 * sizeof(std::uintptr_t));
+    std::uintptr_t words[2];
+    std::memcpy(words, &member, sizeof words);
+    if ((words[0] & 1) == 0) return -1;
+    return static_cast<long>((words[0] - 1) / sizeof(void*));
+}
 
 }  // namespace qoro::test
 
