@@ -7,6 +7,7 @@
 #include "containers/mpc_track.h"
 #include "containers/mpeg_track.h"
 #include "containers/ogg_track.h"
+#include "containers/opus_track.h"
 #include "containers/telephony_track.h"
 #include "qoro/AudioFile.h"
 
@@ -27,6 +28,7 @@ constexpr ContainerEntry kContainers[] = {
     {MPC, openMpc, nullptr, false},       // MPEG Plus: read only
     {MP2, openSpeech, createMp2, false},  // reads ".dss" speech files, writes Layer II
     {FLAC, openFlac, createFlac, false},
+    {OPUS, openOpus, createOpus, false},
 };
 
 }  // namespace

@@ -49,9 +49,6 @@ long lookupType(const ExtensionType (&table)[N], const std::string& name) {
 
 }  // namespace
 
-// Why Opus files are refused, in every member that meets one.
-const char* const kOpusNotYet = "Opus is not supported yet";
-
 namespace {
 
 // A successful read reports at most this much beyond what the file still holds
@@ -133,10 +130,6 @@ void AudioFileCore::openFile(const std::string& name, long formatType, long flag
         report(FORMATNOTSUPPORT, "WMA files need a codec component that is not installed");
         return;
     }
-    if (type == OPUS) {
-        report(FORMATNOTSUPPORT, kOpusNotYet);
-        return;
-    }
     const int16_t st = engine_.open(name, type, flag);
     if (st < 0) {
         reportEngine(st);
@@ -157,6 +150,7 @@ void AudioFileCore::openFile(const std::string& name, long formatType, long flag
     case G726: fmt_.bitrate = output_.g726Bits * 8; break;
     case G721: fmt_.bitrate = 32; break;
     case G723: fmt_.bitrate = output_.g723Bits * 8; break;
+    case OPUS: fmt_.bitrate = output_.opus.bitrate * 1000; break;  // the file's average
     default: fmt_.bitrate = static_cast<int32_t>(headerOf(fmt_.full).nAvgBytesPerSec * 8); break;
     }
 }
@@ -178,10 +172,6 @@ void AudioFileCore::createFile(const std::string& name, long formatType) {
         report(FORMATNOTSUPPORT, "WMA files need a codec component that is not installed");
         return;
     }
-    if (type == OPUS) {
-        report(FORMATNOTSUPPORT, kOpusNotYet);
-        return;
-    }
     const int16_t st = engine_.create(name, type);
     if (st < 0) {
         reportEngine(st);
@@ -197,6 +187,7 @@ void AudioFileCore::createFile(const std::string& name, long formatType) {
     case G726: fmt_.bitrate = output_.g726Bits * 8; break;
     case G721: fmt_.bitrate = 32; break;
     case G723: fmt_.bitrate = output_.g723Bits * 8; break;
+    case OPUS: fmt_.bitrate = output_.opus.bitrate * 1000; break;
     // The file's own record: for raw files the one the raw settings build.
     default: fmt_.bitrate = static_cast<int32_t>(headerOf(engine_.fullFormat()).nAvgBytesPerSec * 8); break;
     }

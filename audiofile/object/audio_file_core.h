@@ -58,7 +58,6 @@ private:
     std::vector<int16_t>& v_;
 };
 
-extern const char* const kOpusNotYet;
 
 class AudioFileCore final : public Mp3SettingsOwner {
 public:
@@ -140,8 +139,7 @@ public:
     long setFormatG721(long frequency);
     long setFormatWMA(long profile);
     long setFormatMP2(long frequency, long bitrate, long channels);
-    // IAudioFile2: FLAC (INVALIDPARAM for arguments out of range) and Opus
-    // (not supported yet: FORMATNOTSUPPORT).
+    // IAudioFile2: FLAC and Opus (INVALIDPARAM for arguments out of range).
     long setFormatFLAC(long frequency, long channels, long level);
     long setFormatOpus(long channels, long bitrate, long complexity);
 

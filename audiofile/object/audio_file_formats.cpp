@@ -140,10 +140,12 @@ long AudioFileCore::setFormatFLAC(long frequency, long channels, long level) {
     return blockAlign;
 }
 
-long AudioFileCore::setFormatOpus(long, long, long) {
+long AudioFileCore::setFormatOpus(long channels, long bitrate, long complexity) {
     if (!formatCallAllowed()) return 0;
-    report(FORMATNOTSUPPORT, kOpusNotYet);
-    return 0;
+    const long blockAlign = audiofile::setFormatOpus(fmt_, output_, channels, bitrate, complexity);
+    if (blockAlign == 0)
+        report(INVALIDPARAM, "Opus takes 1 or 2 channels, 6 to 510 kbit/s and a complexity from 0 to 10");
+    return blockAlign;
 }
 
 }  // namespace qoro::audiofile

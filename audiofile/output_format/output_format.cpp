@@ -386,6 +386,19 @@ long setFormatFlac(FormatState& state, OutputSettings& settings, long frequency,
     return channels * 2;
 }
 
+long setFormatOpus(FormatState& state, OutputSettings& settings, long channels, long bitrate, long complexity) {
+    if ((channels != 1 && channels != 2) || bitrate < 6 || bitrate > 510 || complexity < 0 || complexity > 10)
+        return 0;
+    OpusSettings& opus = settings.opus;
+    opus.channels = static_cast<int16_t>(channels);
+    opus.bitrate = static_cast<int32_t>(bitrate);
+    opus.complexity = static_cast<int16_t>(complexity);
+    state.description = opusDescription(opus);
+    state.type = OPUS;
+    state.bitrate = saturated(static_cast<long long>(bitrate) * 1000);
+    return channels * 2;
+}
+
 long setFormatVox(FormatState& state, OutputSettings& settings, long frequency) {
     if (!oneOf(frequency, kPcmRates)) return 0;
     settings.voxFrequency = static_cast<int32_t>(frequency);
@@ -513,6 +526,11 @@ std::string flacDescription(const FlacSettings& flac) {
                  flac.channels == 1 ? "Mono" : "Stereo", static_cast<int>(flac.level));
 }
 
+std::string opusDescription(const OpusSettings& opus) {
+    return textf("Opus 48000 Hz; %s; %d Kbps; Complexity %d", opus.channels == 1 ? "Mono" : "Stereo",
+                 static_cast<int>(opus.bitrate), static_cast<int>(opus.complexity));
+}
+
 std::string voxDescription(long frequency) {
     return "Dialogic ADPCM " + frequencyWithComma(frequency) + " kHz; Mono; 4 Bit";
 }
@@ -552,6 +570,12 @@ std::string describeOggFile(long frequency, long channels, long nominalBitrate) 
 
 std::string describeFlacFile(long frequency, long channels, long bits) {
     return textf("FLAC %ld Hz; %s; %ld Bit", frequency, channels == 1 ? "Mono" : "Stereo", bits);
+}
+
+std::string describeOpusFile(long channels, long inputRate) {
+    std::string text = textf("Opus 48000 Hz; %s", channels == 1 ? "Mono" : "Stereo");
+    if (inputRate > 0 && inputRate != 48000) text += textf("; from %ld Hz", inputRate);
+    return text;
 }
 
 std::string describeMp2File(long frequency, long mode, long bitrate) {

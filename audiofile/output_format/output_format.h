@@ -65,6 +65,12 @@ struct FlacSettings {
     int16_t level = 5;  // compression level, 0 (fastest) to 8 (smallest)
 };
 
+struct OpusSettings {
+    int16_t channels = 2;
+    int32_t bitrate = 128;   // kbit/s
+    int16_t complexity = 10; // 0 (fastest) to 10 (best)
+};
+
 struct RawSettings {
     int32_t frequency = 44100;
     int16_t bits = 16;
@@ -79,6 +85,7 @@ struct OutputSettings {
     Mp2Settings mp2;
     OggSettings ogg;
     FlacSettings flac;
+    OpusSettings opus;
     RawSettings raw;
     int32_t voxFrequency = 8000;
     int16_t g726Bits = 4;
@@ -124,6 +131,9 @@ long setFormatOggVorbis(FormatState& state, OutputSettings& settings, long frequ
 // 16-bit FLAC at 1000 to 384000 Hz in 1 or 2 channels, level 0 to 8; the
 // file format and full format stay as they are (the file is PCM inside).
 long setFormatFlac(FormatState& state, OutputSettings& settings, long frequency, long channels, long level);
+// Opus at 48000 Hz in 1 or 2 channels, 6 to 510 kbit/s, complexity 0 to 10;
+// the file format and full format stay as they are.
+long setFormatOpus(FormatState& state, OutputSettings& settings, long channels, long bitrate, long complexity);
 long setFormatVox(FormatState& state, OutputSettings& settings, long frequency);
 // The G.72x methods keep the format type: CreateFile names the type.
 long setFormatG721(FormatState& state, OutputSettings& settings, long frequency);
@@ -175,6 +185,7 @@ std::string codecDescription(std::span<const uint8_t> record);
 std::string mp2Description(const Mp2Settings& mp2);
 std::string oggDescription(const OggSettings& ogg);
 std::string flacDescription(const FlacSettings& flac);
+std::string opusDescription(const OpusSettings& opus);
 std::string voxDescription(long frequency);
 std::string g721Description(long frequency);
 std::string g723Description(long frequency, long bits);
@@ -188,6 +199,8 @@ std::string describeOpenedFile(DescribedKind kind, std::span<const uint8_t> full
 std::string describeOggFile(long frequency, long channels, long nominalBitrate);
 // A FLAC file opened for reading: its rate, channels and sample depth.
 std::string describeFlacFile(long frequency, long channels, long bits);
+// An Opus file opened for reading: its channels and the rate its encoder was fed.
+std::string describeOpusFile(long channels, long inputRate);
 std::string describeMp2File(long frequency, long mode, long bitrate);
 // version: the MPEG version number as printed before ".0"; mode 1 mono,
 // 2 stereo, 3 joint stereo, 4 dual.

@@ -571,9 +571,8 @@ TEST_F(FlacTest, CreateAndWriteFailuresAreReported) {
     EXPECT_EQ(st, 0);
 }
 
-// SetFormatFLAC checks its arguments and the Status; SetFormatOpus and the
-// OPUS type are refused as not supported yet (no file is left behind).
-TEST_F(FlacTest, FormatChoicesAndOpusRefusals) {
+// SetFormatFLAC checks its arguments and the Status.
+TEST_F(FlacTest, FormatChoices) {
     EXPECT_EQ(setFormatFlac(44100, 3, 5), 0);
     EXPECT_EQ(err(), INVALIDPARAM);
     EXPECT_EQ(setFormatFlac(500, 1, 5), 0);
@@ -585,22 +584,6 @@ TEST_F(FlacTest, FormatChoicesAndOpusRefusals) {
     Bstr text;
     ASSERT_EQ(af->get_FormatString(text.put()), S_OK);
     EXPECT_EQ(text.utf8(), "FLAC 8000 Hz; Mono; 16 Bit; Level 0");
-
-    LONG align = -1;
-    EXPECT_EQ(af2->SetFormatOpus(2, 128, 10, &align), S_OK);
-    EXPECT_EQ(align, 0);
-    EXPECT_EQ(err(), FORMATNOTSUPPORT);
-    EXPECT_EQ(errorText(), "Opus is not supported yet");
-
-    const t::fs::path opus = dir / "x.opus";
-    create(opus.string());
-    EXPECT_EQ(err(), FORMATNOTSUPPORT);
-    EXPECT_EQ(errorText(), "Opus is not supported yet");
-    EXPECT_FALSE(t::fs::exists(opus));
-    t::writeBytes(opus, {'O', 'g', 'g', 'S'});
-    open(opus.string());
-    EXPECT_EQ(err(), FORMATNOTSUPPORT);
-    EXPECT_EQ(errorText(), "Opus is not supported yet");
 
     // BUSY while a file is open.
     ASSERT_TRUE(create((dir / "busy.flac").string()));

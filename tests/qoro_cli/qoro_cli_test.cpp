@@ -13,6 +13,7 @@
 #include <map>
 #include <random>
 #include <sstream>
+#include <tuple>
 #include <thread>
 
 #include "cli_support.h"
@@ -133,6 +134,37 @@ TEST_F(QoroCli, FlacIsWrittenAndReadExactly) {
         r = qoro(std::string("convert --to flac ") + bad + " -o " + q(dir / "bad") + " " + q(src));
         EXPECT_EQ(r.exitCode, 2) << bad << "\n" << r.output;
         EXPECT_FALSE(fs::exists(dir / "bad/in.flac")) << bad;
+    }
+}
+
+// Opus is written at 48000 Hz from any source rate (a 44100 Hz second is
+// 48000 samples), opusinfo and opusdec take it, and it converts back at its
+// length; options Opus cannot take are refused before anything is written.
+TEST_F(QoroCli, OpusIsWrittenAt48kHzAtTheSourcesLength) {
+    QORO_REQUIRE_TOOLS("opusinfo", "opusdec", "sox");
+    const fs::path src = wav("in.wav", 44100, 2, 1.5), mono = wav("mono.wav", 22050, 1, 1.0);
+    auto r = qoro("convert --to opus --bitrate 96 --complexity 5 -o " + q(dir / "o") + " " + q(src) + " " + q(mono));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    for (const auto& [name, frames, channels] : {std::tuple{"in", 72000, 2}, std::tuple{"mono", 48000, 1}}) {
+        SCOPED_TRACE(name);
+        const fs::path opus = dir / "o" / (std::string(name) + ".opus");
+        const auto info = t::run("opusinfo " + q(opus));
+        EXPECT_EQ(info.exitCode, 0) << info.output;
+        EXPECT_NE(info.output.find("Channels: " + std::to_string(channels)), std::string::npos) << info.output;
+        ASSERT_EQ(t::run("opusdec --quiet --rate 48000 " + q(opus) + " " + q(dir / "dec.raw")).exitCode, 0);
+        EXPECT_EQ(static_cast<int>(t::readPcm16(dir / "dec.raw").size()), frames * channels);
+    }
+    r = qoro("convert --to wav -o " + q(dir / "back") + " " + q(dir / "o/in.opus"));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const Probe p = probe(dir / "back/in.wav");
+    EXPECT_EQ(p.rate, 48000);
+    EXPECT_EQ(p.channels, 2);
+    EXPECT_NEAR(p.duration, 1.5, 0.0001);
+
+    for (const char* bad : {"--complexity 11", "--complexity x", "--bitrate 600", "--rate 44100", "--bits 16"}) {
+        r = qoro(std::string("convert --to opus ") + bad + " -o " + q(dir / "bad") + " " + q(src));
+        EXPECT_EQ(r.exitCode, 2) << bad << "\n" << r.output;
+        EXPECT_FALSE(fs::exists(dir / "bad/in.opus")) << bad;
     }
 }
 

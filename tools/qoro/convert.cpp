@@ -16,9 +16,10 @@ namespace qoro::cli {
 
 namespace {
 
-const std::array<TargetType, 10> kTargetTypes = {{
+const std::array<TargetType, 11> kTargetTypes = {{
     {"wav", WAV, "wav"},
     {"flac", FLAC, "flac"},
+    {"opus", OPUS, "opus"},
     {"mp3", MP3, "mp3"},
     {"mp2", MP2, "mp2"},
     {"ogg", OGG, "ogg"},
@@ -49,6 +50,9 @@ constexpr long kMp2Rates[] = {16000, 22050, 24000, 32000, 44100, 48000};
 // Rates of raw PCM, A-law and u-law files, and of the telephony coders.
 constexpr long kRawMinRate = 1000, kRawMaxRate = 384000;
 constexpr long kFlacMinRate = 1000, kFlacMaxRate = 384000;  // what SetFormatFLAC takes
+// Opus: always 48000 Hz; bitrates and complexities SetFormatOpus takes.
+constexpr long kOpusRate = 48000;
+constexpr long kOpusMinBitrate = 6, kOpusMaxBitrate = 510;
 constexpr long kTelephonyMaxRate = 1000000;
 
 // Bitrates in kbit/s: Layer III at the MPEG-1 rates and at the lower ones
@@ -141,7 +145,7 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
         } else if (w.option("--to", value)) {
             o.to = targetTypeByName(value);
             if (!o.to) {
-                error = "unknown output type: " + value + " (wav, flac, mp3, mp2, ogg, vox, g721, g723, g726, raw)";
+                error = "unknown output type: " + value + " (wav, flac, opus, mp3, mp2, ogg, vox, g721, g723, g726, raw)";
                 return false;
             }
         } else if (w.option("-j", value) || w.option("--jobs", value)) {
@@ -177,6 +181,12 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
             if (!number("FLAC level", o.level)) return false;
             if (*o.level < 0 || *o.level > 8) {
                 error = "FLAC level must lie between 0 and 8: " + value;
+                return false;
+            }
+        } else if (w.option("--complexity", value)) {
+            if (!number("Opus complexity", o.complexity)) return false;
+            if (*o.complexity < 0 || *o.complexity > 10) {
+                error = "Opus complexity must lie between 0 and 10: " + value;
                 return false;
             }
         } else if (w.option("--compression", value)) {
@@ -387,6 +397,7 @@ const char* typeTitle(LONG type) {
     switch (type) {
     case WAV: return "WAV";
     case FLAC: return "FLAC";
+    case OPUS: return "Opus";
     case MP3: return "MP3";
     case MP2: return "MP2";
     case OGG: return "Ogg Vorbis";
@@ -424,6 +435,7 @@ long defaultRate(LONG type, long sourceRate, LONG compression = PCM) {
     case WAV: return keepRate(sourceRate, kPcmRates);
     case FLAC: return std::clamp(sourceRate > 0 ? sourceRate : 44100L, kFlacMinRate, kFlacMaxRate);
     case OGG: return kOggRate;
+    case OPUS: return kOpusRate;
     default: return 8000;
     }
 }
@@ -442,6 +454,9 @@ std::string rateRefusal(const Job& job, const ConvertOptions& o, long rate) {
     case FLAC:
         if (rate >= kFlacMinRate && rate <= kFlacMaxRate) return {};
         return what + "FLAC takes " + std::to_string(kFlacMinRate) + "-" + std::to_string(kFlacMaxRate) + " Hz";
+    case OPUS:
+        if (rate == kOpusRate) return {};
+        return what + "Opus is written at " + std::to_string(kOpusRate) + " Hz";
     case MP2:
         if (isOneOf(rate, kMp2Rates)) return {};
         return what + "MP2 takes " + listText(kMp2Rates) + " Hz";
@@ -466,6 +481,7 @@ std::string rateRefusal(const Job& job, const ConvertOptions& o, long rate) {
 
 std::string bitsRefusal(const Job& job, const ConvertOptions& o, long bits) {
     if (job.type.type == FLAC && bits != 16) return "--bits " + std::to_string(bits) + ": FLAC is written at 16 bits";
+    if (job.type.type == OPUS) return "--bits " + std::to_string(bits) + ": Opus has no sample size to choose";
     const bool pcm = job.type.type == WAV || (job.type.type == RAW && o.compression.value_or(PCM) == PCM);
     if (!pcm || bits == 8 || bits == 16) return {};
     return "--bits " + std::to_string(bits) + ": " + (job.type.type == WAV ? "WAV" : "raw pcm") + " takes 8 or 16 bits";
@@ -536,6 +552,9 @@ bool checkOptionValues(const ConvertOptions& o, const std::vector<Job>& jobs, co
             refuse(oggBitrateRefusal("--min-bitrate", o.minBitrate));
             refuse(oggBitrateRefusal("--max-bitrate", o.maxBitrate));
         }
+        if (type == OPUS && o.bitrate && (*o.bitrate < kOpusMinBitrate || *o.bitrate > kOpusMaxBitrate))
+            refuse("--bitrate " + std::to_string(*o.bitrate) + ": Opus takes " + std::to_string(kOpusMinBitrate) + "-" +
+                   std::to_string(kOpusMaxBitrate) + " kbit/s");
         if ((type == MP3 || type == MP2) && o.bitrate && rateProblem.empty()) {
             std::optional<SourceShape> shape;
             if ((!o.rate || (type == MP2 && !o.channels)) && probe) {
@@ -619,6 +638,16 @@ client::FormatChoice chooseFormat(IAudioFile* target, const Job& job, const Conv
         choice.hr = target->QueryInterface(IID_IAudioFile2, flac.putVoid());
         if (SUCCEEDED(choice.hr) && flac) choice.hr = flac->SetFormatFLAC(rate, channels, level, &blockAlign);
         what += std::to_string(rate) + " Hz, " + channelsText(channels) + ", level " + std::to_string(level);
+        break;
+    }
+    case OPUS: {
+        const long bitrate = o.bitrate.value_or(128);
+        const long complexity = o.complexity.value_or(10);
+        ComPtr<IAudioFile2> opus;
+        choice.hr = target->QueryInterface(IID_IAudioFile2, opus.putVoid());
+        if (SUCCEEDED(choice.hr) && opus) choice.hr = opus->SetFormatOpus(channels, bitrate, complexity, &blockAlign);
+        what += std::to_string(kOpusRate) + " Hz, " + std::to_string(bitrate) + " kbit/s, " + channelsText(channels) +
+                ", complexity " + std::to_string(complexity);
         break;
     }
     case MP2: {

@@ -37,6 +37,7 @@ struct ConvertOptions {
     std::optional<long> rate, channels, bits, bitrate, minBitrate, maxBitrate, g723Rate, g726Rate;
     std::optional<double> quality;      // Ogg Vorbis quality, -1 to 10
     std::optional<long> level;          // FLAC compression level, 0 to 8
+    std::optional<long> complexity;     // Opus encoder complexity, 0 to 10
     std::optional<LONG> compression;    // raw: RawTypeCompressConstants
     std::optional<std::string> lame;    // a LAME command line
     std::optional<std::string> preset;  // a LAME preset name

@@ -24,9 +24,10 @@ namespace {
 
 // The extensions a folder walk takes (lower case, without the dot). A new
 // container the components learn to read is one more line here.
-constexpr std::array<std::string_view, 8> kLibraryExtensions = {
+constexpr std::array<std::string_view, 9> kLibraryExtensions = {
     "wav",   // RIFF WAVE, any sample format the component reads
     "flac",  // FLAC
+    "opus",  // Ogg Opus
     "mp3",   // MPEG audio, all three layers
     "mp2",  "mp1",
     "ogg",  // Ogg Vorbis
