@@ -2,10 +2,14 @@
 // tool, and the converter's copy loop between two AudioFile objects.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "qoro/AudioFile.h"
 #include "qoro/com.h"
@@ -17,6 +21,33 @@ using Clock = std::chrono::steady_clock;
 inline double seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 
 inline bool shell(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+inline double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Seconds a shell command took, or a negative value when it failed.
+inline double timeCommand(const std::string& command) {
+    const auto t0 = Clock::now();
+    return shell(command) ? seconds(t0) : -1.0;
+}
+
+// The material of the FLAC and Opus benchmarks: the WAV named as the first
+// argument, else five minutes of sox's synthetic chord with pink noise at
+// 48 kHz, 16-bit stereo (made once, cached in the temp folder). Empty when
+// sox fails.
+inline std::string fiveMinuteMaterial(int argc, char** argv) {
+    if (argc > 1) return argv[1];
+    const std::string wav =
+        (std::filesystem::temp_directory_path() / "qoro_flac_bench_5min_48k.wav").string();
+    if (std::filesystem::exists(wav)) return wav;
+    std::printf("making %s with sox\n", wav.c_str());
+    if (!shell("sox -V1 -R -r 48000 -n -b 16 -c 2 '" + wav +
+               "' synth 300 sine 220 sine 331 pinknoise tremolo 3 40 gain -n -3"))
+        return {};
+    return wav;
+}
 
 // OpenFile (as `type`) and ReadFile in 0.1 s blocks to the end, as a player
 // or converter reads: the seconds it took, or a negative value on failure.

@@ -27,17 +27,9 @@ namespace {
 namespace fs = std::filesystem;
 using qoro::bench::Clock;
 using qoro::bench::seconds;
+using qoro::bench::median;
 using qoro::bench::shell;
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-double timeCommand(const std::string& cmd) {
-    const auto t0 = Clock::now();
-    return shell(cmd) ? seconds(t0) : -1.0;
-}
+using qoro::bench::timeCommand;
 
 double timeEncode(const std::string& wav, const std::string& flac) {
     const auto t0 = Clock::now();
@@ -66,13 +58,8 @@ std::string output(const std::string& cmd) {
 
 int main(int argc, char** argv) {
     const fs::path tmp = fs::temp_directory_path();
-    std::string wav = argc > 1 ? argv[1] : (tmp / "qoro_flac_bench_5min_48k.wav").string();
-    if (argc <= 1 && !fs::exists(wav)) {
-        std::printf("making %s with sox\n", wav.c_str());
-        if (!shell("sox -V1 -R -r 48000 -n -b 16 -c 2 '" + wav +
-                   "' synth 300 sine 220 sine 331 pinknoise tremolo 3 40 gain -n -3"))
-            return 1;
-    }
+    const std::string wav = qoro::bench::fiveMinuteMaterial(argc, argv);
+    if (wav.empty()) return 1;
     const std::string work = (tmp / "qoro_flac_bench").string();
     fs::create_directories(work);
     const std::string toolFlac = work + "/tool.flac";

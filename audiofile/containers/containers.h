@@ -3,6 +3,7 @@
 // creator here; the engine and the other kinds stay as they are.
 #pragma once
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -35,6 +36,37 @@ template <class Request>
 int16_t refuse(const Request& request, int16_t st, std::string cause) {
     if (request.cause && !cause.empty()) *request.cause = std::move(cause);
     return st;
+}
+
+// A stdio file a track owns: closed when the track goes.
+struct FileCloser {
+    void operator()(std::FILE* f) const {
+        if (f) std::fclose(f);
+    }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// The opener of a read-only track kind T whose open(path) reads the header:
+// READWRITE is refused, and a failure hands the track's cause to the request.
+template <class T>
+int16_t openReadOnly(const OpenRequest& request, std::unique_ptr<Track>& track) {
+    if (request.readWrite) return status::kInvalidOperation;
+    auto t = std::make_unique<T>();
+    const int16_t st = t->open(request.path);
+    if (st < 0) return refuse(request, st, t->cause());
+    track = std::move(t);
+    return status::kOk;
+}
+
+// The creator of a track kind T made from its settings, whose start(path)
+// creates the file.
+template <class T, class Settings>
+int16_t createStarted(const CreateRequest& request, const Settings& settings, std::unique_ptr<Track>& track) {
+    auto t = std::make_unique<T>(settings);
+    const int16_t st = t->start(request.path);
+    if (st < 0) return refuse(request, st, t->cause());
+    track = std::move(t);
+    return status::kOk;
 }
 
 using Opener = int16_t (*)(const OpenRequest&, std::unique_ptr<Track>&);

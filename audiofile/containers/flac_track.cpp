@@ -31,13 +31,6 @@ bool usableShape(uint32_t rate, uint32_t channels) {
     return rate >= kMinPcmRate && rate <= kMaxPcmRate && (channels == 1 || channels == 2);
 }
 
-struct FileCloser {
-    void operator()(std::FILE* f) const {
-        if (f) std::fclose(f);
-    }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 struct DecoderDeleter {
     void operator()(FLAC__StreamDecoder* d) const { FLAC__stream_decoder_delete(d); }
 };
@@ -547,21 +540,12 @@ private:
 }  // namespace
 
 int16_t openFlac(const OpenRequest& request, std::unique_ptr<Track>& track) {
-    if (request.readWrite) return status::kInvalidOperation;
-    auto t = std::make_unique<FlacReadTrack>();
-    const int16_t st = t->open(request.path);
-    if (st < 0) return refuse(request, st, t->cause());
-    track = std::move(t);
-    return status::kOk;
+    return openReadOnly<FlacReadTrack>(request, track);
 }
 
 int16_t createFlac(const CreateRequest& request, std::unique_ptr<Track>& track) {
     if (!request.settings) return status::kFormatNotSupport;
-    auto t = std::make_unique<FlacWriteTrack>(request.settings->output.flac);
-    const int16_t st = t->start(request.path);
-    if (st < 0) return refuse(request, st, t->cause());
-    track = std::move(t);
-    return status::kOk;
+    return createStarted<FlacWriteTrack>(request, request.settings->output.flac, track);
 }
 
 }  // namespace qoro::audiofile

@@ -23,13 +23,6 @@ constexpr uint32_t kOpusRate = 48000;
 // The most PCM bytes one decode call produces.
 constexpr uint64_t kMaxStep = uint64_t{1} << 24;
 
-struct FileCloser {
-    void operator()(std::FILE* f) const {
-        if (f) std::fclose(f);
-    }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 struct OpusFileDeleter {
     void operator()(OggOpusFile* f) const { op_free(f); }
 };
@@ -364,21 +357,12 @@ private:
 }  // namespace
 
 int16_t openOpus(const OpenRequest& request, std::unique_ptr<Track>& track) {
-    if (request.readWrite) return status::kInvalidOperation;
-    auto t = std::make_unique<OpusReadTrack>();
-    const int16_t st = t->open(request.path);
-    if (st < 0) return refuse(request, st, t->cause());
-    track = std::move(t);
-    return status::kOk;
+    return openReadOnly<OpusReadTrack>(request, track);
 }
 
 int16_t createOpus(const CreateRequest& request, std::unique_ptr<Track>& track) {
     if (!request.settings) return status::kFormatNotSupport;
-    auto t = std::make_unique<OpusWriteTrack>(request.settings->output.opus);
-    const int16_t st = t->start(request.path);
-    if (st < 0) return refuse(request, st, t->cause());
-    track = std::move(t);
-    return status::kOk;
+    return createStarted<OpusWriteTrack>(request, request.settings->output.opus, track);
 }
 
 }  // namespace qoro::audiofile

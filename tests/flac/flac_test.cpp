@@ -28,29 +28,12 @@
 namespace t = qoro::test;
 using qoro::com::Bstr;
 using qoro::com::ComPtr;
+using qoro::test::errorText;
+using qoro::test::mustRun;
 
 namespace {
 
-// The description of this thread's error information ("" when none).
-std::string errorText() {
-    IErrorInfo* info = nullptr;
-    if (GetErrorInfo(0, &info) != S_OK || !info) return {};
-    BSTR text = nullptr;
-    info->GetDescription(&text);
-    std::string out = qoro::com::utf8FromBstr(text);
-    SysFreeString(text);
-    info->Release();
-    return out;
-}
-
 std::string q(const t::fs::path& p) { return t::shellQuote(p.string()); }
-
-// Runs a shell command and fails the test when it does not succeed.
-std::string mustRun(const std::string& command) {
-    const t::CommandResult r = t::run(command);
-    EXPECT_EQ(r.exitCode, 0) << command << "\n" << r.output;
-    return r.output;
-}
 
 std::string trimmed(std::string s) {
     while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();

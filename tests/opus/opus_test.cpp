@@ -21,27 +21,12 @@
 namespace t = qoro::test;
 using qoro::com::Bstr;
 using qoro::com::ComPtr;
+using qoro::test::errorText;
+using qoro::test::mustRun;
 
 namespace {
 
-std::string errorText() {
-    IErrorInfo* info = nullptr;
-    if (GetErrorInfo(0, &info) != S_OK || !info) return {};
-    BSTR text = nullptr;
-    info->GetDescription(&text);
-    std::string out = qoro::com::utf8FromBstr(text);
-    SysFreeString(text);
-    info->Release();
-    return out;
-}
-
 std::string q(const t::fs::path& p) { return t::shellQuote(p.string()); }
-
-std::string mustRun(const std::string& command) {
-    const t::CommandResult r = t::run(command);
-    EXPECT_EQ(r.exitCode, 0) << command << "\n" << r.output;
-    return r.output;
-}
 
 // Signal-to-noise ratio of `got` against `reference` in dB (the common
 // length; a perfect match is 200).
@@ -229,8 +214,11 @@ TEST_F(OpusTest, SeeksLandOnTheSampleAskedFor) {
         };
         const double here = snrAt(0);
         EXPECT_GE(here, 12.0);
-        for (long shift = -40; shift <= 40; ++shift)
-            if (shift != 0 && at + shift >= 0 && at + shift + 600 <= frames) EXPECT_LT(snrAt(shift), here) << shift;
+        for (long shift = -40; shift <= 40; ++shift) {
+            if (shift != 0 && at + shift >= 0 && at + shift + 600 <= frames) {
+                EXPECT_LT(snrAt(shift), here) << shift;
+            }
+        }
     }
     EXPECT_EQ(seek(100, END_POS), frames - 100);
     EXPECT_EQ(seek(0, END_POS), frames);

@@ -1,6 +1,6 @@
 // An AudioFile object created through the component runtime, with the few
-// steps the end-to-end tests of every container share: error number,
-// whole-file reads, block writes, properties.
+// steps the end-to-end tests of every container share: error number and
+// text, whole-file reads, block writes, properties, reference tools run.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,8 +13,29 @@
 #include "qoro/AudioFile.h"
 #include "qoro/AudioInformation.h"
 #include "qoro/com.h"
+#include "test_support.h"
 
 namespace qoro::test {
+
+// The description of this thread's error information ("" when none).
+inline std::string errorText() {
+    IErrorInfo* info = nullptr;
+    if (GetErrorInfo(0, &info) != S_OK || !info) return {};
+    BSTR text = nullptr;
+    info->GetDescription(&text);
+    std::string out = com::utf8FromBstr(text);
+    SysFreeString(text);
+    info->Release();
+    return out;
+}
+
+// Runs a shell command (a reference tool) and fails the test when it does
+// not succeed; its output.
+inline std::string mustRun(const std::string& command) {
+    const CommandResult r = run(command);
+    EXPECT_EQ(r.exitCode, 0) << command << "\n" << r.output;
+    return r.output;
+}
 
 // One ReadFile of up to `frames` sample frames; empty at the end.
 inline std::vector<int16_t> readOnce(IAudioFile* file, LONG frames) {
