@@ -30,8 +30,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-all_harnesses=(id3_fuzz wav_info_fuzz ogg_comments_fuzz riff_wave_fuzz mpeg_stream_fuzz mpeg_info_fuzz
-               audiofile_fuzz avi_fuzz flac_fuzz acm_fuzz audioinfo_fuzz profile_fuzz registry_fuzz)
+all_harnesses=(id3_fuzz wav_info_fuzz ogg_comments_fuzz flac_tags_fuzz riff_wave_fuzz mpeg_stream_fuzz mpeg_info_fuzz
+               audiofile_fuzz avi_fuzz flac_fuzz opus_fuzz acm_fuzz audioinfo_fuzz profile_fuzz registry_fuzz)
 
 # Largest input per harness: MPEG streams of 4-8 KB, files of up to 16 KB,
 # text files of 4 KB.
@@ -48,7 +48,9 @@ parser_files() {
   case $1 in
     id3_fuzz) echo common/tags/id3v1.cpp common/tags/id3v2.cpp common/tags/id3v2_frames.cpp common/tags/text.cpp ;;
     wav_info_fuzz) echo audioinfo/tags/wav_info.cpp audioinfo/tags/cue_list.cpp ;;
-    ogg_comments_fuzz) echo audioinfo/readers/ogg_comments.cpp ;;
+    ogg_comments_fuzz) echo audioinfo/readers/ogg_comments.cpp audioinfo/readers/vorbis_headers.cpp \
+                            audioinfo/readers/vorbis_comments.cpp audioinfo/readers/opus_reader.cpp ;;
+    flac_tags_fuzz) echo audioinfo/readers/flac_reader.cpp audioinfo/readers/vorbis_comments.cpp ;;
     riff_wave_fuzz) echo platform/riff/riff.cpp audiofile/containers/stored_track.cpp audiofile/engine/engine.cpp \
                          audioinfo/readers/wav_reader.cpp ;;
     mpeg_stream_fuzz) echo common/mpeg/frame_walk.cpp common/mpeg/info_frame.cpp common/mpeg/mpeg_header.cpp \
@@ -66,6 +68,7 @@ parser_files() {
                          common/mpc/mpc_stream.cpp platform/avifile/avifile.cpp ;;
     avi_fuzz) echo platform/avifile/avifile.cpp audiofile/containers/avi_track.cpp ;;
     flac_fuzz) echo audiofile/containers/flac_track.cpp audiofile/engine/engine.cpp ;;
+    opus_fuzz) echo audiofile/containers/opus_track.cpp audiofile/engine/engine.cpp ;;
     acm_fuzz) echo platform/acm/*.cpp ;;
     profile_fuzz) echo platform/profile/profile.cpp ;;
     registry_fuzz) echo platform/com/registry.cpp ;;

@@ -1,11 +1,14 @@
 #include "object/audio_information.h"
 
 #include <algorithm>
+#include <cstring>
+#include <new>
 
 #include "genre/genre.h"
 #include "io/file_rewrite.h"
 #include "readers/ogg_comments.h"
 #include "readers/readers.h"
+#include "readers/vorbis_comments.h"
 #include "riff/riff.h"
 #include "tags/id3v1.h"
 #include "tags/id3v2.h"
@@ -25,7 +28,7 @@ HRESULT answer(bool yes, BOOL* out) {
     return S_OK;
 }
 
-// The probe of one file type (WAV, MPEG, Ogg Vorbis, MPEG Plus, AVI).
+// The probe of one file type (WAV, MPEG, Ogg Vorbis, MPEG Plus, AVI, FLAC, Opus).
 int probe(FileType type, const std::string& path) {
     switch (type) {
     case FileType::Wav: return probeWav(path);
@@ -33,13 +36,91 @@ int probe(FileType type, const std::string& path) {
     case FileType::OggVorbis: return probeOgg(path);
     case FileType::MpegPlus: return probeMpc(path);
     case FileType::Avi: return probeAvi(path);
+    case FileType::Flac: return probeFlac(path);
+    case FileType::Opus: return probeOpus(path);
     case FileType::Unknown: break;
     }
     return 0;
 }
 
-constexpr FileType kProbeOrder[] = {FileType::Wav, FileType::Mpeg, FileType::OggVorbis, FileType::MpegPlus,
-                                    FileType::Avi};
+// The AVI probe answers -1 for anything else, which ends a chain: it comes last.
+constexpr FileType kProbeOrder[] = {FileType::Wav,  FileType::Mpeg, FileType::OggVorbis, FileType::MpegPlus,
+                                    FileType::Flac, FileType::Opus, FileType::Avi};
+
+constexpr std::string_view kSource = "QoroAudioInformation.AudioInformation";
+
+// The bytes of a VT_UI1 array (by value or by reference, or inside a VARIANT
+// by reference); nullopt for anything else. VT_EMPTY, VT_NULL and a missing
+// argument give no bytes.
+std::optional<std::vector<uint8_t>> bytesOf(const VARIANT& data) {
+    const VARIANT* v = &data;
+    while (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal) v = v->pvarVal;
+    if (v->vt == VT_EMPTY || v->vt == VT_NULL || (v->vt == VT_ERROR && v->scode == DISP_E_PARAMNOTFOUND))
+        return std::vector<uint8_t>{};
+    SAFEARRAY* array = nullptr;
+    if (v->vt == (VT_ARRAY | VT_UI1))
+        array = v->parray;
+    else if (v->vt == (VT_BYREF | VT_ARRAY | VT_UI1))
+        array = v->pparray ? *v->pparray : nullptr;
+    else
+        return std::nullopt;
+    if (!array) return std::vector<uint8_t>{};
+    VARTYPE vt = VT_EMPTY;
+    if (SafeArrayGetDim(array) != 1 || FAILED(SafeArrayGetVartype(array, &vt)) || vt != VT_UI1 ||
+        SafeArrayGetElemsize(array) != 1)
+        return std::nullopt;
+    LONG low = 0, high = -1;
+    if (FAILED(SafeArrayGetLBound(array, 1, &low)) || FAILED(SafeArrayGetUBound(array, 1, &high))) return std::nullopt;
+    std::vector<uint8_t> out;
+    if (high < low) return out;
+    out.resize(static_cast<size_t>(static_cast<int64_t>(high) - low + 1));
+    void* p = nullptr;
+    if (FAILED(SafeArrayAccessData(array, &p))) return std::nullopt;
+    std::memcpy(out.data(), p, out.size());
+    SafeArrayUnaccessData(array);
+    return out;
+}
+
+// The MIME type of the common image formats by their first bytes ("" for others).
+std::string sniffedMimeType(const std::vector<uint8_t>& b) {
+    auto starts = [&b](std::initializer_list<uint8_t> magic) {
+        return b.size() >= magic.size() && std::equal(magic.begin(), magic.end(), b.begin());
+    };
+    if (starts({0xFF, 0xD8, 0xFF})) return "image/jpeg";
+    if (starts({0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A})) return "image/png";
+    if (starts({'G', 'I', 'F', '8'})) return "image/gif";
+    return {};
+}
+
+// What the extras hold after the changes: each change replaces every entry
+// of its name (kind) by one in the place of the first of them, at the end
+// when there was none, or removes them.
+template <class Entry, class Same, class Present>
+void applyChange(std::vector<Entry>& entries, const Entry& change, Same same, Present present) {
+    std::vector<Entry> out;
+    bool placed = false;
+    for (auto& e : entries) {
+        if (!same(e, change)) {
+            out.push_back(std::move(e));
+            continue;
+        }
+        if (!placed && present(change)) out.push_back(change);
+        placed = true;
+    }
+    if (!placed && present(change)) out.push_back(change);
+    entries = std::move(out);
+}
+
+// Runs a member's work; running out of memory (a picture of some size) is
+// E_OUTOFMEMORY, never an exception across the interface.
+template <class Work>
+HRESULT guarded(Work&& work) {
+    try {
+        return work();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
 
 }  // namespace
 
@@ -119,6 +200,12 @@ const com::DispatchTable& AudioInformationObject::dispatchTable() {
         propput<&I::put_cueDialect>(id::cueDialect, u"cueDialect"),
         propget<&I::get_cueCodePage>(id::cueCodePage, u"cueCodePage"),
         propput<&I::put_cueCodePage>(id::cueCodePage, u"cueCodePage"),
+        // IAudioInformation2
+        method<&IAudioInformation2::GetField>(id::GetField, u"GetField", {required()}),
+        method<&IAudioInformation2::SetField>(id::SetField, u"SetField", {required(), required()}),
+        method<&IAudioInformation2::GetFieldNames>(id::GetFieldNames, u"GetFieldNames"),
+        method<&IAudioInformation2::GetPicture>(id::GetPicture, u"GetPicture", {optional(SHORT{3}), optional()}),
+        method<&IAudioInformation2::SetPicture>(id::SetPicture, u"SetPicture", {required(), required(), optional()}),
     };
     return table;
 }
@@ -149,6 +236,8 @@ void AudioInformationObject::reset() {
     tags_ = tags::TagRecord{};
     facts_ = Facts{};
     cues_.clear();
+    extras_ = tags::TagExtras{};
+    changes_ = tags::TagChanges{};
 }
 
 FileType AudioInformationObject::classify(const std::string& path) {
@@ -188,7 +277,7 @@ HRESULT AudioInformationObject::GetAudioInformation(BSTR fileName) {
     std::string notRead = "not an audio file of this type";
     switch (classify(path)) {
     case FileType::Wav:
-        if (!readWav(path, facts_, tags_, cues_)) {
+        if (!readWav(path, facts_, tags_, cues_, &extras_)) {
             read = false;
             if (probeWav(path) > 0)
                 notRead = "a WAV file whose sound format is not supported or whose chunks are damaged";
@@ -197,11 +286,11 @@ HRESULT AudioInformationObject::GetAudioInformation(BSTR fileName) {
         }
         break;
     case FileType::Mpeg:
-        read = readMpeg(path, {.fastAnalysis = fastAnalysis_ != FALSE, .tagKind = tagVersion_}, facts_, tags_) ==
-               MpegRead::Ok;
+        read = readMpeg(path, {.fastAnalysis = fastAnalysis_ != FALSE, .tagKind = tagVersion_}, facts_, tags_,
+                        &extras_) == MpegRead::Ok;
         break;
     case FileType::OggVorbis:
-        if (!readOgg(path, facts_, tags_)) {
+        if (!readOgg(path, facts_, tags_, &extras_)) {
             read = false;
             type_ = FileType::Unknown;
             reset();
@@ -215,6 +304,15 @@ HRESULT AudioInformationObject::GetAudioInformation(BSTR fileName) {
         }
         break;
     case FileType::Avi: read = readAvi(path, facts_); break;
+    case FileType::Flac:
+    case FileType::Opus:
+        if (!(type_ == FileType::Flac ? readFlac(path, facts_, tags_, extras_)
+                                      : readOpus(path, facts_, tags_, extras_))) {
+            read = false;
+            type_ = FileType::Unknown;
+            reset();
+        }
+        break;
     case FileType::Unknown:
         facts_.size = sizeFact(fileLength(path));
         read = false;
@@ -245,24 +343,48 @@ HRESULT hresultOf(const std::error_code& ec) {
 HRESULT AudioInformationObject::SetAudioInformation(BSTR fileName) {
     SetErrorInfo(0, nullptr);
     const std::string path = utf8Of(fileName);
+    const FileType type = classify(path);
+    // Fields and pictures the file's tags cannot hold: nothing is written.
+    if (const std::string why = refusal(type); !why.empty())
+        return com::reportError(E_NOTIMPL, IID_IAudioInformation, kSource, "cannot write the tags: " + why);
+    // Fields set while the record held a file of another type, whose names
+    // the properties own here, set those properties.
+    std::erase_if(changes_.fields, [this](const tags::TagField& f) { return setPropertyField(f.name, f.value); });
     std::error_code ec;
-    switch (classify(path)) {
-    case FileType::Wav: ec = tags::writeWavInfo(path, tags_, cues_); break;
-    case FileType::Mpeg: ec = tagVersion_ == 2 ? tags::writeId3v2(path, tags_) : tags::writeId3v1(path, tags_); break;
-    case FileType::OggVorbis: ec = writeOggComments(path, tags_); break;
+    switch (type) {
+    case FileType::Wav: ec = tags::writeWavInfo(path, tags_, cues_, changes_); break;
+    case FileType::Mpeg:
+        ec = tagVersion_ == 2 ? tags::writeId3v2(path, tags_, changes_) : tags::writeId3v1(path, tags_);
+        break;
+    case FileType::OggVorbis: ec = writeOggComments(path, tags_, changes_); break;
     case FileType::MpegPlus: ec = writeMpcTag(path, tags_); break;
+    case FileType::Flac: ec = writeFlacTags(path, tags_, changes_); break;
+    case FileType::Opus: ec = writeOpusTags(path, tags_, changes_); break;
     case FileType::Avi:
     case FileType::Unknown:
         return com::reportError(E_NOTIMPL, IID_IAudioInformation, "QoroAudioInformation.AudioInformation",
                                 "tags of this type of file cannot be written");
     }
-    if (!ec) return S_OK;
+    if (!ec) {
+        // What was set is now what the file holds.
+        extras_ = current();
+        changes_ = tags::TagChanges{};
+        return S_OK;
+    }
     return com::reportError(hresultOf(ec), IID_IAudioInformation, "QoroAudioInformation.AudioInformation",
                             "cannot write the tags: " + ec.message());
 }
 
 HRESULT AudioInformationObject::InterfaceSupportsErrorInfo(REFIID riid) {
-    return riid == IID_IAudioInformation ? S_OK : S_FALSE;
+    return riid == IID_IAudioInformation || riid == IID_IAudioInformation2 ? S_OK : S_FALSE;
+}
+
+HRESULT AudioInformationObject::queryExtra(REFIID riid, void** ppv) {
+    if (riid != IID_IAudioInformation) return E_NOINTERFACE;
+    IAudioInformation* older = static_cast<IAudioInformation2*>(this);
+    older->AddRef();
+    *ppv = older;
+    return S_OK;
 }
 
 // --- technical facts ---------------------------------------------------------------
@@ -464,6 +586,240 @@ HRESULT AudioInformationObject::get_cueLength(LONG* p) {
 HRESULT AudioInformationObject::put_cueLength(LONG v) {
     if (tags::Cue* c = cues_.current()) c->length = static_cast<uint32_t>(std::max<LONG>(v, 0));
     return S_OK;
+}
+
+}  // namespace qoro::audioinfo
+
+// --- fields and pictures -------------------------------------------------------------
+
+namespace qoro::audioinfo {
+
+namespace {
+
+// The Vorbis comment names the properties read and write (compared ignoring
+// case), as the comment rules take them.
+std::string* vorbisText(tags::TagRecord& r, std::string_view name) {
+    struct Named {
+        std::string_view name;
+        std::string tags::TagRecord::*text;
+    };
+    static constexpr Named kTexts[] = {
+        {"ALBUM", &tags::TagRecord::album},
+        {"TITLE", &tags::TagRecord::title},
+        {"ARTIST", &tags::TagRecord::artist},
+        {"COMMENT", &tags::TagRecord::comments},
+        {"COPYRIGHT", &tags::TagRecord::copyright},
+        {"COMPOSER", &tags::TagRecord::composer},
+        {"URL", &tags::TagRecord::url},
+        {"ENCODEDBY", &tags::TagRecord::encodedBy},
+    };
+    for (const Named& n : kTexts)
+        if (vorbis::sameName(n.name, name)) return &(r.*n.text);
+    return nullptr;
+}
+
+std::string numberText(int n) { return n > 0 ? std::to_string(n) : std::string(); }
+
+}  // namespace
+
+bool AudioInformationObject::vorbisType() const {
+    return type_ == FileType::OggVorbis || type_ == FileType::Flac || type_ == FileType::Opus;
+}
+
+std::optional<std::string> AudioInformationObject::propertyField(const std::string& name) const {
+    if (vorbisType()) {
+        if (!vorbis::isPropertyName(name)) return std::nullopt;
+        auto& r = const_cast<tags::TagRecord&>(tags_);
+        if (const std::string* t = vorbisText(r, name)) return *t;
+        if (vorbis::sameName(name, "GENRE")) return std::string(genre::toString(tags_.genre));
+        if (vorbis::sameName(name, "DATE")) return numberText(tags_.year);
+        if (vorbis::sameName(name, "TRACKNUMBER")) return numberText(tags_.track);
+        return std::nullopt;
+    }
+    if (type_ == FileType::Wav && tags::isPropertyInfoId(name)) return tags::infoPropertyValue(tags_, name);
+    return std::nullopt;
+}
+
+bool AudioInformationObject::setPropertyField(const std::string& name, const std::string& value) {
+    if (vorbisType()) {
+        if (!vorbis::isPropertyName(name)) return false;
+        // As a file holding this one comment gives it.
+        if (value.empty()) {
+            if (std::string* t = vorbisText(tags_, name))
+                t->clear();
+            else if (vorbis::sameName(name, "GENRE"))
+                tags_.genre = genre::kDefault;
+            else if (vorbis::sameName(name, "DATE"))
+                tags_.year = 0;
+            else if (vorbis::sameName(name, "TRACKNUMBER"))
+                tags_.track = 0;
+            return true;
+        }
+        const std::string comment = name + "=" + value;
+        applyVorbisComments(std::span(&comment, 1), tags_);
+        return true;
+    }
+    if (type_ == FileType::Wav) return tags::setInfoProperty(tags_, name, value);
+    return false;
+}
+
+tags::TagExtras AudioInformationObject::current() const {
+    tags::TagExtras now = extras_;
+    const bool vorbisNames = vorbisType();
+    for (const tags::TagField& change : changes_.fields)
+        applyChange(
+            now.fields, change,
+            [vorbisNames](const tags::TagField& a, const tags::TagField& b) {
+                return vorbisNames ? vorbis::sameName(a.name, b.name) : a.name == b.name;
+            },
+            [](const tags::TagField& f) { return !f.value.empty(); });
+    for (const tags::TagPicture& change : changes_.pictures)
+        applyChange(
+            now.pictures, change, [](const tags::TagPicture& a, const tags::TagPicture& b) { return a.kind == b.kind; },
+            [](const tags::TagPicture& p) { return !p.data.empty(); });
+    return now;
+}
+
+std::string AudioInformationObject::refusal(FileType type) const {
+    if (changes_.empty()) return {};
+    switch (type) {
+    case FileType::Wav:
+        if (!changes_.pictures.empty()) return "a WAV file's RIFF INFO list cannot hold pictures";
+        for (const tags::TagField& f : changes_.fields)
+            if (!tags::isInfoItemId(f.name))
+                return "\"" + f.name + "\" is no RIFF INFO id (four capital letters or digits, such as \"ITCH\")";
+        return {};
+    case FileType::Mpeg:
+        if (tagVersion_ != 2)
+            return "an ID3v1 tag holds neither pictures nor fields beyond the properties (mp3TagInfoVersion 2 "
+                   "writes an ID3v2 tag)";
+        return {};
+    case FileType::MpegPlus:
+        return "an MPEG Plus file's ID3v1 tag holds neither pictures nor fields beyond the properties";
+    case FileType::OggVorbis:
+    case FileType::Flac:
+    case FileType::Opus:
+        for (const tags::TagField& f : changes_.fields)
+            if (!vorbis::isValidName(f.name))
+                return "\"" + f.name + "\" is no Vorbis comment name (printable ASCII without \"=\")";
+        return {};
+    case FileType::Avi:
+    case FileType::Unknown: break;
+    }
+    return {};
+}
+
+HRESULT AudioInformationObject::GetField(BSTR Name, BSTR* Value) {
+    return guarded([&]() -> HRESULT {
+        if (!Value) return E_POINTER;
+        *Value = nullptr;
+        const std::string name = utf8Of(Name);
+        if (auto property = propertyField(name)) return text(*property, Value);
+        const bool vorbisNames = vorbisType();
+        std::string joined;
+        bool first = true;
+        for (const tags::TagField& f : current().fields) {
+            if (!(vorbisNames ? vorbis::sameName(f.name, name) : f.name == name)) continue;
+            joined += (first ? "" : "; ") + f.value;
+            first = false;
+        }
+        return text(joined, Value);
+    });
+}
+
+HRESULT AudioInformationObject::SetField(BSTR Name, BSTR Value) {
+    return guarded([&]() -> HRESULT {
+        SetErrorInfo(0, nullptr);
+        const std::string name = utf8Of(Name);
+        const std::string value = utf8Of(Value);
+        if (name.empty())
+            return com::reportError(E_INVALIDARG, IID_IAudioInformation2, kSource, "a field needs a name");
+        if (setPropertyField(name, value)) return S_OK;
+        // Names the current type cannot hold are refused at once (and again on
+        // writing, which may go to a file of another type).
+        if (type_ == FileType::Wav && !tags::isInfoItemId(name))
+            return com::reportError(
+                E_INVALIDARG, IID_IAudioInformation2, kSource,
+                "\"" + name + "\" is no RIFF INFO id (four capital letters or digits, such as \"ITCH\")");
+        if (vorbisType() && !vorbis::isValidName(name))
+            return com::reportError(E_INVALIDARG, IID_IAudioInformation2, kSource,
+                                    "\"" + name + "\" is no Vorbis comment name (printable ASCII without \"=\")");
+        changes_.fields.push_back({name, value});
+        return S_OK;
+    });
+}
+
+HRESULT AudioInformationObject::GetFieldNames(VARIANT* Names) {
+    return guarded([&]() -> HRESULT {
+        if (!Names) return E_POINTER;
+        VariantInit(Names);
+        const bool vorbisNames = vorbisType();
+        std::vector<std::string> names;
+        for (const tags::TagField& f : current().fields) {
+            const bool seen = std::any_of(names.begin(), names.end(), [&](const std::string& n) {
+                return vorbisNames ? vorbis::sameName(n, f.name) : n == f.name;
+            });
+            if (!seen) names.push_back(f.name);
+        }
+        SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(names.size()));
+        if (!array) return E_OUTOFMEMORY;
+        void* p = nullptr;
+        if (FAILED(SafeArrayAccessData(array, &p))) {
+            SafeArrayDestroy(array);
+            return E_FAIL;
+        }
+        auto* out = static_cast<BSTR*>(p);
+        for (size_t i = 0; i < names.size(); ++i) out[i] = com::bstrFromUtf8(names[i]);
+        SafeArrayUnaccessData(array);
+        Names->vt = VT_ARRAY | VT_BSTR;
+        Names->parray = array;
+        return S_OK;
+    });
+}
+
+HRESULT AudioInformationObject::GetPicture(SHORT Kind, BSTR* MimeType, VARIANT* Data) {
+    return guarded([&]() -> HRESULT {
+        if (!Data) return E_POINTER;
+        VariantInit(Data);
+        if (MimeType) *MimeType = nullptr;
+        const tags::TagExtras now = current();
+        const auto it = std::find_if(now.pictures.begin(), now.pictures.end(),
+                                     [Kind](const tags::TagPicture& p) { return p.kind == Kind; });
+        if (it == now.pictures.end()) return MimeType ? text("", MimeType) : S_OK;
+        SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(it->data.size()));
+        if (!array) return E_OUTOFMEMORY;
+        void* p = nullptr;
+        if (FAILED(SafeArrayAccessData(array, &p))) {
+            SafeArrayDestroy(array);
+            return E_FAIL;
+        }
+        std::copy(it->data.begin(), it->data.end(), static_cast<uint8_t*>(p));
+        SafeArrayUnaccessData(array);
+        Data->vt = VT_ARRAY | VT_UI1;
+        Data->parray = array;
+        return MimeType ? text(it->mimeType, MimeType) : S_OK;
+    });
+}
+
+HRESULT AudioInformationObject::SetPicture(SHORT Kind, BSTR MimeType, VARIANT Data) {
+    return guarded([&]() -> HRESULT {
+        SetErrorInfo(0, nullptr);
+        // The picture types of ID3v2 "APIC" and FLAC "PICTURE" (0 other ... 20 publisher logo).
+        if (Kind < 0 || Kind > 20)
+            return com::reportError(E_INVALIDARG, IID_IAudioInformation2, kSource,
+                                    "a picture kind is 0 to 20 (3: front cover)");
+        auto data = bytesOf(Data);
+        if (!data)
+            return com::reportError(E_INVALIDARG, IID_IAudioInformation2, kSource,
+                                    "a picture's data is an array of bytes (VT_ARRAY | VT_UI1)");
+        tags::TagPicture picture;
+        picture.kind = Kind;
+        picture.mimeType = utf8Of(MimeType);
+        if (picture.mimeType.empty()) picture.mimeType = sniffedMimeType(*data);
+        picture.data = std::move(*data);
+        changes_.pictures.push_back(std::move(picture));
+        return S_OK;
+    });
 }
 
 }  // namespace qoro::audioinfo

@@ -1,16 +1,22 @@
-// The AudioInformation automation object: IAudioInformation through its
-// vtable and through IDispatch (a table of members with their DISPIDs and
-// the optional arguments of InsertCue), and the empty _IAudioInformationEvents
-// source interface.
+// The AudioInformation automation object: IAudioInformation and
+// IAudioInformation2 (IAudioInformation and the fields and pictures after it,
+// one vtable for both) through their vtable and through IDispatch (a table of
+// members with their DISPIDs and optional arguments), and the empty
+// _IAudioInformationEvents source interface.
 //
 // The object is a record of the current file: GetAudioInformation fills it
 // from a file (the reader is chosen by the extension), the properties read and
 // change it, SetAudioInformation writes its tags (and, for WAV, its cues) into
-// a file. No file stays open between calls. Failure shows in the state
+// a file. No file stays open between calls. Beyond the properties the
+// record holds the fields and pictures the file had (as read) and those a
+// caller set since (applied on write, then part of what was read). Failure shows in the state
 // (infoType 0, zero facts, empty texts), and the cause in words in this
 // thread's error information; GetAudioInformation returns S_OK in any case,
 // SetAudioInformation a failing HRESULT when it writes nothing.
 #pragma once
+
+#include <optional>
+#include <string>
 
 #include "qoro/AudioInformation.h"
 #include "qoro/com_server.h"
@@ -22,7 +28,7 @@
 namespace qoro::audioinfo {
 
 class AudioInformationObject final
-    : public com::Object<AudioInformationObject, com::Iface<IAudioInformation, IID_IAudioInformation>,
+    : public com::Object<AudioInformationObject, com::Iface<IAudioInformation2, IID_IAudioInformation2>,
                          com::Iface<ISupportErrorInfo, IID_ISupportErrorInfo>,
                          com::Events<DIID__IAudioInformationEvents>> {
 public:
@@ -105,6 +111,14 @@ public:
     HRESULT put_cueDialect(SHORT newVal) override;
     HRESULT get_cueCodePage(SHORT* pVal) override;
     HRESULT put_cueCodePage(SHORT newVal) override;
+    HRESULT GetField(BSTR Name, BSTR* Value) override;
+    HRESULT SetField(BSTR Name, BSTR Value) override;
+    HRESULT GetFieldNames(VARIANT* Names) override;
+    HRESULT GetPicture(SHORT Kind, BSTR* MimeType, VARIANT* Data) override;
+    HRESULT SetPicture(SHORT Kind, BSTR MimeType, VARIANT Data) override;
+
+    // IAudioInformation: the first slots of IAudioInformation2's vtable.
+    HRESULT queryExtra(REFIID riid, void** ppv);
 
 private:
     // Back to the state of a new object, except the MPEG options and the type.
@@ -115,6 +129,16 @@ private:
     static HRESULT text(const std::string& value, BSTR* out);
     static HRESULT number(LONG value, LONG* out);
     static HRESULT number(SHORT value, SHORT* out);
+    // True when the current type keeps its fields in Vorbis comments.
+    bool vorbisType() const;
+    // The properties' text of a field name the current type gives one of
+    // them; nullopt for a name beyond the properties.
+    std::optional<std::string> propertyField(const std::string& name) const;
+    bool setPropertyField(const std::string& name, const std::string& value);
+    // The fields and pictures as read with the changes applied.
+    tags::TagExtras current() const;
+    // Why the changes cannot be written into a file of this type ("" when they can).
+    std::string refusal(FileType type) const;
 
     tags::TagRecord tags_;
     Facts facts_;
@@ -122,6 +146,8 @@ private:
     BOOL fastAnalysis_ = TRUE;
     SHORT tagVersion_ = 1;
     tags::CueList cues_;
+    tags::TagExtras extras_;    // as read (or last written)
+    tags::TagChanges changes_;  // set since
 };
 
 }  // namespace qoro::audioinfo

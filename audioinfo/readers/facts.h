@@ -9,13 +9,14 @@ namespace qoro::audioinfo {
 
 struct Facts {
     int32_t frequency = 0;  // Hz
-    int32_t bitrate = 0;    // bit/s (WAV, MPEG, AVI) or kbit/s (Ogg Vorbis, MPEG Plus)
+    int32_t bitrate = 0;    // bit/s (WAV, MPEG, AVI, FLAC, Opus) or kbit/s (Ogg Vorbis, MPEG Plus)
     int32_t duration = 0;   // ms
     int32_t size = 0;       // bytes (the length; 2147483647 for any longer file, -1 when it cannot be opened)
     int32_t samples = 0;    // sample frames (at most 2147483647)
     int32_t channels = 0;
     int32_t bitsPerSample = 0;
-    int32_t formatTag = 0;    // WAVE format tag; 0 MPEG audio and MPEG Plus, 1 Ogg Vorbis
+    int32_t formatTag = 0;    // WAVE format tag; 0 MPEG audio and MPEG Plus, 1 Ogg Vorbis,
+                              // 0xF1AC FLAC, 0x704F Opus
     std::string description;  // one-line format description
 
     bool operator==(const Facts&) const = default;

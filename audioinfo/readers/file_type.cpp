@@ -23,6 +23,8 @@ FileType classifyExtension(std::string_view path) {
     if (ext == "ogg") return FileType::OggVorbis;
     if (ext == "mpc" || ext == "mp+") return FileType::MpegPlus;
     if (ext == "avi") return FileType::Avi;
+    if (ext == "flac") return FileType::Flac;
+    if (ext == "opus") return FileType::Opus;
     return FileType::Unknown;
 }
 

@@ -14,6 +14,8 @@ enum class FileType : int16_t {
     OggVorbis = 3,  // "ogg"
     MpegPlus = 4,   // "mpc", "mp+"
     Avi = 5,        // "avi"
+    Flac = 6,       // "flac"
+    Opus = 7,       // "opus"
 };
 
 // A path without "." or ending in "." has no extension: Unknown.

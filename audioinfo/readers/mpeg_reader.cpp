@@ -185,7 +185,8 @@ std::string mpegDescription(int versionNumber, int layer, int rate, int channelC
     return s;
 }
 
-MpegRead readMpeg(const std::string& path, const MpegOptions& options, Facts& facts, tags::TagRecord& tags) {
+MpegRead readMpeg(const std::string& path, const MpegOptions& options, Facts& facts, tags::TagRecord& tags,
+                  tags::TagExtras* extras) {
     InputFile file(path);
     if (!file.isOpen()) {
         facts.size = -1;
@@ -224,9 +225,10 @@ MpegRead readMpeg(const std::string& path, const MpegOptions& options, Facts& fa
     std::optional<tags::Id3v2Tag> v2;
     if (options.tagKind == 2) v2 = tags::readId3v2(path);
     const int found = v2 ? 2 : v1 ? 1 : 0;
-    if (found == options.tagKind && found == 2)
+    if (found == options.tagKind && found == 2) {
         v2->applyTo(tags);
-    else if (found == options.tagKind && found == 1)
+        if (extras) *extras = v2->extras();
+    } else if (found == options.tagKind && found == 1)
         v1->applyTo(tags);
     else
         clearTags(tags);

@@ -6,6 +6,7 @@
 
 #include "readers/ogg_comments.h"
 #include "readers/readers.h"
+#include "readers/vorbis_comments.h"
 
 namespace qoro::audioinfo {
 
@@ -39,7 +40,7 @@ std::vector<std::string> commentsOf(const vorbis_comment& vc) {
 
 }  // namespace
 
-bool readOgg(const std::string& path, Facts& facts, tags::TagRecord& tags) {
+bool readOgg(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::TagExtras* extras) {
     const int64_t length = fileLength(path);
     if (length < 0) return false;
     VorbisFile vf;
@@ -62,7 +63,11 @@ bool readOgg(const std::string& path, Facts& facts, tags::TagRecord& tags) {
                         (vi->channels == 1 ? " Hz; Mono; " : " Hz; Stereo; ") + std::to_string(facts.bitrate) +
                         " Kbps; ";
 
-    if (vorbis_comment* vc = ov_comment(vf.get(), 0)) applyVorbisComments(commentsOf(*vc), tags);
+    if (vorbis_comment* vc = ov_comment(vf.get(), 0)) {
+        const std::vector<std::string> comments = commentsOf(*vc);
+        applyVorbisComments(comments, tags);
+        if (extras) vorbis::collectExtras(comments, *extras);
+    }
     return true;
 }
 

@@ -35,7 +35,10 @@ namespace qoro::audioinfo {
 // size beyond 32 bits saturate at 2147483647. False when the file is not a
 // readable RIFF "WAVE" or its samples are neither stored as they sound nor
 // known to the manager.
-bool readWav(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::CueList& cues);
+// The "INFO" items the properties do not own go to 'extras' when it is given
+// (named by their chunk id).
+bool readWav(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::CueList& cues,
+             tags::TagExtras* extras = nullptr);
 // 1 when the file holds a RIFF "WAVE" form, 0 when not, -2 when it cannot be opened.
 int probeWav(const std::string& path);
 
@@ -58,7 +61,10 @@ enum class MpegRead {
 // 204800 bytes after the ID3v2 tags for the fast analysis), the information
 // frame and its LAME tag, the ID3 tags (ID3v2 of any version). Duration and
 // sample count are those of the music the decoder delivers.
-MpegRead readMpeg(const std::string& path, const MpegOptions& options, Facts& facts, tags::TagRecord& tags);
+// The ID3v2 "TXXX" frames (named by their description) and "APIC" pictures go
+// to 'extras' when it is given and the tag read is ID3v2.
+MpegRead readMpeg(const std::string& path, const MpegOptions& options, Facts& facts, tags::TagRecord& tags,
+                  tags::TagExtras* extras = nullptr);
 // The layer (3 or 2) of a confirmed Layer III or II stream: a first header
 // within the first 20481 bytes after the ID3v2 tags the file begins with (of
 // any size), and a second one about a frame length later. 0 otherwise.
@@ -72,7 +78,9 @@ std::string mpegDescription(int versionNumber, int layer, int rate, int channelC
 // --- Ogg Vorbis ---------------------------------------------------------------
 // Facts from the first logical stream (bitrate in kbit/s) and the Vorbis
 // comments (applyVorbisComments: several values of one name joined with "; ").
-bool readOgg(const std::string& path, Facts& facts, tags::TagRecord& tags);
+// The fields the properties do not own and the pictures ("METADATA_BLOCK_PICTURE")
+// go to 'extras' when it is given.
+bool readOgg(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::TagExtras* extras = nullptr);
 // 1 when libvorbisfile accepts the file as an Ogg Vorbis stream, else 0.
 int probeOgg(const std::string& path);
 
@@ -92,5 +100,30 @@ std::error_code writeMpcTag(const std::string& path, const tags::TagRecord& tags
 bool readAvi(const std::string& path, Facts& facts);
 // 1 when the file opens as an AVI with an audio stream, else -1.
 int probeAvi(const std::string& path);
+
+// --- FLAC -------------------------------------------------------------------
+// Facts from "STREAMINFO" (bitrate in bit/s over the whole file), tags from
+// the "VORBIS_COMMENT" block by the Vorbis comment rules, extras from it and
+// from every "PICTURE" block. False when the file is not a readable FLAC
+// stream (a leading ID3v2 tag is passed over).
+bool readFlac(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::TagExtras& extras);
+// 1 when the file holds a FLAC stream, 0 when not, -2 when it cannot be opened.
+int probeFlac(const std::string& path);
+// Rewrites the comment and picture blocks, rebuilt through "path~": padding
+// fills the old blocks' place when the new ones fit, so the audio stays where
+// it was; the audio frames and every other block stay as they are. Only the
+// properties whose value differs from what reading the file gives, and the
+// changes, are written; a write that changes nothing leaves the file alone.
+std::error_code writeFlacTags(const std::string& path, const tags::TagRecord& tags, const tags::TagChanges& changes);
+
+// --- Ogg Opus -----------------------------------------------------------------
+// Facts from "OpusHead" and the last granule position (48 kHz clock, pre-skip
+// taken off; the rate fact is 48000, the rate Opus decodes at; chained
+// streams add up), tags and extras from "OpusTags" as for Ogg Vorbis.
+bool readOpus(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::TagExtras& extras);
+// 1 when the file's first Ogg stream is Opus, 0 when not, -2 when it cannot be opened.
+int probeOpus(const std::string& path);
+// Rewrites the "OpusTags" packet as writeOggComments does for Vorbis.
+std::error_code writeOpusTags(const std::string& path, const tags::TagRecord& tags, const tags::TagChanges& changes);
 
 }  // namespace qoro::audioinfo

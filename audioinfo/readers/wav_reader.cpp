@@ -13,6 +13,7 @@
 #include "readers/acm_facts.h"
 #include "readers/readers.h"
 #include "riff/riff.h"
+#include "tags/text.h"
 #include "tags/wav_info.h"
 
 namespace qoro::audioinfo {
@@ -200,9 +201,13 @@ bool factsFromRecord(std::span<const uint8_t> record, uint64_t storedBytes, Fact
     return true;
 }
 
-bool readWav(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::CueList& cues) {
+bool readWav(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::CueList& cues,
+             tags::TagExtras* extras) {
     tags::WavChunks chunks;
     if (!tags::readWavInfo(path, tags, cues, &chunks)) return false;
+    if (extras)
+        for (const auto& item : chunks.otherInfo)
+            extras->fields.push_back({item.id, tags::text::fromStored(item.content)});
     takeDataChunk(path, chunks);
     if (readMpegInWave(path, chunks, facts)) return true;
     const std::vector<uint8_t> plain = plainRecord(chunks.format);

@@ -553,7 +553,7 @@ std::error_code subChunks(const Source& src, const TopChunk& list, std::vector<S
 // "LIST" "adtl" as one block of bytes.
 std::error_code buildTagBlock(const Source& src, const Layout& layout, const TagRecord& now, const CueList& cuesNow,
                               const ReadState& state, const TagRecord& record, const CueList& cues,
-                              std::string& block) {
+                              const TagChanges& changes, std::string& block) {
     uint64_t budget = kMaxTagChunks;
     std::vector<SubChunk> info, adtl;
     const TopChunk* lastDisp = nullptr;
@@ -590,17 +590,38 @@ std::error_code buildTagBlock(const Source& src, const Layout& layout, const Tag
     last.fill(kNone);
     for (size_t i = 0; i < info.size(); ++i)
         if (const InfoField* f = infoField(info[i].id)) last[f->field] = i;
-    std::string entries;
+    std::vector<SubChunk> kept;
     for (size_t i = 0; i < info.size(); ++i) {
         const InfoField* f = infoField(info[i].id);
         if (!f) {
-            entries += info[i].bytes;
+            kept.push_back(info[i]);
         } else if (last[f->field] == i) {
-            entries += sameField(now, record, f->field) ? info[i].bytes : newEntry(*f);
+            kept.push_back({info[i].id, sameField(now, record, f->field) ? info[i].bytes : newEntry(*f)});
         }
     }
     for (const InfoField& f : kInfoFields)
-        if (last[f.field] == kNone && !sameField(now, record, f.field)) entries += newEntry(f);
+        if (last[f.field] == kNone && !sameField(now, record, f.field)) kept.push_back({f.id, newEntry(f)});
+    // The items set by name: each replaces every item of its id by one, in
+    // the place of the first of them (at the end when there was none), or
+    // removes them.
+    for (const TagField& change : changes.fields) {
+        if (!isInfoItemId(change.name) || isPropertyInfoId(change.name)) continue;
+        const FourCC id = riff::makeFourCC(change.name[0], change.name[1], change.name[2], change.name[3]);
+        std::vector<SubChunk> next;
+        bool placed = false;
+        for (SubChunk& c : kept) {
+            if (c.id != id) {
+                next.push_back(std::move(c));
+                continue;
+            }
+            if (!placed && !change.value.empty()) next.push_back({id, chunkBytes(id, zeroTerminated(change.value))});
+            placed = true;
+        }
+        if (!placed && !change.value.empty()) next.push_back({id, chunkBytes(id, zeroTerminated(change.value))});
+        kept = std::move(next);
+    }
+    std::string entries;
+    for (const SubChunk& c : kept) entries += c.bytes;
     block = listBytes(fourcc("INFO"), entries);
 
     // "DISP": the title.
@@ -855,7 +876,8 @@ std::error_code makePlan(const Source& src, const Layout& layout, const std::str
 }
 
 // Reads the file as GetAudioInformation does and plans the new file.
-std::error_code planRewrite(const Source& src, const TagRecord& record, const CueList& cues, Plan& plan) {
+std::error_code planRewrite(const Source& src, const TagRecord& record, const CueList& cues, const TagChanges& changes,
+                            Plan& plan) {
     Layout layout;
     if (auto ec = walkLayout(src, layout)) return ec;
     TagRecord now;
@@ -864,7 +886,7 @@ std::error_code planRewrite(const Source& src, const TagRecord& record, const Cu
     ReadState state;
     if (!readFrom(src, now, cuesNow, chunks, state)) return damaged();
     std::string block;
-    if (auto ec = buildTagBlock(src, layout, now, cuesNow, state, record, cues, block)) return ec;
+    if (auto ec = buildTagBlock(src, layout, now, cuesNow, state, record, cues, changes, block)) return ec;
     return makePlan(src, layout, block, plan);
 }
 
@@ -964,6 +986,42 @@ uint64_t overwritten(const Plan& plan, uint64_t oldSize) {
 
 }  // namespace
 
+bool isInfoItemId(std::string_view name) {
+    return name.size() == 4 && std::all_of(name.begin(), name.end(),
+                                           [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); });
+}
+
+namespace {
+const InfoField* infoFieldNamed(std::string_view name) {
+    return isInfoItemId(name) ? infoField(riff::makeFourCC(name[0], name[1], name[2], name[3])) : nullptr;
+}
+}  // namespace
+
+bool isPropertyInfoId(std::string_view name) { return infoFieldNamed(name) != nullptr; }
+
+std::string infoPropertyValue(const TagRecord& record, std::string_view id) {
+    const InfoField* f = infoFieldNamed(id);
+    if (!f) return {};
+    const auto content = infoContent(record, f->field);
+    return content ? std::string(content->c_str()) : std::string();
+}
+
+bool setInfoProperty(TagRecord& record, std::string_view id, std::string_view value) {
+    const InfoField* f = infoFieldNamed(id);
+    if (!f) return false;
+    switch (f->field) {
+    case kGenre: {
+        const int g = value.empty() ? -1 : genre::findIgnoringCase(value);
+        record.genre = g >= 0 ? g : genre::kDefault;
+        break;
+    }
+    case kYear: record.year = text::leadingNumber(value); break;
+    case kTrack: record.track = text::leadingNumber(value); break;
+    default: *textOf(record, f->field) = std::string(value); break;
+    }
+    return true;
+}
+
 bool readWavInfo(const std::string& path, TagRecord& record, CueList& cues, WavChunks* chunks) {
     io::Reader reader(path);
     if (!reader.ok()) return false;
@@ -980,21 +1038,22 @@ bool parseWavInfo(std::span<const uint8_t> file, TagRecord& record, CueList& cue
     return readFrom(src, record, cues, chunks ? *chunks : local, state);
 }
 
-std::error_code writeWavInfo(const std::string& path, const TagRecord& record, const CueList& cues) {
+std::error_code writeWavInfo(const std::string& path, const TagRecord& record, const CueList& cues,
+                             const TagChanges& changes) {
     io::Reader in(path);
     if (!in.ok()) return in.error();
     FileSource src(in);
     Plan plan;
-    if (auto ec = planRewrite(src, record, cues, plan)) return ec;
+    if (auto ec = planRewrite(src, record, cues, changes, plan)) return ec;
     if (plan.inPlace() && overwritten(plan, src.size()) <= kMaxSavedBytes) return applyInPlace(path, src, plan);
     return applyRebuild(path, in, plan);
 }
 
 std::error_code rewriteWavInfo(std::span<const uint8_t> file, const TagRecord& record, const CueList& cues,
-                               std::vector<uint8_t>& out) {
+                               std::vector<uint8_t>& out, const TagChanges& changes) {
     MemorySource src(file);
     Plan plan;
-    if (auto ec = planRewrite(src, record, cues, plan)) return ec;
+    if (auto ec = planRewrite(src, record, cues, changes, plan)) return ec;
     out.clear();
     out.reserve(plan.size);
     for (const Piece& p : plan.pieces) {

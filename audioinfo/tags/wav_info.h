@@ -37,6 +37,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -88,9 +89,28 @@ bool parseWavInfo(std::span<const uint8_t> file, TagRecord& record, CueList& cue
 // for a file that is no RIFF "WAVE" form with a whole "data" chunk (RF64,
 // a streamed WAV whose "data" runs to an unknown end, a chunk cut short),
 // io::Error::TooLarge when the result would pass the 4 GiB limit of RIFF.
-std::error_code writeWavInfo(const std::string& path, const TagRecord& record, const CueList& cues);
+// 'changes' sets "INFO" items the properties do not use, by id: each
+// replaces every item of its id by one, in the place of the first of them
+// (at the end of the list when there was none), or removes them (an empty
+// value). Names that are no such id, and pictures, are passed over: the
+// caller refuses them (isInfoItemId).
+std::error_code writeWavInfo(const std::string& path, const TagRecord& record, const CueList& cues,
+                             const TagChanges& changes = {});
 // The same over a whole file in memory: 'out' receives the new file.
 std::error_code rewriteWavInfo(std::span<const uint8_t> file, const TagRecord& record, const CueList& cues,
-                               std::vector<uint8_t>& out);
+                               std::vector<uint8_t>& out, const TagChanges& changes = {});
+
+// True for a name that can be an "INFO" item id: four characters, each A-Z
+// or 0-9 ("ITCH", "ISRF").
+bool isInfoItemId(std::string_view name);
+// True for the ids the properties use ("INAM", "IART", ... above).
+bool isPropertyInfoId(std::string_view name);
+// The text the property of such an id is written with ("" when it writes
+// none, or for another id).
+std::string infoPropertyValue(const TagRecord& record, std::string_view id);
+// Sets the property of such an id from a text as reading takes the item (a
+// genre by its name, 12 when unknown; year and track by their leading
+// number). False for another id.
+bool setInfoProperty(TagRecord& record, std::string_view id, std::string_view value);
 
 }  // namespace qoro::tags

@@ -328,6 +328,60 @@ std::optional<Id3v2Tag> readId3v2(const std::string& path) {
 
 std::vector<Id3v2RawFrame> Id3v2Tag::framesAsV23() const { return id3v2::toV23(version, frames); }
 
+TagExtras Id3v2Tag::extras() const {
+    TagExtras extras;
+    for (const Id3v2RawFrame& f : framesAsV23()) {
+        if (f.id != "TXXX" && f.id != "APIC") continue;
+        const auto content = id3v2::plainContent(f);
+        if (!content) continue;
+        if (f.id == "TXXX") {
+            if (auto field = id3v2::readUserText(*content)) extras.fields.push_back(std::move(*field));
+        } else if (auto picture = id3v2::readPicture(*content)) {
+            extras.pictures.push_back(std::move(*picture));
+        }
+    }
+    return extras;
+}
+
+void applyId3v2Changes(std::vector<Id3v2RawFrame>& frames, const TagChanges& changes) {
+    // Replaces the frames 'named' picks by 'fresh' (when given) at the place
+    // of the first of them.
+    auto replace = [&frames](auto named, std::optional<Id3v2RawFrame> fresh) {
+        std::vector<Id3v2RawFrame> out;
+        out.reserve(frames.size() + 1);
+        bool placed = false;
+        for (auto& f : frames) {
+            const auto content = id3v2::plainContent(f);
+            if (!content || !named(f, *content)) {
+                out.push_back(std::move(f));
+                continue;
+            }
+            if (fresh && !placed) out.push_back(*fresh);
+            placed = true;
+        }
+        if (fresh && !placed) out.push_back(std::move(*fresh));
+        frames = std::move(out);
+    };
+    for (const TagField& change : changes.fields) {
+        replace(
+            [&](const Id3v2RawFrame& f, std::string_view content) {
+                if (f.id != "TXXX") return false;
+                const auto field = id3v2::readUserText(content);
+                return field && field->name == change.name;
+            },
+            change.value.empty() ? std::nullopt : std::optional(id3v2::userTextFrame(change.name, change.value)));
+    }
+    for (const TagPicture& change : changes.pictures) {
+        replace(
+            [&](const Id3v2RawFrame& f, std::string_view content) {
+                if (f.id != "APIC") return false;
+                const auto picture = id3v2::readPicture(content);
+                return picture && picture->kind == change.kind;
+            },
+            change.data.empty() ? std::nullopt : std::optional(id3v2::pictureFrame(change)));
+    }
+}
+
 void Id3v2Tag::applyTo(TagRecord& r) const {
     r.title = text(Id3v2Frame::TIT2);
     r.artist = text(Id3v2Frame::TPE1);
@@ -357,16 +411,18 @@ int genreFromTcon(std::string_view t) {
     return i >= 0 ? i : genre::kDefault;
 }
 
-std::vector<uint8_t> buildId3v2(const TagRecord& r) {
+std::vector<uint8_t> buildId3v2(const TagRecord& r, const TagChanges& changes) {
     std::vector<Id3v2RawFrame> frames;
     for (size_t k = 0; k < kId3v2FrameCount; ++k) {
         const std::string t = managedText(r, k);
         if (!t.empty()) frames.push_back(id3v2::managedFrame(static_cast<Id3v2Frame>(k), t));
     }
+    applyId3v2Changes(frames, changes);
     return assemble(frames);
 }
 
-std::vector<uint8_t> buildId3v2(const TagRecord& r, const Id3v2Tag& old, std::span<const Id3v2Tag> stacked) {
+std::vector<uint8_t> buildId3v2(const TagRecord& r, const Id3v2Tag& old, std::span<const Id3v2Tag> stacked,
+                                const TagChanges& changes) {
     const std::vector<Id3v2RawFrame> frames = old.framesAsV23();
     const Managed m = manage(frames);
     TagRecord was;
@@ -402,10 +458,11 @@ std::vector<uint8_t> buildId3v2(const TagRecord& r, const Id3v2Tag& old, std::sp
             out.push_back(std::move(f));
         }
     }
+    applyId3v2Changes(out, changes);
     return assemble(out);
 }
 
-std::error_code writeId3v2(const std::string& path, const TagRecord& record) {
+std::error_code writeId3v2(const std::string& path, const TagRecord& record, const TagChanges& changes) {
     io::Reader in(path);
     if (!in.ok()) return in.error();
     struct stat st {};
@@ -430,8 +487,9 @@ std::error_code writeId3v2(const std::string& path, const TagRecord& record) {
         start += tag->totalSize;
         tags.push_back(std::move(*tag));
     }
-    const std::vector<uint8_t> tag =
-        tags.empty() ? buildId3v2(record) : buildId3v2(record, tags.front(), std::span(tags).subspan(1));
+    const std::vector<uint8_t> tag = tags.empty()
+                                         ? buildId3v2(record, changes)
+                                         : buildId3v2(record, tags.front(), std::span(tags).subspan(1), changes);
     if (tag.empty()) return io::make_error_code(io::Error::TooLarge);
 
     io::Rewrite out(path);

@@ -17,7 +17,11 @@
 // of a 2.2 or 2.4 tag turned into their 2.3 form). A managed field whose
 // value is what reading the file gives keeps its stored frames exactly; a
 // changed one is written anew as one value (ISO-8859-1 when it fits, else
-// UTF-16 with byte-order mark).
+// UTF-16 with byte-order mark). Changes of user text fields ("TXXX", named
+// by their description, compared exactly) and pictures ("APIC", by picture
+// type) come last: each replaces the frames it names by one new frame in the
+// place of the first of them (at the end when there was none), or removes
+// them; every other frame stays.
 #pragma once
 
 #include <array>
@@ -111,6 +115,12 @@ struct Id3v2Tag {
     // as "TYER"/"TDAT"/"TIME", "TDOR" as "TORY", "TIPL"/"TMCL" as "IPLS").
     // 2.2 frames without a 2.3 counterpart are left out.
     std::vector<Id3v2RawFrame> framesAsV23() const;
+
+    // The "TXXX" fields (named by their description, several values joined
+    // with "; ") and the "APIC" pictures (2.2 "PIC" included: "JPG" and
+    // "PNG" as image/jpeg and image/png), in their stored order. Compressed
+    // or encrypted frames are left out.
+    TagExtras extras() const;
 };
 
 // The tag at the start of 'bytes'; nullopt when there is no valid header or
@@ -130,17 +140,22 @@ int genreFromTcon(std::string_view tcon);
 
 // A new tag holding only the managed frames of a record; empty when the
 // frames would not fit the 28-bit size field.
-std::vector<uint8_t> buildId3v2(const TagRecord& record);
+std::vector<uint8_t> buildId3v2(const TagRecord& record, const TagChanges& changes = {});
 // The tag that replaces 'old' (and the tags stacked behind it, whose frames
 // of other kinds than those kept are carried over): managed fields whose
 // value equals what 'old' gives keep their stored frames, the others are
 // written anew; then every other frame in order. Empty when too large.
-std::vector<uint8_t> buildId3v2(const TagRecord& record, const Id3v2Tag& old, std::span<const Id3v2Tag> stacked = {});
+std::vector<uint8_t> buildId3v2(const TagRecord& record, const Id3v2Tag& old, std::span<const Id3v2Tag> stacked = {},
+                                const TagChanges& changes = {});
+
+// The frames after applying 'changes' (see the top of this file) to version
+// 2.3 frames.
+void applyId3v2Changes(std::vector<Id3v2RawFrame>& frames, const TagChanges& changes);
 
 // Writes the record as the file's ID3v2 tag: the new tag and the file's bytes
 // after the tags it begins with go to "path~", which then replaces the file
 // (a symbolic link's target is rewritten; mode and owner kept). On any
 // failure the file is left as it was and the error returned.
-std::error_code writeId3v2(const std::string& path, const TagRecord& record);
+std::error_code writeId3v2(const std::string& path, const TagRecord& record, const TagChanges& changes = {});
 
 }  // namespace qoro::tags

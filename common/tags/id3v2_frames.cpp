@@ -429,6 +429,66 @@ std::optional<Described> readUserUrl(std::string_view c) {
     return d;
 }
 
+std::optional<TagField> readUserText(std::string_view c) {
+    if (c.empty()) return std::nullopt;
+    const auto enc = static_cast<uint8_t>(c[0]);
+    bool bigEndian = enc == kUtf16Be;
+    const Piece desc = nextString(c.substr(1), enc);
+    TagField field;
+    field.name = decodeString(desc.text, enc, bigEndian);
+    std::vector<std::string> values;
+    std::string_view rest = desc.rest;
+    while (!rest.empty()) {
+        const Piece p = nextString(rest, enc);
+        values.push_back(decodeString(p.text, enc, bigEndian));
+        rest = p.rest;
+    }
+    while (!values.empty() && values.back().empty()) values.pop_back();
+    for (size_t i = 0; i < values.size(); ++i) field.value += (i ? "; " : "") + values[i];
+    return field;
+}
+
+std::optional<TagPicture> readPicture(std::string_view c) {
+    if (c.empty()) return std::nullopt;
+    const auto enc = static_cast<uint8_t>(c[0]);
+    std::string_view rest = c.substr(1);
+    const size_t z = rest.find('\0');
+    if (z == std::string_view::npos || z + 1 >= rest.size()) return std::nullopt;
+    TagPicture picture;
+    picture.mimeType = text::latin1ToUtf8(rest.substr(0, z));
+    picture.kind = static_cast<uint8_t>(rest[z + 1]);
+    const Piece desc = nextString(rest.substr(z + 2), enc);
+    if (!desc.terminated) return std::nullopt;
+    picture.description = decodeString(desc.text, enc);
+    picture.data.assign(desc.rest.begin(), desc.rest.end());
+    return picture;
+}
+
+Id3v2RawFrame userTextFrame(std::string_view description, std::string_view value) {
+    const uint8_t enc = text::fitsLatin1(description) && text::fitsLatin1(value) ? kLatin1 : kUtf16;
+    std::string c(1, static_cast<char>(enc));
+    c += encodeString(description, enc) + terminator(enc);
+    c += encodeString(value, enc);
+    Id3v2RawFrame f;
+    f.id = "TXXX";
+    f.body = bytes(c);
+    return f;
+}
+
+Id3v2RawFrame pictureFrame(const TagPicture& picture) {
+    const uint8_t enc = text::fitsLatin1(picture.description) ? kLatin1 : kUtf16;
+    std::string c(1, static_cast<char>(enc));
+    c += text::utf8ToLatin1(picture.mimeType);
+    c += '\0';
+    c += static_cast<char>(static_cast<uint8_t>(picture.kind));
+    c += encodeString(picture.description, enc) + terminator(enc);
+    Id3v2RawFrame f;
+    f.id = "APIC";
+    f.body = bytes(c);
+    f.body.insert(f.body.end(), picture.data.begin(), picture.data.end());
+    return f;
+}
+
 Id3v2RawFrame managedFrame(Id3v2Frame frame, std::string_view utf8, std::string_view language) {
     Id3v2RawFrame f;
     f.id = std::string(id3v2FrameId(frame));

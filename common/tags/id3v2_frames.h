@@ -58,6 +58,21 @@ struct Described {
 std::optional<Described> readComment(std::string_view content);
 std::optional<Described> readUserUrl(std::string_view content);
 
+// A user text frame ("TXXX"): its description and its values joined with
+// "; " (UTF-8). nullopt for content without an encoding byte.
+std::optional<TagField> readUserText(std::string_view content);
+// A picture frame ("APIC" in its 2.3 form): picture type, MIME type,
+// description and the image bytes. nullopt for content cut short before the
+// image data.
+std::optional<TagPicture> readPicture(std::string_view content);
+
+// A version 2.3 "TXXX" frame (ISO-8859-1 when description and value fit,
+// else UTF-16 with byte-order mark).
+Id3v2RawFrame userTextFrame(std::string_view description, std::string_view value);
+// A version 2.3 "APIC" frame of a picture (MIME type as ISO-8859-1,
+// description encoded as for "TXXX").
+Id3v2RawFrame pictureFrame(const TagPicture& picture);
+
 // A version 2.3 frame of one managed value. Text is ISO-8859-1 when it fits,
 // else UTF-16 with byte-order mark; "WXXX" always ISO-8859-1 with an empty
 // description; "COMM" in 'language' with an empty description.

@@ -40,6 +40,9 @@ inline constexpr CLSID CLSID_AudioInformation = {
 // {4C70B5ED-81AF-4F37-8500-1CA16E330DB5}
 inline constexpr IID IID_IAudioInformation = {
     0x4c70b5ed, 0x81af, 0x4f37, {0x85, 0x00, 0x1c, 0xa1, 0x6e, 0x33, 0x0d, 0xb5}};
+// {6B1F0C2E-5D4A-4E8B-9C37-2F81A0D6E913}
+inline constexpr IID IID_IAudioInformation2 = {
+    0x6b1f0c2e, 0x5d4a, 0x4e8b, {0x9c, 0x37, 0x2f, 0x81, 0xa0, 0xd6, 0xe9, 0x13}};
 // {8E9509FF-BEF3-4D88-B520-493C4CD3B465}
 inline constexpr IID DIID__IAudioInformationEvents = {
     0x8e9509ff, 0xbef3, 0x4d88, {0xb5, 0x20, 0x49, 0x3c, 0x4c, 0xd3, 0xb4, 0x65}};
@@ -101,6 +104,12 @@ inline constexpr DISPID cueLanguage = 51;
 inline constexpr DISPID cueCountry = 52;
 inline constexpr DISPID cueDialect = 53;
 inline constexpr DISPID cueCodePage = 54;
+// IAudioInformation2
+inline constexpr DISPID GetField = 60;
+inline constexpr DISPID SetField = 61;
+inline constexpr DISPID GetFieldNames = 62;
+inline constexpr DISPID GetPicture = 63;
+inline constexpr DISPID SetPicture = 64;
 }  // namespace qoro::dispid::AudioInformation
 
 struct IAudioInformation : public IDispatch {
@@ -115,6 +124,8 @@ struct IAudioInformation : public IDispatch {
     virtual HRESULT get_infoBitsPerSample(LONG* pVal) = 0;
     virtual HRESULT get_infoFormatTag(LONG* pVal) = 0;
     virtual HRESULT get_infoFormatString(BSTR* pVal) = 0;
+    // 0 none, 1 WAV, 2 MPEG audio, 3 Ogg Vorbis, 4 MPEG Plus, 5 AVI, 6 FLAC,
+    // 7 Opus: chosen by the file's extension.
     virtual HRESULT get_infoType(SHORT* pVal) = 0;
     virtual HRESULT GenreToString(SHORT nGenre, BSTR* sGenre) = 0;
     virtual HRESULT get_infoAlbum(BSTR* pVal) = 0;
@@ -176,6 +187,38 @@ struct IAudioInformation : public IDispatch {
     virtual HRESULT put_cueDialect(SHORT newVal) = 0;
     virtual HRESULT get_cueCodePage(SHORT* pVal) = 0;
     virtual HRESULT put_cueCodePage(SHORT newVal) = 0;
+};
+
+// What a converter needs to carry everything a file's tags hold. An object
+// that has it answers QueryInterface(IID_IAudioInformation2); the members are
+// also reachable through IDispatch by name. Fields and pictures belong to the
+// state GetAudioInformation fills, like the properties: the setters change
+// that state, and SetAudioInformation writes it (only what was set; every
+// other field and picture the file holds stays as it is).
+//
+// A field is any text field by the name the file type gives it: a Vorbis
+// comment name (FLAC, Ogg Vorbis, Opus; compared ignoring ASCII case), an
+// ID3v2 "TXXX" description (MPEG audio), a RIFF "INFO" chunk id (WAV). A name
+// one of the properties owns there ("TITLE", "INAM", ...) reads and sets
+// that property.
+//
+// A picture has a kind as in ID3v2 "APIC" (3 = front cover), a MIME type and
+// its bytes, stored as "APIC", FLAC "PICTURE" or "METADATA_BLOCK_PICTURE".
+struct IAudioInformation2 : public IAudioInformation {
+    // [out, retval] the field's value ("" when there is none; several values of
+    // one name joined with "; ").
+    virtual HRESULT GetField(BSTR Name, BSTR* Value) = 0;
+    // An empty Value removes the field.
+    virtual HRESULT SetField(BSTR Name, BSTR Value) = 0;
+    // [out, retval] a SAFEARRAY of VT_BSTR in a VARIANT: the names of the
+    // fields beyond the properties, in file order, each once.
+    virtual HRESULT GetFieldNames(VARIANT* Names) = 0;
+    // [out] the MIME type; [out, retval] the bytes as a SAFEARRAY of VT_UI1 in
+    // a VARIANT (VT_EMPTY and MimeType "" when the file has no such picture).
+    virtual HRESULT GetPicture(SHORT Kind /* = 3 */, BSTR* MimeType, VARIANT* Data) = 0;
+    // Data: a SAFEARRAY of VT_UI1 (or a VARIANT holding one); an empty array or
+    // VT_EMPTY removes the pictures of that kind.
+    virtual HRESULT SetPicture(SHORT Kind, BSTR MimeType, VARIANT Data) = 0;
 };
 
 // Outgoing event interface of AudioInformation, a dispinterface with no

@@ -343,6 +343,40 @@ struct InArg<SAFEARRAY**> {
     SAFEARRAY** get() { return value; }
 };
 
+// An [out] text ahead of the [out, retval] result (GetPicture's MIME type)
+// through IDispatch: a BSTR by reference (its old text freed), a VARIANT by
+// reference (cleared, then given the text), or left off.
+template <>
+struct InArg<BSTR*> {
+    BSTR local = nullptr;
+    BSTR* value = nullptr;
+    VARIANT* target = nullptr;
+    HRESULT load(VARIANT* v, const ArgSpec&) {
+        if (v->vt == (VT_BYREF | VT_BSTR) && v->pbstrVal) {
+            SysFreeString(*v->pbstrVal);
+            *v->pbstrVal = nullptr;
+            value = v->pbstrVal;
+            return S_OK;
+        }
+        value = &local;
+        if (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal) {
+            target = unwrap(v);
+            VariantClear(target);
+            return S_OK;
+        }
+        return isMissing(v) ? S_OK : DISP_E_TYPEMISMATCH;
+    }
+    BSTR* get() { return value; }
+    ~InArg() {
+        if (target) {
+            target->vt = VT_BSTR;
+            target->bstrVal = local ? local : SysAllocString(u"");
+        } else if (value == &local) {
+            SysFreeString(local);
+        }
+    }
+};
+
 template <class T>
 struct InArg<T, std::enable_if_t<isInterfacePtr<T>>> {
     T value = nullptr;

@@ -238,6 +238,120 @@ TEST(AudioInformationComponent, CreatedByClassAndCalledByName) {
     CoUninitialize();
 }
 
+// The fields and pictures of IAudioInformation2: asked for by its IID, and
+// called by name through IDispatch with the DISPIDs after the old members.
+TEST(AudioInformationComponent, FieldsAndPicturesByInterfaceAndByName) {
+    CoInitialize(nullptr);
+    {
+        ComPtr<IAudioInformation2> info;
+        ASSERT_EQ(CoCreateInstance(CLSID_AudioInformation, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioInformation2,
+                                   info.putVoid()),
+                  S_OK);
+        ComPtr<IAudioInformation> older;
+        ASSERT_EQ(info.as(IID_IAudioInformation, older), S_OK);
+        ComPtr<IDispatch> disp;
+        ASSERT_EQ(older.as(IID_IDispatch, disp), S_OK);
+        const std::pair<const char16_t*, DISPID> members[] = {
+            {u"GetField", 60}, {u"setfield", 61}, {u"GetFieldNames", 62}, {u"GetPicture", 63}, {u"SetPicture", 64}};
+        for (const auto& [name, id] : members) EXPECT_EQ(idOf(disp.get(), name), id);
+
+        TempDir dir;
+        const auto wav = dir / "d.wav";
+        writeWav16(wav, 8000, 1, std::vector<int16_t>(800, 0));
+        ASSERT_EQ(info->GetAudioInformation(Bstr(wav.string()).get()), S_OK);
+
+        // SetField("ITCH", "Tech") and GetField("ITCH") by name (arguments last first).
+        VARIANT two[2];
+        for (auto& v : two) VariantInit(&v);
+        two[0].vt = VT_BSTR;
+        two[0].bstrVal = qoro::com::bstrFromUtf8("Tech");
+        two[1].vt = VT_BSTR;
+        two[1].bstrVal = qoro::com::bstrFromUtf8("ITCH");
+        DISPPARAMS setArgs{two, nullptr, 2, 0};
+        EXPECT_EQ(disp->Invoke(61, IID_NULL, 0, DISPATCH_METHOD, &setArgs, nullptr, nullptr, nullptr), S_OK);
+        DISPPARAMS getArgs{&two[1], nullptr, 1, 0};
+        VARIANT result;
+        VariantInit(&result);
+        ASSERT_EQ(disp->Invoke(60, IID_NULL, 0, DISPATCH_METHOD, &getArgs, &result, nullptr, nullptr), S_OK);
+        EXPECT_EQ(result.vt, VT_BSTR);
+        EXPECT_EQ(qoro::com::utf8FromBstr(result.bstrVal), "Tech");
+        VariantClear(&result);
+        for (auto& v : two) VariantClear(&v);
+        DISPPARAMS none{nullptr, nullptr, 0, 0};
+        ASSERT_EQ(disp->Invoke(62, IID_NULL, 0, DISPATCH_METHOD, &none, &result, nullptr, nullptr), S_OK);
+        ASSERT_EQ(result.vt, VT_ARRAY | VT_BSTR);
+        LONG high = -1;
+        SafeArrayGetUBound(result.parray, 1, &high);
+        EXPECT_EQ(high, 0);
+        VariantClear(&result);
+        ASSERT_EQ(info->SetAudioInformation(Bstr(wav.string()).get()), S_OK);
+        info->GetAudioInformation(Bstr(wav.string()).get());
+        BSTR value = nullptr;
+        info->GetField(Bstr(std::string("ITCH")).get(), &value);
+        EXPECT_EQ(Bstr::adopt(value).utf8(), "Tech");
+
+        // SetPicture(3, "image/png", bytes) and GetPicture(3, mime) by name:
+        // the MIME type comes back through a BSTR by reference.
+        const std::vector<uint8_t> bytes = {0x89, 'P', 'N', 'G', 1, 2, 3};
+        SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
+        void* p = nullptr;
+        SafeArrayAccessData(array, &p);
+        std::copy(bytes.begin(), bytes.end(), static_cast<uint8_t*>(p));
+        SafeArrayUnaccessData(array);
+        VARIANT three[3];
+        for (auto& v : three) VariantInit(&v);
+        three[0].vt = VT_ARRAY | VT_UI1;
+        three[0].parray = array;
+        three[1].vt = VT_BSTR;
+        three[1].bstrVal = qoro::com::bstrFromUtf8("image/png");
+        three[2].vt = VT_I4;
+        three[2].lVal = 3;
+        DISPPARAMS pictureArgs{three, nullptr, 3, 0};
+        EXPECT_EQ(disp->Invoke(64, IID_NULL, 0, DISPATCH_METHOD, &pictureArgs, nullptr, nullptr, nullptr), S_OK);
+        for (auto& v : three) VariantClear(&v);
+        BSTR mime = qoro::com::bstrFromUtf8("old text, freed by the call");
+        VARIANT getPicture[2];
+        VariantInit(&getPicture[0]);
+        VariantInit(&getPicture[1]);
+        getPicture[0].vt = VT_BYREF | VT_BSTR;
+        getPicture[0].pbstrVal = &mime;
+        getPicture[1].vt = VT_I2;
+        getPicture[1].iVal = 3;
+        DISPPARAMS pictureOut{getPicture, nullptr, 2, 0};
+        ASSERT_EQ(disp->Invoke(63, IID_NULL, 0, DISPATCH_METHOD, &pictureOut, &result, nullptr, nullptr), S_OK);
+        EXPECT_EQ(qoro::com::utf8FromBstr(mime), "image/png");
+        SysFreeString(mime);
+        ASSERT_EQ(result.vt, VT_ARRAY | VT_UI1);
+        SafeArrayAccessData(result.parray, &p);
+        EXPECT_EQ(std::vector<uint8_t>(static_cast<uint8_t*>(p), static_cast<uint8_t*>(p) + bytes.size()), bytes);
+        SafeArrayUnaccessData(result.parray);
+        VariantClear(&result);
+        // The kind left off: the front cover.
+        ASSERT_EQ(disp->Invoke(63, IID_NULL, 0, DISPATCH_METHOD, &none, &result, nullptr, nullptr), S_OK);
+        EXPECT_EQ(result.vt, VT_ARRAY | VT_UI1);
+        VariantClear(&result);
+
+        // A WAV holds no pictures: the write fails by name with its cause and writes nothing.
+        const auto before = readBytes(wav);
+        VARIANT path;
+        VariantInit(&path);
+        path.vt = VT_BSTR;
+        path.bstrVal = qoro::com::bstrFromUtf8(wav.string());
+        DISPPARAMS one{&path, nullptr, 1, 0};
+        EXCEPINFO excep{};
+        EXPECT_EQ(disp->Invoke(idOf(disp.get(), u"SetAudioInformation"), IID_NULL, 0, DISPATCH_METHOD, &one, nullptr,
+                               &excep, nullptr),
+                  DISP_E_EXCEPTION);
+        VariantClear(&path);
+        EXPECT_NE(qoro::com::utf8FromBstr(excep.bstrDescription).find("cannot hold pictures"), std::string::npos);
+        SysFreeString(excep.bstrDescription);
+        SysFreeString(excep.bstrSource);
+        SysFreeString(excep.bstrHelpFile);
+        EXPECT_EQ(readBytes(wav), before);
+    }
+    CoUninitialize();
+}
+
 TEST(AudioInformationComponent, RegistrationEntries) {
     TempDir dir;
     const auto registry = dir / "registry";

@@ -104,6 +104,17 @@ f = t.get(sys.argv[2])
 print("-" if f is None else repr(f.text if hasattr(f, "text") else f), end="")
 )PY";
 
+const char* const kMutagenExtras = R"PY(
+import sys
+from mutagen.id3 import ID3
+t = ID3(sys.argv[1])
+for f in t.getall("TXXX"):
+    print("TXXX %s=%s" % (f.desc, "|".join(f.text)))
+for n, f in enumerate(t.getall("APIC")):
+    print("APIC %d %s %s" % (f.type, f.mime, f.desc))
+    open("%s.%d" % (sys.argv[2], n), "wb").write(f.data)
+)PY";
+
 size_t syncsafe(const uint8_t* p) { return (size_t{p[0]} << 21) | (size_t{p[1]} << 14) | (size_t{p[2]} << 7) | p[3]; }
 
 }  // namespace
@@ -123,6 +134,19 @@ fs::path coverJpeg(const TempDir& dir) {
         run("ffmpeg -v error -y -f lavfi -i testsrc2=size=640x480 -frames:v 1 -q:v 2 " + shellQuote(jpg.string()));
     EXPECT_EQ(r.exitCode, 0) << r.output;
     return jpg;
+}
+
+fs::path pngCover(const TempDir& dir) {
+    const fs::path png = dir / "cover.png";
+    const auto r = run("ffmpeg -v error -y -f lavfi -i testsrc=size=160x120 -frames:v 1 " + shellQuote(png.string()));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    return png;
+}
+
+std::string mutagenExtras(const fs::path& file, const fs::path& pictures) {
+    const auto r = python(kMutagenExtras, {file.string(), pictures.string()});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    return r.output;
 }
 
 fs::path mutagenTagged(const fs::path& audio, const fs::path& out, int version, const fs::path& cover) {

@@ -21,6 +21,9 @@ fs::path lameMp3(const TempDir& dir, const std::string& name, double seconds = 2
 // A JPEG of about 30 KB drawn by ffmpeg.
 fs::path coverJpeg(const TempDir& dir);
 
+// A PNG of 160x120 drawn by ffmpeg.
+fs::path pngCover(const TempDir& dir);
+
 // A copy of 'audio' tagged by mutagen with version 'version' (3 or 4): TIT2
 // "Old Title", TPE1 with two values, TALB, TRCK "3/12", TCON "Chillwave",
 // TDRC "2011-03-04", APIC (the cover), TXXX, USLT, POPM, PRIV, GEOB, UFID,
@@ -43,6 +46,11 @@ std::string mutagenDiff(const fs::path& before, const fs::path& after);
 
 // One frame as mutagen reads it ("TIT2" -> "['New']"), after update_to_v23.
 std::string mutagenFrame(const fs::path& file, const std::string& key);
+
+// mutagen's reading of a file's user texts and pictures: "TXXX <desc>=<values
+// joined by |>" lines, then "APIC <type> <mime> <desc>" lines; the bytes of
+// picture n go to the file "<pictures>.<n>".
+std::string mutagenExtras(const fs::path& file, const fs::path& pictures);
 
 // Where the audio begins: after every ID3v2 tag the bytes begin with (our own
 // count from the headers, independent of the code under test).

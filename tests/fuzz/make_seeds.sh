@@ -15,7 +15,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 
-for tool in ffmpeg sox lame oggenc flac metaflac python3; do
+for tool in ffmpeg sox lame oggenc flac metaflac opusenc python3; do
   command -v $tool >/dev/null || { echo "make_seeds.sh: $tool is missing; run scripts/setup.sh" >&2; exit 2; }
 done
 py=/usr/bin/python3
@@ -310,6 +310,43 @@ put flac_fuzz '\x0d\x00\x07' flac/*.flac
 for f in s16_stereo s24_mono; do
   { printf '\x0d\x00\x0a'; cat flac/$f.flac; } > "$seeds/flac_fuzz/${f}_array22050.flac"
 done
+# opus_fuzz (audiofile_fuzz built for the format type OPUS alone): opusenc's
+# files in mono and stereo at low bitrates, one fed at 8000 Hz, one with
+# comments, one of three channels (mixed down), a chained file (two streams
+# one after the other); byte 2 the array format.
+mkdir opus
+op() { opusenc --quiet --padding 0 "$@"; }
+op --bitrate 8 f16s.wav opus/stereo8k.opus
+op --bitrate 6 --downmix-mono f16s.wav opus/mono.opus
+op --bitrate 6 --comment TITLE=Seed --artist Quillet f8m.wav opus/tagged.opus
+op --bitrate 12 f16t.wav opus/three_channels.opus
+cat opus/mono.opus opus/stereo8k.opus > opus/chained.opus
+put opus_fuzz '\x0e\x00\x07' opus/*.opus
+{ printf '\x0e\x00\x0a'; cat opus/stereo8k.opus; } > "$seeds/opus_fuzz/stereo8k_array22050.opus"
+# flac_tags_fuzz (the FLAC metadata reader and writer): a file without
+# padding, one with comments (a name twice, one the properties do not own), a
+# PNG front cover, an APPLICATION block and padding, one behind an ID3v2 tag;
+# ogg_comments_fuzz also takes Opus files, with and without padding in their
+# tags packet, one with a picture.
+mkdir flactags
+tone 8000 1 0.05 ft.wav
+ff -f lavfi -i testsrc=size=8x8 -frames:v 1 ft.png
+flac -s --no-padding -o flactags/no_padding.flac ft.wav
+flac -s -P 200 -o flactags/tagged_picture_application.flac ft.wav
+metaflac --dont-use-padding --set-tag=TITLE=Title --set-tag=ARTIST=A --set-tag=artist=B --set-tag=MOOD=calm \
+  --set-tag=DATE=2001 "--import-picture-from=3|image/png|front||ft.png" flactags/tagged_picture_application.flac
+$py - flactags/tagged_picture_application.flac <<'PYEOF'
+import sys
+from mutagen.flac import FLAC, MetadataBlock
+f = FLAC(sys.argv[1]); b = MetadataBlock(b'qoro' + bytes(range(16))); b.code = 2
+f.metadata_blocks.insert(1, b); f.save(padding=lambda info: 64)
+PYEOF
+{ printf 'ID3\x03\x00\x00\x00\x00\x00\x0a'; head -c 10 /dev/zero; cat flactags/no_padding.flac; } > flactags/id3_in_front.flac
+mkdir -p "$seeds/flac_tags_fuzz"
+cp flactags/*.flac "$seeds/flac_tags_fuzz/"
+opusenc --quiet --bitrate 6 --title T --comment MOOD=calm --padding 0 ft.wav "$seeds/ogg_comments_fuzz/opus_no_padding.opus"
+opusenc --quiet --bitrate 6 --artist A --padding 64 "--picture=3|image/png|front||ft.png" ft.wav \
+  "$seeds/ogg_comments_fuzz/opus_picture_padding.opus"
 put audiofile_fuzz '\x80\x00\x0b' wav/float32.wav
 put audiofile_fuzz '\x00\x00\x0f' wav/pcm32.wav wav/float64.wav wav/float64_plain.wav wav/pcm24_valid20.wav
 put audiofile_fuzz '\x00\x01\x03' wav/mp3_in_wav.wav

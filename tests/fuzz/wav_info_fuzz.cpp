@@ -1,8 +1,8 @@
 // libFuzzer harness for the WAV tag code: the chunk walk that reads "LIST"
 // "INFO", "DISP", "cue ", "LIST" "adtl" and "id3 " chunks, and the rewrite
 // planned over the same bytes. Besides never crashing, a rewrite must give a
-// valid RIFF form that reads back as written, and writing the same again
-// must change nothing.
+// valid RIFF form that reads back as written (INFO items set by id
+// included), and writing the same again must change nothing.
 //
 //   bash scripts/fuzz.sh 300 wav_info_fuzz    (five minutes; the options are in the script)
 #include <cstdint>
@@ -38,8 +38,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size % 5 == 0) want.year = 1999;
     tags::CueList wantCues = cues;
     if (size % 2 == 0) wantCues.insert({.position = 7, .label = "seven"});
+    tags::TagChanges changes;
+    changes.fields = {{"ITCH", "Fuzzed technician"}};
+    if (!chunks.otherInfo.empty() && tags::isInfoItemId(chunks.otherInfo.front().id) &&
+        chunks.otherInfo.front().id != "ITCH")
+        changes.fields.push_back({chunks.otherInfo.front().id, ""});
     std::vector<uint8_t> out;
-    if (tags::rewriteWavInfo(file, want, wantCues, out)) return 0;
+    if (tags::rewriteWavInfo(file, want, wantCues, out, changes)) return 0;
 
     require(out.size() >= 12 && le32(out, 4) == out.size() - 8);
     tags::TagRecord back;
@@ -47,6 +52,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(tags::parseWavInfo(out, back, backCues, nullptr));
     require(back == want);
     require(backCues.cues() == wantCues.cues());
+    tags::WavChunks backChunks;
+    tags::TagRecord unused;
+    tags::CueList unusedCues;
+    require(tags::parseWavInfo(out, unused, unusedCues, &backChunks));
+    size_t technicians = 0;
+    for (const auto& item : backChunks.otherInfo) {
+        if (item.id == "ITCH") ++technicians, require(item.content == std::string("Fuzzed technician") + '\0');
+        if (changes.fields.size() > 1) require(item.id != changes.fields[1].name);
+    }
+    require(technicians == 1 || backChunks.otherInfo.size() >= 4096);
     std::vector<uint8_t> again;
     require(!tags::rewriteWavInfo(out, want, wantCues, again));
     require(again == out);

@@ -1,0 +1,441 @@
+// Vorbis comment lists: the property rule (one table of the names the
+// properties read and write), the fields and pictures beyond it, the changes
+// of a write, and FLAC's picture record.
+#include "readers/vorbis_comments.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+#include "genre/genre.h"
+#include "readers/ogg_comments.h"
+#include "tags/text.h"
+
+namespace qoro::audioinfo {
+
+namespace {
+
+// The properties, in the order new comments are added, with the names
+// written for them.
+enum Field {
+    kAlbum,
+    kTitle,
+    kArtist,
+    kComment,
+    kCopyright,
+    kGenre,
+    kComposer,
+    kUrl,
+    kEncodedBy,
+    kDate,
+    kTrack,
+    kFieldCount
+};
+constexpr const char* kNames[kFieldCount] = {"Album",    "Title", "Artist",    "Comment", "Copyright",  "Genre",
+                                             "Composer", "URL",   "EncodedBy", "Date",    "TrackNumber"};
+
+std::string* textOf(tags::TagRecord& r, Field f) {
+    switch (f) {
+    case kAlbum: return &r.album;
+    case kTitle: return &r.title;
+    case kArtist: return &r.artist;
+    case kComment: return &r.comments;
+    case kCopyright: return &r.copyright;
+    case kComposer: return &r.composer;
+    case kUrl: return &r.url;
+    case kEncodedBy: return &r.encodedBy;
+    default: return nullptr;
+    }
+}
+
+bool sameField(const tags::TagRecord& a, const tags::TagRecord& b, Field f) {
+    switch (f) {
+    case kGenre: return a.genre == b.genre;
+    case kDate: return a.year == b.year;
+    case kTrack: return a.track == b.track;
+    default: return *textOf(const_cast<tags::TagRecord&>(a), f) == *textOf(const_cast<tags::TagRecord&>(b), f);
+    }
+}
+
+// The comment a property is written as, or nullopt when it writes none.
+std::optional<std::string> commentOf(const tags::TagRecord& r, Field f) {
+    std::string value;
+    switch (f) {
+    case kGenre:
+        if (!genre::isValid(r.genre)) return std::nullopt;
+        value = genre::toString(r.genre);
+        break;
+    case kDate:
+        if (r.year <= 0) return std::nullopt;
+        value = std::to_string(r.year);
+        break;
+    case kTrack:
+        if (r.track <= 0) return std::nullopt;
+        value = std::to_string(r.track);
+        break;
+    default: value = *textOf(const_cast<tags::TagRecord&>(r), f); break;
+    }
+    if (value.empty()) return std::nullopt;
+    return std::string(kNames[f]) + "=" + value;
+}
+
+// The property of a comment name (kFieldCount: none).
+Field fieldNamed(std::string_view name) {
+    for (int f = 0; f < kFieldCount; ++f)
+        if (vorbis::sameName(name, kNames[f])) return static_cast<Field>(f);
+    return kFieldCount;
+}
+
+// The property a comment belongs to (kFieldCount: none), and where its value begins.
+Field fieldOf(std::string_view comment, size_t& valueAt) {
+    const size_t eq = comment.find('=');
+    if (eq == std::string_view::npos) return kFieldCount;
+    valueAt = eq + 1;
+    return fieldNamed(comment.substr(0, eq));
+}
+
+}  // namespace
+
+void applyVorbisComments(std::span<const std::string> comments, tags::TagRecord& record) {
+    bool seen[kFieldCount] = {};
+    for (const std::string& c : comments) {
+        size_t valueAt = 0;
+        const Field f = fieldOf(c, valueAt);
+        if (f == kFieldCount) continue;
+        const std::string_view value = std::string_view(c).substr(valueAt);
+        if (std::string* text = textOf(record, f)) {
+            if (seen[f])
+                *text += "; ";
+            else
+                text->clear();
+            *text += value;
+        } else if (!seen[f]) {
+            if (f == kGenre) {
+                const int index = genre::findIgnoringCase(value);
+                record.genre = index >= 0 ? index : genre::kDefault;
+            } else if (f == kDate) {
+                record.year = tags::text::leadingNumber(value);
+            } else {
+                record.track = tags::text::leadingNumber(value);
+            }
+        }
+        seen[f] = true;
+    }
+}
+
+std::vector<std::string> updatedVorbisComments(const std::vector<std::string>& comments,
+                                               const tags::TagRecord& record) {
+    tags::TagRecord now;
+    applyVorbisComments(comments, now);
+    // Each comment, or nullopt when it goes.
+    std::vector<std::optional<std::string>> out(comments.begin(), comments.end());
+    std::vector<std::string> added;
+    for (int f = 0; f < kFieldCount; ++f) {
+        const auto field = static_cast<Field>(f);
+        if (sameField(now, record, field)) continue;
+        std::optional<std::string> replacement = commentOf(record, field);
+        for (size_t i = 0; i < comments.size(); ++i) {
+            size_t valueAt = 0;
+            if (fieldOf(comments[i], valueAt) != field) continue;
+            out[i] = std::move(replacement);  // the first takes the new value, the others go
+            replacement.reset();
+        }
+        if (replacement) added.push_back(std::move(*replacement));
+    }
+    std::vector<std::string> result;
+    for (auto& c : out)
+        if (c) result.push_back(std::move(*c));
+    result.insert(result.end(), added.begin(), added.end());
+    return result;
+}
+
+
+namespace vorbis {
+
+namespace {
+
+uint32_t le32(std::span<const uint8_t> b, size_t at) {
+    return uint32_t{b[at]} | (uint32_t{b[at + 1]} << 8) | (uint32_t{b[at + 2]} << 16) | (uint32_t{b[at + 3]} << 24);
+}
+uint32_t be32(std::span<const uint8_t> b, size_t at) {
+    return (uint32_t{b[at]} << 24) | (uint32_t{b[at + 1]} << 16) | (uint32_t{b[at + 2]} << 8) | uint32_t{b[at + 3]};
+}
+void appendLe32(std::vector<uint8_t>& b, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+void appendBe32(std::vector<uint8_t>& b, uint32_t v) {
+    for (int i = 3; i >= 0; --i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// The kind of a picture comment, nullopt for any other comment or one that
+// does not decode.
+std::optional<int> commentPictureKind(const std::string& comment) {
+    const size_t eq = comment.find('=');
+    if (eq == std::string::npos || !sameName(std::string_view(comment).substr(0, eq), kPictureName))
+        return std::nullopt;
+    const auto body = base64Decode(std::string_view(comment).substr(eq + 1));
+    if (!body || !parsePicture(*body)) return std::nullopt;
+    return pictureKind(*body);
+}
+
+// Width, height and bits per pixel from a PNG "IHDR" or a JPEG frame header.
+struct ImageSize {
+    uint32_t width = 0, height = 0, depth = 0;
+};
+ImageSize imageSize(std::span<const uint8_t> d) {
+    ImageSize s;
+    static const uint8_t kPng[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    if (d.size() >= 29 && std::memcmp(d.data(), kPng, 8) == 0 && std::memcmp(d.data() + 12, "IHDR", 4) == 0) {
+        s.width = be32(d, 16);
+        s.height = be32(d, 20);
+        const uint32_t bits = d[24];
+        switch (d[25]) {  // colour type: samples per pixel
+        case 0: s.depth = bits; break;
+        case 2: s.depth = bits * 3; break;
+        case 3: s.depth = bits; break;
+        case 4: s.depth = bits * 2; break;
+        case 6: s.depth = bits * 4; break;
+        default: break;
+        }
+        return s;
+    }
+    if (d.size() < 4 || d[0] != 0xFF || d[1] != 0xD8) return s;
+    for (size_t at = 2; at + 4 <= d.size();) {
+        if (d[at] != 0xFF) return s;
+        const uint8_t marker = d[at + 1];
+        if (marker == 0xFF) {  // fill byte
+            ++at;
+            continue;
+        }
+        if (marker == 0xD8 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {  // no length
+            at += 2;
+            continue;
+        }
+        const size_t length = (size_t{d[at + 2]} << 8) | d[at + 3];
+        if (length < 2 || d.size() - at - 2 < length) return s;
+        const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+        if (frame && length >= 8) {
+            s.depth = uint32_t{d[at + 4]} * d[at + 9];
+            s.height = (uint32_t{d[at + 5]} << 8) | d[at + 6];
+            s.width = (uint32_t{d[at + 7]} << 8) | d[at + 8];
+            return s;
+        }
+        if (marker == 0xDA) return s;  // the scan begins: no frame header before it
+        at += 2 + length;
+    }
+    return s;
+}
+
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+int base64Value(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+}  // namespace
+
+bool parseCommentBlock(std::span<const uint8_t> p, size_t at, CommentBlock& block, size_t& end) {
+    if (at > p.size()) return false;
+    auto take = [&](std::string& out) {
+        if (p.size() - at < 4) return false;
+        const uint32_t n = le32(p, at);
+        at += 4;
+        if (p.size() - at < n) return false;
+        out.assign(reinterpret_cast<const char*>(p.data() + at), n);
+        at += n;
+        return true;
+    };
+    if (!take(block.vendor) || p.size() - at < 4) return false;
+    const uint32_t count = le32(p, at);
+    at += 4;
+    if (count > (p.size() - at) / 4 || count > kMaxComments) return false;
+    block.comments.assign(count, std::string());
+    for (std::string& c : block.comments)
+        if (!take(c)) return false;
+    end = at;
+    return true;
+}
+
+void appendCommentBlock(std::vector<uint8_t>& b, const CommentBlock& block) {
+    appendLe32(b, static_cast<uint32_t>(block.vendor.size()));
+    b.insert(b.end(), block.vendor.begin(), block.vendor.end());
+    appendLe32(b, static_cast<uint32_t>(block.comments.size()));
+    for (const std::string& c : block.comments) {
+        appendLe32(b, static_cast<uint32_t>(c.size()));
+        b.insert(b.end(), c.begin(), c.end());
+    }
+}
+
+std::string_view nameOf(std::string_view comment) { return comment.substr(0, comment.find('=')); }
+
+bool sameName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return upper(x) == upper(y); });
+}
+
+bool isPropertyName(std::string_view name) { return fieldNamed(name) != kFieldCount; }
+
+bool isValidName(std::string_view name) {
+    return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u >= 0x20 && u <= 0x7D && c != '=';
+    });
+}
+
+void collectExtras(std::span<const std::string> comments, tags::TagExtras& extras) {
+    for (const std::string& c : comments) {
+        const size_t eq = c.find('=');
+        if (eq == std::string::npos) continue;  // no comment at all: nothing to carry
+        const std::string_view name = std::string_view(c).substr(0, eq);
+        if (isPropertyName(name)) continue;
+        if (sameName(name, kPictureName)) {
+            if (const auto body = base64Decode(std::string_view(c).substr(eq + 1)))
+                if (auto picture = parsePicture(*body)) extras.pictures.push_back(std::move(*picture));
+            continue;
+        }
+        extras.fields.push_back({std::string(name), c.substr(eq + 1)});
+    }
+}
+
+std::error_code commentsAfter(const std::vector<std::string>& comments, const tags::TagRecord& record,
+                              const tags::TagChanges& changes, bool picturesAsComments,
+                              std::vector<std::string>& out) {
+    for (const tags::TagField& f : changes.fields)
+        if (!isValidName(f.name)) return std::make_error_code(std::errc::invalid_argument);
+    std::vector<std::string> list = updatedVorbisComments(comments, record);
+    for (const tags::TagField& change : changes.fields) {
+        std::vector<std::string> next;
+        next.reserve(list.size() + 1);
+        bool placed = change.value.empty();
+        for (std::string& c : list) {
+            if (!sameName(nameOf(c), change.name)) {
+                next.push_back(std::move(c));
+            } else if (!placed) {
+                next.push_back(change.name + "=" + change.value);
+                placed = true;
+            }
+        }
+        if (!placed) next.push_back(change.name + "=" + change.value);
+        list = std::move(next);
+    }
+    if (picturesAsComments)
+        applyPictureChanges(list, changes.pictures, commentPictureKind, [](const tags::TagPicture& p) {
+            return std::string(kPictureName) + "=" + base64Encode(pictureBody(p));
+        });
+    out = std::move(list);
+    return {};
+}
+
+std::optional<int> pictureKind(std::span<const uint8_t> body) {
+    if (body.size() < 4) return std::nullopt;
+    const uint32_t kind = be32(body, 0);
+    if (kind > INT32_MAX) return std::nullopt;
+    return static_cast<int>(kind);
+}
+
+std::optional<tags::TagPicture> parsePicture(std::span<const uint8_t> b) {
+    size_t at = 0;
+    auto word = [&](uint32_t& v) {
+        if (b.size() - at < 4) return false;
+        v = be32(b, at);
+        at += 4;
+        return true;
+    };
+    auto text = [&](std::string& out) {
+        uint32_t n = 0;
+        if (!word(n) || b.size() - at < n) return false;
+        out.assign(reinterpret_cast<const char*>(b.data() + at), n);
+        at += n;
+        return true;
+    };
+    tags::TagPicture p;
+    uint32_t kind = 0, skip = 0, length = 0;
+    if (!word(kind) || kind > INT32_MAX || !text(p.mimeType) || !text(p.description)) return std::nullopt;
+    for (int i = 0; i < 4; ++i)  // width, height, depth, colours
+        if (!word(skip)) return std::nullopt;
+    if (!word(length) || b.size() - at < length) return std::nullopt;
+    p.kind = static_cast<int>(kind);
+    p.data.assign(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + length));
+    return p;
+}
+
+std::vector<uint8_t> pictureBody(const tags::TagPicture& p) {
+    std::vector<uint8_t> b;
+    b.reserve(32 + p.mimeType.size() + p.description.size() + p.data.size());
+    appendBe32(b, static_cast<uint32_t>(p.kind));
+    appendBe32(b, static_cast<uint32_t>(p.mimeType.size()));
+    b.insert(b.end(), p.mimeType.begin(), p.mimeType.end());
+    appendBe32(b, static_cast<uint32_t>(p.description.size()));
+    b.insert(b.end(), p.description.begin(), p.description.end());
+    const ImageSize size = imageSize(p.data);
+    appendBe32(b, size.width);
+    appendBe32(b, size.height);
+    appendBe32(b, size.depth);
+    appendBe32(b, 0);  // colours: only indexed pictures count them
+    appendBe32(b, static_cast<uint32_t>(p.data.size()));
+    b.insert(b.end(), p.data.begin(), p.data.end());
+    return b;
+}
+
+std::string channelText(int channels) {
+    return channels == 1 ? "Mono" : channels == 2 ? "Stereo" : std::to_string(channels) + " channels";
+}
+
+std::string base64Encode(std::span<const uint8_t> bytes) {
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    size_t i = 0;
+    for (; i + 3 <= bytes.size(); i += 3) {
+        const uint32_t v = (uint32_t{bytes[i]} << 16) | (uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
+        out += kBase64[v >> 18];
+        out += kBase64[(v >> 12) & 63];
+        out += kBase64[(v >> 6) & 63];
+        out += kBase64[v & 63];
+    }
+    if (const size_t rest = bytes.size() - i; rest > 0) {
+        const uint32_t v = (uint32_t{bytes[i]} << 16) | (rest == 2 ? uint32_t{bytes[i + 1]} << 8 : 0);
+        out += kBase64[v >> 18];
+        out += kBase64[(v >> 12) & 63];
+        out += rest == 2 ? kBase64[(v >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+std::optional<std::vector<uint8_t>> base64Decode(std::string_view text) {
+    if (text.size() % 4 != 0) return std::nullopt;
+    std::vector<uint8_t> out;
+    out.reserve(text.size() / 4 * 3);
+    for (size_t i = 0; i < text.size(); i += 4) {
+        const bool last = i + 4 == text.size();
+        int v[4];
+        int pad = 0;
+        for (int k = 0; k < 4; ++k) {
+            const char c = text[i + k];
+            if (c == '=' && last && k >= 2) {
+                v[k] = 0;
+                ++pad;
+                continue;
+            }
+            if (pad > 0) return std::nullopt;  // data after padding
+            v[k] = base64Value(c);
+            if (v[k] < 0) return std::nullopt;
+        }
+        const uint32_t word = (uint32_t(v[0]) << 18) | (uint32_t(v[1]) << 12) | (uint32_t(v[2]) << 6) | uint32_t(v[3]);
+        out.push_back(static_cast<uint8_t>(word >> 16));
+        if (pad < 2) out.push_back(static_cast<uint8_t>(word >> 8));
+        if (pad < 1) out.push_back(static_cast<uint8_t>(word));
+    }
+    return out;
+}
+
+}  // namespace vorbis
+
+}  // namespace qoro::audioinfo
