@@ -88,11 +88,14 @@ protected:
     }
 
     // A music library as people keep them: a 24-bit WAV tagged in RIFF INFO,
-    // a plain WAV, an MP3 by lame tagged by mutagen with a front cover, an
-    // Ogg Vorbis file by oggenc with comments and a picture block, cover
-    // images in three spellings, a text file and a hidden folder.
+    // a plain WAV, an MP3 by lame tagged by mutagen with a front cover and
+    // frames no converter manages, an Ogg Vorbis file by oggenc with comments
+    // and a picture block, a FLAC file by flac tagged by metaflac with fields
+    // of its own and a PICTURE block, an Opus file by opusenc with a picture
+    // comment, cover images in three spellings, a text file and a hidden
+    // folder.
     void makeLibrary() {
-        QORO_REQUIRE_TOOLS("sox", "lame", "oggenc");
+        QORO_REQUIRE_TOOLS("sox", "lame", "oggenc", "flac", "metaflac", "opusenc", "sha256sum");
         QORO_REQUIRE_MUTAGEN();
         const fs::path album = src() / "Artist A/Album 1";
         fs::create_directories(album);
@@ -126,8 +129,27 @@ protected:
         r = libraryTags("ogg-picture " + q(night / "03 Vorbis.ogg") + " " + q(dir / "scratch/front-ogg.jpg"));
         ASSERT_EQ(r.exitCode, 0) << r.output;
         t::writeBytes(night / "Folder.JPG", randomBytes(900, 5));
-
         wav(src() / ".hidden/04 Hidden.wav");
+
+        const fs::path artistC = src() / "Artist C";
+        fs::create_directories(artistC);
+        r = t::run("flac -s -o " + q(artistC / "06 Flac.flac") + " " + q(pcm));
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        t::writeBytes(dir / "scratch/front-flac.png", randomBytes(6000, 6));
+        r = t::run("metaflac --set-tag='TITLE=Flac Title' --set-tag='ARTIST=Flac Artist' --set-tag='ALBUM=Flac Album' "
+                   "--set-tag=TRACKNUMBER=6 --set-tag='ALBUMARTIST=Various Artists' "
+                   "--set-tag=MUSICBRAINZ_TRACKID=0b1f4e9e-93f1-4b4e-9d0e-4f6c3d7c2a11 "
+                   "--import-picture-from=" +
+                   q("3|image/png||1x1x24|" + (dir / "scratch/front-flac.png").string()) + " " +
+                   q(artistC / "06 Flac.flac"));
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        r = t::run("opusenc --quiet --title 'Opus Title' --artist 'Opus Artist' --album 'Opus Album' "
+                   "--comment TRACKNUMBER=7 --comment 'ALBUMARTIST=Opus Band' " +
+                   q(pcm) + " " + q(artistC / "07 Opus.opus"));
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        t::writeBytes(dir / "scratch/front-opus.jpg", randomBytes(2500, 7));
+        r = libraryTags("ogg-picture " + q(artistC / "07 Opus.opus") + " " + q(dir / "scratch/front-opus.jpg"));
+        ASSERT_EQ(r.exitCode, 0) << r.output;
     }
 
     const std::set<std::string> kMirrored = {
@@ -138,6 +160,8 @@ protected:
         "Artist B/front.png",
         "Artist B/Live/Night/03 Vorbis.mp3",
         "Artist B/Live/Night/Folder.JPG",
+        "Artist C/06 Flac.mp3",
+        "Artist C/07 Opus.mp3",
     };
 
     t::TempDir dir;
@@ -149,14 +173,14 @@ TEST_F(QoroCliLibrary, TreeOfMixedSourcesBecomesAMirroredTreeOfMp3sWithTagsAndCo
     auto r = qoro("convert -R " + q(src()) + " -o " + q(dir / "out") + " --to mp3 -j 2");
     ASSERT_EQ(r.exitCode, 0) << r.output;
     EXPECT_EQ(filesBelow(dir / "out"), kMirrored) << r.output;
-    EXPECT_EQ(countOf(r.output, "converted"), 4) << r.output;
+    EXPECT_EQ(countOf(r.output, "converted"), 6) << r.output;
     EXPECT_EQ(countOf(r.output, "covers copied"), 3) << r.output;
 
-    // Each output is a whole MP3 of the source's length (ffprobe).
+    // Each output is a whole MP3 of the source's length (ffprobe; the covers are no real images).
     QORO_REQUIRE_TOOLS("ffprobe");
     for (const auto& name : kMirrored) {
         if (fs::path(name).extension() != ".mp3") continue;
-        auto p = t::run("ffprobe -v error -show_entries stream=codec_name:format=duration -of csv=p=0 " +
+        auto p = t::run("ffprobe -v quiet -select_streams a -show_entries stream=codec_name:format=duration -of csv=p=0 " +
                         q(dir / "out" / name));
         EXPECT_EQ(p.output.substr(0, 3), "mp3") << name << ": " << p.output;
         const double seconds = std::atof(p.output.substr(p.output.find('\n') + 1).c_str());
@@ -167,40 +191,86 @@ TEST_F(QoroCliLibrary, TreeOfMixedSourcesBecomesAMirroredTreeOfMp3sWithTagsAndCo
     for (const char* cover : {"Artist A/Album 1/cover.jpg", "Artist B/front.png", "Artist B/Live/Night/Folder.JPG"})
         EXPECT_EQ(t::readBytes(dir / "out" / cover), t::readBytes(src() / cover)) << cover;
 
-    // mutagen reads the same title, artist, album and track from each MP3
-    // as from its source (the WAV's RIFF INFO, which mutagen does not read,
-    // holds what qoro tag wrote into it).
+    // mutagen reads the same title, artist, album, track and front cover
+    // (APIC bytes against the source's APIC, FLAC PICTURE block or
+    // METADATA_BLOCK_PICTURE) from each MP3 as from its source (the WAV's
+    // RIFF INFO, which mutagen does not read, holds what qoro tag wrote).
     auto read = [](const fs::path& file) {
         auto x = libraryTags("read " + q(file));
         EXPECT_EQ(x.exitCode, 0) << x.output;
-        std::string line = x.output.substr(0, x.output.find('\n'));
-        return line.substr(0, line.rfind('\t'));  // without the cover
+        return x.output.substr(0, x.output.find('\n'));
     };
-    EXPECT_EQ(read(src() / "Artist B/02 Lame.mp3"), "Lame Title\tMp3 Artist\tMp3 Album\t2");
+    auto fields = [](const fs::path& file) {
+        auto x = libraryTags("fields " + q(file));
+        EXPECT_EQ(x.exitCode, 0) << x.output;
+        return x.output;
+    };
+    auto cover = [](const fs::path& file) { return t::run("sha256sum " + q(file)).output.substr(0, 64); };
+    const std::string night = "Artist B/Live/Night/03 Vorbis";
+    EXPECT_EQ(read(src() / "Artist B/02 Lame.mp3"),
+              "Lame Title\tMp3 Artist\tMp3 Album\t2\t" + cover(dir / "scratch/front-mp3.jpg"));
     EXPECT_EQ(read(dir / "out/Artist B/02 Lame.mp3"), read(src() / "Artist B/02 Lame.mp3"));
-    EXPECT_EQ(read(src() / "Artist B/Live/Night/03 Vorbis.ogg"), "Vorbis Title\tOgg Artist\tOgg Album\t3");
-    EXPECT_EQ(read(dir / "out/Artist B/Live/Night/03 Vorbis.mp3"), read(src() / "Artist B/Live/Night/03 Vorbis.ogg"));
-    EXPECT_EQ(read(dir / "out/Artist A/Album 1/01 Deep.mp3"), "Deep Title\tWav Artist\tWav Album\t7");
-    EXPECT_EQ(read(dir / "out/Artist A/Album 1/05 Plain.mp3"), "\t\t\t");
+    EXPECT_EQ(read(src() / (night + ".ogg")),
+              "Vorbis Title\tOgg Artist\tOgg Album\t3\t" + cover(dir / "scratch/front-ogg.jpg"));
+    EXPECT_EQ(read(dir / "out" / (night + ".mp3")), read(src() / (night + ".ogg")));
+    EXPECT_EQ(read(src() / "Artist C/06 Flac.flac"),
+              "Flac Title\tFlac Artist\tFlac Album\t6\t" + cover(dir / "scratch/front-flac.png"));
+    EXPECT_EQ(read(dir / "out/Artist C/06 Flac.mp3"), read(src() / "Artist C/06 Flac.flac"));
+    EXPECT_EQ(read(src() / "Artist C/07 Opus.opus"),
+              "Opus Title\tOpus Artist\tOpus Album\t7\t" + cover(dir / "scratch/front-opus.jpg"));
+    EXPECT_EQ(read(dir / "out/Artist C/07 Opus.mp3"), read(src() / "Artist C/07 Opus.opus"));
+    EXPECT_EQ(read(dir / "out/Artist A/Album 1/01 Deep.mp3"), "Deep Title\tWav Artist\tWav Album\t7\t-");
+    EXPECT_EQ(read(dir / "out/Artist A/Album 1/05 Plain.mp3"), "\t\t\t\t-");
+
+    // Fields beyond those travel as TXXX frames: the MP3's own, and the FLAC
+    // and Opus files' comments (opusenc's ENCODER stays behind).
+    EXPECT_EQ(fields(dir / "out/Artist B/02 Lame.mp3"), "CATALOG=QX-0042\n");
+    EXPECT_EQ(fields(dir / "out/Artist C/06 Flac.mp3"), fields(src() / "Artist C/06 Flac.flac"));
+    EXPECT_EQ(fields(src() / "Artist C/06 Flac.flac"),
+              "ALBUMARTIST=Various Artists\nMUSICBRAINZ_TRACKID=0b1f4e9e-93f1-4b4e-9d0e-4f6c3d7c2a11\n");
+    EXPECT_EQ(fields(dir / "out/Artist C/07 Opus.mp3"), "ALBUMARTIST=Opus Band\n");
 }
 
-// The front cover travels with the tags: the MP3's APIC holds the bytes of
-// the source's front cover (APIC of an MP3, picture block of an Ogg file).
-// Carrying pictures needs the picture members of the information
-// component's second interface; enable this test with them.
-TEST_F(QoroCliLibrary, DISABLED_FrontCoverTravelsIntoTheMp3) {
+// And back: the MP3s converted to FLAC and Opus hold the fields and the
+// cover again as Vorbis comments and pictures, as mutagen reads them.
+TEST_F(QoroCliLibrary, FieldsAndCoverTravelBackIntoFlacAndOpus) {
     makeLibrary();
     if (HasFailure()) return;
-    auto r = qoro("convert -R " + q(src()) + " -o " + q(dir / "out") + " --to mp3");
+    auto r = qoro("convert -R " + q(src() / "Artist C") + " -o " + q(dir / "mp3") + " --to mp3");
     ASSERT_EQ(r.exitCode, 0) << r.output;
-    auto cover = [](const fs::path& file) {
-        auto x = libraryTags("read " + q(file));
-        return x.output.substr(x.output.rfind('\t') + 1);
-    };
-    EXPECT_EQ(cover(dir / "out/Artist B/02 Lame.mp3"), cover(src() / "Artist B/02 Lame.mp3"));
-    EXPECT_NE(cover(src() / "Artist B/02 Lame.mp3"), "-\n");
-    EXPECT_EQ(cover(dir / "out/Artist B/Live/Night/03 Vorbis.mp3"), cover(src() / "Artist B/Live/Night/03 Vorbis.ogg"));
-    EXPECT_EQ(cover(dir / "out/Artist A/Album 1/05 Plain.mp3"), "-\n");
+    const auto original = libraryTags("read " + q(src() / "Artist C/06 Flac.flac"));
+    const auto originalFields = libraryTags("fields " + q(src() / "Artist C/06 Flac.flac"));
+    for (const char* to : {"flac", "opus"}) {
+        SCOPED_TRACE(to);
+        const fs::path out = dir / to;
+        r = qoro("convert -R " + q(dir / "mp3") + " -o " + q(out) + " --to " + to);
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        const fs::path back = out / (std::string("06 Flac.") + to);
+        EXPECT_EQ(libraryTags("read " + q(back)).output, original.output);
+        EXPECT_EQ(libraryTags("fields " + q(back)).output, originalFields.output);
+    }
+}
+
+// info shows the fields beyond the properties and the front cover; --json
+// lists them in file order with the cover's type and length.
+TEST_F(QoroCliLibrary, InfoListsTheOtherFieldsAndTheFrontCover) {
+    makeLibrary();
+    if (HasFailure()) return;
+    const fs::path flac = src() / "Artist C/06 Flac.flac";
+    auto r = qoro("info " + q(flac));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("  ALBUMARTIST:   Various Artists\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("  front cover:   image/png, 6000 bytes\n"), std::string::npos) << r.output;
+    r = t::run(q(t::binPath("qoro")) + " info --json " + q(flac) + " " + q(src() / "Artist B/02 Lame.mp3") + " " +
+               q(src() / "Artist A/Album 1/05 Plain.wav") +
+               " | /usr/bin/python3 -c 'import json,sys\nfor x in json.load(sys.stdin): "
+               "print([(f[\"name\"], f[\"value\"]) for f in x[\"fields\"]], x[\"frontCover\"])'");
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(r.output,
+              "[('ALBUMARTIST', 'Various Artists'), ('MUSICBRAINZ_TRACKID', '0b1f4e9e-93f1-4b4e-9d0e-4f6c3d7c2a11')] "
+              "{'mimeType': 'image/png', 'bytes': 6000}\n"
+              "[('CATALOG', 'QX-0042')] {'mimeType': 'image/jpeg', 'bytes': 5000}\n"
+              "[] None\n");
 }
 
 TEST_F(QoroCliLibrary, UpdateConvertsOnlyWhatIsMissingOrOlder) {
@@ -209,7 +279,7 @@ TEST_F(QoroCliLibrary, UpdateConvertsOnlyWhatIsMissingOrOlder) {
     const std::string command = "convert -R " + q(src()) + " -o " + q(dir / "out") + " --to mp3 --update";
     auto r = qoro(command);
     ASSERT_EQ(r.exitCode, 0) << r.output;
-    EXPECT_EQ(countOf(r.output, "converted"), 4) << r.output;
+    EXPECT_EQ(countOf(r.output, "converted"), 6) << r.output;
     const auto first = timesBelow(dir / "out");
     ASSERT_EQ(first.size(), kMirrored.size());
 
@@ -217,7 +287,7 @@ TEST_F(QoroCliLibrary, UpdateConvertsOnlyWhatIsMissingOrOlder) {
     r = qoro(command);
     ASSERT_EQ(r.exitCode, 0) << r.output;
     EXPECT_EQ(countOf(r.output, "converted"), 0) << r.output;
-    EXPECT_EQ(countOf(r.output, "up to date"), 4) << r.output;
+    EXPECT_EQ(countOf(r.output, "up to date"), 6) << r.output;
     EXPECT_EQ(countOf(r.output, "covers copied"), 0) << r.output;
     EXPECT_EQ(timesBelow(dir / "out"), first);
 
@@ -228,7 +298,7 @@ TEST_F(QoroCliLibrary, UpdateConvertsOnlyWhatIsMissingOrOlder) {
     r = qoro(command);
     ASSERT_EQ(r.exitCode, 0) << r.output;
     EXPECT_EQ(countOf(r.output, "converted"), 2) << r.output;
-    EXPECT_EQ(countOf(r.output, "up to date"), 2) << r.output;
+    EXPECT_EQ(countOf(r.output, "up to date"), 4) << r.output;
     const auto after = timesBelow(dir / "out");
     for (const auto& [name, time] : first) {
         const bool redone = name == "Artist B/02 Lame.mp3" || name == "Artist A/Album 1/05 Plain.mp3";

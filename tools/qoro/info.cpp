@@ -76,6 +76,7 @@ struct Report {
     long long bytes = 0;
     std::string formatString;
     Tags tags;
+    Extras extras;  // other text fields and the front cover
     std::string genreName;
     SHORT id3Kind = 0;
     // AudioFile
@@ -106,6 +107,7 @@ Report examine(IAudioInformation* info, IAudioFile* file, const std::string& pat
         info->get_infoFormatTag(&r.formatTag);
         r.formatString = getText(info, &IAudioInformation::get_infoFormatString);
         r.tags = currentTags(info);
+        r.extras = currentExtras(info);
         Bstr genre;
         info->GenreToString(static_cast<SHORT>(r.tags.genre), genre.put());
         r.genreName = genre.utf8();
@@ -186,6 +188,11 @@ void printText(const Report& r) {
     line("composer:", r.tags.composer);
     line("url:", r.tags.url);
     line("encoded by:", r.tags.encodedBy);
+    for (const auto& [name, value] : r.extras.fields)
+        std::printf("  %-14s %s\n", (client::printable(name) + ":").c_str(), client::printable(value).c_str());
+    if (!r.extras.cover.empty())
+        std::printf("  front cover:   %s, %zu bytes\n", client::printable(r.extras.coverMimeType).c_str(),
+                    r.extras.cover.size());
     if (r.error == NOERRORS) {
         std::printf("  decoder:       %s\n", client::printable(r.afFormatString).c_str());
         std::printf("  decoded:       %d Hz, %d channel(s), %d bits, %d frames, %s\n", r.afFrequency, r.afChannels,
@@ -223,6 +230,14 @@ std::string jsonReport(const Report& r) {
             ", \"copyright\": " + jsonString(r.tags.copyright) + ", \"composer\": " + jsonString(r.tags.composer) +
             ", \"url\": " + jsonString(r.tags.url) + ", \"encodedBy\": " + jsonString(r.tags.encodedBy) + "}";
     field("tags", tags);
+    std::string fields = "[";
+    for (const auto& [name, value] : r.extras.fields)
+        fields += std::string(fields.size() > 1 ? ", " : "") + "{\"name\": " + jsonString(name) +
+                  ", \"value\": " + jsonString(value) + "}";
+    field("fields", fields + "]");
+    field("frontCover", r.extras.cover.empty() ? std::string("null")
+                                               : "{\"mimeType\": " + jsonString(r.extras.coverMimeType) +
+                                                     ", \"bytes\": " + std::to_string(r.extras.cover.size()) + "}");
     std::string af = "{\"error\": " + jsonString(errorName(r.error));
     if (r.error == NOERRORS)
         af += ", \"formatString\": " + jsonString(r.afFormatString) + ", \"duration\": " + num(r.afDuration) +

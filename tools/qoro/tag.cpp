@@ -120,7 +120,7 @@ int runTag(const std::vector<std::string>& args) {
     }
     if (!tagsWritable(type)) {
         std::fprintf(stderr, "qoro tag: %s: %s\n", shown.c_str(),
-                     type == INFO_UNKNOWN ? "not a readable WAV, MPEG, Ogg Vorbis or MPEG Plus file"
+                     type == INFO_UNKNOWN ? "not a readable WAV, MPEG, Ogg Vorbis, FLAC, Opus or MPEG Plus file"
                                           : "tags of this type of file cannot be written");
         return kExitFailed;
     }

@@ -1,5 +1,8 @@
 #include "tags.h"
 
+#include <cctype>
+#include <cstring>
+
 #include "client/errors.h"
 
 namespace qoro::cli {
@@ -11,12 +14,16 @@ const char* infoTypeName(SHORT type) {
     case INFO_OGG: return "ogg";
     case INFO_MPC: return "mpc";
     case INFO_AVI: return "avi";
+    case INFO_FLAC: return "flac";
+    case INFO_OPUS: return "opus";
     default: return "unknown";
     }
 }
 
-bool tagsReadable(SHORT type) { return type >= INFO_WAV && type <= INFO_MPC; }
-bool tagsWritable(SHORT type) { return type >= INFO_WAV && type <= INFO_MPC; }
+bool tagsReadable(SHORT type) {
+    return (type >= INFO_WAV && type <= INFO_MPC) || type == INFO_FLAC || type == INFO_OPUS;
+}
+bool tagsWritable(SHORT type) { return tagsReadable(type); }
 
 bool Tags::any() const {
     return !title.empty() || !artist.empty() || !album.empty() || !comments.empty() || !copyright.empty() ||
@@ -125,13 +132,108 @@ bool writeTags(IAudioInformation* info, const fs::path& file, const Tags& tags, 
     return true;
 }
 
+namespace {
+
+ComPtr<IAudioInformation2> secondInterface(IAudioInformation* info) {
+    ComPtr<IAudioInformation2> info2;
+    if (FAILED(info->QueryInterface(IID_IAudioInformation2, info2.putVoid()))) info2.reset();
+    return info2;
+}
+
+// Types whose tags hold named text fields and pictures: ID3v2 and the Vorbis
+// comments of FLAC, Ogg Vorbis and Opus (RIFF INFO names its items by four
+// letters, and MPEG Plus carries ID3v1).
+bool holdsExtras(SHORT type) { return type == INFO_MPEG || type == INFO_OGG || type == INFO_FLAC || type == INFO_OPUS; }
+
+// Fields that describe how the source was encoded, not the music.
+bool carried(const std::string& name) {
+    std::string lower = name;
+    for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower != "encoder";
+}
+
+}  // namespace
+
+Extras currentExtras(IAudioInformation* info) {
+    Extras extras;
+    ComPtr<IAudioInformation2> info2 = secondInterface(info);
+    if (!info2) return extras;
+    VARIANT names;
+    VariantInit(&names);
+    if (SUCCEEDED(info2->GetFieldNames(&names)) && names.vt == (VT_ARRAY | VT_BSTR) && names.parray) {
+        LONG low = 0, high = -1;
+        SafeArrayGetLBound(names.parray, 1, &low);
+        SafeArrayGetUBound(names.parray, 1, &high);
+        void* data = nullptr;
+        if (high >= low && SUCCEEDED(SafeArrayAccessData(names.parray, &data))) {
+            std::vector<std::string> list;
+            for (LONG i = 0; i <= high - low; ++i) list.push_back(qoro::com::utf8FromBstr(static_cast<BSTR*>(data)[i]));
+            SafeArrayUnaccessData(names.parray);
+            for (const auto& name : list) {
+                Bstr key(name), value;
+                if (SUCCEEDED(info2->GetField(key.get(), value.put())) && !value.utf8().empty())
+                    extras.fields.emplace_back(name, value.utf8());
+            }
+        }
+    }
+    VariantClear(&names);
+    Bstr mime;
+    VARIANT picture;
+    VariantInit(&picture);
+    if (SUCCEEDED(info2->GetPicture(3, mime.put(), &picture)) && picture.vt == (VT_ARRAY | VT_UI1) && picture.parray) {
+        LONG low = 0, high = -1;
+        SafeArrayGetLBound(picture.parray, 1, &low);
+        SafeArrayGetUBound(picture.parray, 1, &high);
+        void* data = nullptr;
+        if (high >= low && SUCCEEDED(SafeArrayAccessData(picture.parray, &data))) {
+            const auto* bytes = static_cast<const uint8_t*>(data);
+            extras.cover.assign(bytes, bytes + (high - low + 1));
+            SafeArrayUnaccessData(picture.parray);
+            extras.coverMimeType = mime.utf8();
+        }
+    }
+    VariantClear(&picture);
+    return extras;
+}
+
+namespace {
+
+// Hands 'extras' to the writer object (written by its SetAudioInformation).
+void setExtras(IAudioInformation* info, const Extras& extras) {
+    ComPtr<IAudioInformation2> info2 = secondInterface(info);
+    if (!info2) return;
+    for (const auto& [name, value] : extras.fields) {
+        if (!carried(name)) continue;
+        Bstr key(name), text(value);
+        info2->SetField(key.get(), text.get());
+    }
+    if (extras.cover.empty()) return;
+    SAFEARRAY* bytes = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(extras.cover.size()));
+    if (!bytes) return;
+    void* data = nullptr;
+    if (SUCCEEDED(SafeArrayAccessData(bytes, &data))) {
+        std::memcpy(data, extras.cover.data(), extras.cover.size());
+        SafeArrayUnaccessData(bytes);
+        VARIANT picture;
+        VariantInit(&picture);
+        picture.vt = VT_ARRAY | VT_UI1;
+        picture.parray = bytes;
+        Bstr mime(extras.coverMimeType.empty() ? std::string("image/jpeg") : extras.coverMimeType);
+        info2->SetPicture(3, mime.get(), picture);
+    }
+    SafeArrayDestroy(bytes);
+}
+
+}  // namespace
+
 bool carryTags(const fs::path& source, const fs::path& target, std::string& error) {
     ComPtr<IAudioInformation> info = createAudioInformation();
     if (!info) return true;  // no information component: nothing to carry
     SHORT type = readInformation(info.get(), source);
     if (!tagsReadable(type)) return true;
     Tags tags = currentTags(info.get());
-    if (!tags.any()) return true;
+    const Extras extras = holdsExtras(type) ? currentExtras(info.get()) : Extras{};
+    if (!tags.any() && !extras.any()) return true;
     // A fresh object, so no cue points of the source travel along (their
     // positions belong to the source's sample rate).
     ComPtr<IAudioInformation> writer = createAudioInformation();
@@ -142,6 +244,7 @@ bool carryTags(const fs::path& source, const fs::path& target, std::string& erro
     SHORT targetType = INFO_UNKNOWN;
     writer->get_infoType(&targetType);
     if (!tagsWritable(targetType)) return true;
+    if (holdsExtras(targetType)) setExtras(writer.get(), extras);
     return writeTags(writer.get(), target, tags, 2, error);
 }
 

@@ -1,10 +1,13 @@
 // Descriptive tags through AudioInformation: reading them (ID3v2 first, then
 // ID3v1 for MPEG files), writing them, and carrying them from one file to
-// another (ID3 <-> RIFF INFO <-> Vorbis comments).
+// another (ID3 <-> RIFF INFO <-> Vorbis comments), with the fields beyond the
+// properties and the front cover where both sides can hold them.
 #pragma once
 
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "components.h"
 
@@ -13,7 +16,16 @@ namespace qoro::cli {
 namespace fs = std::filesystem;
 
 // AudioInformation's file types.
-enum InfoType : SHORT { INFO_UNKNOWN = 0, INFO_WAV = 1, INFO_MPEG = 2, INFO_OGG = 3, INFO_MPC = 4, INFO_AVI = 5 };
+enum InfoType : SHORT {
+    INFO_UNKNOWN = 0,
+    INFO_WAV = 1,
+    INFO_MPEG = 2,
+    INFO_OGG = 3,
+    INFO_MPC = 4,
+    INFO_AVI = 5,
+    INFO_FLAC = 6,
+    INFO_OPUS = 7,
+};
 const char* infoTypeName(SHORT type);
 // Whether the component reads and writes tags of files of this type.
 bool tagsReadable(SHORT type);
@@ -41,8 +53,23 @@ SHORT readInformation(IAudioInformation* info, const fs::path& file, SHORT* id3K
 // back; false when the file does not hold them afterwards.
 bool writeTags(IAudioInformation* info, const fs::path& file, const Tags& tags, SHORT id3Kind, std::string& error);
 
+// What a file holds beyond the properties (through IAudioInformation2): its
+// other text fields and its front cover.
+struct Extras {
+    std::vector<std::pair<std::string, std::string>> fields;  // name, value, in file order
+    std::string coverMimeType;
+    std::vector<uint8_t> cover;
+    bool any() const { return !fields.empty() || !cover.empty(); }
+};
+// The extras of the state of 'info' (after GetAudioInformation); none when
+// the component has no second interface.
+Extras currentExtras(IAudioInformation* info);
+
 // Copies the tags of 'source' into 'target' when both sides hold tags and the
-// source has any. Returns false with a message only when writing failed.
+// source has any: the properties, the other text fields (Vorbis comments,
+// ID3v2 "TXXX" frames) between files that hold such fields, and the front
+// cover between files that hold pictures (ID3v2, FLAC, Ogg Vorbis, Opus).
+// Returns false with a message only when writing failed.
 bool carryTags(const fs::path& source, const fs::path& target, std::string& error);
 
 }  // namespace qoro::cli
