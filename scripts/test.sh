@@ -15,6 +15,7 @@ if [ "${1:-}" = "--sanitize" ]; then
   cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG"
               -DQORO_SANITIZE=ON -DQORO_BUILD_BENCH=OFF)
   export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+  export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/support/lsan.supp:print_suppressions=0}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 fi
 build_dir=${BUILD_DIR:-build}
