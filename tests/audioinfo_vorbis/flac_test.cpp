@@ -57,17 +57,8 @@ std::string blockList(const fs::path& file) {
     return out;
 }
 
-struct Read {
-    bool ok = false;
-    Facts facts;
-    tags::TagRecord tags;
-    tags::TagExtras extras;
-};
-Read readIt(const fs::path& file) {
-    Read r;
-    r.ok = readFlac(file, r.facts, r.tags, r.extras);
-    return r;
-}
+using qoro::test::vfix::Read;
+Read readIt(const fs::path& file) { return qoro::test::vfix::readWith(readFlac, file); }
 
 TEST(FlacReader, FactsAgreeWithMetaflacAndFfprobe) {
     QORO_REQUIRE_TOOLS("flac", "metaflac", "ffprobe", "sox");

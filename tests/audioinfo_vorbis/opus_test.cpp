@@ -73,17 +73,8 @@ std::vector<uint8_t> decoded(const TempDir& dir, const fs::path& opus) {
     return readBytes(wav);
 }
 
-struct Read {
-    bool ok = false;
-    Facts facts;
-    tags::TagRecord tags;
-    tags::TagExtras extras;
-};
-Read readIt(const fs::path& file) {
-    Read r;
-    r.ok = readOpus(file, r.facts, r.tags, r.extras);
-    return r;
-}
+using qoro::test::vfix::Read;
+Read readIt(const fs::path& file) { return qoro::test::vfix::readWith(readOpus, file); }
 
 TEST(OpusReader, FactsAgreeWithOpusinfoAndFfprobe) {
     QORO_REQUIRE_TOOLS("opusenc", "opusinfo", "ffprobe", "sox");

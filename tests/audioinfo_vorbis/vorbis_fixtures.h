@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fixtures.h"
+#include "readers/facts.h"
 #include "tags/tag_record.h"
 #include "test_support.h"
 
@@ -33,6 +34,21 @@ MutagenView mutagenView(const TempDir& dir, const fs::path& file);
 // "METADATA_BLOCK_PICTURE" comments, and extra comments (NAME=value).
 bool mutagenTagOgg(const fs::path& file, const std::vector<tags::TagPicture>& pictures,
                    const std::vector<std::string>& comments);
+
+// What one of the FLAC and Opus readers makes of a file:
+// readWith(audioinfo::readFlac, path).
+struct Read {
+    bool ok = false;
+    audioinfo::Facts facts;
+    tags::TagRecord tags;
+    tags::TagExtras extras;
+};
+template <class Reader>
+Read readWith(Reader reader, const fs::path& file) {
+    Read r;
+    r.ok = reader(file.string(), r.facts, r.tags, r.extras);
+    return r;
+}
 
 // The lines of a text.
 std::vector<std::string> lines(const std::string& text);
