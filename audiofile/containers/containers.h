@@ -3,9 +3,11 @@
 // creator here; the engine and the other kinds stay as they are.
 #pragma once
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "containers/settings.h"
 #include "containers/track.h"
@@ -45,6 +47,56 @@ struct FileCloser {
     }
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// A writer whose encoder library hands it the encoded bytes (FLAC, Opus):
+// the file they go to, the first failure and its cause, and the close.
+//
+//   write callback:  return t.store(bytes, n) ? OK : FATAL;
+//   encode():        if (int16_t st = refuseAfterFailure()) return st; ... return fail(cause);
+//   finish():        if (!beginFinish()) return status::kFileAccess;
+//                    ... the library's last step ...; return closeFile(drained, cause);
+class EncodedFileTrack : public WriteOnlyTrack {
+protected:
+    // Writes bytes the library made; false, with the system's reason kept,
+    // when they could not all be written.
+    bool store(const void* bytes, size_t n) {
+        if (n == 0 || (fp_ && std::fwrite(bytes, 1, n, fp_.get()) == n)) return true;
+        writeCause_ = systemCause(errno);
+        if (writeCause_.empty()) writeCause_ = "the file cannot be written";
+        return false;
+    }
+    // Encoding stopped for good: every later call reports this cause.
+    int16_t fail(std::string cause) {
+        failed_ = true;
+        return failWith(status::kFileAccess, std::move(cause));
+    }
+    // kFileAccess (with the cause) once the file failed or was closed, else 0.
+    int16_t refuseAfterFailure() {
+        if (!failed_ && !finished_) return status::kOk;
+        return failWith(status::kFileAccess, failed_ ? cause_ : "the file is closed");
+    }
+    // False when finish() already ran.
+    bool beginFinish() { return !std::exchange(finished_, true); }
+    // Closes the file after the library's last step ('drained', else
+    // 'libraryCause'); the first failure of the whole file is reported.
+    int16_t closeFile(bool drained, const std::string& libraryCause) {
+        bool ok = !failed_;
+        if (!drained && ok) {
+            cause_ = libraryCause;
+            ok = false;
+        }
+        if (fp_ && std::fclose(fp_.release()) != 0 && ok) {
+            cause_ = systemCause(errno);
+            ok = false;
+        }
+        return ok ? status::kOk : status::kFileAccess;
+    }
+
+    FilePtr fp_;
+    std::string writeCause_;  // the system's reason a write failed
+    bool failed_ = false;
+    bool finished_ = false;
+};
 
 // The opener of a read-only track kind T whose open(path) reads the header:
 // READWRITE is refused, and a failure hands the track's cause to the request.

@@ -389,7 +389,7 @@ private:
 
 // --- writing -----------------------------------------------------------------
 
-class FlacWriteTrack final : public WriteOnlyTrack {
+class FlacWriteTrack final : public EncodedFileTrack {
 public:
     explicit FlacWriteTrack(const FlacSettings& settings) : settings_(settings) { kind_ = ContainerKind::Flac; }
 
@@ -448,7 +448,7 @@ public:
     }
 
     int16_t encode(const uint8_t* pcm, size_t bytes) override {
-        if (failed_ || finished_) return failWith(status::kFileAccess, failed_ ? cause_ : "the file is closed");
+        if (const int16_t st = refuseAfterFailure()) return st;
         const size_t channels = file_.nChannels;
         size_t frames = bytes / (2 * channels);
         const uint8_t* in = pcm;
@@ -469,19 +469,11 @@ public:
     // signature (libFLAC's encoder always computes it; the seek callback lets
     // it go back to the start). A failure is reported with its first cause.
     int16_t finish(uint64_t) override {
-        if (finished_) return status::kFileAccess;
-        finished_ = true;
-        bool ok = !failed_;
-        if (encoder_ && !FLAC__stream_encoder_finish(encoder_.get()) && ok) {
-            cause_ = encoderCause();
-            ok = false;
-        }
+        if (!beginFinish()) return status::kFileAccess;
+        const bool drained = !encoder_ || FLAC__stream_encoder_finish(encoder_.get());
+        const std::string why = drained ? std::string() : encoderCause();
         encoder_.reset();
-        if (fp_ && std::fclose(fp_.release()) != 0 && ok) {
-            cause_ = systemCause(errno);
-            ok = false;
-        }
-        return ok ? status::kOk : status::kFileAccess;
+        return closeFile(drained, why);
     }
 
     std::string describe() const override { return flacDescription(settings_); }
@@ -489,11 +481,6 @@ public:
 private:
     static constexpr size_t kChunkFrames = 4096;
     static constexpr uint32_t kPadding = 8192;
-
-    int16_t fail(std::string cause) {
-        failed_ = true;
-        return failWith(status::kFileAccess, std::move(cause));
-    }
 
     // Why the encoder stopped: the system's reason a write failed, or the
     // encoder's own state.
@@ -507,12 +494,8 @@ private:
 
     static FLAC__StreamEncoderWriteStatus writeCallback(const FLAC__StreamEncoder*, const FLAC__byte buffer[],
                                                         size_t bytes, uint32_t, uint32_t, void* data) {
-        FlacWriteTrack& t = self(data);
-        if (bytes == 0 || std::fwrite(buffer, 1, bytes, t.fp_.get()) == bytes)
-            return FLAC__STREAM_ENCODER_WRITE_STATUS_OK;
-        t.writeCause_ = systemCause(errno);
-        if (t.writeCause_.empty()) t.writeCause_ = "the file cannot be written";
-        return FLAC__STREAM_ENCODER_WRITE_STATUS_FATAL_ERROR;
+        return self(data).store(buffer, bytes) ? FLAC__STREAM_ENCODER_WRITE_STATUS_OK
+                                               : FLAC__STREAM_ENCODER_WRITE_STATUS_FATAL_ERROR;
     }
     static FLAC__StreamEncoderSeekStatus seekCallback(const FLAC__StreamEncoder*, FLAC__uint64 offset, void* data) {
         if (offset > static_cast<FLAC__uint64>(INT64_MAX)) return FLAC__STREAM_ENCODER_SEEK_STATUS_ERROR;
@@ -528,13 +511,9 @@ private:
     }
 
     FlacSettings settings_;
-    FilePtr fp_;
     std::unique_ptr<FLAC__StreamMetadata, MetadataDeleter> padding_;
     std::unique_ptr<FLAC__StreamEncoder, EncoderDeleter> encoder_;
     std::vector<FLAC__int32> wide_;
-    std::string writeCause_;  // the system's reason a write failed
-    bool failed_ = false;
-    bool finished_ = false;
 };
 
 }  // namespace

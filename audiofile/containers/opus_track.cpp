@@ -241,7 +241,7 @@ private:
 
 // --- writing -----------------------------------------------------------------
 
-class OpusWriteTrack final : public WriteOnlyTrack {
+class OpusWriteTrack final : public EncodedFileTrack {
 public:
     explicit OpusWriteTrack(const OpusSettings& settings) : settings_(settings) { kind_ = ContainerKind::Opus; }
 
@@ -282,7 +282,7 @@ public:
     }
 
     int16_t encode(const uint8_t* pcm, size_t bytes) override {
-        if (failed_ || finished_) return failWith(status::kFileAccess, failed_ ? cause_ : "the file is closed");
+        if (const int16_t st = refuseAfterFailure()) return st;
         const size_t channels = file_.nChannels;
         size_t frames = bytes / (2 * channels);
         const uint8_t* in = pcm;
@@ -301,24 +301,15 @@ public:
 
     // The last packets (and the end-of-stream page, even without samples).
     int16_t finish(uint64_t) override {
-        if (finished_) return status::kFileAccess;
-        finished_ = true;
-        bool ok = !failed_;
+        if (!beginFinish()) return status::kFileAccess;
         // libopusenc cannot end a stream it was never handed a call for.
         if (encoder_ && !wrote_) {
             const opus_int16 none[2] = {};
             ope_encoder_write(encoder_.get(), none, 0);
         }
-        if (encoder_ && ope_encoder_drain(encoder_.get()) != OPE_OK && ok) {
-            cause_ = encoderCause();
-            ok = false;
-        }
+        const bool drained = !encoder_ || ope_encoder_drain(encoder_.get()) == OPE_OK;
         encoder_.reset();
-        if (fp_ && std::fclose(fp_.release()) != 0 && ok) {
-            cause_ = systemCause(errno);
-            ok = false;
-        }
-        return ok ? status::kOk : status::kFileAccess;
+        return closeFile(drained, encoderCause());
     }
 
     std::string describe() const override { return opusDescription(settings_); }
@@ -326,32 +317,19 @@ public:
 private:
     static constexpr size_t kChunkFrames = 4800;
 
-    int16_t fail(std::string cause) {
-        failed_ = true;
-        return failWith(status::kFileAccess, std::move(cause));
-    }
     std::string encoderCause() const { return writeCause_.empty() ? "the Opus encoder failed" : writeCause_; }
 
     static OpusWriteTrack& self(void* data) { return *static_cast<OpusWriteTrack*>(data); }
     static int writeCallback(void* data, const unsigned char* ptr, opus_int32 len) {
-        OpusWriteTrack& t = self(data);
-        if (len <= 0 || (t.fp_ && std::fwrite(ptr, 1, static_cast<size_t>(len), t.fp_.get()) == static_cast<size_t>(len)))
-            return 0;
-        t.writeCause_ = systemCause(errno);
-        if (t.writeCause_.empty()) t.writeCause_ = "the file cannot be written";
-        return 1;
+        return self(data).store(ptr, len > 0 ? static_cast<size_t>(len) : 0) ? 0 : 1;
     }
     // The file is closed by finish(), where a failure can be reported.
     static int closeCallback(void*) { return 0; }
 
     OpusSettings settings_;
-    FilePtr fp_;
     std::unique_ptr<OggOpusEnc, EncoderDeleter> encoder_;
     std::vector<opus_int16> samples_;
-    std::string writeCause_;
     bool wrote_ = false;
-    bool failed_ = false;
-    bool finished_ = false;
 };
 
 }  // namespace

@@ -6,9 +6,12 @@
 // length that was written; seeks land on the sample asked for; damaged and
 // foreign files are refused with their cause, without a crash.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
+#include <cstring>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -246,6 +249,53 @@ TEST_F(OpusTest, FormatChoices) {
     EXPECT_EQ(err(), NOERRORS) << errorText();
     EXPECT_EQ(setFormatOpus(2, 128, 10), 0);
     EXPECT_EQ(err(), BUSY);
+}
+
+// Writing where it cannot: no such folder (FILEACCESS with the system's
+// reason, nothing made); a file that may grow no further: the call that
+// meets the limit reports it with the system's words, and so do the later
+// writes and the close.
+TEST_F(OpusTest, CreateAndWriteFailuresAreReported) {
+    ASSERT_EQ(setFormatOpus(2, 128, 10), 4);
+    create((dir / "no" / "such" / "x.opus").string());
+    EXPECT_EQ(err(), FILEACCESS);
+    EXPECT_EQ(errorText(), "No such file or directory");
+
+    struct Limit {
+        rlimit old{};
+        void (*oldHandler)(int) = SIG_DFL;
+        Limit() {
+            getrlimit(RLIMIT_FSIZE, &old);
+            oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+            rlimit small = old;
+            small.rlim_cur = 16 * 1024;
+            setrlimit(RLIMIT_FSIZE, &small);
+        }
+        ~Limit() {
+            setrlimit(RLIMIT_FSIZE, &old);
+            std::signal(SIGXFSZ, oldHandler);
+        }
+    };
+    const std::vector<int16_t> samples = t::testSignal(48000, 2, 96000);
+    Limit limit;
+    ASSERT_TRUE(create((dir / "limited.opus").string()));
+    ASSERT_EQ(err(), NOERRORS) << errorText();
+    LONG first = NOERRORS;
+    for (int i = 0; i < 4 && first == NOERRORS; ++i) {
+        SAFEARRAY* sa = SafeArrayCreateVector(VT_I2, 0, static_cast<ULONG>(samples.size()));
+        void* data = nullptr;
+        SafeArrayAccessData(sa, &data);
+        std::memcpy(data, samples.data(), samples.size() * 2);
+        SafeArrayUnaccessData(sa);
+        EXPECT_EQ(af->WriteFile(&sa), S_OK);
+        SafeArrayDestroy(sa);
+        first = err();
+    }
+    EXPECT_EQ(first, FILEACCESS);
+    EXPECT_EQ(errorText(), "File too large");
+    EXPECT_EQ(af->CloseFile(), S_OK);
+    EXPECT_EQ(err(), FILEACCESS);
+    EXPECT_EQ(errorText(), "File too large");
 }
 
 // Files that are not Opus, or damaged ones, are refused or read up to the
