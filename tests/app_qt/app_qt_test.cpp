@@ -69,14 +69,7 @@ std::vector<std::pair<std::string, std::string>> iniKeys(const fs::path& file) {
 class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override { ensureApp("app_qt_test"); }
-    std::unique_ptr<MainWindow> makeWindow() {
-        MainWindow::Setup setup;
-        setup.dataRoot = home.path().string() + "/";
-        setup.dialogs = &dialogs;
-        setup.shell = &shell;
-        setup.output = PreviewPlayer::Output::Silent;
-        return std::make_unique<MainWindow>(setup);
-    }
+    std::unique_ptr<MainWindow> makeWindow() { return makeTestWindow(home.path().string(), dialogs, shell); }
     template <class T = QWidget>
     static T* control(QWidget& window, int id) {
         return window.findChild<T*>(controlName(id));

@@ -36,14 +36,7 @@ class OptionsDialogTest : public ::testing::Test {
 protected:
     void SetUp() override { ensureApp("options_dialog_test"); }
     void ini(const std::string& text) { std::ofstream(home / "OPTION.INI", std::ios::binary) << text; }
-    std::unique_ptr<MainWindow> makeWindow() {
-        MainWindow::Setup setup;
-        setup.dataRoot = home.path().string() + "/";
-        setup.dialogs = &dialogs;
-        setup.shell = &shell;
-        setup.output = PreviewPlayer::Output::Silent;
-        return std::make_unique<MainWindow>(setup);
-    }
+    std::unique_ptr<MainWindow> makeWindow() { return makeTestWindow(home.path().string(), dialogs, shell); }
     // The dialog on screen, with its three lists of WAV to MP3 and the rate
     // list of MP3 to WAV.
     struct Shown {

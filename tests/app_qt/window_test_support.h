@@ -1,15 +1,18 @@
 // What the window tests share: the application, dialogs answered from a
-// script, and a desktop "open" that only records.
+// script, a desktop "open" that only records, and a silent main window over
+// a data folder.
 #pragma once
 
 #include <QApplication>
 
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/ports.h"
+#include "main_window.h"
 
 namespace quillet::qt::test {
 
@@ -63,5 +66,16 @@ struct RecordingShell : Shell {
     std::vector<std::string> opened;
     void open(const std::string& path, bool) override { opened.push_back(path); }
 };
+
+// A main window over the data folder 'root' (a path without the final "/"),
+// answering through 'dialogs' and 'shell', its preview player silent.
+inline std::unique_ptr<MainWindow> makeTestWindow(const std::string& root, Dialogs& dialogs, Shell& shell) {
+    MainWindow::Setup setup;
+    setup.dataRoot = root + "/";
+    setup.dialogs = &dialogs;
+    setup.shell = &shell;
+    setup.output = PreviewPlayer::Output::Silent;
+    return std::make_unique<MainWindow>(setup);
+}
 
 }  // namespace quillet::qt::test
