@@ -6,11 +6,9 @@
 // exactly the samples written and carries their MD5 signature; seeks land on
 // the sample asked for; files it cannot take are refused with their cause.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -513,31 +511,12 @@ TEST_F(FlacTest, CreateAndWriteFailuresAreReported) {
     ASSERT_EQ(stat("/dev/full", &full), 0);
     EXPECT_TRUE(S_ISCHR(full.st_mode));
 
-    // Files of this process may not grow beyond 64 KiB for a while.
-    struct Limit {
-        rlimit old{};
-        void (*oldHandler)(int) = SIG_DFL;
-        Limit() {
-            getrlimit(RLIMIT_FSIZE, &old);
-            oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-            rlimit small = old;
-            small.rlim_cur = 64 * 1024;
-            setrlimit(RLIMIT_FSIZE, &small);
-        }
-        ~Limit() {
-            setrlimit(RLIMIT_FSIZE, &old);
-            std::signal(SIGXFSZ, oldHandler);
-        }
-    };
     const t::fs::path path = dir / "limited.flac";
     const std::vector<int16_t> samples = t::testSignal(44100, 2, 100000);
-    SAFEARRAY* sa = SafeArrayCreateVector(VT_I2, 0, static_cast<ULONG>(samples.size()));
-    void* data = nullptr;
-    SafeArrayAccessData(sa, &data);
-    std::memcpy(data, samples.data(), samples.size() * 2);
-    SafeArrayUnaccessData(sa);
+    SAFEARRAY* sa = t::sampleArray(samples);
     {
-        Limit limit;
+        // Files of this process may not grow beyond 64 KiB for a while.
+        const t::FileSizeLimit limit(64 * 1024);
         create(path.string());
         ASSERT_EQ(err(), NOERRORS) << errorText();
         EXPECT_EQ(af->WriteFile(&sa), S_OK);

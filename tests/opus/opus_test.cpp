@@ -6,11 +6,9 @@
 // length that was written; seeks land on the sample asked for; damaged and
 // foreign files are refused with their cause, without a crash.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cmath>
-#include <csignal>
 #include <cstring>
 #include <cstdint>
 #include <string>
@@ -261,32 +259,13 @@ TEST_F(OpusTest, CreateAndWriteFailuresAreReported) {
     EXPECT_EQ(err(), FILEACCESS);
     EXPECT_EQ(errorText(), "No such file or directory");
 
-    struct Limit {
-        rlimit old{};
-        void (*oldHandler)(int) = SIG_DFL;
-        Limit() {
-            getrlimit(RLIMIT_FSIZE, &old);
-            oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-            rlimit small = old;
-            small.rlim_cur = 16 * 1024;
-            setrlimit(RLIMIT_FSIZE, &small);
-        }
-        ~Limit() {
-            setrlimit(RLIMIT_FSIZE, &old);
-            std::signal(SIGXFSZ, oldHandler);
-        }
-    };
     const std::vector<int16_t> samples = t::testSignal(48000, 2, 96000);
-    Limit limit;
+    const t::FileSizeLimit limit(16 * 1024);
     ASSERT_TRUE(create((dir / "limited.opus").string()));
     ASSERT_EQ(err(), NOERRORS) << errorText();
     LONG first = NOERRORS;
     for (int i = 0; i < 4 && first == NOERRORS; ++i) {
-        SAFEARRAY* sa = SafeArrayCreateVector(VT_I2, 0, static_cast<ULONG>(samples.size()));
-        void* data = nullptr;
-        SafeArrayAccessData(sa, &data);
-        std::memcpy(data, samples.data(), samples.size() * 2);
-        SafeArrayUnaccessData(sa);
+        SAFEARRAY* sa = t::sampleArray(samples);
         EXPECT_EQ(af->WriteFile(&sa), S_OK);
         SafeArrayDestroy(sa);
         first = err();

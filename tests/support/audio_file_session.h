@@ -4,6 +4,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cstring>
@@ -35,6 +38,40 @@ inline std::string mustRun(const std::string& command) {
     const CommandResult r = run(command);
     EXPECT_EQ(r.exitCode, 0) << command << "\n" << r.output;
     return r.output;
+}
+
+// While it lives, files of this process may grow no further than `bytes`
+// (writes past it fail with EFBIG, "File too large", and raise no signal).
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &old_);
+        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = old_;
+        small.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &old_);
+        std::signal(SIGXFSZ, oldHandler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit old_{};
+    void (*oldHandler_)(int) = SIG_DFL;
+};
+
+// A new SAFEARRAY of VT_I2 holding `samples`, owned by the caller.
+inline SAFEARRAY* sampleArray(const std::vector<int16_t>& samples) {
+    SAFEARRAY* sa = SafeArrayCreateVector(VT_I2, 0, static_cast<ULONG>(samples.size()));
+    void* data = nullptr;
+    if (sa && SUCCEEDED(SafeArrayAccessData(sa, &data))) {
+        std::memcpy(data, samples.data(), samples.size() * 2);
+        SafeArrayUnaccessData(sa);
+    }
+    return sa;
 }
 
 // One ReadFile of up to `frames` sample frames; empty at the end.
@@ -102,12 +139,9 @@ protected:
     void writeAll(const std::vector<int16_t>& samples, size_t piece) {
         for (size_t at = 0; at < samples.size(); at += piece) {
             const size_t n = std::min(piece, samples.size() - at);
-            SAFEARRAY* sa = SafeArrayCreateVector(VT_I2, 0, static_cast<ULONG>(n));
+            SAFEARRAY* sa = sampleArray(std::vector<int16_t>(samples.begin() + static_cast<long>(at),
+                                                             samples.begin() + static_cast<long>(at + n)));
             ASSERT_NE(sa, nullptr);
-            void* data = nullptr;
-            SafeArrayAccessData(sa, &data);
-            std::memcpy(data, samples.data() + at, n * 2);
-            SafeArrayUnaccessData(sa);
             EXPECT_EQ(af->WriteFile(&sa), S_OK);
             SafeArrayDestroy(sa);
             EXPECT_EQ(err(), NOERRORS);
