@@ -31,7 +31,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 all_harnesses=(id3_fuzz wav_info_fuzz ogg_comments_fuzz flac_tags_fuzz riff_wave_fuzz mpeg_stream_fuzz mpeg_info_fuzz
-               audiofile_fuzz avi_fuzz flac_fuzz opus_fuzz acm_fuzz audioinfo_fuzz profile_fuzz registry_fuzz)
+               audiofile_fuzz avi_fuzz flac_fuzz opus_fuzz acm_fuzz audioinfo_fuzz probe_fuzz profile_fuzz registry_fuzz)
 
 # Largest input per harness: MPEG streams of 4-8 KB, files of up to 16 KB,
 # text files of 4 KB.
@@ -70,6 +70,7 @@ parser_files() {
     flac_fuzz) echo audiofile/containers/flac_track.cpp audiofile/engine/engine.cpp ;;
     opus_fuzz) echo audiofile/containers/opus_track.cpp audiofile/engine/engine.cpp ;;
     acm_fuzz) echo platform/acm/*.cpp ;;
+    probe_fuzz) echo common/probe/signature.cpp common/tags/id3v2.cpp ;;
     profile_fuzz) echo platform/profile/profile.cpp ;;
     registry_fuzz) echo platform/com/registry.cpp ;;
   esac

@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "containers/containers.h"
+#include "probe/signature.h"
+#include "qoro/AudioFile.h"
 #include "riff/riff.h"
 
 namespace qoro::audiofile {
@@ -19,6 +21,59 @@ uint64_t convertBytes(uint64_t count, const WAVEFORMATEX& from, const WAVEFORMAT
 // The most one read or write moves through the engine (keeps every count the
 // object sees within 32 bits).
 constexpr uint64_t kMaxStep = 1u << 28;
+
+// The kinds of file known by their signature that each format type reads.
+// Ogg streams the probe cannot name are left to the Ogg readers to judge.
+struct KindReader {
+    probe::Kind kind;
+    long formatType;
+};
+constexpr KindReader kKindReaders[] = {
+    {probe::Kind::Flac, FLAC}, {probe::Kind::OggVorbis, OGG}, {probe::Kind::OggOpus, OPUS},
+    {probe::Kind::Ogg, OGG},   {probe::Kind::Ogg, OPUS},      {probe::Kind::Avi, AVI},
+};
+
+// What a reader of the type takes a file for, in words ("a FLAC file, not a WAV file").
+std::string_view typeInWords(long formatType) {
+    switch (formatType) {
+    case WAV: return "a WAV file";
+    case MP3: return "an MPEG audio file";
+    case VOX: return "a Dialogic VOX file";
+    case RAW: return "a raw sample file";
+    case G726: return "a G.726 file";
+    case OGG: return "an Ogg Vorbis file";
+    case G721: return "a G.721 file";
+    case G723: return "a G.723 file";
+    case AVI: return "an AVI file";
+    case MPC: return "an MPEG Plus file";
+    case MP2: return "a DSS speech file";
+    case FLAC: return "a FLAC file";
+    case OPUS: return "an Ogg Opus file";
+    default: return "a file of this type";
+    }
+}
+
+// A file whose signature names a kind the type does not read is not handed
+// to the type's reader (which would take a compressed stream for raw samples,
+// or an image for a stream with lost sync): FORMATFILE when another type
+// reads the kind, FORMATNOTSUPPORT when none does or it holds no sound, with
+// the cause naming the kind. 0 when the reader may go on.
+int16_t refuseForeignKind(const std::string& path, long formatType, std::string& cause) {
+    const probe::Kind kind = probe::identify(path);
+    if (kind == probe::Kind::None) return status::kOk;
+    bool readHere = false, readElsewhere = false;
+    for (const KindReader& r : kKindReaders) {
+        if (r.kind != kind) continue;
+        (r.formatType == formatType ? readHere : readElsewhere) = true;
+    }
+    if (readHere) return status::kOk;
+    if (readElsewhere) {
+        cause = probe::refusal(kind, typeInWords(formatType));
+        return status::kFormatFile;
+    }
+    cause = probe::refusal(kind);
+    return status::kFormatNotSupport;
+}
 
 }  // namespace
 
@@ -101,16 +156,22 @@ int16_t Engine::open(const std::string& path, long formatType, long flag) {
     uint64_t size = 0;
     std::string unopenable;
     {
-        riff::File probe;
-        if (probe.open(path, readWrite ? riff::Mode::ReadWrite : riff::Mode::Read, 1) != riff::Status::Ok) {
-            unopenable = riff::errorText(probe.error());
-            if (probe.error() == EISDIR || probe.error() == riff::kNotRegularFile)
+        riff::File file;
+        if (file.open(path, readWrite ? riff::Mode::ReadWrite : riff::Mode::Read, 1) != riff::Status::Ok) {
+            unopenable = riff::errorText(file.error());
+            if (file.error() == EISDIR || file.error() == riff::kNotRegularFile)
                 return failure(status::kFileAccess, Step::Open, std::move(unopenable));
         }
-        size = probe.size();
+        size = file.size();
     }
 
+    // A file whose first bytes name a kind this type does not read goes no
+    // further.
     std::string cause;
+    if (unopenable.empty())
+        if (const int16_t st = refuseForeignKind(path, formatType, cause); st < 0)
+            return failure(st, Step::Open, std::move(cause));
+
     OpenRequest request{path, formatType, readWrite, &settings_, &cause};
     std::unique_ptr<Track> track;
     const int16_t st = entry->open(request, track);

@@ -44,7 +44,11 @@ public:
 
     // Opens an existing file; formatType is a FormatTypeConstants value other
     // than DEFAULT, flag READ (1) or READWRITE (2). A file already open is
-    // closed first.
+    // closed first. A file whose signature names a kind of file the type
+    // does not read is refused before its reader sees it: FORMATFILE when
+    // another type reads the kind ("a FLAC file, not a WAV file"), else
+    // FORMATNOTSUPPORT ("an MP4/AAC file: this format is not supported", "a
+    // JPEG image, not an audio file").
     int16_t open(const std::string& path, long formatType, long flag);
     // Creates a file of that type with the settings handed over.
     int16_t create(const std::string& path, long formatType);

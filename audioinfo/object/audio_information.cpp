@@ -6,6 +6,7 @@
 
 #include "genre/genre.h"
 #include "io/file_rewrite.h"
+#include "probe/signature.h"
 #include "readers/ogg_comments.h"
 #include "readers/readers.h"
 #include "readers/vorbis_comments.h"
@@ -29,7 +30,7 @@ HRESULT answer(bool yes, BOOL* out) {
 }
 
 // The probe of one file type (WAV, MPEG, Ogg Vorbis, MPEG Plus, AVI, FLAC, Opus).
-int probe(FileType type, const std::string& path) {
+int probeOf(FileType type, const std::string& path) {
     switch (type) {
     case FileType::Wav: return probeWav(path);
     case FileType::Mpeg: return probeMpeg(path);
@@ -48,6 +49,55 @@ constexpr FileType kProbeOrder[] = {FileType::Wav,  FileType::Mpeg, FileType::Og
                                     FileType::Flac, FileType::Opus, FileType::Avi};
 
 constexpr std::string_view kSource = "QoroAudioInformation.AudioInformation";
+
+// The kinds of file known by their signature that the reader of each type
+// reads. Ogg streams the probe cannot name are left to the Ogg readers.
+struct KindReader {
+    probe::Kind kind;
+    FileType type;
+};
+constexpr KindReader kKindReaders[] = {
+    {probe::Kind::Flac, FileType::Flac},    {probe::Kind::OggVorbis, FileType::OggVorbis},
+    {probe::Kind::OggOpus, FileType::Opus}, {probe::Kind::Ogg, FileType::OggVorbis},
+    {probe::Kind::Ogg, FileType::Opus},     {probe::Kind::Avi, FileType::Avi},
+};
+
+bool readsKind(FileType type, probe::Kind kind) {
+    return std::any_of(std::begin(kKindReaders), std::end(kKindReaders),
+                       [&](const KindReader& r) { return r.kind == kind && r.type == type; });
+}
+
+bool someReaderReads(probe::Kind kind) {
+    return std::any_of(std::begin(kKindReaders), std::end(kKindReaders),
+                       [&](const KindReader& r) { return r.kind == kind; });
+}
+
+// A kind found by signature that the reader of a known type does not read:
+// the file is no file of that type, and is not handed to its reader.
+bool foreignTo(FileType type, probe::Kind kind) {
+    return type != FileType::Unknown && kind != probe::Kind::None && !readsKind(type, kind);
+}
+
+// What the reader of a type takes a file for, in words ("a FLAC file, not a WAV file").
+std::string_view typeInWords(FileType type) {
+    switch (type) {
+    case FileType::Wav: return "a WAV file";
+    case FileType::Mpeg: return "an MPEG audio file";
+    case FileType::OggVorbis: return "an Ogg Vorbis file";
+    case FileType::MpegPlus: return "an MPEG Plus file";
+    case FileType::Avi: return "an AVI file";
+    case FileType::Flac: return "a FLAC file";
+    case FileType::Opus: return "an Ogg Opus file";
+    case FileType::Unknown: break;
+    }
+    return "a file of this type";
+}
+
+// Why a file of a foreign kind is not read as the type: the kind, and what
+// it is not ("an MP4/AAC file: this format is not supported").
+std::string foreignCause(FileType type, probe::Kind kind) {
+    return someReaderReads(kind) ? probe::refusal(kind, typeInWords(type)) : probe::refusal(kind);
+}
 
 // The bytes of a VT_UI1 array (by value or by reference, or inside a VARIANT
 // by reference); nullopt for anything else. VT_EMPTY, VT_NULL and a missing
@@ -268,56 +318,69 @@ HRESULT AudioInformationObject::number(SHORT value, SHORT* out) {
 // The state is the result, as it always was: infoType 0 or zero facts when
 // the file could not be read. With it the cause in words goes into this
 // thread's error information ("No such file or directory", "the file is
-// empty", "not an audio file of this type"); the member returns S_OK.
+// empty", "not an audio file of this type", "a JPEG image, not an audio
+// file"); the member returns S_OK. A file whose first bytes name a kind the
+// reader of its type does not read is not handed to that reader.
 HRESULT AudioInformationObject::GetAudioInformation(BSTR fileName) {
     SetErrorInfo(0, nullptr);
     reset();
     const std::string path = utf8Of(fileName);
     bool read = true;
     std::string notRead = "not an audio file of this type";
-    switch (classify(path)) {
-    case FileType::Wav:
-        if (!readWav(path, facts_, tags_, cues_, &extras_)) {
-            read = false;
-            if (probeWav(path) > 0)
-                notRead = "a WAV file whose sound format is not supported or whose chunks are damaged";
-            type_ = FileType::Unknown;
-            reset();
-        }
-        break;
-    case FileType::Mpeg:
-        read = readMpeg(path, {.fastAnalysis = fastAnalysis_ != FALSE, .tagKind = tagVersion_}, facts_, tags_,
-                        &extras_) == MpegRead::Ok;
-        break;
-    case FileType::OggVorbis:
-        if (!readOgg(path, facts_, tags_, &extras_)) {
-            read = false;
-            type_ = FileType::Unknown;
-            reset();
-        }
-        break;
-    case FileType::MpegPlus:
-        if (!readMpc(path, facts_, tags_)) {
-            read = false;
-            type_ = FileType::Unknown;
-            reset();
-        }
-        break;
-    case FileType::Avi: read = readAvi(path, facts_); break;
-    case FileType::Flac:
-    case FileType::Opus:
-        if (!(type_ == FileType::Flac ? readFlac(path, facts_, tags_, extras_)
-                                      : readOpus(path, facts_, tags_, extras_))) {
-            read = false;
-            type_ = FileType::Unknown;
-            reset();
-        }
-        break;
-    case FileType::Unknown:
-        facts_.size = sizeFact(fileLength(path));
+    const FileType type = classify(path);
+    const probe::Kind kind = probe::identify(path);
+    if (foreignTo(type, kind)) {
+        // Named as one type, of a kind its reader does not read: a file that
+        // reader cannot read.
         read = false;
-        notRead = "not a type of file this component reads";
-        break;
+        notRead = foreignCause(type, kind);
+        type_ = FileType::Unknown;
+    } else {
+        switch (type) {
+        case FileType::Wav:
+            if (!readWav(path, facts_, tags_, cues_, &extras_)) {
+                read = false;
+                if (probeWav(path) > 0)
+                    notRead = "a WAV file whose sound format is not supported or whose chunks are damaged";
+                type_ = FileType::Unknown;
+                reset();
+            }
+            break;
+        case FileType::Mpeg:
+            read = readMpeg(path, {.fastAnalysis = fastAnalysis_ != FALSE, .tagKind = tagVersion_}, facts_, tags_,
+                            &extras_) == MpegRead::Ok;
+            break;
+        case FileType::OggVorbis:
+            if (!readOgg(path, facts_, tags_, &extras_)) {
+                read = false;
+                type_ = FileType::Unknown;
+                reset();
+            }
+            break;
+        case FileType::MpegPlus:
+            if (!readMpc(path, facts_, tags_)) {
+                read = false;
+                type_ = FileType::Unknown;
+                reset();
+            }
+            break;
+        case FileType::Avi: read = readAvi(path, facts_); break;
+        case FileType::Flac:
+        case FileType::Opus:
+            if (!(type_ == FileType::Flac ? readFlac(path, facts_, tags_, extras_)
+                                          : readOpus(path, facts_, tags_, extras_))) {
+                read = false;
+                type_ = FileType::Unknown;
+                reset();
+            }
+            break;
+        case FileType::Unknown:
+            facts_.size = sizeFact(fileLength(path));
+            read = false;
+            notRead = kind != probe::Kind::None && !someReaderReads(kind) ? probe::refusal(kind)
+                                                                          : "not a type of file this component reads";
+            break;
+        }
     }
     if (!read) {
         // The file itself first: missing, not permitted, a directory, empty.
@@ -344,6 +407,10 @@ HRESULT AudioInformationObject::SetAudioInformation(BSTR fileName) {
     SetErrorInfo(0, nullptr);
     const std::string path = utf8Of(fileName);
     const FileType type = classify(path);
+    // A file of another kind under this name gets no tag of this type.
+    if (const probe::Kind kind = probe::identify(path); foreignTo(type, kind) && type != FileType::Avi)
+        return com::reportError(HRESULT_BAD_FORMAT, IID_IAudioInformation, kSource,
+                                "cannot write the tags: " + foreignCause(type, kind));
     // Fields and pictures the file's tags cannot hold: nothing is written.
     if (const std::string why = refusal(type); !why.empty())
         return com::reportError(E_NOTIMPL, IID_IAudioInformation, kSource, "cannot write the tags: " + why);
@@ -475,16 +542,20 @@ HRESULT AudioInformationObject::IsAudioFile(BSTR fileName, BOOL* Result) {
     if (!Result) return E_POINTER;
     const std::string path = utf8Of(fileName);
     const FileType type = classify(path);
+    // A kind of file that no reader here reads is no audio file to this
+    // component, whatever a probe would make of its bytes.
+    if (const probe::Kind kind = probe::identify(path); kind != probe::Kind::None && !someReaderReads(kind))
+        return answer(false, Result);
     int result = 0;
     if (type != FileType::Unknown) {
-        result = probe(type, path);
+        result = probeOf(type, path);
         // Not what its name says: every other probe in turn.
         if (result <= 0)
             for (FileType other : kProbeOrder)
-                if (other != type && (result = probe(other, path)) != 0) break;
+                if (other != type && (result = probeOf(other, path)) != 0) break;
     } else {
         for (FileType t : kProbeOrder)
-            if ((result = probe(t, path)) != 0) break;
+            if ((result = probeOf(t, path)) != 0) break;
     }
     return answer(result > 0, Result);
 }
@@ -493,7 +564,8 @@ HRESULT AudioInformationObject::IsInfoSupport(BSTR fileName, BOOL* Result) {
     if (!Result) return E_POINTER;
     const std::string path = utf8Of(fileName);
     const FileType type = classify(path);
-    const bool readable = type != FileType::Avi && type != FileType::Unknown && probe(type, path) > 0;
+    const bool readable = type != FileType::Avi && type != FileType::Unknown &&
+                          !foreignTo(type, probe::identify(path)) && probeOf(type, path) > 0;
     return answer(readable, Result);
 }
 

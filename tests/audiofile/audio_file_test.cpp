@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "audio_file_session.h"
+#include "kind_files.h"
 #include "qoro/AudioFile.h"
 #include "qoro/com.h"
 #include "test_support.h"
@@ -686,5 +687,91 @@ TEST_F(AudioFileTest, MicrosoftAdpcmWithExtremeCoefficientsReadsWithoutOverflow)
         EXPECT_EQ(s[1], -32768);
         EXPECT_EQ(s[2], 32767);  // 2^23 - 8 x 16, clamped (wrapped: -2^23 - 128, the other rail)
         EXPECT_EQ(s[3], -256);   // (32767 x -32768 - 32768 x -32768) / 256 - 8 x 48
+    }
+}
+
+// A file of a kind in the signature probe's table (taken from the table, so
+// kinds a later reader takes stay covered) is never read as raw samples,
+// WAV, MPEG audio or any other type that does not read it: every such opener
+// refuses it, with FORMATNOTSUPPORT for kinds without sound and FORMATFILE
+// for kinds another type reads, a cause naming the kind, the event fired,
+// and the file untouched (READWRITE too).
+TEST_F(AudioFileTest, FilesOfKindsTheirTypeDoesNotReadAreRefusedByName) {
+    QORO_REQUIRE_TOOLS("ffmpeg");
+    for (const t::KindFile& f : t::makeKindFiles(dir.path())) {
+        const qoro::probe::KindInfo& row = *qoro::probe::info(f.kind);
+        SCOPED_TRACE(f.path.filename().string() + " (" + f.madeBy + ")");
+        // Under its usual name: read by the type that reads the kind, or refused.
+        open(f.path.string());
+        const bool readable = err() == NOERRORS;
+        if (readable) {
+            const LONG tag = prop(&IAudioFile::get_FormatTag);  // RAW: the raw record's tag + 30000
+            EXPECT_FALSE(tag > 30000 && tag < 30100) << "read as raw samples";
+        }
+        EXPECT_TRUE(readable || err() == FORMATNOTSUPPORT || err() == FORMATFILE) << err();
+        af->CloseFile();
+
+        const auto before = t::readBytes(f.path);
+        const t::fs::path copies[] = {t::copyAs(f.path, dir.path(), "as.raw"), t::copyAs(f.path, dir.path(), "as.wav"),
+                                      t::copyAs(f.path, dir.path(), "as.mp3"), t::copyAs(f.path, dir.path(), "noext")};
+        struct Open {
+            const t::fs::path& path;
+            LONG type, flag;
+        } opens[] = {{copies[0], DEFAULT, READ},
+                     {copies[0], DEFAULT, READWRITE},
+                     {copies[1], DEFAULT, READ},
+                     {copies[2], DEFAULT, READ},
+                     {copies[3], DEFAULT, READWRITE},
+                     {f.path, VOX, READ},
+                     {f.path, G726, READ},
+                     {f.path, G721, READ},
+                     {f.path, G723, READ},
+                     {f.path, MPC, READ},
+                     {f.path, MP2, READ}};
+        for (const Open& o : opens) {
+            SCOPED_TRACE(testing::Message() << o.path.filename().string() << " type " << o.type << " flag " << o.flag);
+            sink.codes.clear();
+            open(o.path.string(), o.type, o.flag);
+            const LONG code = err();
+            EXPECT_EQ(code, !row.audio ? FORMATNOTSUPPORT : readable ? FORMATFILE : code);
+            EXPECT_TRUE(code == FORMATNOTSUPPORT || code == FORMATFILE) << code;
+            EXPECT_EQ(sink.codes, std::vector<LONG>{code});
+            EXPECT_TRUE(errorInfo().second.starts_with(row.name)) << errorInfo().second;
+            EXPECT_EQ(status(), 0);
+            af->CloseFile();
+            EXPECT_EQ(t::readBytes(o.path), before);
+        }
+        // What holds no sound is refused by the readers of every type.
+        if (!row.audio) {
+            for (LONG type : {LONG(OGG), LONG(OPUS), LONG(FLAC), LONG(AVI)}) {
+                open(f.path.string(), type);
+                EXPECT_EQ(err(), FORMATNOTSUPPORT) << type;
+                EXPECT_TRUE(errorInfo().second.starts_with(row.name)) << type << ": " << errorInfo().second;
+            }
+        }
+        if (f.kind == qoro::probe::Kind::Jpeg) {
+            open(copies[2].string());
+            EXPECT_EQ(errorInfo().second, "a JPEG image, not an audio file");
+        }
+    }
+}
+
+// Headerless samples that begin with the bytes of a frame sync (AC-3, ADTS)
+// are still raw samples: they open as RAW and read back sample for sample.
+TEST_F(AudioFileTest, RawSamplesThatBeginWithFrameSyncsStillOpenAsRaw) {
+    QORO_REQUIRE_TOOLS("sox");
+    const t::fs::path raw = dir / "tone.raw";
+    t::mustRun("sox -n -r 44100 -c 2 -b 16 -e signed -t raw " + t::shellQuote(raw.string()) + " synth 1 sine 440");
+    for (const std::vector<uint8_t>& sync : {std::vector<uint8_t>{0x0B, 0x77}, {0xFF, 0xF1}, {0xFF, 0xF9}}) {
+        auto bytes = t::readBytes(raw);
+        std::copy(sync.begin(), sync.end(), bytes.begin());
+        t::writeBytes(raw, bytes);
+        open(raw.string());
+        ASSERT_EQ(err(), NOERRORS) << errorInfo().second;
+        EXPECT_EQ(prop(&IAudioFile::get_FormatTag), 30001);
+        const auto samples = readAll(4410);
+        ASSERT_EQ(samples.size() * 2, bytes.size());
+        EXPECT_EQ(std::memcmp(samples.data(), bytes.data(), bytes.size()), 0);
+        af->CloseFile();
     }
 }

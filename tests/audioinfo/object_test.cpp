@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "fixtures.h"
+#include "kind_files.h"
 #include "object/audio_information.h"
 
 namespace qoro::audioinfo {
@@ -135,6 +136,47 @@ TEST_F(InfoObject, ContentTestsAndTheProbeChain) {
     EXPECT_FALSE(yes(&IAudioInformation::IsAudioFile, dir / "junk.bin"));
     EXPECT_EQ(type(), 0);
     EXPECT_TRUE(yes(&IAudioInformation::IsMpPlusFile, testdata("mpc/click.mpc")));
+}
+
+// A file of a kind in the signature probe's table (from the table, so the
+// kinds a later reader takes are answered by it): read under its usual name
+// only when a reader here reads the kind; under the name of another type it
+// is a file that type's reader cannot read (type 0, nothing but, for an
+// unknown extension, its size), its cause names the kind, no tag is written
+// into it, and it is an audio file exactly when some reader reads it.
+TEST_F(InfoObject, FilesOfKindsTheirReaderDoesNotReadAreNotRead) {
+    QORO_REQUIRE_TOOLS("ffmpeg");
+    TempDir dir;
+    for (const KindFile& f : makeKindFiles(dir.path())) {
+        const probe::KindInfo& row = *probe::info(f.kind);
+        SCOPED_TRACE(f.path.filename().string());
+        get(f.path);
+        const bool readable = type() != 0;
+        com::takeErrorDescription();
+        for (const char* name : {"as.mp3", "as.wav", "as.mpc", "as.xyz"}) {
+            SCOPED_TRACE(name);
+            const fs::path copy = copyAs(f.path, dir.path(), name);
+            const bool unknown = std::string_view(name) == "as.xyz";
+            get(copy);
+            EXPECT_EQ(type(), 0);
+            EXPECT_EQ(num(&IAudioInformation::get_infoFrequency), 0);
+            EXPECT_EQ(num(&IAudioInformation::get_infoDuration), 0);
+            EXPECT_EQ(num(&IAudioInformation::get_infoChannels), 0);
+            EXPECT_EQ(num(&IAudioInformation::get_infoSize), unknown ? static_cast<LONG>(fs::file_size(copy)) : 0);
+            const std::string cause = com::takeErrorDescription();
+            if (!unknown || !row.audio) {
+                EXPECT_TRUE(cause.starts_with(row.name)) << cause;
+            }
+            EXPECT_EQ(yes(&IAudioInformation::IsAudioFile, copy), readable);
+            EXPECT_FALSE(yes(&IAudioInformation::IsInfoSupport, copy));
+            if (unknown) continue;
+            const auto before = readBytes(copy);
+            info->put_infoTitle(Bstr("Title").get());
+            set(copy);
+            EXPECT_EQ(readBytes(copy), before) << "no tag written into it";
+            EXPECT_TRUE(com::takeErrorDescription().starts_with("cannot write the tags: " + std::string(row.name)));
+        }
+    }
 }
 
 // Deep and float WAVs are WAVs to every test and read with their own bits;

@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -106,8 +106,8 @@ TEST_F(OpusTest, ToolFilesReadAtTheirExactLengthAndSoundAsOpusdecDecodesThem) {
     };
     for (const Case c : {Case{44100, 2}, Case{48000, 1}, Case{16000, 2}, Case{48000, 6}}) {
         SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.channels) + " ch");
-        const t::fs::path opus = toolOpus("tool" + std::to_string(c.rate) + "_" + std::to_string(c.channels), c.rate,
-                                          c.channels, 2.3);
+        const t::fs::path opus =
+            toolOpus("tool" + std::to_string(c.rate) + "_" + std::to_string(c.channels), c.rate, c.channels, 2.3);
         const std::vector<int16_t> reference = opusdecSamples(opus);
         const int channels = c.channels == 6 ? 2 : c.channels;
         const long frames = static_cast<long>(reference.size()) / (c.channels == 6 ? 6 : channels);
@@ -152,8 +152,7 @@ TEST_F(OpusTest, WrittenFilesPassOpusinfoAndKeepTheirLength) {
                      std::to_string(c.complexity));
         const int frames = 48000 * 2 + 777;
         const std::vector<int16_t> samples = t::testSignal(48000, c.channels, frames, 0.6);
-        const t::fs::path path =
-            dir / ("out" + std::to_string(c.channels) + "_" + std::to_string(c.bitrate) + ".opus");
+        const t::fs::path path = dir / ("out" + std::to_string(c.channels) + "_" + std::to_string(c.bitrate) + ".opus");
         writeOpus(path, c.channels, c.bitrate, c.complexity, samples);
         if (c.channels == 2 && c.complexity == 10) sizeAt[c.bitrate == 256] = t::fs::file_size(path);
 
@@ -293,7 +292,7 @@ TEST_F(OpusTest, DamagedAndForeignFilesAreRefusedWithTheirCause) {
     mustRun("oggenc --quiet -o " + q(vorbis) + " " + q(wav));
     open(vorbis.string());
     EXPECT_EQ(err(), FORMATFILE);
-    EXPECT_EQ(errorText(), "the file holds no Opus stream");
+    EXPECT_EQ(errorText(), "an Ogg Vorbis file, not an Ogg Opus file");
 
     // Cut short: what is there reads, and the missing end is reported.
     const t::fs::path opus = toolOpus("cut", 48000, 2, 4.0);
