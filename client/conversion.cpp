@@ -1,17 +1,14 @@
 #include "client/conversion.h"
 
-#include <fcntl.h>
-#include <stdio.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
+#include <cstdio>
+#include <filesystem>
 #include <memory>
+#include <system_error>
 #include <utility>
 
 #include "client/errors.h"
+#include "replace/replace.h"
 
 namespace qoro::client {
 
@@ -92,84 +89,14 @@ private:
     IAudioFile* file_;
 };
 
-// Removes the temporary file unless it was published.
-class Temporary {
-public:
-    explicit Temporary(std::string path) : path_(std::move(path)) {}
-    ~Temporary() {
-        if (!kept_) ::unlink(path_.c_str());
-    }
-    Temporary(const Temporary&) = delete;
-    Temporary& operator=(const Temporary&) = delete;
-    const std::string& path() const { return path_; }
-    void keep() { kept_ = true; }
-
-private:
-    std::string path_;
-    bool kept_ = false;
-};
-
 std::string fileName(const std::string& path) {
     const size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Flushes a finished file to disk, so a rename never puts in place a file
-// whose data is still only in memory. False with the system's text.
-bool syncFile(const std::string& path, std::string& cause) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || ::fsync(fd) != 0) {
-        cause = std::strerror(errno);
-        if (fd >= 0) ::close(fd);
-        return false;
-    }
-    ::close(fd);
-    return true;
-}
-
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
 bool cancelled(const Conversion& job) { return job.cancel && job.cancel->load(std::memory_order_relaxed); }
 
 }  // namespace
-
-std::string temporaryPath(const std::string& target, unsigned serial) {
-    const size_t slash = target.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    const std::string name = fileName(target);
-    const size_t dot = name.find_last_of('.');
-    const bool hasExtension = dot != std::string::npos && dot > 0;
-    const std::string stem = hasExtension ? name.substr(0, dot) : name;
-    const std::string extension = hasExtension ? name.substr(dot) : std::string();
-    return folder + "." + stem + ".qoro-" + std::to_string(::getpid()) + "-" + std::to_string(serial) + extension;
-}
-
-bool publish(const std::string& from, const std::string& to, bool replace, std::string& cause) {
-    if (replace) {
-        if (::rename(from.c_str(), to.c_str()) == 0) return true;
-        cause = std::strerror(errno);
-        return false;
-    }
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno == EEXIST) {
-        cause = "it appeared during the conversion and was left as it was";
-        return false;
-    }
-    if (errno != EINVAL && errno != ENOSYS) {
-        cause = std::strerror(errno);
-        return false;
-    }
-    // The file system cannot refuse to replace: link, then unlink.
-    if (::link(from.c_str(), to.c_str()) == 0) {
-        ::unlink(from.c_str());
-        return true;
-    }
-    cause = errno == EEXIST ? "it appeared during the conversion and was left as it was" : std::strerror(errno);
-    return false;
-}
 
 ConversionResult convert(const Conversion& job) {
     ConversionResult result;
@@ -196,8 +123,17 @@ ConversionResult convert(const Conversion& job) {
     const std::string targetName = fileName(job.targetPath);
 
     // The source.
+    Outcome o;
+    if (job.prepareSource) {
+        clearErrorInfo();
+        o = examine(source, job.prepareSource(source));
+        if (o.failed()) {
+            const std::string cause = causeOf(o, Step::Open);
+            return fail(Step::Open, o, cause, "cannot open the source: " + cause);
+        }
+    }
     clearErrorInfo();
-    Outcome o = examine(source, source->OpenFile(Bstr(job.sourcePath).get(), DEFAULT, READ));
+    o = examine(source, source->OpenFile(Bstr(job.sourcePath).get(), job.sourceType, READ));
     if (o.failed()) {
         // What the file system says comes first: it names the cause exactly.
         std::string cause = unreadableFileCause(job.sourcePath);
@@ -231,13 +167,22 @@ ConversionResult convert(const Conversion& job) {
                             ": " + cause);
         }
     }
-    Temporary temporary(temporaryPath(job.targetPath, job.serial));
+    // The temporary ends in the target's extension: a component that chooses
+    // a type by the name (CreateFile with DEFAULT, the finishing tag writer)
+    // sees the target's.
+    const std::filesystem::path targetPath(job.targetPath);
+    replace::Temporary temporary(targetPath, targetPath.extension().native());
+    if (!temporary.ok()) {
+        const std::string cause = temporary.error().message();
+        return fail(Step::Create, {}, cause, "cannot create " + targetName + ": " + cause);
+    }
+    const std::string temporaryPath = temporary.path().string();
     clearErrorInfo();
-    o = examine(target, target->CreateFile(Bstr(temporary.path()).get(), job.targetType));
+    o = examine(target, target->CreateFile(Bstr(temporaryPath).get(), job.targetType));
     if (o.failed()) {
         std::string cause = o.description;
         if (cause.empty()) cause = hresultWords(o.hr);
-        if (cause.empty() && o.code == FILEACCESS) cause = uncreatableFileCause(temporary.path());
+        if (cause.empty() && o.code == FILEACCESS) cause = uncreatableFileCause(temporaryPath);
         if (cause.empty()) cause = codeWords(o, Step::Create);
         target->CloseFile();  // in case it got as far as opening something
         qoro::com::takeErrorDescription();
@@ -300,18 +245,19 @@ ConversionResult convert(const Conversion& job) {
     }
     if (job.finish) {
         std::string cause;
-        if (!job.finish(temporary.path(), cause)) return fail(Step::Finish, {}, cause, cause);
+        if (!job.finish(temporaryPath, cause)) return fail(Step::Finish, {}, cause, cause);
     }
 
-    // In place. Before a file is replaced the new one is made durable: a
-    // crash must leave the old or the new file, never an empty one.
+    // In place: on the disk first, then renamed, so a crash leaves the old
+    // file or the new one, never an empty one.
     if (cancelled(job)) return stop();
-    std::string cause;
-    if (job.replace && exists(job.targetPath) && !syncFile(temporary.path(), cause))
-        return fail(Step::Publish, {}, cause, "cannot flush " + targetName + " to disk: " + cause);
-    if (!publish(temporary.path(), job.targetPath, job.replace, cause))
+    using Existing = replace::Temporary::Existing;
+    if (const std::error_code ec = temporary.commit(job.replace ? Existing::Replace : Existing::Keep)) {
+        const std::string cause = ec == std::errc::file_exists && !job.replace
+                                      ? "it appeared during the conversion and was left as it was"
+                                      : ec.message();
         return fail(Step::Publish, {}, cause, job.targetPath + ": " + cause);
-    temporary.keep();
+    }
 
     if (readFailure.failed()) {
         result.outcome = ConversionResult::Partial;

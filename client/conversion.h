@@ -1,15 +1,19 @@
 // The conversion of one file through two AudioFile objects, as every client
 // of the components should do it:
 //
-//   1. source.OpenFile(source path, DEFAULT, READ)
+//   1. the caller's preparation of the source (prepareSource: SetFormatRAW),
+//      then source.OpenFile(source path, sourceType, READ)
 //   2. the caller's SetFormat* call on the target (chooseFormat)
-//   3. target.CreateFile under a hidden temporary name in the target's folder
+//   3. target.CreateFile under a temporary name in the target's folder that
+//      ends in the target's extension (replace::Temporary:
+//      ".qoro-<host>-<pid>-<random>.tmp.wav")
 //   4. target.SetFormatArray(source's array frequency and channels)
 //   5. ReadFile / WriteFile in blocks of a tenth of a second, with progress
 //      after every block and the cancel flag looked at between blocks
 //   6. source.CloseFile, target.CloseFile
 //   7. the caller's last step on the finished temporary (finish: tags)
-//   8. the temporary renamed to the target's name
+//   8. the temporary flushed to disk, given the old target's mode and owner,
+//      and renamed to the target's name
 //
 // The HRESULT and LastErrorNum of every call are checked; a failure stops the
 // conversion, drops the temporary and says why in words (the component's
@@ -95,6 +99,10 @@ struct Conversion {
     IAudioFile* target = nullptr;
     std::string sourcePath;
     std::string targetPath;
+    LONG sourceType = DEFAULT;  // FormatTypeConstants for the source's OpenFile
+    // Called on the closed source object before OpenFile (e.g. SetFormatRAW for a
+    // raw source); a failed HRESULT or LastErrorNum fails the conversion at Step::Open.
+    std::function<HRESULT(IAudioFile* source)> prepareSource;
     LONG targetType = WAV;  // FormatTypeConstants for CreateFile
     // Sets the target's output format with one SetFormat* call (and any
     // settings after it); without it the target keeps the format it has.
@@ -112,19 +120,8 @@ struct Conversion {
     // A source that fails after some blocks gives a target of what was read
     // (Partial) instead of a failure.
     bool keepWhatWasRead = false;
-    // Makes the temporary name unique among the conversions of this process.
-    unsigned serial = 0;
 };
 
 ConversionResult convert(const Conversion& job);
-
-// The temporary name a target is written under: hidden, in the target's
-// folder, with the process id, the serial and the target's extension
-// ("out/.song.qoro-4711-3.wav" for "out/song.wav").
-std::string temporaryPath(const std::string& target, unsigned serial);
-
-// Renames 'from' to 'to'. Without 'replace' an existing 'to' is never
-// touched. False with the cause in words.
-bool publish(const std::string& from, const std::string& to, bool replace, std::string& cause);
 
 }  // namespace qoro::client

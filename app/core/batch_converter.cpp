@@ -174,12 +174,12 @@ void BatchConverter::onConvert() {
     s_.converting(mode) = true;
     run_ = std::make_unique<ConversionRun>(
         std::move(plan.jobs), s_.workers, s_.makeWorkerParts,
-        [this, afterBlock = s_.afterEachBlock](const Components& parts, const RunJob& job, unsigned serial,
+        [this, afterBlock = s_.afterEachBlock](const Components& parts, const RunJob& job,
                                                const std::function<void(const qoro::client::Progress&)>& progress,
                                                const std::atomic<bool>& cancel) {
-            if (!afterBlock) return convertFile(parts, job, serial, progress, cancel);
+            if (!afterBlock) return convertFile(parts, job, progress, cancel);
             return convertFile(
-                parts, job, serial,
+                parts, job,
                 [&](const qoro::client::Progress& p) {
                     progress(p);
                     afterBlock();
@@ -263,7 +263,7 @@ void BatchConverter::show(const ConversionRun::News& news) {
 // complete, and every call's result is checked. A source that fails part-way
 // still gives a target of what could be read (Partial); a target that cannot
 // be written completely is dropped (Failed).
-FileResult BatchConverter::convertFile(const Components& parts, const RunJob& job, unsigned serial,
+FileResult BatchConverter::convertFile(const Components& parts, const RunJob& job,
                                        const std::function<void(const qoro::client::Progress&)>& progress,
                                        const std::atomic<bool>& cancel) const {
     FileResult result{job.source, job.target, FileResult::Converted, 0, {}};
@@ -293,7 +293,6 @@ FileResult BatchConverter::convertFile(const Components& parts, const RunJob& jo
     conversion.cancel = &cancel;
     conversion.replace = true;  // asked before the run, or PromptBeforeOverwrite is off
     conversion.keepWhatWasRead = true;
-    conversion.serial = serial;
     if (!conversion.source || !conversion.target) {
         result.outcome = FileResult::Failed;
         result.reason = "the audio file component could not be created";

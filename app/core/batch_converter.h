@@ -63,7 +63,7 @@ public:
     // Converts one file in the current mode through two objects. The target
     // appears only when it is complete (or, for a source that fails part-way,
     // holds all that could be read); the reason of a failure is in words.
-    FileResult convertFile(const Components& parts, const RunJob& job, unsigned serial,
+    FileResult convertFile(const Components& parts, const RunJob& job,
                            const std::function<void(const qoro::client::Progress&)>& progress,
                            const std::atomic<bool>& cancel) const;
 

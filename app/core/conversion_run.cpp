@@ -1,6 +1,10 @@
 #include "core/conversion_run.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <set>
+
+#include "replace/replace.h"
 
 namespace quillet {
 
@@ -28,7 +32,18 @@ ConversionRun::~ConversionRun() {
 
 void ConversionRun::cancel() { cancel_.store(true); }
 
+void ConversionRun::removeStaleTemporaries() const {
+    std::set<std::filesystem::path> folders;
+    for (const RunJob& job : jobs_) {
+        const std::filesystem::path target = qoro::replace::finalTarget(job.target);
+        folders.insert(target.has_parent_path() ? target.parent_path() : std::filesystem::path("."));
+    }
+    for (const auto& folder : folders) qoro::replace::removeStale(folder);
+}
+
 void ConversionRun::work() {
+    // The first worker clears the way; the others wait for it before their first file.
+    std::call_once(cleared_, [this] { removeStaleTemporaries(); });
     ComApartment apartment;  // this worker's objects live here
     const Components parts = makeParts_();
     for (size_t index; (index = next_.fetch_add(1)) < jobs_.size();) {
@@ -48,7 +63,7 @@ void ConversionRun::work() {
                 std::lock_guard lock(mutex_);
                 progress_[index] = p;
             };
-            result = convertOne_(parts, job, serial_.fetch_add(1), progress, cancel_);
+            result = convertOne_(parts, job, progress, cancel_);
         }
         bool ended;
         {

@@ -8,10 +8,12 @@
 //   while (!run.waitForNews(100ms)) show(run.takeNews());
 //   show(run.takeNews());          // the last files' ends
 //
-// Cancel stops each worker after its current block (the conversion routine
-// looks at the flag between blocks and drops its temporary); files not yet
-// begun are reported Cancelled without being touched. The destructor cancels
-// and waits for the workers.
+// Before its first file a run removes, in each folder it writes into, the
+// temporaries that earlier runs left when they were killed (see
+// replace::removeStale). Cancel stops each worker after its current block
+// (the conversion routine looks at the flag between blocks and drops its
+// temporary); files not yet begun are reported Cancelled without being
+// touched. The destructor cancels and waits for the workers.
 #pragma once
 
 #include <atomic>
@@ -40,7 +42,7 @@ class ConversionRun {
 public:
     // Converts one job with a worker's objects, reporting progress after
     // every block and looking at the cancel flag between blocks.
-    using ConvertOne = std::function<FileResult(const Components& parts, const RunJob& job, unsigned serial,
+    using ConvertOne = std::function<FileResult(const Components& parts, const RunJob& job,
                                                 const std::function<void(const qoro::client::Progress&)>& progress,
                                                 const std::atomic<bool>& cancel)>;
     // The objects of one worker, made on its own thread.
@@ -75,6 +77,7 @@ public:
     bool waitForNews(std::chrono::milliseconds timeout);
 
 private:
+    void removeStaleTemporaries() const;
     void work();
 
     std::vector<RunJob> jobs_;
@@ -83,7 +86,7 @@ private:
     std::function<void()> onEnd_;
     std::atomic<bool> cancel_{false};
     std::atomic<size_t> next_{0};
-    std::atomic<unsigned> serial_{0};
+    std::once_flag cleared_;  // the stale temporaries of the target folders are gone
 
     std::mutex mutex_;
     std::condition_variable news_;

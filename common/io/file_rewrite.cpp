@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <vector>
 
 namespace qoro::io {
 
@@ -25,22 +24,7 @@ public:
 
 std::error_code lastError() { return {errno, std::system_category()}; }
 
-// Writes all of it, resuming after signals and short writes.
-std::error_code writeAll(int fd, const void* data, size_t size) {
-    const auto* p = static_cast<const uint8_t*>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(fd, p, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return lastError();
-        }
-        if (n == 0) return {ENOSPC, std::system_category()};
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return {};
-}
-
+// Writes all of it at 'offset', resuming after signals and short writes.
 std::error_code pwriteAll(int fd, uint64_t offset, const void* data, size_t size) {
     const auto* p = static_cast<const uint8_t*>(data);
     while (size > 0) {
@@ -83,12 +67,7 @@ const std::error_category& category() {
 
 std::error_code make_error_code(Error e) { return {static_cast<int>(e), category()}; }
 
-std::filesystem::path writeTarget(const std::filesystem::path& path) {
-    std::error_code ec;
-    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec))) return path;
-    const std::filesystem::path target = std::filesystem::canonical(path, ec);
-    return ec ? path : target;
-}
+std::filesystem::path writeTarget(const std::filesystem::path& path) { return replace::finalTarget(path); }
 
 // --- Reader ---------------------------------------------------------------------
 
@@ -116,72 +95,29 @@ Rewrite::Rewrite(const std::filesystem::path& path) : target_(writeTarget(path))
         error_ = lastError();
         return;
     }
-    temp_ = target_;
-    temp_ += "~";
-    ::unlink(temp_.c_str());
-    fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd_ < 0) error_ = lastError();
-}
-
-Rewrite::~Rewrite() {
-    if (fd_ >= 0) ::close(fd_);
-    if (!committed_ && !temp_.empty()) ::unlink(temp_.c_str());
+    temporary_.emplace(target_);
 }
 
 void Rewrite::fail(std::error_code ec) {
-    if (!error_) error_ = ec;
+    if (temporary_)
+        temporary_->fail(ec);
+    else if (!error_)
+        error_ = ec;
 }
 
-bool Rewrite::write(const void* data, size_t size) {
-    if (error_) return false;
-    if (auto ec = writeAll(fd_, data, size)) {
-        error_ = ec;
-        return false;
-    }
-    written_ += size;
-    return true;
-}
+bool Rewrite::write(const void* data, size_t size) { return temporary_ && !error_ && temporary_->write(data, size); }
 
 bool Rewrite::copyFrom(int fd, uint64_t offset, uint64_t length) {
-    std::vector<uint8_t> block(1 << 16);
-    while (!error_ && length > 0) {
-        const size_t want = static_cast<size_t>(std::min<uint64_t>(length, block.size()));
-        const ssize_t n = ::pread(fd, block.data(), want, static_cast<off_t>(offset));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            error_ = lastError();
-            break;
-        }
-        if (n == 0) {
-            if (length != UINT64_MAX) error_ = make_error_code(Error::Damaged);  // shorter than it said
-            break;
-        }
-        if (!write(block.data(), static_cast<size_t>(n))) break;
-        offset += static_cast<uint64_t>(n);
-        if (length != UINT64_MAX) length -= static_cast<uint64_t>(n);
-    }
-    return !error_;
+    if (!temporary_ || error_) return false;
+    if (temporary_->copyFrom(fd, offset, length)) return true;
+    // The file ends before its own structure said it would.
+    if (temporary_->error() == std::errc::no_message_available) error_ = make_error_code(Error::Damaged);
+    return false;
 }
 
 std::error_code Rewrite::commit() {
     if (error_) return error_;
-    // The new file takes the old one's permissions and owner. Changing the
-    // owner needs privileges a user may lack; the owner is then the user,
-    // which is what writing the file would have given anyway.
-    struct stat st {};
-    if (::stat(target_.c_str(), &st) == 0) {
-        if (::fchmod(fd_, st.st_mode & 07777) != 0) return error_ = lastError();
-        if (::fchown(fd_, st.st_uid, st.st_gid) != 0 && errno != EPERM) return error_ = lastError();
-    } else if (errno != ENOENT) {
-        return error_ = lastError();
-    }
-    if (::fsync(fd_) != 0) return error_ = lastError();
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) return error_ = lastError();
-    if (::rename(temp_.c_str(), target_.c_str()) != 0) return error_ = lastError();
-    committed_ = true;
-    return {};
+    return temporary_->commit();
 }
 
 // --- InPlace --------------------------------------------------------------------

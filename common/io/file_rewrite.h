@@ -1,6 +1,6 @@
 // Safe changes to users' files.
 //
-//   io::Rewrite out(path);                 // "<target>~" beside the file
+//   io::Rewrite out(path);                 // a temporary beside the file (replace::Temporary)
 //   out.write(header);                     // the first failure is kept
 //   out.copyFrom(in.fd(), audioStart);     // the rest of the old file
 //   if (auto ec = out.commit()) ...        // ec.message(): "No space left on device"
@@ -16,9 +16,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <system_error>
+
+#include "replace/replace.h"
 
 namespace qoro::io {
 
@@ -56,21 +59,22 @@ private:
     std::error_code error_;
 };
 
-// A new version of a file that exists and may be written, built in
-// "<target>~" (any old file of that name is removed first) and put in the target's place by commit() with one rename,
-// after it is on the disk and has the old file's mode and owner. Until then
-// the original is untouched; a Rewrite that is not committed removes its
-// temporary file.
+// A new version of a file that exists and may be written (a file its owner
+// made read-only is refused with EACCES), built in a replace::Temporary
+// beside it and put in the target's place by commit() with one rename, after
+// it is on the disk and has the old file's mode and owner. Until then the
+// original is untouched, and no other file is ever touched ("song.flac~"
+// beside "song.flac" is the user's); a Rewrite that is not committed removes
+// its temporary file.
 class Rewrite {
 public:
     explicit Rewrite(const std::filesystem::path& path);
-    ~Rewrite();
     Rewrite(const Rewrite&) = delete;
     Rewrite& operator=(const Rewrite&) = delete;
 
     // False once anything has failed; error() says what.
-    bool ok() const { return !error_; }
-    const std::error_code& error() const { return error_; }
+    bool ok() const { return !error(); }
+    const std::error_code& error() const { return error_ ? error_ : temporary_->error(); }
     // Records a failure found by the caller (the first one is kept).
     void fail(std::error_code ec);
     const std::filesystem::path& target() const { return target_; }
@@ -78,21 +82,19 @@ public:
     bool write(const void* data, size_t size);
     bool write(std::span<const uint8_t> bytes) { return write(bytes.data(), bytes.size()); }
     // Copies 'length' bytes (everything to the end when UINT64_MAX) from
-    // 'offset' of an open file. A source shorter than asked is an error.
+    // 'offset' of an open file. A source shorter than asked is Damaged.
     bool copyFrom(int fd, uint64_t offset, uint64_t length = UINT64_MAX);
     // Bytes written so far.
-    uint64_t size() const { return written_; }
+    uint64_t size() const { return temporary_ ? temporary_->size() : 0; }
 
     // Flushes, copies the old file's mode and owner, and renames the new
     // file over the target. The first error of the whole rewrite, or none.
     std::error_code commit();
 
 private:
-    std::filesystem::path target_, temp_;
-    int fd_ = -1;
-    uint64_t written_ = 0;
-    bool committed_ = false;
-    std::error_code error_;
+    std::filesystem::path target_;
+    std::optional<replace::Temporary> temporary_;  // none when refused
+    std::error_code error_;                        // a failure before or beside the temporary's own
 };
 
 // A change made in the file itself (a tag overwritten or appended at the

@@ -1,15 +1,15 @@
 #include "profile/profile.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
+
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <vector>
+
+#include "replace/replace.h"
 
 namespace qoro::profile {
 
@@ -257,49 +257,12 @@ bool removeKey(std::string_view section, std::string_view key, const std::string
 }
 
 bool replaceFile(const std::string& file, const std::string& text) {
-    std::error_code ec;
-    fs::path target(file);
-    if (fs::is_symlink(target, ec)) {
-        fs::path resolved = fs::canonical(target, ec);
-        if (ec) return false;
-        target = resolved;
-    }
-    mode_t mode = 0644;
+    // Only a file is replaced: a folder or a device of that name stays.
     struct stat st {};
-    if (::stat(target.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode)) return false;
-        mode = st.st_mode & 07777;
-    }
-    std::string tmpl = target.string() + ".XXXXXX";
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back('\0');
-    int fd = ::mkstemp(name.data());
-    if (fd < 0) return false;
-    bool ok = true;
-    size_t done = 0;
-    while (ok && done < text.size()) {
-        ssize_t put = ::write(fd, text.data() + done, text.size() - done);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0)
-            ok = false;
-        else
-            done += static_cast<size_t>(put);
-    }
-    if (ok && ::fchmod(fd, mode) != 0) ok = false;
-    if (ok && ::fsync(fd) != 0) ok = false;
-    if (::close(fd) != 0) ok = false;
-    if (ok && ::rename(name.data(), target.c_str()) != 0) ok = false;
-    if (!ok) {
-        ::unlink(name.data());
-        return false;
-    }
-    // The rename reaches the disk with the folder's own entry list.
-    const std::string folder = target.has_parent_path() ? target.parent_path().string() : std::string(".");
-    if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
-    return true;
+    if (::stat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return false;
+    replace::Temporary out{fs::path(file)};
+    out.write(text.data(), text.size());
+    return !out.commit();
 }
 
 }  // namespace qoro::profile

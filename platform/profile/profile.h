@@ -16,7 +16,8 @@
 //
 // Writes change one line (or add one) and keep every other line of the file
 // byte for byte; they go through a temporary file beside the file that then
-// replaces it, so a failure never leaves a half-written file.
+// replaces it (replace::Temporary), so a failure never leaves a half-written
+// file.
 #pragma once
 
 #include <cstddef>
@@ -57,9 +58,10 @@ bool writeString(std::string_view section, std::string_view key, std::string_vie
 // True when the key is gone afterwards (also when it never was there).
 bool removeKey(std::string_view section, std::string_view key, const std::string& file);
 
-// Replaces a whole file with text: a new file beside it (the old one's mode,
-// or 0644) is on the disk before it is renamed into place, and the rename is
-// made durable. A link is followed, so it stays a link. On failure the old
+// Replaces a whole file with text: a new file beside it (the old one's mode
+// and owner, or 0666 less the umask) is on the disk before it is renamed into
+// place, and the rename is made durable. A link is followed, so it stays a
+// link; anything but a file of that name is left alone. On failure the old
 // file is untouched and no temporary file is left.
 bool replaceFile(const std::string& file, const std::string& text);
 

@@ -1,12 +1,16 @@
 // The batch conversion against fake components.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
+#include "replace/replace.h"
 #include "rig.h"
 
 namespace quillet::test {
@@ -32,13 +36,11 @@ struct BatchTest : ::testing::Test {
             if (e.path().filename().string()[0] == '.') names.push_back(e.path().filename().string());
         return names;
     }
-    // The name a CreateFile call gave: the target's temporary in its folder.
+    // The name a CreateFile call gave: a temporary in the target's folder.
     static bool isTemporaryOf(const std::string& created, const std::string& target) {
         const auto slash = target.find_last_of('/');
-        const std::string folder = target.substr(0, slash + 1), name = target.substr(slash + 1);
-        const std::string stem = name.substr(0, name.find_last_of('.')), ext = name.substr(name.find_last_of('.'));
-        return created.rfind(folder + "." + stem + ".qoro-", 0) == 0 && created.size() > ext.size() &&
-               created.compare(created.size() - ext.size(), ext.size(), ext) == 0;
+        return created.rfind(target.substr(0, slash + 1), 0) == 0 &&
+               qoro::replace::isTemporaryName(created.substr(slash + 1));
     }
 };
 
@@ -115,6 +117,32 @@ TEST_F(BatchTest, StereoSourceOfFourAndAHalfSecondsIsCopiedWhole) {
     add({"s.mp3"}, FakeSource{44100, 2, 44100 * 9 / 2, -1});
     rig.convert();
     EXPECT_EQ(fakeFrames(wave("s.wav")), 44100 * 9 / 2);
+}
+
+// Before its first file a run removes what killed runs left in its output
+// folder (this host's temporaries whose process is gone), nothing else.
+TEST_F(BatchTest, ARunFirstRemovesStaleTemporariesOfItsOutputFolder) {
+    rig.start();
+    add({"a.mp3"});
+    std::string ours;  // ".qoro-<this host>-<pid>-<random>.tmp"
+    { ours = qoro::replace::Temporary(wave("a.wav")).path().filename().string(); }
+    const pid_t child = ::fork();
+    if (child == 0) _exit(0);
+    ::waitpid(child, nullptr, 0);
+    const std::string host = ours.substr(6, 8), random = ours.substr(ours.rfind('-'));
+    const auto named = [&](const std::string& h) { return ".qoro-" + h + "-" + std::to_string(child) + random; };
+    const std::string stale = named(host), otherHost = named((host[0] == '0' ? "1" : "0") + host.substr(1));
+    for (const std::string& name : {stale, otherHost, std::string(".a.qoro-1-2.wav")}) spit(wave(name), "part");
+    std::optional<bool> staleAtFirstRead;
+    rig.world.onRead = [&] {
+        if (!staleAtFirstRead) staleAtFirstRead = std::filesystem::exists(wave(stale));
+    };
+    rig.convert();
+    EXPECT_EQ(staleAtFirstRead, std::optional<bool>(false));
+    EXPECT_EQ(fakeFrames(wave("a.wav")), 44100);
+    auto left = leftovers(rig.app->settings().WaveDir);
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{".a.qoro-1-2.wav", otherHost}));
 }
 
 TEST_F(BatchTest, WavToMp3PassesTheMp3Format) {

@@ -3,6 +3,7 @@
 // (fake AudioFile objects that fail on request); then the real component on
 // files that cannot be converted.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include "client/conversion.h"
 #include "client/errors.h"
 #include "fake_audio_file.h"
+#include "replace/replace.h"
 #include "test_support.h"
 
 namespace qoro::client {
@@ -99,9 +101,12 @@ TEST_F(ConversionTest, CopiesEveryBlockAndPublishesOnlyWhenClosed) {
     ASSERT_EQ(world.calls.size(), 6u);
     EXPECT_EQ(world.calls[0], "src.OpenFile " + in + " 0 1");
     EXPECT_EQ(world.calls[1], "dst.SetFormatPCM 8000 2 16");
-    const std::string temporary =
-        (dir / ("." + std::string("out.qoro-") + std::to_string(::getpid()) + "-0.wav")).string();
-    EXPECT_EQ(world.calls[2], "dst.CreateFile " + temporary + " 1");
+    // Created under a temporary's name beside the target, with its extension.
+    const std::string created = "dst.CreateFile " + (dir.path() / "").string();
+    const std::string& call = world.calls[2];
+    ASSERT_EQ(call.rfind(created, 0), 0u) << call;
+    EXPECT_TRUE(call.ends_with(".tmp.wav 1")) << call;
+    EXPECT_TRUE(replace::isTemporaryName(call.substr(created.size(), call.size() - created.size() - 2))) << call;
     EXPECT_EQ(world.calls[3], "dst.SetFormatArray 8000 1");
     EXPECT_EQ(world.calls[4], "src.CloseFile");
     EXPECT_EQ(world.calls[5], "dst.CloseFile");
@@ -130,6 +135,11 @@ TEST_F(ConversionTest, EveryStepsFailureDropsTheTemporaryAndSaysWhy) {
          "output format refused (WAV): the component does not write it"},
         {"create", [](ConversionTest& t, Conversion&) { t.world.createError = FORMATNOTSUPPORT; }, Step::Create,
          FORMATNOTSUPPORT, "cannot create out.wav: the output format is not supported"},
+        {"no folder", [](ConversionTest& t, Conversion& c) { c.targetPath = (t.dir / "missing" / "out.wav").string(); },
+         Step::Create, NOERRORS, "cannot create out.wav: No such file or directory"},
+        {"source preparation",
+         [](ConversionTest&, Conversion& c) { c.prepareSource = [](IAudioFile*) { return E_INVALIDARG; }; }, Step::Open,
+         NOERRORS, "cannot open the source: the call failed (0x80070057)"},
         {"create with a cause",
          [](ConversionTest& t, Conversion&) {
              t.world.createError = FILEACCESS;
@@ -284,12 +294,19 @@ TEST_F(ConversionTest, StaleErrorInformationIsNotTheCause) {
     EXPECT_EQ(qoro::com::takeErrorDescription(), "") << "the routine leaves no error information behind";
 }
 
-TEST(TemporaryPath, HiddenBesideTheTargetWithItsExtension) {
-    const std::string pid = std::to_string(::getpid());
-    EXPECT_EQ(temporaryPath("out/song.wav", 3), "out/.song.qoro-" + pid + "-3.wav");
-    EXPECT_EQ(temporaryPath("/a.b/song", 0), "/a.b/.song.qoro-" + pid + "-0");
-    EXPECT_EQ(temporaryPath("x.tar.mp3", 7), ".x.tar.qoro-" + pid + "-7.mp3");
-    EXPECT_EQ(temporaryPath(".hidden", 1), "..hidden.qoro-" + pid + "-1");
+// The source is prepared, then opened with the type the caller gives.
+TEST_F(ConversionTest, TheSourceIsPreparedAndOpenedWithItsType) {
+    Conversion c = job();
+    c.sourceType = RAW;
+    c.prepareSource = [this](IAudioFile* s) {
+        world.calls.push_back(s == &source ? "prepared src" : "prepared another");
+        return S_OK;
+    };
+    const ConversionResult r = convert(c);
+    EXPECT_EQ(r.outcome, ConversionResult::Converted) << r.message;
+    ASSERT_GE(world.calls.size(), 2u);
+    EXPECT_EQ(world.calls[0], "prepared src");
+    EXPECT_EQ(world.calls[1], "src.OpenFile " + in + " " + std::to_string(RAW) + " 1");
 }
 
 // The real component through the routine: a file converts; missing, empty
@@ -310,8 +327,9 @@ struct RealConversion : ::testing::Test {
         target.reset();
         CoUninitialize();
     }
-    ConversionResult run(const fs::path& from, const fs::path& to) {
+    ConversionResult run(const fs::path& from, const fs::path& to, bool replace = false) {
         Conversion c;
+        c.replace = replace;
         c.source = source.get();
         c.target = target.get();
         c.sourcePath = from.string();
@@ -366,6 +384,32 @@ TEST_F(RealConversion, ConvertsAndNamesTheCausesOfUnreadableSources) {
         EXPECT_EQ(r.cause.find("error -"), std::string::npos) << c.name << ": " << r.cause;
         EXPECT_FALSE(fs::exists(dir / "never.wav")) << c.name;
     }
+}
+
+// A target name of 250 bytes (what ffmpeg writes) converts; a new target has
+// the mode a new file gets, a replaced one keeps the old file's mode.
+TEST_F(RealConversion, LongNamesConvertAndModesAreKept) {
+    const fs::path wav = dir / "tone.wav";
+    qoro::test::writeWav16(wav, 44100, 2, qoro::test::testSignal(44100, 2, 4410));
+    const fs::path out = dir / (std::string(246, 'x') + ".wav");
+    const mode_t saved = ::umask(027);
+    ConversionResult r = run(wav, out);
+    ::umask(saved);
+    ASSERT_EQ(r.outcome, ConversionResult::Converted) << r.message;
+    struct stat st {};
+    ASSERT_EQ(::stat(out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    ::chmod(out.c_str(), 0604);
+    const auto first = qoro::test::readBytes(out);
+    r = run(wav, out, true);
+    ASSERT_EQ(r.outcome, ConversionResult::Converted) << r.message;
+    ASSERT_EQ(::stat(out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0604u);
+    EXPECT_TRUE(qoro::test::readBytes(out) == first);
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir.path())) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"tone.wav", out.filename().string()}));
 }
 
 }  // namespace

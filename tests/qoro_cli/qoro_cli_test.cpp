@@ -10,13 +10,16 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
-#include <tuple>
 #include <thread>
+#include <tuple>
 
 #include "cli_support.h"
+#include "kind_files.h"
 #include "test_support.h"
 
 namespace t = qoro::test;
@@ -550,10 +553,97 @@ TEST_F(QoroCli, InterruptedConversionLeavesNoTarget) {
     EXPECT_EQ(WEXITSTATUS(status), 130);
     EXPECT_TRUE(fs::is_empty(dir / "out")) << "neither target nor temporary may remain";
 
-    // Killed outright: the temporary stays behind, the target never appears.
+    // Killed outright: the temporary stays behind, the target never appears;
+    // the same command run again removes it and converts.
     status = interruptHalfway(t::binPath("qoro"), args, dir / "out", SIGKILL, &caught);
     if (!caught) GTEST_SKIP() << "the conversion finished before it could be killed";
     EXPECT_FALSE(fs::exists(dir / "out/long.wav"));
+    EXPECT_FALSE(fs::is_empty(dir / "out")) << "the killed run's temporary";
+    std::string again;
+    for (const auto& a : args) again += " " + t::shellQuote(a);
+    auto r = t::run(t::shellQuote(t::binPath("qoro").string()) + again);
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    std::set<std::string> left;
+    for (const auto& e : fs::directory_iterator(dir / "out")) left.insert(e.path().filename().string());
+    EXPECT_EQ(left, std::set<std::string>{"long.wav"});
+}
+
+// Files of every kind the signature probe knows, under their usual names
+// and under names of kinds they are not: one the components read converts
+// to a WAV of its length; any other is refused with its kind named, exit
+// status 1 and no output, and qoro info fails on it. A text file is refused
+// for its extension; headerless samples convert when --from describes them.
+TEST_F(QoroCli, FilesOfOtherKindsAreRefusedWithTheirKindNamed) {
+    QORO_REQUIRE_TOOLS("ffmpeg");
+    struct Case {
+        fs::path file;
+        std::string kind;  // words the refusal holds
+    };
+    std::vector<Case> cases;
+    const auto made = t::makeKindFiles(dir / "kinds");
+    for (const auto& k : made)  // a .wma is refused for its name's type before its content is read
+        cases.push_back(
+            {k.path, k.kind == qoro::probe::Kind::Asf ? "WMA files" : std::string(qoro::probe::info(k.kind)->name)});
+    const auto jpeg =
+        std::find_if(made.begin(), made.end(), [](const auto& k) { return k.kind == qoro::probe::Kind::Jpeg; });
+    ASSERT_NE(jpeg, made.end());
+    fs::create_directories(dir / "named");
+    for (const char* name : {"picture.mp3", "picture.wav", "picture.raw"})
+        cases.push_back({t::copyAs(jpeg->path, dir / "named", name), "a JPEG image"});
+    t::writeBytes(dir / "named/notes.txt", {'h', 'e', 'l', 'l', 'o', '\n'});
+    cases.push_back({dir / "named/notes.txt", ".txt"});
+
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const fs::path& file = cases[i].file;
+        const fs::path out = dir / "out" / std::to_string(i);
+        auto r = qoro("convert --to wav -o " + q(out) + " " + q(file));
+        if (r.exitCode == 0) {  // a kind the components read
+            const double seconds = probe(file).duration;
+            EXPECT_GT(seconds, 0) << file;
+            EXPECT_NEAR(probe(out / (file.stem().string() + ".wav")).duration, seconds, 0.1) << file << r.output;
+            continue;
+        }
+        EXPECT_EQ(r.exitCode, 1) << file << ": " << r.output;
+        EXPECT_NE(r.output.find("FAILED  " + file.string() + ": "), std::string::npos) << r.output;
+        EXPECT_NE(r.output.find(cases[i].kind), std::string::npos) << file << ": " << r.output;
+        EXPECT_TRUE(!fs::exists(out) || fs::is_empty(out)) << file;
+        r = qoro("info " + q(file));
+        EXPECT_EQ(r.exitCode, 1) << file << ": " << r.output;
+    }
+
+    // Headerless samples, described.
+    const auto samples = t::testSignal(44100, 2, 22050);
+    std::vector<uint8_t> bytes(samples.size() * 2);
+    std::memcpy(bytes.data(), samples.data(), bytes.size());
+    t::writeBytes(dir / "capture.raw", bytes);
+    t::writeBytes(dir / "capture.bin", bytes);
+    for (const char* name : {"capture.raw", "capture.bin"}) {
+        const fs::path out = dir / "described" / (std::string(name) + ".wav");
+        auto r = qoro("convert --from raw:44100:2:16 -o " + q(out) + " " + q(dir / name));
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        EXPECT_EQ(decode(out, dir / "back.pcm"), samples) << name;
+    }
+}
+
+// Nothing but the target is touched: a user's "song.flac~" beside a file
+// whose tags are rewritten, and a target whose name is 250 bytes long (as
+// ffmpeg writes them), which a temporary named after it could not have.
+TEST_F(QoroCli, OnlyTheTargetIsTouched) {
+    const fs::path src = wav("in.wav", 22050, 1, 0.5);
+    auto r = qoro("convert --to flac -o " + q(dir / "song.flac") + " " + q(src));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const std::vector<uint8_t> backup = {'m', 'i', 'n', 'e', '\n'};
+    t::writeBytes(dir / "song.flac~", backup);
+    r = qoro("tag " + q(dir / "song.flac") + " --title Renamed");
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(t::readBytes(dir / "song.flac~"), backup);
+    EXPECT_EQ(probe(dir / "song.flac").tags["title"], "Renamed");
+
+    const std::string longName = std::string(246, 'x') + ".wav";  // 250 bytes
+    r = qoro("convert -o " + q(dir / "long" / longName) + " " + q(src));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NEAR(probe(dir / "long" / longName).duration, 0.5, 0.001);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "long"), fs::directory_iterator()), 1);
 }
 
 TEST_F(QoroCli, InfoJsonParsesAndAgreesWithFfprobe) {

@@ -136,16 +136,17 @@ protected:
         r = t::run("flac -s -o " + q(artistC / "06 Flac.flac") + " " + q(pcm));
         ASSERT_EQ(r.exitCode, 0) << r.output;
         t::writeBytes(dir / "scratch/front-flac.png", randomBytes(6000, 6));
-        r = t::run("metaflac --set-tag='TITLE=Flac Title' --set-tag='ARTIST=Flac Artist' --set-tag='ALBUM=Flac Album' "
-                   "--set-tag=TRACKNUMBER=6 --set-tag='ALBUMARTIST=Various Artists' "
-                   "--set-tag=MUSICBRAINZ_TRACKID=0b1f4e9e-93f1-4b4e-9d0e-4f6c3d7c2a11 "
-                   "--import-picture-from=" +
-                   q("3|image/png||1x1x24|" + (dir / "scratch/front-flac.png").string()) + " " +
-                   q(artistC / "06 Flac.flac"));
+        r = t::run(
+            "metaflac --set-tag='TITLE=Flac Title' --set-tag='ARTIST=Flac Artist' --set-tag='ALBUM=Flac Album' "
+            "--set-tag=TRACKNUMBER=6 --set-tag='ALBUMARTIST=Various Artists' "
+            "--set-tag=MUSICBRAINZ_TRACKID=0b1f4e9e-93f1-4b4e-9d0e-4f6c3d7c2a11 "
+            "--import-picture-from=" +
+            q("3|image/png||1x1x24|" + (dir / "scratch/front-flac.png").string()) + " " + q(artistC / "06 Flac.flac"));
         ASSERT_EQ(r.exitCode, 0) << r.output;
-        r = t::run("opusenc --quiet --title 'Opus Title' --artist 'Opus Artist' --album 'Opus Album' "
-                   "--comment TRACKNUMBER=7 --comment 'ALBUMARTIST=Opus Band' " +
-                   q(pcm) + " " + q(artistC / "07 Opus.opus"));
+        r = t::run(
+            "opusenc --quiet --title 'Opus Title' --artist 'Opus Artist' --album 'Opus Album' "
+            "--comment TRACKNUMBER=7 --comment 'ALBUMARTIST=Opus Band' " +
+            q(pcm) + " " + q(artistC / "07 Opus.opus"));
         ASSERT_EQ(r.exitCode, 0) << r.output;
         t::writeBytes(dir / "scratch/front-opus.jpg", randomBytes(2500, 7));
         r = libraryTags("ogg-picture " + q(artistC / "07 Opus.opus") + " " + q(dir / "scratch/front-opus.jpg"));
@@ -180,8 +181,9 @@ TEST_F(QoroCliLibrary, TreeOfMixedSourcesBecomesAMirroredTreeOfMp3sWithTagsAndCo
     QORO_REQUIRE_TOOLS("ffprobe");
     for (const auto& name : kMirrored) {
         if (fs::path(name).extension() != ".mp3") continue;
-        auto p = t::run("ffprobe -v quiet -select_streams a -show_entries stream=codec_name:format=duration -of csv=p=0 " +
-                        q(dir / "out" / name));
+        auto p =
+            t::run("ffprobe -v quiet -select_streams a -show_entries stream=codec_name:format=duration -of csv=p=0 " +
+                   q(dir / "out" / name));
         EXPECT_EQ(p.output.substr(0, 3), "mp3") << name << ": " << p.output;
         const double seconds = std::atof(p.output.substr(p.output.find('\n') + 1).c_str());
         EXPECT_NEAR(seconds, 1.0, 0.08) << name;
@@ -457,6 +459,9 @@ TEST_F(QoroCliLibrary, UsageErrorsWriteNothing) {
         {"--shard 3/3", "invalid --shard 3/3"},
         {"--shard x", "invalid --shard x"},
         {"--shard 1/0", "invalid --shard 1/0"},
+        {"--from raw:44100:2:16", "--from describes the files named"},
+        {"--from raw:44100:3:16", "1 or 2 channels"},
+        {"--from wav", "raw:RATE:CHANNELS:BITS"},
         {"--files-from", "needs a value"},
     };
     for (const auto& [options, message] : cases) {
@@ -468,6 +473,40 @@ TEST_F(QoroCliLibrary, UsageErrorsWriteNothing) {
     auto r = qoro("convert " + q(src()) + " --to wav -o " + q(dir / "out"));
     EXPECT_EQ(r.exitCode, 2) << r.output;
     EXPECT_FALSE(fs::exists(dir / "out"));
+}
+
+// What a walk leaves is counted: audio of formats not read by extension, in
+// the order met, and other files apart; --verbose names each. They fail
+// nothing; an unsupported file named on the command line does.
+TEST_F(QoroCliLibrary, FilesLeftForTheirKindAreCountedAndNamedFilesFail) {
+    wav(src() / "a/1.wav");
+    fs::create_directories(src() / "b");
+    t::writeBytes(src() / "a/2.m4a", randomBytes(4000, 8));
+    t::writeBytes(src() / "b/3.ape", randomBytes(4000, 9));
+    t::writeBytes(src() / "b/4.M4A", randomBytes(4000, 10));
+    t::writeBytes(src() / "b/notes.txt", {'h', 'i', '\n'});
+    t::writeBytes(src() / "b/cover.jpg", randomBytes(100, 11));
+    auto r = qoro("convert -R -v " + q(src()) + " --to wav -o " + q(dir / "out"));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("1 converted, 0 skipped, 0 failed, 3 not converted: unsupported format (m4a 2, ape 1)"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(countOf(r.output, "other files"), 1) << r.output;
+    for (const char* name : {"a/2.m4a", "b/3.ape", "b/4.M4A"})
+        EXPECT_NE(r.output.find("not converted  " + (src() / name).string() + ": unsupported format"),
+                  std::string::npos)
+            << name << ": " << r.output;
+    EXPECT_NE(r.output.find("passed over  " + (src() / "b/notes.txt").string()), std::string::npos) << r.output;
+    EXPECT_EQ(filesBelow(dir / "out"), (std::set<std::string>{"a/1.wav"}));
+
+    // Named: a failure with its cause, and the others are converted.
+    r = qoro("convert " + q(src() / "a/2.m4a") + " " + q(src() / "a/1.wav") + " --to wav -o " + q(dir / "named"));
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_NE(r.output.find("FAILED  " + (src() / "a/2.m4a").string() + ": "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("1 converted, 0 skipped, 0 failed, 1 not converted: unsupported format (m4a 1)"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(filesBelow(dir / "named"), (std::set<std::string>{"1.wav"}));
 }
 
 TEST_F(QoroCliLibrary, LinksBackIntoTheTreeAreNotFollowedAndUnreadableFoldersAreReported) {

@@ -11,11 +11,14 @@
 #include <set>
 #include <thread>
 
+#include "client/errors.h"
 #include "client/text.h"
 #include "commands.h"
 #include "components.h"
 #include "convert.h"
 #include "library.h"
+#include "qoro/com.h"
+#include "replace/replace.h"
 
 namespace qoro::cli {
 
@@ -56,10 +59,15 @@ public:
         slots_[worker].active = false;
         ++finished_;
         const bool ok = r.outcome == client::ConversionResult::Converted;
+        // A source the components refuse for its format counts with the
+        // files left for their kind; found by a walk, it fails nothing.
+        const bool unsupported = r.step == client::Step::Open && r.code == FORMATNOTSUPPORT;
         if (ok)
             ++converted_, audioSeconds_ += r.seconds();
         else if (r.outcome == client::ConversionResult::Cancelled)
             ++interrupted_;
+        else if (unsupported)
+            left_.add(job.source, !job.library), ++unsupportedJobs_;
         else
             ++failed_;
         clearLine();
@@ -90,15 +98,48 @@ public:
     void summary(double wall, const std::string& extra) {
         std::lock_guard lock(mutex_);
         clearLine();
-        std::fprintf(stderr, "%zu converted, %zu skipped, %zu failed%s", converted_, skipped_, failed_, extra.c_str());
+        std::fprintf(stderr, "%zu converted, %zu skipped, %zu failed%s%s", converted_, skipped_, failed_,
+                     left_.text().c_str(), extra.c_str());
         if (interrupted_ || finished_ < total_)
-            std::fprintf(stderr, ", %zu not done (interrupted)", total_ - converted_ - skipped_ - failed_);
+            std::fprintf(stderr, ", %zu not done (interrupted)",
+                         total_ - converted_ - skipped_ - failed_ - unsupportedJobs_);
         std::fprintf(stderr, "; %s of audio in %.1f s (%.0fx real time)\n", formatSeconds(audioSeconds_).c_str(), wall,
                      wall > 0 ? audioSeconds_ / wall : 0.0);
     }
-    size_t failed() const { return failed_; }
+    // A file not converted because of its kind (counted, not started).
+    void left(const fs::path& file, bool named) {
+        std::lock_guard lock(mutex_);
+        left_.add(file, named);
+    }
+    size_t failed() const { return failed_ + left_.named; }
 
 private:
+    // Files not converted for their kind, by extension in the order met:
+    // ", 2 not converted: unsupported format (m4a 1, ape 1)".
+    struct LeftFiles {
+        std::vector<std::pair<std::string, size_t>> byExtension;
+        size_t count = 0, named = 0;
+        void add(const fs::path& file, bool isNamed) {
+            std::string ext = extensionOf(file);
+            if (ext.empty()) ext = "no extension";
+            auto it =
+                std::find_if(byExtension.begin(), byExtension.end(), [&](const auto& e) { return e.first == ext; });
+            if (it == byExtension.end())
+                byExtension.emplace_back(ext, 1);
+            else
+                ++it->second;
+            ++count;
+            if (isNamed) ++named;
+        }
+        std::string text() const {
+            if (!count) return {};
+            std::string kinds;
+            for (const auto& [ext, n] : byExtension)
+                kinds += (kinds.empty() ? "" : ", ") + ext + " " + std::to_string(n);
+            return ", " + std::to_string(count) + " not converted: unsupported format (" + kinds + ")";
+        }
+    };
+
     static std::string shown(const fs::path& path) { return client::printable(path.native()); }
 
     struct Slot {
@@ -146,7 +187,8 @@ private:
     std::vector<Slot> slots_;
     bool terminal_;
     bool drawn_ = false;
-    size_t finished_ = 0, converted_ = 0, skipped_ = 0, failed_ = 0, interrupted_ = 0;
+    size_t finished_ = 0, converted_ = 0, skipped_ = 0, failed_ = 0, interrupted_ = 0, unsupportedJobs_ = 0;
+    LeftFiles left_;
     double audioSeconds_ = 0;
     Clock::time_point begin_ = Clock::now();
 };
@@ -166,6 +208,53 @@ std::optional<SourceShape> probeSource(const fs::path& path) {
     }
     file->CloseFile();
     return shape;
+}
+
+// Why the components do not convert a named file: their own refusal, which
+// names the file's kind when its content shows one; else its extension.
+std::string refusalOf(const fs::path& path) {
+    if (std::string cause = client::unreadableFileCause(path.native()); !cause.empty()) return cause;
+    if (ComPtr<IAudioFile> file = createAudioFile()) {
+        Bstr name(path.native());
+        client::clearErrorInfo();
+        file->OpenFile(name.get(), DEFAULT, READ);
+        std::string cause = qoro::com::takeErrorDescription();
+        const LONG error = lastError(file.get());
+        file->CloseFile();
+        qoro::com::takeErrorDescription();
+        if (error != NOERRORS) return cause.empty() ? errorWords(error) : cause;
+    }
+    const std::string ext = extensionOf(path);
+    if (isUnreadAudio(path)) return "the ." + ext + " format is not supported";
+    return (ext.empty() ? std::string("no extension tells its kind")
+                        : "a ." + ext + " file is no audio file qoro reads") +
+           "; --from raw:RATE:CHANNELS:BITS reads headerless samples";
+}
+
+// How many of the files belong to this process's share.
+size_t ownShare(const ConvertOptions& o, const std::vector<LeftFile>& files) {
+    if (!o.shard) return files.size();
+    return static_cast<size_t>(
+        std::count_if(files.begin(), files.end(), [&](const LeftFile& f) { return o.shard->holds(f.shardKey); }));
+}
+
+// Says which files are not converted for their kind: a named file always,
+// with the cause; a walked one with --verbose. Other files a walk passed
+// over are listed with --verbose.
+void reportLeftFiles(const ConvertOptions& o, const WalkReport& walk, Board& board) {
+    for (const auto& file : walk.unsupported) {
+        if (o.shard && !o.shard->holds(file.shardKey)) continue;
+        board.left(file.path, file.named);
+        const std::string shown = client::printable(file.path.native());
+        if (file.named)
+            std::fprintf(stderr, "FAILED  %s: %s\n", shown.c_str(), client::printable(refusalOf(file.path)).c_str());
+        else if (o.verbose)
+            std::fprintf(stderr, "not converted  %s: unsupported format\n", shown.c_str());
+    }
+    if (o.verbose)
+        for (const auto& file : walk.others)
+            if (!o.shard || o.shard->holds(file.shardKey))
+                std::fprintf(stderr, "passed over  %s: not audio\n", client::printable(file.path.native()).c_str());
 }
 
 // Installs the Ctrl-C/termination handler for the lifetime of a batch.
@@ -233,7 +322,12 @@ int runConvert(const std::vector<std::string>& args) {
     }
     if (planned) {
         Apartment apartment;  // the sources' rates, where a bitrate depends on them
-        planned = checkOptionValues(options, jobs, probeSource, problems);
+        SourceProbe probe = probeSource;
+        if (options.from)
+            probe = [raw = *options.from](const fs::path&) -> std::optional<SourceShape> {
+                return SourceShape{raw.rate, raw.channels};
+            };
+        planned = checkOptionValues(options, jobs, probe, problems);
     }
     if (!planned) {
         for (const auto& p : problems) std::fprintf(stderr, "qoro convert: %s\n", client::printable(p).c_str());
@@ -252,6 +346,8 @@ int runConvert(const std::vector<std::string>& args) {
                          client::printable(cause).c_str());
             return kExitFailed;
         }
+        // What a conversion killed before it could clean up left there.
+        replace::removeStale(folder.empty() ? fs::path(".") : folder);
     }
     for (const auto& folder : walk.unreadable)
         std::fprintf(stderr, "qoro convert: %s; skipped\n", client::printable(folder).c_str());
@@ -265,13 +361,16 @@ int runConvert(const std::vector<std::string>& args) {
     Board board(jobs.size(), workers, ::isatty(STDERR_FILENO) == 1);
     InterruptGuard guard;
     gInterrupted.store(false);
+    {
+        Apartment apartment;  // the components name the kind of a refused file
+        reportLeftFiles(options, walk, board);
+    }
 
     // Cover images first: quick, and in place however the audio ends.
     size_t coversCopied = 0, coversFailed = 0;
     for (size_t i = 0; i < covers.size() && !gInterrupted.load(); ++i) {
         std::string cause;
-        // Serials above those of the audio files keep the temporaries apart.
-        switch (copyCover(covers[i], options, 0x80000000u + static_cast<unsigned>(i), cause)) {
+        switch (copyCover(covers[i], options, cause)) {
         case CoverResult::Copied:
             ++coversCopied;
             std::fprintf(stdout, "cover   %s -> %s\n", client::printable(covers[i].source.native()).c_str(),
@@ -292,7 +391,6 @@ int runConvert(const std::vector<std::string>& args) {
     std::fflush(stdout);
 
     std::atomic<size_t> next{0};
-    std::atomic<unsigned> serial{0};
     std::atomic<int> running{workers};
     auto begin = Clock::now();
     auto work = [&](int worker) {
@@ -309,8 +407,7 @@ int runConvert(const std::vector<std::string>& args) {
             board.start(worker, client::printable(job.source.filename().native()));
             auto started = Clock::now();
             client::ConversionResult result = convertJob(
-                job, options, serial.fetch_add(1), [&](const client::Progress& p) { board.update(worker, p); },
-                gInterrupted);
+                job, options, [&](const client::Progress& p) { board.update(worker, p); }, gInterrupted);
             board.finish(worker, job, result, std::chrono::duration<double>(Clock::now() - started).count());
         }
         running.fetch_sub(1);
@@ -331,6 +428,8 @@ int runConvert(const std::vector<std::string>& args) {
     if (options.recursive) extra += ", " + std::to_string(coversCopied) + " covers copied";
     if (coversFailed) extra += ", " + std::to_string(coversFailed) + " covers failed";
     if (!walk.unreadable.empty()) extra += ", " + std::to_string(walk.unreadable.size()) + " folders unreadable";
+    if (const size_t others = ownShare(options, walk.others); others > 0)
+        extra += ", " + std::to_string(others) + " other files";
     board.summary(std::chrono::duration<double>(Clock::now() - begin).count(), extra);
     if (gInterrupted.load()) return kExitInterrupted;
     return board.failed() == 0 && coversFailed == 0 && walk.unreadable.empty() ? kExitOk : kExitFailed;

@@ -114,6 +114,38 @@ std::optional<TargetType> targetTypeByExtension(const fs::path& path) {
     return std::nullopt;
 }
 
+bool parseRawSource(const std::string& text, RawSource& raw, std::string& error) {
+    error = "--from " + text + ": ";
+    std::vector<std::string> parts;
+    for (size_t start = 0;;) {
+        const size_t colon = text.find(':', start);
+        parts.push_back(text.substr(start, colon - start));
+        if (colon == std::string::npos) break;
+        start = colon + 1;
+    }
+    if (parts.size() != 4 || lower(parts[0]) != "raw") {
+        error += "describe the sources as raw:RATE:CHANNELS:BITS, e.g. raw:44100:2:16";
+        return false;
+    }
+    const auto rate = parseLong(parts[1]), channels = parseLong(parts[2]), bits = parseLong(parts[3]);
+    if (!rate || *rate < kRawMinRate || *rate > kRawMaxRate) {
+        error +=
+            "the rate must lie between " + std::to_string(kRawMinRate) + " and " + std::to_string(kRawMaxRate) + " Hz";
+        return false;
+    }
+    if (!channels || (*channels != 1 && *channels != 2)) {
+        error += "raw sources have 1 or 2 channels";
+        return false;
+    }
+    if (!bits || (*bits != 8 && *bits != 16)) {
+        error += "raw sources have 8 or 16 bits";
+        return false;
+    }
+    raw = RawSource{*rate, *channels, *bits};
+    error.clear();
+    return true;
+}
+
 std::optional<int> presetNumber(const std::string& name) {
     std::string key = lower(name);
     std::replace(key.begin(), key.end(), ' ', '-');
@@ -145,7 +177,8 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
         } else if (w.option("--to", value)) {
             o.to = targetTypeByName(value);
             if (!o.to) {
-                error = "unknown output type: " + value + " (wav, flac, opus, mp3, mp2, ogg, vox, g721, g723, g726, raw)";
+                error =
+                    "unknown output type: " + value + " (wav, flac, opus, mp3, mp2, ogg, vox, g721, g723, g726, raw)";
                 return false;
             }
         } else if (w.option("-j", value) || w.option("--jobs", value)) {
@@ -217,6 +250,12 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
                 return false;
             }
             o.preset = value;
+        } else if (w.option("--from", value)) {
+            RawSource raw;
+            if (!parseRawSource(value, raw, error)) return false;
+            o.from = raw;
+        } else if (w.flag("--verbose") || w.flag("-v")) {
+            o.verbose = true;
         } else if (w.flag("--overwrite") || w.flag("-f")) {
             o.overwrite = true;
         } else if (w.flag("--skip-existing") || w.flag("-n")) {
@@ -252,6 +291,10 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
         error = "--overwrite and --skip-existing exclude each other";
         return false;
     }
+    if (o.from && o.recursive) {
+        error = "--from describes the files named, not what -R finds in folders";
+        return false;
+    }
     if (o.update && (o.overwrite || o.skipExisting)) {
         error = std::string("--update excludes ") + (o.overwrite ? "--overwrite" : "--skip-existing") +
                 " (it replaces exactly the targets older than their sources)";
@@ -262,15 +305,6 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
         return false;
     }
     return true;
-}
-
-fs::path temporaryPath(const fs::path& target, unsigned serial) {
-    // Appended piece by piece: g++ 12 warns falsely (-Wrestrict) on "." + string.
-    std::string name(1, '.');
-    name += target.stem().string();
-    name += ".qoro-" + std::to_string(::getpid()) + "-" + std::to_string(serial);
-    name += target.extension().string();
-    return target.parent_path() / name;
 }
 
 bool outputNamesFolder(const ConvertOptions& o) {
@@ -691,7 +725,7 @@ client::FormatChoice chooseFormat(IAudioFile* target, const Job& job, const Conv
 
 }  // namespace
 
-client::ConversionResult convertJob(const Job& job, const ConvertOptions& o, unsigned serial,
+client::ConversionResult convertJob(const Job& job, const ConvertOptions& o,
                                     const std::function<void(const client::Progress&)>& progress,
                                     const std::atomic<bool>& cancel) {
     ComPtr<IAudioFile> source = createAudioFile();
@@ -702,6 +736,14 @@ client::ConversionResult convertJob(const Job& job, const ConvertOptions& o, uns
     conversion.sourcePath = job.source.string();
     conversion.targetPath = job.target.string();
     conversion.targetType = job.type.type;
+    if (o.from) {
+        conversion.sourceType = RAW;
+        conversion.prepareSource = [raw = *o.from](IAudioFile* s) {
+            LONG blockAlign = 0;
+            const HRESULT hr = s->SetFormatRAW(PCM, raw.rate, raw.channels, raw.bits, &blockAlign);
+            return SUCCEEDED(hr) && blockAlign == 0 ? E_INVALIDARG : hr;
+        };
+    }
     conversion.chooseFormat = [&](IAudioFile* t, const client::SourceFormat& s) { return chooseFormat(t, job, o, s); };
     conversion.progress = progress;
     conversion.cancel = &cancel;
@@ -713,7 +755,6 @@ client::ConversionResult convertJob(const Job& job, const ConvertOptions& o, uns
             return false;
         };
     conversion.replace = o.overwrite || job.replace;
-    conversion.serial = serial;
     return client::convert(conversion);
 }
 

@@ -30,6 +30,17 @@ std::optional<TargetType> targetTypeByName(const std::string& name);
 // The target type an output name's extension implies, if any.
 std::optional<TargetType> targetTypeByExtension(const fs::path& path);
 
+// What --from raw:RATE:CHANNELS:BITS says of sources without a header.
+struct RawSource {
+    long rate = 44100;
+    long channels = 2;
+    long bits = 16;
+};
+
+// Parses "raw:RATE:CHANNELS:BITS"; false with a message when it is not one
+// the components read (1000-384000 Hz, 1 or 2 channels, 8 or 16 bits).
+bool parseRawSource(const std::string& text, RawSource& raw, std::string& error);
+
 struct ConvertOptions {
     std::vector<std::string> inputs;
     std::string output;  // -o: a folder or, for one input, a file; empty = beside each source
@@ -41,6 +52,8 @@ struct ConvertOptions {
     std::optional<LONG> compression;    // raw: RawTypeCompressConstants
     std::optional<std::string> lame;    // a LAME command line
     std::optional<std::string> preset;  // a LAME preset name
+    std::optional<RawSource> from;      // the sources are headerless samples of this form
+    bool verbose = false;               // a line for every file not converted because of its kind
     bool overwrite = false;
     bool skipExisting = false;
     bool tags = true;
@@ -122,7 +135,7 @@ bool checkOptionValues(const ConvertOptions& options, const std::vector<Job>& jo
 // Converts one file through the conversion routine of the client library:
 // the target appears only when complete; on failure or cancellation the
 // temporary file is removed and nothing else is touched.
-client::ConversionResult convertJob(const Job& job, const ConvertOptions& options, unsigned serial,
+client::ConversionResult convertJob(const Job& job, const ConvertOptions& options,
                                     const std::function<void(const client::Progress&)>& progress,
                                     const std::atomic<bool>& cancel);
 

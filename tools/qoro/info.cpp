@@ -9,6 +9,7 @@
 #include "client/text.h"
 #include "commands.h"
 #include "components.h"
+#include "library.h"
 #include "tags.h"
 
 namespace qoro::cli {
@@ -61,7 +62,7 @@ bool informationCovers(const std::string& path) {
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
     std::string ext = path.substr(dot + 1);
     std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
-    for (const char* covered : {"wav", "mp3", "mp2", "mp1", "mpeg", "ogg", "mpc", "mp+", "avi"})
+    for (const char* covered : {"wav", "mp3", "mp2", "mp1", "mpeg", "ogg", "mpc", "mp+", "avi", "flac", "opus"})
         if (ext == covered) return true;
     return false;
 }
@@ -138,12 +139,21 @@ Report examine(IAudioInformation* info, IAudioFile* file, const std::string& pat
         described = "the audio file component cannot be created";
     }
     const bool noFacts = info && (r.type == INFO_UNKNOWN ? informationCovers(path) : r.frequency <= 0);
-    if (r.error != NOERRORS || noFacts) {
+    // AudioFile reads a file of a name it does not know as raw samples:
+    // that says nothing of what the file holds.
+    const bool unknownKind = r.error == NOERRORS && !componentsOpen(path);
+    if (r.error != NOERRORS || noFacts || unknownKind) {
         // What the file system says comes first: it names the cause exactly.
         r.cause = client::unreadableFileCause(path);
         if (r.cause.empty() && r.error != NOERRORS) r.cause = described;
         if (r.cause.empty() && r.error == FILEACCESS) r.cause = "the file cannot be read";
         if (r.cause.empty() && r.error != NOERRORS) r.cause = errorWords(r.error);
+        if (r.cause.empty() && unknownKind) {
+            const std::string ext = extensionOf(path);
+            r.cause = ext.empty()           ? std::string("no extension tells its kind")
+                      : isUnreadAudio(path) ? "the ." + ext + " format is not supported"
+                                            : "a ." + ext + " file is no audio file qoro reads";
+        }
         if (r.cause.empty()) r.cause = "no audio facts could be read from it";
     }
     return r;

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <utility>
 
-#include "client/conversion.h"
+#include "replace/replace.h"
 
 namespace qoro::cli {
 
@@ -34,6 +34,25 @@ constexpr std::array<std::string_view, 9> kLibraryExtensions = {
     "mpc",  // MPEG Plus
     "mp+",
 };
+
+// Every extension AudioFile opens by name: the library's, and the kinds
+// that carry no format of their own (raw samples, VOX, G.72x, GSM), AVI
+// sound tracks, WMA (refused with its cause) and DSS speech.
+constexpr std::array<std::string_view, 22> kOpenedExtensions = {
+    "wav", "flac", "opus", "mp3", "mp2",   "mp1",  "mpeg", "ogg",  "mpc", "mp+", "vox",
+    "pcm", "raw",  "dat",  "gsm", "adpcm", "g721", "g723", "g726", "avi", "wma", "dss",
+};
+
+// Audio formats people keep that the components do not read (yet).
+constexpr std::array<std::string_view, 26> kUnreadAudioExtensions = {
+    "m4a", "m4b", "m4p", "m4r", "mp4", "aac", "adts", "aif", "aiff", "aifc", "ape", "wv",  "tta",
+    "dsf", "dff", "au",  "snd", "asf", "ac3", "eac3", "ec3", "mka",  "oga",  "spx", "caf", "shn",
+};
+
+template <size_t N>
+bool listed(const std::array<std::string_view, N>& list, const std::string& ext) {
+    return !ext.empty() && std::find(list.begin(), list.end(), ext) != list.end();
+}
 
 std::string lowered(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -100,8 +119,13 @@ private:
                 chain.push_back(id);
                 visit(path, relative / name, mirror, chain);
                 chain.pop_back();
-            } else if (S_ISREG(st.st_mode) && isLibraryAudio(path)) {
-                add(path, relative / name, mirror);
+            } else if (S_ISREG(st.st_mode)) {
+                if (isLibraryAudio(path))
+                    add(path, relative / name, mirror);
+                else if (isUnreadAudio(path))
+                    report_.unsupported.push_back(LeftFile{path, (relative / name).native(), false});
+                else if (!isCoverImage(name))
+                    report_.others.push_back(LeftFile{path, (relative / name).native(), false});
             }
         }
     }
@@ -142,63 +166,19 @@ bool sameBytes(const fs::path& a, const fs::path& b) {
     return fa.eof() && fb.eof();
 }
 
-// Writes a copy of 'source' to a new file 'temporary' (which must not
-// exist yet) and flushes it to disk.
-bool writeCopy(const fs::path& source, const fs::path& temporary, std::string& cause) {
-    const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) {
-        cause = std::string("cannot read it: ") + std::strerror(errno);
-        return false;
-    }
-    const int out = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (out < 0) {
-        cause = std::strerror(errno);
-        ::close(in);
-        return false;
-    }
-    bool ok = true;
-    std::array<char, 65536> buffer{};
-    for (;;) {
-        const ssize_t got = ::read(in, buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            cause = std::string("cannot read it: ") + std::strerror(errno);
-            ok = false;
-            break;
-        }
-        if (got == 0) break;
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put = ::write(out, buffer.data() + done, static_cast<size_t>(got - done));
-            if (put < 0 && errno == EINTR) continue;
-            if (put < 0) {
-                cause = std::strerror(errno);
-                ok = false;
-                break;
-            }
-            done += put;
-        }
-        if (!ok) break;
-    }
-    if (ok && ::fsync(out) != 0) {
-        cause = std::strerror(errno);
-        ok = false;
-    }
-    if (::close(out) != 0 && ok) {
-        cause = std::strerror(errno);
-        ok = false;
-    }
-    ::close(in);
-    if (!ok) ::unlink(temporary.c_str());
-    return ok;
-}
-
 }  // namespace
 
-bool isLibraryAudio(const fs::path& file) {
+std::string extensionOf(const fs::path& file) {
     std::string ext = lowered(file.extension().native());
-    if (ext.size() < 2) return false;
-    ext.erase(0, 1);
-    return std::find(kLibraryExtensions.begin(), kLibraryExtensions.end(), ext) != kLibraryExtensions.end();
+    return ext.size() < 2 ? std::string() : ext.substr(1);
+}
+
+bool isLibraryAudio(const fs::path& file) { return listed(kLibraryExtensions, extensionOf(file)); }
+bool componentsOpen(const fs::path& file) { return listed(kOpenedExtensions, extensionOf(file)); }
+bool isUnreadAudio(const fs::path& file) {
+    const std::string ext = extensionOf(file);
+    // WMA is opened, and refused with its cause; a walk counts it here.
+    return ext == "wma" || listed(kUnreadAudioExtensions, ext);
 }
 
 bool isCoverImage(const std::string& name) {
@@ -276,8 +256,10 @@ bool gatherSources(const ConvertOptions& o, std::vector<Source>& sources, WalkRe
                 walker.walk(input, {});
             else
                 folderRefused(input);
-        } else {
+        } else if (o.from || componentsOpen(input)) {
             sources.push_back(Source{input, {}, input, o.recursive});
+        } else {
+            report.unsupported.push_back(LeftFile{input, input, true});
         }
     }
     if (o.filesFrom) {
@@ -294,8 +276,10 @@ bool gatherSources(const ConvertOptions& o, std::vector<Source>& sources, WalkRe
                     walker.walk(entry, mirror);
                 else
                     folderRefused(entry);
-            } else {
+            } else if (o.from || componentsOpen(entry)) {
                 sources.push_back(Source{entry, mirror.parent_path(), entry, o.recursive});
+            } else {
+                report.unsupported.push_back(LeftFile{entry, entry, true});
             }
         }
     }
@@ -369,9 +353,9 @@ std::vector<CoverCopy> planCovers(const std::vector<Job>& jobs, std::vector<std:
     return covers;
 }
 
-CoverResult copyCover(const CoverCopy& cover, const ConvertOptions& o, unsigned serial, std::string& cause) {
+CoverResult copyCover(const CoverCopy& cover, const ConvertOptions& o, std::string& cause) {
     std::error_code ec;
-    bool replace = false;
+    bool replacing = false;
     if (fs::exists(cover.target, ec)) {
         if (sameBytes(cover.source, cover.target)) return CoverResult::Identical;
         std::error_code se, te;
@@ -385,29 +369,24 @@ CoverResult copyCover(const CoverCopy& cover, const ConvertOptions& o, unsigned 
                              : "a different file is there (--overwrite replaces it)";
             return CoverResult::Kept;
         }
-        replace = true;
+        replacing = true;
     }
-    // The temporary is made with O_EXCL: another process that happens to
-    // pick the same name (same process id on another machine) makes this
-    // one try the next name instead of writing into its file.
-    fs::path temporary;
-    std::string why;
-    for (unsigned attempt = 0; attempt < 16; ++attempt) {
-        temporary = client::temporaryPath(cover.target.native(), serial + attempt * 0x10000u);
-        why.clear();
-        if (writeCopy(cover.source, temporary, why)) break;
-        temporary.clear();
-        if (why != std::strerror(EEXIST)) break;
-    }
-    if (temporary.empty()) {
-        cause = why;
+    // The copy is made under a temporary name no other process uses and
+    // renamed into place: a reader never sees half a copy.
+    const int in = ::open(cover.source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        cause = std::string("cannot read it: ") + std::strerror(errno);
         return CoverResult::Failed;
     }
-    if (!client::publish(temporary.native(), cover.target.native(), replace, why)) {
-        ::unlink(temporary.c_str());
+    replace::Temporary copy(cover.target);
+    copy.copyFrom(in, 0);
+    ::close(in);
+    using Existing = replace::Temporary::Existing;
+    if (const std::error_code failure = copy.commit(replacing ? Existing::Replace : Existing::Keep)) {
         // Another process put the same image there first: as good as ours.
-        if (!replace && sameBytes(cover.source, cover.target)) return CoverResult::Identical;
-        cause = why;
+        const bool appeared = failure == std::errc::file_exists;
+        if (appeared && sameBytes(cover.source, cover.target)) return CoverResult::Identical;
+        cause = appeared ? "a file of that name appeared meanwhile and was kept" : failure.message();
         return CoverResult::Failed;
     }
     return CoverResult::Copied;

@@ -23,6 +23,18 @@ bool isLibraryAudio(const fs::path& file);
 // outputs: cover.jpg, folder.jpg, front.* (any letter case).
 bool isCoverImage(const std::string& name);
 
+// Whether AudioFile opens files of this extension by name (any letter case).
+// Anything else it would read as raw samples, which only --from asks for.
+bool componentsOpen(const fs::path& file);
+
+// Whether the extension is that of an audio format the components do not
+// read (m4a, ape, wv, ...): such files are counted as not converted rather
+// than passed over as other files.
+bool isUnreadAudio(const fs::path& file);
+
+// The extension of a file name, lower case and without its dot ("" when none).
+std::string extensionOf(const fs::path& file);
+
 // Splits the text of a list of files: at NUL bytes when it holds one, else
 // at newlines. A final empty entry (the list's last separator) is dropped;
 // any other empty entry is refused ('error' says which).
@@ -36,10 +48,19 @@ bool readFileList(const std::string& list, std::vector<std::string>& entries, st
 // above the current folder, as its absolute path without the leading "/".
 fs::path mirrorOf(const std::string& entry);
 
+// A file that is not converted because of its kind.
+struct LeftFile {
+    fs::path path;
+    std::string shardKey;  // as a source's; files of other shards are not counted
+    bool named = false;    // named on the command line or in the list, not found by a walk
+};
+
 // What gathering the sources found besides them.
 struct WalkReport {
     std::vector<std::string> unreadable;  // folders that could not be read (skipped)
     std::vector<std::string> notes;       // links leading back into their own folders (not followed)
+    std::vector<LeftFile> unsupported;    // audio files of kinds the components do not read
+    std::vector<LeftFile> others;         // walked files that are neither audio nor copied covers
 };
 
 // The sources of a run: files named on the command line and in the list,
@@ -49,7 +70,10 @@ struct WalkReport {
 // path); its shard key is that relative path. A file named directly goes
 // into -o itself (command line) or at its mirrored path (list) and its shard
 // key is its name as given. Names beginning with "." and the output folder
-// are passed over. Without -R a folder is refused ('problems').
+// are passed over. Without -R a folder is refused ('problems'). A named file
+// that the components do not open by its extension is no source unless
+// --from describes it: it goes to 'report.unsupported'; a walk puts audio
+// files of other kinds there and every other file in 'report.others'.
 bool gatherSources(const ConvertOptions& options, std::vector<Source>& sources, WalkReport& report,
                    std::vector<std::string>& problems);
 
@@ -76,11 +100,12 @@ enum class CoverResult {
     Failed,     // could not be copied ('cause')
 };
 
-// Copies a cover image through a temporary file in the target folder that
-// is renamed into place, so a reader never sees half a copy and processes
-// copying the same image at once cannot disturb each other. An identical
+// Copies a cover image through the safe replace: a temporary file in the
+// target folder, renamed into place when complete, so a reader never sees
+// half a copy and processes copying the same image at once cannot disturb
+// each other. An identical
 // copy is left alone; a different file is replaced with --overwrite, or
 // with --update when the source is newer, and kept otherwise.
-CoverResult copyCover(const CoverCopy& cover, const ConvertOptions& options, unsigned serial, std::string& cause);
+CoverResult copyCover(const CoverCopy& cover, const ConvertOptions& options, std::string& cause);
 
 }  // namespace qoro::cli

@@ -1,6 +1,7 @@
 // qoro tag: changes the descriptive tags of a file through AudioInformation.
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "client/text.h"
 #include "commands.h"
 #include "components.h"
+#include "replace/replace.h"
 #include "tags.h"
 
 namespace qoro::cli {
@@ -150,6 +152,11 @@ int runTag(const std::vector<std::string>& args) {
         std::vector<std::string> infoArgs{file};
         return runInfo(infoArgs);
     }
+    // What a tag rewrite killed before it could clean up left beside the file.
+    std::error_code ec;
+    const std::filesystem::path resolved = std::filesystem::canonical(file, ec);
+    const std::filesystem::path folder = (ec ? std::filesystem::path(file) : resolved).parent_path();
+    replace::removeStale(folder.empty() ? std::filesystem::path(".") : folder);
     std::string error;
     if (!writeTags(info.get(), file, tags, kind.value_or(found), error)) {
         std::fprintf(stderr, "qoro tag: %s: %s\n", shown.c_str(), client::printable(error).c_str());
