@@ -53,7 +53,7 @@ ok "package $(basename "$deb"): $(du -k "$deb" | cut -f1) KiB"
 
 depends=$(dpkg-deb -f "$deb" Depends)
 printf 'package-check:       Depends: %s\n' "$depends"
-for lib in libc6 libstdc++6 libmp3lame0 libmpg123-0 libvorbisfile3 libgsm1 libflac12 libopusfile0 libopusenc0; do
+for lib in libc6 libstdc++6 libmp3lame0 libmpg123-0 libvorbisfile3 libgsm1 libflac12 libopusfile0 libopusenc0 libsoxr0; do
   [[ ", $depends," == *", $lib "* || ", $depends," == *", $lib,"* ]] ||
     fail "Depends lacks $lib: dpkg-shlibdeps did not see every linked library"
 done

@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libvorbis-dev libogg-dev libmp3lame-dev libmpg123-dev libgsm1-dev libflac-dev
-  libopusfile-dev libopusenc-dev
+  libopusfile-dev libopusenc-dev libsoxr-dev
   qt6-base-dev qt6-multimedia-dev qt6-svg-dev
   # packaging: dpkg-shlibdeps computes the .deb's dependencies (cpack needs file)
   dpkg-dev file

@@ -116,6 +116,7 @@ bool PcmConverter::setFormats(const WAVEFORMATEX& file, const WAVEFORMATEX& arra
     arrayChannels_ = array.nChannels;
     fileBits_ = file.wBitsPerSample;
     same_ = fileRate_ == arrayRate_ && fileChannels_ == arrayChannels_ && fileBits_ == 16;
+    highQuality_ = needsHighQuality(fileRate_, arrayRate_);
 
     if (fileRate_ != arrayRate_) {
         const double high = std::max(fileRate_, arrayRate_);
@@ -132,11 +133,26 @@ void PcmConverter::reset() {
     for (auto& f : filter_) f.clearState();
     last_ = {0, 0};
     framesIn_ = framesOut_ = 0;
+    if (soxr_.ready()) soxr_.restartAt(0);
 }
 
 void PcmConverter::continueReadingAt(uint64_t frame) {
     framesIn_ = frame;
     framesOut_ = outFrames(frame, fileRate_, arrayRate_);
+    if (soxr_.ready()) soxr_.restartAt(frame);
+}
+
+bool PcmConverter::needsHighQuality(uint32_t from, uint32_t to) {
+    auto inTable = [](uint32_t rate) {
+        return std::find(std::begin(acm::kPcmRates), std::end(acm::kPcmRates), static_cast<long>(rate)) !=
+               std::end(acm::kPcmRates);
+    };
+    // Beyond a ratio of 1024 (only rates below 1000 Hz get there) the very
+    // high quality filters take minutes per second of sound, or never finish:
+    // such streams keep the block converter.
+    const uint32_t high = std::max(from, to), low = std::min(from, to);
+    if (low == 0 || high / low > SoxrResampler::kMaxRatio) return false;
+    return from != to && (!inTable(from) || !inTable(to));
 }
 
 uint64_t PcmConverter::outFrames(uint64_t frames, uint32_t from, uint32_t to) {
@@ -189,7 +205,7 @@ size_t PcmConverter::toArray(const uint8_t* src, size_t bytes, uint8_t* dst, siz
         cur = out_.data();
     }
     emitBits<16>(cur, curFrames, fileChannels_, arrayChannels_, dst);
-    return need;
+    return curFrames * static_cast<size_t>(arrayChannels_) * 2;
 }
 
 size_t PcmConverter::toFile(const uint8_t* src, size_t bytes, uint8_t* dst, size_t capacity) {
@@ -216,10 +232,42 @@ size_t PcmConverter::toFile(const uint8_t* src, size_t bytes, uint8_t* dst, size
         emitBits<8>(cur, curFrames, arrayChannels_, fileChannels_, dst);
     else
         emitBits<16>(cur, curFrames, arrayChannels_, fileChannels_, dst);
-    return need;
+    return curFrames * static_cast<size_t>(fileChannels_) * fileBits_ / 8;
+}
+
+size_t PcmConverter::drainToArray(std::vector<uint8_t>& out) { return drain(out, fileChannels_, arrayChannels_, 16); }
+
+size_t PcmConverter::drainToFile(std::vector<uint8_t>& out) {
+    return drain(out, arrayChannels_, fileChannels_, fileBits_);
+}
+
+size_t PcmConverter::drain(std::vector<uint8_t>& out, int inChannels, int outChannels, int outBits) {
+    if (!lags() || !soxr_.ready()) return 0;
+    out_.clear();
+    const size_t frames = soxr_.drain(out_);
+    framesOut_ += frames;
+    const size_t bytes = frames * static_cast<size_t>(outChannels) * static_cast<size_t>(outBits) / 8;
+    const size_t old = out.size();
+    out.resize(old + bytes);
+    if (outBits == 8)
+        emitBits<8>(out_.data(), frames, inChannels, outChannels, out.data() + old);
+    else
+        emitBits<16>(out_.data(), frames, inChannels, outChannels, out.data() + old);
+    return bytes;
 }
 
 size_t PcmConverter::resample(const int16_t* in, size_t frames, int channels, uint32_t from, uint32_t to) {
+    if (highQuality_) {
+        if (!soxr_.matches(from, to, channels)) {
+            if (!soxr_.setup(from, to, channels)) return 0;
+            soxr_.restartAt(framesIn_);
+        }
+        out_.clear();
+        const size_t got = soxr_.process(in, frames, out_);
+        framesIn_ += frames;
+        framesOut_ += got;
+        return got;
+    }
     const size_t n = nextOutFrames(frames, from, to);
     int16_t* out = ensure(out_, n * static_cast<size_t>(channels));
     if (frames == 0) return 0;

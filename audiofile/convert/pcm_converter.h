@@ -14,6 +14,12 @@
 // exactly on its last input sample. The filter state and the last input sample
 // are carried from block to block, per channel.
 //
+// When the rates differ and either lies outside 6000 ... 48000 Hz the
+// converter goes through libsoxr instead (soxr_resampler.h, made on first use
+// for the direction used). Its output lags behind its input by the filter's
+// delay (lags()): a block gives at most what arrayBytesFor / fileBytesFor
+// announce, and the drain calls at the end of the stream give the rest.
+//
 //   qoro::audiofile::PcmConverter conv;
 //   conv.setFormats(fileFormat, arrayFormat);          // e.g. 8-bit 22050 mono, 16-bit 44100 stereo
 //   std::vector<uint8_t> out(conv.arrayBytesFor(in.size()));
@@ -26,6 +32,7 @@
 #include <vector>
 
 #include "acm/wave_format.h"
+#include "convert/soxr_resampler.h"
 
 namespace qoro::audiofile {
 
@@ -80,11 +87,19 @@ public:
     // True when the two formats differ, so data has to pass through here.
     bool converts() const { return valid_ && !same_; }
     bool resamples() const { return valid_ && fileRate_ != arrayRate_; }
+    // True when the rates go through libsoxr: output lags behind input, and
+    // the end of a stream has to be drained.
+    bool lags() const { return resamples() && highQuality_; }
+    // Whether a rate change between these rates goes through libsoxr: either
+    // rate outside the table of 6000 ... 48000 Hz the block converter is made
+    // for, and the two no more than 1024 times apart.
+    static bool needsHighQuality(uint32_t from, uint32_t to);
 
     // Exact number of bytes the next toArray / toFile produces for that many
     // input bytes (trailing bytes short of a whole frame are ignored). Across
     // a rate change each block yields what the stream so far rounds to, so a
     // stream gives the same number of frames however it is cut into blocks.
+    // When the converter lags() this is the most the block can give.
     size_t arrayBytesFor(size_t fileBytes) const;
     size_t fileBytesFor(size_t arrayBytes) const;
 
@@ -94,6 +109,12 @@ public:
     // not overlap.
     size_t toArray(const uint8_t* src, size_t bytes, uint8_t* dst, size_t capacity);
     size_t toFile(const uint8_t* src, size_t bytes, uint8_t* dst, size_t capacity);
+
+    // End of the stream: appends what a lagging converter still owes it (the
+    // stream then has exactly the frames it announced) to `out`; returns the
+    // bytes appended (0 when nothing lags).
+    size_t drainToArray(std::vector<uint8_t>& out);
+    size_t drainToFile(std::vector<uint8_t>& out);
 
     // Frames at rate `to` for `frames` at rate `from`: round(frames x to /
     // from), halves rounded up (the one rounding rule of every count here).
@@ -113,12 +134,17 @@ private:
 
     // Output frames of the next `frames` input frames of the stream.
     size_t nextOutFrames(size_t frames, uint32_t from, uint32_t to) const;
+    // Brings the frames the resampler still owes through mixing and width
+    // conversion into out (appended).
+    size_t drain(std::vector<uint8_t>& out, int inChannels, int outChannels, int outBits);
 
     bool valid_ = false;
     bool same_ = true;
     uint32_t fileRate_ = 0, arrayRate_ = 0;
     int fileChannels_ = 0, arrayChannels_ = 0;
     int fileBits_ = 16;
+    bool highQuality_ = false;
+    SoxrResampler soxr_;  // set up for the direction first used
 
     std::array<Biquad, 2> filter_{};
     std::array<int32_t, 2> last_{};

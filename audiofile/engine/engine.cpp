@@ -207,12 +207,28 @@ int16_t Engine::create(const std::string& path, long formatType) {
     return status::kOk;
 }
 
+int16_t Engine::drainWriter() {
+    if (!track_ || !toFile_.lags() || (state_ != FileState::Writing && state_ != FileState::ReadingWriting))
+        return status::kOk;
+    converted_.clear();
+    const size_t bytes = toFile_.drainToFile(converted_);
+    if (bytes == 0) return status::kOk;
+    const int16_t st = track_->encode(converted_.data(), bytes);
+    if (st < 0) return st;
+    filePos_ += bytes;
+    fileTotal_ = std::max(fileTotal_, filePos_);
+    return status::kOk;
+}
+
 int16_t Engine::close() {
     int16_t st = status::kOk;
     cause_.clear();
     if (track_) {
+        // The resampler's last frames go in before the encoder is finished.
+        const int16_t drained = drainWriter();
         const uint64_t frames = array_.nBlockAlign ? total_ / array_.nBlockAlign : 0;
         st = track_->finish(frames);
+        if (drained < 0) st = drained;
         if (st < 0) failure(st, Step::Close);
         track_.reset();
     }
@@ -230,6 +246,8 @@ void Engine::reportFoundSettings(Mp3Settings& mp3, OutputSettings& output) const
 }
 
 void Engine::setArrayFormat(uint32_t rate, uint16_t channels) {
+    // What the writer's resampler holds belongs to the old array format.
+    if (const int16_t st = drainWriter(); st < 0) failure(st, Step::Write);
     array_ = acm::makePcmFormat(rate, channels, 16);
     if (track_) {
         if (state_ == FileState::Writing) {
@@ -241,6 +259,9 @@ void Engine::setArrayFormat(uint32_t rate, uint16_t channels) {
         if (state_ != FileState::Writing && !track_->lengthKnown()) total_ = std::max(total_, arrayPos_);
     }
     designConverters();
+    // A lagging reader counts on from the file position, so the stream still
+    // ends on the length just derived.
+    if (track_ && toArray_.lags() && file_.nBlockAlign != 0) toArray_.continueReadingAt(filePos_ / file_.nBlockAlign);
 }
 
 uint64_t Engine::sourceForArray(uint64_t wanted) const {
@@ -282,6 +303,7 @@ int64_t Engine::read(uint64_t n, std::vector<uint8_t>& out) {
     if (!track_ || state_ == FileState::Writing || n == 0) return 0;
     const uint64_t s = sourceForArray(std::min(n, kMaxStep));
     if (s == 0) return 0;
+    if (toArray_.lags()) return readLagging(s, out);
     int32_t decoded = 0;
     uint64_t produced = 0;
     if (!toArray_.converts()) {
@@ -305,6 +327,36 @@ int64_t Engine::read(uint64_t n, std::vector<uint8_t>& out) {
     return static_cast<int64_t>(produced);
 }
 
+int64_t Engine::readLagging(uint64_t source, std::vector<uint8_t>& out) {
+    // The resampler's output lags behind its input by its filter's delay: go
+    // on decoding until something comes out, and drain it when the decoder
+    // has given everything.
+    const size_t old = out.size();
+    for (;;) {
+        decoded_.clear();
+        const int32_t decoded = track_->decode(source, decoded_);
+        if (decoded < 0) return failure(static_cast<int16_t>(decoded), Step::Read);
+        const auto bytes = static_cast<size_t>(decoded);
+        if (bytes > 0) {
+            const size_t at = out.size();
+            const size_t room = toArray_.arrayBytesFor(bytes);
+            out.resize(at + room);
+            out.resize(at + toArray_.toArray(decoded_.data(), bytes, out.data() + at, room));
+            filePos_ += bytes;
+        }
+        if (decoded == 0 || track_->sourceLeft() == 0) {
+            toArray_.drainToArray(out);
+            break;
+        }
+        if (out.size() > old) break;
+        source = std::min(source * 2, kMaxStep);
+    }
+    const uint64_t produced = out.size() - old;
+    arrayPos_ += produced;
+    if (!track_->lengthKnown()) total_ = std::max(total_, arrayPos_);
+    return static_cast<int64_t>(produced);
+}
+
 int64_t Engine::write(const uint8_t* data, uint64_t n) {
     if (!track_ || state_ == FileState::Reading || state_ == FileState::Closed)
         return failure(status::kFileAccess, Step::Write, "the file is not open for writing");
@@ -318,7 +370,8 @@ int64_t Engine::write(const uint8_t* data, uint64_t n) {
     if (toFile_.converts()) {
         converted_.resize(toFile_.fileBytesFor(static_cast<size_t>(n)));
         fileBytes = toFile_.toFile(data, static_cast<size_t>(n), converted_.data(), converted_.size());
-        st = track_->encode(converted_.data(), static_cast<size_t>(fileBytes));
+        // A lagging resampler may hold a whole block back.
+        st = fileBytes ? track_->encode(converted_.data(), static_cast<size_t>(fileBytes)) : status::kOk;
     } else {
         st = track_->encode(data, static_cast<size_t>(n));
     }

@@ -112,6 +112,10 @@ private:
     void resetCounters();
     void adoptTrack(std::unique_ptr<Track> track);
     void designConverters();
+    // Reads through a converter whose output lags behind its input (read()).
+    int64_t readLagging(uint64_t source, std::vector<uint8_t>& out);
+    // Hands what the writer's resampler still holds to the track; a status.
+    int16_t drainWriter();
     // Source bytes to read so that at least `wanted` array bytes come out
     // (whole decoder units; bounded by what the container has left).
     uint64_t sourceForArray(uint64_t wanted) const;

@@ -55,6 +55,10 @@ namespace {
 // (guards the allocation of absurd requests).
 constexpr uint64_t kReadSlack = 1u << 20;
 
+// The rates an array format can have.
+constexpr long kMinArrayRate = 1000;
+constexpr long kMaxArrayRate = 768000;
+
 }  // namespace
 
 long AudioFileCore::typeForOpen(const std::string& name) { return lookupType(kOpenTypes, name); }
@@ -374,8 +378,18 @@ long AudioFileCore::g726Bitrate() const {
 }
 
 void AudioFileCore::setFormatArray(long frequency, long channels) {
-    if (std::find(std::begin(acm::kPcmRates), std::end(acm::kPcmRates), frequency) == std::end(acm::kPcmRates)) return;
-    if (channels != 1 && channels != 2) return;
+    // Rates outside 6000 ... 48000 Hz are converted through the very high
+    // quality resampler; a rate or channel count the array cannot take is
+    // refused, never taken for another.
+    if (frequency < kMinArrayRate || frequency > kMaxArrayRate) {
+        report(INVALIDPARAM, "the array rate must be 1000 to 768000 Hz");
+        return;
+    }
+    if (channels != 1 && channels != 2) {
+        report(INVALIDPARAM, "the array takes 1 or 2 channels");
+        return;
+    }
+    lastError_ = NOERRORS;
     const WAVEFORMATEX next = acm::makePcmFormat(static_cast<uint32_t>(frequency), static_cast<uint16_t>(channels), 16);
     if (std::memcmp(&next, &arrayFormat_, sizeof next) == 0) return;
     arrayFormat_ = next;

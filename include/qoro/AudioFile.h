@@ -420,6 +420,8 @@ struct IAudioFile : public IDispatch {
     virtual HRESULT SetFormatVOX(LONG Frequency /* = 8000 */, LONG* BlockAlign) = 0;
     virtual HRESULT SetFormatPCM(LONG Frequency /* = 8000 */, LONG nChannels /* = 1 */,
                                  LONG BitsPerSample /* = 16 */, LONG* BlockAlign) = 0;
+    // Any rate from 1000 to 768000 Hz, 1 or 2 channels; anything else fails
+    // with INVALIDPARAM and leaves the array format as it was.
     virtual HRESULT SetFormatArray(LONG Frequency /* = 44100 */, LONG nChannels /* = 2 */) = 0;
     virtual HRESULT SetFormatFromMenu(LONG* BlockAlign) = 0;
     virtual HRESULT SetFormatLikeSample(BSTR fileName, LONG* BlockAlign) = 0;

@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <numbers>
 #include <utility>
 #include <vector>
 
@@ -505,6 +507,50 @@ TEST_F(AudioFileTest, ArrayFormatConversionOnRead) {
     int worst = 0;
     for (int16_t v : mono) worst = std::max(worst, std::abs(static_cast<int>(v)));
     EXPECT_LE(worst, 1);
+}
+
+// Any array rate from 1000 to 768000 Hz is converted, never taken for the
+// file's own: written at 96 kHz into a 44.1 kHz file and read back at 96 kHz,
+// the length and the tone survive both conversions; a rate the array cannot
+// have is refused.
+TEST_F(AudioFileTest, ArrayRatesOutsideTheTableAreConverted) {
+    for (auto [rate, channels] : {std::pair{500L, 2L}, {1000000L, 2L}, {96000L, 3L}}) {
+        EXPECT_EQ(af->SetFormatArray(rate, channels), S_OK);
+        EXPECT_EQ(err(), INVALIDPARAM) << rate << " Hz, " << channels << " channels";
+        EXPECT_EQ(prop(&IAudioFile::get_ArrayFrequency), 44100);
+    }
+    EXPECT_EQ(af->SetFormatArray(96000, 2), S_OK);
+    EXPECT_EQ(err(), NOERRORS);
+    EXPECT_EQ(prop(&IAudioFile::get_ArrayFrequency), 96000);
+
+    LONG ba = 0;
+    ASSERT_EQ(af->SetFormatPCM(44100, 2, 16, &ba), S_OK);
+    const auto path = dir / "from96k.wav";
+    create(path.string());
+    af->SetFormatArray(96000, 2);
+    std::vector<int16_t> tone(2 * 9601);
+    for (size_t i = 0; i < tone.size(); ++i)
+        tone[i] =
+            static_cast<int16_t>(std::lround(12000 * std::sin(2 * std::numbers::pi * 1000.0 * double(i / 2) / 96000)));
+    for (size_t at = 0; at < tone.size(); at += 2000) write(tone.data() + at, std::min<size_t>(2000, tone.size() - at));
+    af->CloseFile();
+    EXPECT_EQ(err(), NOERRORS);
+
+    open(path.string());
+    EXPECT_EQ(prop(&IAudioFile::get_nSamples), 4410);  // round(9601 x 44100 / 96000)
+    af->SetFormatArray(96000, 2);
+    EXPECT_EQ(prop(&IAudioFile::get_nSamples), 9600);
+    const auto back = readAll(777);
+    ASSERT_EQ(back.size(), 2u * 9600);
+    // aligned: away from the ends the tone comes back within a few steps
+    int worst = 0;
+    for (size_t i = 2000; i + 2000 < back.size(); ++i) worst = std::max(worst, std::abs(back[i] - tone[i]));
+    EXPECT_LE(worst, 8);
+    // a seek restarts the conversion at the new position
+    LONG pos = 0;
+    EXPECT_EQ(af->SeekFile(4800, BEGIN_POS, &pos), S_OK);
+    EXPECT_EQ(pos, 4800);
+    EXPECT_EQ(readAll(1000).size(), 2u * (9600 - 4800));
 }
 
 TEST_F(AudioFileTest, FormatLikeSampleAndFailedCreate) {
