@@ -224,11 +224,8 @@ std::string refusalOf(const fs::path& path) {
         qoro::com::takeErrorDescription();
         if (error != NOERRORS) return cause.empty() ? errorWords(error) : cause;
     }
-    const std::string ext = extensionOf(path);
-    if (isUnreadAudio(path)) return "the ." + ext + " format is not supported";
-    return (ext.empty() ? std::string("no extension tells its kind")
-                        : "a ." + ext + " file is no audio file qoro reads") +
-           "; --from raw:RATE:CHANNELS:BITS reads headerless samples";
+    if (isUnreadAudio(path)) return unopenedKindCause(path);
+    return unopenedKindCause(path) + "; --from raw:RATE:CHANNELS:BITS reads headerless samples";
 }
 
 // How many of the files belong to this process's share.

@@ -148,12 +148,7 @@ Report examine(IAudioInformation* info, IAudioFile* file, const std::string& pat
         if (r.cause.empty() && r.error != NOERRORS) r.cause = described;
         if (r.cause.empty() && r.error == FILEACCESS) r.cause = "the file cannot be read";
         if (r.cause.empty() && r.error != NOERRORS) r.cause = errorWords(r.error);
-        if (r.cause.empty() && unknownKind) {
-            const std::string ext = extensionOf(path);
-            r.cause = ext.empty()           ? std::string("no extension tells its kind")
-                      : isUnreadAudio(path) ? "the ." + ext + " format is not supported"
-                                            : "a ." + ext + " file is no audio file qoro reads";
-        }
+        if (r.cause.empty() && unknownKind) r.cause = unopenedKindCause(path);
         if (r.cause.empty()) r.cause = "no audio facts could be read from it";
     }
     return r;

@@ -181,6 +181,13 @@ bool isUnreadAudio(const fs::path& file) {
     return ext == "wma" || listed(kUnreadAudioExtensions, ext);
 }
 
+std::string unopenedKindCause(const fs::path& file) {
+    const std::string ext = extensionOf(file);
+    if (ext.empty()) return "no extension tells its kind";
+    if (isUnreadAudio(file)) return "the ." + ext + " format is not supported";
+    return "a ." + ext + " file is no audio file qoro reads";
+}
+
 bool isCoverImage(const std::string& name) {
     const std::string key = lowered(name);
     return key == "cover.jpg" || key == "folder.jpg" || (key.size() > 6 && key.compare(0, 6, "front.") == 0);

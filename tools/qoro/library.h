@@ -32,6 +32,11 @@ bool componentsOpen(const fs::path& file);
 // than passed over as other files.
 bool isUnreadAudio(const fs::path& file);
 
+// Why a file the components do not open by its name is not read, by its
+// extension: "the .m4a format is not supported", "a .txt file is no audio
+// file qoro reads", "no extension tells its kind".
+std::string unopenedKindCause(const fs::path& file);
+
 // The extension of a file name, lower case and without its dot ("" when none).
 std::string extensionOf(const fs::path& file);
 
