@@ -20,6 +20,18 @@ uint32_t getLe32(const uint8_t* p) {
 
 uint64_t getLe64(const uint8_t* p) { return getLe32(p) | (static_cast<uint64_t>(getLe32(p + 4)) << 32); }
 
+uint32_t getBe32(const uint8_t* p) {
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+}
+
+void putBe32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
 void putLe32(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);
@@ -329,7 +341,9 @@ Status File::descend(Chunk& ck, const Chunk* parent, Find how) {
         if (!readExact(header, 8)) return Status::ChunkNotFound;
         Chunk found;
         found.id = getLe32(header);
-        found.size = getLe32(header + 4);
+        // A top-level "FORM" and everything inside it count sizes big-endian.
+        found.bigEndian = parent ? parent->bigEndian : found.id == kForm;
+        found.size = found.bigEndian ? getBe32(header + 4) : getLe32(header + 4);
         found.dataOffset = pos_;
         if (found.isForm()) {
             uint8_t type[4];
@@ -342,6 +356,7 @@ Status File::descend(Chunk& ck, const Chunk* parent, Find how) {
         case Find::Chunk: match = found.id == wantId; break;
         case Find::Riff: match = found.id == kRiff && found.formType == wantType; break;
         case Find::List: match = found.id == kList && found.formType == wantType; break;
+        case Find::Form: match = found.id == kForm && found.formType == wantType; break;
         }
         if (match) {
             ck = found;
@@ -363,7 +378,7 @@ Status File::ascend(Chunk& ck) {
             if (!writeExact(&pad, 1)) return Status::CannotWrite;
         }
         uint8_t field[4];
-        putLe32(field, static_cast<uint32_t>(newSize));
+        (ck.bigEndian ? putBe32 : putLe32)(field, static_cast<uint32_t>(newSize));
         if (seek(static_cast<int64_t>(ck.dataOffset - 4)) < 0 || !writeExact(field, 4)) return Status::CannotWrite;
         ck.size = static_cast<uint32_t>(newSize);
         ck.dirty = false;
@@ -377,9 +392,13 @@ Status File::createChunk(Chunk& ck, Create how) {
     if (mode_ == Mode::Read) return Status::CannotWrite;
     if (how == Create::Riff) ck.id = kRiff;
     if (how == Create::List) ck.id = kList;
+    if (how == Create::Form) {
+        ck.id = kForm;
+        ck.bigEndian = true;
+    }
     uint8_t header[12];
     putLe32(header, ck.id);
-    putLe32(header + 4, ck.size);
+    (ck.bigEndian ? putBe32 : putLe32)(header + 4, ck.size);
     size_t n = 8;
     if (how != Create::Chunk) {
         putLe32(header + 8, ck.formType);

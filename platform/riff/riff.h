@@ -1,5 +1,7 @@
 // Buffered file I/O with RIFF chunk navigation: our stand-in for the Windows
-// multimedia file functions (mmio*).
+// multimedia file functions (mmio*). The same walk reads and writes the
+// big-endian "FORM" files of AIFF and AIFF-C: a chunk found at the top level
+// with the id "FORM" has big-endian sizes, and so has every chunk in it.
 //
 //   #include "riff/riff.h"          (target qoro_riff)
 //
@@ -60,6 +62,8 @@ std::string fourCCToString(FourCC code);
 
 inline constexpr FourCC kRiff = makeFourCC('R', 'I', 'F', 'F');
 inline constexpr FourCC kList = makeFourCC('L', 'I', 'S', 'T');
+// The big-endian form of AIFF and AIFF-C files (form types "AIFF", "AIFC").
+inline constexpr FourCC kForm = makeFourCC('F', 'O', 'R', 'M');
 // The 64-bit form of a WAVE file (EBU Tech 3306): "RF64", its sizes in "ds64".
 inline constexpr FourCC kRf64 = makeFourCC('R', 'F', '6', '4');
 // A 32-bit size its writer could not fill in (written to a pipe) or that
@@ -95,10 +99,12 @@ enum class Find {
     Chunk,  // the next chunk whose id is Chunk::id (MMIO_FINDCHUNK)
     Riff,   // the next "RIFF" chunk whose form type is Chunk::formType (MMIO_FINDRIFF)
     List,   // the next "LIST" chunk whose list type is Chunk::formType (MMIO_FINDLIST)
+    Form,   // the next "FORM" chunk whose form type is Chunk::formType
 };
 
-// What File::createChunk writes (MMIO_CREATERIFF / MMIO_CREATELIST / plain).
-enum class Create { Chunk, Riff, List };
+// What File::createChunk writes (MMIO_CREATERIFF / MMIO_CREATELIST / plain;
+// Form: a big-endian "FORM" chunk).
+enum class Create { Chunk, Riff, List, Form };
 
 // A chunk record (MMCKINFO).
 struct Chunk {
@@ -107,6 +113,9 @@ struct Chunk {
     FourCC formType = 0;      // fccType: form or list type of "RIFF"/"LIST", else 0
     uint64_t dataOffset = 0;  // dwDataOffset: file offset of the data (of the form type for RIFF/LIST)
     bool dirty = false;       // MMIO_DIRTY: ascend() rewrites the size (set by createChunk)
+    bool bigEndian = false;   // the size is stored big-endian (a "FORM" file's chunks);
+                              // set by descend, and by the caller of createChunk for a
+                              // plain chunk inside a "FORM"
 
     // File offset just past the data, before any pad byte.
     uint64_t dataEnd() const { return dataOffset + size; }
@@ -115,7 +124,7 @@ struct Chunk {
     // True when the chunk's data ends within the parent's data
     // (dataOffset + size <= parent.dataOffset + parent.size).
     bool endsWithin(const Chunk& parent) const { return dataEnd() <= parent.dataEnd(); }
-    bool isForm() const { return id == kRiff || id == kList; }
+    bool isForm() const { return id == kRiff || id == kList || id == kForm; }
 };
 
 // File::error() for a path that names something other than a regular file

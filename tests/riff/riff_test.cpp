@@ -695,3 +695,57 @@ TEST(RiffWave, DamagedHeadersNeverPointBeyondTheFile) {
         }
     }
 }
+
+// AIFF's "FORM" walk: sizes are big-endian in a file sox made, and a FORM
+// written through the same layer (odd chunk padded, sizes patched) is one
+// sox reads back sample for sample.
+TEST(RiffForm, BigEndianSizesReadAndWritten) {
+    if (!requireTool("sox")) return;
+    TempDir dir;
+    const fs::path made = dir / "sox.aiff";
+    ASSERT_EQ(run("sox -n -r 8000 -c 2 -b 16 " + shellQuote(made.string()) + " synth 0.125 sine 440").exitCode, 0);
+    {
+        riff::File f;
+        ASSERT_EQ(f.open(made.string(), riff::Mode::Read), Status::Ok);
+        riff::Chunk form;
+        form.formType = riff::fourcc("AIFF");
+        ASSERT_EQ(f.descend(form, nullptr, riff::Find::Form), Status::Ok);
+        EXPECT_TRUE(form.bigEndian);
+        EXPECT_EQ(form.dataEnd(), f.size());
+        riff::Chunk ssnd;
+        ssnd.id = riff::fourcc("SSND");
+        ASSERT_EQ(f.descend(ssnd, &form, riff::Find::Chunk), Status::Ok);
+        EXPECT_EQ(ssnd.size, 8u + 1000 * 2 * 2);
+        EXPECT_TRUE(ssnd.endsWithin(form));
+    }
+
+    const fs::path ours = dir / "ours.aiff";
+    const uint8_t comm[18] = {0, 1, 0, 0, 0, 3, 0, 16, 0x40, 0x0B, 0xFA, 0, 0, 0, 0, 0, 0, 0};  // mono, 3 frames, 8000 Hz
+    const uint8_t ssnd[8 + 6] = {0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x00, 0xFF, 0x00, 0x7F, 0xFF};
+    {
+        riff::File f;
+        ASSERT_EQ(f.open(ours.string(), riff::Mode::Create), Status::Ok);
+        riff::Chunk form;
+        form.formType = riff::fourcc("AIFF");
+        ASSERT_EQ(f.createChunk(form, riff::Create::Form), Status::Ok);
+        for (auto [code, bytes, n] : {std::tuple{riff::fourcc("COMM"), comm, sizeof comm},
+                                      std::tuple{riff::fourcc("NAME"), reinterpret_cast<const uint8_t*>("odd"), size_t{3}},
+                                      std::tuple{riff::fourcc("SSND"), ssnd, sizeof ssnd}}) {
+            riff::Chunk ck;
+            ck.id = code;
+            ck.bigEndian = true;
+            ASSERT_EQ(f.createChunk(ck), Status::Ok);
+            ASSERT_TRUE(f.writeExact(bytes, n));
+            ASSERT_EQ(f.ascend(ck), Status::Ok);
+        }
+        ASSERT_EQ(f.ascend(form), Status::Ok);
+        ASSERT_EQ(f.close(), Status::Ok);
+    }
+    const auto b = readBytes(ours);
+    ASSERT_EQ(b.size(), 12u + 26 + 12 + 22);
+    EXPECT_EQ(b[7], b.size() - 8);  // big-endian size, low byte last
+    EXPECT_EQ(b[49], 0);            // pad byte after "odd"
+    const auto r = run("sox " + shellQuote(ours.string()) + " -t s16 -e signed -L -");
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(r.output, std::string("\x00\x01\x00\xFF\xFF\x7F", 6));
+}
