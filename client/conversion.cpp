@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "client/errors.h"
+#include "client/ogg_serial.h"
 #include "replace/replace.h"
 
 namespace qoro::client {
@@ -246,6 +247,12 @@ ConversionResult convert(const Conversion& job) {
     if (job.finish) {
         std::string cause;
         if (!job.finish(temporaryPath, cause)) return fail(Step::Finish, {}, cause, cause);
+    }
+    if (job.oggSerial && (job.targetType == OGG || job.targetType == OPUS)) {
+        // A file that is not one plain stream keeps the serial it was written with.
+        std::string cause;
+        if (stampOggSerial(temporaryPath, *job.oggSerial, cause) == SerialStamp::Failed)
+            return fail(Step::Finish, {}, cause, "writing " + targetName + " failed: " + cause);
     }
 
     // In place: on the disk first, then renamed, so a crash leaves the old

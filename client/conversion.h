@@ -11,7 +11,8 @@
 //   5. ReadFile / WriteFile in blocks of a tenth of a second, with progress
 //      after every block and the cancel flag looked at between blocks
 //   6. source.CloseFile, target.CloseFile
-//   7. the caller's last step on the finished temporary (finish: tags)
+//   7. the caller's last step on the finished temporary (finish: tags), then
+//      for Ogg Vorbis and Opus the stream serial the caller chose (oggSerial)
 //   8. the temporary flushed to disk, given the old target's mode and owner,
 //      and renamed to the target's name
 //
@@ -35,6 +36,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "qoro/AudioFile.h"
@@ -114,6 +116,10 @@ struct Conversion {
     // The last step on the closed temporary before it is published (tags);
     // false with the cause in words fails the conversion.
     std::function<bool(const std::string& temporary, std::string& cause)> finish;
+    // The stream serial number an Ogg Vorbis or Opus target is given once
+    // finished (client/ogg_serial.h), so that the same conversion gives the
+    // same bytes; without it the file keeps the serial its encoder chose.
+    std::optional<uint32_t> oggSerial;
     // Whether an existing file at targetPath is replaced; without it the
     // conversion fails rather than touch a file that appeared meanwhile.
     bool replace = false;

@@ -1,12 +1,16 @@
 // qoro convert: runs the planned jobs on N workers, each with its own
 // apartment and objects; shows progress; stops cleanly on Ctrl-C.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -16,7 +20,9 @@
 #include "commands.h"
 #include "components.h"
 #include "convert.h"
+#include "json.h"
 #include "library.h"
+#include "plan.h"
 #include "qoro/com.h"
 #include "replace/replace.h"
 
@@ -41,10 +47,81 @@ std::string formatSeconds(double seconds) {
     return text;
 }
 
+// --report FILE: a JSON object per planned file of the share, one line
+// each, appended with one write to FILE.partial as its file finishes; a
+// summary object ends it, and then FILE.partial is renamed to FILE. A run
+// cut short leaves FILE.partial (with its summary when it could stop
+// cleanly), so FILE exists only for a share that ran to its end.
+class ReportFile {
+public:
+    bool open(const std::string& path, std::string& error) {
+        path_ = path;
+        partial_ = path + ".partial";
+        fd_ = ::open(partial_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0666);
+        if (fd_ < 0) {
+            error = "cannot write the report " + partial_ + ": " + std::strerror(errno);
+            return false;
+        }
+        return true;
+    }
+    ~ReportFile() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool active() const { return fd_ >= 0; }
+
+    // One planned file: status "converted", "failed", "skipped", "up to
+    // date", "not converted" (its format) or "interrupted".
+    void file(const fs::path& source, const fs::path& target, const char* status, const std::string& cause,
+              double audioSeconds, double wallSeconds, uint64_t bytes) {
+        if (fd_ < 0) return;
+        char numbers[160];
+        std::snprintf(numbers, sizeof numbers, ", \"audioSeconds\": %.3f, \"wallSeconds\": %.3f, \"bytesWritten\": %llu}\n",
+                      audioSeconds, wallSeconds, static_cast<unsigned long long>(bytes));
+        append("{\"source\": " + jsonString(source.native()) + ", \"target\": " + jsonString(target.native()) +
+               ", \"status\": " + jsonString(status) + ", \"cause\": " + jsonString(cause) + numbers);
+    }
+
+    // The summary object; the report is complete (renamed to its name)
+    // when the share ran to its end.
+    bool finish(const std::string& summary, bool complete, std::string& error) {
+        if (fd_ < 0) return true;
+        append(summary + "\n");
+        const bool synced = ::fsync(fd_) == 0;
+        if (failure_.empty() && !synced) failure_ = std::strerror(errno);
+        ::close(fd_);
+        fd_ = -1;
+        if (failure_.empty() && complete && ::rename(partial_.c_str(), path_.c_str()) != 0)
+            failure_ = std::strerror(errno);
+        if (failure_.empty()) return true;
+        error = "the report " + partial_ + " could not be written: " + failure_;
+        return false;
+    }
+
+private:
+    void append(const std::string& line) {
+        std::lock_guard lock(mutex_);
+        // O_APPEND: the whole line lands at the end in one write.
+        const ssize_t n = ::write(fd_, line.data(), line.size());
+        if (n != static_cast<ssize_t>(line.size()) && failure_.empty())
+            failure_ = n < 0 ? std::strerror(errno) : "the disk is full";
+    }
+
+    std::string path_, partial_;
+    int fd_ = -1;
+    std::mutex mutex_;
+    std::string failure_;
+};
+
+uint64_t sizeOf(const fs::path& file) {
+    struct stat st {};
+    return ::stat(file.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
 // Progress of the whole batch, shared by the workers and the display.
 class Board {
 public:
-    Board(size_t jobs, int workers, bool terminal) : total_(jobs), slots_(workers), terminal_(terminal) {}
+    Board(size_t jobs, int workers, bool terminal, ReportFile& report)
+        : total_(jobs), slots_(workers), terminal_(terminal), report_(report) {}
 
     void start(int worker, const std::string& name) {
         std::lock_guard lock(mutex_);
@@ -70,6 +147,12 @@ public:
             left_.add(job.source, !job.library), ++unsupportedJobs_;
         else
             ++failed_;
+        const char* status = ok ? "converted"
+                             : r.outcome == client::ConversionResult::Cancelled ? "interrupted"
+                             : unsupported ? "not converted"
+                                           : "failed";
+        report_.file(job.source, job.target, status, ok ? std::string() : r.message, r.seconds(), wall,
+                     ok ? sizeOf(job.target) : 0);
         clearLine();
         if (ok) {
             std::fprintf(stdout, "ok      %s -> %s (%s of audio, %.1f s, %.0fx)\n", shown(job.source).c_str(),
@@ -85,6 +168,7 @@ public:
         std::lock_guard lock(mutex_);
         ++finished_;
         ++skipped_;
+        report_.file(job.source, job.target, "skipped", "the output exists", 0, 0, 0);
         clearLine();
         std::fprintf(stdout, "skipped %s (%s exists)\n", shown(job.source).c_str(), shown(job.target).c_str());
         std::fflush(stdout);
@@ -107,11 +191,26 @@ public:
                      wall > 0 ? audioSeconds_ / wall : 0.0);
     }
     // A file not converted because of its kind (counted, not started).
-    void left(const fs::path& file, bool named) {
+    void left(const fs::path& file, bool named, const std::string& cause) {
         std::lock_guard lock(mutex_);
         left_.add(file, named);
+        report_.file(file, {}, "not converted", cause, 0, 0, 0);
     }
     size_t failed() const { return failed_ + left_.named; }
+
+    // The counts of the summary line as a JSON object, for the report.
+    std::string summaryJson(double wall, size_t upToDate, size_t otherShards, int exitStatus) {
+        std::lock_guard lock(mutex_);
+        const size_t notDone = total_ - std::min(total_, converted_ + skipped_ + failed_ + unsupportedJobs_);
+        char text[512];
+        std::snprintf(text, sizeof text,
+                      "{\"summary\": true, \"converted\": %zu, \"skipped\": %zu, \"failed\": %zu, "
+                      "\"upToDate\": %zu, \"notConverted\": %zu, \"notDone\": %zu, \"otherShards\": %zu, "
+                      "\"audioSeconds\": %.3f, \"wallSeconds\": %.3f, \"exitStatus\": %d}",
+                      converted_, skipped_, failed_, upToDate, left_.count, interrupted_ || finished_ < total_ ? notDone : 0,
+                      otherShards, audioSeconds_, wall, exitStatus);
+        return text;
+    }
 
 private:
     // Files not converted for their kind, by extension in the order met:
@@ -186,6 +285,7 @@ private:
     size_t total_;
     std::vector<Slot> slots_;
     bool terminal_;
+    ReportFile& report_;
     bool drawn_ = false;
     size_t finished_ = 0, converted_ = 0, skipped_ = 0, failed_ = 0, interrupted_ = 0, unsupportedJobs_ = 0;
     LeftFiles left_;
@@ -228,30 +328,61 @@ std::string refusalOf(const fs::path& path) {
     return unopenedKindCause(path) + "; --from raw:RATE:CHANNELS:BITS reads headerless samples";
 }
 
-// How many of the files belong to this process's share.
-size_t ownShare(const ConvertOptions& o, const std::vector<LeftFile>& files) {
-    if (!o.shard) return files.size();
-    return static_cast<size_t>(
-        std::count_if(files.begin(), files.end(), [&](const LeftFile& f) { return o.shard->holds(f.shardKey); }));
-}
-
 // Says which files are not converted for their kind: a named file always,
 // with the cause; a walked one with --verbose. Other files a walk passed
-// over are listed with --verbose.
+// over are listed with --verbose. (The walk kept this share's only.)
 void reportLeftFiles(const ConvertOptions& o, const WalkReport& walk, Board& board) {
     for (const auto& file : walk.unsupported) {
-        if (o.shard && !o.shard->holds(file.shardKey)) continue;
-        board.left(file.path, file.named);
         const std::string shown = client::printable(file.path.native());
+        const std::string cause = file.named ? refusalOf(file.path) : "unsupported format";
+        board.left(file.path, file.named, cause);
         if (file.named)
-            std::fprintf(stderr, "FAILED  %s: %s\n", shown.c_str(), client::printable(refusalOf(file.path)).c_str());
+            std::fprintf(stderr, "FAILED  %s: %s\n", shown.c_str(), client::printable(cause).c_str());
         else if (o.verbose)
             std::fprintf(stderr, "not converted  %s: unsupported format\n", shown.c_str());
     }
     if (o.verbose)
         for (const auto& file : walk.others)
-            if (!o.shard || o.shard->holds(file.shardKey))
-                std::fprintf(stderr, "passed over  %s: not audio\n", client::printable(file.path.native()).c_str());
+            std::fprintf(stderr, "passed over  %s: not audio\n", client::printable(file.path.native()).c_str());
+}
+
+// --dry-run: the plan of this share, one line a file, and its counts.
+int printPlan(const ConvertOptions& o, const Plan& plan, const std::vector<CoverCopy>& covers) {
+    size_t convert = 0, skip = 0, upToDate = 0;
+    for (const auto& job : plan.jobs) {
+        const std::string source = client::printable(job.source.native());
+        const std::string target = client::printable(job.target.native());
+        if (job.upToDate) {
+            ++upToDate;
+            std::fprintf(stdout, "current %s -> %s (up to date)\n", source.c_str(), target.c_str());
+        } else if (job.skip) {
+            ++skip;
+            std::fprintf(stdout, "skip    %s (%s exists)\n", source.c_str(), target.c_str());
+        } else {
+            ++convert;
+            std::fprintf(stdout, "%s %s -> %s\n", job.replace ? "replace" : "convert", source.c_str(), target.c_str());
+        }
+    }
+    for (const auto& cover : covers)
+        std::fprintf(stdout, "cover   %s -> %s\n", client::printable(cover.source.native()).c_str(),
+                     client::printable(cover.target.native()).c_str());
+    size_t named = 0;
+    for (const auto& file : plan.walk.unsupported) {
+        named += file.named;
+        if (file.named || o.verbose)
+            std::fprintf(stderr, "not converted  %s: %s\n", client::printable(file.path.native()).c_str(),
+                         client::printable(unopenedKindCause(file.path)).c_str());
+    }
+    for (const auto& folder : plan.walk.unreadable)
+        std::fprintf(stderr, "qoro convert: %s; skipped\n", client::printable(folder).c_str());
+    for (const auto& note : plan.walk.notes) std::fprintf(stderr, "qoro convert: %s\n", client::printable(note).c_str());
+    std::fflush(stdout);
+    std::fprintf(stderr,
+                 "dry run: %zu to convert, %zu to skip, %zu up to date, %zu in other shards, %zu covers to copy, "
+                 "%zu not converted for their format, %zu other files; nothing written\n",
+                 convert, skip, upToDate, plan.otherShards, covers.size(), plan.walk.unsupported.size(),
+                 plan.walk.others.size());
+    return named == 0 && plan.walk.unreadable.empty() ? kExitOk : kExitFailed;
 }
 
 // Installs the Ctrl-C/termination handler for the lifetime of a batch.
@@ -290,32 +421,27 @@ int runConvert(const std::vector<std::string>& args) {
         std::fprintf(stderr, "qoro convert: %s\n(see qoro convert --help)\n", client::printable(error).c_str());
         return kExitUsage;
     }
-    std::vector<Source> sources;
-    WalkReport walk;
+    Plan plan;
+    WalkReport& walk = plan.walk;
     std::vector<CoverCopy> covers;
     std::set<fs::path> outputFolders;
     std::vector<std::string> problems;
-    bool planned = gatherSources(options, sources, walk, problems);
+    bool planned = planRun(options, plan, problems);
     std::vector<Job> jobs;
-    if (planned) planned = planJobs(options, sources, jobs, problems);
     // This process converts its own share of what is not up to date.
-    size_t upToDate = 0, otherShards = 0;
+    size_t upToDate = 0;
+    const size_t otherShards = plan.otherShards;
     if (planned) {
-        for (const auto& job : jobs) {
-            if (!job.ownShard)
-                ++otherShards;
-            else if (job.upToDate)
+        for (const auto& job : plan.jobs) {
+            if (job.upToDate)
                 ++upToDate;
+            else
+                jobs.push_back(job);
         }
-        std::vector<Job> all = std::move(jobs);
-        jobs.clear();
-        for (auto& job : all)
-            if (job.runs()) jobs.push_back(job);
-        covers = planCovers(all, walk.notes);
+        covers = planCovers(plan.jobs, walk, walk.notes);
         // Every folder the share's outputs go into, made before anything
         // else is written (folders of files up to date exist already).
-        for (const auto& job : all)
-            if (job.ownShard) outputFolders.insert(job.target.parent_path());
+        for (const auto& job : plan.jobs) outputFolders.insert(job.target.parent_path());
     }
     if (planned) {
         Apartment apartment;  // the sources' rates, where a bitrate depends on them
@@ -330,6 +456,12 @@ int runConvert(const std::vector<std::string>& args) {
         for (const auto& p : problems) std::fprintf(stderr, "qoro convert: %s\n", client::printable(p).c_str());
         std::fprintf(stderr, "qoro convert: nothing written\n");
         return kExitUsage;
+    }
+    if (options.dryRun) return printPlan(options, plan, covers);
+    ReportFile report;
+    if (options.report && !report.open(*options.report, error)) {
+        std::fprintf(stderr, "qoro convert: %s\nqoro convert: nothing converted\n", client::printable(error).c_str());
+        return kExitFailed;
     }
     if (!options.output.empty()) {  // the output folder, or the folder of the output file
         fs::path folder =
@@ -355,7 +487,9 @@ int runConvert(const std::vector<std::string>& args) {
 
     int workers = options.jobs > 0 ? options.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     workers = static_cast<int>(std::min<size_t>(workers, std::max<size_t>(jobs.size(), 1)));
-    Board board(jobs.size(), workers, ::isatty(STDERR_FILENO) == 1);
+    Board board(jobs.size(), workers, ::isatty(STDERR_FILENO) == 1, report);
+    for (const auto& job : plan.jobs)
+        if (job.upToDate) report.file(job.source, job.target, "up to date", {}, 0, 0, 0);
     InterruptGuard guard;
     gInterrupted.store(false);
     {
@@ -425,11 +559,19 @@ int runConvert(const std::vector<std::string>& args) {
     if (options.recursive) extra += ", " + std::to_string(coversCopied) + " covers copied";
     if (coversFailed) extra += ", " + std::to_string(coversFailed) + " covers failed";
     if (!walk.unreadable.empty()) extra += ", " + std::to_string(walk.unreadable.size()) + " folders unreadable";
-    if (const size_t others = ownShare(options, walk.others); others > 0)
+    if (const size_t others = walk.others.size(); others > 0)
         extra += ", " + std::to_string(others) + " other files";
-    board.summary(std::chrono::duration<double>(Clock::now() - begin).count(), extra);
-    if (gInterrupted.load()) return kExitInterrupted;
-    return board.failed() == 0 && coversFailed == 0 && walk.unreadable.empty() ? kExitOk : kExitFailed;
+    const double wall = std::chrono::duration<double>(Clock::now() - begin).count();
+    board.summary(wall, extra);
+    const bool interrupted = gInterrupted.load();
+    int status = interrupted ? kExitInterrupted
+                 : board.failed() == 0 && coversFailed == 0 && walk.unreadable.empty() ? kExitOk
+                                                                                         : kExitFailed;
+    if (!report.finish(board.summaryJson(wall, upToDate, otherShards, status), !interrupted, error)) {
+        std::fprintf(stderr, "qoro convert: %s\n", client::printable(error).c_str());
+        if (status == kExitOk) status = kExitFailed;
+    }
+    return status;
 }
 
 }  // namespace qoro::cli

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "acm/wave_format.h"
+#include "client/ogg_serial.h"
 #include "args.h"
 #include "components.h"
 #include "tags.h"
@@ -272,6 +273,14 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
                 return false;
             }
             o.filesFrom = value;
+        } else if (w.flag("--dry-run")) {
+            o.dryRun = true;
+        } else if (w.option("--report", value)) {
+            if (value.empty()) {
+                error = "--report needs a file name";
+                return false;
+            }
+            o.report = value;
         } else if (w.option("--shard", value)) {
             o.shard = parseShard(value);
             if (!o.shard) {
@@ -300,6 +309,10 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
                 " (it replaces exactly the targets older than their sources)";
         return false;
     }
+    if (o.dryRun && o.report) {
+        error = "--dry-run converts nothing, so --report has nothing to record";
+        return false;
+    }
     if (o.inputs.empty() && !o.filesFrom) {
         error = "no input files";
         return false;
@@ -315,86 +328,6 @@ bool outputNamesFolder(const ConvertOptions& o) {
     if (fs::exists(o.output, ec)) return false;
     // A name yet to be made: a file for one input when it has an extension.
     return o.inputs.size() > 1 || fs::path(o.output).extension().empty();
-}
-
-bool planJobs(const ConvertOptions& o, const std::vector<Source>& sources, std::vector<Job>& jobs,
-              std::vector<std::string>& problems) {
-    jobs.clear();
-    std::error_code ec;
-    bool outputIsFile = !o.output.empty() && !outputNamesFolder(o);
-    if (outputIsFile && sources.size() > 1) {
-        problems.push_back(o.output + ": not a folder, but there are several input files");
-        return false;
-    }
-    jobs.reserve(sources.size());
-    for (const auto& source : sources) {
-        Job job;
-        job.source = source.path;
-        job.library = source.library;
-        job.ownShard = !o.shard || o.shard->holds(source.shardKey);
-        std::optional<TargetType> type = o.to;
-        if (outputIsFile) {
-            job.target = o.output;
-            if (!type) type = targetTypeByExtension(job.target);
-            if (!type) {
-                problems.push_back(o.output + ": cannot tell the output type from the name; use --to");
-                continue;
-            }
-        } else {
-            if (!type) {
-                problems.push_back("no output type: use --to, or -o with a file name");
-                return false;
-            }
-            fs::path folder = o.output.empty() ? job.source.parent_path() : fs::path(o.output) / source.mirror;
-            job.target = folder / (job.source.stem().string() + "." + type->extension);
-        }
-        job.type = *type;
-        jobs.push_back(std::move(job));
-    }
-    if (!problems.empty()) return false;
-
-    // Compare outputs and sources by their absolute, normalised names (and
-    // by identity when the file exists already, which catches links).
-    auto key = [](const fs::path& p) {
-        std::error_code e;
-        fs::path k = fs::weakly_canonical(fs::absolute(p, e), e);
-        return e ? fs::absolute(p).lexically_normal() : k;
-    };
-    std::map<fs::path, const Job*> outputs;
-    std::set<fs::path> sourceKeys;
-    for (const auto& job : jobs) sourceKeys.insert(key(job.source));
-    for (const auto& job : jobs) {
-        fs::path target = key(job.target);
-        auto [it, fresh] = outputs.emplace(target, &job);
-        if (!fresh)
-            problems.push_back(job.target.string() + ": output of both " + it->second->source.string() + " and " +
-                               job.source.string());
-        if (sourceKeys.count(target) || (fs::exists(job.target, ec) && fs::equivalent(job.source, job.target, ec)))
-            problems.push_back(job.target.string() + ": output would overwrite a source file");
-    }
-    if (!problems.empty()) return false;
-
-    for (auto& job : jobs) {
-        if (!job.ownShard || !fs::exists(job.target, ec)) continue;
-        if (fs::is_directory(job.target, ec) && (o.overwrite || o.update)) {
-            problems.push_back(job.target.string() + ": is a folder");
-        } else if (o.update) {
-            // Up to date when the target was written at or after the source's
-            // last change; an unreadable time converts again.
-            std::error_code se, te;
-            const auto sourceTime = fs::last_write_time(job.source, se);
-            const auto targetTime = fs::last_write_time(job.target, te);
-            if (!se && !te && targetTime >= sourceTime)
-                job.upToDate = true;
-            else
-                job.replace = true;
-        } else if (o.skipExisting) {
-            job.skip = true;
-        } else if (!o.overwrite) {
-            problems.push_back(job.target.string() + ": exists (use --overwrite, --skip-existing or --update)");
-        }
-    }
-    return problems.empty();
 }
 
 std::string ignoredOptionsWarning(const ConvertOptions& o, const std::vector<Job>& jobs) {
@@ -754,6 +687,8 @@ client::ConversionResult convertJob(const Job& job, const ConvertOptions& o,
             cause = "tags: " + error;
             return false;
         };
+    // The same conversion gives the same bytes: Ogg serials follow the output's name.
+    conversion.oggSerial = client::oggSerialOf(job.outputKey);
     conversion.replace = o.overwrite || job.replace;
     return client::convert(conversion);
 }

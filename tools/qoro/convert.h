@@ -65,6 +65,10 @@ struct ConvertOptions {
     bool update = false;
     std::optional<std::string> filesFrom;
     std::optional<Shard> shard;
+    // --dry-run prints the plan and converts nothing; --report FILE writes a
+    // JSON line for every planned file of the share.
+    bool dryRun = false;
+    std::optional<std::string> report;
 };
 
 // Parses the arguments after "convert"; false with a message on bad usage.
@@ -74,39 +78,22 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
 // 101..105 (SetParamsFromAltPreset with the number - 100).
 std::optional<int> presetNumber(const std::string& name);
 
-// A source file of a run and where its output goes.
-struct Source {
-    fs::path path;         // as named, or the walked folder joined with the file's relative path
-    fs::path mirror;       // the output's folder relative to -o (empty: -o itself)
-    std::string shardKey;  // the bytes --shard hashes
-    bool library = false;  // its folder's cover images travel beside its output (-R)
-};
-
 struct Job {
     fs::path source;
     fs::path target;
+    std::string outputKey;  // the target's path relative to where the run writes (its Ogg serial)
     TargetType type;
     bool skip = false;      // target exists and --skip-existing
     bool upToDate = false;  // --update: the target is as new as the source or newer
     bool replace = false;   // --update: an older target is replaced
-    bool ownShard = true;   // --shard: the file belongs to this process's share
-    bool library = false;   // see Source::library
-    bool runs() const { return ownShard && !upToDate; }
+    bool library = false;   // its folder's cover images travel beside its output (-R)
+    bool runs() const { return !upToDate; }
 };
 
 // Whether -o names a folder: an existing folder, a name ending in "/", a new
 // name without extension, or any new name when there are several inputs, a
 // list of inputs or folders to walk.
 bool outputNamesFolder(const ConvertOptions& options);
-
-// Works out every output before anything is written. Refuses (false, with
-// one message per problem) outputs that collide with each other or with a
-// source (two sources with one target included), and existing targets
-// unless --overwrite, --skip-existing or --update. Collisions are checked
-// over every source, also those of other shards, so that every shard of a
-// run refuses the same plan; existing targets only for this shard's files.
-bool planJobs(const ConvertOptions& options, const std::vector<Source>& sources, std::vector<Job>& jobs,
-              std::vector<std::string>& problems);
 
 // Ogg Vorbis output is always 44100 Hz stereo, whatever is asked. When a
 // job writes Ogg Vorbis and --rate or --channels asks for something else,

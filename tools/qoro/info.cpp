@@ -9,17 +9,12 @@
 #include "client/text.h"
 #include "commands.h"
 #include "components.h"
+#include "json.h"
 #include "library.h"
 #include "tags.h"
 
 namespace qoro::cli {
 
-namespace {
-
-// A JSON string of any bytes. Well-formed UTF-8 passes as it is; a byte that
-// is not part of it (a file name in another encoding) becomes the four
-// characters \xNN of the value (written "\\xNN"), as qoro prints it, so the
-// output stays valid UTF-8 and the byte can still be told.
 std::string jsonString(const std::string& text) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out = "\"";
@@ -52,6 +47,9 @@ std::string jsonString(const std::string& text) {
     }
     return out + "\"";
 }
+
+namespace {
+
 
 // Whether AudioInformation reads files of this name's kind: the extensions
 // AudioFile opens as WAV, MPEG audio, Ogg Vorbis, MPEG Plus and AVI. (VOX,

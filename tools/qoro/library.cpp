@@ -1,5 +1,6 @@
 #include "library.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -60,95 +61,11 @@ std::string lowered(std::string text) {
     return text;
 }
 
-// A folder's identity, for finding links that lead back into the walk.
-using Identity = std::pair<dev_t, ino_t>;
-
-std::optional<Identity> identityOf(const fs::path& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-    return Identity{st.st_dev, st.st_ino};
+// Joins a folder and a name as text ("a" + "b" = "a/b", "/" + "b" = "/b").
+std::string joined(const std::string& folder, const std::string& name) {
+    if (folder.empty()) return name;
+    return folder.back() == '/' ? folder + name : folder + "/" + name;
 }
-
-class Walker {
-public:
-    // 'output': the -o folder (empty when none), never walked into: the
-    // outputs of this run, or of other shards running at the same time.
-    Walker(std::vector<Source>& sources, WalkReport& report, const std::string& output)
-        : sources_(sources), report_(report) {
-        if (output.empty()) return;
-        outputId_ = identityOf(output);
-        outputPath_ = normalPath(output);
-    }
-
-    // Walks 'folder'; its files go below 'mirror' under -o.
-    void walk(const fs::path& folder, const fs::path& mirror) {
-        std::vector<Identity> chain;
-        if (auto id = identityOf(folder)) chain.push_back(*id);
-        visit(folder, {}, mirror, chain);
-    }
-
-private:
-    void visit(const fs::path& folder, const fs::path& relative, const fs::path& mirror, std::vector<Identity>& chain) {
-        std::error_code ec;
-        fs::directory_iterator it(folder, ec);
-        std::vector<std::string> names;
-        for (; !ec && it != fs::directory_iterator(); it.increment(ec)) names.push_back(it->path().filename().native());
-        if (ec) {
-            report_.unreadable.push_back(folder.native() + ": cannot read the folder: " + ec.message());
-            return;
-        }
-        std::sort(names.begin(), names.end());  // byte order, the same on every machine
-        for (const auto& name : names) {
-            if (name.empty() || name[0] == '.') continue;  // hidden, and running conversions' temporaries
-            const fs::path path = folder / name;
-            struct stat st {};
-            if (::stat(path.c_str(), &st) != 0) {
-                // A broken link with an audio name is a source that fails
-                // with its cause; anything else is not ours to mention.
-                if (isLibraryAudio(path)) add(path, relative / name, mirror);
-                continue;
-            }
-            if (S_ISDIR(st.st_mode)) {
-                const Identity id{st.st_dev, st.st_ino};
-                if ((outputId_ && id == *outputId_) || (!outputPath_.empty() && normalPath(path) == outputPath_))
-                    continue;
-                if (std::find(chain.begin(), chain.end(), id) != chain.end()) {
-                    report_.notes.push_back(path.native() + ": leads back into a folder above it; not followed");
-                    continue;
-                }
-                chain.push_back(id);
-                visit(path, relative / name, mirror, chain);
-                chain.pop_back();
-            } else if (S_ISREG(st.st_mode)) {
-                if (isLibraryAudio(path))
-                    add(path, relative / name, mirror);
-                else if (isUnreadAudio(path))
-                    report_.unsupported.push_back(LeftFile{path, (relative / name).native(), false});
-                else if (!isCoverImage(name))
-                    report_.others.push_back(LeftFile{path, (relative / name).native(), false});
-            }
-        }
-    }
-
-    void add(const fs::path& path, const fs::path& relative, const fs::path& mirror) {
-        sources_.push_back(Source{path, (mirror / relative).parent_path(), relative.native(), true});
-    }
-
-    // Absolute, without "." and ".." and without a final "/"; a folder that
-    // does not exist yet (another shard may make it any moment) is known by it.
-    static fs::path normalPath(const fs::path& path) {
-        std::error_code ec;
-        fs::path normal = fs::absolute(path, ec).lexically_normal();
-        if (!normal.has_filename() && normal.has_parent_path() && normal != normal.root_path())
-            normal = normal.parent_path();
-        return normal;
-    }
-
-    std::vector<Source>& sources_;
-    WalkReport& report_;
-    std::optional<Identity> outputId_;
-    fs::path outputPath_;
-};
 
 bool sameBytes(const fs::path& a, const fs::path& b) {
     std::error_code ea, eb;
@@ -168,13 +85,20 @@ bool sameBytes(const fs::path& a, const fs::path& b) {
 
 }  // namespace
 
-std::string extensionOf(const fs::path& file) {
-    std::string ext = lowered(file.extension().native());
-    return ext.size() < 2 ? std::string() : ext.substr(1);
+std::string extensionOfText(std::string_view path) {
+    // From the text of the name: no parts of the path are made.
+    const size_t slash = path.rfind('/');
+    const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    const size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0 || dot + 1 == name.size() || name == "..") return {};
+    return lowered(std::string(name.substr(dot + 1)));
 }
 
+std::string extensionOf(const fs::path& file) { return extensionOfText(file.native()); }
+
 bool isLibraryAudio(const fs::path& file) { return listed(kLibraryExtensions, extensionOf(file)); }
-bool componentsOpen(const fs::path& file) { return listed(kOpenedExtensions, extensionOf(file)); }
+bool componentsOpen(const fs::path& file) { return componentsOpenText(file.native()); }
+bool componentsOpenText(std::string_view path) { return listed(kOpenedExtensions, extensionOfText(path)); }
 bool isUnreadAudio(const fs::path& file) {
     const std::string ext = extensionOf(file);
     // WMA is opened, and refused with its cause; a walk counts it here.
@@ -193,104 +117,80 @@ bool isCoverImage(const std::string& name) {
     return key == "cover.jpg" || key == "folder.jpg" || (key.size() > 6 && key.compare(0, 6, "front.") == 0);
 }
 
-bool splitFileList(const std::string& text, std::vector<std::string>& entries, std::string& error) {
-    const char separator = text.find('\0') != std::string::npos ? '\0' : '\n';
-    size_t start = 0;
-    size_t number = 0;
-    while (start < text.size()) {
-        size_t end = text.find(separator, start);
-        if (end == std::string::npos) end = text.size();
-        ++number;
-        if (end == start) {
-            error = "entry " + std::to_string(number) + " of the list is empty";
-            return false;
-        }
-        entries.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return true;
+void FolderWalk::walk(const std::string& folder, const std::string& absolute) {
+    std::vector<Identity> chain;
+    visit(folder, absolute, {}, chain);
 }
 
-bool readFileList(const std::string& list, std::vector<std::string>& entries, std::string& error) {
-    std::string text;
-    FILE* file = list == "-" ? stdin : std::fopen(list.c_str(), "rb");
-    if (!file) {
-        error = "cannot read the list " + list + ": " + std::strerror(errno);
-        return false;
+void FolderWalk::visit(const std::string& folder, const std::string& absolute, const std::string& relative,
+                       std::vector<Identity>& chain) {
+    // The folder is opened once: its identity and every name with its kind.
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat self {};
+    if (fd < 0 || ::fstat(fd, &self) != 0) {
+        report_.unreadable.push_back(folder + ": cannot read the folder: " + std::strerror(errno));
+        if (fd >= 0) ::close(fd);
+        return;
     }
-    std::array<char, 65536> buffer{};
-    size_t got = 0;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) text.append(buffer.data(), got);
-    const bool failed = std::ferror(file) != 0;
+    const Identity id{self.st_dev, self.st_ino};
+    if (outputId_ && id == *outputId_) {  // the outputs, reached through a link
+        ::close(fd);
+        return;
+    }
+    if (std::find(chain.begin(), chain.end(), id) != chain.end()) {
+        report_.notes.push_back(folder + ": leads back into a folder above it; not followed");
+        ::close(fd);
+        return;
+    }
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        report_.unreadable.push_back(folder + ": cannot read the folder: " + std::strerror(errno));
+        ::close(fd);
+        return;
+    }
+    std::vector<std::pair<std::string, unsigned char>> entries;
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;  // hidden, and running conversions' temporaries
+        entries.emplace_back(entry->d_name, entry->d_type);
+    }
     const int readError = errno;
-    if (file != stdin) std::fclose(file);
-    if (failed) {
-        error = "cannot read the list " + (list == "-" ? std::string("on standard input") : list) + ": " +
-                std::strerror(readError);
-        return false;
+    ::closedir(dir);
+    if (readError != 0) {
+        report_.unreadable.push_back(folder + ": cannot read the folder: " + std::strerror(readError));
+        return;
     }
-    if (!splitFileList(text, entries, error)) {
-        error = (list == "-" ? std::string("standard input") : list) + ": " + error;
-        return false;
-    }
-    return true;
-}
-
-fs::path mirrorOf(const std::string& entry) {
-    fs::path normal = fs::path(entry).lexically_normal();
-    const bool climbs = !normal.empty() && *normal.begin() == "..";
-    if (normal.is_absolute() || climbs) {
-        std::error_code ec;
-        fs::path absolute = fs::absolute(entry, ec);
-        normal = (ec ? fs::path(entry) : absolute).lexically_normal().relative_path();
-    }
-    if (normal == ".") return {};
-    // "a/b/" normalises to "a/b/": the folder itself.
-    if (!normal.empty() && !normal.has_filename()) normal = normal.parent_path();
-    return normal;
-}
-
-bool gatherSources(const ConvertOptions& o, std::vector<Source>& sources, WalkReport& report,
-                   std::vector<std::string>& problems) {
-    Walker walker(sources, report, o.output);
-    std::error_code ec;
-    auto folderRefused = [&](const std::string& name) {
-        problems.push_back(name + ": is a folder (-R converts the audio files it holds)");
-    };
-    for (const auto& input : o.inputs) {
-        if (fs::is_directory(input, ec)) {
-            if (o.recursive)
-                walker.walk(input, {});
-            else
-                folderRefused(input);
-        } else if (o.from || componentsOpen(input)) {
-            sources.push_back(Source{input, {}, input, o.recursive});
-        } else {
-            report.unsupported.push_back(LeftFile{input, input, true});
-        }
-    }
-    if (o.filesFrom) {
-        std::vector<std::string> entries;
-        std::string error;
-        if (!readFileList(*o.filesFrom, entries, error)) {
-            problems.push_back(error);
-            return false;
-        }
-        for (const auto& entry : entries) {
-            const fs::path mirror = mirrorOf(entry);
-            if (fs::is_directory(entry, ec)) {
-                if (o.recursive)
-                    walker.walk(entry, mirror);
-                else
-                    folderRefused(entry);
-            } else if (o.from || componentsOpen(entry)) {
-                sources.push_back(Source{entry, mirror.parent_path(), entry, o.recursive});
-            } else {
-                report.unsupported.push_back(LeftFile{entry, entry, true});
+    std::sort(entries.begin(), entries.end());  // byte order, the same on every machine
+    std::vector<std::string>& covers = report_.covers[folder];
+    chain.push_back(id);
+    for (auto& [name, type] : entries) {
+        const std::string path = joined(folder, name);
+        if (type == DT_UNKNOWN || type == DT_LNK) {
+            struct stat st {};
+            if (::stat(path.c_str(), &st) != 0) {
+                // A broken link with an audio name is a source that fails
+                // with its cause; anything else is not ours to mention.
+                if (isLibraryAudio(name)) found_(path, joined(relative, name), Found::Audio);
+                continue;
             }
+            type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+        }
+        if (type == DT_DIR) {
+            const std::string inside = joined(absolute, name);
+            if (!outputAbsolute_.empty() && inside == outputAbsolute_) continue;
+            visit(path, inside, joined(relative, name), chain);
+        } else if (type == DT_REG) {
+            if (isLibraryAudio(name))
+                found_(path, joined(relative, name), Found::Audio);
+            else if (isUnreadAudio(name))
+                found_(path, joined(relative, name), Found::Unread);
+            else if (isCoverImage(name))
+                covers.push_back(name);
+            else
+                found_(path, joined(relative, name), Found::Other);
         }
     }
-    return problems.empty();
+    chain.pop_back();
 }
 
 bool makeFolders(const fs::path& folder, std::string& cause) {
@@ -318,12 +218,13 @@ bool makeFolders(const fs::path& folder, std::string& cause) {
     return true;
 }
 
-std::vector<CoverCopy> planCovers(const std::vector<Job>& jobs, std::vector<std::string>& notes) {
+std::vector<CoverCopy> planCovers(const std::vector<Job>& jobs, const WalkReport& walk,
+                                  std::vector<std::string>& notes) {
     // Each pair of source and target folders once, in the jobs' order.
     std::vector<std::pair<fs::path, fs::path>> folders;
     std::set<std::pair<fs::path, fs::path>> seen;
     for (const auto& job : jobs) {
-        if (!job.library || !job.ownShard) continue;
+        if (!job.library) continue;
         auto pair = std::make_pair(job.source.parent_path(), job.target.parent_path());
         if (seen.insert(pair).second) folders.push_back(std::move(pair));
     }
@@ -336,13 +237,18 @@ std::vector<CoverCopy> planCovers(const std::vector<Job>& jobs, std::vector<std:
         std::error_code ec;
         if (fs::equivalent(source, target, ec)) continue;  // outputs beside their sources
         std::vector<std::string> names;
-        fs::directory_iterator it(source, ec);
-        for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-            const std::string name = it->path().filename().native();
-            std::error_code fe;
-            if (isCoverImage(name) && fs::is_regular_file(it->path(), fe)) names.push_back(name);
+        if (auto walked = walk.covers.find(from.native()); walked != walk.covers.end()) {
+            names = walked->second;  // in byte order already
+        } else {
+            // A file named with -R: its folder was not walked.
+            fs::directory_iterator it(source, ec);
+            for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+                const std::string name = it->path().filename().native();
+                std::error_code fe;
+                if (isCoverImage(name) && fs::is_regular_file(it->path(), fe)) names.push_back(name);
+            }
+            std::sort(names.begin(), names.end());
         }
-        std::sort(names.begin(), names.end());
         for (const auto& name : names) {
             CoverCopy copy{from / name, to / name};
             auto [it2, fresh] = byTarget.emplace(copy.target, copy);

@@ -1,10 +1,17 @@
 // qoro convert on whole music libraries: which files a folder walk takes,
-// the --files-from list, mirroring folders under -o, cover images beside the
+// the folder walk, cover images beside the
 // outputs, and folders made safely while other processes make them too.
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "convert.h"
@@ -26,6 +33,7 @@ bool isCoverImage(const std::string& name);
 // Whether AudioFile opens files of this extension by name (any letter case).
 // Anything else it would read as raw samples, which only --from asks for.
 bool componentsOpen(const fs::path& file);
+bool componentsOpenText(std::string_view path);  // the same, from the text of a path
 
 // Whether the extension is that of an audio format the components do not
 // read (m4a, ape, wv, ...): such files are counted as not converted rather
@@ -39,48 +47,59 @@ std::string unopenedKindCause(const fs::path& file);
 
 // The extension of a file name, lower case and without its dot ("" when none).
 std::string extensionOf(const fs::path& file);
-
-// Splits the text of a list of files: at NUL bytes when it holds one, else
-// at newlines. A final empty entry (the list's last separator) is dropped;
-// any other empty entry is refused ('error' says which).
-bool splitFileList(const std::string& text, std::vector<std::string>& entries, std::string& error);
-
-// Reads and splits the list named by --files-from ("-": standard input).
-bool readFileList(const std::string& list, std::vector<std::string>& entries, std::string& error);
-
-// Where a listed path goes under -o: a relative path that stays below the
-// current folder as it is (normalised); an absolute one, or one that climbs
-// above the current folder, as its absolute path without the leading "/".
-fs::path mirrorOf(const std::string& entry);
+std::string extensionOfText(std::string_view path);
 
 // A file that is not converted because of its kind.
 struct LeftFile {
     fs::path path;
-    std::string shardKey;  // as a source's; files of other shards are not counted
-    bool named = false;    // named on the command line or in the list, not found by a walk
+    bool named = false;  // named on the command line or in the list, not found by a walk
 };
 
-// What gathering the sources found besides them.
+// What gathering the sources found besides them, in this process's share.
 struct WalkReport {
     std::vector<std::string> unreadable;  // folders that could not be read (skipped)
     std::vector<std::string> notes;       // links leading back into their own folders (not followed)
     std::vector<LeftFile> unsupported;    // audio files of kinds the components do not read
     std::vector<LeftFile> others;         // walked files that are neither audio nor copied covers
+    // The cover images of every walked folder (by its path as walked), so
+    // that planning the covers reads no folder a second time.
+    std::unordered_map<std::string, std::vector<std::string>> covers;
 };
 
-// The sources of a run: files named on the command line and in the list,
-// and with -R the audio files of the folders among them, walked in sorted
-// order. A walked file's output goes under -o at its path relative to the
-// folder walked (for a listed folder, below that folder's own mirrored
-// path); its shard key is that relative path. A file named directly goes
-// into -o itself (command line) or at its mirrored path (list) and its shard
-// key is its name as given. Names beginning with "." and the output folder
-// are passed over. Without -R a folder is refused ('problems'). A named file
-// that the components do not open by its extension is no source unless
-// --from describes it: it goes to 'report.unsupported'; a walk puts audio
-// files of other kinds there and every other file in 'report.others'.
-bool gatherSources(const ConvertOptions& options, std::vector<Source>& sources, WalkReport& report,
-                   std::vector<std::string>& problems);
+// What a walk finds besides folders.
+enum class Found {
+    Audio,   // a file the walk takes (or a broken link with an audio name: it fails with its cause)
+    Unread,  // audio of a format the components do not read
+    Other,   // any other regular file but a cover image
+};
+
+// A -R walk: reads each folder once (its names and their kinds, from the
+// folder itself), in byte order of the names, and hands each file to
+// 'found' with its path and its path relative to the folder walked. Names
+// beginning with "." are passed over, and so is the output folder. Only
+// links and names of unknown kind are looked up one by one; a link that
+// leads back into a folder above it is not followed (a note says so).
+class FolderWalk {
+public:
+    using Identity = std::pair<dev_t, ino_t>;
+    using Visit = std::function<void(const std::string& path, const std::string& relative, Found kind)>;
+    // 'outputAbsolute': the -o folder as an absolute, normal path (empty when
+    // none); 'outputId' its identity when it exists.
+    FolderWalk(WalkReport& report, std::string outputAbsolute, std::optional<Identity> outputId, Visit found)
+        : report_(report), outputAbsolute_(std::move(outputAbsolute)), outputId_(outputId), found_(std::move(found)) {}
+
+    // Walks 'folder', whose absolute normal path is 'absolute'.
+    void walk(const std::string& folder, const std::string& absolute);
+
+private:
+    void visit(const std::string& folder, const std::string& absolute, const std::string& relative,
+               std::vector<Identity>& chain);
+
+    WalkReport& report_;
+    std::string outputAbsolute_;
+    std::optional<Identity> outputId_;
+    Visit found_;
+};
 
 // Makes 'folder' and every missing folder above it. A folder that another
 // process makes at the same moment is as good as one made here.
@@ -93,10 +112,10 @@ struct CoverCopy {
 };
 
 // The cover images to copy for this process's jobs from walked (-R)
-// folders, one per target name. Outputs beside their sources need none.
+// folders, one per target name; a folder the walk read is not read again. Outputs beside their sources need none.
 // Two different images for one target name: neither is copied, and 'notes'
 // says why.
-std::vector<CoverCopy> planCovers(const std::vector<Job>& jobs, std::vector<std::string>& notes);
+std::vector<CoverCopy> planCovers(const std::vector<Job>& jobs, const WalkReport& walk, std::vector<std::string>& notes);
 
 enum class CoverResult {
     Copied,     // a new copy, or a replaced one

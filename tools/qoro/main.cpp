@@ -65,7 +65,13 @@ const char* const kConvertHelp =
     "                        standard input; each goes below -o at its path as\n"
     "                        listed; with -R a listed folder is walked\n"
     "  --shard K/N           convert only this share of the files (0 <= K < N):\n"
-    "                        N runs with K = 0..N-1 convert every file once\n"
+    "                        N runs with K = 0..N-1 convert every file once;\n"
+    "                        a share costs its own files, not the whole list\n"
+    "  --dry-run             print the plan of the share; convert nothing\n"
+    "  --report FILE         a JSON line per planned file of the share (source,\n"
+    "                        target, status, cause, seconds, bytes) appended to\n"
+    "                        FILE.partial as it finishes; a summary line last,\n"
+    "                        then renamed to FILE\n"
     "\n"
     "Format (defaults keep the source's rate, channels and bits where the\n"
     "output type allows):\n"
@@ -107,7 +113,10 @@ const char* const kConvertHelp =
     "  qoro convert --from raw:8000:1:16 capture.bin -o capture.wav\n"
     "  qoro convert -R ~/Music -o ~/Phone --to mp3 --update\n"
     "  find music -name '*.wav' -print0 | qoro convert --files-from - -o mp3/ --to mp3\n"
-    "  qoro convert -R music -o mp3/ --to mp3 --shard $SLURM_ARRAY_TASK_ID/16\n";
+    "  qoro convert -R music -o mp3/ --to mp3 --shard $SLURM_ARRAY_TASK_ID/16\n"
+    "  (cd music && find . -name '*.flac' -print0) > music.list\n"
+    "  cd music && qoro convert --files-from ../music.list -o ../mp3 --to mp3 --update \\\n"
+    "      --shard $SLURM_ARRAY_TASK_ID/1000 --report ../reports/$SLURM_ARRAY_TASK_ID.jsonl\n";
 
 const char* const kInfoHelp =
     "usage: qoro info [--json] FILE...\n"

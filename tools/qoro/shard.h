@@ -1,7 +1,10 @@
 // Spreading one collection over many processes or machines: "--shard K/N"
-// takes the files whose FNV-1a hash (64 bits) of their path key, modulo N,
-// is K. The hash is fixed by its published definition, so every machine,
-// whatever its byte order or build, agrees on which shard a file belongs to.
+// takes the files whose FNV-1a hash (64 bits) h of their path key gives
+// K = floor(h x N / 2^64). The hash is fixed by its published definition, so
+// every machine, whatever its byte order or build, agrees on which shard a
+// file belongs to. Its high bits choose the shard: its low bits mix poorly
+// (the lowest three follow the lowest three of each byte only), so "h mod N"
+// with an even N gives shards of very different sizes.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +29,10 @@ constexpr uint64_t fnv1a64(std::string_view bytes) {
 struct Shard {
     uint64_t index = 0;  // K
     uint64_t count = 1;  // N
-    bool holds(std::string_view key) const { return fnv1a64(key) % count == index; }
+    static uint64_t of(std::string_view key, uint64_t count) {
+        return static_cast<uint64_t>((static_cast<unsigned __int128>(fnv1a64(key)) * count) >> 64);
+    }
+    bool holds(std::string_view key) const { return of(key, count) == index; }
 };
 
 // "K/N" with 0 <= K < N, both plain decimal numbers (no sign, no spaces).
