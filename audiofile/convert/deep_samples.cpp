@@ -34,38 +34,57 @@ std::optional<DeepEncoding> deepEncodingOf(uint16_t formatTag, uint16_t bitsPerS
     return std::nullopt;
 }
 
-void narrowTo16(DeepEncoding encoding, const uint8_t* in, size_t count, int16_t* out) {
+namespace {
+
+// The W bytes of a sample, in either byte order, as the low bits of a word
+// (constant widths: the compiler makes one load of it).
+template <size_t W, bool Big>
+uint64_t load(const uint8_t* p) {
+    uint64_t v = 0;
+    for (size_t b = 0; b < W; ++b) v |= uint64_t{p[Big ? W - 1 - b : b]} << (8 * b);
+    return v;
+}
+
+template <bool Big>
+void narrow(DeepEncoding encoding, const uint8_t* in, size_t count, int16_t* out) {
     switch (encoding) {
     case DeepEncoding::Int24:
         for (size_t i = 0; i < count; ++i, in += 3) {
             // Sign-extend the 24 bits from the top of a 32-bit word.
-            const int32_t v =
-                static_cast<int32_t>(uint32_t{in[0]} << 8 | uint32_t{in[1]} << 16 | uint32_t{in[2]} << 24) >> 8;
+            const int32_t v = static_cast<int32_t>(static_cast<uint32_t>(load<3, Big>(in)) << 8) >> 8;
             out[i] = clip16(roundedShift(v, 8));
         }
         break;
     case DeepEncoding::Int32:
-        for (size_t i = 0; i < count; ++i, in += 4) {
-            const int32_t v = static_cast<int32_t>(uint32_t{in[0]} | uint32_t{in[1]} << 8 | uint32_t{in[2]} << 16 |
-                                                   uint32_t{in[3]} << 24);
-            out[i] = clip16(roundedShift(v, 16));
-        }
+        for (size_t i = 0; i < count; ++i, in += 4)
+            out[i] = clip16(roundedShift(static_cast<int32_t>(static_cast<uint32_t>(load<4, Big>(in))), 16));
         break;
     case DeepEncoding::Float32:
         for (size_t i = 0; i < count; ++i, in += 4) {
+            const uint32_t bits = static_cast<uint32_t>(load<4, Big>(in));
             float x;
-            std::memcpy(&x, in, 4);
+            std::memcpy(&x, &bits, 4);
             out[i] = fromFloat(x);
         }
         break;
     case DeepEncoding::Float64:
         for (size_t i = 0; i < count; ++i, in += 8) {
+            const uint64_t bits = load<8, Big>(in);
             double x;
-            std::memcpy(&x, in, 8);
+            std::memcpy(&x, &bits, 8);
             out[i] = fromFloat(x);
         }
         break;
     }
+}
+
+}  // namespace
+
+void narrowTo16(DeepEncoding encoding, const uint8_t* in, size_t count, int16_t* out, ByteOrder order) {
+    if (order == ByteOrder::Big)
+        narrow<true>(encoding, in, count, out);
+    else
+        narrow<false>(encoding, in, count, out);
 }
 
 }  // namespace qoro::audiofile

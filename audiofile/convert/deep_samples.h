@@ -1,6 +1,6 @@
 // Samples deeper than 16 bits, as WAV files from DAWs and sox carry them
-// (24- and 32-bit integers, 32- and 64-bit floats, little-endian and
-// packed), narrowed to the 16-bit array format: rounded half away from zero
+// (24- and 32-bit integers, 32- and 64-bit floats, packed; little-endian,
+// or big-endian as in AIFF), narrowed to the 16-bit array format: rounded half away from zero
 // and clipped, without dither.
 #pragma once
 
@@ -11,6 +11,7 @@
 namespace qoro::audiofile {
 
 enum class DeepEncoding { Int24, Int32, Float32, Float64 };
+enum class ByteOrder { Little, Big };
 
 // The encoding of a PCM (format tag 1) or IEEE float (format tag 3) record
 // of these depths, or nullopt for any other.
@@ -29,6 +30,7 @@ constexpr size_t bytesPerSample(DeepEncoding e) {
 
 // Narrows 'count' samples at 'in' to 'out'. Floats are full scale at 1.0
 // (times 32768); NaN becomes 0.
-void narrowTo16(DeepEncoding encoding, const uint8_t* in, size_t count, int16_t* out);
+void narrowTo16(DeepEncoding encoding, const uint8_t* in, size_t count, int16_t* out,
+                ByteOrder order = ByteOrder::Little);
 
 }  // namespace qoro::audiofile
