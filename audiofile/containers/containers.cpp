@@ -1,5 +1,8 @@
 #include "containers/containers.h"
 
+#include <algorithm>
+
+#include "acm/wave_format.h"
 #include "containers/avi_track.h"
 #include "containers/flac_track.h"
 #include "containers/mp2_writer.h"
@@ -15,30 +18,150 @@ namespace qoro::audiofile {
 
 namespace {
 
-// Readers and writers by format type. Types whose codec is not part of the
-// component yet have empty slots and report FORMATNOTSUPPORT; types without a
+using E = std::string_view;
+using K = probe::Kind;
+
+// Extensions: what OpenFile and CreateFile with DEFAULT choose each type by.
+// ".mp2" opens as MPEG audio (any layer) but creates Layer II; ".dss" speech
+// files open through the Layer II row, which has no reader of its own.
+constexpr E kWavExt[] = {"wav"};
+constexpr E kMpegOpenExt[] = {"mp3", "mp2", "mp1", "mpeg"};
+constexpr E kMp3Ext[] = {"mp3"};
+constexpr E kVoxExt[] = {"vox"};
+constexpr E kRawExt[] = {"raw", "pcm", "dat", "gsm", "adpcm"};
+constexpr E kG726Ext[] = {"g726"};
+constexpr E kOggExt[] = {"ogg"};
+constexpr E kG721Ext[] = {"g721"};
+constexpr E kG723Ext[] = {"g723"};
+constexpr E kAviExt[] = {"avi"};
+constexpr E kMpcExt[] = {"mpc", "mp+"};
+constexpr E kWmaExt[] = {"wma"};
+constexpr E kDssExt[] = {"dss"};
+constexpr E kMp2Ext[] = {"mp2"};
+constexpr E kFlacExt[] = {"flac"};
+constexpr E kOpusExt[] = {"opus"};
+
+// Signatures each reader reads. Ogg streams whose codec the probe cannot
+// name are left to both Ogg readers to judge.
+constexpr K kFlacKinds[] = {K::Flac};
+constexpr K kOggKinds[] = {K::OggVorbis, K::Ogg};
+constexpr K kOpusKinds[] = {K::OggOpus, K::Ogg};
+constexpr K kAviKinds[] = {K::Avi};
+
+// Writer limits: PCM-like writers take the codec manager's PCM rates, the
+// MP3 encoders the MPEG-1, MPEG-2 and MPEG-2.5 rates, Layer II the MPEG-1
+// and MPEG-2 ones; bitrates in kbit/s.
+constexpr long kPcmDepths[] = {8, 16};
+constexpr long kFlacDepths[] = {16};
+constexpr long kMpegRates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
+constexpr long kMp2Rates[] = {16000, 22050, 24000, 32000, 44100, 48000};
+constexpr long kMp3Bitrates[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 192, 224, 256, 320};
+constexpr long kMp2Bitrates[] = {8,  16, 24,  32,  40,  48,  56,  64,  80,  96,
+                                 112, 128, 144, 160, 192, 224, 256, 320, 384};
+constexpr long kOpusRates[] = {48000};
+constexpr long kVorbisRates[] = {44100};  // the encoder's one setting
+constexpr long kG726Bitrates[] = {16, 24, 32, 40};
+constexpr long kG723Bitrates[] = {24, 40};
+
+constexpr WriterLimits kPcmWriter{.rates = acm::kPcmRates, .maxChannels = 2, .depths = kPcmDepths};
+constexpr WriterLimits kRawWriter{.minRate = 1000, .maxRate = 384000, .maxChannels = 2, .depths = kPcmDepths};
+constexpr WriterLimits kTelephonyWriter{.minRate = 1, .maxRate = 1000000, .maxChannels = 1};
+
+// FormatTag: the record's own, or a number the type has always reported.
+long recordTag(const FullFormat& full) { return tagOf(full); }
+long rawTag(const FullFormat& full) { return tagOf(full) + 30000L; }
+template <long Tag>
+long fixedTag(const FullFormat&) {
+    return Tag;
+}
+
+// Bitrates the settings decide (bit/s).
+long g726Bitrate(const OutputSettings& o, bool) { return o.g726Bits * 8; }
+long g721Bitrate(const OutputSettings&, bool) { return 32; }
+long g723Bitrate(const OutputSettings& o, bool) { return o.g723Bits * 8; }
+long opusBitrate(const OutputSettings& o, bool) { return o.opus.bitrate * 1000L; }  // the file's average
+long voxBitrate(const OutputSettings&, bool creating) { return creating ? 12 : -1; }
+
+// Rows in FormatTypeConstants order. Types whose codec is not part of the
+// component have empty slots and report FORMATNOTSUPPORT; types without a
 // reader-writer pair cannot be opened with READWRITE.
 constexpr ContainerEntry kContainers[] = {
-    {WAV, openWav, createWav, true},     {MP3, openMpeg, createMp3, false},  // MPEG reader; MP3 encoder paths
-    {VOX, openVox, createVox, true},                                         // Dialogic ADPCM
-    {RAW, openRaw, createRaw, true},     {G726, openG726, createG726, true},
-    {OGG, openOgg, createOgg, false},  // Ogg Vorbis
-    {G721, openG721, createG721, true},  {G723, openG723, createG723, true},
-    {AVI, openAvi, nullptr, false},       // sound tracks of AVI files: read only
-    {MPC, openMpc, nullptr, false},       // MPEG Plus: read only
-    {MP2, openSpeech, createMp2, false},  // reads ".dss" speech files, writes Layer II
-    {FLAC, openFlac, createFlac, false},
-    {OPUS, openOpus, createOpus, false},
+    {WAV, "wav", "WAV", "a WAV file", kWavExt, kWavExt, {}, openWav, createWav, true, true, kPcmWriter, recordTag},
+    {MP3, "mp3", "MPEG audio", "an MPEG audio file", kMpegOpenExt, kMp3Ext, {}, openMpeg, createMp3, false, true,
+     {.rates = kMpegRates, .maxChannels = 2, .bitrates = kMp3Bitrates}, fixedTag<85>},
+    {VOX, "vox", "Dialogic VOX", "a Dialogic VOX file", kVoxExt, kVoxExt, {}, openVox, createVox, true, false,
+     {.rates = acm::kPcmRates, .maxChannels = 1}, fixedTag<23>, voxBitrate},
+    {RAW, "raw", "raw samples", "a raw sample file", kRawExt, kRawExt, {}, openRaw, createRaw, true, false,
+     kRawWriter, rawTag},
+    {G726, "g726", "G.726", "a G.726 file", kG726Ext, kG726Ext, {}, openG726, createG726, true, false,
+     {.minRate = 1, .maxRate = 1000000, .maxChannels = 1, .bitrates = kG726Bitrates}, fixedTag<100>, g726Bitrate},
+    {OGG, "ogg", "Ogg Vorbis", "an Ogg Vorbis file", kOggExt, kOggExt, kOggKinds, openOgg, createOgg, false, true,
+     {.rates = kVorbisRates, .maxChannels = 2, .minBitrate = 45, .maxBitrate = 500}},
+    {G721, "g721", "G.721", "a G.721 file", kG721Ext, kG721Ext, {}, openG721, createG721, true, false,
+     kTelephonyWriter, nullptr, g721Bitrate},
+    {G723, "g723", "G.723", "a G.723 file", kG723Ext, kG723Ext, {}, openG723, createG723, true, false,
+     {.minRate = 1, .maxRate = 1000000, .maxChannels = 1, .bitrates = kG723Bitrates}, nullptr, g723Bitrate},
+    {AVI, "avi", "AVI", "an AVI file", kAviExt, {}, kAviKinds, openAvi, nullptr, false, false, {}},
+    {MPC, "mpc", "MPEG Plus", "an MPEG Plus file", kMpcExt, {}, {}, openMpc, nullptr, false, true, {}},
+    {WMA, "wma", "Windows Media Audio", "a Windows Media file", kWmaExt, kWmaExt, {}, nullptr, nullptr, false,
+     false, {}},
+    {MP2, "mp2", "MPEG Layer II", "a DSS speech file", kDssExt, kMp2Ext, {}, openSpeech, createMp2, false, false,
+     {.rates = kMp2Rates, .maxChannels = 2, .bitrates = kMp2Bitrates}, fixedTag<80>},
+    {FLAC, "flac", "FLAC", "a FLAC file", kFlacExt, kFlacExt, kFlacKinds, openFlac, createFlac, false, true,
+     {.minRate = 1000, .maxRate = 384000, .maxChannels = 2, .depths = kFlacDepths}},
+    {OPUS, "opus", "Ogg Opus", "an Ogg Opus file", kOpusExt, kOpusExt, kOpusKinds, openOpus, createOpus, false,
+     true, {.rates = kOpusRates, .maxChannels = 2, .minBitrate = 6, .maxBitrate = 510}, nullptr, opusBitrate},
 };
+
+// The extension of the file-name part, lower-cased, without the dot ("" when none).
+std::string extensionOf(const std::string& name) {
+    const size_t slash = name.find_last_of('/');
+    const size_t start = slash == std::string::npos ? 0 : slash + 1;
+    const size_t dot = name.find_last_of('.');
+    if (dot == std::string::npos || dot < start) return {};
+    std::string ext = name.substr(dot + 1);
+    for (char& c : ext)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return ext;
+}
 
 }  // namespace
 
 const Opener kMpegInWaveOpener = openMpegInWave;
 
+std::span<const ContainerEntry> containers() { return kContainers; }
+
 const ContainerEntry* findContainer(long formatType) {
     for (const auto& entry : kContainers)
         if (entry.formatType == formatType) return &entry;
     return nullptr;
+}
+
+long typeForName(const std::string& name, bool forCreate) {
+    const std::string ext = extensionOf(name);
+    if (ext.empty()) return RAW;
+    for (const auto& entry : kContainers) {
+        const auto& extensions = forCreate ? entry.createExtensions : entry.openExtensions;
+        if (std::find(extensions.begin(), extensions.end(), ext) != extensions.end()) return entry.formatType;
+    }
+    return RAW;
+}
+
+bool readsKind(const ContainerEntry& entry, probe::Kind kind) {
+    return entry.open && std::find(entry.kinds.begin(), entry.kinds.end(), kind) != entry.kinds.end();
+}
+
+SampleKind likeSampleKind(const std::string& fileName) {
+    const std::string ext = extensionOf(fileName);
+    if (ext.empty()) return {0, FILEACCESS};
+    for (const long type : {WAV, MP3})
+        if (ext == findContainer(type)->createExtensions.front()) return {type, NOERRORS};
+    return {0, FORMATFILE};
+}
+
+bool anyReadsKind(probe::Kind kind) {
+    return std::any_of(std::begin(kContainers), std::end(kContainers),
+                       [kind](const ContainerEntry& e) { return readsKind(e, kind); });
 }
 
 }  // namespace qoro::audiofile

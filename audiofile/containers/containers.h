@@ -6,11 +6,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "containers/settings.h"
 #include "containers/track.h"
+#include "probe/signature.h"
 
 namespace qoro::audiofile {
 
@@ -124,15 +127,62 @@ int16_t createStarted(const CreateRequest& request, const Settings& settings, st
 using Opener = int16_t (*)(const OpenRequest&, std::unique_ptr<Track>&);
 using Creator = int16_t (*)(const CreateRequest&, std::unique_ptr<Track>&);
 
-struct ContainerEntry {
-    long formatType;
-    Opener open;         // reading; nullptr: no reader yet
-    Creator create;      // writing; nullptr: no writer yet
-    bool readWritePair;  // the type can be opened for reading and writing
+// What a writer of the type takes: the rates (a list, or any rate between
+// the bounds when the list is empty), the channels, the sample depths of
+// PCM writers and the bitrates of coded ones (kbit/s; a list, or bounds).
+struct WriterLimits {
+    std::span<const long> rates;
+    long minRate = 0, maxRate = 0;
+    long maxChannels = 0;
+    std::span<const long> depths;
+    std::span<const long> bitrates;
+    long minBitrate = 0, maxBitrate = 0;
 };
 
+// One type of file: its FormatTypeConstants value, how people and messages
+// name it, the extensions that choose it (OpenFile and CreateFile with
+// DEFAULT; the first one for writing is the usual one), the kinds of file it
+// reads by their signature, its reader and writer, and what the writer
+// takes. A row without reader or writer stands for a type the component
+// names but cannot read or write here.
+struct ContainerEntry {
+    long formatType;
+    std::string_view name;     // short and lower case, as on a command line: "wav"
+    std::string_view title;    // "WAV", "MPEG audio"
+    std::string_view inWords;  // what its reader takes a file for: "a WAV file"
+    std::span<const std::string_view> openExtensions;    // lower case, no dot
+    std::span<const std::string_view> createExtensions;  // lower case, no dot
+    std::span<const probe::Kind> kinds;  // signatures its reader reads
+    Opener open;                         // reading; nullptr: no reader
+    Creator create;                      // writing; nullptr: no writer
+    bool readWritePair;                  // the type can be opened for reading and writing
+    bool walked;  // a library walk takes its files (raw and telephony data, AVI films are not music)
+    WriterLimits writer;
+    // The FormatTag property of an open file of the type; nullptr: 65535.
+    long (*formatTag)(const FullFormat& full) = nullptr;
+    // The Bitrate property (bit/s) where the settings decide it (opening, or
+    // creating); nullptr: the byte rate of the file's record x 8.
+    long (*bitrate)(const OutputSettings& output, bool creating) = nullptr;
+};
+
+// Every row, in FormatTypeConstants order.
+std::span<const ContainerEntry> containers();
 // The entry of a FormatTypeConstants value, or nullptr for unknown types.
 const ContainerEntry* findContainer(long formatType);
+// The type a file name's extension chooses (any letter case) for opening or
+// for creating; RAW when no row claims it, as the component always did.
+long typeForName(const std::string& name, bool forCreate);
+// Whether a reader of the type reads files of this signature kind, and
+// whether any type's reader does.
+bool readsKind(const ContainerEntry& entry, probe::Kind kind);
+// SetFormatLikeSample's sample: a WAV or an MP3 file by its usual extension
+// (any letter case). No extension: error FILEACCESS; any other: FORMATFILE.
+struct SampleKind {
+    long type = 0;
+    long error = 0;
+};
+SampleKind likeSampleKind(const std::string& fileName);
+bool anyReadsKind(probe::Kind kind);
 
 // The containers of this folder.
 int16_t openWav(const OpenRequest& request, std::unique_ptr<Track>& track);

@@ -33,15 +33,19 @@ struct Choice {
     int bits;
 };
 
-Choice choiceFor(long formatType, const OutputSettings& s) {
-    switch (formatType) {
-    case VOX: return {ContainerKind::Vox, TelephonyCodec::Format::Vox, DescribedKind::Vox, s.voxFrequency, 4};
-    case G721: return {ContainerKind::G721, TelephonyCodec::Format::G721, DescribedKind::G721, s.g721Frequency, 4};
-    case G723:
-        return {ContainerKind::G723, TelephonyCodec::Format::G723, DescribedKind::G723, s.g723Frequency, s.g723Bits};
-    default:  // G726
-        return {ContainerKind::G726, TelephonyCodec::Format::G726, DescribedKind::G726, s.g726Frequency, s.g726Bits};
-    }
+// The coder of each kind, at the rate and code width of the settings.
+using ChoiceOf = Choice (*)(const OutputSettings& s);
+Choice vox(const OutputSettings& s) {
+    return {ContainerKind::Vox, TelephonyCodec::Format::Vox, DescribedKind::Vox, s.voxFrequency, 4};
+}
+Choice g721(const OutputSettings& s) {
+    return {ContainerKind::G721, TelephonyCodec::Format::G721, DescribedKind::G721, s.g721Frequency, 4};
+}
+Choice g723(const OutputSettings& s) {
+    return {ContainerKind::G723, TelephonyCodec::Format::G723, DescribedKind::G723, s.g723Frequency, s.g723Bits};
+}
+Choice g726(const OutputSettings& s) {
+    return {ContainerKind::G726, TelephonyCodec::Format::G726, DescribedKind::G726, s.g726Frequency, s.g726Bits};
 }
 
 class TelephonyTrack final : public Track {
@@ -165,9 +169,9 @@ private:
     std::vector<uint8_t> codes_;
 };
 
-int16_t openKind(const OpenRequest& request, std::unique_ptr<Track>& track) {
+int16_t openKind(ChoiceOf choice, const OpenRequest& request, std::unique_ptr<Track>& track) {
     if (!request.settings) return status::kFormatNotSupport;
-    auto t = std::make_unique<TelephonyTrack>(choiceFor(request.formatType, request.settings->output));
+    auto t = std::make_unique<TelephonyTrack>(choice(request.settings->output));
     if (!t->usable()) return status::kFormatNotSupport;
     const int16_t st = t->open(request.path, request.readWrite);
     if (st < 0) return refuse(request, st, t->cause());
@@ -175,9 +179,9 @@ int16_t openKind(const OpenRequest& request, std::unique_ptr<Track>& track) {
     return status::kOk;
 }
 
-int16_t createKind(const CreateRequest& request, std::unique_ptr<Track>& track) {
+int16_t createKind(ChoiceOf choice, const CreateRequest& request, std::unique_ptr<Track>& track) {
     if (!request.settings) return status::kFormatNotSupport;
-    auto t = std::make_unique<TelephonyTrack>(choiceFor(request.formatType, request.settings->output));
+    auto t = std::make_unique<TelephonyTrack>(choice(request.settings->output));
     if (!t->usable()) return status::kFormatNotSupport;
     const int16_t st = t->create(request.path);
     if (st < 0) return refuse(request, st, t->cause());
@@ -187,13 +191,13 @@ int16_t createKind(const CreateRequest& request, std::unique_ptr<Track>& track) 
 
 }  // namespace
 
-int16_t openVox(const OpenRequest& r, std::unique_ptr<Track>& t) { return openKind(r, t); }
-int16_t createVox(const CreateRequest& r, std::unique_ptr<Track>& t) { return createKind(r, t); }
-int16_t openG721(const OpenRequest& r, std::unique_ptr<Track>& t) { return openKind(r, t); }
-int16_t createG721(const CreateRequest& r, std::unique_ptr<Track>& t) { return createKind(r, t); }
-int16_t openG723(const OpenRequest& r, std::unique_ptr<Track>& t) { return openKind(r, t); }
-int16_t createG723(const CreateRequest& r, std::unique_ptr<Track>& t) { return createKind(r, t); }
-int16_t openG726(const OpenRequest& r, std::unique_ptr<Track>& t) { return openKind(r, t); }
-int16_t createG726(const CreateRequest& r, std::unique_ptr<Track>& t) { return createKind(r, t); }
+int16_t openVox(const OpenRequest& r, std::unique_ptr<Track>& t) { return openKind(vox, r, t); }
+int16_t createVox(const CreateRequest& r, std::unique_ptr<Track>& t) { return createKind(vox, r, t); }
+int16_t openG721(const OpenRequest& r, std::unique_ptr<Track>& t) { return openKind(g721, r, t); }
+int16_t createG721(const CreateRequest& r, std::unique_ptr<Track>& t) { return createKind(g721, r, t); }
+int16_t openG723(const OpenRequest& r, std::unique_ptr<Track>& t) { return openKind(g723, r, t); }
+int16_t createG723(const CreateRequest& r, std::unique_ptr<Track>& t) { return createKind(g723, r, t); }
+int16_t openG726(const OpenRequest& r, std::unique_ptr<Track>& t) { return openKind(g726, r, t); }
+int16_t createG726(const CreateRequest& r, std::unique_ptr<Track>& t) { return createKind(g726, r, t); }
 
 }  // namespace qoro::audiofile

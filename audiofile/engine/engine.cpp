@@ -22,53 +22,16 @@ uint64_t convertBytes(uint64_t count, const WAVEFORMATEX& from, const WAVEFORMAT
 // object sees within 32 bits).
 constexpr uint64_t kMaxStep = 1u << 28;
 
-// The kinds of file known by their signature that each format type reads.
-// Ogg streams the probe cannot name are left to the Ogg readers to judge.
-struct KindReader {
-    probe::Kind kind;
-    long formatType;
-};
-constexpr KindReader kKindReaders[] = {
-    {probe::Kind::Flac, FLAC}, {probe::Kind::OggVorbis, OGG}, {probe::Kind::OggOpus, OPUS},
-    {probe::Kind::Ogg, OGG},   {probe::Kind::Ogg, OPUS},      {probe::Kind::Avi, AVI},
-};
-
-// What a reader of the type takes a file for, in words ("a FLAC file, not a WAV file").
-std::string_view typeInWords(long formatType) {
-    switch (formatType) {
-    case WAV: return "a WAV file";
-    case MP3: return "an MPEG audio file";
-    case VOX: return "a Dialogic VOX file";
-    case RAW: return "a raw sample file";
-    case G726: return "a G.726 file";
-    case OGG: return "an Ogg Vorbis file";
-    case G721: return "a G.721 file";
-    case G723: return "a G.723 file";
-    case AVI: return "an AVI file";
-    case MPC: return "an MPEG Plus file";
-    case MP2: return "a DSS speech file";
-    case FLAC: return "a FLAC file";
-    case OPUS: return "an Ogg Opus file";
-    default: return "a file of this type";
-    }
-}
-
 // A file whose signature names a kind the type does not read is not handed
 // to the type's reader (which would take a compressed stream for raw samples,
 // or an image for a stream with lost sync): FORMATFILE when another type
 // reads the kind, FORMATNOTSUPPORT when none does or it holds no sound, with
 // the cause naming the kind. 0 when the reader may go on.
-int16_t refuseForeignKind(const std::string& path, long formatType, std::string& cause) {
+int16_t refuseForeignKind(const std::string& path, const ContainerEntry& entry, std::string& cause) {
     const probe::Kind kind = probe::identify(path);
-    if (kind == probe::Kind::None) return status::kOk;
-    bool readHere = false, readElsewhere = false;
-    for (const KindReader& r : kKindReaders) {
-        if (r.kind != kind) continue;
-        (r.formatType == formatType ? readHere : readElsewhere) = true;
-    }
-    if (readHere) return status::kOk;
-    if (readElsewhere) {
-        cause = probe::refusal(kind, typeInWords(formatType));
+    if (kind == probe::Kind::None || readsKind(entry, kind)) return status::kOk;
+    if (anyReadsKind(kind)) {
+        cause = probe::refusal(kind, entry.inWords);
         return status::kFormatFile;
     }
     cause = probe::refusal(kind);
@@ -169,7 +132,7 @@ int16_t Engine::open(const std::string& path, long formatType, long flag) {
     // further.
     std::string cause;
     if (unopenable.empty())
-        if (const int16_t st = refuseForeignKind(path, formatType, cause); st < 0)
+        if (const int16_t st = refuseForeignKind(path, *entry, cause); st < 0)
             return failure(st, Step::Open, std::move(cause));
 
     OpenRequest request{path, formatType, readWrite, &settings_, &cause};

@@ -3,51 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "containers/containers.h"
 #include "qoro/AudioFile.h"
 
 namespace qoro::audiofile {
-
-namespace {
-
-// The extension of the file-name part, lower-cased, dot included ("" when none).
-std::string extensionOf(const std::string& name) {
-    const size_t slash = name.find_last_of('/');
-    const size_t start = slash == std::string::npos ? 0 : slash + 1;
-    const size_t dot = name.find_last_of('.');
-    if (dot == std::string::npos || dot < start) return {};
-    std::string ext = name.substr(dot);
-    for (char& c : ext)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return ext;
-}
-
-struct ExtensionType {
-    const char* ext;
-    long type;
-};
-
-constexpr ExtensionType kOpenTypes[] = {
-    {".wav", WAV}, {".mp3", MP3},   {".mp2", MP3},   {".mp1", MP3},   {".mpeg", MP3},  {".vox", VOX},
-    {".pcm", RAW}, {".raw", RAW},   {".dat", RAW},   {".gsm", RAW},   {".adpcm", RAW}, {".g726", G726},
-    {".ogg", OGG}, {".g721", G721}, {".g723", G723}, {".avi", AVI},   {".mpc", MPC},   {".mp+", MPC},
-    {".wma", WMA}, {".dss", MP2},   {".flac", FLAC}, {".opus", OPUS},
-};
-
-constexpr ExtensionType kCreateTypes[] = {
-    {".wav", WAV}, {".mp3", MP3},   {".vox", VOX},   {".pcm", RAW},   {".raw", RAW},   {".dat", RAW},
-    {".gsm", RAW}, {".adpcm", RAW}, {".g726", G726}, {".ogg", OGG},   {".g721", G721}, {".g723", G723},
-    {".wma", WMA}, {".mp2", MP2},   {".flac", FLAC}, {".opus", OPUS},
-};
-
-template <size_t N>
-long lookupType(const ExtensionType (&table)[N], const std::string& name) {
-    const std::string ext = extensionOf(name);
-    for (const auto& e : table)
-        if (ext == e.ext) return e.type;
-    return RAW;
-}
-
-}  // namespace
 
 namespace {
 
@@ -61,8 +20,14 @@ constexpr long kMaxArrayRate = 768000;
 
 }  // namespace
 
-long AudioFileCore::typeForOpen(const std::string& name) { return lookupType(kOpenTypes, name); }
-long AudioFileCore::typeForCreate(const std::string& name) { return lookupType(kCreateTypes, name); }
+int32_t AudioFileCore::bitrateOf(long type, bool creating, const FullFormat& full) const {
+    const ContainerEntry* row = findContainer(type);
+    const long decided = row && row->bitrate ? row->bitrate(output_, creating) : -1;
+    return decided >= 0 ? static_cast<int32_t>(decided) : static_cast<int32_t>(headerOf(full).nAvgBytesPerSec * 8);
+}
+
+long AudioFileCore::typeForOpen(const std::string& name) { return typeForName(name, false); }
+long AudioFileCore::typeForCreate(const std::string& name) { return typeForName(name, true); }
 
 AudioFileCore::AudioFileCore(ErrorSink* sink) : sink_(sink), fmt_(FormatState::initial()) {
     arrayFormat_ = acm::makePcmFormat(44100, 2, 16);
@@ -150,13 +115,7 @@ void AudioFileCore::openFile(const std::string& name, long formatType, long flag
     fmt_.full = engine_.fullFormat();
     fmt_.file = engine_.fileFormat();
     fmt_.description = engine_.description();
-    switch (type) {
-    case G726: fmt_.bitrate = output_.g726Bits * 8; break;
-    case G721: fmt_.bitrate = 32; break;
-    case G723: fmt_.bitrate = output_.g723Bits * 8; break;
-    case OPUS: fmt_.bitrate = output_.opus.bitrate * 1000; break;  // the file's average
-    default: fmt_.bitrate = static_cast<int32_t>(headerOf(fmt_.full).nAvgBytesPerSec * 8); break;
-    }
+    fmt_.bitrate = bitrateOf(type, false, engine_.fullFormat());
 }
 
 void AudioFileCore::createFile(const std::string& name, long formatType) {
@@ -186,15 +145,7 @@ void AudioFileCore::createFile(const std::string& name, long formatType) {
     fmt_.type = static_cast<int32_t>(type);
     fmt_.file = engine_.fileFormat();
     fmt_.description = engine_.description();
-    switch (type) {
-    case VOX: fmt_.bitrate = 12; break;
-    case G726: fmt_.bitrate = output_.g726Bits * 8; break;
-    case G721: fmt_.bitrate = 32; break;
-    case G723: fmt_.bitrate = output_.g723Bits * 8; break;
-    case OPUS: fmt_.bitrate = output_.opus.bitrate * 1000; break;
-    // The file's own record: for raw files the one the raw settings build.
-    default: fmt_.bitrate = static_cast<int32_t>(headerOf(engine_.fullFormat()).nAvgBytesPerSec * 8); break;
-    }
+    fmt_.bitrate = bitrateOf(type, true, engine_.fullFormat());
 }
 
 int16_t AudioFileCore::finishFile() {
@@ -355,15 +306,8 @@ long AudioFileCore::duration() const {
 
 long AudioFileCore::formatTag() const {
     if (!isOpen()) return 0;
-    switch (fmt_.type) {
-    case WAV: return tagOf(engine_.fullFormat());
-    case MP3: return 85;
-    case VOX: return 23;
-    case RAW: return tagOf(engine_.fullFormat()) + 30000L;
-    case G726: return 100;
-    case MP2: return 80;
-    default: return 65535;
-    }
+    const ContainerEntry* row = findContainer(fmt_.type);
+    return row && row->formatTag ? row->formatTag(engine_.fullFormat()) : 65535;
 }
 
 long AudioFileCore::g723Bitrate() const { return output_.g723Bits == 5 ? G723_40_KBPS : G723_24_KBPS; }

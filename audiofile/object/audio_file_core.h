@@ -152,6 +152,9 @@ public:
     static long typeForCreate(const std::string& name);
 
 private:
+    // The Bitrate property of a file of the type just opened or created: what
+    // the settings decide for the type, else the record's byte rate x 8.
+    int32_t bitrateOf(long type, bool creating, const FullFormat& full) const;
     // Stores and fires an error code, with its cause in words (words for
     // the code when none is given).
     void report(long code, const std::string& cause = {});

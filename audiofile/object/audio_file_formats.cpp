@@ -2,6 +2,7 @@
 // around the output-format builders.
 #include "object/audio_file_core.h"
 
+#include "containers/containers.h"
 #include "qoro/AudioFile.h"
 
 namespace qoro::audiofile {

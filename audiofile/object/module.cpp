@@ -1,8 +1,9 @@
-// The QoroAudioFile component module: its two classes and the four exports
+// The QoroAudioFile component module: its three classes and the four exports
 // (DllGetClassObject, DllCanUnloadNow, DllRegisterServer, DllUnregisterServer).
 #include <span>
 
 #include "object/audio_file.h"
+#include "object/audio_file_formats_object.h"
 #include "object/audio_file_lame_mp3_encoder.h"
 
 namespace {
@@ -11,6 +12,7 @@ std::span<const qoro::com::ClassEntry> componentClasses() {
     static const qoro::com::ClassEntry classes[] = {
         qoro::audiofile::AudioFileObject::classEntry(),
         qoro::audiofile::audioFileLameMp3EncoderClass(),
+        qoro::audiofile::AudioFileFormatsObject::classEntry(),
     };
     return classes;
 }

@@ -465,16 +465,6 @@ MenuChoice setFormatFromMenu(FormatState& state) {
     return {h.nBlockAlign, NOERRORS, NOERRORS};
 }
 
-SampleKind likeSampleKind(std::string_view fileName) {
-    const std::string name = lower(fileName);
-    const size_t dot = name.rfind('.');
-    if (dot == std::string::npos || dot + 1 == name.size()) return {0, FILEACCESS};
-    const std::string ext = name.substr(dot + 1);
-    if (ext == "wav") return {WAV, NOERRORS};
-    if (ext == "mp3") return {MP3, NOERRORS};
-    return {0, FORMATFILE};
-}
-
 long adoptSampleFormat(FormatState& state, Mp3Settings& mp3, long type, const SampleFormat& sample) {
     if (sample.full.size() < 16) return 0;
     const FullFormat full = toFullFormat(sample.full);

@@ -151,15 +151,6 @@ struct MenuChoice {
 };
 MenuChoice setFormatFromMenu(FormatState& state);
 
-// SetFormatLikeSample, first step: the type to open the sample with, from the
-// text after the name's last "." (lower-cased): "wav" WAV, "mp3" MP3. No
-// extension: error FILEACCESS; any other: FORMATFILE.
-struct SampleKind {
-    long type = 0;
-    long error = 0;
-};
-SampleKind likeSampleKind(std::string_view fileName);
-
 // SetFormatLikeSample, last step, after the engine opened the sample: takes
 // over its full format, PCM form and description (and for MP3 its frequency,
 // bitrate in kbit/s and channels into the MP3 settings). The PCM form is

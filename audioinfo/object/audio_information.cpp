@@ -7,6 +7,7 @@
 #include "genre/genre.h"
 #include "io/file_rewrite.h"
 #include "probe/signature.h"
+#include "object/info_types.h"
 #include "readers/ogg_comments.h"
 #include "readers/readers.h"
 #include "readers/vorbis_comments.h"
@@ -29,74 +30,26 @@ HRESULT answer(bool yes, BOOL* out) {
     return S_OK;
 }
 
-// The probe of one file type (WAV, MPEG, Ogg Vorbis, MPEG Plus, AVI, FLAC, Opus).
+// The probe of one file type; 0 for Unknown.
 int probeOf(FileType type, const std::string& path) {
-    switch (type) {
-    case FileType::Wav: return probeWav(path);
-    case FileType::Mpeg: return probeMpeg(path);
-    case FileType::OggVorbis: return probeOgg(path);
-    case FileType::MpegPlus: return probeMpc(path);
-    case FileType::Avi: return probeAvi(path);
-    case FileType::Flac: return probeFlac(path);
-    case FileType::Opus: return probeOpus(path);
-    case FileType::Unknown: break;
-    }
-    return 0;
+    const InfoTypeEntry* entry = infoTypeEntry(type);
+    return entry ? entry->probe(path) : 0;
 }
-
-// The AVI probe answers -1 for anything else, which ends a chain: it comes last.
-constexpr FileType kProbeOrder[] = {FileType::Wav,  FileType::Mpeg, FileType::OggVorbis, FileType::MpegPlus,
-                                    FileType::Flac, FileType::Opus, FileType::Avi};
 
 constexpr std::string_view kSource = "QoroAudioInformation.AudioInformation";
-
-// The kinds of file known by their signature that the reader of each type
-// reads. Ogg streams the probe cannot name are left to the Ogg readers.
-struct KindReader {
-    probe::Kind kind;
-    FileType type;
-};
-constexpr KindReader kKindReaders[] = {
-    {probe::Kind::Flac, FileType::Flac},    {probe::Kind::OggVorbis, FileType::OggVorbis},
-    {probe::Kind::OggOpus, FileType::Opus}, {probe::Kind::Ogg, FileType::OggVorbis},
-    {probe::Kind::Ogg, FileType::Opus},     {probe::Kind::Avi, FileType::Avi},
-};
-
-bool readsKind(FileType type, probe::Kind kind) {
-    return std::any_of(std::begin(kKindReaders), std::end(kKindReaders),
-                       [&](const KindReader& r) { return r.kind == kind && r.type == type; });
-}
-
-bool someReaderReads(probe::Kind kind) {
-    return std::any_of(std::begin(kKindReaders), std::end(kKindReaders),
-                       [&](const KindReader& r) { return r.kind == kind; });
-}
 
 // A kind found by signature that the reader of a known type does not read:
 // the file is no file of that type, and is not handed to its reader.
 bool foreignTo(FileType type, probe::Kind kind) {
-    return type != FileType::Unknown && kind != probe::Kind::None && !readsKind(type, kind);
-}
-
-// What the reader of a type takes a file for, in words ("a FLAC file, not a WAV file").
-std::string_view typeInWords(FileType type) {
-    switch (type) {
-    case FileType::Wav: return "a WAV file";
-    case FileType::Mpeg: return "an MPEG audio file";
-    case FileType::OggVorbis: return "an Ogg Vorbis file";
-    case FileType::MpegPlus: return "an MPEG Plus file";
-    case FileType::Avi: return "an AVI file";
-    case FileType::Flac: return "a FLAC file";
-    case FileType::Opus: return "an Ogg Opus file";
-    case FileType::Unknown: break;
-    }
-    return "a file of this type";
+    const InfoTypeEntry* entry = infoTypeEntry(type);
+    return entry && kind != probe::Kind::None && !readsKind(*entry, kind);
 }
 
 // Why a file of a foreign kind is not read as the type: the kind, and what
 // it is not ("an MP4/AAC file: this format is not supported").
 std::string foreignCause(FileType type, probe::Kind kind) {
-    return someReaderReads(kind) ? probe::refusal(kind, typeInWords(type)) : probe::refusal(kind);
+    const InfoTypeEntry* entry = infoTypeEntry(type);
+    return entry && anyReadsKind(kind) ? probe::refusal(kind, entry->inWords) : probe::refusal(kind);
 }
 
 // The bytes of a VT_UI1 array (by value or by reference, or inside a VARIANT
@@ -291,7 +244,7 @@ void AudioInformationObject::reset() {
 }
 
 FileType AudioInformationObject::classify(const std::string& path) {
-    type_ = classifyExtension(path);
+    type_ = typeOfName(path);
     return type_;
 }
 
@@ -335,52 +288,18 @@ HRESULT AudioInformationObject::GetAudioInformation(BSTR fileName) {
         read = false;
         notRead = foreignCause(type, kind);
         type_ = FileType::Unknown;
-    } else {
-        switch (type) {
-        case FileType::Wav:
-            if (!readWav(path, facts_, tags_, cues_, &extras_)) {
-                read = false;
-                if (probeWav(path) > 0)
-                    notRead = "a WAV file whose sound format is not supported or whose chunks are damaged";
-                type_ = FileType::Unknown;
-                reset();
-            }
-            break;
-        case FileType::Mpeg:
-            read = readMpeg(path, {.fastAnalysis = fastAnalysis_ != FALSE, .tagKind = tagVersion_}, facts_, tags_,
-                            &extras_) == MpegRead::Ok;
-            break;
-        case FileType::OggVorbis:
-            if (!readOgg(path, facts_, tags_, &extras_)) {
-                read = false;
-                type_ = FileType::Unknown;
-                reset();
-            }
-            break;
-        case FileType::MpegPlus:
-            if (!readMpc(path, facts_, tags_)) {
-                read = false;
-                type_ = FileType::Unknown;
-                reset();
-            }
-            break;
-        case FileType::Avi: read = readAvi(path, facts_); break;
-        case FileType::Flac:
-        case FileType::Opus:
-            if (!(type_ == FileType::Flac ? readFlac(path, facts_, tags_, extras_)
-                                          : readOpus(path, facts_, tags_, extras_))) {
-                read = false;
-                type_ = FileType::Unknown;
-                reset();
-            }
-            break;
-        case FileType::Unknown:
-            facts_.size = sizeFact(fileLength(path));
-            read = false;
-            notRead = kind != probe::Kind::None && !someReaderReads(kind) ? probe::refusal(kind)
-                                                                          : "not a type of file this component reads";
-            break;
+    } else if (const InfoTypeEntry* entry = infoTypeEntry(type)) {
+        read = entry->read({path, fastAnalysis_ != FALSE, tagVersion_, facts_, tags_, extras_, cues_});
+        if (!read && !entry->unreadable.empty() && entry->probe(path) > 0) notRead = entry->unreadable;
+        if (!read && !entry->keepsFailedRead) {
+            type_ = FileType::Unknown;
+            reset();
         }
+    } else {
+        facts_.size = sizeFact(fileLength(path));
+        read = false;
+        notRead = kind != probe::Kind::None && !anyReadsKind(kind) ? probe::refusal(kind)
+                                                                   : "not a type of file this component reads";
     }
     if (!read) {
         // The file itself first: missing, not permitted, a directory, empty.
@@ -408,30 +327,19 @@ HRESULT AudioInformationObject::SetAudioInformation(BSTR fileName) {
     const std::string path = utf8Of(fileName);
     const FileType type = classify(path);
     // A file of another kind under this name gets no tag of this type.
-    if (const probe::Kind kind = probe::identify(path); foreignTo(type, kind) && type != FileType::Avi)
+    const InfoTypeEntry* entry = infoTypeEntry(type);
+    if (!entry || !entry->write)
+        return com::reportError(E_NOTIMPL, IID_IAudioInformation, kSource, "tags of this type of file cannot be written");
+    if (const probe::Kind kind = probe::identify(path); foreignTo(type, kind))
         return com::reportError(HRESULT_BAD_FORMAT, IID_IAudioInformation, kSource,
                                 "cannot write the tags: " + foreignCause(type, kind));
     // Fields and pictures the file's tags cannot hold: nothing is written.
-    if (const std::string why = refusal(type); !why.empty())
+    if (const std::string why = refusal(*entry); !why.empty())
         return com::reportError(E_NOTIMPL, IID_IAudioInformation, kSource, "cannot write the tags: " + why);
     // Fields set while the record held a file of another type, whose names
     // the properties own here, set those properties.
     std::erase_if(changes_.fields, [this](const tags::TagField& f) { return setPropertyField(f.name, f.value); });
-    std::error_code ec;
-    switch (type) {
-    case FileType::Wav: ec = tags::writeWavInfo(path, tags_, cues_, changes_); break;
-    case FileType::Mpeg:
-        ec = tagVersion_ == 2 ? tags::writeId3v2(path, tags_, changes_) : tags::writeId3v1(path, tags_);
-        break;
-    case FileType::OggVorbis: ec = writeOggComments(path, tags_, changes_); break;
-    case FileType::MpegPlus: ec = writeMpcTag(path, tags_); break;
-    case FileType::Flac: ec = writeFlacTags(path, tags_, changes_); break;
-    case FileType::Opus: ec = writeOpusTags(path, tags_, changes_); break;
-    case FileType::Avi:
-    case FileType::Unknown:
-        return com::reportError(E_NOTIMPL, IID_IAudioInformation, "QoroAudioInformation.AudioInformation",
-                                "tags of this type of file cannot be written");
-    }
+    const std::error_code ec = entry->write({path, tagVersion_, tags_, cues_, changes_});
     if (!ec) {
         // What was set is now what the file holds.
         extras_ = current();
@@ -544,18 +452,18 @@ HRESULT AudioInformationObject::IsAudioFile(BSTR fileName, BOOL* Result) {
     const FileType type = classify(path);
     // A kind of file that no reader here reads is no audio file to this
     // component, whatever a probe would make of its bytes.
-    if (const probe::Kind kind = probe::identify(path); kind != probe::Kind::None && !someReaderReads(kind))
+    if (const probe::Kind kind = probe::identify(path); kind != probe::Kind::None && !anyReadsKind(kind))
         return answer(false, Result);
     int result = 0;
     if (type != FileType::Unknown) {
         result = probeOf(type, path);
         // Not what its name says: every other probe in turn.
         if (result <= 0)
-            for (FileType other : kProbeOrder)
-                if (other != type && (result = probeOf(other, path)) != 0) break;
+            for (const InfoTypeEntry& other : infoTypes())
+                if (other.type != type && (result = other.probe(path)) != 0) break;
     } else {
-        for (FileType t : kProbeOrder)
-            if ((result = probeOf(t, path)) != 0) break;
+        for (const InfoTypeEntry& t : infoTypes())
+            if ((result = t.probe(path)) != 0) break;
     }
     return answer(result > 0, Result);
 }
@@ -564,8 +472,9 @@ HRESULT AudioInformationObject::IsInfoSupport(BSTR fileName, BOOL* Result) {
     if (!Result) return E_POINTER;
     const std::string path = utf8Of(fileName);
     const FileType type = classify(path);
-    const bool readable = type != FileType::Avi && type != FileType::Unknown &&
-                          !foreignTo(type, probe::identify(path)) && probeOf(type, path) > 0;
+    const InfoTypeEntry* entry = infoTypeEntry(type);
+    const bool readable = entry && entry->scheme != TagScheme::None && !foreignTo(type, probe::identify(path)) &&
+                          entry->probe(path) > 0;
     return answer(readable, Result);
 }
 
@@ -694,9 +603,12 @@ std::string numberText(int n) { return n > 0 ? std::to_string(n) : std::string()
 
 }  // namespace
 
-bool AudioInformationObject::vorbisType() const {
-    return type_ == FileType::OggVorbis || type_ == FileType::Flac || type_ == FileType::Opus;
+TagScheme AudioInformationObject::scheme() const {
+    const InfoTypeEntry* entry = infoTypeEntry(type_);
+    return entry ? entry->scheme : TagScheme::None;
 }
+
+bool AudioInformationObject::vorbisType() const { return scheme() == TagScheme::Vorbis; }
 
 std::optional<std::string> AudioInformationObject::propertyField(const std::string& name) const {
     if (vorbisType()) {
@@ -708,7 +620,7 @@ std::optional<std::string> AudioInformationObject::propertyField(const std::stri
         if (vorbis::sameName(name, "TRACKNUMBER")) return numberText(tags_.track);
         return std::nullopt;
     }
-    if (type_ == FileType::Wav && tags::isPropertyInfoId(name)) return tags::infoPropertyValue(tags_, name);
+    if (scheme() == TagScheme::RiffInfo && tags::isPropertyInfoId(name)) return tags::infoPropertyValue(tags_, name);
     return std::nullopt;
 }
 
@@ -731,7 +643,7 @@ bool AudioInformationObject::setPropertyField(const std::string& name, const std
         applyVorbisComments(std::span(&comment, 1), tags_);
         return true;
     }
-    if (type_ == FileType::Wav) return tags::setInfoProperty(tags_, name, value);
+    if (scheme() == TagScheme::RiffInfo) return tags::setInfoProperty(tags_, name, value);
     return false;
 }
 
@@ -752,31 +664,29 @@ tags::TagExtras AudioInformationObject::current() const {
     return now;
 }
 
-std::string AudioInformationObject::refusal(FileType type) const {
+std::string AudioInformationObject::refusal(const InfoTypeEntry& entry) const {
     if (changes_.empty()) return {};
-    switch (type) {
-    case FileType::Wav:
-        if (!changes_.pictures.empty()) return "a WAV file's RIFF INFO list cannot hold pictures";
+    switch (entry.scheme) {
+    case TagScheme::RiffInfo:
+        if (!changes_.pictures.empty()) return std::string(entry.inWords) + "'s RIFF INFO list cannot hold pictures";
         for (const tags::TagField& f : changes_.fields)
             if (!tags::isInfoItemId(f.name))
                 return "\"" + f.name + "\" is no RIFF INFO id (four capital letters or digits, such as \"ITCH\")";
         return {};
-    case FileType::Mpeg:
+    case TagScheme::Id3:
         if (tagVersion_ != 2)
             return "an ID3v1 tag holds neither pictures nor fields beyond the properties (mp3TagInfoVersion 2 "
                    "writes an ID3v2 tag)";
         return {};
-    case FileType::MpegPlus:
-        return "an MPEG Plus file's ID3v1 tag holds neither pictures nor fields beyond the properties";
-    case FileType::OggVorbis:
-    case FileType::Flac:
-    case FileType::Opus:
+    case TagScheme::Id3v1:
+        return std::string(entry.inWords) + "'s ID3v1 tag holds neither pictures nor fields beyond the properties";
+    case TagScheme::Vorbis:
         for (const tags::TagField& f : changes_.fields)
             if (!vorbis::isValidName(f.name))
                 return "\"" + f.name + "\" is no Vorbis comment name (printable ASCII without \"=\")";
         return {};
-    case FileType::Avi:
-    case FileType::Unknown: break;
+    case TagScheme::Id3v2:
+    case TagScheme::None: break;
     }
     return {};
 }
@@ -809,7 +719,7 @@ HRESULT AudioInformationObject::SetField(BSTR Name, BSTR Value) {
         if (setPropertyField(name, value)) return S_OK;
         // Names the current type cannot hold are refused at once (and again on
         // writing, which may go to a file of another type).
-        if (type_ == FileType::Wav && !tags::isInfoItemId(name))
+        if (scheme() == TagScheme::RiffInfo && !tags::isInfoItemId(name))
             return com::reportError(
                 E_INVALIDARG, IID_IAudioInformation2, kSource,
                 "\"" + name + "\" is no RIFF INFO id (four capital letters or digits, such as \"ITCH\")");

@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 
+#include "object/info_types.h"
 #include "qoro/AudioInformation.h"
 #include "qoro/com_server.h"
 #include "readers/facts.h"
@@ -129,6 +130,8 @@ private:
     static HRESULT text(const std::string& value, BSTR* out);
     static HRESULT number(LONG value, LONG* out);
     static HRESULT number(SHORT value, SHORT* out);
+    // The tag scheme of the current type (None without one).
+    TagScheme scheme() const;
     // True when the current type keeps its fields in Vorbis comments.
     bool vorbisType() const;
     // The properties' text of a field name the current type gives one of
@@ -138,7 +141,7 @@ private:
     // The fields and pictures as read with the changes applied.
     tags::TagExtras current() const;
     // Why the changes cannot be written into a file of this type ("" when they can).
-    std::string refusal(FileType type) const;
+    std::string refusal(const InfoTypeEntry& entry) const;
 
     tags::TagRecord tags_;
     Facts facts_;

@@ -12,22 +12,6 @@
 
 namespace qoro::audioinfo {
 
-FileType classifyExtension(std::string_view path) {
-    const size_t dot = path.rfind('.');
-    if (dot == std::string_view::npos || dot + 1 == path.size()) return FileType::Unknown;
-    std::string ext(path.substr(dot + 1));
-    for (char& c : ext)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (ext == "wav") return FileType::Wav;
-    if (ext == "mp3" || ext == "mp2" || ext == "mp1" || ext == "mpeg") return FileType::Mpeg;
-    if (ext == "ogg") return FileType::OggVorbis;
-    if (ext == "mpc" || ext == "mp+") return FileType::MpegPlus;
-    if (ext == "avi") return FileType::Avi;
-    if (ext == "flac") return FileType::Flac;
-    if (ext == "opus") return FileType::Opus;
-    return FileType::Unknown;
-}
-
 int32_t mulDiv(int64_t a, int64_t b, int64_t c) {
     if (c == 0) return -1;
     // 128-bit intermediate: no product of two 64-bit values overflows.

@@ -1,5 +1,6 @@
-// File types of the information component and the extension that selects
-// each: the part of the path after its last ".", compared in lower case.
+// File types of the information component (the infoType values). Which
+// extensions choose each, and everything else about a type, is in the
+// table of types (object/info_types.h).
 #pragma once
 
 #include <cstdint>
@@ -9,16 +10,13 @@ namespace qoro::audioinfo {
 
 enum class FileType : int16_t {
     Unknown = 0,
-    Wav = 1,        // "wav"
-    Mpeg = 2,       // "mp3", "mp2", "mp1", "mpeg"
-    OggVorbis = 3,  // "ogg"
-    MpegPlus = 4,   // "mpc", "mp+"
-    Avi = 5,        // "avi"
-    Flac = 6,       // "flac"
-    Opus = 7,       // "opus"
+    Wav = 1,
+    Mpeg = 2,
+    OggVorbis = 3,
+    MpegPlus = 4,
+    Avi = 5,
+    Flac = 6,
+    Opus = 7,
 };
-
-// A path without "." or ending in "." has no extension: Unknown.
-FileType classifyExtension(std::string_view path);
 
 }  // namespace qoro::audioinfo

@@ -221,6 +221,12 @@ inline constexpr CLSID CLSID_AudioFileLameMp3Encoder = {
 // {75BED8D9-B118-42AB-B3E7-B48C60970C2B}
 inline constexpr IID IID_IAudioFileLameMp3Encoder = {
     0x75bed8d9, 0xb118, 0x42ab, {0xb3, 0xe7, 0xb4, 0x8c, 0x60, 0x97, 0x0c, 0x2b}};
+// {26FC3ABC-892A-4B90-B581-B6968CE4DB71}
+inline constexpr CLSID CLSID_AudioFileFormats = {
+    0x26fc3abc, 0x892a, 0x4b90, {0xb5, 0x81, 0xb6, 0x96, 0x8c, 0xe4, 0xdb, 0x71}};
+// {6599C595-26CB-4AEC-A2D6-C2FBB1040FE3}
+inline constexpr IID IID_IAudioFileFormats = {
+    0x6599c595, 0x26cb, 0x4aec, {0xa2, 0xd6, 0xc2, 0xfb, 0xb1, 0x04, 0x0f, 0xe3}};
 
 // Programmatic identifiers (version-dependent and version-independent).
 inline constexpr const OLECHAR* PROGID_AudioFile = u"QoroAudioFile.AudioFile.1";
@@ -229,6 +235,8 @@ inline constexpr const OLECHAR* PROGID_AudioFileLameMp3Encoder =
     u"QoroAudioFile.AudioFileLameMp3Encoder.1";
 inline constexpr const OLECHAR* PROGID_AudioFileLameMp3Encoder_VI =
     u"QoroAudioFile.AudioFileLameMp3Encoder";
+inline constexpr const OLECHAR* PROGID_AudioFileFormats = u"QoroAudioFile.Formats.1";
+inline constexpr const OLECHAR* PROGID_AudioFileFormats_VI = u"QoroAudioFile.Formats";
 
 // ---------------------------------------------------------------------------
 // Dispatch identifiers, so dispatch tables, scripts and tests use names.
@@ -318,6 +326,20 @@ inline constexpr DISPID Frequency = 30;
 inline constexpr DISPID Channels = 31;
 inline constexpr DISPID Bitrate = 32;
 }  // namespace AudioFileLameMp3Encoder
+
+namespace AudioFileFormats {
+inline constexpr DISPID Count = 1;
+inline constexpr DISPID FormatType = 2;
+inline constexpr DISPID Name = 3;
+inline constexpr DISPID Title = 4;
+inline constexpr DISPID Extensions = 5;
+inline constexpr DISPID Abilities = 6;
+inline constexpr DISPID WriterRates = 7;
+inline constexpr DISPID WriterChannels = 8;
+inline constexpr DISPID WriterDepths = 9;
+inline constexpr DISPID WriterBitrates = 10;
+inline constexpr DISPID TypeForName = 11;
+}  // namespace AudioFileFormats
 
 }  // namespace qoro::dispid
 
@@ -485,6 +507,51 @@ struct IAudioFile2 : public IAudioFile {
                                   LONG* BlockAlign) = 0;
     virtual HRESULT SetFormatOpus(LONG nChannels /* = 2 */, LONG Bitrate /* = 128 */,
                                   LONG Complexity /* = 10 */, LONG* BlockAlign) = 0;
+};
+
+// What AudioFileFormats.Abilities reports of a type, as bits.
+enum FormatAbilityConstants : LONG {
+    FORMAT_READS = 1,       // OpenFile reads it
+    FORMAT_WRITES = 2,      // CreateFile writes it
+    FORMAT_READWRITE = 4,   // OpenFile takes READWRITE
+    FORMAT_WALKED = 8,      // music: a walk over a library takes its files
+    FORMAT_AUDIO = 16,      // it holds sound (a kind known by its signature may not)
+};
+
+// The types of file the component knows ("QoroAudioFile.Formats"): one entry
+// per FormatTypeConstants value it reads or writes, in their order, then the
+// kinds of sound file it recognises by their first bytes but does not read
+// (FormatType 0; an MP4/AAC or Monkey's Audio file, say), so that a caller
+// can tell "not supported" from "not audio" without a list of its own.
+// Index runs from 0 to Count - 1; an Index out of range gives E_INVALIDARG.
+//
+//   Name            short and lower case, as on a command line: "wav", "mp3"
+//   Title           for people: "WAV", "MPEG audio", "an MP4/AAC file"
+//   Extensions      lower case, without dots, separated by blanks, the usual
+//                   one first: Purpose 0 those OpenFile with DEFAULT chooses
+//                   the type by ("mp3 mp2 mp1 mpeg"), 1 those CreateFile
+//                   chooses it by ("mp3"); a kind not read lists its usual ones
+//   Abilities       FormatAbilityConstants bits
+//   WriterRates     the rates its writer takes, in Hz: a list ("8000 11025")
+//                   or a range ("1000-384000"); empty without a writer
+//   WriterChannels  the most channels its writer takes (0 without a writer)
+//   WriterDepths    the bits per sample a PCM writer takes ("8 16"), else empty
+//   WriterBitrates  kbit/s a coded writer takes: a list or a range ("6-510")
+//   TypeForName     the FormatType OpenFile (Purpose 0) or CreateFile (1)
+//                   chooses with DEFAULT for a file name (RAW when no type
+//                   claims its extension)
+struct IAudioFileFormats : public IDispatch {
+    virtual HRESULT get_Count(LONG* pVal) = 0;
+    virtual HRESULT FormatType(LONG Index, LONG* Value) = 0;
+    virtual HRESULT Name(LONG Index, BSTR* Value) = 0;
+    virtual HRESULT Title(LONG Index, BSTR* Value) = 0;
+    virtual HRESULT Extensions(LONG Index, LONG Purpose, BSTR* Value) = 0;
+    virtual HRESULT Abilities(LONG Index, LONG* Value) = 0;
+    virtual HRESULT WriterRates(LONG Index, BSTR* Value) = 0;
+    virtual HRESULT WriterChannels(LONG Index, LONG* Value) = 0;
+    virtual HRESULT WriterDepths(LONG Index, BSTR* Value) = 0;
+    virtual HRESULT WriterBitrates(LONG Index, BSTR* Value) = 0;
+    virtual HRESULT TypeForName(BSTR FileName, LONG Purpose, LONG* FormatType) = 0;
 };
 
 // Outgoing events of AudioFile, a dispinterface: sinks receive them through

@@ -46,6 +46,12 @@ inline constexpr IID IID_IAudioInformation2 = {
 // {8E9509FF-BEF3-4D88-B520-493C4CD3B465}
 inline constexpr IID DIID__IAudioInformationEvents = {
     0x8e9509ff, 0xbef3, 0x4d88, {0xb5, 0x20, 0x49, 0x3c, 0x4c, 0xd3, 0xb4, 0x65}};
+// {0273EF4D-BC2A-49D6-94E4-606F030F1373}
+inline constexpr CLSID CLSID_AudioInformationFormats = {
+    0x0273ef4d, 0xbc2a, 0x49d6, {0x94, 0xe4, 0x60, 0x6f, 0x03, 0x0f, 0x13, 0x73}};
+// {716F9114-9310-4990-B174-D404370A7174}
+inline constexpr IID IID_IAudioInformationFormats = {
+    0x716f9114, 0x9310, 0x4990, {0xb1, 0x74, 0xd4, 0x04, 0x37, 0x0a, 0x71, 0x74}};
 
 // Programmatic identifiers (version-dependent and version-independent) and
 // the class description written at registration.
@@ -54,6 +60,8 @@ inline constexpr const OLECHAR* PROGID_AudioInformation =
 inline constexpr const OLECHAR* PROGID_AudioInformation_VI =
     u"QoroAudioInformation.AudioInformation";
 inline constexpr const char* DESCRIPTION_AudioInformation = "QoroAudioInformation Class";
+inline constexpr const OLECHAR* PROGID_AudioInformationFormats = u"QoroAudioInformation.Formats.1";
+inline constexpr const OLECHAR* PROGID_AudioInformationFormats_VI = u"QoroAudioInformation.Formats";
 
 // Dispatch identifiers, so dispatch tables, scripts and tests use names.
 namespace qoro::dispid::AudioInformation {
@@ -125,7 +133,8 @@ struct IAudioInformation : public IDispatch {
     virtual HRESULT get_infoFormatTag(LONG* pVal) = 0;
     virtual HRESULT get_infoFormatString(BSTR* pVal) = 0;
     // 0 none, 1 WAV, 2 MPEG audio, 3 Ogg Vorbis, 4 MPEG Plus, 5 AVI, 6 FLAC,
-    // 7 Opus: chosen by the file's extension.
+    // 7 Opus, ... (AudioInformationFormats lists them): chosen by the file's
+    // extension.
     virtual HRESULT get_infoType(SHORT* pVal) = 0;
     virtual HRESULT GenreToString(SHORT nGenre, BSTR* sGenre) = 0;
     virtual HRESULT get_infoAlbum(BSTR* pVal) = 0;
@@ -219,6 +228,50 @@ struct IAudioInformation2 : public IAudioInformation {
     // Data: a SAFEARRAY of VT_UI1 (or a VARIANT holding one); an empty array or
     // VT_EMPTY removes the pictures of that kind.
     virtual HRESULT SetPicture(SHORT Kind, BSTR MimeType, VARIANT Data) = 0;
+};
+
+namespace qoro::dispid::AudioInformationFormats {
+inline constexpr DISPID Count = 1;
+inline constexpr DISPID InfoType = 2;
+inline constexpr DISPID Name = 3;
+inline constexpr DISPID Title = 4;
+inline constexpr DISPID Extensions = 5;
+inline constexpr DISPID Abilities = 6;
+inline constexpr DISPID TagScheme = 7;
+inline constexpr DISPID TypeForName = 8;
+}  // namespace qoro::dispid::AudioInformationFormats
+
+// What AudioInformationFormats.Abilities reports of a type, as bits.
+enum InfoAbilityConstants : LONG {
+    INFO_FACTS = 1,        // GetAudioInformation reads its technical facts
+    INFO_TAGS_READ = 2,    // ... and its tags
+    INFO_TAGS_WRITE = 4,   // SetAudioInformation writes its tags
+    INFO_WALKED = 8,       // music: a walk over a library takes its files
+};
+
+// The types of file the component reads ("QoroAudioInformation.Formats"):
+// one entry per infoType value, in the order the content probes of
+// IsAudioFile run. Index runs from 0 to Count - 1; an Index out of range
+// gives E_INVALIDARG.
+//
+//   InfoType     the infoType value (1 WAV, 2 MPEG audio, ...)
+//   Name         short and lower case: "wav", "mp3"
+//   Title        for people: "WAV", "MPEG audio"
+//   Extensions   those that choose the type, lower case, without dots,
+//                separated by blanks: "mp3 mp2 mp1 mpeg"
+//   Abilities    InfoAbilityConstants bits
+//   TagScheme    how its tags name fields: "RIFF INFO", "ID3v1 or ID3v2",
+//                "Vorbis comments", ... ("" without tags)
+//   TypeForName  the infoType a file name's extension chooses (0: none)
+struct IAudioInformationFormats : public IDispatch {
+    virtual HRESULT get_Count(LONG* pVal) = 0;
+    virtual HRESULT InfoType(LONG Index, SHORT* Value) = 0;
+    virtual HRESULT Name(LONG Index, BSTR* Value) = 0;
+    virtual HRESULT Title(LONG Index, BSTR* Value) = 0;
+    virtual HRESULT Extensions(LONG Index, BSTR* Value) = 0;
+    virtual HRESULT Abilities(LONG Index, LONG* Value) = 0;
+    virtual HRESULT TagScheme(LONG Index, BSTR* Value) = 0;
+    virtual HRESULT TypeForName(BSTR FileName, SHORT* InfoType) = 0;
 };
 
 // Outgoing event interface of AudioInformation, a dispinterface with no

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <sstream>
 #include <numbers>
 #include <utility>
 #include <vector>
@@ -820,4 +822,82 @@ TEST_F(AudioFileTest, RawSamplesThatBeginWithFrameSyncsStillOpenAsRaw) {
         EXPECT_EQ(std::memcmp(samples.data(), bytes.data(), bytes.size()), 0);
         af->CloseFile();
     }
+}
+
+// The Formats object lists what the component reads and writes: every
+// extension of a readable type chooses that type (no two types claim one),
+// writers state their limits, kinds known but not read are listed as such,
+// and a script reaches it by name.
+TEST_F(AudioFileTest, FormatsObjectListsWhatOpensAndCreates) {
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromProgID(u"QoroAudioFile.Formats", &clsid), S_OK);
+    ComPtr<IAudioFileFormats> formats;
+    ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFileFormats, formats.putVoid()), S_OK);
+    // The text a member hands back through its last argument.
+    auto text = [](auto call) {
+        BSTR b = nullptr;
+        EXPECT_EQ(call(&b), S_OK);
+        std::string s = qoro::com::utf8FromBstr(b);
+        SysFreeString(b);
+        return s;
+    };
+    LONG count = 0;
+    ASSERT_EQ(formats->get_Count(&count), S_OK);
+    std::map<std::string, LONG> byName;
+    bool unreadMp4 = false;
+    for (LONG i = 0; i < count; ++i) {
+        LONG type = -1, abilities = 0;
+        ASSERT_EQ(formats->FormatType(i, &type), S_OK);
+        ASSERT_EQ(formats->Abilities(i, &abilities), S_OK);
+        const std::string name = text([&](BSTR* b) { return formats->Name(i, b); });
+        byName[name] = abilities;
+        const std::string opened = text([&](BSTR* b) { return formats->Extensions(i, 0, b); });
+        EXPECT_FALSE(opened.empty()) << name;
+        if (type == 0) {
+            EXPECT_EQ(abilities, FORMAT_AUDIO) << name;
+            unreadMp4 |= opened.find("m4a") != std::string::npos;
+            continue;
+        }
+        std::istringstream words(opened);
+        for (std::string ext; words >> ext;) {
+            LONG chosen = -1;
+            ASSERT_EQ(formats->TypeForName(qoro::com::Bstr(std::string_view("/a.b/Song." + ext)).get(), 0, &chosen),
+                      S_OK);
+            if (abilities & FORMAT_READS) EXPECT_EQ(chosen, type) << ext;
+        }
+        if (abilities & FORMAT_WRITES) {
+            LONG channels = 0;
+            ASSERT_EQ(formats->WriterChannels(i, &channels), S_OK);
+            EXPECT_GE(channels, 1) << name;
+            EXPECT_FALSE(text([&](BSTR* b) { return formats->WriterRates(i, b); }).empty()) << name;
+        }
+    }
+    EXPECT_TRUE(unreadMp4);
+    EXPECT_EQ(byName["wav"], FORMAT_AUDIO | FORMAT_READS | FORMAT_WRITES | FORMAT_READWRITE | FORMAT_WALKED);
+    EXPECT_EQ(byName["avi"], FORMAT_AUDIO | FORMAT_READS);
+    LONG type = 0;
+    BSTR b = nullptr;
+    EXPECT_EQ(formats->Name(count, &b), E_INVALIDARG);
+    EXPECT_EQ(formats->TypeForName(qoro::com::Bstr(u"x.MP2").get(), 1, &type), S_OK);
+    EXPECT_EQ(type, MP2);
+    EXPECT_EQ(formats->TypeForName(qoro::com::Bstr(u"x.MP2").get(), 0, &type), S_OK);
+    EXPECT_EQ(type, MP3);
+    EXPECT_EQ(formats->TypeForName(qoro::com::Bstr(u"dir.wav/noext").get(), 0, &type), S_OK);
+    EXPECT_EQ(type, RAW);
+
+    ComPtr<IDispatch> disp;
+    ASSERT_EQ(formats.as(IID_IDispatch, disp), S_OK);
+    DISPID id = DISPID_UNKNOWN;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(u"writerdepths")};
+    ASSERT_EQ(disp->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
+    VARIANT arg, result;
+    VariantInit(&arg);
+    VariantInit(&result);
+    arg.vt = VT_I4;
+    arg.lVal = 0;  // WAV comes first
+    DISPPARAMS one{&arg, nullptr, 1, 0};
+    ASSERT_EQ(disp->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &one, &result, nullptr, nullptr), S_OK);
+    ASSERT_EQ(result.vt, VT_BSTR);
+    EXPECT_EQ(qoro::com::utf8FromBstr(result.bstrVal), "8 16");
+    VariantClear(&result);
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <random>
 
+#include "containers/containers.h"
 #include "engine/engine.h"
 #include "qoro/AudioFile.h"
 #include "test_support.h"
@@ -461,4 +462,15 @@ TEST(Engine, DeepWavsReadNarrowedWithinAStepOfSox) {
             EXPECT_LT(rw.open(wav.string(), WAV, READWRITE), 0);
         }
     }
+}
+
+TEST(LikeSample, KindFromTheExtension) {
+    EXPECT_EQ(likeSampleKind("/music/Take.WAV").type, WAV);
+    EXPECT_EQ(likeSampleKind("song.Mp3").type, MP3);
+    EXPECT_EQ(likeSampleKind("song.mp3").error, NOERRORS);
+    EXPECT_EQ(likeSampleKind("song.ogg").error, FORMATFILE);
+    EXPECT_EQ(likeSampleKind("song.wav.bak").error, FORMATFILE);
+    EXPECT_EQ(likeSampleKind("noextension").error, FILEACCESS);
+    EXPECT_EQ(likeSampleKind("trailing.").error, FILEACCESS);
+    EXPECT_EQ(likeSampleKind("").error, FILEACCESS);
 }

@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include "qoro/AudioFile.h"
@@ -51,7 +53,9 @@ TEST(AudioInformationComponent, ProgIdsResolveWithAnEmptyRegistry) {
                  {u"qoroaudiofile.audiofile", CLSID_AudioFile},
                  {PROGID_AudioFileLameMp3Encoder_VI, CLSID_AudioFileLameMp3Encoder},
                  {PROGID_AudioInformation, CLSID_AudioInformation},
-                 {PROGID_AudioInformation_VI, CLSID_AudioInformation}};
+                 {PROGID_AudioInformation_VI, CLSID_AudioInformation},
+                 {PROGID_AudioFileFormats_VI, CLSID_AudioFileFormats},
+                 {PROGID_AudioInformationFormats_VI, CLSID_AudioInformationFormats}};
     CoInitialize(nullptr);
     for (const auto& n : names) {
         CLSID clsid{};
@@ -69,6 +73,70 @@ TEST(AudioInformationComponent, ProgIdsResolveWithAnEmptyRegistry) {
     else
         ::unsetenv("QORO_REGISTRY");
     EXPECT_EQ(readBytes(dir / "empty").size(), 0u);  // resolving wrote nothing
+}
+
+// The two Formats objects agree: every extension that chooses an
+// information type chooses it (no two types claim one), and every type
+// both components know by an extension is walked by both or by neither.
+TEST(AudioInformationComponent, FormatsObjectsAgree) {
+    CoInitialize(nullptr);
+    ComPtr<IAudioInformationFormats> info;
+    ComPtr<IAudioFileFormats> files;
+    ASSERT_EQ(CoCreateInstance(CLSID_AudioInformationFormats, nullptr, CLSCTX_INPROC_SERVER,
+                               IID_IAudioInformationFormats, info.putVoid()),
+              S_OK);
+    ASSERT_EQ(CoCreateInstance(CLSID_AudioFileFormats, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFileFormats,
+                               files.putVoid()),
+              S_OK);
+    auto text = [](BSTR b) {
+        std::string s = qoro::com::utf8FromBstr(b);
+        SysFreeString(b);
+        return s;
+    };
+    // What the AudioFile component's walks take, by extension.
+    std::map<std::string, bool> fileWalks;
+    LONG fileCount = 0;
+    files->get_Count(&fileCount);
+    for (LONG i = 0; i < fileCount; ++i) {
+        BSTR b = nullptr;
+        LONG abilities = 0;
+        files->Extensions(i, 0, &b);
+        files->Abilities(i, &abilities);
+        std::istringstream words(text(b));
+        if (abilities & FORMAT_READS)
+            for (std::string ext; words >> ext;) fileWalks[ext] = (abilities & FORMAT_WALKED) != 0;
+    }
+    LONG count = 0;
+    ASSERT_EQ(info->get_Count(&count), S_OK);
+    ASSERT_GE(count, 7);
+    std::set<SHORT> seen;
+    for (LONG i = 0; i < count; ++i) {
+        SHORT type = 0;
+        LONG abilities = 0;
+        BSTR b = nullptr;
+        ASSERT_EQ(info->InfoType(i, &type), S_OK);
+        ASSERT_EQ(info->Abilities(i, &abilities), S_OK);
+        EXPECT_TRUE(seen.insert(type).second) << type;
+        ASSERT_EQ(info->Extensions(i, &b), S_OK);
+        std::istringstream words(text(b));
+        for (std::string ext; words >> ext;) {
+            SHORT chosen = -1;
+            ASSERT_EQ(info->TypeForName(qoro::com::Bstr(std::string_view("/x.y/a." + ext)).get(), &chosen), S_OK);
+            EXPECT_EQ(chosen, type) << ext;
+            ASSERT_TRUE(fileWalks.count(ext)) << ext << " is not known to QoroAudioFile";
+            EXPECT_EQ(fileWalks[ext], (abilities & INFO_WALKED) != 0) << ext;
+        }
+        ASSERT_EQ(info->TagScheme(i, &b), S_OK);
+        EXPECT_EQ(text(b).empty(), (abilities & INFO_TAGS_READ) == 0) << type;
+    }
+    SHORT none = -1;
+    ASSERT_EQ(info->TypeForName(qoro::com::Bstr(std::string_view("song.m4a")).get(), &none), S_OK);
+    EXPECT_EQ(none, 0);
+    BSTR b = nullptr;
+    EXPECT_EQ(info->Name(count, &b), E_INVALIDARG);
+    info.reset();
+    files.reset();
+    CoUninitialize();
 }
 
 // A file that cannot be read leaves the state GetAudioInformation always

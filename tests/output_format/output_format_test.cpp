@@ -364,17 +364,6 @@ TEST_F(FromMenu, ChosenFormatBecomesTheOutputFormat) {
     EXPECT_EQ(s.file.nBlockAlign, 2);
 }
 
-TEST(LikeSample, KindFromTheExtension) {
-    EXPECT_EQ(likeSampleKind("/music/Take.WAV").type, WAV);
-    EXPECT_EQ(likeSampleKind("song.Mp3").type, MP3);
-    EXPECT_EQ(likeSampleKind("song.mp3").error, NOERRORS);
-    EXPECT_EQ(likeSampleKind("song.ogg").error, FORMATFILE);
-    EXPECT_EQ(likeSampleKind("song.wav.bak").error, FORMATFILE);
-    EXPECT_EQ(likeSampleKind("noextension").error, FILEACCESS);
-    EXPECT_EQ(likeSampleKind("trailing.").error, FILEACCESS);
-    EXPECT_EQ(likeSampleKind("").error, FILEACCESS);
-}
-
 TEST(LikeSample, AdoptsTheSampleFormat) {
     FormatState s = FormatState::initial();
     Mp3Settings mp3;

@@ -1,0 +1,113 @@
+#include "object/info_types.h"
+
+#include <algorithm>
+
+#include "readers/ogg_comments.h"
+#include "readers/readers.h"
+#include "tags/id3v1.h"
+#include "tags/id3v2.h"
+#include "tags/wav_info.h"
+
+namespace qoro::audioinfo {
+
+namespace {
+
+using E = std::string_view;
+using K = probe::Kind;
+
+constexpr E kWavExt[] = {"wav"};
+constexpr E kMpegExt[] = {"mp3", "mp2", "mp1", "mpeg"};
+constexpr E kOggExt[] = {"ogg"};
+constexpr E kMpcExt[] = {"mpc", "mp+"};
+constexpr E kAviExt[] = {"avi"};
+constexpr E kFlacExt[] = {"flac"};
+constexpr E kOpusExt[] = {"opus"};
+
+// Ogg streams whose codec the probe cannot name are left to both Ogg readers.
+constexpr K kOggKinds[] = {K::OggVorbis, K::Ogg};
+constexpr K kOpusKinds[] = {K::OggOpus, K::Ogg};
+constexpr K kFlacKinds[] = {K::Flac};
+constexpr K kAviKinds[] = {K::Avi};
+
+bool readWavType(const ReadRequest& r) { return readWav(r.path, r.facts, r.tags, r.cues, &r.extras); }
+bool readMpegType(const ReadRequest& r) {
+    return readMpeg(r.path, {.fastAnalysis = r.fastAnalysis, .tagKind = r.tagVersion}, r.facts, r.tags, &r.extras) ==
+           MpegRead::Ok;
+}
+bool readOggType(const ReadRequest& r) { return readOgg(r.path, r.facts, r.tags, &r.extras); }
+bool readMpcType(const ReadRequest& r) { return readMpc(r.path, r.facts, r.tags); }
+bool readAviType(const ReadRequest& r) { return readAvi(r.path, r.facts); }
+bool readFlacType(const ReadRequest& r) { return readFlac(r.path, r.facts, r.tags, r.extras); }
+bool readOpusType(const ReadRequest& r) { return readOpus(r.path, r.facts, r.tags, r.extras); }
+
+std::error_code writeWavType(const WriteRequest& w) { return tags::writeWavInfo(w.path, w.tags, w.cues, w.changes); }
+std::error_code writeMpegType(const WriteRequest& w) {
+    return w.tagVersion == 2 ? tags::writeId3v2(w.path, w.tags, w.changes) : tags::writeId3v1(w.path, w.tags);
+}
+std::error_code writeOggType(const WriteRequest& w) { return writeOggComments(w.path, w.tags, w.changes); }
+std::error_code writeMpcType(const WriteRequest& w) { return writeMpcTag(w.path, w.tags); }
+std::error_code writeFlacType(const WriteRequest& w) { return writeFlacTags(w.path, w.tags, w.changes); }
+std::error_code writeOpusType(const WriteRequest& w) { return writeOpusTags(w.path, w.tags, w.changes); }
+
+constexpr InfoTypeEntry kTypes[] = {
+    {FileType::Wav, "wav", "WAV", "a WAV file", kWavExt, {}, probeWav, readWavType, false,
+     "a WAV file whose sound format is not supported or whose chunks are damaged", writeWavType, TagScheme::RiffInfo,
+     true},
+    {FileType::Mpeg, "mp3", "MPEG audio", "an MPEG audio file", kMpegExt, {}, probeMpeg, readMpegType, true, {},
+     writeMpegType, TagScheme::Id3, true},
+    {FileType::OggVorbis, "ogg", "Ogg Vorbis", "an Ogg Vorbis file", kOggExt, kOggKinds, probeOgg, readOggType, false,
+     {}, writeOggType, TagScheme::Vorbis, true},
+    {FileType::MpegPlus, "mpc", "MPEG Plus", "an MPEG Plus file", kMpcExt, {}, probeMpc, readMpcType, false, {},
+     writeMpcType, TagScheme::Id3v1, true},
+    {FileType::Flac, "flac", "FLAC", "a FLAC file", kFlacExt, kFlacKinds, probeFlac, readFlacType, false, {},
+     writeFlacType, TagScheme::Vorbis, true},
+    {FileType::Opus, "opus", "Ogg Opus", "an Ogg Opus file", kOpusExt, kOpusKinds, probeOpus, readOpusType, false, {},
+     writeOpusType, TagScheme::Vorbis, true},
+    {FileType::Avi, "avi", "AVI", "an AVI file", kAviExt, kAviKinds, probeAvi, readAviType, true, {}, nullptr,
+     TagScheme::None, false},
+};
+
+}  // namespace
+
+std::span<const InfoTypeEntry> infoTypes() { return kTypes; }
+
+const InfoTypeEntry* infoTypeEntry(FileType type) {
+    for (const InfoTypeEntry& entry : kTypes)
+        if (entry.type == type) return &entry;
+    return nullptr;
+}
+
+FileType typeOfName(std::string_view path) {
+    const size_t dot = path.rfind('.');
+    if (dot == std::string_view::npos || dot + 1 == path.size()) return FileType::Unknown;
+    std::string ext(path.substr(dot + 1));
+    for (char& c : ext)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    for (const InfoTypeEntry& entry : kTypes)
+        if (std::find(entry.extensions.begin(), entry.extensions.end(), ext) != entry.extensions.end())
+            return entry.type;
+    return FileType::Unknown;
+}
+
+bool readsKind(const InfoTypeEntry& entry, probe::Kind kind) {
+    return std::find(entry.kinds.begin(), entry.kinds.end(), kind) != entry.kinds.end();
+}
+
+bool anyReadsKind(probe::Kind kind) {
+    return std::any_of(std::begin(kTypes), std::end(kTypes),
+                       [kind](const InfoTypeEntry& e) { return readsKind(e, kind); });
+}
+
+std::string_view schemeName(TagScheme scheme) {
+    switch (scheme) {
+    case TagScheme::None: return "";
+    case TagScheme::RiffInfo: return "RIFF INFO";
+    case TagScheme::Id3: return "ID3v1 or ID3v2";
+    case TagScheme::Id3v1: return "ID3v1";
+    case TagScheme::Vorbis: return "Vorbis comments";
+    case TagScheme::Id3v2: return "ID3v2";
+    }
+    return "";
+}
+
+}  // namespace qoro::audioinfo
