@@ -147,15 +147,15 @@ struct WriterLimits {
 // names but cannot read or write here.
 struct ContainerEntry {
     long formatType;
-    std::string_view name;     // short and lower case, as on a command line: "wav"
-    std::string_view title;    // "WAV", "MPEG audio"
-    std::string_view inWords;  // what its reader takes a file for: "a WAV file"
+    std::string_view name;                               // short and lower case, as on a command line: "wav"
+    std::string_view title;                              // "WAV", "MPEG audio"
+    std::string_view inWords;                            // what its reader takes a file for: "a WAV file"
     std::span<const std::string_view> openExtensions;    // lower case, no dot
     std::span<const std::string_view> createExtensions;  // lower case, no dot
-    std::span<const probe::Kind> kinds;  // signatures its reader reads
-    Opener open;                         // reading; nullptr: no reader
-    Creator create;                      // writing; nullptr: no writer
-    bool readWritePair;                  // the type can be opened for reading and writing
+    std::span<const probe::Kind> kinds;                  // signatures its reader reads
+    Opener open;                                         // reading; nullptr: no reader
+    Creator create;                                      // writing; nullptr: no writer
+    bool readWritePair;                                  // the type can be opened for reading and writing
     bool walked;  // a library walk takes its files (raw and telephony data, AVI films are not music)
     WriterLimits writer;
     // The FormatTag property of an open file of the type; nullptr: 65535.

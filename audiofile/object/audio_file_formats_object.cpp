@@ -163,8 +163,9 @@ HRESULT AudioFileFormatsObject::WriterChannels(LONG Index, LONG* Value) {
 }
 
 HRESULT AudioFileFormatsObject::WriterDepths(LONG Index, BSTR* Value) {
-    return textOf(Index, Value,
-                  [](const Listed& e) { return e.row && e.row->create ? joined(e.row->writer.depths) : std::string(); });
+    return textOf(Index, Value, [](const Listed& e) {
+        return e.row && e.row->create ? joined(e.row->writer.depths) : std::string();
+    });
 }
 
 HRESULT AudioFileFormatsObject::WriterBitrates(LONG Index, BSTR* Value) {

@@ -6,8 +6,8 @@
 
 #include "genre/genre.h"
 #include "io/file_rewrite.h"
-#include "probe/signature.h"
 #include "object/info_types.h"
+#include "probe/signature.h"
 #include "readers/ogg_comments.h"
 #include "readers/readers.h"
 #include "readers/vorbis_comments.h"
@@ -329,7 +329,8 @@ HRESULT AudioInformationObject::SetAudioInformation(BSTR fileName) {
     // A file of another kind under this name gets no tag of this type.
     const InfoTypeEntry* entry = infoTypeEntry(type);
     if (!entry || !entry->write)
-        return com::reportError(E_NOTIMPL, IID_IAudioInformation, kSource, "tags of this type of file cannot be written");
+        return com::reportError(E_NOTIMPL, IID_IAudioInformation, kSource,
+                                "tags of this type of file cannot be written");
     if (const probe::Kind kind = probe::identify(path); foreignTo(type, kind))
         return com::reportError(HRESULT_BAD_FORMAT, IID_IAudioInformation, kSource,
                                 "cannot write the tags: " + foreignCause(type, kind));
@@ -473,8 +474,8 @@ HRESULT AudioInformationObject::IsInfoSupport(BSTR fileName, BOOL* Result) {
     const std::string path = utf8Of(fileName);
     const FileType type = classify(path);
     const InfoTypeEntry* entry = infoTypeEntry(type);
-    const bool readable = entry && entry->scheme != TagScheme::None && !foreignTo(type, probe::identify(path)) &&
-                          entry->probe(path) > 0;
+    const bool readable =
+        entry && entry->scheme != TagScheme::None && !foreignTo(type, probe::identify(path)) && entry->probe(path) > 0;
     return answer(readable, Result);
 }
 

@@ -91,7 +91,8 @@ HRESULT InfoFormatsObject::Extensions(LONG Index, BSTR* Value) {
 HRESULT InfoFormatsObject::Abilities(LONG Index, LONG* Value) {
     return valueOf(Index, Value, [](const InfoTypeEntry& e) -> LONG {
         const bool tags = e.scheme != audioinfo::TagScheme::None;
-        return INFO_FACTS | (tags ? INFO_TAGS_READ : 0) | (e.write ? INFO_TAGS_WRITE : 0) | (e.walked ? INFO_WALKED : 0);
+        return INFO_FACTS | (tags ? INFO_TAGS_READ : 0) | (e.write ? INFO_TAGS_WRITE : 0) |
+               (e.walked ? INFO_WALKED : 0);
     });
 }
 

@@ -20,12 +20,12 @@ namespace qoro::audioinfo {
 
 // How a type's tags name their fields, and what they can hold.
 enum class TagScheme {
-    None,        // no tags (AVI)
-    RiffInfo,    // RIFF "INFO" items named by four-character ids; no pictures
-    Id3,         // ID3v1 or ID3v2 as mp3TagInfoVersion chooses
-    Id3v1,       // an ID3v1 tag only: the properties, no fields, no pictures
-    Vorbis,      // Vorbis comments: names of printable ASCII without "="
-    Id3v2,       // an ID3v2 tag whatever mp3TagInfoVersion says: any field, pictures
+    None,      // no tags (AVI)
+    RiffInfo,  // RIFF "INFO" items named by four-character ids; no pictures
+    Id3,       // ID3v1 or ID3v2 as mp3TagInfoVersion chooses
+    Id3v1,     // an ID3v1 tag only: the properties, no fields, no pictures
+    Vorbis,    // Vorbis comments: names of printable ASCII without "="
+    Id3v2,     // an ID3v2 tag whatever mp3TagInfoVersion says: any field, pictures
 };
 
 // What a reader fills, and how it reads.
@@ -50,9 +50,9 @@ struct WriteRequest {
 
 struct InfoTypeEntry {
     FileType type;
-    std::string_view name;     // short and lower case: "wav"
-    std::string_view title;    // "WAV", "MPEG audio"
-    std::string_view inWords;  // what its reader takes a file for: "a WAV file"
+    std::string_view name;                         // short and lower case: "wav"
+    std::string_view title;                        // "WAV", "MPEG audio"
+    std::string_view inWords;                      // what its reader takes a file for: "a WAV file"
     std::span<const std::string_view> extensions;  // lower case, without the dot
     std::span<const probe::Kind> kinds;            // signatures its reader reads
     // 1 (or, for MPEG audio, the layer) when the file holds this type, 0 when
