@@ -30,8 +30,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-all_harnesses=(id3_fuzz wav_info_fuzz ogg_comments_fuzz flac_tags_fuzz riff_wave_fuzz mpeg_stream_fuzz mpeg_info_fuzz
-               audiofile_fuzz avi_fuzz flac_fuzz opus_fuzz acm_fuzz audioinfo_fuzz probe_fuzz profile_fuzz registry_fuzz)
+all_harnesses=(id3_fuzz wav_info_fuzz ogg_comments_fuzz flac_tags_fuzz aiff_tags_fuzz riff_wave_fuzz mpeg_stream_fuzz
+               mpeg_info_fuzz audiofile_fuzz avi_fuzz flac_fuzz opus_fuzz aiff_fuzz acm_fuzz audioinfo_fuzz
+               probe_fuzz profile_fuzz registry_fuzz)
 
 # Largest input per harness: MPEG streams of 4-8 KB, files of up to 16 KB,
 # text files of 4 KB.
@@ -51,6 +52,7 @@ parser_files() {
     ogg_comments_fuzz) echo audioinfo/readers/ogg_comments.cpp audioinfo/readers/vorbis_headers.cpp \
                             audioinfo/readers/vorbis_comments.cpp audioinfo/readers/opus_reader.cpp ;;
     flac_tags_fuzz) echo audioinfo/readers/flac_reader.cpp audioinfo/readers/vorbis_comments.cpp ;;
+    aiff_tags_fuzz) echo audioinfo/readers/aiff_reader.cpp common/aiff/aiff.cpp platform/riff/riff.cpp ;;
     riff_wave_fuzz) echo platform/riff/riff.cpp audiofile/containers/stored_track.cpp audiofile/engine/engine.cpp \
                          audioinfo/readers/wav_reader.cpp ;;
     mpeg_stream_fuzz) echo common/mpeg/frame_walk.cpp common/mpeg/info_frame.cpp common/mpeg/mpeg_header.cpp \
@@ -68,6 +70,7 @@ parser_files() {
                          common/mpc/mpc_stream.cpp platform/avifile/avifile.cpp ;;
     avi_fuzz) echo platform/avifile/avifile.cpp audiofile/containers/avi_track.cpp ;;
     flac_fuzz) echo audiofile/containers/flac_track.cpp audiofile/engine/engine.cpp ;;
+    aiff_fuzz) echo common/aiff/aiff.cpp audiofile/containers/aiff_track.cpp audiofile/convert/deep_samples.cpp ;;
     opus_fuzz) echo audiofile/containers/opus_track.cpp audiofile/engine/engine.cpp ;;
     acm_fuzz) echo platform/acm/*.cpp ;;
     probe_fuzz) echo common/probe/signature.cpp common/tags/id3v2.cpp ;;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "acm/wave_format.h"
+#include "containers/aiff_track.h"
 #include "containers/avi_track.h"
 #include "containers/flac_track.h"
 #include "containers/mp2_writer.h"
@@ -40,6 +41,7 @@ constexpr E kDssExt[] = {"dss"};
 constexpr E kMp2Ext[] = {"mp2"};
 constexpr E kFlacExt[] = {"flac"};
 constexpr E kOpusExt[] = {"opus"};
+constexpr E kAiffExt[] = {"aiff", "aif", "aifc"};
 
 // Signatures each reader reads. Ogg streams whose codec the probe cannot
 // name are left to both Ogg readers to judge.
@@ -47,6 +49,7 @@ constexpr K kFlacKinds[] = {K::Flac};
 constexpr K kOggKinds[] = {K::OggVorbis, K::Ogg};
 constexpr K kOpusKinds[] = {K::OggOpus, K::Ogg};
 constexpr K kAviKinds[] = {K::Avi};
+constexpr K kAiffKinds[] = {K::Aiff};
 
 // Writer limits: PCM-like writers take the codec manager's PCM rates, the
 // MP3 encoders the MPEG-1, MPEG-2 and MPEG-2.5 rates, Layer II the MPEG-1
@@ -56,8 +59,7 @@ constexpr long kFlacDepths[] = {16};
 constexpr long kMpegRates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
 constexpr long kMp2Rates[] = {16000, 22050, 24000, 32000, 44100, 48000};
 constexpr long kMp3Bitrates[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 192, 224, 256, 320};
-constexpr long kMp2Bitrates[] = {8,  16, 24,  32,  40,  48,  56,  64,  80,  96,
-                                 112, 128, 144, 160, 192, 224, 256, 320, 384};
+constexpr long kMp2Bitrates[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 192, 224, 256, 320, 384};
 constexpr long kOpusRates[] = {48000};
 constexpr long kVorbisRates[] = {44100};  // the encoder's one setting
 constexpr long kG726Bitrates[] = {16, 24, 32, 40};
@@ -85,6 +87,7 @@ long voxBitrate(const OutputSettings&, bool creating) { return creating ? 12 : -
 // Rows in FormatTypeConstants order. Types whose codec is not part of the
 // component have empty slots and report FORMATNOTSUPPORT; types without a
 // reader-writer pair cannot be opened with READWRITE.
+// clang-format off
 constexpr ContainerEntry kContainers[] = {
     {WAV, "wav", "WAV", "a WAV file", kWavExt, kWavExt, {}, openWav, createWav, true, true, kPcmWriter, recordTag},
     {MP3, "mp3", "MPEG audio", "an MPEG audio file", kMpegOpenExt, kMp3Ext, {}, openMpeg, createMp3, false, true,
@@ -111,7 +114,10 @@ constexpr ContainerEntry kContainers[] = {
      {.minRate = 1000, .maxRate = 384000, .maxChannels = 2, .depths = kFlacDepths}},
     {OPUS, "opus", "Ogg Opus", "an Ogg Opus file", kOpusExt, kOpusExt, kOpusKinds, openOpus, createOpus, false,
      true, {.rates = kOpusRates, .maxChannels = 2, .minBitrate = 6, .maxBitrate = 510}, nullptr, opusBitrate},
+    {AIFF, "aiff", "AIFF", "an AIFF file", kAiffExt, kAiffExt, kAiffKinds, openAiff, createAiff, false, true,
+     kPcmWriter},
 };
+// clang-format on
 
 // The extension of the file-name part, lower-cased, without the dot ("" when none).
 std::string extensionOf(const std::string& name) {

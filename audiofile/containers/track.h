@@ -1,7 +1,7 @@
 // One open audio file as the engine sees it: a container with a codec that
 // turns its bytes into PCM in the file format (the PCM form of the file) and
 // back. Every container kind (RIFF WAVE, raw, MPEG, VOX/G.72x, Ogg Vorbis,
-// AVI, MPEG Plus, Layer II, FLAC, Opus) is one Track implementation; the engine above it
+// AVI, MPEG Plus, Layer II, FLAC, Opus, AIFF) is one Track implementation; the engine above it
 // does the counting, the conversion to and from the 16-bit array format, and
 // never looks inside the container.
 //
@@ -56,6 +56,7 @@ enum class ContainerKind : int32_t {
     Flac = 12,
     Opus = 13,
     Speech = 15,  // ".dss" files: opened and measured, no decoder
+    Aiff = 16,    // AIFF and AIFF-C
 };
 
 // A header-only record (PCM, A-law, mu-law) in a full-format buffer.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "readers/aiff_reader.h"
 #include "readers/ogg_comments.h"
 #include "readers/readers.h"
 #include "tags/id3v1.h"
@@ -22,12 +23,14 @@ constexpr E kMpcExt[] = {"mpc", "mp+"};
 constexpr E kAviExt[] = {"avi"};
 constexpr E kFlacExt[] = {"flac"};
 constexpr E kOpusExt[] = {"opus"};
+constexpr E kAiffExt[] = {"aiff", "aif", "aifc"};
 
 // Ogg streams whose codec the probe cannot name are left to both Ogg readers.
 constexpr K kOggKinds[] = {K::OggVorbis, K::Ogg};
 constexpr K kOpusKinds[] = {K::OggOpus, K::Ogg};
 constexpr K kFlacKinds[] = {K::Flac};
 constexpr K kAviKinds[] = {K::Avi};
+constexpr K kAiffKinds[] = {K::Aiff};
 
 bool readWavType(const ReadRequest& r) { return readWav(r.path, r.facts, r.tags, r.cues, &r.extras); }
 bool readMpegType(const ReadRequest& r) {
@@ -39,6 +42,7 @@ bool readMpcType(const ReadRequest& r) { return readMpc(r.path, r.facts, r.tags)
 bool readAviType(const ReadRequest& r) { return readAvi(r.path, r.facts); }
 bool readFlacType(const ReadRequest& r) { return readFlac(r.path, r.facts, r.tags, r.extras); }
 bool readOpusType(const ReadRequest& r) { return readOpus(r.path, r.facts, r.tags, r.extras); }
+bool readAiffType(const ReadRequest& r) { return readAiff(r.path, r.facts, r.tags, r.extras); }
 
 std::error_code writeWavType(const WriteRequest& w) { return tags::writeWavInfo(w.path, w.tags, w.cues, w.changes); }
 std::error_code writeMpegType(const WriteRequest& w) {
@@ -48,7 +52,9 @@ std::error_code writeOggType(const WriteRequest& w) { return writeOggComments(w.
 std::error_code writeMpcType(const WriteRequest& w) { return writeMpcTag(w.path, w.tags); }
 std::error_code writeFlacType(const WriteRequest& w) { return writeFlacTags(w.path, w.tags, w.changes); }
 std::error_code writeOpusType(const WriteRequest& w) { return writeOpusTags(w.path, w.tags, w.changes); }
+std::error_code writeAiffType(const WriteRequest& w) { return writeAiffTags(w.path, w.tags, w.changes); }
 
+// clang-format off
 constexpr InfoTypeEntry kTypes[] = {
     {FileType::Wav, "wav", "WAV", "a WAV file", kWavExt, {}, probeWav, readWavType, false,
      "a WAV file whose sound format is not supported or whose chunks are damaged", writeWavType, TagScheme::RiffInfo,
@@ -63,9 +69,12 @@ constexpr InfoTypeEntry kTypes[] = {
      writeFlacType, TagScheme::Vorbis, true},
     {FileType::Opus, "opus", "Ogg Opus", "an Ogg Opus file", kOpusExt, kOpusKinds, probeOpus, readOpusType, false, {},
      writeOpusType, TagScheme::Vorbis, true},
+    {FileType::Aiff, "aiff", "AIFF", "an AIFF file", kAiffExt, kAiffKinds, probeAiff, readAiffType, false, {},
+     writeAiffType, TagScheme::Id3v2, true},
     {FileType::Avi, "avi", "AVI", "an AVI file", kAviExt, kAviKinds, probeAvi, readAviType, true, {}, nullptr,
      TagScheme::None, false},
 };
+// clang-format on
 
 }  // namespace
 

@@ -17,6 +17,7 @@ enum class FileType : int16_t {
     Avi = 5,
     Flac = 6,
     Opus = 7,
+    Aiff = 8,
 };
 
 }  // namespace qoro::audioinfo

@@ -54,6 +54,7 @@ enum FormatTypeConstants : LONG {
     WMA = 11,
     FLAC = 13,  // IAudioFile2
     OPUS = 14,  // IAudioFile2
+    AIFF = 15,  // AIFF and AIFF-C
 };
 
 // Values of LastErrorNum and of the Error event.

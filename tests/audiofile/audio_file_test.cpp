@@ -875,6 +875,8 @@ TEST_F(AudioFileTest, FormatsObjectListsWhatOpensAndCreates) {
     EXPECT_TRUE(unreadMp4);
     EXPECT_EQ(byName["wav"], FORMAT_AUDIO | FORMAT_READS | FORMAT_WRITES | FORMAT_READWRITE | FORMAT_WALKED);
     EXPECT_EQ(byName["avi"], FORMAT_AUDIO | FORMAT_READS);
+    EXPECT_EQ(byName["aiff"] & (FORMAT_READS | FORMAT_WRITES | FORMAT_WALKED),
+              FORMAT_READS | FORMAT_WRITES | FORMAT_WALKED);
     LONG type = 0;
     BSTR b = nullptr;
     EXPECT_EQ(formats->Name(count, &b), E_INVALIDARG);

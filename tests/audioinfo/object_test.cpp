@@ -153,6 +153,10 @@ TEST_F(InfoObject, FilesOfKindsTheirReaderDoesNotReadAreNotRead) {
         get(f.path);
         const bool readable = type() != 0;
         com::takeErrorDescription();
+        // A kind some reader here reads is an audio file (an A-law AIFF-C
+        // whose samples are not read too), whatever its name.
+        const bool audio = yes(&IAudioInformation::IsAudioFile, f.path);
+        if (readable) EXPECT_TRUE(audio);
         for (const char* name : {"as.mp3", "as.wav", "as.mpc", "as.xyz"}) {
             SCOPED_TRACE(name);
             const fs::path copy = copyAs(f.path, dir.path(), name);
@@ -167,7 +171,7 @@ TEST_F(InfoObject, FilesOfKindsTheirReaderDoesNotReadAreNotRead) {
             if (!unknown || !row.audio) {
                 EXPECT_TRUE(cause.starts_with(row.name)) << cause;
             }
-            EXPECT_EQ(yes(&IAudioInformation::IsAudioFile, copy), readable);
+            EXPECT_EQ(yes(&IAudioInformation::IsAudioFile, copy), audio);
             EXPECT_FALSE(yes(&IAudioInformation::IsInfoSupport, copy));
             if (unknown) continue;
             const auto before = readBytes(copy);

@@ -323,6 +323,37 @@ op --bitrate 12 f16t.wav opus/three_channels.opus
 cat opus/mono.opus opus/stereo8k.opus > opus/chained.opus
 put opus_fuzz '\x0e\x00\x07' opus/*.opus
 { printf '\x0e\x00\x0a'; cat opus/stereo8k.opus; } > "$seeds/opus_fuzz/stereo8k_array22050.opus"
+# aiff_fuzz: AIFF from sox (8, 16, 24 bits; AIFF-C floats) and ffmpeg
+# (32 bits, "sowt", "raw ", 64-bit floats), one of three channels, and one
+# laid out by hand with "SSND" first, an "SSND" offset, odd-sized chunks
+# between and "COMM" last.
+mkdir aiff
+sox -V1 f16s.wav -b 8 aiff/s8_stereo.aiff trim 0 0.03
+sox -V1 f16s.wav aiff/s16_stereo.aiff trim 0 0.03
+sox -V1 f24m.wav aiff/s24_mono.aiff trim 0 0.05
+sox -V1 f16s.wav -e floating-point -b 32 aiff/fl32_stereo.aifc trim 0 0.02
+sox -V1 f16t.wav aiff/three_channels.aiff
+ff -i t8s.wav -t 0.02 -c:a pcm_s32be aiff/s32_stereo.aiff
+ff -i t8m.wav -t 0.05 -c:a pcm_s16le aiff/sowt_mono.aifc
+ff -i t8m.wav -t 0.05 -c:a pcm_u8 aiff/raw_mono.aifc
+ff -i t8m.wav -t 0.02 -c:a pcm_f64be aiff/fl64_mono.aifc
+$py - aiff/s16_stereo.aiff aiff/reordered.aiff <<'EOF'
+import struct, sys
+b = open(sys.argv[1], 'rb').read()
+chunks, at = {}, 12
+while at + 8 <= len(b):
+    cid, size = b[at:at + 4], struct.unpack('>I', b[at + 4:at + 8])[0]
+    chunks[cid] = b[at + 8:at + 8 + size]
+    at += 8 + size + (size & 1)
+def chunk(cid, data):
+    return cid + struct.pack('>I', len(data)) + data + (b'\0' if len(data) & 1 else b'')
+frames = struct.unpack('>I', chunks[b'COMM'][2:6])[0] // 2  # half the frames, behind a 4-byte offset
+ssnd = struct.pack('>II', 4, 0) + b'\xaa' * 4 + chunks[b'SSND'][8:8 + frames * 4]
+comm = chunks[b'COMM'][:2] + struct.pack('>I', frames) + chunks[b'COMM'][6:]
+body = b'AIFF' + chunk(b'SSND', ssnd) + chunk(b'NAME', b'odd') + chunk(b'APPL', b'appl1') + chunk(b'COMM', comm)
+open(sys.argv[2], 'wb').write(b'FORM' + struct.pack('>I', len(body)) + body)
+EOF
+put aiff_fuzz '' aiff/*
 # flac_tags_fuzz (the FLAC metadata reader and writer): a file without
 # padding, one with comments (a name twice, one the properties do not own), a
 # PNG front cover, an APPLICATION block and padding, one behind an ID3v2 tag;

@@ -1,0 +1,334 @@
+// AIFF and AIFF-C files: a big-endian "FORM" whose "COMM" chunk says what
+// the samples are and whose "SSND" chunk holds them in one stretch. Read:
+// integers of 1 to 32 bits in either byte order ("NONE", "twos", "sowt"),
+// 8-bit offset binary ("raw "), 32- and 64-bit floats ("fl32", "fl64"); the
+// file format is 8-bit PCM for samples of one byte, else 16-bit PCM, deeper
+// samples narrowed as the WAV reader narrows them. Written: plain AIFF of 8-
+// or 16-bit PCM.
+#include "containers/aiff_track.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <optional>
+
+#include "aiff/aiff.h"
+#include "convert/deep_samples.h"
+#include "riff/riff.h"
+
+namespace qoro::audiofile {
+
+namespace {
+
+// The most a single read takes in (keeps counts within 32 bits).
+constexpr uint64_t kMaxStep = 1u << 28;
+
+// The WAVE record of the same samples: PCM of the stored width, or IEEE float.
+FullFormat recordOf(const aiff::Comm& comm, aiff::Encoding enc, uint32_t rate) {
+    WAVEFORMATEX w;
+    if (enc == aiff::Encoding::Float32 || enc == aiff::Encoding::Float64) {
+        w = acm::makePcmFormat(rate, comm.channels, enc == aiff::Encoding::Float32 ? 32 : 64);
+        w.wFormatTag = acm::WAVE_FORMAT_IEEE_FLOAT;
+    } else {
+        w = acm::makePcmFormat(rate, comm.channels, static_cast<uint16_t>(aiff::bytesPerSample(comm) * 8));
+    }
+    return fullFormatOf(w);
+}
+
+class AiffTrack final : public Track {
+public:
+    // Counted with the files whose samples lie in one stretch, as WAV.
+    AiffTrack() { kind_ = ContainerKind::Aiff; }
+
+    ~AiffTrack() override {
+        if (io_.isOpen()) io_.close();
+    }
+
+    // --- reading -------------------------------------------------------------
+
+    // Walks every chunk of the form (in any order) for the first "COMM" and
+    // "SSND"; the samples are COMM's frames, as far as the file holds them.
+    int16_t open(const std::string& path) {
+        if (io_.open(path, riff::Mode::Read) != riff::Status::Ok) return systemFailure();
+        riff::Chunk form;
+        if (io_.descend(form) != riff::Status::Ok || form.id != riff::kForm ||
+            (form.formType != aiff::kAiff && form.formType != aiff::kAifc))
+            return status::kFormatFile;
+        aifc_ = form.formType == aiff::kAifc;
+        bool haveComm = false, haveSsnd = false;
+        riff::Chunk ssnd;
+        aiff::SoundHeader sound;
+        riff::Chunk ck;
+        while (io_.descend(ck, &form) == riff::Status::Ok) {
+            if (ck.id == aiff::kComm && !haveComm) {
+                // The chunk's first bytes are all there is to know; a longer
+                // compression name is cut.
+                uint8_t bytes[aiff::kAifcCommMinSize + 256];
+                const size_t n = std::min<size_t>(ck.size, sizeof bytes);
+                if (!io_.readExact(bytes, n) || !aiff::parseComm({bytes, n}, aifc_, comm_))
+                    return status::kFormatFile;
+                haveComm = true;
+            } else if (ck.id == aiff::kSsnd && !haveSsnd) {
+                uint8_t bytes[aiff::kSoundHeaderSize];
+                if (ck.size < sizeof bytes || !io_.readExact(bytes, sizeof bytes)) return status::kFormatFile;
+                aiff::parseSoundHeader(bytes, sound);
+                ssnd = ck;
+                haveSsnd = true;
+            }
+            // A chunk reaching beyond the form or the file ends the walk (a
+            // cut-short "SSND" still holds what the file holds).
+            if (!ck.endsWithin(form) || ck.dataEnd() > io_.size() || io_.ascend(ck) != riff::Status::Ok) break;
+        }
+        if (!haveComm) return status::kFormatFile;
+        const auto enc = aiff::encodingOf(comm_);
+        if (!enc) return failWith(status::kFormatNotSupport, compressionRefusal());
+        if (comm_.channels > 2)
+            return failWith(status::kFormatNotSupport, "AIFF files with " + std::to_string(comm_.channels) +
+                                                           " channels are not supported: only mono and stereo");
+        const double rate = std::round(comm_.rate);
+        if (rate < kMinPcmRate || rate > kMaxPcmRate) return status::kFormatNotSupport;
+        encoding_ = *enc;
+        sampleBytes_ = aiff::bytesPerSample(comm_);
+        storedBlock_ = sampleBytes_ * comm_.channels;
+        full_ = recordOf(comm_, encoding_, static_cast<uint32_t>(rate));
+        file_ = acm::makePcmFormat(static_cast<uint32_t>(rate), comm_.channels, sampleBytes_ == 1 ? 8 : 16);
+        if (sampleBytes_ == 3 || sampleBytes_ == 4 || encoding_ == aiff::Encoding::Float32 ||
+            encoding_ == aiff::Encoding::Float64)
+            deep_ = encoding_ == aiff::Encoding::Float32   ? DeepEncoding::Float32
+                    : encoding_ == aiff::Encoding::Float64 ? DeepEncoding::Float64
+                    : sampleBytes_ == 3                    ? DeepEncoding::Int24
+                                                           : DeepEncoding::Int32;
+
+        // No "SSND" (a file of no frames may leave it out): nothing to read.
+        if (!haveSsnd) return status::kOk;
+        const uint64_t start = ssnd.dataOffset + aiff::kSoundHeaderSize + sound.offset;
+        if (sound.offset > ssnd.size - aiff::kSoundHeaderSize) return status::kFormatFile;
+        const uint64_t end = std::min<uint64_t>(ssnd.dataEnd(), io_.size());
+        const uint64_t held = end > start ? (end - start) / storedBlock_ : 0;
+        dataOffset_ = start;
+        dataSize_ = std::min<uint64_t>(comm_.frames, held) * storedBlock_;
+        return status::kOk;
+    }
+
+    uint64_t decodedLength() const override { return decodedFor(dataSize_); }
+    uint64_t sourceFor(uint64_t fileBytes) const override {
+        return writing_ ? fileBytes : fileBytes / file_.nBlockAlign * storedBlock_;
+    }
+    uint64_t decodedFor(uint64_t sourceBytes) const override {
+        return writing_ ? sourceBytes : sourceBytes / storedBlock_ * file_.nBlockAlign;
+    }
+    uint64_t sourceLeft() const override { return writing_ || dataSize_ < pos_ ? 0 : dataSize_ - pos_; }
+
+    int32_t decode(uint64_t sourceBytes, std::vector<uint8_t>& out) override {
+        if (writing_) return 0;
+        uint64_t s = std::min({sourceBytes, sourceLeft(), kMaxStep});
+        s -= s % storedBlock_;
+        if (s == 0) return 0;
+        if (io_.seek(static_cast<int64_t>(dataOffset_ + pos_)) < 0) return status::kFileAccess;
+        source_.resize(s);
+        const int64_t got = io_.read(source_.data(), s);
+        if (got < 0) return systemFailure();
+        const uint64_t frames = static_cast<uint64_t>(got) / storedBlock_;
+        const size_t samples = frames * comm_.channels;
+        const size_t old = out.size();
+        out.resize(old + frames * file_.nBlockAlign);
+        toFilePcm(source_.data(), samples, out.data() + old);
+        pos_ += frames * storedBlock_;
+        return static_cast<int32_t>(frames * file_.nBlockAlign);
+    }
+
+    int16_t seek(const SeekRequest& request, SeekResult& result) override {
+        if (writing_) return status::kInvalidOperation;
+        const uint64_t move = sourceFor(request.offsetFileBytes);
+        uint64_t target = 0;
+        switch (request.origin) {
+        case SeekOrigin::Current: target = pos_ + move; break;
+        case SeekOrigin::End:
+            if (move > dataSize_) return status::kFileAccess;  // before the start of the samples
+            target = dataSize_ - move;
+            break;
+        case SeekOrigin::Begin: target = move; break;
+        }
+        target = std::min(target, dataSize_);
+        pos_ = target - target % storedBlock_;
+        result.fileBytes = decodedFor(pos_);
+        return status::kOk;
+    }
+
+    std::string describe() const override {
+        const std::string names = codecDescription(recordBytes(full_));
+        if (names.empty()) return {};
+        if (!aifc_) return "AIFF: " + names;
+        std::string type = riff::fourCCToString(comm_.compression);  // "sowt", "fl32", "raw "
+        type.erase(type.find_last_not_of(' ') + 1);
+        return "AIFF-C " + type + ": " + names;
+    }
+
+    // --- writing -------------------------------------------------------------
+
+    // The PCM form the settings chose: 8 or 16 bits, mono or stereo.
+    int16_t prepareWriting(const FullFormat& full) {
+        const WAVEFORMATEX h = headerOf(full);
+        if (h.wFormatTag != acm::WAVE_FORMAT_PCM) return status::kFormatNotSupport;
+        const WAVEFORMATEX pcm = acm::makePcmFormat(h.nSamplesPerSec, h.nChannels, h.wBitsPerSample);
+        if (!usablePcm(pcm)) return status::kFormatNotSupport;
+        full_ = fullFormatOf(pcm);
+        file_ = pcm;
+        storedBlock_ = pcm.nBlockAlign;
+        sampleBytes_ = pcm.wBitsPerSample / 8;
+        writing_ = true;
+        return status::kOk;
+    }
+
+    // "FORM" "AIFF" with "COMM" (its frame count patched at the end) and an
+    // "SSND" whose samples follow its 8-byte header.
+    int16_t start(const std::string& path) {
+        path_ = path;
+        if (io_.open(path, riff::Mode::Create) != riff::Status::Ok) return systemFailure();
+        form_.formType = aiff::kAiff;
+        aiff::Comm comm;
+        comm.channels = file_.nChannels;
+        comm.bits = file_.wBitsPerSample;
+        comm.rate = file_.nSamplesPerSec;
+        const std::vector<uint8_t> bytes = aiff::makeComm(comm);
+        riff::Chunk ck;
+        ck.id = aiff::kComm;
+        ck.bigEndian = true;
+        const uint8_t header[aiff::kSoundHeaderSize] = {};
+        ssnd_.id = aiff::kSsnd;
+        ssnd_.bigEndian = true;
+        if (io_.createChunk(form_, riff::Create::Form) != riff::Status::Ok || io_.createChunk(ck) != riff::Status::Ok)
+            return failCreate();
+        commOffset_ = ck.dataOffset;
+        if (!io_.writeExact(bytes.data(), bytes.size()) || io_.ascend(ck) != riff::Status::Ok ||
+            io_.createChunk(ssnd_) != riff::Status::Ok || !io_.writeExact(header, sizeof header) ||
+            io_.flush() != riff::Status::Ok)
+            return failCreate();
+        dataOffset_ = io_.position();
+        return status::kOk;
+    }
+
+    int16_t encode(const uint8_t* pcm, size_t bytes) override {
+        if (!writing_ || finished_) return status::kFileAccess;
+        bytes -= bytes % storedBlock_;
+        if (bytes == 0) return status::kOk;
+        // 8-bit AIFF is signed, 16-bit big-endian.
+        stored_.assign(pcm, pcm + bytes);
+        if (sampleBytes_ == 1) {
+            for (uint8_t& b : stored_) b ^= 0x80;
+        } else {
+            for (size_t i = 0; i + 1 < bytes; i += 2) std::swap(stored_[i], stored_[i + 1]);
+        }
+        if (io_.seek(static_cast<int64_t>(dataOffset_ + dataSize_)) < 0 || !io_.writeExact(stored_.data(), bytes))
+            return systemFailure();
+        dataSize_ += bytes;
+        return status::kOk;
+    }
+
+    // The frame count, the "SSND" size (with its pad byte) and the form
+    // size become what was written; the first failure is the one reported.
+    int16_t finish(uint64_t /*framesWritten*/) override {
+        if (!writing_) {
+            io_.close();
+            return status::kOk;
+        }
+        if (finished_) return failWith(status::kFileAccess, "the file is closed");
+        finished_ = true;
+        int16_t st = status::kOk;
+        uint8_t frames[4];
+        aiff::writeBE32(frames, static_cast<uint32_t>(std::min<uint64_t>(dataSize_ / storedBlock_, 0xFFFFFFFFu)));
+        ssnd_.dirty = form_.dirty = true;
+        riff::Status r = io_.seek(static_cast<int64_t>(dataOffset_ + dataSize_)) < 0 ? riff::Status::CannotSeek
+                                                                                       : io_.ascend(ssnd_);
+        if (r == riff::Status::Ok) r = io_.ascend(form_);
+        if (r == riff::Status::CannotExpand)
+            st = failWith(status::kFileAccess, "the file has grown beyond what an AIFF file can describe (4 GiB)");
+        else if (r != riff::Status::Ok || io_.seek(static_cast<int64_t>(commOffset_ + aiff::kCommFramesOffset)) < 0 ||
+                 !io_.writeExact(frames, sizeof frames))
+            st = systemFailure();
+        if (io_.close() != riff::Status::Ok && st == status::kOk) st = systemFailure();
+        return st;
+    }
+
+private:
+    // Stored samples to the file format: 8-bit unsigned or 16-bit little-endian PCM.
+    void toFilePcm(const uint8_t* in, size_t samples, uint8_t* out) {
+        if (deep_) {
+            narrowTo16(*deep_, in, samples, reinterpret_cast<int16_t*>(out),
+                       encoding_ == aiff::Encoding::LittleEndianInt ? ByteOrder::Little : ByteOrder::Big);
+        } else if (sampleBytes_ == 1) {
+            // Signed bytes (either byte order) become offset binary, as WAV stores them.
+            const uint8_t flip = encoding_ == aiff::Encoding::OffsetBinary8 ? 0x00 : 0x80;
+            for (size_t i = 0; i < samples; ++i) out[i] = in[i] ^ flip;
+        } else if (encoding_ == aiff::Encoding::LittleEndianInt) {
+            std::memcpy(out, in, samples * 2);
+        } else {
+            for (size_t i = 0; i < samples; ++i) {
+                out[2 * i] = in[2 * i + 1];
+                out[2 * i + 1] = in[2 * i];
+            }
+        }
+    }
+
+    std::string compressionRefusal() const {
+        if (!comm_.aifc || comm_.compression == aiff::kNone)
+            return "AIFF samples of " + std::to_string(comm_.bits) + " bits are not supported";
+        std::string text = "AIFF-C compression \"" + riff::fourCCToString(comm_.compression) + "\"";
+        if (!comm_.compressionName.empty()) text += " (" + comm_.compressionName + ")";
+        return text + " is not supported";
+    }
+
+    // A failure of the file itself, with the system's reason when it gave one.
+    int16_t systemFailure() {
+        std::string why = riff::errorText(io_.error());
+        return failWith(status::kFileAccess, why);
+    }
+
+    // A header that could not be written leaves no file behind.
+    int16_t failCreate() {
+        const int16_t st = systemFailure();
+        io_.close();
+        ::unlink(path_.c_str());
+        return st;
+    }
+
+    riff::File io_;
+    std::string path_;
+    aiff::Comm comm_;
+    bool aifc_ = false;
+    aiff::Encoding encoding_ = aiff::Encoding::BigEndianInt;
+    std::optional<DeepEncoding> deep_;  // samples narrowed here from this depth
+    uint32_t sampleBytes_ = 2;          // bytes of one stored sample
+    uint32_t storedBlock_ = 2;          // bytes of one stored frame
+    uint64_t dataOffset_ = 0;           // file offset of the first sample frame
+    uint64_t dataSize_ = 0;             // bytes of whole frames to read, or written
+    uint64_t pos_ = 0;                  // from the start of the samples
+    bool writing_ = false;
+    bool finished_ = false;
+    riff::Chunk form_{};
+    riff::Chunk ssnd_{};
+    uint64_t commOffset_ = 0;
+    std::vector<uint8_t> source_;
+    std::vector<uint8_t> stored_;
+};
+
+}  // namespace
+
+int16_t openAiff(const OpenRequest& request, std::unique_ptr<Track>& track) {
+    return openReadOnly<AiffTrack>(request, track);
+}
+
+int16_t createAiff(const CreateRequest& request, std::unique_ptr<Track>& track) {
+    auto t = std::make_unique<AiffTrack>();
+    // The PCM form is settled before the file is touched, so a format that
+    // cannot be written leaves no file behind.
+    int16_t st = t->prepareWriting(request.settings->full);
+    if (st < 0) return st;
+    if ((st = t->start(request.path)) < 0) return refuse(request, st, t->cause());
+    track = std::move(t);
+    return status::kOk;
+}
+
+}  // namespace qoro::audiofile
