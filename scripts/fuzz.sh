@@ -32,7 +32,7 @@ root=$PWD
 
 all_harnesses=(id3_fuzz wav_info_fuzz ogg_comments_fuzz flac_tags_fuzz aiff_tags_fuzz riff_wave_fuzz mpeg_stream_fuzz
                mpeg_info_fuzz audiofile_fuzz avi_fuzz flac_fuzz opus_fuzz aiff_fuzz acm_fuzz audioinfo_fuzz
-               probe_fuzz profile_fuzz registry_fuzz)
+               probe_fuzz profile_fuzz registry_fuzz ogg_serial_fuzz)
 
 # Largest input per harness: MPEG streams of 4-8 KB, files of up to 16 KB,
 # text files of 4 KB.
@@ -76,6 +76,7 @@ parser_files() {
     probe_fuzz) echo common/probe/signature.cpp common/tags/id3v2.cpp ;;
     profile_fuzz) echo platform/profile/profile.cpp ;;
     registry_fuzz) echo platform/com/registry.cpp ;;
+    ogg_serial_fuzz) echo client/ogg_serial.cpp ;;
   esac
 }
 

@@ -502,4 +502,10 @@ QORO REGISTRY 1
 EOF
 printf 'QORO REGISTRY 1\r\n[a\\\\b\\]\r\n@="x"\r\n[broken\r\n"no end=\r\n' > "$seeds/registry_fuzz/registry_damaged.txt"
 
+# ogg_serial_fuzz: one short Vorbis and one short Opus stream.
+mkdir -p "$seeds/ogg_serial_fuzz"
+tone 8000 1 0.05 serial.wav
+oggenc -Q -q 0 -o "$seeds/ogg_serial_fuzz/vorbis.ogg" serial.wav
+opusenc --quiet --bitrate 6 serial.wav "$seeds/ogg_serial_fuzz/opus.opus"
+
 du -sh "$seeds"
