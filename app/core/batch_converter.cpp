@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "client/conversion.h"
+#include "core/file_types.h"
 #include "core/options_model.h"
 #include "core/playback.h"
 #include "core/time_text.h"
@@ -36,14 +37,15 @@ bool fileExists(const std::string& path) {
 
 // Replaces every occurrence of a four-character extension text, in any
 // letter case, by its counterpart.
-std::string replaceExtension(std::string name, const char* from, const char* to) {
-    for (size_t i = 0; i + 4 <= name.size();) {
+std::string replaceExtension(std::string name, const std::string& from, const std::string& to) {
+    if (from.empty()) return name;
+    for (size_t i = 0; i + from.size() <= name.size();) {
         bool match = true;
-        for (size_t k = 0; k < 4 && match; ++k)
+        for (size_t k = 0; k < from.size() && match; ++k)
             match = std::tolower(static_cast<unsigned char>(name[i + k])) == from[k];
         if (match) {
-            name.replace(i, 4, to);
-            i += 4;
+            name.replace(i, from.size(), to);
+            i += to.size();
         } else {
             ++i;
         }
@@ -55,8 +57,8 @@ std::string replaceExtension(std::string name, const char* from, const char* to)
 
 std::string targetName(const std::string& sourcePath, ConversionMode mode) {
     const std::string name = fileNamePart(sourcePath);
-    return mode == ConversionMode::Mp3ToWav ? replaceExtension(name, ".mp3", ".wav")
-                                            : replaceExtension(name, ".wav", ".mp3");
+    const ModeTypes types = modeTypes(mode);
+    return replaceExtension(name, usualExtension(types.source), usualExtension(types.target));
 }
 
 std::string numberedName(const std::string& path, int number) {

@@ -8,6 +8,8 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include "core/file_types.h"
+
 namespace quillet {
 
 namespace {
@@ -58,7 +60,8 @@ std::string withoutTrailingSlashes(std::string path) {
 }  // namespace
 
 bool isAudioFileOf(const std::string& path, ConversionMode mode) {
-    const std::string_view extension = mode == ConversionMode::Mp3ToWav ? ".mp3" : ".wav";
+    const std::string_view extension = usualExtension(modeTypes(mode).source);
+    if (extension.empty()) return false;
     const size_t slash = path.find_last_of('/');
     const std::string_view name =
         slash == std::string::npos ? std::string_view(path) : std::string_view(path).substr(slash + 1);

@@ -1,10 +1,12 @@
 #include "core/messages.h"
 
+#include "core/file_types.h"
+
 namespace quillet::text {
 
 namespace {
 bool mp3(ConversionMode mode) { return mode == ConversionMode::Mp3ToWav; }
-std::string kind(ConversionMode mode) { return mp3(mode) ? "mp3" : "wav"; }
+std::string kind(ConversionMode mode) { return typeName(modeTypes(mode).source); }
 }  // namespace
 
 std::string playing(ConversionMode mode) { return "The " + kind(mode) + " files is playing, please press stop first."; }

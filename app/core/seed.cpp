@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/file_grid.h"
+#include "core/file_types.h"
 
 namespace quillet {
 
@@ -116,12 +117,12 @@ int seedSamples(const DataFolder& data, std::ostream& out) {
     for (const Piece& piece : pieces) {
         const std::vector<int16_t> samples = render(piece);
         const std::string base = folder + piece.name;
-        if (wantWav && writeThrough(file.get(), base + ".wav", WAV, samples)) {
-            wavs.push_back(base + ".wav");
+        if (wantWav && writeThrough(file.get(), base + usualExtension(WAV), WAV, samples)) {
+            wavs.push_back(base + usualExtension(WAV));
             ++written;
         }
-        if (wantMp3 && writeThrough(file.get(), base + ".mp3", MP3, samples)) {
-            mp3s.push_back(base + ".mp3");
+        if (wantMp3 && writeThrough(file.get(), base + usualExtension(MP3), MP3, samples)) {
+            mp3s.push_back(base + usualExtension(MP3));
             ++written;
         }
     }
