@@ -59,7 +59,7 @@ constexpr InfoTypeEntry kTypes[] = {
     {FileType::Wav, "wav", "WAV", "a WAV file", kWavExt, {}, probeWav, readWavType, false,
      "a WAV file whose sound format is not supported or whose chunks are damaged", writeWavType, TagScheme::RiffInfo,
      true},
-    {FileType::Mpeg, "mp3", "MPEG audio", "an MPEG audio file", kMpegExt, {}, probeMpeg, readMpegType, true, {},
+    {FileType::Mpeg, "mpeg", "MPEG audio", "an MPEG audio file", kMpegExt, {}, probeMpeg, readMpegType, true, {},
      writeMpegType, TagScheme::Id3, true},
     {FileType::OggVorbis, "ogg", "Ogg Vorbis", "an Ogg Vorbis file", kOggExt, kOggKinds, probeOgg, readOggType, false,
      {}, writeOggType, TagScheme::Vorbis, true},

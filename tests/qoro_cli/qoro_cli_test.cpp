@@ -214,7 +214,8 @@ TEST_F(QoroCli, RawOutputHoldsExactlyTheSamples) {
     EXPECT_EQ(t::compare(a, b).maxAbs, 0);
 }
 
-// Every encoder direction: source WAV -> TYPE -> WAV, checked on both legs.
+// Every encoder direction: source WAV -> TYPE -> WAV, checked on both legs;
+// sox reads the samples of the source from a lossless type.
 struct Direction;
 void PrintTo(const Direction& d, std::ostream* os);
 struct Direction {
@@ -223,6 +224,7 @@ struct Direction {
     int rate;
     int channels;
     double tolerance;  // seconds, for encoder delay and padding
+    bool lossless = false;
 };
 
 void PrintTo(const Direction& d, std::ostream* os) { *os << d.type; }
@@ -244,6 +246,14 @@ TEST_P(QoroCliDirections, ConvertsThereAndBack) {
         EXPECT_EQ(p.channels, d.channels);
         EXPECT_NEAR(p.duration, 3.0, d.tolerance);
     }
+    if (d.lossless) {
+        QORO_REQUIRE_TOOLS("sox");
+        ASSERT_EQ(t::run("sox " + q(out) + " -t raw -e signed -b 16 -L " + q(dir / "sox.pcm")).exitCode, 0);
+        const auto theirs = t::readPcm16(dir / "sox.pcm");
+        const auto source = t::testSignal(44100, 2, 3 * 44100);
+        ASSERT_EQ(theirs.size(), source.size());
+        EXPECT_EQ(t::compare(source, theirs).maxAbs, 0);
+    }
     fs::path back = dir / "back" / "src.wav";
     r = qoro("convert --to wav --rate 44100 -o " + q(back.parent_path()) + "/ " + q(out));
     ASSERT_FALSE(unsupported(r)) << d.type << " input: " << r.output;
@@ -255,12 +265,37 @@ TEST_P(QoroCliDirections, ConvertsThereAndBack) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, QoroCliDirections,
-                         testing::Values(Direction{"mp3", "mp3", 44100, 2, 0.08},
+                         testing::Values(Direction{"aiff", "pcm_s16be", 44100, 2, 0.0001, true},
+                                         Direction{"mp3", "mp3", 44100, 2, 0.08},
                                          Direction{"mp2", "mp2", 44100, 2, 0.08},
                                          Direction{"ogg", "vorbis", 44100, 2, 0.02},
                                          Direction{"vox", "", 8000, 1, 0.01}, Direction{"g721", "", 8000, 1, 0.01},
                                          Direction{"g723", "", 8000, 1, 0.01}, Direction{"g726", "", 8000, 1, 0.01}),
                          [](const testing::TestParamInfo<Direction>& info) { return std::string(info.param.type); });
+
+// The bash completion offers the --to names the components' tables give,
+// through the hidden "qoro formats": AIFF among them, and every name offered
+// is one --to takes.
+TEST_F(QoroCli, CompletionOffersTheTypesTheComponentsWrite) {
+    QORO_REQUIRE_TOOLS("bash");
+    const fs::path script = dir / "complete.sh";
+    const std::string text = "source " + q(fs::path(QORO_SOURCE_DIR) / "packaging/qoro.bash-completion") +
+                             "\nCOMP_WORDS=(" + q(t::binPath("qoro")) +
+                             " convert --to '')\nCOMP_CWORD=3\n_qoro\nprintf '%s\\n' \"${COMPREPLY[@]}\"\n";
+    t::writeBytes(script, std::vector<uint8_t>(text.begin(), text.end()));
+    const auto offered = t::run("bash " + q(script));
+    ASSERT_EQ(offered.exitCode, 0) << offered.output;
+    EXPECT_EQ(offered.output, qoro("formats --targets").output);
+    std::istringstream names(offered.output);
+    std::vector<std::string> targets;
+    for (std::string name; std::getline(names, name);) targets.push_back(name);
+    EXPECT_NE(std::find(targets.begin(), targets.end(), "aiff"), targets.end()) << offered.output;
+    const fs::path src = wav("in.wav", 8000, 1, 0.1);
+    for (const auto& name : targets) {
+        const auto r = qoro("convert --dry-run --to " + name + " -o " + q(dir / "out") + "/ " + q(src));
+        EXPECT_EQ(r.exitCode, 0) << name << ": " << r.output;
+    }
+}
 
 TEST_F(QoroCli, ReadsFilesOfTheReferenceEncoders) {
     fs::path src = wav("ref.wav", 44100, 2, 3.0);
@@ -477,7 +512,7 @@ TEST_F(QoroCli, ExistingTargetsNeedOverwriteOrSkip) {
     EXPECT_NEAR(probe(dir / "out/in.wav").duration, 2.0, 0.001);
 
     EXPECT_EQ(qoro("convert --to wav --overwrite --skip-existing -o " + q(dir / "out") + " " + q(src)).exitCode, 2);
-    EXPECT_EQ(qoro("convert --to aiff -o " + q(dir / "out") + " " + q(src)).exitCode, 2);
+    EXPECT_EQ(qoro("convert --to m4a -o " + q(dir / "out") + " " + q(src)).exitCode, 2);  // known, not written
 }
 
 TEST_F(QoroCli, BadFileIsReportedAndTheBatchGoesOn) {
@@ -581,9 +616,12 @@ TEST_F(QoroCli, FilesOfOtherKindsAreRefusedWithTheirKindNamed) {
     };
     std::vector<Case> cases;
     const auto made = t::makeKindFiles(dir / "kinds");
-    for (const auto& k : made)  // a .wma is refused for its name's type before its content is read
-        cases.push_back(
-            {k.path, k.kind == qoro::probe::Kind::Asf ? "WMA files" : std::string(qoro::probe::info(k.kind)->name)});
+    // A .wma is refused for its name's type before its content is read; an
+    // AIFF-C file of a compression not read, for its compression.
+    for (const auto& k : made)
+        cases.push_back({k.path, k.kind == qoro::probe::Kind::Asf    ? "WMA files"
+                                 : k.kind == qoro::probe::Kind::Aiff ? "AIFF-C compression"
+                                                                     : std::string(qoro::probe::info(k.kind)->name)});
     const auto jpeg =
         std::find_if(made.begin(), made.end(), [](const auto& k) { return k.kind == qoro::probe::Kind::Jpeg; });
     ASSERT_NE(jpeg, made.end());
@@ -972,6 +1010,7 @@ TEST_F(QoroCli, OptionValuesAreCheckedBeforeAnythingIsWritten) {
         {"--to ogg -b 999", cd, "--bitrate 999: Ogg Vorbis at 44100 Hz, stereo, takes 45-500 kbit/s"},
         {"--to raw --compression gsm -r 48000", cd, "--rate 48000: raw gsm takes 8000, 11025, 22050 or 44100 Hz"},
         {"--to vox -r 96000", cd, "--rate 96000: VOX takes 6000, 8000,"},
+        {"--to vox -c 2", cd, "--channels 2: VOX is written in mono"},
     };
     for (const auto& c : cases) {
         const fs::path out = dir / "new" / "folder";

@@ -490,10 +490,17 @@ TEST_F(QoroCliLibrary, UsageErrorsWriteNothing) {
 
 // What a walk leaves is counted: audio of formats not read by extension, in
 // the order met, and other files apart; --verbose names each. They fail
-// nothing; an unsupported file named on the command line does.
+// nothing; an unsupported file named on the command line does. A type read
+// is taken by each of its extensions (AIFF by .aif, .aiff and .aifc).
 TEST_F(QoroCliLibrary, FilesLeftForTheirKindAreCountedAndNamedFilesFail) {
+    QORO_REQUIRE_TOOLS("sox");
     wav(src() / "a/1.wav");
     fs::create_directories(src() / "b");
+    for (const auto& [name, kind] : {std::pair{"a/5.aif", "aiff"}, {"b/6.aiff", "aiff"}, {"b/7.AIFC", "aifc"}}) {
+        const auto r = t::run(std::string("sox -n -r 22050 -c 1 -b 16 -t ") + kind + " " + q(src() / name) +
+                              " synth 0.2 sine 440");
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+    }
     t::writeBytes(src() / "a/2.m4a", randomBytes(4000, 8));
     t::writeBytes(src() / "b/3.ape", randomBytes(4000, 9));
     t::writeBytes(src() / "b/4.M4A", randomBytes(4000, 10));
@@ -501,7 +508,7 @@ TEST_F(QoroCliLibrary, FilesLeftForTheirKindAreCountedAndNamedFilesFail) {
     t::writeBytes(src() / "b/cover.jpg", randomBytes(100, 11));
     auto r = qoro("convert -R -v " + q(src()) + " --to wav -o " + q(dir / "out"));
     EXPECT_EQ(r.exitCode, 0) << r.output;
-    EXPECT_NE(r.output.find("1 converted, 0 skipped, 0 failed, 3 not converted: unsupported format (m4a 2, ape 1)"),
+    EXPECT_NE(r.output.find("4 converted, 0 skipped, 0 failed, 3 not converted: unsupported format (m4a 2, ape 1)"),
               std::string::npos)
         << r.output;
     EXPECT_EQ(countOf(r.output, "other files"), 1) << r.output;
@@ -510,7 +517,8 @@ TEST_F(QoroCliLibrary, FilesLeftForTheirKindAreCountedAndNamedFilesFail) {
                   std::string::npos)
             << name << ": " << r.output;
     EXPECT_NE(r.output.find("passed over  " + (src() / "b/notes.txt").string()), std::string::npos) << r.output;
-    EXPECT_EQ(filesBelow(dir / "out"), (std::set<std::string>{"a/1.wav"}));
+    EXPECT_EQ(filesBelow(dir / "out"),
+              (std::set<std::string>{"a/1.wav", "a/5.wav", "b/6.wav", "b/7.wav", "b/cover.jpg"}));
 
     // Named: a failure with its cause, and the others are converted.
     r = qoro("convert " + q(src() / "a/2.m4a") + " " + q(src() / "a/1.wav") + " --to wav -o " + q(dir / "named"));

@@ -412,7 +412,7 @@ private:
 int runConvert(const std::vector<std::string>& args) {
     for (const auto& a : args)
         if (a == "--help" || a == "-h") {
-            std::fputs(kConvertHelp, stdout);
+            std::fputs(helpText(kConvertHelp).c_str(), stdout);
             return kExitOk;
         }
     ConvertOptions options;

@@ -14,6 +14,10 @@ int runTag(const std::vector<std::string>& args);
 extern const char* const kConvertHelp;
 extern const char* const kInfoHelp;
 extern const char* const kTagHelp;
+// A help text with what the components' tables fill in ({targets} the --to
+// names, {walked} the extensions a walk takes, {unread} some of sound not
+// read, {tagged} the types whose tags are written), wrapped to 79 columns.
+std::string helpText(const char* text);
 
 // Exit statuses.
 inline constexpr int kExitOk = 0;

@@ -19,6 +19,22 @@ ComPtr<IAudioInformation> createAudioInformation(HRESULT* hr) {
     return info;
 }
 
+ComPtr<IAudioFileFormats> createAudioFileFormats() {
+    ComPtr<IAudioFileFormats> formats;
+    if (FAILED(CoCreateInstance(CLSID_AudioFileFormats, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFileFormats,
+                                formats.putVoid())))
+        formats.reset();
+    return formats;
+}
+
+ComPtr<IAudioInformationFormats> createAudioInformationFormats() {
+    ComPtr<IAudioInformationFormats> formats;
+    if (FAILED(CoCreateInstance(CLSID_AudioInformationFormats, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_IAudioInformationFormats, formats.putVoid())))
+        formats.reset();
+    return formats;
+}
+
 LONG lastError(IAudioFile* file) {
     LONG code = NOERRORS;
     file->get_LastErrorNum(&code);

@@ -31,6 +31,11 @@ public:
 // missing (the HRESULT goes to *hr when asked).
 ComPtr<IAudioFile> createAudioFile(HRESULT* hr = nullptr);
 ComPtr<IAudioInformation> createAudioInformation(HRESULT* hr = nullptr);
+// The components' lists of the types of file they know ("QoroAudioFile.Formats",
+// "QoroAudioInformation.Formats"); empty when the component is missing. qoro
+// reads them once, through formats() (formats.h).
+ComPtr<IAudioFileFormats> createAudioFileFormats();
+ComPtr<IAudioInformationFormats> createAudioInformationFormats();
 
 using client::errorName;
 using client::errorWords;

@@ -1,7 +1,6 @@
 #include "convert.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <map>
 #include <set>
@@ -11,25 +10,13 @@
 #include "client/ogg_serial.h"
 #include "args.h"
 #include "components.h"
+#include "formats.h"
+#include "library.h"
 #include "tags.h"
 
 namespace qoro::cli {
 
 namespace {
-
-const std::array<TargetType, 11> kTargetTypes = {{
-    {"wav", WAV, "wav"},
-    {"flac", FLAC, "flac"},
-    {"opus", OPUS, "opus"},
-    {"mp3", MP3, "mp3"},
-    {"mp2", MP2, "mp2"},
-    {"ogg", OGG, "ogg"},
-    {"vox", VOX, "vox"},
-    {"g721", G721, "g721"},
-    {"g723", G723, "g723"},
-    {"g726", G726, "g726"},
-    {"raw", RAW, "raw"},
-}};
 
 std::string lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -40,21 +27,9 @@ bool isOneOf(long value, std::span<const long> accepted) {
     return std::find(accepted.begin(), accepted.end(), value) != accepted.end();
 }
 
-// Sample rates of the PCM, VOX and sample-array formats, and of the A-law,
-// u-law, ADPCM and GSM coders (the codec manager's lists); the MPEG rates the
-// MP3 encoders take (MPEG-1, MPEG-2 and MPEG-2.5), and those of the Layer II
-// encoder (MPEG-1 and MPEG-2).
+// Rates of the A-law, u-law, ADPCM and GSM coders of raw files (the codec
+// manager's list).
 using acm::kCoderRates;
-using acm::kPcmRates;
-constexpr long kMpegRates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
-constexpr long kMp2Rates[] = {16000, 22050, 24000, 32000, 44100, 48000};
-// Rates of raw PCM, A-law and u-law files, and of the telephony coders.
-constexpr long kRawMinRate = 1000, kRawMaxRate = 384000;
-constexpr long kFlacMinRate = 1000, kFlacMaxRate = 384000;  // what SetFormatFLAC takes
-// Opus: always 48000 Hz; bitrates and complexities SetFormatOpus takes.
-constexpr long kOpusRate = 48000;
-constexpr long kOpusMinBitrate = 6, kOpusMaxBitrate = 510;
-constexpr long kTelephonyMaxRate = 1000000;
 
 // Bitrates in kbit/s: Layer III at the MPEG-1 rates and at the lower ones
 // (Layer II at those too); Layer II at the MPEG-1 rates, by channel mode.
@@ -62,17 +37,6 @@ constexpr long kMpeg1Layer3Bitrates[] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 1
 constexpr long kMpeg2Bitrates[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
 constexpr long kMpeg1Layer2MonoBitrates[] = {32, 48, 56, 64, 80, 96, 112, 128, 160, 192};
 constexpr long kMpeg1Layer2StereoBitrates[] = {64, 96, 112, 128, 160, 192, 224, 256, 320, 384};
-// G.726 bitrates.
-constexpr long kG726Rates[] = {16, 24, 32, 40};
-// Ogg Vorbis bitrates at 44100 Hz stereo (nominal, least and most).
-constexpr long kOggMinBitrate = 45, kOggMaxBitrate = 500;
-
-// The source's rate when the target accepts it, else the nearest family
-// member the target does accept.
-long keepRate(long sourceRate, std::span<const long> accepted) {
-    if (isOneOf(sourceRate, accepted)) return sourceRate;
-    return sourceRate % 11025 == 0 ? 44100 : 48000;
-}
 
 struct CompressionName {
     const char* name;
@@ -96,23 +60,55 @@ constexpr PresetName kPresets[] = {
     {"extreme", 104},  {"insane", 105},
 };
 
+struct WriterSetup;
+// How qoro sets up a writer of the type; nullptr when it cannot.
+const WriterSetup* setupOf(LONG type);
+
+TargetType targetOf(const FileFormat& f) { return TargetType{f.name, f.type, f.createExtensions.front()}; }
+
 }  // namespace
 
+std::vector<TargetType> targetTypes() {
+    std::vector<TargetType> out;
+    for (const FileFormat* f : formats().writers())
+        if (setupOf(f->type)) out.push_back(targetOf(*f));
+    return out;
+}
+
+std::string targetNames() {
+    std::string names;
+    for (const auto& t : targetTypes()) names += (names.empty() ? "" : ", ") + t.name;
+    return names;
+}
+
 std::optional<TargetType> targetTypeByName(const std::string& name) {
-    std::string key = lower(name);
-    for (const auto& t : kTargetTypes)
-        if (t.name == key) return t;
-    return std::nullopt;
+    const FileFormat* f = formats().writerNamed(name);
+    if (!f || !setupOf(f->type)) return std::nullopt;
+    return targetOf(*f);
 }
 
 std::optional<TargetType> targetTypeByExtension(const fs::path& path) {
-    std::string ext = lower(path.extension().string());
+    const std::string ext = extensionOf(path);
     if (ext.empty()) return std::nullopt;
-    ext.erase(0, 1);
-    if (ext == "pcm" || ext == "dat") return TargetType{"raw", RAW, ext};
-    for (const auto& t : kTargetTypes)
-        if (t.extension == ext) return t;
-    return std::nullopt;
+    Apartment apartment;
+    ComPtr<IAudioFileFormats> list = createAudioFileFormats();
+    LONG type = 0;
+    Bstr name(path.filename().native());
+    if (!list || FAILED(list->TypeForName(name.get(), 1, &type))) return std::nullopt;
+    // The component falls back on raw samples for names no type claims;
+    // only a type's own extension names it here.
+    const FileFormat* f = formats().file(type);
+    if (!f || !f->writes() || !setupOf(type) ||
+        std::find(f->createExtensions.begin(), f->createExtensions.end(), ext) == f->createExtensions.end())
+        return std::nullopt;
+    return TargetType{f->name, f->type, ext};
+}
+
+std::string unknownTargetWords(const std::string& name) {
+    if (const FileFormat* f = formats().writerNamed(name))
+        return f->title + " files are written by the audio file component, but qoro cannot set up their format";
+    if (formats().files.empty()) return "the audio file component cannot be created";
+    return "unknown output type: " + name + " (" + targetNames() + ")";
 }
 
 bool parseRawSource(const std::string& text, RawSource& raw, std::string& error) {
@@ -124,22 +120,30 @@ bool parseRawSource(const std::string& text, RawSource& raw, std::string& error)
         if (colon == std::string::npos) break;
         start = colon + 1;
     }
-    if (parts.size() != 4 || lower(parts[0]) != "raw") {
-        error += "describe the sources as raw:RATE:CHANNELS:BITS, e.g. raw:44100:2:16";
+    // The sources are read as the component reads its raw sample files, and
+    // take what its raw sample writer takes.
+    const FileFormat* samples = formats().file(RAW);
+    if (!samples) {
+        error += "the audio file component reads no raw samples";
+        return false;
+    }
+    if (parts.size() != 4 || lower(parts[0]) != samples->name) {
+        error +=
+            "describe the sources as " + samples->name + ":RATE:CHANNELS:BITS, e.g. " + samples->name + ":44100:2:16";
         return false;
     }
     const auto rate = parseLong(parts[1]), channels = parseLong(parts[2]), bits = parseLong(parts[3]);
-    if (!rate || *rate < kRawMinRate || *rate > kRawMaxRate) {
-        error +=
-            "the rate must lie between " + std::to_string(kRawMinRate) + " and " + std::to_string(kRawMaxRate) + " Hz";
+    if (!rate || !samples->rates.holds(*rate)) {
+        error += "the rate must lie between " + std::to_string(samples->rates.least()) + " and " +
+                 std::to_string(samples->rates.most()) + " Hz";
         return false;
     }
-    if (!channels || (*channels != 1 && *channels != 2)) {
-        error += "raw sources have 1 or 2 channels";
+    if (!channels || *channels < 1 || *channels > samples->maxChannels) {
+        error += samples->name + " sources have 1 or " + std::to_string(samples->maxChannels) + " channels";
         return false;
     }
-    if (!bits || (*bits != 8 && *bits != 16)) {
-        error += "raw sources have 8 or 16 bits";
+    if (!bits || !isOneOf(*bits, samples->depths)) {
+        error += samples->name + " sources have " + ValueSet{samples->depths}.text() + " bits";
         return false;
     }
     raw = RawSource{*rate, *channels, *bits};
@@ -154,6 +158,20 @@ std::optional<int> presetNumber(const std::string& name) {
         if (key == p.name) return p.number;
     return std::nullopt;
 }
+
+namespace {
+
+// Whether the writer of 'type' takes the bitrate (kbit/s) --g723-rate or
+// --g726-rate asks for; false with the message when not.
+bool codedRateTaken(LONG type, long kbps, std::string& error) {
+    const FileFormat* f = formats().file(type);
+    if (f && f->bitrates.holds(kbps)) return true;
+    error = f ? f->title + " rate must be " + f->bitrates.text() + " (kbit/s)"
+              : "the audio file component writes no such type";
+    return false;
+}
+
+}  // namespace
 
 bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o, std::string& error) {
     ArgWalker w(args);
@@ -178,8 +196,7 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
         } else if (w.option("--to", value)) {
             o.to = targetTypeByName(value);
             if (!o.to) {
-                error =
-                    "unknown output type: " + value + " (wav, flac, opus, mp3, mp2, ogg, vox, g721, g723, g726, raw)";
+                error = unknownTargetWords(value);
                 return false;
             }
         } else if (w.option("-j", value) || w.option("--jobs", value)) {
@@ -233,16 +250,10 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
             }
         } else if (w.option("--g723-rate", value)) {
             if (!number("G.723 rate", o.g723Rate)) return false;
-            if (*o.g723Rate != 24 && *o.g723Rate != 40) {
-                error = "G.723 rate must be 24 or 40 (kbit/s)";
-                return false;
-            }
+            if (!codedRateTaken(G723, *o.g723Rate, error)) return false;
         } else if (w.option("--g726-rate", value)) {
             if (!number("G.726 rate", o.g726Rate)) return false;
-            if (!isOneOf(*o.g726Rate, kG726Rates)) {
-                error = "G.726 rate must be 16, 24, 32 or 40 (kbit/s)";
-                return false;
-            }
+            if (!codedRateTaken(G726, *o.g726Rate, error)) return false;
         } else if (w.option("--lame", value)) {
             o.lame = value;
         } else if (w.option("--preset", value)) {
@@ -330,168 +341,348 @@ bool outputNamesFolder(const ConvertOptions& o) {
     return o.inputs.size() > 1 || fs::path(o.output).extension().empty();
 }
 
-std::string ignoredOptionsWarning(const ConvertOptions& o, const std::vector<Job>& jobs) {
-    bool ogg = std::any_of(jobs.begin(), jobs.end(), [](const Job& j) { return !j.skip && j.type.type == OGG; });
-    if (!ogg) return {};
-    std::string ignored;
-    if (o.rate && *o.rate != kOggRate) ignored += " --rate " + std::to_string(*o.rate);
-    if (o.channels && *o.channels != kOggChannels) ignored += " --channels " + std::to_string(*o.channels);
-    if (ignored.empty()) return {};
-    return "warning: Ogg Vorbis files are always written at " + std::to_string(kOggRate) + " Hz, stereo;" + ignored +
-           " ignored for them";
-}
-
 namespace {
-
-// "6000, 8000 or 11025"
-std::string listText(std::span<const long> values, const char* last = " or ") {
-    std::string text;
-    size_t i = 0;
-    for (long v : values) {
-        if (i++) text += i == values.size() ? last : ", ";
-        text += std::to_string(v);
-    }
-    return text;
-}
-
-// "32-320 kbit/s (32, 40, ..., 320)"
-std::string bitrateText(std::span<const long> values) {
-    return std::to_string(values.front()) + "-" + std::to_string(values.back()) + " kbit/s (" + listText(values, ", ") +
-           ")";
-}
-
-const char* typeTitle(LONG type) {
-    switch (type) {
-    case WAV: return "WAV";
-    case FLAC: return "FLAC";
-    case OPUS: return "Opus";
-    case MP3: return "MP3";
-    case MP2: return "MP2";
-    case OGG: return "Ogg Vorbis";
-    case VOX: return "VOX";
-    case G721: return "G.721";
-    case G723: return "G.723";
-    case G726: return "G.726";
-    default: return "raw";
-    }
-}
 
 const char* compressionTitle(LONG compression) {
     for (const auto& c : kCompressions)
         if (c.value == compression) return c.name;
-    return "pcm";
+    return kCompressions[0].name;
 }
 
-// The bitrates (kbit/s) an MPEG encoder takes at a rate and channel count.
-std::span<const long> mpegBitrates(LONG type, long rate, long channels) {
-    const bool mpeg1 = rate >= 32000;
-    if (!mpeg1) return kMpeg2Bitrates;
-    if (type == MP3) return kMpeg1Layer3Bitrates;
-    return channels == 1 ? kMpeg1Layer2MonoBitrates : kMpeg1Layer2StereoBitrates;
+std::string channelsText(long channels) { return channels == 1 ? "mono" : "stereo"; }
+
+// What a writer's format is chosen from: the options, the opened source,
+// and the rate and channels the job writes.
+struct FormatRequest {
+    IAudioFile* target;
+    const ConvertOptions& o;
+    const client::SourceFormat& source;
+    long rate, channels;
+    std::string& what;  // receives the format in words after the type's title
+};
+
+// The bitrates (kbit/s) an MPEG encoder takes at a rate and channel count
+// (0: not known); empty when they depend on the channels and these are not
+// known. 'byMode': they differ by channel mode at this rate.
+struct MpegBitrates {
+    std::span<const long> taken;
+    bool byMode = false;
+};
+
+// What the writer of a job takes: the component's table, narrowed by the
+// options where the writer says so.
+struct Takes {
+    std::string name, title;
+    ValueSet rates, bitrates;
+    std::vector<long> depths;
+    long maxChannels = 0;
+    const WriterSetup* setup = nullptr;
+};
+
+// What qoro does per writer beyond what the component's table says: the
+// SetFormat call that chooses its format from the options, and the rules of
+// the few writers whose options work differently.
+struct WriterSetup {
+    LONG type;
+    HRESULT (*setUp)(const FormatRequest& request, LONG& blockAlign);
+    // The rate written when --rate leaves it to the source; 0: the source's
+    // rate where the writer takes it (see defaultRate).
+    long (*defaultRate)(long sourceRate, const ConvertOptions& o) = nullptr;
+    // Written at its one rate and its most channels whatever is asked: a
+    // warning says what is ignored instead of a refusal.
+    bool fixedShape = false;
+    // The bitrates an MPEG encoder takes at a given rate.
+    MpegBitrates (*bitratesAt)(long rate, long channels) = nullptr;
+    // What the writer takes when the options narrow it further.
+    void (*narrow)(Takes& takes, const ConvertOptions& o) = nullptr;
+};
+
+HRESULT setUpPcm(const FormatRequest& r, LONG& blockAlign) {
+    const long bits = r.o.bits.value_or(r.source.bitsPerSample == 8 ? 8 : 16);
+    r.what += std::to_string(r.rate) + " Hz, " + channelsText(r.channels) + ", " + std::to_string(bits) + " bits";
+    return r.target->SetFormatPCM(r.rate, r.channels, bits, &blockAlign);
 }
 
-// The rate a job writes when --rate leaves it to the source.
-long defaultRate(LONG type, long sourceRate, LONG compression = PCM) {
-    switch (type) {
-    case MP3: return keepRate(sourceRate, kMpegRates);
-    case MP2: return keepRate(sourceRate, kMp2Rates);
-    case RAW:
-        if (compression != PCM && compression != ALAW && compression != ULAW)
-            return isOneOf(sourceRate, kCoderRates) ? sourceRate : sourceRate < 16000 ? 8000 : 44100;
-        return keepRate(sourceRate, kPcmRates);
-    case WAV: return keepRate(sourceRate, kPcmRates);
-    case FLAC: return std::clamp(sourceRate > 0 ? sourceRate : 44100L, kFlacMinRate, kFlacMaxRate);
-    case OGG: return kOggRate;
-    case OPUS: return kOpusRate;
-    default: return 8000;
+HRESULT setUpRaw(const FormatRequest& r, LONG& blockAlign) {
+    const long bits = r.o.bits.value_or(16);
+    const LONG compression = r.o.compression.value_or(PCM);
+    r.what += std::string(compressionTitle(compression)) + ", " + std::to_string(r.rate) + " Hz, " +
+              channelsText(r.channels) + ", " + std::to_string(bits) + " bits";
+    return r.target->SetFormatRAW(compression, r.rate, r.channels, bits, &blockAlign);
+}
+
+HRESULT setUpMp3(const FormatRequest& r, LONG& blockAlign) {
+    const ConvertOptions& o = r.o;
+    const long bitrate = o.bitrate.value_or(128);
+    r.what += std::to_string(r.rate) + " Hz, " + std::to_string(bitrate) + " kbit/s, " + channelsText(r.channels);
+    const HRESULT hr = r.target->SetFormatMP3(r.rate, bitrate, r.channels, &blockAlign);
+    if (FAILED(hr) || blockAlign == 0 || (!o.lame && !o.preset)) return hr;
+    ComPtr<IAudioFileLameMp3Encoder> encoder;
+    r.target->get_Mp3LameEncoder(encoder.put());
+    if (!encoder) return hr;
+    // A LAME command line starts from LAME's own defaults; a preset then
+    // sets what it sets. What the line and the preset leave alone keeps
+    // the source's rate and channels; explicit options always win.
+    bool lineRate = false, lineChannels = false, lineBitrate = false, presetAll = false;
+    if (o.lame) {
+        Bstr line(*o.lame);
+        encoder->SetParamsFromCommandLine(line.get());
+        std::string text = " " + *o.lame + " ";
+        lineRate = text.find(" --resample ") != std::string::npos;
+        lineChannels = text.find(" -m ") != std::string::npos;
+        lineBitrate = text.find(" -b ") != std::string::npos;
+        presetAll = text.find(" --preset ") != std::string::npos || text.find(" --alt-preset ") != std::string::npos ||
+                    text.find(" --r3mix ") != std::string::npos;
     }
+    if (o.preset) {
+        int n = *presetNumber(*o.preset);
+        if (n > 100)
+            encoder->SetParamsFromAltPreset(static_cast<SHORT>(n - 100));
+        else
+            encoder->SetParamsFromPreset(static_cast<SHORT>(n));
+        presetAll = true;
+    }
+    if (o.rate || (!lineRate && !presetAll)) encoder->put_Frequency(r.rate);
+    if (o.channels || (!lineChannels && !presetAll)) encoder->put_Channels(r.channels);
+    if (o.bitrate || (!lineBitrate && !presetAll)) encoder->put_Bitrate(bitrate);
+    return hr;
+}
+
+HRESULT setUpMp2(const FormatRequest& r, LONG& blockAlign) {
+    const long bitrate = r.o.bitrate.value_or(128);
+    r.what += std::to_string(r.rate) + " Hz, " + std::to_string(bitrate) + " kbit/s, " + channelsText(r.channels);
+    return r.target->SetFormatMP2(r.rate, bitrate, static_cast<SHORT>(r.channels), &blockAlign);
+}
+
+// FLAC and Opus are chosen through the object's second interface.
+ComPtr<IAudioFile2> secondInterface(IAudioFile* target, HRESULT& hr) {
+    ComPtr<IAudioFile2> file2;
+    hr = target->QueryInterface(IID_IAudioFile2, file2.putVoid());
+    if (SUCCEEDED(hr) && !file2) hr = E_NOINTERFACE;
+    return file2;
+}
+
+HRESULT setUpFlac(const FormatRequest& r, LONG& blockAlign) {
+    const long level = r.o.level.value_or(5);
+    r.what += std::to_string(r.rate) + " Hz, " + channelsText(r.channels) + ", level " + std::to_string(level);
+    HRESULT hr = S_OK;
+    ComPtr<IAudioFile2> flac = secondInterface(r.target, hr);
+    return flac ? flac->SetFormatFLAC(r.rate, r.channels, level, &blockAlign) : hr;
+}
+
+HRESULT setUpOpus(const FormatRequest& r, LONG& blockAlign) {
+    const long bitrate = r.o.bitrate.value_or(128);
+    const long complexity = r.o.complexity.value_or(10);
+    r.what += std::to_string(r.rate) + " Hz, " + std::to_string(bitrate) + " kbit/s, " + channelsText(r.channels) +
+              ", complexity " + std::to_string(complexity);
+    HRESULT hr = S_OK;
+    ComPtr<IAudioFile2> opus = secondInterface(r.target, hr);
+    return opus ? opus->SetFormatOpus(r.channels, bitrate, complexity, &blockAlign) : hr;
+}
+
+HRESULT setUpOgg(const FormatRequest& r, LONG& blockAlign) {
+    const ConvertOptions& o = r.o;
+    const SHORT quality = o.quality ? static_cast<SHORT>(std::lround(*o.quality * 100)) : SHORT(-1);
+    const long nominal = o.bitrate.value_or(o.quality || o.minBitrate || o.maxBitrate ? -1 : 128);
+    r.what += std::to_string(r.rate) + " Hz, " + channelsText(r.channels);
+    return r.target->SetFormatOggVorbis(r.rate, r.channels, nominal, o.minBitrate.value_or(-1),
+                                        o.maxBitrate.value_or(-1), quality, &blockAlign);
+}
+
+HRESULT setUpVox(const FormatRequest& r, LONG& blockAlign) {
+    r.what += std::to_string(r.rate) + " Hz";
+    return r.target->SetFormatVOX(r.rate, &blockAlign);
+}
+
+HRESULT setUpG721(const FormatRequest& r, LONG& blockAlign) {
+    r.what += std::to_string(r.rate) + " Hz";
+    return r.target->SetFormatG721(r.rate, &blockAlign);
+}
+
+// The G.72x coders take their bitrate from their own option or --bitrate.
+HRESULT setUpG723(const FormatRequest& r, LONG& blockAlign) {
+    const long kbps = r.o.g723Rate.value_or(r.o.bitrate.value_or(24));
+    r.what += std::to_string(r.rate) + " Hz, " + std::to_string(kbps) + " kbit/s";
+    return r.target->SetFormatG723(r.rate, kbps == 40 ? G723_40_KBPS : G723_24_KBPS, &blockAlign);
+}
+
+HRESULT setUpG726(const FormatRequest& r, LONG& blockAlign) {
+    const long kbps = r.o.g726Rate.value_or(r.o.bitrate.value_or(32));
+    r.what += std::to_string(r.rate) + " Hz, " + std::to_string(kbps) + " kbit/s";
+    return r.target->SetFormatG726(r.rate, kbps / 8 - 1, &blockAlign);
+}
+
+// Telephony streams are written at 8000 Hz unless --rate says otherwise.
+long telephonyRate(long, const ConvertOptions&) { return 8000; }
+
+// Raw A-law and u-law samples and PCM take any rate the writer takes; the
+// ADPCM and GSM coders only the codec manager's coder rates, and only PCM
+// has a sample size to choose.
+bool rawCoded(const ConvertOptions& o) {
+    const LONG c = o.compression.value_or(PCM);
+    return c != PCM && c != ALAW && c != ULAW;
+}
+void narrowRaw(Takes& takes, const ConvertOptions& o) {
+    const LONG compression = o.compression.value_or(PCM);
+    takes.title = takes.name + " " + compressionTitle(compression);
+    if (compression != PCM) takes.depths.clear();
+    if (rawCoded(o)) takes.rates = ValueSet{{std::begin(kCoderRates), std::end(kCoderRates)}};
+}
+long rawDefaultRate(long sourceRate, const ConvertOptions& o) {
+    if (!rawCoded(o)) return 0;
+    return isOneOf(sourceRate, kCoderRates) ? sourceRate : sourceRate < 16000 ? 8000 : 44100;
+}
+
+MpegBitrates mp3BitratesAt(long rate, long) { return {rate >= 32000 ? kMpeg1Layer3Bitrates : kMpeg2Bitrates}; }
+MpegBitrates mp2BitratesAt(long rate, long channels) {
+    if (rate < 32000) return {kMpeg2Bitrates};
+    if (channels == 0) return {{}, true};
+    return {channels == 1 ? kMpeg1Layer2MonoBitrates : kMpeg1Layer2StereoBitrates, true};
+}
+
+// Every writer qoro sets up. The component's table says what each takes;
+// a type it writes that has no row here is refused in words. AIFF takes
+// SetFormatPCM as WAV does.
+constexpr WriterSetup kSetups[] = {
+    {WAV, setUpPcm},
+    {AIFF, setUpPcm},
+    {RAW, setUpRaw, rawDefaultRate, false, nullptr, narrowRaw},
+    {MP3, setUpMp3, nullptr, false, mp3BitratesAt},
+    {MP2, setUpMp2, nullptr, false, mp2BitratesAt},
+    {FLAC, setUpFlac},
+    {OPUS, setUpOpus},
+    {OGG, setUpOgg, nullptr, true},
+    {VOX, setUpVox, telephonyRate},
+    {G721, setUpG721, telephonyRate},
+    {G723, setUpG723, telephonyRate},
+    {G726, setUpG726, telephonyRate},
+};
+
+const WriterSetup* setupOf(LONG type) {
+    for (const WriterSetup& setup : kSetups)
+        if (setup.type == type) return &setup;
+    return nullptr;
+}
+
+Takes takesOf(LONG type, const ConvertOptions& o) {
+    Takes takes;
+    takes.setup = setupOf(type);
+    const FileFormat* f = formats().file(type);
+    if (!f) return takes;
+    takes.name = f->name;
+    takes.title = f->title;
+    takes.rates = f->rates;
+    takes.bitrates = f->bitrates;
+    takes.depths = f->depths;
+    takes.maxChannels = f->maxChannels;
+    if (takes.setup && takes.setup->narrow) takes.setup->narrow(takes, o);
+    return takes;
+}
+
+// The rate a job writes when --rate leaves it to the source: the writer's
+// own rule, else the source's rate when the writer takes it; from a list,
+// the family's member (44100 Hz for multiples of 11025 Hz, else 48000 Hz)
+// when listed, else the least; a range clamps.
+long defaultRate(const Takes& takes, long sourceRate, const ConvertOptions& o) {
+    if (takes.setup && takes.setup->defaultRate)
+        if (const long rate = takes.setup->defaultRate(sourceRate, o)) return rate;
+    if (takes.rates.isRange())
+        return std::clamp(sourceRate > 0 ? sourceRate : 44100L, takes.rates.low, takes.rates.high);
+    if (takes.rates.empty() || takes.rates.holds(sourceRate)) return sourceRate;
+    const long family = sourceRate % 11025 == 0 ? 44100 : 48000;
+    return takes.rates.holds(family) ? family : takes.rates.least();
+}
+
+bool fixedShape(const Takes& takes) { return takes.setup && takes.setup->fixedShape && !takes.rates.empty(); }
+
+}  // namespace
+
+std::string ignoredOptionsWarning(const ConvertOptions& o, const std::vector<Job>& jobs) {
+    // Each writer of a fixed shape the jobs write, once.
+    std::set<LONG> types;
+    for (const auto& job : jobs)
+        if (!job.skip) types.insert(job.type.type);
+    std::string warnings;
+    for (const LONG type : types) {
+        const Takes takes = takesOf(type, o);
+        if (!fixedShape(takes)) continue;
+        const long rate = takes.rates.least(), channels = takes.maxChannels;
+        std::string ignored;
+        if (o.rate && *o.rate != rate) ignored += " --rate " + std::to_string(*o.rate);
+        if (o.channels && *o.channels != channels) ignored += " --channels " + std::to_string(*o.channels);
+        if (ignored.empty()) continue;
+        warnings += (warnings.empty() ? "" : "\n") + std::string("warning: ") + takes.title +
+                    " files are always written at " + std::to_string(rate) + " Hz, " + channelsText(channels) + ";" +
+                    ignored + " ignored for them";
+    }
+    return warnings;
+}
+
+namespace {
+
+// "32-320 kbit/s (32, 40, ..., 320)"
+std::string bitrateText(std::span<const long> values) {
+    const ValueSet set{{values.begin(), values.end()}};
+    return std::to_string(values.front()) + "-" + std::to_string(values.back()) + " kbit/s (" + set.text(", ") + ")";
 }
 
 // What --rate takes for a job, or an empty text when the rate is taken.
-std::string rateRefusal(const Job& job, const ConvertOptions& o, long rate) {
-    const std::string what = "--rate " + std::to_string(rate) + ": ";
-    switch (job.type.type) {
-    case WAV:
-    case VOX:
-        if (isOneOf(rate, kPcmRates)) return {};
-        return what + typeTitle(job.type.type) + " takes " + listText(kPcmRates) + " Hz";
-    case MP3:
-        if (isOneOf(rate, kMpegRates)) return {};
-        return what + "MP3 takes " + listText(kMpegRates) + " Hz";
-    case FLAC:
-        if (rate >= kFlacMinRate && rate <= kFlacMaxRate) return {};
-        return what + "FLAC takes " + std::to_string(kFlacMinRate) + "-" + std::to_string(kFlacMaxRate) + " Hz";
-    case OPUS:
-        if (rate == kOpusRate) return {};
-        return what + "Opus is written at " + std::to_string(kOpusRate) + " Hz";
-    case MP2:
-        if (isOneOf(rate, kMp2Rates)) return {};
-        return what + "MP2 takes " + listText(kMp2Rates) + " Hz";
-    case RAW: {
-        const LONG compression = o.compression.value_or(PCM);
-        if (compression == PCM || compression == ALAW || compression == ULAW) {
-            if (rate >= kRawMinRate && rate <= kRawMaxRate) return {};
-            return what + "raw " + compressionTitle(compression) + " takes " + std::to_string(kRawMinRate) + "-" +
-                   std::to_string(kRawMaxRate) + " Hz";
-        }
-        if (isOneOf(rate, kCoderRates)) return {};
-        return what + "raw " + compressionTitle(compression) + " takes " + listText(kCoderRates) + " Hz";
-    }
-    case G721:
-    case G723:
-    case G726:
-        if (rate >= 1 && rate <= kTelephonyMaxRate) return {};
-        return what + typeTitle(job.type.type) + " takes 1-" + std::to_string(kTelephonyMaxRate) + " Hz";
-    default: return {};  // Ogg Vorbis: always 44100 Hz (the warning says so)
-    }
+std::string rateRefusal(const Takes& takes, long rate) {
+    if (fixedShape(takes) || takes.rates.empty() || takes.rates.holds(rate)) return {};
+    const std::string what = "--rate " + std::to_string(rate) + ": " + takes.title;
+    if (takes.rates.single()) return what + " is written at " + std::to_string(takes.rates.least()) + " Hz";
+    return what + " takes " + takes.rates.text() + " Hz";
 }
 
-std::string bitsRefusal(const Job& job, const ConvertOptions& o, long bits) {
-    if (job.type.type == FLAC && bits != 16) return "--bits " + std::to_string(bits) + ": FLAC is written at 16 bits";
-    if (job.type.type == OPUS) return "--bits " + std::to_string(bits) + ": Opus has no sample size to choose";
-    const bool pcm = job.type.type == WAV || (job.type.type == RAW && o.compression.value_or(PCM) == PCM);
-    if (!pcm || bits == 8 || bits == 16) return {};
-    return "--bits " + std::to_string(bits) + ": " + (job.type.type == WAV ? "WAV" : "raw pcm") + " takes 8 or 16 bits";
+std::string channelsRefusal(const Takes& takes, long channels) {
+    if (fixedShape(takes) || takes.maxChannels <= 0 || channels <= takes.maxChannels) return {};
+    const std::string what = "--channels " + std::to_string(channels) + ": " + takes.title;
+    if (takes.maxChannels == 1) return what + " is written in mono";
+    return what + " takes 1 to " + std::to_string(takes.maxChannels) + " channels";
 }
 
-std::string oggBitrateRefusal(const char* option, const std::optional<long>& value) {
-    if (!value || (*value >= kOggMinBitrate && *value <= kOggMaxBitrate)) return {};
-    return std::string(option) + " " + std::to_string(*value) + ": Ogg Vorbis at 44100 Hz, stereo, takes " +
-           std::to_string(kOggMinBitrate) + "-" + std::to_string(kOggMaxBitrate) + " kbit/s";
+std::string bitsRefusal(const Takes& takes, long bits) {
+    const std::string what = "--bits " + std::to_string(bits) + ": " + takes.title;
+    if (takes.depths.empty()) return what + " has no sample size to choose";
+    if (isOneOf(bits, takes.depths)) return {};
+    if (takes.depths.size() == 1) return what + " is written at " + std::to_string(takes.depths.front()) + " bits";
+    return what + " takes " + ValueSet{takes.depths}.text() + " bits";
 }
 
-// The bitrate of an MP3 or MP2 job: checked at the rate and channels the
-// job writes, or against every rate when the source cannot tell.
+// A bitrate option of a writer whose bitrates do not depend on the rate.
+std::string bitrateRefusal(const Takes& takes, const char* option, const std::optional<long>& value) {
+    if (!value || takes.bitrates.empty() || takes.bitrates.holds(*value)) return {};
+    std::string at;
+    if (fixedShape(takes))
+        at = " at " + std::to_string(takes.rates.least()) + " Hz, " + channelsText(takes.maxChannels) + ",";
+    return std::string(option) + " " + std::to_string(*value) + ": " + takes.title + at + " takes " +
+           takes.bitrates.text() + " kbit/s";
+}
+
+// The bitrate of an MPEG job: checked at the rate and channels the job
+// writes, or against every rate when the source cannot tell.
 // 'key' receives what the refusal depends on, so one line covers every job
 // it applies to.
-std::string mpegBitrateRefusal(const Job& job, const ConvertOptions& o, long bitrate,
+std::string mpegBitrateRefusal(const Job& job, const Takes& takes, const ConvertOptions& o, long bitrate,
                                const std::optional<SourceShape>& shape, std::string& key) {
-    const LONG type = job.type.type;
-    const std::string what = "--bitrate " + std::to_string(bitrate) + ": " + typeTitle(type);
+    const std::string what = "--bitrate " + std::to_string(bitrate) + ": " + takes.title;
     std::optional<long> rate = o.rate;
-    if (!rate && shape && shape->rate > 0) rate = defaultRate(type, shape->rate);
+    if (!rate && shape && shape->rate > 0) rate = defaultRate(takes, shape->rate, o);
     std::optional<long> channels = o.channels;
     if (!channels && shape && shape->channels > 0) channels = shape->channels == 1 ? 1 : 2;
     key = what;
-    if (!rate || (type == MP2 && *rate >= 32000 && !channels)) {
+    const MpegBitrates at = rate ? takes.setup->bitratesAt(*rate, channels.value_or(0)) : MpegBitrates{};
+    if (at.taken.empty()) {
         // Unknown: refuse only what no rate and no channel mode takes.
-        const long most = type == MP3 ? 320 : 384;
-        std::set<long> any(std::begin(kMpeg2Bitrates), std::end(kMpeg2Bitrates));
-        if (type == MP3)
-            any.insert(std::begin(kMpeg1Layer3Bitrates), std::end(kMpeg1Layer3Bitrates));
-        else {
-            any.insert(std::begin(kMpeg1Layer2MonoBitrates), std::end(kMpeg1Layer2MonoBitrates));
-            any.insert(std::begin(kMpeg1Layer2StereoBitrates), std::end(kMpeg1Layer2StereoBitrates));
-        }
-        if (any.count(bitrate)) return {};
-        return what + " takes 8-" + std::to_string(most) + " kbit/s, as the rate allows";
+        if (takes.bitrates.holds(bitrate)) return {};
+        return what + " takes " + std::to_string(takes.bitrates.least()) + "-" + std::to_string(takes.bitrates.most()) +
+               " kbit/s, as the rate allows";
     }
-    const auto accepted = mpegBitrates(type, *rate, channels.value_or(2));
-    if (isOneOf(bitrate, accepted)) return {};
-    std::string at = " at " + std::to_string(*rate) + " Hz";
-    if (type == MP2 && *rate >= 32000) at += *channels == 1 ? ", mono," : ", stereo,";
-    key = what + at;
-    std::string text = what + at + " takes " + bitrateText(accepted);
+    if (isOneOf(bitrate, at.taken)) return {};
+    std::string where = " at " + std::to_string(*rate) + " Hz";
+    if (at.byMode) where += ", " + channelsText(*channels) + ",";
+    key = what + where;
+    std::string text = what + where + " takes " + bitrateText(at.taken);
     // A rate kept from the source: say whose, and how to choose another.
     if (!o.rate)
         text += "; " + job.source.filename().string() + " is at " + std::to_string(shape->rate) + " Hz (see --rate)";
@@ -508,151 +699,58 @@ bool checkOptionValues(const ConvertOptions& o, const std::vector<Job>& jobs, co
         if (!text.empty() && seen.insert(key).second) problems.push_back(std::move(text));
     };
     std::map<fs::path, std::optional<SourceShape>> shapes;
+    std::map<LONG, Takes> takesByType;
     for (const auto& job : jobs) {
         if (job.skip) continue;
-        const LONG type = job.type.type;
-        std::string rateProblem = o.rate ? rateRefusal(job, o, *o.rate) : std::string();
+        auto [found, fresh] = takesByType.try_emplace(job.type.type);
+        if (fresh) found->second = takesOf(job.type.type, o);
+        const Takes& takes = found->second;
+        std::string rateProblem = o.rate ? rateRefusal(takes, *o.rate) : std::string();
         refuse(rateProblem);
-        if (o.bits) refuse(bitsRefusal(job, o, *o.bits));
-        if (type == OGG) {
-            refuse(oggBitrateRefusal("--bitrate", o.bitrate));
-            refuse(oggBitrateRefusal("--min-bitrate", o.minBitrate));
-            refuse(oggBitrateRefusal("--max-bitrate", o.maxBitrate));
+        if (o.channels) refuse(channelsRefusal(takes, *o.channels));
+        if (o.bits) refuse(bitsRefusal(takes, *o.bits));
+        refuse(bitrateRefusal(takes, "--min-bitrate", o.minBitrate));
+        refuse(bitrateRefusal(takes, "--max-bitrate", o.maxBitrate));
+        if (!o.bitrate) continue;
+        if (!takes.setup || !takes.setup->bitratesAt) {
+            refuse(bitrateRefusal(takes, "--bitrate", o.bitrate));
+            continue;
         }
-        if (type == OPUS && o.bitrate && (*o.bitrate < kOpusMinBitrate || *o.bitrate > kOpusMaxBitrate))
-            refuse("--bitrate " + std::to_string(*o.bitrate) + ": Opus takes " + std::to_string(kOpusMinBitrate) + "-" +
-                   std::to_string(kOpusMaxBitrate) + " kbit/s");
-        if ((type == MP3 || type == MP2) && o.bitrate && rateProblem.empty()) {
-            std::optional<SourceShape> shape;
-            if ((!o.rate || (type == MP2 && !o.channels)) && probe) {
-                auto [it, fresh] = shapes.try_emplace(job.source);
-                if (fresh) it->second = probe(job.source);
-                shape = it->second;
-            }
-            std::string key;
-            std::string text = mpegBitrateRefusal(job, o, *o.bitrate, shape, key);
-            refuse(std::move(text), key);
+        if (!rateProblem.empty()) continue;
+        // The source tells what the options leave open, where it matters.
+        std::optional<SourceShape> shape;
+        const bool needsShape = !o.rate || (!o.channels && takes.setup->bitratesAt(*o.rate, 0).taken.empty());
+        if (needsShape && probe) {
+            auto [it, first] = shapes.try_emplace(job.source);
+            if (first) it->second = probe(job.source);
+            shape = it->second;
         }
+        std::string key;
+        std::string text = mpegBitrateRefusal(job, takes, o, *o.bitrate, shape, key);
+        refuse(std::move(text), key);
     }
     return problems.empty();
 }
 
 namespace {
 
-std::string channelsText(long channels) { return channels == 1 ? "mono" : "stereo"; }
-
 // Sets the output format on 'target' from the options and the opened source:
-// one SetFormat* call, and for MP3 the LAME settings after it.
+// the writer's SetFormat call, with the rate and channels the job writes.
 client::FormatChoice chooseFormat(IAudioFile* target, const Job& job, const ConvertOptions& o,
                                   const client::SourceFormat& source) {
     client::FormatChoice choice;
-    LONG& blockAlign = choice.blockAlign;
-    const long channels = o.channels.value_or(source.arrayChannels == 1 ? 1 : 2);
-    const long rate = o.rate.value_or(defaultRate(job.type.type, source.frequency, o.compression.value_or(PCM)));
-    std::string what = std::string(typeTitle(job.type.type)) + ", ";
-    switch (job.type.type) {
-    case WAV: {
-        const long bits = o.bits.value_or(source.bitsPerSample == 8 ? 8 : 16);
-        choice.hr = target->SetFormatPCM(rate, channels, bits, &blockAlign);
-        what += std::to_string(rate) + " Hz, " + channelsText(channels) + ", " + std::to_string(bits) + " bits";
-        break;
+    const Takes takes = takesOf(job.type.type, o);
+    long channels = o.channels.value_or(source.arrayChannels == 1 ? 1 : 2);
+    if (takes.maxChannels > 0) channels = std::min(channels, takes.maxChannels);
+    long rate = o.rate.value_or(defaultRate(takes, source.frequency, o));
+    if (fixedShape(takes)) rate = takes.rates.least(), channels = takes.maxChannels;
+    choice.what = takes.title + ", ";
+    if (!takes.setup) {  // planning refuses such types; this is a last guard
+        choice.hr = E_NOTIMPL;
+        choice.what = takes.title;
+        return choice;
     }
-    case RAW: {
-        const long bits = o.bits.value_or(16);
-        choice.hr = target->SetFormatRAW(o.compression.value_or(PCM), rate, channels, bits, &blockAlign);
-        what += std::string(compressionTitle(o.compression.value_or(PCM))) + ", " + std::to_string(rate) + " Hz, " +
-                channelsText(channels) + ", " + std::to_string(bits) + " bits";
-        break;
-    }
-    case MP3: {
-        const long bitrate = o.bitrate.value_or(128);
-        choice.hr = target->SetFormatMP3(rate, bitrate, channels, &blockAlign);
-        what += std::to_string(rate) + " Hz, " + std::to_string(bitrate) + " kbit/s, " + channelsText(channels);
-        if (FAILED(choice.hr) || blockAlign == 0 || (!o.lame && !o.preset)) break;
-        ComPtr<IAudioFileLameMp3Encoder> encoder;
-        target->get_Mp3LameEncoder(encoder.put());
-        if (!encoder) break;
-        // A LAME command line starts from LAME's own defaults; a preset then
-        // sets what it sets. What the line and the preset leave alone keeps
-        // the source's rate and channels; explicit options always win.
-        bool lineRate = false, lineChannels = false, lineBitrate = false, presetAll = false;
-        if (o.lame) {
-            Bstr line(*o.lame);
-            encoder->SetParamsFromCommandLine(line.get());
-            std::string text = " " + *o.lame + " ";
-            lineRate = text.find(" --resample ") != std::string::npos;
-            lineChannels = text.find(" -m ") != std::string::npos;
-            lineBitrate = text.find(" -b ") != std::string::npos;
-            presetAll = text.find(" --preset ") != std::string::npos ||
-                        text.find(" --alt-preset ") != std::string::npos || text.find(" --r3mix ") != std::string::npos;
-        }
-        if (o.preset) {
-            int n = *presetNumber(*o.preset);
-            if (n > 100)
-                encoder->SetParamsFromAltPreset(static_cast<SHORT>(n - 100));
-            else
-                encoder->SetParamsFromPreset(static_cast<SHORT>(n));
-            presetAll = true;
-        }
-        if (o.rate || (!lineRate && !presetAll)) encoder->put_Frequency(rate);
-        if (o.channels || (!lineChannels && !presetAll)) encoder->put_Channels(channels);
-        if (o.bitrate || (!lineBitrate && !presetAll)) encoder->put_Bitrate(bitrate);
-        break;
-    }
-    case FLAC: {
-        const long level = o.level.value_or(5);
-        ComPtr<IAudioFile2> flac;
-        choice.hr = target->QueryInterface(IID_IAudioFile2, flac.putVoid());
-        if (SUCCEEDED(choice.hr) && flac) choice.hr = flac->SetFormatFLAC(rate, channels, level, &blockAlign);
-        what += std::to_string(rate) + " Hz, " + channelsText(channels) + ", level " + std::to_string(level);
-        break;
-    }
-    case OPUS: {
-        const long bitrate = o.bitrate.value_or(128);
-        const long complexity = o.complexity.value_or(10);
-        ComPtr<IAudioFile2> opus;
-        choice.hr = target->QueryInterface(IID_IAudioFile2, opus.putVoid());
-        if (SUCCEEDED(choice.hr) && opus) choice.hr = opus->SetFormatOpus(channels, bitrate, complexity, &blockAlign);
-        what += std::to_string(kOpusRate) + " Hz, " + std::to_string(bitrate) + " kbit/s, " + channelsText(channels) +
-                ", complexity " + std::to_string(complexity);
-        break;
-    }
-    case MP2: {
-        const long bitrate = o.bitrate.value_or(128);
-        choice.hr = target->SetFormatMP2(rate, bitrate, static_cast<SHORT>(channels), &blockAlign);
-        what += std::to_string(rate) + " Hz, " + std::to_string(bitrate) + " kbit/s, " + channelsText(channels);
-        break;
-    }
-    case OGG: {
-        SHORT quality = o.quality ? static_cast<SHORT>(std::lround(*o.quality * 100)) : SHORT(-1);
-        long nominal = o.bitrate.value_or(o.quality || o.minBitrate || o.maxBitrate ? -1 : 128);
-        choice.hr = target->SetFormatOggVorbis(kOggRate, kOggChannels, nominal, o.minBitrate.value_or(-1),
-                                               o.maxBitrate.value_or(-1), quality, &blockAlign);
-        what += std::to_string(kOggRate) + " Hz, stereo";
-        break;
-    }
-    case VOX:
-        choice.hr = target->SetFormatVOX(rate, &blockAlign);
-        what += std::to_string(rate) + " Hz";
-        break;
-    case G721:
-        choice.hr = target->SetFormatG721(rate, &blockAlign);
-        what += std::to_string(rate) + " Hz";
-        break;
-    case G723:
-        choice.hr =
-            target->SetFormatG723(rate, o.g723Rate.value_or(24) == 40 ? G723_40_KBPS : G723_24_KBPS, &blockAlign);
-        what += std::to_string(rate) + " Hz, " + std::to_string(o.g723Rate.value_or(24)) + " kbit/s";
-        break;
-    case G726: {
-        long kbps = o.g726Rate.value_or(32);
-        choice.hr = target->SetFormatG726(rate, kbps / 8 - 1, &blockAlign);
-        what += std::to_string(rate) + " Hz, " + std::to_string(kbps) + " kbit/s";
-        break;
-    }
-    default: break;
-    }
-    choice.what = what;
+    choice.hr = takes.setup->setUp(FormatRequest{target, o, source, rate, channels, choice.what}, choice.blockAlign);
     return choice;
 }
 

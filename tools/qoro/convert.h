@@ -18,17 +18,24 @@ namespace qoro::cli {
 namespace fs = std::filesystem;
 
 // A file type qoro writes: its name on the command line, the component's
-// type and the extension of its output names.
+// type and the extension of its output names. The types are those the
+// audio file component lists as written (formats.h) that qoro can set up.
 struct TargetType {
     std::string name;
-    LONG type = WAV;
+    LONG type = 0;
     std::string extension;
 };
 
+// Every target type, in the component's order, and their names ("wav, mp3, ...").
+std::vector<TargetType> targetTypes();
+std::string targetNames();
 // The target type named by --to ("wav", "mp3", ...), if any.
 std::optional<TargetType> targetTypeByName(const std::string& name);
-// The target type an output name's extension implies, if any.
+// The target type an output name's extension implies (as CreateFile chooses
+// it: ".pcm" and ".dat" are raw samples), if any.
 std::optional<TargetType> targetTypeByExtension(const fs::path& path);
+// Why --to does not take 'name', in words.
+std::string unknownTargetWords(const std::string& name);
 
 // What --from raw:RATE:CHANNELS:BITS says of sources without a header.
 struct RawSource {
@@ -95,11 +102,10 @@ struct Job {
 // list of inputs or folders to walk.
 bool outputNamesFolder(const ConvertOptions& options);
 
-// Ogg Vorbis output is always 44100 Hz stereo, whatever is asked. When a
-// job writes Ogg Vorbis and --rate or --channels asks for something else,
-// the line that says what is ignored; empty otherwise.
-constexpr long kOggRate = 44100;
-constexpr long kOggChannels = 2;
+// Some writers (Ogg Vorbis) write their one rate and channel count whatever
+// is asked. When jobs write such a type and --rate or --channels asks for
+// something else, the line that says what is ignored (a line per type);
+// empty otherwise.
 std::string ignoredOptionsWarning(const ConvertOptions& options, const std::vector<Job>& jobs);
 
 // What the option values are checked against: the rate and array channels
@@ -110,12 +116,13 @@ struct SourceShape {
 };
 using SourceProbe = std::function<std::optional<SourceShape>(const fs::path& source)>;
 
-// Checks every option value against what the output type of each job takes
-// (--rate, --bits, --bitrate, --min-bitrate, --max-bitrate), before anything
-// is written: one message per refused value, naming it and what is taken
-// ("--bitrate 999: MP3 at 44100 Hz takes 32-320 kbit/s (...)"). A bitrate of
-// MP3 or MP2 depends on the rate (and, for MP2, the channels) the job writes;
-// when the options leave those to the source, 'probe' tells them.
+// Checks every option value against what the writer of each job takes, as
+// the audio file component's table says (--rate, --channels, --bits,
+// --bitrate, --min-bitrate, --max-bitrate), before anything is written: one
+// message per refused value, naming it and what is taken ("--bitrate 999:
+// MPEG audio at 44100 Hz takes 32-320 kbit/s (...)"). An MPEG bitrate depends
+// on the rate (and, for Layer II, the channels) the job writes; when the
+// options leave those to the source, 'probe' tells them.
 bool checkOptionValues(const ConvertOptions& options, const std::vector<Job>& jobs, const SourceProbe& probe,
                        std::vector<std::string>& problems);
 

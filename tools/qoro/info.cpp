@@ -8,6 +8,7 @@
 
 #include "client/text.h"
 #include "commands.h"
+#include "formats.h"
 #include "components.h"
 #include "json.h"
 #include "library.h"
@@ -51,19 +52,13 @@ std::string jsonString(const std::string& text) {
 namespace {
 
 
-// Whether AudioInformation reads files of this name's kind: the extensions
-// AudioFile opens as WAV, MPEG audio, Ogg Vorbis, MPEG Plus and AVI. (VOX,
-// raw and G.72x files carry no facts to read.)
-bool informationCovers(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    const size_t dot = path.find_last_of('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
-    std::string ext = path.substr(dot + 1);
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
-    for (const char* covered : {"wav", "mp3", "mp2", "mp1", "mpeg", "ogg", "mpc", "mp+", "avi", "flac", "opus"})
-        if (ext == covered) return true;
-    return false;
-}
+// Whether AudioInformation reads files of this name's kind: an extension its
+// Formats object lists. (VOX, raw and G.72x files carry no facts to read.)
+bool informationCovers(const std::string& path) { return formats().informed.count(extensionOfText(path)) > 0; }
+
+// The types whose infoBitrate AudioInformation gives in kbit/s, as it always
+// has: 3 Ogg Vorbis and 4 MPEG Plus. Every other type gives bit/s.
+constexpr SHORT kKilobitTypes[] = {3, 4};
 
 struct Report {
     std::string file;
@@ -88,7 +83,11 @@ struct Report {
     bool readable() const { return cause.empty(); }
     // Bits per second for every type (AudioInformation gives kbit/s for Ogg
     // Vorbis and MPEG Plus).
-    long long bitsPerSecond() const { return type == INFO_OGG || type == INFO_MPC ? bitrate * 1000LL : bitrate; }
+    long long bitsPerSecond() const {
+        const bool kilobits =
+            std::find(std::begin(kKilobitTypes), std::end(kKilobitTypes), type) != std::end(kKilobitTypes);
+        return kilobits ? bitrate * 1000LL : bitrate;
+    }
 };
 
 Report examine(IAudioInformation* info, IAudioFile* file, const std::string& path) {
@@ -136,7 +135,7 @@ Report examine(IAudioInformation* info, IAudioFile* file, const std::string& pat
         r.error = FORMATNOTSUPPORT;
         described = "the audio file component cannot be created";
     }
-    const bool noFacts = info && (r.type == INFO_UNKNOWN ? informationCovers(path) : r.frequency <= 0);
+    const bool noFacts = info && (r.type == 0 ? informationCovers(path) : r.frequency <= 0);
     // AudioFile reads a file of a name it does not know as raw samples:
     // that says nothing of what the file holds.
     const bool unknownKind = r.error == NOERRORS && !componentsOpen(path);
@@ -164,7 +163,7 @@ std::string durationText(LONG ms) {
 
 void printText(const Report& r) {
     std::printf("%s\n", client::printable(r.file).c_str());
-    std::printf("  type:          %s (%d)\n", infoTypeName(r.type), r.type);
+    std::printf("  type:          %s (%d)\n", infoTypeName(r.type).c_str(), r.type);
     if (r.type != 0) {
         std::printf("  format:        %s\n", client::printable(r.formatString).c_str());
         std::printf("  frequency:     %d Hz\n", r.frequency);

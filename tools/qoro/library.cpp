@@ -17,43 +17,14 @@
 #include <string_view>
 #include <utility>
 
+#include "formats.h"
 #include "replace/replace.h"
 
 namespace qoro::cli {
 
 namespace {
 
-// The extensions a folder walk takes (lower case, without the dot). A new
-// container the components learn to read is one more line here.
-constexpr std::array<std::string_view, 9> kLibraryExtensions = {
-    "wav",   // RIFF WAVE, any sample format the component reads
-    "flac",  // FLAC
-    "opus",  // Ogg Opus
-    "mp3",   // MPEG audio, all three layers
-    "mp2",  "mp1",
-    "ogg",  // Ogg Vorbis
-    "mpc",  // MPEG Plus
-    "mp+",
-};
-
-// Every extension AudioFile opens by name: the library's, and the kinds
-// that carry no format of their own (raw samples, VOX, G.72x, GSM), AVI
-// sound tracks, WMA (refused with its cause) and DSS speech.
-constexpr std::array<std::string_view, 22> kOpenedExtensions = {
-    "wav", "flac", "opus", "mp3", "mp2",   "mp1",  "mpeg", "ogg",  "mpc", "mp+", "vox",
-    "pcm", "raw",  "dat",  "gsm", "adpcm", "g721", "g723", "g726", "avi", "wma", "dss",
-};
-
-// Audio formats people keep that the components do not read (yet).
-constexpr std::array<std::string_view, 26> kUnreadAudioExtensions = {
-    "m4a", "m4b", "m4p", "m4r", "mp4", "aac", "adts", "aif", "aiff", "aifc", "ape", "wv",  "tta",
-    "dsf", "dff", "au",  "snd", "asf", "ac3", "eac3", "ec3", "mka",  "oga",  "spx", "caf", "shn",
-};
-
-template <size_t N>
-bool listed(const std::array<std::string_view, N>& list, const std::string& ext) {
-    return !ext.empty() && std::find(list.begin(), list.end(), ext) != list.end();
-}
+bool listed(const ExtensionSet& set, const std::string& ext) { return !ext.empty() && set.count(ext) > 0; }
 
 std::string lowered(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -96,14 +67,13 @@ std::string extensionOfText(std::string_view path) {
 
 std::string extensionOf(const fs::path& file) { return extensionOfText(file.native()); }
 
-bool isLibraryAudio(const fs::path& file) { return listed(kLibraryExtensions, extensionOf(file)); }
+// What the components say of each extension (formats.h): a walk takes the
+// types marked as music; AudioFile opens every type it reads by name; sound
+// of the kinds it knows but does not read is counted as not converted.
+bool isLibraryAudio(const fs::path& file) { return listed(formats().walked, extensionOf(file)); }
 bool componentsOpen(const fs::path& file) { return componentsOpenText(file.native()); }
-bool componentsOpenText(std::string_view path) { return listed(kOpenedExtensions, extensionOfText(path)); }
-bool isUnreadAudio(const fs::path& file) {
-    const std::string ext = extensionOf(file);
-    // WMA is opened, and refused with its cause; a walk counts it here.
-    return ext == "wma" || listed(kUnreadAudioExtensions, ext);
-}
+bool componentsOpenText(std::string_view path) { return listed(formats().opened, extensionOfText(path)); }
+bool isUnreadAudio(const fs::path& file) { return listed(formats().unread, extensionOf(file)); }
 
 std::string unopenedKindCause(const fs::path& file) {
     const std::string ext = extensionOf(file);

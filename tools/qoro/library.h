@@ -21,9 +21,9 @@ namespace qoro::cli {
 namespace fs = std::filesystem;
 
 // Whether a folder walk takes the file: its extension (any letter case) is
-// one of the kinds the components read and that carry their own format
-// (raw sample files, G.72x and VOX streams do not, so they are never guessed
-// from a folder).
+// one of a type AudioFile marks as walked (music that carries its own format;
+// raw samples, G.72x and VOX streams and AVI films are never guessed from a
+// folder).
 bool isLibraryAudio(const fs::path& file);
 
 // Whether a file name is a cover image that travels with its folder's
@@ -35,7 +35,7 @@ bool isCoverImage(const std::string& name);
 bool componentsOpen(const fs::path& file);
 bool componentsOpenText(std::string_view path);  // the same, from the text of a path
 
-// Whether the extension is that of an audio format the components do not
+// Whether the extension is that of sound the components know but do not
 // read (m4a, ape, wv, ...): such files are counted as not converted rather
 // than passed over as other files.
 bool isUnreadAudio(const fs::path& file);

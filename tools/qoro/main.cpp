@@ -1,12 +1,16 @@
 // qoro: the command-line face of the QoroAudioFile and QoroAudioInformation
 // components. Converts between audio formats on all cores, reports what the
 // components know about files, and edits tags.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "commands.h"
+#include "convert.h"
+#include "formats.h"
+#include "tags.h"
 
 namespace qoro::cli {
 
@@ -14,7 +18,7 @@ const char* const kMainHelp =
     "usage: qoro COMMAND [OPTIONS] ...\n"
     "\n"
     "Commands:\n"
-    "  convert   convert audio files (WAV, MP3, MP2, Ogg Vorbis, VOX, G.72x, raw)\n"
+    "  convert   convert audio files into another format\n"
     "  info      show the technical facts and tags of audio files\n"
     "  tag       change the tags of an audio file\n"
     "\n"
@@ -34,8 +38,7 @@ const char* const kConvertHelp =
     "                        without extension is a folder), or for one\n"
     "                        input file the output file; without -o the outputs\n"
     "                        go beside their sources\n"
-    "  --to TYPE             wav, flac, opus, mp3, mp2, ogg, vox, g721, g723, g726,\n"
-    "                        raw\n"
+    "  --to TYPE             {targets}\n"
     "                        (default: from the extension of -o FILE)\n"
     "  --overwrite, -f       replace existing outputs\n"
     "  --skip-existing, -n   leave existing outputs alone and skip their sources\n"
@@ -52,12 +55,9 @@ const char* const kConvertHelp =
     "                        of another kind than its name says is refused\n"
     "\n"
     "Whole libraries:\n"
-    "  -R, --recursive       convert the audio files (wav, flac, opus, mp3, mp2,\n"
-    "                        mp1, ogg, mpc) in each FOLDER and the folders below\n"
-    "                        it, in the same folders below -o; cover.jpg,\n"
-    "                        folder.jpg and front.* are copied beside the outputs;\n"
-    "                        audio of other formats (m4a, ape, ...) is counted\n"
-    "                        as not converted, other files as other files\n"
+    "  -R, --recursive       convert the audio files ({walked}) in each FOLDER and the folders below it, in the same "
+    "folders below -o; cover.jpg, folder.jpg and front.* are copied beside the outputs; audio of other formats "
+    "({unread}, ...) is counted as not converted, other files as other files\n"
     "  --update              convert only sources whose output is missing or\n"
     "                        older than the source (not with -f or -n)\n"
     "  --files-from LIST     the sources, one per line, or NUL-separated when\n"
@@ -79,7 +79,7 @@ const char* const kConvertHelp =
     "  -c, --channels N      1 or 2\n"
     "                        (ogg is always 44100 Hz stereo: a warning says\n"
     "                        when --rate or --channels asks otherwise)\n"
-    "  --bits N              8 or 16 (wav, raw pcm)\n"
+    "  --bits N              8 or 16 (wav, aiff, raw pcm)\n"
     "  -b, --bitrate KBPS    mp3, mp2, opus (default 128); ogg nominal bitrate\n"
     "  --min-bitrate KBPS, --max-bitrate KBPS   ogg bitrate range\n"
     "  -q, --quality Q       ogg quality, -1 to 10\n"
@@ -140,8 +140,7 @@ const char* const kTagHelp =
     "                     [--track N] [--genre NAME|N] [--comment C]\n"
     "                     [--id3v1 | --id3v2]\n"
     "\n"
-    "Changes the tags of a WAV (RIFF INFO), MP3/MP2 (ID3), Ogg Vorbis\n"
-    "(comments) or MPEG Plus (ID3v1) file; tags not named keep their value.\n"
+    "Changes the tags of a {tagged} file; tags not named keep their value.\n"
     "Without options, shows the file's facts and tags.\n"
     "\n"
     "  --id3v1, --id3v2   for MPEG files, the kind of ID3 tag written (default:\n"
@@ -150,6 +149,62 @@ const char* const kTagHelp =
     "Examples:\n"
     "  qoro tag song.mp3 --title \"Blue\" --artist \"The Band\" --year 1999\n"
     "  qoro tag take.wav --genre Jazz --track 3\n";
+
+namespace {
+
+// Breaks a line longer than the terminal's usual 79 columns at the last
+// blank before them; an option's description goes on in its column.
+std::string wrapped(const std::string& line) {
+    constexpr size_t kWidth = 79, kColumn = 24;
+    const size_t indent = line.compare(0, 2, "  ") == 0 ? kColumn : 0;
+    std::string out, rest = line;
+    while (rest.size() > kWidth) {
+        const size_t blank = rest.rfind(' ', kWidth);
+        if (blank == std::string::npos || blank <= indent) break;
+        out += rest.substr(0, blank) + "\n";
+        rest = std::string(indent, ' ') + rest.substr(rest.find_first_not_of(' ', blank));
+    }
+    return out + rest;
+}
+
+std::string joinedWords(const std::vector<std::string>& words) {
+    std::string text;
+    for (const auto& word : words) text += (text.empty() ? "" : ", ") + word;
+    return text;
+}
+
+}  // namespace
+
+std::string helpText(const char* text) {
+    const Formats& known = formats();
+    std::vector<std::string> walked, unread;
+    for (const FileFormat& f : known.files) {
+        if (f.walked())
+            for (const auto& ext : f.openExtensions)
+                if (std::find(walked.begin(), walked.end(), ext) == walked.end()) walked.push_back(ext);
+        if (f.type == 0 && !f.openExtensions.empty() && known.unread.count(f.openExtensions.front()) &&
+            unread.size() < 2)
+            unread.push_back(f.openExtensions.front());
+    }
+    const std::pair<const char*, std::string> fields[] = {
+        {"{targets}", targetNames()},
+        {"{walked}", joinedWords(walked)},
+        {"{unread}", joinedWords(unread)},
+        {"{tagged}", writableTypesText(true)},
+    };
+    std::string expanded = text;
+    for (const auto& [field, value] : fields)
+        for (size_t at; (at = expanded.find(field)) != std::string::npos;)
+            expanded.replace(at, std::strlen(field), value);
+    std::string out;
+    for (size_t start = 0; start < expanded.size();) {
+        const size_t end = expanded.find('\n', start);
+        out += wrapped(expanded.substr(start, end - start)) + "\n";
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return out;
+}
 
 }  // namespace qoro::cli
 
@@ -164,6 +219,9 @@ int main(int argc, char** argv) {
     if (command == "convert") return runConvert(args);
     if (command == "info") return runInfo(args);
     if (command == "tag") return runTag(args);
+    // Not listed in the help: what shell completion asks the components
+    // through qoro (see qoro.bash-completion and qoro(1), FILES).
+    if (command == "formats") return runFormats(args);
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(kMainHelp, stdout);
         return kExitOk;

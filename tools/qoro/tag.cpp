@@ -43,7 +43,7 @@ std::optional<int> genreIndex(IAudioInformation* info, const std::string& text) 
 int runTag(const std::vector<std::string>& args) {
     for (const auto& a : args)
         if (a == "--help" || a == "-h") {
-            std::fputs(kTagHelp, stdout);
+            std::fputs(helpText(kTagHelp).c_str(), stdout);
             return kExitOk;
         }
     std::vector<std::string> files;
@@ -122,8 +122,8 @@ int runTag(const std::vector<std::string>& args) {
     }
     if (!tagsWritable(type)) {
         std::fprintf(stderr, "qoro tag: %s: %s\n", shown.c_str(),
-                     type == INFO_UNKNOWN ? "not a readable WAV, MPEG, Ogg Vorbis, FLAC, Opus or MPEG Plus file"
-                                          : "tags of this type of file cannot be written");
+                     type == 0 ? ("not a readable " + writableTypesText() + " file").c_str()
+                               : "tags of this type of file cannot be written");
         return kExitFailed;
     }
     if (kind && *kind != found) {

@@ -1,29 +1,51 @@
 #include "tags.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
 #include "client/errors.h"
+#include "formats.h"
 
 namespace qoro::cli {
 
-const char* infoTypeName(SHORT type) {
-    switch (type) {
-    case INFO_WAV: return "wav";
-    case INFO_MPEG: return "mpeg";
-    case INFO_OGG: return "ogg";
-    case INFO_MPC: return "mpc";
-    case INFO_AVI: return "avi";
-    case INFO_FLAC: return "flac";
-    case INFO_OPUS: return "opus";
-    default: return "unknown";
-    }
+namespace {
+
+// Tag schemes as AudioInformation's Formats object names them: the one
+// where mp3TagInfoVersion chooses between ID3v1 and ID3v2, the one of ID3v1
+// only, and those that hold named text fields and pictures.
+constexpr std::string_view kChosenId3 = "ID3v1 or ID3v2";
+constexpr std::string_view kId3v1Only = "ID3v1";
+constexpr std::string_view kFieldSchemes[] = {kChosenId3, "ID3v2", "Vorbis comments"};
+
+bool hasAbility(SHORT type, LONG ability) {
+    const InfoFormat* f = formats().info(type);
+    return f && (f->abilities & ability);
 }
 
-bool tagsReadable(SHORT type) {
-    return (type >= INFO_WAV && type <= INFO_MPC) || type == INFO_FLAC || type == INFO_OPUS;
+std::string_view schemeOf(SHORT type) {
+    const InfoFormat* f = formats().info(type);
+    return f ? std::string_view(f->tagScheme) : std::string_view();
 }
-bool tagsWritable(SHORT type) { return tagsReadable(type); }
+
+}  // namespace
+
+std::string infoTypeName(SHORT type) {
+    const InfoFormat* f = formats().info(type);
+    return f ? f->name : "unknown";
+}
+
+bool tagsReadable(SHORT type) { return hasAbility(type, INFO_TAGS_READ); }
+bool tagsWritable(SHORT type) { return hasAbility(type, INFO_TAGS_WRITE); }
+
+std::string writableTypesText(bool schemes) {
+    std::vector<std::string> kinds;
+    for (const InfoFormat& f : formats().infos)
+        if (f.abilities & INFO_TAGS_WRITE) kinds.push_back(schemes ? f.title + " (" + f.tagScheme + ")" : f.title);
+    std::string text;
+    for (size_t i = 0; i < kinds.size(); ++i) text += (i == 0 ? "" : i + 1 == kinds.size() ? " or " : ", ") + kinds[i];
+    return text;
+}
 
 bool Tags::any() const {
     return !title.empty() || !artist.empty() || !album.empty() || !comments.empty() || !copyright.empty() ||
@@ -73,10 +95,10 @@ SHORT readInformation(IAudioInformation* info, const fs::path& file, SHORT* id3K
     Bstr name(file.string());
     info->put_mp3TagInfoVersion(2);
     info->GetAudioInformation(name.get());
-    SHORT type = INFO_UNKNOWN;
+    SHORT type = 0;
     info->get_infoType(&type);
     SHORT kind = 2;
-    if (type == INFO_MPEG && !currentTags(info).any()) {
+    if (schemeOf(type) == kChosenId3 && !currentTags(info).any()) {
         info->put_mp3TagInfoVersion(1);
         info->GetAudioInformation(name.get());
         info->get_infoType(&type);
@@ -115,7 +137,7 @@ bool writeTags(IAudioInformation* info, const fs::path& file, const Tags& tags, 
         if (error.empty()) error = "the tags could not be written";
         return false;
     }
-    SHORT type = INFO_UNKNOWN;
+    SHORT type = 0;
     info->get_infoType(&type);
     if (!tagsWritable(type)) {
         error = "tags cannot be written into this type of file";
@@ -124,7 +146,9 @@ bool writeTags(IAudioInformation* info, const fs::path& file, const Tags& tags, 
     // Read back with the same tag kind and compare what every kind holds.
     info->GetAudioInformation(name.get());
     Tags got = currentTags(info);
-    if (!sameWritten(tags, got, type == INFO_MPEG && id3Kind == 1)) {
+    // An ID3v1 tag holds the start of the longer texts only.
+    const bool shortFields = schemeOf(type) == kId3v1Only || (schemeOf(type) == kChosenId3 && id3Kind == 1);
+    if (!sameWritten(tags, got, shortFields)) {
         error = client::unreadableFileCause(file.string());
         if (error.empty()) error = "the file does not hold the new tags after writing";
         return false;
@@ -140,10 +164,13 @@ ComPtr<IAudioInformation2> secondInterface(IAudioInformation* info) {
     return info2;
 }
 
-// Types whose tags hold named text fields and pictures: ID3v2 and the Vorbis
-// comments of FLAC, Ogg Vorbis and Opus (RIFF INFO names its items by four
-// letters, and MPEG Plus carries ID3v1).
-bool holdsExtras(SHORT type) { return type == INFO_MPEG || type == INFO_OGG || type == INFO_FLAC || type == INFO_OPUS; }
+// Types whose tags hold named text fields and pictures: ID3v2 and Vorbis
+// comments (RIFF INFO names its items by four letters, and ID3v1 has no
+// room for either).
+bool holdsExtras(SHORT type) {
+    const std::string_view scheme = schemeOf(type);
+    return std::find(std::begin(kFieldSchemes), std::end(kFieldSchemes), scheme) != std::end(kFieldSchemes);
+}
 
 // Fields that describe how the source was encoded, not the music.
 bool carried(const std::string& name) {
@@ -241,7 +268,7 @@ bool carryTags(const fs::path& source, const fs::path& target, std::string& erro
     Bstr name(target.string());
     BOOL supported = FALSE;
     writer->IsInfoSupport(name.get(), &supported);
-    SHORT targetType = INFO_UNKNOWN;
+    SHORT targetType = 0;
     writer->get_infoType(&targetType);
     if (!tagsWritable(targetType)) return true;
     if (holdsExtras(targetType)) setExtras(writer.get(), extras);

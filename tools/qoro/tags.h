@@ -15,21 +15,15 @@ namespace qoro::cli {
 
 namespace fs = std::filesystem;
 
-// AudioInformation's file types.
-enum InfoType : SHORT {
-    INFO_UNKNOWN = 0,
-    INFO_WAV = 1,
-    INFO_MPEG = 2,
-    INFO_OGG = 3,
-    INFO_MPC = 4,
-    INFO_AVI = 5,
-    INFO_FLAC = 6,
-    INFO_OPUS = 7,
-};
-const char* infoTypeName(SHORT type);
-// Whether the component reads and writes tags of files of this type.
+// AudioInformation's file types (infoType), as its Formats object lists
+// them: the type's name ("unknown" for 0), and whether the component reads
+// and writes the tags of files of the type.
+std::string infoTypeName(SHORT type);
 bool tagsReadable(SHORT type);
 bool tagsWritable(SHORT type);
+// The titles of the types whose tags are written, "WAV, MPEG audio, ... or
+// AIFF", each followed by its tag scheme with 'schemes' ("WAV (RIFF INFO)").
+std::string writableTypesText(bool schemes = false);
 
 struct Tags {
     std::string title, artist, album, comments, copyright, url, encodedBy, composer;
