@@ -540,12 +540,11 @@ MpegBitrates mp2BitratesAt(long rate, long channels) {
     return {channels == 1 ? kMpeg1Layer2MonoBitrates : kMpeg1Layer2StereoBitrates, true};
 }
 
-// Every writer qoro sets up. The component's table says what each takes;
-// a type it writes that has no row here is refused in words. AIFF takes
-// SetFormatPCM as WAV does.
+// Every writer qoro sets up in a way of its own. The component's table says
+// what each takes. A writer of plain samples (its table lists the sample
+// depths it writes) without a row takes SetFormatPCM, as WAV and AIFF do; any
+// other type it writes without a row is refused in words.
 constexpr WriterSetup kSetups[] = {
-    {WAV, setUpPcm},
-    {AIFF, setUpPcm},
     {RAW, setUpRaw, rawDefaultRate, false, nullptr, narrowRaw},
     {MP3, setUpMp3, nullptr, false, mp3BitratesAt},
     {MP2, setUpMp2, nullptr, false, mp2BitratesAt},
@@ -558,10 +557,13 @@ constexpr WriterSetup kSetups[] = {
     {G726, setUpG726, telephonyRate},
 };
 
+constexpr WriterSetup kPcmSetup{0, setUpPcm};
+
 const WriterSetup* setupOf(LONG type) {
     for (const WriterSetup& setup : kSetups)
         if (setup.type == type) return &setup;
-    return nullptr;
+    const FileFormat* f = formats().file(type);
+    return f && !f->depths.empty() ? &kPcmSetup : nullptr;
 }
 
 Takes takesOf(LONG type, const ConvertOptions& o) {
