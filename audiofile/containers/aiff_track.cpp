@@ -141,17 +141,8 @@ public:
 
     int16_t seek(const SeekRequest& request, SeekResult& result) override {
         if (writing_) return status::kInvalidOperation;
-        const uint64_t move = sourceFor(request.offsetFileBytes);
-        uint64_t target = 0;
-        switch (request.origin) {
-        case SeekOrigin::Current: target = pos_ + move; break;
-        case SeekOrigin::End:
-            if (move > dataSize_) return status::kFileAccess;  // before the start of the samples
-            target = dataSize_ - move;
-            break;
-        case SeekOrigin::Begin: target = move; break;
-        }
-        target = std::min(target, dataSize_);
+        if (request.beforeStart) return status::kFileAccess;
+        const uint64_t target = std::min(sourceFor(std::min(request.fileBytes, decodedLength())), dataSize_);
         pos_ = target - target % storedBlock_;
         result.fileBytes = decodedFor(pos_);
         return status::kOk;

@@ -102,18 +102,9 @@ public:
 
     // Only the container position moves.
     int16_t seek(const SeekRequest& request, SeekResult& result) override {
-        const uint64_t move = sourceFor(request.offsetFileBytes);
-        uint64_t target = 0;
-        switch (request.origin) {
-        case SeekOrigin::Current: target = pos_ + move; break;
-        case SeekOrigin::End:
-            if (move > dataSize_) return status::kFileAccess;
-            target = dataSize_ - move;
-            break;
-        case SeekOrigin::Begin: target = move; break;
-        }
-        target = std::min(target, dataSize_);
+        if (request.beforeStart) return status::kFileAccess;
         const uint16_t block = headerOf(full_).nBlockAlign;
+        uint64_t target = std::min(blockFor(std::min(request.fileBytes, decodedLength()), block, request.backFromEnd), dataSize_);
         if (block > 1) target -= target % block;
         pos_ = target;
         result.fileBytes = decodedFor(pos_);

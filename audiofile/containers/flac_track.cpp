@@ -138,17 +138,8 @@ public:
     }
 
     int16_t seek(const SeekRequest& request, SeekResult& result) override {
-        uint64_t p = 0;
-        switch (request.origin) {
-        case SeekOrigin::Current: p = pos_ + request.offsetFileBytes; break;
-        case SeekOrigin::End:
-            if (!lengthKnown())
-                return failWith(status::kFileAccess, "the FLAC stream does not state its length: no end to seek from");
-            if (request.offsetFileBytes > length_) return status::kFileAccess;
-            p = length_ - request.offsetFileBytes;
-            break;
-        case SeekOrigin::Begin: p = request.offsetFileBytes; break;
-        }
+        if (request.beforeStart) return status::kFileAccess;
+        uint64_t p = request.fileBytes;
         if (lengthKnown()) p = std::min(p, length_);
         p = whole(p);
         pending_.clear();

@@ -96,7 +96,7 @@ public:
     // holding it (ready to decode as from the start), and the part of that
     // frame before the target is dropped.
     int16_t seek(const SeekRequest& request, SeekResult& result) override {
-        const uint64_t target = std::min(convertByteCount(request.targetArrayBytes, request.array, file_), length_);
+        const uint64_t target = std::min(convertByteCount(request.arrayBytes, request.array, file_), length_);
         const uint64_t frames = info_.header.frames;
         const uint64_t frame = std::min(frameHolding(target), frames);
         heldBegin_ = heldEnd_ = 0;

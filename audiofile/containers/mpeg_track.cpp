@@ -68,7 +68,7 @@ protected:
     // Where a seek request lands in array bytes: the target, at most the end.
     uint64_t arrayTarget(const SeekRequest& request) const {
         const uint64_t block = std::max<uint16_t>(request.array.nBlockAlign, 1);
-        const uint64_t target = std::min(request.targetArrayBytes, arrayLength(request.array));
+        const uint64_t target = std::min(request.arrayBytes, arrayLength(request.array));
         return target - target % block;
     }
     mpeg::MpegFileFacts facts_;

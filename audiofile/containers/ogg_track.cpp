@@ -75,16 +75,8 @@ public:
 
     int16_t seek(const SeekRequest& request, SeekResult& result) override {
         if (!ogg_.reading()) return status::kFileAccess;
-        uint64_t p = 0;
-        switch (request.origin) {
-        case SeekOrigin::Current: p = pos_ + request.offsetFileBytes; break;
-        case SeekOrigin::End:
-            if (request.offsetFileBytes > length_) return status::kFileAccess;
-            p = length_ - request.offsetFileBytes;
-            break;
-        case SeekOrigin::Begin: p = request.offsetFileBytes; break;
-        }
-        p = whole(std::min(p, length_));
+        if (request.beforeStart) return status::kFileAccess;
+        const uint64_t p = whole(std::min(request.fileBytes, length_));
         if (ogg_.seekFrame(p / file_.nBlockAlign) < 0) return status::kFileAccess;
         pos_ = p;
         ended_ = false;

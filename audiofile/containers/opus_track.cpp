@@ -165,16 +165,8 @@ public:
     }
 
     int16_t seek(const SeekRequest& request, SeekResult& result) override {
-        uint64_t p = 0;
-        switch (request.origin) {
-        case SeekOrigin::Current: p = pos_ + request.offsetFileBytes; break;
-        case SeekOrigin::End:
-            if (request.offsetFileBytes > length_) return status::kFileAccess;
-            p = length_ - request.offsetFileBytes;
-            break;
-        case SeekOrigin::Begin: p = request.offsetFileBytes; break;
-        }
-        p = whole(std::min(p, length_));
+        if (request.beforeStart) return status::kFileAccess;
+        const uint64_t p = whole(std::min(request.fileBytes, length_));
         pendingError_ = 0;
         shortReported_ = false;
         if (p == length_) {

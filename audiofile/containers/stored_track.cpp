@@ -292,18 +292,9 @@ public:
             result.fileBytes = 0;
             return status::kOk;
         }
-        const uint64_t move = sourceFor(request.offsetFileBytes);
-        uint64_t target = 0;
-        switch (request.origin) {
-        case SeekOrigin::Current: target = pos_ + move; break;
-        case SeekOrigin::End:
-            if (move > dataSize_) return status::kFileAccess;  // before the start of the data
-            target = dataSize_ - move;
-            break;
-        case SeekOrigin::Begin: target = move; break;
-        }
-        target = std::min(target, dataSize_);
+        if (request.beforeStart) return status::kFileAccess;
         const uint16_t block = seekBlock();
+        uint64_t target = std::min(blockFor(std::min(request.fileBytes, decodedLength()), block, request.backFromEnd), dataSize_);
         if (block > 1) target -= target % block;  // codecs decode from whole blocks only
         if (io_.seek(static_cast<int64_t>(dataOffset_ + target)) < 0) return status::kFileAccess;
         pos_ = target;

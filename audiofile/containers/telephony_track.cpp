@@ -110,19 +110,8 @@ public:
     }
 
     int16_t seek(const SeekRequest& request, SeekResult& result) override {
-        const uint64_t here = codec_.decodedFor(pos_);
-        const uint64_t length = decodedLength();
-        uint64_t p = 0;
-        switch (request.origin) {
-        case SeekOrigin::Current: p = here + request.offsetFileBytes; break;
-        case SeekOrigin::End:
-            if (request.offsetFileBytes > length) return status::kFileAccess;
-            p = length - request.offsetFileBytes;
-            break;
-        case SeekOrigin::Begin: p = request.offsetFileBytes; break;
-        }
-        p = std::min(p, length);
-        pos_ = codec_.seekTo(p);
+        if (request.beforeStart) return status::kFileAccess;
+        pos_ = codec_.seekTo(std::min(request.fileBytes, decodedLength()));
         result.fileBytes = codec_.decodedFor(pos_);
         return status::kOk;
     }

@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 #include <system_error>
@@ -123,14 +124,29 @@ inline std::string systemCause(int error) { return error != 0 ? std::system_cate
 
 enum class SeekOrigin { Current = 1, End = 2, Begin = 3 };
 
-// A seek as the engine hands it to a track. Containers addressed by bytes use
-// the offset; decoders that seek by sample number or time use the target.
+// Where a seek of `offset` from `origin` lands, with `here` the current
+// position and `length` the end, all in one unit; not clamped to the length.
+// Empty for a point before the start.
+inline std::optional<uint64_t> seekTarget(SeekOrigin origin, uint64_t offset, uint64_t here, uint64_t length) {
+    switch (origin) {
+    case SeekOrigin::Current: return here + offset;
+    case SeekOrigin::End: return offset <= length ? std::optional<uint64_t>(length - offset) : std::nullopt;
+    case SeekOrigin::Begin: return offset;
+    }
+    return uint64_t{0};
+}
+
+// A seek as the engine hands it to a track: the position the caller wants,
+// made absolute by the engine and not yet clamped to the track's length.
+// Containers addressed by bytes use the file bytes; decoders that seek by
+// sample number or time use the array bytes.
 struct SeekRequest {
-    SeekOrigin origin = SeekOrigin::Begin;
-    uint64_t offsetFileBytes = 0;   // the offset converted into file-format bytes
-    uint64_t targetArrayBytes = 0;  // where the caller wants to be, in array bytes
+    uint64_t fileBytes = 0;    // the target in file-format bytes
+    uint64_t arrayBytes = 0;   // the same target in array bytes
+    bool beforeStart = false;  // a seek back from the end past the start (fileBytes is then 0)
     WAVEFORMATEX file{};
     WAVEFORMATEX array{};
+    bool backFromEnd = false;  // counted back from the end (see Track::blockFor)
 };
 
 struct SeekResult {
@@ -197,6 +213,19 @@ public:
     const std::string& cause() const { return cause_; }
 
 protected:
+    // The container position of a block start (blocks of `block` source
+    // bytes) for decoded byte `fileBytes`, as codecs decode from whole blocks
+    // only: a seek moves whole blocks away from its origin, so a target
+    // inside a block goes to the next block's start, or, counted back from
+    // the end, to its own block's start. Streams without fixed blocks take the
+    // size query as it stands.
+    uint64_t blockFor(uint64_t fileBytes, uint64_t block, bool backFromEnd) const {
+        const uint64_t perBlock = block > 1 ? decodedFor(block) : 0;
+        if (!perBlock) return sourceFor(fileBytes);
+        const uint64_t blocks = backFromEnd ? fileBytes / perBlock : (fileBytes + perBlock - 1) / perBlock;
+        return blocks * block;
+    }
+
     // Records the cause of a failure and returns its status.
     int16_t failWith(int16_t st, std::string cause) {
         cause_ = std::move(cause);

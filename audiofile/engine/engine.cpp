@@ -349,14 +349,17 @@ int64_t Engine::write(const uint8_t* data, uint64_t n) {
 int16_t Engine::seek(uint64_t arrayOffset, SeekOrigin origin) {
     if (!track_) return failure(status::kFileAccess, Step::Seek, "no file is open");
     if (state_ == FileState::Writing) return status::kOk;
+    // Reading back from the end needs the end: a stream that does not state
+    // its length has none yet.
+    if (origin == SeekOrigin::End && !track_->lengthKnown())
+        return failure(status::kFileAccess, Step::Seek, "the stream does not state its length: no end to seek from");
     SeekRequest request;
-    request.origin = origin;
-    request.offsetFileBytes = convertBytes(arrayOffset, array_, file_);
-    switch (origin) {
-    case SeekOrigin::Current: request.targetArrayBytes = arrayPos_ + arrayOffset; break;
-    case SeekOrigin::End: request.targetArrayBytes = total_ > arrayOffset ? total_ - arrayOffset : 0; break;
-    case SeekOrigin::Begin: request.targetArrayBytes = arrayOffset; break;
-    }
+    const auto fileTarget =
+        seekTarget(origin, convertBytes(arrayOffset, array_, file_), filePos_, track_->decodedLength());
+    request.beforeStart = !fileTarget;
+    request.backFromEnd = origin == SeekOrigin::End;
+    request.fileBytes = fileTarget.value_or(0);
+    request.arrayBytes = seekTarget(origin, arrayOffset, arrayPos_, total_).value_or(0);
     request.file = file_;
     request.array = array_;
     SeekResult result;

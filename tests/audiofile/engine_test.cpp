@@ -408,6 +408,14 @@ TEST(Engine, CompressedWavRoundTripsOpenInReferenceTools) {
         const auto back = readAll(r);
         EXPECT_EQ(back.size(), decoded.size());
         EXPECT_GT(t::snrDb(signal, back), c.compression == GSM ? 5.0 : 12.0);
+        // A seek moves whole codec blocks away from its origin: one frame in
+        // from the start lands at or after that frame, one frame back from
+        // the end at or before it.
+        const uint64_t frame = 2u * static_cast<uint64_t>(c.channels);
+        ASSERT_EQ(r.seek(frame, SeekOrigin::Begin), 0);
+        EXPECT_GE(r.position(), frame);
+        ASSERT_EQ(r.seek(frame, SeekOrigin::End), 0);
+        EXPECT_LE(r.position(), r.totalLength() - frame);
     }
 }
 

@@ -99,7 +99,7 @@ TEST_F(AviTrack, PcmAndAdpcmReadExactlyAsFfmpegDecodesThem) {
         const uint64_t block = qa::headerOf(t->fullFormat()).nBlockAlign;
         qa::SeekResult sr;
         const uint64_t mid = t->decodedLength() / 2;
-        ASSERT_EQ(t->seek({qa::SeekOrigin::Begin, mid, 0, t->fileFormat(), t->fileFormat()}, sr), qa::status::kOk);
+        ASSERT_EQ(t->seek({mid, 0, false, t->fileFormat(), t->fileFormat()}, sr), qa::status::kOk);
         // Within one block of the target (compressed sound: a block start).
         const uint64_t blockPcm = std::max<uint64_t>(t->decodedFor(block), 1);
         EXPECT_LT(sr.fileBytes > mid ? sr.fileBytes - mid : mid - sr.fileBytes, blockPcm + 1);
@@ -109,7 +109,7 @@ TEST_F(AviTrack, PcmAndAdpcmReadExactlyAsFfmpegDecodesThem) {
         const auto tail = readAll(*t, 5000);
         EXPECT_EQ(sr.fileBytes + tail.size(), got.size());
         EXPECT_TRUE(std::equal(tail.begin(), tail.end(), got.begin() + static_cast<long>(sr.fileBytes)));
-        ASSERT_EQ(t->seek({qa::SeekOrigin::End, 0, 0, t->fileFormat(), t->fileFormat()}, sr), qa::status::kOk);
+        ASSERT_EQ(t->seek({t->decodedLength(), 0, false, t->fileFormat(), t->fileFormat()}, sr), qa::status::kOk);
         EXPECT_TRUE(readAll(*t, 5000).empty());
         EXPECT_LT(t->encode(got.data(), 4), 0);  // read only
         EXPECT_EQ(t->finish(0), qa::status::kOk);

@@ -172,7 +172,7 @@ TEST_F(MpegTrackTest, SeeksToTheSample) {
     rq.file = rq.array = o.track->fileFormat();
     for (uint64_t k : {0, 1, 47, 48, 49, 1199, 1200, 1201, 44100, 100000, 132299}) {
         SeekResult res;
-        rq.targetArrayBytes = k * 4;
+        rq.arrayBytes = k * 4;
         ASSERT_EQ(o.track->seek(rq, res), 0) << k;
         EXPECT_EQ(res.fileBytes, k * 4) << k;
         EXPECT_TRUE(res.arrayKnown);
@@ -187,7 +187,7 @@ TEST_F(MpegTrackTest, SeeksToTheSample) {
         EXPECT_TRUE(std::equal(part.begin(), part.end(), all.begin() + long(k * 2))) << k;
     }
     SeekResult res;
-    rq.targetArrayBytes = uint64_t(all.size()) * 2 + 4000;
+    rq.arrayBytes = uint64_t(all.size()) * 2 + 4000;
     ASSERT_EQ(o.track->seek(rq, res), 0);
     EXPECT_EQ(res.arrayBytes, uint64_t(all.size()) * 2);
     std::vector<uint8_t> tail;
