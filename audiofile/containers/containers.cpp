@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "acm/mpeg_bitrates.h"
 #include "acm/wave_format.h"
 #include "containers/aiff_track.h"
 #include "containers/avi_track.h"
@@ -58,8 +59,11 @@ constexpr long kPcmDepths[] = {8, 16};
 constexpr long kFlacDepths[] = {16};
 constexpr long kMpegRates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
 constexpr long kMp2Rates[] = {16000, 22050, 24000, 32000, 44100, 48000};
-constexpr long kMp3Bitrates[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 192, 224, 256, 320};
-constexpr long kMp2Bitrates[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 192, 224, 256, 320, 384};
+// The Layer III and Layer II bitrates of MPEG-1 and MPEG-2 together.
+constexpr auto kMp3Bitrates = acm::mpegLayerBitrates<acm::kLayer3Code>();
+constexpr auto kMp2Bitrates = acm::mpegLayerBitrates<acm::kLayer2Code>();
+static_assert(kMp3Bitrates.size() == 18 && kMp3Bitrates.front() == 8 && kMp3Bitrates.back() == 320);
+static_assert(kMp2Bitrates.size() == 19 && kMp2Bitrates.front() == 8 && kMp2Bitrates.back() == 384);
 constexpr long kOpusRates[] = {48000};
 constexpr long kVorbisRates[] = {44100};  // the encoder's one setting
 constexpr long kG726Bitrates[] = {16, 24, 32, 40};

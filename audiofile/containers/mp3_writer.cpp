@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "acm/acm.h"
+#include "acm/mpeg_bitrates.h"
 #include "qoro/AudioFile.h"
 
 namespace qoro::audiofile {
@@ -42,8 +43,6 @@ int32_t frequencyIndex(long frequency) {
 
 // Bitrate index of the Layer III tables for the bitrates the header accepts.
 int32_t bitrateIndex(bool mpeg1, long kbps) {
-    static constexpr long kMpeg1[] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
-    static constexpr long kMpeg2[] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
     switch (kbps) {
     case 8:
     case 16:
@@ -57,10 +56,7 @@ int32_t bitrateIndex(bool mpeg1, long kbps) {
     case 128: break;
     default: return -1;
     }
-    const long* table = mpeg1 ? kMpeg1 : kMpeg2;
-    for (int32_t i = 1; i < 15; ++i)
-        if (table[i] == kbps) return i;
-    return -1;
+    return acm::mpegBitrateIndex(mpeg1 ? acm::kMpeg1Row : acm::kMpeg2Row, acm::kLayer3Code, kbps);
 }
 
 std::vector<uint8_t> recordOf(const acm::MPEGLAYER3WAVEFORMAT& f) {

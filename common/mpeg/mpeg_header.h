@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "acm/mpeg_bitrates.h"
+
 namespace qoro::mpeg {
 
 struct MpegFrameHeader {
@@ -25,7 +27,7 @@ struct MpegFrameHeader {
 };
 
 // Bitrates in kbit/s, [row][layer code][bitrate index]; row = version.
-extern const int16_t kMpegBitrateKbps[3][4][16];
+using ::acm::kMpegBitrateKbps;
 // Sample rates in Hz, [row][sampling index].
 extern const int32_t kMpegSampleRate[3][4];
 

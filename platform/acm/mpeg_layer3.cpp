@@ -2,6 +2,7 @@
 // libmp3lame at the record's bitrate. Output the codec holds back (decoder
 // look-ahead, encoder delay) comes out with later calls, or with the final one.
 #include "codec.h"
+#include "mpeg_bitrates.h"
 
 #include <lame/lame.h>
 #include <mpg123.h>
@@ -14,8 +15,6 @@ namespace acm::detail {
 namespace {
 
 constexpr std::array<uint32_t, 9> kRates = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
-constexpr std::array<uint32_t, 14> kMpeg1Kbps = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
-constexpr std::array<uint32_t, 14> kMpeg2Kbps = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
 
 bool isMpeg1(uint32_t rate) { return rate >= 32000; }
 size_t frameSamples(uint32_t rate) { return isMpeg1(rate) ? 1152 : 576; }
@@ -24,8 +23,7 @@ size_t frameSamples(uint32_t rate) { return isMpeg1(rate) ? 1152 : 576; }
 uint32_t cbrKbps(const WAVEFORMATEX& w) {
     if (w.nAvgBytesPerSec % 125 != 0) return 0;
     const uint32_t kbps = w.nAvgBytesPerSec / 125;
-    const auto& table = isMpeg1(w.nSamplesPerSec) ? kMpeg1Kbps : kMpeg2Kbps;
-    return std::find(table.begin(), table.end(), kbps) != table.end() ? kbps : 0;
+    return mpegBitrateIndex(isMpeg1(w.nSamplesPerSec) ? kMpeg1Row : kMpeg2Row, kLayer3Code, kbps) > 0 ? kbps : 0;
 }
 
 // Nominal bytes of one frame without padding (at least 1; a VBR record gives its average).
