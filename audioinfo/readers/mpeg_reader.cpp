@@ -4,14 +4,12 @@
 // the information frame ("Xing", "Info", "VBRI") the frame count and the
 // LAME tag the music's place, and the length comes from that count or the
 // stream's bytes (fast) or from a walk over every frame (full).
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <optional>
 #include <vector>
 
+#include "io/file_reader.h"
 #include "mpeg/frame_walk.h"
 #include "mpeg/mpeg_header.h"
 #include "readers/readers.h"
@@ -35,59 +33,18 @@ constexpr int kProbeMaxFrame = 2000;
 constexpr int kConfirmBefore = 15;
 constexpr int kConfirmAfter = 41;
 
-// A read-only file descriptor.
-class InputFile {
-public:
-    explicit InputFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
-        if (fd_ >= 0) {
-            const off_t end = ::lseek(fd_, 0, SEEK_END);
-            if (end < 0)
-                close();
-            else
-                size_ = end;
-        }
-    }
-    ~InputFile() { close(); }
-    InputFile(const InputFile&) = delete;
-    InputFile& operator=(const InputFile&) = delete;
-
-    bool isOpen() const { return fd_ >= 0; }
-    int64_t size() const { return size_; }
-    // Up to n bytes at offset; the number read (short at the end, 0 on failure).
-    size_t readAt(int64_t offset, void* data, size_t n) const {
-        if (offset < 0 || offset >= size_) return 0;
-        size_t done = 0;
-        auto* out = static_cast<uint8_t*>(data);
-        while (done < n) {
-            const ssize_t r = ::pread(fd_, out + done, n - done, offset + static_cast<off_t>(done));
-            if (r <= 0) break;
-            done += static_cast<size_t>(r);
-        }
-        return done;
-    }
-
-private:
-    void close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-    int fd_ = -1;
-    int64_t size_ = 0;
-};
-
 // Where the audio starts: after the ID3v2 tags the file begins with (any
 // version and size, several one after another). Audio never starts inside one.
-int64_t audioStart(const InputFile& file) {
-    if (!file.isOpen()) return 0;
+int64_t audioStart(const io::Reader& file) {
+    if (!file.ok()) return 0;
     return static_cast<int64_t>(tags::id3v2LeadingSize(
-        [&file](uint64_t at, uint8_t* data, size_t n) { return file.readAt(static_cast<int64_t>(at), data, n); },
-        static_cast<uint64_t>(file.size())));
+        [&file](uint64_t at, uint8_t* data, size_t n) { return file.readAt(at, data, n); }, file.size()));
 }
 
 // The file as the shared frame walk reads it.
-mpeg::ReadAt readAtOf(const InputFile& file) {
+mpeg::ReadAt readAtOf(const io::Reader& file) {
     return [&file](uint64_t offset, uint8_t* data, size_t n) -> long {
-        return static_cast<long>(file.readAt(static_cast<int64_t>(offset), data, n));
+        return static_cast<long>(file.readAt(offset, data, n));
     };
 }
 
@@ -187,12 +144,12 @@ std::string mpegDescription(int versionNumber, int layer, int rate, int channelC
 
 MpegRead readMpeg(const std::string& path, const MpegOptions& options, Facts& facts, tags::TagRecord& tags,
                   tags::TagExtras* extras) {
-    InputFile file(path);
-    if (!file.isOpen()) {
+    io::Reader file(path);
+    if (!file.ok()) {
         facts.size = -1;
         return MpegRead::CannotOpen;
     }
-    const int64_t fileSize = file.size();
+    const auto fileSize = static_cast<int64_t>(file.size());
     facts.size = sizeFact(fileSize);
 
     // The frames as the decoder finds them, after the ID3v2 tags and before
@@ -220,7 +177,8 @@ MpegRead readMpeg(const std::string& path, const MpegOptions& options, Facts& fa
     std::optional<tags::Id3v1Tag> v1;
     if (fileSize >= 128) {
         tags::Id3v1Block block{};
-        if (file.readAt(fileSize - 128, block.data(), block.size()) == block.size()) v1 = tags::parseId3v1(block);
+        if (file.readAt(static_cast<uint64_t>(fileSize - 128), block.data(), block.size()) == block.size())
+            v1 = tags::parseId3v1(block);
     }
     std::optional<tags::Id3v2Tag> v2;
     if (options.tagKind == 2) v2 = tags::readId3v2(path);
@@ -266,8 +224,8 @@ MpegRead readMpeg(const std::string& path, const MpegOptions& options, Facts& fa
 }
 
 int probeMpeg(const std::string& path) {
-    InputFile file(path);
-    if (!file.isOpen()) return 0;
+    io::Reader file(path);
+    if (!file.ok()) return 0;
     // The search limits count from the end of the tags, however large they are.
     const int64_t start = audioStart(file);
     std::vector<uint8_t> buf(static_cast<size_t>(kProbeSearchLimit + 2 * mpeg::kMaxMpegFrameBytes + 64));

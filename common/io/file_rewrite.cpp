@@ -41,18 +41,6 @@ std::error_code pwriteAll(int fd, uint64_t offset, const void* data, size_t size
     return {};
 }
 
-size_t preadAll(int fd, uint64_t offset, void* data, size_t size) {
-    auto* p = static_cast<uint8_t*>(data);
-    size_t got = 0;
-    while (got < size) {
-        const ssize_t n = ::pread(fd, p + got, size - got, static_cast<off_t>(offset + got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    return got;
-}
-
 uint64_t sizeOf(int fd) {
     struct stat st {};
     return ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
@@ -68,23 +56,6 @@ const std::error_category& category() {
 std::error_code make_error_code(Error e) { return {static_cast<int>(e), category()}; }
 
 std::filesystem::path writeTarget(const std::filesystem::path& path) { return replace::finalTarget(path); }
-
-// --- Reader ---------------------------------------------------------------------
-
-Reader::Reader(const std::filesystem::path& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
-    if (fd_ < 0)
-        error_ = lastError();
-    else
-        size_ = sizeOf(fd_);
-}
-
-Reader::~Reader() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-size_t Reader::readAt(uint64_t offset, void* data, size_t size) {
-    return fd_ < 0 ? 0 : preadAll(fd_, offset, data, size);
-}
 
 // --- Rewrite --------------------------------------------------------------------
 

@@ -21,6 +21,7 @@
 #include <string>
 #include <system_error>
 
+#include "io/file_reader.h"
 #include "replace/replace.h"
 
 namespace qoro::io {
@@ -37,27 +38,6 @@ std::error_code make_error_code(Error e);
 // its final target (so the link stays a link and its target is rewritten).
 // 'path' itself when it is no link or the link cannot be followed.
 std::filesystem::path writeTarget(const std::filesystem::path& path);
-
-// A read-only view of a file by descriptor, for copying its bytes.
-class Reader {
-public:
-    explicit Reader(const std::filesystem::path& path);
-    ~Reader();
-    Reader(const Reader&) = delete;
-    Reader& operator=(const Reader&) = delete;
-
-    bool ok() const { return fd_ >= 0; }
-    const std::error_code& error() const { return error_; }
-    int fd() const { return fd_; }
-    uint64_t size() const { return size_; }
-    // Reads up to 'size' bytes at 'offset'; the count read (short at the end).
-    size_t readAt(uint64_t offset, void* data, size_t size);
-
-private:
-    int fd_ = -1;
-    uint64_t size_ = 0;
-    std::error_code error_;
-};
 
 // A new version of a file that exists and may be written (a file its owner
 // made read-only is refused with EACCES), built in a replace::Temporary

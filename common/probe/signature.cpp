@@ -1,11 +1,6 @@
 #include "probe/signature.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <optional>
 
@@ -22,33 +17,10 @@ size_t MemorySource::readAt(uint64_t offset, uint8_t* out, size_t n) const {
     return k;
 }
 
-FileSource::FileSource(const std::string& path) {
-    // Non-blocking, so that opening a pipe without a writer does not wait.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
-        ::close(fd);
-        return;
-    }
-    fd_ = fd;
-    size_ = static_cast<uint64_t>(st.st_size);
-}
-
-FileSource::~FileSource() {
-    if (fd_ >= 0) ::close(fd_);
-}
+FileSource::FileSource(const std::string& path) : file_(path, io::Reader::Accept::RegularFiles) {}
 
 size_t FileSource::readAt(uint64_t offset, uint8_t* out, size_t n) const {
-    if (fd_ < 0 || offset >= size_) return 0;
-    size_t done = 0;
-    while (done < n) {
-        const ssize_t got = ::pread(fd_, out + done, n - done, static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        done += static_cast<size_t>(got);
-    }
-    return done;
+    return offset < file_.size() ? file_.readAt(offset, out, n) : 0;
 }
 
 namespace {

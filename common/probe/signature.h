@@ -24,6 +24,8 @@
 #include <string>
 #include <string_view>
 
+#include "io/file_reader.h"
+
 namespace qoro::probe {
 
 // The kinds, in the order of the table (the first row that matches wins).
@@ -82,17 +84,13 @@ private:
 class FileSource final : public ByteSource {
 public:
     explicit FileSource(const std::string& path);
-    ~FileSource();
-    FileSource(const FileSource&) = delete;
-    FileSource& operator=(const FileSource&) = delete;
 
-    bool ok() const { return fd_ >= 0; }
-    uint64_t size() const override { return size_; }
+    bool ok() const { return file_.ok(); }
+    uint64_t size() const override { return file_.size(); }
     size_t readAt(uint64_t offset, uint8_t* out, size_t n) const override;
 
 private:
-    int fd_ = -1;
-    uint64_t size_ = 0;
+    io::Reader file_;
 };
 
 // The most one step of the probe reads.
