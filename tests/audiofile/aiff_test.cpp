@@ -10,6 +10,7 @@
 
 #include "aiff/aiff.h"
 #include "engine/engine.h"
+#include "engine_support.h"
 #include "qoro/AudioFile.h"
 #include "test_support.h"
 
@@ -19,32 +20,14 @@ namespace aiff = qoro::aiff;
 
 namespace {
 
-EngineSettings pcmSettings(uint32_t rate, uint16_t channels, uint16_t bits) {
-    EngineSettings s;
-    s.full = fullFormatOf(acm::makePcmFormat(rate, channels, bits));
-    return s;
-}
-
-std::vector<int16_t> readAll(Engine& e, uint64_t frames = 3001) {
-    std::vector<uint8_t> bytes;
-    const uint64_t block = e.arrayFormat().nBlockAlign;
-    for (;;) {
-        const uint64_t b = e.arrayBytesFor(frames * block);
-        if (b == 0) break;
-        const int64_t got = e.read(b, bytes);
-        EXPECT_GE(got, 0);
-        if (got <= 0) break;
-    }
-    std::vector<int16_t> samples(bytes.size() / 2);
-    std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
-    return samples;
-}
+using t::pcmSettings;
+using t::readAll;
 
 // The samples the engine reads from a file of the type, or a failure.
 std::vector<int16_t> engineRead(const t::fs::path& file, long type) {
     Engine e;
     EXPECT_EQ(e.open(file.string(), type, READ), 0) << file << ": " << e.cause();
-    return readAll(e);
+    return readAll(e, 3001);
 }
 
 // What sox decodes a file to, 16-bit without dither.
@@ -138,7 +121,7 @@ TEST(Aiff, ReadsWhatSoxReads) {
         const uint64_t channels = e.fileFormat().nChannels;
         EXPECT_EQ(e.totalLength(), 2u * reference.size());
         EXPECT_FALSE(e.description().empty());
-        const auto ours = readAll(e);
+        const auto ours = readAll(e, 3001);
         ASSERT_EQ(ours.size(), reference.size());
         const auto d = t::compare(ours, reference);
         EXPECT_EQ(d.maxAbs, 0);
@@ -312,7 +295,7 @@ TEST(Aiff, DamagedHeadersAreRefusedOrReadForWhatTheyHold) {
         }
         ASSERT_EQ(st, 0) << e.cause();
         EXPECT_EQ(e.totalLength(), 2u * c.frames);
-        const auto got = readAll(e);
+        const auto got = readAll(e, 3001);
         ASSERT_EQ(got.size(), static_cast<size_t>(c.frames));
         EXPECT_TRUE(std::equal(got.begin(), got.end(), samples.begin()));
     }

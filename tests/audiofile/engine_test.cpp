@@ -8,6 +8,7 @@
 
 #include "containers/containers.h"
 #include "engine/engine.h"
+#include "engine_support.h"
 #include "qoro/AudioFile.h"
 #include "test_support.h"
 
@@ -24,27 +25,8 @@ void putLe32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-EngineSettings pcmSettings(uint32_t rate, uint16_t channels, uint16_t bits) {
-    EngineSettings s;
-    s.full = fullFormatOf(acm::makePcmFormat(rate, channels, bits));
-    return s;
-}
-
-// Reads the whole file through the engine in blocks of `frames` array frames.
-std::vector<int16_t> readAll(Engine& e, uint64_t frames = 4410) {
-    std::vector<uint8_t> bytes;
-    const uint64_t block = e.arrayFormat().nBlockAlign;
-    for (;;) {
-        const uint64_t b = e.arrayBytesFor(frames * block);
-        if (b == 0) break;
-        const int64_t got = e.read(b, bytes);
-        EXPECT_GE(got, 0);
-        if (got <= 0) break;
-    }
-    std::vector<int16_t> samples(bytes.size() / 2);
-    std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
-    return samples;
-}
+using t::pcmSettings;
+using t::readAll;
 
 // What ffmpeg decodes a file to, as 16-bit samples at the file's own rate and channels.
 std::vector<int16_t> ffmpegDecode(const t::fs::path& in, const t::TempDir& dir, const std::string& extra = "") {
