@@ -173,8 +173,10 @@ ok "unpacked tree without QUILLET_HOME keeps its data beside the program"
 
 # --- bash completion ----------------------------------------------------------------
 completion=$root/usr/share/bash-completion/completions/qoro
+# As for a user who installed the package: qoro is on the PATH (the
+# completion asks it which types it writes).
 complete_words() {  # complete_words WORD... : the completions of the last word
-  bash --norc --noprofile -c '
+  clean env PATH="$bindir:/usr/bin:/bin" bash --norc --noprofile -c '
     source "$1" || exit 3
     shift
     COMP_WORDS=("$@")
