@@ -144,8 +144,10 @@ struct SeekRequest {
     uint64_t fileBytes = 0;    // the target in file-format bytes
     uint64_t arrayBytes = 0;   // the same target in array bytes
     bool beforeStart = false;  // a seek back from the end past the start (fileBytes is then 0)
-    WAVEFORMATEX file{};
-    WAVEFORMATEX array{};
+    // Aligned as the records' own fields need (WAVEFORMATEX is packed): its
+    // members may be bound to references.
+    alignas(8) WAVEFORMATEX file{};
+    alignas(8) WAVEFORMATEX array{};
     bool backFromEnd = false;  // counted back from the end (see Track::blockFor)
 };
 
