@@ -49,9 +49,9 @@ parser_files() {
   case $1 in
     id3_fuzz) echo common/tags/id3v1.cpp common/tags/id3v2.cpp common/tags/id3v2_frames.cpp common/tags/text.cpp ;;
     wav_info_fuzz) echo audioinfo/tags/wav_info.cpp audioinfo/tags/cue_list.cpp ;;
-    ogg_comments_fuzz) echo audioinfo/readers/ogg_comments.cpp audioinfo/readers/vorbis_headers.cpp \
-                            audioinfo/readers/vorbis_comments.cpp audioinfo/readers/opus_reader.cpp ;;
-    flac_tags_fuzz) echo audioinfo/readers/flac_reader.cpp audioinfo/readers/vorbis_comments.cpp ;;
+    ogg_comments_fuzz) echo audioinfo/readers/ogg_comments.cpp audioinfo/readers/ogg_pages.cpp \
+                            audioinfo/tags/vorbis_comments.cpp audioinfo/readers/opus_reader.cpp ;;
+    flac_tags_fuzz) echo audioinfo/readers/flac_reader.cpp audioinfo/tags/vorbis_comments.cpp ;;
     aiff_tags_fuzz) echo audioinfo/readers/aiff_reader.cpp common/aiff/aiff.cpp platform/riff/riff.cpp ;;
     riff_wave_fuzz) echo platform/riff/riff.cpp audiofile/containers/stored_track.cpp audiofile/engine/engine.cpp \
                          audioinfo/readers/wav_reader.cpp ;;

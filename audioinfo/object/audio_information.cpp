@@ -10,10 +10,10 @@
 #include "probe/signature.h"
 #include "readers/ogg_comments.h"
 #include "readers/readers.h"
-#include "readers/vorbis_comments.h"
 #include "riff/riff.h"
 #include "tags/id3v1.h"
 #include "tags/id3v2.h"
+#include "tags/vorbis_comments.h"
 #include "tags/wav_info.h"
 
 namespace qoro::audioinfo {
@@ -578,29 +578,12 @@ namespace qoro::audioinfo {
 
 namespace {
 
-// The Vorbis comment names the properties read and write (compared ignoring
-// case), as the comment rules take them.
-std::string* vorbisText(tags::TagRecord& r, std::string_view name) {
-    struct Named {
-        std::string_view name;
-        std::string tags::TagRecord::*text;
-    };
-    static constexpr Named kTexts[] = {
-        {"ALBUM", &tags::TagRecord::album},
-        {"TITLE", &tags::TagRecord::title},
-        {"ARTIST", &tags::TagRecord::artist},
-        {"COMMENT", &tags::TagRecord::comments},
-        {"COPYRIGHT", &tags::TagRecord::copyright},
-        {"COMPOSER", &tags::TagRecord::composer},
-        {"URL", &tags::TagRecord::url},
-        {"ENCODEDBY", &tags::TagRecord::encodedBy},
-    };
-    for (const Named& n : kTexts)
-        if (vorbis::sameName(n.name, name)) return &(r.*n.text);
-    return nullptr;
+// The property field a name stands for in a tag scheme's own ids.
+std::optional<tags::Field> fieldNamed(TagScheme scheme, const std::string& name) {
+    if (scheme == TagScheme::Vorbis) return vorbis::fieldOfName(name);
+    if (scheme == TagScheme::RiffInfo) return tags::infoIdField(name);
+    return std::nullopt;
 }
-
-std::string numberText(int n) { return n > 0 ? std::to_string(n) : std::string(); }
 
 }  // namespace
 
@@ -612,40 +595,19 @@ TagScheme AudioInformationObject::scheme() const {
 bool AudioInformationObject::vorbisType() const { return scheme() == TagScheme::Vorbis; }
 
 std::optional<std::string> AudioInformationObject::propertyField(const std::string& name) const {
-    if (vorbisType()) {
-        if (!vorbis::isPropertyName(name)) return std::nullopt;
-        auto& r = const_cast<tags::TagRecord&>(tags_);
-        if (const std::string* t = vorbisText(r, name)) return *t;
-        if (vorbis::sameName(name, "GENRE")) return std::string(genre::toString(tags_.genre));
-        if (vorbis::sameName(name, "DATE")) return numberText(tags_.year);
-        if (vorbis::sameName(name, "TRACKNUMBER")) return numberText(tags_.track);
-        return std::nullopt;
-    }
-    if (scheme() == TagScheme::RiffInfo && tags::isPropertyInfoId(name)) return tags::infoPropertyValue(tags_, name);
-    return std::nullopt;
+    const auto field = fieldNamed(scheme(), name);
+    if (!field) return std::nullopt;
+    if (vorbisType()) return tags::fieldText(tags_, *field);
+    // As the "INFO" item is written: nothing for a genre outside the table,
+    // a text up to its first zero byte.
+    return std::string(tags::writtenText(tags_, *field).value_or(std::string()).c_str());
 }
 
 bool AudioInformationObject::setPropertyField(const std::string& name, const std::string& value) {
-    if (vorbisType()) {
-        if (!vorbis::isPropertyName(name)) return false;
-        // As a file holding this one comment gives it.
-        if (value.empty()) {
-            if (std::string* t = vorbisText(tags_, name))
-                t->clear();
-            else if (vorbis::sameName(name, "GENRE"))
-                tags_.genre = genre::kDefault;
-            else if (vorbis::sameName(name, "DATE"))
-                tags_.year = 0;
-            else if (vorbis::sameName(name, "TRACKNUMBER"))
-                tags_.track = 0;
-            return true;
-        }
-        const std::string comment = name + "=" + value;
-        applyVorbisComments(std::span(&comment, 1), tags_);
-        return true;
-    }
-    if (scheme() == TagScheme::RiffInfo) return tags::setInfoProperty(tags_, name, value);
-    return false;
+    // As a file holding this one field gives it.
+    const auto field = fieldNamed(scheme(), name);
+    if (field) tags::setFieldText(tags_, *field, value);
+    return field.has_value();
 }
 
 tags::TagExtras AudioInformationObject::current() const {

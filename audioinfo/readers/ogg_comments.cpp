@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "io/file_rewrite.h"
-#include "readers/vorbis_comments.h"
-#include "readers/vorbis_headers.h"
+#include "readers/ogg_pages.h"
+#include "tags/vorbis_comments.h"
 
 namespace qoro::audioinfo {
 

@@ -6,7 +6,7 @@
 
 #include "readers/ogg_comments.h"
 #include "readers/readers.h"
-#include "readers/vorbis_comments.h"
+#include "tags/vorbis_comments.h"
 
 namespace qoro::audioinfo {
 

@@ -5,9 +5,9 @@
 
 #include "io/file_rewrite.h"
 #include "readers/ogg_comments.h"
+#include "readers/ogg_pages.h"
 #include "readers/readers.h"
-#include "readers/vorbis_comments.h"
-#include "readers/vorbis_headers.h"
+#include "tags/vorbis_comments.h"
 
 namespace qoro::audioinfo {
 

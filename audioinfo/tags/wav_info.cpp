@@ -13,6 +13,7 @@
 
 #include "io/file_rewrite.h"
 #include "riff/riff.h"
+#include "tags/fields.h"
 #include "tags/id3v2.h"
 #include "tags/text.h"
 
@@ -51,32 +52,18 @@ constexpr uint64_t kEntryCost = 64;
 constexpr uint32_t kMaxCues = 1u << 16;
 constexpr size_t kMaxOtherInfo = 4096;
 
-// The properties of a record, for what each field of a file fills.
-enum Field {
-    kTitle,
-    kArtist,
-    kAlbum,
-    kComments,
-    kCopyright,
-    kComposer,
-    kUrl,
-    kEncodedBy,
-    kYear,
-    kGenre,
-    kTrack,
-    kFieldCount
-};
 using FieldSet = std::array<bool, kFieldCount>;
 
-// INFO entries in the order they are written, with the property each holds.
+// The RIFF "INFO" ids of the property fields, in the order they are written.
 struct InfoField {
     FourCC id;
     Field field;
 };
 constexpr InfoField kInfoFields[] = {
-    {fourcc("IART"), kArtist}, {fourcc("ICMT"), kComments},  {fourcc("ICOP"), kCopyright}, {fourcc("INAM"), kAlbum},
-    {fourcc("IGNR"), kGenre},  {fourcc("ISFT"), kEncodedBy}, {fourcc("ICMS"), kComposer},  {fourcc("IURL"), kUrl},
-    {fourcc("ITRK"), kTrack},  {fourcc("ICRD"), kYear},
+    {fourcc("IART"), Field::Artist},   {fourcc("ICMT"), Field::Comments}, {fourcc("ICOP"), Field::Copyright},
+    {fourcc("INAM"), Field::Album},    {fourcc("IGNR"), Field::Genre},    {fourcc("ISFT"), Field::EncodedBy},
+    {fourcc("ICMS"), Field::Composer}, {fourcc("IURL"), Field::Url},      {fourcc("ITRK"), Field::Track},
+    {fourcc("ICRD"), Field::Year},
 };
 
 const InfoField* infoField(FourCC id) {
@@ -84,46 +71,6 @@ const InfoField* infoField(FourCC id) {
         if (f.id == id) return &f;
     return nullptr;
 }
-
-std::string* textOf(TagRecord& r, Field f) {
-    switch (f) {
-    case kTitle: return &r.title;
-    case kArtist: return &r.artist;
-    case kAlbum: return &r.album;
-    case kComments: return &r.comments;
-    case kCopyright: return &r.copyright;
-    case kComposer: return &r.composer;
-    case kUrl: return &r.url;
-    case kEncodedBy: return &r.encodedBy;
-    default: return nullptr;
-    }
-}
-
-const std::string* textOf(const TagRecord& r, Field f) { return textOf(const_cast<TagRecord&>(r), f); }
-
-bool sameField(const TagRecord& a, const TagRecord& b, Field f) {
-    switch (f) {
-    case kYear: return a.year == b.year;
-    case kGenre: return a.genre == b.genre;
-    case kTrack: return a.track == b.track;
-    default: return *textOf(a, f) == *textOf(b, f);
-    }
-}
-
-void copyField(TagRecord& to, const TagRecord& from, Field f) {
-    switch (f) {
-    case kYear: to.year = from.year; break;
-    case kGenre: to.genre = from.genre; break;
-    case kTrack: to.track = from.track; break;
-    default: *textOf(to, f) = *textOf(from, f); break;
-    }
-}
-
-// The ID3v2 frame that holds each property.
-constexpr Id3v2Frame kId3Frames[kFieldCount] = {
-    Id3v2Frame::TIT2, Id3v2Frame::TPE1, Id3v2Frame::TALB, Id3v2Frame::COMM, Id3v2Frame::TCOP, Id3v2Frame::TCOM,
-    Id3v2Frame::WXXX, Id3v2Frame::TENC, Id3v2Frame::TYER, Id3v2Frame::TCON, Id3v2Frame::TRCK,
-};
 
 // A "DISP" chunk holds the title when its type is 1 (text); other kinds
 // (pictures, ...) are not the title.
@@ -261,7 +208,7 @@ private:
             if (!content(ck, c)) return false;
             if (!isTextDisp(c)) return true;
             record_.title = c.size() > 4 ? text::fromStored(std::string_view(c).substr(4)) : std::string();
-            state_.hasField[kTitle] = true;
+            state_.hasField[fieldIndex(Field::Title)] = true;
             return true;
         }
         if (ck.id == fourcc("id3 ") || ck.id == fourcc("ID3 ")) {
@@ -327,18 +274,8 @@ private:
         }
         std::string c;
         if (!content(sub, c)) return false;
-        std::string value = text::fromStored(c);
-        state_.hasField[field->field] = true;
-        switch (field->field) {
-        case kGenre: {
-            const int g = genre::findIgnoringCase(value);
-            record_.genre = g >= 0 ? g : genre::kDefault;
-            break;
-        }
-        case kYear: record_.year = text::leadingNumber(value); break;
-        case kTrack: record_.track = text::leadingNumber(value); break;
-        default: *textOf(record_, field->field) = std::move(value); break;
-        }
+        state_.hasField[fieldIndex(field->field)] = true;
+        setFieldText(record_, field->field, text::fromStored(c));
         return true;
     }
 
@@ -373,10 +310,10 @@ private:
         if (!tag) return;
         TagRecord fromTag;
         tag->applyTo(fromTag);
-        for (int f = 0; f < kFieldCount; ++f) {
-            if (tag->text(kId3Frames[f]).empty()) continue;
-            state_.fromId3[f] = true;
-            if (!state_.hasField[f]) copyField(record_, fromTag, static_cast<Field>(f));
+        for (const FieldInfo& f : kFields) {
+            if (tag->text(id3v2FrameOf(f.field)).empty()) continue;
+            state_.fromId3[fieldIndex(f.field)] = true;
+            if (!state_.hasField[fieldIndex(f.field)]) copyField(record_, fromTag, f.field);
         }
     }
 
@@ -509,18 +446,9 @@ std::string zeroTerminated(const std::string& s) { return std::string(s.c_str())
 
 // The content a property is written with, or nullopt when it writes none.
 std::optional<std::string> infoContent(const TagRecord& r, Field f) {
-    switch (f) {
-    case kGenre:
-        if (!genre::isValid(r.genre)) return std::nullopt;
-        return std::string(genre::toString(r.genre)) + '\0';
-    case kYear: return r.year > 0 ? std::optional(std::to_string(r.year) + '\0') : std::nullopt;
-    case kTrack: return r.track > 0 ? std::optional(std::to_string(r.track) + '\0') : std::nullopt;
-    default: {
-        const std::string& s = *textOf(r, f);
-        if (s.empty() || s[0] == '\0') return std::nullopt;
-        return zeroTerminated(s);
-    }
-    }
+    const auto t = writtenText(r, f);
+    if (!t || (*t)[0] == '\0') return std::nullopt;
+    return zeroTerminated(*t);
 }
 
 // A sub-chunk of a list as it stands, pad byte included (a missing one added).
@@ -582,25 +510,25 @@ std::error_code buildTagBlock(const Source& src, const Layout& layout, const Tag
     auto newEntry = [&](const InfoField& f) -> std::string {
         if (auto content = infoContent(record, f.field)) return chunkBytes(f.id, *content);
         // An empty entry, so that the "id3 " chunk's value no longer shows.
-        if (state.fromId3[f.field]) return chunkBytes(f.id, std::string(1, '\0'));
+        if (state.fromId3[fieldIndex(f.field)]) return chunkBytes(f.id, std::string(1, '\0'));
         return {};
     };
     constexpr size_t kNone = SIZE_MAX;
     std::array<size_t, kFieldCount> last;  // the entry reading took, per property
     last.fill(kNone);
     for (size_t i = 0; i < info.size(); ++i)
-        if (const InfoField* f = infoField(info[i].id)) last[f->field] = i;
+        if (const InfoField* f = infoField(info[i].id)) last[fieldIndex(f->field)] = i;
     std::vector<SubChunk> kept;
     for (size_t i = 0; i < info.size(); ++i) {
         const InfoField* f = infoField(info[i].id);
         if (!f) {
             kept.push_back(info[i]);
-        } else if (last[f->field] == i) {
+        } else if (last[fieldIndex(f->field)] == i) {
             kept.push_back({info[i].id, sameField(now, record, f->field) ? info[i].bytes : newEntry(*f)});
         }
     }
     for (const InfoField& f : kInfoFields)
-        if (last[f.field] == kNone && !sameField(now, record, f.field)) kept.push_back({f.id, newEntry(f)});
+        if (last[fieldIndex(f.field)] == kNone && !sameField(now, record, f.field)) kept.push_back({f.id, newEntry(f)});
     // The items set by name: each replaces every item of its id by one, in
     // the place of the first of them (at the end when there was none), or
     // removes them.
@@ -625,7 +553,7 @@ std::error_code buildTagBlock(const Source& src, const Layout& layout, const Tag
     block = listBytes(fourcc("INFO"), entries);
 
     // "DISP": the title.
-    if (sameField(now, record, kTitle)) {
+    if (sameField(now, record, Field::Title)) {
         if (lastDisp) {
             std::string bytes;
             if (lastDisp->size > budget || !src.bytes(lastDisp->offset, 8 + uint64_t{lastDisp->size}, bytes))
@@ -637,7 +565,7 @@ std::error_code buildTagBlock(const Source& src, const Layout& layout, const Tag
         std::string content;
         appendLe32(content, 1);
         block += chunkBytes(fourcc("DISP"), content + zeroTerminated(record.title));
-    } else if (state.fromId3[kTitle]) {
+    } else if (state.fromId3[fieldIndex(Field::Title)]) {
         std::string content;
         appendLe32(content, 1);
         block += chunkBytes(fourcc("DISP"), content + std::string(1, '\0'));
@@ -1009,17 +937,13 @@ std::string infoPropertyValue(const TagRecord& record, std::string_view id) {
 bool setInfoProperty(TagRecord& record, std::string_view id, std::string_view value) {
     const InfoField* f = infoFieldNamed(id);
     if (!f) return false;
-    switch (f->field) {
-    case kGenre: {
-        const int g = value.empty() ? -1 : genre::findIgnoringCase(value);
-        record.genre = g >= 0 ? g : genre::kDefault;
-        break;
-    }
-    case kYear: record.year = text::leadingNumber(value); break;
-    case kTrack: record.track = text::leadingNumber(value); break;
-    default: *textOf(record, f->field) = std::string(value); break;
-    }
+    setFieldText(record, f->field, value);
     return true;
+}
+
+std::optional<Field> infoIdField(std::string_view id) {
+    const InfoField* f = infoFieldNamed(id);
+    return f ? std::optional(f->field) : std::nullopt;
 }
 
 bool readWavInfo(const std::string& path, TagRecord& record, CueList& cues, WavChunks* chunks) {

@@ -35,6 +35,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -42,6 +43,7 @@
 #include <vector>
 
 #include "tags/cue_list.h"
+#include "tags/fields.h"
 #include "tags/tag_record.h"
 
 namespace qoro::tags {
@@ -105,6 +107,8 @@ std::error_code rewriteWavInfo(std::span<const uint8_t> file, const TagRecord& r
 bool isInfoItemId(std::string_view name);
 // True for the ids the properties use ("INAM", "IART", ... above).
 bool isPropertyInfoId(std::string_view name);
+// The property field of such an id ("INAM": Field::Album), nullopt for another id.
+std::optional<Field> infoIdField(std::string_view id);
 // The text the property of such an id is written with ("" when it writes
 // none, or for another id).
 std::string infoPropertyValue(const TagRecord& record, std::string_view id);

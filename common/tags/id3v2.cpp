@@ -8,6 +8,7 @@
 #include <set>
 
 #include "io/file_rewrite.h"
+#include "tags/fields.h"
 #include "tags/id3v2_frames.h"
 #include "tags/text.h"
 
@@ -15,8 +16,32 @@ namespace qoro::tags {
 
 namespace {
 
-constexpr std::array<std::string_view, kId3v2FrameCount> kFrameIds = {"TIT2", "TPE1", "TALB", "TRCK", "TYER", "TCON",
-                                                                      "COMM", "TCOM", "WXXX", "TENC", "TCOP"};
+// The frames of the managed fields, in the order of Id3v2Frame (the order
+// they are written).
+struct FrameField {
+    std::string_view id;
+    Field field;
+};
+constexpr std::array<FrameField, kId3v2FrameCount> kFrames = {{
+    {"TIT2", Field::Title},
+    {"TPE1", Field::Artist},
+    {"TALB", Field::Album},
+    {"TRCK", Field::Track},
+    {"TYER", Field::Year},
+    {"TCON", Field::Genre},
+    {"COMM", Field::Comments},
+    {"TCOM", Field::Composer},
+    {"WXXX", Field::Url},
+    {"TENC", Field::EncodedBy},
+    {"TCOP", Field::Copyright},
+}};
+
+// The managed frame of an identifier, kId3v2FrameCount for any other.
+size_t managedIndex(std::string_view id) {
+    size_t k = 0;
+    while (k < kId3v2FrameCount && kFrames[k].id != id) ++k;
+    return k;
+}
 
 constexpr size_t kComm = static_cast<size_t>(Id3v2Frame::COMM);
 constexpr size_t kWxxx = static_cast<size_t>(Id3v2Frame::WXXX);
@@ -101,6 +126,11 @@ struct Managed {
     std::array<std::vector<size_t>, kId3v2FrameCount> members;
     std::array<std::string, kId3v2FrameCount> texts;
     std::string commLanguage;  // of the comment shown
+    // Every comment frame with an empty description: the read takes one of
+    // them, so clearing the comment removes them all (else another one
+    // would read as the comment afterwards). A new comment replaces the one
+    // shown and stands before the others, so they stay.
+    std::vector<size_t> commCandidates;
 };
 
 std::string lowered(std::string s) {
@@ -127,6 +157,7 @@ Managed manage(const std::vector<Id3v2RawFrame>& frames) {
             if (!content) continue;
             const auto c = id3v2::readComment(*content);
             if (!c || !c->description.empty()) continue;
+            m.commCandidates.push_back(i);
             if (!commEnglish && lowered(c->language) == "eng") commEnglish = i;
             if (!commAny) commAny = i;
         } else if (f.id == "WXXX") {
@@ -138,7 +169,7 @@ Managed manage(const std::vector<Id3v2RawFrame>& frames) {
             const auto v = id3v2::textValues(*content);
             if (!v.empty()) recorded = v.front();
         } else {
-            const auto k = static_cast<size_t>(std::find(kFrameIds.begin(), kFrameIds.end(), f.id) - kFrameIds.begin());
+            const size_t k = managedIndex(f.id);
             if (k >= kId3v2FrameCount) continue;
             m.members[k].push_back(i);
             if (content) {
@@ -165,35 +196,16 @@ Managed manage(const std::vector<Id3v2RawFrame>& frames) {
     return m;
 }
 
-// The text a managed field is written with.
+// The text a managed field is written with; the genre refers to the genre
+// table ("(17)Rock"), an index outside it written as "Other".
 std::string managedText(const TagRecord& r, size_t k) {
-    switch (static_cast<Id3v2Frame>(k)) {
-    case Id3v2Frame::TIT2: return r.title;
-    case Id3v2Frame::TPE1: return r.artist;
-    case Id3v2Frame::TALB: return r.album;
-    case Id3v2Frame::TRCK: return r.track > 0 ? std::to_string(r.track) : std::string();
-    case Id3v2Frame::TYER: return r.year > 0 ? std::to_string(r.year) : std::string();
-    case Id3v2Frame::TCON:
-        // An index outside the table has no name: it is written as "Other".
-        return "(" + std::to_string(genre::isValid(r.genre) ? r.genre : genre::kDefault) + ")" +
-               std::string(genre::toString(r.genre));
-    case Id3v2Frame::COMM: return r.comments;
-    case Id3v2Frame::TCOM: return r.composer;
-    case Id3v2Frame::WXXX: return r.url;
-    case Id3v2Frame::TENC: return r.encodedBy;
-    case Id3v2Frame::TCOP: return r.copyright;
-    }
-    return {};
+    const Field f = kFrames[k].field;
+    if (f != Field::Genre) return fieldText(r, f);
+    return "(" + std::to_string(genre::isValid(r.genre) ? r.genre : genre::kDefault) + ")" +
+           std::string(genre::toString(r.genre));
 }
 
-bool sameValue(const TagRecord& a, const TagRecord& b, size_t k) {
-    switch (static_cast<Id3v2Frame>(k)) {
-    case Id3v2Frame::TRCK: return a.track == b.track;
-    case Id3v2Frame::TYER: return a.year == b.year;
-    case Id3v2Frame::TCON: return a.genre == b.genre;
-    default: return managedText(a, k) == managedText(b, k);
-    }
-}
+bool sameValue(const TagRecord& a, const TagRecord& b, size_t k) { return sameField(a, b, kFrames[k].field); }
 
 // Header and frames of a version 2.3 tag without padding; empty when the
 // frames do not fit its size field.
@@ -219,11 +231,17 @@ std::vector<uint8_t> assemble(const std::vector<Id3v2RawFrame>& frames) {
     return tag;
 }
 
-bool isManagedId(std::string_view id) { return std::find(kFrameIds.begin(), kFrameIds.end(), id) != kFrameIds.end(); }
+bool isManagedId(std::string_view id) { return managedIndex(id) < kId3v2FrameCount; }
 
 }  // namespace
 
-std::string_view id3v2FrameId(Id3v2Frame frame) { return kFrameIds[static_cast<size_t>(frame)]; }
+std::string_view id3v2FrameId(Id3v2Frame frame) { return kFrames[static_cast<size_t>(frame)].id; }
+
+Id3v2Frame id3v2FrameOf(Field field) {
+    size_t k = 0;
+    while (k + 1 < kId3v2FrameCount && kFrames[k].field != field) ++k;
+    return static_cast<Id3v2Frame>(k);
+}
 
 std::optional<Id3v2Header> parseId3v2Header(std::span<const uint8_t> b) {
     if (b.size() < kId3v2HeaderSize || b[0] != 'I' || b[1] != 'D' || b[2] != '3') return std::nullopt;
@@ -383,18 +401,15 @@ void applyId3v2Changes(std::vector<Id3v2RawFrame>& frames, const TagChanges& cha
 }
 
 void Id3v2Tag::applyTo(TagRecord& r) const {
-    r.title = text(Id3v2Frame::TIT2);
-    r.artist = text(Id3v2Frame::TPE1);
-    r.album = text(Id3v2Frame::TALB);
-    r.comments = text(Id3v2Frame::COMM);
-    r.composer = text(Id3v2Frame::TCOM);
-    r.url = text(Id3v2Frame::WXXX);
-    r.encodedBy = text(Id3v2Frame::TENC);
-    r.copyright = text(Id3v2Frame::TCOP);
-    r.year = text::leadingNumber(text(Id3v2Frame::TYER));
-    r.track = text::leadingNumber(text(Id3v2Frame::TRCK));
-    const int g = genreFromTcon(text(Id3v2Frame::TCON));
-    r.genre = genre::isValid(g) ? g : genre::kDefault;
+    for (size_t k = 0; k < kId3v2FrameCount; ++k) {
+        const Field f = kFrames[k].field;
+        if (f != Field::Genre) {
+            setFieldText(r, f, texts[k]);
+            continue;
+        }
+        const int g = genreFromTcon(texts[k]);
+        r.genre = genre::isValid(g) ? g : genre::kDefault;
+    }
 }
 
 int genreFromTcon(std::string_view t) {
@@ -430,6 +445,8 @@ std::vector<uint8_t> buildId3v2(const TagRecord& r, const Id3v2Tag& old, std::sp
     std::vector<bool> managed(frames.size(), false);
     for (const auto& members : m.members)
         for (size_t i : members) managed[i] = true;
+    if (r.comments.empty() && !sameValue(r, was, kComm))
+        for (size_t i : m.commCandidates) managed[i] = true;
 
     std::vector<Id3v2RawFrame> out;
     for (size_t k = 0; k < kId3v2FrameCount; ++k) {

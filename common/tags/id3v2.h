@@ -34,6 +34,7 @@
 #include <system_error>
 #include <vector>
 
+#include "tags/fields.h"
 #include "tags/tag_record.h"
 
 namespace qoro::tags {
@@ -43,6 +44,8 @@ enum class Id3v2Frame { TIT2, TPE1, TALB, TRCK, TYER, TCON, COMM, TCOM, WXXX, TE
 inline constexpr size_t kId3v2FrameCount = 11;
 // The four-letter identifier of a frame ("TIT2").
 std::string_view id3v2FrameId(Id3v2Frame frame);
+// The frame that holds a property field (Field::Title: TIT2).
+Id3v2Frame id3v2FrameOf(Field field);
 
 inline constexpr size_t kId3v2HeaderSize = 10;
 

@@ -7,7 +7,7 @@
 #include <random>
 
 #include "readers/ogg_comments.h"
-#include "readers/vorbis_comments.h"
+#include "tags/vorbis_comments.h"
 #include "test_support.h"
 
 namespace qoro::audioinfo {

@@ -10,7 +10,7 @@
 #include "fixtures.h"
 #include "io/file_rewrite.h"
 #include "readers/readers.h"
-#include "readers/vorbis_comments.h"
+#include "tags/vorbis_comments.h"
 #include "vorbis_fixtures.h"
 
 namespace qoro::audioinfo {

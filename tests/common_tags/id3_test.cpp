@@ -432,6 +432,18 @@ TEST(Id3v2, TheCommentShownAndTheUrl) {
     // An empty description in any language; "eng" before the others.
     EXPECT_EQ(recordOf(parsed(tagOf(3, itunes + deu))).comments, "Deutsch");
     EXPECT_EQ(recordOf(parsed(tagOf(3, itunes + deu + eng))).comments, "English");
+    // Clearing the comment removes every frame that could read as it; the
+    // machine comment stays. A new comment replaces only the one shown.
+    const auto old = parsed(tagOf(3, itunes + deu + eng));
+    for (const std::string& comment : {std::string(), std::string("New")}) {
+        tags::TagRecord r = recordOf(old);
+        r.comments = comment;
+        const auto rebuilt = parsed(str(tags::buildId3v2(r, old)));
+        EXPECT_EQ(recordOf(rebuilt).comments, comment);
+        size_t comms = 0;
+        for (const auto& f : rebuilt.frames) comms += f.id == "COMM";
+        EXPECT_EQ(comms, comment.empty() ? 1u : 3u) << comment;
+    }
     // The URL with an empty description.
     const std::string urls =
         frame23("WXXX", std::string("\0home\0http://a/", 15)) + frame23("WXXX", std::string("\0\0http://b/", 11));

@@ -10,8 +10,17 @@
 //       auto after = vorbis::commentsAfter(block.comments, record, changes, true);
 //   }
 //
-// The property rule itself (which names the properties read and write) is
-// applyVorbisComments / updatedVorbisComments of ogg_comments.h.
+// The property rule: the comment names of the property fields ("Album",
+// "Title", "Artist", "Comment", "Copyright", "Genre", "Composer", "URL",
+// "EncodedBy", "Date", "TrackNumber", compared ignoring case).
+//
+//   tags::TagRecord t;
+//   audioinfo::applyVorbisComments(entries, t);          // "ARTIST=A", "artist=B" -> "A; B"
+//
+// Writing changes only the comments of the properties whose value differs
+// from what reading the comments gives: those are replaced by one comment
+// each, at the place of the first one they replace (new ones at the end, in
+// the order above); every other comment stays.
 #pragma once
 
 #include <cstddef>
@@ -23,7 +32,24 @@
 #include <system_error>
 #include <vector>
 
+#include "tags/fields.h"
 #include "tags/tag_record.h"
+
+namespace qoro::audioinfo {
+
+// Takes the properties from Vorbis comments ("NAME=value", names compared
+// ignoring case): the texts from every comment of their name, joined with
+// "; " in file order; the genre from the first "GENRE" (its name in the genre
+// table, ignoring case, else 12); year and track from the leading number of
+// the first "DATE" and "TRACKNUMBER". Properties without a comment are left
+// as they are.
+void applyVorbisComments(std::span<const std::string> comments, tags::TagRecord& record);
+
+// The comments after writing 'record' over 'comments' (see the top of this
+// file).
+std::vector<std::string> updatedVorbisComments(const std::vector<std::string>& comments, const tags::TagRecord& record);
+
+}  // namespace qoro::audioinfo
 
 namespace qoro::audioinfo::vorbis {
 
@@ -53,6 +79,9 @@ std::string_view nameOf(std::string_view comment);
 bool sameName(std::string_view a, std::string_view b);
 // True when a property reads and writes comments of this name.
 bool isPropertyName(std::string_view name);
+// The property field comments of this name hold ("title", "DATE"), nullopt
+// for any other name.
+std::optional<tags::Field> fieldOfName(std::string_view name);
 // A name a comment may carry: printable ASCII (0x20 to 0x7D) without '=', not empty.
 bool isValidName(std::string_view name);
 

@@ -1,126 +1,72 @@
 // Vorbis comment lists: the property rule (one table of the names the
 // properties read and write), the fields and pictures beyond it, the changes
 // of a write, and FLAC's picture record.
-#include "readers/vorbis_comments.h"
+#include "tags/vorbis_comments.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <optional>
 #include <string_view>
 
-#include "genre/genre.h"
-#include "readers/ogg_comments.h"
-#include "tags/text.h"
+#include "tags/fields.h"
 
 namespace qoro::audioinfo {
 
 namespace {
 
-// The properties, in the order new comments are added, with the names
-// written for them.
-enum Field {
-    kAlbum,
-    kTitle,
-    kArtist,
-    kComment,
-    kCopyright,
-    kGenre,
-    kComposer,
-    kUrl,
-    kEncodedBy,
-    kDate,
-    kTrack,
-    kFieldCount
+// The comment names of the property fields (compared ignoring case), in the
+// order new comments are added, each written as it stands here.
+struct NamedField {
+    std::string_view name;
+    tags::Field field;
 };
-constexpr const char* kNames[kFieldCount] = {"Album",    "Title", "Artist",    "Comment", "Copyright",  "Genre",
-                                             "Composer", "URL",   "EncodedBy", "Date",    "TrackNumber"};
+constexpr NamedField kNames[] = {
+    {"Album", tags::Field::Album},         {"Title", tags::Field::Title},
+    {"Artist", tags::Field::Artist},       {"Comment", tags::Field::Comments},
+    {"Copyright", tags::Field::Copyright}, {"Genre", tags::Field::Genre},
+    {"Composer", tags::Field::Composer},   {"URL", tags::Field::Url},
+    {"EncodedBy", tags::Field::EncodedBy}, {"Date", tags::Field::Year},
+    {"TrackNumber", tags::Field::Track},
+};
 
-std::string* textOf(tags::TagRecord& r, Field f) {
-    switch (f) {
-    case kAlbum: return &r.album;
-    case kTitle: return &r.title;
-    case kArtist: return &r.artist;
-    case kComment: return &r.comments;
-    case kCopyright: return &r.copyright;
-    case kComposer: return &r.composer;
-    case kUrl: return &r.url;
-    case kEncodedBy: return &r.encodedBy;
-    default: return nullptr;
-    }
+// The entry of a comment name, nullptr for a name no property reads.
+const NamedField* namedField(std::string_view name) {
+    for (const NamedField& n : kNames)
+        if (vorbis::sameName(name, n.name)) return &n;
+    return nullptr;
 }
 
-bool sameField(const tags::TagRecord& a, const tags::TagRecord& b, Field f) {
-    switch (f) {
-    case kGenre: return a.genre == b.genre;
-    case kDate: return a.year == b.year;
-    case kTrack: return a.track == b.track;
-    default: return *textOf(const_cast<tags::TagRecord&>(a), f) == *textOf(const_cast<tags::TagRecord&>(b), f);
-    }
-}
-
-// The comment a property is written as, or nullopt when it writes none.
-std::optional<std::string> commentOf(const tags::TagRecord& r, Field f) {
-    std::string value;
-    switch (f) {
-    case kGenre:
-        if (!genre::isValid(r.genre)) return std::nullopt;
-        value = genre::toString(r.genre);
-        break;
-    case kDate:
-        if (r.year <= 0) return std::nullopt;
-        value = std::to_string(r.year);
-        break;
-    case kTrack:
-        if (r.track <= 0) return std::nullopt;
-        value = std::to_string(r.track);
-        break;
-    default: value = *textOf(const_cast<tags::TagRecord&>(r), f); break;
-    }
-    if (value.empty()) return std::nullopt;
-    return std::string(kNames[f]) + "=" + value;
-}
-
-// The property of a comment name (kFieldCount: none).
-Field fieldNamed(std::string_view name) {
-    for (int f = 0; f < kFieldCount; ++f)
-        if (vorbis::sameName(name, kNames[f])) return static_cast<Field>(f);
-    return kFieldCount;
-}
-
-// The property a comment belongs to (kFieldCount: none), and where its value begins.
-Field fieldOf(std::string_view comment, size_t& valueAt) {
+// The entry a comment belongs to (nullptr: none), and where its value begins.
+const NamedField* fieldOf(std::string_view comment, size_t& valueAt) {
     const size_t eq = comment.find('=');
-    if (eq == std::string_view::npos) return kFieldCount;
+    if (eq == std::string_view::npos) return nullptr;
     valueAt = eq + 1;
-    return fieldNamed(comment.substr(0, eq));
+    return namedField(comment.substr(0, eq));
 }
 
 }  // namespace
 
 void applyVorbisComments(std::span<const std::string> comments, tags::TagRecord& record) {
-    bool seen[kFieldCount] = {};
+    std::array<bool, tags::kFieldCount> seen{};
     for (const std::string& c : comments) {
         size_t valueAt = 0;
-        const Field f = fieldOf(c, valueAt);
-        if (f == kFieldCount) continue;
+        const NamedField* n = fieldOf(c, valueAt);
+        if (!n) continue;
         const std::string_view value = std::string_view(c).substr(valueAt);
-        if (std::string* text = textOf(record, f)) {
-            if (seen[f])
-                *text += "; ";
+        const tags::FieldInfo& field = tags::fieldInfo(n->field);
+        bool& fieldSeen = seen[tags::fieldIndex(n->field)];
+        if (field.kind == tags::FieldKind::Text) {
+            std::string& text = record.*field.text;
+            if (fieldSeen)
+                text += "; ";
             else
-                text->clear();
-            *text += value;
-        } else if (!seen[f]) {
-            if (f == kGenre) {
-                const int index = genre::findIgnoringCase(value);
-                record.genre = index >= 0 ? index : genre::kDefault;
-            } else if (f == kDate) {
-                record.year = tags::text::leadingNumber(value);
-            } else {
-                record.track = tags::text::leadingNumber(value);
-            }
+                text.clear();
+            text += value;
+        } else if (!fieldSeen) {
+            tags::setFieldText(record, n->field, value);
         }
-        seen[f] = true;
+        fieldSeen = true;
     }
 }
 
@@ -131,13 +77,13 @@ std::vector<std::string> updatedVorbisComments(const std::vector<std::string>& c
     // Each comment, or nullopt when it goes.
     std::vector<std::optional<std::string>> out(comments.begin(), comments.end());
     std::vector<std::string> added;
-    for (int f = 0; f < kFieldCount; ++f) {
-        const auto field = static_cast<Field>(f);
-        if (sameField(now, record, field)) continue;
-        std::optional<std::string> replacement = commentOf(record, field);
+    for (const NamedField& n : kNames) {
+        if (tags::sameField(now, record, n.field)) continue;
+        std::optional<std::string> replacement;
+        if (auto text = tags::writtenText(record, n.field)) replacement = std::string(n.name) + "=" + *text;
         for (size_t i = 0; i < comments.size(); ++i) {
             size_t valueAt = 0;
-            if (fieldOf(comments[i], valueAt) != field) continue;
+            if (fieldOf(comments[i], valueAt) != &n) continue;
             out[i] = std::move(replacement);  // the first takes the new value, the others go
             replacement.reset();
         }
@@ -149,7 +95,6 @@ std::vector<std::string> updatedVorbisComments(const std::vector<std::string>& c
     result.insert(result.end(), added.begin(), added.end());
     return result;
 }
-
 
 namespace vorbis {
 
@@ -280,7 +225,12 @@ bool sameName(std::string_view a, std::string_view b) {
            std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return upper(x) == upper(y); });
 }
 
-bool isPropertyName(std::string_view name) { return fieldNamed(name) != kFieldCount; }
+std::optional<tags::Field> fieldOfName(std::string_view name) {
+    const NamedField* n = namedField(name);
+    return n ? std::optional(n->field) : std::nullopt;
+}
+
+bool isPropertyName(std::string_view name) { return namedField(name) != nullptr; }
 
 bool isValidName(std::string_view name) {
     return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {

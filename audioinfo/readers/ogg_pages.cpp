@@ -1,6 +1,6 @@
 // Ogg header sections of streams carrying Vorbis comments: the page reader,
 // the section walk, the last granule position and the header rewrite.
-#include "readers/vorbis_headers.h"
+#include "readers/ogg_pages.h"
 
 #include <ogg/ogg.h>
 
