@@ -1,14 +1,13 @@
 // WAV facts: the stored "fmt " record, its PCM equivalent and the names the
 // codec manager gives them.
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "acm/acm.h"
+#include "io/file_reader.h"
 #include "mpeg/frame_walk.h"
 #include "readers/acm_facts.h"
 #include "readers/readers.h"
@@ -71,31 +70,6 @@ std::vector<uint8_t> plainRecord(std::span<const uint8_t> record) {
     return plain;
 }
 
-// The bytes of samples the file holds, counted as the AudioFile reader
-// counts them: a "data" size left unknown by a writer to a pipe, or one that
-// promises more than a cut-short file holds, runs to the end of the file;
-// an "RF64" file's size is its "ds64" one. `stored` when no "data" chunk is
-// found that way.
-uint64_t dataBytesHeld(const std::string& path, uint64_t stored) {
-    riff::File f;
-    riff::WaveLayout w;
-    if (f.open(path, riff::Mode::Read) != riff::Status::Ok || riff::locateWave(f, w) != riff::Status::Ok || !w.hasData)
-        return stored;
-    return w.dataSize;
-}
-
-// The "data" chunk as the AudioFile reader finds it, also where the tag walk
-// stopped short of it (a size of 0xFFFFFFFF or one that wrapped).
-void takeDataChunk(const std::string& path, tags::WavChunks& chunks) {
-    riff::File f;
-    riff::WaveLayout w;
-    if (f.open(path, riff::Mode::Read) != riff::Status::Ok || riff::locateWave(f, w) != riff::Status::Ok || !w.hasData)
-        return;
-    chunks.hasData = true;
-    chunks.dataOffset = w.data.dataOffset;
-    chunks.dataSize = w.data.size;
-}
-
 // Samples stored as they sound, in whole bytes: integer PCM of 8, 16, 24 or
 // 32 bits, IEEE float of 32 or 64 bits (the plain record of an extensible
 // one: its container bits, whatever part of them holds the sound).
@@ -137,32 +111,22 @@ void factsFromSamples(std::span<const uint8_t> plain, const SampleLayout& s, uin
     facts.description = acm::describe(plain);
 }
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
 // MPEG audio in the "data" chunk (format tags 80 and 85): rate, channels,
 // sample count and duration are the stream's, counted by the frame walk as
 // the decoder delivers them (whatever size the codec manager would guess from
 // the byte rate); the bitrate is the record's, or the stream's average when
 // the record states none; the description is the codec manager's names when
 // it has them. False when the chunk holds no MPEG audio frame.
-bool readMpegInWave(const std::string& path, const tags::WavChunks& chunks, Facts& facts) {
+bool readMpegInWave(const io::Reader& file, const tags::WavChunks& chunks, uint64_t held, Facts& facts) {
     if (chunks.format.size() < 18 || !chunks.hasData) return false;
     const int tag = chunks.format[0] | chunks.format[1] << 8;
     if (tag != acm::WAVE_FORMAT_MPEG && tag != acm::WAVE_FORMAT_MPEGLAYER3) return false;
-    const int64_t fileSize = fileLength(path);
-    if (fileSize < 0) return false;
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file) return false;
+    const uint64_t fileSize = file.size();
     const mpeg::ReadAt readAt = [&file](uint64_t offset, uint8_t* data, size_t n) -> long {
-        if (fseeko(file.get(), static_cast<off_t>(offset), SEEK_SET) != 0) return -1;
-        const size_t got = std::fread(data, 1, n, file.get());
-        return got == 0 && std::ferror(file.get()) ? -1 : static_cast<long>(got);
+        return static_cast<long>(file.readAt(offset, data, n));
     };
-    const uint64_t held = dataBytesHeld(path, chunks.dataSize);
-    const uint64_t begin = std::min<uint64_t>(chunks.dataOffset, static_cast<uint64_t>(fileSize));
-    const mpeg::StreamRegion region{begin, begin + std::min<uint64_t>(held, static_cast<uint64_t>(fileSize) - begin)};
+    const uint64_t begin = std::min<uint64_t>(chunks.dataOffset, fileSize);
+    const mpeg::StreamRegion region{begin, begin + std::min<uint64_t>(held, fileSize - begin)};
     const mpeg::StreamLayout layout = mpeg::walkStream(readAt, region);
     if (layout.frameCount == 0) return false;
 
@@ -181,7 +145,7 @@ bool readMpegInWave(const std::string& path, const tags::WavChunks& chunks, Fact
         std::min<uint64_t>(stored.nAvgBytesPerSec ? stored.nAvgBytesPerSec * 8ull : average, INT32_MAX));
     facts.samples = saturated32(layout.length);
     facts.duration = static_cast<int32_t>(std::min<uint64_t>(layout.length * 1000 / rate, INT32_MAX));
-    facts.size = sizeFact(fileSize);
+    facts.size = sizeFact(static_cast<int64_t>(fileSize));
     return true;
 }
 
@@ -203,15 +167,29 @@ bool factsFromRecord(std::span<const uint8_t> record, uint64_t storedBytes, Fact
 
 bool readWav(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::CueList& cues,
              tags::TagExtras* extras) {
+    // One descriptor for both walks: the tag chunks', and the one that finds
+    // the samples as the AudioFile reader does (a "data" size left unknown by
+    // a writer to a pipe, or one promising more than a cut-short file holds,
+    // runs to the end of the file; an "RF64" file's size is its "ds64" one).
+    const io::Reader file(path);
     tags::WavChunks chunks;
-    if (!tags::readWavInfo(path, tags, cues, &chunks)) return false;
+    if (!file.ok() || !tags::readWavInfo(file, tags, cues, &chunks)) return false;
     if (extras)
         for (const auto& item : chunks.otherInfo)
             extras->fields.push_back({item.id, tags::text::fromStored(item.content)});
-    takeDataChunk(path, chunks);
-    if (readMpegInWave(path, chunks, facts)) return true;
+    riff::WaveLayout layout;
+    const auto readExact = [&file](uint64_t at, void* data, size_t n) { return file.readAt(at, data, n) == n; };
+    uint64_t held = chunks.dataSize;
+    if (riff::locateWave(file.size(), readExact, layout) == riff::Status::Ok && layout.hasData) {
+        // Also where the tag walk stopped short of it (a size of 0xFFFFFFFF
+        // or one that wrapped).
+        chunks.hasData = true;
+        chunks.dataOffset = layout.data.dataOffset;
+        chunks.dataSize = layout.data.size;
+        held = layout.dataSize;
+    }
+    if (readMpegInWave(file, chunks, held, facts)) return true;
     const std::vector<uint8_t> plain = plainRecord(chunks.format);
-    const uint64_t held = dataBytesHeld(path, chunks.dataSize);
     // Samples deeper than 16 bits, and plain ones the codec manager takes no
     // PCM equivalent of (more than eight channels, a block alignment that
     // does not match), are counted from their layout.
@@ -223,7 +201,7 @@ bool readWav(const std::string& path, Facts& facts, tags::TagRecord& tags, tags:
         factsFromSamples(plain, *samples, held, facts);
     }
     if (chunks.format.size() >= 2) facts.formatTag = chunks.format[0] | chunks.format[1] << 8;  // as stored
-    facts.size = sizeFact(fileLength(path));
+    facts.size = sizeFact(static_cast<int64_t>(file.size()));
     return true;
 }
 

@@ -100,12 +100,12 @@ public:
 
 class FileSource final : public Source {
 public:
-    explicit FileSource(io::Reader& reader) : reader_(reader) {}
+    explicit FileSource(const io::Reader& reader) : reader_(reader) {}
     uint64_t size() const override { return reader_.size(); }
     size_t readAt(uint64_t offset, void* data, size_t n) const override { return reader_.readAt(offset, data, n); }
 
 private:
-    io::Reader& reader_;
+    const io::Reader& reader_;
 };
 
 class MemorySource final : public Source {
@@ -947,8 +947,11 @@ std::optional<Field> infoIdField(std::string_view id) {
 }
 
 bool readWavInfo(const std::string& path, TagRecord& record, CueList& cues, WavChunks* chunks) {
-    io::Reader reader(path);
-    if (!reader.ok()) return false;
+    const io::Reader reader(path);
+    return reader.ok() && readWavInfo(reader, record, cues, chunks);
+}
+
+bool readWavInfo(const io::Reader& reader, TagRecord& record, CueList& cues, WavChunks* chunks) {
     FileSource src(reader);
     WavChunks local;
     ReadState state;

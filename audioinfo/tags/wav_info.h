@@ -42,6 +42,7 @@
 #include <system_error>
 #include <vector>
 
+#include "io/file_reader.h"
 #include "tags/cue_list.h"
 #include "tags/fields.h"
 #include "tags/tag_record.h"
@@ -82,6 +83,8 @@ inline constexpr size_t kMaxFormatExtra = 162;
 // RIFF "WAVE" form, or a handled chunk cannot be read in full (the outputs
 // may then be partly filled).
 bool readWavInfo(const std::string& path, TagRecord& record, CueList& cues, WavChunks* chunks = nullptr);
+// The same through a file already open for reading.
+bool readWavInfo(const io::Reader& file, TagRecord& record, CueList& cues, WavChunks* chunks = nullptr);
 // The same over the bytes of a whole file in memory.
 bool parseWavInfo(std::span<const uint8_t> file, TagRecord& record, CueList& cues, WavChunks* chunks = nullptr);
 

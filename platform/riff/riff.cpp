@@ -421,16 +421,10 @@ constexpr FourCC kFmt = makeFourCC('f', 'm', 't', ' ');
 constexpr FourCC kFact = makeFourCC('f', 'a', 'c', 't');
 constexpr FourCC kData = makeFourCC('d', 'a', 't', 'a');
 
-// n bytes at an absolute offset; false when the file holds fewer.
-bool readAt(File& f, uint64_t at, void* data, size_t n) {
-    if (at > kMaxOffset || f.seek(static_cast<int64_t>(at)) < 0) return false;
-    return f.readExact(data, n);
-}
-
 // The 8-byte chunk header at `at`: id, size and the offset of its data.
-bool headerAt(File& f, uint64_t at, Chunk& ck) {
+bool headerAt(const ReadExactAt& readAt, uint64_t at, Chunk& ck) {
     uint8_t h[8];
-    if (!readAt(f, at, h, 8)) return false;
+    if (!readAt(at, h, 8)) return false;
     ck = Chunk{};
     ck.id = getLe32(h);
     ck.size = getLe32(h + 4);
@@ -443,14 +437,23 @@ bool headerAt(File& f, uint64_t at, Chunk& ck) {
 Status locateWave(File& f, WaveLayout& out) {
     out = WaveLayout{};
     if (!f.isOpen()) return Status::NotOpen;
-    const uint64_t fileSize = f.size();
+    return locateWave(
+        f.size(),
+        [&f](uint64_t at, void* data, size_t n) {
+            return at <= kMaxOffset && f.seek(static_cast<int64_t>(at)) >= 0 && f.readExact(data, n);
+        },
+        out);
+}
+
+Status locateWave(uint64_t fileSize, const ReadExactAt& readAt, WaveLayout& out) {
+    out = WaveLayout{};
 
     // The first top-level "RIFF"/"RF64" chunk of type "WAVE".
     uint64_t at = 0;
     for (;;) {
         if (at > fileSize || fileSize - at < 12) return Status::ChunkNotFound;
         uint8_t h[12];
-        if (!readAt(f, at, h, 12)) return Status::ChunkNotFound;
+        if (!readAt(at, h, 12)) return Status::ChunkNotFound;
         const FourCC id = getLe32(h);
         const uint32_t size = getLe32(h + 4);
         if ((id == kRiff || id == kRf64) && getLe32(h + 8) == kWaveType) {
@@ -474,8 +477,8 @@ Status locateWave(File& f, WaveLayout& out) {
         // "ds64" comes first: 64-bit RIFF size, "data" size, sample count, ...
         Chunk ds;
         uint8_t v[16];
-        if (!headerAt(f, walk, ds) || ds.id != kDs64 || ds.size < 16 || ds.dataEnd() > fileSize ||
-            !readAt(f, ds.dataOffset, v, 16))
+        if (!headerAt(readAt, walk, ds) || ds.id != kDs64 || ds.size < 16 || ds.dataEnd() > fileSize ||
+            !readAt(ds.dataOffset, v, 16))
             return Status::ChunkNotFound;
         const uint64_t riff64 = getLe64(v);
         // A writer that streamed the file leaves the "ds64" sizes at 0; no
@@ -494,7 +497,7 @@ Status locateWave(File& f, WaveLayout& out) {
     bool beyondForm = false;
     for (;;) {
         Chunk ck;
-        const bool fits = walk <= bound && bound - walk >= 8 && headerAt(f, walk, ck);
+        const bool fits = walk <= bound && bound - walk >= 8 && headerAt(readAt, walk, ck);
         const bool whole = fits && (ck.id == kData ? true : ck.dataEnd() <= bound);
         if (!whole) {
             // A form that ends before its "data" chunk (a RIFF size that

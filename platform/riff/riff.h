@@ -37,6 +37,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -265,5 +266,11 @@ struct WaveLayout {
 // (No Windows call of its own: the walk a WAVE reader makes with
 // mmioDescend, with the rules above for sizes that lie.)
 Status locateWave(File& file, WaveLayout& layout);
+
+// Exactly n bytes at an absolute offset; false when the file holds fewer.
+using ReadExactAt = std::function<bool(uint64_t at, void* data, size_t n)>;
+// The same walk over a file of `fileSize` bytes read some other way (a
+// descriptor shared with other readers of the file).
+Status locateWave(uint64_t fileSize, const ReadExactAt& readAt, WaveLayout& layout);
 
 }  // namespace qoro::riff
