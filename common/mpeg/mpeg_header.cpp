@@ -41,12 +41,7 @@ bool isValidMpegHeader(const MpegFrameHeader& h) {
     if (h.layer == 0) return false;
     if (h.padding != 0 && h.samplingIndex != 0) return false;
     if (h.samplingIndex == 3) return false;
-    if (h.version == 1 && h.layer == 2) {
-        const int b = h.bitrateIndex;
-        const bool lowRate = b == 1 || b == 2 || b == 3 || b == 5;
-        if (lowRate && h.mode != 3) return false;
-        if (b >= 11 && h.mode == 3) return false;
-    }
+    if (h.version == 1 && h.layer == 2 && !acm::mpeg1Layer2Allows(h.bitrateIndex, h.mode == 3)) return false;
     if (h.version > 2 || h.version < 0) return false;
     if (h.version == 2 && h.layer != 1) return false;
     return true;

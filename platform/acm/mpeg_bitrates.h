@@ -52,7 +52,24 @@ constexpr int mpegBitrateIndex(int row, int layerCode, long kbps) {
     return -1;
 }
 
+// MPEG-1 Layer II pairs each bitrate with the channel modes it may carry:
+// indices 1, 2, 3 and 5 (32, 48, 56 and 80 kbit/s) only a single channel,
+// 11 and above (224 kbit/s up) only two.
+constexpr bool mpeg1Layer2Allows(int bitrateIndex, bool singleChannel) {
+    const bool singleOnly = bitrateIndex == 1 || bitrateIndex == 2 || bitrateIndex == 3 || bitrateIndex == 5;
+    return singleChannel ? bitrateIndex < 11 : !singleOnly;
+}
+
 namespace detail {
+constexpr bool rowTakes(int row, int layerCode, int channels, int index) {
+    if (kMpegBitrateKbps[row][layerCode][index] == 0) return false;
+    return channels == 0 || row != kMpeg1Row || layerCode != kLayer2Code || mpeg1Layer2Allows(index, channels == 1);
+}
+constexpr size_t countRow(int row, int layerCode, int channels) {
+    size_t n = 0;
+    for (int i = 1; i < 15; ++i) n += rowTakes(row, layerCode, channels, i) ? 1 : 0;
+    return n;
+}
 constexpr bool anyVersionTakes(int layerCode, long kbps) {
     return mpegBitrateIndex(kMpeg1Row, layerCode, kbps) > 0 || mpegBitrateIndex(kMpeg2Row, layerCode, kbps) > 0;
 }
@@ -71,6 +88,17 @@ constexpr auto mpegLayerBitrates() {
     size_t n = 0;
     for (long k = 1; k <= 448; ++k)
         if (detail::anyVersionTakes(LayerCode, k)) out[n++] = k;
+    return out;
+}
+
+// The bitrates of one row and layer, ascending; given a channel count (1 or
+// 2), MPEG-1 Layer II keeps only those it pairs with that many channels.
+template <int Row, int LayerCode, int Channels = 0>
+constexpr auto mpegRowBitrates() {
+    std::array<long, detail::countRow(Row, LayerCode, Channels)> out{};
+    size_t n = 0;
+    for (int i = 1; i < 15; ++i)
+        if (detail::rowTakes(Row, LayerCode, Channels, i)) out[n++] = kMpegBitrateKbps[Row][LayerCode][i];
     return out;
 }
 

@@ -6,6 +6,7 @@
 #include <set>
 #include <span>
 
+#include "acm/mpeg_bitrates.h"
 #include "acm/wave_format.h"
 #include "client/ogg_serial.h"
 #include "args.h"
@@ -33,10 +34,10 @@ using acm::kCoderRates;
 
 // Bitrates in kbit/s: Layer III at the MPEG-1 rates and at the lower ones
 // (Layer II at those too); Layer II at the MPEG-1 rates, by channel mode.
-constexpr long kMpeg1Layer3Bitrates[] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
-constexpr long kMpeg2Bitrates[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
-constexpr long kMpeg1Layer2MonoBitrates[] = {32, 48, 56, 64, 80, 96, 112, 128, 160, 192};
-constexpr long kMpeg1Layer2StereoBitrates[] = {64, 96, 112, 128, 160, 192, 224, 256, 320, 384};
+constexpr auto kMpeg1Layer3Bitrates = acm::mpegRowBitrates<acm::kMpeg1Row, acm::kLayer3Code>();
+constexpr auto kMpeg2Bitrates = acm::mpegRowBitrates<acm::kMpeg2Row, acm::kLayer3Code>();
+constexpr auto kMpeg1Layer2MonoBitrates = acm::mpegRowBitrates<acm::kMpeg1Row, acm::kLayer2Code, 1>();
+constexpr auto kMpeg1Layer2StereoBitrates = acm::mpegRowBitrates<acm::kMpeg1Row, acm::kLayer2Code, 2>();
 
 struct CompressionName {
     const char* name;
