@@ -17,6 +17,13 @@ namespace {
 
 using qoro::com::Bstr;
 
+// Rate changes at the best quality the component has; one without the
+// setting converts as it always has.
+void askQualityResampling(IAudioFile* file) {
+    qoro::com::ComPtr<IAudioFile3> third;
+    if (SUCCEEDED(file->QueryInterface(IID_IAudioFile3, third.putVoid()))) third->put_ResampleQuality(1);
+}
+
 // What one call on an AudioFile gave: its HRESULT, the object's LastErrorNum
 // after it and, when it failed, the description it left.
 struct Outcome {
@@ -122,6 +129,8 @@ ConversionResult convert(const Conversion& job) {
         return fail(Step::Open, {}, "the audio file component is not available",
                     "the audio file component is not available");
     const std::string targetName = fileName(job.targetPath);
+    askQualityResampling(source);
+    askQualityResampling(target);
 
     // The source.
     Outcome o;

@@ -16,6 +16,7 @@ struct EngineSettings {
     Mp3Settings mp3;
     int32_t mp3Encoder = 2;                                            // Mp3EncoderConstants: LAME
     int32_t mp3Decoder = 2;                                            // Mp3DecoderConstants: X_AUDIO
+    int32_t resampleQuality = 0;  // 1: every rate change through libsoxr (see PcmConverter)
     FullFormat full = fullFormatOf(acm::makePcmFormat(44100, 2, 16));  // what the last SetFormat* built
 };
 

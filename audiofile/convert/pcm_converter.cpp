@@ -107,7 +107,7 @@ Biquad Biquad::highShelf(double fs, double f0, double gainDb, double slope) {
     return q;
 }
 
-bool PcmConverter::setFormats(const WAVEFORMATEX& file, const WAVEFORMATEX& array) {
+bool PcmConverter::setFormats(const WAVEFORMATEX& file, const WAVEFORMATEX& array, bool quality) {
     valid_ = usablePcm(file) && usablePcm(array) && array.wBitsPerSample == 16;
     if (!valid_) return false;
     fileRate_ = file.nSamplesPerSec;
@@ -116,7 +116,7 @@ bool PcmConverter::setFormats(const WAVEFORMATEX& file, const WAVEFORMATEX& arra
     arrayChannels_ = array.nChannels;
     fileBits_ = file.wBitsPerSample;
     same_ = fileRate_ == arrayRate_ && fileChannels_ == arrayChannels_ && fileBits_ == 16;
-    highQuality_ = needsHighQuality(fileRate_, arrayRate_);
+    highQuality_ = needsHighQuality(fileRate_, arrayRate_, quality);
 
     if (fileRate_ != arrayRate_) {
         const double high = std::max(fileRate_, arrayRate_);
@@ -142,7 +142,7 @@ void PcmConverter::continueReadingAt(uint64_t frame) {
     if (soxr_.ready()) soxr_.restartAt(frame);
 }
 
-bool PcmConverter::needsHighQuality(uint32_t from, uint32_t to) {
+bool PcmConverter::needsHighQuality(uint32_t from, uint32_t to, bool quality) {
     auto inTable = [](uint32_t rate) {
         return std::find(std::begin(acm::kPcmRates), std::end(acm::kPcmRates), static_cast<long>(rate)) !=
                std::end(acm::kPcmRates);
@@ -152,7 +152,7 @@ bool PcmConverter::needsHighQuality(uint32_t from, uint32_t to) {
     // such streams keep the block converter.
     const uint32_t high = std::max(from, to), low = std::min(from, to);
     if (low == 0 || high / low > SoxrResampler::kMaxRatio) return false;
-    return from != to && (!inTable(from) || !inTable(to));
+    return from != to && (quality || !inTable(from) || !inTable(to));
 }
 
 uint64_t PcmConverter::outFrames(uint64_t frames, uint32_t from, uint32_t to) {

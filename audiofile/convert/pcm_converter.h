@@ -14,8 +14,9 @@
 // exactly on its last input sample. The filter state and the last input sample
 // are carried from block to block, per channel.
 //
-// When the rates differ and either lies outside 6000 ... 48000 Hz the
-// converter goes through libsoxr instead (soxr_resampler.h, made on first use
+// When the rates differ and either lies outside 6000 ... 48000 Hz, or the
+// caller asks for quality whatever the rates, the converter goes through
+// libsoxr instead (soxr_resampler.h, made on first use
 // for the direction used). Its output lags behind its input by the filter's
 // delay (lags()): a block gives at most what arrayBytesFor / fileBytesFor
 // announce, and the drain calls at the end of the stream give the rest.
@@ -73,7 +74,9 @@ public:
     // from 1 Hz to 1 MHz; otherwise nothing is converted (false). Setting the
     // formats designs the rate filters when the rates differ and clears the
     // carried state of both channels.
-    bool setFormats(const WAVEFORMATEX& file, const WAVEFORMATEX& array);
+    // `quality`: every rate change goes through libsoxr (see lags()), not
+    // only those the block converter is not made for.
+    bool setFormats(const WAVEFORMATEX& file, const WAVEFORMATEX& array, bool quality = false);
 
     // Clears filter state and carried samples (the filters stay designed),
     // and counts the stream from its start again.
@@ -92,8 +95,9 @@ public:
     bool lags() const { return resamples() && highQuality_; }
     // Whether a rate change between these rates goes through libsoxr: either
     // rate outside the table of 6000 ... 48000 Hz the block converter is made
-    // for, and the two no more than 1024 times apart.
-    static bool needsHighQuality(uint32_t from, uint32_t to);
+    // for (any two rates when `quality` is asked for), and the two no more
+    // than 1024 times apart.
+    static bool needsHighQuality(uint32_t from, uint32_t to, bool quality = false);
 
     // Exact number of bytes the next toArray / toFile produces for that many
     // input bytes (trailing bytes short of a whole frame are ignored). Across

@@ -99,8 +99,9 @@ void Engine::adoptTrack(std::unique_ptr<Track> track) {
 }
 
 void Engine::designConverters() {
-    toArray_.setFormats(file_, array_);
-    toFile_.setFormats(file_, array_);
+    const bool quality = settings_.resampleQuality == 1;
+    toArray_.setFormats(file_, array_, quality);
+    toFile_.setFormats(file_, array_, quality);
 }
 
 int16_t Engine::open(const std::string& path, long formatType, long flag) {

@@ -40,6 +40,8 @@ public:
 
     // Settings copied in by the object before open and create.
     void setSettings(const EngineSettings& settings) { settings_ = settings; }
+    // Taken by the converters designed next (open, create, setArrayFormat).
+    void setResampleQuality(int32_t quality) { settings_.resampleQuality = quality; }
     const EngineSettings& settings() const { return settings_; }
 
     // Opens an existing file; formatType is a FormatTypeConstants value other

@@ -103,12 +103,12 @@ void AudioFileObject::guarded(Work&& work) {
 }
 
 HRESULT AudioFileObject::InterfaceSupportsErrorInfo(REFIID riid) {
-    return riid == IID_IAudioFile || riid == IID_IAudioFile2 ? S_OK : S_FALSE;
+    return riid == IID_IAudioFile || riid == IID_IAudioFile2 || riid == IID_IAudioFile3 ? S_OK : S_FALSE;
 }
 
 HRESULT AudioFileObject::queryExtra(REFIID riid, void** ppv) {
-    if (riid != IID_IAudioFile) return E_NOINTERFACE;
-    IAudioFile* older = static_cast<IAudioFile2*>(this);
+    if (riid != IID_IAudioFile && riid != IID_IAudioFile2) return E_NOINTERFACE;
+    IAudioFile2* older = static_cast<IAudioFile3*>(this);
     older->AddRef();
     *ppv = older;
     return S_OK;
@@ -178,6 +178,9 @@ const com::DispatchTable& AudioFileObject::dispatchTable() {
                                             {optional(44100L), optional(2L), optional(5L)}),
         method<&IAudioFile2::SetFormatOpus>(id::SetFormatOpus, u"SetFormatOpus",
                                             {optional(2L), optional(128L), optional(10L)}),
+        // IAudioFile3
+        propget<&IAudioFile3::get_ResampleQuality>(id::ResampleQuality, u"ResampleQuality"),
+        propput<&IAudioFile3::put_ResampleQuality>(id::ResampleQuality, u"ResampleQuality"),
     };
     return table;
 }
@@ -283,6 +286,11 @@ HRESULT AudioFileObject::get_RawTypeCompress(LONG* pVal) { return put(pVal, core
 HRESULT AudioFileObject::get_FastMP3Analysis(BOOL* pVal) { return put(pVal, core_.fastMp3Analysis() ? 1 : 0); }
 HRESULT AudioFileObject::put_FastMP3Analysis(BOOL newVal) {
     core_.setFastMp3Analysis(newVal != 0);
+    return S_OK;
+}
+HRESULT AudioFileObject::get_ResampleQuality(LONG* pVal) { return put(pVal, core_.resampleQuality()); }
+HRESULT AudioFileObject::put_ResampleQuality(LONG newVal) {
+    guarded([&] { core_.setResampleQuality(newVal); });
     return S_OK;
 }
 HRESULT AudioFileObject::get_WmaFormatEnabled(BOOL* pVal) { return put(pVal, core_.wmaFormatEnabled() ? 1 : 0); }

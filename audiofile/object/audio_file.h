@@ -1,5 +1,6 @@
-// The AudioFile automation object: IAudioFile and IAudioFile2 (IAudioFile
-// and the FLAC and Opus output formats after it, one vtable for both)
+// The AudioFile automation object: IAudioFile, IAudioFile2 (IAudioFile and
+// the FLAC and Opus output formats after it) and IAudioFile3 (IAudioFile2 and
+// the resample quality after it), one vtable for all three,
 // through their vtable and through IDispatch (a table of members with their
 // DISPIDs and argument defaults),
 // and the _IAudioFileEvents.Error event through a connection point. All the
@@ -23,7 +24,7 @@
 namespace qoro::audiofile {
 
 class AudioFileObject final
-    : public com::Object<AudioFileObject, com::Iface<IAudioFile2, IID_IAudioFile2>,
+    : public com::Object<AudioFileObject, com::Iface<IAudioFile3, IID_IAudioFile3>,
                          com::Iface<ISupportErrorInfo, IID_ISupportErrorInfo>, com::Events<DIID__IAudioFileEvents>>,
       private ErrorSink {
 public:
@@ -89,10 +90,12 @@ public:
     HRESULT get_Mp3LameEncoder(IAudioFileLameMp3Encoder** pVal) override;
     HRESULT SetFormatFLAC(LONG Frequency, LONG nChannels, LONG Level, LONG* BlockAlign) override;
     HRESULT SetFormatOpus(LONG nChannels, LONG Bitrate, LONG Complexity, LONG* BlockAlign) override;
+    HRESULT get_ResampleQuality(LONG* pVal) override;
+    HRESULT put_ResampleQuality(LONG newVal) override;
 
     HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
 
-    // IAudioFile: the first slots of IAudioFile2's vtable.
+    // IAudioFile and IAudioFile2: the first slots of IAudioFile3's vtable.
     HRESULT queryExtra(REFIID riid, void** ppv);
 
 private:

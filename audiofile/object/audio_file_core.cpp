@@ -40,7 +40,18 @@ EngineSettings AudioFileCore::engineSettings() const {
     s.mp3Encoder = mp3Encoder_;
     s.mp3Decoder = mp3DecoderChoice_;
     s.full = fmt_.full;
+    s.resampleQuality = resampleQuality_;
     return s;
+}
+
+void AudioFileCore::setResampleQuality(long quality) {
+    if (quality != 0 && quality != 1) {
+        report(INVALIDPARAM, "the resample quality must be 0 or 1");
+        return;
+    }
+    lastError_ = NOERRORS;
+    resampleQuality_ = static_cast<int32_t>(quality);
+    engine_.setResampleQuality(resampleQuality_);
 }
 
 AudioFileCore::~AudioFileCore() { closeQuietly(); }
@@ -322,8 +333,8 @@ long AudioFileCore::g726Bitrate() const {
 }
 
 void AudioFileCore::setFormatArray(long frequency, long channels) {
-    // Rates outside 6000 ... 48000 Hz are converted through the very high
-    // quality resampler; a rate or channel count the array cannot take is
+    // Rates outside 6000 ... 48000 Hz (any rate in quality mode) are
+    // converted through the very high quality resampler; a rate or channel count the array cannot take is
     // refused, never taken for another.
     if (frequency < kMinArrayRate || frequency > kMaxArrayRate) {
         report(INVALIDPARAM, "the array rate must be 1000 to 768000 Hz");

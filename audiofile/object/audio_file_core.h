@@ -104,6 +104,12 @@ public:
     long rawTypeCompress() const { return output_.raw.compression; }
     long formatType() const { return fmt_.type; }
 
+    // 0: rates of the PCM table through the block converter; 1: every rate
+    // change through libsoxr. Taken at the next open, create or array format.
+    long resampleQuality() const { return resampleQuality_; }
+    // INVALIDPARAM for a value other than 0 and 1.
+    void setResampleQuality(long quality);
+
     bool fastMp3Analysis() const { return fastMp3Analysis_; }
     void setFastMp3Analysis(bool on) { fastMp3Analysis_ = on; }
     // The WMA codec component is an outside component this system does not
@@ -197,6 +203,7 @@ private:
     int16_t mp3Decoder_ = 2;        // X_AUDIO; what the property reads
     int16_t mp3DecoderChoice_ = 2;  // what the caller set
     bool fastMp3Analysis_ = false;
+    int32_t resampleQuality_ = 0;
 };
 
 }  // namespace qoro::audiofile

@@ -213,6 +213,9 @@ inline constexpr IID IID_IAudioFile = {
 // {9E7ADB6D-2DF0-40EA-864E-A3049B5AF275}
 inline constexpr IID IID_IAudioFile2 = {
     0x9e7adb6d, 0x2df0, 0x40ea, {0x86, 0x4e, 0xa3, 0x04, 0x9b, 0x5a, 0xf2, 0x75}};
+// {18E22B9A-7016-4E13-BC17-1284B89EF89F}
+inline constexpr IID IID_IAudioFile3 = {
+    0x18e22b9a, 0x7016, 0x4e13, {0xbc, 0x17, 0x12, 0x84, 0xb8, 0x9e, 0xf8, 0x9f}};
 // {8BDC4CE4-B318-4BF6-AAFD-4B39F5DC56CE}
 inline constexpr IID DIID__IAudioFileEvents = {
     0x8bdc4ce4, 0xb318, 0x4bf6, {0xaa, 0xfd, 0x4b, 0x39, 0xf5, 0xdc, 0x56, 0xce}};
@@ -294,6 +297,8 @@ inline constexpr DISPID Mp3LameEncoder = 73;
 // IAudioFile2
 inline constexpr DISPID SetFormatFLAC = 74;
 inline constexpr DISPID SetFormatOpus = 75;
+// IAudioFile3
+inline constexpr DISPID ResampleQuality = 76;
 }  // namespace AudioFile
 
 namespace AudioFileEvents {
@@ -508,6 +513,27 @@ struct IAudioFile2 : public IAudioFile {
                                   LONG* BlockAlign) = 0;
     virtual HRESULT SetFormatOpus(LONG nChannels /* = 2 */, LONG Bitrate /* = 128 */,
                                   LONG Complexity /* = 10 */, LONG* BlockAlign) = 0;
+};
+
+// The audio file object's third interface: IAudioFile2 unchanged, followed
+// by the members below. An object that has it answers
+// QueryInterface(IID_IAudioFile3); through IDispatch its members are found
+// by name like the others.
+//
+// ResampleQuality chooses how a rate change between the file and the array
+// is made: 0 (the default) converts rates of the PCM table (6000 to 48000 Hz)
+// with the block converter IAudioFile has always used and any other rate
+// through a very high quality resampler; 1 takes the very high quality
+// resampler for every rate change (passband flat to within 0.01 dB up to
+// 91 % of the lower Nyquist frequency, images and aliases below -170 dB). It
+// takes effect when the next OpenFile, CreateFile or SetFormatArray designs
+// the conversion; a value other than 0 and 1 is refused with INVALIDPARAM.
+// The resampler delays its output by its filter; the samples owed at the end
+// of a stream are delivered by the last reads (a writer's by CloseFile), so
+// a stream keeps the length the rates give.
+struct IAudioFile3 : public IAudioFile2 {
+    virtual HRESULT get_ResampleQuality(LONG* pVal) = 0;
+    virtual HRESULT put_ResampleQuality(LONG newVal) = 0;
 };
 
 // What AudioFileFormats.Abilities reports of a type, as bits.
