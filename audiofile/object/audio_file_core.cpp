@@ -334,8 +334,8 @@ long AudioFileCore::g726Bitrate() const {
 
 void AudioFileCore::setFormatArray(long frequency, long channels) {
     // Rates outside 6000 ... 48000 Hz (any rate in quality mode) are
-    // converted through the very high quality resampler; a rate or channel count the array cannot take is
-    // refused, never taken for another.
+    // converted through the very high quality resampler; a rate or channel
+    // count the array cannot take is refused, never taken for another.
     if (frequency < kMinArrayRate || frequency > kMaxArrayRate) {
         report(INVALIDPARAM, "the array rate must be 1000 to 768000 Hz");
         return;
