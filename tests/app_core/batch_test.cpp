@@ -465,15 +465,20 @@ TEST_F(BatchTest, RefusedWhilePlayingOrConverting) {
 TEST_F(BatchTest, CancelStopsAfterTheCurrentBlockAndLeavesNothing) {
     rig.start();
     add({"a.mp3", "b.mp3", "c.mp3"}, FakeSource{8000, 1, 8000 * 60, -1});
-    std::atomic<int> reads{0}, readsAtCancel{-1};
+    // The fifth read holds the worker until Cancel has been given on the
+    // controller's own thread, as the window gives it.
+    std::atomic<int> reads{0};
+    std::atomic<bool> cancelled{false};
     rig.world.onRead = [&] {
-        if (++reads == 5) {
-            readsAtCancel = reads.load();
-            rig.app->onCancel();
-        }
+        if (++reads == 5)
+            while (!cancelled.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     };
-    rig.convert();
-    EXPECT_LE(reads.load() - readsAtCancel.load(), 1);
+    rig.app->onConvert();
+    while (reads.load() < 5) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    rig.app->onCancel();
+    cancelled = true;
+    rig.app->converter().waitForRun(std::chrono::milliseconds(5));
+    EXPECT_LE(reads.load() - 5, 1);
     EXPECT_EQ(rig.callsStartingWith("src.OpenFile"), 1u);
     for (const char* name : {"a.wav", "b.wav", "c.wav"}) EXPECT_FALSE(std::filesystem::exists(wave(name))) << name;
     EXPECT_TRUE(leftovers(rig.app->settings().WaveDir).empty());
