@@ -52,9 +52,10 @@ constexpr K kOpusKinds[] = {K::OggOpus, K::Ogg};
 constexpr K kAviKinds[] = {K::Avi};
 constexpr K kAiffKinds[] = {K::Aiff};
 
-// Writer limits: PCM-like writers take the codec manager's PCM rates, the
-// MP3 encoders the MPEG-1, MPEG-2 and MPEG-2.5 rates, Layer II the MPEG-1
-// and MPEG-2 ones; bitrates in kbit/s.
+// Writer limits: plain-sample writers take every rate a PCM form may have,
+// VOX the codec manager's PCM rates, the MP3 encoders the MPEG-1, MPEG-2
+// and MPEG-2.5 rates, Layer II the MPEG-1 and MPEG-2 ones; bitrates in
+// kbit/s.
 constexpr long kPcmDepths[] = {8, 16};
 constexpr long kFlacDepths[] = {16};
 constexpr long kMpegRates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
@@ -69,8 +70,10 @@ constexpr long kVorbisRates[] = {44100};  // the encoder's one setting
 constexpr long kG726Bitrates[] = {16, 24, 32, 40};
 constexpr long kG723Bitrates[] = {24, 40};
 
-constexpr WriterLimits kPcmWriter{.rates = acm::kPcmRates, .maxChannels = 2, .depths = kPcmDepths};
-constexpr WriterLimits kRawWriter{.minRate = 1000, .maxRate = 384000, .maxChannels = 2, .depths = kPcmDepths};
+constexpr WriterLimits kPcmWriter{
+    .minRate = kMinPcmRate, .maxRate = kMaxPcmRate, .maxChannels = 2, .depths = kPcmDepths};
+constexpr WriterLimits kRawWriter{
+    .minRate = kMinPcmRate, .maxRate = kMaxPcmRate, .maxChannels = 2, .depths = kPcmDepths};
 constexpr WriterLimits kTelephonyWriter{.minRate = 1, .maxRate = 1000000, .maxChannels = 1};
 
 // FormatTag: the record's own, or a number the type has always reported.

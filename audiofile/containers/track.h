@@ -73,9 +73,6 @@ inline uint16_t tagOf(const FullFormat& full) { return headerOf(full).wFormatTag
 // derived): what a file format looks like as an array format.
 inline WAVEFORMATEX widenedTo16(const WAVEFORMATEX& w) { return acm::makePcmFormat(w.nSamplesPerSec, w.nChannels, 16); }
 
-// Sample rates a file's PCM form may have.
-inline constexpr uint32_t kMinPcmRate = 1000;
-inline constexpr uint32_t kMaxPcmRate = 384000;
 
 // A PCM form the array conversion can take: 8 or 16 bits, mono or stereo.
 inline bool usablePcm(const WAVEFORMATEX& w) {

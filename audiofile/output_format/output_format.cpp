@@ -255,9 +255,12 @@ using acm::kCoderRates;
 using acm::kPcmRates;
 }  // namespace
 
+// Plain samples are written at any rate a file's PCM form may have, so that
+// a 96 kHz source is kept at 96 kHz rather than resampled to a table rate.
 long setFormatPcm(FormatState& state, long frequency, long channels, long bitsPerSample) {
     FullFormat f;
-    if (!oneOf(frequency, kPcmRates) || !buildPcm(frequency, channels, bitsPerSample, f)) return 0;
+    if (frequency < kMinPcmRate || frequency > kMaxPcmRate || !buildPcm(frequency, channels, bitsPerSample, f))
+        return 0;
     return acceptWav(state, f);
 }
 

@@ -35,6 +35,10 @@ namespace qoro::audiofile {
 // The full wave format record of a file: a WAVEFORMATEX followed by its extra
 // bytes (at most 162), zero-filled behind the record.
 inline constexpr size_t kFullFormatSize = 180;
+
+// Sample rates a file's PCM form may have.
+inline constexpr uint32_t kMinPcmRate = 1000;
+inline constexpr uint32_t kMaxPcmRate = 384000;
 using FullFormat = std::array<uint8_t, kFullFormatSize>;
 
 // The record as bytes: 16 for PCM, 18 + cbSize (bounded by the buffer) else.

@@ -296,7 +296,7 @@ TEST(Options, OfferedFormatsAreWhatTheRealWritersTake) {
         SCOPED_TRACE(std::to_string(rate) + " Hz, " + std::to_string(bitrate) + " kbit/s");
         EXPECT_NE(writeThrough(real.target.get(), (dir / "refused.mp3").string(), MP3, rate, bitrate, 2, 16), 0);
     }
-    for (LONG rate : {96000, 88200}) {
+    for (LONG rate : {999, 384001}) {
         SCOPED_TRACE(rate);
         EXPECT_NE(writeThrough(real.target.get(), (dir / "refused.wav").string(), WAV, rate, 0, 2, 16), 0);
     }

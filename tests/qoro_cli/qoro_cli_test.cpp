@@ -195,9 +195,9 @@ TEST_F(QoroCli, WavToWavInAnotherFormatMatchesFfprobe) {
 
     // A rate the PCM writer does not take is refused before anything is
     // written.
-    r = qoro("convert " + q(src) + " --rate 12345 -o " + q(dir / "odd.wav"));
+    r = qoro("convert " + q(src) + " --rate 500 -o " + q(dir / "odd.wav"));
     EXPECT_EQ(r.exitCode, 2) << r.output;
-    EXPECT_NE(r.output.find("--rate 12345: WAV takes 6000, 8000,"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("--rate 500: WAV takes 1000-384000 Hz"), std::string::npos) << r.output;
     EXPECT_FALSE(fs::exists(dir / "odd.wav"));
 }
 
@@ -1000,9 +1000,7 @@ TEST_F(QoroCli, OptionValuesAreCheckedBeforeAnythingIsWritten) {
         {"--to mp3 -r 12345", cd,
          "--rate 12345: MP3 takes 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100 or "
          "48000 Hz"},
-        {"--to wav -r 12345", cd,
-         "--rate 12345: WAV takes 6000, 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100 "
-         "or 48000 Hz"},
+        {"--to wav -r 500", cd, "--rate 500: WAV takes 1000-384000 Hz"},
         {"--to wav --bits 24", cd, "--bits 24: WAV takes 8 or 16 bits"},
         {"--to mp2 -r 8000", cd, "--rate 8000: MP2 takes 16000, 22050, 24000, 32000, 44100 or 48000 Hz"},
         {"--to mp2 -b 384", low, "--bitrate 384: MP2 at 22050 Hz takes 8-160 kbit/s"},

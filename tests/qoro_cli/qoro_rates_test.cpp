@@ -25,7 +25,7 @@ bool isOneOf(long rate, std::initializer_list<long> rates) {
     return std::find(rates.begin(), rates.end(), rate) != rates.end();
 }
 
-// The table rates a type keeps; any other rate goes to 44100 Hz when it is a
+// The rates a type keeps; any other rate goes to 44100 Hz when it is a
 // multiple of 11025 Hz, else to 48000 Hz.
 long keptOrFamily(long rate, std::initializer_list<long> kept) {
     if (isOneOf(rate, kept)) return rate;
@@ -33,9 +33,8 @@ long keptOrFamily(long rate, std::initializer_list<long> kept) {
 }
 
 // The rate each target type takes for a source rate.
-long wavRate(long r) { return keptOrFamily(r, {6000, 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000}); }
+long wavRate(long r) { return r; }
 long mp3Rate(long r) { return keptOrFamily(r, {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000}); }
-long flacRate(long r) { return r; }
 long opusRate(long) { return 48000; }
 long oggRate(long) { return 44100; }
 
@@ -47,7 +46,7 @@ struct Target {
 };
 
 const Target kTargets[] = {
-    {"wav", wavRate, 1, 0},     {"flac", flacRate, 1, 0},  {"mp3", mp3Rate, 1152, 576 + 529},
+    {"wav", wavRate, 1, 0},     {"flac", wavRate, 1, 0},  {"mp3", mp3Rate, 1152, 576 + 529},
     {"opus", opusRate, 960, 0}, {"ogg", oggRate, 2048, 0},
 };
 
