@@ -9,15 +9,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "convert/deep_samples.h"
+#include "convert/downmix.h"
 
 namespace qoro::audiofile {
 
@@ -74,9 +77,9 @@ public:
         // A file without a STREAMINFO block (not FLAC, or raw frames) is no
         // FLAC file to read.
         if (!haveInfo_) return status::kFormatFile;
-        if (channels_ < 1 || channels_ > 2)
+        if (channels_ < 1 || channels_ > StereoDownmix::kMaxChannels)
             return failWith(status::kFormatNotSupport, "FLAC files with " + std::to_string(channels_) +
-                                                           " channels are not supported: only mono and stereo");
+                                                           " channels are not supported: 1 to 8 are");
         if (rate_ < kMinPcmRate || rate_ > kMaxPcmRate)
             return failWith(status::kFormatNotSupport,
                             "FLAC files at " + std::to_string(rate_) + " Hz are not supported");
@@ -84,8 +87,11 @@ public:
             return failWith(status::kFormatNotSupport,
                             "FLAC files with " + std::to_string(bits_) + "-bit samples are not supported");
         // 8 bits and fewer stay 8-bit PCM (widened to 16 as 8-bit WAV files
-        // are); everything deeper is 16-bit PCM.
-        file_ = acm::makePcmFormat(rate_, static_cast<uint16_t>(channels_), bits_ <= 8 ? 8 : 16);
+        // are); everything deeper is 16-bit PCM. More than two channels are
+        // folded down to 16-bit stereo here.
+        if (channels_ > 2) downmix_.emplace(static_cast<int>(channels_));
+        file_ = acm::makePcmFormat(rate_, static_cast<uint16_t>(downmix_ ? 2 : channels_),
+                                   bits_ <= 8 && !downmix_ ? 8 : 16);
         full_ = fullFormatOf(file_);
         length_ = totalFrames_ * file_.nBlockAlign;
         return status::kOk;
@@ -235,6 +241,18 @@ private:
             return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
         }
         const size_t old = pending_.size();
+        if (downmix_) {
+            // In 16-bit units, exactly: a float holds every sample of up
+            // to 24 bits.
+            const float unit = std::ldexp(1.0f, 16 - static_cast<int>(bits));
+            mixIn_.resize(count * channels);
+            float* in = mixIn_.data();
+            for (size_t i = 0; i < count; ++i)
+                for (uint32_t c = 0; c < channels; ++c) *in++ = static_cast<float>(buffer[c][i]) * unit;
+            pending_.resize(old + count * 4);
+            downmix_->mix(mixIn_.data(), count, reinterpret_cast<int16_t*>(pending_.data() + old));
+            return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
+        }
         if (file_.wBitsPerSample == 8) {
             pending_.resize(old + count * channels);
             uint8_t* out = pending_.data() + old;
@@ -370,6 +388,8 @@ private:
     std::vector<uint8_t> pending_;  // decoded, not yet delivered
     size_t taken_ = 0;
     std::vector<uint8_t> packed_;  // deep samples as a WAV file holds them
+    std::optional<StereoDownmix> downmix_;  // more than two channels
+    std::vector<float> mixIn_;              // their samples, interleaved
     size_t damageAt_ = kNone;      // where in pending_ the first unreported damage lies
     std::string damageCause_;
     int16_t fatal_ = status::kOk;  // decoding stopped for good

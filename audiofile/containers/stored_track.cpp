@@ -14,6 +14,7 @@
 #include "containers/containers.h"
 #include "containers/mpeg_track.h"
 #include "convert/deep_samples.h"
+#include "convert/downmix.h"
 #include "qoro/AudioFile.h"
 #include "riff/riff.h"
 
@@ -98,7 +99,7 @@ public:
         return status::kOk;
     }
 
-    // WAVE_FORMAT_EXTENSIBLE with integer or float samples in one or two
+    // WAVE_FORMAT_EXTENSIBLE with integer or float samples in one to eight
     // channels is the plain record of its subformat (valid bits below the
     // container's fill its top, so the samples read the same); anything
     // else stays as it is (and finds no decoder).
@@ -111,8 +112,9 @@ public:
                                                   0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71};
         if ((subTag != acm::WAVE_FORMAT_PCM && subTag != acm::WAVE_FORMAT_IEEE_FLOAT) ||
             std::memcmp(ext + 8, kGuidTail, 14) != 0 || validBits == 0 || validBits > w.wBitsPerSample ||
-            w.nChannels > 2)
+            w.nChannels > StereoDownmix::kMaxChannels)
             return w;
+        channelMask_ = static_cast<uint32_t>(ext[2] | ext[3] << 8 | ext[4] << 16) | uint32_t{ext[5]} << 24;
         std::fill(full_.begin() + sizeof(WAVEFORMATEX), full_.end(), 0);
         WAVEFORMATEX p = w;
         p.wFormatTag = subTag;
@@ -136,13 +138,17 @@ public:
     // The PCM form of the full format and the conversion streams.
     int16_t prepareCodec(bool reading, bool writing) {
         WAVEFORMATEX h = headerOf(full_);
-        if (const auto deep = deepEncodingOf(h.wFormatTag, h.wBitsPerSample)) {
-            // Deeper than 16 bits: read only, narrowed to 16-bit PCM here.
-            if (writing || h.nChannels == 0 || h.nChannels > 2 || h.nSamplesPerSec == 0)
+        const auto deep = deepEncodingOf(h.wFormatTag, h.wBitsPerSample);
+        const bool many16 = h.wFormatTag == acm::WAVE_FORMAT_PCM && h.wBitsPerSample == 16 && h.nChannels > 2;
+        if (deep || many16) {
+            // Deeper than 16 bits, or more than two channels: read only,
+            // narrowed to 16-bit PCM and folded down to stereo here.
+            if (writing || h.nChannels == 0 || h.nChannels > StereoDownmix::kMaxChannels || h.nSamplesPerSec == 0)
                 return status::kFormatNotSupport;
             deep_ = deep;
-            deepBlock_ = static_cast<uint32_t>(bytesPerSample(*deep) * h.nChannels);
-            file_ = acm::makePcmFormat(h.nSamplesPerSec, h.nChannels, 16);
+            deepBlock_ = static_cast<uint32_t>((deep ? bytesPerSample(*deep) : 2) * h.nChannels);
+            if (h.nChannels > 2) downmix_.emplace(h.nChannels, channelMask_);
+            file_ = acm::makePcmFormat(h.nSamplesPerSec, downmix_ ? 2 : h.nChannels, 16);
             pcm_ = false;
             return status::kOk;
         }
@@ -225,7 +231,7 @@ public:
         // No samples take no source bytes (the codec manager answers a
         // size query for nothing with one block).
         if (pcm_ || layout_ == Layout::Speech || fileBytes == 0) return fileBytes;
-        if (deep_) return fileBytes / file_.nBlockAlign * deepBlock_;
+        if (deepBlock_) return fileBytes / file_.nBlockAlign * deepBlock_;
         size_t s = 0;
         if (readStream_.size(clampSize(fileBytes), acm::Direction::DestinationToSource, s) != acm::Result::Ok) return 0;
         return s;
@@ -234,7 +240,7 @@ public:
     uint64_t decodedFor(uint64_t sourceBytes) const override {
         if (layout_ == Layout::Speech) return 0;
         if (pcm_) return sourceBytes - sourceBytes % file_.nBlockAlign;
-        if (deep_) return sourceBytes / deepBlock_ * file_.nBlockAlign;
+        if (deepBlock_) return sourceBytes / deepBlock_ * file_.nBlockAlign;
         size_t d = 0;
         if (readStream_.size(clampSize(sourceBytes), acm::Direction::SourceToDestination, d) != acm::Result::Ok)
             return 0;
@@ -251,7 +257,7 @@ public:
         uint64_t s = std::min<uint64_t>(sourceBytes, dataSize_ > pos_ ? dataSize_ - pos_ : 0);
         s = std::min<uint64_t>(s, kMaxStep);
         if (pcm_) s -= s % file_.nBlockAlign;
-        if (deep_) s -= s % deepBlock_;
+        if (deepBlock_) s -= s % deepBlock_;
         if (s == 0) return 0;
         if (io_.seek(static_cast<int64_t>(dataOffset_ + pos_)) < 0) return status::kFileAccess;
         const size_t old = out.size();
@@ -270,12 +276,10 @@ public:
         source_.resize(s);
         const int64_t got = io_.read(source_.data(), s);
         if (got < 0) return systemFailure();
-        if (deep_) {
+        if (deepBlock_) {
             const uint64_t frames = static_cast<uint64_t>(got) / deepBlock_;
-            narrowed_.resize(frames * file_.nChannels);
-            narrowTo16(*deep_, source_.data(), narrowed_.size(), narrowed_.data());
             out.resize(old + frames * file_.nBlockAlign);
-            std::memcpy(out.data() + old, narrowed_.data(), narrowed_.size() * sizeof(int16_t));
+            narrowSource(frames, reinterpret_cast<int16_t*>(out.data() + old));
             pos_ += frames * deepBlock_;
             return static_cast<int32_t>(frames * file_.nBlockAlign);
         }
@@ -360,8 +364,30 @@ private:
     uint16_t seekBlock() const {
         const WAVEFORMATEX h = headerOf(full_);
         if (h.wFormatTag == acm::WAVE_FORMAT_MPEGLAYER3 || h.wFormatTag == acm::WAVE_FORMAT_MPEG) return 1;
-        if (deep_) return static_cast<uint16_t>(deepBlock_);
+        if (deepBlock_) return static_cast<uint16_t>(deepBlock_);
         return h.nBlockAlign;
+    }
+
+    // The first `frames` frames of source_ (deepBlock_ bytes each) as 16-bit
+    // frames of the file format at `out`.
+    void narrowSource(uint64_t frames, int16_t* out) {
+        const size_t samples = frames * deepBlock_ / (deep_ ? bytesPerSample(*deep_) : 2);
+        int16_t* narrow = out;
+        if (downmix_) narrow = ensure(narrowed_, samples);
+        if (deep_)
+            narrowTo16(*deep_, source_.data(), samples, narrow);
+        else
+            for (size_t i = 0; i < samples; ++i)
+                narrow[i] = static_cast<int16_t>(source_[2 * i] | source_[2 * i + 1] << 8);
+        if (!downmix_) return;
+        float* in = ensure(mixIn_, samples);
+        for (size_t i = 0; i < samples; ++i) in[i] = narrow[i];
+        downmix_->mix(in, frames, out);
+    }
+    template <typename T>
+    static T* ensure(std::vector<T>& v, size_t n) {
+        if (v.size() < n) v.resize(n);
+        return v.data();
     }
 
     // A failure of the file itself, with the system's reason when it gave one.
@@ -443,8 +469,11 @@ private:
     bool sizesStale_ = false;  // its stored sizes do not describe it
     bool rf64_ = false;
     bool pcm_ = true;
-    std::optional<DeepEncoding> deep_;  // samples narrowed here from this depth
-    uint32_t deepBlock_ = 0;            // their bytes per frame
+    std::optional<DeepEncoding> deep_;       // samples narrowed here from this depth
+    uint32_t deepBlock_ = 0;                 // bytes per source frame narrowed or folded here
+    uint32_t channelMask_ = 0;               // speaker bits of WAVE_FORMAT_EXTENSIBLE
+    std::optional<StereoDownmix> downmix_;  // more than two channels
+    std::vector<float> mixIn_;
     uint64_t dataOffset_ = 0;
     uint64_t dataSize_ = 0;
     uint64_t pos_ = 0;  // container position, from the start of the data

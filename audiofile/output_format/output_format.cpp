@@ -562,6 +562,7 @@ std::string describeOggFile(long frequency, long channels, long nominalBitrate) 
 }
 
 std::string describeFlacFile(long frequency, long channels, long bits) {
+    if (channels > 2) return textf("FLAC %ld Hz; %ld Channels; %ld Bit", frequency, channels, bits);
     return textf("FLAC %ld Hz; %s; %ld Bit", frequency, channels == 1 ? "Mono" : "Stereo", bits);
 }
 

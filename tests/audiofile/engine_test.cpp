@@ -218,10 +218,10 @@ TEST(Engine, HostileHeadersFailCleanly) {
         putLe32(b, 4, static_cast<uint32_t>(b.size() - 8));
         expectOpen(b, status::kFormatFile);
     }
-    // PCM with a channel count no array format takes.
+    // PCM with more channels than a fold-down to stereo takes.
     {
         auto b = base;
-        b[22] = 6;
+        b[22] = 9;
         expectOpen(b, status::kFormatNotSupport);
     }
     // Missing file.

@@ -80,7 +80,7 @@ TEST(WavSizesEngine, PcmFieldsNoArrayFormatTakesAreRefused) {
         uint16_t channels, bits;
     };
     for (const Fields f :
-         {Fields{0xFFFF, 0xFFFF}, Fields{2, 0xFFFF}, Fields{0xFFFF, 16}, Fields{0, 16}, Fields{1, 20}, Fields{3, 24}}) {
+         {Fields{0xFFFF, 0xFFFF}, Fields{2, 0xFFFF}, Fields{0xFFFF, 16}, Fields{0, 16}, Fields{1, 20}, Fields{9, 24}}) {
         SCOPED_TRACE(std::to_string(f.channels) + " channels, " + std::to_string(f.bits) + " bits");
         bytes[22] = static_cast<uint8_t>(f.channels);
         bytes[23] = static_cast<uint8_t>(f.channels >> 8);
