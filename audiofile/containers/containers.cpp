@@ -66,7 +66,6 @@ constexpr auto kMp2Bitrates = acm::mpegLayerBitrates<acm::kLayer2Code>();
 static_assert(kMp3Bitrates.size() == 18 && kMp3Bitrates.front() == 8 && kMp3Bitrates.back() == 320);
 static_assert(kMp2Bitrates.size() == 19 && kMp2Bitrates.front() == 8 && kMp2Bitrates.back() == 384);
 constexpr long kOpusRates[] = {48000};
-constexpr long kVorbisRates[] = {44100};  // the encoder's one setting
 constexpr long kG726Bitrates[] = {16, 24, 32, 40};
 constexpr long kG723Bitrates[] = {24, 40};
 

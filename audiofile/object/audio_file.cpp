@@ -181,6 +181,9 @@ const com::DispatchTable& AudioFileObject::dispatchTable() {
         // IAudioFile3
         propget<&IAudioFile3::get_ResampleQuality>(id::ResampleQuality, u"ResampleQuality"),
         propput<&IAudioFile3::put_ResampleQuality>(id::ResampleQuality, u"ResampleQuality"),
+        method<&IAudioFile3::SetFormatVorbis>(id::SetFormatVorbis, u"SetFormatVorbis",
+                                              {optional(44100L), optional(2L), optional(128L), optional(-1L),
+                                               optional(-1L), optional(static_cast<SHORT>(-1))}),
     };
     return table;
 }
@@ -411,6 +414,12 @@ HRESULT AudioFileObject::SetFormatFLAC(LONG Frequency, LONG nChannels, LONG Leve
 HRESULT AudioFileObject::SetFormatOpus(LONG nChannels, LONG Bitrate, LONG Complexity, LONG* BlockAlign) {
     clearErrorInfo();
     return blockAlign(BlockAlign, core_.setFormatOpus(nChannels, Bitrate, Complexity));
+}
+HRESULT AudioFileObject::SetFormatVorbis(LONG Frequency, LONG nChannels, LONG NominalBitrate, LONG MinBitrate,
+                                         LONG MaxBitrate, SHORT Quality, LONG* BlockAlign) {
+    clearErrorInfo();
+    return blockAlign(BlockAlign,
+                      core_.setFormatVorbis(Frequency, nChannels, NominalBitrate, MinBitrate, MaxBitrate, Quality));
 }
 
 }  // namespace qoro::audiofile

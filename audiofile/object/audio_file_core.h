@@ -148,6 +148,7 @@ public:
     // IAudioFile2: FLAC and Opus (INVALIDPARAM for arguments out of range).
     long setFormatFLAC(long frequency, long channels, long level);
     long setFormatOpus(long channels, long bitrate, long complexity);
+    long setFormatVorbis(long frequency, long channels, long nominal, long minimum, long maximum, long quality);
 
     // --- Mp3SettingsOwner --------------------------------------------------------
     Mp3Settings& mp3Settings() override { return mp3_; }

@@ -149,4 +149,13 @@ long AudioFileCore::setFormatOpus(long channels, long bitrate, long complexity) 
     return blockAlign;
 }
 
+long AudioFileCore::setFormatVorbis(long frequency, long channels, long nominal, long minimum, long maximum,
+                                    long quality) {
+    if (!formatCallAllowed()) return 0;
+    const long blockAlign =
+        audiofile::setFormatVorbis(fmt_, output_, frequency, channels, nominal, minimum, maximum, quality);
+    if (blockAlign == 0) report(INVALIDPARAM, "Ogg Vorbis is written at 44100 or 48000 Hz in 1 or 2 channels");
+    return blockAlign;
+}
+
 }  // namespace qoro::audiofile

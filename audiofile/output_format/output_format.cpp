@@ -376,6 +376,17 @@ long setFormatOggVorbis(FormatState& state, OutputSettings& settings, long /*fre
     return 1024;
 }
 
+long setFormatVorbis(FormatState& state, OutputSettings& settings, long frequency, long channels,
+                     long nominalBitrate, long minBitrate, long maxBitrate, long quality) {
+    if (!oneOf(frequency, kVorbisRates) || (channels != 1 && channels != 2)) return 0;
+    const long blockAlign =
+        setFormatOggVorbis(state, settings, frequency, channels, nominalBitrate, minBitrate, maxBitrate, quality);
+    settings.ogg.frequency = static_cast<int32_t>(frequency);
+    settings.ogg.channels = static_cast<int16_t>(channels);
+    state.description = oggDescription(settings.ogg);
+    return blockAlign;
+}
+
 long setFormatFlac(FormatState& state, OutputSettings& settings, long frequency, long channels, long level) {
     if (frequency < 1000 || frequency > 384000 || (channels != 1 && channels != 2) || level < 0 || level > 8) return 0;
     FlacSettings& flac = settings.flac;

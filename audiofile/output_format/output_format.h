@@ -132,6 +132,12 @@ long setFormatMp3(FormatState& state, Mp3Settings& mp3, long encoderChoice, long
 long setFormatMp2(FormatState& state, OutputSettings& settings, long frequency, long bitrate, long mode);
 long setFormatOggVorbis(FormatState& state, OutputSettings& settings, long frequency, long channels,
                         long nominalBitrate, long minBitrate, long maxBitrate, long quality);
+// The rates Ogg Vorbis is written at through setFormatVorbis.
+inline constexpr long kVorbisRates[] = {44100, 48000};
+// Ogg Vorbis as setFormatOggVorbis sets it, at the rate (kVorbisRates) and
+// channels (1 or 2) asked for; 0 for any other.
+long setFormatVorbis(FormatState& state, OutputSettings& settings, long frequency, long channels,
+                     long nominalBitrate, long minBitrate, long maxBitrate, long quality);
 // 16-bit FLAC at 1000 to 384000 Hz in 1 or 2 channels, level 0 to 8; the
 // file format and full format stay as they are (the file is PCM inside).
 long setFormatFlac(FormatState& state, OutputSettings& settings, long frequency, long channels, long level);

@@ -299,6 +299,7 @@ inline constexpr DISPID SetFormatFLAC = 74;
 inline constexpr DISPID SetFormatOpus = 75;
 // IAudioFile3
 inline constexpr DISPID ResampleQuality = 76;
+inline constexpr DISPID SetFormatVorbis = 77;
 }  // namespace AudioFile
 
 namespace AudioFileEvents {
@@ -531,9 +532,17 @@ struct IAudioFile2 : public IAudioFile {
 // The resampler delays its output by its filter; the samples owed at the end
 // of a stream are delivered by the last reads (a writer's by CloseFile), so
 // a stream keeps the length the rates give.
+//
+// SetFormatVorbis chooses Ogg Vorbis as SetFormatOggVorbis does, at the rate
+// and channels it is given rather than always 44100 Hz stereo: 44100 or
+// 48000 Hz, 1 or 2 channels. Any other value is refused with INVALIDPARAM
+// and BlockAlign 0, and the output format stays as it was.
 struct IAudioFile3 : public IAudioFile2 {
     virtual HRESULT get_ResampleQuality(LONG* pVal) = 0;
     virtual HRESULT put_ResampleQuality(LONG newVal) = 0;
+    virtual HRESULT SetFormatVorbis(LONG Frequency /* = 44100 */, LONG nChannels /* = 2 */,
+                                    LONG NominalBitrate /* = 128 */, LONG MinBitrate /* = -1 */,
+                                    LONG MaxBitrate /* = -1 */, SHORT Quality /* = -1 */, LONG* BlockAlign) = 0;
 };
 
 // What AudioFileFormats.Abilities reports of a type, as bits.

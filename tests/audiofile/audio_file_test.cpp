@@ -623,6 +623,45 @@ TEST_F(AudioFileTest, ResampleQualityTakesTableRatesThroughTheQualityResampler) 
     EXPECT_LT(imageDb(1), -110.0);
 }
 
+// IAudioFile3's SetFormatVorbis (after ResampleQuality, by name too) writes
+// Ogg Vorbis at the rate and channels given, where SetFormatOggVorbis always
+// writes 44100 Hz stereo; other values are refused and change nothing.
+TEST_F(AudioFileTest, SetFormatVorbisKeepsItsRateAndChannels) {
+    EXPECT_EQ(t::vtableSlot(&IAudioFile3::SetFormatVorbis), t::vtableSlot(&IAudioFile3::put_ResampleQuality) + 1);
+    ComPtr<IAudioFile3> af3;
+    ASSERT_EQ(af.as(IID_IAudioFile3, af3), S_OK);
+    ComPtr<IDispatch> disp;
+    ASSERT_EQ(af.as(IID_IDispatch, disp), S_OK);
+    DISPID id = DISPID_UNKNOWN;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(u"SetFormatVorbis")};
+    EXPECT_EQ(disp->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
+    EXPECT_EQ(id, qoro::dispid::AudioFile::SetFormatVorbis);
+
+    LONG ba = -1;
+    for (const auto [rate, channels] : {std::pair<LONG, LONG>{22050, 2}, {48000, 3}, {96000, 1}}) {
+        EXPECT_EQ(af3->SetFormatVorbis(rate, channels, 128, -1, -1, -1, &ba), S_OK);
+        EXPECT_EQ(ba, 0);
+        EXPECT_EQ(err(), INVALIDPARAM) << rate << "/" << channels;
+        EXPECT_EQ(prop(&IAudioFile::get_Frequency), 44100);
+    }
+    EXPECT_EQ(af3->SetFormatVorbis(48000, 1, 96, -1, -1, -1, &ba), S_OK);
+    EXPECT_EQ(err(), NOERRORS);
+    EXPECT_EQ(ba, 1024);
+    const auto path = dir / "v.ogg";
+    create(path.string(), OGG);
+    ASSERT_EQ(err(), NOERRORS);
+    EXPECT_EQ(prop(&IAudioFile::get_ArrayFrequency), 48000);
+    EXPECT_EQ(prop(&IAudioFile::get_ArrayChannels), 1);
+    const auto tone = t::testSignal(48000, 1, 48000);
+    write(tone.data(), 48000);
+    af->CloseFile();
+    open(path.string(), OGG);
+    ASSERT_EQ(err(), NOERRORS);
+    EXPECT_EQ(prop(&IAudioFile::get_Frequency), 48000);
+    EXPECT_EQ(prop(&IAudioFile::get_nChannels), 1);
+    EXPECT_EQ(prop(&IAudioFile::get_nSamples), 48000);
+}
+
 TEST_F(AudioFileTest, FormatLikeSampleAndFailedCreate) {
     LONG ba = -1;
     Bstr ogg((dir / "a.ogg").string());
