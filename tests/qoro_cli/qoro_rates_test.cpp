@@ -36,7 +36,7 @@ long keptOrFamily(long rate, std::initializer_list<long> kept) {
 long wavRate(long r) { return r; }
 long mp3Rate(long r) { return keptOrFamily(r, {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000}); }
 long opusRate(long) { return 48000; }
-long oggRate(long) { return 44100; }
+long oggRate(long r) { return keptOrFamily(r, {44100, 48000}); }
 
 struct Target {
     const char* type;

@@ -482,9 +482,6 @@ int runConvert(const std::vector<std::string>& args) {
         std::fprintf(stderr, "qoro convert: %s; skipped\n", client::printable(folder).c_str());
     for (const auto& note : walk.notes) std::fprintf(stderr, "qoro convert: %s\n", client::printable(note).c_str());
 
-    if (std::string warning = ignoredOptionsWarning(options, jobs); !warning.empty())
-        std::fprintf(stderr, "qoro convert: %s\n", warning.c_str());
-
     int workers = options.jobs > 0 ? options.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     workers = static_cast<int>(std::min<size_t>(workers, std::max<size_t>(jobs.size(), 1)));
     Board board(jobs.size(), workers, ::isatty(STDERR_FILENO) == 1, report);

@@ -389,9 +389,6 @@ struct WriterSetup {
     // The rate written when --rate leaves it to the source; 0: the source's
     // rate where the writer takes it (see defaultRate).
     long (*defaultRate)(long sourceRate, const ConvertOptions& o) = nullptr;
-    // Written at its one rate and its most channels whatever is asked: a
-    // warning says what is ignored instead of a refusal.
-    bool fixedShape = false;
     // The bitrates an MPEG encoder takes at a given rate.
     MpegBitrates (*bitratesAt)(long rate, long channels) = nullptr;
     // What the writer takes when the options narrow it further.
@@ -486,8 +483,11 @@ HRESULT setUpOgg(const FormatRequest& r, LONG& blockAlign) {
     const SHORT quality = o.quality ? static_cast<SHORT>(std::lround(*o.quality * 100)) : SHORT(-1);
     const long nominal = o.bitrate.value_or(o.quality || o.minBitrate || o.maxBitrate ? -1 : 128);
     r.what += std::to_string(r.rate) + " Hz, " + channelsText(r.channels);
-    return r.target->SetFormatOggVorbis(r.rate, r.channels, nominal, o.minBitrate.value_or(-1),
-                                        o.maxBitrate.value_or(-1), quality, &blockAlign);
+    ComPtr<IAudioFile3> vorbis;
+    if (FAILED(r.target->QueryInterface(IID_IAudioFile3, vorbis.putVoid())) || !vorbis)
+        return E_NOINTERFACE;  // the older call writes only 44100 Hz stereo
+    return vorbis->SetFormatVorbis(r.rate, r.channels, nominal, o.minBitrate.value_or(-1), o.maxBitrate.value_or(-1),
+                                   quality, &blockAlign);
 }
 
 HRESULT setUpVox(const FormatRequest& r, LONG& blockAlign) {
@@ -546,12 +546,12 @@ MpegBitrates mp2BitratesAt(long rate, long channels) {
 // depths it writes) without a row takes SetFormatPCM, as WAV and AIFF do; any
 // other type it writes without a row is refused in words.
 constexpr WriterSetup kSetups[] = {
-    {RAW, setUpRaw, rawDefaultRate, false, nullptr, narrowRaw},
-    {MP3, setUpMp3, nullptr, false, mp3BitratesAt},
-    {MP2, setUpMp2, nullptr, false, mp2BitratesAt},
+    {RAW, setUpRaw, rawDefaultRate, nullptr, narrowRaw},
+    {MP3, setUpMp3, nullptr, mp3BitratesAt},
+    {MP2, setUpMp2, nullptr, mp2BitratesAt},
     {FLAC, setUpFlac},
     {OPUS, setUpOpus},
-    {OGG, setUpOgg, nullptr, true},
+    {OGG, setUpOgg},
     {VOX, setUpVox, telephonyRate},
     {G721, setUpG721, telephonyRate},
     {G723, setUpG723, telephonyRate},
@@ -596,30 +596,8 @@ long defaultRate(const Takes& takes, long sourceRate, const ConvertOptions& o) {
     return takes.rates.holds(family) ? family : takes.rates.least();
 }
 
-bool fixedShape(const Takes& takes) { return takes.setup && takes.setup->fixedShape && !takes.rates.empty(); }
-
 }  // namespace
 
-std::string ignoredOptionsWarning(const ConvertOptions& o, const std::vector<Job>& jobs) {
-    // Each writer of a fixed shape the jobs write, once.
-    std::set<LONG> types;
-    for (const auto& job : jobs)
-        if (!job.skip) types.insert(job.type.type);
-    std::string warnings;
-    for (const LONG type : types) {
-        const Takes takes = takesOf(type, o);
-        if (!fixedShape(takes)) continue;
-        const long rate = takes.rates.least(), channels = takes.maxChannels;
-        std::string ignored;
-        if (o.rate && *o.rate != rate) ignored += " --rate " + std::to_string(*o.rate);
-        if (o.channels && *o.channels != channels) ignored += " --channels " + std::to_string(*o.channels);
-        if (ignored.empty()) continue;
-        warnings += (warnings.empty() ? "" : "\n") + std::string("warning: ") + takes.title +
-                    " files are always written at " + std::to_string(rate) + " Hz, " + channelsText(channels) + ";" +
-                    ignored + " ignored for them";
-    }
-    return warnings;
-}
 
 namespace {
 
@@ -631,14 +609,14 @@ std::string bitrateText(std::span<const long> values) {
 
 // What --rate takes for a job, or an empty text when the rate is taken.
 std::string rateRefusal(const Takes& takes, long rate) {
-    if (fixedShape(takes) || takes.rates.empty() || takes.rates.holds(rate)) return {};
+    if (takes.rates.empty() || takes.rates.holds(rate)) return {};
     const std::string what = "--rate " + std::to_string(rate) + ": " + takes.title;
     if (takes.rates.single()) return what + " is written at " + std::to_string(takes.rates.least()) + " Hz";
     return what + " takes " + takes.rates.text() + " Hz";
 }
 
 std::string channelsRefusal(const Takes& takes, long channels) {
-    if (fixedShape(takes) || takes.maxChannels <= 0 || channels <= takes.maxChannels) return {};
+    if (takes.maxChannels <= 0 || channels <= takes.maxChannels) return {};
     const std::string what = "--channels " + std::to_string(channels) + ": " + takes.title;
     if (takes.maxChannels == 1) return what + " is written in mono";
     return what + " takes 1 to " + std::to_string(takes.maxChannels) + " channels";
@@ -655,10 +633,7 @@ std::string bitsRefusal(const Takes& takes, long bits) {
 // A bitrate option of a writer whose bitrates do not depend on the rate.
 std::string bitrateRefusal(const Takes& takes, const char* option, const std::optional<long>& value) {
     if (!value || takes.bitrates.empty() || takes.bitrates.holds(*value)) return {};
-    std::string at;
-    if (fixedShape(takes))
-        at = " at " + std::to_string(takes.rates.least()) + " Hz, " + channelsText(takes.maxChannels) + ",";
-    return std::string(option) + " " + std::to_string(*value) + ": " + takes.title + at + " takes " +
+    return std::string(option) + " " + std::to_string(*value) + ": " + takes.title + " takes " +
            takes.bitrates.text() + " kbit/s";
 }
 
@@ -746,7 +721,6 @@ client::FormatChoice chooseFormat(IAudioFile* target, const Job& job, const Conv
     long channels = o.channels.value_or(source.arrayChannels == 1 ? 1 : 2);
     if (takes.maxChannels > 0) channels = std::min(channels, takes.maxChannels);
     long rate = o.rate.value_or(defaultRate(takes, source.frequency, o));
-    if (fixedShape(takes)) rate = takes.rates.least(), channels = takes.maxChannels;
     choice.what = takes.title + ", ";
     if (!takes.setup) {  // planning refuses such types; this is a last guard
         choice.hr = E_NOTIMPL;

@@ -102,12 +102,6 @@ struct Job {
 // list of inputs or folders to walk.
 bool outputNamesFolder(const ConvertOptions& options);
 
-// Some writers (Ogg Vorbis) write their one rate and channel count whatever
-// is asked. When jobs write such a type and --rate or --channels asks for
-// something else, the line that says what is ignored (a line per type);
-// empty otherwise.
-std::string ignoredOptionsWarning(const ConvertOptions& options, const std::vector<Job>& jobs);
-
 // What the option values are checked against: the rate and array channels
 // of a source, when it can be opened.
 struct SourceShape {
