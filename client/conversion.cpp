@@ -17,11 +17,13 @@ namespace {
 
 using qoro::com::Bstr;
 
-// Rate changes at the best quality the component has; one without the
-// setting converts as it always has.
-void askQualityResampling(IAudioFile* file) {
+// Rate changes at the best quality the component has, and the dither asked
+// for (when `dither` >= 0); one without the settings converts as it always has.
+void askQuality(IAudioFile* file, LONG dither) {
     qoro::com::ComPtr<IAudioFile3> third;
-    if (SUCCEEDED(file->QueryInterface(IID_IAudioFile3, third.putVoid()))) third->put_ResampleQuality(1);
+    if (FAILED(file->QueryInterface(IID_IAudioFile3, third.putVoid())) || !third) return;
+    third->put_ResampleQuality(1);
+    if (dither >= 0) third->put_Dither(dither);
 }
 
 // What one call on an AudioFile gave: its HRESULT, the object's LastErrorNum
@@ -129,8 +131,8 @@ ConversionResult convert(const Conversion& job) {
         return fail(Step::Open, {}, "the audio file component is not available",
                     "the audio file component is not available");
     const std::string targetName = fileName(job.targetPath);
-    askQualityResampling(source);
-    askQualityResampling(target);
+    askQuality(source, job.dither);
+    askQuality(target, job.dither);
 
     // The source.
     Outcome o;

@@ -102,6 +102,9 @@ struct Conversion {
     std::string sourcePath;
     std::string targetPath;
     LONG sourceType = DEFAULT;  // FormatTypeConstants for the source's OpenFile
+    // The source's Dither where it rounds deeper samples to 16 bits: 0 none,
+    // 1 TPDF; -1 leaves the object's own (none).
+    LONG dither = -1;
     // Called on the closed source object before OpenFile (e.g. SetFormatRAW for a
     // raw source); a failed HRESULT or LastErrorNum fails the conversion at Step::Open.
     std::function<HRESULT(IAudioFile* source)> prepareSource;

@@ -248,7 +248,7 @@ private:
     void toFilePcm(const uint8_t* in, size_t samples, uint8_t* out) {
         if (deep_) {
             narrowTo16(*deep_, in, samples, reinterpret_cast<int16_t*>(out),
-                       encoding_ == aiff::Encoding::LittleEndianInt ? ByteOrder::Little : ByteOrder::Big);
+                       encoding_ == aiff::Encoding::LittleEndianInt ? ByteOrder::Little : ByteOrder::Big, dither());
         } else if (sampleBytes_ == 1) {
             // Signed bytes (either byte order) become offset binary, as WAV stores them.
             const uint8_t flip = encoding_ == aiff::Encoding::OffsetBinary8 ? 0x00 : 0x80;

@@ -250,7 +250,7 @@ private:
             for (size_t i = 0; i < count; ++i)
                 for (uint32_t c = 0; c < channels; ++c) *in++ = static_cast<float>(buffer[c][i]) * unit;
             pending_.resize(old + count * 4);
-            downmix_->mix(mixIn_.data(), count, reinterpret_cast<int16_t*>(pending_.data() + old));
+            downmix_->mix(mixIn_.data(), count, reinterpret_cast<int16_t*>(pending_.data() + old), dither());
             return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
         }
         if (file_.wBitsPerSample == 8) {
@@ -289,7 +289,8 @@ private:
                 const uint32_t v = static_cast<uint32_t>(buffer[c][i]) << shift;
                 for (uint32_t b = 0; b < width; ++b) *p++ = static_cast<uint8_t>(v >> (8 * b));
             }
-        narrowTo16(deep24 ? DeepEncoding::Int24 : DeepEncoding::Int32, packed_.data(), count * channels, out);
+        narrowTo16(deep24 ? DeepEncoding::Int24 : DeepEncoding::Int32, packed_.data(), count * channels, out,
+                   ByteOrder::Little, dither());
         return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
     }
 

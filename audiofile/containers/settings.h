@@ -17,6 +17,7 @@ struct EngineSettings {
     int32_t mp3Encoder = 2;                                            // Mp3EncoderConstants: LAME
     int32_t mp3Decoder = 2;                                            // Mp3DecoderConstants: X_AUDIO
     int32_t resampleQuality = 0;  // 1: every rate change through libsoxr (see PcmConverter)
+    int32_t dither = 0;           // 1: TPDF dither where deeper samples are rounded to 16 bits
     FullFormat full = fullFormatOf(acm::makePcmFormat(44100, 2, 16));  // what the last SetFormat* built
 };
 

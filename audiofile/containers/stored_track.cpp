@@ -372,17 +372,17 @@ private:
     // frames of the file format at `out`.
     void narrowSource(uint64_t frames, int16_t* out) {
         const size_t samples = frames * deepBlock_ / (deep_ ? bytesPerSample(*deep_) : 2);
-        int16_t* narrow = out;
-        if (downmix_) narrow = ensure(narrowed_, samples);
+        if (!downmix_) {
+            narrowTo16(*deep_, source_.data(), samples, out, ByteOrder::Little, dither());
+            return;
+        }
+        float* in = ensure(mixIn_, samples);
         if (deep_)
-            narrowTo16(*deep_, source_.data(), samples, narrow);
+            widenToFloat(*deep_, source_.data(), samples, in);
         else
             for (size_t i = 0; i < samples; ++i)
-                narrow[i] = static_cast<int16_t>(source_[2 * i] | source_[2 * i + 1] << 8);
-        if (!downmix_) return;
-        float* in = ensure(mixIn_, samples);
-        for (size_t i = 0; i < samples; ++i) in[i] = narrow[i];
-        downmix_->mix(in, frames, out);
+                in[i] = static_cast<int16_t>(source_[2 * i] | source_[2 * i + 1] << 8);
+        downmix_->mix(in, frames, out, dither());
     }
     template <typename T>
     static T* ensure(std::vector<T>& v, size_t n) {
@@ -484,7 +484,6 @@ private:
     acm::Stream readStream_;
     acm::Stream writeStream_;
     std::vector<uint8_t> source_;
-    std::vector<int16_t> narrowed_;
     std::vector<uint8_t> pending_;
     std::vector<uint8_t> encoded_;
 };

@@ -20,6 +20,7 @@
 
 #include "acm/acm.h"
 #include "acm/wave_format.h"
+#include "convert/deep_samples.h"
 #include "convert/pcm_converter.h"
 #include "output_format/output_format.h"
 
@@ -206,6 +207,16 @@ public:
     // The format description the engine shows for this file.
     virtual std::string describe() const = 0;
 
+    // Whether samples deeper than 16 bits (or folded down from more than two
+    // channels) get TPDF dither when they are rounded to the 16-bit file
+    // format.
+    void setDither(bool on) {
+        if (on)
+            dither_.emplace();
+        else
+            dither_.reset();
+    }
+
     // The cause of the last failure in words, when the track knows it (the
     // system's reason for a failed read, write or close: "No space left on
     // device"); empty otherwise.
@@ -231,10 +242,14 @@ protected:
         return st;
     }
 
+    // The dither of this file's narrowing, or nullptr for none.
+    TpdfDither* dither() { return dither_ ? &*dither_ : nullptr; }
+
     std::string cause_;
     ContainerKind kind_ = ContainerKind::None;
     FullFormat full_{};
     WAVEFORMATEX file_{};
+    std::optional<TpdfDither> dither_;
 };
 
 // Writers of encoded streams that are never read back (MP3 and Layer II

@@ -15,14 +15,6 @@ int64_t roundedShift(int64_t v, int shift) {
     return v >= 0 ? (v + half) >> shift : -((-v + half) >> shift);
 }
 
-int16_t fromFloat(double x) {
-    if (std::isnan(x)) return 0;
-    const double scaled = x * 32768.0;
-    if (scaled >= 32767.0) return 32767;
-    if (scaled <= -32768.0) return -32768;
-    return static_cast<int16_t>(std::round(scaled));  // half away from zero
-}
-
 }  // namespace
 
 std::optional<DeepEncoding> deepEncodingOf(uint16_t formatTag, uint16_t bitsPerSample) {
@@ -45,6 +37,37 @@ uint64_t load(const uint8_t* p) {
     return v;
 }
 
+// Sample i of `in` in 16-bit steps, unrounded.
+template <bool Big>
+double deepValue(DeepEncoding encoding, const uint8_t* in, size_t i) {
+    switch (encoding) {
+    case DeepEncoding::Int24:
+        // Sign-extend the 24 bits from the top of a 32-bit word.
+        return (static_cast<int32_t>(static_cast<uint32_t>(load<3, Big>(in + 3 * i)) << 8) >> 8) * (1.0 / 256);
+    case DeepEncoding::Int32:
+        return static_cast<int32_t>(static_cast<uint32_t>(load<4, Big>(in + 4 * i))) * (1.0 / 65536);
+    case DeepEncoding::Float32: {
+        const uint32_t bits = static_cast<uint32_t>(load<4, Big>(in + 4 * i));
+        float x;
+        std::memcpy(&x, &bits, 4);
+        return std::isnan(x) ? 0.0 : x * 32768.0;
+    }
+    case DeepEncoding::Float64: {
+        const uint64_t bits = load<8, Big>(in + 8 * i);
+        double x;
+        std::memcpy(&x, &bits, 8);
+        return std::isnan(x) ? 0.0 : x * 32768.0;
+    }
+    }
+    return 0.0;
+}
+
+int16_t rounded16(double v) {
+    if (v >= 32767.0) return 32767;
+    if (v <= -32768.0) return -32768;
+    return static_cast<int16_t>(std::round(v));  // half away from zero
+}
+
 template <bool Big>
 void narrow(DeepEncoding encoding, const uint8_t* in, size_t count, int16_t* out) {
     switch (encoding) {
@@ -60,31 +83,33 @@ void narrow(DeepEncoding encoding, const uint8_t* in, size_t count, int16_t* out
             out[i] = clip16(roundedShift(static_cast<int32_t>(static_cast<uint32_t>(load<4, Big>(in))), 16));
         break;
     case DeepEncoding::Float32:
-        for (size_t i = 0; i < count; ++i, in += 4) {
-            const uint32_t bits = static_cast<uint32_t>(load<4, Big>(in));
-            float x;
-            std::memcpy(&x, &bits, 4);
-            out[i] = fromFloat(x);
-        }
-        break;
     case DeepEncoding::Float64:
-        for (size_t i = 0; i < count; ++i, in += 8) {
-            const uint64_t bits = load<8, Big>(in);
-            double x;
-            std::memcpy(&x, &bits, 8);
-            out[i] = fromFloat(x);
-        }
+        for (size_t i = 0; i < count; ++i) out[i] = rounded16(deepValue<Big>(encoding, in, i));
         break;
     }
 }
 
+template <bool Big>
+void narrowDithered(DeepEncoding encoding, const uint8_t* in, size_t count, int16_t* out, TpdfDither& dither) {
+    for (size_t i = 0; i < count; ++i) out[i] = rounded16(deepValue<Big>(encoding, in, i) + dither.next());
+}
+
 }  // namespace
 
-void narrowTo16(DeepEncoding encoding, const uint8_t* in, size_t count, int16_t* out, ByteOrder order) {
-    if (order == ByteOrder::Big)
-        narrow<true>(encoding, in, count, out);
+void narrowTo16(DeepEncoding encoding, const uint8_t* in, size_t count, int16_t* out, ByteOrder order,
+                TpdfDither* dither) {
+    const bool big = order == ByteOrder::Big;
+    if (dither)
+        big ? narrowDithered<true>(encoding, in, count, out, *dither)
+            : narrowDithered<false>(encoding, in, count, out, *dither);
     else
-        narrow<false>(encoding, in, count, out);
+        big ? narrow<true>(encoding, in, count, out) : narrow<false>(encoding, in, count, out);
+}
+
+void widenToFloat(DeepEncoding encoding, const uint8_t* in, size_t count, float* out, ByteOrder order) {
+    for (size_t i = 0; i < count; ++i)
+        out[i] = static_cast<float>(order == ByteOrder::Big ? deepValue<true>(encoding, in, i)
+                                                            : deepValue<false>(encoding, in, i));
 }
 
 }  // namespace qoro::audiofile

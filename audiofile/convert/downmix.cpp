@@ -78,7 +78,7 @@ StereoDownmix::StereoDownmix(int channels, uint32_t mask) : channels_(channels) 
     }
 }
 
-void StereoDownmix::mix(const float* in, size_t frames, int16_t* out) const {
+void StereoDownmix::mix(const float* in, size_t frames, int16_t* out, TpdfDither* dither) const {
     const int n = channels_;
     for (size_t f = 0; f < frames; ++f, in += n) {
         float left = 0.0f, right = 0.0f;
@@ -86,8 +86,12 @@ void StereoDownmix::mix(const float* in, size_t frames, int16_t* out) const {
             left += gains_[0][c] * in[c];
             right += gains_[1][c] * in[c];
         }
-        // A convex sum of samples in range stays in range; rounding at the
-        // very top is the one way out, and is clipped.
+        if (dither) {
+            left += static_cast<float>(dither->next());
+            right += static_cast<float>(dither->next());
+        }
+        // A convex sum of samples in range stays in range; rounding or
+        // dither at the very top is the one way out, and is clipped.
         *out++ = static_cast<int16_t>(std::lrint(std::fmin(32767.0f, std::fmax(-32768.0f, left))));
         *out++ = static_cast<int16_t>(std::lrint(std::fmin(32767.0f, std::fmax(-32768.0f, right))));
     }

@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <string>
 
+#include "convert/deep_samples.h"
+
 namespace qoro::audiofile {
 
 class StereoDownmix {
@@ -36,8 +38,9 @@ public:
     float gain(int side, int c) const { return gains_[side][c]; }
 
     // Mixes `frames` interleaved frames (channels() samples each, full
-    // scale at +-32768) into interleaved 16-bit stereo, rounded to nearest.
-    void mix(const float* in, size_t frames, int16_t* out) const;
+    // scale at +-32768) into interleaved 16-bit stereo, rounded to nearest
+    // (after the dither's offset, with one).
+    void mix(const float* in, size_t frames, int16_t* out, TpdfDither* dither = nullptr) const;
 
     // The usual speaker bits of a channel count (0 outside 1 ... 8).
     static uint32_t usualMask(int channels);

@@ -89,6 +89,7 @@ void Engine::resetCounters() { total_ = arrayPos_ = filePos_ = fileTotal_ = 0; }
 
 void Engine::adoptTrack(std::unique_ptr<Track> track) {
     track_ = std::move(track);
+    track_->setDither(settings_.dither == 1);
     full_ = track_->fullFormat();
     file_ = track_->fileFormat();
     array_ = widenedTo16(file_);

@@ -181,6 +181,8 @@ const com::DispatchTable& AudioFileObject::dispatchTable() {
         // IAudioFile3
         propget<&IAudioFile3::get_ResampleQuality>(id::ResampleQuality, u"ResampleQuality"),
         propput<&IAudioFile3::put_ResampleQuality>(id::ResampleQuality, u"ResampleQuality"),
+        propget<&IAudioFile3::get_Dither>(id::Dither, u"Dither"),
+        propput<&IAudioFile3::put_Dither>(id::Dither, u"Dither"),
         method<&IAudioFile3::SetFormatVorbis>(id::SetFormatVorbis, u"SetFormatVorbis",
                                               {optional(44100L), optional(2L), optional(128L), optional(-1L),
                                                optional(-1L), optional(static_cast<SHORT>(-1))}),
@@ -294,6 +296,11 @@ HRESULT AudioFileObject::put_FastMP3Analysis(BOOL newVal) {
 HRESULT AudioFileObject::get_ResampleQuality(LONG* pVal) { return put(pVal, core_.resampleQuality()); }
 HRESULT AudioFileObject::put_ResampleQuality(LONG newVal) {
     guarded([&] { core_.setResampleQuality(newVal); });
+    return S_OK;
+}
+HRESULT AudioFileObject::get_Dither(LONG* pVal) { return put(pVal, core_.dither()); }
+HRESULT AudioFileObject::put_Dither(LONG newVal) {
+    guarded([&] { core_.setDither(newVal); });
     return S_OK;
 }
 HRESULT AudioFileObject::get_WmaFormatEnabled(BOOL* pVal) { return put(pVal, core_.wmaFormatEnabled() ? 1 : 0); }

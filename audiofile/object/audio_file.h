@@ -92,6 +92,8 @@ public:
     HRESULT SetFormatOpus(LONG nChannels, LONG Bitrate, LONG Complexity, LONG* BlockAlign) override;
     HRESULT get_ResampleQuality(LONG* pVal) override;
     HRESULT put_ResampleQuality(LONG newVal) override;
+    HRESULT get_Dither(LONG* pVal) override;
+    HRESULT put_Dither(LONG newVal) override;
     HRESULT SetFormatVorbis(LONG Frequency, LONG nChannels, LONG NominalBitrate, LONG MinBitrate, LONG MaxBitrate,
                             SHORT Quality, LONG* BlockAlign) override;
 

@@ -41,7 +41,17 @@ EngineSettings AudioFileCore::engineSettings() const {
     s.mp3Decoder = mp3DecoderChoice_;
     s.full = fmt_.full;
     s.resampleQuality = resampleQuality_;
+    s.dither = dither_;
     return s;
+}
+
+void AudioFileCore::setDither(long dither) {
+    if (dither != 0 && dither != 1) {
+        report(INVALIDPARAM, "the dither must be 0 (none) or 1 (TPDF)");
+        return;
+    }
+    lastError_ = NOERRORS;
+    dither_ = static_cast<int32_t>(dither);
 }
 
 void AudioFileCore::setResampleQuality(long quality) {

@@ -107,6 +107,10 @@ public:
     // 0: rates of the PCM table through the block converter; 1: every rate
     // change through libsoxr. Taken at the next open, create or array format.
     long resampleQuality() const { return resampleQuality_; }
+    // Dither where deeper samples are rounded to 16 bits: 0 none, 1 TPDF;
+    // taken by the next OpenFile or CreateFile.
+    long dither() const { return dither_; }
+    void setDither(long dither);
     // INVALIDPARAM for a value other than 0 and 1.
     void setResampleQuality(long quality);
 
@@ -205,6 +209,7 @@ private:
     int16_t mp3DecoderChoice_ = 2;  // what the caller set
     bool fastMp3Analysis_ = false;
     int32_t resampleQuality_ = 0;
+    int32_t dither_ = 0;
 };
 
 }  // namespace qoro::audiofile

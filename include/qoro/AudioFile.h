@@ -300,6 +300,7 @@ inline constexpr DISPID SetFormatOpus = 75;
 // IAudioFile3
 inline constexpr DISPID ResampleQuality = 76;
 inline constexpr DISPID SetFormatVorbis = 77;
+inline constexpr DISPID Dither = 78;
 }  // namespace AudioFile
 
 namespace AudioFileEvents {
@@ -537,12 +538,21 @@ struct IAudioFile2 : public IAudioFile {
 // and channels it is given rather than always 44100 Hz stereo: 44100 or
 // 48000 Hz, 1 or 2 channels. Any other value is refused with INVALIDPARAM
 // and BlockAlign 0, and the output format stays as it was.
+//
+// Dither chooses what happens where samples deeper than 16 bits (24- and
+// 32-bit integers, floats; channels folded down to stereo) are rounded to
+// the 16-bit PCM form: 0 (the default) rounds them to nearest; 1 adds
+// triangular (TPDF) dither of one 16-bit step either way first, as sox does
+// when it narrows. It takes effect at the next OpenFile or CreateFile; a
+// value other than 0 and 1 is refused with INVALIDPARAM.
 struct IAudioFile3 : public IAudioFile2 {
     virtual HRESULT get_ResampleQuality(LONG* pVal) = 0;
     virtual HRESULT put_ResampleQuality(LONG newVal) = 0;
     virtual HRESULT SetFormatVorbis(LONG Frequency /* = 44100 */, LONG nChannels /* = 2 */,
                                     LONG NominalBitrate /* = 128 */, LONG MinBitrate /* = -1 */,
                                     LONG MaxBitrate /* = -1 */, SHORT Quality /* = -1 */, LONG* BlockAlign) = 0;
+    virtual HRESULT get_Dither(LONG* pVal) = 0;
+    virtual HRESULT put_Dither(LONG newVal) = 0;
 };
 
 // What AudioFileFormats.Abilities reports of a type, as bits.

@@ -662,6 +662,49 @@ TEST_F(AudioFileTest, SetFormatVorbisKeepsItsRateAndChannels) {
     EXPECT_EQ(prop(&IAudioFile::get_nSamples), 48000);
 }
 
+// IAudioFile3's Dither (0 or 1, by name too) is taken by the next OpenFile:
+// a 24-bit file then reads as TPDF-dithered 16-bit samples, each within one
+// step of the undithered ones and most of them off it.
+TEST_F(AudioFileTest, DitherIsTakenByTheNextOpen) {
+    QORO_REQUIRE_TOOLS("sox");
+    ComPtr<IAudioFile3> af3;
+    ASSERT_EQ(af.as(IID_IAudioFile3, af3), S_OK);
+    ComPtr<IDispatch> disp;
+    ASSERT_EQ(af.as(IID_IDispatch, disp), S_OK);
+    DISPID id = DISPID_UNKNOWN;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(u"Dither")};
+    EXPECT_EQ(disp->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
+    EXPECT_EQ(id, qoro::dispid::AudioFile::Dither);
+    EXPECT_EQ(af3->put_Dither(2), S_OK);
+    EXPECT_EQ(err(), INVALIDPARAM);
+    LONG dither = -1;
+    af3->get_Dither(&dither);
+    EXPECT_EQ(dither, 0);
+
+    const auto deep = dir / "deep.wav";
+    ASSERT_EQ(t::run("sox -D -R -n -r 44100 -c 2 -b 24 " + t::shellQuote(deep.string()) +
+                     " synth 0.5 sine 440 sine 1234 gain -6")
+                  .exitCode,
+              0);
+    auto readWith = [&](LONG d) {
+        EXPECT_EQ(af3->put_Dither(d), S_OK);
+        EXPECT_EQ(err(), NOERRORS);
+        open(deep.string());
+        auto samples = readAll(4410);
+        af->CloseFile();
+        return samples;
+    };
+    const auto plain = readWith(0), dithered = readWith(1);
+    ASSERT_EQ(plain.size(), 44100u);
+    ASSERT_EQ(dithered.size(), plain.size());
+    size_t off = 0;
+    for (size_t i = 0; i < plain.size(); ++i) {
+        EXPECT_LE(std::abs(plain[i] - dithered[i]), 1) << i;
+        off += plain[i] != dithered[i];
+    }
+    EXPECT_GT(off, plain.size() / 4);
+}
+
 TEST_F(AudioFileTest, FormatLikeSampleAndFailedCreate) {
     LONG ba = -1;
     Bstr ogg((dir / "a.ogg").string());

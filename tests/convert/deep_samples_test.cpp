@@ -1,5 +1,6 @@
 // Narrowing deep samples to 16 bits: the rounding and clipping rule on its
-// edges, and sox (no dither) on the same material within one step.
+// edges, sox (no dither) on the same material within one step, and TPDF
+// dither as noisy as sox's.
 #include "convert/deep_samples.h"
 
 #include <gtest/gtest.h>
@@ -66,7 +67,7 @@ TEST(DeepSamples, EncodingsOfRecords) {
 
 // sox writes the same chord at each depth and narrows it itself with -D:
 // ours agrees within one step everywhere, and exactly almost everywhere.
-TEST(DeepSamples, WithinOneStepOfSoxWithoutDither) {
+TEST(DeepSamples, WithinOneStepOfSoxWithoutDitherAndAsNoisyWithIt) {
     QORO_REQUIRE_TOOLS("sox");
     t::TempDir dir;
     struct Depth {
@@ -100,6 +101,34 @@ TEST(DeepSamples, WithinOneStepOfSoxWithoutDither) {
         }
         EXPECT_LE(worst, 1);
         EXPECT_LT(differing, ours.size() / 100);
+
+        // TPDF: the error's RMS within 10 % of sox's default dither, centred.
+        const auto ditheredBySox = dir / "dithered.raw";
+        ASSERT_EQ(t::run("sox " + format + " " + t::shellQuote(deep.string()) + " -t raw -e signed -b 16 " +
+                         t::shellQuote(ditheredBySox.string()))
+                      .exitCode,
+                  0);
+        const auto bytes = t::readBytes(deep);
+        std::vector<float> exact(ours.size());
+        qoro::audiofile::widenToFloat(d.encoding, bytes.data(), exact.size(), exact.data());
+        std::vector<int16_t> dithered(ours.size());
+        qoro::audiofile::TpdfDither dither;
+        narrowTo16(d.encoding, bytes.data(), dithered.size(), dithered.data(), qoro::audiofile::ByteOrder::Little,
+                   &dither);
+        const auto error = [&](const std::vector<int16_t>& v, double& mean) {
+            double sum = 0, squares = 0;
+            for (size_t i = 0; i < v.size(); ++i) {
+                const double e = v[i] - static_cast<double>(exact[i]);
+                sum += e;
+                squares += e * e;
+            }
+            mean = sum / static_cast<double>(v.size());
+            return std::sqrt(squares / static_cast<double>(v.size()));
+        };
+        double mean = 0, soxMean = 0;
+        const double rms = error(dithered, mean), soxRms = error(t::readPcm16(ditheredBySox), soxMean);
+        EXPECT_NEAR(rms / soxRms, 1.0, 0.1) << rms << " vs " << soxRms;
+        EXPECT_NEAR(mean, 0.0, 0.01);
     }
 }
 
