@@ -217,6 +217,12 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
             }
         } else if (w.option("--bits", value)) {
             if (!number("bits", o.bits)) return false;
+        } else if (w.option("--dither", value)) {
+            if (value != "none" && value != "tpdf") {
+                error = "--dither takes none or tpdf";
+                return false;
+            }
+            o.dither = value == "tpdf";
         } else if (w.option("--bitrate", value) || w.option("-b", value)) {
             if (!number("bitrate", o.bitrate)) return false;
         } else if (w.option("--min-bitrate", value)) {
@@ -744,6 +750,7 @@ client::ConversionResult convertJob(const Job& job, const ConvertOptions& o,
     conversion.sourcePath = job.source.string();
     conversion.targetPath = job.target.string();
     conversion.targetType = job.type.type;
+    conversion.dither = o.dither ? 1 : 0;
     if (o.from) {
         conversion.sourceType = RAW;
         conversion.prepareSource = [raw = *o.from](IAudioFile* s) {

@@ -80,6 +80,8 @@ const char* const kConvertHelp =
     "                        (ogg is written at 44100 or 48000 Hz: 96 kHz\n"
     "                        and the like go to 48000, 88.2 kHz to 44100)\n"
     "  --bits N              8 or 16 (wav, aiff, raw pcm)\n"
+    "  --dither KIND         tpdf (the default) or none: how 24-bit, 32-bit\n"
+    "                        and float samples are rounded to 16 bits\n"
     "  -b, --bitrate KBPS    mp3, mp2, opus (default 128); ogg nominal bitrate\n"
     "  --min-bitrate KBPS, --max-bitrate KBPS   ogg bitrate range\n"
     "  -q, --quality Q       ogg quality, -1 to 10\n"
