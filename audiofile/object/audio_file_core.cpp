@@ -45,21 +45,21 @@ EngineSettings AudioFileCore::engineSettings() const {
     return s;
 }
 
-void AudioFileCore::setDither(long dither) {
-    if (dither != 0 && dither != 1) {
-        report(INVALIDPARAM, "the dither must be 0 (none) or 1 (TPDF)");
-        return;
+bool AudioFileCore::takeSwitch(long value, const char* refusal) {
+    if (value != 0 && value != 1) {
+        report(INVALIDPARAM, refusal);
+        return false;
     }
     lastError_ = NOERRORS;
-    dither_ = static_cast<int32_t>(dither);
+    return true;
+}
+
+void AudioFileCore::setDither(long dither) {
+    if (takeSwitch(dither, "the dither must be 0 (none) or 1 (TPDF)")) dither_ = static_cast<int32_t>(dither);
 }
 
 void AudioFileCore::setResampleQuality(long quality) {
-    if (quality != 0 && quality != 1) {
-        report(INVALIDPARAM, "the resample quality must be 0 or 1");
-        return;
-    }
-    lastError_ = NOERRORS;
+    if (!takeSwitch(quality, "the resample quality must be 0 or 1")) return;
     resampleQuality_ = static_cast<int32_t>(quality);
     engine_.setResampleQuality(resampleQuality_);
 }

@@ -177,6 +177,9 @@ private:
     int16_t finishFile();
     // The common start of every SetFormat*: BUSY when a file is open.
     bool formatCallAllowed();
+    // A setting of 0 or 1: true when `value` is one (the last error cleared),
+    // else INVALIDPARAM with `refusal`.
+    bool takeSwitch(long value, const char* refusal);
     // Everything the engine takes before an open or create.
     EngineSettings engineSettings() const;
     // Opens `name` with a separate engine and takes over its formats

@@ -64,6 +64,15 @@ private:
 // The shared AudioFile session with an Error event sink advised.
 class AudioFileTest : public t::AudioFileSession {
 protected:
+    // The DISPID the object's IDispatch finds for a member's name.
+    DISPID dispidOf(const char16_t* name) {
+        ComPtr<IDispatch> disp;
+        EXPECT_EQ(af.as(IID_IDispatch, disp), S_OK);
+        DISPID id = DISPID_UNKNOWN;
+        LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+        EXPECT_EQ(disp->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK) << qoro::com::toUtf8(name);
+        return id;
+    }
     void SetUp() override {
         AudioFileSession::SetUp();
         ComPtr<IConnectionPointContainer> cpc;
@@ -273,12 +282,7 @@ TEST_F(AudioFileTest, TypesChosenByExtension) {
 TEST_F(AudioFileTest, DrivenThroughIDispatchByName) {
     ComPtr<IDispatch> disp;
     ASSERT_EQ(af.as(IID_IDispatch, disp), S_OK);
-    auto idOf = [&](const char16_t* name) {
-        DISPID id = DISPID_UNKNOWN;
-        LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-        EXPECT_EQ(disp->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK) << qoro::com::toUtf8(name);
-        return id;
-    };
+    auto idOf = [&](const char16_t* name) { return dispidOf(name); };
     EXPECT_EQ(idOf(u"openfile"), qoro::dispid::AudioFile::OpenFile);
     EXPECT_EQ(idOf(u"SetFormatPCM"), qoro::dispid::AudioFile::SetFormatPCM);
 
@@ -585,12 +589,7 @@ TEST_F(AudioFileTest, ResampleQualityTakesTableRatesThroughTheQualityResampler) 
         EXPECT_NE(IID_IAudioFile3, other);
     ComPtr<IAudioFile3> af3;
     ASSERT_EQ(af.as(IID_IAudioFile3, af3), S_OK);
-    ComPtr<IDispatch> disp;
-    ASSERT_EQ(af.as(IID_IDispatch, disp), S_OK);
-    DISPID id = DISPID_UNKNOWN;
-    LPOLESTR names[] = {const_cast<LPOLESTR>(u"resamplequality")};
-    EXPECT_EQ(disp->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
-    EXPECT_EQ(id, qoro::dispid::AudioFile::ResampleQuality);
+    EXPECT_EQ(dispidOf(u"resamplequality"), qoro::dispid::AudioFile::ResampleQuality);
     LONG quality = -1;
     EXPECT_EQ(af3->put_ResampleQuality(2), S_OK);
     EXPECT_EQ(err(), INVALIDPARAM);
@@ -630,12 +629,7 @@ TEST_F(AudioFileTest, SetFormatVorbisKeepsItsRateAndChannels) {
     EXPECT_EQ(t::vtableSlot(&IAudioFile3::SetFormatVorbis), t::vtableSlot(&IAudioFile3::put_ResampleQuality) + 1);
     ComPtr<IAudioFile3> af3;
     ASSERT_EQ(af.as(IID_IAudioFile3, af3), S_OK);
-    ComPtr<IDispatch> disp;
-    ASSERT_EQ(af.as(IID_IDispatch, disp), S_OK);
-    DISPID id = DISPID_UNKNOWN;
-    LPOLESTR names[] = {const_cast<LPOLESTR>(u"SetFormatVorbis")};
-    EXPECT_EQ(disp->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
-    EXPECT_EQ(id, qoro::dispid::AudioFile::SetFormatVorbis);
+    EXPECT_EQ(dispidOf(u"SetFormatVorbis"), qoro::dispid::AudioFile::SetFormatVorbis);
 
     LONG ba = -1;
     for (const auto [rate, channels] : {std::pair<LONG, LONG>{22050, 2}, {48000, 3}, {96000, 1}}) {
@@ -669,12 +663,7 @@ TEST_F(AudioFileTest, DitherIsTakenByTheNextOpen) {
     QORO_REQUIRE_TOOLS("sox");
     ComPtr<IAudioFile3> af3;
     ASSERT_EQ(af.as(IID_IAudioFile3, af3), S_OK);
-    ComPtr<IDispatch> disp;
-    ASSERT_EQ(af.as(IID_IDispatch, disp), S_OK);
-    DISPID id = DISPID_UNKNOWN;
-    LPOLESTR names[] = {const_cast<LPOLESTR>(u"Dither")};
-    EXPECT_EQ(disp->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
-    EXPECT_EQ(id, qoro::dispid::AudioFile::Dither);
+    EXPECT_EQ(dispidOf(u"Dither"), qoro::dispid::AudioFile::Dither);
     EXPECT_EQ(af3->put_Dither(2), S_OK);
     EXPECT_EQ(err(), INVALIDPARAM);
     LONG dither = -1;
