@@ -376,18 +376,14 @@ private:
             narrowTo16(*deep_, source_.data(), samples, out, ByteOrder::Little, dither());
             return;
         }
-        float* in = ensure(mixIn_, samples);
+        if (mixIn_.size() < samples) mixIn_.resize(samples);
+        float* in = mixIn_.data();
         if (deep_)
             widenToFloat(*deep_, source_.data(), samples, in);
         else
             for (size_t i = 0; i < samples; ++i)
                 in[i] = static_cast<int16_t>(source_[2 * i] | source_[2 * i + 1] << 8);
         downmix_->mix(in, frames, out, dither());
-    }
-    template <typename T>
-    static T* ensure(std::vector<T>& v, size_t n) {
-        if (v.size() < n) v.resize(n);
-        return v.data();
     }
 
     // A failure of the file itself, with the system's reason when it gave one.
@@ -473,7 +469,7 @@ private:
     uint32_t deepBlock_ = 0;                 // bytes per source frame narrowed or folded here
     uint32_t channelMask_ = 0;               // speaker bits of WAVE_FORMAT_EXTENSIBLE
     std::optional<StereoDownmix> downmix_;  // more than two channels
-    std::vector<float> mixIn_;
+    std::vector<float> mixIn_;               // source samples widened for the fold-down
     uint64_t dataOffset_ = 0;
     uint64_t dataSize_ = 0;
     uint64_t pos_ = 0;  // container position, from the start of the data
