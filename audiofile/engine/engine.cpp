@@ -309,7 +309,10 @@ int64_t Engine::readLagging(uint64_t source, std::vector<uint8_t>& out) {
             out.resize(at + toArray_.toArray(decoded_.data(), bytes, out.data() + at, room));
             filePos_ += bytes;
         }
-        if (decoded == 0 || track_->sourceLeft() == 0) {
+        // The end: nothing more came, or what is left decodes to nothing
+        // (a partial frame or block), so arrayBytesFor() offers no more reads.
+        const uint64_t left = track_->sourceLeft();
+        if (decoded == 0 || left == 0 || track_->decodedFor(left) == 0) {
             toArray_.drainToArray(out);
             break;
         }

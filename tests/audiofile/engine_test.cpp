@@ -343,6 +343,18 @@ TEST(Engine, RawFilesUseTheRawSettings) {
     rd.setSettings(s);
     ASSERT_EQ(rd.open(pcm.string(), RAW, READ), 0);
     EXPECT_EQ(readAll(rd), ramp);
+
+    // A trailing byte short of a frame, read at a rate the resampler delays:
+    // what it holds back still comes out once only that byte is left.
+    auto odd = t::readBytes(pcm);
+    odd.push_back(0x80);
+    t::writeBytes(pcm, odd);
+    Engine lag;
+    s.output.raw = {8000, 16, 1, PCM};
+    lag.setSettings(s);
+    ASSERT_EQ(lag.open(pcm.string(), RAW, READ), 0);
+    lag.setArrayFormat(96000, 1);
+    EXPECT_EQ(readAll(lag, 1u << 20).size(), 128u * 12);
 }
 
 TEST(Engine, CompressedWavRoundTripsOpenInReferenceTools) {
