@@ -8,21 +8,35 @@
 
 namespace qoro::audiofile {
 
-SoxrResampler::~SoxrResampler() { release(); }
+namespace {
 
-void SoxrResampler::release() {
+template <typename Sample>
+constexpr soxr_datatype_t kSoxrType = SOXR_INT16_I;
+template <>
+constexpr soxr_datatype_t kSoxrType<float> = SOXR_FLOAT32_I;
+
+}  // namespace
+
+template <typename Sample>
+BasicSoxrResampler<Sample>::~BasicSoxrResampler() {
+    release();
+}
+
+template <typename Sample>
+void BasicSoxrResampler<Sample>::release() {
     if (handle_) soxr_delete(handle_);
     handle_ = nullptr;
 }
 
-bool SoxrResampler::setup(uint32_t from, uint32_t to, int channels) {
+template <typename Sample>
+bool BasicSoxrResampler<Sample>::setup(uint32_t from, uint32_t to, int channels) {
     release();
     from_ = to_ = 0;
     channels_ = 0;
     if (from == 0 || to == 0 || channels < 1 || std::max(from, to) / std::min(from, to) > kMaxRatio) return false;
-    // 16 bits in and out; rounded, not dithered, so the same input always
-    // gives the same samples.
-    soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
+    // The same type in and out; 16-bit output is rounded, not dithered, so
+    // the same input always gives the same samples.
+    soxr_io_spec_t io = soxr_io_spec(kSoxrType<Sample>, kSoxrType<Sample>);
     io.flags |= SOXR_NO_DITHER;
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
     const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
@@ -39,53 +53,64 @@ bool SoxrResampler::setup(uint32_t from, uint32_t to, int channels) {
     return true;
 }
 
-void SoxrResampler::restartAt(uint64_t frame) {
+template <typename Sample>
+void BasicSoxrResampler<Sample>::restartAt(uint64_t frame) {
     if (handle_) soxr_clear(handle_);
     in_ = frame;
     out_ = PcmConverter::outFrames(frame, from_, to_);
     held_.clear();
 }
 
-uint64_t SoxrResampler::owed() const {
+template <typename Sample>
+uint64_t BasicSoxrResampler<Sample>::owed() const {
     if (!handle_) return 0;
     const uint64_t total = PcmConverter::outFrames(in_, from_, to_);
     return total > out_ ? total - out_ : 0;
 }
 
-size_t SoxrResampler::run(const int16_t* in, size_t frames, std::vector<int16_t>& out, uint64_t limit) {
+template <typename Sample>
+size_t BasicSoxrResampler<Sample>::run(const Sample* in, size_t frames, std::vector<Sample>& out, uint64_t limit) {
     const auto ch = static_cast<size_t>(channels_);
+    const size_t start = out.size();
+    // What an earlier call held back comes first; the library writes straight
+    // after it, into the caller's vector.
+    out.insert(out.end(), held_.begin(), held_.end());
+    held_.clear();
     size_t used = 0;
     for (;;) {
         // Room for what this input gives, and some for what the filter held.
         const size_t left = frames - used;
         const size_t room = static_cast<size_t>(static_cast<double>(left) * to_ / from_) + 1024;
-        const size_t old = held_.size();
-        held_.resize(old + room * ch);
+        const size_t old = out.size();
+        out.resize(old + room * ch);
         size_t idone = 0, odone = 0;
         const soxr_error_t error =
-            soxr_process(handle_, in ? in + used * ch : nullptr, left, &idone, held_.data() + old, room, &odone);
-        held_.resize(old + odone * ch);
+            soxr_process(handle_, in ? in + used * ch : nullptr, left, &idone, out.data() + old, room, &odone);
+        out.resize(old + odone * ch);
         used += idone;
         if (error) break;
         if (in ? used >= frames && odone < room : odone == 0) break;
         if (in && idone == 0 && odone == 0) break;
     }
     // Hand out what is ready, up to the limit; any surplus waits.
-    const size_t ready = held_.size() / ch;
+    const size_t ready = (out.size() - start) / ch;
     const size_t give = static_cast<size_t>(std::min<uint64_t>(ready, limit));
-    out.insert(out.end(), held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(give * ch));
-    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(give * ch));
+    const auto cut = out.begin() + static_cast<std::ptrdiff_t>(start + give * ch);
+    held_.assign(cut, out.end());
+    out.erase(cut, out.end());
     out_ += give;
     return give;
 }
 
-size_t SoxrResampler::process(const int16_t* in, size_t frames, std::vector<int16_t>& out) {
+template <typename Sample>
+size_t BasicSoxrResampler<Sample>::process(const Sample* in, size_t frames, std::vector<Sample>& out) {
     if (!handle_ || frames == 0) return 0;
     in_ += frames;
     return run(in, frames, out, owed());
 }
 
-size_t SoxrResampler::drain(std::vector<int16_t>& out) {
+template <typename Sample>
+size_t BasicSoxrResampler<Sample>::drain(std::vector<Sample>& out) {
     if (!handle_) return 0;
     const uint64_t owe = owed();
     size_t given = run(nullptr, 0, out, owe);
@@ -93,7 +118,7 @@ size_t SoxrResampler::drain(std::vector<int16_t>& out) {
     // the stream still ends on the length its input promises.
     if (given < owe) {
         const size_t pad = static_cast<size_t>(owe - given) * static_cast<size_t>(channels_);
-        out.insert(out.end(), pad, 0);
+        out.insert(out.end(), pad, Sample{0});
         out_ += owe - given;
         given = static_cast<size_t>(owe);
     }
@@ -101,5 +126,8 @@ size_t SoxrResampler::drain(std::vector<int16_t>& out) {
     soxr_clear(handle_);
     return given;
 }
+
+template class BasicSoxrResampler<int16_t>;
+template class BasicSoxrResampler<float>;
 
 }  // namespace qoro::audiofile

@@ -1,6 +1,7 @@
-// Streaming rate conversion of interleaved 16-bit samples through libsoxr at
-// very high quality, for rates the block converter of pcm_converter.h is not
-// made for (anything outside 6000 ... 48000 Hz).
+// Streaming rate conversion of interleaved samples through libsoxr at very
+// high quality: 16-bit integers (SoxrResampler, for rates the block
+// converter of pcm_converter.h is not made for: anything outside 6000 ...
+// 48000 Hz) and 32-bit floats (SoxrFloatResampler, for sample_converter.h).
 //
 // The filter's delay neither costs nor adds samples: the output is aligned
 // with the input (no leading silence), lags behind it while the stream runs,
@@ -23,12 +24,15 @@ struct soxr;
 
 namespace qoro::audiofile {
 
-class SoxrResampler {
+// Sample is int16_t (16 bits in and out, rounded without dither) or float
+// (full scale at +-1.0, values beyond it kept).
+template <typename Sample>
+class BasicSoxrResampler {
 public:
-    SoxrResampler() = default;
-    ~SoxrResampler();
-    SoxrResampler(const SoxrResampler&) = delete;
-    SoxrResampler& operator=(const SoxrResampler&) = delete;
+    BasicSoxrResampler() = default;
+    ~BasicSoxrResampler();
+    BasicSoxrResampler(const BasicSoxrResampler&) = delete;
+    BasicSoxrResampler& operator=(const BasicSoxrResampler&) = delete;
 
     // Rates further apart than this take the library minutes per second of
     // sound, or never finish: they are refused.
@@ -49,10 +53,10 @@ public:
     // Resamples `frames` frames and appends the output frames that are ready
     // to `out`; returns their number (never more than the stream so far
     // rounds to).
-    size_t process(const int16_t* in, size_t frames, std::vector<int16_t>& out);
+    size_t process(const Sample* in, size_t frames, std::vector<Sample>& out);
     // Ends the stream: appends the frames still owed to it, so that the
     // stream's output is round(input x to / from) frames; returns their number.
-    size_t drain(std::vector<int16_t>& out);
+    size_t drain(std::vector<Sample>& out);
     // Frames drain() would give now.
     uint64_t owed() const;
 
@@ -62,15 +66,21 @@ public:
 private:
     // Runs the library over `frames` input frames (nullptr: flush) and
     // appends at most `limit` output frames to out (surplus is held back).
-    size_t run(const int16_t* in, size_t frames, std::vector<int16_t>& out, uint64_t limit);
+    size_t run(const Sample* in, size_t frames, std::vector<Sample>& out, uint64_t limit);
     void release();
 
     soxr* handle_ = nullptr;
     uint32_t from_ = 0, to_ = 0;
     int channels_ = 0;
-    uint64_t in_ = 0;            // input frames of the stream (counted from restartAt)
-    uint64_t out_ = 0;           // output frames handed out
-    std::vector<int16_t> held_;  // the library's output not yet handed out
+    uint64_t in_ = 0;           // input frames of the stream (counted from restartAt)
+    uint64_t out_ = 0;          // output frames handed out
+    std::vector<Sample> held_;  // the library's output beyond the limit, not yet handed out
 };
+
+using SoxrResampler = BasicSoxrResampler<int16_t>;
+using SoxrFloatResampler = BasicSoxrResampler<float>;
+
+extern template class BasicSoxrResampler<int16_t>;
+extern template class BasicSoxrResampler<float>;
 
 }  // namespace qoro::audiofile
