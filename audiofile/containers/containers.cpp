@@ -57,6 +57,7 @@ constexpr K kAiffKinds[] = {K::Aiff};
 // and MPEG-2.5 rates, Layer II the MPEG-1 and MPEG-2 ones; bitrates in
 // kbit/s.
 constexpr long kPcmDepths[] = {8, 16};
+constexpr long kWavDepths[] = {8, 16, 24, 32};
 constexpr long kFlacDepths[] = {16};
 constexpr long kMpegRates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
 constexpr long kMp2Rates[] = {16000, 22050, 24000, 32000, 44100, 48000};
@@ -71,6 +72,11 @@ constexpr long kG723Bitrates[] = {24, 40};
 
 constexpr WriterLimits kPcmWriter{
     .minRate = kMinPcmRate, .maxRate = kMaxPcmRate, .maxChannels = 2, .depths = kPcmDepths};
+constexpr WriterLimits kWavWriter{.minRate = kMinPcmRate,
+                                  .maxRate = kMaxPcmRate,
+                                  .maxChannels = 8,
+                                  .depths = kWavDepths,
+                                  .floats = true};
 constexpr WriterLimits kRawWriter{
     .minRate = kMinPcmRate, .maxRate = kMaxPcmRate, .maxChannels = 2, .depths = kPcmDepths};
 constexpr WriterLimits kTelephonyWriter{.minRate = 1, .maxRate = 1000000, .maxChannels = 1};
@@ -95,7 +101,7 @@ long voxBitrate(const OutputSettings&, bool creating) { return creating ? 12 : -
 // reader-writer pair cannot be opened with READWRITE.
 // clang-format off
 constexpr ContainerEntry kContainers[] = {
-    {WAV, "wav", "WAV", "a WAV file", kWavExt, kWavExt, {}, openWav, createWav, true, true, kPcmWriter, recordTag},
+    {WAV, "wav", "WAV", "a WAV file", kWavExt, kWavExt, {}, openWav, createWav, true, true, kWavWriter, recordTag},
     {MP3, "mp3", "MP3", "an MPEG audio file", kMpegOpenExt, kMp3Ext, {}, openMpeg, createMp3, false, true,
      {.rates = kMpegRates, .maxChannels = 2, .bitrates = kMp3Bitrates}, fixedTag<85>},
     {VOX, "vox", "VOX", "a Dialogic VOX file", kVoxExt, kVoxExt, {}, openVox, createVox, true, false,
@@ -163,7 +169,7 @@ bool readsKind(const ContainerEntry& entry, probe::Kind kind) {
     return entry.open && std::find(entry.kinds.begin(), entry.kinds.end(), kind) != entry.kinds.end();
 }
 
-SampleKind likeSampleKind(const std::string& fileName) {
+LikeSampleType likeSampleKind(const std::string& fileName) {
     const std::string ext = extensionOf(fileName);
     if (ext.empty()) return {0, FILEACCESS};
     for (const long type : {WAV, MP3})

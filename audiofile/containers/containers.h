@@ -134,7 +134,8 @@ struct WriterLimits {
     std::span<const long> rates;
     long minRate = 0, maxRate = 0;
     long maxChannels = 0;
-    std::span<const long> depths;
+    std::span<const long> depths;  // integer bits per sample
+    bool floats = false;           // 32-bit float samples too
     std::span<const long> bitrates;
     long minBitrate = 0, maxBitrate = 0;
 };
@@ -177,11 +178,11 @@ long typeForName(const std::string& name, bool forCreate);
 bool readsKind(const ContainerEntry& entry, probe::Kind kind);
 // SetFormatLikeSample's sample: a WAV or an MP3 file by its usual extension
 // (any letter case). No extension: error FILEACCESS; any other: FORMATFILE.
-struct SampleKind {
+struct LikeSampleType {
     long type = 0;
     long error = 0;
 };
-SampleKind likeSampleKind(const std::string& fileName);
+LikeSampleType likeSampleKind(const std::string& fileName);
 bool anyReadsKind(probe::Kind kind);
 
 // The containers of this folder.

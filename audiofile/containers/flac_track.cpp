@@ -88,13 +88,31 @@ public:
                             "FLAC files with " + std::to_string(bits_) + "-bit samples are not supported");
         // 8 bits and fewer stay 8-bit PCM (widened to 16 as 8-bit WAV files
         // are); everything deeper is 16-bit PCM. More than two channels are
-        // folded down to 16-bit stereo here.
+        // folded down to 16-bit stereo here. As they are (useNative), the
+        // samples fill the container of a WAV file of their depth.
         if (channels_ > 2) downmix_.emplace(static_cast<int>(channels_));
-        file_ = acm::makePcmFormat(rate_, static_cast<uint16_t>(downmix_ ? 2 : channels_),
-                                   bits_ <= 8 && !downmix_ ? 8 : 16);
+        const uint16_t own = bits_ <= 8 ? 8 : bits_ <= 16 ? 16 : bits_ <= 24 ? 24 : 32;
+        if (own > 16 || channels_ > 2) ownForm_ = acm::makePcmFormat(rate_, static_cast<uint16_t>(channels_), own);
+        chooseForm();
         full_ = fullFormatOf(file_);
-        length_ = totalFrames_ * file_.nBlockAlign;
         return status::kOk;
+    }
+
+    // Switching forms drops what was decoded in the old one and decodes
+    // again from the same frame.
+    void useNative(bool on) override {
+        if (on == native_ || ownForm_.nChannels == 0) return;
+        const uint64_t frame = file_.nBlockAlign ? pos_ / file_.nBlockAlign : 0;
+        const bool held = pending_.size() > taken_;
+        native_ = on;
+        chooseForm();
+        pos_ = frame * file_.nBlockAlign;
+        if (held) {
+            pending_.clear();
+            taken_ = 0;
+            damageAt_ = kNone;
+            if (!seekDecoder(frame)) ended_ = true;
+        }
     }
 
     uint64_t decodedLength() const override { return length_; }
@@ -195,6 +213,31 @@ private:
     static constexpr size_t kNone = static_cast<size_t>(-1);
 
     uint64_t whole(uint64_t bytes) const { return file_.nBlockAlign ? bytes - bytes % file_.nBlockAlign : 0; }
+
+    void chooseForm() {
+        if (native_)
+            file_ = ownForm_;
+        else
+            file_ = acm::makePcmFormat(rate_, static_cast<uint16_t>(downmix_ ? 2 : channels_),
+                                       bits_ <= 8 && !downmix_ ? 8 : 16);
+        length_ = totalFrames_ * file_.nBlockAlign;
+    }
+
+    // A frame's samples as they are: little-endian, filling the top of the
+    // container (as a WAV file of that depth holds them); 8 bits unsigned.
+    void packOwn(const FLAC__int32* const buffer[], size_t count, uint32_t channels, uint32_t bits) {
+        const uint32_t width = file_.wBitsPerSample / 8u;
+        const uint32_t shift = file_.wBitsPerSample - bits;
+        const uint32_t offset = width == 1 ? 0x80u : 0u;
+        const size_t old = pending_.size();
+        pending_.resize(old + count * channels * width);
+        uint8_t* p = pending_.data() + old;
+        for (size_t i = 0; i < count; ++i)
+            for (uint32_t c = 0; c < channels; ++c) {
+                const uint32_t v = (static_cast<uint32_t>(buffer[c][i]) << shift) + offset;
+                for (uint32_t b = 0; b < width; ++b) *p++ = static_cast<uint8_t>(v >> (8 * b));
+            }
+    }
     bool failurePending() const { return damageAt_ != kNone || fatal_ != status::kOk; }
 
     // Decodes one more frame into pending_ (or learns that the stream ended).
@@ -239,6 +282,10 @@ private:
         if (channels != channels_ || bits != bits_) {
             frameCause_ = "a FLAC frame does not match the stream's channels or sample size";
             return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
+        }
+        if (native_) {
+            packOwn(buffer, count, channels, bits);
+            return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
         }
         const size_t old = pending_.size();
         if (downmix_) {
@@ -391,6 +438,7 @@ private:
     std::vector<uint8_t> packed_;  // deep samples as a WAV file holds them
     std::optional<StereoDownmix> downmix_;  // more than two channels
     std::vector<float> mixIn_;              // their samples, interleaved
+    bool native_ = false;                   // handed on as they are (useNative)
     size_t damageAt_ = kNone;      // where in pending_ the first unreported damage lies
     std::string damageCause_;
     int16_t fatal_ = status::kOk;  // decoding stopped for good

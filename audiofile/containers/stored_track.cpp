@@ -141,15 +141,21 @@ public:
         const auto deep = deepEncodingOf(h.wFormatTag, h.wBitsPerSample);
         const bool many16 = h.wFormatTag == acm::WAVE_FORMAT_PCM && h.wBitsPerSample == 16 && h.nChannels > 2;
         if (deep || many16) {
-            // Deeper than 16 bits, or more than two channels: read only,
-            // narrowed to 16-bit PCM and folded down to stereo here.
-            if (writing || h.nChannels == 0 || h.nChannels > StereoDownmix::kMaxChannels || h.nSamplesPerSec == 0)
+            // Deeper than 16 bits, or more than two channels: narrowed to
+            // 16-bit PCM and folded down to stereo here, or handed on as they
+            // are (useNative). Written only as they are, and never rewritten
+            // in place.
+            if (h.nChannels == 0 || h.nChannels > StereoDownmix::kMaxChannels || h.nSamplesPerSec == 0 ||
+                (writing && (reading || deep == DeepEncoding::Float64)))
                 return status::kFormatNotSupport;
             deep_ = deep;
             deepBlock_ = static_cast<uint32_t>((deep ? bytesPerSample(*deep) : 2) * h.nChannels);
             if (h.nChannels > 2) downmix_.emplace(h.nChannels, channelMask_);
-            file_ = acm::makePcmFormat(h.nSamplesPerSec, downmix_ ? 2 : h.nChannels, 16);
-            pcm_ = false;
+            const bool isFloat = deep == DeepEncoding::Float32 || deep == DeepEncoding::Float64;
+            ownForm_ = acm::makePcmFormat(h.nSamplesPerSec, h.nChannels, isFloat ? 32 : h.wBitsPerSample);
+            if (isFloat) ownForm_.wFormatTag = acm::WAVE_FORMAT_IEEE_FLOAT;
+            native_ = !writing;  // switched over below
+            useNative(writing);
             return status::kOk;
         }
         if (h.wFormatTag == acm::WAVE_FORMAT_PCM) {
@@ -171,6 +177,21 @@ public:
         return status::kOk;
     }
 
+    // Narrowed to 16-bit stereo, or as the file holds them. 64-bit floats
+    // reach the engine as 32-bit floats.
+    void useNative(bool on) override {
+        if (!deepBlock_ || on == native_) return;
+        native_ = on;
+        const WAVEFORMATEX h = headerOf(full_);
+        if (!on) {
+            file_ = acm::makePcmFormat(h.nSamplesPerSec, downmix_ ? 2 : h.nChannels, 16);
+            pcm_ = false;
+            return;
+        }
+        file_ = ownForm_;
+        pcm_ = deep_ != DeepEncoding::Float64;  // the stored bytes are the samples
+    }
+
     // --- creating ----------------------------------------------------------
 
     int16_t createFile(const std::string& path) {
@@ -190,12 +211,13 @@ public:
         riff::Chunk fmt;
         fmt.id = kFmt;
         WAVEFORMATEX h = headerOf(full_);
-        const size_t fmtSize =
+        size_t fmtSize =
             (h.cbSize != 0 && h.wFormatTag != acm::WAVE_FORMAT_PCM) ? sizeof(WAVEFORMATEX) + h.cbSize : sizeof h;
         if (h.wFormatTag == acm::WAVE_FORMAT_PCM) h.cbSize = 0;
         uint8_t record[kFullFormatSize];
         std::memcpy(record, full_.data(), kFullFormatSize);
         std::memcpy(record, &h, sizeof h);
+        if (needsExtensible(h)) fmtSize = extensibleRecord(h, record);
         if (io_.createChunk(fmt) != riff::Status::Ok || !io_.writeExact(record, fmtSize) ||
             io_.ascend(fmt) != riff::Status::Ok)
             return failCreate();
@@ -210,6 +232,35 @@ public:
         if (io_.createChunk(data_) != riff::Status::Ok || io_.flush() != riff::Status::Ok) return failCreate();
         dataOffset_ = data_.dataOffset;
         return status::kOk;
+    }
+
+    // Integer samples deeper than 16 bits, or more than two channels, are
+    // described by WAVE_FORMAT_EXTENSIBLE, as Microsoft's WAVE guidelines ask
+    // (readers of the plain record may take its depth or layout wrongly).
+    static bool needsExtensible(const WAVEFORMATEX& h) {
+        return (h.wFormatTag == acm::WAVE_FORMAT_PCM && (h.wBitsPerSample > 16 || h.nChannels > 2)) ||
+               (h.wFormatTag == acm::WAVE_FORMAT_IEEE_FLOAT && h.nChannels > 2);
+    }
+
+    // The 40-byte WAVE_FORMAT_EXTENSIBLE record of plain record `h` in
+    // `record`: every bit valid, the usual speakers of the channel count,
+    // the subformat GUID of its tag. Returns its size.
+    static size_t extensibleRecord(const WAVEFORMATEX& h, uint8_t* record) {
+        WAVEFORMATEX x = h;
+        x.wFormatTag = acm::WAVE_FORMAT_EXTENSIBLE;
+        x.cbSize = 22;
+        std::memcpy(record, &x, sizeof x);
+        uint8_t* ext = record + sizeof x;
+        const uint32_t mask = StereoDownmix::usualMask(h.nChannels);
+        static constexpr uint8_t kGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                                  0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71};
+        ext[0] = static_cast<uint8_t>(h.wBitsPerSample);
+        ext[1] = static_cast<uint8_t>(h.wBitsPerSample >> 8);
+        for (int i = 0; i < 4; ++i) ext[2 + i] = static_cast<uint8_t>(mask >> (8 * i));
+        ext[6] = static_cast<uint8_t>(h.wFormatTag);
+        ext[7] = static_cast<uint8_t>(h.wFormatTag >> 8);
+        std::memcpy(ext + 8, kGuidTail, sizeof kGuidTail);
+        return sizeof x + x.cbSize;
     }
 
     // A header that could not be written leaves no file behind.
@@ -372,6 +423,16 @@ private:
     // frames of the file format at `out`.
     void narrowSource(uint64_t frames, int16_t* out) {
         const size_t samples = frames * deepBlock_ / (deep_ ? bytesPerSample(*deep_) : 2);
+        if (native_) {  // 64-bit floats handed on as 32-bit ones
+            auto* bytes = reinterpret_cast<uint8_t*>(out);
+            for (size_t i = 0; i < samples; ++i) {
+                double d;
+                std::memcpy(&d, source_.data() + 8 * i, 8);
+                const auto f = static_cast<float>(d);
+                std::memcpy(bytes + 4 * i, &f, 4);
+            }
+            return;
+        }
         if (!downmix_) {
             narrowTo16(*deep_, source_.data(), samples, out, ByteOrder::Little, dither());
             return;
@@ -467,7 +528,7 @@ private:
     bool pcm_ = true;
     std::optional<DeepEncoding> deep_;       // samples narrowed here from this depth
     uint32_t deepBlock_ = 0;                 // bytes per source frame narrowed or folded here
-    uint32_t channelMask_ = 0;               // speaker bits of WAVE_FORMAT_EXTENSIBLE
+    bool native_ = false;                    // handed on as stored (useNative)
     std::optional<StereoDownmix> downmix_;  // more than two channels
     std::vector<float> mixIn_;               // source samples widened for the fold-down
     uint64_t dataOffset_ = 0;

@@ -216,6 +216,20 @@ public:
             dither_.reset();
     }
 
+    // Samples deeper than 16 bits or in more than two channels reach the
+    // engine narrowed and folded down to 16-bit stereo unless it asks for
+    // them as they are: with useNative(true) fileFormat() is their own PCM
+    // form (16-, 24- or 32-bit integers or 32-bit floats, packed
+    // little-endian; up to 8 channels in WAV order), and every count, read
+    // and seek is in that form. Tracks that have no other form ignore it.
+    virtual void useNative(bool /*on*/) {}
+    // The file's samples as they are: the file format useNative(true) gives
+    // (the file format itself for tracks that have no other form).
+    const WAVEFORMATEX& ownForm() const { return ownForm_.nChannels ? ownForm_ : file_; }
+    // The speaker bits of the file's channels (WAVE_FORMAT_EXTENSIBLE's
+    // channel mask), 0 when the file names none.
+    uint32_t channelMask() const { return channelMask_; }
+
     // The cause of the last failure in words, when the track knows it (the
     // system's reason for a failed read, write or close: "No space left on
     // device"); empty otherwise.
@@ -249,6 +263,8 @@ protected:
     FullFormat full_{};
     WAVEFORMATEX file_{};
     std::optional<TpdfDither> dither_;
+    uint32_t channelMask_ = 0;
+    WAVEFORMATEX ownForm_{};  // set by tracks that narrow or fold down
 };
 
 // Writers of encoded streams that are never read back (MP3 and Layer II

@@ -94,6 +94,7 @@ void Engine::adoptTrack(std::unique_ptr<Track> track) {
     file_ = track_->fileFormat();
     array_ = widenedTo16(file_);
     if (array_.nChannels > 2) array_ = acm::makePcmFormat(array_.nSamplesPerSec, 2, 16);
+    arrayKind_ = SampleKind::Int16;
     resetCounters();
     designConverters();
     description_ = track_->describe();
@@ -101,8 +102,17 @@ void Engine::adoptTrack(std::unique_ptr<Track> track) {
 
 void Engine::designConverters() {
     const bool quality = settings_.resampleQuality == 1;
-    toArray_.setFormats(file_, array_, quality);
-    toFile_.setFormats(file_, array_, quality);
+    const ArrayFormat array{array_.nSamplesPerSec, array_.nChannels, arrayKind_};
+    const ConversionOptions options{settings_.dither == 1, track_ ? track_->channelMask() : 0};
+    toArray_.design(file_, array, quality, options);
+    toFile_.design(file_, array, quality, options);
+}
+
+void Engine::takeFileForm(bool native) {
+    const uint64_t frames = file_.nBlockAlign ? filePos_ / file_.nBlockAlign : 0;
+    track_->useNative(native);
+    file_ = track_->fileFormat();
+    filePos_ = frames * file_.nBlockAlign;
 }
 
 int16_t Engine::open(const std::string& path, long formatType, long flag) {
@@ -210,10 +220,12 @@ void Engine::reportFoundSettings(Mp3Settings& mp3, OutputSettings& output) const
     if (track_) track_->reportFoundSettings(mp3, output);
 }
 
-void Engine::setArrayFormat(uint32_t rate, uint16_t channels) {
+void Engine::setArrayFormat(uint32_t rate, uint16_t channels, SampleKind kind) {
     // What the writer's resampler holds belongs to the old array format.
     if (const int16_t st = drainWriter(); st < 0) failure(st, Step::Write);
-    array_ = acm::makePcmFormat(rate, channels, 16);
+    arrayKind_ = kind;
+    array_ = ArrayFormat{rate, channels, kind}.record();
+    if (track_ && state_ != FileState::Writing) takeFileForm(kind != SampleKind::Int16 || channels > 2);
     if (track_) {
         if (state_ == FileState::Writing) {
             total_ = convertBytes(fileTotal_, file_, array_);
@@ -226,7 +238,7 @@ void Engine::setArrayFormat(uint32_t rate, uint16_t channels) {
     designConverters();
     // A lagging reader counts on from the file position, so the stream still
     // ends on the length just derived.
-    if (track_ && toArray_.lags() && file_.nBlockAlign != 0) toArray_.continueReadingAt(filePos_ / file_.nBlockAlign);
+    if (track_ && toArray_.lags() && file_.nBlockAlign != 0) toArray_.continueAt(filePos_ / file_.nBlockAlign);
 }
 
 uint64_t Engine::sourceForArray(uint64_t wanted) const {
@@ -266,6 +278,8 @@ uint64_t Engine::arrayBytesFor(uint64_t wanted) const {
 
 int64_t Engine::read(uint64_t n, std::vector<uint8_t>& out) {
     if (!track_ || state_ == FileState::Writing || n == 0) return 0;
+    if (!toArray_.usable())
+        return failure(status::kFormatNotSupport, Step::Read, "the samples cannot be converted to the array format");
     const uint64_t s = sourceForArray(std::min(n, kMaxStep));
     if (s == 0) return 0;
     if (toArray_.lags()) return readLagging(s, out);
@@ -328,6 +342,8 @@ int64_t Engine::readLagging(uint64_t source, std::vector<uint8_t>& out) {
 int64_t Engine::write(const uint8_t* data, uint64_t n) {
     if (!track_ || state_ == FileState::Reading || state_ == FileState::Closed)
         return failure(status::kFileAccess, Step::Write, "the file is not open for writing");
+    if (!toFile_.usable())
+        return failure(status::kFormatNotSupport, Step::Write, "the array's samples cannot be converted for the file");
     const uint16_t block = array_.nBlockAlign;
     n = std::min(n, kMaxStep);
     if (block == 0) return 0;
@@ -373,7 +389,7 @@ int16_t Engine::seek(uint64_t arrayOffset, SeekOrigin origin) {
     filePos_ = result.fileBytes;
     arrayPos_ = result.arrayKnown ? result.arrayBytes : convertBytes(filePos_, file_, array_);
     if (!track_->lengthKnown()) total_ = std::max(total_, arrayPos_);
-    if (file_.nBlockAlign != 0) toArray_.continueReadingAt(filePos_ / file_.nBlockAlign);
+    if (file_.nBlockAlign != 0) toArray_.continueAt(filePos_ / file_.nBlockAlign);
     return status::kOk;
 }
 

@@ -22,7 +22,7 @@
 
 #include "containers/settings.h"
 #include "containers/track.h"
-#include "convert/pcm_converter.h"
+#include "engine/array_conversion.h"
 
 namespace qoro::audiofile {
 
@@ -71,13 +71,23 @@ public:
     // rate, bitrate and channels; Ogg Vorbis nominal bitrate, ...).
     void reportFoundSettings(Mp3Settings& mp3, OutputSettings& output) const;
 
-    // The array format (16-bit PCM); rate and channels must be plausible
-    // (the object checks the accepted set). Re-derives the length and
-    // position of an open file and designs the rate converters.
-    void setArrayFormat(uint32_t rate, uint16_t channels);
+    // The array format: 16-bit PCM as it has always been, or (for callers
+    // of the deep interface) 24-bit, 32-bit or float samples in up to 8
+    // channels; rate and channels must be plausible (the object checks the
+    // accepted set). Re-derives the length and position of an open file and
+    // designs the converters. A deep kind or more than two channels has the
+    // file's samples read as they are, not narrowed to 16-bit stereo.
+    void setArrayFormat(uint32_t rate, uint16_t channels, SampleKind kind = SampleKind::Int16);
+    SampleKind arrayKind() const { return arrayKind_; }
+    // Samples the converters had to clip (a float array beyond full scale
+    // written to an integer file, a mix or resampling that overshoots).
+    uint64_t clippedSamples() const { return toArray_.clipped() + toFile_.clipped(); }
 
     const WAVEFORMATEX& arrayFormat() const { return array_; }
     const WAVEFORMATEX& fileFormat() const { return file_; }
+    // The file's samples as they are (deeper or in more channels than the
+    // 16-bit stereo form a 16-bit array reads them in).
+    const WAVEFORMATEX& ownFormat() const { return track_ ? track_->ownForm() : file_; }
     const FullFormat& fullFormat() const { return full_; }
     const std::string& description() const { return description_; }
 
@@ -114,6 +124,9 @@ private:
     void resetCounters();
     void adoptTrack(std::unique_ptr<Track> track);
     void designConverters();
+    // Has the track hand on its samples as they are (native) or narrowed to
+    // 16-bit stereo, keeping the file position's frame.
+    void takeFileForm(bool native);
     // Reads through a converter whose output lags behind its input (read()).
     int64_t readLagging(uint64_t source, std::vector<uint8_t>& out);
     // Hands what the writer's resampler still holds to the track; a status.
@@ -128,6 +141,7 @@ private:
     long formatType_ = 0;
 
     WAVEFORMATEX array_{};
+    SampleKind arrayKind_ = SampleKind::Int16;
     WAVEFORMATEX file_{};
     FullFormat full_{};
     std::string description_;
@@ -138,8 +152,8 @@ private:
     uint64_t filePos_ = 0;    // file-format bytes
     uint64_t fileTotal_ = 0;  // file-format bytes written (writing)
 
-    PcmConverter toArray_;            // file format -> array format (reading)
-    PcmConverter toFile_;             // array format -> file format (writing)
+    ArrayConversion toArray_;         // file format -> array format (reading)
+    ArrayConversion toFile_;          // array format -> file format (writing)
     std::vector<uint8_t> decoded_;    // scratch: decoded file-format bytes
     std::vector<uint8_t> converted_;  // scratch: array bytes converted for the file
 };

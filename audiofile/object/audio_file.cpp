@@ -11,36 +11,39 @@ namespace {
 
 namespace id = qoro::dispid::AudioFile;
 
-// The sample array ReadFile returns, filled in place.
-class SafeArraySamples final : public SampleArray {
+// The sample array a read returns, one-dimensional, of elements of one
+// type, filled in place.
+class SafeArrayBytes final : public ByteArray {
 public:
-    ~SafeArraySamples() {
+    SafeArrayBytes(VARTYPE vt, size_t elementSize) : vt_(vt), size_(elementSize) {}
+    ~SafeArrayBytes() {
         unlock();
         if (array_) SafeArrayDestroy(array_);
     }
 
-    int16_t* allocate(size_t elements) override {
-        array_ = SafeArrayCreateVector(VT_I2, 0, static_cast<ULONG>(elements));
+    uint8_t* allocate(size_t bytes) override {
+        const size_t elements = bytes / size_;
+        array_ = SafeArrayCreateVector(vt_, 0, static_cast<ULONG>(elements));
         if (!array_) return nullptr;
         void* p = nullptr;
         if (FAILED(SafeArrayAccessData(array_, &p))) return nullptr;
         locked_ = true;
-        data_ = static_cast<int16_t*>(p);
-        if (data_ && elements) std::memset(data_, 0, elements * sizeof(int16_t));
+        data_ = static_cast<uint8_t*>(p);
+        if (data_ && elements) std::memset(data_, 0, elements * size_);
         return data_;
     }
 
-    void shrink(size_t elements) override {
+    void shrink(size_t bytes) override {
         if (!array_) return;
         unlock();
-        SAFEARRAYBOUND bound{static_cast<ULONG>(elements), 0};
+        SAFEARRAYBOUND bound{static_cast<ULONG>(bytes / size_), 0};
         SafeArrayRedim(array_, &bound);
     }
 
     // Hands the array over (an empty one if none could be made).
     SAFEARRAY* release() {
         unlock();
-        if (!array_) array_ = SafeArrayCreateVector(VT_I2, 0, 0);
+        if (!array_) array_ = SafeArrayCreateVector(vt_, 0, 0);
         return std::exchange(array_, nullptr);
     }
 
@@ -51,13 +54,36 @@ private:
         data_ = nullptr;
     }
 
+    VARTYPE vt_;
+    size_t size_;
     SAFEARRAY* array_ = nullptr;
-    int16_t* data_ = nullptr;
+    uint8_t* data_ = nullptr;
     bool locked_ = false;
 };
 
+// ReadFile's array of 16-bit samples.
+class SafeArraySamples final : public SampleArray {
+public:
+    int16_t* allocate(size_t elements) override { return reinterpret_cast<int16_t*>(bytes_.allocate(elements * 2)); }
+    void shrink(size_t elements) override { bytes_.shrink(elements * 2); }
+    SAFEARRAY* release() { return bytes_.release(); }
+
+private:
+    SafeArrayBytes bytes_{VT_I2, 2};
+};
+
+// The element type of an array of a sample kind.
+VARTYPE elementType(long kind) {
+    switch (kind) {
+    case SAMPLE_INT24:
+    case SAMPLE_INT32: return VT_I4;
+    case SAMPLE_FLOAT32: return VT_R4;
+    default: return VT_I2;
+    }
+}
+
 template <class T>
-HRESULT put(T* out, long value) {
+HRESULT put(T* out, long long value) {
     if (!out) return E_POINTER;
     *out = static_cast<T>(value);
     return S_OK;
@@ -186,6 +212,19 @@ const com::DispatchTable& AudioFileObject::dispatchTable() {
         method<&IAudioFile3::SetFormatVorbis>(id::SetFormatVorbis, u"SetFormatVorbis",
                                               {optional(44100L), optional(2L), optional(128L), optional(-1L),
                                                optional(-1L), optional(static_cast<SHORT>(-1))}),
+        method<&IAudioFile3::SetFormatArrayKind>(id::SetFormatArrayKind, u"SetFormatArrayKind",
+                                                 {optional(44100L), optional(2L), optional(0L)}),
+        propget<&IAudioFile3::get_ArraySampleKind>(id::ArraySampleKind, u"ArraySampleKind"),
+        method<&IAudioFile3::ReadSamples>(id::ReadSamples, u"ReadSamples", {required()}),
+        method<&IAudioFile3::WriteSamples>(id::WriteSamples, u"WriteSamples", {required()}),
+        propget<&IAudioFile3::get_nFrames>(id::nFrames, u"nFrames"),
+        propget<&IAudioFile3::get_Position>(id::Position, u"Position"),
+        method<&IAudioFile3::SeekFrames>(id::SeekFrames, u"SeekFrames", {required(), optional(3L)}),
+        propget<&IAudioFile3::get_ClippedSamples>(id::ClippedSamples, u"ClippedSamples"),
+        propget<&IAudioFile3::get_FileChannels>(id::FileChannels, u"FileChannels"),
+        propget<&IAudioFile3::get_FileSampleKind>(id::FileSampleKind, u"FileSampleKind"),
+        method<&IAudioFile3::SetFormatPCMKind>(id::SetFormatPCMKind, u"SetFormatPCMKind",
+                                               {optional(44100L), optional(2L), optional(1L)}),
     };
     return table;
 }
@@ -247,6 +286,60 @@ HRESULT AudioFileObject::WriteFile(SAFEARRAY** WavArray) {
     SafeArrayUnaccessData(sa);
     return S_OK;
 }
+
+HRESULT AudioFileObject::WriteSamples(SAFEARRAY** Samples) {
+    clearErrorInfo();
+    SAFEARRAY* sa = Samples ? *Samples : nullptr;
+    VARTYPE vt = VT_EMPTY;
+    LONG lower = 0, upper = -1;
+    void* data = nullptr;
+    if (!sa || SafeArrayGetDim(sa) != 1 || FAILED(SafeArrayGetVartype(sa, &vt)) ||
+        vt != elementType(core_.arraySampleKind()) || FAILED(SafeArrayGetLBound(sa, 1, &lower)) ||
+        FAILED(SafeArrayGetUBound(sa, 1, &upper)) || upper < lower || FAILED(SafeArrayAccessData(sa, &data))) {
+        core_.writeSamples(nullptr, 0);  // still the Status check
+        return S_OK;
+    }
+    const auto count = static_cast<size_t>(static_cast<long long>(upper) - lower + 1);
+    guarded([&] { core_.writeSamples(data, count); });
+    SafeArrayUnaccessData(sa);
+    return S_OK;
+}
+
+HRESULT AudioFileObject::ReadSamples(LONGLONG nFrames, SAFEARRAY** Samples) {
+    if (!Samples) return E_POINTER;
+    clearErrorInfo();
+    const long kind = core_.arraySampleKind();
+    SafeArrayBytes samples(elementType(kind), bytesPerArraySample(static_cast<SampleKind>(kind)));
+    guarded([&] { core_.readSamples(nFrames, samples); });
+    *Samples = samples.release();
+    return S_OK;
+}
+
+HRESULT AudioFileObject::SeekFrames(LONGLONG nFrames, LONG Origin, LONGLONG* Position) {
+    clearErrorInfo();
+    int64_t pos = 0;
+    guarded([&] { pos = core_.seekFrames(nFrames, Origin); });
+    if (Position) *Position = pos;
+    return S_OK;
+}
+
+HRESULT AudioFileObject::SetFormatArrayKind(LONG Frequency, LONG nChannels, LONG SampleKind) {
+    clearErrorInfo();
+    guarded([&] { core_.setFormatArrayKind(Frequency, nChannels, SampleKind); });
+    return S_OK;
+}
+
+HRESULT AudioFileObject::SetFormatPCMKind(LONG Frequency, LONG nChannels, LONG SampleKind, LONG* BlockAlign) {
+    clearErrorInfo();
+    return blockAlign(BlockAlign, core_.setFormatPCMKind(Frequency, nChannels, SampleKind));
+}
+
+HRESULT AudioFileObject::get_ArraySampleKind(LONG* pVal) { return put(pVal, core_.arraySampleKind()); }
+HRESULT AudioFileObject::get_nFrames(LONGLONG* pVal) { return put(pVal, core_.nFrames()); }
+HRESULT AudioFileObject::get_Position(LONGLONG* pVal) { return put(pVal, core_.position()); }
+HRESULT AudioFileObject::get_ClippedSamples(LONGLONG* pVal) { return put(pVal, core_.clippedSamples()); }
+HRESULT AudioFileObject::get_FileChannels(LONG* pVal) { return put(pVal, core_.fileChannels()); }
+HRESULT AudioFileObject::get_FileSampleKind(LONG* pVal) { return put(pVal, core_.fileSampleKind()); }
 
 HRESULT AudioFileObject::ReadFile(LONG nSamples, SAFEARRAY** WavArray) {
     if (!WavArray) return E_POINTER;

@@ -96,6 +96,17 @@ public:
     HRESULT put_Dither(LONG newVal) override;
     HRESULT SetFormatVorbis(LONG Frequency, LONG nChannels, LONG NominalBitrate, LONG MinBitrate, LONG MaxBitrate,
                             SHORT Quality, LONG* BlockAlign) override;
+    HRESULT SetFormatArrayKind(LONG Frequency, LONG nChannels, LONG SampleKind) override;
+    HRESULT get_ArraySampleKind(LONG* pVal) override;
+    HRESULT ReadSamples(LONGLONG nFrames, SAFEARRAY** Samples) override;
+    HRESULT WriteSamples(SAFEARRAY** Samples) override;
+    HRESULT get_nFrames(LONGLONG* pVal) override;
+    HRESULT get_Position(LONGLONG* pVal) override;
+    HRESULT SeekFrames(LONGLONG nFrames, LONG Origin, LONGLONG* Position) override;
+    HRESULT get_ClippedSamples(LONGLONG* pVal) override;
+    HRESULT get_FileChannels(LONG* pVal) override;
+    HRESULT get_FileSampleKind(LONG* pVal) override;
+    HRESULT SetFormatPCMKind(LONG Frequency, LONG nChannels, LONG SampleKind, LONG* BlockAlign) override;
 
     HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
 

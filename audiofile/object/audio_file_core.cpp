@@ -196,32 +196,59 @@ void AudioFileCore::reportOutOfMemory() {
     report(MEMORY, "not enough memory");
 }
 
+namespace {
+
+// A SampleArray seen as bytes.
+class SampleBytes final : public ByteArray {
+public:
+    explicit SampleBytes(SampleArray& a) : a_(a) {}
+    uint8_t* allocate(size_t bytes) override { return reinterpret_cast<uint8_t*>(a_.allocate(bytes / 2)); }
+    void shrink(size_t bytes) override { a_.shrink(bytes / 2); }
+
+private:
+    SampleArray& a_;
+};
+
+}  // namespace
+
 void AudioFileCore::readFile(long nSamples, SampleArray& out) {
-    const size_t frameElements = arrayFormat_.nBlockAlign / 2u;
+    SampleBytes bytes(out);
+    if (engine_.arrayKind() != SampleKind::Int16 && !reading_) {
+        out.allocate(0);
+        report(INVALIDPARAM, "the array holds deeper samples: read them with ReadSamples");
+        return;
+    }
+    readFrames(nSamples > 0 ? static_cast<uint64_t>(nSamples) : 0, bytes);
+}
+
+void AudioFileCore::readSamples(int64_t nFrames, ByteArray& out) {
+    readFrames(nFrames > 0 ? static_cast<uint64_t>(nFrames) : 0, out);
+}
+
+void AudioFileCore::readFrames(uint64_t frames, ByteArray& out) {
+    const uint64_t block = arrayFormat_.nBlockAlign;
     if (reading_) {  // re-entered from an event handler
-        out.allocate(frameElements);
+        out.allocate(block);
         return;
     }
     if (!isReading()) {
-        out.allocate(frameElements);
+        out.allocate(block);
         report(FILEACCESS, "no file is open for reading");
         return;
     }
     lastError_ = NOERRORS;
-    const uint64_t block = arrayFormat_.nBlockAlign;
-    uint64_t wanted = nSamples > 0 ? static_cast<uint64_t>(nSamples) * block : 0;
+    uint64_t wanted = frames <= (uint64_t{1} << 40) ? frames * block : uint64_t{1} << 40;
     // Never allocate far beyond what the file can still deliver.
     const uint64_t left = engine_.totalLength() > engine_.position() ? engine_.totalLength() - engine_.position() : 0;
     const uint64_t bound = leftover_.size() + left + kReadSlack;
     if (wanted > bound) wanted = bound - bound % block;
 
-    int16_t* dst = out.allocate(static_cast<size_t>(wanted / 2));
-    if (!dst && wanted > 0) {
+    uint8_t* bytes = out.allocate(static_cast<size_t>(wanted));
+    if (!bytes && wanted > 0) {
         report(MEMORY, "not enough memory for the samples asked for");
         return;
     }
     reading_ = true;
-    auto* bytes = reinterpret_cast<uint8_t*>(dst);
     uint64_t have = 0;
     if (leftover_.size() >= wanted) {
         if (wanted) std::memcpy(bytes, leftover_.data(), wanted);
@@ -249,19 +276,29 @@ void AudioFileCore::readFile(long nSamples, SampleArray& out) {
                                  scratch_.begin() + static_cast<std::ptrdiff_t>(got));
         }
     }
-    if (have < wanted) out.shrink(static_cast<size_t>(have / 2));
+    if (have < wanted) out.shrink(static_cast<size_t>(have));
     reading_ = false;
 }
 
 void AudioFileCore::writeFile(const int16_t* samples, long count) {
+    if (engine_.arrayKind() != SampleKind::Int16 && isWriting()) {
+        report(INVALIDPARAM, "the array holds deeper samples: write them with WriteSamples");
+        return;
+    }
+    writeBytes(reinterpret_cast<const uint8_t*>(samples), count > 0 ? static_cast<size_t>(count) * 2 : 0);
+}
+
+void AudioFileCore::writeSamples(const void* samples, size_t count) {
+    writeBytes(static_cast<const uint8_t*>(samples), count * bytesPerArraySample(engine_.arrayKind()));
+}
+
+void AudioFileCore::writeBytes(const uint8_t* bytes, size_t n) {
     if (!isWriting()) {
         report(FILEACCESS, "no file is open for writing");
         return;
     }
     lastError_ = NOERRORS;
-    if (count <= 0 || !samples) return;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(samples);
-    const size_t n = static_cast<size_t>(count) * 2;
+    if (n == 0 || !bytes) return;
     const uint8_t* data = bytes;
     size_t size = n;
     if (!leftover_.empty()) {
@@ -289,6 +326,10 @@ void AudioFileCore::writeFile(const int16_t* samples, long count) {
 }
 
 long AudioFileCore::seekFile(long nSamples, long origin) {
+    return static_cast<long>(std::min<int64_t>(seekFrames(nSamples, origin), 0x7FFFFFFF));
+}
+
+int64_t AudioFileCore::seekFrames(int64_t nFrames, long origin) {
     if (!isOpen()) {
         report(FILEACCESS, "no file is open");
         return 0;
@@ -297,26 +338,42 @@ long AudioFileCore::seekFile(long nSamples, long origin) {
         lastError_ = NOERRORS;
         return 0;
     }
-    if (nSamples < 0 || origin < CURRENT_POS || origin > BEGIN_POS) {
+    if (nFrames < 0 || origin < CURRENT_POS || origin > BEGIN_POS) {
         report(INVALIDPARAM,
-               nSamples < 0 ? "a negative number of samples" : "the origin is not one of the seek origins");
+               nFrames < 0 ? "a negative number of samples" : "the origin is not one of the seek origins");
         return 0;
     }
     lastError_ = NOERRORS;
     const uint64_t block = arrayFormat_.nBlockAlign;
     // Samples read ahead belong to the old position.
     leftover_.clear();
-    const int16_t st = engine_.seek(static_cast<uint64_t>(nSamples) * block, static_cast<SeekOrigin>(origin));
+    const uint64_t offset = std::min<uint64_t>(static_cast<uint64_t>(nFrames), uint64_t{1} << 48) * block;
+    const int16_t st = engine_.seek(offset, static_cast<SeekOrigin>(origin));
     if (st < 0) reportEngine(st);
-    const uint64_t frames = block ? engine_.position() / block : 0;
-    return static_cast<long>(std::min<uint64_t>(frames, 0x7FFFFFFF));
+    return block ? static_cast<int64_t>(engine_.position() / block) : 0;
 }
 
 // --- properties ----------------------------------------------------------------
 
-long AudioFileCore::nSamples() const {
+long AudioFileCore::nSamples() const { return static_cast<long>(std::min<int64_t>(nFrames(), 0x7FFFFFFF)); }
+
+int64_t AudioFileCore::nFrames() const {
     if (!isOpen() || arrayFormat_.nBlockAlign == 0) return 0;
-    return static_cast<long>(std::min<uint64_t>(engine_.totalLength() / arrayFormat_.nBlockAlign, 0x7FFFFFFF));
+    return static_cast<int64_t>(engine_.totalLength() / arrayFormat_.nBlockAlign);
+}
+
+int64_t AudioFileCore::position() const {
+    if (!isOpen() || arrayFormat_.nBlockAlign == 0) return 0;
+    return static_cast<int64_t>(engine_.position() / arrayFormat_.nBlockAlign);
+}
+
+long AudioFileCore::fileSampleKind() const {
+    if (!isOpen()) return SAMPLE_INT16;
+    const WAVEFORMATEX& own = engine_.ownFormat();
+    if (own.wFormatTag == acm::WAVE_FORMAT_IEEE_FLOAT) return SAMPLE_FLOAT32;
+    if (own.wBitsPerSample > 24) return SAMPLE_INT32;
+    if (own.wBitsPerSample > 16) return SAMPLE_INT24;
+    return SAMPLE_INT16;
 }
 
 long AudioFileCore::duration() const {
@@ -343,6 +400,14 @@ long AudioFileCore::g726Bitrate() const {
 }
 
 void AudioFileCore::setFormatArray(long frequency, long channels) {
+    if (channels != 1 && channels != 2) {
+        report(INVALIDPARAM, "the array takes 1 or 2 channels");
+        return;
+    }
+    setFormatArrayKind(frequency, channels, SAMPLE_INT16);
+}
+
+void AudioFileCore::setFormatArrayKind(long frequency, long channels, long kind) {
     // Rates outside 6000 ... 48000 Hz (any rate in quality mode) are
     // converted through the very high quality resampler; a rate or channel
     // count the array cannot take is refused, never taken for another.
@@ -350,17 +415,23 @@ void AudioFileCore::setFormatArray(long frequency, long channels) {
         report(INVALIDPARAM, "the array rate must be 1000 to 768000 Hz");
         return;
     }
-    if (channels != 1 && channels != 2) {
-        report(INVALIDPARAM, "the array takes 1 or 2 channels");
+    if (channels < 1 || channels > 8) {
+        report(INVALIDPARAM, "the array takes 1 to 8 channels");
+        return;
+    }
+    if (kind < SAMPLE_INT16 || kind > SAMPLE_FLOAT32) {
+        report(INVALIDPARAM, "the sample kind is not one of the SampleKindConstants");
         return;
     }
     lastError_ = NOERRORS;
-    const WAVEFORMATEX next = acm::makePcmFormat(static_cast<uint32_t>(frequency), static_cast<uint16_t>(channels), 16);
-    if (std::memcmp(&next, &arrayFormat_, sizeof next) == 0) return;
+    const auto sampleKind = static_cast<SampleKind>(kind);
+    const WAVEFORMATEX next =
+        ArrayFormat{static_cast<uint32_t>(frequency), static_cast<uint16_t>(channels), sampleKind}.record();
+    if (std::memcmp(&next, &arrayFormat_, sizeof next) == 0 && sampleKind == engine_.arrayKind()) return;
     arrayFormat_ = next;
     // Bytes held back belong to the previous array format.
     leftover_.clear();
-    engine_.setArrayFormat(next.nSamplesPerSec, next.nChannels);
+    engine_.setArrayFormat(next.nSamplesPerSec, next.nChannels, sampleKind);
 }
 
 void AudioFileCore::mp3SettingsChanged() {

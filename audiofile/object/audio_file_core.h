@@ -44,6 +44,16 @@ protected:
     ~SampleArray() = default;
 };
 
+// The array a deep read fills, as bytes: allocated once, then shrunk.
+class ByteArray {
+public:
+    virtual uint8_t* allocate(size_t bytes) = 0;
+    virtual void shrink(size_t bytes) = 0;
+
+protected:
+    ~ByteArray() = default;
+};
+
 // A SampleArray over a std::vector (tests, internal callers).
 class VectorArray final : public SampleArray {
 public:
@@ -85,9 +95,21 @@ public:
     void writeFile(const int16_t* samples, long count);
     void readFile(long nSamples, SampleArray& out);
     long seekFile(long nSamples, long origin);
+    // The same in the array's sample kind (count samples, not bytes) and in
+    // 64-bit frame counts.
+    void writeSamples(const void* samples, size_t count);
+    void readSamples(int64_t nFrames, ByteArray& out);
+    int64_t seekFrames(int64_t nFrames, long origin);
 
     // --- properties ------------------------------------------------------------
     long nSamples() const;
+    int64_t nFrames() const;
+    int64_t position() const;
+    long arraySampleKind() const { return static_cast<long>(engine_.arrayKind()); }
+    int64_t clippedSamples() const { return static_cast<int64_t>(engine_.clippedSamples()); }
+    long fileChannels() const { return isOpen() ? engine_.ownFormat().nChannels : 0; }
+    // The SampleKindConstants value that holds the file's samples without loss.
+    long fileSampleKind() const;
     long frequency() const { return static_cast<long>(fmt_.file.nSamplesPerSec); }
     short status() const { return static_cast<short>(state()); }
     long nChannels() const { return fmt_.file.nChannels; }
@@ -136,6 +158,8 @@ public:
     long setFormatVOX(long frequency);
     long setFormatPCM(long frequency, long channels, long bits);
     void setFormatArray(long frequency, long channels);
+    void setFormatArrayKind(long frequency, long channels, long kind);
+    long setFormatPCMKind(long frequency, long channels, long kind);
     long setFormatFromMenu();
     long setFormatLikeSample(const std::string& name);
     long setFormatDSP();
@@ -182,6 +206,9 @@ private:
     bool takeSwitch(long value, const char* refusal);
     // Everything the engine takes before an open or create.
     EngineSettings engineSettings() const;
+    // Reads and writes in array bytes (the 16-bit and deep members alike).
+    void readFrames(uint64_t frames, ByteArray& out);
+    void writeBytes(const uint8_t* bytes, size_t n);
     // Opens `name` with a separate engine and takes over its formats
     // (SetFormatLikeSample).
     long adoptSample(const std::string& name, long type);

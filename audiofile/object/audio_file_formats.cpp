@@ -46,6 +46,17 @@ long AudioFileCore::setFormatPCM(long frequency, long channels, long bits) {
     return audiofile::setFormatPcm(fmt_, frequency, channels, bits);
 }
 
+long AudioFileCore::setFormatPCMKind(long frequency, long channels, long kind) {
+    if (!formatCallAllowed()) return 0;
+    static constexpr int kBits[] = {16, 24, 32, 32};
+    const long blockAlign = kind >= SAMPLE_INT16 && kind <= SAMPLE_FLOAT32
+                                ? audiofile::setFormatPcmKind(fmt_, frequency, channels, kBits[kind], kind == SAMPLE_FLOAT32)
+                                : 0;
+    if (blockAlign == 0)
+        report(INVALIDPARAM, "WAV files take 1000 to 384000 Hz, 1 to 8 channels and 16-, 24-, 32-bit or float samples");
+    return blockAlign;
+}
+
 long AudioFileCore::setFormatFromMenu() {
     if (!formatCallAllowed()) return 0;
     const MenuChoice choice = audiofile::setFormatFromMenu(fmt_);
@@ -58,7 +69,7 @@ long AudioFileCore::setFormatFromMenu() {
 
 long AudioFileCore::setFormatLikeSample(const std::string& name) {
     if (!formatCallAllowed()) return 0;
-    const SampleKind kind = likeSampleKind(name);
+    const LikeSampleType kind = likeSampleKind(name);
     if (kind.error != NOERRORS) {
         report(kind.error, kind.error == FILEACCESS ? "the sample's name has no extension"
                                                     : "the sample is neither a WAV nor an MP3 file");

@@ -164,7 +164,8 @@ HRESULT AudioFileFormatsObject::WriterChannels(LONG Index, LONG* Value) {
 
 HRESULT AudioFileFormatsObject::WriterDepths(LONG Index, BSTR* Value) {
     return textOf(Index, Value, [](const Listed& e) {
-        return e.row && e.row->create ? joined(e.row->writer.depths) : std::string();
+        if (!e.row || !e.row->create) return std::string();
+        return joined(e.row->writer.depths) + (e.row->writer.floats ? " 32f" : "");
     });
 }
 

@@ -264,6 +264,24 @@ long setFormatPcm(FormatState& state, long frequency, long channels, long bitsPe
     return acceptWav(state, f);
 }
 
+long setFormatPcmKind(FormatState& state, long frequency, long channels, int bits, bool isFloat) {
+    if (frequency < kMinPcmRate || frequency > kMaxPcmRate || channels < 1 || channels > 8 ||
+        (isFloat ? bits != 32 : bits != 16 && bits != 24 && bits != 32))
+        return 0;
+    WAVEFORMATEX w = acm::makePcmFormat(static_cast<uint32_t>(frequency), static_cast<uint16_t>(channels),
+                                        static_cast<uint16_t>(bits));
+    if (isFloat) w.wFormatTag = acm::WAVE_FORMAT_IEEE_FLOAT;
+    // 16-bit stereo and mono are the codec manager's own PCM.
+    if (!isFloat && bits == 16 && channels <= 2) return setFormatPcm(state, frequency, channels, bits);
+    state.full = FullFormat{};
+    std::memcpy(state.full.data(), &w, sizeof w);
+    state.file = w;
+    state.type = WAV;
+    state.bitrate = saturated(static_cast<long long>(w.nAvgBytesPerSec) * 8);
+    state.description = acm::describe(recordBytes(state.full));
+    return w.nBlockAlign;
+}
+
 long setFormatAlaw(FormatState& state, long frequency, long channels) {
     FullFormat f;
     if (!oneOf(frequency, kCoderRates) || !buildG711(acm::WAVE_FORMAT_ALAW, frequency, channels, f)) return 0;

@@ -116,6 +116,9 @@ struct FormatState {
 // The SetFormat* methods. Each returns BlockAlign (0 = refused).
 
 long setFormatPcm(FormatState& state, long frequency, long channels, long bitsPerSample);
+// WAV samples of 16, 24 or 32 bits (integers) or 32-bit floats, 1 to 8
+// channels, 1000 to 384000 Hz.
+long setFormatPcmKind(FormatState& state, long frequency, long channels, int bits, bool isFloat);
 long setFormatAlaw(FormatState& state, long frequency, long channels);
 long setFormatUlaw(FormatState& state, long frequency, long channels);
 long setFormatAdpcm(FormatState& state, long frequency, long channels);

@@ -301,6 +301,17 @@ inline constexpr DISPID SetFormatOpus = 75;
 inline constexpr DISPID ResampleQuality = 76;
 inline constexpr DISPID SetFormatVorbis = 77;
 inline constexpr DISPID Dither = 78;
+inline constexpr DISPID SetFormatArrayKind = 79;
+inline constexpr DISPID ArraySampleKind = 80;
+inline constexpr DISPID ReadSamples = 81;
+inline constexpr DISPID WriteSamples = 82;
+inline constexpr DISPID nFrames = 83;
+inline constexpr DISPID Position = 84;
+inline constexpr DISPID SeekFrames = 85;
+inline constexpr DISPID ClippedSamples = 86;
+inline constexpr DISPID FileChannels = 87;
+inline constexpr DISPID FileSampleKind = 88;
+inline constexpr DISPID SetFormatPCMKind = 89;
 }  // namespace AudioFile
 
 namespace AudioFileEvents {
@@ -545,6 +556,31 @@ struct IAudioFile2 : public IAudioFile {
 // triangular (TPDF) dither of one 16-bit step either way first, as sox does
 // when it narrows. It takes effect at the next OpenFile or CreateFile; a
 // value other than 0 and 1 is refused with INVALIDPARAM.
+//
+// Deep and many-channel samples (SampleKindConstants):
+//   SetFormatArrayKind  the array format as SetFormatArray sets it, with 1 to
+//                       8 channels and samples of any kind; a deep kind or
+//                       more than two channels has the file's samples read
+//                       as they are (24-bit stays 24-bit, 6 channels stay 6),
+//                       never narrowed to 16-bit stereo first
+//   ArraySampleKind     the kind the array holds now
+//   ReadSamples         up to nFrames frames as a one-dimensional array:
+//                       VT_I2 for SAMPLE_INT16, VT_I4 for SAMPLE_INT24
+//                       (right-justified) and SAMPLE_INT32, VT_R4 for
+//                       SAMPLE_FLOAT32 (full scale +-1.0, values beyond kept)
+//   WriteSamples        writes such an array (its type must be the kind's)
+//   nFrames, Position   the length and read position in array frames,
+//   SeekFrames          and a seek, in 64 bits (nSamples and SeekFile stop at
+//                       2^31 - 1: 3.1 hours at 192 kHz)
+//   ClippedSamples      samples clipped since the file was opened or created
+//                       (an integer target that could not hold a value)
+//   FileChannels        the file's own channels and the kind that holds its
+//   FileSampleKind      samples without loss (SAMPLE_INT16 for 8- and 16-bit
+//                       and lossy files)
+//   SetFormatPCMKind    a WAV file of 1 to 8 channels at 1000 to 384000 Hz
+//                       with samples of any kind (WAVE_FORMAT_EXTENSIBLE
+//                       where more than 16 bits or two channels need it)
+// The samples keep WAV channel order (the order of the speaker bits).
 struct IAudioFile3 : public IAudioFile2 {
     virtual HRESULT get_ResampleQuality(LONG* pVal) = 0;
     virtual HRESULT put_ResampleQuality(LONG newVal) = 0;
@@ -553,6 +589,25 @@ struct IAudioFile3 : public IAudioFile2 {
                                     LONG MaxBitrate /* = -1 */, SHORT Quality /* = -1 */, LONG* BlockAlign) = 0;
     virtual HRESULT get_Dither(LONG* pVal) = 0;
     virtual HRESULT put_Dither(LONG newVal) = 0;
+    virtual HRESULT SetFormatArrayKind(LONG Frequency, LONG nChannels, LONG SampleKind) = 0;
+    virtual HRESULT get_ArraySampleKind(LONG* pVal) = 0;
+    virtual HRESULT ReadSamples(LONGLONG nFrames, SAFEARRAY** Samples) = 0;
+    virtual HRESULT WriteSamples(SAFEARRAY** Samples) = 0;
+    virtual HRESULT get_nFrames(LONGLONG* pVal) = 0;
+    virtual HRESULT get_Position(LONGLONG* pVal) = 0;
+    virtual HRESULT SeekFrames(LONGLONG nFrames, LONG Origin, LONGLONG* Position) = 0;
+    virtual HRESULT get_ClippedSamples(LONGLONG* pVal) = 0;
+    virtual HRESULT get_FileChannels(LONG* pVal) = 0;
+    virtual HRESULT get_FileSampleKind(LONG* pVal) = 0;
+    virtual HRESULT SetFormatPCMKind(LONG Frequency, LONG nChannels, LONG SampleKind, LONG* BlockAlign) = 0;
+};
+
+// The kinds of sample the deep array format and SetFormatPCMKind take.
+enum SampleKindConstants : LONG {
+    SAMPLE_INT16 = 0,
+    SAMPLE_INT24 = 1,
+    SAMPLE_INT32 = 2,
+    SAMPLE_FLOAT32 = 3,
 };
 
 // What AudioFileFormats.Abilities reports of a type, as bits.
@@ -581,7 +636,8 @@ enum FormatAbilityConstants : LONG {
 //   WriterRates     the rates its writer takes, in Hz: a list ("8000 11025")
 //                   or a range ("1000-384000"); empty without a writer
 //   WriterChannels  the most channels its writer takes (0 without a writer)
-//   WriterDepths    the bits per sample a PCM writer takes ("8 16"), else empty
+//   WriterDepths    the bits per sample a PCM writer takes ("8 16"; "32f" for
+//                   32-bit floats), else empty
 //   WriterBitrates  kbit/s a coded writer takes: a list or a range ("6-510")
 //   TypeForName     the FormatType OpenFile (Purpose 0) or CreateFile (1)
 //                   chooses with DEFAULT for a file name (RAW when no type

@@ -1039,6 +1039,6 @@ TEST_F(AudioFileTest, FormatsObjectListsWhatOpensAndCreates) {
     DISPPARAMS one{&arg, nullptr, 1, 0};
     ASSERT_EQ(disp->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &one, &result, nullptr, nullptr), S_OK);
     ASSERT_EQ(result.vt, VT_BSTR);
-    EXPECT_EQ(qoro::com::utf8FromBstr(result.bstrVal), "8 16");
+    EXPECT_EQ(qoro::com::utf8FromBstr(result.bstrVal), "8 16 24 32 32f");
     VariantClear(&result);
 }
