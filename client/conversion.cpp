@@ -26,6 +26,22 @@ void askQuality(IAudioFile* file, LONG dither) {
     if (dither >= 0) third->put_Dither(dither);
 }
 
+qoro::com::ComPtr<IAudioFile3> thirdOf(IAudioFile* file) {
+    qoro::com::ComPtr<IAudioFile3> third;
+    if (FAILED(file->QueryInterface(IID_IAudioFile3, third.putVoid()))) third.reset();
+    return third;
+}
+
+// The source's own samples, where it can say (IAudioFile3).
+void askOwnSamples(IAudioFile* source, SourceFormat& format) {
+    format.fileChannels = format.channels;
+    const auto third = thirdOf(source);
+    if (!third) return;
+    LONG kind = SAMPLE_INT16, channels = 0;
+    if (SUCCEEDED(third->get_FileSampleKind(&kind))) format.sampleKind = kind;
+    if (SUCCEEDED(third->get_FileChannels(&channels)) && channels > 0) format.fileChannels = channels;
+}
+
 // What one call on an AudioFile gave: its HRESULT, the object's LastErrorNum
 // after it and, when it failed, the description it left.
 struct Outcome {
@@ -160,12 +176,28 @@ ConversionResult convert(const Conversion& job) {
     source->get_nSamples(&format.frames);
     if (FAILED(source->get_ArrayFrequency(&format.arrayFrequency))) format.arrayFrequency = 0;
     if (FAILED(source->get_ArrayChannels(&format.arrayChannels))) format.arrayChannels = 0;
+    askOwnSamples(source, format);
     qoro::com::takeErrorDescription();
     if (format.arrayFrequency <= 0 || format.arrayChannels <= 0) {
         const std::string cause = "the source reports no sample format";
         return fail(Step::Open, {}, cause, "cannot open the source: " + cause);
     }
     result.frequency = format.arrayFrequency;
+    // Deep or many-channel samples travel as they are.
+    const auto sourceDeep = format.deep() ? thirdOf(source) : qoro::com::ComPtr<IAudioFile3>();
+    if (sourceDeep) {
+        clearErrorInfo();
+        o = examine(source, sourceDeep->SetFormatArrayKind(format.arrayFrequency, format.fileChannels,
+                                                           format.sampleKind));
+        if (o.failed()) {
+            const std::string cause = causeOf(o, Step::Open);
+            return fail(Step::Open, o, cause, "cannot read the source's samples as they are: " + cause);
+        }
+        format.arrayChannels = format.fileChannels;
+        LONGLONG frames = 0;
+        if (SUCCEEDED(sourceDeep->get_nFrames(&frames)))
+            format.frames = static_cast<LONG>(std::min<LONGLONG>(frames, 0x7FFFFFFF));
+    }
 
     // The target's format, then the target under its temporary name.
     if (job.chooseFormat) {
@@ -201,8 +233,15 @@ ConversionResult convert(const Conversion& job) {
         return fail(Step::Create, o, cause, "cannot create " + targetName + ": " + cause);
     }
     OpenedFile openTarget(target);
+    const auto targetDeep = sourceDeep ? thirdOf(target) : qoro::com::ComPtr<IAudioFile3>();
+    if (sourceDeep && !targetDeep) {
+        const std::string cause = "the target component takes no samples deeper than 16 bits";
+        return fail(Step::Format, {}, cause, "the target does not take the source's samples: " + cause);
+    }
     clearErrorInfo();
-    o = examine(target, target->SetFormatArray(format.arrayFrequency, format.arrayChannels));
+    o = examine(target, targetDeep ? targetDeep->SetFormatArrayKind(format.arrayFrequency, format.arrayChannels,
+                                                                    format.sampleKind)
+                                   : target->SetFormatArray(format.arrayFrequency, format.arrayChannels));
     if (o.failed()) {
         const std::string cause = causeOf(o, Step::Format);
         return fail(Step::Format, o, cause, "the target does not take the source's samples: " + cause);
@@ -219,7 +258,7 @@ ConversionResult convert(const Conversion& job) {
         if (cancelled(job)) return stop();
         SAFEARRAY* raw = nullptr;
         clearErrorInfo();
-        const HRESULT hr = source->ReadFile(block, &raw);
+        const HRESULT hr = sourceDeep ? sourceDeep->ReadSamples(block, &raw) : source->ReadFile(block, &raw);
         SampleArray array(raw);
         o = examine(source, hr);
         if (o.failed()) {
@@ -234,7 +273,7 @@ ConversionResult convert(const Conversion& job) {
         if (n < 1) break;
         SAFEARRAY* handed = array.get();
         clearErrorInfo();
-        o = examine(target, target->WriteFile(&handed));
+        o = examine(target, targetDeep ? targetDeep->WriteSamples(&handed) : target->WriteFile(&handed));
         if (o.failed()) {
             const std::string cause = causeOf(o, Step::Write);
             return fail(Step::Write, o, cause, "writing " + targetName + " failed: " + cause);

@@ -7,8 +7,11 @@
 //   3. target.CreateFile under a temporary name in the target's folder that
 //      ends in the target's extension (replace::Temporary:
 //      ".qoro-<host>-<pid>-<random>.tmp.wav")
-//   4. target.SetFormatArray(source's array frequency and channels)
-//   5. ReadFile / WriteFile in blocks of a tenth of a second, with progress
+//   4. target.SetFormatArray(source's array frequency and channels); a
+//      source deeper than 16 bits or of more than two channels has both
+//      arrays set to its own samples (SetFormatArrayKind)
+//   5. ReadFile / WriteFile (ReadSamples / WriteSamples for deep arrays) in
+//      blocks of a tenth of a second, with progress
 //      after every block and the cancel flag looked at between blocks
 //   6. source.CloseFile, target.CloseFile
 //   7. the caller's last step on the finished temporary (finish: tags), then
@@ -62,6 +65,13 @@ struct SourceFormat {
     LONG frequency = 0, channels = 0, bitsPerSample = 0;  // the file's own (0 when not reported)
     LONG arrayFrequency = 0, arrayChannels = 0;           // the sample arrays it delivers
     LONG frames = 0;                                      // its length in array frames, 0 when unknown
+    // The file's samples as they are (IAudioFile3): their kind
+    // (SampleKindConstants) and channels. Deeper than 16 bits or more than
+    // two channels, they travel to the target as they are, in arrays of
+    // that kind and channel count (arrayChannels then says so).
+    LONG sampleKind = SAMPLE_INT16;
+    LONG fileChannels = 0;
+    bool deep() const { return sampleKind != SAMPLE_INT16 || fileChannels > 2; }
 };
 
 // What the caller's SetFormat* call on the target gave.

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <sstream>
 #include <string>
@@ -130,3 +132,135 @@ TEST(QoroRates, EveryRateConvertsWithoutRelabelling) {
 }
 
 }  // namespace
+
+namespace {
+
+// Deep and many-channel sources to lossless targets: made by sox or ffmpeg,
+// converted with qoro's defaults (or the options given), decoded by the
+// reference to raw samples of the same kind as the source's decode.
+struct LosslessCase {
+    const char* name;
+    const char* make;    // makes IN
+    const char* decode;  // decodes IN to OUT
+    const char* options;
+    const char* codec;  // ffprobe's codec of the output
+    int channels;
+};
+
+const LosslessCase kLossless[] = {
+    {"flac24_96k", "sox -D -R -n -r 96000 -c 2 -b 24 IN.wav synth 0.4 sine 1000 sine 1717 gain -3 && "
+                   "flac -s -f -o IN IN.wav",
+     "sox -D IN -t s32 OUT", "--to wav", "pcm_s24le", 2},
+    {"wav_float", "sox -D -R -n -r 48000 -c 2 -b 16 IN.wav synth 0.4 sine 440 sine 660 && "
+                  "ffmpeg -v error -y -i IN.wav -af volume=1.25 -c:a pcm_f32le IN",
+     "ffmpeg -v error -y -i IN -f f32le OUT", "--to wav", "pcm_f32le", 2},
+    {"wav32", "sox -D -R -n -r 44100 -c 1 -b 32 IN synth 0.4 sine 440 gain -1", "sox -D IN -t s32 OUT",
+     "--to wav", "pcm_s32le", 1},
+    {"flac_5_1", "sox -D -R -n -r 48000 -c 6 -b 16 IN.wav synth 0.4 sine 100 sine 200 sine 300 sine 400 "
+                 "sine 500 sine 600 gain -3 && flac -s -f -o IN IN.wav",
+     "sox -D IN -t s16 OUT", "--to wav", "pcm_s16le", 6},
+};
+
+std::string substituted(std::string cmd, const fs::path& in, const fs::path& out) {
+    for (size_t at; (at = cmd.find("IN")) != std::string::npos;) cmd.replace(at, 2, q(in));
+    for (size_t at; (at = cmd.find("OUT")) != std::string::npos;) cmd.replace(at, 3, q(out));
+    return cmd;
+}
+
+// ffprobe's codec and channels of the first audio stream.
+std::string codecOf(const fs::path& file) {
+    return t::run("ffprobe -v error -select_streams a:0 -show_entries stream=codec_name,channels -of csv=p=0 " +
+                  q(file))
+        .output;
+}
+
+// The 16-bit samples sox gives of any file it reads.
+std::vector<int16_t> sox16(const fs::path& in, const fs::path& scratch, const std::string& effects = "") {
+    const auto r = t::run("sox -D " + q(in) + " -t s16 " + q(scratch) + " " + effects);
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    return t::readPcm16(scratch);
+}
+
+}  // namespace
+
+// Same rate and depth lossless to lossless is bit-exact, at the source's
+// depth and channels.
+TEST(QoroDepth, LosslessTargetsKeepEveryBitAndChannel) {
+    QORO_REQUIRE_TOOLS("sox", "ffmpeg", "ffprobe", "flac");
+    for (const LosslessCase& c : kLossless) {
+        SCOPED_TRACE(c.name);
+        t::TempDir dir;
+        const fs::path in = dir / (std::string(c.name) + (std::string(c.make).find("flac -s") != std::string::npos ? ".flac" : ".wav"));
+        ASSERT_EQ(t::run(substituted(c.make, in, {})).exitCode, 0);
+        const auto r = t::cli::runQoro(std::string("convert ") + c.options + " -o " + q(dir / "out") + " " + q(in));
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        const fs::path out = dir / "out" / (std::string(c.name) + ".wav");
+        EXPECT_EQ(codecOf(out), std::string(c.codec) + "," + std::to_string(c.channels) + "\n");
+        ASSERT_EQ(t::run(substituted(c.decode, in, dir / "a.raw")).exitCode, 0);
+        ASSERT_EQ(t::run(substituted(c.decode, out, dir / "b.raw")).exitCode, 0);
+        const auto a = t::readBytes(dir / "a.raw");
+        EXPECT_GT(a.size(), 1000u);
+        EXPECT_TRUE(a == t::readBytes(dir / "b.raw"));
+    }
+}
+
+// 24 bits narrowed to 16: without dither as sox rounds (within one step);
+// with TPDF dither an error as large as sox's own dither gives; 5.1 folded
+// down to stereo with the ITU-R BS.775 gains.
+TEST(QoroDepth, NarrowingAndFoldingDownMatchTheReference) {
+    QORO_REQUIRE_TOOLS("sox", "ffprobe");
+    t::TempDir dir;
+    const fs::path deep = dir / "deep.wav";
+    ASSERT_EQ(t::run("sox -D -R -n -r 48000 -c 2 -b 24 " + q(deep) + " synth 1 sine 997 sine 3001 gain -6").exitCode,
+              0);
+    // the exact values, in 16-bit steps
+    ASSERT_EQ(t::run("sox -D " + q(deep) + " -t f64 " + q(dir / "exact.f64")).exitCode, 0);
+    const auto exactBytes = t::readBytes(dir / "exact.f64");
+    std::vector<double> exact(exactBytes.size() / 8);
+    std::memcpy(exact.data(), exactBytes.data(), exact.size() * 8);
+    auto errorRms = [&](const std::vector<int16_t>& s) {
+        EXPECT_EQ(s.size(), exact.size());
+        double sum = 0;
+        for (size_t i = 0; i < std::min(s.size(), exact.size()); ++i) sum += std::pow(s[i] - exact[i] * 32768, 2);
+        return std::sqrt(sum / double(exact.size()));
+    };
+    auto convert = [&](const std::string& options, const std::string& name) {
+        const auto r = t::cli::runQoro("convert --to wav " + options + " -o " + q(dir / name) + " " + q(deep));
+        EXPECT_EQ(r.exitCode, 0) << r.output;
+        return sox16(dir / name / "deep.wav", dir / "s.raw");
+    };
+    const auto plain = convert("--bits 16 --dither none", "plain");
+    const auto soxPlain = sox16(deep, dir / "p.raw");
+    ASSERT_EQ(plain.size(), soxPlain.size());
+    int worst = 0;
+    for (size_t i = 0; i < plain.size(); ++i) worst = std::max(worst, std::abs(plain[i] - soxPlain[i]));
+    EXPECT_LE(worst, 1);
+    const double ours = errorRms(convert("--bits 16", "tpdf"));
+    ASSERT_EQ(t::run("sox -R " + q(deep) + " -b 16 " + q(dir / "soxdither.wav")).exitCode, 0);
+    const double theirs = errorRms(sox16(dir / "soxdither.wav", dir / "d.raw"));
+    EXPECT_NEAR(ours, theirs, 0.1 * theirs);
+    EXPECT_GT(ours, 1.5 * errorRms(plain));
+
+    // 5.1: L R C LFE BL BR
+    const fs::path surround = dir / "surround.wav";
+    ASSERT_EQ(t::run("sox -D -R -n -r 48000 -c 6 -b 16 " + q(surround) +
+                     " synth 0.5 sine 100 sine 200 sine 300 sine 400 sine 500 sine 600 gain -9")
+                  .exitCode,
+              0);
+    const auto six = sox16(surround, dir / "six.raw");
+    const auto r = t::cli::runQoro("convert --to wav --dither none --channels 2 -o " + q(dir / "stereo2") + " " +
+                                   q(surround));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const auto folded = sox16(dir / "stereo2" / "surround.wav", dir / "f.raw");
+    EXPECT_EQ(codecOf(dir / "stereo2" / "surround.wav"), "pcm_s16le,2\n");
+    ASSERT_EQ(folded.size(), six.size() / 3);
+    const double g = std::sqrt(0.5), sum = 1 + 2 * g;
+    int off = 0;
+    for (size_t f = 0; f < folded.size() / 2; ++f) {
+        const int16_t* s = &six[6 * f];
+        const double left = (s[0] + g * s[2] + g * s[4]) / sum, right = (s[1] + g * s[2] + g * s[5]) / sum;
+        off = std::max({off, int(std::lround(std::abs(folded[2 * f] - left))),
+                        int(std::lround(std::abs(folded[2 * f + 1] - right)))});
+    }
+    EXPECT_LE(off, 1);
+}

@@ -211,11 +211,13 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
             if (!number("rate", o.rate)) return false;
         } else if (w.option("--channels", value) || w.option("-c", value)) {
             if (!number("channel count", o.channels)) return false;
-            if (*o.channels != 1 && *o.channels != 2) {
-                error = "channels must be 1 or 2";
+            if (*o.channels < 1 || *o.channels > 8) {
+                error = "channels must be 1 to 8";
                 return false;
             }
         } else if (w.option("--bits", value)) {
+            o.floats = value == "32f";
+            if (o.floats) value = "32";
             if (!number("bits", o.bits)) return false;
         } else if (w.option("--dither", value)) {
             if (value != "none" && value != "tpdf") {
@@ -366,6 +368,8 @@ struct FormatRequest {
     const client::SourceFormat& source;
     long rate, channels;
     std::string& what;  // receives the format in words after the type's title
+    long bits = 16;     // plain-sample writers: the depth and kind written
+    bool floats = false;
 };
 
 // The bitrates (kbit/s) an MPEG encoder takes at a rate and channel count
@@ -382,6 +386,7 @@ struct Takes {
     std::string name, title;
     ValueSet rates, bitrates;
     std::vector<long> depths;
+    bool floats = false;
     long maxChannels = 0;
     const WriterSetup* setup = nullptr;
 };
@@ -401,10 +406,16 @@ struct WriterSetup {
     void (*narrow)(Takes& takes, const ConvertOptions& o) = nullptr;
 };
 
+// 8- and 16-bit mono and stereo through the first interface; deeper
+// samples, floats and more channels through the third.
 HRESULT setUpPcm(const FormatRequest& r, LONG& blockAlign) {
-    const long bits = r.o.bits.value_or(r.source.bitsPerSample == 8 ? 8 : 16);
-    r.what += std::to_string(r.rate) + " Hz, " + channelsText(r.channels) + ", " + std::to_string(bits) + " bits";
-    return r.target->SetFormatPCM(r.rate, r.channels, bits, &blockAlign);
+    r.what += std::to_string(r.rate) + " Hz, " + channelsText(r.channels) + ", " + std::to_string(r.bits) +
+              (r.floats ? "-bit float" : " bits");
+    if (r.bits <= 16 && !r.floats && r.channels <= 2) return r.target->SetFormatPCM(r.rate, r.channels, r.bits, &blockAlign);
+    ComPtr<IAudioFile3> third;
+    if (FAILED(r.target->QueryInterface(IID_IAudioFile3, third.putVoid())) || !third) return E_NOINTERFACE;
+    const LONG kind = r.floats ? SAMPLE_FLOAT32 : r.bits == 24 ? SAMPLE_INT24 : r.bits == 32 ? SAMPLE_INT32 : SAMPLE_INT16;
+    return third->SetFormatPCMKind(r.rate, r.channels, kind, &blockAlign);
 }
 
 HRESULT setUpRaw(const FormatRequest& r, LONG& blockAlign) {
@@ -583,6 +594,7 @@ Takes takesOf(LONG type, const ConvertOptions& o) {
     takes.rates = f->rates;
     takes.bitrates = f->bitrates;
     takes.depths = f->depths;
+    takes.floats = f->floats;
     takes.maxChannels = f->maxChannels;
     if (takes.setup && takes.setup->narrow) takes.setup->narrow(takes, o);
     return takes;
@@ -628,12 +640,12 @@ std::string channelsRefusal(const Takes& takes, long channels) {
     return what + " takes 1 to " + std::to_string(takes.maxChannels) + " channels";
 }
 
-std::string bitsRefusal(const Takes& takes, long bits) {
-    const std::string what = "--bits " + std::to_string(bits) + ": " + takes.title;
+std::string bitsRefusal(const Takes& takes, long bits, bool floats) {
+    const std::string what = "--bits " + std::to_string(bits) + (floats ? "f" : "") + ": " + takes.title;
     if (takes.depths.empty()) return what + " has no sample size to choose";
-    if (isOneOf(bits, takes.depths)) return {};
+    if (floats ? takes.floats : isOneOf(bits, takes.depths)) return {};
     if (takes.depths.size() == 1) return what + " is written at " + std::to_string(takes.depths.front()) + " bits";
-    return what + " takes " + ValueSet{takes.depths}.text() + " bits";
+    return what + " takes " + ValueSet{takes.depths}.text() + " bits" + (takes.floats ? " or 32f (float)" : "");
 }
 
 // A bitrate option of a writer whose bitrates do not depend on the rate.
@@ -692,7 +704,7 @@ bool checkOptionValues(const ConvertOptions& o, const std::vector<Job>& jobs, co
         std::string rateProblem = o.rate ? rateRefusal(takes, *o.rate) : std::string();
         refuse(rateProblem);
         if (o.channels) refuse(channelsRefusal(takes, *o.channels));
-        if (o.bits) refuse(bitsRefusal(takes, *o.bits));
+        if (o.bits) refuse(bitsRefusal(takes, *o.bits, o.floats));
         refuse(bitrateRefusal(takes, "--min-bitrate", o.minBitrate));
         refuse(bitrateRefusal(takes, "--max-bitrate", o.maxBitrate));
         if (!o.bitrate) continue;
@@ -724,7 +736,10 @@ client::FormatChoice chooseFormat(IAudioFile* target, const Job& job, const Conv
                                   const client::SourceFormat& source) {
     client::FormatChoice choice;
     const Takes takes = takesOf(job.type.type, o);
-    long channels = o.channels.value_or(source.arrayChannels == 1 ? 1 : 2);
+    // The source's channels where the writer holds them; a writer of fewer
+    // gets stereo (folded down as ITU-R BS.775 does) or mono.
+    const long own = source.fileChannels > 0 ? source.fileChannels : source.arrayChannels;
+    long channels = o.channels.value_or(own == 1 ? 1 : own <= takes.maxChannels ? own : 2);
     if (takes.maxChannels > 0) channels = std::min(channels, takes.maxChannels);
     long rate = o.rate.value_or(defaultRate(takes, source.frequency, o));
     choice.what = takes.title + ", ";
@@ -733,7 +748,19 @@ client::FormatChoice chooseFormat(IAudioFile* target, const Job& job, const Conv
         choice.what = takes.title;
         return choice;
     }
-    choice.hr = takes.setup->setUp(FormatRequest{target, o, source, rate, channels, choice.what}, choice.blockAlign);
+    FormatRequest request{target, o, source, rate, channels, choice.what};
+    // Plain samples keep the source's depth where the writer takes it
+    // (a lossy source counts as 16-bit), else 16 bits.
+    const long sourceBits = source.sampleKind == SAMPLE_INT24   ? 24
+                            : source.sampleKind == SAMPLE_INT32 ? 32
+                            : source.sampleKind == SAMPLE_FLOAT32 ? 32
+                            : source.bitsPerSample == 8         ? 8
+                                                                : 16;
+    const bool sourceFloats = source.sampleKind == SAMPLE_FLOAT32;
+    const bool kept = sourceFloats ? takes.floats : isOneOf(sourceBits, takes.depths);
+    request.bits = o.bits.value_or(kept ? sourceBits : 16);
+    request.floats = o.bits ? o.floats : kept && sourceFloats;
+    choice.hr = takes.setup->setUp(request, choice.blockAlign);
     return choice;
 }
 

@@ -53,7 +53,8 @@ struct ConvertOptions {
     std::string output;  // -o: a folder or, for one input, a file; empty = beside each source
     std::optional<TargetType> to;
     std::optional<long> rate, channels, bits, bitrate, minBitrate, maxBitrate, g723Rate, g726Rate;
-    bool dither = true;  // TPDF where deeper samples are rounded to 16 bits (--dither)
+    bool floats = false;  // --bits 32f: 32-bit float samples
+    bool dither = true;   // TPDF where deeper samples are rounded to 16 bits (--dither)
     std::optional<double> quality;      // Ogg Vorbis quality, -1 to 10
     std::optional<long> level;          // FLAC compression level, 0 to 8
     std::optional<long> complexity;     // Opus encoder complexity, 0 to 10

@@ -71,7 +71,9 @@ void readFileFormats(Formats& known) {
         f.abilities = numberOf<LONG>(list.get(), &I::Abilities, i);
         f.rates = ValueSet::parse(textOf(list.get(), &I::WriterRates, i));
         f.maxChannels = numberOf<LONG>(list.get(), &I::WriterChannels, i);
-        f.depths = numbers(textOf(list.get(), &I::WriterDepths, i));
+        const std::string depths = textOf(list.get(), &I::WriterDepths, i);
+        f.depths = numbers(depths);
+        f.floats = std::ranges::count(words(depths), std::string("32f")) > 0;
         f.bitrates = ValueSet::parse(textOf(list.get(), &I::WriterBitrates, i));
         known.files.push_back(std::move(f));
     }
@@ -207,6 +209,9 @@ int runFormats(const std::vector<std::string>& args) {
                              : what == "--bitrates" ? values([](const FileFormat& f) { return f.bitrates.list; })
                                                     : values([](const FileFormat& f) { return f.depths; });
         for (long v : all) out.push_back(std::to_string(v));
+        const auto writers = known.writers();
+        if (what == "--depths" && std::ranges::any_of(writers, [](const FileFormat* f) { return f->floats; }))
+            out.push_back("32f");
     } else {
         std::fprintf(stderr, "qoro formats: unknown option: %s\n", what.c_str());
         return kExitUsage;

@@ -51,6 +51,7 @@ struct FileFormat {
     ValueSet rates;                             // Hz
     long maxChannels = 0;
     std::vector<long> depths;  // bits per sample of a PCM writer; empty: none to choose
+    bool floats = false;       // it writes 32-bit floats too ("32f")
     ValueSet bitrates;         // kbit/s of a coded writer
 
     bool reads() const { return (abilities & FORMAT_READS) != 0; }
