@@ -58,7 +58,7 @@ constexpr K kAiffKinds[] = {K::Aiff};
 // kbit/s.
 constexpr long kPcmDepths[] = {8, 16};
 constexpr long kWavDepths[] = {8, 16, 24, 32};
-constexpr long kFlacDepths[] = {16};
+constexpr long kFlacDepths[] = {16, 24};
 constexpr long kMpegRates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
 constexpr long kMp2Rates[] = {16000, 22050, 24000, 32000, 44100, 48000};
 // The Layer III and Layer II bitrates of MPEG-1 and MPEG-2 together.
@@ -123,7 +123,7 @@ constexpr ContainerEntry kContainers[] = {
     {MP2, "mp2", "MP2", "a DSS speech file", kDssExt, kMp2Ext, {}, openSpeech, createMp2, false, false,
      {.rates = kMp2Rates, .maxChannels = 2, .bitrates = kMp2Bitrates}, fixedTag<80>},
     {FLAC, "flac", "FLAC", "a FLAC file", kFlacExt, kFlacExt, kFlacKinds, openFlac, createFlac, false, true,
-     {.minRate = 1000, .maxRate = 384000, .maxChannels = 2, .depths = kFlacDepths}},
+     {.minRate = 1000, .maxRate = 384000, .maxChannels = 8, .depths = kFlacDepths}},
     {OPUS, "opus", "Opus", "an Ogg Opus file", kOpusExt, kOpusExt, kOpusKinds, openOpus, createOpus, false,
      true, {.rates = kOpusRates, .maxChannels = 2, .minBitrate = 6, .maxBitrate = 510}, nullptr, opusBitrate},
     {AIFF, "aiff", "AIFF", "an AIFF file", kAiffExt, kAiffExt, kAiffKinds, openAiff, createAiff, false, true,

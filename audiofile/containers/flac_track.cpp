@@ -29,11 +29,6 @@ namespace {
 // The most PCM bytes one decode call produces.
 constexpr uint64_t kMaxStep = uint64_t{1} << 26;
 
-// Rates and channels the array conversion takes.
-bool usableShape(uint32_t rate, uint32_t channels) {
-    return rate >= kMinPcmRate && rate <= kMaxPcmRate && (channels == 1 || channels == 2);
-}
-
 struct DecoderDeleter {
     void operator()(FLAC__StreamDecoder* d) const { FLAC__stream_decoder_delete(d); }
 };
@@ -463,16 +458,19 @@ public:
     int16_t start(const std::string& path) {
         const uint32_t rate = static_cast<uint32_t>(std::max<int32_t>(settings_.frequency, 0));
         const uint32_t channels = static_cast<uint32_t>(std::max<int16_t>(settings_.channels, 0));
-        if (!usableShape(rate, channels) || settings_.level < 0 || settings_.level > 8)
+        const uint32_t bits = settings_.bits == 24 ? 24 : 16;
+        if (rate < kMinPcmRate || rate > kMaxPcmRate || channels < 1 || channels > StereoDownmix::kMaxChannels ||
+            settings_.level < 0 || settings_.level > 8)
             return failWith(status::kFormatNotSupport, "the FLAC settings are out of range");
-        file_ = acm::makePcmFormat(rate, static_cast<uint16_t>(channels), 16);
+        file_ = acm::makePcmFormat(rate, static_cast<uint16_t>(channels), static_cast<uint16_t>(bits));
         full_ = fullFormatOf(file_);
+        if (bits > 16 || channels > 2) ownForm_ = file_;
 
         encoder_.reset(FLAC__stream_encoder_new());
         padding_.reset(FLAC__metadata_object_new(FLAC__METADATA_TYPE_PADDING));
         if (!encoder_ || !padding_) return status::kMemory;
         FLAC__StreamEncoder* e = encoder_.get();
-        bool ok = FLAC__stream_encoder_set_channels(e, channels) && FLAC__stream_encoder_set_bits_per_sample(e, 16) &&
+        bool ok = FLAC__stream_encoder_set_channels(e, channels) && FLAC__stream_encoder_set_bits_per_sample(e, bits) &&
                   FLAC__stream_encoder_set_sample_rate(e, rate) &&
                   FLAC__stream_encoder_set_compression_level(e, static_cast<uint32_t>(settings_.level)) &&
                   // Rates a frame header cannot state make a stream outside the subset.
@@ -510,13 +508,19 @@ public:
     int16_t encode(const uint8_t* pcm, size_t bytes) override {
         if (const int16_t st = refuseAfterFailure()) return st;
         const size_t channels = file_.nChannels;
-        size_t frames = bytes / (2 * channels);
+        const bool deep = file_.wBitsPerSample == 24;
+        size_t frames = bytes / file_.nBlockAlign;
         const uint8_t* in = pcm;
         while (frames > 0) {
             const size_t n = std::min(frames, kChunkFrames);
             wide_.resize(n * channels);
-            for (size_t i = 0; i < n * channels; ++i, in += 2)
-                wide_[i] = static_cast<int16_t>(static_cast<uint16_t>(in[0] | in[1] << 8));
+            if (deep) {
+                for (size_t i = 0; i < n * channels; ++i, in += 3)  // sign from the top byte
+                    wide_[i] = static_cast<int32_t>(static_cast<uint32_t>(in[0] << 8 | in[1] << 16 | in[2] << 24)) >> 8;
+            } else {
+                for (size_t i = 0; i < n * channels; ++i, in += 2)
+                    wide_[i] = static_cast<int16_t>(static_cast<uint16_t>(in[0] | in[1] << 8));
+            }
             if (!FLAC__stream_encoder_process_interleaved(encoder_.get(), wide_.data(), static_cast<uint32_t>(n)))
                 return fail(encoderCause());
             frames -= n;

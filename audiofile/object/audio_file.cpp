@@ -225,6 +225,8 @@ const com::DispatchTable& AudioFileObject::dispatchTable() {
         propget<&IAudioFile3::get_FileSampleKind>(id::FileSampleKind, u"FileSampleKind"),
         method<&IAudioFile3::SetFormatPCMKind>(id::SetFormatPCMKind, u"SetFormatPCMKind",
                                                {optional(44100L), optional(2L), optional(1L)}),
+        method<&IAudioFile3::SetFormatFLACBits>(id::SetFormatFLACBits, u"SetFormatFLACBits",
+                                                {optional(44100L), optional(2L), optional(24L), optional(5L)}),
     };
     return table;
 }
@@ -332,6 +334,12 @@ HRESULT AudioFileObject::SetFormatArrayKind(LONG Frequency, LONG nChannels, LONG
 HRESULT AudioFileObject::SetFormatPCMKind(LONG Frequency, LONG nChannels, LONG SampleKind, LONG* BlockAlign) {
     clearErrorInfo();
     return blockAlign(BlockAlign, core_.setFormatPCMKind(Frequency, nChannels, SampleKind));
+}
+
+HRESULT AudioFileObject::SetFormatFLACBits(LONG Frequency, LONG nChannels, LONG BitsPerSample, LONG Level,
+                                           LONG* BlockAlign) {
+    clearErrorInfo();
+    return blockAlign(BlockAlign, core_.setFormatFLACBits(Frequency, nChannels, BitsPerSample, Level));
 }
 
 HRESULT AudioFileObject::get_ArraySampleKind(LONG* pVal) { return put(pVal, core_.arraySampleKind()); }

@@ -107,6 +107,8 @@ public:
     HRESULT get_FileChannels(LONG* pVal) override;
     HRESULT get_FileSampleKind(LONG* pVal) override;
     HRESULT SetFormatPCMKind(LONG Frequency, LONG nChannels, LONG SampleKind, LONG* BlockAlign) override;
+    HRESULT SetFormatFLACBits(LONG Frequency, LONG nChannels, LONG BitsPerSample, LONG Level,
+                              LONG* BlockAlign) override;
 
     HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
 

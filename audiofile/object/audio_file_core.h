@@ -160,6 +160,7 @@ public:
     void setFormatArray(long frequency, long channels);
     void setFormatArrayKind(long frequency, long channels, long kind);
     long setFormatPCMKind(long frequency, long channels, long kind);
+    long setFormatFLACBits(long frequency, long channels, long bits, long level);
     long setFormatFromMenu();
     long setFormatLikeSample(const std::string& name);
     long setFormatDSP();

@@ -152,6 +152,14 @@ long AudioFileCore::setFormatFLAC(long frequency, long channels, long level) {
     return blockAlign;
 }
 
+long AudioFileCore::setFormatFLACBits(long frequency, long channels, long bits, long level) {
+    if (!formatCallAllowed()) return 0;
+    const long blockAlign = audiofile::setFormatFlacBits(fmt_, output_, frequency, channels, bits, level);
+    if (blockAlign == 0)
+        report(INVALIDPARAM, "FLAC takes 1000 to 384000 Hz, 1 to 8 channels, 16 or 24 bits and a level from 0 to 8");
+    return blockAlign;
+}
+
 long AudioFileCore::setFormatOpus(long channels, long bitrate, long complexity) {
     if (!formatCallAllowed()) return 0;
     const long blockAlign = audiofile::setFormatOpus(fmt_, output_, channels, bitrate, complexity);

@@ -406,16 +406,25 @@ long setFormatVorbis(FormatState& state, OutputSettings& settings, long frequenc
 }
 
 long setFormatFlac(FormatState& state, OutputSettings& settings, long frequency, long channels, long level) {
-    if (frequency < 1000 || frequency > 384000 || (channels != 1 && channels != 2) || level < 0 || level > 8) return 0;
+    if (channels != 1 && channels != 2) return 0;
+    return setFormatFlacBits(state, settings, frequency, channels, 16, level);
+}
+
+long setFormatFlacBits(FormatState& state, OutputSettings& settings, long frequency, long channels, long bits,
+                       long level) {
+    if (frequency < 1000 || frequency > 384000 || channels < 1 || channels > 8 || (bits != 16 && bits != 24) ||
+        level < 0 || level > 8)
+        return 0;
     FlacSettings& flac = settings.flac;
     flac.frequency = static_cast<int32_t>(frequency);
     flac.channels = static_cast<int16_t>(channels);
     flac.level = static_cast<int16_t>(level);
+    flac.bits = static_cast<int16_t>(bits);
     state.description = flacDescription(flac);
     state.type = FLAC;
     // What goes in: the compressed rate is known only once the file is written.
-    state.bitrate = saturated(static_cast<long long>(frequency) * channels * 16);
-    return channels * 2;
+    state.bitrate = saturated(static_cast<long long>(frequency) * channels * bits);
+    return channels * bits / 8;
 }
 
 long setFormatOpus(FormatState& state, OutputSettings& settings, long channels, long bitrate, long complexity) {
@@ -544,8 +553,11 @@ std::string oggDescription(const OggSettings& ogg) {
 }
 
 std::string flacDescription(const FlacSettings& flac) {
-    return textf("FLAC %d Hz; %s; 16 Bit; Level %d", static_cast<int>(flac.frequency),
-                 flac.channels == 1 ? "Mono" : "Stereo", static_cast<int>(flac.level));
+    const std::string channels = flac.channels == 1   ? "Mono"
+                                 : flac.channels == 2 ? "Stereo"
+                                                      : std::to_string(flac.channels) + " Channels";
+    return textf("FLAC %d Hz; %s; %d Bit; Level %d", static_cast<int>(flac.frequency), channels.c_str(),
+                 static_cast<int>(flac.bits), static_cast<int>(flac.level));
 }
 
 std::string opusDescription(const OpusSettings& opus) {

@@ -65,8 +65,9 @@ struct OggSettings {
 
 struct FlacSettings {
     int32_t frequency = 44100;
-    int16_t channels = 2;
-    int16_t level = 5;  // compression level, 0 (fastest) to 8 (smallest)
+    int16_t channels = 2;  // 1 to 8, in WAV order
+    int16_t level = 5;     // compression level, 0 (fastest) to 8 (smallest)
+    int16_t bits = 16;     // 16 or 24
 };
 
 struct OpusSettings {
@@ -144,6 +145,9 @@ long setFormatVorbis(FormatState& state, OutputSettings& settings, long frequenc
 // 16-bit FLAC at 1000 to 384000 Hz in 1 or 2 channels, level 0 to 8; the
 // file format and full format stay as they are (the file is PCM inside).
 long setFormatFlac(FormatState& state, OutputSettings& settings, long frequency, long channels, long level);
+// The same at 16 or 24 bits in 1 to 8 channels.
+long setFormatFlacBits(FormatState& state, OutputSettings& settings, long frequency, long channels, long bits,
+                       long level);
 // Opus at 48000 Hz in 1 or 2 channels, 6 to 510 kbit/s, complexity 0 to 10;
 // the file format and full format stay as they are.
 long setFormatOpus(FormatState& state, OutputSettings& settings, long channels, long bitrate, long complexity);

@@ -312,6 +312,7 @@ inline constexpr DISPID ClippedSamples = 86;
 inline constexpr DISPID FileChannels = 87;
 inline constexpr DISPID FileSampleKind = 88;
 inline constexpr DISPID SetFormatPCMKind = 89;
+inline constexpr DISPID SetFormatFLACBits = 90;
 }  // namespace AudioFile
 
 namespace AudioFileEvents {
@@ -580,7 +581,10 @@ struct IAudioFile2 : public IAudioFile {
 //   SetFormatPCMKind    a WAV file of 1 to 8 channels at 1000 to 384000 Hz
 //                       with samples of any kind (WAVE_FORMAT_EXTENSIBLE
 //                       where more than 16 bits or two channels need it)
-// The samples keep WAV channel order (the order of the speaker bits).
+//   SetFormatFLACBits   FLAC as SetFormatFLAC chooses it, at 16 or 24 bits
+//                       in 1 to 8 channels
+// The samples keep WAV channel order (the order of the speaker bits), which
+// FLAC shares.
 struct IAudioFile3 : public IAudioFile2 {
     virtual HRESULT get_ResampleQuality(LONG* pVal) = 0;
     virtual HRESULT put_ResampleQuality(LONG newVal) = 0;
@@ -600,6 +604,8 @@ struct IAudioFile3 : public IAudioFile2 {
     virtual HRESULT get_FileChannels(LONG* pVal) = 0;
     virtual HRESULT get_FileSampleKind(LONG* pVal) = 0;
     virtual HRESULT SetFormatPCMKind(LONG Frequency, LONG nChannels, LONG SampleKind, LONG* BlockAlign) = 0;
+    virtual HRESULT SetFormatFLACBits(LONG Frequency, LONG nChannels, LONG BitsPerSample, LONG Level,
+                                      LONG* BlockAlign) = 0;
 };
 
 // The kinds of sample the deep array format and SetFormatPCMKind take.

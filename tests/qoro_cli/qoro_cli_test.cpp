@@ -133,7 +133,7 @@ TEST_F(QoroCli, FlacIsWrittenAndReadExactly) {
     ASSERT_EQ(r.exitCode, 0) << r.output;
     EXPECT_EQ(decode(dir / "tree.out/album/01.wav", dir / "e.pcm"), original);
 
-    for (const char* bad : {"--level 9", "--level x", "--bits 24", "--rate 500"}) {
+    for (const char* bad : {"--level 9", "--level x", "--bits 32", "--rate 500"}) {
         r = qoro(std::string("convert --to flac ") + bad + " -o " + q(dir / "bad") + " " + q(src));
         EXPECT_EQ(r.exitCode, 2) << bad << "\n" << r.output;
         EXPECT_FALSE(fs::exists(dir / "bad/in.flac")) << bad;

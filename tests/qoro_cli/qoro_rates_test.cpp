@@ -145,6 +145,7 @@ struct LosslessCase {
     const char* options;
     const char* codec;  // ffprobe's codec of the output
     int channels;
+    const char* to = "wav";
 };
 
 const LosslessCase kLossless[] = {
@@ -159,6 +160,14 @@ const LosslessCase kLossless[] = {
     {"flac_5_1", "sox -D -R -n -r 48000 -c 6 -b 16 IN.wav synth 0.4 sine 100 sine 200 sine 300 sine 400 "
                  "sine 500 sine 600 gain -3 && flac -s -f -o IN IN.wav",
      "sox -D IN -t s16 OUT", "--to wav", "pcm_s16le", 6},
+    {"flac24_to_flac", "sox -D -R -n -r 96000 -c 2 -b 24 IN.wav synth 0.4 sine 1000 sine 1717 gain -3 && "
+                       "flac -s -f -o IN IN.wav",
+     "sox -D IN -t s32 OUT", "--to flac", "flac", 2, "flac"},
+    {"flac_5_1_to_flac", "sox -D -R -n -r 48000 -c 6 -b 24 IN.wav synth 0.4 sine 100 sine 200 sine 300 sine 400 "
+                         "sine 500 sine 600 gain -3 && flac -s -f -o IN IN.wav",
+     "sox -D IN -t s32 OUT", "--to flac", "flac", 6, "flac"},
+    {"wav24_to_flac", "sox -D -R -n -r 88200 -c 2 -b 24 IN synth 0.4 sine 1000 sine 1717 gain -3",
+     "sox -D IN -t s32 OUT", "--to flac", "flac", 2, "flac"},
 };
 
 std::string substituted(std::string cmd, const fs::path& in, const fs::path& out) {
@@ -184,7 +193,7 @@ std::vector<int16_t> sox16(const fs::path& in, const fs::path& scratch, const st
 }  // namespace
 
 // Same rate and depth lossless to lossless is bit-exact, at the source's
-// depth and channels.
+// depth and channels. A 32-bit source to FLAC is 24-bit.
 TEST(QoroDepth, LosslessTargetsKeepEveryBitAndChannel) {
     QORO_REQUIRE_TOOLS("sox", "ffmpeg", "ffprobe", "flac");
     for (const LosslessCase& c : kLossless) {
@@ -194,7 +203,7 @@ TEST(QoroDepth, LosslessTargetsKeepEveryBitAndChannel) {
         ASSERT_EQ(t::run(substituted(c.make, in, {})).exitCode, 0);
         const auto r = t::cli::runQoro(std::string("convert ") + c.options + " -o " + q(dir / "out") + " " + q(in));
         ASSERT_EQ(r.exitCode, 0) << r.output;
-        const fs::path out = dir / "out" / (std::string(c.name) + ".wav");
+        const fs::path out = dir / "out" / (std::string(c.name) + "." + c.to);
         EXPECT_EQ(codecOf(out), std::string(c.codec) + "," + std::to_string(c.channels) + "\n");
         ASSERT_EQ(t::run(substituted(c.decode, in, dir / "a.raw")).exitCode, 0);
         ASSERT_EQ(t::run(substituted(c.decode, out, dir / "b.raw")).exitCode, 0);
@@ -202,6 +211,13 @@ TEST(QoroDepth, LosslessTargetsKeepEveryBitAndChannel) {
         EXPECT_GT(a.size(), 1000u);
         EXPECT_TRUE(a == t::readBytes(dir / "b.raw"));
     }
+    t::TempDir dir;
+    ASSERT_EQ(t::run("sox -D -R -n -r 48000 -c 1 -b 32 " + q(dir / "w32.wav") + " synth 0.2 sine 440").exitCode, 0);
+    const auto r = t::cli::runQoro("convert --to flac -o " + q(dir / "o") + " " + q(dir / "w32.wav"));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(t::run("ffprobe -v error -show_entries stream=bits_per_raw_sample -of csv=p=0 " + q(dir / "o" / "w32.flac"))
+                  .output,
+              "24\n");
 }
 
 // 24 bits narrowed to 16: without dither as sox rounds (within one step);

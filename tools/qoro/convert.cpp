@@ -480,6 +480,12 @@ ComPtr<IAudioFile2> secondInterface(IAudioFile* target, HRESULT& hr) {
 HRESULT setUpFlac(const FormatRequest& r, LONG& blockAlign) {
     const long level = r.o.level.value_or(5);
     r.what += std::to_string(r.rate) + " Hz, " + channelsText(r.channels) + ", level " + std::to_string(level);
+    if (r.bits > 16 || r.channels > 2) {
+        r.what += ", " + std::to_string(r.bits) + " bits";
+        ComPtr<IAudioFile3> third;
+        if (FAILED(r.target->QueryInterface(IID_IAudioFile3, third.putVoid())) || !third) return E_NOINTERFACE;
+        return third->SetFormatFLACBits(r.rate, r.channels, r.bits, level, &blockAlign);
+    }
     HRESULT hr = S_OK;
     ComPtr<IAudioFile2> flac = secondInterface(r.target, hr);
     return flac ? flac->SetFormatFLAC(r.rate, r.channels, level, &blockAlign) : hr;
@@ -756,9 +762,14 @@ client::FormatChoice chooseFormat(IAudioFile* target, const Job& job, const Conv
                             : source.sampleKind == SAMPLE_FLOAT32 ? 32
                             : source.bitsPerSample == 8         ? 8
                                                                 : 16;
+    // (a 32-bit or float source becomes the deepest integer the writer
+    // takes: 24-bit FLAC, dithered).
     const bool sourceFloats = source.sampleKind == SAMPLE_FLOAT32;
     const bool kept = sourceFloats ? takes.floats : isOneOf(sourceBits, takes.depths);
-    request.bits = o.bits.value_or(kept ? sourceBits : 16);
+    long deepest = 16;
+    for (long d : takes.depths)
+        if (d <= sourceBits) deepest = std::max(deepest, d);
+    request.bits = o.bits.value_or(kept ? sourceBits : deepest);
     request.floats = o.bits ? o.floats : kept && sourceFloats;
     choice.hr = takes.setup->setUp(request, choice.blockAlign);
     return choice;
