@@ -9,7 +9,9 @@
 //   byte 1  bit 0: MPEG decoder (codec manager / built-in); bits 1-3: raw
 //           compression, G.726 bits, G.723 bits; bit 4: raw channels;
 //           bit 5: raw bits; bits 6-7: raw and telephony sample rate
-//   byte 2  bits 0-2: array rate (7: the file's own), bit 3: array channels
+//   byte 2  bits 0-2: array rate (7: the file's own), bit 3: array channels,
+//           bits 4-5: array sample kind (int16, int24, int32, float32),
+//           bit 6: the file's own channel count instead (deep arrays)
 //
 // The rest is the file. It is opened, read to its end, sought to the middle
 // and the start and read again; opened for reading and writing, it is
@@ -21,6 +23,7 @@
 // one whatever byte 0 says.
 //
 //   bash scripts/fuzz.sh 300 audiofile_fuzz    (five minutes; the options are in the script)
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -106,9 +109,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(opened == 0 && e.isOpen());
     const af::WAVEFORMATEX fileFormat = e.fileFormat();
     const uint32_t arrayRate = (data[2] & 7) == 7 ? fileFormat.nSamplesPerSec : kArrayRates[data[2] & 7];
-    if (arrayRate >= 1000 && arrayRate <= 768000) e.setArrayFormat(arrayRate, (data[2] & 8) ? 2 : 1);
+    const auto kind = static_cast<af::SampleKind>((data[2] >> 4) & 3);
+    uint16_t channels = (data[2] & 8) ? 2 : 1;
+    if (data[2] & 0x40) channels = std::clamp<uint16_t>(e.ownFormat().nChannels, 1, 8);
+    if (arrayRate >= 1000 && arrayRate <= 768000) e.setArrayFormat(arrayRate, channels, kind);
     const uint64_t frame = e.arrayFormat().nBlockAlign;
-    require(frame == 2u * e.arrayFormat().nChannels);
+    require(frame == af::bytesPerArraySample(e.arrayKind()) * e.arrayFormat().nChannels);
     const uint64_t total = e.totalLength();
     require(total % frame == 0 && e.position() == 0);
 
