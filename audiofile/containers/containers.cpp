@@ -111,7 +111,7 @@ constexpr ContainerEntry kContainers[] = {
     {G726, "g726", "G.726", "a G.726 file", kG726Ext, kG726Ext, {}, openG726, createG726, true, false,
      {.minRate = 1, .maxRate = 1000000, .maxChannels = 1, .bitrates = kG726Bitrates}, fixedTag<100>, g726Bitrate},
     {OGG, "ogg", "Ogg Vorbis", "an Ogg Vorbis file", kOggExt, kOggExt, kOggKinds, openOgg, createOgg, false, true,
-     {.rates = kVorbisRates, .maxChannels = 2, .minBitrate = 45, .maxBitrate = 500}},
+     {.rates = kVorbisRates, .maxChannels = 8, .minBitrate = 45, .maxBitrate = 500}},
     {G721, "g721", "G.721", "a G.721 file", kG721Ext, kG721Ext, {}, openG721, createG721, true, false,
      kTelephonyWriter, nullptr, g721Bitrate},
     {G723, "g723", "G.723", "a G.723 file", kG723Ext, kG723Ext, {}, openG723, createG723, true, false,

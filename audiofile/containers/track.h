@@ -226,6 +226,9 @@ public:
     // The file's samples as they are: the file format useNative(true) gives
     // (the file format itself for tracks that have no other form).
     const WAVEFORMATEX& ownForm() const { return ownForm_.nChannels ? ownForm_ : file_; }
+    // A lossy decoder's own form is its output's precision, not samples the
+    // file stores: such a file counts as 16-bit where a depth is chosen.
+    bool lossy() const { return lossy_; }
     // The speaker bits of the file's channels (WAVE_FORMAT_EXTENSIBLE's
     // channel mask), 0 when the file names none.
     uint32_t channelMask() const { return channelMask_; }
@@ -265,6 +268,7 @@ protected:
     std::optional<TpdfDither> dither_;
     uint32_t channelMask_ = 0;
     WAVEFORMATEX ownForm_{};  // set by tracks that narrow or fold down
+    bool lossy_ = false;
 };
 
 // Writers of encoded streams that are never read back (MP3 and Layer II

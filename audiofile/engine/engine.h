@@ -88,6 +88,7 @@ public:
     // The file's samples as they are (deeper or in more channels than the
     // 16-bit stereo form a 16-bit array reads them in).
     const WAVEFORMATEX& ownFormat() const { return track_ ? track_->ownForm() : file_; }
+    bool lossy() const { return track_ && track_->lossy(); }
     const FullFormat& fullFormat() const { return full_; }
     const std::string& description() const { return description_; }
 

@@ -370,6 +370,7 @@ int64_t AudioFileCore::position() const {
 long AudioFileCore::fileSampleKind() const {
     if (!isOpen()) return SAMPLE_INT16;
     const WAVEFORMATEX& own = engine_.ownFormat();
+    if (engine_.lossy()) return SAMPLE_INT16;
     if (own.wFormatTag == acm::WAVE_FORMAT_IEEE_FLOAT) return SAMPLE_FLOAT32;
     if (own.wBitsPerSample > 24) return SAMPLE_INT32;
     if (own.wBitsPerSample > 16) return SAMPLE_INT24;

@@ -173,7 +173,7 @@ long AudioFileCore::setFormatVorbis(long frequency, long channels, long nominal,
     if (!formatCallAllowed()) return 0;
     const long blockAlign =
         audiofile::setFormatVorbis(fmt_, output_, frequency, channels, nominal, minimum, maximum, quality);
-    if (blockAlign == 0) report(INVALIDPARAM, "Ogg Vorbis is written at 44100 or 48000 Hz in 1 or 2 channels");
+    if (blockAlign == 0) report(INVALIDPARAM, "Ogg Vorbis is written at 44100 or 48000 Hz in 1 to 8 channels");
     return blockAlign;
 }
 

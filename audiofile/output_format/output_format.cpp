@@ -396,7 +396,7 @@ long setFormatOggVorbis(FormatState& state, OutputSettings& settings, long /*fre
 
 long setFormatVorbis(FormatState& state, OutputSettings& settings, long frequency, long channels,
                      long nominalBitrate, long minBitrate, long maxBitrate, long quality) {
-    if (!oneOf(frequency, kVorbisRates) || (channels != 1 && channels != 2)) return 0;
+    if (!oneOf(frequency, kVorbisRates) || channels < 1 || channels > 8) return 0;
     const long blockAlign =
         setFormatOggVorbis(state, settings, frequency, channels, nominalBitrate, minBitrate, maxBitrate, quality);
     settings.ogg.frequency = static_cast<int32_t>(frequency);

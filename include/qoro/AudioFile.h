@@ -548,8 +548,9 @@ struct IAudioFile2 : public IAudioFile {
 //
 // SetFormatVorbis chooses Ogg Vorbis as SetFormatOggVorbis does, at the rate
 // and channels it is given rather than always 44100 Hz stereo: 44100 or
-// 48000 Hz, 1 or 2 channels. Any other value is refused with INVALIDPARAM
-// and BlockAlign 0, and the output format stays as it was.
+// 48000 Hz, 1 to 8 channels (WAV order in the arrays; the stream carries
+// the Vorbis order). Any other value is refused with INVALIDPARAM and
+// BlockAlign 0, and the output format stays as it was.
 //
 // Dither chooses what happens where samples deeper than 16 bits (24- and
 // 32-bit integers, floats; channels folded down to stereo) are rounded to
@@ -577,7 +578,8 @@ struct IAudioFile2 : public IAudioFile {
 //                       (an integer target that could not hold a value)
 //   FileChannels        the file's own channels and the kind that holds its
 //   FileSampleKind      samples without loss (SAMPLE_INT16 for 8- and 16-bit
-//                       and lossy files)
+//                       and lossy files; a lossy decoder still gives its
+//                       own float precision to a SAMPLE_FLOAT32 array)
 //   SetFormatPCMKind    a WAV file of 1 to 8 channels at 1000 to 384000 Hz
 //                       with samples of any kind (WAVE_FORMAT_EXTENSIBLE
 //                       where more than 16 bits or two channels need it)

@@ -632,7 +632,7 @@ TEST_F(AudioFileTest, SetFormatVorbisKeepsItsRateAndChannels) {
     EXPECT_EQ(dispidOf(u"SetFormatVorbis"), qoro::dispid::AudioFile::SetFormatVorbis);
 
     LONG ba = -1;
-    for (const auto [rate, channels] : {std::pair<LONG, LONG>{22050, 2}, {48000, 3}, {96000, 1}}) {
+    for (const auto [rate, channels] : {std::pair<LONG, LONG>{22050, 2}, {48000, 9}, {96000, 1}}) {
         EXPECT_EQ(af3->SetFormatVorbis(rate, channels, 128, -1, -1, -1, &ba), S_OK);
         EXPECT_EQ(ba, 0);
         EXPECT_EQ(err(), INVALIDPARAM) << rate << "/" << channels;

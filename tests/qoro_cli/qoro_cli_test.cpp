@@ -993,7 +993,7 @@ TEST_F(QoroCli, OptionValuesAreCheckedBeforeAnythingIsWritten) {
          "--rate 12345: MP3 takes 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100 or "
          "48000 Hz"},
         {"--to wav -r 500", cd, "--rate 500: WAV takes 1000-384000 Hz"},
-        {"--to aiff --bits 24", cd, "--bits 24: AIFF takes 8 or 16 bits"},
+        {"--to raw --bits 24", cd, "--bits 24: raw pcm takes 8 or 16 bits"},
         {"--to wav --bits 20", cd, "--bits 20: WAV takes 8, 16, 24 or 32 bits or 32f (float)"},
         {"--to mp2 -r 8000", cd, "--rate 8000: MP2 takes 16000, 22050, 24000, 32000, 44100 or 48000 Hz"},
         {"--to mp2 -b 384", low, "--bitrate 384: MP2 at 22050 Hz takes 8-160 kbit/s"},

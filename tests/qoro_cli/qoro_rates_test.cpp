@@ -340,3 +340,50 @@ TEST(QoroDepth, FloatResamplingAndMp3FoldDownEndToEnd) {
     EXPECT_LT(level(left, 1700), level(right, 1700) - 60);
     EXPECT_LT(level(left, 110), level(left, 300) - 60);
 }
+
+namespace {
+
+// The strongest frequency of each channel of a file, as ffmpeg decodes it
+// (in WAV channel order).
+std::vector<double> toneOfEachChannel(const fs::path& file, const fs::path& scratch, int channels, double rate) {
+    EXPECT_EQ(t::run("ffmpeg -v error -y -i " + q(file) + " -f f64le " + q(scratch)).exitCode, 0);
+    const auto bytes = t::readBytes(scratch);
+    const size_t frames = bytes.size() / 8 / size_t(channels);
+    constexpr size_t kBins = 1 << 14;
+    std::vector<double> tones;
+    for (int c = 0; c < channels; ++c) {
+        std::vector<double> x(frames);
+        for (size_t i = 0; i < frames; ++i) std::memcpy(&x[i], bytes.data() + 8 * (i * size_t(channels) + size_t(c)), 8);
+        if (frames < kBins + 4096) return {};
+        const auto p = t::powerSpectrum(x, 4096, kBins, 20.0);
+        tones.push_back(double(std::max_element(p.begin(), p.end()) - p.begin()) * rate / kBins);
+    }
+    return tones;
+}
+
+}  // namespace
+
+// 5.1 to Ogg Vorbis and back keeps every channel in its place: the stream
+// carries the Vorbis order, the WAVs on both sides the WAV order.
+TEST(QoroDepth, SurroundVorbisKeepsEachChannelInItsPlace) {
+    QORO_REQUIRE_TOOLS("sox", "ffmpeg");
+    t::TempDir dir;
+    const fs::path six = dir / "six.wav";
+    const std::vector<double> tones = {300, 500, 700, 110, 1300, 1700};
+    ASSERT_EQ(t::run("sox -D -R -n -r 48000 -c 6 -b 16 " + q(six) +
+                     " synth 1 sine 300 sine 500 sine 700 sine 110 sine 1300 sine 1700 gain -12")
+                  .exitCode,
+              0);
+    auto r = t::cli::runQoro("convert --to ogg -o " + q(dir / "o") + " " + q(six));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    auto near = [&](const std::vector<double>& got) {
+        ASSERT_EQ(got.size(), tones.size());
+        for (size_t c = 0; c < tones.size(); ++c) EXPECT_NEAR(got[c], tones[c], 6.0) << "channel " << c;
+    };
+    near(toneOfEachChannel(dir / "o" / "six.ogg", dir / "a.f64", 6, 48000));
+    // back from a file another encoder made
+    ASSERT_EQ(t::run("ffmpeg -v error -y -i " + q(six) + " -c:a libvorbis " + q(dir / "ff.ogg")).exitCode, 0);
+    r = t::cli::runQoro("convert --to wav -o " + q(dir / "w") + " " + q(dir / "ff.ogg"));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    near(toneOfEachChannel(dir / "w" / "ff.wav", dir / "b.f64", 6, 48000));
+}

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace qoro::audiofile::ogg {
 
@@ -86,6 +87,34 @@ size_t OggFileState::read(uint8_t* dst, size_t bytes) {
         filled += static_cast<size_t>(got);
     }
     return filled;
+}
+
+size_t OggFileState::readFloat(uint8_t* dst, size_t bytes, int (*channelOf)(int channels, int i)) {
+    if (mode_ != Mode::Reading || dst == nullptr) return 0;
+    const size_t align = 4 * static_cast<size_t>(channels_);
+    const size_t frames = bytes / align;
+    size_t filled = 0;
+    int holes = 0;
+    while (filled < frames) {
+        float** pcm = nullptr;
+        int link = 0;
+        const int want = static_cast<int>(std::min<size_t>(kReadFrames, frames - filled));
+        const long got = ov_read_float(&vf_, &pcm, want, &link);
+        if (got == 0) break;
+        if (got < 0) {
+            if (got == OV_HOLE && ++holes < kMaxHoles) continue;
+            break;
+        }
+        const vorbis_info* info = ov_info(&vf_, link);
+        if (info == nullptr || info->channels != channels_) break;
+        for (int c = 0; c < channels_; ++c) {
+            const float* from = pcm[channelOf(channels_, c)];
+            uint8_t* to = dst + filled * align + 4 * static_cast<size_t>(c);
+            for (long i = 0; i < got; ++i, to += align) std::memcpy(to, from + i, 4);
+        }
+        filled += static_cast<size_t>(got);
+    }
+    return filled * align;
 }
 
 int OggFileState::seekFrame(uint64_t frame) {
@@ -180,22 +209,13 @@ long OggFileState::encodeAvailable() {
     return written;
 }
 
-long OggFileState::write(const uint8_t* pcm, size_t bytes) {
-    if (mode_ != Mode::Writing) return status::kFileAccess;
-    if (channels_ != 1 && channels_ != 2) return 0;
-    if (pcm == nullptr || eosWritten_) return 0;
-    size_t frames = bytes / 2 / static_cast<size_t>(channels_);
+template <class Put>
+long OggFileState::encodeFrames(size_t frames, Put&& put) {
     long written = 0;
     while (frames > 0) {
         const size_t n = std::min(frames, kWriteFrames);
         float** buffer = vorbis_analysis_buffer(&vd_, static_cast<int>(n));
-        for (size_t i = 0; i < n; ++i) {
-            for (int c = 0; c < channels_; ++c) {
-                const auto v = static_cast<int16_t>(pcm[0] | pcm[1] << 8);
-                buffer[c][i] = static_cast<float>(v) * (1.0f / 32768.0f);
-                pcm += 2;
-            }
-        }
+        for (size_t i = 0; i < n; ++i) put(buffer, i);
         vorbis_analysis_wrote(&vd_, static_cast<int>(n));
         const long w = encodeAvailable();
         if (w < 0) return w;
@@ -203,6 +223,24 @@ long OggFileState::write(const uint8_t* pcm, size_t bytes) {
         frames -= n;
     }
     return written;
+}
+
+long OggFileState::write(const uint8_t* pcm, size_t bytes) {
+    if (mode_ != Mode::Writing) return status::kFileAccess;
+    if (channels_ != 1 && channels_ != 2) return 0;
+    if (pcm == nullptr || eosWritten_) return 0;
+    return encodeFrames(bytes / 2 / static_cast<size_t>(channels_), [&](float** buffer, size_t i) {
+        for (int c = 0; c < channels_; ++c, pcm += 2)
+            buffer[c][i] = static_cast<float>(static_cast<int16_t>(pcm[0] | pcm[1] << 8)) * (1.0f / 32768.0f);
+    });
+}
+
+long OggFileState::writeFloat(const uint8_t* samples, size_t bytes, int (*channelOf)(int channels, int i)) {
+    if (mode_ != Mode::Writing) return status::kFileAccess;
+    if (samples == nullptr || eosWritten_ || channels_ < 1) return 0;
+    return encodeFrames(bytes / 4 / static_cast<size_t>(channels_), [&](float** buffer, size_t i) {
+        for (int c = 0; c < channels_; ++c, samples += 4) std::memcpy(&buffer[channelOf(channels_, c)][i], samples, 4);
+    });
 }
 
 int OggFileState::close() {

@@ -76,6 +76,10 @@ public:
     // frames per call. Returns the bytes filled: fewer at the end of the
     // stream or after a read error. A hole in the data is skipped.
     size_t read(uint8_t* dst, size_t bytes);
+    // The same as 32-bit floats (full scale +-1.0, as the decoder gives
+    // them), 1 to 8 channels interleaved in the order `channelOf` gives:
+    // output channel i is the stream's channel channelOf(channels, i).
+    size_t readFloat(uint8_t* dst, size_t bytes, int (*channelOf)(int channels, int i));
     // Positions reading at sample frame `frame` (clamped to the end).
     int seekFrame(uint64_t frame);
     // Byte position in the file, and the frame that read() returns next.
@@ -90,6 +94,9 @@ public:
     // channels). Returns the file bytes written, or -1 when a page could not
     // be written.
     long write(const uint8_t* pcm, size_t bytes);
+    // Encodes interleaved 32-bit floats (whole frames); input channel i
+    // becomes the stream's channel channelOf(channels, i).
+    long writeFloat(const uint8_t* samples, size_t bytes, int (*channelOf)(int channels, int i));
 
     // Ends the stream of a created file (end-of-stream page) and releases
     // everything. Returns 0, or a failure of the final writes.
@@ -106,6 +113,9 @@ private:
     enum class Mode { Closed, Reading, Writing };
 
     long encodeAvailable();  // analysis and page output; -1 on a short write
+    // Fills the analysis buffer frame by frame through `put` and encodes.
+    template <class Put>
+    long encodeFrames(size_t frames, Put&& put);
     bool writePage(const ogg_page& page);
 
     Mode mode_ = Mode::Closed;
