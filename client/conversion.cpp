@@ -233,6 +233,8 @@ ConversionResult convert(const Conversion& job) {
         return fail(Step::Create, o, cause, "cannot create " + targetName + ": " + cause);
     }
     OpenedFile openTarget(target);
+    result.sourceChannels = format.fileChannels;
+    target->get_nChannels(&result.targetChannels);
     const auto targetDeep = sourceDeep ? thirdOf(target) : qoro::com::ComPtr<IAudioFile3>();
     if (sourceDeep && !targetDeep) {
         const std::string cause = "the target component takes no samples deeper than 16 bits";
@@ -293,6 +295,10 @@ ConversionResult convert(const Conversion& job) {
     if (o.failed()) {
         const std::string cause = causeOf(o, Step::Close);
         return fail(Step::Close, o, cause, "writing " + targetName + " failed at its end: " + cause);
+    }
+    if (const auto third = thirdOf(target)) {
+        LONGLONG clipped = 0;
+        if (SUCCEEDED(third->get_ClippedSamples(&clipped))) result.clipped = clipped;
     }
     if (job.finish) {
         std::string cause;

@@ -101,6 +101,11 @@ struct ConversionResult {
     std::string message;     // the step and the cause in one line
     int64_t frames = 0;      // array frames copied
     LONG frequency = 0;      // the array frequency of those frames
+    LONG sourceChannels = 0;  // the source's own channels
+    LONG targetChannels = 0;  // the target's: fewer means the source was folded down
+    int64_t clipped = 0;      // samples the target had to clip (IAudioFile3.ClippedSamples)
+
+    bool foldedDown() const { return targetChannels > 0 && sourceChannels > targetChannels; }
 
     bool published() const { return outcome == Converted || outcome == Partial; }
     double seconds() const { return frequency > 0 ? static_cast<double>(frames) / frequency : 0.0; }

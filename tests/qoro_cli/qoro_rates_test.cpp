@@ -265,9 +265,10 @@ TEST(QoroDepth, NarrowingAndFoldingDownMatchTheReference) {
                   .exitCode,
               0);
     const auto six = sox16(surround, dir / "six.raw");
-    const auto r = t::cli::runQoro("convert --to wav --dither none --channels 2 -o " + q(dir / "stereo2") + " " +
-                                   q(surround));
+    auto r = t::cli::runQoro("convert --to wav --dither none --channels 2 -o " + q(dir / "stereo2") + " " +
+                             q(surround));
     ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(r.output.find("clipped"), std::string::npos) << r.output;  // the fold-down cannot clip
     const auto folded = sox16(dir / "stereo2" / "surround.wav", dir / "f.raw");
     EXPECT_EQ(codecOf(dir / "stereo2" / "surround.wav"), "pcm_s16le,2\n");
     ASSERT_EQ(folded.size(), six.size() / 3);
@@ -280,6 +281,15 @@ TEST(QoroDepth, NarrowingAndFoldingDownMatchTheReference) {
                         int(std::lround(std::abs(folded[2 * f + 1] - right)))});
     }
     EXPECT_LE(off, 1);
+
+    // Floats beyond full scale into 16 bits: clipped, and counted.
+    const fs::path loud = dir / "loud.wav";
+    ASSERT_EQ(t::run("sox -D -R -n -r 48000 -c 1 -e floating-point -b 32 " + q(loud) + " synth 0.1 sine 440 gain 3")
+                  .exitCode,
+              0);
+    r = t::cli::runQoro("convert --to wav --bits 16 -o " + q(dir / "loud") + " " + q(loud));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find(" samples clipped"), std::string::npos) << r.output;
 }
 
 // A float source resampled into float WAV goes through the very high
@@ -311,6 +321,8 @@ TEST(QoroDepth, FloatResamplingAndMp3FoldDownEndToEnd) {
               0);
     r = t::cli::runQoro("convert --to mp3 --bitrate 320 -o " + q(dir / "m") + " " + q(six));
     ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("6 channels folded down to 2"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("; 1 folded down to fewer channels"), std::string::npos) << r.output;
     ASSERT_EQ(t::run("ffmpeg -v error -i " + q(dir / "m" / "six.mp3") + " -f f64le " + q(dir / "m.f64")).exitCode, 0);
     const auto mp3 = t::readBytes(dir / "m.f64");
     std::vector<double> side[2];

@@ -139,8 +139,11 @@ public:
         // A source the components refuse for its format counts with the
         // files left for their kind; found by a walk, it fails nothing.
         const bool unsupported = r.step == client::Step::Open && r.code == FORMATNOTSUPPORT;
-        if (ok)
+        if (ok) {
             ++converted_, audioSeconds_ += r.seconds();
+            foldedDown_ += r.foldedDown();
+            clipped_ += r.clipped;
+        }
         else if (r.outcome == client::ConversionResult::Cancelled)
             ++interrupted_;
         else if (unsupported)
@@ -155,9 +158,9 @@ public:
                      ok ? sizeOf(job.target) : 0);
         clearLine();
         if (ok) {
-            std::fprintf(stdout, "ok      %s -> %s (%s of audio, %.1f s, %.0fx)\n", shown(job.source).c_str(),
+            std::fprintf(stdout, "ok      %s -> %s (%s of audio, %.1f s, %.0fx%s)\n", shown(job.source).c_str(),
                          shown(job.target).c_str(), formatSeconds(r.seconds()).c_str(), wall,
-                         wall > 0 ? r.seconds() / wall : 0.0);
+                         wall > 0 ? r.seconds() / wall : 0.0, shapeNotes(r).c_str());
             std::fflush(stdout);
         } else if (r.outcome != client::ConversionResult::Cancelled) {
             std::fprintf(stderr, "FAILED  %s: %s\n", shown(job.source).c_str(), client::printable(r.message).c_str());
@@ -187,9 +190,22 @@ public:
         if (interrupted_ || finished_ < total_)
             std::fprintf(stderr, ", %zu not done (interrupted)",
                          total_ - converted_ - skipped_ - failed_ - unsupportedJobs_);
-        std::fprintf(stderr, "; %s of audio in %.1f s (%.0fx real time)\n", formatSeconds(audioSeconds_).c_str(), wall,
+        std::fprintf(stderr, "; %s of audio in %.1f s (%.0fx real time)", formatSeconds(audioSeconds_).c_str(), wall,
                      wall > 0 ? audioSeconds_ / wall : 0.0);
+        if (foldedDown_) std::fprintf(stderr, "; %zu folded down to fewer channels", foldedDown_);
+        if (clipped_) std::fprintf(stderr, "; %lld samples clipped", static_cast<long long>(clipped_));
+        std::fputc('\n', stderr);
     }
+    // What a converted file's line adds: channels folded down, samples clipped.
+    static std::string shapeNotes(const client::ConversionResult& r) {
+        std::string notes;
+        if (r.foldedDown())
+            notes += ", " + std::to_string(r.sourceChannels) + " channels folded down to " +
+                     (r.targetChannels == 1 ? std::string("mono") : std::to_string(r.targetChannels));
+        if (r.clipped) notes += ", " + std::to_string(r.clipped) + " samples clipped";
+        return notes;
+    }
+
     // A file not converted because of its kind (counted, not started).
     void left(const fs::path& file, bool named, const std::string& cause) {
         std::lock_guard lock(mutex_);
@@ -288,6 +304,8 @@ private:
     ReportFile& report_;
     bool drawn_ = false;
     size_t finished_ = 0, converted_ = 0, skipped_ = 0, failed_ = 0, interrupted_ = 0, unsupportedJobs_ = 0;
+    size_t foldedDown_ = 0;  // converted files whose channels were folded down
+    int64_t clipped_ = 0;    // samples clipped in the converted files
     LeftFiles left_;
     double audioSeconds_ = 0;
     Clock::time_point begin_ = Clock::now();
