@@ -131,7 +131,9 @@ public:
         // A chunk must hold whole sample frames; the library never asks for less.
         if (samples == 0 || samples % channels != 0 || outSize == 0) return status::kFormatNotSupport;
         chunkSamples_ = samples;
-        chunkBytes_ = size_t{samples} * 2;
+        floats_ = lib_->encodeChunkFloat != nullptr;
+        sampleBytes_ = floats_ ? 4 : 2;
+        chunkBytes_ = size_t{samples} * sampleBytes_;
         outSize_ = outSize;
 
         full_ = request.settings->full;
@@ -139,7 +141,10 @@ public:
         h.wFormatTag = acm::WAVE_FORMAT_MPEGLAYER3;
         std::memcpy(full_.data(), &h, 2);
         kind_ = ContainerKind::Mpeg;
-        file_ = acm::makePcmFormat(static_cast<uint32_t>(settings_.frequency), channels, 16);
+        // The encoder takes floats where the library can: deeper samples
+        // reach it unrounded, and 16-bit ones encode as they always have.
+        file_ = acm::makePcmFormat(static_cast<uint32_t>(settings_.frequency), channels, floats_ ? 32 : 16);
+        if (floats_) file_.wFormatTag = acm::WAVE_FORMAT_IEEE_FLOAT;
         return createFile(request.path);
     }
 
@@ -172,7 +177,7 @@ public:
         // The last partial chunk is encoded too: samples written are never dropped.
         const size_t frameBytes = size_t{fileFormat().nBlockAlign ? fileFormat().nBlockAlign : 2u};
         const size_t whole = pending_.size() - pending_.size() % frameBytes;
-        if (ok && whole > 0 && !encodeChunk(pending_.data(), static_cast<uint32_t>(whole / 2))) {
+        if (ok && whole > 0 && !encodeChunk(pending_.data(), static_cast<uint32_t>(whole / sampleBytes_))) {
             failure(status::kFileAccess, "the MP3 encoder library refused the samples");
             ok = false;
         }
@@ -207,10 +212,17 @@ private:
         const size_t before = out_.size();
         out_.resize(before + outSize_);
         // Samples are copied out so the library never sees unaligned data.
-        chunk_.resize(samples);
-        std::memcpy(chunk_.data(), pcm, size_t{samples} * 2);
         uint32_t produced = 0;
-        const BE_ERR e = lib_->encodeChunk(stream_, samples, chunk_.data(), out_.data() + before, &produced);
+        BE_ERR e;
+        if (floats_) {
+            floatChunk_.resize(samples);
+            std::memcpy(floatChunk_.data(), pcm, size_t{samples} * 4);
+            e = lib_->encodeChunkFloat(stream_, samples, floatChunk_.data(), out_.data() + before, &produced);
+        } else {
+            chunk_.resize(samples);
+            std::memcpy(chunk_.data(), pcm, size_t{samples} * 2);
+            e = lib_->encodeChunk(stream_, samples, chunk_.data(), out_.data() + before, &produced);
+        }
         out_.resize(before + (e == BE_ERR_SUCCESSFUL ? std::min<size_t>(produced, outSize_) : 0));
         return e == BE_ERR_SUCCESSFUL;
     }
@@ -221,7 +233,10 @@ private:
     uint32_t chunkSamples_ = 0;
     size_t chunkBytes_ = 0;
     size_t outSize_ = 0;
+    bool floats_ = false;     // the library's float entry takes the samples
+    size_t sampleBytes_ = 2;  // of one sample of the file format
     std::vector<int16_t> chunk_;
+    std::vector<float> floatChunk_;
 };
 
 // --- the codec manager path --------------------------------------------------

@@ -29,6 +29,7 @@ struct Library {
     BECLOSESTREAM close = nullptr;
     BEVERSION version = nullptr;
     BEWRITEVBRHEADER writeHeader = nullptr;
+    BEENCODECHUNKFLOAT encodeFloat = nullptr;
 
     Library() {
         handle = dlopen(binPath("lame_enc.so").c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -39,6 +40,7 @@ struct Library {
         close = reinterpret_cast<BECLOSESTREAM>(dlsym(handle, TEXT_BECLOSESTREAM));
         version = reinterpret_cast<BEVERSION>(dlsym(handle, TEXT_BEVERSION));
         writeHeader = reinterpret_cast<BEWRITEVBRHEADER>(dlsym(handle, TEXT_BEWRITEVBRHEADER));
+        encodeFloat = reinterpret_cast<BEENCODECHUNKFLOAT>(dlsym(handle, TEXT_BEENCODECHUNKFLOAT));
     }
     ~Library() {
         if (handle) dlclose(handle);
@@ -332,6 +334,44 @@ TEST_F(LameEnc, CbrStereo44kMatchesTheCommandLineTool) {
     EXPECT_EQ(ours.size(), pcm.size()) << "the Info frame gives the exact length";
     auto cli = decode(lameCli(dir, pcm, rate, "-m s -b 128 --cbr -q 5"));
     expectSnrLikeCli(pcm, ours, cli, 2, 15.0);
+}
+
+// The float entry: 16-bit samples given as floats make the very same stream
+// (mono and stereo); values that are not numbers, or far beyond full scale,
+// encode as valid frames instead of stopping the encoder.
+TEST_F(LameEnc, FloatSamplesEncodeAsTheir16BitValues) {
+    ASSERT_NE(lib().encodeFloat, nullptr);
+    for (const int mode : {BE_MP3_MODE_STEREO, BE_MP3_MODE_MONO}) {
+        const int channels = mode == BE_MP3_MODE_MONO ? 1 : 2;
+        auto pcm = testSignal(44100, channels, 44100);
+        const auto c = record(44100, mode, 128);
+        const auto ints = encodeFile(c, pcm, dir / "ints.mp3");
+        ASSERT_EQ(ints.initError, BE_ERR_SUCCESSFUL);
+        auto encodeFloats = [&](const std::vector<float>& samples) {
+            HBE_STREAM stream = 0;
+            uint32_t chunk = 0, room = 0;
+            EXPECT_EQ(lib().init(&c, &chunk, &room, &stream), BE_ERR_SUCCESSFUL);
+            std::vector<uint8_t> out(room), mp3;
+            for (size_t pos = 0; pos < samples.size(); pos += chunk) {
+                const auto n = static_cast<uint32_t>(std::min<size_t>(chunk, samples.size() - pos));
+                uint32_t bytes = 0;
+                EXPECT_EQ(lib().encodeFloat(stream, n, samples.data() + pos, out.data(), &bytes), BE_ERR_SUCCESSFUL);
+                mp3.insert(mp3.end(), out.begin(), out.begin() + bytes);
+            }
+            uint32_t bytes = 0;
+            EXPECT_EQ(lib().deinit(stream, out.data(), &bytes), BE_ERR_SUCCESSFUL);
+            mp3.insert(mp3.end(), out.begin(), out.begin() + bytes);
+            EXPECT_EQ(lib().close(stream), BE_ERR_SUCCESSFUL);
+            return mp3;
+        };
+        std::vector<float> floats(pcm.size());
+        for (size_t i = 0; i < pcm.size(); ++i) floats[i] = float(pcm[i]) / 32768.0f;
+        EXPECT_TRUE(encodeFloats(floats) == readBytes(ints.file)) << channels << " channels";
+        for (size_t i = 0; i < floats.size(); i += 97)
+            floats[i] = i % 3 == 0 ? std::nanf("") : i % 3 == 1 ? INFINITY : 1e30f;
+        writeBytes(dir / "odd.mp3", encodeFloats(floats));
+        EXPECT_GT(audioFrames(dir / "odd.mp3").size(), 30u);
+    }
 }
 
 TEST_F(LameEnc, MonoMpeg2At22kWithoutTag) {

@@ -46,9 +46,20 @@ int16_t writeThrough(const af::EngineSettings& settings, std::shared_ptr<const a
     const int16_t created = af::createMp3With(request, std::move(lib), track);
     EXPECT_EQ(created, st::kOk);
     if (created != st::kOk || !track) return created;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(pcm.data());
-    const size_t frameBytes = size_t(channels) * 2;
-    const size_t total = pcm.size() * 2;
+    // The encoder takes floats where the library has the entry for them, as
+    // the engine widens 16-bit samples for it.
+    const bool floats = track->fileFormat().wFormatTag == 3;
+    std::vector<uint8_t> wide(pcm.size() * (floats ? 4 : 2));
+    for (size_t i = 0; i < pcm.size(); ++i) {
+        const float f = float(pcm[i]) / 32768.0f;
+        if (floats)
+            std::memcpy(wide.data() + 4 * i, &f, 4);
+        else
+            std::memcpy(wide.data() + 2 * i, &pcm[i], 2);
+    }
+    const auto* bytes = wide.data();
+    const size_t frameBytes = size_t(channels) * (floats ? 4 : 2);
+    const size_t total = wide.size();
     size_t pos = 0;
     size_t step = 1000 * frameBytes + frameBytes * 7;
     while (pos < total) {
@@ -413,10 +424,11 @@ TEST(Mp3LamePath, TrackDescribesItselfAndRefusesToRead) {
     ASSERT_EQ(af::createMp3With(request, library(), track), st::kOk);
     EXPECT_EQ(track->kind(), af::ContainerKind::Mpeg);
     EXPECT_EQ(af::tagOf(track->fullFormat()), 85);
-    EXPECT_EQ(track->fileFormat().wFormatTag, 1);
+    // the library's float entry takes the samples
+    EXPECT_EQ(track->fileFormat().wFormatTag, 3);
     EXPECT_EQ(track->fileFormat().nSamplesPerSec, 44100u);
     EXPECT_EQ(track->fileFormat().nChannels, 2);
-    EXPECT_EQ(track->fileFormat().wBitsPerSample, 16);
+    EXPECT_EQ(track->fileFormat().wBitsPerSample, 32);
     EXPECT_EQ(track->describe(), af::mp3Description(s.mp3, LAME));
     std::vector<uint8_t> out;
     EXPECT_EQ(track->decode(4096, out), 0);

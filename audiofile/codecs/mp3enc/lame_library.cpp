@@ -28,6 +28,7 @@ std::shared_ptr<const LameLibrary> LameLibrary::bind(const std::vector<std::stri
     lib->closeStream = resolve<BECLOSESTREAM>(lib->handle_, TEXT_BECLOSESTREAM);
     lib->version = resolve<BEVERSION>(lib->handle_, TEXT_BEVERSION);
     lib->writeVbrHeader = resolve<BEWRITEVBRHEADER>(lib->handle_, TEXT_BEWRITEVBRHEADER);
+    lib->encodeChunkFloat = resolve<BEENCODECHUNKFLOAT>(lib->handle_, TEXT_BEENCODECHUNKFLOAT);
     if (lib->available()) {
         BE_VERSION v{};
         lib->version(&v);

@@ -37,7 +37,8 @@ public:
     BEDEINITSTREAM deinitStream = nullptr;
     BECLOSESTREAM closeStream = nullptr;
     BEVERSION version = nullptr;
-    BEWRITEVBRHEADER writeVbrHeader = nullptr;  // optional
+    BEWRITEVBRHEADER writeVbrHeader = nullptr;      // optional
+    BEENCODECHUNKFLOAT encodeChunkFloat = nullptr;  // optional: an older library takes 16-bit samples only
 
 private:
     LameLibrary() = default;

@@ -317,6 +317,32 @@ bool isPlaceholder(const std::vector<uint8_t>& current, const std::vector<uint8_
 
 }  // namespace
 
+namespace {
+
+// The checks every encode call makes, then `encode(stream, frames)` under
+// the stream's lock; the bytes it produced, or its error.
+template <class Encode>
+BE_ERR encodeChunkWith(HBE_STREAM hbeStream, uint32_t nSamples, const void* pSamples, const uint8_t* pOutput,
+                       uint32_t* pdwOutput, Encode&& encode) {
+    if (pdwOutput) *pdwOutput = 0;
+    auto stream = streams().find(hbeStream);
+    if (!stream) return BE_ERR_INVALID_HANDLE;
+    if (!pdwOutput) return BE_ERR_INVALID_FORMAT_PARAMETERS;
+    std::lock_guard lock(stream->mutex);
+    if (stream->finished) return BE_ERR_INVALID_HANDLE;
+    if (nSamples == 0) return BE_ERR_SUCCESSFUL;
+    if (!pSamples || !pOutput) return BE_ERR_INVALID_FORMAT_PARAMETERS;
+    if (nSamples > stream->chunkSamples || nSamples % static_cast<uint32_t>(stream->channels) != 0)
+        return BE_ERR_INVALID_FORMAT_PARAMETERS;
+    const int produced = encode(*stream, static_cast<int>(nSamples) / stream->channels);
+    if (produced < 0) return lameError(produced);
+    stream->bytesOut += static_cast<uint64_t>(produced);
+    *pdwOutput = static_cast<uint32_t>(produced);
+    return BE_ERR_SUCCESSFUL;
+}
+
+}  // namespace
+
 extern "C" {
 
 BE_EXPORT BE_ERR beInitStream(const BE_CONFIG* pbeConfig, uint32_t* dwSamples, uint32_t* dwBufferSize,
@@ -367,29 +393,35 @@ BE_EXPORT BE_ERR beInitStream(const BE_CONFIG* pbeConfig, uint32_t* dwSamples, u
 
 BE_EXPORT BE_ERR beEncodeChunk(HBE_STREAM hbeStream, uint32_t nSamples, const int16_t* pSamples, uint8_t* pOutput,
                                uint32_t* pdwOutput) {
-    if (pdwOutput) *pdwOutput = 0;
-    auto stream = streams().find(hbeStream);
-    if (!stream) return BE_ERR_INVALID_HANDLE;
-    if (!pdwOutput) return BE_ERR_INVALID_FORMAT_PARAMETERS;
-    std::lock_guard lock(stream->mutex);
-    if (stream->finished) return BE_ERR_INVALID_HANDLE;
-    if (nSamples == 0) return BE_ERR_SUCCESSFUL;
-    if (!pSamples || !pOutput) return BE_ERR_INVALID_FORMAT_PARAMETERS;
-    if (nSamples > stream->chunkSamples || nSamples % static_cast<uint32_t>(stream->channels) != 0)
-        return BE_ERR_INVALID_FORMAT_PARAMETERS;
+    return encodeChunkWith(hbeStream, nSamples, pSamples, pOutput, pdwOutput, [&](Stream& stream, int frames) {
+        lame_global_flags* gf = stream.lame.get();
+        const int room = static_cast<int>(stream.outputSize);
+        // LAME copies the input; it only lacks the const in its prototypes.
+        short* pcm = const_cast<short*>(pSamples);
+        return stream.channels == 2 ? lame_encode_buffer_interleaved(gf, pcm, frames, pOutput, room)
+                                    : lame_encode_buffer(gf, pcm, pcm, frames, pOutput, room);
+    });
+}
 
-    lame_global_flags* gf = stream->lame.get();
-    const int frames = static_cast<int>(nSamples) / stream->channels;
-    // LAME copies the input; it only lacks the const in its prototypes.
-    short* pcm = const_cast<short*>(pSamples);
-    const int produced =
-        stream->channels == 2
-            ? lame_encode_buffer_interleaved(gf, pcm, frames, pOutput, static_cast<int>(stream->outputSize))
-            : lame_encode_buffer(gf, pcm, pcm, frames, pOutput, static_cast<int>(stream->outputSize));
-    if (produced < 0) return lameError(produced);
-    stream->bytesOut += static_cast<uint64_t>(produced);
-    *pdwOutput = static_cast<uint32_t>(produced);
-    return BE_ERR_SUCCESSFUL;
+BE_EXPORT BE_ERR beEncodeChunkFloat(HBE_STREAM hbeStream, uint32_t nSamples, const float* pSamples,
+                                    uint8_t* pOutput, uint32_t* pdwOutput) {
+    return encodeChunkWith(hbeStream, nSamples, pSamples, pOutput, pdwOutput, [&](Stream& stream, int frames) {
+        // LAME's float entry takes each channel apart, scaled as 16-bit
+        // values are (so 16-bit samples encode exactly as they always have).
+        // Its analysis asserts on values that are not numbers: those become
+        // silence, and anything far beyond full scale is held at 4 times it.
+        auto scaled = [](float v) { return std::isfinite(v) ? std::clamp(v, -4.0f, 4.0f) * 32768.0f : 0.0f; };
+        thread_local std::vector<float> left, right;
+        left.resize(static_cast<size_t>(frames));
+        right.resize(static_cast<size_t>(frames));
+        const int ch = stream.channels;
+        for (int i = 0; i < frames; ++i) {
+            left[static_cast<size_t>(i)] = scaled(pSamples[i * ch]);
+            right[static_cast<size_t>(i)] = scaled(pSamples[i * ch + ch - 1]);
+        }
+        return lame_encode_buffer_float(stream.lame.get(), left.data(), right.data(), frames, pOutput,
+                                        static_cast<int>(stream.outputSize));
+    });
 }
 
 BE_EXPORT BE_ERR beDeinitStream(HBE_STREAM hbeStream, uint8_t* pOutput, uint32_t* pdwOutput) {

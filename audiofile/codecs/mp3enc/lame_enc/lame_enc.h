@@ -201,6 +201,13 @@ BE_EXPORT BE_ERR beInitStream(const BE_CONFIG* pbeConfig, uint32_t* dwSamples, u
 BE_EXPORT BE_ERR beEncodeChunk(HBE_STREAM hbeStream, uint32_t nSamples, const int16_t* pSamples, uint8_t* pOutput,
                                uint32_t* pdwOutput);
 
+/* The same for 32-bit float samples, full scale at +-1.0 (the encoder's own
+ * precision: a 16-bit value v given as v / 32768 encodes exactly as by
+ * beEncodeChunk). Values beyond full scale are taken up to 4 times full
+ * scale; values that are not numbers count as silence. */
+BE_EXPORT BE_ERR beEncodeChunkFloat(HBE_STREAM hbeStream, uint32_t nSamples, const float* pSamples,
+                                    uint8_t* pOutput, uint32_t* pdwOutput);
+
 /* Flushes the last frames into pOutput (room for *dwBufferSize bytes). When
  * the record asked for a VBR header, its final tag frame is kept for
  * beWriteVBRHeader. A second call produces nothing. */
@@ -222,6 +229,7 @@ BE_EXPORT BE_ERR beWriteVBRHeader(const char* lpszFileName);
 /* Entry point types, for binding by name at run time. */
 typedef BE_ERR (*BEINITSTREAM)(const BE_CONFIG*, uint32_t*, uint32_t*, HBE_STREAM*);
 typedef BE_ERR (*BEENCODECHUNK)(HBE_STREAM, uint32_t, const int16_t*, uint8_t*, uint32_t*);
+typedef BE_ERR (*BEENCODECHUNKFLOAT)(HBE_STREAM, uint32_t, const float*, uint8_t*, uint32_t*);
 typedef BE_ERR (*BEDEINITSTREAM)(HBE_STREAM, uint8_t*, uint32_t*);
 typedef BE_ERR (*BECLOSESTREAM)(HBE_STREAM);
 typedef void (*BEVERSION)(BE_VERSION*);
@@ -229,6 +237,7 @@ typedef BE_ERR (*BEWRITEVBRHEADER)(const char*);
 
 #define TEXT_BEINITSTREAM "beInitStream"
 #define TEXT_BEENCODECHUNK "beEncodeChunk"
+#define TEXT_BEENCODECHUNKFLOAT "beEncodeChunkFloat"
 #define TEXT_BEDEINITSTREAM "beDeinitStream"
 #define TEXT_BECLOSESTREAM "beCloseStream"
 #define TEXT_BEVERSION "beVersion"
