@@ -1,10 +1,13 @@
 // AIFF and AIFF-C files: a big-endian "FORM" whose "COMM" chunk says what
 // the samples are and whose "SSND" chunk holds them in one stretch. Read:
 // integers of 1 to 32 bits in either byte order ("NONE", "twos", "sowt"),
-// 8-bit offset binary ("raw "), 32- and 64-bit floats ("fl32", "fl64"); the
-// file format is 8-bit PCM for samples of one byte, else 16-bit PCM, deeper
-// samples narrowed as the WAV reader narrows them. Written: plain AIFF of 8-
-// or 16-bit PCM.
+// 8-bit offset binary ("raw "), 32- and 64-bit floats ("fl32", "fl64"), in 1
+// to 8 channels. The file format is 8-bit PCM for samples of one byte, else
+// 16-bit PCM, deeper samples narrowed as the WAV reader narrows them and more
+// than two channels folded down to stereo; or, as they are (useNative), the
+// samples little-endian at their own depth (64-bit floats as 32-bit ones).
+// Written: plain AIFF of 8-, 16-, 24- or 32-bit integers, or AIFF-C of
+// 32-bit floats ("fl32"), mono or stereo.
 #include "containers/aiff_track.h"
 
 #include <unistd.h>
@@ -16,6 +19,7 @@
 
 #include "aiff/aiff.h"
 #include "convert/deep_samples.h"
+#include "convert/downmix.h"
 #include "riff/riff.h"
 
 namespace qoro::audiofile {
@@ -25,16 +29,40 @@ namespace {
 // The most a single read takes in (keeps counts within 32 bits).
 constexpr uint64_t kMaxStep = 1u << 28;
 
+// AIFF-C's version stamp (the "FVER" chunk every AIFF-C file begins with).
+constexpr uint32_t kAifcVersion1 = 0xA2805140;
+constexpr const char* kFl32Name = "32-bit floating point";
+
+bool isFloat(aiff::Encoding e) { return e == aiff::Encoding::Float32 || e == aiff::Encoding::Float64; }
+
 // The WAVE record of the same samples: PCM of the stored width, or IEEE float.
 FullFormat recordOf(const aiff::Comm& comm, aiff::Encoding enc, uint32_t rate) {
     WAVEFORMATEX w;
-    if (enc == aiff::Encoding::Float32 || enc == aiff::Encoding::Float64) {
+    if (isFloat(enc)) {
         w = acm::makePcmFormat(rate, comm.channels, enc == aiff::Encoding::Float32 ? 32 : 64);
         w.wFormatTag = acm::WAVE_FORMAT_IEEE_FLOAT;
     } else {
         w = acm::makePcmFormat(rate, comm.channels, static_cast<uint16_t>(aiff::bytesPerSample(comm) * 8));
     }
     return fullFormatOf(w);
+}
+
+// `samples` samples of W bytes from `in` to `out` with their bytes reversed:
+// big-endian to little-endian and back.
+template <size_t W>
+void reverseEach(const uint8_t* in, size_t samples, uint8_t* out) {
+    for (size_t i = 0; i < samples; ++i, in += W, out += W)
+        for (size_t b = 0; b < W; ++b) out[b] = in[W - 1 - b];
+}
+
+void reverseSamples(const uint8_t* in, size_t samples, uint32_t width, uint8_t* out) {
+    switch (width) {
+    case 2: reverseEach<2>(in, samples, out); break;
+    case 3: reverseEach<3>(in, samples, out); break;
+    case 4: reverseEach<4>(in, samples, out); break;
+    case 8: reverseEach<8>(in, samples, out); break;
+    default: std::memcpy(out, in, samples * width); break;
+    }
 }
 
 class AiffTrack final : public Track {
@@ -84,22 +112,24 @@ public:
         if (!haveComm) return status::kFormatFile;
         const auto enc = aiff::encodingOf(comm_);
         if (!enc) return failWith(status::kFormatNotSupport, compressionRefusal());
-        if (comm_.channels > 2)
+        if (comm_.channels > StereoDownmix::kMaxChannels)
             return failWith(status::kFormatNotSupport, "AIFF files with " + std::to_string(comm_.channels) +
-                                                           " channels are not supported: only mono and stereo");
+                                                           " channels are not supported: 1 to 8 are");
         const double rate = std::round(comm_.rate);
         if (rate < kMinPcmRate || rate > kMaxPcmRate) return status::kFormatNotSupport;
         encoding_ = *enc;
         sampleBytes_ = aiff::bytesPerSample(comm_);
         storedBlock_ = sampleBytes_ * comm_.channels;
-        full_ = recordOf(comm_, encoding_, static_cast<uint32_t>(rate));
-        file_ = acm::makePcmFormat(static_cast<uint32_t>(rate), comm_.channels, sampleBytes_ == 1 ? 8 : 16);
-        if (sampleBytes_ == 3 || sampleBytes_ == 4 || encoding_ == aiff::Encoding::Float32 ||
-            encoding_ == aiff::Encoding::Float64)
+        rate_ = static_cast<uint32_t>(rate);
+        full_ = recordOf(comm_, encoding_, rate_);
+        if (sampleBytes_ == 3 || sampleBytes_ == 4 || isFloat(encoding_))
             deep_ = encoding_ == aiff::Encoding::Float32   ? DeepEncoding::Float32
                     : encoding_ == aiff::Encoding::Float64 ? DeepEncoding::Float64
                     : sampleBytes_ == 3                    ? DeepEncoding::Int24
                                                            : DeepEncoding::Int32;
+        if (comm_.channels > 2) downmix_.emplace(comm_.channels);
+        chooseOwnForm();
+        chooseForm();
 
         // No "SSND" (a file of no frames may leave it out): nothing to read.
         if (!haveSsnd) return status::kOk;
@@ -110,6 +140,14 @@ public:
         dataOffset_ = start;
         dataSize_ = std::min<uint64_t>(comm_.frames, held) * storedBlock_;
         return status::kOk;
+    }
+
+    // Narrowed to 16-bit stereo, or as the file holds them. Positions are
+    // kept in stored bytes, so the frame stays where it was.
+    void useNative(bool on) override {
+        if (on == native_ || ownForm_.nChannels == 0) return;
+        native_ = on;
+        chooseForm();
     }
 
     uint64_t decodedLength() const override { return decodedFor(dataSize_); }
@@ -131,10 +169,9 @@ public:
         const int64_t got = io_.read(source_.data(), s);
         if (got < 0) return systemFailure();
         const uint64_t frames = static_cast<uint64_t>(got) / storedBlock_;
-        const size_t samples = frames * comm_.channels;
         const size_t old = out.size();
         out.resize(old + frames * file_.nBlockAlign);
-        toFilePcm(source_.data(), samples, out.data() + old);
+        toFileForm(source_.data(), frames, out.data() + old);
         pos_ += frames * storedBlock_;
         return static_cast<int32_t>(frames * file_.nBlockAlign);
     }
@@ -159,38 +196,56 @@ public:
 
     // --- writing -------------------------------------------------------------
 
-    // The PCM form the settings chose: 8 or 16 bits, mono or stereo.
+    // The PCM form the settings chose: 8-, 16-, 24- or 32-bit integers (plain
+    // AIFF) or 32-bit floats (AIFF-C "fl32"), mono or stereo; samples reach
+    // encode() little-endian, as a WAV file holds them.
     int16_t prepareWriting(const FullFormat& full) {
         const WAVEFORMATEX h = headerOf(full);
-        if (h.wFormatTag != acm::WAVE_FORMAT_PCM) return status::kFormatNotSupport;
-        const WAVEFORMATEX pcm = acm::makePcmFormat(h.nSamplesPerSec, h.nChannels, h.wBitsPerSample);
-        if (!usablePcm(pcm)) return status::kFormatNotSupport;
+        const bool floats = h.wFormatTag == acm::WAVE_FORMAT_IEEE_FLOAT && h.wBitsPerSample == 32;
+        const bool integers =
+            h.wFormatTag == acm::WAVE_FORMAT_PCM &&
+            (h.wBitsPerSample == 8 || h.wBitsPerSample == 16 || h.wBitsPerSample == 24 || h.wBitsPerSample == 32);
+        if ((!floats && !integers) || h.nChannels < 1 || h.nChannels > 2 || h.nSamplesPerSec < kMinPcmRate ||
+            h.nSamplesPerSec > kMaxPcmRate)
+            return failWith(status::kFormatNotSupport,
+                            "AIFF is written with 8-, 16-, 24- or 32-bit integers or 32-bit floats, in one or two "
+                            "channels");
+        WAVEFORMATEX pcm = acm::makePcmFormat(h.nSamplesPerSec, h.nChannels, h.wBitsPerSample);
+        if (floats) pcm.wFormatTag = acm::WAVE_FORMAT_IEEE_FLOAT;
         full_ = fullFormatOf(pcm);
         file_ = pcm;
+        if (floats || pcm.wBitsPerSample > 16) ownForm_ = pcm;
         storedBlock_ = pcm.nBlockAlign;
         sampleBytes_ = pcm.wBitsPerSample / 8;
+        comm_ = {};
+        comm_.channels = pcm.nChannels;
+        comm_.bits = pcm.wBitsPerSample;
+        comm_.rate = pcm.nSamplesPerSec;
+        if (floats) {
+            aifc_ = comm_.aifc = true;
+            comm_.compression = aiff::kFl32;
+            comm_.compressionName = kFl32Name;
+        }
         writing_ = true;
         return status::kOk;
     }
 
     // "FORM" "AIFF" with "COMM" (its frame count patched at the end) and an
-    // "SSND" whose samples follow its 8-byte header.
+    // "SSND" whose samples follow its 8-byte header; "FORM" "AIFC" begins
+    // with its version stamp ("FVER") before them.
     int16_t start(const std::string& path) {
         path_ = path;
         if (io_.open(path, riff::Mode::Create) != riff::Status::Ok) return systemFailure();
-        form_.formType = aiff::kAiff;
-        aiff::Comm comm;
-        comm.channels = file_.nChannels;
-        comm.bits = file_.wBitsPerSample;
-        comm.rate = file_.nSamplesPerSec;
-        const std::vector<uint8_t> bytes = aiff::makeComm(comm);
+        form_.formType = aifc_ ? aiff::kAifc : aiff::kAiff;
+        const std::vector<uint8_t> bytes = aiff::makeComm(comm_);
         riff::Chunk ck;
         ck.id = aiff::kComm;
         ck.bigEndian = true;
         const uint8_t header[aiff::kSoundHeaderSize] = {};
         ssnd_.id = aiff::kSsnd;
         ssnd_.bigEndian = true;
-        if (io_.createChunk(form_, riff::Create::Form) != riff::Status::Ok || io_.createChunk(ck) != riff::Status::Ok)
+        if (io_.createChunk(form_, riff::Create::Form) != riff::Status::Ok || (aifc_ && !writeVersion()) ||
+            io_.createChunk(ck) != riff::Status::Ok)
             return failCreate();
         commOffset_ = ck.dataOffset;
         if (!io_.writeExact(bytes.data(), bytes.size()) || io_.ascend(ck) != riff::Status::Ok ||
@@ -205,12 +260,12 @@ public:
         if (!writing_ || finished_) return status::kFileAccess;
         bytes -= bytes % storedBlock_;
         if (bytes == 0) return status::kOk;
-        // 8-bit AIFF is signed, 16-bit big-endian.
-        stored_.assign(pcm, pcm + bytes);
+        // 8-bit AIFF is signed, everything else big-endian.
+        stored_.resize(bytes);
         if (sampleBytes_ == 1) {
-            for (uint8_t& b : stored_) b ^= 0x80;
+            for (size_t i = 0; i < bytes; ++i) stored_[i] = pcm[i] ^ 0x80;
         } else {
-            for (size_t i = 0; i + 1 < bytes; i += 2) std::swap(stored_[i], stored_[i + 1]);
+            reverseSamples(pcm, bytes / sampleBytes_, sampleBytes_, stored_.data());
         }
         if (io_.seek(static_cast<int64_t>(dataOffset_ + dataSize_)) < 0 || !io_.writeExact(stored_.data(), bytes))
             return systemFailure();
@@ -220,6 +275,8 @@ public:
 
     // The frame count, the "SSND" size (with its pad byte) and the form
     // size become what was written; the first failure is the one reported.
+    // "SSND" stays the last chunk, so chunks added later (text, "ID3 ")
+    // follow the samples whatever their depth.
     int16_t finish(uint64_t /*framesWritten*/) override {
         if (!writing_) {
             io_.close();
@@ -244,11 +301,52 @@ public:
     }
 
 private:
+    // The samples as they are, when they are not the narrowed form: deeper
+    // than 16 bits, or in more than two channels. The channels keep the
+    // file's order, taken for WAV's order of the usual layout of the count:
+    // sox and ffmpeg write and read multichannel AIFF so (ffmpeg names 5.1
+    // in WAV order in a "CHAN" chunk). Apple's AIFF-C documentation of 1991
+    // has orders of its own; its quad (front left, front right, rear left,
+    // rear right) is WAV's, copies of its three-channel order disagree (left
+    // right centre, or left centre right), and its six channels (left, left
+    // centre, centre, right, right centre, surround) are not what such
+    // files hold. Moving channels after it would scramble them.
+    void chooseOwnForm() {
+        if (!deep_ && comm_.channels <= 2) return;
+        const bool floats = isFloat(encoding_);
+        ownForm_ = acm::makePcmFormat(rate_, comm_.channels, static_cast<uint16_t>(floats ? 32 : sampleBytes_ * 8));
+        if (floats) ownForm_.wFormatTag = acm::WAVE_FORMAT_IEEE_FLOAT;
+    }
+
+    // The file format of the current form: as they are, or 8-bit PCM for
+    // samples of one byte (mono or stereo), else 16-bit PCM in at most two
+    // channels.
+    void chooseForm() {
+        if (native_)
+            file_ = ownForm_;
+        else
+            file_ = acm::makePcmFormat(rate_, downmix_ ? 2 : comm_.channels, sampleBytes_ == 1 && !downmix_ ? 8 : 16);
+    }
+
+    ByteOrder storedOrder() const {
+        return encoding_ == aiff::Encoding::LittleEndianInt ? ByteOrder::Little : ByteOrder::Big;
+    }
+
+    // `frames` stored frames at `in` to the file format at `out`.
+    void toFileForm(const uint8_t* in, size_t frames, uint8_t* out) {
+        const size_t samples = frames * comm_.channels;
+        if (native_ && deep_)
+            toOwnDeep(in, samples, out);
+        else if (!native_ && downmix_)
+            foldDown(in, frames, reinterpret_cast<int16_t*>(out));
+        else
+            toFilePcm(in, samples, out);
+    }
+
     // Stored samples to the file format: 8-bit unsigned or 16-bit little-endian PCM.
     void toFilePcm(const uint8_t* in, size_t samples, uint8_t* out) {
         if (deep_) {
-            narrowTo16(*deep_, in, samples, reinterpret_cast<int16_t*>(out),
-                       encoding_ == aiff::Encoding::LittleEndianInt ? ByteOrder::Little : ByteOrder::Big, dither());
+            narrowTo16(*deep_, in, samples, reinterpret_cast<int16_t*>(out), storedOrder(), dither());
         } else if (sampleBytes_ == 1) {
             // Signed bytes (either byte order) become offset binary, as WAV stores them.
             const uint8_t flip = encoding_ == aiff::Encoding::OffsetBinary8 ? 0x00 : 0x80;
@@ -256,11 +354,60 @@ private:
         } else if (encoding_ == aiff::Encoding::LittleEndianInt) {
             std::memcpy(out, in, samples * 2);
         } else {
-            for (size_t i = 0; i < samples; ++i) {
-                out[2 * i] = in[2 * i + 1];
-                out[2 * i + 1] = in[2 * i];
+            reverseSamples(in, samples, 2, out);
+        }
+    }
+
+    // Deep samples as they are, little-endian: integers left-justified in
+    // their bytes as stored (as a WAV file of that depth fills its
+    // container) and 32-bit floats byte for byte, 64-bit floats rounded to
+    // 32-bit ones.
+    void toOwnDeep(const uint8_t* in, size_t samples, uint8_t* out) const {
+        if (encoding_ == aiff::Encoding::LittleEndianInt) {
+            std::memcpy(out, in, samples * sampleBytes_);
+        } else if (encoding_ != aiff::Encoding::Float64) {
+            reverseSamples(in, samples, sampleBytes_, out);
+        } else {
+            for (size_t i = 0; i < samples; ++i, in += 8, out += 4) {
+                uint64_t bits = 0;
+                for (int b = 0; b < 8; ++b) bits = bits << 8 | in[b];
+                double d;
+                std::memcpy(&d, &bits, 8);
+                const auto f = static_cast<float>(d);
+                uint32_t fb;
+                std::memcpy(&fb, &f, 4);
+                for (int b = 0; b < 4; ++b) out[b] = static_cast<uint8_t>(fb >> (8 * b));
             }
         }
+    }
+
+    // More than two channels folded down to 16-bit stereo, as the WAV reader
+    // folds them: widened to floats in 16-bit steps first.
+    void foldDown(const uint8_t* in, size_t frames, int16_t* out) {
+        const size_t samples = frames * comm_.channels;
+        if (mixIn_.size() < samples) mixIn_.resize(samples);
+        float* wide = mixIn_.data();
+        if (deep_) {
+            widenToFloat(*deep_, in, samples, wide, storedOrder());
+        } else if (sampleBytes_ == 1) {
+            const uint8_t toSigned = encoding_ == aiff::Encoding::OffsetBinary8 ? 0x80 : 0x00;
+            for (size_t i = 0; i < samples; ++i) wide[i] = static_cast<int8_t>(in[i] ^ toSigned) * 256.0f;
+        } else {
+            const bool little = encoding_ == aiff::Encoding::LittleEndianInt;
+            for (size_t i = 0; i < samples; ++i, in += 2)
+                wide[i] = static_cast<int16_t>(little ? in[0] | in[1] << 8 : in[0] << 8 | in[1]);
+        }
+        downmix_->mix(wide, frames, out, dither());
+    }
+
+    bool writeVersion() {
+        riff::Chunk fver;
+        fver.id = aiff::kFver;
+        fver.bigEndian = true;
+        uint8_t stamp[4];
+        aiff::writeBE32(stamp, kAifcVersion1);
+        return io_.createChunk(fver) == riff::Status::Ok && io_.writeExact(stamp, sizeof stamp) &&
+               io_.ascend(fver) == riff::Status::Ok;
     }
 
     std::string compressionRefusal() const {
@@ -290,12 +437,16 @@ private:
     aiff::Comm comm_;
     bool aifc_ = false;
     aiff::Encoding encoding_ = aiff::Encoding::BigEndianInt;
-    std::optional<DeepEncoding> deep_;  // samples narrowed here from this depth
-    uint32_t sampleBytes_ = 2;          // bytes of one stored sample
-    uint32_t storedBlock_ = 2;          // bytes of one stored frame
-    uint64_t dataOffset_ = 0;           // file offset of the first sample frame
-    uint64_t dataSize_ = 0;             // bytes of whole frames to read, or written
-    uint64_t pos_ = 0;                  // from the start of the samples
+    uint32_t rate_ = 0;
+    std::optional<DeepEncoding> deep_;      // stored samples deeper than 16 bits
+    std::optional<StereoDownmix> downmix_;  // more than two channels, folded down here
+    bool native_ = false;                   // handed on as they are (useNative)
+    std::vector<float> mixIn_;              // stored samples widened for the fold-down
+    uint32_t sampleBytes_ = 2;              // bytes of one stored sample
+    uint32_t storedBlock_ = 2;              // bytes of one stored frame
+    uint64_t dataOffset_ = 0;               // file offset of the first sample frame
+    uint64_t dataSize_ = 0;                 // bytes of whole frames to read, or written
+    uint64_t pos_ = 0;                      // from the start of the samples
     bool writing_ = false;
     bool finished_ = false;
     riff::Chunk form_{};
@@ -316,7 +467,7 @@ int16_t createAiff(const CreateRequest& request, std::unique_ptr<Track>& track) 
     // The PCM form is settled before the file is touched, so a format that
     // cannot be written leaves no file behind.
     int16_t st = t->prepareWriting(request.settings->full);
-    if (st < 0) return st;
+    if (st < 0) return refuse(request, st, t->cause());
     if ((st = t->start(request.path)) < 0) return refuse(request, st, t->cause());
     track = std::move(t);
     return status::kOk;

@@ -70,13 +70,13 @@ constexpr long kOpusRates[] = {48000};
 constexpr long kG726Bitrates[] = {16, 24, 32, 40};
 constexpr long kG723Bitrates[] = {24, 40};
 
-constexpr WriterLimits kPcmWriter{
-    .minRate = kMinPcmRate, .maxRate = kMaxPcmRate, .maxChannels = 2, .depths = kPcmDepths};
 constexpr WriterLimits kWavWriter{.minRate = kMinPcmRate,
                                   .maxRate = kMaxPcmRate,
                                   .maxChannels = 8,
                                   .depths = kWavDepths,
                                   .floats = true};
+constexpr WriterLimits kAiffWriter{
+    .minRate = kMinPcmRate, .maxRate = kMaxPcmRate, .maxChannels = 2, .depths = kWavDepths, .floats = true};
 constexpr WriterLimits kRawWriter{
     .minRate = kMinPcmRate, .maxRate = kMaxPcmRate, .maxChannels = 2, .depths = kPcmDepths};
 constexpr WriterLimits kTelephonyWriter{.minRate = 1, .maxRate = 1000000, .maxChannels = 1};
@@ -127,7 +127,7 @@ constexpr ContainerEntry kContainers[] = {
     {OPUS, "opus", "Opus", "an Ogg Opus file", kOpusExt, kOpusExt, kOpusKinds, openOpus, createOpus, false,
      true, {.rates = kOpusRates, .maxChannels = 2, .minBitrate = 6, .maxBitrate = 510}, nullptr, opusBitrate},
     {AIFF, "aiff", "AIFF", "an AIFF file", kAiffExt, kAiffExt, kAiffKinds, openAiff, createAiff, false, true,
-     kPcmWriter},
+     kAiffWriter},
 };
 // clang-format on
 

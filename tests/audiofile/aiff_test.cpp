@@ -1,8 +1,10 @@
 // AIFF and AIFF-C through the file engine: files from sox, ffmpeg and other
-// people's tools read as sox reads them, our files read back by sox and
-// ffmpeg, and damaged or hostile headers.
+// people's tools read as sox reads them, in the 16-bit form and as they
+// are; our files of every depth read back by sox and ffmpeg; damaged or
+// hostile headers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -48,12 +50,63 @@ std::vector<int16_t> ffmpegSixteen(const t::fs::path& in, const t::TempDir& dir)
 
 long soxFrames(const t::fs::path& in) { return std::atol(t::run("soxi -s " + t::shellQuote(in.string())).output.c_str()); }
 
+// Makes file number `index` in `dir` by a command of the tables below, `{}`
+// standing for its name without the extension that follows: sox commands
+// get two sines, ffmpeg commands run quietly, `{loud}` is a stereo source
+// beyond full scale for ffmpeg ("{loud}48000'": at 48 kHz). Empty, with a
+// test failure, when the tool failed.
+t::fs::path makeFile(std::string cmd, const t::TempDir& dir, int index) {
+    const bool sox = cmd.rfind("sox", 0) == 0;
+    if (size_t at = cmd.find("{loud}"); at != std::string::npos)
+        cmd.replace(at, 6, "-f lavfi -i 'aevalsrc=1.1*sin(2*PI*440*t)|0.5*sin(2*PI*997*t):d=0.7:s=");
+    const size_t at = cmd.find("{}");
+    const auto file = dir / ("in" + std::to_string(index) + cmd.substr(at + 2));
+    cmd.replace(at, cmd.size() - at, t::shellQuote(file.string()));
+    if (sox)
+        cmd += " synth 0.7 sine 440 sine 997 vol 0.9";
+    else
+        cmd.insert(6, " -v error -y");
+    const auto r = t::run(cmd);
+    EXPECT_EQ(r.exitCode, 0) << cmd << "\n" << r.output;
+    return r.exitCode == 0 ? file : t::fs::path();
+}
+
+// Up to `frames` array frames from the position (all there are by default),
+// as bytes.
+std::vector<uint8_t> readFrames(Engine& e, uint64_t frames = UINT64_MAX) {
+    std::vector<uint8_t> bytes;
+    const uint64_t block = e.arrayFormat().nBlockAlign;
+    for (uint64_t done = 0; done < frames;) {
+        const uint64_t b = e.arrayBytesFor(std::min<uint64_t>(frames - done, 3001) * block);
+        const int64_t got = b ? e.read(b, bytes) : 0;
+        EXPECT_GE(got, 0);
+        if (got <= 0) break;
+        done += static_cast<uint64_t>(got) / block;
+    }
+    return bytes;
+}
+
+// 32-bit samples as sox and ffmpeg decode to them ("-t s32", "-f s32le":
+// 24-bit values left-justified) and as an array of `kind` holds them
+// (Int24 right-justified); `toArray` false goes the other way.
+std::vector<uint8_t> justified(std::vector<uint8_t> bytes, SampleKind kind, bool toArray) {
+    if (kind != SampleKind::Int24) return bytes;
+    for (size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+        int32_t v;
+        std::memcpy(&v, bytes.data() + i, 4);
+        v = toArray ? v >> 8 : static_cast<int32_t>(static_cast<uint32_t>(v) << 8);
+        std::memcpy(bytes.data() + i, &v, 4);
+    }
+    return bytes;
+}
+
 }  // namespace
 
 // Files of every sample encoding, rate and channel count we read, made by
-// sox and ffmpeg, and one from another library's test data. 8- and 16-bit
-// samples must be what sox decodes; deeper ones what our WAV reader makes of
-// the same samples in a WAV (ffmpeg copies them over unchanged). Also: the
+// sox and ffmpeg, and one from another library's test data, read in the
+// 16-bit form. 8- and 16-bit samples must be what sox decodes; deeper ones,
+// or more than two channels, what our WAV reader makes of the same samples
+// in a WAV (ffmpeg copies them over unchanged). Also: the
 // length is the reference's, and a seek lands on the frame asked for.
 TEST(Aiff, ReadsWhatSoxReads) {
     QORO_REQUIRE_TOOLS("sox", "ffmpeg");
@@ -65,8 +118,6 @@ TEST(Aiff, ReadsWhatSoxReads) {
         // bits; "ffmpeg": with ffmpeg's (sox has no "raw ")
         const char* wavKeep;
     };
-    const std::string sine = " synth 0.7 sine 440 sine 997 vol 0.9";
-    const std::string loud = "-f lavfi -i 'aevalsrc=1.1*sin(2*PI*440*t)|0.5*sin(2*PI*997*t):d=0.7:s=";
     const Case cases[] = {
         {"sox -D -n -r 44100 -c 1 -b 16 {}.aiff", "", ""},
         {"sox -D -n -r 22050 -c 2 -b 16 {}.aiff", "", ""},
@@ -74,6 +125,7 @@ TEST(Aiff, ReadsWhatSoxReads) {
         {"sox -D -n -r 96000 -c 2 -b 24 {}.aiff", "", "pcm_s24le"},
         {"sox -D -n -r 48000 -c 1 -b 32 {}.aiff", "", "pcm_s32le"},
         {"sox -D -n -r 44100 -c 2 -e floating-point -b 32 {}.aifc", "", "pcm_f32le"},
+        {"sox -D -n -r 48000 -c 6 -b 16 {}.aiff", "", "pcm_s16le"},  // folded down to stereo
         {"ffmpeg -f lavfi -i sine=f=440:r=48000:d=0.7 -ac 2 -c:a pcm_s16be {}.aiff", "", ""},
         {"ffmpeg -f lavfi -i sine=f=440:r=22050:d=0.7 -c:a pcm_s16le {}.aifc", "", ""},  // "sowt"
         {"ffmpeg -f lavfi -i sine=f=440:r=8000:d=0.7 -c:a pcm_u8 {}.aifc", "", "ffmpeg"},  // "raw "
@@ -86,21 +138,8 @@ TEST(Aiff, ReadsWhatSoxReads) {
     t::TempDir dir;
     int index = 0;
     for (const Case& c : cases) {
-        t::fs::path file;
-        if (*c.make) {
-            std::string cmd = c.make;
-            const bool sox = cmd.rfind("sox", 0) == 0;
-            if (size_t at = cmd.find("{loud}"); at != std::string::npos) cmd.replace(at, 6, loud);
-            const size_t at = cmd.find("{}");
-            file = dir / ("in" + std::to_string(index++) + cmd.substr(at + 2));
-            cmd.replace(at, cmd.size() - at, t::shellQuote(file.string()));
-            if (sox) cmd += sine;
-            else cmd.insert(6, " -v error -y");
-            const auto r = t::run(cmd);
-            ASSERT_EQ(r.exitCode, 0) << cmd << "\n" << r.output;
-        } else {
-            file = t::testdata(c.data);
-        }
+        const t::fs::path file = *c.make ? makeFile(c.make, dir, index++) : t::testdata(c.data);
+        if (file.empty()) continue;
         SCOPED_TRACE(file.filename().string() + " from: " + (*c.make ? c.make : c.data));
 
         std::vector<int16_t> reference;
@@ -186,6 +225,136 @@ TEST(Aiff, WrittenFilesReadBySoxAndFfmpeg) {
     EXPECT_FALSE(t::fs::exists(dir / "alaw.aiff"));
 }
 
+// Deep, float and many-channel files read as they are (the deep array
+// format): the samples the reference decodes them to in the array's kind,
+// the same frame after a switch from the 16-bit form a third of the way
+// in, and the file's own depth and channels as its own form. (The object's tests
+// read further AIFF kinds so: 24- and 32-bit, "sowt", "fl32", 6 channels.)
+TEST(Aiff, ReadsSamplesAsTheyAre) {
+    QORO_REQUIRE_TOOLS("sox", "ffmpeg");
+    struct Case {
+        const char* make;    // as in ReadsWhatSoxReads
+        const char* decode;  // decodes IN to raw samples of the kind in OUT
+        SampleKind kind;
+        uint16_t ownBits;  // of the file's own form (32 for floats)
+    };
+    const Case cases[] = {
+        {"ffmpeg {loud}48000' -c:a pcm_f64be {}.aifc", "ffmpeg -v error -y -i IN -f f32le OUT", SampleKind::Float32,
+         32},
+        {"sox -D -n -r 22050 -c 3 -b 8 {}.aiff", "sox -D IN -t s16 OUT", SampleKind::Int16, 8},
+        {"ffmpeg -f lavfi -i sine=f=440:r=44100:d=0.7 -ac 8 -c:a pcm_s24be {}.aiff", "sox -D IN -t s32 OUT",
+         SampleKind::Int24, 24},
+        {"ffmpeg -f lavfi -i sine=f=440:r=22050:d=0.7 -ac 2 -c:a pcm_s32be {}.aiff", "sox -D IN -t s32 OUT",
+         SampleKind::Int32, 32},
+    };
+    t::TempDir dir;
+    int index = 0;
+    for (const Case& c : cases) {
+        const t::fs::path file = makeFile(c.make, dir, index++);
+        if (file.empty()) continue;
+        SCOPED_TRACE(c.make);
+        std::string cmd = c.decode;
+        const auto raw = dir / "reference.raw";
+        cmd.replace(cmd.find("IN"), 2, t::shellQuote(file.string()));
+        cmd.replace(cmd.find("OUT"), 3, t::shellQuote(raw.string()));
+        ASSERT_EQ(t::run(cmd).exitCode, 0) << cmd;
+        const auto expected = justified(t::readBytes(raw), c.kind, true);
+
+        Engine e;
+        ASSERT_EQ(e.open(file.string(), AIFF, READ), 0) << e.cause();
+        const WAVEFORMATEX own = e.ownFormat();
+        EXPECT_EQ(own.wBitsPerSample, c.ownBits);
+        EXPECT_EQ(own.wFormatTag, c.kind == SampleKind::Float32 ? acm::WAVE_FORMAT_IEEE_FLOAT : acm::WAVE_FORMAT_PCM);
+        const uint64_t third = e.totalLength() / e.arrayFormat().nBlockAlign / 3;
+        ASSERT_EQ(readFrames(e, third).size(), third * e.arrayFormat().nBlockAlign);
+        e.setArrayFormat(own.nSamplesPerSec, own.nChannels, c.kind);
+        const uint64_t frame = e.arrayFormat().nBlockAlign;
+        EXPECT_EQ(e.totalLength(), expected.size());
+        EXPECT_EQ(e.position(), third * frame);
+        const auto rest = readFrames(e);
+        ASSERT_EQ(rest.size() + third * frame, expected.size());
+        EXPECT_TRUE(std::equal(rest.begin(), rest.end(), expected.begin() + static_cast<long>(third * frame)));
+        ASSERT_EQ(e.seek(0, SeekOrigin::Begin), 0);
+        EXPECT_EQ(readFrames(e), expected);
+    }
+}
+
+// Our 24-bit, 32-bit and float files (floats as AIFF-C "fl32"), mono and
+// stereo, of an odd number of frames (24-bit mono needs its pad byte): sox
+// and ffmpeg decode the samples we wrote, ffprobe names their depth, and we
+// read them back as they are.
+TEST(Aiff, DeepFilesReadBySoxAndFfmpeg) {
+    QORO_REQUIRE_TOOLS("sox", "ffmpeg", "ffprobe");
+    struct Case {
+        SampleKind kind;
+        uint16_t bits;
+        const char* codec;  // as ffprobe names it
+    };
+    const Case cases[] = {{SampleKind::Int24, 24, "pcm_s24be"},
+                          {SampleKind::Int32, 32, "pcm_s32be"},
+                          {SampleKind::Float32, 32, "pcm_f32be"}};
+    constexpr uint32_t kRate = 48000, kFrames = 4411;
+    t::TempDir dir;
+    const auto path = dir / "ours.aiff", raw = dir / "decoded.raw";
+    for (const Case& c : cases) {
+        for (uint16_t channels : {1, 2}) {
+            SCOPED_TRACE(std::string(c.codec) + ", " + std::to_string(channels) + " channels");
+            const bool floats = c.kind == SampleKind::Float32;
+            // Every bit of the depth in use: a loud sine, the low bits of each sample set apart.
+            std::vector<uint8_t> written(size_t{kFrames} * channels * 4);
+            for (size_t i = 0; i < written.size() / 4; ++i) {
+                const double x = 0.9 * std::sin(0.0123 * double(i) * (1 + i % channels));
+                int32_t v = static_cast<int32_t>(std::lround(x * (c.bits == 24 ? 0x7FFFFF : 0x7FFFFFFF))) ^
+                            static_cast<int32_t>(i % 7);
+                if (floats) {
+                    const auto f = static_cast<float>(x + 1e-7 * double(i % 7));
+                    std::memcpy(&v, &f, 4);
+                }
+                std::memcpy(written.data() + 4 * i, &v, 4);
+            }
+            {
+                Engine e;
+                EngineSettings s;
+                WAVEFORMATEX w = acm::makePcmFormat(kRate, channels, c.bits);
+                if (floats) w.wFormatTag = acm::WAVE_FORMAT_IEEE_FLOAT;
+                s.full = fullFormatOf(w);
+                e.setSettings(s);
+                ASSERT_EQ(e.create(path.string(), AIFF), 0) << e.cause();
+                e.setArrayFormat(kRate, channels, c.kind);
+                for (size_t at = 0; at < written.size(); at += 4000 * channels) {
+                    const size_t n = std::min<size_t>(4000 * channels, written.size() - at);
+                    ASSERT_EQ(e.write(written.data() + at, n), static_cast<int64_t>(n));
+                }
+                ASSERT_EQ(e.close(), 0) << e.cause();
+            }
+            const auto b = t::readBytes(path);
+            EXPECT_EQ(aiff::readBE32(b.data() + 4), b.size() - 8);
+            // "FORM", ("FVER", the AIFF-C "COMM" naming "fl32" or) the AIFF "COMM", "SSND".
+            const size_t data = size_t{kFrames} * channels * c.bits / 8;
+            EXPECT_EQ(b.size(), 12 + (floats ? 12 + 52 : 26) + 16 + data + data % 2);
+
+            const std::string in = t::shellQuote(path.string()), out = t::shellQuote(raw.string());
+            const auto ff = "ffmpeg -v error -y -i " + in + (floats ? " -f f32le " : " -f s32le ") + out;
+            ASSERT_EQ(t::run(ff).exitCode, 0);
+            EXPECT_EQ(justified(t::readBytes(raw), c.kind, true), written);
+            if (!floats) {  // (sox carries floats through 32-bit integers)
+                ASSERT_EQ(t::run("sox -D " + in + " -t s32 " + out).exitCode, 0);
+                EXPECT_EQ(justified(t::readBytes(raw), c.kind, true), written);
+            }
+            EXPECT_EQ(soxFrames(path), kFrames);
+            const auto probe = t::run("ffprobe -v error -show_entries stream=codec_name,bits_per_sample,channels,"
+                                      "duration_ts -of csv=p=0 " + in);
+            EXPECT_EQ(probe.output, std::string(c.codec) + "," + std::to_string(channels) + "," +
+                                        std::to_string(c.bits) + "," + std::to_string(kFrames) + "\n");
+
+            Engine e;
+            ASSERT_EQ(e.open(path.string(), AIFF, READ), 0) << e.cause();
+            e.setArrayFormat(kRate, channels, c.kind);
+            EXPECT_EQ(readFrames(e), written);
+        }
+    }
+}
+
 // Damaged and hostile headers: refused, or read for what the file holds;
 // never more. The base is a plain mono AIFF of 100 known frames.
 TEST(Aiff, DamagedHeadersAreRefusedOrReadForWhatTheyHold) {
@@ -262,7 +431,7 @@ TEST(Aiff, DamagedHeadersAreRefusedOrReadForWhatTheyHold) {
         {"infinite rate", [=](File& f) { f.comm.rate = kInf; }, kRefused},
         {"NaN rate", [](File& f) { f.comm.rate = std::nan(""); }, kRefused},
         {"rate beyond what is played", [](File& f) { f.comm.rate = 1e12; }, kRefused, status::kFormatNotSupport},
-        {"three channels", [](File& f) { f.comm.channels = 3; }, kRefused, status::kFormatNotSupport},
+        {"nine channels", [](File& f) { f.comm.channels = 9; }, kRefused, status::kFormatNotSupport},
         {"IMA ADPCM", [](File& f) {
              f.formType = "AIFC";
              f.comm.aifc = true;

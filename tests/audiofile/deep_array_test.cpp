@@ -52,6 +52,21 @@ const DeepCase kCases[] = {
     {"flac_s16_5_1", "sox -D -R -n -r 48000 -c 6 -b 16 IN.src.wav synth 0.3 sine 100 sine 200 sine 300 sine 400 "
                      "sine 500 sine 600 gain -3 && flac -s -f -o IN IN.src.wav",
      "sox -D IN -t s16 OUT", SAMPLE_INT16, 48000, 6, "flac"},
+    {"aiff_s24_96k_stereo", "sox -D -R -n -r 96000 -c 2 -b 24 IN synth 0.3 sine 1000 sine 1717 gain -3",
+     "sox -D IN -t s32 OUT", SAMPLE_INT24, 96000, 2, "aiff"},
+    {"aiff_s32_48k_mono", "sox -D -R -n -r 48000 -c 1 -b 32 IN synth 0.3 sine 440 gain -1",
+     "sox -D IN -t s32 OUT", SAMPLE_INT32, 48000, 1, "aiff"},
+    {"aifc_f32_beyond_full_scale",
+     "sox -D -R -n -r 44100 -c 2 -b 16 -e signed IN.src.wav synth 0.3 sine 440 sine 660 && "
+     "ffmpeg -v error -y -i IN.src.wav -af volume=1.5 -c:a pcm_f32be IN",
+     "ffmpeg -v error -y -i IN -f f32le OUT", SAMPLE_FLOAT32, 44100, 2, "aifc"},
+    {"aiff_s16_6ch", "sox -D -R -n -r 48000 -c 6 -b 16 IN synth 0.3 sine 100 sine 200 sine 300 sine 400 "
+                     "sine 500 sine 600 gain -3",
+     "sox -D IN -t s16 OUT", SAMPLE_INT16, 48000, 6, "aiff"},
+    {"aifc_sowt_6ch_from_ffmpeg",
+     "sox -D -R -n -r 44100 -c 6 -b 16 IN.src.wav synth 0.3 sine 100 sine 200 sine 300 sine 400 sine 500 "
+     "sine 600 gain -3 && ffmpeg -v error -y -i IN.src.wav -c:a pcm_s16le IN",
+     "sox -D IN -t s16 OUT", SAMPLE_INT16, 44100, 6, "aifc"},
 };
 
 void PrintTo(const DeepCase& c, std::ostream* os) { *os << c.name; }

@@ -5,9 +5,14 @@
 //    samples, 1..32 bits, and the chunk made from it parses to the same;
 //  - every finite extended number comes back from toExtended unchanged;
 //  - an AIFF that opens delivers, read to its end, exactly the length it
-//    announced, and from the middle exactly the rest.
+//    announced, and from the middle exactly the rest;
+//  - read on as they are (useNative) in an array of the kind, channels and
+//    starting frame the input's last byte chooses, the same frames: the
+//    length in the new array counts as many, the position stays on its
+//    frame, and the rest delivers exactly what is left.
 //
 //   bash scripts/fuzz.sh 300 aiff_fuzz    (five minutes; the options are in the script)
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -29,13 +34,15 @@ bool knownStatus(int64_t st) {
            st == af::status::kInvalidOperation;
 }
 
-// Array bytes delivered from the position to the end.
-uint64_t readToEnd(af::Engine& e) {
+// Array bytes delivered from the position on, to the end or up to `limit`
+// bytes (whole frames).
+uint64_t readOn(af::Engine& e, uint64_t limit = UINT64_MAX) {
     const uint64_t frame = e.arrayFormat().nBlockAlign;
     uint64_t delivered = 0;
     std::vector<uint8_t> out;
-    for (;;) {
-        const uint64_t want = e.arrayBytesFor(8192);
+    while (delivered < limit) {
+        const uint64_t frames = std::min<uint64_t>(8192 / frame + 1, (limit - delivered) / frame);
+        const uint64_t want = e.arrayBytesFor(frames * frame);
         if (want == 0) break;
         out.clear();
         const int64_t got = e.read(want, out);
@@ -44,6 +51,24 @@ uint64_t readToEnd(af::Engine& e) {
         delivered += static_cast<uint64_t>(got);
     }
     return delivered;
+}
+
+// The first frames (none to three quarters) read in the 16-bit form, the
+// rest as the samples are, converted to an array of the kind and channels
+// `choice` picks.
+void readOnAsTheyAre(af::Engine& e, uint8_t choice) {
+    static constexpr af::SampleKind kKinds[] = {af::SampleKind::Int16, af::SampleKind::Int24, af::SampleKind::Int32,
+                                                af::SampleKind::Float32};
+    const uint64_t frames = e.totalLength() / e.arrayFormat().nBlockAlign;
+    const uint64_t head = frames * ((choice >> 4) & 3) / 4;
+    require(e.seek(0, af::SeekOrigin::Begin) == 0);
+    require(readOn(e, head * e.arrayFormat().nBlockAlign) == head * e.arrayFormat().nBlockAlign);
+    const af::WAVEFORMATEX own = e.ownFormat();
+    require(own.nChannels >= 1 && own.nChannels <= 8 && own.nSamplesPerSec == e.fileFormat().nSamplesPerSec);
+    e.setArrayFormat(own.nSamplesPerSec, (choice & 8) ? 2 : own.nChannels, kKinds[(choice >> 1) & 3]);
+    const uint64_t block = e.arrayFormat().nBlockAlign;
+    require(e.totalLength() == frames * block && e.position() == head * block);
+    require(readOn(e) == (frames - head) * block);
 }
 
 }  // namespace
@@ -86,10 +111,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint64_t total = e.totalLength();
     const uint64_t frame = e.arrayFormat().nBlockAlign;
     require(frame != 0 && total % frame == 0 && total <= 4 * uint64_t{size});
-    require(readToEnd(e) == total);
+    require(readOn(e) == total);
     const uint64_t middle = total / frame / 2 * frame;
     require(e.seek(middle, af::SeekOrigin::Begin) == 0);
-    require(readToEnd(e) == total - middle);
+    require(readOn(e) == total - middle);
+    if (data[size - 1] & 1) readOnAsTheyAre(e, data[size - 1]);
     e.close();
     return 0;
 }
