@@ -125,7 +125,7 @@ constexpr ContainerEntry kContainers[] = {
     {FLAC, "flac", "FLAC", "a FLAC file", kFlacExt, kFlacExt, kFlacKinds, openFlac, createFlac, false, true,
      {.minRate = 1000, .maxRate = 384000, .maxChannels = 8, .depths = kFlacDepths}},
     {OPUS, "opus", "Opus", "an Ogg Opus file", kOpusExt, kOpusExt, kOpusKinds, openOpus, createOpus, false,
-     true, {.rates = kOpusRates, .maxChannels = 2, .minBitrate = 6, .maxBitrate = 510}, nullptr, opusBitrate},
+     true, {.rates = kOpusRates, .maxChannels = 8, .minBitrate = 6, .maxBitrate = 510}, nullptr, opusBitrate},
     {AIFF, "aiff", "AIFF", "an AIFF file", kAiffExt, kAiffExt, kAiffKinds, openAiff, createAiff, false, true,
      kAiffWriter},
 };

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -15,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "containers/vorbis_order.h"
+
 namespace qoro::audiofile {
 
 namespace {
@@ -22,6 +25,51 @@ namespace {
 constexpr uint32_t kOpusRate = 48000;
 // The most PCM bytes one decode call produces.
 constexpr uint64_t kMaxStep = uint64_t{1} << 24;
+// The most channels handed on as they are (and written): the surround
+// layouts of channel mapping family 1.
+constexpr int kMaxChannels = kMaxVorbisOrderChannels;
+// Channel mapping families: mono or stereo, and the surround layouts.
+constexpr int kMonoStereoFamily = 0;
+constexpr int kSurroundFamily = 1;
+// Frames of float samples taken from libopusfile or handed to libopusenc in
+// one call: 120 ms, the longest Opus packet (a smaller buffer makes
+// libopusfile keep the rest of a packet aside).
+constexpr size_t kFloatChunkFrames = 5760;
+
+// 32-bit float samples at 48000 Hz: the decoder's own form, and what
+// surround files are written from.
+WAVEFORMATEX floatForm(int channels) {
+    WAVEFORMATEX f = acm::makePcmFormat(kOpusRate, static_cast<uint16_t>(channels), 32);
+    f.wFormatTag = acm::WAVE_FORMAT_IEEE_FLOAT;
+    return f;
+}
+
+// Decoded frames (surround streams carry Vorbis order) as the engine's
+// little-endian WAV-order bytes.
+void vorbisToWav(const float* in, size_t frames, int channels, uint8_t* out) {
+    for (size_t i = 0; i < frames; ++i, in += channels)
+        for (int w = 0; w < channels; ++w, out += sizeof(float))
+            std::memcpy(out, &in[vorbisChannelOf(channels, w)], sizeof(float));
+}
+
+// The loudest float sample handed to the encoder: 24 dB over full scale.
+// Far louder ones overflow libopus's arithmetic, which then loses the
+// channels they share a stream with.
+constexpr float kLoudestSample = 16.0f;
+
+// The engine's WAV-order frames as the Vorbis-order floats the encoder
+// takes. NaN and infinities become silence (the encoder's filters would
+// spread them over the whole stream), samples beyond kLoudestSample are
+// held there.
+void wavToVorbis(const uint8_t* in, size_t frames, int channels, float* out) {
+    for (size_t i = 0; i < frames; ++i, out += channels)
+        for (int w = 0; w < channels; ++w, in += sizeof(float)) {
+            float v;
+            std::memcpy(&v, in, sizeof(float));
+            out[vorbisChannelOf(channels, w)] =
+                std::isfinite(v) ? std::clamp(v, -kLoudestSample, kLoudestSample) : 0.0f;
+        }
+}
 
 struct OpusFileDeleter {
     void operator()(OggOpusFile* f) const { op_free(f); }
@@ -66,7 +114,10 @@ std::string causeOf(int error) {
 // track owns; "source" bytes are counted as the PCM bytes they decode into.
 class OpusReadTrack final : public Track {
 public:
-    OpusReadTrack() { kind_ = ContainerKind::Opus; }
+    OpusReadTrack() {
+        kind_ = ContainerKind::Opus;
+        lossy_ = true;
+    }
 
     ~OpusReadTrack() override {
         of_.reset();  // before the file it reads goes
@@ -82,30 +133,31 @@ public:
             if (error == OP_EREAD && !readCause_.empty()) return failWith(status::kFileAccess, readCause_);
             return failWith(statusOf(error), causeOf(error));
         }
-        // Every link's channels: mono and stereo are delivered as they are
-        // when the whole file has one count, anything else as stereo.
-        const int links = op_link_count(of_.get());
-        channels_ = op_channel_count(of_.get(), 0);
-        for (int li = 1; li < links; ++li)
-            if (op_channel_count(of_.get(), li) != channels_) channels_ = 0;
-        if (channels_ < 1 || channels_ > 2) {
-            channels_ = 2;
-            downmix_ = true;
-        }
+        chooseChannels();
         if (const OpusHead* head = op_head(of_.get(), 0)) inputRate_ = head->input_sample_rate;
         // Rounding, not noise: the same file decodes to the same samples.
         op_set_dither_enabled(of_.get(), 0);
         const ogg_int64_t total = op_pcm_total(of_.get(), -1);
         if (total < 0) return failWith(status::kFormatFile, causeOf(static_cast<int>(total)));
-        file_ = acm::makePcmFormat(kOpusRate, static_cast<uint16_t>(channels_), 16);
+        totalFrames_ = static_cast<uint64_t>(total);
+        chooseForm();
         full_ = fullFormatOf(file_);
-        length_ = static_cast<uint64_t>(total) * file_.nBlockAlign;
         struct stat st {};
         if (::fstat(::fileno(fp_.get()), &st) == 0 && total > 0)
             kbps_ = static_cast<int32_t>(
                 std::min<uint64_t>(static_cast<uint64_t>(st.st_size) * 8 * kOpusRate / static_cast<uint64_t>(total) / 1000,
                                    std::numeric_limits<int32_t>::max()));
         return status::kOk;
+    }
+
+    // libopusfile keeps its place whichever form it hands out: the frame
+    // position stays, only its count in bytes changes.
+    void useNative(bool on) override {
+        if (on == native_) return;
+        const uint64_t frame = pos_ / file_.nBlockAlign;
+        native_ = on;
+        chooseForm();
+        pos_ = frame * file_.nBlockAlign;
     }
 
     uint64_t decodedLength() const override { return length_; }
@@ -133,35 +185,33 @@ public:
         }
         const uint64_t n = whole(std::min({sourceBytes, kMaxStep, length_ > pos_ ? length_ - pos_ : 0}));
         if (n == 0 || ended_) return 0;
+        const size_t frameBytes = file_.nBlockAlign;
+        const size_t frames = n / frameBytes;
         const size_t old = out.size();
         out.resize(old + n);
-        auto* pcm = reinterpret_cast<opus_int16*>(out.data() + old);
-        const size_t values = n / 2;
-        size_t got = 0;  // values
-        while (got < values) {
-            const int room = static_cast<int>(std::min<size_t>(values - got, 1 << 20));
-            const int frames = downmix_ ? op_read_stereo(of_.get(), pcm + got, room)
-                                        : op_read(of_.get(), pcm + got, room, nullptr);
-            if (frames == 0) {
+        size_t got = 0;
+        while (got < frames) {
+            const int read = readFrames(out.data() + old + got * frameBytes, frames - got);
+            if (read == 0) {
                 ended_ = true;
                 break;
             }
-            if (frames < 0) {
-                if (frames == OP_EREAD || frames == OP_EFAULT) ended_ = true;  // nothing more will come
+            if (read < 0) {
+                if (read == OP_EREAD || read == OP_EFAULT) ended_ = true;  // nothing more will come
                 if (got > 0) {
-                    pendingError_ = frames;
+                    pendingError_ = read;
                     break;
                 }
                 out.resize(old);
-                if (frames == OP_EREAD && !readCause_.empty()) return failWith(status::kFileAccess, readCause_);
-                if (frames == OP_EFAULT) return failWith(status::kMemory, causeOf(frames));
-                return failWith(status::kFormatFile, causeOf(frames));
+                if (read == OP_EREAD && !readCause_.empty()) return failWith(status::kFileAccess, readCause_);
+                if (read == OP_EFAULT) return failWith(status::kMemory, causeOf(read));
+                return failWith(status::kFormatFile, causeOf(read));
             }
-            got += static_cast<size_t>(frames) * static_cast<size_t>(channels_);
+            got += static_cast<size_t>(read);
         }
-        out.resize(old + got * 2);
-        pos_ += got * 2;
-        return static_cast<int32_t>(got * 2);
+        out.resize(old + got * frameBytes);
+        pos_ += got * frameBytes;
+        return static_cast<int32_t>(got * frameBytes);
     }
 
     int16_t seek(const SeekRequest& request, SeekResult& result) override {
@@ -200,6 +250,65 @@ private:
     uint64_t whole(uint64_t bytes) const { return file_.nBlockAlign ? bytes - bytes % file_.nBlockAlign : 0; }
     bool shortPending() const { return ended_ && pos_ < length_ && !shortReported_; }
 
+    // The channels of both forms. 16-bit: mono and stereo as they are when
+    // the whole file has one count, anything else folded to stereo. As they
+    // are (useNative), in floats: every channel of a file whose links share
+    // one count and a known layout (mono, stereo, or a surround layout of
+    // up to 8 channels); a file whose links differ, or whose channels have
+    // no known layout, is folded to stereo as in 16 bits - a stream of one
+    // channel count cannot carry links of several without inventing where
+    // their channels go.
+    void chooseChannels() {
+        const int links = op_link_count(of_.get());
+        const int first = op_channel_count(of_.get(), 0);
+        bool sameCount = true, surround = true;
+        for (int li = 0; li < links; ++li) {
+            if (op_channel_count(of_.get(), li) != first) sameCount = false;
+            const OpusHead* head = op_head(of_.get(), li);
+            if (!head || head->mapping_family != kSurroundFamily) surround = false;
+        }
+        channels_ = sameCount ? first : 0;
+        if (channels_ < 1 || channels_ > 2) {
+            channels_ = 2;
+            downmix_ = true;
+        }
+        const bool ownLayout = sameCount && (first == 1 || first == 2 || (surround && first <= kMaxChannels));
+        floatFold_ = !ownLayout;
+        ownForm_ = floatForm(ownLayout ? first : 2);
+    }
+
+    void chooseForm() {
+        file_ = native_ ? ownForm_ : acm::makePcmFormat(kOpusRate, static_cast<uint16_t>(channels_), 16);
+        length_ = totalFrames_ * file_.nBlockAlign;
+    }
+
+    // Decodes up to `frames` frames in the file format to `at`: the frames
+    // decoded, 0 at the end, or libopusfile's failure.
+    int readFrames(uint8_t* at, size_t frames) {
+        if (native_) return readFloatFrames(at, frames);
+        auto* pcm = reinterpret_cast<opus_int16*>(at);
+        const int room = static_cast<int>(std::min<size_t>(frames * static_cast<size_t>(channels_), 1 << 20));
+        return downmix_ ? op_read_stereo(of_.get(), pcm, room) : op_read(of_.get(), pcm, room, nullptr);
+    }
+
+    // The decoder's floats as they are (before any rounding to 16 bits), in
+    // WAV order.
+    int readFloatFrames(uint8_t* at, size_t frames) {
+        const int channels = ownForm_.nChannels;
+        const size_t n = std::min(frames, kFloatChunkFrames);
+        floats_.resize(n * static_cast<size_t>(channels));
+        const int room = static_cast<int>(floats_.size());
+        int li = 0;
+        const int got = floatFold_ ? op_read_float_stereo(of_.get(), floats_.data(), room)
+                                   : op_read_float(of_.get(), floats_.data(), room, &li);
+        if (got <= 0) return got;
+        // Every link was found to have this count at open; a link that
+        // says otherwise is damage, never samples read past the buffer.
+        if (!floatFold_ && op_channel_count(of_.get(), li) != channels) return OP_EBADLINK;
+        vorbisToWav(floats_.data(), static_cast<size_t>(got), channels, at);
+        return got;
+    }
+
     static OpusReadTrack& self(void* data) { return *static_cast<OpusReadTrack*>(data); }
     static int readCallback(void* data, unsigned char* ptr, int bytes) {
         OpusReadTrack& t = self(data);
@@ -219,10 +328,14 @@ private:
 
     FilePtr fp_;
     std::unique_ptr<OggOpusFile, OpusFileDeleter> of_;
-    int channels_ = 0;
-    bool downmix_ = false;
+    int channels_ = 0;         // of the 16-bit form
+    bool downmix_ = false;     // the 16-bit form is a stereo fold
+    bool native_ = false;      // the floats are handed on (useNative)
+    bool floatFold_ = false;   // the float form is a stereo fold
+    std::vector<float> floats_;  // decoded, in Vorbis order
     uint32_t inputRate_ = 0;
     int32_t kbps_ = 0;
+    uint64_t totalFrames_ = 0;
     uint64_t length_ = 0;  // file-format bytes
     uint64_t pos_ = 0;
     bool ended_ = false;
@@ -242,20 +355,26 @@ public:
     }
 
     // The settings are checked and the encoder set up before the file is
-    // touched: a refused format leaves no file behind.
+    // touched: a refused format leaves no file behind. Mono and stereo are
+    // encoded from 16-bit samples; more channels (mapping family 1, the
+    // surround layouts) from floats in WAV order.
     int16_t start(const std::string& path) {
         const int channels = settings_.channels;
-        if ((channels != 1 && channels != 2) || settings_.bitrate < 6 || settings_.bitrate > 510 ||
+        if (channels < 1 || channels > kMaxChannels || settings_.bitrate < 6 || settings_.bitrate > 510 ||
             settings_.complexity < 0 || settings_.complexity > 10)
             return failWith(status::kFormatNotSupport, "the Opus settings are out of range");
-        file_ = acm::makePcmFormat(kOpusRate, static_cast<uint16_t>(channels), 16);
+        const bool surround = channels > 2;
+        file_ = surround ? floatForm(channels) : acm::makePcmFormat(kOpusRate, static_cast<uint16_t>(channels), 16);
+        if (surround) ownForm_ = file_;
         full_ = fullFormatOf(file_);
 
         std::unique_ptr<OggOpusComments, CommentsDeleter> comments(ope_comments_create());
         if (!comments) return status::kMemory;
         const OpusEncCallbacks callbacks{writeCallback, closeCallback};
+        const int family = surround ? kSurroundFamily : kMonoStereoFamily;
         int error = OPE_OK;
-        encoder_.reset(ope_encoder_create_callbacks(&callbacks, this, comments.get(), kOpusRate, channels, 0, &error));
+        encoder_.reset(
+            ope_encoder_create_callbacks(&callbacks, this, comments.get(), kOpusRate, channels, family, &error));
         if (!encoder_) {
             if (error == OPE_ALLOC_FAIL) return status::kMemory;
             return failWith(status::kFormatNotSupport, std::string("the Opus encoder refused the settings: ") +
@@ -275,9 +394,30 @@ public:
 
     int16_t encode(const uint8_t* pcm, size_t bytes) override {
         if (const int16_t st = refuseAfterFailure()) return st;
+        const size_t frames = bytes / file_.nBlockAlign;
+        return file_.wFormatTag == acm::WAVE_FORMAT_IEEE_FLOAT ? encodeFloats(pcm, frames) : encode16(pcm, frames);
+    }
+
+    // The last packets (and the end-of-stream page, even without samples).
+    int16_t finish(uint64_t) override {
+        if (!beginFinish()) return status::kFileAccess;
+        // libopusenc cannot end a stream it was never handed a call for.
+        if (encoder_ && !wrote_) {
+            const opus_int16 none[kMaxChannels] = {};
+            ope_encoder_write(encoder_.get(), none, 0);
+        }
+        const bool drained = !encoder_ || ope_encoder_drain(encoder_.get()) == OPE_OK;
+        encoder_.reset();
+        return closeFile(drained, encoderCause());
+    }
+
+    std::string describe() const override { return opusDescription(settings_); }
+
+private:
+    static constexpr size_t kChunkFrames = 4800;
+
+    int16_t encode16(const uint8_t* in, size_t frames) {
         const size_t channels = file_.nChannels;
-        size_t frames = bytes / (2 * channels);
-        const uint8_t* in = pcm;
         while (frames > 0) {
             const size_t n = std::min(frames, kChunkFrames);
             samples_.resize(n * channels);
@@ -291,23 +431,20 @@ public:
         return status::kOk;
     }
 
-    // The last packets (and the end-of-stream page, even without samples).
-    int16_t finish(uint64_t) override {
-        if (!beginFinish()) return status::kFileAccess;
-        // libopusenc cannot end a stream it was never handed a call for.
-        if (encoder_ && !wrote_) {
-            const opus_int16 none[2] = {};
-            ope_encoder_write(encoder_.get(), none, 0);
+    int16_t encodeFloats(const uint8_t* in, size_t frames) {
+        const int channels = file_.nChannels;
+        while (frames > 0) {
+            const size_t n = std::min(frames, kFloatChunkFrames);
+            floats_.resize(n * static_cast<size_t>(channels));
+            wavToVorbis(in, n, channels, floats_.data());
+            in += n * file_.nBlockAlign;
+            if (ope_encoder_write_float(encoder_.get(), floats_.data(), static_cast<int>(n)) != OPE_OK)
+                return fail(encoderCause());
+            wrote_ = true;
+            frames -= n;
         }
-        const bool drained = !encoder_ || ope_encoder_drain(encoder_.get()) == OPE_OK;
-        encoder_.reset();
-        return closeFile(drained, encoderCause());
+        return status::kOk;
     }
-
-    std::string describe() const override { return opusDescription(settings_); }
-
-private:
-    static constexpr size_t kChunkFrames = 4800;
 
     std::string encoderCause() const { return writeCause_.empty() ? "the Opus encoder failed" : writeCause_; }
 
@@ -321,6 +458,7 @@ private:
     OpusSettings settings_;
     std::unique_ptr<OggOpusEnc, EncoderDeleter> encoder_;
     std::vector<opus_int16> samples_;
+    std::vector<float> floats_;  // in Vorbis order
     bool wrote_ = false;
 };
 

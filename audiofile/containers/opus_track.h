@@ -4,8 +4,14 @@
 // channels, or links of different channel counts, are mixed down to stereo),
 // with the encoder's delay (pre-skip) and the trimmed end left out, the
 // header's output gain applied and no dither; the length is the stream's
-// sample count, seeks are by sample. Created at 48000 Hz in the object's
-// Opus channels, bitrate (kbit/s) and complexity. Not READWRITE.
+// sample count, seeks are by sample. Asked for its samples as they are
+// (useNative), it hands on the decoder's 32-bit floats in the file's own
+// channels, up to 8 in WAV order (surround streams carry Vorbis order); a
+// chained file whose links differ in channel count, or channels of no known
+// layout, come as a float stereo mix. Created at 48000 Hz in the object's
+// Opus channels (1 or 2 from 16-bit samples; 3 to 8 as a surround stream,
+// channel mapping family 1, from floats in WAV order), bitrate (kbit/s) and
+// complexity. Not READWRITE.
 #pragma once
 
 #include <memory>

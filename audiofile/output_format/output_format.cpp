@@ -428,7 +428,7 @@ long setFormatFlacBits(FormatState& state, OutputSettings& settings, long freque
 }
 
 long setFormatOpus(FormatState& state, OutputSettings& settings, long channels, long bitrate, long complexity) {
-    if ((channels != 1 && channels != 2) || bitrate < 6 || bitrate > 510 || complexity < 0 || complexity > 10)
+    if (channels < 1 || channels > 8 || bitrate < 6 || bitrate > 510 || complexity < 0 || complexity > 10)
         return 0;
     OpusSettings& opus = settings.opus;
     opus.channels = static_cast<int16_t>(channels);
@@ -437,7 +437,8 @@ long setFormatOpus(FormatState& state, OutputSettings& settings, long channels, 
     state.description = opusDescription(opus);
     state.type = OPUS;
     state.bitrate = saturated(static_cast<long long>(bitrate) * 1000);
-    return channels * 2;
+    // What goes in: 16-bit samples for mono and stereo, floats for surround.
+    return channels * (channels <= 2 ? 2 : 4);
 }
 
 long setFormatVox(FormatState& state, OutputSettings& settings, long frequency) {
@@ -561,8 +562,11 @@ std::string flacDescription(const FlacSettings& flac) {
 }
 
 std::string opusDescription(const OpusSettings& opus) {
-    return textf("Opus 48000 Hz; %s; %d Kbps; Complexity %d", opus.channels == 1 ? "Mono" : "Stereo",
-                 static_cast<int>(opus.bitrate), static_cast<int>(opus.complexity));
+    const std::string channels = opus.channels == 1   ? "Mono"
+                                 : opus.channels == 2 ? "Stereo"
+                                                      : std::to_string(opus.channels) + " Channels";
+    return textf("Opus 48000 Hz; %s; %d Kbps; Complexity %d", channels.c_str(), static_cast<int>(opus.bitrate),
+                 static_cast<int>(opus.complexity));
 }
 
 std::string voxDescription(long frequency) {
@@ -608,7 +612,8 @@ std::string describeFlacFile(long frequency, long channels, long bits) {
 }
 
 std::string describeOpusFile(long channels, long inputRate) {
-    std::string text = textf("Opus 48000 Hz; %s", channels == 1 ? "Mono" : "Stereo");
+    std::string text = channels > 2 ? textf("Opus 48000 Hz; %ld Channels", channels)
+                                    : textf("Opus 48000 Hz; %s", channels == 1 ? "Mono" : "Stereo");
     if (inputRate > 0 && inputRate != 48000) text += textf("; from %ld Hz", inputRate);
     return text;
 }

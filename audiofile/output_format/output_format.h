@@ -148,7 +148,7 @@ long setFormatFlac(FormatState& state, OutputSettings& settings, long frequency,
 // The same at 16 or 24 bits in 1 to 8 channels.
 long setFormatFlacBits(FormatState& state, OutputSettings& settings, long frequency, long channels, long bits,
                        long level);
-// Opus at 48000 Hz in 1 or 2 channels, 6 to 510 kbit/s, complexity 0 to 10;
+// Opus at 48000 Hz in 1 to 8 channels, 6 to 510 kbit/s, complexity 0 to 10;
 // the file format and full format stay as they are.
 long setFormatOpus(FormatState& state, OutputSettings& settings, long channels, long bitrate, long complexity);
 long setFormatVox(FormatState& state, OutputSettings& settings, long frequency);

@@ -515,13 +515,15 @@ struct IAudioFile : public IDispatch {
 // while a file is open). FLAC files are read at 4 to 32 bits in one or two
 // channels, as 16-bit samples (8-bit ones report BitsPerSample 8).
 // SetFormatOpus chooses Opus output (the format type OPUS, chosen for ".opus"
-// names) at 48000 Hz in nChannels (1 or 2) with Bitrate (6 to 510 kbit/s, as
+// names) at 48000 Hz in nChannels (1 or 2; 3 to 8 as surround, with channel
+// mapping family 1, in WAV order in the arrays) with Bitrate (6 to 510 kbit/s, as
 // the other encoders take it) and Complexity (0 fastest to 10 best); the
 // created file takes 48000 Hz and those channels as its array format. It
 // returns the BlockAlign of the samples written (0 with INVALIDPARAM for an
 // argument out of range, BUSY while a file is open). Opus files are read at
 // 48000 Hz (what Opus decodes to) as 16-bit samples in their channels, files
-// of more than two channels mixed down to stereo.
+// of more than two channels mixed down to stereo (IAudioFile3's deep arrays
+// read them in their own channels, as the decoder's floats).
 struct IAudioFile2 : public IAudioFile {
     virtual HRESULT SetFormatFLAC(LONG Frequency /* = 44100 */, LONG nChannels /* = 2 */, LONG Level /* = 5 */,
                                   LONG* BlockAlign) = 0;
