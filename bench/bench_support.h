@@ -1,6 +1,9 @@
-// What the benchmark drivers share: wall-clock timing, running a reference
-// tool, and the converter's copy loop between two AudioFile objects.
+// What the benchmark drivers share: wall-clock and CPU timing, running a
+// reference tool, synthetic material, and the converter's copy loops between
+// two AudioFile objects (16-bit blocks, and deep sample arrays).
 #pragma once
+
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -33,20 +36,55 @@ inline double timeCommand(const std::string& command) {
     return shell(command) ? seconds(t0) : -1.0;
 }
 
+// What a shell command printed on its standard output.
+inline std::string commandOutput(const std::string& command) {
+    std::string text;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (fgets(buffer, sizeof buffer, pipe)) text += buffer;
+        pclose(pipe);
+    }
+    return text;
+}
+
+// CPU seconds (user and system) used so far by this process (RUSAGE_SELF)
+// or by the children it has waited for, the tools that shell() ran and their
+// own children (RUSAGE_CHILDREN). On a loaded machine the difference of two
+// readings varies less than wall-clock time.
+inline double cpuSeconds(int who) {
+    rusage usage{};
+    getrusage(who, &usage);
+    auto toSeconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return toSeconds(usage.ru_utime) + toSeconds(usage.ru_stime);
+}
+
+// A stereo WAV at `rate` Hz that sox synthesises with `synth` (its synth
+// effect and any after it), the samples as sox's output options `encoding`
+// give them ("-b 16", "-e floating-point -b 32"): made once, cached in the
+// temp folder as `fileName`. Empty when sox fails.
+inline std::string synthesisedMaterial(const std::string& fileName, long rate, const std::string& encoding,
+                                       const std::string& synth) {
+    const std::filesystem::path wav = std::filesystem::temp_directory_path() / fileName;
+    if (std::filesystem::exists(wav)) return wav.string();
+    std::printf("making %s with sox\n", wav.c_str());
+    // Made under another name first, so that an interrupted run leaves no
+    // short file to be taken for the material.
+    const std::string part = wav.string() + ".part.wav";
+    if (!shell("sox -V1 -R -r " + std::to_string(rate) + " -n " + encoding + " -c 2 '" + part + "' " + synth))
+        return {};
+    std::error_code ec;
+    std::filesystem::rename(part, wav, ec);
+    return ec ? std::string() : wav.string();
+}
+
 // The material of the FLAC and Opus benchmarks: the WAV named as the first
 // argument, else five minutes of sox's synthetic chord with pink noise at
 // 48 kHz, 16-bit stereo (made once, cached in the temp folder). Empty when
 // sox fails.
 inline std::string fiveMinuteMaterial(int argc, char** argv) {
     if (argc > 1) return argv[1];
-    const std::string wav =
-        (std::filesystem::temp_directory_path() / "qoro_flac_bench_5min_48k.wav").string();
-    if (std::filesystem::exists(wav)) return wav;
-    std::printf("making %s with sox\n", wav.c_str());
-    if (!shell("sox -V1 -R -r 48000 -n -b 16 -c 2 '" + wav +
-               "' synth 300 sine 220 sine 331 pinknoise tremolo 3 40 gain -n -3"))
-        return {};
-    return wav;
+    return synthesisedMaterial("qoro_flac_bench_5min_48k.wav", 48000, "-b 16",
+                               "synth 300 sine 220 sine 331 pinknoise tremolo 3 40 gain -n -3");
 }
 
 // OpenFile (as `type`) and ReadFile in 0.1 s blocks to the end, as a player
@@ -135,6 +173,85 @@ inline bool copyThroughAudioFile(const std::string& in, const std::string& out, 
     }
     src->CloseFile();
     dst->CloseFile();
+    SysFreeString(inName);
+    SysFreeString(outName);
+    src->Release();
+    dst->Release();
+    if (frames) *frames = copied;
+    return ok;
+}
+
+// A deep array format of IAudioFile3: SetFormatArrayKind's arguments.
+struct SampleArray {
+    LONG rate = 44100;
+    LONG channels = 2;
+    LONG kind = SAMPLE_INT16;
+};
+
+// The deep copy loop of the converter: `in` opened by one AudioFile and read
+// as `array` (SetFormatArrayKind), `out` created as `type` by another after
+// `setFormat` chose its output format (false stops the copy), the target's
+// array format the same, then ReadSamples / WriteSamples in 0.1 s blocks and
+// CloseFile. Counts the sample frames copied into `frames`.
+inline bool copySamplesThroughAudioFile(const std::string& in, const std::string& out, LONG type,
+                                        const SampleArray& array,
+                                        const std::function<bool(IAudioFile3*)>& setFormat,
+                                        LONGLONG* frames = nullptr) {
+    IAudioFile3* src = nullptr;
+    IAudioFile3* dst = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile3,
+                                reinterpret_cast<void**>(&src))))
+        return false;
+    if (FAILED(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile3,
+                                reinterpret_cast<void**>(&dst)))) {
+        src->Release();
+        return false;
+    }
+    BSTR inName = com::bstrFromUtf8(in);
+    BSTR outName = com::bstrFromUtf8(out);
+    LONG err = 0;
+    LONGLONG copied = 0;
+    src->OpenFile(inName, DEFAULT, READ);
+    src->get_LastErrorNum(&err);
+    if (err == NOERRORS) {
+        src->SetFormatArrayKind(array.rate, array.channels, array.kind);
+        src->get_LastErrorNum(&err);
+    }
+    bool ok = err == NOERRORS;
+    if (ok) {
+        ok = setFormat(dst);
+        dst->CreateFile(outName, type);
+        dst->get_LastErrorNum(&err);
+        ok = ok && err == NOERRORS;
+    }
+    if (ok) {
+        dst->SetFormatArrayKind(array.rate, array.channels, array.kind);
+        dst->get_LastErrorNum(&err);
+        ok = err == NOERRORS;
+    }
+    while (ok) {
+        SAFEARRAY* block = nullptr;
+        src->ReadSamples(array.rate / 10, &block);
+        LONG upper = -1;
+        SafeArrayGetUBound(block, 1, &upper);
+        if (upper < 0) {
+            SafeArrayDestroy(block);
+            src->get_LastErrorNum(&err);
+            ok = err == NOERRORS;
+            break;
+        }
+        dst->WriteSamples(&block);
+        SafeArrayDestroy(block);
+        copied += (upper + 1) / array.channels;
+        dst->get_LastErrorNum(&err);
+        ok = err == NOERRORS;
+    }
+    src->CloseFile();
+    dst->CloseFile();
+    if (ok) {
+        dst->get_LastErrorNum(&err);
+        ok = err == NOERRORS;
+    }
     SysFreeString(inName);
     SysFreeString(outName);
     src->Release();
