@@ -40,6 +40,9 @@ void askOwnSamples(IAudioFile* source, SourceFormat& format) {
     LONG kind = SAMPLE_INT16, channels = 0;
     if (SUCCEEDED(third->get_FileSampleKind(&kind))) format.sampleKind = kind;
     if (SUCCEEDED(third->get_FileChannels(&channels)) && channels > 0) format.fileChannels = channels;
+    // The length in 64 bits: nSamples stops at 2^31 - 1 frames.
+    LONGLONG frames = 0;
+    if (SUCCEEDED(third->get_nFrames(&frames)) && frames > format.frames) format.frames = frames;
 }
 
 // What one call on an AudioFile gave: its HRESULT, the object's LastErrorNum
@@ -173,7 +176,9 @@ ConversionResult convert(const Conversion& job) {
     source->get_Frequency(&format.frequency);
     source->get_nChannels(&format.channels);
     source->get_BitsPerSample(&format.bitsPerSample);
-    source->get_nSamples(&format.frames);
+    LONG samples = 0;
+    source->get_nSamples(&samples);
+    format.frames = samples;
     if (FAILED(source->get_ArrayFrequency(&format.arrayFrequency))) format.arrayFrequency = 0;
     if (FAILED(source->get_ArrayChannels(&format.arrayChannels))) format.arrayChannels = 0;
     askOwnSamples(source, format);
@@ -195,8 +200,7 @@ ConversionResult convert(const Conversion& job) {
         }
         format.arrayChannels = format.fileChannels;
         LONGLONG frames = 0;
-        if (SUCCEEDED(sourceDeep->get_nFrames(&frames)))
-            format.frames = static_cast<LONG>(std::min<LONGLONG>(frames, 0x7FFFFFFF));
+        if (SUCCEEDED(sourceDeep->get_nFrames(&frames))) format.frames = frames;
     }
 
     // The target's format, then the target under its temporary name.

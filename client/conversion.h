@@ -64,7 +64,7 @@ enum class Step {
 struct SourceFormat {
     LONG frequency = 0, channels = 0, bitsPerSample = 0;  // the file's own (0 when not reported)
     LONG arrayFrequency = 0, arrayChannels = 0;           // the sample arrays it delivers
-    LONG frames = 0;                                      // its length in array frames, 0 when unknown
+    int64_t frames = 0;                                   // its length in array frames, 0 when unknown
     // The file's samples as they are (IAudioFile3): their kind
     // (SampleKindConstants) and channels. Deeper than 16 bits or more than
     // two channels, they travel to the target as they are, in arrays of

@@ -76,7 +76,8 @@ struct Report {
     // AudioFile
     LONG error = NOERRORS;
     std::string afFormatString;
-    LONG afDuration = 0, afSamples = 0, afFrequency = 0, afChannels = 0, afBits = 0, afFormatTag = 0;
+    LONG afDuration = 0, afFrequency = 0, afChannels = 0, afBits = 0, afFormatTag = 0;
+    long long afSamples = 0;  // 64-bit: a LONG count ends after 3.1 hours at 192 kHz
     // Why the file could not be read, in words; empty when it could: AudioFile
     // opened it, and AudioInformation found its facts where it reads them.
     std::string cause;
@@ -123,9 +124,20 @@ Report examine(IAudioInformation* info, IAudioFile* file, const std::string& pat
         if (r.error == NOERRORS) {
             r.afFormatString = getText(file, &IAudioFile::get_FormatString);
             file->get_Duration(&r.afDuration);
-            file->get_nSamples(&r.afSamples);
             file->get_Frequency(&r.afFrequency);
             file->get_nChannels(&r.afChannels);
+            ComPtr<IAudioFile3> third;
+            LONGLONG frames = 0;
+            LONG own = 0;
+            if (SUCCEEDED(file->QueryInterface(IID_IAudioFile3, third.putVoid())) && third &&
+                SUCCEEDED(third->get_nFrames(&frames))) {
+                r.afSamples = frames;
+                if (SUCCEEDED(third->get_FileChannels(&own)) && own > 0) r.afChannels = own;
+            } else {
+                LONG samples = 0;
+                file->get_nSamples(&samples);
+                r.afSamples = samples;
+            }
             file->get_BitsPerSample(&r.afBits);
             file->get_FormatTag(&r.afFormatTag);
         }
@@ -197,7 +209,7 @@ void printText(const Report& r) {
                     r.extras.cover.size());
     if (r.error == NOERRORS) {
         std::printf("  decoder:       %s\n", client::printable(r.afFormatString).c_str());
-        std::printf("  decoded:       %d Hz, %d channel(s), %d bits, %d frames, %s\n", r.afFrequency, r.afChannels,
+        std::printf("  decoded:       %d Hz, %d channel(s), %d bits, %lld frames, %s\n", r.afFrequency, r.afChannels,
                     r.afBits, r.afSamples, durationText(r.afDuration).c_str());
     } else {
         std::printf("  decoder:       cannot open it: %s\n", client::printable(r.cause).c_str());
