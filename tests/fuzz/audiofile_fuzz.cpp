@@ -28,12 +28,16 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine_reads.h"
 #include "fuzz_support.h"
 #include "probe/signature.h"
 #include "qoro/AudioFile.h"
 
 namespace af = qoro::audiofile;
+using qoro::fuzz::kMostDelivered;
 using qoro::fuzz::require;
+constexpr auto knownStatus = qoro::fuzz::knownEngineStatus;
+using qoro::fuzz::readSome;
 
 namespace {
 
@@ -42,37 +46,6 @@ constexpr long kTypes[] = {WAV, MP3, VOX, RAW, G726, OGG, G721, G723, AVI, MPC, 
 #endif
 constexpr int32_t kRates[] = {8000, 11025, 22050, 44100};
 constexpr uint32_t kArrayRates[] = {8000, 11025, 96000, 22050, 32000, 44100, 48000};  // 96000: through libsoxr
-
-// Array bytes read in one go, and the most one input may deliver.
-constexpr uint64_t kStep = 8192;
-constexpr uint64_t kMostDelivered = uint64_t{8} << 20;
-
-bool knownStatus(int64_t st) {
-    return st == af::status::kFormatFile || st == af::status::kFormatNotSupport || st == af::status::kAcmDriver ||
-           st == af::status::kFileAccess || st == af::status::kInvalidOperation;
-}
-
-// Reads to the end (or the cap); the array bytes delivered.
-uint64_t readToEnd(af::Engine& e) {
-    const uint64_t frame = e.arrayFormat().nBlockAlign;
-    uint64_t delivered = 0;
-    std::vector<uint8_t> out;
-    while (delivered < kMostDelivered) {
-        const uint64_t want = e.arrayBytesFor(kStep);
-        if (want == 0) break;
-        out.clear();
-        const int64_t got = e.read(want, out);
-        if (got < 0) {
-            require(knownStatus(got));
-            break;
-        }
-        require(static_cast<uint64_t>(got) == out.size());
-        require(frame != 0 && out.size() % frame == 0);
-        if (got == 0) break;
-        delivered += static_cast<uint64_t>(got);
-    }
-    return delivered;
-}
 
 }  // namespace
 
@@ -122,16 +95,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Read to the end, then from the middle and from the start again.
     // Raw PCM and G.711 deliver exactly their length, at any array rate.
     const bool exact = type == RAW && settings.output.raw.compression <= 3;
-    const uint64_t delivered = readToEnd(e);
+    const uint64_t delivered = readSome(e);
     if (exact && delivered < kMostDelivered) require(delivered == total);
     const uint64_t middle = total / frame / 2 * frame;
     if (e.seek(middle, af::SeekOrigin::Begin) == 0) {
         require(e.position() <= total);
-        readToEnd(e);
+        readSome(e);
     }
     if (e.seek(0, af::SeekOrigin::Begin) == 0) {
         require(e.position() == 0 || e.position() <= total);
-        const uint64_t again = readToEnd(e);
+        const uint64_t again = readSome(e);
         if (exact) require(again == delivered);
     }
 

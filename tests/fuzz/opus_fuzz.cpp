@@ -27,24 +27,20 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine_reads.h"
 #include "fuzz_support.h"
 #include "qoro/AudioFile.h"
 
 namespace af = qoro::audiofile;
+using qoro::fuzz::kMostDelivered;
+using qoro::fuzz::readSome;
 using qoro::fuzz::require;
+constexpr auto knownStatus = qoro::fuzz::knownEngineStatus;
 
 namespace {
 
 constexpr uint32_t kOpusRate = 48000;
 // Array bytes read in one go, and the most one input may deliver.
-constexpr uint64_t kStep = 8192;
-constexpr uint64_t kMostDelivered = uint64_t{8} << 20;
-
-bool knownStatus(int64_t st) {
-    return st == af::status::kFormatFile || st == af::status::kFormatNotSupport || st == af::status::kAcmDriver ||
-           st == af::status::kFileAccess || st == af::status::kInvalidOperation || st == af::status::kMemory;
-}
-
 struct ArrayChoice {
     af::SampleKind kind;
     bool ownChannels;
@@ -60,28 +56,6 @@ void useArray(af::Engine& e, uint32_t rate, ArrayChoice a) {
     const uint64_t frame = e.arrayFormat().nBlockAlign;
     require(frame == af::bytesPerArraySample(a.kind) * channels);
     require(e.totalLength() % frame == 0 && e.position() % frame == 0);
-}
-
-// Reads up to `reads` times (to the end, or the cap); the array bytes
-// delivered.
-uint64_t readSome(af::Engine& e, uint64_t reads = UINT64_MAX) {
-    const uint64_t frame = e.arrayFormat().nBlockAlign;
-    uint64_t delivered = 0;
-    std::vector<uint8_t> out;
-    for (uint64_t i = 0; i < reads && delivered < kMostDelivered; ++i) {
-        const uint64_t want = e.arrayBytesFor(kStep);
-        if (want == 0) break;
-        out.clear();
-        const int64_t got = e.read(want, out);
-        if (got < 0) {
-            require(knownStatus(got));
-            break;
-        }
-        require(static_cast<uint64_t>(got) == out.size() && out.size() % frame == 0);
-        if (got == 0) break;
-        delivered += static_cast<uint64_t>(got);
-    }
-    return delivered;
 }
 
 void readFile(const std::string& path, uint8_t how, uint8_t switchAfter, uint8_t seekTo) {
