@@ -20,9 +20,12 @@ public:
     // Designs the conversion between `file` and the array (`array` its
     // record, `kind` its samples). `quality` takes every rate change of the
     // 16-bit converter through libsoxr (the deep one always resamples so).
+    // Whatever the rates, 8- and 16-bit mono and stereo stay with the 16-bit
+    // converter, as they always have (it passes samples of one format
+    // through as they are, at any rate a file states).
     void design(const WAVEFORMATEX& file, const ArrayFormat& array, bool quality, const ConversionOptions& options) {
         const WAVEFORMATEX record = array.record();
-        deep_ = array.kind != SampleKind::Int16 || !usablePcm(file) || !usablePcm(record);
+        deep_ = array.kind != SampleKind::Int16 || !plainPcm(file) || !plainPcm(record);
         if (deep_)
             valid_ = sample_.setFormats(file, array, options);
         else
@@ -63,6 +66,11 @@ public:
     uint64_t clipped() const { return deep_ ? sample_.clipped() : 0; }
 
 private:
+    static bool plainPcm(const WAVEFORMATEX& w) {
+        return w.wFormatTag == acm::WAVE_FORMAT_PCM && (w.nChannels == 1 || w.nChannels == 2) &&
+               (w.wBitsPerSample == 8 || w.wBitsPerSample == 16);
+    }
+
     bool deep_ = false;
     bool valid_ = false;
     PcmConverter pcm_;
