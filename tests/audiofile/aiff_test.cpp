@@ -86,18 +86,10 @@ std::vector<uint8_t> readFrames(Engine& e, uint64_t frames = UINT64_MAX) {
     return bytes;
 }
 
-// 32-bit samples as sox and ffmpeg decode to them ("-t s32", "-f s32le":
-// 24-bit values left-justified) and as an array of `kind` holds them
-// (Int24 right-justified); `toArray` false goes the other way.
+// 32-bit samples as sox and ffmpeg decode to them, as an array of `kind`
+// holds them (Int24 right-justified); `toArray` false goes the other way.
 std::vector<uint8_t> justified(std::vector<uint8_t> bytes, SampleKind kind, bool toArray) {
-    if (kind != SampleKind::Int24) return bytes;
-    for (size_t i = 0; i + 4 <= bytes.size(); i += 4) {
-        int32_t v;
-        std::memcpy(&v, bytes.data() + i, 4);
-        v = toArray ? v >> 8 : static_cast<int32_t>(static_cast<uint32_t>(v) << 8);
-        std::memcpy(bytes.data() + i, &v, 4);
-    }
-    return bytes;
+    return kind == SampleKind::Int24 ? t::justified24(std::move(bytes), !toArray) : bytes;
 }
 
 }  // namespace

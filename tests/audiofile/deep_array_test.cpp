@@ -71,25 +71,14 @@ const DeepCase kCases[] = {
 
 void PrintTo(const DeepCase& c, std::ostream* os) { *os << c.name; }
 
-std::string substitute(std::string cmd, const std::string& in, const std::string& out) {
-    for (size_t at; (at = cmd.find("IN")) != std::string::npos;) cmd.replace(at, 2, t::shellQuote(in));
-    for (size_t at; (at = cmd.find("OUT")) != std::string::npos;) cmd.replace(at, 3, t::shellQuote(out));
-    return cmd;
-}
+using t::withPaths;
 
 size_t elementSize(LONG kind) { return kind == SAMPLE_INT16 ? 2 : 4; }
 
 // The raw reference as the array holds it: sox's s32 is left-justified, the
 // array's Int24 right-justified.
 std::vector<uint8_t> asArrayBytes(std::vector<uint8_t> raw, LONG kind) {
-    if (kind != SAMPLE_INT24) return raw;
-    for (size_t i = 0; i + 4 <= raw.size(); i += 4) {
-        int32_t v;
-        std::memcpy(&v, raw.data() + i, 4);
-        v >>= 8;
-        std::memcpy(raw.data() + i, &v, 4);
-    }
-    return raw;
+    return kind == SAMPLE_INT24 ? t::justified24(std::move(raw)) : raw;
 }
 
 class DeepArray : public t::AudioFileSession, public ::testing::WithParamInterface<DeepCase> {
@@ -160,8 +149,8 @@ TEST_P(DeepArray, ReadsExactlyAndCopiesBitForBit) {
     const VARTYPE vt = c.kind == SAMPLE_INT16 ? VT_I2 : c.kind == SAMPLE_FLOAT32 ? VT_R4 : VT_I4;
     const size_t element = elementSize(c.kind), frame = element * static_cast<size_t>(c.channels);
     const auto in = (dir / (std::string("in.") + c.ext)).string(), ref = (dir / "ref.raw").string();
-    t::mustRun(substitute(c.make, in, ref));
-    t::mustRun(substitute(c.decode, in, ref));
+    t::mustRun(withPaths(c.make, in, ref));
+    t::mustRun(withPaths(c.decode, in, ref));
     const auto expected = asArrayBytes(t::readBytes(ref), c.kind);
     ASSERT_GT(expected.size(), 0u);
 
@@ -205,7 +194,7 @@ TEST_P(DeepArray, ReadsExactlyAndCopiesBitForBit) {
     EXPECT_EQ(err(), NOERRORS);
     LONGLONG clipped = -1;
     af3->get_ClippedSamples(&clipped);
-    t::mustRun(substitute(c.decode, out, back));
+    t::mustRun(withPaths(c.decode, out, back));
     EXPECT_EQ(asArrayBytes(t::readBytes(back), c.kind), expected);
     const std::string probe = t::mustRun("ffprobe -v error -show_entries stream=channels,sample_rate,bits_per_sample "
                                          "-of default=nw=1 " + t::shellQuote(out));

@@ -18,7 +18,7 @@
 
 #include "convert/downmix.h"
 #include "convert/pcm_converter.h"
-#include "spectrum.h"
+#include "fourier.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include "audio_file_session.h"
 #include "qoro/AudioFile.h"
 #include "qoro/com.h"
-#include "spectrum.h"
+#include "fourier.h"
 #include "test_support.h"
 
 namespace t = qoro::test;

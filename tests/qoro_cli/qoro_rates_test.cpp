@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "cli_support.h"
-#include "spectrum.h"
+#include "fourier.h"
 #include "test_support.h"
 
 namespace t = qoro::test;
@@ -171,11 +171,6 @@ const LosslessCase kLossless[] = {
      "sox -D IN -t s32 OUT", "--to flac", "flac", 2, "flac"},
 };
 
-std::string substituted(std::string cmd, const fs::path& in, const fs::path& out) {
-    for (size_t at; (at = cmd.find("IN")) != std::string::npos;) cmd.replace(at, 2, q(in));
-    for (size_t at; (at = cmd.find("OUT")) != std::string::npos;) cmd.replace(at, 3, q(out));
-    return cmd;
-}
 
 // ffprobe's codec and channels of the first audio stream.
 std::string codecOf(const fs::path& file) {
@@ -201,13 +196,13 @@ TEST(QoroDepth, LosslessTargetsKeepEveryBitAndChannel) {
         SCOPED_TRACE(c.name);
         t::TempDir dir;
         const fs::path in = dir / (std::string(c.name) + (std::string(c.make).find("flac -s") != std::string::npos ? ".flac" : ".wav"));
-        ASSERT_EQ(t::run(substituted(c.make, in, {})).exitCode, 0);
+        ASSERT_EQ(t::run(t::withPaths(c.make, in, {})).exitCode, 0);
         const auto r = t::cli::runQoro(std::string("convert ") + c.options + " -o " + q(dir / "out") + " " + q(in));
         ASSERT_EQ(r.exitCode, 0) << r.output;
         const fs::path out = dir / "out" / (std::string(c.name) + "." + c.to);
         EXPECT_EQ(codecOf(out), std::string(c.codec) + "," + std::to_string(c.channels) + "\n");
-        ASSERT_EQ(t::run(substituted(c.decode, in, dir / "a.raw")).exitCode, 0);
-        ASSERT_EQ(t::run(substituted(c.decode, out, dir / "b.raw")).exitCode, 0);
+        ASSERT_EQ(t::run(t::withPaths(c.decode, in, dir / "a.raw")).exitCode, 0);
+        ASSERT_EQ(t::run(t::withPaths(c.decode, out, dir / "b.raw")).exitCode, 0);
         const auto a = t::readBytes(dir / "a.raw");
         EXPECT_GT(a.size(), 1000u);
         EXPECT_TRUE(a == t::readBytes(dir / "b.raw"));

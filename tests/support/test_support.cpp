@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <stdexcept>
@@ -69,6 +70,22 @@ std::string shellQuote(const std::string& text) {
             quoted += c;
     }
     return quoted + "'";
+}
+
+std::string withPaths(std::string command, const fs::path& in, const fs::path& out) {
+    for (size_t at; (at = command.find("IN")) != std::string::npos;) command.replace(at, 2, shellQuote(in.string()));
+    for (size_t at; (at = command.find("OUT")) != std::string::npos;) command.replace(at, 3, shellQuote(out.string()));
+    return command;
+}
+
+std::vector<uint8_t> justified24(std::vector<uint8_t> bytes, bool left) {
+    for (size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+        int32_t v;
+        std::memcpy(&v, bytes.data() + i, 4);
+        v = left ? static_cast<int32_t>(static_cast<uint32_t>(v) << 8) : v >> 8;
+        std::memcpy(bytes.data() + i, &v, 4);
+    }
+    return bytes;
 }
 
 std::vector<uint8_t> readBytes(const fs::path& file) {

@@ -60,6 +60,13 @@ CommandResult python(const std::string& script, const std::vector<std::string>& 
 
 // Quotes a path or word for the shell.
 std::string shellQuote(const std::string& text);
+// A command line with every IN and OUT replaced by the quoted paths.
+std::string withPaths(std::string command, const fs::path& in, const fs::path& out);
+
+// 32-bit samples as sox and ffmpeg decode to them ("-t s32", "-f s32le": 24-bit
+// values left-justified) shifted right by 8, as a 24-bit array holds them;
+// `left` shifts the other way.
+std::vector<uint8_t> justified24(std::vector<uint8_t> bytes, bool left = false);
 
 std::vector<uint8_t> readBytes(const fs::path& file);
 void writeBytes(const fs::path& file, const std::vector<uint8_t>& bytes);
