@@ -122,61 +122,86 @@ inline double timeReadThrough(const std::string& path, LONG type, long& frames) 
     return err == NOERRORS ? seconds(t0) : -1.0;
 }
 
+// The two AudioFile objects of a copy, created through the runtime; both
+// files are closed and both objects released when it goes.
+template <class I>
+class CopyPair {
+public:
+    explicit CopyPair(const IID& iid) {
+        for (I** f : {&src, &dst})
+            if (FAILED(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, iid,
+                                        reinterpret_cast<void**>(f))))
+                *f = nullptr;
+    }
+    ~CopyPair() {
+        close();
+        for (I* f : {src, dst})
+            if (f) f->Release();
+    }
+    CopyPair(const CopyPair&) = delete;
+    CopyPair& operator=(const CopyPair&) = delete;
+
+    // `in` opened (then `prepare` on the source), `out` created as `type`
+    // after `setFormat` chose its output format (false stops the copy).
+    bool start(const std::string& in, const std::string& out, LONG type, const std::function<bool(I*)>& setFormat,
+               const std::function<void(I*)>& prepare = {}) {
+        if (!src || !dst) return false;
+        BSTR inName = com::bstrFromUtf8(in);
+        src->OpenFile(inName, DEFAULT, READ);
+        SysFreeString(inName);
+        if (fine(src) && prepare) prepare(src);
+        if (!fine(src)) return false;
+        const bool chosen = setFormat(dst);
+        BSTR outName = com::bstrFromUtf8(out);
+        dst->CreateFile(outName, type);
+        SysFreeString(outName);
+        return chosen && fine(dst);
+    }
+    void close() {
+        for (I* f : {src, dst})
+            if (f) f->CloseFile();
+    }
+    static bool fine(I* f) {
+        LONG err = 0;
+        f->get_LastErrorNum(&err);
+        return err == NOERRORS;
+    }
+
+    I* src = nullptr;
+    I* dst = nullptr;
+};
+
+// One block through `read` and `write`: the elements it held (0 at the end).
+template <class Read, class Write>
+LONG copyBlock(Read&& read, Write&& write) {
+    SAFEARRAY* block = nullptr;
+    read(&block);
+    LONG upper = -1;
+    SafeArrayGetUBound(block, 1, &upper);
+    if (upper >= 0) write(&block);
+    SafeArrayDestroy(block);
+    return upper + 1;
+}
+
 // The copy loop of the converter: `in` opened by one AudioFile, `out` created
 // as `type` by another after `setFormat` chose its output format (false stops
 // the copy), the target's array format set to the source's, then ReadFile /
 // WriteFile in 0.1 s blocks. Counts the sample frames copied into `frames`.
 inline bool copyThroughAudioFile(const std::string& in, const std::string& out, LONG type,
                                  const std::function<bool(IAudioFile*)>& setFormat, long* frames = nullptr) {
-    IAudioFile* src = nullptr;
-    IAudioFile* dst = nullptr;
-    if (FAILED(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile,
-                                reinterpret_cast<void**>(&src))))
-        return false;
-    if (FAILED(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile,
-                                reinterpret_cast<void**>(&dst)))) {
-        src->Release();
-        return false;
-    }
-    BSTR inName = com::bstrFromUtf8(in);
-    BSTR outName = com::bstrFromUtf8(out);
-    LONG err = 0, rate = 0, channels = 0;
+    CopyPair<IAudioFile> pair(IID_IAudioFile);
     long copied = 0;
-    src->OpenFile(inName, DEFAULT, READ);
-    src->get_LastErrorNum(&err);
-    bool ok = err == NOERRORS;
+    bool ok = pair.start(in, out, type, setFormat);
     if (ok) {
-        ok = setFormat(dst);
-        dst->CreateFile(outName, type);
-        dst->get_LastErrorNum(&err);
-        ok = ok && err == NOERRORS;
+        LONG rate = 0, channels = 0;
+        pair.src->get_ArrayFrequency(&rate);
+        pair.src->get_ArrayChannels(&channels);
+        pair.dst->SetFormatArray(rate, channels);
+        while (const LONG n = copyBlock([&](SAFEARRAY** b) { pair.src->ReadFile(rate / 10, b); },
+                                        [&](SAFEARRAY** b) { pair.dst->WriteFile(b); }))
+            copied += n / channels;
+        ok = pair.fine(pair.dst);
     }
-    if (ok) {
-        src->get_ArrayFrequency(&rate);
-        src->get_ArrayChannels(&channels);
-        dst->SetFormatArray(rate, channels);
-        for (;;) {
-            SAFEARRAY* block = nullptr;
-            src->ReadFile(rate / 10, &block);
-            LONG upper = -1;
-            SafeArrayGetUBound(block, 1, &upper);
-            if (upper < 0) {
-                SafeArrayDestroy(block);
-                break;
-            }
-            dst->WriteFile(&block);
-            SafeArrayDestroy(block);
-            copied += (upper + 1) / channels;
-        }
-        dst->get_LastErrorNum(&err);
-        ok = err == NOERRORS;
-    }
-    src->CloseFile();
-    dst->CloseFile();
-    SysFreeString(inName);
-    SysFreeString(outName);
-    src->Release();
-    dst->Release();
     if (frames) *frames = copied;
     return ok;
 }
@@ -197,65 +222,27 @@ inline bool copySamplesThroughAudioFile(const std::string& in, const std::string
                                         const SampleArray& array,
                                         const std::function<bool(IAudioFile3*)>& setFormat,
                                         LONGLONG* frames = nullptr) {
-    IAudioFile3* src = nullptr;
-    IAudioFile3* dst = nullptr;
-    if (FAILED(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile3,
-                                reinterpret_cast<void**>(&src))))
-        return false;
-    if (FAILED(CoCreateInstance(CLSID_AudioFile, nullptr, CLSCTX_INPROC_SERVER, IID_IAudioFile3,
-                                reinterpret_cast<void**>(&dst)))) {
-        src->Release();
-        return false;
-    }
-    BSTR inName = com::bstrFromUtf8(in);
-    BSTR outName = com::bstrFromUtf8(out);
-    LONG err = 0;
+    using Pair = CopyPair<IAudioFile3>;
+    Pair pair(IID_IAudioFile3);
     LONGLONG copied = 0;
-    src->OpenFile(inName, DEFAULT, READ);
-    src->get_LastErrorNum(&err);
-    if (err == NOERRORS) {
-        src->SetFormatArrayKind(array.rate, array.channels, array.kind);
-        src->get_LastErrorNum(&err);
-    }
-    bool ok = err == NOERRORS;
+    const auto asArray = [&](IAudioFile3* f) { f->SetFormatArrayKind(array.rate, array.channels, array.kind); };
+    bool ok = pair.start(in, out, type, setFormat, asArray);
     if (ok) {
-        ok = setFormat(dst);
-        dst->CreateFile(outName, type);
-        dst->get_LastErrorNum(&err);
-        ok = ok && err == NOERRORS;
-    }
-    if (ok) {
-        dst->SetFormatArrayKind(array.rate, array.channels, array.kind);
-        dst->get_LastErrorNum(&err);
-        ok = err == NOERRORS;
+        asArray(pair.dst);
+        ok = Pair::fine(pair.dst);
     }
     while (ok) {
-        SAFEARRAY* block = nullptr;
-        src->ReadSamples(array.rate / 10, &block);
-        LONG upper = -1;
-        SafeArrayGetUBound(block, 1, &upper);
-        if (upper < 0) {
-            SafeArrayDestroy(block);
-            src->get_LastErrorNum(&err);
-            ok = err == NOERRORS;
+        const LONG n = copyBlock([&](SAFEARRAY** b) { pair.src->ReadSamples(array.rate / 10, b); },
+                                 [&](SAFEARRAY** b) { pair.dst->WriteSamples(b); });
+        if (n == 0) {
+            ok = Pair::fine(pair.src);
             break;
         }
-        dst->WriteSamples(&block);
-        SafeArrayDestroy(block);
-        copied += (upper + 1) / array.channels;
-        dst->get_LastErrorNum(&err);
-        ok = err == NOERRORS;
+        copied += n / array.channels;
+        ok = Pair::fine(pair.dst);
     }
-    src->CloseFile();
-    dst->CloseFile();
-    if (ok) {
-        dst->get_LastErrorNum(&err);
-        ok = err == NOERRORS;
-    }
-    SysFreeString(inName);
-    SysFreeString(outName);
-    src->Release();
-    dst->Release();
+    pair.close();
+    ok = ok && Pair::fine(pair.dst);
     if (frames) *frames = copied;
     return ok;
 }
