@@ -20,22 +20,16 @@ using qoro::com::Bstr;
 // Rate changes at the best quality the component has, and the dither asked
 // for (when `dither` >= 0); one without the settings converts as it always has.
 void askQuality(IAudioFile* file, LONG dither) {
-    qoro::com::ComPtr<IAudioFile3> third;
-    if (FAILED(file->QueryInterface(IID_IAudioFile3, third.putVoid())) || !third) return;
+    const auto third = thirdInterface(file);
+    if (!third) return;
     third->put_ResampleQuality(1);
     if (dither >= 0) third->put_Dither(dither);
-}
-
-qoro::com::ComPtr<IAudioFile3> thirdOf(IAudioFile* file) {
-    qoro::com::ComPtr<IAudioFile3> third;
-    if (FAILED(file->QueryInterface(IID_IAudioFile3, third.putVoid()))) third.reset();
-    return third;
 }
 
 // The source's own samples, where it can say (IAudioFile3).
 void askOwnSamples(IAudioFile* source, SourceFormat& format) {
     format.fileChannels = format.channels;
-    const auto third = thirdOf(source);
+    const auto third = thirdInterface(source);
     if (!third) return;
     LONG kind = SAMPLE_INT16, channels = 0;
     if (SUCCEEDED(third->get_FileSampleKind(&kind))) format.sampleKind = kind;
@@ -127,6 +121,12 @@ bool cancelled(const Conversion& job) { return job.cancel && job.cancel->load(st
 
 }  // namespace
 
+qoro::com::ComPtr<IAudioFile3> thirdInterface(IAudioFile* file) {
+    qoro::com::ComPtr<IAudioFile3> third;
+    if (!file || FAILED(file->QueryInterface(IID_IAudioFile3, third.putVoid()))) third.reset();
+    return third;
+}
+
 ConversionResult convert(const Conversion& job) {
     ConversionResult result;
     const auto fail = [&result](Step step, const Outcome& o, std::string cause, std::string message) {
@@ -189,7 +189,7 @@ ConversionResult convert(const Conversion& job) {
     }
     result.frequency = format.arrayFrequency;
     // Deep or many-channel samples travel as they are.
-    const auto sourceDeep = format.deep() ? thirdOf(source) : qoro::com::ComPtr<IAudioFile3>();
+    const auto sourceDeep = format.deep() ? thirdInterface(source) : qoro::com::ComPtr<IAudioFile3>();
     if (sourceDeep) {
         clearErrorInfo();
         o = examine(source, sourceDeep->SetFormatArrayKind(format.arrayFrequency, format.fileChannels,
@@ -239,7 +239,7 @@ ConversionResult convert(const Conversion& job) {
     OpenedFile openTarget(target);
     result.sourceChannels = format.fileChannels;
     target->get_nChannels(&result.targetChannels);
-    const auto targetDeep = sourceDeep ? thirdOf(target) : qoro::com::ComPtr<IAudioFile3>();
+    const auto targetDeep = sourceDeep ? thirdInterface(target) : qoro::com::ComPtr<IAudioFile3>();
     if (sourceDeep && !targetDeep) {
         const std::string cause = "the target component takes no samples deeper than 16 bits";
         return fail(Step::Format, {}, cause, "the target does not take the source's samples: " + cause);
@@ -300,7 +300,7 @@ ConversionResult convert(const Conversion& job) {
         const std::string cause = causeOf(o, Step::Close);
         return fail(Step::Close, o, cause, "writing " + targetName + " failed at its end: " + cause);
     }
-    if (const auto third = thirdOf(target)) {
+    if (const auto third = thirdInterface(target)) {
         LONGLONG clipped = 0;
         if (SUCCEEDED(third->get_ClippedSamples(&clipped))) result.clipped = clipped;
     }

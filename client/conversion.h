@@ -46,6 +46,10 @@
 
 namespace qoro::client {
 
+// The object's IAudioFile3 (deep samples, quality settings), or none from a
+// component that does not have it.
+qoro::com::ComPtr<IAudioFile3> thirdInterface(IAudioFile* file);
+
 // The step at which a conversion stopped.
 enum class Step {
     None,     // it did not stop

@@ -412,8 +412,8 @@ HRESULT setUpPcm(const FormatRequest& r, LONG& blockAlign) {
     r.what += std::to_string(r.rate) + " Hz, " + channelsText(r.channels) + ", " + std::to_string(r.bits) +
               (r.floats ? "-bit float" : " bits");
     if (r.bits <= 16 && !r.floats && r.channels <= 2) return r.target->SetFormatPCM(r.rate, r.channels, r.bits, &blockAlign);
-    ComPtr<IAudioFile3> third;
-    if (FAILED(r.target->QueryInterface(IID_IAudioFile3, third.putVoid())) || !third) return E_NOINTERFACE;
+    const auto third = client::thirdInterface(r.target);
+    if (!third) return E_NOINTERFACE;
     const LONG kind = r.floats ? SAMPLE_FLOAT32 : r.bits == 24 ? SAMPLE_INT24 : r.bits == 32 ? SAMPLE_INT32 : SAMPLE_INT16;
     return third->SetFormatPCMKind(r.rate, r.channels, kind, &blockAlign);
 }
@@ -482,8 +482,8 @@ HRESULT setUpFlac(const FormatRequest& r, LONG& blockAlign) {
     r.what += std::to_string(r.rate) + " Hz, " + channelsText(r.channels) + ", level " + std::to_string(level);
     if (r.bits > 16 || r.channels > 2) {
         r.what += ", " + std::to_string(r.bits) + " bits";
-        ComPtr<IAudioFile3> third;
-        if (FAILED(r.target->QueryInterface(IID_IAudioFile3, third.putVoid())) || !third) return E_NOINTERFACE;
+        const auto third = client::thirdInterface(r.target);
+        if (!third) return E_NOINTERFACE;
         return third->SetFormatFLACBits(r.rate, r.channels, r.bits, level, &blockAlign);
     }
     HRESULT hr = S_OK;
@@ -506,9 +506,8 @@ HRESULT setUpOgg(const FormatRequest& r, LONG& blockAlign) {
     const SHORT quality = o.quality ? static_cast<SHORT>(std::lround(*o.quality * 100)) : SHORT(-1);
     const long nominal = o.bitrate.value_or(o.quality || o.minBitrate || o.maxBitrate ? -1 : 128);
     r.what += std::to_string(r.rate) + " Hz, " + channelsText(r.channels);
-    ComPtr<IAudioFile3> vorbis;
-    if (FAILED(r.target->QueryInterface(IID_IAudioFile3, vorbis.putVoid())) || !vorbis)
-        return E_NOINTERFACE;  // the older call writes only 44100 Hz stereo
+    const auto vorbis = client::thirdInterface(r.target);
+    if (!vorbis) return E_NOINTERFACE;  // the older call writes only 44100 Hz stereo
     return vorbis->SetFormatVorbis(r.rate, r.channels, nominal, o.minBitrate.value_or(-1), o.maxBitrate.value_or(-1),
                                    quality, &blockAlign);
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "client/conversion.h"
 #include "client/text.h"
 #include "commands.h"
 #include "formats.h"
@@ -126,11 +127,10 @@ Report examine(IAudioInformation* info, IAudioFile* file, const std::string& pat
             file->get_Duration(&r.afDuration);
             file->get_Frequency(&r.afFrequency);
             file->get_nChannels(&r.afChannels);
-            ComPtr<IAudioFile3> third;
+            const auto third = client::thirdInterface(file);
             LONGLONG frames = 0;
             LONG own = 0;
-            if (SUCCEEDED(file->QueryInterface(IID_IAudioFile3, third.putVoid())) && third &&
-                SUCCEEDED(third->get_nFrames(&frames))) {
+            if (third && SUCCEEDED(third->get_nFrames(&frames))) {
                 r.afSamples = frames;
                 if (SUCCEEDED(third->get_FileChannels(&own)) && own > 0) r.afChannels = own;
             } else {
