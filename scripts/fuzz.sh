@@ -30,7 +30,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-all_harnesses=(id3_fuzz wav_info_fuzz ogg_comments_fuzz flac_tags_fuzz aiff_tags_fuzz riff_wave_fuzz mpeg_stream_fuzz
+all_harnesses=(id3_fuzz apev2_fuzz wav_info_fuzz ogg_comments_fuzz flac_tags_fuzz aiff_tags_fuzz riff_wave_fuzz mpeg_stream_fuzz
                mpeg_info_fuzz audiofile_fuzz avi_fuzz flac_fuzz opus_fuzz aiff_fuzz acm_fuzz audioinfo_fuzz
                probe_fuzz profile_fuzz registry_fuzz ogg_serial_fuzz)
 
@@ -48,6 +48,7 @@ max_len() {
 parser_files() {
   case $1 in
     id3_fuzz) echo common/tags/id3v1.cpp common/tags/id3v2.cpp common/tags/id3v2_frames.cpp common/tags/text.cpp ;;
+    apev2_fuzz) echo common/tags/apev2.cpp common/tags/tails.cpp ;;
     wav_info_fuzz) echo audioinfo/tags/wav_info.cpp audioinfo/tags/cue_list.cpp ;;
     ogg_comments_fuzz) echo audioinfo/readers/ogg_comments.cpp audioinfo/readers/ogg_pages.cpp \
                             audioinfo/tags/vorbis_comments.cpp audioinfo/readers/opus_reader.cpp ;;

@@ -11,6 +11,7 @@
 #include "readers/ogg_comments.h"
 #include "readers/readers.h"
 #include "riff/riff.h"
+#include "tags/apev2.h"
 #include "tags/id3v1.h"
 #include "tags/id3v2.h"
 #include "tags/vorbis_comments.h"
@@ -209,6 +210,9 @@ const com::DispatchTable& AudioInformationObject::dispatchTable() {
         method<&IAudioInformation2::GetFieldNames>(id::GetFieldNames, u"GetFieldNames"),
         method<&IAudioInformation2::GetPicture>(id::GetPicture, u"GetPicture", {optional(SHORT{3}), optional()}),
         method<&IAudioInformation2::SetPicture>(id::SetPicture, u"SetPicture", {required(), required(), optional()}),
+        // IAudioInformation3
+        method<&IAudioInformation3::GetFieldValues>(id::GetFieldValues, u"GetFieldValues", {required()}),
+        method<&IAudioInformation3::SetFieldValues>(id::SetFieldValues, u"SetFieldValues", {required(), optional()}),
     };
     return table;
 }
@@ -339,7 +343,7 @@ HRESULT AudioInformationObject::SetAudioInformation(BSTR fileName) {
         return com::reportError(E_NOTIMPL, IID_IAudioInformation, kSource, "cannot write the tags: " + why);
     // Fields set while the record held a file of another type, whose names
     // the properties own here, set those properties.
-    std::erase_if(changes_.fields, [this](const tags::TagField& f) { return setPropertyField(f.name, f.value); });
+    std::erase_if(changes_.fields, [this](const tags::FieldChange& f) { return setPropertyField(f.name, f.values); });
     const std::error_code ec = entry->write({path, tagVersion_, tags_, cues_, changes_});
     if (!ec) {
         // What was set is now what the file holds.
@@ -352,12 +356,13 @@ HRESULT AudioInformationObject::SetAudioInformation(BSTR fileName) {
 }
 
 HRESULT AudioInformationObject::InterfaceSupportsErrorInfo(REFIID riid) {
-    return riid == IID_IAudioInformation || riid == IID_IAudioInformation2 ? S_OK : S_FALSE;
+    return riid == IID_IAudioInformation || riid == IID_IAudioInformation2 || riid == IID_IAudioInformation3 ? S_OK
+                                                                                                           : S_FALSE;
 }
 
 HRESULT AudioInformationObject::queryExtra(REFIID riid, void** ppv) {
-    if (riid != IID_IAudioInformation) return E_NOINTERFACE;
-    IAudioInformation* older = static_cast<IAudioInformation2*>(this);
+    if (riid != IID_IAudioInformation && riid != IID_IAudioInformation2) return E_NOINTERFACE;
+    IAudioInformation2* older = static_cast<IAudioInformation3*>(this);
     older->AddRef();
     *ppv = older;
     return S_OK;
@@ -403,8 +408,11 @@ HRESULT AudioInformationObject::put_infoCopyright(BSTR v) {
     return S_OK;
 }
 HRESULT AudioInformationObject::get_infoGenre(SHORT* p) { return number(static_cast<SHORT>(tags_.genre), p); }
+// Putting the index the object reports changes nothing (a free-text genre
+// such as "Klezmer" reports 12 and stays; a file without a genre gets none);
+// any other index puts that genre of the table.
 HRESULT AudioInformationObject::put_infoGenre(SHORT v) {
-    tags_.genre = v;
+    if (v != tags_.genre) tags::setGenreIndex(tags_, v);
     return S_OK;
 }
 HRESULT AudioInformationObject::get_infoTitle(BSTR* p) { return text(tags_.title, p); }
@@ -413,8 +421,9 @@ HRESULT AudioInformationObject::put_infoTitle(BSTR v) {
     return S_OK;
 }
 HRESULT AudioInformationObject::get_infoYear(LONG* p) { return number(static_cast<LONG>(tags_.year), p); }
+// The same year keeps the whole date it belongs to ("2021-06-01").
 HRESULT AudioInformationObject::put_infoYear(LONG v) {
-    tags_.year = v;
+    if (v != tags_.year) tags::setYear(tags_, v);
     return S_OK;
 }
 HRESULT AudioInformationObject::get_infoURL(BSTR* p) { return text(tags_.url, p); }
@@ -578,11 +587,77 @@ namespace qoro::audioinfo {
 
 namespace {
 
-// The property field a name stands for in a tag scheme's own ids.
+// The property field a name stands for: a map name of one (TITLE, DATE), or
+// a name of the tag scheme's own (a Vorbis property name, a RIFF "INFO" id).
 std::optional<tags::Field> fieldNamed(TagScheme scheme, const std::string& name) {
+    if (const tags::MappedField* m = tags::mappedField(name); m && m->property) return m->property;
     if (scheme == TagScheme::Vorbis) return vorbis::fieldOfName(name);
     if (scheme == TagScheme::RiffInfo) return tags::infoIdField(name);
     return std::nullopt;
+}
+
+// The mapped field a name stands for in a tag scheme: its map name, or the
+// scheme's own key of it ("MusicBrainz Album Id" of an ID3v2 "TXXX" frame,
+// "Album Artist" of an APEv2 item).
+const tags::MappedField* mappedNamed(TagScheme scheme, std::string_view name) {
+    if (const tags::MappedField* m = tags::mappedField(name)) return m;
+    const tags::MappedField* m = nullptr;
+    switch (scheme) {
+    case TagScheme::Id3:
+    case TagScheme::Id3v2: m = tags::mappedFieldOfId3v2("TXXX:" + std::string(name)); break;
+    case TagScheme::Ape: m = tags::mappedFieldOfApe(name); break;
+    default: break;
+    }
+    return m && !m->property ? m : nullptr;
+}
+
+bool asciiSameIgnoringCase(std::string_view a, std::string_view b) { return vorbis::sameName(a, b); }
+
+// The values of a VT_ARRAY | VT_BSTR (by value or reference, or inside a
+// VARIANT by reference); none for VT_EMPTY, VT_NULL or a missing argument;
+// nullopt for anything else. A single BSTR is one value.
+std::optional<std::vector<std::string>> textsOf(const VARIANT& data) {
+    const VARIANT* v = &data;
+    while (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal) v = v->pvarVal;
+    if (v->vt == VT_EMPTY || v->vt == VT_NULL || (v->vt == VT_ERROR && v->scode == DISP_E_PARAMNOTFOUND))
+        return std::vector<std::string>{};
+    if (v->vt == VT_BSTR) return std::vector<std::string>{utf8Of(v->bstrVal)};
+    SAFEARRAY* array = nullptr;
+    if (v->vt == (VT_ARRAY | VT_BSTR))
+        array = v->parray;
+    else if (v->vt == (VT_BYREF | VT_ARRAY | VT_BSTR))
+        array = v->pparray ? *v->pparray : nullptr;
+    else
+        return std::nullopt;
+    std::vector<std::string> out;
+    if (!array) return out;
+    VARTYPE vt = VT_EMPTY;
+    if (SafeArrayGetDim(array) != 1 || FAILED(SafeArrayGetVartype(array, &vt)) || vt != VT_BSTR) return std::nullopt;
+    LONG low = 0, high = -1;
+    if (FAILED(SafeArrayGetLBound(array, 1, &low)) || FAILED(SafeArrayGetUBound(array, 1, &high))) return std::nullopt;
+    if (high < low) return out;
+    void* p = nullptr;
+    if (FAILED(SafeArrayAccessData(array, &p))) return std::nullopt;
+    for (LONG i = 0; i <= high - low; ++i) out.push_back(utf8Of(static_cast<BSTR*>(p)[i]));
+    SafeArrayUnaccessData(array);
+    return out;
+}
+
+// A VARIANT holding a SAFEARRAY of VT_BSTR of the texts.
+HRESULT textArray(const std::vector<std::string>& texts, VARIANT* out) {
+    SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(texts.size()));
+    if (!array) return E_OUTOFMEMORY;
+    void* p = nullptr;
+    if (FAILED(SafeArrayAccessData(array, &p))) {
+        SafeArrayDestroy(array);
+        return E_FAIL;
+    }
+    auto* items = static_cast<BSTR*>(p);
+    for (size_t i = 0; i < texts.size(); ++i) items[i] = com::bstrFromUtf8(texts[i]);
+    SafeArrayUnaccessData(array);
+    out->vt = VT_ARRAY | VT_BSTR;
+    out->parray = array;
+    return S_OK;
 }
 
 }  // namespace
@@ -594,32 +669,53 @@ TagScheme AudioInformationObject::scheme() const {
 
 bool AudioInformationObject::vorbisType() const { return scheme() == TagScheme::Vorbis; }
 
-std::optional<std::string> AudioInformationObject::propertyField(const std::string& name) const {
+std::optional<std::vector<std::string>> AudioInformationObject::propertyValues(const std::string& name) const {
     const auto field = fieldNamed(scheme(), name);
     if (!field) return std::nullopt;
-    if (vorbisType()) return tags::fieldText(tags_, *field);
-    // As the "INFO" item is written: nothing for a genre outside the table,
-    // a text up to its first zero byte.
-    return std::string(tags::writtenText(tags_, *field).value_or(std::string()).c_str());
+    if (scheme() == TagScheme::RiffInfo) {
+        // As the "INFO" item is written: a text up to its first zero byte.
+        const std::string t = tags::writtenText(tags_, *field).value_or(std::string()).c_str();
+        return t.empty() ? std::vector<std::string>{} : std::vector<std::string>{t};
+    }
+    return tags::fieldValues(tags_, *field);
 }
 
-bool AudioInformationObject::setPropertyField(const std::string& name, const std::string& value) {
-    // As a file holding this one field gives it.
+bool AudioInformationObject::setPropertyField(const std::string& name, const std::vector<std::string>& values) {
+    // As a file holding this field gives it.
     const auto field = fieldNamed(scheme(), name);
-    if (field) tags::setFieldText(tags_, *field, value);
+    if (field) tags::setFieldValues(tags_, *field, values);
     return field.has_value();
+}
+
+bool AudioInformationObject::sameFieldName(std::string_view a, std::string_view b) const {
+    const tags::MappedField* ma = mappedNamed(scheme(), a);
+    const tags::MappedField* mb = mappedNamed(scheme(), b);
+    if (ma || mb) return ma == mb;
+    switch (scheme()) {
+    case TagScheme::Vorbis:
+    case TagScheme::Ape: return asciiSameIgnoringCase(a, b);
+    default: return a == b;
+    }
 }
 
 tags::TagExtras AudioInformationObject::current() const {
     tags::TagExtras now = extras_;
-    const bool vorbisNames = vorbisType();
-    for (const tags::TagField& change : changes_.fields)
-        applyChange(
-            now.fields, change,
-            [vorbisNames](const tags::TagField& a, const tags::TagField& b) {
-                return vorbisNames ? vorbis::sameName(a.name, b.name) : a.name == b.name;
-            },
-            [](const tags::TagField& f) { return !f.value.empty(); });
+    for (const tags::FieldChange& change : changes_.fields) {
+        std::vector<tags::TagField> out;
+        bool placed = false;
+        auto place = [&] {
+            for (const std::string& v : change.values) out.push_back({change.name, v});
+            placed = true;
+        };
+        for (tags::TagField& f : now.fields) {
+            if (!sameFieldName(f.name, change.name))
+                out.push_back(std::move(f));
+            else if (!placed)
+                place();
+        }
+        if (!placed) place();
+        now.fields = std::move(out);
+    }
     for (const tags::TagPicture& change : changes_.pictures)
         applyChange(
             now.pictures, change, [](const tags::TagPicture& a, const tags::TagPicture& b) { return a.kind == b.kind; },
@@ -627,15 +723,32 @@ tags::TagExtras AudioInformationObject::current() const {
     return now;
 }
 
+std::string AudioInformationObject::fieldRefusal(TagScheme scheme, const std::string& name) const {
+    const tags::MappedField* m = tags::mappedField(name);
+    switch (scheme) {
+    case TagScheme::RiffInfo:
+        if (tags::isInfoItemId(name) || (m && !m->riff.empty())) return {};
+        return "\"" + name + "\" is no RIFF INFO id (four capital letters or digits, such as \"ITCH\")";
+    case TagScheme::Vorbis:
+        if (vorbis::isValidName(name)) return {};
+        return "\"" + name + "\" is no Vorbis comment name (printable ASCII without \"=\")";
+    case TagScheme::Ape: {
+        const std::string key = m && !m->ape.empty() ? std::string(m->ape) : name;
+        if (tags::ape::pictureKind(key) >= 0)
+            return "\"" + name + "\" is a picture of an APEv2 tag: pictures are set with SetPicture";
+        if (tags::ape::isValidKey(key)) return {};
+        return "\"" + name + "\" is no APEv2 item key (2 to 255 printable ASCII characters)";
+    }
+    default: return {};
+    }
+}
+
 std::string AudioInformationObject::refusal(const InfoTypeEntry& entry) const {
     if (changes_.empty()) return {};
     switch (entry.scheme) {
     case TagScheme::RiffInfo:
         if (!changes_.pictures.empty()) return std::string(entry.inWords) + "'s RIFF INFO list cannot hold pictures";
-        for (const tags::TagField& f : changes_.fields)
-            if (!tags::isInfoItemId(f.name))
-                return "\"" + f.name + "\" is no RIFF INFO id (four capital letters or digits, such as \"ITCH\")";
-        return {};
+        break;
     case TagScheme::Id3:
         if (tagVersion_ != 2)
             return "an ID3v1 tag holds neither pictures nor fields beyond the properties (mp3TagInfoVersion 2 "
@@ -643,54 +756,83 @@ std::string AudioInformationObject::refusal(const InfoTypeEntry& entry) const {
         return {};
     case TagScheme::Id3v1:
         return std::string(entry.inWords) + "'s ID3v1 tag holds neither pictures nor fields beyond the properties";
-    case TagScheme::Vorbis:
-        for (const tags::TagField& f : changes_.fields)
-            if (!vorbis::isValidName(f.name))
-                return "\"" + f.name + "\" is no Vorbis comment name (printable ASCII without \"=\")";
-        return {};
-    case TagScheme::Id3v2:
-    case TagScheme::None: break;
+    default: break;
     }
+    for (const tags::FieldChange& f : changes_.fields)
+        if (std::string why = fieldRefusal(entry.scheme, f.name); !why.empty()) return why;
     return {};
+}
+
+HRESULT AudioInformationObject::fieldValues(const std::string& given, std::vector<std::string>& out) const {
+    const bool id3 = scheme() == TagScheme::Id3 || scheme() == TagScheme::Id3v2;
+    const std::string name = id3 && given.starts_with("TXXX:") && given.size() > 5 ? given.substr(5) : given;
+    if (auto property = propertyValues(name)) {
+        out = std::move(*property);
+        return S_OK;
+    }
+    out.clear();
+    for (const tags::TagField& f : current().fields)
+        if (sameFieldName(f.name, name)) out.push_back(f.value);
+    return S_OK;
+}
+
+HRESULT AudioInformationObject::setFieldValues(const std::string& given, std::vector<std::string> values) {
+    SetErrorInfo(0, nullptr);
+    // "TXXX:Mood" names an ID3v2 user text frame by its description, as
+    // other tools write it.
+    const TagScheme here = scheme();
+    const bool id3 = here == TagScheme::Id3 || here == TagScheme::Id3v2;
+    const std::string name = id3 && given.starts_with("TXXX:") && given.size() > 5 ? given.substr(5) : given;
+    if (name.empty()) return com::reportError(E_INVALIDARG, IID_IAudioInformation3, kSource, "a field needs a name");
+    std::erase_if(values, [](const std::string& v) { return v.empty(); });
+    if (setPropertyField(name, values)) return S_OK;
+    // Names the current type cannot hold are refused at once (and again on
+    // writing, which may go to a file of another type).
+    if (const std::string why = fieldRefusal(scheme(), name); !why.empty())
+        return com::reportError(E_INVALIDARG, IID_IAudioInformation3, kSource, why);
+    // A mapped field is kept under its map name, so a write into a file of
+    // any type finds it.
+    const tags::MappedField* m = mappedNamed(scheme(), name);
+    changes_.fields.emplace_back(m ? std::string(m->name) : name, std::move(values));
+    return S_OK;
 }
 
 HRESULT AudioInformationObject::GetField(BSTR Name, BSTR* Value) {
     return guarded([&]() -> HRESULT {
         if (!Value) return E_POINTER;
         *Value = nullptr;
-        const std::string name = utf8Of(Name);
-        if (auto property = propertyField(name)) return text(*property, Value);
-        const bool vorbisNames = vorbisType();
-        std::string joined;
-        bool first = true;
-        for (const tags::TagField& f : current().fields) {
-            if (!(vorbisNames ? vorbis::sameName(f.name, name) : f.name == name)) continue;
-            joined += (first ? "" : "; ") + f.value;
-            first = false;
-        }
-        return text(joined, Value);
+        std::vector<std::string> values;
+        fieldValues(utf8Of(Name), values);
+        return text(tags::joinValues(values), Value);
     });
 }
 
 HRESULT AudioInformationObject::SetField(BSTR Name, BSTR Value) {
     return guarded([&]() -> HRESULT {
-        SetErrorInfo(0, nullptr);
-        const std::string name = utf8Of(Name);
-        const std::string value = utf8Of(Value);
-        if (name.empty())
-            return com::reportError(E_INVALIDARG, IID_IAudioInformation2, kSource, "a field needs a name");
-        if (setPropertyField(name, value)) return S_OK;
-        // Names the current type cannot hold are refused at once (and again on
-        // writing, which may go to a file of another type).
-        if (scheme() == TagScheme::RiffInfo && !tags::isInfoItemId(name))
-            return com::reportError(
-                E_INVALIDARG, IID_IAudioInformation2, kSource,
-                "\"" + name + "\" is no RIFF INFO id (four capital letters or digits, such as \"ITCH\")");
-        if (vorbisType() && !vorbis::isValidName(name))
-            return com::reportError(E_INVALIDARG, IID_IAudioInformation2, kSource,
-                                    "\"" + name + "\" is no Vorbis comment name (printable ASCII without \"=\")");
-        changes_.fields.push_back({name, value});
-        return S_OK;
+        std::string value = utf8Of(Value);
+        std::vector<std::string> values;
+        if (!value.empty()) values.push_back(std::move(value));
+        return setFieldValues(utf8Of(Name), std::move(values));
+    });
+}
+
+HRESULT AudioInformationObject::GetFieldValues(BSTR Name, VARIANT* Values) {
+    return guarded([&]() -> HRESULT {
+        if (!Values) return E_POINTER;
+        VariantInit(Values);
+        std::vector<std::string> values;
+        fieldValues(utf8Of(Name), values);
+        return textArray(values, Values);
+    });
+}
+
+HRESULT AudioInformationObject::SetFieldValues(BSTR Name, VARIANT Values) {
+    return guarded([&]() -> HRESULT {
+        auto values = textsOf(Values);
+        if (!values)
+            return com::reportError(E_INVALIDARG, IID_IAudioInformation3, kSource,
+                                    "a field's values are an array of strings (VT_ARRAY | VT_BSTR)");
+        return setFieldValues(utf8Of(Name), std::move(*values));
     });
 }
 
@@ -698,27 +840,13 @@ HRESULT AudioInformationObject::GetFieldNames(VARIANT* Names) {
     return guarded([&]() -> HRESULT {
         if (!Names) return E_POINTER;
         VariantInit(Names);
-        const bool vorbisNames = vorbisType();
         std::vector<std::string> names;
         for (const tags::TagField& f : current().fields) {
-            const bool seen = std::any_of(names.begin(), names.end(), [&](const std::string& n) {
-                return vorbisNames ? vorbis::sameName(n, f.name) : n == f.name;
-            });
+            const bool seen = std::any_of(names.begin(), names.end(),
+                                          [&](const std::string& n) { return sameFieldName(n, f.name); });
             if (!seen) names.push_back(f.name);
         }
-        SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(names.size()));
-        if (!array) return E_OUTOFMEMORY;
-        void* p = nullptr;
-        if (FAILED(SafeArrayAccessData(array, &p))) {
-            SafeArrayDestroy(array);
-            return E_FAIL;
-        }
-        auto* out = static_cast<BSTR*>(p);
-        for (size_t i = 0; i < names.size(); ++i) out[i] = com::bstrFromUtf8(names[i]);
-        SafeArrayUnaccessData(array);
-        Names->vt = VT_ARRAY | VT_BSTR;
-        Names->parray = array;
-        return S_OK;
+        return textArray(names, Names);
     });
 }
 

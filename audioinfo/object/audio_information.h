@@ -1,6 +1,6 @@
-// The AudioInformation automation object: IAudioInformation and
-// IAudioInformation2 (IAudioInformation and the fields and pictures after it,
-// one vtable for both) through their vtable and through IDispatch (a table of
+// The AudioInformation automation object: IAudioInformation,
+// IAudioInformation2 (the fields and pictures after it) and
+// IAudioInformation3 (fields of several values; one vtable for all three) through their vtable and through IDispatch (a table of
 // members with their DISPIDs and optional arguments), and the empty
 // _IAudioInformationEvents source interface.
 //
@@ -17,6 +17,8 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "object/info_types.h"
 #include "qoro/AudioInformation.h"
@@ -29,7 +31,7 @@
 namespace qoro::audioinfo {
 
 class AudioInformationObject final
-    : public com::Object<AudioInformationObject, com::Iface<IAudioInformation2, IID_IAudioInformation2>,
+    : public com::Object<AudioInformationObject, com::Iface<IAudioInformation3, IID_IAudioInformation3>,
                          com::Iface<ISupportErrorInfo, IID_ISupportErrorInfo>,
                          com::Events<DIID__IAudioInformationEvents>> {
 public:
@@ -117,8 +119,11 @@ public:
     HRESULT GetFieldNames(VARIANT* Names) override;
     HRESULT GetPicture(SHORT Kind, BSTR* MimeType, VARIANT* Data) override;
     HRESULT SetPicture(SHORT Kind, BSTR MimeType, VARIANT Data) override;
+    HRESULT GetFieldValues(BSTR Name, VARIANT* Values) override;
+    HRESULT SetFieldValues(BSTR Name, VARIANT Values) override;
 
-    // IAudioInformation: the first slots of IAudioInformation2's vtable.
+    // IAudioInformation and IAudioInformation2: the first slots of
+    // IAudioInformation3's vtable.
     HRESULT queryExtra(REFIID riid, void** ppv);
 
 private:
@@ -134,10 +139,18 @@ private:
     TagScheme scheme() const;
     // True when the current type keeps its fields in Vorbis comments.
     bool vorbisType() const;
-    // The properties' text of a field name the current type gives one of
-    // them; nullopt for a name beyond the properties.
-    std::optional<std::string> propertyField(const std::string& name) const;
-    bool setPropertyField(const std::string& name, const std::string& value);
+    // The values of the property a field name stands for (a map name, or a
+    // name of the current type's own); nullopt for a name beyond the
+    // properties.
+    std::optional<std::vector<std::string>> propertyValues(const std::string& name) const;
+    bool setPropertyField(const std::string& name, const std::vector<std::string>& values);
+    // Field names compared: mapped names by the field they map to, others
+    // as the current type compares its names.
+    bool sameFieldName(std::string_view a, std::string_view b) const;
+    // Why a tag scheme cannot hold a field of this name ("" when it can).
+    std::string fieldRefusal(TagScheme scheme, const std::string& name) const;
+    HRESULT fieldValues(const std::string& name, std::vector<std::string>& out) const;
+    HRESULT setFieldValues(const std::string& name, std::vector<std::string> values);
     // The fields and pictures as read with the changes applied.
     tags::TagExtras current() const;
     // Why the changes cannot be written into a file of this type ("" when they can).

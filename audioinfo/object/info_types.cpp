@@ -38,18 +38,22 @@ bool readMpegType(const ReadRequest& r) {
            MpegRead::Ok;
 }
 bool readOggType(const ReadRequest& r) { return readOgg(r.path, r.facts, r.tags, &r.extras); }
-bool readMpcType(const ReadRequest& r) { return readMpc(r.path, r.facts, r.tags); }
+bool readMpcType(const ReadRequest& r) { return readMpc(r.path, r.facts, r.tags, r.extras); }
 bool readAviType(const ReadRequest& r) { return readAvi(r.path, r.facts); }
 bool readFlacType(const ReadRequest& r) { return readFlac(r.path, r.facts, r.tags, r.extras); }
 bool readOpusType(const ReadRequest& r) { return readOpus(r.path, r.facts, r.tags, r.extras); }
 bool readAiffType(const ReadRequest& r) { return readAiff(r.path, r.facts, r.tags, r.extras); }
 
 std::error_code writeWavType(const WriteRequest& w) { return tags::writeWavInfo(w.path, w.tags, w.cues, w.changes); }
+// An ID3v2 write updates an ID3v1 tag the file ends with, so both hold the
+// same; a file without one gets none.
 std::error_code writeMpegType(const WriteRequest& w) {
-    return w.tagVersion == 2 ? tags::writeId3v2(w.path, w.tags, w.changes) : tags::writeId3v1(w.path, w.tags);
+    if (w.tagVersion != 2) return tags::writeId3v1(w.path, w.tags);
+    if (auto ec = tags::writeId3v2(w.path, w.tags, w.changes)) return ec;
+    return tags::readId3v1(w.path) ? tags::writeId3v1(w.path, w.tags) : std::error_code();
 }
 std::error_code writeOggType(const WriteRequest& w) { return writeOggComments(w.path, w.tags, w.changes); }
-std::error_code writeMpcType(const WriteRequest& w) { return writeMpcTag(w.path, w.tags); }
+std::error_code writeMpcType(const WriteRequest& w) { return writeMpcTag(w.path, w.tags, w.changes); }
 std::error_code writeFlacType(const WriteRequest& w) { return writeFlacTags(w.path, w.tags, w.changes); }
 std::error_code writeOpusType(const WriteRequest& w) { return writeOpusTags(w.path, w.tags, w.changes); }
 std::error_code writeAiffType(const WriteRequest& w) { return writeAiffTags(w.path, w.tags, w.changes); }
@@ -64,7 +68,7 @@ constexpr InfoTypeEntry kTypes[] = {
     {FileType::OggVorbis, "ogg", "Ogg Vorbis", "an Ogg Vorbis file", kOggExt, kOggKinds, probeOgg, readOggType, false,
      {}, writeOggType, TagScheme::Vorbis, true},
     {FileType::MpegPlus, "mpc", "MPEG Plus", "an MPEG Plus file", kMpcExt, {}, probeMpc, readMpcType, false, {},
-     writeMpcType, TagScheme::Id3v1, true},
+     writeMpcType, TagScheme::Ape, true},
     {FileType::Flac, "flac", "FLAC", "a FLAC file", kFlacExt, kFlacKinds, probeFlac, readFlacType, false, {},
      writeFlacType, TagScheme::Vorbis, true},
     {FileType::Opus, "opus", "Ogg Opus", "an Ogg Opus file", kOpusExt, kOpusKinds, probeOpus, readOpusType, false, {},
@@ -115,6 +119,7 @@ std::string_view schemeName(TagScheme scheme) {
     case TagScheme::Id3v1: return "ID3v1";
     case TagScheme::Vorbis: return "Vorbis comments";
     case TagScheme::Id3v2: return "ID3v2";
+    case TagScheme::Ape: return "APEv2";
     }
     return "";
 }

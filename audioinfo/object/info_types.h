@@ -26,6 +26,7 @@ enum class TagScheme {
     Id3v1,     // an ID3v1 tag only: the properties, no fields, no pictures
     Vorbis,    // Vorbis comments: names of printable ASCII without "="
     Id3v2,     // an ID3v2 tag whatever mp3TagInfoVersion says: any field, pictures
+    Ape,       // an APEv2 tag: items named by printable ASCII, pictures
 };
 
 // What a reader fills, and how it reads.

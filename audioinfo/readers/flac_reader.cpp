@@ -1,6 +1,7 @@
 // FLAC facts and tags from the metadata blocks (our own walk; no decoder is
 // needed for them), and the rewrite of the comment and picture blocks.
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "io/file_rewrite.h"
@@ -21,6 +22,9 @@ constexpr uint32_t kMaxBlockLength = 0xFFFFFF;
 constexpr size_t kMaxBlocks = 1u << 16;
 // The padding left for later changes when the blocks no longer fit their place.
 constexpr uint32_t kNewPadding = 4096;
+// Blocks that fit their old place are written there when that place is at
+// most this large (it is held twice in memory); larger ones are copied.
+constexpr uint64_t kMaxInPlace = uint64_t{64} << 20;
 // Written as the vendor of a comment block made where there was none.
 constexpr const char* kVendor = "Quillet";
 
@@ -120,6 +124,12 @@ bool sameAsStored(io::Reader& in, uint64_t offset, const std::vector<uint8_t>& b
         done += n;
     }
     return true;
+}
+
+// The 4-byte header of a block.
+std::array<uint8_t, 4> blockHeader(int type, uint64_t length, bool last) {
+    return {static_cast<uint8_t>(type | (last ? 0x80 : 0)), static_cast<uint8_t>(length >> 16),
+            static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
 }
 
 // One block of the new metadata: a stored one carried over, or a new body.
@@ -252,32 +262,55 @@ std::error_code writeFlacTags(const std::string& path, const tags::TagRecord& ta
         length += 4 + e.length();
     }
     // Padding fills the place the old blocks took when the new ones fit in it,
-    // so that the audio stays where it was.
-    const uint64_t place = layout->audio - (layout->magic + 4);
+    // so that the audio stays where it was; then only that place is written,
+    // in the file itself.
+    const uint64_t start = layout->magic + 4;
+    const uint64_t place = layout->audio - start;
     std::optional<uint32_t> padding;
-    if (length + 4 <= place && place - length - 4 <= kMaxBlockLength)
+    bool fits = true;
+    if (length + 4 <= place && place - length - 4 <= kMaxBlockLength) {
         padding = static_cast<uint32_t>(place - length - 4);
-    else if (length != place)
+    } else if (length != place) {
         padding = kNewPadding;
+        fits = false;
+    }
+    if (fits && place <= kMaxInPlace) {
+        std::vector<uint8_t> old(static_cast<size_t>(place));
+        if (in.readAt(start, old.data(), old.size()) != old.size()) return damaged();
+        std::vector<uint8_t> region;
+        region.reserve(old.size());
+        for (size_t i = 0; i < plan.size(); ++i) {
+            const Entry& e = plan[i];
+            const auto h = blockHeader(e.type, e.length(), i + 1 == plan.size() && !padding);
+            region.insert(region.end(), h.begin(), h.end());
+            if (e.stored) {
+                const auto body = old.begin() + static_cast<std::ptrdiff_t>(e.stored->body() - start);
+                region.insert(region.end(), body, body + e.stored->length);
+            } else {
+                region.insert(region.end(), e.body.begin(), e.body.end());
+            }
+        }
+        if (padding) {
+            const auto h = blockHeader(kPadding, *padding, true);
+            region.insert(region.end(), h.begin(), h.end());
+            region.resize(region.size() + *padding, 0);
+        }
+        return io::overwrite(path, in, start, old, region);
+    }
 
     io::Rewrite out(path);
     if (!out.ok()) return out.error();
-    out.copyFrom(in.fd(), 0, layout->magic + 4);
-    auto header = [&](int type, uint64_t size, bool last) {
-        const uint8_t h[4] = {static_cast<uint8_t>(type | (last ? 0x80 : 0)), static_cast<uint8_t>(size >> 16),
-                              static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size)};
-        out.write(h, 4);
-    };
+    out.copyFrom(in.fd(), 0, start);
     for (size_t i = 0; i < plan.size(); ++i) {
         const Entry& e = plan[i];
-        header(e.type, e.length(), i + 1 == plan.size() && !padding);
+        out.write(blockHeader(e.type, e.length(), i + 1 == plan.size() && !padding));
         if (e.stored)
             out.copyFrom(in.fd(), e.stored->body(), e.stored->length);
         else
             out.write(e.body);
     }
     if (padding) {
-        header(kPadding, *padding, true);
+        out.write(blockHeader(kPadding, *padding, true));
         const std::vector<uint8_t> zeros(std::min<uint32_t>(*padding, 1u << 16), 0);
         for (uint32_t left = *padding; left > 0 && out.ok();) {
             const auto n = std::min<uint32_t>(left, static_cast<uint32_t>(zeros.size()));

@@ -1,4 +1,5 @@
 // MPEG Plus facts and tags through the stream reader shared with the decoder.
+// The tag is APEv2; a file without one gives the tags of its ID3v1 tag.
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,11 +8,20 @@
 #include "io/file_rewrite.h"
 #include "mpc/mpc_stream.h"
 #include "readers/readers.h"
+#include "tags/apev2.h"
 #include "tags/id3v1.h"
 
 namespace qoro::audioinfo {
 
-bool readMpc(const std::string& path, Facts& facts, tags::TagRecord& tags) {
+namespace {
+
+tags::ReadAtFn readerOf(const io::Reader& in) {
+    return [&in](uint64_t at, uint8_t* data, size_t n) { return in.readAt(at, data, n); };
+}
+
+}  // namespace
+
+bool readMpc(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::TagExtras& extras) {
     mpc::MpcStreamInfo info;
     if (!mpc::readStreamInfo(path, info)) return false;
     const uint32_t frames = info.header.frames;
@@ -24,9 +34,17 @@ bool readMpc(const std::string& path, Facts& facts, tags::TagRecord& tags) {
     facts.samples = saturated32(uint64_t(frames) * 1152u);
     facts.duration = saturated32(static_cast<uint64_t>(std::max<int64_t>(info.durationMs(), 0)));
 
-    // The track of the tag is not taken; composer, URL, encoded-by and
-    // copyright stay as they are.
-    if (info.id3v1) info.id3v1->applyMpegPlusTo(tags);
+    std::optional<tags::ape::Tag> ape;
+    if (!info.tails.ape.empty()) {
+        io::Reader in(path);
+        if (in.ok()) ape = tags::ape::readTag(readerOf(in), info.tails.ape);
+    }
+    if (ape)
+        tags::ape::applyTo(*ape, tags, extras);
+    else if (info.id3v1)
+        // The track of the tag is not taken; composer, URL, encoded-by and
+        // copyright stay as they are.
+        info.id3v1->applyMpegPlusTo(tags);
 
     std::string d = "MPEG Plus SV-" + std::to_string(info.header.streamVersion) + " ";
     d += mpc::profileName(info.header.profile);
@@ -42,14 +60,47 @@ int probeMpc(const std::string& path) {
     return mpc::readStreamInfo(path, info) ? 1 : 0;
 }
 
-std::error_code writeMpcTag(const std::string& path, const tags::TagRecord& record) {
+std::error_code writeMpcTag(const std::string& path, const tags::TagRecord& record, const tags::TagChanges& changes) {
     mpc::MpcStreamInfo info;
     if (!mpc::readStreamInfo(path, info)) {
         if (::access(path.c_str(), F_OK) != 0) return {errno, std::system_category()};
         return io::make_error_code(io::Error::Damaged);
     }
-    // Over the old tag, or appended: the audio bytes are never touched.
-    return tags::writeId3v1Mpc(path, record);
+    const tags::FileTails& tails = info.tails;
+    std::optional<tags::ape::Tag> old;
+    io::Reader in(path);
+    if (!in.ok()) return in.error();
+    if (in.size() != info.fileSize) return io::make_error_code(io::Error::Damaged);
+    if (!tails.ape.empty()) {
+        // A tag that cannot be read is left as it is rather than replaced.
+        old = tags::ape::readTag(readerOf(in), tails.ape);
+        if (!old) return io::make_error_code(io::Error::Damaged);
+    }
+    const tags::ape::Tag after = tags::ape::updated(old.value_or(tags::ape::Tag{}), record, changes);
+    if (after.items == (old ? old->items : std::vector<tags::ape::Item>{})) {
+        if (old) return {};  // nothing changes
+    } else {
+        // The audio, the new tag, then whatever followed the old one
+        // (Lyrics3, ID3v1), built beside the file and put in its place.
+        std::vector<uint8_t> bytes;
+        if (!after.items.empty()) {
+            auto serialized = tags::ape::serialize(after);
+            if (!serialized) return io::make_error_code(io::Error::TooLarge);
+            bytes = std::move(*serialized);
+        }
+        io::Rewrite out(path);
+        out.copyFrom(in.fd(), 0, tails.contentEnd);
+        out.write(bytes);
+        out.copyFrom(in.fd(), tails.contentEnd + tails.ape.size);
+        if (auto ec = out.commit()) return ec;
+    }
+    if (tails.id3v1.empty()) return {};
+    // The ID3v1 tag the file has stays last, with the values the APEv2
+    // tag now gives.
+    tags::TagRecord values;
+    tags::TagExtras ignored;
+    tags::ape::applyTo(after, values, ignored);
+    return tags::writeId3v1Mpc(path, values);
 }
 
 }  // namespace qoro::audioinfo

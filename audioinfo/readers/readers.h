@@ -85,15 +85,17 @@ bool readOgg(const std::string& path, Facts& facts, tags::TagRecord& tags, tags:
 int probeOgg(const std::string& path);
 
 // --- MPEG Plus --------------------------------------------------------------
-// Facts from the stream header (bitrate in kbit/s), tags from its ID3v1 tag.
-bool readMpc(const std::string& path, Facts& facts, tags::TagRecord& tags);
+// Facts from the stream header (bitrate in kbit/s), tags from its APEv2 tag
+// (from an ID3v1 tag when it has none).
+bool readMpc(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::TagExtras& extras);
 // 1 when the MPEG Plus reader accepts the file, else 0.
 int probeMpc(const std::string& path);
-// Replaces the ID3v1 tag at the end of an MPEG Plus file (fields whose value
-// is unchanged keep their stored bytes). Nothing is written when the file is
-// not an MPEG Plus stream (io::Error::Damaged, or the reason it cannot be
-// opened). The first failure, or none.
-std::error_code writeMpcTag(const std::string& path, const tags::TagRecord& tags);
+// Writes the APEv2 tag at the end of an MPEG Plus file (an ID3v1 tag after
+// it stays last and is updated; none is added). Nothing is written when the
+// file is not an MPEG Plus stream or its APEv2 tag is damaged
+// (io::Error::Damaged), or the reason it cannot be opened. The first
+// failure, or none.
+std::error_code writeMpcTag(const std::string& path, const tags::TagRecord& tags, const tags::TagChanges& changes);
 
 // --- AVI ----------------------------------------------------------------------
 // Facts of the first audio stream. Facts set before a failing step stay set.
@@ -109,11 +111,12 @@ int probeAvi(const std::string& path);
 bool readFlac(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::TagExtras& extras);
 // 1 when the file holds a FLAC stream, 0 when not, -2 when it cannot be opened.
 int probeFlac(const std::string& path);
-// Rewrites the comment and picture blocks, rebuilt through "path~": padding
-// fills the old blocks' place when the new ones fit, so the audio stays where
-// it was; the audio frames and every other block stay as they are. Only the
-// properties whose value differs from what reading the file gives, and the
-// changes, are written; a write that changes nothing leaves the file alone.
+// Rewrites the comment and picture blocks: in place when the new ones and a
+// padding block fill the old blocks' place (inode and links kept), else
+// through the safe replace with 4096 bytes of padding; the audio frames and
+// every other block stay as they are. Only the properties whose value
+// differs from what reading the file gives, and the changes, are written; a
+// write that changes nothing leaves the file alone.
 std::error_code writeFlacTags(const std::string& path, const tags::TagRecord& tags, const tags::TagChanges& changes);
 
 // --- Ogg Opus -----------------------------------------------------------------

@@ -12,6 +12,7 @@
 #include "readers/acm_facts.h"
 #include "readers/readers.h"
 #include "riff/riff.h"
+#include "tags/fields.h"
 #include "tags/text.h"
 #include "tags/wav_info.h"
 
@@ -174,9 +175,14 @@ bool readWav(const std::string& path, Facts& facts, tags::TagRecord& tags, tags:
     const io::Reader file(path);
     tags::WavChunks chunks;
     if (!file.ok() || !tags::readWavInfo(file, tags, cues, &chunks)) return false;
+    // INFO items beyond the properties: a mapped field's under its map name,
+    // any other under its id.
     if (extras)
-        for (const auto& item : chunks.otherInfo)
-            extras->fields.push_back({item.id, tags::text::fromStored(item.content)});
+        for (const auto& item : chunks.otherInfo) {
+            const tags::MappedField* m = tags::mappedFieldOfRiff(item.id);
+            extras->fields.push_back(
+                {m && !m->property ? std::string(m->name) : item.id, tags::text::fromStored(item.content)});
+        }
     riff::WaveLayout layout;
     const auto readExact = [&file](uint64_t at, void* data, size_t n) { return file.readAt(at, data, n) == n; };
     uint64_t held = chunks.dataSize;

@@ -48,25 +48,15 @@ const NamedField* fieldOf(std::string_view comment, size_t& valueAt) {
 }  // namespace
 
 void applyVorbisComments(std::span<const std::string> comments, tags::TagRecord& record) {
-    std::array<bool, tags::kFieldCount> seen{};
+    std::array<std::vector<std::string>, tags::kFieldCount> values;
     for (const std::string& c : comments) {
         size_t valueAt = 0;
         const NamedField* n = fieldOf(c, valueAt);
-        if (!n) continue;
-        const std::string_view value = std::string_view(c).substr(valueAt);
-        const tags::FieldInfo& field = tags::fieldInfo(n->field);
-        bool& fieldSeen = seen[tags::fieldIndex(n->field)];
-        if (field.kind == tags::FieldKind::Text) {
-            std::string& text = record.*field.text;
-            if (fieldSeen)
-                text += "; ";
-            else
-                text.clear();
-            text += value;
-        } else if (!fieldSeen) {
-            tags::setFieldText(record, n->field, value);
-        }
-        fieldSeen = true;
+        if (n) values[tags::fieldIndex(n->field)].push_back(c.substr(valueAt));
+    }
+    for (const NamedField& n : kNames) {
+        const auto& v = values[tags::fieldIndex(n.field)];
+        if (!v.empty()) tags::setFieldValues(record, n.field, v);
     }
 }
 
@@ -74,24 +64,35 @@ std::vector<std::string> updatedVorbisComments(const std::vector<std::string>& c
                                                const tags::TagRecord& record) {
     tags::TagRecord now;
     applyVorbisComments(comments, now);
-    // Each comment, or nullopt when it goes.
-    std::vector<std::optional<std::string>> out(comments.begin(), comments.end());
+    // Each comment, or nullopt when it goes; a replaced one may become several.
+    std::vector<std::optional<std::vector<std::string>>> out;
+    out.reserve(comments.size());
+    for (const std::string& c : comments) out.emplace_back(std::vector<std::string>{c});
     std::vector<std::string> added;
     for (const NamedField& n : kNames) {
         if (tags::sameField(now, record, n.field)) continue;
-        std::optional<std::string> replacement;
-        if (auto text = tags::writtenText(record, n.field)) replacement = std::string(n.name) + "=" + *text;
+        // One comment per value: the first takes the place of the first old
+        // one, the others follow it; the other old ones go.
+        std::vector<std::string> replacement;
+        for (const std::string& v : tags::fieldValues(record, n.field)) replacement.push_back(std::string(n.name) + "=" + v);
+        bool placed = false;
+        std::vector<size_t> firstAt;
         for (size_t i = 0; i < comments.size(); ++i) {
             size_t valueAt = 0;
             if (fieldOf(comments[i], valueAt) != &n) continue;
-            out[i] = std::move(replacement);  // the first takes the new value, the others go
-            replacement.reset();
+            out[i].reset();
+            if (!placed) firstAt.push_back(i);
+            placed = true;
         }
-        if (replacement) added.push_back(std::move(*replacement));
+        if (!firstAt.empty() && !replacement.empty()) {
+            out[firstAt.front()] = std::move(replacement);
+        } else {
+            added.insert(added.end(), replacement.begin(), replacement.end());
+        }
     }
     std::vector<std::string> result;
     for (auto& c : out)
-        if (c) result.push_back(std::move(*c));
+        if (c) result.insert(result.end(), c->begin(), c->end());
     result.insert(result.end(), added.begin(), added.end());
     return result;
 }
@@ -240,39 +241,83 @@ bool isValidName(std::string_view name) {
 }
 
 void collectExtras(std::span<const std::string> comments, tags::TagExtras& extras) {
+    const size_t first = extras.fields.size();
+    bool totalTracks = false, totalDiscs = false;
+    std::string trackNumber;
     for (const std::string& c : comments) {
         const size_t eq = c.find('=');
         if (eq == std::string::npos) continue;  // no comment at all: nothing to carry
         const std::string_view name = std::string_view(c).substr(0, eq);
-        if (isPropertyName(name)) continue;
+        const std::string value = c.substr(eq + 1);
+        if (isPropertyName(name)) {
+            if (sameName(name, "TRACKNUMBER") && trackNumber.empty()) trackNumber = value;
+            continue;
+        }
         if (sameName(name, kPictureName)) {
-            if (const auto body = base64Decode(std::string_view(c).substr(eq + 1)))
+            if (const auto body = base64Decode(value))
                 if (auto picture = parsePicture(*body)) extras.pictures.push_back(std::move(*picture));
             continue;
         }
-        extras.fields.push_back({std::string(name), c.substr(eq + 1)});
+        // Mapped fields by their map names; TRACKTOTAL and TOTALTRACKS (and
+        // the two names of the disc total) are one field, often written twice.
+        const tags::MappedField* m = tags::mappedField(name);
+        if (!m || m->property) {
+            extras.fields.push_back({std::string(name), value});
+            continue;
+        }
+        const std::string mapped(m->name);
+        if (!m->vorbisAlso.empty() &&
+            std::any_of(extras.fields.begin() + static_cast<std::ptrdiff_t>(first), extras.fields.end(),
+                        [&](const tags::TagField& f) { return f.name == mapped && f.value == value; }))
+            continue;
+        totalTracks = totalTracks || mapped == "TOTALTRACKS";
+        totalDiscs = totalDiscs || mapped == "TOTALDISCS";
+        extras.fields.push_back({mapped, value});
     }
+    // "3/12" in TRACKNUMBER and "1/2" in DISCNUMBER hold the totals too.
+    auto totalOf = [](const std::string& v) { return v.find('/') == std::string::npos ? std::string() : v.substr(v.find('/') + 1); };
+    if (!totalTracks && !totalOf(trackNumber).empty()) extras.fields.push_back({"TOTALTRACKS", totalOf(trackNumber)});
+    if (!totalDiscs)
+        for (size_t i = first; i < extras.fields.size(); ++i)
+            if (extras.fields[i].name == "DISCNUMBER" && !totalOf(extras.fields[i].value).empty()) {
+                const std::string total = totalOf(extras.fields[i].value);
+                extras.fields[i].value.resize(extras.fields[i].value.find('/'));
+                extras.fields.push_back({"TOTALDISCS", total});
+                break;
+            }
 }
 
 std::error_code commentsAfter(const std::vector<std::string>& comments, const tags::TagRecord& record,
                               const tags::TagChanges& changes, bool picturesAsComments,
                               std::vector<std::string>& out) {
-    for (const tags::TagField& f : changes.fields)
+    for (const tags::FieldChange& f : changes.fields)
         if (!isValidName(f.name)) return std::make_error_code(std::errc::invalid_argument);
     std::vector<std::string> list = updatedVorbisComments(comments, record);
-    for (const tags::TagField& change : changes.fields) {
+    for (const tags::FieldChange& change : changes.fields) {
+        // A mapped field goes under its map name (and its second name, where
+        // players look for either) in place of any comment of either name.
+        const tags::MappedField* m = tags::mappedField(change.name);
+        if (m && m->property) m = nullptr;
+        std::vector<std::string> names{m ? std::string(m->name) : change.name};
+        if (m && !m->vorbisAlso.empty()) names.emplace_back(m->vorbisAlso);
+        auto named = [&](std::string_view n) {
+            return std::any_of(names.begin(), names.end(), [&](const std::string& x) { return sameName(n, x); });
+        };
         std::vector<std::string> next;
-        next.reserve(list.size() + 1);
-        bool placed = change.value.empty();
+        next.reserve(list.size() + change.values.size() * names.size());
+        bool placed = change.values.empty();
+        auto place = [&] {
+            for (const std::string& name : names)
+                for (const std::string& v : change.values) next.push_back(name + "=" + v);
+            placed = true;
+        };
         for (std::string& c : list) {
-            if (!sameName(nameOf(c), change.name)) {
+            if (!named(nameOf(c)))
                 next.push_back(std::move(c));
-            } else if (!placed) {
-                next.push_back(change.name + "=" + change.value);
-                placed = true;
-            }
+            else if (!placed)
+                place();
         }
-        if (!placed) next.push_back(change.name + "=" + change.value);
+        if (!placed) place();
         list = std::move(next);
     }
     if (picturesAsComments)

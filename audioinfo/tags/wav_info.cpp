@@ -54,23 +54,39 @@ constexpr size_t kMaxOtherInfo = 4096;
 
 using FieldSet = std::array<bool, kFieldCount>;
 
-// The RIFF "INFO" ids of the property fields, in the order they are written.
+// The RIFF "INFO" ids of the property fields as they are written, in that
+// order. "INAM" names the title in files without a "DISP" chunk (as other
+// programs write it); ours hold the title in "DISP" and the album in both
+// "INAM" and "IPRD", the track in both "ITRK" and "IPRT".
 struct InfoField {
     FourCC id;
     Field field;
 };
+constexpr FourCC kInam = fourcc("INAM");
+constexpr FourCC kIprd = fourcc("IPRD");
 constexpr InfoField kInfoFields[] = {
-    {fourcc("IART"), Field::Artist},   {fourcc("ICMT"), Field::Comments}, {fourcc("ICOP"), Field::Copyright},
-    {fourcc("INAM"), Field::Album},    {fourcc("IGNR"), Field::Genre},    {fourcc("ISFT"), Field::EncodedBy},
-    {fourcc("ICMS"), Field::Composer}, {fourcc("IURL"), Field::Url},      {fourcc("ITRK"), Field::Track},
+    {fourcc("IART"), Field::Artist},
+    {fourcc("ICMT"), Field::Comments},
+    {fourcc("ICOP"), Field::Copyright},
+    {kInam, Field::Album},
+    {kIprd, Field::Album},
+    {fourcc("IGNR"), Field::Genre},
+    {fourcc("ISFT"), Field::EncodedBy},
+    {fourcc("ICMS"), Field::Composer},
+    {fourcc("IURL"), Field::Url},
+    {fourcc("ITRK"), Field::Track},
+    {fourcc("IPRT"), Field::Track},  // ffmpeg's name of the track
     {fourcc("ICRD"), Field::Year},
 };
+constexpr size_t kInfoFieldCount = std::size(kInfoFields);
 
 const InfoField* infoField(FourCC id) {
     for (const InfoField& f : kInfoFields)
         if (f.id == id) return &f;
     return nullptr;
 }
+
+size_t infoFieldIndex(const InfoField& f) { return static_cast<size_t>(&f - kInfoFields); }
 
 // A "DISP" chunk holds the title when its type is 1 (text); other kinds
 // (pictures, ...) are not the title.
@@ -140,6 +156,8 @@ struct Head {
 struct ReadState {
     FieldSet hasField{};  // properties set by an INFO entry or "DISP"
     FieldSet fromId3{};   // properties the "id3 " chunk has a value for
+    // The INFO id each property was read from (0: none, or "DISP").
+    std::array<FourCC, kFieldCount> source{};
 };
 
 // The walk of the RIFF form: every chunk in turn; the walk ends where no
@@ -162,6 +180,7 @@ public:
         for (uint64_t pos = form.dataOffset + 4; headAt(pos, form.dataEnd(), ck) && ck.endsWithin(form);
              pos = ck.next())
             if (!handle(ck)) return false;
+        takeNames();
         if (id3Size_ > 0) takeId3();
         return true;
     }
@@ -209,6 +228,7 @@ private:
             if (!isTextDisp(c)) return true;
             record_.title = c.size() > 4 ? text::fromStored(std::string_view(c).substr(4)) : std::string();
             state_.hasField[fieldIndex(Field::Title)] = true;
+            textDisp_ = true;
             return true;
         }
         if (ck.id == fourcc("id3 ") || ck.id == fourcc("ID3 ")) {
@@ -274,9 +294,30 @@ private:
         }
         std::string c;
         if (!content(sub, c)) return false;
+        if (sub.id == kInam || sub.id == kIprd) {
+            // What they name depends on the whole form: taken after the walk.
+            (sub.id == kInam ? inam_ : iprd_) = text::fromStored(c);
+            return true;
+        }
         state_.hasField[fieldIndex(field->field)] = true;
+        state_.source[fieldIndex(field->field)] = sub.id;
         setFieldText(record_, field->field, text::fromStored(c));
         return true;
+    }
+
+    // "IPRD" is the album; "INAM" the title in a form without a "DISP" text
+    // (as other programs write them), else the album when there is no "IPRD".
+    void takeNames() {
+        auto take = [&](Field f, FourCC id, const std::string& text) {
+            state_.hasField[fieldIndex(f)] = true;
+            state_.source[fieldIndex(f)] = id;
+            setFieldText(record_, f, text);
+        };
+        if (inam_ && !textDisp_) take(Field::Title, kInam, *inam_);
+        if (iprd_)
+            take(Field::Album, kIprd, *iprd_);
+        else if (inam_ && textDisp_)
+            take(Field::Album, kInam, *inam_);
     }
 
     bool adtlEntry(const Head& sub) {
@@ -324,6 +365,8 @@ private:
     ReadState& state_;
     uint64_t id3Offset_ = 0;
     uint64_t id3Size_ = 0;
+    bool textDisp_ = false;                   // a "DISP" chunk holding text was seen
+    std::optional<std::string> inam_, iprd_;  // the last of each
 };
 
 bool readFrom(const Source& src, TagRecord& record, CueList& cues, WavChunks& chunks, ReadState& state) {
@@ -503,38 +546,60 @@ std::error_code buildTagBlock(const Source& src, const Layout& layout, const Tag
         }
     }
 
-    // "LIST" "INFO": every entry in its place, a changed property's entry
-    // (the one reading took; earlier ones of its kind go) replaced by its new
-    // value; the properties the file had no entry for after them, in the
-    // order of writing.
+    // "LIST" "INFO": every entry in its place, the entries of a property id
+    // (the last one; earlier ones of its id go) kept as stored while the
+    // property they are written for is unchanged and they are what reading
+    // took for it (or say the same), else written anew; the property ids the file had no entry
+    // of after them, in the order of writing, for a changed property, one
+    // read from the INFO list or written by another id (so that "IPRD" joins
+    // an "INAM" album).
     auto newEntry = [&](const InfoField& f) -> std::string {
         if (auto content = infoContent(record, f.field)) return chunkBytes(f.id, *content);
-        // An empty entry, so that the "id3 " chunk's value no longer shows.
-        if (state.fromId3[fieldIndex(f.field)]) return chunkBytes(f.id, std::string(1, '\0'));
+        // An empty entry, so that the "id3 " chunk's value no longer shows
+        // ("IPRD" does it for the album: an empty "INAM" would need a "DISP").
+        if (state.fromId3[fieldIndex(f.field)] && f.id != kInam) return chunkBytes(f.id, std::string(1, '\0'));
         return {};
     };
     constexpr size_t kNone = SIZE_MAX;
-    std::array<size_t, kFieldCount> last;  // the entry reading took, per property
+    std::array<size_t, kInfoFieldCount> last;  // the last entry of each property id
     last.fill(kNone);
     for (size_t i = 0; i < info.size(); ++i)
-        if (const InfoField* f = infoField(info[i].id)) last[fieldIndex(f->field)] = i;
+        if (const InfoField* f = infoField(info[i].id)) last[infoFieldIndex(*f)] = i;
     std::vector<SubChunk> kept;
     for (size_t i = 0; i < info.size(); ++i) {
         const InfoField* f = infoField(info[i].id);
         if (!f) {
             kept.push_back(info[i]);
-        } else if (last[fieldIndex(f->field)] == i) {
-            kept.push_back({info[i].id, sameField(now, record, f->field) ? info[i].bytes : newEntry(*f)});
+        } else if (last[infoFieldIndex(*f)] == i) {
+            // (The other id of the album keeps its bytes too while they say
+            // the same.) An entry that meant another property ("INAM" as the
+            // title) goes while its property is unchanged and comes from the
+            // "id3 " chunk or nowhere.
+            const std::string_view bytes = info[i].bytes;
+            const bool same = sameField(now, record, f->field);
+            const bool asStored =
+                same && (state.source[fieldIndex(f->field)] == f->id ||
+                         text::fromStored(bytes.substr(8, le32(bytes.substr(4)))) == fieldText(record, f->field));
+            const bool elsewhere = same && !state.hasField[fieldIndex(f->field)];
+            kept.push_back({f->id, asStored ? info[i].bytes : elsewhere ? std::string() : newEntry(*f)});
         }
     }
-    for (const InfoField& f : kInfoFields)
-        if (last[fieldIndex(f.field)] == kNone && !sameField(now, record, f.field)) kept.push_back({f.id, newEntry(f)});
-    // The items set by name: each replaces every item of its id by one, in
-    // the place of the first of them (at the end when there was none), or
-    // removes them.
-    for (const TagField& change : changes.fields) {
-        if (!isInfoItemId(change.name) || isPropertyInfoId(change.name)) continue;
-        const FourCC id = riff::makeFourCC(change.name[0], change.name[1], change.name[2], change.name[3]);
+    FieldSet written{};  // properties an entry is written for
+    for (const SubChunk& c : kept)
+        if (const InfoField* f = infoField(c.id); f && !c.bytes.empty()) written[fieldIndex(f->field)] = true;
+    for (const InfoField& f : kInfoFields) {
+        const size_t k = fieldIndex(f.field);
+        if (last[infoFieldIndex(f)] == kNone && (!sameField(now, record, f.field) || state.hasField[k] || written[k]))
+            kept.push_back({f.id, newEntry(f)});
+    }
+    // The items set by name (a map name stands for its RIFF id): each
+    // replaces every item of its id by one, its values joined, in the place
+    // of the first of them (at the end when there was none), or removes them.
+    for (const FieldChange& change : changes.fields) {
+        std::string name = change.name;
+        if (const MappedField* m = mappedField(change.name); m && !m->riff.empty()) name = m->riff;
+        if (!isInfoItemId(name) || isPropertyInfoId(name)) continue;
+        const FourCC id = riff::makeFourCC(name[0], name[1], name[2], name[3]);
         std::vector<SubChunk> next;
         bool placed = false;
         for (SubChunk& c : kept) {
@@ -542,33 +607,41 @@ std::error_code buildTagBlock(const Source& src, const Layout& layout, const Tag
                 next.push_back(std::move(c));
                 continue;
             }
-            if (!placed && !change.value.empty()) next.push_back({id, chunkBytes(id, zeroTerminated(change.value))});
+            if (!placed && !change.values.empty())
+                next.push_back({id, chunkBytes(id, zeroTerminated(change.joined()))});
             placed = true;
         }
-        if (!placed && !change.value.empty()) next.push_back({id, chunkBytes(id, zeroTerminated(change.value))});
+        if (!placed && !change.values.empty()) next.push_back({id, chunkBytes(id, zeroTerminated(change.joined()))});
         kept = std::move(next);
     }
     std::string entries;
-    for (const SubChunk& c : kept) entries += c.bytes;
+    bool inam = false;  // an "INAM" is written: a "DISP" must say the title
+    for (const SubChunk& c : kept) {
+        entries += c.bytes;
+        inam = inam || (c.id == kInam && !c.bytes.empty());
+    }
     block = listBytes(fourcc("INFO"), entries);
 
-    // "DISP": the title.
-    if (sameField(now, record, Field::Title)) {
-        if (lastDisp) {
-            std::string bytes;
-            if (lastDisp->size > budget || !src.bytes(lastDisp->offset, 8 + uint64_t{lastDisp->size}, bytes))
-                return damaged();
-            if (lastDisp->size & 1u) bytes += '\0';
-            block += bytes;
-        }
+    // "DISP": the title (empty when there is none, while "INAM" is written
+    // or the "id3 " chunk's title is to be hidden).
+    const bool sameTitle = sameField(now, record, Field::Title);
+    auto disp = [&](const std::string& title) {
+        std::string content;
+        appendLe32(content, 1);
+        block += chunkBytes(fourcc("DISP"), content + zeroTerminated(title));
+    };
+    if (sameTitle && lastDisp) {
+        std::string bytes;
+        if (lastDisp->size > budget || !src.bytes(lastDisp->offset, 8 + uint64_t{lastDisp->size}, bytes))
+            return damaged();
+        if (lastDisp->size & 1u) bytes += '\0';
+        block += bytes;
+    } else if (sameTitle && !state.hasField[fieldIndex(Field::Title)] && !inam) {
+        // Unchanged, and from the "id3 " chunk or none: nothing to write.
     } else if (!record.title.empty() && record.title[0] != '\0') {
-        std::string content;
-        appendLe32(content, 1);
-        block += chunkBytes(fourcc("DISP"), content + zeroTerminated(record.title));
-    } else if (state.fromId3[fieldIndex(Field::Title)]) {
-        std::string content;
-        appendLe32(content, 1);
-        block += chunkBytes(fourcc("DISP"), content + std::string(1, '\0'));
+        disp(record.title);
+    } else if (inam || state.fromId3[fieldIndex(Field::Title)]) {
+        disp("");
     }
 
     // "cue " and "LIST" "adtl": kept as they are when the list is the one
@@ -709,20 +782,41 @@ std::error_code makePlan(const Source& src, const Layout& layout, const std::str
     const auto data =
         std::find_if(chunks.begin(), chunks.end(), [](const TopChunk& c) { return c.kind == Kind::Data; });
     if (data == chunks.end()) return damaged();
-    const auto firstTagChunk = std::find_if(chunks.begin(), chunks.end(), [](const TopChunk& c) { return c.isTag(); });
-    const bool hadTags = firstTagChunk != chunks.end();
-    // The place of the tags: the first tag chunk and the tag and "JUNK"
-    // chunks right after it; in a file without tags, the "JUNK" chunks right
-    // after "data" (the tags go there, as a later write would put them).
-    auto firstTag = firstTagChunk;
-    if (!hadTags && data + 1 != chunks.end() && (data + 1)->kind == Kind::Junk) firstTag = data + 1;
-    auto slotEnd = firstTag;
-    while (slotEnd != chunks.end() && (slotEnd->isTag() || slotEnd->kind == Kind::Junk)) ++slotEnd;
-    const bool allInSlot = std::none_of(slotEnd, chunks.end(), [](const TopChunk& c) { return c.isTag(); });
-    const bool slotAtEnd = firstTag != chunks.end() && slotEnd == chunks.end();
-    const uint64_t slotBytes = firstTag == chunks.end() ? 0 : (slotEnd - 1)->end() - firstTag->offset;
-    const bool fits = block.size() == slotBytes || block.size() + 8 <= slotBytes;
-    const bool reuseSlot = firstTag != chunks.end() && allInSlot && (slotAtEnd || fits);
+    const bool hadTags = std::any_of(chunks.begin(), chunks.end(), [](const TopChunk& c) { return c.isTag(); });
+    // The places of the tags: each tag chunk with the tag and "JUNK" chunks
+    // right after it; in a file without tags, the "JUNK" chunks right after
+    // "data" (the tags go there, as a later write would put them).
+    using It = std::vector<TopChunk>::const_iterator;
+    struct Slot {
+        It begin, end;
+        uint64_t bytes() const { return (end - 1)->end() - begin->offset; }
+    };
+    std::vector<Slot> slots;
+    for (It it = chunks.begin(); it != chunks.end();) {
+        if (!it->isTag() && !(!hadTags && it == data + 1 && it->kind == Kind::Junk)) {
+            ++it;
+            continue;
+        }
+        Slot slot{it, it};
+        while (slot.end != chunks.end() && (slot.end->isTag() || slot.end->kind == Kind::Junk)) ++slot.end;
+        slots.push_back(slot);
+        it = slot.end;
+    }
+    // The new chunks go into the first place they fit in (leaving no more
+    // than the tags may hold to fill), or that ends the form (where they may
+    // grow).
+    const Slot* slot = nullptr;
+    for (const Slot& s : slots) {
+        const bool fits =
+            block.size() == s.bytes() || (block.size() + 8 <= s.bytes() && s.bytes() - block.size() <= kMaxTagChunks);
+        if (fits || s.end == chunks.end()) {
+            slot = &s;
+            break;
+        }
+    }
+    const bool slotAtEnd = slot && slot->end == chunks.end();
+    const It firstTag = slots.empty() ? chunks.end() : slots.front().begin;
+    const It slotEnd = slots.empty() ? chunks.end() : slots.front().end;
 
     // Bytes after the last chunk: the remainder of an earlier tag write
     // (the form ends with tag chunks) and zeros, bare or as "JUNK" filler,
@@ -742,6 +836,22 @@ std::error_code makePlan(const Source& src, const Layout& layout, const std::str
             tail = Tail::Junk;
     }
 
+    // Where no place takes them they go at the end of the form, unless bytes
+    // kept from after it (a "JUNK" chunk holding them, or still outside)
+    // must stay last. Either way every other place of tags becomes one
+    // "JUNK" chunk of its size, so that nothing moves. Else the file is
+    // rebuilt with them in the place of the first ones.
+    const bool atEnd =
+        !slot && hadTags && (tail == Tail::None || tail == Tail::Drop) && chunks.back().id != fourcc("JUNK");
+    uint64_t blanked = 0;
+    for (const Slot& s : slots)
+        if (&s != slot) blanked += s.bytes();
+    const bool blank = (slot || atEnd) && blanked <= kMaxTagChunks;
+    if (!blank) slot = nullptr;
+    std::vector<const Slot*> slotAt(chunks.size(), nullptr);
+    for (const Slot& s : slots)
+        for (It it = s.begin; it != s.end; ++it) slotAt[static_cast<size_t>(it - chunks.begin())] = &s;
+
     plan.add(std::string(12, '\0'));  // the RIFF header, filled in below
     bool needPad = false;             // a chunk without its pad byte was copied
     auto add = [&](std::string bytes) {
@@ -755,17 +865,27 @@ std::error_code makePlan(const Source& src, const Layout& layout, const std::str
         plan.copy(from, length);
     };
     for (auto it = chunks.begin(); it != chunks.end(); ++it) {
-        if (reuseSlot && it >= firstTag && it < slotEnd) {
-            if (it != firstTag) continue;
+        if (slot && it >= slot->begin && it < slot->end) {
+            if (it != slot->begin) continue;
             std::string bytes = block;
-            if (!slotAtEnd && block.size() < slotBytes) {
+            if (!slotAtEnd && block.size() < slot->bytes()) {
                 // The rest of the place becomes a "JUNK" chunk.
-                bytes += chunkBytes(fourcc("JUNK"), std::string(slotBytes - block.size() - 8, '\0'));
+                bytes += chunkBytes(fourcc("JUNK"), std::string(slot->bytes() - block.size() - 8, '\0'));
             }
             add(std::move(bytes));
             continue;
         }
-        if (!reuseSlot && firstTag != chunks.end() && (it->isTag() || (it >= firstTag && it < slotEnd))) {
+        if (const Slot* other = slotAt[static_cast<size_t>(it - chunks.begin())]; blank && other) {
+            if (it != other->begin) continue;
+            std::string junk;
+            appendLe32(junk, fourcc("JUNK"));
+            appendLe32(junk, static_cast<uint32_t>(other->bytes() - 8));
+            junk.resize(static_cast<size_t>(other->bytes()), '\0');
+            add(std::move(junk));
+            needPad = (other->end - 1)->padMissing;
+            continue;
+        }
+        if (!blank && firstTag != chunks.end() && (it->isTag() || (it >= firstTag && it < slotEnd))) {
             if (it == firstTag) add(block);
             continue;
         }
@@ -773,6 +893,7 @@ std::error_code makePlan(const Source& src, const Layout& layout, const std::str
         needPad = it->padMissing;
         if (it == data && firstTag == chunks.end()) add(block);
     }
+    if (blank && !slot) add(block);
     switch (tail) {
     case Tail::None:
     case Tail::Drop: break;

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <vector>
 
 namespace qoro::io {
 
@@ -17,6 +19,7 @@ public:
         switch (static_cast<Error>(value)) {
         case Error::Damaged: return "the file is damaged or is not of its type";
         case Error::TooLarge: return "the tag does not fit the file's format";
+        case Error::Changed: return "the file was changed by someone else meanwhile";
         }
         return "unknown file error";
     }
@@ -139,6 +142,61 @@ std::error_code InPlace::commit() {
         return error_;
     }
     committed_ = true;
+    return {};
+}
+
+// --- overwrite ------------------------------------------------------------------
+
+namespace {
+
+// True when the file holds 'bytes' at 'offset'.
+bool holds(int fd, uint64_t offset, std::span<const uint8_t> bytes) {
+    std::vector<uint8_t> block(std::min<size_t>(bytes.size(), size_t{1} << 16));
+    for (size_t done = 0; done < bytes.size();) {
+        const size_t n = std::min(block.size(), bytes.size() - done);
+        if (preadAll(fd, offset + done, block.data(), n) != n ||
+            !std::equal(block.begin(), block.begin() + static_cast<std::ptrdiff_t>(n), bytes.begin() + done))
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::error_code overwrite(const std::filesystem::path& path, const Reader& in, uint64_t offset,
+                          std::span<const uint8_t> old, std::span<const uint8_t> bytes) {
+    if (old.size() != bytes.size()) return std::make_error_code(std::errc::invalid_argument);
+    const auto first = std::mismatch(bytes.begin(), bytes.end(), old.begin()).first;
+    if (first == bytes.end()) return {};
+    const size_t from = static_cast<size_t>(first - bytes.begin());
+    size_t to = bytes.size();
+    while (bytes[to - 1] == old[to - 1]) --to;
+
+    const std::filesystem::path target = writeTarget(path);
+    if (::access(target.c_str(), W_OK) != 0) return lastError();
+    const int fd = ::open(target.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return lastError();
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat now {};
+    struct stat was {};
+    if (::fstat(fd, &now) != 0 || ::fstat(in.fd(), &was) != 0) return lastError();
+    if (S_ISDIR(now.st_mode)) return std::make_error_code(std::errc::is_a_directory);
+    if (!S_ISREG(now.st_mode)) return make_error_code(Error::Damaged);
+    // Nobody put another file in its place, changed its length or the bytes
+    // the new ones were made from since the caller read them.
+    if (now.st_dev != was.st_dev || now.st_ino != was.st_ino || static_cast<uint64_t>(now.st_size) != in.size() ||
+        offset > in.size() || in.size() - offset < old.size() || !holds(fd, offset, old))
+        return make_error_code(Error::Changed);
+
+    if (auto ec = pwriteAll(fd, offset + from, bytes.data() + from, to - from)) {
+        [[maybe_unused]] auto ignored = pwriteAll(fd, offset + from, old.data() + from, to - from);
+        return ec;
+    }
+    if (::fsync(fd) != 0) return lastError();
     return {};
 }
 

@@ -9,6 +9,8 @@
 //   file.append(tag);                      // grows the file
 //   if (auto ec = file.commit()) ...       // on failure the file is cut back
 //
+//   io::overwrite(path, in, offset, old, head);   // a head of the same size, in place
+//
 // Every failure is a std::error_code: the system's errno where the system
 // failed, io::Error where the file itself is at fault. Nothing throws.
 #pragma once
@@ -30,6 +32,7 @@ namespace qoro::io {
 enum class Error {
     Damaged = 1,  // "the file is damaged or is not of its type"
     TooLarge,     // "the tag does not fit the file's format"
+    Changed,      // "the file was changed by someone else meanwhile"
 };
 const std::error_category& category();
 std::error_code make_error_code(Error e);
@@ -113,6 +116,20 @@ private:
     bool committed_ = false;
     std::error_code error_;
 };
+
+// Puts 'bytes' in the place of 'old' at 'offset' of the file 'in' reads
+// (opened from 'path'), in the file itself: it keeps its inode and hard links
+// (a symbolic link's target is written, as by Rewrite) and every byte outside
+// that range. 'old' is what the caller read there and based 'bytes' on; both
+// are as long. Only the bytes from the first to the last that differ are
+// written, with one write, and the file is then flushed to the disk; when
+// none differ nothing is written. Refused with nothing written: a file its
+// owner made read-only (EACCES, as Rewrite), one that is no regular file, and
+// io::Error::Changed when the file is no longer the one 'in' opened, has
+// another length or no longer holds 'old' there. When the write itself fails
+// the old bytes are put back as far as the system lets.
+std::error_code overwrite(const std::filesystem::path& path, const Reader& in, uint64_t offset,
+                          std::span<const uint8_t> old, std::span<const uint8_t> bytes);
 
 }  // namespace qoro::io
 

@@ -36,7 +36,7 @@ std::optional<MpcHeader> parseMpcHeader(std::span<const uint8_t> s) {
         h.streamVersion = 7;
         h.frames = wordAt(s, 4);
         const uint32_t w2 = wordAt(s, 8);
-        if ((w2 >> 31) & 1) return std::nullopt;  // intensity stereo is not part of the format
+        if ((w2 >> 31) & 1) return std::nullopt;  // the format has no intensity stereo
         h.msStereo = (w2 >> 30) & 1;
         h.maxBand = int((w2 >> 24) & 63);
         h.peak = uint16_t(w2 & 0xFFFF);
@@ -87,13 +87,19 @@ bool readStreamInfo(const std::string& path, MpcStreamInfo& info) {
     info.header = *header;
     info.fileSize = length;
     info.audioStart = start;
-    info.audioBytes = length - start;
-    if (length >= tags::kId3v1Size) {
+    // The tails are looked for behind the stream header, so that none can
+    // take the header's bytes for its own.
+    const uint64_t from = std::min<uint64_t>(length, start + got);
+    info.tails = tags::findTails([&in, from](uint64_t at, uint8_t* d, size_t n) { return in.readAt(from + at, d, n); },
+                                 length - from);
+    for (tags::ByteRange* r : {&info.tails.ape, &info.tails.lyrics3, &info.tails.id3v1})
+        if (!r->empty()) r->offset += from;
+    info.tails.contentEnd += from;
+    info.audioBytes = info.tails.contentEnd - start;
+    if (!info.tails.id3v1.empty()) {
         tags::Id3v1Block block{};
-        if (in.readAt(length - tags::kId3v1Size, block.data(), block.size()) == block.size()) {
+        if (in.readAt(info.tails.id3v1.offset, block.data(), block.size()) == block.size())
             info.id3v1 = tags::parseId3v1(block, tags::Id3v1Reading::MpegPlus);
-            if (info.id3v1) info.audioBytes -= std::min<uint64_t>(info.audioBytes, tags::kId3v1Size);
-        }
     }
     info.bitrateKbps = header->headerBitrate;
     if (info.bitrateKbps <= 0) {

@@ -1,6 +1,7 @@
-// MPEG Plus (Musepack) stream header, stream versions 4 to 7, and the ID3v1
-// tag the reader finds at the end of the file. ID3v2 tags in front of the
-// stream are passed over.
+// MPEG Plus (Musepack) stream header, stream versions 4 to 7, and the tags
+// the file ends with (APEv2, Lyrics3, ID3v1: tags/tails.h). ID3v2 tags in
+// front of the stream are passed over; the stream is what lies between them
+// and the tags at the end.
 //
 //   #include "mpc/mpc_stream.h"        (target qoro_common_mpc)
 //   mpc::MpcStreamInfo info;
@@ -20,6 +21,7 @@
 #include <string>
 
 #include "tags/id3v1.h"
+#include "tags/tails.h"
 
 namespace qoro::mpc {
 
@@ -50,9 +52,12 @@ std::optional<MpcHeader> parseMpcHeader(std::span<const uint8_t> start);
 // What the reader reports about a file.
 struct MpcStreamInfo {
     MpcHeader header;
-    uint64_t fileSize = 0;         // the file's length in bytes
-    uint64_t audioStart = 0;       // where the stream begins: after any ID3v2 tags
-    uint64_t audioBytes = 0;       // the stream: from audioStart to the end or an ID3v1 tag
+    uint64_t fileSize = 0;    // the file's length in bytes
+    uint64_t audioStart = 0;  // where the stream begins: after any ID3v2 tags
+    uint64_t audioBytes = 0;  // the stream: from audioStart to the first tag at the end
+    // The tags at the end, found after the stream's start (a tag reaching
+    // into the stream's header is none).
+    tags::FileTails tails;
     int bitrateKbps = 0;           // the header's bitrate, or computed
     bool bitrateComputed = false;  // the bitrate is the average over the file
     // The tag at the end, read by the MPEG Plus rule (fields as stored up to
@@ -63,7 +68,7 @@ struct MpcStreamInfo {
     int64_t durationMs() const;
 };
 
-// Opens and parses a file: header, ID3v1 tag, bitrate. False when the file
+// Opens and parses a file: header, the tags at the end, the ID3v1 tag, bitrate. False when the file
 // cannot be read or is not an MPEG Plus stream of versions 4 to 7.
 bool readStreamInfo(const std::string& path, MpcStreamInfo& info);
 

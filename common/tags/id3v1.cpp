@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "io/file_rewrite.h"
+#include "tags/fields.h"
 #include "tags/text.h"
 
 namespace qoro::tags {
@@ -53,7 +54,9 @@ void putField(Id3v1Block& b, size_t at, size_t len, const std::string& utf8, boo
     std::memcpy(b.data() + at, latin.data(), latin.size());
 }
 
+// No year (0) leaves the field empty.
 void putYear(Id3v1Block& b, int year) {
+    if (year == 0) return;
     char digits[16];
     int n = std::snprintf(digits, sizeof digits, "%d", year);
     std::memcpy(b.data() + kYear, digits, static_cast<size_t>(std::min(n, 4)));
@@ -67,7 +70,23 @@ void keepUnchanged(Id3v1Block& fresh, const Id3v1Block& old, const TagRecord& wa
     if (r.album == was.album) keep(kAlbum, 30);
     if (r.year == was.year) keep(kYear, 4);
     if (r.comments == was.comments && r.track == was.track) keep(kComment, 30);
-    if (r.genre == was.genre) keep(kGenre, 1);
+    if (fieldText(r, Field::Genre) == fieldText(was, Field::Genre)) keep(kGenre, 1);
+}
+
+// The genre byte: the table index of the record's genre, 255 (none) for a
+// record without one or with a genre the table does not hold.
+uint8_t genreByte(const TagRecord& r, bool mpegPlus) {
+    if (!hasGenre(r)) return 0xFF;
+    if (!r.genreText.empty() && genre::findIgnoringCase(r.genreText) < 0) return 0xFF;
+    return static_cast<uint8_t>(mpegPlus ? (r.genre & 0xFF) : ((r.genre % 255) & 0xFF));
+}
+
+// The genre of a stored byte: a table index, or none.
+void putGenre(TagRecord& r, int stored) {
+    if (genre::isValid(stored))
+        setGenreIndex(r, stored);
+    else
+        r.genre = genre::kDefault, r.genreText.clear();
 }
 
 // Writes the block 'make' forms from the tag the file ends with (if any):
@@ -100,9 +119,9 @@ void Id3v1Tag::applyTo(TagRecord& record) const {
     record.artist = artist;
     record.album = album;
     record.comments = comment;
-    record.year = year;
+    setYear(record, year);
     record.track = track < 1 ? 0 : track;
-    record.genre = genre::isValid(genre) ? genre : genre::kDefault;
+    putGenre(record, genre);
     record.composer.clear();
     record.url.clear();
     record.encodedBy.clear();
@@ -114,8 +133,8 @@ void Id3v1Tag::applyMpegPlusTo(TagRecord& r) const {
     r.artist = artist;
     r.album = album;
     r.comments = comment;
-    r.year = year;
-    r.genre = genre::isValid(genre) ? genre : genre::kDefault;
+    setYear(r, year);
+    putGenre(r, genre);
 }
 
 std::optional<Id3v1Tag> parseId3v1(Block b, Id3v1Reading rule) {
@@ -158,7 +177,7 @@ Id3v1Block buildId3v1(const TagRecord& r) {
     putField(b, kComment, 28, r.comments, true);
     b[125] = 0;
     b[126] = static_cast<uint8_t>(r.track & 0xFF);
-    b[kGenre] = static_cast<uint8_t>((r.genre % 255) & 0xFF);
+    b[kGenre] = genreByte(r, false);
     return b;
 }
 
@@ -176,7 +195,7 @@ Id3v1Block buildId3v1Mpc(const TagRecord& r) {
     } else {
         putField(b, kComment, 30, r.comments, false);
     }
-    b[kGenre] = static_cast<uint8_t>(r.genre & 0xFF);
+    b[kGenre] = genreByte(r, true);
     return b;
 }
 

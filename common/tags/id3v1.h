@@ -50,11 +50,11 @@ struct Id3v1Tag {
 
     // Fills title, artist, album, comments, year, track and genre of record
     // the way GetAudioInformation takes an MPEG file's ID3v1 tag: a track
-    // below 1 gives 0, a genre outside the table gives "Other"; composer,
+    // below 1 gives 0, a genre byte outside the table (255) gives no genre; composer,
     // URL, encoded-by and copyright are emptied.
     void applyTo(TagRecord& record) const;
     // The fields the MPEG Plus reader takes: title, artist, album, comments,
-    // year and genre (outside the table: "Other"); the track and the rest of
+    // year and genre (outside the table: none); the track and the rest of
     // record stay as they are.
     void applyMpegPlusTo(TagRecord& record) const;
 };

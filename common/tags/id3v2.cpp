@@ -125,6 +125,7 @@ bool walkFrames(std::span<const uint8_t> body, int version, bool syncsafeSizes, 
 struct Managed {
     std::array<std::vector<size_t>, kId3v2FrameCount> members;
     std::array<std::string, kId3v2FrameCount> texts;
+    std::array<std::vector<std::string>, kId3v2FrameCount> values;
     std::string commLanguage;  // of the comment shown
     // Every comment frame with an empty description: the read takes one of
     // them, so clearing the comment removes them all (else another one
@@ -139,17 +140,24 @@ std::string lowered(std::string s) {
     return s;
 }
 
-std::string joined(const std::vector<std::string>& values) {
-    std::string out;
-    for (size_t i = 0; i < values.size(); ++i) out += (i ? "; " : "") + values[i];
-    return out;
+bool allDigits(std::string_view s) {
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// "TYER", "TDAT" (DDMM) and "TIME" (HHMM) as one time stamp: "2021-06-01",
+// "2021-06-01T10:30".
+std::string dateOf(const std::string& year, const std::string& ddmm, const std::string& hhmm) {
+    if (year.size() != 4 || !allDigits(year) || ddmm.size() != 4 || !allDigits(ddmm)) return year;
+    std::string date = year + "-" + ddmm.substr(2, 2) + "-" + ddmm.substr(0, 2);
+    if (hhmm.size() == 4 && allDigits(hhmm)) date += "T" + hhmm.substr(0, 2) + ":" + hhmm.substr(2, 2);
+    return date;
 }
 
 Managed manage(const std::vector<Id3v2RawFrame>& frames) {
     Managed m;
-    std::array<std::vector<std::string>, kId3v2FrameCount> values;
-    std::optional<size_t> commEnglish, commAny, url;
-    std::optional<std::string> recorded;  // "TDRC" where a tag has it instead of "TYER"
+    std::optional<size_t> commEnglish, commAny, url, tdat, time;
+    std::optional<std::string> recorded;  // "TDRC": instead of "TYER", or beside it holding more
+    std::optional<size_t> recordedAt;
     for (size_t i = 0; i < frames.size(); ++i) {
         const Id3v2RawFrame& f = frames[i];
         const auto content = id3v2::plainContent(f);
@@ -167,22 +175,47 @@ Managed manage(const std::vector<Id3v2RawFrame>& frames) {
         } else if (f.id == "TDRC") {
             if (!content || recorded) continue;
             const auto v = id3v2::textValues(*content);
-            if (!v.empty()) recorded = v.front();
+            if (!v.empty()) recorded = v.front(), recordedAt = i;
+        } else if (f.id == "TDAT") {
+            if (!tdat) tdat = i;
+        } else if (f.id == "TIME") {
+            if (!time) time = i;
         } else {
             const size_t k = managedIndex(f.id);
             if (k >= kId3v2FrameCount) continue;
             m.members[k].push_back(i);
             if (content) {
                 auto v = id3v2::textValues(*content);
-                values[k].insert(values[k].end(), v.begin(), v.end());
+                m.values[k].insert(m.values[k].end(), v.begin(), v.end());
             }
         }
     }
     for (size_t k = 0; k < kId3v2FrameCount; ++k) {
         if (k == kComm || k == kWxxx) continue;
-        m.texts[k] = k == kTcon ? (values[k].empty() ? std::string() : values[k].front()) : joined(values[k]);
+        m.texts[k] = k == kTcon ? (m.values[k].empty() ? std::string() : m.values[k].front()) : joinValues(m.values[k]);
     }
-    if (m.texts[kTyer].empty() && recorded) m.texts[kTyer] = *recorded;
+    // "TDRC" of the same year holds the whole time stamp.
+    const bool fuller = recorded && !m.texts[kTyer].empty() && recorded->starts_with(m.texts[kTyer]);
+    if (recorded && (m.texts[kTyer].empty() || fuller)) {
+        m.texts[kTyer] = *recorded;
+        m.members[kTyer].push_back(*recordedAt);
+        tdat.reset(), time.reset();
+        for (size_t i = 0; i < frames.size(); ++i)  // the day and time it holds
+            if (frames[i].id == "TDAT" || frames[i].id == "TIME") m.members[kTyer].push_back(i);
+    }
+    if (tdat && !m.members[kTyer].empty()) {
+        // The day and time belong to the year: they are one field.
+        auto first = [&](std::optional<size_t> at) {
+            if (!at) return std::string();
+            m.members[kTyer].push_back(*at);
+            const auto c = id3v2::plainContent(frames[*at]);
+            const auto v = c ? id3v2::textValues(*c) : std::vector<std::string>{};
+            return v.empty() ? std::string() : v.front();
+        };
+        const std::string day = first(tdat);
+        m.texts[kTyer] = dateOf(m.texts[kTyer], day, first(time));
+    }
+    if (!m.texts[kTyer].empty()) m.values[kTyer] = {m.texts[kTyer]};
     if (const auto comm = commEnglish ? commEnglish : commAny) {
         const auto c = id3v2::readComment(*id3v2::plainContent(frames[*comm]));
         m.members[kComm] = {*comm};
@@ -193,16 +226,125 @@ Managed manage(const std::vector<Id3v2RawFrame>& frames) {
         m.members[kWxxx] = {*url};
         m.texts[kWxxx] = id3v2::readUserUrl(*id3v2::plainContent(frames[*url]))->text;
     }
+    for (size_t k : {kComm, kWxxx})
+        if (!m.texts[k].empty()) m.values[k] = {m.texts[k]};
     return m;
 }
 
-// The text a managed field is written with; the genre refers to the genre
-// table ("(17)Rock"), an index outside it written as "Other".
-std::string managedText(const TagRecord& r, size_t k) {
+// A "TCON" value as free text: a reference to the table by its number
+// ("(17)", "17") as the genre's name, a refinement after it ("(17)Rocky")
+// and any other text as it stands.
+std::string genreTextOf(std::string_view t) {
+    if (t.empty()) return {};
+    if (t[0] == '(' && t.size() > 1 && t[1] != '(') {
+        const size_t close = t.find(')');
+        if (close != std::string_view::npos) {
+            const std::string_view inside = t.substr(1, close - 1);
+            const std::string_view refinement = t.substr(close + 1);
+            if (!refinement.empty()) return std::string(refinement);
+            if (inside == "RX") return "Remix";
+            if (inside == "CR") return "Cover";
+            if (allDigits(inside) && inside.size() <= 3 && genre::isValid(text::leadingNumber(inside)))
+                return std::string(genre::toString(text::leadingNumber(inside)));
+            return std::string(t);
+        }
+    }
+    if (allDigits(t) && t.size() <= 3 && genre::isValid(text::leadingNumber(t)))
+        return std::string(genre::toString(text::leadingNumber(t)));
+    return std::string(t);
+}
+
+// A genre as "TCON" holds it: a name of the table refers to it ("(17)Rock"),
+// any other text stands as it is.
+std::string tconText(std::string_view genreName) {
+    const int g = genre::findExact(genreName);
+    return g >= 0 ? "(" + std::to_string(g) + ")" + std::string(genreName) : std::string(genreName);
+}
+
+// Frames of version 2.4 that version 2.3 holds in "TXXX" frames: read as
+// their fields, replaced when the field is written.
+constexpr std::pair<std::string_view, std::string_view> kV24Only[] = {{"TMOO", "MOOD"}, {"TSST", "DISCSUBTITLE"}};
+
+const MappedField* v24OnlyField(std::string_view id) {
+    for (const auto& [frame, name] : kV24Only)
+        if (frame == id) return mappedField(name);
+    return nullptr;
+}
+
+// "3/12": the number and the total ("" where a part is missing).
+std::pair<std::string, std::string> numberAndTotal(std::string_view t) {
+    const size_t slash = t.find('/');
+    if (slash == std::string_view::npos) return {std::string(t), {}};
+    return {std::string(t.substr(0, slash)), std::string(t.substr(slash + 1))};
+}
+
+// The values a managed field is written with: several where the record
+// holds them apart, the genres as "TCON" refers to the table, the year
+// alone ("TDAT" holds the day).
+std::vector<std::string> managedValues(const TagRecord& r, size_t k) {
     const Field f = kFrames[k].field;
-    if (f != Field::Genre) return fieldText(r, f);
-    return "(" + std::to_string(genre::isValid(r.genre) ? r.genre : genre::kDefault) + ")" +
-           std::string(genre::toString(r.genre));
+    std::vector<std::string> v = fieldValues(r, f);
+    if (f == Field::Genre)
+        for (auto& g : v) g = tconText(g);
+    if (f == Field::Year && !v.empty()) v = {std::to_string(r.year)};
+    return v;
+}
+
+// "TDAT" of a date "yyyy-MM-dd": "ddMM"; "" for any other date.
+std::string dayOf(std::string_view date) {
+    if (date.size() < 10 || date[4] != '-' || date[7] != '-' || !allDigits(date.substr(5, 2)) ||
+        !allDigits(date.substr(8, 2)))
+        return {};
+    return std::string(date.substr(8, 2)) + std::string(date.substr(5, 2));
+}
+
+// "TIME" of a time stamp "yyyy-MM-ddTHH:mm": "HHmm"; "" without one.
+std::string timeOf(std::string_view date) {
+    if (dayOf(date).empty() || date.size() < 16 || date[10] != 'T' || date[13] != ':' ||
+        !allDigits(date.substr(11, 2)) || !allDigits(date.substr(14, 2)))
+        return {};
+    return std::string(date.substr(11, 2)) + std::string(date.substr(14, 2));
+}
+
+// The frames a managed field is written as: one frame of its values, and a
+// date's day in "TDAT" after "TYER"; the track with its total.
+void appendManaged(std::vector<Id3v2RawFrame>& out, const TagRecord& r, size_t k, std::string_view language,
+                   const std::string& trackTotal) {
+    std::vector<std::string> v = managedValues(r, k);
+    if (v.empty()) return;
+    const auto frame = static_cast<Id3v2Frame>(k);
+    if (frame == Id3v2Frame::COMM || frame == Id3v2Frame::WXXX) {
+        out.push_back(id3v2::managedFrame(frame, joinValues(v), language));
+        return;
+    }
+    if (frame == Id3v2Frame::TRCK && !trackTotal.empty()) v = {v.front() + "/" + trackTotal};
+    out.push_back(v.size() == 1 ? id3v2::managedFrame(frame, v.front())
+                                : id3v2::textValuesFrame(id3v2FrameId(frame), v));
+    if (frame == Id3v2Frame::TYER) {
+        // The day and time in "TDAT" and "TIME"; a date that holds more
+        // than they do ("2021-06", seconds) keeps "TDRC" as well.
+        const std::string date = fieldText(r, Field::Year);
+        std::string held = v.front();
+        if (const std::string day = dayOf(date); !day.empty()) {
+            out.push_back(id3v2::textValuesFrame("TDAT", {day}));
+            held = date.substr(0, 10);
+            if (const std::string time = timeOf(date); !time.empty()) {
+                out.push_back(id3v2::textValuesFrame("TIME", {time}));
+                held = date.substr(0, 16);
+            }
+        }
+        if (held != date) out.push_back(id3v2::textValuesFrame("TDRC", {date}));
+    }
+}
+
+// The total of tracks the changes set, if they set one ("" removes it).
+std::optional<std::string> totalTracksChange(const TagChanges& changes) {
+    std::optional<std::string> total;
+    for (const FieldChange& c : changes.fields) {
+        const MappedField* m = mappedField(c.name);
+        if (m && m->name == "TOTALTRACKS") total = c.values.empty() ? std::string() : c.values.front();
+    }
+    return total;
 }
 
 bool sameValue(const TagRecord& a, const TagRecord& b, size_t k) { return sameField(a, b, kFrames[k].field); }
@@ -329,7 +471,9 @@ std::optional<Id3v2Tag> parseId3v2(std::span<const uint8_t> bytes) {
             walkFrames(body, h->version, false, false, tag.frames);
         }
     }
-    tag.texts = manage(tag.framesAsV23()).texts;
+    Managed m = manage(tag.framesAsV23());
+    tag.texts = std::move(m.texts);
+    tag.values = std::move(m.values);
     return tag;
 }
 
@@ -348,25 +492,142 @@ std::vector<Id3v2RawFrame> Id3v2Tag::framesAsV23() const { return id3v2::toV23(v
 
 TagExtras Id3v2Tag::extras() const {
     TagExtras extras;
-    for (const Id3v2RawFrame& f : framesAsV23()) {
-        if (f.id != "TXXX" && f.id != "APIC") continue;
+    auto add = [&extras](std::string_view name, const std::string& value) {
+        if (!value.empty()) extras.fields.push_back({std::string(name), value});
+    };
+    const std::vector<Id3v2RawFrame> frames = framesAsV23();
+    const Managed m = manage(frames);
+    std::vector<bool> managed(frames.size(), false);
+    for (const auto& members : m.members)
+        for (size_t i : members) managed[i] = true;
+    // What the managed frames hold beyond the properties first (a rebuilt
+    // tag has them first): the total of "TRCK".
+    add("TOTALTRACKS", numberAndTotal(text(Id3v2Frame::TRCK)).second);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const Id3v2RawFrame& f = frames[i];
         const auto content = id3v2::plainContent(f);
-        if (!content) continue;
-        if (f.id == "TXXX") {
-            if (auto field = id3v2::readUserText(*content)) extras.fields.push_back(std::move(*field));
-        } else if (auto picture = id3v2::readPicture(*content)) {
-            extras.pictures.push_back(std::move(*picture));
+        if (!content || managed[i]) continue;
+        if (f.id == "APIC") {
+            if (auto picture = id3v2::readPicture(*content)) extras.pictures.push_back(std::move(*picture));
+        } else if (f.id == "TXXX") {
+            auto u = id3v2::readUserTextValues(*content);
+            if (!u) continue;
+            const MappedField* mapped = mappedFieldOfId3v2("TXXX:" + u->description);
+            const std::string name = mapped && !mapped->property ? std::string(mapped->name) : u->description;
+            for (const auto& v : u->values) add(name, v);
+        } else if (f.id == "USLT") {
+            const auto lyrics = id3v2::readComment(*content);
+            if (lyrics && lyrics->description.empty()) add("LYRICS", lyrics->text);
+        } else if (f.id == "UFID") {
+            const auto id = id3v2::readFileId(*content);
+            const MappedField* mapped = id ? mappedFieldOfId3v2("UFID:" + id->owner) : nullptr;
+            if (mapped) add(mapped->name, id->identifier);
+        } else if (f.id == "TPOS") {
+            const auto v = id3v2::textValues(*content);
+            if (v.empty()) continue;
+            const auto [number, total] = numberAndTotal(v.front());
+            add("DISCNUMBER", number);
+            add("TOTALDISCS", total);
+        } else if (f.id == "TORY" || f.id == "TDOR") {
+            // "TDOR" (kept beside "TORY" when it holds more than the year)
+            // is the whole date.
+            const auto v = id3v2::textValues(*content);
+            if (v.empty()) continue;
+            const auto at = std::find_if(extras.fields.begin(), extras.fields.end(),
+                                         [](const TagField& x) { return x.name == "ORIGINALDATE"; });
+            if (at == extras.fields.end())
+                add("ORIGINALDATE", v.front());
+            else if (f.id == "TDOR")
+                at->value = v.front();
+        } else if (f.id[0] == 'W' && f.id != "WXXX") {
+            if (const MappedField* mapped = mappedFieldOfId3v2(f.id)) add(mapped->name, id3v2::readUrl(*content));
+        } else if (f.id[0] == 'T') {
+            const MappedField* mapped = mappedFieldOfId3v2(f.id);
+            if (!mapped) mapped = v24OnlyField(f.id);
+            if (!mapped || mapped->property) continue;
+            for (const auto& v : id3v2::textValues(*content)) add(mapped->name, v);
         }
     }
     return extras;
 }
 
+namespace {
+
+// The "TXXX" description of a user text frame, nullopt for other frames.
+std::optional<std::string> userTextName(const Id3v2RawFrame& f, std::string_view content) {
+    if (f.id != "TXXX") return std::nullopt;
+    auto u = id3v2::readUserText(content);
+    if (!u) return std::nullopt;
+    return u->name;
+}
+
+bool sameText(std::string_view a, std::string_view b) { return lowered(std::string(a)) == lowered(std::string(b)); }
+
+// Whether a frame holds (part of) a mapped field: its own frame, or a "TXXX"
+// frame named by its map name as earlier versions wrote it.
+bool holdsMapped(const Id3v2RawFrame& f, std::string_view content, const MappedField& m) {
+    const std::string_view key = m.id3v2;
+    if (v24OnlyField(f.id) == &m) return true;
+    if (const auto name = userTextName(f, content)) {
+        if (sameText(*name, m.name)) return true;
+        return key.starts_with("TXXX:") && sameText(*name, key.substr(5));
+    }
+    if (key.starts_with("UFID:")) {
+        const auto id = f.id == "UFID" ? id3v2::readFileId(content) : std::nullopt;
+        return id && id->owner == key.substr(5);
+    }
+    if (key == "USLT") {
+        const auto lyrics = f.id == "USLT" ? id3v2::readComment(content) : std::nullopt;
+        return lyrics && lyrics->description.empty();
+    }
+    if (key == "TDOR") return f.id == "TORY" || f.id == "TDOR";
+    return f.id == key;
+}
+
+// The frames a mapped field's values are written as; 'frames' are those of
+// the tag before (the disc keeps its total and the total its disc).
+std::vector<Id3v2RawFrame> mappedFrames(const MappedField& m, const std::vector<std::string>& values,
+                                        const std::vector<Id3v2RawFrame>& frames) {
+    if (values.empty() && m.id3v2 != "TPOS") return {};
+    const std::string_view key = m.id3v2;
+    if (key.starts_with("TXXX:")) return {id3v2::userTextFrame(key.substr(5), values)};
+    if (key.starts_with("UFID:")) return {id3v2::fileIdFrame(key.substr(5), values.front())};
+    if (key == "USLT") return {id3v2::describedFrame("USLT", joinValues(values))};
+    if (key == "TDOR") {
+        // Version 2.3 has the year; a date that holds more keeps "TDOR" too.
+        std::vector<Id3v2RawFrame> out{id3v2::textValuesFrame("TORY", {values.front().substr(0, 4)})};
+        if (values.front().size() > 4) out.push_back(id3v2::textValuesFrame("TDOR", {values.front()}));
+        return out;
+    }
+    if (key == "TPOS") {
+        std::string number, total;
+        for (const auto& f : frames)
+            if (f.id == "TPOS")
+                if (const auto c = id3v2::plainContent(f)) {
+                    const auto v = id3v2::textValues(*c);
+                    if (!v.empty()) std::tie(number, total) = numberAndTotal(v.front());
+                    break;
+                }
+        (m.name == "TOTALDISCS" ? total : number) = values.empty() ? std::string() : values.front();
+        if (number.empty()) return {};
+        return {id3v2::textValuesFrame("TPOS", {total.empty() ? number : number + "/" + total})};
+    }
+    std::vector<Id3v2RawFrame> out;
+    if (key[0] == 'W') {
+        for (const auto& v : values) out.push_back(id3v2::urlFrame(key, v));
+        return out;
+    }
+    return {id3v2::textValuesFrame(key, values)};
+}
+
+}  // namespace
+
 void applyId3v2Changes(std::vector<Id3v2RawFrame>& frames, const TagChanges& changes) {
-    // Replaces the frames 'named' picks by 'fresh' (when given) at the place
-    // of the first of them.
-    auto replace = [&frames](auto named, std::optional<Id3v2RawFrame> fresh) {
+    // Replaces the frames 'named' picks by 'fresh' at the place of the first
+    // of them (at the end when there was none).
+    auto replace = [&frames](auto named, std::vector<Id3v2RawFrame> fresh) {
         std::vector<Id3v2RawFrame> out;
-        out.reserve(frames.size() + 1);
+        out.reserve(frames.size() + fresh.size());
         bool placed = false;
         for (auto& f : frames) {
             const auto content = id3v2::plainContent(f);
@@ -374,41 +635,56 @@ void applyId3v2Changes(std::vector<Id3v2RawFrame>& frames, const TagChanges& cha
                 out.push_back(std::move(f));
                 continue;
             }
-            if (fresh && !placed) out.push_back(*fresh);
+            if (!placed) out.insert(out.end(), fresh.begin(), fresh.end());
             placed = true;
         }
-        if (fresh && !placed) out.push_back(std::move(*fresh));
+        if (!placed) out.insert(out.end(), fresh.begin(), fresh.end());
         frames = std::move(out);
     };
-    for (const TagField& change : changes.fields) {
+    for (const FieldChange& change : changes.fields) {
+        const MappedField* m = mappedField(change.name);
+        if (m && m->name == "TOTALTRACKS") continue;  // with the track, in "TRCK"
+        if (m && !m->id3v2.empty() && !m->property) {
+            std::vector<Id3v2RawFrame> fresh = mappedFrames(*m, change.values, frames);
+            replace([m](const Id3v2RawFrame& f, std::string_view content) { return holdsMapped(f, content, *m); },
+                    std::move(fresh));
+            continue;
+        }
+        std::vector<Id3v2RawFrame> fresh;
+        if (!change.values.empty()) fresh.push_back(id3v2::userTextFrame(change.name, change.values));
         replace(
             [&](const Id3v2RawFrame& f, std::string_view content) {
-                if (f.id != "TXXX") return false;
-                const auto field = id3v2::readUserText(content);
-                return field && field->name == change.name;
+                const auto name = userTextName(f, content);
+                return name && *name == change.name;
             },
-            change.value.empty() ? std::nullopt : std::optional(id3v2::userTextFrame(change.name, change.value)));
+            std::move(fresh));
     }
     for (const TagPicture& change : changes.pictures) {
+        std::vector<Id3v2RawFrame> fresh;
+        if (!change.data.empty()) fresh.push_back(id3v2::pictureFrame(change));
         replace(
             [&](const Id3v2RawFrame& f, std::string_view content) {
                 if (f.id != "APIC") return false;
                 const auto picture = id3v2::readPicture(content);
                 return picture && picture->kind == change.kind;
             },
-            change.data.empty() ? std::nullopt : std::optional(id3v2::pictureFrame(change)));
+            std::move(fresh));
     }
 }
 
 void Id3v2Tag::applyTo(TagRecord& r) const {
     for (size_t k = 0; k < kId3v2FrameCount; ++k) {
         const Field f = kFrames[k].field;
-        if (f != Field::Genre) {
+        if (f == Field::Genre) {
+            std::vector<std::string> genres;
+            for (const auto& v : values[k])
+                if (std::string g = genreTextOf(v); !g.empty()) genres.push_back(std::move(g));
+            setFieldValues(r, f, genres);
+        } else if (values[k].size() > 1) {
+            setFieldValues(r, f, values[k]);
+        } else {
             setFieldText(r, f, texts[k]);
-            continue;
         }
-        const int g = genreFromTcon(texts[k]);
-        r.genre = genre::isValid(g) ? g : genre::kDefault;
     }
 }
 
@@ -428,10 +704,8 @@ int genreFromTcon(std::string_view t) {
 
 std::vector<uint8_t> buildId3v2(const TagRecord& r, const TagChanges& changes) {
     std::vector<Id3v2RawFrame> frames;
-    for (size_t k = 0; k < kId3v2FrameCount; ++k) {
-        const std::string t = managedText(r, k);
-        if (!t.empty()) frames.push_back(id3v2::managedFrame(static_cast<Id3v2Frame>(k), t));
-    }
+    const std::string total = totalTracksChange(changes).value_or(std::string());
+    for (size_t k = 0; k < kId3v2FrameCount; ++k) appendManaged(frames, r, k, "eng", total);
     applyId3v2Changes(frames, changes);
     return assemble(frames);
 }
@@ -448,19 +722,43 @@ std::vector<uint8_t> buildId3v2(const TagRecord& r, const Id3v2Tag& old, std::sp
     if (r.comments.empty() && !sameValue(r, was, kComm))
         for (size_t i : m.commCandidates) managed[i] = true;
 
+    constexpr size_t kTrck = static_cast<size_t>(Id3v2Frame::TRCK);
+    const std::string oldTotal = numberAndTotal(m.texts[kTrck]).second;
+    const std::optional<std::string> newTotal = totalTracksChange(changes);
     std::vector<Id3v2RawFrame> out;
     for (size_t k = 0; k < kId3v2FrameCount; ++k) {
-        if (sameValue(r, was, k)) {
+        const bool totalChanged = k == kTrck && newTotal && *newTotal != oldTotal;
+        if (sameValue(r, was, k) && !totalChanged) {
             for (size_t i : m.members[k]) out.push_back(frames[i]);
             continue;
         }
-        const std::string t = managedText(r, k);
-        if (t.empty()) continue;
         const std::string language = k == kComm && !m.commLanguage.empty() ? m.commLanguage : std::string("eng");
-        out.push_back(id3v2::managedFrame(static_cast<Id3v2Frame>(k), t, language));
+        appendManaged(out, r, k, language, newTotal.value_or(oldTotal));
     }
-    for (size_t i = 0; i < frames.size(); ++i)
-        if (!managed[i]) out.push_back(frames[i]);
+    // "TXXX" frames earlier versions named by a map name ("ALBUMARTIST") go
+    // into the field's own frame in the place of the first of them (every
+    // value of them), unless the tag has that frame already. An original
+    // date stays where it is: version 2.3 keeps only its year.
+    TagChanges moved;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        if (managed[i]) continue;
+        out.push_back(frames[i]);
+        const auto content = id3v2::plainContent(frames[i]);
+        const auto u = content && frames[i].id == "TXXX" ? id3v2::readUserTextValues(*content) : std::nullopt;
+        const MappedField* mapped = u ? mappedField(u->description) : nullptr;
+        if (!mapped || mapped->property || mapped->id3v2.empty() || mapped->id3v2.starts_with("TXXX:") ||
+            mapped->id3v2 == "TDOR")
+            continue;
+        const bool own = std::any_of(frames.begin(), frames.end(), [&](const Id3v2RawFrame& f) {
+            const auto c = id3v2::plainContent(f);
+            return f.id != "TXXX" && c && holdsMapped(f, *c, *mapped);
+        });
+        if (own) continue;
+        auto same = std::find_if(moved.fields.begin(), moved.fields.end(),
+                                 [&](const FieldChange& c) { return c.name == mapped->name; });
+        if (same == moved.fields.end()) same = moved.fields.insert(moved.fields.end(), FieldChange(std::string(mapped->name), std::vector<std::string>{}));
+        same->values.insert(same->values.end(), u->values.begin(), u->values.end());
+    }
 
     // Tags stacked behind the first one (left there by writers that put a new
     // tag in front of one they could not read): their frames of kinds the
@@ -475,9 +773,26 @@ std::vector<uint8_t> buildId3v2(const TagRecord& r, const Id3v2Tag& old, std::sp
             out.push_back(std::move(f));
         }
     }
+    applyId3v2Changes(out, moved);
     applyId3v2Changes(out, changes);
     return assemble(out);
 }
+
+namespace {
+
+// A tag built by assemble() padded with zero bytes to 'total' bytes (at
+// least its own size), its header's size saying so.
+std::vector<uint8_t> id3v2PaddedTo(std::vector<uint8_t> tag, size_t total) {
+    const auto body = static_cast<uint32_t>(total - kId3v2HeaderSize);
+    tag.resize(total, 0);
+    tag[6] = static_cast<uint8_t>((body >> 21) & 0x7F);
+    tag[7] = static_cast<uint8_t>((body >> 14) & 0x7F);
+    tag[8] = static_cast<uint8_t>((body >> 7) & 0x7F);
+    tag[9] = static_cast<uint8_t>(body & 0x7F);
+    return tag;
+}
+
+}  // namespace
 
 std::error_code writeId3v2(const std::string& path, const TagRecord& record, const TagChanges& changes) {
     io::Reader in(path);
@@ -490,6 +805,8 @@ std::error_code writeId3v2(const std::string& path, const TagRecord& record, con
 
     // Every tag the file begins with is replaced.
     std::vector<Id3v2Tag> tags;
+    std::vector<uint8_t> first;  // the first tag as stored
+    bool firstHasFooter = false;
     uint64_t start = 0;
     while (tags.size() < kMaxStackedTags) {
         uint8_t b[kId3v2HeaderSize];
@@ -501,6 +818,10 @@ std::error_code writeId3v2(const std::string& path, const TagRecord& record, con
             return std::make_error_code(std::errc::io_error);
         auto tag = parseId3v2(bytes);
         if (!tag) break;
+        if (tags.empty()) {
+            first = std::move(bytes);
+            firstHasFooter = h->hasFooter();
+        }
         start += tag->totalSize;
         tags.push_back(std::move(*tag));
     }
@@ -508,6 +829,11 @@ std::error_code writeId3v2(const std::string& path, const TagRecord& record, con
                                          ? buildId3v2(record, changes)
                                          : buildId3v2(record, tags.front(), std::span(tags).subspan(1), changes);
     if (tag.empty()) return io::make_error_code(io::Error::TooLarge);
+
+    // One tag (no footer) with room for the new one: the new tag takes its
+    // place, padded to its size, in the file itself.
+    if (tags.size() == 1 && !firstHasFooter && tag.size() <= first.size())
+        return io::overwrite(path, in, 0, first, id3v2PaddedTo(tag, first.size()));
 
     io::Rewrite out(path);
     out.write(tag);

@@ -3,7 +3,7 @@
 //   auto tag = tags::readId3v2(path);          // nullopt: no ID3v2 tag
 //   if (tag) tag->applyTo(record);             // as GetAudioInformation takes it
 //   auto tag = tags::parseId3v2(bytes);        // the same over bytes in memory
-//   if (auto ec = tags::writeId3v2(path, record)) ...   // rebuilt through "path~"
+//   if (auto ec = tags::writeId3v2(path, record)) ...   // in place, or rebuilt through the safe replace
 //
 // Reading takes versions 2.2, 2.3 and 2.4: unsynchronisation (of the whole
 // tag, or of single 2.4 frames), extended headers, 2.4 syncsafe frame sizes
@@ -11,8 +11,9 @@
 // the three-letter frames of 2.2. Compressed or encrypted frames are kept but
 // not interpreted.
 //
-// Writing produces one version 2.3 tag without padding in place of every tag
-// the file begins with: the frames the object manages first, in their fixed
+// Writing produces one version 2.3 tag in place of every tag the file begins
+// with (written over a single tag that it fits, padded with zeros to that
+// tag's size; otherwise through the safe replace, without padding): the frames the object manages first, in their fixed
 // order, then every other frame of the old tag in its order, unchanged (frames
 // of a 2.2 or 2.4 tag turned into their 2.3 form). A managed field whose
 // value is what reading the file gives keeps its stored frames exactly; a
@@ -100,16 +101,20 @@ struct Id3v2Tag {
     std::vector<Id3v2RawFrame> frames;  // in their stored order
     // The managed fields as read (UTF-8): repeated frames and multiple
     // values joined with "; ", the comment with an empty description, the
-    // first value of "TCON". Empty when absent.
+    // first value of "TCON", the date of "TYER" and "TDAT" ("2021-06-01"; a
+    // version 2.4 tag's "TDRC" as it stands). Empty when absent.
     std::array<std::string, kId3v2FrameCount> texts;
+    // The same values apart, in order ("TCON": every genre).
+    std::array<std::vector<std::string>, kId3v2FrameCount> values;
 
     const std::string& text(Id3v2Frame f) const { return texts[static_cast<size_t>(f)]; }
     std::string& text(Id3v2Frame f) { return texts[static_cast<size_t>(f)]; }
 
-    // Fills every text, year, track and genre of record the way
-    // GetAudioInformation takes an MPEG file's ID3v2 tag (year and track from
-    // the leading number of "TYER" (or "TDRC") and "TRCK", genre from "TCON"
-    // with anything outside the table giving "Other").
+    // Fills every text, date, track and genre of record the way
+    // GetAudioInformation takes an MPEG file's ID3v2 tag: several values
+    // apart, the track from the leading number of "TRCK" ("3/12": 3), the
+    // genres as free text ("(17)" and "17" by the table: "Rock"; "(17)Rock"
+    // and "Klezmer" as they stand).
     void applyTo(TagRecord& record) const;
 
     // The frames in their version 2.3 form, in order: 2.2 identifiers turned
@@ -119,10 +124,15 @@ struct Id3v2Tag {
     // 2.2 frames without a 2.3 counterpart are left out.
     std::vector<Id3v2RawFrame> framesAsV23() const;
 
-    // The "TXXX" fields (named by their description, several values joined
-    // with "; ") and the "APIC" pictures (2.2 "PIC" included: "JPG" and
-    // "PNG" as image/jpeg and image/png), in their stored order. Compressed
-    // or encrypted frames are left out.
+    // The fields beyond the properties, one per value, in their stored order:
+    // the frames of the field map under their map names ("TPE2" as
+    // ALBUMARTIST, "TPOS" "1/2" as DISCNUMBER 1 and TOTALDISCS 2, the total
+    // of "TRCK" as TOTALTRACKS, "UFID" of http://musicbrainz.org as
+    // MUSICBRAINZ_TRACKID, "TXXX" "MusicBrainz Album Id" and the "TXXX"
+    // frames earlier versions named by map names as the mapped field), every
+    // other "TXXX" by its description; and the "APIC" pictures (2.2 "PIC"
+    // included: "JPG" and "PNG" as image/jpeg and image/png). Compressed or
+    // encrypted frames are left out.
     TagExtras extras() const;
 };
 
@@ -152,12 +162,18 @@ std::vector<uint8_t> buildId3v2(const TagRecord& record, const Id3v2Tag& old, st
                                 const TagChanges& changes = {});
 
 // The frames after applying 'changes' (see the top of this file) to version
-// 2.3 frames.
+// 2.3 frames: a change named by the field map writes its frame ("TPE2",
+// "TXXX" "MusicBrainz Album Id", "UFID", "USLT", the disc in "TPOS"),
+// several values NUL-separated, and removes the "TXXX" frames earlier
+// versions named by that map name; any other name is a "TXXX" description.
+// TOTALTRACKS is written with the track ("TRCK") by buildId3v2.
 void applyId3v2Changes(std::vector<Id3v2RawFrame>& frames, const TagChanges& changes);
 
-// Writes the record as the file's ID3v2 tag: the new tag and the file's bytes
-// after the tags it begins with go to "path~", which then replaces the file
-// (a symbolic link's target is rewritten; mode and owner kept). On any
+// Writes the record as the file's ID3v2 tag: over the one tag the file
+// begins with when the new one fits its place (padded with zeros to its
+// size; inode and links kept), else the new tag and the file's bytes after
+// the tags it begins with go to a temporary file that then replaces the
+// file (a symbolic link's target is rewritten; mode and owner kept). On any
 // failure the file is left as it was and the error returned.
 std::error_code writeId3v2(const std::string& path, const TagRecord& record, const TagChanges& changes = {});
 

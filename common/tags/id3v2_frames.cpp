@@ -274,20 +274,26 @@ std::vector<Id3v2RawFrame> fromV24(const std::vector<Id3v2RawFrame>& frames) {
         std::optional<Id3v2RawFrame> c = frameFromV24(original);
         if (!c) continue;
         const uint16_t status = c->flags & 0xE000;
+        // A time stamp goes into the frames of 2.3; one that holds more than
+        // they do ("2021-06", seconds) stays beside them as well.
         if (c->id == "TDRC" && plainV23(*c) && !hasTyer) {
             const auto values = textValues(view(c->body));
             if (!values.empty()) {
                 const Stamp t = parseStamp(values[0]);
                 out.push_back(textFrame("TYER", status, {t.year.empty() ? values[0] : t.year}));
                 hasTyer = true;
+                std::string held = t.year.empty() ? values[0] : t.year;
                 if (!t.day.empty() && !hasTdat) {
                     out.push_back(textFrame("TDAT", status, {t.day + t.month}));
                     hasTdat = true;
+                    held += "-" + t.month + "-" + t.day;
                 }
                 if (!t.minute.empty() && !hasTime) {
                     out.push_back(textFrame("TIME", status, {t.hour + t.minute}));
                     hasTime = true;
+                    held += "T" + t.hour + ":" + t.minute;
                 }
+                if (held != values[0] || values.size() > 1) out.push_back(std::move(*c));
                 continue;
             }
         }
@@ -296,6 +302,7 @@ std::vector<Id3v2RawFrame> fromV24(const std::vector<Id3v2RawFrame>& frames) {
             if (!values.empty() && !parseStamp(values[0]).year.empty()) {
                 out.push_back(textFrame("TORY", status, {parseStamp(values[0]).year}));
                 hasTory = true;
+                if (values[0] != parseStamp(values[0]).year || values.size() > 1) out.push_back(std::move(*c));
                 continue;
             }
         }
@@ -429,24 +436,39 @@ std::optional<Described> readUserUrl(std::string_view c) {
     return d;
 }
 
-std::optional<TagField> readUserText(std::string_view c) {
+std::optional<UserText> readUserTextValues(std::string_view c) {
     if (c.empty()) return std::nullopt;
     const auto enc = static_cast<uint8_t>(c[0]);
     bool bigEndian = enc == kUtf16Be;
     const Piece desc = nextString(c.substr(1), enc);
-    TagField field;
-    field.name = decodeString(desc.text, enc, bigEndian);
-    std::vector<std::string> values;
+    UserText u;
+    u.description = decodeString(desc.text, enc, bigEndian);
     std::string_view rest = desc.rest;
     while (!rest.empty()) {
         const Piece p = nextString(rest, enc);
-        values.push_back(decodeString(p.text, enc, bigEndian));
+        u.values.push_back(decodeString(p.text, enc, bigEndian));
         rest = p.rest;
     }
-    while (!values.empty() && values.back().empty()) values.pop_back();
-    for (size_t i = 0; i < values.size(); ++i) field.value += (i ? "; " : "") + values[i];
+    while (!u.values.empty() && u.values.back().empty()) u.values.pop_back();
+    return u;
+}
+
+std::optional<TagField> readUserText(std::string_view c) {
+    auto u = readUserTextValues(c);
+    if (!u) return std::nullopt;
+    TagField field;
+    field.name = std::move(u->description);
+    for (size_t i = 0; i < u->values.size(); ++i) field.value += (i ? "; " : "") + u->values[i];
     return field;
 }
+
+std::optional<FileId> readFileId(std::string_view c) {
+    const size_t z = c.find('\0');
+    if (z == std::string_view::npos) return std::nullopt;
+    return FileId{text::latin1ToUtf8(c.substr(0, z)), std::string(c.substr(z + 1))};
+}
+
+std::string readUrl(std::string_view c) { return decodeString(nextString(c, kLatin1).text, kLatin1); }
 
 std::optional<TagPicture> readPicture(std::string_view c) {
     if (c.empty()) return std::nullopt;
@@ -486,6 +508,51 @@ Id3v2RawFrame pictureFrame(const TagPicture& picture) {
     f.id = "APIC";
     f.body = bytes(c);
     f.body.insert(f.body.end(), picture.data.begin(), picture.data.end());
+    return f;
+}
+
+Id3v2RawFrame userTextFrame(std::string_view description, const std::vector<std::string>& values) {
+    bool latin = text::fitsLatin1(description);
+    for (const auto& v : values) latin = latin && text::fitsLatin1(v);
+    const uint8_t enc = latin ? kLatin1 : kUtf16;
+    std::string c(1, static_cast<char>(enc));
+    c += encodeString(description, enc) + terminator(enc);
+    for (size_t i = 0; i < values.size(); ++i) c += (i ? terminator(enc) : std::string()) + encodeString(values[i], enc);
+    Id3v2RawFrame f;
+    f.id = "TXXX";
+    f.body = bytes(c);
+    return f;
+}
+
+Id3v2RawFrame textValuesFrame(std::string_view id, const std::vector<std::string>& values) {
+    return textFrame(id, 0, values);
+}
+
+Id3v2RawFrame describedFrame(std::string_view id, std::string_view utf8, std::string_view language) {
+    const uint8_t enc = text::fitsLatin1(utf8) ? kLatin1 : kUtf16;
+    std::string c(1, static_cast<char>(enc));
+    std::string lang(language.substr(0, 3));
+    lang.resize(3, ' ');
+    c += lang;
+    c += encodeString("", enc) + terminator(enc);  // empty description
+    c += encodeString(utf8, enc);
+    Id3v2RawFrame f;
+    f.id = std::string(id);
+    f.body = bytes(c);
+    return f;
+}
+
+Id3v2RawFrame fileIdFrame(std::string_view owner, std::string_view identifier) {
+    Id3v2RawFrame f;
+    f.id = "UFID";
+    f.body = bytes(text::utf8ToLatin1(owner) + std::string(1, '\0') + std::string(identifier));
+    return f;
+}
+
+Id3v2RawFrame urlFrame(std::string_view id, std::string_view url) {
+    Id3v2RawFrame f;
+    f.id = std::string(id);
+    f.body = bytes(text::utf8ToLatin1(url));
     return f;
 }
 

@@ -61,6 +61,20 @@ std::optional<Described> readUserUrl(std::string_view content);
 // A user text frame ("TXXX"): its description and its values joined with
 // "; " (UTF-8). nullopt for content without an encoding byte.
 std::optional<TagField> readUserText(std::string_view content);
+// The same with the values apart (NUL-separated in the frame).
+struct UserText {
+    std::string description;
+    std::vector<std::string> values;
+};
+std::optional<UserText> readUserTextValues(std::string_view content);
+// A unique file identifier ("UFID"): the owner, then the identifier's bytes.
+struct FileId {
+    std::string owner;
+    std::string identifier;
+};
+std::optional<FileId> readFileId(std::string_view content);
+// A URL frame ("WOAR", "WCOM", ...; not "WXXX"): the address, ISO-8859-1.
+std::string readUrl(std::string_view content);
 // A picture frame ("APIC" in its 2.3 form): picture type, MIME type,
 // description and the image bytes. nullopt for content cut short before the
 // image data.
@@ -69,6 +83,15 @@ std::optional<TagPicture> readPicture(std::string_view content);
 // A version 2.3 "TXXX" frame (ISO-8859-1 when description and value fit,
 // else UTF-16 with byte-order mark).
 Id3v2RawFrame userTextFrame(std::string_view description, std::string_view value);
+// The same with several values, NUL-separated.
+Id3v2RawFrame userTextFrame(std::string_view description, const std::vector<std::string>& values);
+// A text frame ("TPE2") of several values, NUL-separated: ISO-8859-1 when all
+// fit, else UTF-16 with byte-order mark.
+Id3v2RawFrame textValuesFrame(std::string_view id, const std::vector<std::string>& values);
+// A comment-like frame ("COMM", "USLT") with an empty description.
+Id3v2RawFrame describedFrame(std::string_view id, std::string_view utf8, std::string_view language = "eng");
+Id3v2RawFrame fileIdFrame(std::string_view owner, std::string_view identifier);
+Id3v2RawFrame urlFrame(std::string_view id, std::string_view url);
 // A version 2.3 "APIC" frame of a picture (MIME type as ISO-8859-1,
 // description encoded as for "TXXX").
 Id3v2RawFrame pictureFrame(const TagPicture& picture);

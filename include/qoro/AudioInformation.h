@@ -43,6 +43,9 @@ inline constexpr IID IID_IAudioInformation = {
 // {6B1F0C2E-5D4A-4E8B-9C37-2F81A0D6E913}
 inline constexpr IID IID_IAudioInformation2 = {
     0x6b1f0c2e, 0x5d4a, 0x4e8b, {0x9c, 0x37, 0x2f, 0x81, 0xa0, 0xd6, 0xe9, 0x13}};
+// {A3C1E5F2-7B64-4D0A-9E18-5C2D7F40B6A1}
+inline constexpr IID IID_IAudioInformation3 = {
+    0xa3c1e5f2, 0x7b64, 0x4d0a, {0x9e, 0x18, 0x5c, 0x2d, 0x7f, 0x40, 0xb6, 0xa1}};
 // {8E9509FF-BEF3-4D88-B520-493C4CD3B465}
 inline constexpr IID DIID__IAudioInformationEvents = {
     0x8e9509ff, 0xbef3, 0x4d88, {0xb5, 0x20, 0x49, 0x3c, 0x4c, 0xd3, 0xb4, 0x65}};
@@ -118,6 +121,9 @@ inline constexpr DISPID SetField = 61;
 inline constexpr DISPID GetFieldNames = 62;
 inline constexpr DISPID GetPicture = 63;
 inline constexpr DISPID SetPicture = 64;
+// IAudioInformation3
+inline constexpr DISPID GetFieldValues = 65;
+inline constexpr DISPID SetFieldValues = 66;
 }  // namespace qoro::dispid::AudioInformation
 
 struct IAudioInformation : public IDispatch {
@@ -228,6 +234,28 @@ struct IAudioInformation2 : public IAudioInformation {
     // Data: a SAFEARRAY of VT_UI1 (or a VARIANT holding one); an empty array or
     // VT_EMPTY removes the pictures of that kind.
     virtual HRESULT SetPicture(SHORT Kind, BSTR MimeType, VARIANT Data) = 0;
+};
+
+// The fields of every tag format under one set of names, after MusicBrainz
+// Picard's tag mapping: "ALBUMARTIST" is an MP3's "TPE2" frame, a FLAC's
+// ALBUMARTIST comment and a Musepack file's "Album Artist" item;
+// "MUSICBRAINZ_ALBUMID" is "TXXX:MusicBrainz Album Id" in an MP3. The
+// property fields have map names too (TITLE, ARTIST, ALBUM, COMMENT,
+// COPYRIGHT, COMPOSER, URL, ENCODEDBY, DATE, GENRE, TRACKNUMBER), and so have
+// the totals (TOTALTRACKS, TOTALDISCS) a "3/12" holds. Through IAudioInformation3
+// (and IAudioInformation2, whose members it has) GetField, SetField and
+// GetFieldNames take map names for mapped fields (in any letter case) and a
+// format's own names for the rest; GetFieldNames gives the map name of every
+// mapped field the file holds beyond the properties. Several values of one
+// field stay apart: an ID3v2 or APEv2 item holds them separated by NUL,
+// Vorbis comments repeat the name.
+struct IAudioInformation3 : public IAudioInformation2 {
+    // [out, retval] a SAFEARRAY of VT_BSTR in a VARIANT: the field's values
+    // in order (none when the file has no such field).
+    virtual HRESULT GetFieldValues(BSTR Name, VARIANT* Values) = 0;
+    // Values: a SAFEARRAY of VT_BSTR (or a VARIANT holding one); an empty
+    // array or VT_EMPTY removes the field.
+    virtual HRESULT SetFieldValues(BSTR Name, VARIANT Values) = 0;
 };
 
 namespace qoro::dispid::AudioInformationFormats {

@@ -2,11 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
+#include <sstream>
 
 #include "fixtures.h"
 #include "io/file_rewrite.h"
 #include "mpc/mpc_stream.h"
 #include "readers/readers.h"
+#include "tags/fields.h"
+#include "tags/id3v1.h"
 
 namespace qoro::audioinfo {
 namespace {
@@ -74,7 +78,8 @@ TEST(MpcReader, FactsDescriptionAndDuration) {
     writeBytes(dir / "a.mpc", b);
     Facts f;
     tags::TagRecord t;
-    ASSERT_TRUE(readMpc(dir / "a.mpc", f, t));
+    tags::TagExtras x;
+    ASSERT_TRUE(readMpc(dir / "a.mpc", f, t, x));
     EXPECT_EQ(f.duration, 261224);
     EXPECT_EQ(f.frequency, 44100);
     EXPECT_EQ(f.channels, 2);
@@ -85,36 +90,160 @@ TEST(MpcReader, FactsDescriptionAndDuration) {
     EXPECT_EQ(f.description, "MPEG Plus SV-7 standard 44,100 kHz; 44100; " + std::to_string(kbps) + " Kbps; VBR");
 }
 
-TEST(MpcReader, Id3v1TagWrittenOnceAndReadBack) {
-    TempDir dir;
-    const auto path = dir / "c.mpc";
-    fs::copy_file(testdata("mpc/click.mpc"), path);
-    const auto size = fs::file_size(path);
-    tags::TagRecord t;
-    t.title = "Café";
-    t.artist = "Someone";
-    t.comments = "note";
-    t.year = 2004;
-    t.genre = 17;
-    ASSERT_FALSE(writeMpcTag(path, t));
-    ASSERT_FALSE(writeMpcTag(path, t));
-    EXPECT_EQ(fs::file_size(path), size + 128);
+// mutagen's reading of a file's APEv2 tag: "key=value" per text value,
+// "key=<n bytes>" for other items; "none" without a tag.
+constexpr const char* kMutagenApe = R"(
+import sys, mutagen.apev2 as a
+try: t = a.APEv2(sys.argv[1])
+except a.error: print('none'); sys.exit()
+for k, v in t.items():
+    for x in (list(v) if v.kind == a.TEXT else ['<%d bytes>' % len(v.value)]): print('%s=%s' % (k, x))
+)";
+
+std::string mutagenApe(const fs::path& file) { return python(kMutagenApe, {file.string()}).output; }
+
+// The APEv2 tag's size by its footer, header included (read here, apart
+// from the code under test); 0 without one.
+uint64_t apeSize(const std::vector<uint8_t>& b, uint64_t end) {
+    if (end < 32 || std::memcmp(&b[end - 32], "APETAGEX", 8) != 0) return 0;
+    uint32_t size = 0, flags = 0;
+    std::memcpy(&size, &b[end - 20], 4);
+    std::memcpy(&flags, &b[end - 12], 4);
+    return size + ((flags >> 31) ? 32 : 0);
+}
+
+TEST(MpcTags, ReadAsMutagenReads) {
+    QORO_REQUIRE_MUTAGEN();
+    const auto file = testdata("mpc/full-tagged.mpc");
     Facts f;
-    tags::TagRecord back;
-    ASSERT_TRUE(readMpc(path, f, back));
-    EXPECT_EQ(back.title, "Café");
-    EXPECT_EQ(back.artist, "Someone");
-    EXPECT_EQ(back.comments, "note");
-    EXPECT_EQ(back.year, 2004);
-    EXPECT_EQ(back.genre, 17);
-    EXPECT_EQ(f.size, static_cast<int32_t>(size + 128));
-    EXPECT_EQ(f.duration, 78);
+    tags::TagRecord t;
+    tags::TagExtras x;
+    ASSERT_TRUE(readMpc(file, f, t, x));
+    // mutagen's first value of each key, and what was read here by the same names.
+    std::map<std::string, std::string> m, here;
+    std::istringstream lines(mutagenApe(file));
+    for (std::string line; std::getline(lines, line);)
+        m.emplace(line.substr(0, line.find('=')), line.substr(line.find('=') + 1));
+    for (const tags::TagField& field : x.fields) here.emplace(field.name, field.value);
+    const std::pair<std::string, std::string> properties[] = {
+        {"Title", t.title},       {"Artist", t.artist},
+        {"Album", t.album},       {"Comment", t.comments},
+        {"Composer", t.composer}, {"Genre", t.genreText},
+        {"year", t.date},         {"Track", "0" + std::to_string(t.track) + "/" + here["TOTALTRACKS"]}};
+    for (const auto& [key, value] : properties) EXPECT_EQ(m[key], value) << key;
+    // Beyond the properties: map names, and other keys as stored.
+    const std::pair<const char*, const char*> mapped[] = {{"MUSICBRAINZ_TRACKID", "musicbrainz_trackid"},
+                                                          {"DISCNUMBER", "disc"},
+                                                          {"TOTALDISCS", "disctotal"},
+                                                          {"LYRICS", "lyrics"},
+                                                          {"publisher", "publisher"}};
+    for (const auto& [name, key] : mapped) EXPECT_EQ(here[name], m[key]) << name;
+    // The rate is the stream's, without the tag at its end.
+    const auto bytes = readBytes(file);
+    const double ms = 39 * 1152 / 44.1;
+    EXPECT_EQ(f.bitrate, static_cast<int>(double(bytes.size() - apeSize(bytes, bytes.size())) * 8 / ms));
+    EXPECT_EQ(f.size, static_cast<int32_t>(bytes.size()));
+}
+
+// Written over each tail a file may have: APEv2 only, read back here and by
+// mutagen; an ID3v1 tag the file has stays last with the new values, none
+// is added; a Lyrics3 tag stays between; the audio stays as it was.
+TEST(MpcTags, WrittenAsApeReadAlikeByMutagen) {
+    QORO_REQUIRE_MUTAGEN();
+    TempDir dir;
+    const auto audio = readBytes(testdata("mpc/click.mpc"));
+    std::vector<uint8_t> id3v1(128, 0);
+    std::memcpy(id3v1.data(), "TAGOld title", 12);
+    id3v1[127] = 255;
+    const std::string lyrics = "LYRICSBEGININD0000210000021LYRICS200";
+    struct Case {
+        const char* name;
+        bool mutagenApe, lyrics3, id3v1;
+    };
+    for (const Case& c : {Case{"bare", false, false, false}, Case{"ID3v1", false, false, true},
+                          Case{"mutagen APEv2, Lyrics3, ID3v1", true, true, true}}) {
+        SCOPED_TRACE(c.name);
+        const auto path = dir / "c.mpc";
+        writeBytes(path, audio);
+        if (c.mutagenApe) {
+            ASSERT_EQ(
+                python("import sys, mutagen.apev2 as a\nt = a.APEv2()\nt['Title'] = 'Old'\n"
+                       "t['Blob'] = a.APEValue(b'\\x00\\x01', a.BINARY)\nt['Custom'] = 'kept'\nt.save(sys.argv[1])",
+                       {path.string()})
+                    .exitCode,
+                0);
+        }
+        auto file = readBytes(path);
+        if (c.lyrics3) file.insert(file.end(), lyrics.begin(), lyrics.end());
+        if (c.id3v1) file.insert(file.end(), id3v1.begin(), id3v1.end());
+        writeBytes(path, file);
+
+        tags::TagRecord t;
+        tags::TagExtras x;
+        Facts f;
+        ASSERT_TRUE(readMpc(path, f, t, x));
+        EXPECT_EQ(t.title, c.mutagenApe ? "Old" : c.id3v1 ? "Old title" : "");
+        tags::setFieldValues(t, tags::Field::Title, {"Café"});
+        tags::setFieldValues(t, tags::Field::Artist, {"One", "Two"});
+        tags::setFieldText(t, tags::Field::Year, "2004-05-06");
+        t.track = 3;
+        tags::TagChanges changes;
+        changes.fields = {{"TOTALTRACKS", "12"}, {"ALBUMARTIST", "Band"}};
+        changes.pictures = {tags::TagPicture{3, "image/jpeg", "", {0xFF, 0xD8, 0xFF, 0xE0}}};
+        ASSERT_FALSE(writeMpcTag(path, t, changes));
+        const auto once = readBytes(path);
+        ASSERT_FALSE(writeMpcTag(path, t, changes));
+        EXPECT_EQ(readBytes(path), once);
+
+        const std::string m = mutagenApe(path);
+        for (const char* line : {"Title=Café\n", "Artist=One\nArtist=Two\n", "Year=2004-05-06\n", "Track=3/12\n",
+                                 "Album Artist=Band\n", "Cover Art (Front)=<14 bytes>\n"})
+            EXPECT_NE(m.find(line), std::string::npos) << line << m;
+        EXPECT_EQ(m.find("Genre"), std::string::npos) << m;  // none was held: none is written
+        if (c.mutagenApe) {                                  // the other items kept, the changed one in its place
+            EXPECT_NE(m.find("Blob=<2 bytes>\nTitle=Café\nCustom=kept\n"), std::string::npos) << m;
+        }
+        // The audio, then the tags in their order.
+        ASSERT_GE(once.size(), audio.size());
+        EXPECT_TRUE(std::equal(audio.begin(), audio.end(), once.begin()));
+        uint64_t end = once.size();
+        const bool endsWithId3v1 = std::memcmp(&once[end - 128], "TAG", 3) == 0;
+        EXPECT_EQ(endsWithId3v1, c.id3v1);
+        if (c.id3v1) {
+            const auto v1 = tags::readId3v1(path.string(), tags::Id3v1Reading::MpegPlus);
+            ASSERT_TRUE(v1);
+            EXPECT_EQ(v1->title, "Café");
+            EXPECT_EQ(v1->year, 2004);
+            EXPECT_EQ(v1->track, 3);
+            end -= 128;
+        }
+        if (c.lyrics3) {
+            EXPECT_EQ(std::string(once.end() - 128 - lyrics.size(), once.end() - 128), lyrics);
+            end -= lyrics.size();
+        }
+        EXPECT_EQ(end - apeSize(once, end), audio.size());
+
+        ASSERT_TRUE(readMpc(path, f, t, x));
+        EXPECT_EQ(f.duration, 78);
+    }
     // Not an MPEG Plus stream: nothing written, and the caller is told.
+    tags::TagRecord t;
+    t.title = "x";
     writeBytes(dir / "x.mpc", std::vector<uint8_t>(300, 1));
-    EXPECT_EQ(writeMpcTag(dir / "x.mpc", t), io::make_error_code(io::Error::Damaged));
+    EXPECT_EQ(writeMpcTag(dir / "x.mpc", t, {}), io::make_error_code(io::Error::Damaged));
     EXPECT_EQ(fs::file_size(dir / "x.mpc"), 300u);
-    EXPECT_EQ(writeMpcTag(dir / "gone.mpc", t), std::errc::no_such_file_or_directory);
+    EXPECT_EQ(writeMpcTag(dir / "gone.mpc", t, {}), std::errc::no_such_file_or_directory);
     EXPECT_FALSE(fs::exists(dir / "gone.mpc"));
+    // A damaged APEv2 tag is left as it is.
+    auto damaged = readBytes(testdata("mpc/full-tagged.mpc"));
+    damaged[damaged.size() - 16] += 1;  // one item more than the tag holds
+    writeBytes(dir / "d.mpc", damaged);
+    tags::TagRecord r;
+    tags::TagExtras rx;
+    Facts f;
+    ASSERT_TRUE(readMpc(dir / "d.mpc", f, r, rx));
+    EXPECT_EQ(writeMpcTag(dir / "d.mpc", t, {}), io::make_error_code(io::Error::Damaged));
+    EXPECT_EQ(readBytes(dir / "d.mpc"), damaged);
 }
 
 TEST(MpcReader, Id3v2TagsInFrontOfTheStream) {
@@ -141,11 +270,13 @@ TEST(MpcReader, Id3v2TagsInFrontOfTheStream) {
     EXPECT_EQ(probeMpc(dir / "t.mpc"), 1);
     Facts fa, fb;
     tags::TagRecord ta, tb;
-    ASSERT_TRUE(readMpc(testdata("mpc/full-tagged.mpc"), fa, ta));
-    ASSERT_TRUE(readMpc(dir / "t.mpc", fb, tb));
+    tags::TagExtras xa, xb;
+    ASSERT_TRUE(readMpc(testdata("mpc/full-tagged.mpc"), fa, ta, xa));
+    ASSERT_TRUE(readMpc(dir / "t.mpc", fb, tb, xb));
     EXPECT_EQ(fb.description, fa.description);
     EXPECT_EQ(fb.duration, fa.duration);
     EXPECT_EQ(tb, ta);
+    EXPECT_EQ(xb, xa);
     // A tag that claims more than the file holds is no tag: no stream either.
     tagged[7] = 0x7F;
     writeBytes(dir / "u.mpc", tagged);

@@ -116,7 +116,7 @@ TEST(FlacReader, TagsFieldsAndPicturesAsMetaflacWroteThem) {
     EXPECT_EQ(r.tags.track, 4);
     EXPECT_EQ(r.tags.year, 2002);
     EXPECT_EQ(r.extras.fields,
-              (std::vector<tags::TagField>{{"MOOD", "calm"}, {"REPLAYGAIN_TRACK_GAIN", "-3.20"}}));
+              (std::vector<tags::TagField>{{"MOOD", "calm"}, {"REPLAYGAIN_TRACK_GAIN", "-3.20"}, {"TOTALTRACKS", "9"}}));
     ASSERT_EQ(r.extras.pictures.size(), 2u);
     EXPECT_EQ(r.extras.pictures[0], (tags::TagPicture{3, "image/png", "Front cover", readBytes(png)}));
     EXPECT_EQ(r.extras.pictures[1], (tags::TagPicture{4, "image/jpeg", "", readBytes(jpg)}));

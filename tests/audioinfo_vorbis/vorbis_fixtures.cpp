@@ -1,5 +1,7 @@
 #include "vorbis_fixtures.h"
 
+#include "tags/fields.h"
+
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -133,6 +135,11 @@ std::vector<std::string> lines(const std::string& text) {
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) out.push_back(line);
     return out;
+}
+
+std::string mapName(const std::string& name) {
+    const tags::MappedField* m = tags::mappedField(name);
+    return m && !m->property ? std::string(m->name) : name;
 }
 
 }  // namespace qoro::test::vfix

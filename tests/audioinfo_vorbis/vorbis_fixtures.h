@@ -53,4 +53,8 @@ Read readWith(Reader reader, const fs::path& file) {
 // The lines of a text.
 std::vector<std::string> lines(const std::string& text);
 
+// The name a field of this comment name is listed by: its map name when the
+// field map has it ("mood": "MOOD"), else as it stands.
+std::string mapName(const std::string& name);
+
 }  // namespace qoro::test::vfix

@@ -139,7 +139,7 @@ TEST(RichTagChanges, CommentGenreAndArtistAreWrittenAnewAlone) {
     fs::copy_file(original, file);
     tags::TagRecord r = readRecord(file);
     r.comments = "Neuer Kommentar ü";
-    r.genre = 17;
+    tags::setGenreIndex(r, 17);
     r.artist = "Solo";
     ASSERT_FALSE(tags::writeId3v2(file.string(), r));
     const std::string report = id3::mutagenDiff(original, file);
@@ -150,7 +150,8 @@ TEST(RichTagChanges, CommentGenreAndArtistAreWrittenAnewAlone) {
               "COMM(lang='eng', desc='', text=['Neuer Kommentar ü'])");
     EXPECT_EQ(diff[1], "DIFF TCON: TCON(text=['Chillwave']) | TCON(text=['Rock'])");  // mutagen's reading of "(17)Rock"
     EXPECT_EQ(diff[2], "DIFF TPE1: TPE1(text=['Artist One', 'Artist Twö']) | TPE1(text=['Solo'])");
-    EXPECT_EQ(readRecord(file), r);
+    const tags::TagRecord back = readRecord(file);
+    for (const auto& f : tags::kFields) EXPECT_EQ(tags::fieldText(back, f.field), tags::fieldText(r, f.field)) << f.name;
     // The other comments are there as they were.
     EXPECT_EQ(id3::mutagenFrame(file, "COMM::deu"), "['Deutscher Kommentar ä']");
     EXPECT_EQ(id3::mutagenFrame(file, "COMM:iTunNORM:eng"), "[' 00000A2B 00000B3C 00001234 00002345']");

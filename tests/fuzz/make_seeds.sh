@@ -276,6 +276,39 @@ open(os.path.join(out, 'id3v24_footer.id3'), 'wb').write(
     b'ID3\x04\x00\x10' + syncsafe(len(body)) + body + b'3DI\x04\x00\x10' + syncsafe(len(body)))
 EOF
 
+# apev2_fuzz: files ending with tags: a Musepack file's APEv2 tag, mutagen's
+# (several values, covers, binary and link items) before Lyrics3 v2 and
+# ID3v1, a version 1000 tag without header, Lyrics3 v1.
+$py - "$seeds/apev2_fuzz" "$data/mpc/full-tagged.mpc" <<'EOF'
+import os, struct, sys, mutagen.apev2 as a
+out = sys.argv[1]
+os.makedirs(out, exist_ok=True)
+b = open(sys.argv[2], 'rb').read()
+open(os.path.join(out, 'mpc_tail.bin'), 'wb').write(b[-1000:])
+id3v1 = b'TAG' + b'Title'.ljust(30, b'\0') + b'\0' * 94 + b'\xff'
+def lyrics2(text):
+    body = b'LYRICSBEGIN' + b'IND00002' + b'10' + b'LYR' + b'%05d' % len(text) + text
+    return body + b'%06d' % len(body) + b'LYRICS200'
+p = os.path.join(out, 'mutagen_lyrics3_id3v1.bin')
+open(p, 'wb').write(b'\x55' * 64)
+t = a.APEv2()
+t['Title'] = ['One', 'Two']
+t['Track'] = '3/12'
+t['Disc'] = '1/2'
+t['Year'] = '2021-06-01'
+t['MUSICBRAINZ_ALBUMID'] = '9e873859-8aa4-4790-b985-5a953e8ef628'
+t['Blob'] = a.APEValue(b'\x00\x01', a.BINARY)
+t['Homepage'] = a.APEValue('http://example.org/', a.EXTERNAL)
+t['Cover Art (Front)'] = a.APEValue(b'f.png\x00\x89PNG\r\n\x1a\n', a.BINARY)
+t.save(p)
+open(p, 'ab').write(lyrics2(b'la la') + id3v1)
+item = lambda key, value: struct.pack('<II', len(value), 0) + key + b'\0' + value
+items = item(b'Artist', b'Old') + item(b'DATE', b'1999')
+footer = b'APETAGEX' + struct.pack('<IIII', 1000, len(items) + 32, 2, 0) + b'\0' * 8
+open(os.path.join(out, 'v1000_id3v1.bin'), 'wb').write(b'\x55' * 32 + items + footer + id3v1)
+open(os.path.join(out, 'lyrics3v1_id3v1.bin'), 'wb').write(b'\x55' * 32 + b'LYRICSBEGINwordsLYRICSEND' + id3v1)
+EOF
+
 # audiofile_fuzz: byte 0 the format type (0 WAV, 1 MP3, 2 VOX, 3 RAW, 4 G.726,
 # 5 Ogg, 6 G.721, 7 G.723, 8 AVI, 9 MPEG Plus, 10 speech), byte 1 the
 # variant (raw compression, G.72x bits, rate), byte 2 the array format.

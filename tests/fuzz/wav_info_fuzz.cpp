@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     tags::TagRecord want = record;
     want.title = "Fuzzed title";
     if (size % 3 == 0) want.artist.clear();
-    if (size % 5 == 0) want.year = 1999;
+    if (size % 5 == 0) tags::setYear(want, 1999);
     tags::CueList wantCues = cues;
     if (size % 2 == 0) wantCues.insert({.position = 7, .label = "seven"});
     tags::TagChanges changes;

@@ -12,32 +12,24 @@
         track number (before any "/"), and the SHA-256 of the front cover
         ("-" when there is none), separated by tabs
     library_tags.py fields FILE
-        the text fields beyond title, artist, album and track, one
-        "NAME=value" line each, sorted: an MP3's TXXX frames by description,
-        the other comments of a FLAC, Ogg Vorbis or Opus file (names in upper
-        case; ENCODER and pictures left out)
+        the text fields beyond title, artist, album and track number, one
+        "NAME=value" line each, sorted, by the names of mapped_tags.py: the
+        map names of mapped fields (an MP3's TPE2 is ALBUMARTIST), an MP3's
+        other TXXX frames as "TXXX:description", the other comments of a
+        FLAC, Ogg Vorbis or Opus file in upper case (ENCODER and pictures
+        left out)
 """
 import base64
 import hashlib
 import sys
 
 from mutagen import id3
-from mutagen.flac import FLAC, Picture
-from mutagen.oggopus import OggOpus
-from mutagen.oggvorbis import OggVorbis
+from mutagen.flac import Picture
 
-CORE = {"title", "artist", "album", "tracknumber", "metadata_block_picture", "encoder"}
+import mapped_tags
+from mapped_tags import vorbis_file
 
-
-def vorbis_file(path):
-    lower = path.lower()
-    if lower.endswith(".flac"):
-        return FLAC(path)
-    if lower.endswith(".opus"):
-        return OggOpus(path)
-    if lower.endswith(".ogg"):
-        return OggVorbis(path)
-    return None
+CORE = {"TITLE", "ARTIST", "ALBUM", "TRACKNUMBER", "ENCODER"}
 
 
 def tag_mp3(path, title, artist, album, track, cover=None):
@@ -70,46 +62,15 @@ def first(values):
 
 
 def read(path):
-    title = artist = album = track = ""
-    cover = None
-    vorbis = vorbis_file(path)
-    if vorbis is not None:
-        title, artist, album = (first(vorbis.get(k, [])) for k in ("title", "artist", "album"))
-        track = first(vorbis.get("tracknumber", []))
-        for value in vorbis.get("metadata_block_picture", []):
-            pic = Picture(base64.b64decode(value))
-            if pic.type == 3:
-                cover = pic.data
-        for pic in getattr(vorbis, "pictures", []):
-            if pic.type == 3:
-                cover = pic.data
-    else:
-        try:
-            tags = id3.ID3(path)
-        except id3.ID3NoHeaderError:
-            tags = {}
-        def text(frame):
-            return first(tags[frame].text) if frame in tags else ""
-        title, artist, album, track = text("TIT2"), text("TPE1"), text("TALB"), text("TRCK")
-        for frame in (tags.values() if tags else []):
-            if isinstance(frame, id3.APIC) and frame.type == 3:
-                cover = frame.data
-    track = track.split("/")[0]
+    found, cover = mapped_tags.read(path)
+    texts = [first(found.get(name, [])) for name in ("TITLE", "ARTIST", "ALBUM", "TRACKNUMBER")]
     digest = hashlib.sha256(cover).hexdigest() if cover is not None else "-"
-    return "\t".join([title, artist, album, track, digest])
+    return "\t".join(texts + [digest])
 
 
 def fields(path):
-    lines = []
-    vorbis = vorbis_file(path)
-    if vorbis is not None:
-        for key, values in (vorbis.tags or {}).as_dict().items():
-            if key.lower() not in CORE:
-                lines += [key.upper() + "=" + v for v in values]
-    else:
-        for frame in id3.ID3(path).getall("TXXX"):
-            lines += [frame.desc + "=" + str(v) for v in frame.text]
-    return sorted(lines)
+    found, _ = mapped_tags.read(path)
+    return sorted(name + "=" + v for name, values in found.items() if name not in CORE for v in values)
 
 
 if __name__ == "__main__":

@@ -224,9 +224,10 @@ TEST_F(QoroCliLibrary, TreeOfMixedSourcesBecomesAMirroredTreeOfMp3sWithTagsAndCo
     EXPECT_EQ(read(dir / "out/Artist A/Album 1/01 Deep.mp3"), "Deep Title\tWav Artist\tWav Album\t7\t-");
     EXPECT_EQ(read(dir / "out/Artist A/Album 1/05 Plain.mp3"), "\t\t\t\t-");
 
-    // Fields beyond those travel as TXXX frames: the MP3's own, and the FLAC
-    // and Opus files' comments (opusenc's ENCODER stays behind).
-    EXPECT_EQ(fields(dir / "out/Artist B/02 Lame.mp3"), "CATALOG=QX-0042\n");
+    // Fields beyond those travel in the frames the map gives them (FLAC and
+    // Opus comments into TPE2 and UFID; opusenc's ENCODER stays behind), the
+    // MP3's own TXXX frame as it was and its track total in TRCK.
+    EXPECT_EQ(fields(dir / "out/Artist B/02 Lame.mp3"), "TOTALTRACKS=12\nTXXX:CATALOG=QX-0042\n");
     EXPECT_EQ(fields(dir / "out/Artist C/06 Flac.mp3"), fields(src() / "Artist C/06 Flac.flac"));
     EXPECT_EQ(fields(src() / "Artist C/06 Flac.flac"),
               "ALBUMARTIST=Various Artists\nMUSICBRAINZ_TRACKID=0b1f4e9e-93f1-4b4e-9d0e-4f6c3d7c2a11\n");
@@ -271,7 +272,7 @@ TEST_F(QoroCliLibrary, InfoListsTheOtherFieldsAndTheFrontCover) {
     EXPECT_EQ(r.output,
               "[('ALBUMARTIST', 'Various Artists'), ('MUSICBRAINZ_TRACKID', '0b1f4e9e-93f1-4b4e-9d0e-4f6c3d7c2a11')] "
               "{'mimeType': 'image/png', 'bytes': 6000}\n"
-              "[('CATALOG', 'QX-0042')] {'mimeType': 'image/jpeg', 'bytes': 5000}\n"
+              "[('TOTALTRACKS', '12'), ('CATALOG', 'QX-0042')] {'mimeType': 'image/jpeg', 'bytes': 5000}\n"
               "[] None\n");
 }
 

@@ -417,5 +417,51 @@ TEST(Rewrite, KeepsTheUsersBackupAndRefusesReadOnlyFiles) {
     EXPECT_EQ(names(own), std::vector<std::string>{"ro.flac"});
 }
 
+// io::overwrite changes the file itself (inode, hard links, a symbolic link
+// kept), and only when the file is still the one read, as long as it was and
+// holding the bytes the new ones were made from.
+TEST(Overwrite, ChangesOnlyTheFileThatWasRead) {
+    t::TempDir dir;
+    const fs::path song = dir / "song.mp3", link = dir / "link.mp3", hard = dir / "hard.mp3";
+    const std::string newHead = "0123XY6789";
+    auto bytes = [](std::string_view s) { return std::span(reinterpret_cast<const uint8_t*>(s.data()), s.size()); };
+    struct Case {
+        const char* what;
+        std::function<void()> meanwhile;  // done between reading and writing
+        std::string result;               // what the name then holds
+        std::error_code ec;
+    };
+    const Case cases[] = {
+        {"nothing", [] {}, "0123XY6789 audio", {}},
+        {"grown", [&] { spit(song, "0123456789 audio+"); }, "0123456789 audio+", io::Error::Changed},
+        {"other bytes", [&] { spit(song, "0123456780 audio"); }, "0123456780 audio", io::Error::Changed},
+        {"another file",
+         [&] {
+             spit(dir / "new", "0123456789 audio");
+             fs::rename(dir / "new", song);
+         },
+         "0123456789 audio", io::Error::Changed},
+    };
+    for (const Case& c : cases) {
+        std::error_code ignored;
+        fs::remove(hard, ignored);
+        fs::remove(link, ignored);
+        spit(song, "0123456789 audio");
+        fs::create_hard_link(song, hard);
+        fs::create_symlink("song.mp3", link);
+        const ino_t inode = statOf(song).st_ino;
+        io::Reader in(link);
+        c.meanwhile();
+        EXPECT_EQ(io::overwrite(link, in, 0, bytes("0123456789"), bytes(newHead)), c.ec) << c.what;
+        EXPECT_EQ(slurp(song), c.result) << c.what;
+        EXPECT_TRUE(fs::is_symlink(link)) << c.what;
+        if (!c.ec) {
+            EXPECT_EQ(statOf(song).st_ino, inode);
+            EXPECT_EQ(slurp(hard), c.result);
+        }
+    }
+    EXPECT_EQ(names(dir.path()), (std::vector<std::string>{"hard.mp3", "link.mp3", "song.mp3"}));
+}
+
 }  // namespace
 }  // namespace qoro::replace

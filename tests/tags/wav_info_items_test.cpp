@@ -62,8 +62,9 @@ TEST(WavInfoItems, ReadAsFieldsNamedByTheirId) {
     CueList cues;
     TagExtras extras;
     ASSERT_TRUE(audioinfo::readWav(wav.string(), facts, record, cues, &extras));
-    // The items beyond the properties, in file order; "INAM" (album), "IART"
-    // and "ISFT" (encoded-by) belong to the properties.
+    // The items beyond the properties, in file order; "INAM" (the title, in
+    // a file without "DISP"), "IART" and "ISFT" (encoded-by) belong to the
+    // properties.
     std::vector<TagField> expected;
     for (const TagField& item : infoItems(wav))
         if (!isPropertyInfoId(item.name)) expected.push_back(item);
@@ -72,7 +73,8 @@ TEST(WavInfoItems, ReadAsFieldsNamedByTheirId) {
     const auto probed = ffprobeTags(wav);
     for (const TagField& f : extras.fields)
         EXPECT_EQ(f.value, probed.at(f.name == "ITCH" ? "encoded_by" : f.name)) << f.name;
-    EXPECT_EQ(record.album, "Name");
+    EXPECT_EQ(record.title, "Name");
+    EXPECT_EQ(record.album, "");
     EXPECT_EQ(record.artist, "A");
     EXPECT_TRUE(extras.pictures.empty());
 }
@@ -91,18 +93,21 @@ TEST(WavInfoItems, SetReplacedAndRemovedByIdEverythingElseKept) {
     changes.fields = {{"ITCH", "Neue Technik \u00e4"},
                       {"IKEY", ""},
                       {"ICMS", "ignored"},
-                      {"ISBJ", "Subject"},
+                      {"ALBUM", "ignored"},
+                      {"ISBJ", std::vector<std::string>{"Subject", "More"}},
                       {"bad name", "ignored"}};
     ASSERT_WRITES(writeWavInfo(wav.string(), record, cues, changes));
-    // ITCH in its place with its new text, IKEY gone, ISBJ new at the end;
-    // a property's id and a name that is no id change nothing.
+    // ITCH in its place with its new text, IKEY gone, ISBJ new at the end
+    // (RIFF holds one value: joined); a property's id or map name and a name
+    // that is no id change nothing. The title
+    // moves from "INAM" to "DISP" ("INAM" would now say the album).
     std::vector<TagField> expected;
     for (TagField item : itemsBefore) {
-        if (item.name == "IKEY") continue;
+        if (item.name == "IKEY" || item.name == "INAM") continue;
         if (item.name == "ITCH") item.value = "Neue Technik \u00e4";
         expected.push_back(item);
     }
-    expected.push_back({"ISBJ", "Subject"});
+    expected.push_back({"ISBJ", "Subject; More"});
     EXPECT_EQ(infoItems(wav), expected);
     EXPECT_EQ(itemsBefore.size(), 7u);
     const auto probed = ffprobeTags(wav);
@@ -122,28 +127,34 @@ TEST(WavInfoItems, SetReplacedAndRemovedByIdEverythingElseKept) {
     CueList cuesAgain;
     TagExtras extras;
     ASSERT_TRUE(audioinfo::readWav(wav.string(), facts, again, cuesAgain, &extras));
-    EXPECT_EQ(extras.fields,
-              (std::vector<TagField>{
-                  {"IENG", "Engineer"}, {"ISRC", "Source"}, {"ITCH", "Neue Technik \u00e4"}, {"ISBJ", "Subject"}}));
+    EXPECT_EQ(
+        extras.fields,
+        (std::vector<TagField>{
+            {"IENG", "Engineer"}, {"ISRC", "Source"}, {"ITCH", "Neue Technik \u00e4"}, {"ISBJ", "Subject; More"}}));
     EXPECT_EQ(again, record);
+    EXPECT_EQ(chunksOf(listChunks(readBytes(wav)), "DISP").at(0).content(), u32(1) + std::string("Name\0", 5));
 }
 
 TEST(WavInfoItems, PropertyIdsMapToTheProperties) {
     TagRecord r;
     EXPECT_TRUE(setInfoProperty(r, "INAM", "Album"));
+    EXPECT_EQ(infoPropertyValue(r, "IPRD"), "Album");
+    EXPECT_TRUE(setInfoProperty(r, "IPRD", "Product"));
+    EXPECT_EQ(infoPropertyValue(r, "INAM"), "Product");
     EXPECT_TRUE(setInfoProperty(r, "IGNR", "rock"));
     EXPECT_TRUE(setInfoProperty(r, "ICRD", "1999-05-01"));
     EXPECT_TRUE(setInfoProperty(r, "ITRK", "7/9"));
     EXPECT_TRUE(setInfoProperty(r, "ISFT", "Encoder"));
     EXPECT_FALSE(setInfoProperty(r, "ITCH", "x"));
     EXPECT_FALSE(setInfoProperty(r, "inam", "x"));
-    EXPECT_EQ(r.album, "Album");
+    EXPECT_EQ(r.album, "Product");
     EXPECT_EQ(r.genre, 17);
     EXPECT_EQ(r.year, 1999);
     EXPECT_EQ(r.track, 7);
     EXPECT_EQ(r.encodedBy, "Encoder");
-    EXPECT_EQ(infoPropertyValue(r, "IGNR"), "Rock");
-    EXPECT_EQ(infoPropertyValue(r, "ICRD"), "1999");
+    // The genre and the date as held.
+    EXPECT_EQ(infoPropertyValue(r, "IGNR"), "rock");
+    EXPECT_EQ(infoPropertyValue(r, "ICRD"), "1999-05-01");
     EXPECT_EQ(infoPropertyValue(r, "ITRK"), "7");
     EXPECT_EQ(infoPropertyValue(r, "IART"), "");
     EXPECT_EQ(infoPropertyValue(r, "ITCH"), "");

@@ -2,6 +2,9 @@
 // list's order and cursor, hostile files, and ffprobe/ffmpeg cross-checks.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <optional>
 #include <random>
 #include <system_error>
 
@@ -92,9 +95,12 @@ TEST(WavInfo, WrittenLayoutAndRoundTrip) {
     EXPECT_EQ(str(b, at + 12, 4), "INAM");
     EXPECT_EQ(le32(b, at + 16), 2u);
     EXPECT_EQ(str(b, at + 20, 2), std::string("A\0", 2));
-    EXPECT_EQ(str(b, at + 22, 4), "IGNR");
-    EXPECT_EQ(le32(b, at + 26), 4u);
-    EXPECT_EQ(str(b, at + 30, 4), std::string("Pop\0", 4));
+    EXPECT_EQ(str(b, at + 22, 4), "IPRD");
+    EXPECT_EQ(le32(b, at + 26), 2u);
+    EXPECT_EQ(str(b, at + 30, 2), std::string("A\0", 2));
+    EXPECT_EQ(str(b, at + 32, 4), "IGNR");
+    EXPECT_EQ(le32(b, at + 36), 4u);
+    EXPECT_EQ(str(b, at + 40, 4), std::string("Pop\0", 4));
     size_t disp = at + 8 + le32(b, at + 4);
     EXPECT_EQ(str(b, disp, 4), "DISP");
     EXPECT_EQ(le32(b, disp + 4), 6u);
@@ -135,8 +141,9 @@ TEST(WavInfo, WrittenLayoutAndRoundTrip) {
     if (requireTool("ffprobe")) {
         auto out =
             run("ffprobe -v error -show_entries format_tags -of default=nw=1 " + shellQuote(file.string())).output;
-        for (const char* want : {"title=Album 2", "artist=Artiste é", "comment=Comment", "copyright=Copy", "genre=Rock",
-                                 "encoder=Enc", "date=2002", "track=11"})
+        // ffprobe takes "INAM" for the title: the album of our files.
+        for (const char* want : {"title=Album 2", "album=Album 2", "artist=Artiste é", "comment=Comment",
+                                 "copyright=Copy", "genre=Rock", "encoder=Enc", "date=2002", "track=11"})
             EXPECT_NE(out.find(want), std::string::npos) << want << "\n" << out;
         auto dur = run("ffprobe -v error -count_packets -show_entries stream=duration_ts -of csv=p=0 " +
                        shellQuote(file.string()));
@@ -259,29 +266,165 @@ TEST(WavInfo, CountsFromTheFileAreBounded) {
 }
 
 TEST(WavInfo, ReadsTagsFfmpegWrites) {
-    QORO_REQUIRE_TOOLS("ffmpeg");
+    QORO_REQUIRE_TOOLS("ffmpeg", "ffprobe");
     TempDir dir;
     writeWav16(dir / "a.wav", 8000, 2, testSignal(8000, 2, 800));
+    const fs::path file = dir / "b.wav";
     auto res = run("ffmpeg -v error -y -i " + shellQuote((dir / "a.wav").string()) +
-                   " -c copy -metadata title='Ein Grüß' -metadata artist=Someone -metadata genre=Jazz "
-                   "-metadata date=1984 " +
-                   shellQuote((dir / "b.wav").string()));
+                   " -c copy -metadata title='Ein Grüß' -metadata album=Platte -metadata artist=Someone "
+                   "-metadata genre=Klezmer -metadata date=1984-05-06 " +
+                   shellQuote(file.string()));
     ASSERT_EQ(res.exitCode, 0) << res.output;
     tags::TagRecord r;
     tags::CueList cues;
     tags::WavChunks chunks;
-    ASSERT_TRUE(tags::readWavInfo((dir / "b.wav").string(), r, cues, &chunks));
-    EXPECT_EQ(r.album, "Ein Grüß");  // "INAM" carries the album
+    ASSERT_TRUE(tags::readWavInfo(file.string(), r, cues, &chunks));
+    // "INAM" is the title and "IPRD" the album, as ffmpeg means them; the
+    // genre and the date as held.
+    EXPECT_EQ(r.title, "Ein Grüß");
+    EXPECT_EQ(r.album, "Platte");
     EXPECT_EQ(r.artist, "Someone");
-    EXPECT_EQ(r.genre, 8);
+    EXPECT_EQ(r.genreText, "Klezmer");
+    EXPECT_EQ(r.date, "1984-05-06");
     EXPECT_EQ(r.year, 1984);
     EXPECT_EQ(chunks.dataSize, 3200u);
-    // Writing keeps the audio where it is, after ffmpeg's "LIST" before "data".
-    auto before = readBytes(dir / "b.wav");
-    ASSERT_WRITES(tags::writeWavInfo((dir / "b.wav").string(), r, cues));
-    auto after = readBytes(dir / "b.wav");
-    EXPECT_TRUE(std::equal(before.begin() + 8, before.begin() + static_cast<long>(chunks.dataOffset + 3200),
-                           after.begin() + 8));
+
+    // An edit: in the file itself, the audio where it was; the title in
+    // "DISP", the album in "INAM" and "IPRD", and ffprobe reads the rest.
+    const auto data = riffutil::chunksOf(riffutil::listChunks(readBytes(file)), "data").at(0);
+    struct stat before {};
+    ASSERT_EQ(::stat(file.c_str(), &before), 0);
+    r.artist = "Someone Else";
+    tags::setFieldText(r, tags::Field::Year, "2003-04-05");
+    ASSERT_WRITES(tags::writeWavInfo(file.string(), r, cues));
+    struct stat after {};
+    ASSERT_EQ(::stat(file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    const auto v = riffutil::listChunks(readBytes(file));
+    const auto moved = riffutil::chunksOf(v, "data").at(0);
+    EXPECT_EQ(moved.offset, data.offset);
+    EXPECT_TRUE(moved.bytes == data.bytes);
+    ASSERT_EQ(riffutil::chunksOf(v, "LIST", "INFO").size(), 1u);
+    tags::TagRecord back;
+    ASSERT_TRUE(tags::readWavInfo(file.string(), back, cues, nullptr));
+    EXPECT_EQ(back, r);
+    const auto out = run("ffprobe -v error -show_entries format_tags -of default=nw=1 " + shellQuote(file.string()));
+    for (const char* want : {"album=Platte", "artist=Someone Else", "genre=Klezmer", "date=2003-04-05"})
+        EXPECT_NE(out.output.find(want), std::string::npos) << want << "\n" << out.output;
+}
+
+// What "INAM", "IPRD" and "DISP" mean: ffmpeg's and other programs' files
+// have no "DISP" and the title in "INAM"; ours have the title in "DISP" and
+// the album in "INAM" (and since, "IPRD"). Of several lists the later wins.
+// Written: the title in "DISP" (an empty one while there is an album, so
+// that "INAM" keeps meaning the album), the album in "INAM" and "IPRD".
+TEST(WavInfo, TitleAndAlbumAsEachWriterMeansThem) {
+    TempDir dir;
+    const fs::path file = dir / "n.wav";
+    auto text = [](const char* s) { return std::string(s) + '\0'; };
+    auto disp = [&](const char* s) { return chunk("DISP", u32(1) + text(s)); };
+    const std::string data = chunk("data", std::string(10, '\0'));
+    struct Read {
+        std::string chunks;
+        const char* title;
+        const char* album;
+    };
+    const Read reads[] = {
+        {chunk("LIST", "INFO" + chunk("INAM", text("T")) + chunk("IPRD", text("A"))) + data, "T", "A"},
+        {chunk("LIST", "INFO" + chunk("INAM", text("T"))) + data, "T", ""},
+        {chunk("LIST", "INFO" + chunk("INAM", text("A"))) + disp("T") + data, "T", "A"},
+        {chunk("LIST", "INFO" + chunk("INAM", text("X")) + chunk("IPRD", text("A"))) + disp("T") + data, "T", "A"},
+        {disp("") + chunk("LIST", "INFO" + chunk("INAM", text("A"))) + data, "", "A"},
+        {chunk("DISP", u32(8) + "picture") + chunk("LIST", "INFO" + chunk("INAM", text("T"))) + data, "T", ""},
+        {chunk("LIST", "INFO" + chunk("INAM", text("T")) + chunk("IPRD", text("Old"))) + data +
+             chunk("LIST", "INFO" + chunk("IPRD", text("New"))),
+         "T", "New"},
+    };
+    for (const Read& c : reads) {
+        writeRaw(file, c.chunks);
+        tags::TagRecord r;
+        tags::CueList cues;
+        ASSERT_TRUE(tags::readWavInfo(file.string(), r, cues, nullptr));
+        EXPECT_EQ(r.title, c.title) << c.chunks;
+        EXPECT_EQ(r.album, c.album) << c.chunks;
+    }
+
+    struct Write {
+        const char* title;
+        const char* album;
+        std::string info;  // the ids written, in order
+        std::optional<std::string> disp;
+    };
+    const Write writes[] = {
+        {"T", "A", "IART INAM IPRD", "T"},
+        {"", "A", "IART INAM IPRD", ""},
+        {"T", "", "IART", "T"},
+        {"", "", "IART", std::nullopt},
+    };
+    for (const Write& w : writes) {
+        SCOPED_TRACE(std::string(w.title) + "/" + w.album);
+        writeWav16(file, 8000, 1, testSignal(8000, 1, 100));
+        tags::TagRecord r;
+        r.title = w.title;
+        r.album = w.album;
+        r.artist = "R";
+        ASSERT_WRITES(tags::writeWavInfo(file.string(), r, {}));
+        const auto v = riffutil::listChunks(readBytes(file));
+        std::string ids;
+        for (const auto& e : riffutil::subChunks(riffutil::chunksOf(v, "LIST", "INFO").at(0))) {
+            ids += (ids.empty() ? "" : " ") + e.id;
+            if (e.id == "INAM" || e.id == "IPRD") {
+                EXPECT_EQ(e.content(), text(w.album));
+            }
+        }
+        EXPECT_EQ(ids, w.info);  // no genre, date or track invented
+        const auto dispChunks = riffutil::chunksOf(v, "DISP");
+        ASSERT_EQ(dispChunks.size(), w.disp ? 1u : 0u);
+        if (w.disp) {
+            EXPECT_EQ(dispChunks[0].content(), u32(1) + text(w.disp->c_str()));
+        }
+        tags::TagRecord back;
+        tags::CueList cues;
+        ASSERT_TRUE(tags::readWavInfo(file.string(), back, cues, nullptr));
+        EXPECT_EQ(back, r);
+        if (requireTool("ffprobe")) {
+            const auto out =
+                run("ffprobe -v error -show_entries format_tags -of default=nw=1 " + shellQuote(file.string()));
+            EXPECT_NE(out.output.find("artist=R"), std::string::npos) << out.output;
+            EXPECT_EQ(out.output.find("album=" + std::string(w.album) + "\n") != std::string::npos, *w.album != 0)
+                << out.output;
+        }
+    }
+
+    // Files libFuzzer found: the title in "INAM" and the album only in the
+    // "id3 " chunk (one value, two values); our album in an "INAM" without
+    // its zero. Written, the album stays where it was read from ("INAM" goes
+    // when the album comes from the "id3 " chunk) or goes to "INAM" and
+    // "IPRD" alike, so that the file reads as written and writing again
+    // changes nothing.
+    auto id3Album = [](const std::string& values) {
+        const std::string frame =
+            "TALB" + u32(0).substr(0, 3) + char(values.size() + 1) + std::string(2, '\0') + '\0' + values;
+        return chunk("id3 ", "ID3" + std::string("\x03\0\0\0\0\0", 6) + char(frame.size()) + frame);
+    };
+    for (const std::string& chunks :
+         {chunk("LIST", "INFO" + chunk("INAM", text("T"))) + data + id3Album("A2"),
+          chunk("LIST", "INFO" + chunk("INAM", text("T"))) + data + id3Album(std::string("A4\0B4", 5)),
+          chunk("LIST", "INFO" + chunk("INAM", "A3")) + disp("T") + data}) {
+        writeRaw(file, chunks);
+        tags::TagRecord r;
+        tags::CueList cues;
+        ASSERT_TRUE(tags::readWavInfo(file.string(), r, cues, nullptr));
+        EXPECT_EQ(r.album.substr(0, 1), "A");
+        r.title = "New";
+        ASSERT_WRITES(tags::writeWavInfo(file.string(), r, cues));
+        tags::TagRecord back;
+        ASSERT_TRUE(tags::readWavInfo(file.string(), back, cues, nullptr));
+        EXPECT_EQ(back, r) << back.album;
+        const auto once = readBytes(file);
+        ASSERT_WRITES(tags::writeWavInfo(file.string(), r, cues));
+        EXPECT_EQ(readBytes(file), once) << chunks;
+    }
 }
 
 TEST(WavInfo, HostileFilesNeverCrashAndWritesLeaveValidFiles) {

@@ -93,7 +93,7 @@ std::vector<Chunk> infoEntries(const RiffView& v) {
 }
 
 bool managed(const std::string& id) {
-    for (const char* m : {"IART", "ICMT", "ICOP", "INAM", "IGNR", "ISFT", "ICMS", "IURL", "ITRK", "ICRD"})
+    for (const char* m : {"IART", "ICMT", "ICOP", "INAM", "IPRD", "IGNR", "ISFT", "ICMS", "IURL", "ITRK", "ICRD"})
         if (id == m) return true;
     return false;
 }
@@ -159,7 +159,7 @@ fs::path ffmpegRichWav(const TempDir& dir) {
         "-c:a pcm_s24le " +
         shellQuote(plain.string()));
     make("ffmpeg -nostdin -v error -y -i " + shellQuote(plain.string()) +
-         " -c copy -metadata title='Info Album' -metadata artist='Info Artist' -metadata album=Product "
+         " -c copy -metadata title='Info Title' -metadata artist='Info Artist' -metadata album='Info Album' "
          "-metadata date=2002-05-01 -metadata IENG='An Engineer' -metadata IKEY='key; words' "
          "-metadata ISRC=Source " +
          shellQuote(tagged.string()));
@@ -186,15 +186,15 @@ TEST(RichWav, FfmpegExtensibleWithInfoSmplAndId3Chunk) {
     tags::CueList cues;
     tags::TagRecord r;
     ASSERT_TRUE(tags::readWavInfo(file.string(), r, cues, &chunks));
-    EXPECT_EQ(r.title, "Id3 Title");   // no "DISP": TIT2
-    EXPECT_EQ(r.album, "Info Album");  // "INAM" before TALB
+    EXPECT_EQ(r.title, "Info Title");  // no "DISP": "INAM", before TIT2
+    EXPECT_EQ(r.album, "Info Album");  // "IPRD" before TALB
     EXPECT_EQ(r.artist, "Info Artist");
     EXPECT_EQ(r.year, 2002);               // "ICRD" 2002-05-01
     EXPECT_EQ(r.comments, "Id3 comment");  // the COMM with an empty description, "eng" first
     EXPECT_EQ(r.genre, 12);                // "Chillwave" is no genre of the table
     std::vector<std::string> other;
     for (const auto& e : chunks.otherInfo) other.push_back(e.id);
-    EXPECT_EQ(other, (std::vector<std::string>{"IENG", "IKEY", "IPRD", "ISRC"}));  // ffmpeg's order
+    EXPECT_EQ(other, (std::vector<std::string>{"IENG", "IKEY", "ISRC"}));  // ffmpeg's order
 
     changeTitles(file);
 
@@ -229,7 +229,7 @@ TEST(RichWav, SoxTwentyFourBitWithChunksAfterDataOnly) {
 }
 
 TEST(RichWav, TagChunksBeforeAndAfterDataAndAStaleTailBecomeOne) {
-    QORO_REQUIRE_TOOLS("ffmpeg");
+    QORO_REQUIRE_TOOLS("ffmpeg", "ffprobe");
     TempDir dir;
     const fs::path file = dir / "old.wav";
     writeWav16(file, 22050, 2, testSignal(22050, 2, 2205));
@@ -237,10 +237,10 @@ TEST(RichWav, TagChunksBeforeAndAfterDataAndAStaleTailBecomeOne) {
     // older writer appended after "data": a second INFO list, "DISP", cues,
     // and the stale remainder of a longer tag beyond the RIFF end.
     const std::string first =
-        list("INFO", chunk("IPRD", std::string("Product\0", 8)) + chunk("INAM", std::string("First album\0", 12)) +
-                         chunk("IENG", std::string("Eng\0", 4)));
+        list("INFO", chunk("IPRD", std::string("Old album\0", 10)) + chunk("IENG", std::string("Eng\0", 4)) +
+                         chunk("ICRD", std::string("1990\0", 5)));
     const std::string second =
-        list("INFO", chunk("INAM", std::string("Second album\0", 13)) + chunk("IKEY", std::string("kw\0", 3)) +
+        list("INFO", chunk("IPRD", std::string("New album\0", 10)) + chunk("IKEY", std::string("kw\0", 3)) +
                          chunk("ICRD", std::string("1999-01-01\0", 11)));
     const std::string cue = chunk("cue ", u32(1) + u32(1) + u32(300) + "data" + u32(0) + u32(0) + u32(300));
     const std::string adtl =
@@ -251,10 +251,12 @@ TEST(RichWav, TagChunksBeforeAndAfterDataAndAStaleTailBecomeOne) {
     bytes.insert(bytes.end(), stale.begin(), stale.end());
     writeBytes(file, bytes);
     const std::string md5 = audioMd5(file);
+    const uint64_t node = inode(file);
 
     tags::CueList cues;
     tags::TagRecord want = read(file, &cues);
-    EXPECT_EQ(want.album, "Second album");
+    EXPECT_EQ(want.album, "New album");
+    EXPECT_EQ(want.date, "1999-01-01");
     EXPECT_EQ(want.title, "Old title");
     ASSERT_EQ(cues.size(), 1u);
     EXPECT_EQ(cues.cues()[0].label, "Verse");
@@ -265,11 +267,20 @@ TEST(RichWav, TagChunksBeforeAndAfterDataAndAStaleTailBecomeOne) {
     const RiffView v = listChunks(after);
     EXPECT_EQ(v.riffSize, after.size() - 8);
     EXPECT_EQ(v.end, after.size());
-    // One of each, where the first one stood, and the audio unchanged.
-    EXPECT_EQ(joinIds(v.chunks), "[fmt ][LIST/INFO][DISP][cue ][LIST/adtl][data]");
+    // One of each, where the last ones stood (they end the form, so they may
+    // grow); the first list is now filler of its size, so nothing moved.
+    EXPECT_EQ(inode(file), node);
+    EXPECT_EQ(joinIds(v.chunks), "[fmt ][JUNK][data][LIST/INFO][DISP][cue ][LIST/adtl]");
+    EXPECT_EQ(chunksOf(v, "JUNK")[0].bytes.size(), first.size());
     std::string ids;
     for (const Chunk& e : infoEntries(v)) ids += e.id + "=" + e.content().c_str() + ";";
-    EXPECT_EQ(ids, "IPRD=Product;IENG=Eng;INAM=Second album;IKEY=kw;ICRD=1999-01-01;");
+    EXPECT_EQ(ids, "IENG=Eng;IPRD=New album;IKEY=kw;ICRD=1999-01-01;INAM=New album;");
+    // The older list's values are gone for ffprobe too.
+    const std::string probe =
+        run("ffprobe -v error -show_entries format_tags -of default=nw=1 " + shellQuote(file.string())).output;
+    EXPECT_NE(probe.find("album=New album"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("date=1999-01-01"), std::string::npos) << probe;
+    EXPECT_EQ(probe.find("Old album"), std::string::npos) << probe;
     // Unchanged cues keep their bytes; the "file" entry stays.
     EXPECT_EQ(chunksOf(v, "cue ")[0].bytes, cue);
     EXPECT_EQ(chunksOf(v, "LIST", "adtl")[0].bytes, adtl);
@@ -407,10 +418,10 @@ TEST(RichWav, ClearingAPropertyTheId3ChunkHoldsHidesIt) {
     EXPECT_EQ(id3View(file), id3);  // the chunk itself is the user's and stays
     // Unchanged fields that come from the "id3 " chunk write nothing.
     const RiffView v = listChunks(readBytes(file));
-    for (const Chunk& e : infoEntries(v)) EXPECT_TRUE(e.id == "INAM") << e.id;
+    for (const Chunk& e : infoEntries(v)) EXPECT_TRUE(e.id == "IPRD") << e.id;
 }
 
-TEST(RichWav, InPlaceWhenItFitsRebuiltOtherwise) {
+TEST(RichWav, InPlaceWhereItFitsElseAtTheEnd) {
     TempDir dir;
     const fs::path file = dir / "p.wav";
     writeWav16(file, 8000, 1, testSignal(8000, 1, 4000));
@@ -431,13 +442,13 @@ TEST(RichWav, InPlaceWhenItFitsRebuiltOtherwise) {
     ASSERT_WRITES(tags::writeWavInfo(file.string(), want, {}));
     EXPECT_EQ(inode(file), node);
     EXPECT_EQ(read(file), want);
-    // Longer than the place: rebuilt, with the list where it stood.
+    // Longer than the place: at the end of the form, the old place filler.
     want.artist = std::string(100, 'd');
     const std::string samples = chunksOf(listChunks(readBytes(file)), "data")[0].bytes;
     ASSERT_WRITES(tags::writeWavInfo(file.string(), want, {}));
-    EXPECT_NE(inode(file), node);
+    EXPECT_EQ(inode(file), node);
     const RiffView v = listChunks(readBytes(file));
-    EXPECT_EQ(joinIds(v.chunks), "[fmt ][LIST/INFO][data][smpl]");
+    EXPECT_EQ(joinIds(v.chunks), "[fmt ][JUNK][data][smpl][LIST/INFO]");
     EXPECT_EQ(chunksOf(v, "data")[0].bytes, samples);
     EXPECT_EQ(read(file), want);
     // Nothing changed: nothing moves.

@@ -187,23 +187,26 @@ void printText(const Report& r) {
         std::printf("  format tag:    %d\n", r.formatTag);
     }
     std::printf("  size:          %lld bytes\n", r.bytes);
-    auto line = [](const char* label, const std::string& value) {
-        if (!value.empty()) std::printf("  %-14s %s\n", label, client::printable(value).c_str());
+    // One line a value: several values of a field stand one below the other.
+    auto lines = [](const std::string& label, const std::vector<std::string>& values) {
+        for (size_t i = 0; i < values.size(); ++i)
+            std::printf("  %-14s %s\n", i == 0 ? (label + ":").c_str() : "", client::printable(values[i]).c_str());
     };
-    line("title:", r.tags.title);
-    line("artist:", r.tags.artist);
-    line("album:", r.tags.album);
+    const TextProperty* text = std::begin(kTextProperties);
+    for (; text != std::begin(kTextProperties) + 3; ++text)  // title, artist, album
+        lines(std::string(text->label), propertyValues(r.tags, *text));
     if (r.tags.year) std::printf("  year:          %ld\n", r.tags.year);
+    if (r.tags.date.size() > 4) std::printf("  date:          %s\n", client::printable(r.tags.date).c_str());
     if (r.tags.track) std::printf("  track:         %d\n", r.tags.track);
-    if (r.tags.genre != 12 || r.tags.any())
-        std::printf("  genre:         %s (%d)\n", client::printable(r.genreName).c_str(), r.tags.genre);
-    line("comments:", r.tags.comments);
-    line("copyright:", r.tags.copyright);
-    line("composer:", r.tags.composer);
-    line("url:", r.tags.url);
-    line("encoded by:", r.tags.encodedBy);
-    for (const auto& [name, value] : r.extras.fields)
-        std::printf("  %-14s %s\n", (client::printable(name) + ":").c_str(), client::printable(value).c_str());
+    if (!r.tags.genreText.empty()) {
+        // A genre of the table with its number, any other as it is.
+        const bool tabled = sameIgnoringCase(r.tags.genreText, r.genreName);
+        std::printf("  genre:         %s", client::printable(r.tags.genreText).c_str());
+        if (tabled) std::printf(" (%d)", r.tags.genre);
+        std::printf("\n");
+    }
+    for (; text != std::end(kTextProperties); ++text) lines(std::string(text->label), propertyValues(r.tags, *text));
+    for (const auto& f : r.extras.fields) lines(client::printable(f.name), f.values);
     if (!r.extras.cover.empty())
         std::printf("  front cover:   %s, %zu bytes\n", client::printable(r.extras.coverMimeType).c_str(),
                     r.extras.cover.size());
@@ -236,18 +239,32 @@ std::string jsonReport(const Report& r) {
     field("formatTag", num(r.formatTag));
     field("readable", r.readable() ? "true" : "false");
     field("cause", jsonString(r.cause));
+    // A text of one value as a JSON string, several as an array of them.
+    auto values = [](const std::vector<std::string>& v) {
+        if (v.size() == 1) return jsonString(v.front());
+        if (v.empty()) return jsonString("");
+        std::string a = "[";
+        for (size_t i = 0; i < v.size(); ++i) a += (i ? ", " : "") + jsonString(v[i]);
+        return a + "]";
+    };
     std::string tags = "{";
-    tags += "\"title\": " + jsonString(r.tags.title) + ", \"artist\": " + jsonString(r.tags.artist) +
-            ", \"album\": " + jsonString(r.tags.album) + ", \"year\": " + num(r.tags.year) +
-            ", \"track\": " + num(r.tags.track) + ", \"genre\": " + num(r.tags.genre) +
-            ", \"genreName\": " + jsonString(r.genreName) + ", \"comments\": " + jsonString(r.tags.comments) +
-            ", \"copyright\": " + jsonString(r.tags.copyright) + ", \"composer\": " + jsonString(r.tags.composer) +
-            ", \"url\": " + jsonString(r.tags.url) + ", \"encodedBy\": " + jsonString(r.tags.encodedBy) + "}";
-    field("tags", tags);
+    auto tag = [&tags](std::string_view name, const std::string& value) {
+        tags += (tags.size() > 1 ? ", " : "") + jsonString(std::string(name)) + ": " + value;
+    };
+    const TextProperty* text = std::begin(kTextProperties);
+    for (; text != std::begin(kTextProperties) + 3; ++text) tag(text->json, values(propertyValues(r.tags, *text)));
+    tag("year", num(r.tags.year));
+    tag("date", jsonString(r.tags.date));
+    tag("track", num(r.tags.track));
+    tag("genre", num(r.tags.genre));
+    tag("genreName", jsonString(r.genreName));
+    tag("genreText", jsonString(r.tags.genreText));
+    for (; text != std::end(kTextProperties); ++text) tag(text->json, values(propertyValues(r.tags, *text)));
+    field("tags", tags + "}");
     std::string fields = "[";
-    for (const auto& [name, value] : r.extras.fields)
-        fields += std::string(fields.size() > 1 ? ", " : "") + "{\"name\": " + jsonString(name) +
-                  ", \"value\": " + jsonString(value) + "}";
+    for (const auto& f : r.extras.fields)
+        fields += std::string(fields.size() > 1 ? ", " : "") + "{\"name\": " + jsonString(f.name) +
+                  ", \"value\": " + values(f.values) + "}";
     field("fields", fields + "]");
     field("frontCover", r.extras.cover.empty() ? std::string("null")
                                                : "{\"mimeType\": " + jsonString(r.extras.coverMimeType) +

@@ -141,18 +141,27 @@ const char* const kInfoHelp =
 
 const char* const kTagHelp =
     "usage: qoro tag FILE [--title T] [--artist A] [--album A] [--year N]\n"
-    "                     [--track N] [--genre NAME|N] [--comment C]\n"
+    "                     [--track N] [--genre GENRE] [--comment C]\n"
+    "                     [--set NAME=VALUE]... [--remove NAME]...\n"
     "                     [--id3v1 | --id3v2]\n"
     "\n"
     "Changes the tags of a {tagged} file; tags not named keep their value.\n"
     "Without options, shows the file's facts and tags.\n"
     "\n"
+    "  --genre GENRE      any text; a name of the genre table (any letter case)\n"
+    "                     or its number (0 to 147) is written as the table has it\n"
+    "  --set NAME=VALUE   sets a field by its name across formats (ALBUMARTIST,\n"
+    "                     DISCNUMBER, LYRICS, MUSICBRAINZ_TRACKID, ...) or by the\n"
+    "                     file's own name; the same NAME again adds a value\n"
+    "  --remove NAME      removes a field\n"
     "  --id3v1, --id3v2   for MPEG files, the kind of ID3 tag written (default:\n"
-    "                     the kind the file has, else ID3v2)\n"
+    "                     the kind the file has, both when it has both, else\n"
+    "                     ID3v2)\n"
     "\n"
     "Examples:\n"
     "  qoro tag song.mp3 --title \"Blue\" --artist \"The Band\" --year 1999\n"
-    "  qoro tag take.wav --genre Jazz --track 3\n";
+    "  qoro tag take.wav --genre Jazz --track 3\n"
+    "  qoro tag song.flac --set ARTISTS=Ann --set ARTISTS=Bo --set DATE=2021-06-01\n";
 
 namespace {
 

@@ -1,0 +1,217 @@
+// qoro convert and qoro tag against mutagen's view of files tagged with every
+// field of the cross-format map (tests/qoro_cli/mapped_tags.py): every source
+// kind into every tagged target, and edits that change only what they name.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "cli_support.h"
+#include "test_support.h"
+
+namespace t = qoro::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+using t::cli::q;
+
+t::CommandResult qoro(const std::string& args) { return t::cli::runQoro(args); }
+
+// tests/qoro_cli/mapped_tags.py (mutagen) with Debian's python3.
+t::CommandResult mappedTags(const std::string& args) {
+    return t::run("/usr/bin/python3 " + q(fs::path(QORO_SOURCE_DIR) / "tests/qoro_cli/mapped_tags.py") + " " + args);
+}
+
+// The lines of mapped_tags.py read: "NAME=value", "COVER=...", "ID3V1:TITLE=...".
+std::set<std::string> readTags(const fs::path& file) {
+    const auto r = mappedTags("read " + q(file));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    std::set<std::string> lines;
+    std::istringstream in(r.output);
+    for (std::string line; std::getline(in, line);) lines.insert(line);
+    return lines;
+}
+
+struct Kind {
+    const char* kind;  // mapped_tags.py make KIND
+    const char* file;
+    const char* make;  // the audio from the test signal (IN); "" for a copy of a ready file
+};
+
+// Every kind mapped_tags.py tags: MP3 by lame (ID3v2.3 and 2.4), FLAC, Ogg
+// Vorbis and Opus by their encoders, Musepack (stream version 7, APEv2), and
+// a WAV that ffmpeg tags in RIFF INFO.
+constexpr Kind kKinds[] = {
+    {"id3v23", "id3v23.mp3", "lame --quiet -b 128 IN OUT"},
+    {"id3v24", "id3v24.mp3", "lame --quiet -b 128 IN OUT"},
+    {"flac", "flac.flac", "flac -s -o OUT IN"},
+    {"ogg", "ogg.ogg", "oggenc -Q -o OUT IN"},
+    {"opus", "opus.opus", "opusenc --quiet IN OUT"},
+    {"ape", "ape.mpc", ""},
+    {"wav", "wav.wav", ""},
+};
+
+class QoroTags : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(fs::exists(t::binPath("qoro"))) << "qoro is not built";
+        ASSERT_TRUE(fs::exists(t::binPath("libQoroAudioInformation.so"))) << "QoroAudioInformation is not built";
+        QORO_REQUIRE_TOOLS("lame", "flac", "oggenc", "opusenc", "ffmpeg", "ffprobe");
+        QORO_REQUIRE_MUTAGEN();
+        t::writeWav16(pcm(), 44100, 2, t::testSignal(44100, 2, 44100));
+    }
+    fs::path pcm() const { return dir / "signal.wav"; }
+
+    // A file of the kind tagged by mapped_tags.py make, in 'folder'.
+    fs::path make(const Kind& k, const fs::path& folder) {
+        fs::create_directories(folder);
+        const fs::path file = folder / k.file;
+        if (*k.make)
+            EXPECT_EQ(t::run(t::withPaths(k.make, pcm(), file)).exitCode, 0) << k.make;
+        else
+            fs::copy_file(std::string(k.kind) == "ape" ? t::testdata("mpc/click.mpc") : pcm(), file);
+        const auto r = mappedTags(std::string("make ") + k.kind + " " + q(file));
+        EXPECT_EQ(r.exitCode, 0) << k.kind << ": " << r.output;
+        return file;
+    }
+
+    t::TempDir dir;
+};
+
+// Each source converted into each tagged target: mutagen (ffprobe for WAV)
+// reads in the target every field both formats hold with the source's
+// values, several values apart, dates whole, totals kept, the cover's bytes;
+// no encoder field of the source. mapped_tags.py check says what differs.
+TEST_F(QoroTags, EveryMappedFieldTravelsIntoEveryTaggedFormat) {
+    std::vector<fs::path> sources;
+    std::string names;
+    for (const Kind& k : kKinds) {
+        sources.push_back(make(k, dir / "src"));
+        names += " " + q(sources.back());
+    }
+    if (HasFailure()) return;
+    const char* targets[] = {"mp3", "flac", "ogg", "opus", "wav"};
+    for (const char* to : targets) {
+        const auto r = qoro(std::string("convert -j 2 --to ") + to + " -o " + q(dir / to) + names);
+        EXPECT_EQ(r.exitCode, 0) << to << ": " << r.output;
+    }
+    // One report line per source and per cell, "cell KIND EXT COMPARED WRONG",
+    // the fields not as wanted on tab-indented lines after it.
+    std::map<std::string, std::pair<int, std::string>> cells;
+    for (size_t i = 0; i < sources.size(); ++i) {
+        std::string args = std::string("check ") + kKinds[i].kind + " " + q(sources[i]);
+        for (const char* to : targets) args += " " + q(dir / to / sources[i].filename().replace_extension(to));
+        const auto r = mappedTags(args);
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        std::istringstream in(r.output);
+        std::string cell;
+        for (std::string line; std::getline(in, line);) {
+            if (!line.empty() && line[0] == '\t') {
+                cells[cell].second += line + "\n";
+                continue;
+            }
+            std::istringstream words(line);
+            std::string what, kind, ext;
+            int compared = 0;
+            words >> what >> kind;
+            if (what == "cell") words >> ext;
+            words >> compared;
+            cell = what == "cell" ? kind + " -> " + ext : "source " + kind;
+            cells[cell].first = compared;
+        }
+    }
+    EXPECT_EQ(cells.size(), std::size(kKinds) * (std::size(targets) + 1));
+    for (const auto& [cell, result] : cells) {
+        EXPECT_GT(result.first, 0) << cell << ": nothing compared";
+        EXPECT_TRUE(result.second.empty()) << cell << ":\n" << result.second;
+    }
+}
+
+// qoro tag changes what it names and nothing else, in every kind of tag:
+// no genre for a file without one, both tags of an MP3 that has both, no
+// ID3v1 tag added to a Musepack file, fields set by map name (several values
+// by repeating the name) or removed, free-text genres; a field the format
+// cannot hold is refused before anything is written.
+TEST_F(QoroTags, TagEditsChangeOnlyWhatTheyName) {
+    constexpr Kind kPlainMp3{"", "plain.mp3", "lame --quiet -b 128 IN OUT"};
+    constexpr Kind kBothMp3{"", "both.mp3", "lame --quiet -b 128 --add-id3v2 --tt Old --ta Someone IN OUT"};
+    constexpr Kind kPlainFlac{"", "plain.flac", "flac -s -o OUT IN"};
+    const std::string edit =
+        "--set 'ALBUMARTIST=New Band' --set ARTISTS=Ann --set artists=Bo --remove LYRICS "
+        "--genre 'Nu Klezmer'";
+    const std::vector<std::string> edited = {"ALBUMARTIST=New Band", "ARTISTS=Ann",        "ARTISTS=Bo",
+                                             "GENRE=Nu Klezmer",     "TITLE=Matrix Title", "DATE=2021-06-01",
+                                             "TRACKNUMBER=3",        "TOTALTRACKS=12",     "ARTIST=Second Artist"};
+    struct Case {
+        const Kind* kind;  // mapped_tags.py make KIND, or audio alone ("" kind)
+        std::string options;
+        std::vector<std::string> present;
+        std::vector<std::string> absent;  // prefixes no line may have
+        int exitCode = 0;
+    } cases[] = {
+        {&kPlainMp3, "--title X", {"TITLE=X"}, {"GENRE=", "ID3V1:"}},
+        {&kBothMp3, "--title 'New Title'", {"TITLE=New Title", "ID3V1:TITLE=New Title", "ARTIST=Someone"}, {"GENRE="}},
+        {&kPlainFlac, "--title X", {"TITLE=X"}, {"GENRE="}},
+        {&kKinds[5], "--title 'New Title'", {"TITLE=New Title", "ALBUMARTIST=Various Artists"}, {"ID3V1:"}},
+        {&kKinds[0], edit, edited, {"LYRICS=", "ARTISTS=First"}},
+        {&kKinds[1], edit, edited, {"LYRICS=", "ARTISTS=First"}},
+        {&kKinds[2], edit, edited, {"LYRICS=", "ARTISTS=First"}},
+        {&kKinds[4], edit, edited, {"LYRICS=", "ARTISTS=First"}},
+        {&kKinds[5], edit, edited, {"LYRICS=", "ARTISTS=First"}},
+        {&kKinds[6], "--set ALBUMARTIST=X --title Y", {}, {}, 2},
+    };
+    int n = 0;
+    fs::path editedFlac;
+    for (const Case& c : cases) {
+        const fs::path folder = dir / std::to_string(n++);
+        fs::path file;
+        if (*c.kind->kind) {
+            file = make(*c.kind, folder);
+        } else {
+            fs::create_directories(folder);
+            file = folder / c.kind->file;
+            EXPECT_EQ(t::run(t::withPaths(c.kind->make, pcm(), file)).exitCode, 0);
+        }
+        if (c.kind == &kKinds[2]) editedFlac = file;
+        const std::string what = file.filename().string() + " " + c.options;
+        const auto before = t::readBytes(file);
+        const auto r = qoro("tag " + q(file) + " " + c.options);
+        EXPECT_EQ(r.exitCode, c.exitCode) << what << ": " << r.output;
+        if (c.exitCode != 0) {
+            EXPECT_TRUE(t::readBytes(file) == before) << what << ": the file changed";
+            continue;
+        }
+        const auto lines = readTags(file);
+        for (const auto& line : c.present) EXPECT_EQ(lines.count(line), 1u) << what << ": no " << line;
+        for (const auto& prefix : c.absent)
+            for (const auto& line : lines) EXPECT_NE(line.rfind(prefix, 0), 0u) << what << ": " << line;
+    }
+
+    // A conversion invents nothing either: the title alone travels.
+    const fs::path titled = dir / "0" / kPlainMp3.file;
+    for (const char* to : {"flac", "mp3"}) {
+        const auto r = qoro(std::string("convert --to ") + to + " -o " + q(dir / "plain" / to) + " " + q(titled));
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        const auto lines = readTags(dir / "plain" / to / fs::path(titled.filename()).replace_extension(to));
+        EXPECT_EQ(lines, std::set<std::string>{"TITLE=X"}) << to;
+    }
+
+    // qoro info gives the fields by map name, several values apart: one line
+    // each, and in JSON an array (one value stays a string).
+    const fs::path& flac = editedFlac;
+    auto r = qoro("info " + q(flac));
+    EXPECT_NE(r.output.find("  ARTISTS:       Ann\n                 Bo\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("  artist:        First Artist\n                 Second Artist\n"), std::string::npos);
+    EXPECT_NE(r.output.find("  ALBUMARTIST:   New Band\n"), std::string::npos) << r.output;
+    r = t::run(q(t::binPath("qoro")) + " info --json " + q(flac) +
+               " | /usr/bin/python3 -c 'import json,sys\nx = json.load(sys.stdin)[0]\n"
+               "f = {e[\"name\"]: e[\"value\"] for e in x[\"fields\"]}\n"
+               "print(f[\"ARTISTS\"], f[\"ALBUMARTIST\"], x[\"tags\"][\"artist\"], x[\"tags\"][\"title\"], "
+               "x[\"tags\"][\"date\"], x[\"tags\"][\"genreText\"])'");
+    EXPECT_EQ(r.output,
+              "['Ann', 'Bo'] New Band ['First Artist', 'Second Artist'] Matrix Title 2021-06-01 Nu Klezmer\n");
+}
+
+}  // namespace
