@@ -189,7 +189,7 @@ ConversionResult convert(const Conversion& job) {
     }
     result.frequency = format.arrayFrequency;
     // Deep or many-channel samples travel as they are.
-    const auto sourceDeep = format.deep() ? thirdInterface(source) : qoro::com::ComPtr<IAudioFile3>();
+    auto sourceDeep = format.deep() ? thirdInterface(source) : qoro::com::ComPtr<IAudioFile3>();
     if (sourceDeep) {
         clearErrorInfo();
         o = examine(source, sourceDeep->SetFormatArrayKind(format.arrayFrequency, format.fileChannels,
@@ -214,6 +214,20 @@ ConversionResult convert(const Conversion& job) {
                         "output format refused" + (choice.what.empty() ? std::string() : " (" + choice.what + ")") +
                             ": " + cause);
         }
+        // A deep target of a source read in 16 bits: the decoder's floats
+        // (before its rounding to 16 bits; 16-bit samples widen exactly).
+        if (choice.deep && !sourceDeep && format.fileChannels > 0)
+            if (auto third = thirdInterface(source)) {
+                clearErrorInfo();
+                if (SUCCEEDED(third->SetFormatArrayKind(format.arrayFrequency, format.fileChannels, SAMPLE_FLOAT32))) {
+                    format.sampleKind = SAMPLE_FLOAT32;
+                    format.arrayChannels = format.fileChannels;
+                    LONGLONG frames = 0;
+                    if (SUCCEEDED(third->get_nFrames(&frames))) format.frames = frames;
+                    sourceDeep = third;
+                }
+                qoro::com::takeErrorDescription();
+            }
     }
     // The temporary ends in the target's extension: a component that chooses
     // a type by the name (CreateFile with DEFAULT, the finishing tag writer)

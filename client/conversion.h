@@ -83,6 +83,10 @@ struct FormatChoice {
     HRESULT hr = S_OK;    // the call's own result
     LONG blockAlign = 0;  // its BlockAlign; 0 means refused
     std::string what;     // what was asked, for the message ("MP3, 44100 Hz, 2 channels")
+    // The target keeps samples deeper than 16 bits (24, 32 bits or float):
+    // a source of 16-bit arrays (a lossy decoder's, counted as 16-bit) is
+    // then read in the decoder's own floats.
+    bool deep = false;
 };
 
 struct Progress {

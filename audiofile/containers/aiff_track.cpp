@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <optional>
@@ -86,6 +87,7 @@ public:
             return status::kFormatFile;
         aifc_ = form.formType == aiff::kAifc;
         bool haveComm = false, haveSsnd = false;
+        std::optional<uint32_t> mask;
         riff::Chunk ssnd;
         aiff::SoundHeader sound;
         riff::Chunk ck;
@@ -98,6 +100,9 @@ public:
                 if (!io_.readExact(bytes, n) || !aiff::parseComm({bytes, n}, aifc_, comm_))
                     return status::kFormatFile;
                 haveComm = true;
+            } else if (ck.id == aiff::kChan && !mask) {
+                uint8_t bytes[12];
+                if (ck.size >= sizeof bytes && io_.readExact(bytes, sizeof bytes)) mask = aiff::parseChanBitmap(bytes);
             } else if (ck.id == aiff::kSsnd && !haveSsnd) {
                 uint8_t bytes[aiff::kSoundHeaderSize];
                 if (ck.size < sizeof bytes || !io_.readExact(bytes, sizeof bytes)) return status::kFormatFile;
@@ -127,7 +132,9 @@ public:
                     : encoding_ == aiff::Encoding::Float64 ? DeepEncoding::Float64
                     : sampleBytes_ == 3                    ? DeepEncoding::Int24
                                                            : DeepEncoding::Int32;
-        if (comm_.channels > 2) downmix_.emplace(comm_.channels);
+        // The speakers a "CHAN" bitmap names, when it names one per channel.
+        if (mask && std::popcount(*mask) == comm_.channels) channelMask_ = *mask;
+        if (comm_.channels > 2) downmix_.emplace(comm_.channels, channelMask_);
         chooseOwnForm();
         chooseForm();
 
@@ -197,24 +204,25 @@ public:
     // --- writing -------------------------------------------------------------
 
     // The PCM form the settings chose: 8-, 16-, 24- or 32-bit integers (plain
-    // AIFF) or 32-bit floats (AIFF-C "fl32"), mono or stereo; samples reach
-    // encode() little-endian, as a WAV file holds them.
+    // AIFF) or 32-bit floats (AIFF-C "fl32"), in 1 to 8 channels (in WAV's
+    // order, as the reader takes them); samples reach encode()
+    // little-endian, as a WAV file holds them.
     int16_t prepareWriting(const FullFormat& full) {
         const WAVEFORMATEX h = headerOf(full);
         const bool floats = h.wFormatTag == acm::WAVE_FORMAT_IEEE_FLOAT && h.wBitsPerSample == 32;
         const bool integers =
             h.wFormatTag == acm::WAVE_FORMAT_PCM &&
             (h.wBitsPerSample == 8 || h.wBitsPerSample == 16 || h.wBitsPerSample == 24 || h.wBitsPerSample == 32);
-        if ((!floats && !integers) || h.nChannels < 1 || h.nChannels > 2 || h.nSamplesPerSec < kMinPcmRate ||
-            h.nSamplesPerSec > kMaxPcmRate)
+        if ((!floats && !integers) || h.nChannels < 1 || h.nChannels > StereoDownmix::kMaxChannels ||
+            h.nSamplesPerSec < kMinPcmRate || h.nSamplesPerSec > kMaxPcmRate)
             return failWith(status::kFormatNotSupport,
-                            "AIFF is written with 8-, 16-, 24- or 32-bit integers or 32-bit floats, in one or two "
+                            "AIFF is written with 8-, 16-, 24- or 32-bit integers or 32-bit floats, in 1 to 8 "
                             "channels");
         WAVEFORMATEX pcm = acm::makePcmFormat(h.nSamplesPerSec, h.nChannels, h.wBitsPerSample);
         if (floats) pcm.wFormatTag = acm::WAVE_FORMAT_IEEE_FLOAT;
         full_ = fullFormatOf(pcm);
         file_ = pcm;
-        if (floats || pcm.wBitsPerSample > 16) ownForm_ = pcm;
+        if (floats || pcm.wBitsPerSample > 16 || pcm.nChannels > 2) ownForm_ = pcm;
         storedBlock_ = pcm.nBlockAlign;
         sampleBytes_ = pcm.wBitsPerSample / 8;
         comm_ = {};
@@ -248,7 +256,7 @@ public:
             io_.createChunk(ck) != riff::Status::Ok)
             return failCreate();
         commOffset_ = ck.dataOffset;
-        if (!io_.writeExact(bytes.data(), bytes.size()) || io_.ascend(ck) != riff::Status::Ok ||
+        if (!io_.writeExact(bytes.data(), bytes.size()) || io_.ascend(ck) != riff::Status::Ok || !writeLayout() ||
             io_.createChunk(ssnd_) != riff::Status::Ok || !io_.writeExact(header, sizeof header) ||
             io_.flush() != riff::Status::Ok)
             return failCreate();
@@ -398,6 +406,18 @@ private:
                 wide[i] = static_cast<int16_t>(little ? in[0] | in[1] << 8 : in[0] << 8 | in[1]);
         }
         downmix_->mix(wide, frames, out, dither());
+    }
+
+    // More than two channels: their speakers in a "CHAN" chunk (WAV's usual
+    // layout of the count, the order the samples are in), as ffmpeg reads it.
+    bool writeLayout() {
+        if (comm_.channels <= 2) return true;
+        riff::Chunk chan;
+        chan.id = aiff::kChan;
+        chan.bigEndian = true;
+        const std::vector<uint8_t> bytes = aiff::makeChan(StereoDownmix::usualMask(comm_.channels));
+        return io_.createChunk(chan) == riff::Status::Ok && io_.writeExact(bytes.data(), bytes.size()) &&
+               io_.ascend(chan) == riff::Status::Ok;
     }
 
     bool writeVersion() {

@@ -76,7 +76,7 @@ constexpr WriterLimits kWavWriter{.minRate = kMinPcmRate,
                                   .depths = kWavDepths,
                                   .floats = true};
 constexpr WriterLimits kAiffWriter{
-    .minRate = kMinPcmRate, .maxRate = kMaxPcmRate, .maxChannels = 2, .depths = kWavDepths, .floats = true};
+    .minRate = kMinPcmRate, .maxRate = kMaxPcmRate, .maxChannels = 8, .depths = kWavDepths, .floats = true};
 constexpr WriterLimits kRawWriter{
     .minRate = kMinPcmRate, .maxRate = kMaxPcmRate, .maxChannels = 2, .depths = kPcmDepths};
 constexpr WriterLimits kTelephonyWriter{.minRate = 1, .maxRate = 1000000, .maxChannels = 1};

@@ -33,6 +33,7 @@ int samplesPerFrame(int level, int layer) {
 // Facts both MPEG paths hand to the object and show in the description.
 class MpegTrackBase : public Track {
 public:
+    MpegTrackBase() { lossy_ = true; }
     void reportFoundSettings(Mp3Settings& mp3, OutputSettings& /*output*/) const override {
         mp3.bitrate = static_cast<int16_t>(facts_.bitrateKbps);
         mp3.frequency = facts_.sampleRate;
@@ -75,20 +76,36 @@ protected:
 };
 
 // The built-in decoder. Source amounts are counted in decoded bytes: the
-// decoder reads the file itself, whole frames at a time.
+// decoder reads the file itself, whole frames at a time. The file format is
+// 16-bit PCM, or (useNative) the synthesis filter bank's 32-bit floats, which
+// the 16-bit samples are rounded and clipped from; every count is in the form
+// in use, the music (and its trimming) the same samples in both.
 class MpegTrack final : public MpegTrackBase {
 public:
     MpegTrack(std::unique_ptr<mpeg::MpegFileDecoder> decoder, const FullFormat* stored) : decoder_(std::move(decoder)) {
         facts_ = decoder_->facts();
         setPcm(ContainerKind::Mpeg, stored);
+        pcm_ = file_;
+        ownForm_ =
+            acm::makePcmFormat(static_cast<uint32_t>(facts_.sampleRate), static_cast<uint16_t>(facts_.channels), 32);
+        ownForm_.wFormatTag = acm::WAVE_FORMAT_IEEE_FLOAT;
         exact_ = decoder_->layout() != nullptr;
     }
 
+    void useNative(bool on) override {
+        if (on == native_) return;
+        const uint64_t frames = framesIn(position_);
+        native_ = on;
+        file_ = on ? ownForm_ : pcm_;
+        position_ = frames * file_.nBlockAlign;
+    }
+
     uint64_t decodedLength() const override {
-        if (exact_) return facts_.expectedPcmBytes;
+        if (exact_) return facts_.samples * file_.nBlockAlign;
         // An input read as it comes: the estimate, in whole sample frames.
         const uint64_t block = file_.nBlockAlign;
-        return (decoder_->facts().expectedPcmBytes + block / 2) / block * block;
+        const uint64_t bytes = decoder_->facts().expectedPcmBytes * (block / pcm_.nBlockAlign);
+        return (bytes + block / 2) / block * block;
     }
     uint64_t sourceFor(uint64_t fileBytes) const override { return fileBytes; }
     uint64_t decodedFor(uint64_t sourceBytes) const override { return sourceBytes; }
@@ -108,14 +125,18 @@ public:
         if (ended_ || sourceBytes == 0) return 0;
         const uint64_t want = std::min<uint64_t>(sourceBytes, uint64_t{1} << 28);
         uint64_t got = 0;
+        const size_t minRoom =
+            native_ ? mpeg::MpegFileDecoder::kMinFloatReadBytes : mpeg::MpegFileDecoder::kMinReadBytes;
+        const size_t sampleBytes = native_ ? sizeof(float) : sizeof(int16_t);
         while (got < want) {
-            // With room want - got + kMinReadBytes - 1 the decoder stops at
-            // the first frame that reaches the wanted amount.
-            size_t room = static_cast<size_t>(want - got) + mpeg::MpegFileDecoder::kMinReadBytes - 1;
-            room -= room & 1;
-            const size_t at = out.size();  // even: whole sample frames so far
+            // With room want - got + minRoom - 1 the decoder stops at the
+            // first frame that reaches the wanted amount.
+            size_t room = static_cast<size_t>(want - got) + minRoom - 1;
+            room -= room % sampleBytes;
+            const size_t at = out.size();  // whole sample frames so far
             out.resize(at + room);
-            const size_t n = decoder_->read(reinterpret_cast<int16_t*>(out.data() + at), room);
+            const size_t n = native_ ? decoder_->read(reinterpret_cast<float*>(out.data() + at), room)
+                                     : decoder_->read(reinterpret_cast<int16_t*>(out.data() + at), room);
             out.resize(at + n);
             if (n == 0) {
                 ended_ = true;
@@ -144,7 +165,9 @@ public:
 
 private:
     std::unique_ptr<mpeg::MpegFileDecoder> decoder_;
+    WAVEFORMATEX pcm_{};  // the 16-bit form
     bool exact_ = false;
+    bool native_ = false;    // the floats are handed on (useNative)
     uint64_t position_ = 0;  // decoded file bytes so far
     bool ended_ = false;
 };
@@ -178,8 +201,9 @@ struct FileCloser {
 
 // Layer III through the codec manager's Layer-3 driver. The driver is fed
 // the stream's audio frames exactly as the analysis found them (not the
-// information frame, tags or bytes between frames), and its output is cut to
-// the music, so the timeline is the built-in decoder's.
+// information frame, tags or bytes between frames; a last frame that runs
+// into the tags with zeros there), and its output is cut to the music, so
+// the timeline is the built-in decoder's.
 class AcmMpegTrack final : public MpegTrackBase {
 public:
     static int16_t open(const std::string& path, const mpeg::MpegFileDecoder& analysed, const FullFormat* stored,
@@ -293,6 +317,13 @@ private:
                 return false;
             }
             filePos_ += static_cast<uint64_t>(f.length);
+            // A last frame that runs into the tags behind the stream: zeros
+            // where the tag bytes stand.
+            const uint64_t frameEnd = f.offset + static_cast<uint64_t>(f.length);
+            if (frameEnd > layout_.region.end) {
+                const uint64_t from = std::max(f.offset, layout_.region.end);
+                std::fill(in.begin() + static_cast<std::ptrdiff_t>(at + (from - f.offset)), in.end(), uint8_t{0});
+            }
             ++feedFrame_;
         }
         return true;

@@ -20,7 +20,8 @@
 namespace qoro::audiofile {
 
 // Opener of type MP3 (MPEG audio of every layer; the stream lies after the
-// file's leading ID3v2 tags and before its ID3v1 and APEv2 tags).
+// file's leading ID3v2 tags and before the APEv2, Lyrics3 and ID3v1 tags it
+// ends with).
 int16_t openMpeg(const OpenRequest& request, std::unique_ptr<Track>& track);
 
 // The same for a WAV file the WAV reader hands over (format tag 80 or 85):

@@ -161,8 +161,10 @@ public:
     }
 
     uint64_t decodedLength() const override { return length_; }
+    // The file's own channels (a 5.1 file is 6 channels, though the 16-bit
+    // form folds it to stereo); stereo for a file whose links differ.
     void reportFoundSettings(Mp3Settings& /*mp3*/, OutputSettings& output) const override {
-        output.opus.channels = static_cast<int16_t>(channels_);
+        output.opus.channels = static_cast<int16_t>(floatFold_ ? channels_ : ownForm_.nChannels);
         if (kbps_ > 0) output.opus.bitrate = kbps_;
     }
     uint64_t sourceFor(uint64_t fileBytes) const override { return whole(fileBytes); }
@@ -244,7 +246,9 @@ public:
         return status::kOk;
     }
 
-    std::string describe() const override { return describeOpusFile(channels_, static_cast<long>(inputRate_)); }
+    std::string describe() const override {
+        return describeOpusFile(floatFold_ ? channels_ : ownForm_.nChannels, static_cast<long>(inputRate_));
+    }
 
 private:
     uint64_t whole(uint64_t bytes) const { return file_.nBlockAlign ? bytes - bytes % file_.nBlockAlign : 0; }

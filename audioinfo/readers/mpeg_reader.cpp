@@ -60,8 +60,9 @@ constexpr uint64_t kFastSampleFrames = 64;
 // The fast analysis of a stream whose first frames the walk has seen. The
 // music's length comes from the information frame's frame count when the
 // count fits the stream (its byte count, where it gives one, is the
-// stream's, and the average frame it implies is within a factor of two of
-// the frames seen): exact for an honest header. Otherwise, when the frames
+// stream's and no more than the file holds, and the average frame it
+// implies is within a factor of two of the frames seen): exact for an
+// honest header. A file that lost its end is walked. Otherwise, when the frames
 // seen share one bitrate, from the stream's bytes at that bitrate (within a
 // frame or two). A stream that neither counts its frames believably nor
 // keeps one bitrate is walked in full: false.
@@ -78,7 +79,7 @@ bool fastLength(mpeg::StreamLayout& layout) {
             // The count of the stream's bytes, its information frame included.
             const double stated = static_cast<double>(*layout.info->bytes);
             const double held = static_cast<double>(layout.region.end - layout.infoOffset);
-            believable = believable && stated > 0.99 * held && stated < 1.01 * held;
+            believable = believable && stated > 0.99 * held && stated <= held;
         }
         if (believable) {
             layout.frameCount = frames;
@@ -102,7 +103,8 @@ bool fastLength(mpeg::StreamLayout& layout) {
 
 // Whether the frames found are a stream: its first three audio frames stand
 // one right behind the other, or it has fewer and they run (the last one
-// perhaps cut short) to the end of the audio. Two frames that only happen to
+// perhaps cut short, or reaching into the tags behind) to the end of the
+// audio. Two frames that only happen to
 // look like a stream in other bytes (random data holds such a pair about
 // once in every few hundred 100 KB files) are not one, and give no facts.
 bool confirmedStream(const mpeg::ReadAt& readAt, const mpeg::StreamRegion& region, mpeg::WalkOptions walk) {
@@ -117,7 +119,7 @@ bool confirmedStream(const mpeg::ReadAt& readAt, const mpeg::StreamRegion& regio
         end = f.offset + static_cast<uint64_t>(f.length);
     }
     if (first.frameCount >= 3) return true;
-    return first.walkedToEnd && end <= region.end && region.end - end < static_cast<uint64_t>(first.firstLength);
+    return first.walkedToEnd && (end >= region.end || region.end - end < static_cast<uint64_t>(first.firstLength));
 }
 
 std::string withThousandsComma(int value) {
@@ -153,7 +155,7 @@ MpegRead readMpeg(const std::string& path, const MpegOptions& options, Facts& fa
     facts.size = sizeFact(fileSize);
 
     // The frames as the decoder finds them, after the ID3v2 tags and before
-    // the ID3v1 and APEv2 tags. The fast analysis looks for the first frame
+    // the APEv2, Lyrics3 and ID3v1 tags. The fast analysis looks for the first frame
     // within 204800 bytes and at the first frames only; the full analysis
     // walks the whole stream, as decoding it does.
     const mpeg::ReadAt readAt = readAtOf(file);

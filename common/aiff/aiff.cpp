@@ -133,4 +133,41 @@ void toExtended(double value, uint8_t (&b)[10]) {
     for (int i = 0; i < 8; ++i) b[2 + i] = static_cast<uint8_t>(mantissa >> (56 - 8 * i));
 }
 
+// kAudioChannelLayoutTag_UseChannelBitmap: the bitmap says it all, no
+// channel descriptions follow.
+constexpr uint32_t kUseChannelBitmap = 1u << 16;
+
+// Layout tags (number << 16 | channels) whose channels stand in WAV's
+// order, with their speakers as WAV's mask (Core Audio's MPEG layouts "A").
+struct NamedLayout {
+    uint32_t tag;
+    uint32_t mask;
+};
+constexpr NamedLayout kWavOrderLayouts[] = {
+    {100u << 16 | 1, 0x4},    // mono: C
+    {101u << 16 | 2, 0x3},    // stereo: L R
+    {113u << 16 | 3, 0x7},    // MPEG 3.0 A: L R C
+    {108u << 16 | 4, 0x33},   // quadraphonic: L R Ls Rs
+    {117u << 16 | 5, 0x37},   // MPEG 5.0 A: L R C Ls Rs
+    {121u << 16 | 6, 0x3F},   // MPEG 5.1 A: L R C LFE Ls Rs
+    {125u << 16 | 7, 0x13F},  // MPEG 6.1 A: L R C LFE Ls Rs Cs
+    {128u << 16 | 8, 0x63F},  // MPEG 7.1 C: L R C LFE Ls Rs Rls Rrs
+};
+
+std::optional<uint32_t> parseChanBitmap(std::span<const uint8_t> data) {
+    if (data.size() < 12) return std::nullopt;
+    const uint32_t tag = readBE32(data.data());
+    if (tag == kUseChannelBitmap) return readBE32(data.data() + 4);
+    for (const NamedLayout& l : kWavOrderLayouts)
+        if (l.tag == tag) return l.mask;
+    return std::nullopt;
+}
+
+std::vector<uint8_t> makeChan(uint32_t mask) {
+    std::vector<uint8_t> out(12, 0);
+    writeBE32(out.data(), kUseChannelBitmap);
+    writeBE32(out.data() + 4, mask);
+    return out;  // no channel descriptions
+}
+
 }  // namespace qoro::aiff

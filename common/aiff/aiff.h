@@ -29,6 +29,8 @@ inline constexpr riff::FourCC kAifc = riff::fourcc("AIFC");
 inline constexpr riff::FourCC kComm = riff::fourcc("COMM");
 inline constexpr riff::FourCC kSsnd = riff::fourcc("SSND");
 inline constexpr riff::FourCC kFver = riff::fourcc("FVER");
+// Core Audio's channel layout: which speaker each channel feeds.
+inline constexpr riff::FourCC kChan = riff::fourcc("CHAN");
 
 // AIFF-C compression types whose samples we read.
 inline constexpr riff::FourCC kNone = riff::fourcc("NONE");  // big-endian two's complement
@@ -92,6 +94,14 @@ struct SoundHeader {
 };
 // False when data holds fewer than kSoundHeaderSize bytes.
 bool parseSoundHeader(std::span<const uint8_t> data, SoundHeader& out);
+
+// A "CHAN" chunk's speakers as WAV's channel mask, when it names them by a
+// bitmap (layout tag "use channel bitmap", whose bits are WAV's) or by a
+// layout whose channels stand in WAV's order (ffmpeg's "MPEG 5.1 A");
+// nullopt for any other layout or a chunk of fewer than 12 bytes.
+std::optional<uint32_t> parseChanBitmap(std::span<const uint8_t> data);
+// A "CHAN" chunk naming the channels by WAV's channel mask (12 bytes).
+std::vector<uint8_t> makeChan(uint32_t mask);
 
 // The 80-bit IEEE 754 extended-precision number (big-endian: sign and
 // 15-bit exponent, then a 64-bit mantissa with explicit integer bit) of the

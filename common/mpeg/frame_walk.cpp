@@ -5,6 +5,7 @@
 #include <new>
 
 #include "tags/id3v2.h"
+#include "tags/tails.h"
 
 namespace qoro::mpeg {
 namespace {
@@ -103,6 +104,7 @@ int FrameScanner::freeFormatLength(const MpegFrameHeader& h, uint32_t word) {
 }
 
 bool FrameScanner::next(ScannedFrame& f) {
+    hasCut_ = false;
     for (;;) {
         if (in_.offset() > lastStart_ || in_.need(4) < 4) return false;
         const uint32_t w = readMpegWord(in_.data());
@@ -127,6 +129,10 @@ bool FrameScanner::next(ScannedFrame& f) {
         if (got < size_t(length)) {
             // A frame the input cuts short: the stream's end when it follows
             // its frames, a false start while searching.
+            if (inSync_ && !in_.failed()) {
+                cut_ = {in_.offset(), w, h, length};
+                hasCut_ = true;
+            }
             if (inSync_ || in_.failed()) return false;
             in_.skip(1);
             continue;
@@ -150,23 +156,13 @@ bool FrameScanner::next(ScannedFrame& f) {
 
 StreamRegion audioRegion(const ReadAt& readAt, uint64_t fileSize) {
     StreamRegion r;
-    r.end = fileSize;
     const tags::ReadAtFn read = [&readAt](uint64_t at, uint8_t* data, size_t n) -> size_t {
         const long got = readAt(at, data, n);
         return got > 0 ? size_t(got) : 0;
     };
     r.begin = std::min(fileSize, tags::id3v2LeadingSize(read, fileSize, true));
-    uint8_t tail[32];
-    if (r.end - r.begin >= 128 && read(r.end - 128, tail, 3) == 3 && std::memcmp(tail, "TAG", 3) == 0) r.end -= 128;
-    // An APEv2 tag: its 32-byte footer at the end, the size counting the
-    // items and the footer (and a 32-byte header when flag bit 31 says so).
-    if (r.end - r.begin >= 32 && read(r.end - 32, tail, 32) == 32 && std::memcmp(tail, "APETAGEX", 8) == 0) {
-        const uint32_t size =
-            uint32_t(tail[12]) | uint32_t(tail[13]) << 8 | uint32_t(tail[14]) << 16 | uint32_t(tail[15]) << 24;
-        const bool header = (tail[23] & 0x80) != 0;
-        const uint64_t total = uint64_t(size) + (header ? 32u : 0u);
-        if (size >= 32 && total <= r.end - r.begin) r.end -= total;
-    }
+    r.end = std::clamp(tags::findTails(read, fileSize).contentEnd, r.begin, fileSize);
+    r.tagsEnd = fileSize;
     return r;
 }
 
@@ -244,16 +240,28 @@ void placeMusic(StreamLayout& layout) {
     layout.skip = 0;
     layout.length = layout.decodedSamples;
     layout.gapless = false;
-    if (!layout.info || !layout.info->lame || !layout.info->lame->crcMatches || !layout.info->frames) return;
-    if (layout.frameCount == 0 || *layout.info->frames != layout.frameCount) return;
+    if (!layout.info || !layout.info->lame || !layout.info->frames || layout.frameCount == 0) return;
     if (mpegLayerNumber(layout.firstHeader) != 3) return;
+    const uint64_t frames = *layout.info->frames;
+    const bool endsInFrame = layout.droppedSamples > 0 || layout.filledBytes > 0;
+    // The tag counts the stream's frames (the one the file cuts short
+    // included); or, true to its CRC, more than a file that lost its end
+    // within a frame still holds.
+    if (frames != layout.frameCount && !(frames == layout.frameCount + 1 && layout.droppedSamples > 0) &&
+        !(frames > layout.frameCount && endsInFrame && layout.info->lame->crcMatches))
+        return;
+    // The samples of the frames the tag counts, those missing of the
+    // stream's kind.
     const uint64_t total = layout.decodedSamples;
+    const uint64_t counted =
+        total + (frames - layout.frameCount) * uint64_t(mpegSamplesPerFrame(layout.firstHeader));
     const uint64_t start = uint64_t(layout.info->lame->encoderDelay) + kLayer3DecoderDelay;
     const uint64_t padding = uint64_t(layout.info->lame->padding);
     // The last sample of the music is F x spf - P + 528; a padding shorter
-    // than the decoder delay ends with the stream.
+    // than the decoder delay ends with the stream, and so does a stream
+    // that ends before the music.
     const uint64_t end =
-        std::min(total, total + kLayer3DecoderDelay > padding ? total + kLayer3DecoderDelay - padding : 0);
+        std::min(total, counted + kLayer3DecoderDelay > padding ? counted + kLayer3DecoderDelay - padding : 0);
     layout.gapless = true;
     layout.skip = std::min(start, total);
     layout.length = end > start ? end - start : 0;
@@ -271,6 +279,39 @@ StreamLayout walkStream(const ReadAt& readAt, StreamRegion region, const WalkOpt
     bool first = true;
     bool keep = options.keepIndex;
     layout.walkedToEnd = true;
+    // Counts an audio frame.
+    const auto take = [&](const ScannedFrame& frame) {
+        const int spf = mpegSamplesPerFrame(frame.header);
+        if (layout.frameCount == 0) {
+            layout.firstHeader = frame.header;
+            layout.firstOffset = frame.offset;
+            layout.firstLength = frame.length;
+        }
+        if (keep && (layout.segments.empty() || layout.segments.back().samplesPerFrame != spf)) {
+            if (layout.segments.size() >= kMaxSegments) {
+                keep = false;
+            } else {
+                layout.segments.push_back({layout.frameCount, layout.decodedSamples, spf});
+            }
+        }
+        const int kbps = frameKbps(frame.header, frame.length);
+        layout.lowestKbps = layout.frameCount ? std::min(layout.lowestKbps, kbps) : kbps;
+        layout.highestKbps = layout.frameCount ? std::max(layout.highestKbps, kbps) : kbps;
+        layout.audioBytes += uint64_t(frame.length);
+        layout.decodedSamples += uint64_t(spf);
+        if (keep) {
+            if (layout.frameCount >= kMaxIndexedFrames) {
+                keep = false;
+            } else {
+                try {
+                    layout.index_.push_back(frame.offset << 16 | uint64_t(frame.length));
+                } catch (const std::bad_alloc&) {
+                    keep = false;
+                }
+            }
+        }
+        ++layout.frameCount;
+    };
     while (scanner.next(f)) {
         if (first) {
             first = false;
@@ -283,36 +324,7 @@ StreamLayout walkStream(const ReadAt& readAt, StreamRegion region, const WalkOpt
                 continue;
             }
         }
-        const int spf = mpegSamplesPerFrame(f.header);
-        if (layout.frameCount == 0) {
-            layout.firstHeader = f.header;
-            layout.firstOffset = f.offset;
-            layout.firstLength = f.length;
-        }
-        if (keep && (layout.segments.empty() || layout.segments.back().samplesPerFrame != spf)) {
-            if (layout.segments.size() >= kMaxSegments) {
-                keep = false;
-            } else {
-                layout.segments.push_back({layout.frameCount, layout.decodedSamples, spf});
-            }
-        }
-        const int kbps = frameKbps(f.header, f.length);
-        layout.lowestKbps = layout.frameCount ? std::min(layout.lowestKbps, kbps) : kbps;
-        layout.highestKbps = layout.frameCount ? std::max(layout.highestKbps, kbps) : kbps;
-        layout.audioBytes += uint64_t(f.length);
-        layout.decodedSamples += uint64_t(spf);
-        if (keep) {
-            if (layout.frameCount >= kMaxIndexedFrames) {
-                keep = false;
-            } else {
-                try {
-                    layout.index_.push_back(f.offset << 16 | uint64_t(f.length));
-                } catch (const std::bad_alloc&) {
-                    keep = false;
-                }
-            }
-        }
-        ++layout.frameCount;
+        take(f);
         in.skip(uint64_t(f.length));
         if (layout.frameCount >= options.maxAudioFrames) {
             layout.walkedToEnd = false;
@@ -321,6 +333,17 @@ StreamLayout walkStream(const ReadAt& readAt, StreamRegion region, const WalkOpt
     }
     layout.failed = in.failed();
     if (layout.failed) layout.walkedToEnd = false;
+    // The frame the stream ends in: read whole when the tags behind the
+    // stream hold the rest of its bytes, else left out.
+    if (const ScannedFrame* cut = scanner.cutShort(); cut && layout.walkedToEnd) {
+        const uint64_t frameEnd = cut->offset + uint64_t(cut->length);
+        if (frameEnd > region.end && frameEnd <= region.tagsEnd) {
+            take(*cut);
+            layout.filledBytes = int(frameEnd - region.end);
+        } else {
+            layout.droppedSamples = mpegSamplesPerFrame(cut->header);
+        }
+    }
     if (options.keepIndex && !keep) {
         // Nothing half kept: without the whole index there is none.
         layout.indexDropped = true;

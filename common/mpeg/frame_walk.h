@@ -20,12 +20,20 @@
 //   - a frame is as long as its header says; a free-format frame as far as
 //     the next header of the same stream; a frame the input cuts short ends
 //     the stream.
+// The stream's last frame, cut short where the tags behind it begin (a file
+// cut off and tagged afterwards), is read whole as players read it: the
+// bytes it lacks, which the tags stand in, decode as zeros. A last frame the
+// file itself cuts short is left out, as mpg123 leaves it out.
 // The first frame may be an information frame ("Xing", "Info", "VBRI"): it is
-// not audio. When it carries a LAME tag whose CRC matches and whose frame
-// count is the number of audio frames found, the tag's encoder delay D and
-// padding P say where the music lies: of the decoded samples, those from
-// D + 529 (the Layer III decoder delay) on, F x spf - D - P of them (fewer
-// when the stream ends first).
+// not audio. When it carries a LAME tag whose frame count F is the number of
+// audio frames found (the frame the file cuts short counted), the tag's
+// encoder delay D and padding P say where the music lies: of the decoded
+// samples, those from D + 529 (the Layer III decoder delay) on, F x spf -
+// D - P of them (fewer when the stream ends first). The tag's CRC is not
+// asked then: encoders write tags whose CRC fails (ffmpeg 6), and players
+// take them all the same. A tag whose CRC matches is taken as well when it
+// counts more frames than a file that ends within a frame holds: a file
+// that lost its end (a download cut off).
 #pragma once
 
 #include <cstdint>
@@ -105,11 +113,16 @@ public:
     void reset() { inSync_ = false; }
     // Searches no further than a frame starting at this input offset.
     void setSearchLimit(uint64_t lastStart) { lastStart_ = lastStart; }
+    // After next() returned false: the frame that followed the ones before
+    // it but ran past the end of the input (its header and length), if any.
+    const ScannedFrame* cutShort() const { return hasCut_ ? &cut_ : nullptr; }
 
 private:
     int freeFormatLength(const MpegFrameHeader& h, uint32_t word);
 
     ByteWindow& in_;
+    ScannedFrame cut_;
+    bool hasCut_ = false;
     bool inSync_ = false;
     uint64_t lastStart_ = UINT64_MAX;
     uint32_t freeSignature_ = 0;
@@ -117,11 +130,16 @@ private:
 };
 
 // The stretch of a file that holds the stream: after the ID3v2 tags it
-// begins with (a tag claiming more than the file takes all of it), before an
-// ID3v1 tag and an APEv2 tag at its end.
+// begins with (a tag claiming more than the file takes all of it), before
+// the APEv2, Lyrics3 and ID3v1 tags it ends with (tags/tails.h). No byte
+// outside it is decoded.
 struct StreamRegion {
     uint64_t begin = 0;
     uint64_t end = 0;
+    // Where the tags behind the stream end (the file's end), or 0 when
+    // nothing but the stream is known to lie behind 'end'. A last frame
+    // that runs from the stream into those tags is taken (see above).
+    uint64_t tagsEnd = 0;
 };
 StreamRegion audioRegion(const ReadAt& readAt, uint64_t fileSize);
 
@@ -156,6 +174,12 @@ struct StreamLayout {
     uint64_t audioBytes = 0;              // bytes of the audio frames
     int lowestKbps = 0, highestKbps = 0;  // over the audio frames (free format: from their length)
     uint64_t decodedSamples = 0;          // samples per channel that decoding every audio frame gives
+    // The last audio frame ran into the tags behind the stream: its bytes
+    // from region.end on (this many) decode as zeros.
+    int filledBytes = 0;
+    // The samples of a last frame the file cuts short: not an audio frame,
+    // but one its LAME tag counts.
+    int droppedSamples = 0;
 
     // The music within the decoded samples: 'length' samples from 'skip' on.
     uint64_t skip = 0;
@@ -198,9 +222,10 @@ struct StreamLayout {
 StreamLayout walkStream(const ReadAt& readAt, StreamRegion region, const WalkOptions& options = {});
 
 // Places the music from the layout's frames: by the LAME tag when it is
-// trusted (a Layer III stream, a tag whose CRC matches and whose frame count
-// equals frameCount), otherwise all of decodedSamples. Sets skip, length
-// and gapless.
+// trusted (a Layer III stream, a tag whose frame count equals frameCount,
+// or frameCount + 1 when the file cut a last frame short, or more with a
+// matching CRC when the stream ends within a frame), otherwise all of
+// decodedSamples. Sets skip, length and gapless.
 void placeMusic(StreamLayout& layout);
 
 // The bitrate in kbit/s of a frame (free format: from its length).

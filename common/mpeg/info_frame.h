@@ -5,7 +5,7 @@
 // silence; it is metadata, not music, and players leave it out.
 //
 //   const auto info = qoro::mpeg::parseInfoFrame(firstFrameBytes);
-//   if (info && info->lame && info->lame->crcMatches) { ... info->lame->encoderDelay ... }
+//   if (info && info->lame) { ... info->lame->encoderDelay ... }
 //
 // Every field is read from the bytes given; nothing is read past their end.
 #pragma once
@@ -35,8 +35,9 @@ struct LameTag {
     uint32_t musicLength = 0;  // bytes from the information frame to the last audio frame
     uint16_t musicCrc = 0;
     uint16_t tagCrc = 0;  // as stored
-    // The stored CRC equals the CRC-16 of the frame's bytes before it: the
-    // tag is what its encoder wrote.
+    // The stored CRC equals the CRC-16 of the frame's bytes before it. Some
+    // encoders store one that does not (ffmpeg 6): the stream's frame count
+    // decides whether the tag is taken (frame_walk.h), not this.
     bool crcMatches = false;
 };
 

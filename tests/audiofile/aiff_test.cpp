@@ -289,7 +289,7 @@ TEST(Aiff, DeepFilesReadBySoxAndFfmpeg) {
     t::TempDir dir;
     const auto path = dir / "ours.aiff", raw = dir / "decoded.raw";
     for (const Case& c : cases) {
-        for (uint16_t channels : {1, 2}) {
+        for (uint16_t channels : {1, 2, 6}) {
             SCOPED_TRACE(std::string(c.codec) + ", " + std::to_string(channels) + " channels");
             const bool floats = c.kind == SampleKind::Float32;
             // Every bit of the depth in use: a loud sine, the low bits of each sample set apart.
@@ -321,9 +321,10 @@ TEST(Aiff, DeepFilesReadBySoxAndFfmpeg) {
             }
             const auto b = t::readBytes(path);
             EXPECT_EQ(aiff::readBE32(b.data() + 4), b.size() - 8);
-            // "FORM", ("FVER", the AIFF-C "COMM" naming "fl32" or) the AIFF "COMM", "SSND".
+            // "FORM", ("FVER", the AIFF-C "COMM" naming "fl32" or) the AIFF
+            // "COMM", the speakers in "CHAN" beyond stereo, "SSND".
             const size_t data = size_t{kFrames} * channels * c.bits / 8;
-            EXPECT_EQ(b.size(), 12 + (floats ? 12 + 52 : 26) + 16 + data + data % 2);
+            EXPECT_EQ(b.size(), 12 + (floats ? 12 + 52 : 26) + (channels > 2 ? 20 : 0) + 16 + data + data % 2);
 
             const std::string in = t::shellQuote(path.string()), out = t::shellQuote(raw.string());
             const auto ff = "ffmpeg -v error -y -i " + in + (floats ? " -f f32le " : " -f s32le ") + out;
@@ -338,6 +339,9 @@ TEST(Aiff, DeepFilesReadBySoxAndFfmpeg) {
                                       "duration_ts -of csv=p=0 " + in);
             EXPECT_EQ(probe.output, std::string(c.codec) + "," + std::to_string(channels) + "," +
                                         std::to_string(c.bits) + "," + std::to_string(kFrames) + "\n");
+            if (channels == 6)
+                EXPECT_EQ(t::run("ffprobe -v error -show_entries stream=channel_layout -of csv=p=0 " + in).output,
+                          "5.1\n");
 
             Engine e;
             ASSERT_EQ(e.open(path.string(), AIFF, READ), 0) << e.cause();

@@ -169,6 +169,38 @@ TEST(MpegReader, ChanceFramePairIsNoStream) {
     EXPECT_EQ(two.samples, 2 * 1152);
 }
 
+// A stream of a few frames (lame's of a blip) followed by an APEv2 tag
+// (mutagen) longer than a frame and a Lyrics3v2 block, with or without an
+// ID3v1 tag: the tags are no part of the audio, so its frames run to the
+// audio's end and are a stream; both analyses count mpg123's samples.
+TEST(MpegReader, ShortStreamBeforeTheTagsItEndsWith) {
+    QORO_REQUIRE_TOOLS("lame", "mpg123");
+    QORO_REQUIRE_MUTAGEN();
+    TempDir dir;
+    writeWav16(dir / "blip.wav", 44100, 2, testSignal(44100, 2, 900));
+    ASSERT_TRUE(info::make(withPaths("lame --quiet -b 128 IN OUT", dir / "blip.wav", dir / "blip.mp3")));
+    ASSERT_EQ(python("from mutagen.apev2 import APEv2\nimport sys\nt = APEv2()\nt['Title'] = 'x'\n"
+                     "t['Comment'] = 'y' * 600\nt.save(sys.argv[1])",
+                     {(dir / "blip.mp3").string()})
+                  .exitCode,
+              0);
+    const auto tagged = readBytes(dir / "blip.mp3");
+    const std::string lyrics = "LYRICSBEGININD00003110LYR00005hello000035LYRICS200";
+    std::vector<uint8_t> id3v1(128, 0);
+    std::memcpy(id3v1.data(), "TAGblip", 7);
+    for (bool withId3v1 : {false, true}) {
+        SCOPED_TRACE(withId3v1 ? "with ID3v1" : "without ID3v1");
+        auto b = joined(tagged, std::vector<uint8_t>(lyrics.begin(), lyrics.end()));
+        if (withId3v1) b = joined(b, id3v1);
+        writeBytes(dir / "t.mp3", b);
+        ASSERT_TRUE(info::make(withPaths("mpg123 -q -s IN > OUT", dir / "t.mp3", dir / "t.raw")));
+        const auto want = static_cast<int32_t>(fs::file_size(dir / "t.raw") / 4);
+        ASSERT_GT(want, 0);
+        EXPECT_EQ(readFast(dir / "t.mp3").samples, want);
+        EXPECT_EQ(readFull(dir / "t.mp3").samples, want);
+    }
+}
+
 TEST(MpegReader, DescriptionTexts) {
     EXPECT_EQ(mpegDescription(1, 3, 44100, 2, 128, 128, 128), "MPEG 1.0 layer-3: 44,100 kHz Stereo;  128 Kbps; ");
     EXPECT_EQ(mpegDescription(3, 3, 8000, 1, 8, 8, 8), "MPEG 3.0 layer-3: 8,000 kHz Mono;  8 Kbps; ");

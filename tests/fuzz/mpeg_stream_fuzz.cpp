@@ -5,7 +5,8 @@
 // as an input read as it comes.
 // Besides "no crash, no read outside the input", it checks what must hold
 // for any input: the music the walk announces is what decoding delivers,
-// from the start and from any sample, and frames lie inside the input.
+// from the start and from any sample, and frames lie inside the stream (the
+// last one perhaps reaching into the tags behind it).
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -76,11 +77,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return long(k);
     };
     const StreamRegion region = audioRegion(readAt, size);
-    require(region.begin <= region.end && region.end <= size);
+    require(region.begin <= region.end && region.end <= size && region.tagsEnd == size);
     const StreamLayout layout = walkStream(readAt, region, {.keepIndex = true});
+    // Only the last frame may reach into the tags behind the stream, and
+    // no further than they go.
+    require(layout.filledBytes >= 0 && region.end + uint64_t(layout.filledBytes) <= size);
+    require(layout.filledBytes == 0 || layout.droppedSamples == 0);
     for (uint64_t i = 0; i < layout.frameCount; ++i) {
         const auto f = layout.frameAt(i);
-        require(f.offset >= region.begin && f.offset + uint64_t(f.length) <= region.end);
+        const uint64_t end = region.end + (i + 1 == layout.frameCount ? uint64_t(layout.filledBytes) : 0);
+        require(f.offset >= region.begin && f.offset + uint64_t(f.length) <= end);
         require(f.length >= 4 && f.length <= kMaxMpegFrameBytes);
     }
     require(layout.skip + layout.length <= layout.decodedSamples);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -18,7 +19,7 @@ namespace qoro::test::corpus {
 namespace {
 
 // Bumped whenever what the corpus holds changes.
-constexpr const char* kVersion = "mp3-corpus 3";
+constexpr const char* kVersion = "mp3-corpus 4";
 constexpr double kSeconds = 1.5;
 
 struct Maker {
@@ -70,6 +71,39 @@ ape['Title'] = 'Corpus'
 ape['Artist'] = 'Band'
 ape.save(path)
 )";
+
+// An APEv2 tag as mutagen writes it; with a second argument, a binary item
+// holding bytes that look like MPEG frames (of that file).
+const char* kApeScript = R"(
+import sys
+from mutagen.apev2 import APEv2, APEValue, BINARY
+ape = APEv2()
+ape['Title'] = 'Tails'
+if len(sys.argv) > 2:
+    frames = open(sys.argv[2], 'rb').read()
+    ape['Cover Art (Front)'] = APEValue(b'cover.jpg\0' + frames[len(frames) // 3:len(frames) // 3 + 6000], BINARY)
+ape.save(sys.argv[1])
+)";
+
+// A Lyrics3v2 block: fields of a three-letter id and a 5-digit size, the
+// 6-digit size of everything from "LYRICSBEGIN" on, "LYRICS200".
+std::vector<uint8_t> lyrics3v2() {
+    std::string lyrics;
+    for (int line = 0; line < 12; ++line) lyrics += "[00:0" + std::to_string(line % 10) + "]la la la la la\r\n";
+    char size[8];
+    std::snprintf(size, sizeof size, "%05zu", lyrics.size());
+    const std::string body = "LYRICSBEGIN" "IND00003110" "LYR" + std::string(size) + lyrics + "ETT00005Tails";
+    std::snprintf(size, sizeof size, "%06zu", body.size());
+    const std::string block = body + size + "LYRICS200";
+    return std::vector<uint8_t>(block.begin(), block.end());
+}
+
+std::vector<uint8_t> id3v1Tag() {
+    std::vector<uint8_t> t(128, 0);
+    std::memcpy(t.data(), "TAGTails", 8);
+    t[127] = 12;
+    return t;
+}
 
 std::string replaced(std::string command, const fs::path& in, const fs::path& out) {
     command.replace(command.find("{in}"), 4, shellQuote(in.string()));
@@ -140,13 +174,16 @@ bool makeWriterFiles(const fs::path& dir) {
         vbri.insert(vbri.end(), base.begin(), base.end());
         writeBytes(dir / "writer_vbri.mp3", vbri);
     }
-    // A LAME tag whose CRC does not match (a byte of it damaged), and one
-    // whose CRC matches a frame count that lies (three times the frames).
+    // LAME tags whose CRC does not match (a byte of lame's damaged; the
+    // CRC of ffmpeg's spoilt, as ffmpeg 6 stores it), and one whose CRC
+    // matches a frame count that lies (three times the frames).
     {
         auto b = readBytes(dir / "lame_cbr128.mp3");
-        writeBytes(dir / "base_cbr128_frames.mp3", withoutInfoFrame(b));
         b[36 + 120 + 10] ^= 0x5A;  // the lowpass byte
         writeBytes(dir / "writer_damaged_lame.mp3", b);
+        b = readBytes(dir / "ffmpeg_vbr_q4.mp3");
+        b.at(framesOf(b).start + 36 + 120 + 35) ^= 0xA5;
+        writeBytes(dir / "writer_ffmpeg_crc.mp3", b);
     }
     {
         auto b = readBytes(dir / "lame_vbr_v2.mp3");
@@ -211,6 +248,44 @@ bool makeWriterFiles(const fs::path& dir) {
         }
         writeBytes(dir / "writer_junk.mp3", out);
     }
+    // Tails: APEv2 (mutagen, with an item like frames) and Lyrics3v2 behind a
+    // whole stream; a stream cut off within its last frame; and one cut off
+    // within a frame mid-stream (a download cut short), then tagged with
+    // APEv2, Lyrics3v2 and ID3v1, whose bytes complete that frame. mpg123
+    // reads those tag bytes into the frame (and counts what we count): the
+    // tagged file's oracle is the file with its tags' bytes zeroed, the
+    // frame as we read it.
+    {
+        const auto withTails = [&dir](const char* name, const std::vector<std::string>& ape,
+                                      const std::vector<uint8_t>& stream, bool id3v1) {
+            writeBytes(dir / name, stream);
+            if (python(kApeScript, ape).exitCode != 0) return std::vector<uint8_t>{};
+            auto b = readBytes(dir / name);
+            const auto lyrics = lyrics3v2();
+            b.insert(b.end(), lyrics.begin(), lyrics.end());
+            if (id3v1) {
+                const auto v1 = id3v1Tag();
+                b.insert(b.end(), v1.begin(), v1.end());
+            }
+            writeBytes(dir / name, b);
+            return b;
+        };
+        const auto vbr = (dir / "lame_vbr_v2.mp3").string();
+        if (withTails("mutagen_ape_lyrics3.mp3", {(dir / "mutagen_ape_lyrics3.mp3").string(), vbr}, readBytes(vbr),
+                      false)
+                .empty())
+            return false;
+        const auto base = readBytes(dir / "lame_cbr128.mp3");
+        const Frames f = framesOf(base);
+        const auto last = f.list.back();
+        writeBytes(dir / "writer_cut.mp3", slice(base, 0, last.first + last.second / 2));
+        const auto within = f.list.at(f.list.size() * 2 / 3);
+        const auto cut = slice(base, 0, within.first + within.second / 4);
+        auto tagged = withTails("writer_cut_tagged.mp3", {(dir / "writer_cut_tagged.mp3").string()}, cut, true);
+        if (tagged.size() < within.first + within.second) return false;
+        std::fill(tagged.begin() + long(cut.size()), tagged.end(), uint8_t{0});
+        writeBytes(dir / "base_cut_zeroed.mp3", tagged);
+    }
     return true;
 }
 
@@ -261,13 +336,18 @@ const std::vector<Entry>& entries() {
             if (std::strncmp(m.name, "base_", 5) != 0) v.push_back({m.name, m.name, m.layer3, false});
         v.push_back({"mutagen_tagged.mp3", "lame_vbr_v2.mp3", true, false});
         v.push_back({"writer_vbri.mp3", "lame_notag.mp3", true, true});
-        v.push_back({"writer_damaged_lame.mp3", "base_cbr128_frames.mp3", true, true});
+        // Players take a LAME tag whose CRC fails when its frame count fits.
+        v.push_back({"writer_damaged_lame.mp3", "writer_damaged_lame.mp3", true, true});
+        v.push_back({"writer_ffmpeg_crc.mp3", "writer_ffmpeg_crc.mp3", true, true});
         v.push_back({"writer_lying_xing.mp3", "base_vbr_v2_frames.mp3", true, true});
         v.push_back({"writer_free_layer2.mp2", "ffmpeg_layer2_48k.mp2", false, true});
         v.push_back({"writer_free_layer3.mp3", "base_l3_320_48k.mp3", true, true});
         v.push_back({"writer_junk.mp3", "lame_notag.mp3", true, true});
         // mpg123 places its music as the tag says: its own oracle.
         v.push_back({"writer_short_padding.mp3", "writer_short_padding.mp3", true, true});
+        v.push_back({"mutagen_ape_lyrics3.mp3", "lame_vbr_v2.mp3", true, false});
+        v.push_back({"writer_cut.mp3", "writer_cut.mp3", true, true});
+        v.push_back({"writer_cut_tagged.mp3", "base_cut_zeroed.mp3", true, true});
         return v;
     }();
     return list;

@@ -4,7 +4,8 @@
 // damaged and lying Xing/LAME headers, free-format Layer II, junk between
 // frames). Each file has an oracle: the file whose `mpg123 -s` decode is
 // what our reading must give, frame for frame at lag 0 - the file itself,
-// or for a writer's file the clean stream it was made from.
+// or for a writer's file the clean stream it was made from (or the file
+// with the bytes that are not audio zeroed).
 //
 // The corpus is made once per build tree (tests/ of the build folder) and
 // kept; a process that finds it complete uses it as it is.

@@ -3,6 +3,8 @@
 // against ffmpeg's decoding of the same files. ffmpeg keeps the first 481
 // sample frames of a stream (the synthesis delay) that we drop, so our sample
 // i is ffmpeg's sample i + 481.
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -137,17 +139,62 @@ TEST_F(MpcThroughAudioFile, DecodesLikeFfmpegWithoutTheSynthesisDelay) {
         EXPECT_LE(d.maxAbs, 1);
 
         // The description names the version, profile and average bitrate; the
-        // bitrate is the stream reader's and close to ffprobe's average.
+        // bitrate is the stream reader's: the stream's bytes (without the
+        // tags the file ends with) over ffprobe's duration.
         qoro::mpc::MpcStreamInfo info;
         ASSERT_TRUE(qoro::mpc::readStreamInfo(path, info));
         const std::string text = formatString();
         EXPECT_EQ(text, "MPEG Plus SV-7 " + std::string(qoro::mpc::profileName(info.header.profile)) + " 44,100 kHz; " +
                             std::to_string(info.bitrateKbps) + " Kbps; VBR");
         const auto probe =
-            qt::run("ffprobe -v error -show_entries format=bit_rate -of default=nw=1:nk=1 " + qt::shellQuote(path));
-        EXPECT_NEAR(std::atof(probe.output.c_str()) / 1000.0, info.bitrateKbps, 2.0);
+            qt::run("ffprobe -v error -show_entries format=duration -of default=nw=1:nk=1 " + qt::shellQuote(path));
+        EXPECT_NEAR(double(info.audioBytes) * 8 / std::atof(probe.output.c_str()) / 1000.0, info.bitrateKbps, 2.0);
         af->CloseFile();
     }
+}
+
+// Through IAudioFile3 the filter bank's floats, before rounding: the 16-bit
+// samples are those floats rounded and clipped, the floats hold what lies
+// between, and a seek lands on the same float as reading there.
+TEST_F(MpcThroughAudioFile, FloatArraysAreTheSamplesBeforeRounding) {
+    const std::string path = longStream();
+    ASSERT_TRUE(open(path));
+    const std::vector<int16_t> narrow = readAll(999);
+    af->CloseFile();
+    ASSERT_TRUE(open(path));
+    qoro::com::ComPtr<IAudioFile3> af3;
+    ASSERT_EQ(af->QueryInterface(IID_IAudioFile3, af3.putVoid()), S_OK);
+    ASSERT_EQ(af3->SetFormatArrayKind(44100, 2, SAMPLE_FLOAT32), S_OK);
+    auto readFloats = [&](LONGLONG frames) {
+        std::vector<float> all;
+        for (SAFEARRAY* sa = nullptr; SUCCEEDED(af3->ReadSamples(frames, &sa)) && sa; sa = nullptr) {
+            LONG ub = -1;
+            SafeArrayGetUBound(sa, 1, &ub);
+            void* data = nullptr;
+            SafeArrayAccessData(sa, &data);
+            all.insert(all.end(), static_cast<float*>(data), static_cast<float*>(data) + ub + 1);
+            SafeArrayUnaccessData(sa);
+            SafeArrayDestroy(sa);
+            if (ub < 0) break;
+        }
+        return all;
+    };
+    const std::vector<float> wide = readFloats(777);
+    ASSERT_EQ(wide.size(), narrow.size());
+    size_t between = 0;
+    for (size_t i = 0; i < wide.size(); ++i) {
+        const float x = wide[i] * 32768.0f;
+        const long rounded = std::clamp(std::lrint(x), -32768L, 32767L);
+        ASSERT_EQ(rounded, narrow[i]) << i;
+        between += std::fabs(x - float(std::lrint(x))) > 0.01f;
+    }
+    EXPECT_GT(between, wide.size() / 2);
+    LONGLONG at = -1;
+    ASSERT_EQ(af3->SeekFrames(5000, BEGIN_POS, &at), S_OK);
+    ASSERT_EQ(at, 5000);
+    const std::vector<float> after = readFloats(100);
+    ASSERT_GE(after.size(), 200u);
+    EXPECT_TRUE(std::equal(after.begin(), after.begin() + 200, wide.begin() + 10000));
 }
 
 TEST_F(MpcThroughAudioFile, AnyBlockSizeDeliversEverySampleOnce) {

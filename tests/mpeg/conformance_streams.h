@@ -8,24 +8,29 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mpeg/mpeg_header.h"
+#include "test_support.h"
 
 namespace qoro::mpeg::testing {
 
 // Streams our tests make with the reference encoders: the shell command
-// ({in} and {out} are replaced), and the rate and channels it gives.
+// ({in} and {out} are replaced), and the rate and channels it gives; the
+// test signal's amplitude (beyond 1 it is clipped, as a loud master is).
 struct MadeStream {
     const char* name;
     const char* command;
     int rate;
     int channels;
+    double amplitude = 0.7;
 };
 
 // MPEG-1/2/2.5 Layer III by lame and ffmpeg, and Layer II by ffmpeg.
 // clang-format off
-inline constexpr std::array<MadeStream, 8> kMadeStreams{{
+inline constexpr std::array<MadeStream, 9> kMadeStreams{{
+    {"loud_master", "lame --quiet -b 320 {in} {out}", 44100, 2, 1.6},
     {"cbr128_joint", "lame --quiet -b 128 -m j {in} {out}", 44100, 2},
     {"vbr_xing", "lame --quiet -V 2 {in} {out}", 44100, 2},
     {"mpeg2_22k", "lame --quiet -b 64 {in} {out}", 22050, 2},
@@ -36,6 +41,16 @@ inline constexpr std::array<MadeStream, 8> kMadeStreams{{
     {"layer2_22k", "ffmpeg -loglevel error -y -i {in} -c:a mp2 -b:a 64k -f mp2 {out}", 22050, 2},
 }};
 // clang-format on
+
+// The stream's command line for these paths, quoted for the shell.
+inline std::string commandFor(const MadeStream& stream, const std::string& in, const std::string& out) {
+    std::string cmd = stream.command;
+    for (const auto& [key, value] : {std::pair<std::string, std::string>{"{in}", in}, {"{out}", out}}) {
+        size_t p;
+        while ((p = cmd.find(key)) != std::string::npos) cmd.replace(p, key.size(), qoro::test::shellQuote(value));
+    }
+    return cmd;
+}
 
 struct ConformanceStream {
     const char* name;

@@ -252,7 +252,7 @@ TEST(MpegFrameSearch, FreeFormatFramesAreAsLongAsTheDistanceToTheNext) {
 
 TEST(MpegFrameSearch, TagsAtTheEndAreNotAudio) {
     // An APEv2 tag whose binary item holds two headers a frame apart, then
-    // an ID3v1 tag: neither is taken for frames.
+    // a Lyrics3v2 block or none, then an ID3v1 tag: none is taken for frames.
     std::vector<uint8_t> item(600, 0);
     putWord(item, 10, kL3Stereo64);
     putWord(item, 10 + 208, kL3Stereo64);
@@ -264,12 +264,17 @@ TEST(MpegFrameSearch, TagsAtTheEndAreNotAudio) {
     for (int i = 0; i < 4; ++i) footer[12 + size_t(i)] = uint8_t(size >> (8 * i));
     std::vector<uint8_t> id3v1(128, ' ');
     std::memcpy(id3v1.data(), "TAG", 3);
-    const auto bytes = frames(kL3Stereo64, 10) + item + footer + id3v1;
-    const ReadAt r = readerOf(bytes);
-    const StreamRegion region = audioRegion(r, bytes.size());
-    EXPECT_EQ(region.begin, 0u);
-    EXPECT_EQ(region.end, 10u * 208u);
-    EXPECT_EQ(layoutOf(bytes).frameCount, 10u);
+    const std::string lyrics = "LYRICSBEGININD00003110LYR00005hello000035LYRICS200";
+    for (const std::string& between : {std::string(), lyrics}) {
+        const auto bytes = frames(kL3Stereo64, 10) + item + footer +
+                           std::vector<uint8_t>(between.begin(), between.end()) + id3v1;
+        const ReadAt r = readerOf(bytes);
+        const StreamRegion region = audioRegion(r, bytes.size());
+        EXPECT_EQ(region.begin, 0u);
+        EXPECT_EQ(region.end, 10u * 208u) << between;
+        EXPECT_EQ(region.tagsEnd, bytes.size());
+        EXPECT_EQ(layoutOf(bytes).frameCount, 10u) << between;
+    }
     // Without the footer the same bytes would pass for frames.
     const auto untagged = frames(kL3Stereo64, 10) + item;
     EXPECT_EQ(layoutOf(untagged).frameCount, 12u);
@@ -277,15 +282,54 @@ TEST(MpegFrameSearch, TagsAtTheEndAreNotAudio) {
 
 // ------------------------------------------------------------ the music
 
+// A LAME tag that counts the stream's frames places the music, whatever its
+// CRC says. A last frame cut short is read whole when the tags behind the
+// stream hold its missing bytes (they decode as zeros), and left out when
+// the file ends first; the tag counts it either way. A stream that ends
+// within a frame lost its end: a tag counting more frames is taken when its
+// CRC matches.
 TEST(MpegLayout, TrustedLameTagPlacesTheMusic) {
-    const auto bytes = lameInfoFrame(kL3Joint128, "Info", 20, 0, {576, 1000}) + frames(kL3Stereo64, 20);
-    const auto layout = layoutOf(bytes);
-    ASSERT_TRUE(layout.info);
-    EXPECT_EQ(layout.frameCount, 20u);  // the information frame is not audio
-    EXPECT_EQ(layout.decodedSamples, 20u * 1152u);
-    EXPECT_TRUE(layout.gapless);
-    EXPECT_EQ(layout.skip, 576u + 529u);
-    EXPECT_EQ(layout.length, 20u * 1152u - 576u - 1000u);
+    const auto audio = frames(kL3Stereo64, 20);  // 208-byte frames
+    const auto cutAt = [&audio](size_t bytes) { return std::vector<uint8_t>(audio.begin(), audio.begin() + long(bytes)); };
+    std::vector<uint8_t> id3v1(128, 0);
+    std::memcpy(id3v1.data(), "TAG", 3);
+    struct Case {
+        const char* what;
+        bool goodCrc;
+        std::vector<uint8_t> audio;
+        uint64_t frames;  // audio frames taken
+        int filled, dropped;
+        bool trusted;
+    };
+    const Case cases[] = {
+        {"CRC matches", true, audio, 20, 0, 0, true},
+        {"CRC spoilt", false, audio, 20, 0, 0, true},
+        {"last frame cut off", true, cutAt(19 * 208 + 108), 19, 0, 1152, true},
+        {"cut off, CRC spoilt", false, cutAt(19 * 208 + 108), 19, 0, 1152, true},
+        {"cut off, then tagged", true, cutAt(19 * 208 + 108) + id3v1, 20, 100, 0, true},
+        {"cut off, a shorter tag behind", true, cutAt(19 * 208 + 8) + id3v1, 19, 0, 1152, true},
+        {"cut off mid-stream", true, cutAt(9 * 208 + 50), 9, 0, 1152, true},
+        {"cut off mid-stream, then tagged", true, cutAt(9 * 208 + 150) + id3v1, 10, 58, 0, true},
+        {"cut off mid-stream, CRC spoilt", false, cutAt(9 * 208 + 50), 9, 0, 1152, false},
+        {"ends between frames short of the count", true, cutAt(9 * 208), 9, 0, 0, false},
+    };
+    for (const Case& c : cases) {
+        const auto layout = layoutOf(lameInfoFrame(kL3Joint128, "Info", 20, 0, {576, 1000, c.goodCrc}) + c.audio, true);
+        ASSERT_TRUE(layout.info) << c.what;
+        EXPECT_EQ(layout.frameCount, c.frames) << c.what;  // the information frame is not audio
+        EXPECT_EQ(layout.filledBytes, c.filled) << c.what;
+        EXPECT_EQ(layout.droppedSamples, c.dropped) << c.what;
+        EXPECT_EQ(layout.decodedSamples, c.frames * 1152u) << c.what;
+        EXPECT_EQ(layout.frameAt(c.frames - 1).length, 208) << c.what;
+        EXPECT_EQ(layout.gapless, c.trusted) << c.what;
+        EXPECT_EQ(layout.skip, c.trusted ? 576u + 529u : 0u) << c.what;
+        // The music ends 1000 - 529 samples before the tag's 20 frames end,
+        // or with the stream when it ends first.
+        EXPECT_EQ(layout.length,
+                  c.trusted ? std::min<uint64_t>(20u * 1152u - 1000u + 529u, c.frames * 1152u) - 1105u
+                            : c.frames * 1152u)
+            << c.what;
+    }
 }
 
 TEST(MpegLayout, PaddingShorterThanTheDecoderDelayEndsWithTheStream) {
@@ -302,8 +346,8 @@ TEST(MpegLayout, UntrustedTagsKeepEverySample) {
         std::vector<uint8_t> first;
     };
     const Case cases[] = {
-        {"CRC spoilt", lameInfoFrame(kL3Joint128, "Info", 20, 0, {576, 1000, false})},
         {"frame count lies", lameInfoFrame(kL3Joint128, "Info", 25, 0, {576, 1000})},
+        {"frame count lies, CRC spoilt", lameInfoFrame(kL3Joint128, "Info", 19, 0, {576, 1000, false})},
         {"frame count counts itself", lameInfoFrame(kL3Joint128, "Xing", 21, 0, {576, 1000})},
         {"no LAME tag", xingFrame(kL3Stereo64, "Xing", 1, 20)},
         {"zero frames", xingFrame(kL3Stereo64, "Xing", 1, 0)},

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "audio_file_session.h"
@@ -96,6 +98,83 @@ TEST_F(MpegThroughAudioFile, IllegalStreamsReadWithoutHarm) {
 }
 
 // Files lame and ffmpeg write are compared with mpg123 in tests/mp3_corpus.
+
+// Through IAudioFile3 the synthesis's floats, before rounding, for the files
+// lame and ffmpeg make (the LAME tag's trimming, VBR, MPEG-2 and 2.5, mono,
+// Layer II, a clipped loud master): as many frames as the 16-bit read, each
+// the 16-bit sample before rounding and clipping, the overs kept, within
+// 1e-5 of mpg123's floats (which trims as we do), and a seek lands on the
+// same float as reading there. A stream read through the codec manager
+// (Layer III below 52 kbit/s) gives its 16-bit samples as floats.
+TEST_F(MpegThroughAudioFile, FloatArraysAreTheSamplesBeforeRounding) {
+    QORO_REQUIRE_TOOLS("lame", "ffmpeg", "mpg123");
+    for (const auto& c : qoro::mpeg::testing::kMadeStreams) {
+        SCOPED_TRACE(c.name);
+        t::TempDir dir;
+        const auto path = dir / "made.mp3";
+        t::writeWav16(dir / "in.wav", c.rate, c.channels, t::testSignal(c.rate, c.channels, c.rate * 2, c.amplitude));
+        t::mustRun(qoro::mpeg::testing::commandFor(c, (dir / "in.wav").string(), path.string()));
+        af->CloseFile();
+        ASSERT_TRUE(open(path.string()));
+        const std::vector<int16_t> narrow = readAll();
+        af->CloseFile();
+        ASSERT_TRUE(open(path.string()));
+        LONG decoder = X_AUDIO;
+        af->get_Mp3TypeDecoder(&decoder);
+        const bool builtIn = decoder == X_AUDIO;
+        qoro::com::ComPtr<IAudioFile3> af3;
+        ASSERT_EQ(af->QueryInterface(IID_IAudioFile3, af3.putVoid()), S_OK);
+        ASSERT_EQ(af3->SetFormatArrayKind(c.rate, c.channels, SAMPLE_FLOAT32), S_OK);
+        LONGLONG frames = 0;
+        ASSERT_EQ(af3->get_nFrames(&frames), S_OK);
+        EXPECT_EQ(size_t(frames) * size_t(c.channels), narrow.size());
+        auto floatsFrom = [&](LONGLONG block, size_t most) {
+            std::vector<float> all;
+            for (SAFEARRAY* sa = nullptr; all.size() < most && af3->ReadSamples(block, &sa) == S_OK && sa;) {
+                LONG last = -1;
+                float* data = nullptr;
+                SafeArrayGetUBound(sa, 1, &last);
+                SafeArrayAccessData(sa, reinterpret_cast<void**>(&data));
+                all.insert(all.end(), data, data + last + 1);
+                SafeArrayUnaccessData(sa);
+                SafeArrayDestroy(std::exchange(sa, nullptr));
+                if (last < 0) break;
+            }
+            return all;
+        };
+        const std::vector<float> wide = floatsFrom(777, SIZE_MAX);
+        ASSERT_EQ(wide.size(), narrow.size());
+        size_t between = 0, beyond = 0;
+        for (size_t i = 0; i < wide.size(); ++i) {
+            const float x = wide[i] * 32768.0f;
+            ASSERT_EQ(std::clamp(std::lrint(x), -32768L, 32767L), narrow[i]) << i;
+            between += std::fabs(x - std::nearbyint(x)) > 0.01f;
+            beyond += std::fabs(wide[i]) > 1.0f;
+        }
+        EXPECT_EQ(between > wide.size() / 2, builtIn) << between;
+        EXPECT_EQ(beyond > 0, builtIn && c.amplitude > 1.0) << beyond;
+
+        t::mustRun("mpg123 -q -e f32 -s " + t::shellQuote(path.string()) + " > " +
+                   t::shellQuote((dir / "ref.f32").string()));
+        const auto bytes = t::readBytes(dir / "ref.f32");
+        ASSERT_EQ(bytes.size(), wide.size() * sizeof(float));
+        double maxDiff = 0;
+        for (size_t i = 0; i < wide.size(); ++i) {
+            float r = 0;
+            std::memcpy(&r, bytes.data() + i * sizeof(float), sizeof r);
+            maxDiff = std::max(maxDiff, double(std::fabs(wide[i] - r)));
+        }
+        EXPECT_LE(maxDiff, builtIn ? 1e-5 : 0.5 / 32768 + 1e-6);
+
+        LONGLONG at = -1;
+        ASSERT_EQ(af3->SeekFrames(5000, BEGIN_POS, &at), S_OK);
+        ASSERT_EQ(at, 5000);
+        const size_t from = 5000 * size_t(c.channels);
+        const std::vector<float> after = floatsFrom(100, 200);
+        ASSERT_GE(after.size(), 200u);
+        EXPECT_TRUE(std::equal(after.begin(), after.begin() + 200, wide.begin() + long(from)));
+    }
+}
 
 // Below 52 kbit/s Layer III goes to the codec manager, and the decoder choice
 // reads ACM_DRIVER_OUT afterwards; the audio still comes out whole.

@@ -156,6 +156,25 @@ TEST_F(MpegTrackTest, ReadsWholeFrames) {
     EXPECT_EQ(o.track->decodedFor(12345), 12345u);
     const auto shape = qoro::mpeg::testing::measureStream(t::readBytes(dir / "s.mp3"));
     EXPECT_EQ(o.track->decodedLength(), uint64_t(shape.frames) * 1152u * 4u);
+
+    // As floats (useNative) between two reads: the counts in the float
+    // form, and reading goes on with the next frame, the 16-bit samples
+    // before rounding.
+    o.track->useNative(true);
+    EXPECT_EQ(o.track->fileFormat().wFormatTag, acm::WAVE_FORMAT_IEEE_FLOAT);
+    EXPECT_EQ(o.track->sourceUnit(), 8u * 1152u);
+    EXPECT_EQ(o.track->decodedLength(), uint64_t(shape.frames) * 1152u * 8u);
+    std::vector<uint8_t> floats;
+    EXPECT_EQ(o.track->decode(9216, floats), 9216);
+    EXPECT_EQ(o.track->sourceLeft(), o.track->decodedLength() - 6u * 9216u);
+    auto narrow = openAs((dir / "s.mp3").string());
+    const auto pcm = drain(*narrow.track, 4608 * 6);
+    ASSERT_GE(pcm.size(), 6u * 2304u);
+    for (size_t i = 0; i < 2304; ++i) {
+        float x = 0;
+        std::memcpy(&x, floats.data() + 4 * i, 4);
+        ASSERT_EQ(std::clamp(std::lrint(x * 32768.0f), -32768L, 32767L), pcm[5 * 2304 + i]) << i;
+    }
 }
 
 // Seeking lands on the sample asked for: the output from there is the same

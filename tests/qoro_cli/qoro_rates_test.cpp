@@ -293,7 +293,7 @@ TEST(QoroDepth, NarrowingAndFoldingDownMatchTheReference) {
 // fold-down: the centre's tone equally in both sides, each surround's on
 // its own side only, the LFE's nowhere.
 TEST(QoroDepth, FloatResamplingAndMp3FoldDownEndToEnd) {
-    QORO_REQUIRE_TOOLS("sox", "ffmpeg");
+    QORO_REQUIRE_TOOLS("sox", "ffmpeg", "mpg123");
     t::TempDir dir;
     const fs::path tone = dir / "tone.wav";
     ASSERT_EQ(t::run("sox -D -R -n -r 44100 -c 1 -e floating-point -b 32 " + q(tone) + " synth 2 sine 10000 gain -6")
@@ -346,6 +346,26 @@ TEST(QoroDepth, FloatResamplingAndMp3FoldDownEndToEnd) {
     EXPECT_LT(level(right, 300), level(left, 300) - 60);
     EXPECT_LT(level(left, 1700), level(right, 1700) - 60);
     EXPECT_LT(level(left, 110), level(left, 300) - 60);
+
+    // Back to float WAV: the decoder's floats, before any rounding to 16 bits,
+    // as mpg123 decodes to floats.
+    r = t::cli::runQoro("convert --to wav --bits 32f -o " + q(dir / "d") + " " + q(dir / "m" / "six.mp3"));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    ASSERT_EQ(t::run("sox -D " + q(dir / "d" / "six.wav") + " -t f32 " + q(dir / "ours.f32")).exitCode, 0);
+    ASSERT_EQ(t::run("mpg123 -q -e f32 -s " + q(dir / "m" / "six.mp3") + " > " + q(dir / "ref.f32")).exitCode, 0);
+    const auto ours = t::readBytes(dir / "ours.f32"), ref = t::readBytes(dir / "ref.f32");
+    ASSERT_EQ(ours.size(), ref.size());
+    float worst = 0;
+    size_t between = 0;
+    for (size_t i = 0; i + 4 <= ours.size(); i += 4) {
+        float a, b;
+        std::memcpy(&a, ours.data() + i, 4);
+        std::memcpy(&b, ref.data() + i, 4);
+        worst = std::max(worst, std::fabs(a - b));
+        between += std::fabs(a * 32768 - std::round(a * 32768)) > 0.01f;
+    }
+    EXPECT_LE(worst, 1e-4f);
+    EXPECT_GT(between, ours.size() / 4 / 2);
 }
 
 namespace {

@@ -771,6 +771,7 @@ client::FormatChoice chooseFormat(IAudioFile* target, const Job& job, const Conv
     request.bits = o.bits.value_or(kept ? sourceBits : deepest);
     request.floats = o.bits ? o.floats : kept && sourceFloats;
     choice.hr = takes.setup->setUp(request, choice.blockAlign);
+    choice.deep = !takes.depths.empty() && (request.bits > 16 || request.floats);
     return choice;
 }
 

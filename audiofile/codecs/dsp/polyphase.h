@@ -4,9 +4,19 @@
 // calls; neither allocates.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 namespace qoro::dsp {
+
+// The 16-bit sample of a synthesis output in 16-bit units: rounded to
+// nearest (the processor's mode), clipped, NaN as 0. A float output times
+// 32768 gives the same sample the 16-bit output holds.
+inline int16_t roundToPcm16(float x) {
+    if (x >= 32767.0f) return 32767;
+    if (!(x > -32768.0f)) return x != x ? 0 : -32768;  // NaN never reaches the conversion
+    return int16_t(std::lrintf(x));
+}
 
 // Synthesis: 32 subband samples in (full scale 1.0), 32 PCM samples out.
 class PolyphaseSynthesis {
@@ -17,8 +27,14 @@ public:
     void run(const float* subbands, int16_t* out, int stride);
     // The same into 32 consecutive samples.
     void filter(const float* subbands, int16_t* pcm);
+    // The samples as the filter bank makes them, at full scale 1.0: neither
+    // rounded nor clipped.
+    void run(const float* subbands, float* out, int stride);
 
 private:
+    // The 32 outputs in 16-bit units into f[0 .. 31] (f has room for 36).
+    void window(const float* subbands, float* f);
+
     alignas(32) float v_[16][64] = {};
     int pos_ = 0;
 };
@@ -26,6 +42,7 @@ private:
 // Both channels' 32 samples, interleaved into 64 (left first).
 void synthesizeStereo(PolyphaseSynthesis& left, PolyphaseSynthesis& right, const float* l, const float* r,
                       int16_t* out);
+void synthesizeStereo(PolyphaseSynthesis& left, PolyphaseSynthesis& right, const float* l, const float* r, float* out);
 
 // Analysis: 32 PCM samples in, one sample of each of the 32 subbands out
 // (full scale 1.0 for input at full scale 1.0).

@@ -2,6 +2,7 @@
 // table 3-B.3): 32-point matrixing into the V vector, then the 512-tap window.
 #include "polyphase.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
@@ -49,12 +50,6 @@ struct Tables {
 const Tables& tables() {
     static const Tables t;
     return t;
-}
-
-inline int16_t toPcm(float x) {
-    if (x >= 32767.0f) return 32767;
-    if (!(x > -32768.0f)) return x != x ? 0 : -32768;  // NaN never reaches the conversion
-    return int16_t(std::lrintf(x));
 }
 
 #if defined(__SSE2__)
@@ -160,7 +155,7 @@ void PolyphaseSynthesis::reset() {
 
 #if defined(__SSE2__)
 
-void PolyphaseSynthesis::filter(const float* s, int16_t* pcm) {
+void PolyphaseSynthesis::window(const float* s, float* f) {
     // The V vector of a slot is made of its 32 transform outputs y: V[0..15]
     // = y[16..31], V[16] = 0, V[17..48] = -y[31..0], V[49..63] = -y[1..15].
     // The window takes the first half of the even rows (A) and the second
@@ -190,13 +185,16 @@ void PolyphaseSynthesis::filter(const float* s, int16_t* pcm) {
         }
         middle += odd[0] * t.middle[i];
     }
-    alignas(16) float f[36];
     for (int g = 0; g < 4; ++g) {
-        _mm_store_ps(f + 12 - 4 * g, reversed(lo[g]));  // outputs 12 - 4g .. 15 - 4g
-        _mm_storeu_ps(f + 17 + 4 * g, hi[g]);           // outputs 17 + 4g .. 20 + 4g
+        _mm_storeu_ps(f + 12 - 4 * g, reversed(lo[g]));  // outputs 12 - 4g .. 15 - 4g
+        _mm_storeu_ps(f + 17 + 4 * g, hi[g]);            // outputs 17 + 4g .. 20 + 4g
     }
     f[16] = middle;
+}
 
+void PolyphaseSynthesis::filter(const float* s, int16_t* pcm) {
+    alignas(16) float f[36];
+    window(s, f);
     // Rounded to nearest (the processor's mode, as lrintf), clipped, NaN as 0.
     const __m128 top = _mm_set1_ps(32767.0f), bottom = _mm_set1_ps(-32768.0f);
     for (int j = 0; j < 32; j += 8) {
@@ -222,7 +220,7 @@ void synthesizeStereo(PolyphaseSynthesis& left, PolyphaseSynthesis& right, const
 
 #else
 
-void PolyphaseSynthesis::filter(const float* s, int16_t* pcm) {
+void PolyphaseSynthesis::window(const float* s, float* acc) {
     const Tables& t = tables();
     float x[32];
     dct2<32>(t.dctScale, s, x);
@@ -233,7 +231,7 @@ void PolyphaseSynthesis::filter(const float* s, int16_t* pcm) {
     for (int i = 17; i <= 48; ++i) v[i] = -x[48 - i];
     for (int i = 49; i < 64; ++i) v[i] = -x[i - 48];
 
-    float acc[32] = {};
+    std::fill(acc, acc + 32, 0.0f);
     for (int i = 0; i < 8; ++i) {
         const float* a = v_[(pos_ + 2 * i) & 15];
         const float* b = v_[(pos_ + 2 * i + 1) & 15] + 32;
@@ -241,7 +239,12 @@ void PolyphaseSynthesis::filter(const float* s, int16_t* pcm) {
         const float* wb = wa + 32;
         for (int j = 0; j < 32; ++j) acc[j] += a[j] * wa[j] + b[j] * wb[j];
     }
-    for (int j = 0; j < 32; ++j) pcm[j] = toPcm(acc[j]);
+}
+
+void PolyphaseSynthesis::filter(const float* s, int16_t* pcm) {
+    float acc[36];
+    window(s, acc);
+    for (int j = 0; j < 32; ++j) pcm[j] = roundToPcm16(acc[j]);
 }
 
 void synthesizeStereo(PolyphaseSynthesis& left, PolyphaseSynthesis& right, const float* l, const float* r,
@@ -256,6 +259,17 @@ void synthesizeStereo(PolyphaseSynthesis& left, PolyphaseSynthesis& right, const
 }
 
 #endif
+
+void PolyphaseSynthesis::run(const float* s, float* out, int stride) {
+    alignas(16) float f[36];
+    window(s, f);
+    for (int j = 0; j < 32; ++j) out[j * stride] = f[j] * (1.0f / 32768.0f);
+}
+
+void synthesizeStereo(PolyphaseSynthesis& left, PolyphaseSynthesis& right, const float* l, const float* r, float* out) {
+    left.run(l, out, 2);
+    right.run(r, out + 1, 2);
+}
 
 void PolyphaseSynthesis::run(const float* s, int16_t* out, int stride) {
     if (stride == 1) {

@@ -28,6 +28,7 @@ struct MpcDecoder::State {
     dsp::PolyphaseSynthesis synth[2];
     float subbands[2][kSlots][kBands] = {};
     int16_t pcm[kFrameSamples * 2] = {};
+    float floats[kFrameSamples * 2] = {};
     bool open = false;
     uint64_t firstFrameBit = 0;
     uint32_t decodedFrames = 0;
@@ -61,6 +62,9 @@ struct MpcDecoder::State {
     bool atEnd() const {
         return decodedFrames >= info.header.frames || bits.position() + kLengthBits > bits.dataBits();
     }
+
+    template <class Sample>
+    int next(Sample* pcmOut);
 };
 
 MpcDecoder::MpcDecoder() : s_(std::make_unique<State>()) {}
@@ -98,37 +102,51 @@ void MpcDecoder::close() {
 
 const MpcStreamInfo& MpcDecoder::info() const { return s_->info; }
 
-int MpcDecoder::decodeFrame(uint8_t* out) {
-    State& s = *s_;
-    if (!s.open || s.atEnd()) return 0;
-    const bool first = s.decodedFrames == 0;
-    const int bytes = first ? kFirstFrameBytes : kFrameBytes;
-    const uint64_t start = s.bits.position();
-    uint64_t next = 0;
-    if (!s.parseOne(next)) {
-        ++s.stats.damagedFrames;
-        if (s.skipDamaged <= 0) {
-            s.bits.seek(start);
+// Parses and synthesises the next frame into the State's samples (16-bit or
+// float): the sample frames it yields, 0 at the end (or at a damaged frame
+// when skipping is off), or -n for a damaged frame skipped as n frames of
+// silence.
+template <class Sample>
+int MpcDecoder::State::next(Sample* pcmOut) {
+    if (!open || atEnd()) return 0;
+    const bool first = decodedFrames == 0;
+    const int frames = first ? kFirstFrameBytes / 4 : kFrameSamples;
+    const uint64_t start = bits.position();
+    uint64_t after = 0;
+    if (!parseOne(after)) {
+        ++stats.damagedFrames;
+        if (skipDamaged <= 0) {
+            bits.seek(start);
             return 0;
         }
-        s.bits.seek(next);
-        ++s.decodedFrames;
+        bits.seek(after);
+        ++decodedFrames;
+        return -frames;
+    }
+    ++decodedFrames;
+    for (int ch = 0; ch < 2; ++ch)
+        for (int n = 0; n <= frame.maxBand; ++n) {
+            const int res = frame.res[ch][n];
+            if (res != 0) ++stats.codedBands;
+            if (res == -1) ++stats.noiseBands;
+        }
+    const float gain = clippingPrevention && peakScale < 1.0f ? peakScale : 1.0f;
+    requantise(frame, gain, subbands);
+    for (int ch = 0; ch < 2; ++ch)
+        for (int k = 0; k < kSlots; ++k) synth[ch].run(subbands[ch][k], pcmOut + k * 64 + ch, 2);
+    return frames;
+}
+
+int MpcDecoder::decodeFrame(uint8_t* out) {
+    State& s = *s_;
+    const bool first = s.decodedFrames == 0;
+    const int n = s.next(s.pcm);
+    if (n == 0) return 0;
+    const int bytes = 4 * (n < 0 ? -n : n);
+    if (n < 0) {
         std::fill(out, out + bytes, uint8_t(0));
         return bytes;
     }
-    ++s.decodedFrames;
-    for (int ch = 0; ch < 2; ++ch)
-        for (int n = 0; n <= s.frame.maxBand; ++n) {
-            const int res = s.frame.res[ch][n];
-            if (res != 0) ++s.stats.codedBands;
-            if (res == -1) ++s.stats.noiseBands;
-        }
-
-    const float gain = s.clippingPrevention && s.peakScale < 1.0f ? s.peakScale : 1.0f;
-    requantise(s.frame, gain, s.subbands);
-    for (int ch = 0; ch < 2; ++ch)
-        for (int k = 0; k < kSlots; ++k) s.synth[ch].run(s.subbands[ch][k], s.pcm + k * 64 + ch, 2);
-
     const int skip = first ? kSynthesisDelay * 2 : 0;
     for (int i = 0; i < bytes / 2; ++i) {
         const uint16_t v = uint16_t(s.pcm[skip + i]);
@@ -136,6 +154,19 @@ int MpcDecoder::decodeFrame(uint8_t* out) {
         out[2 * i + 1] = uint8_t(v >> 8);
     }
     return bytes;
+}
+
+int MpcDecoder::decodeFrame(float* out) {
+    State& s = *s_;
+    const bool first = s.decodedFrames == 0;
+    const int n = s.next(s.floats);
+    if (n == 0) return 0;
+    const int samples = 2 * (n < 0 ? -n : n);
+    if (n < 0)
+        std::fill(out, out + samples, 0.0f);
+    else
+        std::copy_n(s.floats + (first ? kSynthesisDelay * 2 : 0), samples, out);
+    return samples * 4;
 }
 
 int64_t MpcDecoder::seekMs(int64_t ms) {

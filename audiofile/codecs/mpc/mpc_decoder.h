@@ -47,6 +47,10 @@ public:
     // had. The stream ends where the file's data ends, even before the
     // header's frame count.
     int decodeFrame(uint8_t* out);
+    // The same as the filter bank makes the samples: 32-bit floats at full
+    // scale 1.0, neither rounded nor clipped (room for kFrameSamples * 2);
+    // the bytes produced, twice decodeFrame's.
+    int decodeFrame(float* out);
 
     // Positions at the frame holding `ms`, rebuilding the state carried from
     // frame to frame and the synthesis filters, so that decoding goes on as

@@ -74,14 +74,30 @@ struct MpegFrameDecoder::State {
 
 namespace qoro::mpeg::detail {
 
+// One slot of the synthesis (32 samples per channel) of a frame's `nch`
+// channels into `out`, interleaved when there are two: 16-bit PCM, or the
+// filter bank's floats at full scale 1.0. The layers decode into either
+// form alike; the two differ only in the synthesis's last step.
+template <class Sample>
+inline void synthesizeSlot(dsp::PolyphaseSynthesis* synth, int nch, const float* left, const float* right,
+                           Sample* out) {
+    if (nch == 2)
+        dsp::synthesizeStereo(synth[0], synth[1], left, right, out);
+    else
+        synth[0].run(left, out, 1);
+}
+
 Layer3Ptr makeLayer3State();
 void resetLayer3(Layer3State& s);
-// Returns samples per channel or -1 on a fault.
+// Returns samples per channel or -1 on a fault. Sample is int16_t or float.
+template <class Sample>
 int decodeLayer3(Layer3State& s, dsp::PolyphaseSynthesis* synth, const MpegFrameHeader& h, const uint8_t* frame,
-                 size_t size, int16_t* out);
+                 size_t size, Sample* out);
+template <class Sample>
 int decodeLayer1(dsp::PolyphaseSynthesis* synth, const MpegFrameHeader& h, const uint8_t* frame, size_t size,
-                 int16_t* out);
+                 Sample* out);
+template <class Sample>
 int decodeLayer2(dsp::PolyphaseSynthesis* synth, const MpegFrameHeader& h, const uint8_t* frame, size_t size,
-                 int16_t* out);
+                 Sample* out);
 
 }  // namespace qoro::mpeg::detail

@@ -36,8 +36,9 @@ const AllocTable& selectTable(const MpegFrameHeader& h, size_t size) {
 
 }  // namespace
 
+template <class Sample>
 int decodeLayer1(dsp::PolyphaseSynthesis* synth, const MpegFrameHeader& h, const uint8_t* frame, size_t size,
-                 int16_t* out) {
+                 Sample* out) {
     const int nch = mpegChannels(h);
     const int bound = h.mode == 1 ? (h.modeExtension + 1) * 4 : 32;
     BitReader br(frame, size, size_t(32 + 8 * crcBytes(h)));
@@ -76,17 +77,15 @@ int decodeLayer1(dsp::PolyphaseSynthesis* synth, const MpegFrameHeader& h, const
                 for (int ch = 0; ch < nch; ++ch) samples[ch][sb] = v * scale[ch][sb];
             }
         }
-        if (nch == 2)
-            dsp::synthesizeStereo(synth[0], synth[1], samples[0], samples[1], out + s * 64);
-        else
-            synth[0].run(samples[0], out + s * 32, 1);
+        synthesizeSlot(synth, nch, samples[0], samples[1], out + s * 32 * nch);
     }
     if (br.position() > size * 8) fault = true;
     return fault ? -1 : 384;
 }
 
+template <class Sample>
 int decodeLayer2(dsp::PolyphaseSynthesis* synth, const MpegFrameHeader& h, const uint8_t* frame, size_t size,
-                 int16_t* out) {
+                 Sample* out) {
     const int nch = mpegChannels(h);
     const AllocTable& table = selectTable(h, size);
     const int sblimit = table.sblimit;
@@ -160,15 +159,15 @@ int decodeLayer2(dsp::PolyphaseSynthesis* synth, const MpegFrameHeader& h, const
                     for (int i = 0; i < 3; ++i) samples[ch][i][sb] = v[i] * scale[ch][sb][part];
             }
         }
-        for (int i = 0; i < 3; ++i) {
-            int16_t* o = out + (gr * 3 + i) * 32 * nch;
-            if (nch == 2)
-                dsp::synthesizeStereo(synth[0], synth[1], samples[0][i], samples[1][i], o);
-            else
-                synth[0].run(samples[0][i], o, 1);
-        }
+        for (int i = 0; i < 3; ++i)
+            synthesizeSlot(synth, nch, samples[0][i], samples[1][i], out + (gr * 3 + i) * 32 * nch);
     }
     return br.position() > size * 8 ? -1 : 1152;
 }
+
+template int decodeLayer1(dsp::PolyphaseSynthesis*, const MpegFrameHeader&, const uint8_t*, size_t, int16_t*);
+template int decodeLayer1(dsp::PolyphaseSynthesis*, const MpegFrameHeader&, const uint8_t*, size_t, float*);
+template int decodeLayer2(dsp::PolyphaseSynthesis*, const MpegFrameHeader&, const uint8_t*, size_t, int16_t*);
+template int decodeLayer2(dsp::PolyphaseSynthesis*, const MpegFrameHeader&, const uint8_t*, size_t, float*);
 
 }  // namespace qoro::mpeg::detail

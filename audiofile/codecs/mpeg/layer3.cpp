@@ -832,10 +832,18 @@ void imdctLong4(const Tables& t, const float* in, const float* win, float (*prev
 
 #endif
 
-}  // namespace
+// Where the time samples of each granule go as soon as they are made
+// ([channel][slot * 32 + subband], 18 slots): to the synthesis.
+struct GranuleSink {
+    void (*take)(void* context, const float (*time)[18 * 32], int granule);
+    void* context;
+};
 
-int decodeLayer3(Layer3State& s, dsp::PolyphaseSynthesis* synth, const MpegFrameHeader& h, const uint8_t* frame,
-                 size_t size, int16_t* out) {
+// Everything of a frame up to the synthesis, a granule at a time. Returns
+// the samples per channel or -1 on a fault. A frame that is silence (no
+// side information, or main data before the reservoir) hands on nothing:
+// the synthesis does not see it.
+int transform(Layer3State& s, const MpegFrameHeader& h, const uint8_t* frame, size_t size, const GranuleSink& sink) {
     const Tables& t = tables();
     const int nch = mpegChannels(h);
     const bool lsf = h.version != 1;
@@ -843,7 +851,6 @@ int decodeLayer3(Layer3State& s, dsp::PolyphaseSynthesis* synth, const MpegFrame
     const int samples = ngr * 576;
     const size_t sideStart = 4 + (h.protection == 0 ? 2 : 0);
     const size_t sideLen = size_t(mpegSideInfoLength(h));
-    std::fill(out, out + samples * nch, int16_t(0));
     if (size < sideStart + sideLen) return -1;
 
     SideInfo si;
@@ -977,15 +984,45 @@ int decodeLayer3(Layer3State& s, dsp::PolyphaseSynthesis* synth, const MpegFrame
                     for (int i = 1; i < 18; i += 2) ts[i * 32 + sb] = -ts[i * 32 + sb];
             }
         }
-        int16_t* o = out + g * 576 * nch;
-        for (int i = 0; i < 18; ++i) {
-            if (nch == 2)
-                dsp::synthesizeStereo(synth[0], synth[1], timeSamples[0] + i * 32, timeSamples[1] + i * 32, o + i * 64);
-            else
-                synth[0].run(timeSamples[0] + i * 32, o + i * 32, 1);
-        }
+        sink.take(sink.context, timeSamples, g);
     }
     return fault ? -1 : samples;
 }
+
+}  // namespace
+
+// The synthesis of each granule into the frame's 16-bit samples or floats.
+template <class Sample>
+struct SynthesisTarget {
+    dsp::PolyphaseSynthesis* synth;
+    int nch;
+    Sample* out;
+    int granules = 0;  // synthesised so far
+
+    static void take(void* context, const float (*time)[18 * 32], int granule) {
+        SynthesisTarget& to = *static_cast<SynthesisTarget*>(context);
+        Sample* o = to.out + granule * 576 * to.nch;
+        for (int i = 0; i < 18; ++i)
+            synthesizeSlot(to.synth, to.nch, time[0] + i * 32, time[1] + i * 32, o + i * 32 * to.nch);
+        to.granules = granule + 1;
+    }
+};
+
+template <class Sample>
+int decodeLayer3(Layer3State& s, dsp::PolyphaseSynthesis* synth, const MpegFrameHeader& h, const uint8_t* frame,
+                 size_t size, Sample* out) {
+    const int nch = mpegChannels(h);
+    SynthesisTarget<Sample> target{synth, nch, out};
+    const int n = transform(s, h, frame, size, GranuleSink{&SynthesisTarget<Sample>::take, &target});
+    // What the synthesis did not reach is silence.
+    const int granules = h.version != 1 ? 1 : 2;
+    std::fill(out + target.granules * 576 * nch, out + granules * 576 * nch, Sample(0));
+    return n;
+}
+
+template int decodeLayer3(Layer3State&, dsp::PolyphaseSynthesis*, const MpegFrameHeader&, const uint8_t*, size_t,
+                          int16_t*);
+template int decodeLayer3(Layer3State&, dsp::PolyphaseSynthesis*, const MpegFrameHeader&, const uint8_t*, size_t,
+                          float*);
 
 }  // namespace qoro::mpeg::detail

@@ -150,7 +150,16 @@ bool MpegCodec::seekToSample(uint64_t sample) {
     return true;
 }
 
-int MpegCodec::decodeFrameBytes(int length, int16_t* out) {
+namespace {
+
+// The mean of a stereo frame's two samples, for a single-channel stream.
+inline int16_t mixed(int16_t a, int16_t b) { return int16_t((int(a) + int(b)) / 2); }
+inline float mixed(float a, float b) { return (a + b) * 0.5f; }
+
+}  // namespace
+
+template <class Sample>
+int MpegCodec::decodeFrameBytes(int length, Sample* out) {
     const MpegFrameHeader h = unpackMpegHeader(readMpegWord(frame_));
     const int spf = mpegSamplesPerFrame(h);
     const int n = decoder_.decodeFrame(h, frame_, size_t(length), out);
@@ -159,12 +168,13 @@ int MpegCodec::decodeFrameBytes(int length, int16_t* out) {
     if (frameChannels == 1 && streamChannels_ == 2) {
         for (int i = spf - 1; i >= 0; --i) out[2 * i] = out[2 * i + 1] = out[i];
     } else if (frameChannels == 2 && streamChannels_ == 1) {
-        for (int i = 0; i < spf; ++i) out[i] = int16_t((int(out[2 * i]) + int(out[2 * i + 1])) / 2);
+        for (int i = 0; i < spf; ++i) out[i] = mixed(out[2 * i], out[2 * i + 1]);
     }
     return n < 0 ? -1 : spf;
 }
 
-int MpegCodec::decodeIndexed(MpegCodecHost& host, MpegStreamStatus& status, int16_t* out, int& samplesPerChannel,
+template <class Sample>
+int MpegCodec::decodeIndexed(MpegCodecHost& host, MpegStreamStatus& status, Sample* out, int& samplesPerChannel,
                              int& channels) {
     for (;;) {
         if (nextFrame_ >= layout_.frameCount) return kEndOfInput;
@@ -173,13 +183,16 @@ int MpegCodec::decodeIndexed(MpegCodecHost& host, MpegStreamStatus& status, int1
         const int spf = layout_.samplesOf(nextFrame_);
         const uint64_t end = start + uint64_t(spf);
         const bool wanted = end > outputFrom_;
-        int16_t* dst = wanted ? out : scratch_;
 
         const StreamLayout::Frame fr = layout_.frameAt(nextFrame_);
         ++nextFrame_;
         if (host.position() != int64_t(fr.offset) && host.seek(int64_t(fr.offset)) < 0) return kEndOfInput;
         const long got = host.read(frame_, fr.length);
         if (got < 0) return int(got);
+        // A last frame the tags behind it complete: its missing bytes are
+        // silence, whatever the input hands on beyond the audio.
+        if (fr.offset < layout_.region.end && layout_.region.end - fr.offset < uint64_t(got))
+            std::fill(frame_ + (layout_.region.end - fr.offset), frame_ + got, uint8_t(0));
         bool fault = false;
         const uint32_t word = got >= 4 ? readMpegWord(frame_) : 0;
         const MpegFrameHeader h = unpackMpegHeader(word);
@@ -187,10 +200,10 @@ int MpegCodec::decodeIndexed(MpegCodecHost& host, MpegStreamStatus& status, int1
             (!isFreeFormat(h) && mpegFrameLength(h) != fr.length)) {
             // The file changed since it was walked: the frame keeps its
             // place in the timeline as silence.
-            std::fill(dst, dst + size_t(spf) * size_t(streamChannels_), int16_t(0));
+            if (wanted) std::fill(out, out + size_t(spf) * size_t(streamChannels_), Sample(0));
             fault = true;
         } else {
-            fault = decodeFrameBytes(fr.length, dst) < 0;
+            fault = (wanted ? decodeFrameBytes(fr.length, out) : decodeFrameBytes(fr.length, scratch_)) < 0;
             updateEstimate(host, h, spf, status);
         }
         if (!wanted) continue;
@@ -198,7 +211,8 @@ int MpegCodec::decodeIndexed(MpegCodecHost& host, MpegStreamStatus& status, int1
         const uint64_t from = std::max(outputFrom_, start) - start;
         const uint64_t to = std::min(end, outputEnd_) - start;
         if (from > 0)
-            std::memmove(out, out + from * uint64_t(streamChannels_), size_t(to - from) * size_t(streamChannels_) * 2);
+            std::memmove(out, out + from * uint64_t(streamChannels_),
+                         size_t(to - from) * size_t(streamChannels_) * sizeof(Sample));
         outputFrom_ = end;
         samplesPerChannel = int(to - from);
         channels = streamChannels_;
@@ -206,7 +220,8 @@ int MpegCodec::decodeIndexed(MpegCodecHost& host, MpegStreamStatus& status, int1
     }
 }
 
-int MpegCodec::decodeSequential(MpegCodecHost& host, MpegStreamStatus& status, int16_t* out, int& samplesPerChannel,
+template <class Sample>
+int MpegCodec::decodeSequential(MpegCodecHost& host, MpegStreamStatus& status, Sample* out, int& samplesPerChannel,
                                 int& channels) {
     if (!sequential_) {
         const int64_t size = host.size();
@@ -233,13 +248,17 @@ int MpegCodec::decodeSequential(MpegCodecHost& host, MpegStreamStatus& status, i
     }
 }
 
-int MpegCodec::decode(MpegCodecHost& host, MpegStreamStatus& status, int16_t* out, int& samplesPerChannel,
+template <class Sample>
+int MpegCodec::decode(MpegCodecHost& host, MpegStreamStatus& status, Sample* out, int& samplesPerChannel,
                       int& channels) {
     samplesPerChannel = 0;
     channels = 0;
     if (indexed_) return decodeIndexed(host, status, out, samplesPerChannel, channels);
     return decodeSequential(host, status, out, samplesPerChannel, channels);
 }
+
+template int MpegCodec::decode(MpegCodecHost&, MpegStreamStatus&, int16_t*, int&, int&);
+template int MpegCodec::decode(MpegCodecHost&, MpegStreamStatus&, float*, int&, int&);
 
 void MpegCodec::updateEstimate(MpegCodecHost& host, const MpegFrameHeader& h, int samples, MpegStreamStatus& status) {
     samplesSinceRestart_ += uint64_t(samples);

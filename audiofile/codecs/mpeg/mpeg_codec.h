@@ -37,7 +37,8 @@ public:
     virtual int64_t size() const = 0;
     // The stretch of the input that holds the stream, when the input says
     // (MPEG audio inside another container); otherwise the whole input less
-    // its leading ID3v2 and trailing ID3v1/APEv2 tags.
+    // its leading ID3v2 tags and the APEv2, Lyrics3 and ID3v1 tags it ends
+    // with.
     virtual std::optional<StreamRegion> streamRegion() const { return std::nullopt; }
 };
 
@@ -72,8 +73,10 @@ struct MpegStreamInfo {
 
 class MpegCodec {
 public:
-    // Largest output of one frame in bytes (1152 samples x 2 channels x 2 bytes).
-    static constexpr int kMaxOutputBytes = 4608;
+    // Largest output of one frame in samples (1152 per channel, two
+    // channels) and in bytes of 16-bit samples.
+    static constexpr int kMaxOutputSamples = MpegFrameDecoder::kMaxSamples;
+    static constexpr int kMaxOutputBytes = kMaxOutputSamples * 2;
     // What decode() returns for a frame with faulty data, and at the end of
     // the music (the decoder's codes of the same meaning, mpeg_file_decoder.h).
     static constexpr int kDecodeFault = -700;
@@ -89,13 +92,16 @@ public:
     // its frames as they come, from the start of the audio).
     bool analyse(MpegCodecHost& host, MpegStreamStatus& status);
 
-    // Decodes the next frame that holds music into 'out' (interleaved 16-bit,
-    // the stream's channel count): its music samples, from the first.
-    // Returns 0 and the samples per channel and channel count, kEndOfInput
-    // at the end of the music, kDecodeFault when the frame's data was faulty
-    // (its output is there, silent where it could not be decoded; the next
-    // call goes on with the following frame), or an input error.
-    int decode(MpegCodecHost& host, MpegStreamStatus& status, int16_t* out, int& samplesPerChannel, int& channels);
+    // Decodes the next frame that holds music into 'out' (interleaved 16-bit
+    // samples or floats, kMaxOutputSamples of room, the stream's channel
+    // count): its music samples, from the first. Returns 0 and the samples
+    // per channel and channel count, kEndOfInput at the end of the music,
+    // kDecodeFault when the frame's data was faulty (its output is there,
+    // silent where it could not be decoded; the next call goes on with the
+    // following frame), or an input error. Calls may change the form from
+    // frame to frame.
+    template <class Sample>
+    int decode(MpegCodecHost& host, MpegStreamStatus& status, Sample* out, int& samplesPerChannel, int& channels);
 
     // Positions decoding so that the next sample output is music sample
     // 'sample' (the end of the music when it lies beyond). Needs the
@@ -125,13 +131,16 @@ public:
 private:
     struct Sequential;
 
-    int decodeIndexed(MpegCodecHost& host, MpegStreamStatus& status, int16_t* out, int& samplesPerChannel,
+    template <class Sample>
+    int decodeIndexed(MpegCodecHost& host, MpegStreamStatus& status, Sample* out, int& samplesPerChannel,
                       int& channels);
-    int decodeSequential(MpegCodecHost& host, MpegStreamStatus& status, int16_t* out, int& samplesPerChannel,
+    template <class Sample>
+    int decodeSequential(MpegCodecHost& host, MpegStreamStatus& status, Sample* out, int& samplesPerChannel,
                          int& channels);
     // Decodes frame_ (length bytes) into out with the stream's channel count;
     // the samples per channel, or -1 after a fault (output still valid).
-    int decodeFrameBytes(int length, int16_t* out);
+    template <class Sample>
+    int decodeFrameBytes(int length, Sample* out);
     void startAt(uint64_t frame, uint64_t firstOutputSample);
     // Brings the status to the frame just decoded: its header's facts, the
     // running bitrate and, on an input read as it comes, the duration.
@@ -139,6 +148,8 @@ private:
 
     MpegFrameDecoder decoder_;
     uint8_t frame_[MpegFrameDecoder::kMaxFrameBytes] = {};
+    // Output of the frames decoded only to bring the decoder to a seek's
+    // state (the same whatever the form of the output).
     int16_t scratch_[MpegFrameDecoder::kMaxSamples] = {};
 
     MpegStreamInfo info_;

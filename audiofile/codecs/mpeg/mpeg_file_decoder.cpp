@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "codecs/dsp/polyphase.h"
 #include "genre/genre.h"
 #include "tags/id3v1.h"
 
@@ -93,12 +94,21 @@ public:
     }
 
     bool canSeek() const { return !isStdin_; }
+    // The bytes from this offset on (the tags behind the stream) read as
+    // zeros: a last frame that runs into them decodes with zeros there, and
+    // no tag byte is decoded as sound.
+    void zeroFrom(int64_t offset) { zeroFrom_ = std::max<int64_t>(offset, 0); }
 
     long read(void* buffer, long bytes) override {
         if (bytes <= 0) return 0;
         const size_t n = std::fread(buffer, 1, size_t(bytes), file_);
         if (n == 0 && std::ferror(file_)) return kMpegErrCannotOpenInput;
-        position_ += int64_t(n);
+        const int64_t end = position_ + int64_t(n);
+        if (end > zeroFrom_) {
+            const int64_t from = std::max(zeroFrom_, position_);
+            std::memset(static_cast<char*>(buffer) + (from - position_), 0, size_t(end - from));
+        }
+        position_ = end;
         return long(n);
     }
     int seek(int64_t offset) override {
@@ -116,6 +126,7 @@ private:
     bool isStdin_ = false;
     int64_t size_ = 0;  // 0 for standard input
     int64_t position_ = 0;
+    int64_t zeroFrom_ = INT64_MAX;
     std::vector<char> buffer_;
 };
 
@@ -134,6 +145,15 @@ void MpegFileDecoder::close() {
 int MpegFileDecoder::takeHeld(int16_t* out, int& channels) {
     const int samples = heldSamples_;
     channels = heldChannels_;
+    const size_t n = size_t(samples) * size_t(channels);
+    for (size_t i = 0; i < n; ++i) out[i] = dsp::roundToPcm16(held_[i] * 32768.0f);
+    heldSamples_ = heldChannels_ = 0;
+    return samples;
+}
+
+int MpegFileDecoder::takeHeld(float* out, int& channels) {
+    const int samples = heldSamples_;
+    channels = heldChannels_;
     std::copy_n(held_.data(), size_t(samples) * size_t(channels), out);
     heldSamples_ = heldChannels_ = 0;
     return samples;
@@ -148,9 +168,12 @@ int MpegFileDecoder::open(const std::string& path, std::optional<StreamRegion> r
 
     auto codec = std::make_unique<MpegCodec>();
     MpegStreamStatus status;
-    if (input->canSeek()) codec->analyse(*input, status);
+    if (input->canSeek()) {
+        codec->analyse(*input, status);
+        input->zeroFrom(codec->streamBegin() + codec->streamBytes());
+    }
     // The first frame of music: a stream without one is not an MPEG stream.
-    std::array<int16_t, MpegCodec::kMaxOutputBytes / 2> first;
+    std::array<float, MpegCodec::kMaxOutputSamples> first;
     int samples = 0, channels = 0;
     if (const int rc = codec->decode(*input, status, first.data(), samples, channels); rc < 0) return rc;
 
@@ -196,7 +219,8 @@ void MpegFileDecoder::refreshFacts() {
     facts_.frameCount = int64_t(double(facts_.samples) / spf + 0.5);
 }
 
-int MpegFileDecoder::decodeFrame(int16_t* out, int& samplesPerChannel, int& channels) {
+template <class Sample>
+int MpegFileDecoder::decodeFrameInto(Sample* out, int& samplesPerChannel, int& channels) {
     samplesPerChannel = channels = 0;
     if (!codec_ || !out) return kMpegErrInternal;
     if (heldSamples_ > 0) {
@@ -206,24 +230,38 @@ int MpegFileDecoder::decodeFrame(int16_t* out, int& samplesPerChannel, int& chan
     return codec_->decode(*input_, status_, out, samplesPerChannel, channels);
 }
 
-size_t MpegFileDecoder::read(int16_t* out, size_t roomBytes) {
+int MpegFileDecoder::decodeFrame(int16_t* out, int& samplesPerChannel, int& channels) {
+    return decodeFrameInto(out, samplesPerChannel, channels);
+}
+
+int MpegFileDecoder::decodeFrame(float* out, int& samplesPerChannel, int& channels) {
+    return decodeFrameInto(out, samplesPerChannel, channels);
+}
+
+template <class Sample>
+size_t MpegFileDecoder::readInto(Sample* out, size_t roomBytes) {
     if (!codec_ || !out) return 0;
-    size_t filled = 0;
-    if (heldSamples_ > 0 && roomBytes >= kMinReadBytes) {
+    constexpr size_t minRoom = MpegCodec::kMaxOutputSamples * sizeof(Sample);
+    size_t filled = 0;  // samples
+    if (heldSamples_ > 0 && roomBytes >= minRoom) {
         int channels = 0;
         const int samples = takeHeld(out, channels);
-        filled += size_t(2) * size_t(channels) * size_t(samples);
+        filled += size_t(channels) * size_t(samples);
     }
-    // A frame may need kMinReadBytes; never write past the caller's room.
-    while (roomBytes - filled >= kMinReadBytes) {
+    // A frame may need minRoom; never write past the caller's room.
+    while (roomBytes - filled * sizeof(Sample) >= minRoom) {
         int samples = 0, channels = 0;
-        const int rc = codec_->decode(*input_, status_, out + filled / 2, samples, channels);
+        const int rc = codec_->decode(*input_, status_, out + filled, samples, channels);
         if (rc < 0 && rc != kMpegErrFrameDecoding) break;
-        filled += size_t(2) * size_t(channels) * size_t(samples);
+        filled += size_t(channels) * size_t(samples);
     }
     refreshFacts();
-    return filled;
+    return filled * sizeof(Sample);
 }
+
+size_t MpegFileDecoder::read(int16_t* out, size_t roomBytes) { return readInto(out, roomBytes); }
+
+size_t MpegFileDecoder::read(float* out, size_t roomBytes) { return readInto(out, roomBytes); }
 
 int MpegFileDecoder::seekSample(uint64_t sample) {
     if (!codec_) return kMpegErrInternal;

@@ -1,7 +1,9 @@
-// Reading an MPEG audio file (Layers I-III) to 16-bit PCM through the
-// built-in decoder: what the AudioFile engine calls. One object per file
+// Reading an MPEG audio file (Layers I-III) to 16-bit PCM, or to the
+// synthesis filter bank's 32-bit floats (full scale 1.0, overs kept), through
+// the built-in decoder: what the AudioFile engine calls. One object per file
 // holds the input, the codec and the stream's facts; each call decodes into
-// the caller's buffer, and nothing is allocated per frame.
+// the caller's buffer, and nothing is allocated per frame. Reads of either
+// form may follow each other: the timeline is the same.
 //
 //   qoro::mpeg::MpegFileDecoder mp3;
 //   if (mp3.open("song.mp3") == 0) {
@@ -67,13 +69,15 @@ struct MpegFileFacts {
     int64_t fileSize = 0;           // bytes
     int64_t frameCount = 0;         // audio frames (an estimate on an input that cannot seek)
     uint64_t samples = 0;           // music samples per channel
-    uint64_t expectedPcmBytes = 0;  // samples x channels x 2
+    uint64_t expectedPcmBytes = 0;  // samples x channels x 2 (16-bit samples)
 };
 
 class MpegFileDecoder {
 public:
-    // The caller's buffer must always offer at least this many bytes.
+    // The caller's buffer must always offer at least this many bytes (of
+    // 16-bit samples; twice as many for floats).
     static constexpr size_t kMinReadBytes = MpegCodec::kMaxOutputBytes;
+    static constexpr size_t kMinFloatReadBytes = MpegCodec::kMaxOutputSamples * sizeof(float);
 
     MpegFileDecoder();
     ~MpegFileDecoder();
@@ -95,18 +99,21 @@ public:
     const std::optional<MpegId3v1>& id3v1() const { return id3v1_; }
 
     // Decodes the next frame that holds music into 'out' (kMinReadBytes of
-    // room, interleaved): 0 with its music samples per channel and the
-    // channel count, kMpegErrFrameDecoding when its data was faulty (the
-    // output is there, silent where it could not be decoded),
-    // kMpegErrEndOfInput at the end of the music, or an input error.
+    // room, interleaved; kMinFloatReadBytes for floats): 0 with its music
+    // samples per channel and the channel count, kMpegErrFrameDecoding when
+    // its data was faulty (the output is there, silent where it could not be
+    // decoded), kMpegErrEndOfInput at the end of the music, or an input
+    // error.
     int decodeFrame(int16_t* out, int& samplesPerChannel, int& channels);
+    int decodeFrame(float* out, int& samplesPerChannel, int& channels);
 
-    // Decodes frames into 'out' while at least kMinReadBytes of room remain
-    // (less room than that from the start reads nothing), until the end of
-    // the music or an input error. A frame with faulty data keeps its place
-    // (silent where it could not be decoded). Returns the bytes written (0 at
-    // the end).
+    // Decodes frames into 'out' while at least kMinReadBytes (for floats
+    // kMinFloatReadBytes) of room remain (less room than that from the start
+    // reads nothing), until the end of the music or an input error. A frame
+    // with faulty data keeps its place (silent where it could not be
+    // decoded). Returns the bytes written (0 at the end).
     size_t read(int16_t* out, size_t roomBytes);
+    size_t read(float* out, size_t roomBytes);
 
     // Seeks to a sample of the music (exactly), to a PCM byte offset of the
     // 16-bit output, or to milliseconds.
@@ -130,6 +137,11 @@ private:
     void refreshFacts();
     // Moves the held first frame to 'out'; its sample count per channel.
     int takeHeld(int16_t* out, int& channels);
+    int takeHeld(float* out, int& channels);
+    template <class Sample>
+    int decodeFrameInto(Sample* out, int& samplesPerChannel, int& channels);
+    template <class Sample>
+    size_t readInto(Sample* out, size_t roomBytes);
     bool indexed() const { return codec_ && codec_->indexed(); }
 
     std::unique_ptr<FileInput> input_;
@@ -138,8 +150,9 @@ private:
     MpegFileFacts facts_;
     std::optional<MpegId3v1> id3v1_;
     // A stream decoded as it comes: the first frame's music, decoded at
-    // open, until the first read delivers it.
-    std::array<int16_t, MpegCodec::kMaxOutputBytes / 2> held_{};
+    // open (as floats, which give its 16-bit samples too), until the first
+    // read delivers it.
+    std::array<float, MpegCodec::kMaxOutputSamples> held_{};
     int heldSamples_ = 0;  // per channel
     int heldChannels_ = 0;
 };

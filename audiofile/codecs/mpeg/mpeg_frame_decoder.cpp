@@ -16,14 +16,15 @@ void MpegFrameDecoder::reset() {
     detail::resetLayer3(*s_->l3);
 }
 
-int MpegFrameDecoder::decodeFrame(const MpegFrameHeader& h, const uint8_t* frame, size_t size, int16_t* out) {
+template <class Sample>
+int MpegFrameDecoder::decodeInto(const MpegFrameHeader& h, const uint8_t* frame, size_t size, Sample* out) {
     if (!isValidMpegHeaderOrFree(h) || frame == nullptr || out == nullptr) return -1;
     // A free-format frame is as long as the stream says.
     const int expected = isFreeFormat(h) ? int(std::min<size_t>(size, kMaxFrameBytes)) : mpegFrameLength(h);
     const int samples = mpegSamplesPerFrame(h) * mpegChannels(h);
     if (size > size_t(expected)) size = size_t(expected);
     if (size < 4 || size > size_t(kMaxFrameBytes)) {
-        std::fill(out, out + samples, int16_t(0));
+        std::fill(out, out + samples, Sample(0));
         return -1;
     }
     // Work on a padded copy so bit reads past a short frame see zeros.
@@ -34,6 +35,14 @@ int MpegFrameDecoder::decodeFrame(const MpegFrameHeader& h, const uint8_t* frame
     case 2: return detail::decodeLayer2(s_->synth, h, s_->frame, size, out);
     default: return detail::decodeLayer3(*s_->l3, s_->synth, h, s_->frame, size, out);
     }
+}
+
+int MpegFrameDecoder::decodeFrame(const MpegFrameHeader& h, const uint8_t* frame, size_t size, int16_t* out) {
+    return decodeInto(h, frame, size, out);
+}
+
+int MpegFrameDecoder::decodeFrame(const MpegFrameHeader& h, const uint8_t* frame, size_t size, float* out) {
+    return decodeInto(h, frame, size, out);
 }
 
 }  // namespace qoro::mpeg

@@ -1,5 +1,7 @@
 // MPEG audio frame decoder: Layers I, II and III of MPEG-1, MPEG-2 (LSF) and
-// MPEG-2.5, turning one complete frame at a time into 16-bit PCM.
+// MPEG-2.5, turning one complete frame at a time into 16-bit PCM or into the
+// synthesis filter bank's own 32-bit floats (full scale 1.0, neither rounded
+// nor clipped; the 16-bit samples are those floats rounded and clipped).
 //
 // The decoder keeps what must survive from frame to frame: the Layer III bit
 // reservoir, the IMDCT overlap and the polyphase synthesis history. Call
@@ -39,10 +41,16 @@ public:
     // silence elsewhere, and the decoder stays usable). A Layer III frame whose main data begins before the
     // bytes held in the reservoir is output as silence (not a fault).
     int decodeFrame(const MpegFrameHeader& h, const uint8_t* frame, size_t size, int16_t* out);
+    // The same into floats. Either form may follow the other from frame to
+    // frame: what the decoder keeps between frames does not depend on it.
+    int decodeFrame(const MpegFrameHeader& h, const uint8_t* frame, size_t size, float* out);
 
     struct State;
 
 private:
+    template <class Sample>
+    int decodeInto(const MpegFrameHeader& h, const uint8_t* frame, size_t size, Sample* out);
+
     std::unique_ptr<State> s_;
 };
 
