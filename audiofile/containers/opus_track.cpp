@@ -360,8 +360,9 @@ public:
 
     // The settings are checked and the encoder set up before the file is
     // touched: a refused format leaves no file behind. Mono and stereo are
-    // encoded from 16-bit samples; more channels (mapping family 1, the
-    // surround layouts) from floats in WAV order.
+    // encoded from 16-bit samples (from floats when the arrays are deeper,
+    // writeFloats); more channels (mapping family 1, the surround layouts)
+    // from floats in WAV order.
     int16_t start(const std::string& path) {
         const int channels = settings_.channels;
         if (channels < 1 || channels > kMaxChannels || settings_.bitrate < 6 || settings_.bitrate > 510 ||
@@ -394,6 +395,13 @@ public:
             return failWith(status::kFileAccess, systemCause(errno));
         }
         return status::kOk;
+    }
+
+    void writeFloats(bool on) override {
+        const int channels = settings_.channels;
+        if (wrote_ || channels > 2 || channels < 1) return;
+        file_ = on ? floatForm(channels) : acm::makePcmFormat(kOpusRate, static_cast<uint16_t>(channels), 16);
+        ownForm_ = on ? file_ : WAVEFORMATEX{};
     }
 
     int16_t encode(const uint8_t* pcm, size_t bytes) override {

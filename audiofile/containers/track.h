@@ -223,6 +223,10 @@ public:
     // little-endian; up to 8 channels in WAV order), and every count, read
     // and seek is in that form. Tracks that have no other form ignore it.
     virtual void useNative(bool /*on*/) {}
+    // A writer whose encoder takes floats: while nothing is written, the
+    // engine asks for them when its arrays are deeper than 16 bits (on), and
+    // fileFormat() is then the float form. Writers without one ignore it.
+    virtual void writeFloats(bool /*on*/) {}
     // The file's samples as they are: the file format useNative(true) gives
     // (the file format itself for tracks that have no other form).
     const WAVEFORMATEX& ownForm() const { return ownForm_.nChannels ? ownForm_ : file_; }

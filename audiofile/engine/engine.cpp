@@ -226,6 +226,10 @@ void Engine::setArrayFormat(uint32_t rate, uint16_t channels, SampleKind kind) {
     arrayKind_ = kind;
     array_ = ArrayFormat{rate, channels, kind}.record();
     if (track_ && state_ != FileState::Writing) takeFileForm(kind != SampleKind::Int16 || channels > 2);
+    if (track_ && state_ == FileState::Writing && fileTotal_ == 0 && filePos_ == 0) {
+        track_->writeFloats(kind != SampleKind::Int16);
+        file_ = track_->fileFormat();
+    }
     if (track_) {
         if (state_ == FileState::Writing) {
             total_ = convertBytes(fileTotal_, file_, array_);

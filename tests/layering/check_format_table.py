@@ -36,6 +36,11 @@ EXCEPTIONS = {
     # qoro's --compression values name the coder of a raw file, not a type.
     ("tools/qoro/convert.cpp", "pcm"),
     ("tools/qoro/convert.cpp", "gsm"),
+    # An APEv2 cover item names its picture by a file name ("cover.jpg").
+    ("common/tags/apev2.cpp", ".jpg"),
+    ("common/tags/apev2.cpp", ".jpeg"),
+    ("common/tags/apev2.cpp", ".png"),
+    ("common/tags/apev2.cpp", ".gif"),
 }
 SUFFIXES = (".h", ".hpp", ".cpp", ".cc", ".c")
 EXTENSION_ARRAY = re.compile(r"\bk\w*Ext\[\]\s*=\s*\{([^}]*)\}")

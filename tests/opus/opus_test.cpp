@@ -386,6 +386,32 @@ TEST_F(OpusTest, SeeksLandOnTheSampleAskedFor) {
     EXPECT_TRUE(t::readOnce(af.get(), 100).empty());
 }
 
+// Float arrays reach the encoder as they are in mono and stereo too, not
+// narrowed to 16 bits first: a sine beyond full scale comes back beyond it,
+// nothing clipped on the way.
+TEST_F(OpusTest, DeepStereoArraysReachTheEncoderAsFloats) {
+    QORO_REQUIRE_TOOLS("opusdec");
+    ASSERT_EQ(setFormatOpus(2, 192, 10), 4);
+    const t::fs::path path = dir / "loud.opus";
+    ASSERT_TRUE(create(path.string()));
+    floatArray(2);
+    std::vector<float> samples(2 * 48000);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<float>(1.5 * std::sin(2 * M_PI * 440.0 * double(i / 2) / 48000.0));
+    writeSamples(samples, 3001 * 2);
+    LONGLONG clipped = -1;
+    ASSERT_EQ(af3->get_ClippedSamples(&clipped), S_OK);
+    EXPECT_EQ(clipped, 0);
+    ASSERT_EQ(af->CloseFile(), S_OK);
+    ASSERT_EQ(err(), NOERRORS) << errorText();
+    // (opusdec limits its output to full scale: the decoder's own floats)
+    ASSERT_TRUE(open(path.string()));
+    floatArray(2);
+    float peak = 0;
+    for (float v : readSamples(4096)) peak = std::max(peak, std::fabs(v));
+    EXPECT_GT(peak, 1.35f);
+}
+
 // SetFormatOpus checks its arguments (INVALIDPARAM, nothing chosen) and
 // describes what it chose; the ".opus" extension picks the type.
 TEST_F(OpusTest, FormatChoices) {
