@@ -278,10 +278,11 @@ std::pair<std::string, std::string> numberAndTotal(std::string_view t) {
     return {std::string(t.substr(0, slash)), std::string(t.substr(slash + 1))};
 }
 
-// The total of a "TRCK" text ("3/12": 12), when it has one behind a track
-// number (a total without its number is not written back).
-std::string trackTotalOf(const std::string& trck) {
-    return text::leadingNumber(trck) > 0 ? numberAndTotal(trck).second : std::string();
+// The total of the first "TRCK" value ("3/12": 12), when it has one behind
+// a track number (a total without its number is not written back).
+std::string trackTotalOf(const std::vector<std::string>& trck) {
+    if (trck.empty() || text::leadingNumber(trck.front()) <= 0) return {};
+    return numberAndTotal(trck.front()).second;
 }
 
 // The values a managed field is written with: several where the record
@@ -508,7 +509,7 @@ TagExtras Id3v2Tag::extras() const {
         for (size_t i : members) managed[i] = true;
     // What the managed frames hold beyond the properties first (a rebuilt
     // tag has them first): the total of "TRCK".
-    add("TOTALTRACKS", trackTotalOf(text(Id3v2Frame::TRCK)));
+    add("TOTALTRACKS", trackTotalOf(values[static_cast<size_t>(Id3v2Frame::TRCK)]));
     for (size_t i = 0; i < frames.size(); ++i) {
         const Id3v2RawFrame& f = frames[i];
         const auto content = id3v2::plainContent(f);
@@ -729,7 +730,7 @@ std::vector<uint8_t> buildId3v2(const TagRecord& r, const Id3v2Tag& old, std::sp
         for (size_t i : m.commCandidates) managed[i] = true;
 
     constexpr size_t kTrck = static_cast<size_t>(Id3v2Frame::TRCK);
-    const std::string oldTotal = trackTotalOf(m.texts[kTrck]);
+    const std::string oldTotal = trackTotalOf(m.values[kTrck]);
     const std::optional<std::string> newTotal = totalTracksChange(changes);
     std::vector<Id3v2RawFrame> out;
     for (size_t k = 0; k < kId3v2FrameCount; ++k) {
