@@ -120,6 +120,20 @@ const Format kFormats[] = {
     {"MP3 tagged by mutagen", mp3File, retitleMp3, mutagenTitle},
 };
 
+// A file of the format with a hard link to it, and what it was.
+struct Linked {
+    fs::path file, link;
+    std::vector<uint8_t> before;
+    ino_t inode = 0;
+};
+Linked linkedFile(const Format& f, const TempDir& dir) {
+    Linked l{f.make(dir), dir / "link", {}, 0};
+    fs::create_hard_link(l.file, l.link);
+    l.before = readBytes(l.file);
+    l.inode = inodeOf(l.file);
+    return l;
+}
+
 #define QORO_REQUIRE_IN_PLACE_TOOLS()                   \
     do {                                                \
         QORO_REQUIRE_TOOLS("flac", "metaflac", "lame"); \
@@ -130,11 +144,7 @@ TEST(InPlace, AnEditThatFitsKeepsTheInodeTheLinksAndTheAudio) {
     QORO_REQUIRE_IN_PLACE_TOOLS();
     for (const Format& f : kFormats) {
         TempDir dir;
-        const fs::path file = f.make(dir);
-        const fs::path link = dir / "link";
-        fs::create_hard_link(file, link);
-        const auto before = readBytes(file);
-        const ino_t inode = inodeOf(file);
+        const auto [file, link, before, inode] = linkedFile(f, dir);
         ASSERT_GT(before.size(), 2u * (64u << 10)) << f.name;  // a copy would be more than may be written
 
         const uint64_t written = bytesWritten();
@@ -163,12 +173,7 @@ TEST(InPlace, AnEditThatDoesNotFitGoesThroughTheReplace) {
     const std::string title(20000, 'L');  // beyond flac's 8 KiB and mutagen's padding
     for (const Format& f : kFormats) {
         TempDir dir;
-        const fs::path file = f.make(dir);
-        const fs::path link = dir / "link";
-        fs::create_hard_link(file, link);
-        const auto before = readBytes(file);
-        const ino_t inode = inodeOf(file);
-
+        const auto [file, link, before, inode] = linkedFile(f, dir);
         ASSERT_EQ(f.retitle(file, title), std::error_code()) << f.name;
         const auto after = readBytes(file);
         EXPECT_NE(inodeOf(file), inode) << f.name;
