@@ -14,6 +14,7 @@
 #include "tags/apev2.h"
 #include "tags/id3v1.h"
 #include "tags/id3v2.h"
+#include "tags/text.h"
 #include "tags/vorbis_comments.h"
 #include "tags/wav_info.h"
 
@@ -611,8 +612,6 @@ const tags::MappedField* mappedNamed(TagScheme scheme, std::string_view name) {
     return m && !m->property ? m : nullptr;
 }
 
-bool asciiSameIgnoringCase(std::string_view a, std::string_view b) { return vorbis::sameName(a, b); }
-
 // The values of a VT_ARRAY | VT_BSTR (by value or reference, or inside a
 // VARIANT by reference); none for VT_EMPTY, VT_NULL or a missing argument;
 // nullopt for anything else. A single BSTR is one value.
@@ -693,7 +692,7 @@ bool AudioInformationObject::sameFieldName(std::string_view a, std::string_view 
     if (ma || mb) return ma == mb;
     switch (scheme()) {
     case TagScheme::Vorbis:
-    case TagScheme::Ape: return asciiSameIgnoringCase(a, b);
+    case TagScheme::Ape: return tags::text::sameIgnoringCase(a, b);
     default: return a == b;
     }
 }

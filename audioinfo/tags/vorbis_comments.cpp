@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "tags/fields.h"
+#include "tags/text.h"
 
 namespace qoro::audioinfo {
 
@@ -113,7 +114,6 @@ void appendLe32(std::vector<uint8_t>& b, uint32_t v) {
 void appendBe32(std::vector<uint8_t>& b, uint32_t v) {
     for (int i = 3; i >= 0; --i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
-char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 // The kind of a picture comment, nullopt for any other comment or one that
 // does not decode.
@@ -221,10 +221,7 @@ void appendCommentBlock(std::vector<uint8_t>& b, const CommentBlock& block) {
 
 std::string_view nameOf(std::string_view comment) { return comment.substr(0, comment.find('=')); }
 
-bool sameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return upper(x) == upper(y); });
-}
+bool sameName(std::string_view a, std::string_view b) { return tags::text::sameIgnoringCase(a, b); }
 
 std::optional<tags::Field> fieldOfName(std::string_view name) {
     const NamedField* n = namedField(name);

@@ -25,11 +25,8 @@ void putLe32(std::vector<uint8_t>& out, uint32_t v) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool sameKey(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) { return lower(x) == lower(y); });
-}
+// Keys compare ignoring case.
+bool sameKey(std::string_view a, std::string_view b) { return text::sameIgnoringCase(a, b); }
 
 std::string asUtf8(std::string_view bytes) {
     return text::isUtf8(bytes) ? std::string(bytes) : text::latin1ToUtf8(bytes);

@@ -15,13 +15,6 @@ int genreIndexOf(std::string_view text) {
     return g >= 0 ? g : genre::kDefault;
 }
 
-bool sameIgnoringCase(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        return lower(x) == lower(y);
-    });
-}
-
 }  // namespace
 
 std::string joinValues(const std::vector<std::string>& values) {
@@ -209,7 +202,7 @@ const MappedField& mappedFieldOf(Field f) { return kMap[fieldIndex(f)]; }
 
 const MappedField* mappedField(std::string_view name) {
     for (const MappedField& m : kMap)
-        if (sameIgnoringCase(m.name, name) || (!m.vorbisAlso.empty() && sameIgnoringCase(m.vorbisAlso, name)))
+        if (text::sameIgnoringCase(m.name, name) || (!m.vorbisAlso.empty() && text::sameIgnoringCase(m.vorbisAlso, name)))
             return &m;
     return nullptr;
 }
@@ -219,7 +212,7 @@ const MappedField* mappedFieldOfId3v2(std::string_view key) {
     const bool user = key.starts_with(kTxxx);
     for (const MappedField& m : kMap) {
         if (m.id3v2.empty()) continue;
-        if (user ? m.id3v2.starts_with(kTxxx) && sameIgnoringCase(m.id3v2, key) : m.id3v2 == key) return &m;
+        if (user ? m.id3v2.starts_with(kTxxx) && text::sameIgnoringCase(m.id3v2, key) : m.id3v2 == key) return &m;
     }
     // A user text frame named by a map name: the field itself.
     if (user) {
@@ -232,7 +225,7 @@ const MappedField* mappedFieldOfId3v2(std::string_view key) {
 const MappedField* mappedFieldOfApe(std::string_view key) {
     if (key.empty()) return nullptr;
     for (const MappedField& m : kMap)
-        if (!m.ape.empty() && sameIgnoringCase(m.ape, key)) return &m;
+        if (!m.ape.empty() && text::sameIgnoringCase(m.ape, key)) return &m;
     const MappedField* m = mappedField(key);
     return m && !m->ape.empty() ? m : nullptr;
 }

@@ -109,7 +109,7 @@ struct MappedField {
     std::string_view id3v2;
     std::string_view ape;   // the APEv2 item key ("Album Artist"), compared ignoring case; "" for none
     std::string_view riff;  // the RIFF INFO id ("IPRD"), "" for none
-    std::optional<Field> property;  // the property that holds it, if any
+    std::optional<Field> property = std::nullopt;  // the property that holds it, if any
     // True for a field that describes how a file was encoded, not the music
     // (a conversion leaves it behind).
     bool encoding = false;

@@ -134,12 +134,6 @@ struct Managed {
     std::vector<size_t> commCandidates;
 };
 
-std::string lowered(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
 bool allDigits(std::string_view s) {
     return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
@@ -166,7 +160,7 @@ Managed manage(const std::vector<Id3v2RawFrame>& frames) {
             const auto c = id3v2::readComment(*content);
             if (!c || !c->description.empty()) continue;
             m.commCandidates.push_back(i);
-            if (!commEnglish && lowered(c->language) == "eng") commEnglish = i;
+            if (!commEnglish && text::sameIgnoringCase(c->language, "eng")) commEnglish = i;
             if (!commAny) commAny = i;
         } else if (f.id == "WXXX") {
             if (!content || url) continue;
@@ -568,16 +562,14 @@ std::optional<std::string> userTextName(const Id3v2RawFrame& f, std::string_view
     return u->name;
 }
 
-bool sameText(std::string_view a, std::string_view b) { return lowered(std::string(a)) == lowered(std::string(b)); }
-
 // Whether a frame holds (part of) a mapped field: its own frame, or a "TXXX"
 // frame named by its map name as earlier versions wrote it.
 bool holdsMapped(const Id3v2RawFrame& f, std::string_view content, const MappedField& m) {
     const std::string_view key = m.id3v2;
     if (v24OnlyField(f.id) == &m) return true;
     if (const auto name = userTextName(f, content)) {
-        if (sameText(*name, m.name)) return true;
-        return key.starts_with("TXXX:") && sameText(*name, key.substr(5));
+        if (text::sameIgnoringCase(*name, m.name)) return true;
+        return key.starts_with("TXXX:") && text::sameIgnoringCase(*name, key.substr(5));
     }
     if (key.starts_with("UFID:")) {
         const auto id = f.id == "UFID" ? id3v2::readFileId(content) : std::nullopt;

@@ -175,4 +175,9 @@ int leadingNumber(std::string_view s) {
     return static_cast<int>(std::clamp<long long>(n, INT_MIN, INT_MAX));
 }
 
+bool sameIgnoringCase(std::string_view a, std::string_view b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [&](char x, char y) { return lower(x) == lower(y); });
+}
+
 }  // namespace qoro::tags::text

@@ -26,6 +26,8 @@ bool isUtf8(std::string_view bytes);
 // Text as stored in a RIFF chunk: up to the first zero byte; kept as it is
 // when it is UTF-8, else read as ISO-8859-1.
 std::string fromStored(std::string_view bytes);
+// Texts equal but for the case of ASCII letters (tag keys, field names).
+bool sameIgnoringCase(std::string_view a, std::string_view b);
 // The leading decimal number of a text (blanks and one sign allowed first),
 // 0 when there is none; saturates at the int range.
 int leadingNumber(std::string_view text);
