@@ -7,7 +7,9 @@ packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libvorbis-dev libogg-dev libmp3lame-dev libmpg123-dev libgsm1-dev libflac-dev
-  libopusfile-dev libopusenc-dev libsoxr-dev
+  libopusfile-dev libopusenc-dev libsoxr-dev libebur128-dev
+  # the media plug-in (its own package: these libraries have GPL parts)
+  libavformat-dev libavcodec-dev libavutil-dev
   qt6-base-dev qt6-multimedia-dev qt6-svg-dev
   # packaging: dpkg-shlibdeps computes the .deb's dependencies (cpack needs file)
   dpkg-dev file

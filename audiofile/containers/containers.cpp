@@ -7,6 +7,7 @@
 #include "containers/aiff_track.h"
 #include "containers/avi_track.h"
 #include "containers/flac_track.h"
+#include "containers/media_track.h"
 #include "containers/mp2_writer.h"
 #include "containers/mp3_writer.h"
 #include "containers/mpc_track.h"
@@ -43,6 +44,15 @@ constexpr E kMp2Ext[] = {"mp2"};
 constexpr E kFlacExt[] = {"flac"};
 constexpr E kOpusExt[] = {"opus"};
 constexpr E kAiffExt[] = {"aiff", "aif", "aifc"};
+constexpr E kM4aExt[] = {"m4a", "m4b", "mp4"};
+constexpr E kWavPackExt[] = {"wv"};
+constexpr E kApeExt[] = {"ape"};
+constexpr E kTtaExt[] = {"tta"};
+constexpr E kDsdExt[] = {"dsf", "dff"};
+constexpr E kMatroskaExt[] = {"mka", "mkv", "webm"};
+constexpr E kAc3Ext[] = {"ac3", "eac3", "ec3"};
+constexpr E kAdtsExt[] = {"aac", "adts"};
+constexpr E kOggFlacExt[] = {"oga"};
 
 // Signatures each reader reads. Ogg streams whose codec the probe cannot
 // name are left to both Ogg readers to judge.
@@ -51,6 +61,17 @@ constexpr K kOggKinds[] = {K::OggVorbis, K::Ogg};
 constexpr K kOpusKinds[] = {K::OggOpus, K::Ogg};
 constexpr K kAviKinds[] = {K::Avi};
 constexpr K kAiffKinds[] = {K::Aiff};
+constexpr K kMpcKinds[] = {K::Musepack8};  // SV8, through the media plug-in
+constexpr K kWmaKinds[] = {K::Asf};
+constexpr K kM4aKinds[] = {K::Mp4};
+constexpr K kWavPackKinds[] = {K::WavPack};
+constexpr K kApeKinds[] = {K::MonkeysAudio};
+constexpr K kTtaKinds[] = {K::Tta};
+constexpr K kDsdKinds[] = {K::Dsf, K::Dsdiff};
+constexpr K kMatroskaKinds[] = {K::Matroska};
+constexpr K kAc3Kinds[] = {K::Ac3};
+constexpr K kAdtsKinds[] = {K::Adts};
+constexpr K kOggFlacKinds[] = {K::OggFlac};
 
 // Writer limits: plain-sample writers take every rate a PCM form may have,
 // VOX the codec manager's PCM rates, the MP3 encoders the MPEG-1, MPEG-2
@@ -117,9 +138,9 @@ constexpr ContainerEntry kContainers[] = {
     {G723, "g723", "G.723", "a G.723 file", kG723Ext, kG723Ext, {}, openG723, createG723, true, false,
      {.minRate = 1, .maxRate = 1000000, .maxChannels = 1, .bitrates = kG723Bitrates}, nullptr, g723Bitrate},
     {AVI, "avi", "AVI", "an AVI file", kAviExt, {}, kAviKinds, openAvi, nullptr, false, false, {}},
-    {MPC, "mpc", "MPEG Plus", "an MPEG Plus file", kMpcExt, {}, {}, openMpc, nullptr, false, true, {}},
-    {WMA, "wma", "Windows Media Audio", "a Windows Media file", kWmaExt, kWmaExt, {}, nullptr, nullptr, false,
-     false, {}},
+    {MPC, "mpc", "MPEG Plus", "an MPEG Plus file", kMpcExt, {}, kMpcKinds, openMpc, nullptr, false, true, {}},
+    {WMA, "wma", "Windows Media Audio", "a Windows Media file", kWmaExt, kWmaExt, kWmaKinds, openMedia, nullptr,
+     false, true, {}},
     {MP2, "mp2", "MP2", "a DSS speech file", kDssExt, kMp2Ext, {}, openSpeech, createMp2, false, false,
      {.rates = kMp2Rates, .maxChannels = 2, .bitrates = kMp2Bitrates}, fixedTag<80>},
     {FLAC, "flac", "FLAC", "a FLAC file", kFlacExt, kFlacExt, kFlacKinds, openFlac, createFlac, false, true,
@@ -128,6 +149,18 @@ constexpr ContainerEntry kContainers[] = {
      true, {.rates = kOpusRates, .maxChannels = 8, .minBitrate = 6, .maxBitrate = 510}, nullptr, opusBitrate},
     {AIFF, "aiff", "AIFF", "an AIFF file", kAiffExt, kAiffExt, kAiffKinds, openAiff, createAiff, false, true,
      kAiffWriter},
+    {M4A, "m4a", "M4A", "an MP4 audio file", kM4aExt, {}, kM4aKinds, openMedia, nullptr, false, true, {}},
+    {WAVPACK, "wv", "WavPack", "a WavPack file", kWavPackExt, {}, kWavPackKinds, openMedia, nullptr, false, true, {}},
+    {APE, "ape", "Monkey's Audio", "a Monkey's Audio file", kApeExt, {}, kApeKinds, openMedia, nullptr, false, true,
+     {}},
+    {TTA, "tta", "TTA", "a TTA file", kTtaExt, {}, kTtaKinds, openMedia, nullptr, false, true, {}},
+    {DSD, "dsd", "DSD", "a DSD file", kDsdExt, {}, kDsdKinds, openMedia, nullptr, false, true, {}},
+    {MATROSKA, "mka", "Matroska audio", "a Matroska file", kMatroskaExt, {}, kMatroskaKinds, openMedia, nullptr,
+     false, true, {}},
+    {AC3, "ac3", "AC-3", "an AC-3 file", kAc3Ext, {}, kAc3Kinds, openMedia, nullptr, false, true, {}},
+    {ADTS, "aac", "ADTS AAC", "an ADTS AAC file", kAdtsExt, {}, kAdtsKinds, openMedia, nullptr, false, true, {}},
+    {OGGFLAC, "oga", "Ogg FLAC", "an Ogg FLAC file", kOggFlacExt, {}, kOggFlacKinds, openMedia, nullptr, false, true,
+     {}},
 };
 // clang-format on
 

@@ -15,7 +15,7 @@ namespace qoro::audiofile {
 
 // Opener of type MPC (READ only). A file that cannot be read reports
 // FILEACCESS; one that is not an MPEG Plus stream of versions 4 to 7 reports
-// FORMATFILE.
+// FORMATFILE. Version 8 streams are read through the media plug-in.
 int16_t openMpc(const OpenRequest& request, std::unique_ptr<Track>& track);
 
 }  // namespace qoro::audiofile

@@ -59,6 +59,7 @@ enum class ContainerKind : int32_t {
     Opus = 13,
     Speech = 15,  // ".dss" files: opened and measured, no decoder
     Aiff = 16,    // AIFF and AIFF-C
+    Media = 17,   // read through the media plug-in
 };
 
 // A header-only record (PCM, A-law, mu-law) in a full-format buffer.

@@ -294,8 +294,10 @@ HRESULT AudioInformationObject::GetAudioInformation(BSTR fileName) {
         notRead = foreignCause(type, kind);
         type_ = FileType::Unknown;
     } else if (const InfoTypeEntry* entry = infoTypeEntry(type)) {
-        read = entry->read({path, fastAnalysis_ != FALSE, tagVersion_, facts_, tags_, extras_, cues_});
+        std::string why;
+        read = entry->read({path, fastAnalysis_ != FALSE, tagVersion_, facts_, tags_, extras_, cues_, &why});
         if (!read && !entry->unreadable.empty() && entry->probe(path) > 0) notRead = entry->unreadable;
+        if (!read && !why.empty()) notRead = std::move(why);
         if (!read && !entry->keepsFailedRead) {
             type_ = FileType::Unknown;
             reset();
@@ -692,6 +694,7 @@ bool AudioInformationObject::sameFieldName(std::string_view a, std::string_view 
     if (ma || mb) return ma == mb;
     switch (scheme()) {
     case TagScheme::Vorbis:
+    case TagScheme::Container:
     case TagScheme::Ape: return tags::text::sameIgnoringCase(a, b);
     default: return a == b;
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "io/file_rewrite.h"
 #include "readers/aiff_reader.h"
 #include "readers/ogg_comments.h"
 #include "readers/readers.h"
@@ -24,6 +25,16 @@ constexpr E kAviExt[] = {"avi"};
 constexpr E kFlacExt[] = {"flac"};
 constexpr E kOpusExt[] = {"opus"};
 constexpr E kAiffExt[] = {"aiff", "aif", "aifc"};
+constexpr E kM4aExt[] = {"m4a", "m4b", "mp4"};
+constexpr E kWavPackExt[] = {"wv"};
+constexpr E kApeExt[] = {"ape"};
+constexpr E kTtaExt[] = {"tta"};
+constexpr E kDsdExt[] = {"dsf", "dff"};
+constexpr E kMatroskaExt[] = {"mka", "mkv", "webm"};
+constexpr E kAc3Ext[] = {"ac3", "eac3", "ec3"};
+constexpr E kAdtsExt[] = {"aac", "adts"};
+constexpr E kOggFlacExt[] = {"oga"};
+constexpr E kWmaExt[] = {"wma"};
 
 // Ogg streams whose codec the probe cannot name are left to both Ogg readers.
 constexpr K kOggKinds[] = {K::OggVorbis, K::Ogg};
@@ -31,6 +42,46 @@ constexpr K kOpusKinds[] = {K::OggOpus, K::Ogg};
 constexpr K kFlacKinds[] = {K::Flac};
 constexpr K kAviKinds[] = {K::Avi};
 constexpr K kAiffKinds[] = {K::Aiff};
+constexpr K kMpcKinds[] = {K::Musepack8};  // version 8, through the media plug-in
+constexpr K kM4aKinds[] = {K::Mp4};
+constexpr K kWavPackKinds[] = {K::WavPack};
+constexpr K kApeKinds[] = {K::MonkeysAudio};
+constexpr K kTtaKinds[] = {K::Tta};
+constexpr K kDsdKinds[] = {K::Dsf, K::Dsdiff};
+constexpr K kMatroskaKinds[] = {K::Matroska};
+constexpr K kAc3Kinds[] = {K::Ac3};
+constexpr K kAdtsKinds[] = {K::Adts};
+constexpr K kOggFlacKinds[] = {K::OggFlac};
+constexpr K kWmaKinds[] = {K::Asf};
+
+// The types the media plug-in reads: the signature decides (the plug-in
+// is asked nothing until a file is read).
+template <const auto& Kinds>
+int probeKinds(const std::string& path) {
+    const K kind = probe::identify(path);
+    return std::find(std::begin(Kinds), std::end(Kinds), kind) != std::end(Kinds) ? 1 : 0;
+}
+template <const MediaRead& How>
+bool readMediaType(const ReadRequest& r) {
+    return readMedia(r.path, How, r.facts, r.tags, r.extras, r.cause);
+}
+// An APEv2 tag goes only into a stream of the type.
+template <const auto& Kinds>
+std::error_code writeApeType(const WriteRequest& w) {
+    if (probeKinds<Kinds>(w.path) != 1 || !mediaStream(w.path)) return io::make_error_code(io::Error::Damaged);
+    return writeApeTail(w.path, w.tags, w.changes);
+}
+
+constexpr MediaRead kM4aRead{"M4A files", "an MP4 audio file", MediaTags::Mp4};
+constexpr MediaRead kWavPackRead{"WavPack files", "a WavPack file", MediaTags::Ape};
+constexpr MediaRead kApeRead{"Monkey's Audio files", "a Monkey's Audio file", MediaTags::Ape};
+constexpr MediaRead kTtaRead{"TTA files", "a TTA file", MediaTags::Ape};
+constexpr MediaRead kDsdRead{"DSD files", "a DSD file", MediaTags::Dsf};
+constexpr MediaRead kMatroskaRead{"Matroska files", "a Matroska file"};
+constexpr MediaRead kAc3Read{"AC-3 files", "an AC-3 file"};
+constexpr MediaRead kAdtsRead{"ADTS AAC files", "an ADTS AAC file"};
+constexpr MediaRead kOggFlacRead{"Ogg FLAC files", "an Ogg FLAC file"};
+constexpr MediaRead kWmaRead{"WMA files", "a WMA file"};
 
 bool readWavType(const ReadRequest& r) { return readWav(r.path, r.facts, r.tags, r.cues, &r.extras); }
 bool readMpegType(const ReadRequest& r) {
@@ -38,7 +89,7 @@ bool readMpegType(const ReadRequest& r) {
            MpegRead::Ok;
 }
 bool readOggType(const ReadRequest& r) { return readOgg(r.path, r.facts, r.tags, &r.extras); }
-bool readMpcType(const ReadRequest& r) { return readMpc(r.path, r.facts, r.tags, r.extras); }
+bool readMpcType(const ReadRequest& r) { return readMpc(r.path, r.facts, r.tags, r.extras, r.cause); }
 bool readAviType(const ReadRequest& r) { return readAvi(r.path, r.facts); }
 bool readFlacType(const ReadRequest& r) { return readFlac(r.path, r.facts, r.tags, r.extras); }
 bool readOpusType(const ReadRequest& r) { return readOpus(r.path, r.facts, r.tags, r.extras); }
@@ -67,7 +118,7 @@ constexpr InfoTypeEntry kTypes[] = {
      writeMpegType, TagScheme::Id3, true},
     {FileType::OggVorbis, "ogg", "Ogg Vorbis", "an Ogg Vorbis file", kOggExt, kOggKinds, probeOgg, readOggType, false,
      {}, writeOggType, TagScheme::Vorbis, true},
-    {FileType::MpegPlus, "mpc", "MPEG Plus", "an MPEG Plus file", kMpcExt, {}, probeMpc, readMpcType, false, {},
+    {FileType::MpegPlus, "mpc", "MPEG Plus", "an MPEG Plus file", kMpcExt, kMpcKinds, probeMpc, readMpcType, false, {},
      writeMpcType, TagScheme::Ape, true},
     {FileType::Flac, "flac", "FLAC", "a FLAC file", kFlacExt, kFlacKinds, probeFlac, readFlacType, false, {},
      writeFlacType, TagScheme::Vorbis, true},
@@ -75,6 +126,26 @@ constexpr InfoTypeEntry kTypes[] = {
      writeOpusType, TagScheme::Vorbis, true},
     {FileType::Aiff, "aiff", "AIFF", "an AIFF file", kAiffExt, kAiffKinds, probeAiff, readAiffType, false, {},
      writeAiffType, TagScheme::Id3v2, true},
+    {FileType::M4a, "m4a", "M4A", "an MP4 audio file", kM4aExt, kM4aKinds, probeKinds<kM4aKinds>,
+     readMediaType<kM4aRead>, false, {}, nullptr, TagScheme::Mp4, true},
+    {FileType::WavPack, "wv", "WavPack", "a WavPack file", kWavPackExt, kWavPackKinds, probeKinds<kWavPackKinds>,
+     readMediaType<kWavPackRead>, false, {}, writeApeType<kWavPackKinds>, TagScheme::Ape, true},
+    {FileType::MonkeysAudio, "ape", "Monkey's Audio", "a Monkey's Audio file", kApeExt, kApeKinds,
+     probeKinds<kApeKinds>, readMediaType<kApeRead>, false, {}, writeApeType<kApeKinds>, TagScheme::Ape, true},
+    {FileType::Tta, "tta", "TTA", "a TTA file", kTtaExt, kTtaKinds, probeKinds<kTtaKinds>, readMediaType<kTtaRead>,
+     false, {}, writeApeType<kTtaKinds>, TagScheme::Ape, true},
+    {FileType::Dsd, "dsd", "DSD", "a DSD file", kDsdExt, kDsdKinds, probeKinds<kDsdKinds>, readMediaType<kDsdRead>,
+     false, {}, nullptr, TagScheme::Id3v2, true},
+    {FileType::Matroska, "mka", "Matroska audio", "a Matroska file", kMatroskaExt, kMatroskaKinds,
+     probeKinds<kMatroskaKinds>, readMediaType<kMatroskaRead>, false, {}, nullptr, TagScheme::Container, true},
+    {FileType::Ac3, "ac3", "AC-3", "an AC-3 file", kAc3Ext, kAc3Kinds, probeKinds<kAc3Kinds>, readMediaType<kAc3Read>,
+     false, {}, nullptr, TagScheme::Container, true},
+    {FileType::Adts, "aac", "ADTS AAC", "an ADTS AAC file", kAdtsExt, kAdtsKinds, probeKinds<kAdtsKinds>,
+     readMediaType<kAdtsRead>, false, {}, nullptr, TagScheme::Container, true},
+    {FileType::OggFlac, "oga", "Ogg FLAC", "an Ogg FLAC file", kOggFlacExt, kOggFlacKinds, probeKinds<kOggFlacKinds>,
+     readMediaType<kOggFlacRead>, false, {}, nullptr, TagScheme::Container, true},
+    {FileType::Wma, "wma", "WMA", "a WMA file", kWmaExt, kWmaKinds, probeKinds<kWmaKinds>, readMediaType<kWmaRead>,
+     false, {}, nullptr, TagScheme::Container, true},
     {FileType::Avi, "avi", "AVI", "an AVI file", kAviExt, kAviKinds, probeAvi, readAviType, true, {}, nullptr,
      TagScheme::None, false},
 };
@@ -120,6 +191,8 @@ std::string_view schemeName(TagScheme scheme) {
     case TagScheme::Vorbis: return "Vorbis comments";
     case TagScheme::Id3v2: return "ID3v2";
     case TagScheme::Ape: return "APEv2";
+    case TagScheme::Mp4: return "MP4 items";
+    case TagScheme::Container: return "container metadata";
     }
     return "";
 }

@@ -27,6 +27,8 @@ enum class TagScheme {
     Vorbis,    // Vorbis comments: names of printable ASCII without "="
     Id3v2,     // an ID3v2 tag whatever mp3TagInfoVersion says: any field, pictures
     Ape,       // an APEv2 tag: items named by printable ASCII, pictures
+    Mp4,       // MP4 "ilst" items, read (not written here yet)
+    Container, // a container's own metadata (ASF, Matroska, Ogg FLAC), read through the media plug-in
 };
 
 // What a reader fills, and how it reads.
@@ -38,6 +40,7 @@ struct ReadRequest {
     tags::TagRecord& tags;
     tags::TagExtras& extras;
     tags::CueList& cues;
+    std::string* cause = nullptr;  // why the file was not read, when the reader can tell
 };
 
 // What a tag writer writes.

@@ -18,6 +18,17 @@ enum class FileType : int16_t {
     Flac = 6,
     Opus = 7,
     Aiff = 8,
+    // Read through the media plug-in (Musepack SV8 too, as MpegPlus).
+    M4a = 9,
+    WavPack = 10,
+    MonkeysAudio = 11,
+    Tta = 12,
+    Dsd = 13,
+    Matroska = 14,
+    Ac3 = 15,
+    Adts = 16,
+    OggFlac = 17,
+    Wma = 18,
 };
 
 }  // namespace qoro::audioinfo

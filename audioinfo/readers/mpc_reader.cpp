@@ -7,6 +7,7 @@
 
 #include "io/file_rewrite.h"
 #include "mpc/mpc_stream.h"
+#include "probe/signature.h"
 #include "readers/readers.h"
 #include "tags/apev2.h"
 #include "tags/id3v1.h"
@@ -21,7 +22,14 @@ tags::ReadAtFn readerOf(const io::Reader& in) {
 
 }  // namespace
 
-bool readMpc(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::TagExtras& extras) {
+bool readMpc(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::TagExtras& extras,
+             std::string* cause) {
+    if (probe::identify(path) == probe::Kind::Musepack8) {
+        if (!readMedia(path, {"Musepack SV8 files", "a Musepack SV8 file", MediaTags::Ape}, facts, tags, extras, cause))
+            return false;
+        facts.bitrate = (facts.bitrate + 500) / 1000;  // kbit/s, as for the other stream versions
+        return true;
+    }
     mpc::MpcStreamInfo info;
     if (!mpc::readStreamInfo(path, info)) return false;
     const uint32_t frames = info.header.frames;
@@ -56,51 +64,23 @@ bool readMpc(const std::string& path, Facts& facts, tags::TagRecord& tags, tags:
 }
 
 int probeMpc(const std::string& path) {
+    if (probe::identify(path) == probe::Kind::Musepack8) return 1;
     mpc::MpcStreamInfo info;
     return mpc::readStreamInfo(path, info) ? 1 : 0;
 }
 
 std::error_code writeMpcTag(const std::string& path, const tags::TagRecord& record, const tags::TagChanges& changes) {
+    if (probe::identify(path) == probe::Kind::Musepack8)
+        return mediaStream(path) ? writeApeTail(path, record, changes) : io::make_error_code(io::Error::Damaged);
     mpc::MpcStreamInfo info;
     if (!mpc::readStreamInfo(path, info)) {
         if (::access(path.c_str(), F_OK) != 0) return {errno, std::system_category()};
         return io::make_error_code(io::Error::Damaged);
     }
-    const tags::FileTails& tails = info.tails;
-    std::optional<tags::ape::Tag> old;
     io::Reader in(path);
     if (!in.ok()) return in.error();
     if (in.size() != info.fileSize) return io::make_error_code(io::Error::Damaged);
-    if (!tails.ape.empty()) {
-        // A tag that cannot be read is left as it is rather than replaced.
-        old = tags::ape::readTag(readerOf(in), tails.ape);
-        if (!old) return io::make_error_code(io::Error::Damaged);
-    }
-    const tags::ape::Tag after = tags::ape::updated(old.value_or(tags::ape::Tag{}), record, changes);
-    if (after.items == (old ? old->items : std::vector<tags::ape::Item>{})) {
-        if (old) return {};  // nothing changes
-    } else {
-        // The audio, the new tag, then whatever followed the old one
-        // (Lyrics3, ID3v1), built beside the file and put in its place.
-        std::vector<uint8_t> bytes;
-        if (!after.items.empty()) {
-            auto serialized = tags::ape::serialize(after);
-            if (!serialized) return io::make_error_code(io::Error::TooLarge);
-            bytes = std::move(*serialized);
-        }
-        io::Rewrite out(path);
-        out.copyFrom(in.fd(), 0, tails.contentEnd);
-        out.write(bytes);
-        out.copyFrom(in.fd(), tails.contentEnd + tails.ape.size);
-        if (auto ec = out.commit()) return ec;
-    }
-    if (tails.id3v1.empty()) return {};
-    // The ID3v1 tag the file has stays last, with the values the APEv2
-    // tag now gives.
-    tags::TagRecord values;
-    tags::TagExtras ignored;
-    tags::ape::applyTo(after, values, ignored);
-    return tags::writeId3v1Mpc(path, values);
+    return writeApeTail(path, record, changes);
 }
 
 }  // namespace qoro::audioinfo

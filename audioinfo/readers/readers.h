@@ -12,6 +12,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "readers/facts.h"
@@ -86,9 +87,11 @@ int probeOgg(const std::string& path);
 
 // --- MPEG Plus --------------------------------------------------------------
 // Facts from the stream header (bitrate in kbit/s), tags from its APEv2 tag
-// (from an ID3v1 tag when it has none).
-bool readMpc(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::TagExtras& extras);
-// 1 when the MPEG Plus reader accepts the file, else 0.
+// (from an ID3v1 tag when it has none). Stream version 8 files are read
+// through the media plug-in (readMedia; the bitrate in kbit/s too).
+bool readMpc(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::TagExtras& extras,
+             std::string* cause = nullptr);
+// 1 when the MPEG Plus reader accepts the file (or it is of version 8), else 0.
 int probeMpc(const std::string& path);
 // Writes the APEv2 tag at the end of an MPEG Plus file (an ID3v1 tag after
 // it stays last and is updated; none is added). Nothing is written when the
@@ -128,5 +131,35 @@ bool readOpus(const std::string& path, Facts& facts, tags::TagRecord& tags, tags
 int probeOpus(const std::string& path);
 // Rewrites the "OpusTags" packet as writeOggComments does for Vorbis.
 std::error_code writeOpusTags(const std::string& path, const tags::TagRecord& tags, const tags::TagChanges& changes);
+
+// --- Files the media plug-in reads -------------------------------------------
+// Where the tags of such a file are read from.
+enum class MediaTags {
+    Container,  // the container's metadata as the plug-in gives it (WMA, Matroska, Ogg FLAC, ...)
+    Ape,        // an APEv2 tag at the end (WavPack, Monkey's Audio, TTA, Musepack SV8)
+    Mp4,        // the MP4 "ilst" items, by our own reader
+    Dsf,        // the ID3v2 tag a DSF file points to
+};
+struct MediaRead {
+    std::string_view files;    // for refusals: "M4A files"
+    std::string_view inWords;  // "an MP4 audio file"
+    MediaTags tags = MediaTags::Container;
+};
+// Facts from the plug-in: rate, channels, bits of lossless codecs (16
+// otherwise), bitrate in bit/s, the exact sample count and the duration of
+// the music (encoder delay and padding off), the WAVE format tag of codecs
+// that have one, a description ("AAC LC 44100 Hz; Stereo; 128 Kbps"). Tags
+// from 'how.tags' (the container's metadata when the file has no tag of
+// that kind). False when the plug-in is absent or cannot read the file, with
+// the cause in *cause ("reading M4A files needs the package quillet-libav,
+// which is not installed").
+bool readMedia(const std::string& path, const MediaRead& how, Facts& facts, tags::TagRecord& tags,
+               tags::TagExtras& extras, std::string* cause = nullptr);
+// Writes the APEv2 tag at the end of a file (before a Lyrics3 or ID3v1 tag
+// it ends with; the ID3v1 tag is updated), as writeMpcTag does.
+std::error_code writeApeTail(const std::string& path, const tags::TagRecord& tags, const tags::TagChanges& changes);
+// False when the media plug-in cannot read the file: no tag is written into
+// what is no stream (without the plug-in, the signature alone decides).
+bool mediaStream(const std::string& path);
 
 }  // namespace qoro::audioinfo

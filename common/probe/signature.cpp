@@ -168,6 +168,7 @@ constexpr E kAsfExt[] = {"wma", "asf", "wmv"};
 constexpr E kAviExt[] = {"avi"};
 constexpr E kAc3Ext[] = {"ac3", "eac3", "ec3"};
 constexpr E kAdtsExt[] = {"aac", "adts"};
+constexpr E kMatroskaExt[] = {"mka", "mkv", "webm"};
 constexpr E kJpegExt[] = {"jpg", "jpeg", "jpe"};
 constexpr E kPngExt[] = {"png"};
 constexpr E kGifExt[] = {"gif"};
@@ -195,6 +196,7 @@ constexpr KindInfo kKinds[] = {
     {Kind::RiffOther, "a RIFF file of another kind", true, {}, isRiffOther},
     {Kind::Ac3, "an AC-3 file", true, kAc3Ext, isAc3},
     {Kind::Adts, "an ADTS AAC file", true, kAdtsExt, isAdts},
+    {Kind::Matroska, "a Matroska file", true, kMatroskaExt, [](const Window& w) { return has(w, 0, "\x1A\x45\xDF\xA3"); }},
     {Kind::Jpeg, "a JPEG image", false, kJpegExt, isJpeg},
     {Kind::Png, "a PNG image", false, kPngExt, [](const Window& w) { return has(w, 0, "\x89PNG\r\n\x1A\n"); }},
     {Kind::Gif, "a GIF image", false, kGifExt,

@@ -51,6 +51,7 @@ enum class Kind : uint8_t {
     RiffOther,  // a "RIFF" form other than "WAVE" and "AVI "
     Ac3,
     Adts,
+    Matroska,  // Matroska and WebM
     Jpeg,
     Png,
     Gif,

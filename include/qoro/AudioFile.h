@@ -55,6 +55,17 @@ enum FormatTypeConstants : LONG {
     FLAC = 13,  // IAudioFile2
     OPUS = 14,  // IAudioFile2
     AIFF = 15,  // AIFF and AIFF-C
+    // Read through the media plug-in (WMA and Musepack SV8 too, under WMA
+    // and MPC): refused with the package to install when it is absent.
+    M4A = 16,       // MP4 audio: AAC, ALAC
+    WAVPACK = 17,
+    APE = 18,       // Monkey's Audio
+    TTA = 19,
+    DSD = 20,       // DSF and DSDIFF, decoded to 88200 Hz
+    MATROSKA = 21,  // Matroska and WebM audio
+    AC3 = 22,       // AC-3 and E-AC-3
+    ADTS = 23,      // AAC in ADTS frames
+    OGGFLAC = 24,   // FLAC in Ogg
 };
 
 // Values of LastErrorNum and of the Error event.

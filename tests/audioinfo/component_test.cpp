@@ -130,7 +130,7 @@ TEST(AudioInformationComponent, FormatsObjectsAgree) {
         EXPECT_EQ(text(b).empty(), (abilities & INFO_TAGS_READ) == 0) << type;
     }
     SHORT none = -1;
-    ASSERT_EQ(info->TypeForName(qoro::com::Bstr(std::string_view("song.m4a")).get(), &none), S_OK);
+    ASSERT_EQ(info->TypeForName(qoro::com::Bstr(std::string_view("song.au")).get(), &none), S_OK);
     EXPECT_EQ(none, 0);
     BSTR b = nullptr;
     EXPECT_EQ(info->Name(count, &b), E_INVALIDARG);

@@ -159,6 +159,8 @@ TEST_F(InfoObject, FilesOfKindsTheirReaderDoesNotReadAreNotRead) {
         if (readable) EXPECT_TRUE(audio);
         for (const char* name : {"as.mp3", "as.wav", "as.mpc", "as.xyz"}) {
             SCOPED_TRACE(name);
+            // Stream version 8 is the MPEG Plus type's own.
+            if (f.kind == probe::Kind::Musepack8 && std::string_view(name) == "as.mpc") continue;
             const fs::path copy = copyAs(f.path, dir.path(), name);
             const bool unknown = std::string_view(name) == "as.xyz";
             get(copy);

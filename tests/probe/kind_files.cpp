@@ -145,6 +145,7 @@ std::vector<KindFile> makeKindFiles(const fs::path& dir) {
         {Kind::Ac3, "tone.ac3", tone + "-c:a ac3"},
         {Kind::Ac3, "tone.eac3", tone + "-c:a eac3"},
         {Kind::Adts, "tone.aac", tone + "-c:a aac -f adts"},
+        {Kind::Matroska, "tone.mka", tone + "-c:a libopus"},
         {Kind::Jpeg, "picture.jpg", picture + "-frames:v 1 -update 1"},
         {Kind::Png, "picture.png", picture + "-frames:v 1 -update 1"},
         {Kind::Gif, "picture.gif", picture + "-frames:v 1"},

@@ -125,7 +125,7 @@ TEST_F(QoroCatalogue, ReportCountsEveryPlannedFileOnce) {
     QORO_REQUIRE_TOOLS("jq");
     for (const char* name : {"a/1.wav", "a/2.wav", "b/3.wav"}) wav(dir / "in" / name, 0.3);
     t::writeBytes(dir / "in/b/broken.wav", std::vector<uint8_t>(3000, 0x5a));
-    t::writeBytes(dir / "in/b/x.m4a", std::vector<uint8_t>(3000, 0x11));
+    t::writeBytes(dir / "in/b/x.au", std::vector<uint8_t>(3000, 0x11));
     const std::string run = "convert -R " + q(dir / "in") + " --to flac -o " + q(dir / "out") + " --update -j 2 ";
     const fs::path report = dir / "report.jsonl";
 

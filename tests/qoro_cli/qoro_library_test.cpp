@@ -502,18 +502,18 @@ TEST_F(QoroCliLibrary, FilesLeftForTheirKindAreCountedAndNamedFilesFail) {
                               " synth 0.2 sine 440");
         ASSERT_EQ(r.exitCode, 0) << r.output;
     }
-    t::writeBytes(src() / "a/2.m4a", randomBytes(4000, 8));
-    t::writeBytes(src() / "b/3.ape", randomBytes(4000, 9));
-    t::writeBytes(src() / "b/4.M4A", randomBytes(4000, 10));
+    t::writeBytes(src() / "a/2.au", randomBytes(4000, 8));
+    t::writeBytes(src() / "b/3.spx", randomBytes(4000, 9));
+    t::writeBytes(src() / "b/4.AU", randomBytes(4000, 10));
     t::writeBytes(src() / "b/notes.txt", {'h', 'i', '\n'});
     t::writeBytes(src() / "b/cover.jpg", randomBytes(100, 11));
     auto r = qoro("convert -R -v " + q(src()) + " --to wav -o " + q(dir / "out"));
     EXPECT_EQ(r.exitCode, 0) << r.output;
-    EXPECT_NE(r.output.find("4 converted, 0 skipped, 0 failed, 3 not converted: unsupported format (m4a 2, ape 1)"),
+    EXPECT_NE(r.output.find("4 converted, 0 skipped, 0 failed, 3 not converted: unsupported format (au 2, spx 1)"),
               std::string::npos)
         << r.output;
     EXPECT_EQ(countOf(r.output, "other files"), 1) << r.output;
-    for (const char* name : {"a/2.m4a", "b/3.ape", "b/4.M4A"})
+    for (const char* name : {"a/2.au", "b/3.spx", "b/4.AU"})
         EXPECT_NE(r.output.find("not converted  " + (src() / name).string() + ": unsupported format"),
                   std::string::npos)
             << name << ": " << r.output;
@@ -522,10 +522,10 @@ TEST_F(QoroCliLibrary, FilesLeftForTheirKindAreCountedAndNamedFilesFail) {
               (std::set<std::string>{"a/1.wav", "a/5.wav", "b/6.wav", "b/7.wav", "b/cover.jpg"}));
 
     // Named: a failure with its cause, and the others are converted.
-    r = qoro("convert " + q(src() / "a/2.m4a") + " " + q(src() / "a/1.wav") + " --to wav -o " + q(dir / "named"));
+    r = qoro("convert " + q(src() / "a/2.au") + " " + q(src() / "a/1.wav") + " --to wav -o " + q(dir / "named"));
     EXPECT_EQ(r.exitCode, 1) << r.output;
-    EXPECT_NE(r.output.find("FAILED  " + (src() / "a/2.m4a").string() + ": "), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("1 converted, 0 skipped, 0 failed, 1 not converted: unsupported format (m4a 1)"),
+    EXPECT_NE(r.output.find("FAILED  " + (src() / "a/2.au").string() + ": "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("1 converted, 0 skipped, 0 failed, 1 not converted: unsupported format (au 1)"),
               std::string::npos)
         << r.output;
     EXPECT_EQ(filesBelow(dir / "named"), (std::set<std::string>{"1.wav"}));

@@ -1,0 +1,207 @@
+// Files of a music library read through the media plug-in, by both
+// components: the samples ffmpeg decodes, exactly as long as the music
+// (encoder delay and padding off where the file states them), as deep
+// arrays and as the 16-bit view, seeks, and the facts and tags the
+// information component gives of them.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "audio_file_session.h"
+#include "qoro/AudioFile.h"
+#include "qoro/AudioInformation.h"
+#include "test_support.h"
+
+namespace t = qoro::test;
+using qoro::com::ComPtr;
+
+namespace {
+
+// One kind of file: how ffmpeg makes it from SRC (a sox tone of `frames`
+// frames), the array kind its samples come in, and whether the file states
+// its length exactly (else ffmpeg's own decode is the length).
+struct MediaCase {
+    const char* name;
+    const char* make;
+    const char* ext;
+    LONG kind;
+    int rate, channels;
+    bool exact;  // the file's length is the source's
+    bool lossless;
+};
+
+constexpr int kFrames = 57330;  // 1.3 s at 44.1 kHz: no whole number of any codec's frames
+
+const MediaCase kCases[] = {
+    {"aac_m4a", "ffmpeg -v error -y -i SRC -c:a aac -b:a 128k IN", "m4a", SAMPLE_FLOAT32, 44100, 2, true, false},
+    {"alac_m4a", "ffmpeg -v error -y -i SRC -c:a alac IN", "m4a", SAMPLE_INT16, 44100, 2, true, true},
+    {"alac_m4a_24bit", "ffmpeg -v error -y -i SRC24 -c:a alac IN", "m4a", SAMPLE_INT24, 44100, 2, true, true},
+    {"wavpack", "ffmpeg -v error -y -i SRC -c:a wavpack IN", "wv", SAMPLE_INT16, 44100, 2, true, true},
+    {"tta", "ffmpeg -v error -y -i SRC -c:a tta IN", "tta", SAMPLE_INT16, 44100, 2, true, true},
+    {"ogg_flac", "ffmpeg -v error -y -i SRC -c:a flac -f ogg IN", "oga", SAMPLE_INT16, 44100, 2, true, true},
+    {"wma_v2", "ffmpeg -v error -y -i SRC -c:a wmav2 -b:a 128k IN", "wma", SAMPLE_FLOAT32, 44100, 2, false, false},
+    {"ac3", "ffmpeg -v error -y -i SRC -c:a ac3 IN", "ac3", SAMPLE_FLOAT32, 44100, 2, false, false},
+    {"eac3_5_1", "ffmpeg -v error -y -i SRC6 -c:a eac3 IN", "eac3", SAMPLE_FLOAT32, 48000, 6, false, false},
+    {"matroska_opus", "ffmpeg -v error -y -i SRC -c:a libopus -b:a 96k IN", "mka", SAMPLE_FLOAT32, 48000, 2, true,
+     false},
+    {"adts_aac", "ffmpeg -v error -y -i SRC -c:a aac -f adts IN", "aac", SAMPLE_FLOAT32, 44100, 2, false, false},
+};
+
+void PrintTo(const MediaCase& c, std::ostream* os) { *os << c.name; }
+
+size_t elementSize(LONG kind) { return kind == SAMPLE_INT16 ? 2 : 4; }
+VARTYPE vtOf(LONG kind) { return kind == SAMPLE_INT16 ? VT_I2 : kind == SAMPLE_FLOAT32 ? VT_R4 : VT_I4; }
+const char* ffmpegFormat(LONG kind) { return kind == SAMPLE_INT16 ? "s16le" : kind == SAMPLE_FLOAT32 ? "f32le" : "s32le"; }
+
+class MediaRead : public t::AudioFileAndInfoSession, public ::testing::WithParamInterface<MediaCase> {
+protected:
+    void SetUp() override {
+        AudioFileAndInfoSession::SetUp();
+        ASSERT_EQ(af.as(IID_IAudioFile3, af3), S_OK);
+    }
+    void TearDown() override {
+        af3.reset();
+        AudioFileAndInfoSession::TearDown();
+    }
+
+    // The sources: 16-bit stereo, 24-bit stereo and 16-bit 5.1 tones.
+    void makeSources(int rate) {
+        const std::string synth = " synth " + std::to_string(kFrames) + "s sine 440 sine 1234 gain -4";
+        const std::string r = " -r " + std::to_string(rate);
+        t::mustRun("sox -D -R -n" + r + " -c 2 -b 16 " + t::shellQuote((dir / "src.wav").string()) + synth);
+        t::mustRun("sox -D -R -n" + r + " -c 2 -b 24 " + t::shellQuote((dir / "src24.wav").string()) + synth);
+        t::mustRun("sox -D -R -n" + r + " -c 6 -b 16 " + t::shellQuote((dir / "src6.wav").string()) +
+                   " synth " + std::to_string(kFrames) + "s sine 100 sine 200 sine 300 sine 400 sine 500 sine 600 gain -6");
+    }
+    std::string sources(std::string command) const {
+        for (const auto& [word, file] : {std::pair{"SRC24", "src24.wav"}, {"SRC6", "src6.wav"}, {"SRC", "src.wav"}})
+            for (size_t at; (at = command.find(word)) != std::string::npos;)
+                command.replace(at, std::strlen(word), t::shellQuote((dir / file).string()));
+        return command;
+    }
+
+    // Every sample ReadSamples gives, as bytes.
+    std::vector<uint8_t> readSamples(LONGLONG frames, VARTYPE expected) {
+        std::vector<uint8_t> all;
+        for (int guard = 0; guard < 100000; ++guard) {
+            SAFEARRAY* sa = nullptr;
+            EXPECT_EQ(af3->ReadSamples(frames, &sa), S_OK);
+            if (!sa) break;
+            VARTYPE vt = VT_EMPTY;
+            SafeArrayGetVartype(sa, &vt);
+            EXPECT_EQ(vt, expected);
+            LONG ub = -1;
+            SafeArrayGetUBound(sa, 1, &ub);
+            void* data = nullptr;
+            SafeArrayAccessData(sa, &data);
+            const size_t bytes = static_cast<size_t>(ub + 1) * SafeArrayGetElemsize(sa);
+            all.insert(all.end(), static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + bytes);
+            SafeArrayUnaccessData(sa);
+            SafeArrayDestroy(sa);
+            if (bytes == 0) break;
+        }
+        return all;
+    }
+    LONGLONG frames64() {
+        LONGLONG n = -1;
+        EXPECT_EQ(af3->get_nFrames(&n), S_OK);
+        return n;
+    }
+    LONG infoNumber(HRESULT (IAudioInformation::*get)(LONG*)) {
+        LONG v = -1;
+        EXPECT_EQ((info.get()->*get)(&v), S_OK);
+        return v;
+    }
+
+    ComPtr<IAudioFile3> af3;
+    t::TempDir dir;
+};
+
+}  // namespace
+
+// Read as ffmpeg decodes it, as long as the music; the 16-bit view within a
+// rounding step of ffmpeg's; a seek to the middle reads the rest exactly;
+// the information component's facts agree with ffprobe's.
+TEST_P(MediaRead, ReadsWhatFfmpegDecodesAsLongAsTheMusic) {
+    QORO_REQUIRE_TOOLS("sox", "ffmpeg", "ffprobe");
+    const MediaCase& c = GetParam();
+    makeSources(c.rate);
+    const auto in = dir / (std::string("in.") + c.ext), ref = dir / "ref.raw", ref16 = dir / "ref16.raw";
+    t::mustRun(t::withPaths(sources(c.make), in, ref));
+    t::mustRun("ffmpeg -v error -y -i " + t::shellQuote(in.string()) + " -f " + ffmpegFormat(c.kind) + " " +
+               t::shellQuote(ref.string()));
+    t::mustRun("ffmpeg -v error -y -i " + t::shellQuote(in.string()) + " -f s16le " + t::shellQuote(ref16.string()));
+    const size_t frame = elementSize(c.kind) * size_t(c.channels);
+    auto expected = t::readBytes(ref);
+    const size_t decoded = expected.size() / frame;
+    const size_t length = c.exact ? size_t(kFrames) : decoded;
+    ASSERT_GE(decoded, length);
+    expected.resize(length * frame);
+    if (c.kind == SAMPLE_INT24) expected = t::justified24(std::move(expected));
+
+    ASSERT_TRUE(open(in.string())) << qoro::com::takeErrorDescription();
+    ASSERT_EQ(err(), NOERRORS) << qoro::com::takeErrorDescription();
+    LONG channels = 0;
+    af3->get_FileChannels(&channels);
+    EXPECT_EQ(channels, c.channels);
+    EXPECT_EQ(af3->SetFormatArrayKind(c.rate, c.channels, c.kind), S_OK);
+    ASSERT_EQ(err(), NOERRORS);
+    EXPECT_EQ(frames64(), static_cast<LONGLONG>(length));
+    EXPECT_EQ(readSamples(1000, vtOf(c.kind)), expected);
+    const LONGLONG middle = static_cast<LONGLONG>(length / 2);
+    LONGLONG at = -1;
+    EXPECT_EQ(af3->SeekFrames(middle, BEGIN_POS, &at), S_OK);
+    EXPECT_EQ(at, middle);
+    const auto rest = readSamples(777, vtOf(c.kind));
+    if (c.lossless) {
+        EXPECT_EQ(rest, std::vector<uint8_t>(expected.begin() + static_cast<long>(middle * frame), expected.end()));
+    } else {
+        // A lossy decoder restarted before the point: what it gives there
+        // is the same music, to within the codec's own noise.
+        ASSERT_EQ(rest.size(), expected.size() - size_t(middle) * frame);
+        double worst = 0;
+        const float* a = reinterpret_cast<const float*>(rest.data());
+        const float* b = reinterpret_cast<const float*>(expected.data() + middle * frame);
+        for (size_t i = 2048 * size_t(c.channels); i < rest.size() / 4; ++i) worst = std::max(worst, double(std::fabs(a[i] - b[i])));
+        EXPECT_LT(worst, 1e-3);
+    }
+    af->CloseFile();
+
+    // The 16-bit stereo view.
+    ASSERT_TRUE(open(in.string()));
+    const auto view = readAll(4096);
+    const auto ref16Samples = t::readPcm16(ref16);
+    const size_t viewChannels = std::min(c.channels, 2);
+    ASSERT_EQ(view.size(), length * viewChannels);
+    if (c.channels <= 2) {
+        int worst = 0;
+        for (size_t i = 0; i < view.size(); ++i) worst = std::max(worst, std::abs(view[i] - ref16Samples[i]));
+        EXPECT_LE(worst, c.lossless ? 0 : 1);
+    }
+    af->CloseFile();
+
+    // The facts.
+    qoro::com::Bstr name(in.string());
+    info->GetAudioInformation(name.get());
+    SHORT type = 0;
+    info->get_infoType(&type);
+    EXPECT_GT(type, 8) << qoro::com::takeErrorDescription();
+    EXPECT_EQ(infoNumber(&IAudioInformation::get_infoFrequency), c.rate);
+    EXPECT_EQ(infoNumber(&IAudioInformation::get_infoChannels), c.channels);
+    EXPECT_EQ(infoNumber(&IAudioInformation::get_infoSamples), static_cast<LONG>(length));
+    EXPECT_NEAR(infoNumber(&IAudioInformation::get_infoDuration), 1000.0 * double(length) / c.rate, 1.0);
+    if (c.lossless && c.kind != SAMPLE_INT16) EXPECT_EQ(infoNumber(&IAudioInformation::get_infoBitsPerSample), 24);
+    const auto probed = t::mustRun("ffprobe -v error -select_streams a -show_entries stream=bit_rate:format=bit_rate "
+                                   "-of default=nw=1:nk=1 " + t::shellQuote(in.string()));
+    long streamRate = 0, formatRate = 0;
+    std::sscanf(probed.c_str(), "%ld %ld", &streamRate, &formatRate);
+    if (streamRate <= 0) std::sscanf(probed.c_str(), "N/A %ld", &formatRate);
+    const long bitrate = streamRate > 0 ? streamRate : formatRate;
+    EXPECT_NEAR(infoNumber(&IAudioInformation::get_infoBitrate), bitrate, 1000) << probed;
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, MediaRead, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });

@@ -1,0 +1,116 @@
+// qoro on the files of a music library the media plug-in reads: the tagged
+// files of other people's tools in tests/data/beets shown by qoro info and
+// converted with their tags; without the plug-in, each refused with the
+// package to install.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+
+#include "cli_support.h"
+#include "test_support.h"
+
+namespace t = qoro::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+using t::cli::q;
+
+// ffprobe's duration and tags (names lower case) of a file.
+struct Probed {
+    double duration = 0;
+    std::map<std::string, std::string> tags;
+};
+Probed probed(const fs::path& file) {
+    Probed p;
+    const auto r = t::run("ffprobe -v error -show_entries format=duration:format_tags:stream_tags "
+                          "-of default=noprint_wrappers=1 " + q(file));
+    std::istringstream lines(r.output);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        std::string key = line.substr(0, eq);
+        const std::string value = line.substr(eq + 1);
+        if (key == "duration") p.duration = std::atof(value.c_str());
+        if (key.rfind("TAG:", 0) != 0) continue;
+        key = key.substr(4);
+        for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        p.tags[key] = value;
+    }
+    return p;
+}
+
+// The value qoro info shows for a label ("duration:" gives "00:01.000 (1000 ms)").
+std::string shown(const std::string& output, const std::string& label) {
+    const size_t at = output.find("  " + label + ":");
+    if (at == std::string::npos) return {};
+    const size_t start = output.find_first_not_of(' ', at + label.size() + 3);
+    return output.substr(start, output.find('\n', start) - start);
+}
+
+struct BeetsFile {
+    const char* name;
+    long durationMs;  // the music's length
+};
+
+// Each lasts one second of 44.1 kHz music (the AAC file says so in its
+// iTunSMPB item: 2112 frames of priming and 892 of padding around 44100),
+// but the DSF file, 112896 frames at 705.6 kHz.
+constexpr BeetsFile kBeets[] = {
+    {"full.m4a", 1000}, {"full.alac.m4a", 1000}, {"full.ape", 1000}, {"full.wv", 1000}, {"full.dsf", 160},
+};
+
+}  // namespace
+
+TEST(QoroMedia, TaggedFilesOfOtherToolsShowAndConvertWithTheirTags) {
+    QORO_REQUIRE_TOOLS("ffprobe");
+    t::TempDir dir;
+    for (const BeetsFile& b : kBeets) {
+        SCOPED_TRACE(b.name);
+        const fs::path file = t::testdata(std::string("beets/") + b.name);
+        const auto info = t::cli::runQoro("info " + q(file));
+        ASSERT_EQ(info.exitCode, 0) << info.output;
+        EXPECT_EQ(shown(info.output, "title"), "full") << info.output;
+        EXPECT_EQ(shown(info.output, "artist"), "the artist");
+        EXPECT_EQ(shown(info.output, "album"), "the album");
+        EXPECT_NE(shown(info.output, "duration").find("(" + std::to_string(b.durationMs) + " ms)"), std::string::npos)
+            << info.output;
+        for (const char* to : {"mp3", "flac"}) {
+            const fs::path out = dir / to;
+            const auto r = t::cli::runQoro(std::string("convert --to ") + to + " -o " + q(out) + " " + q(file));
+            ASSERT_EQ(r.exitCode, 0) << r.output;
+            const fs::path made = out / (file.stem().string() + "." + to);
+            const Probed p = probed(made);
+            EXPECT_EQ(p.tags.count("title") ? p.tags.at("title") : "", "full") << made;
+            EXPECT_EQ(p.tags.count("artist") ? p.tags.at("artist") : "", "the artist") << made;
+            EXPECT_EQ(p.tags.count("album") ? p.tags.at("album") : "", "the album") << made;
+            // MP3 frames round the end up; FLAC keeps it to the sample.
+            EXPECT_NEAR(p.duration * 1000, b.durationMs, std::string(to) == "mp3" ? 60 : 1) << made;
+        }
+    }
+}
+
+// A WMA file Debian's ffmpeg cannot read either (its header objects are
+// damaged) is refused with a cause, not read as noise.
+TEST(QoroMedia, DamagedWmaIsRefusedWithACause) {
+    const auto r = t::cli::runQoro("info " + q(t::testdata("beets/full.wma")));
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_NE(r.output.find("a WMA file that cannot be read"), std::string::npos) << r.output;
+}
+
+// Kept from loading, the plug-in reads nothing: every such file is refused
+// with the package that brings it, and exit status 1.
+TEST(QoroMedia, WithoutThePluginFilesAreRefusedNamingThePackage) {
+    t::TempDir dir;
+    for (const BeetsFile& b : kBeets) {
+        SCOPED_TRACE(b.name);
+        const fs::path file = t::testdata(std::string("beets/") + b.name);
+        for (const std::string& command : {"info " + q(file), "convert --to wav -o " + q(dir.path()) + " " + q(file)}) {
+            const auto r = t::run("QORO_NO_GPL_PLUGINS=1 " + t::shellQuote(t::binPath("qoro").string()) + " " + command);
+            EXPECT_EQ(r.exitCode, 1) << r.output;
+            EXPECT_NE(r.output.find("needs the package quillet-libav"), std::string::npos) << r.output;
+        }
+    }
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+}
