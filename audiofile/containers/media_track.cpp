@@ -40,7 +40,10 @@ public:
         media_ = media::File::open(path, why, words.files);
         if (!media_) {
             if (!media::plugin()) return failWith(status::kFormatNotSupport, std::move(why));
-            return failWith(status::kFormatFile, std::string(words.inWords) + " that cannot be read: " + why);
+            // Named by its signature where it has one ("a DSDIFF file" of the DSD type).
+            const probe::KindInfo* kind = probe::info(probe::identify(path));
+            const std::string_view named = kind && kind->audio ? kind->name : words.inWords;
+            return failWith(status::kFormatFile, std::string(named) + " that cannot be read: " + why);
         }
         const qoro_media_facts& f = media_.facts();
         if (f.channels < 1 || f.channels > StereoDownmix::kMaxChannels || f.rate <= 0)

@@ -115,11 +115,9 @@ void AudioFileCore::openFile(const std::string& name, long formatType, long flag
     // Nothing of a file opened before carries over to this one.
     mp3Decoder_ = mp3DecoderChoice_;
     engine_.setSettings(engineSettings());
+    // WMA files are read through the media plug-in, like the other formats
+    // of a music library (the WMA codec component is never present).
     const long type = formatType == DEFAULT ? typeForOpen(name) : formatType;
-    if (type == WMA) {  // the WMA codec component is never present
-        report(FORMATNOTSUPPORT, "WMA files need a codec component that is not installed");
-        return;
-    }
     const int16_t st = engine_.open(name, type, flag);
     if (st < 0) {
         reportEngine(st);
@@ -152,7 +150,7 @@ void AudioFileCore::createFile(const std::string& name, long formatType) {
     }
     engine_.setSettings(engineSettings());
     const long type = formatType == DEFAULT ? typeForCreate(name) : formatType;
-    if (type == WMA) {
+    if (type == WMA) {  // written by the WMA codec component, which is never present
         report(FORMATNOTSUPPORT, "WMA files need a codec component that is not installed");
         return;
     }

@@ -1,7 +1,8 @@
 // The files the media plug-in reads: facts from the plug-in (headers or a
 // walk over the packets, never a decode), tags from our own readers where
 // the format's tag is one we keep (APEv2 at the end of WavPack, Monkey's
-// Audio, TTA and Musepack SV8 files, the ID3v2 tag of DSF files), else from
+// Audio, TTA and Musepack SV8 files, the "ilst" items of MP4 files, the
+// ID3v2 tag of DSF files), else from
 // the container's metadata as the plug-in gives it, under the field map's
 // names.
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include "tags/fields.h"
 #include "tags/id3v1.h"
 #include "tags/id3v2.h"
+#include "tags/mp4_tags.h"
 #include "tags/tails.h"
 #include "tags/text.h"
 #include "tags/vorbis_comments.h"
@@ -212,7 +214,12 @@ bool readMedia(const std::string& path, const MediaRead& how, Facts& facts, tags
     switch (how.tags) {
     case MediaTags::Ape: own = takeApeTags(path, tags, extras); break;
     case MediaTags::Dsf: own = takeDsfTags(path, tags, extras); break;
-    case MediaTags::Mp4: break;
+    case MediaTags::Mp4:
+        if (const auto tag = tags::mp4::readTag(path); tag && !tag->items.empty()) {
+            tags::mp4::applyTo(*tag, tags, extras);
+            own = true;
+        }
+        break;
     case MediaTags::Container: break;
     }
     if (!own) takeContainerTags(file, tags, extras);

@@ -70,10 +70,10 @@ protected:
     // The sources: 16-bit stereo, 24-bit stereo and 16-bit 5.1 tones.
     void makeSources(int rate) {
         const std::string synth = " synth " + std::to_string(kFrames) + "s sine 440 sine 1234 gain -4";
-        const std::string r = " -r " + std::to_string(rate);
-        t::mustRun("sox -D -R -n" + r + " -c 2 -b 16 " + t::shellQuote((dir / "src.wav").string()) + synth);
-        t::mustRun("sox -D -R -n" + r + " -c 2 -b 24 " + t::shellQuote((dir / "src24.wav").string()) + synth);
-        t::mustRun("sox -D -R -n" + r + " -c 6 -b 16 " + t::shellQuote((dir / "src6.wav").string()) +
+        const std::string r = "sox -D -R -r " + std::to_string(rate);
+        t::mustRun(r + " -c 2 -n -b 16 " + t::shellQuote((dir / "src.wav").string()) + synth);
+        t::mustRun(r + " -c 2 -n -b 24 " + t::shellQuote((dir / "src24.wav").string()) + synth);
+        t::mustRun(r + " -c 6 -n -b 16 " + t::shellQuote((dir / "src6.wav").string()) +
                    " synth " + std::to_string(kFrames) + "s sine 100 sine 200 sine 300 sine 400 sine 500 sine 600 gain -6");
     }
     std::string sources(std::string command) const {
@@ -179,7 +179,7 @@ TEST_P(MediaRead, ReadsWhatFfmpegDecodesAsLongAsTheMusic) {
     if (c.channels <= 2) {
         int worst = 0;
         for (size_t i = 0; i < view.size(); ++i) worst = std::max(worst, std::abs(view[i] - ref16Samples[i]));
-        EXPECT_LE(worst, c.lossless ? 0 : 1);
+        EXPECT_LE(worst, c.lossless && c.kind == SAMPLE_INT16 ? 0 : 1);  // deeper ones rounded
     }
     af->CloseFile();
 

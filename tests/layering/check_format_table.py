@@ -41,6 +41,10 @@ EXCEPTIONS = {
     ("common/tags/apev2.cpp", ".jpeg"),
     ("common/tags/apev2.cpp", ".png"),
     ("common/tags/apev2.cpp", ".gif"),
+    # The media plug-in names its decoders ("aac", "flac", "ac3"): codecs, not types.
+    *{("platform/media/media_plugin.cpp", c) for c in ("aac", "ape", "tta", "flac", "ac3", "eac3", "opus", "mp3")},
+    ("platform/media/qoro_media.h", "aac"),
+    *{("audioinfo/readers/media_reader.cpp", c) for c in ("aac", "ac3", "flac", "opus")},
 }
 SUFFIXES = (".h", ".hpp", ".cpp", ".cc", ".c")
 EXTENSION_ARRAY = re.compile(r"\bk\w*Ext\[\]\s*=\s*\{([^}]*)\}")
