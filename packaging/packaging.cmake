@@ -2,8 +2,9 @@
 #   qoro.pc             pkg-config file for clients of libqorocom and the
 #                       public headers
 #   qoro.bash-completion  bash completion for qoro
-#   cpack -G DEB        quillet_<version>_<arch>.deb, its dependencies
-#                       computed by dpkg-shlibdeps
+#   cpack -G DEB        quillet_<version>_<arch>.deb and, when the media
+#                       plug-in is built, quillet-libav_<version>_<arch>.deb,
+#                       their dependencies computed by dpkg-shlibdeps
 # Included from the top-level CMakeLists.txt after every target exists.
 
 # qoro.pc is written when installing, for the prefix installed into (the
@@ -52,7 +53,6 @@ set(CPACK_PACKAGE_NAME quillet)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Quillet")
 set(CPACK_PACKAGE_CONTACT "${QORO_PACKAGE_MAINTAINER}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "batch MP3/WAV converter and scriptable audio file components")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 # Staged with DESTDIR, so the package's install step sees CMAKE_INSTALL_PREFIX
 # as the final /usr (qoro.pc is written from it).
@@ -61,14 +61,33 @@ set(CPACK_INSTALL_PREFIX ${QORO_PACKAGE_PREFIX})
 set(CPACK_PACKAGING_INSTALL_PREFIX ${QORO_PACKAGE_PREFIX})
 set(CPACK_STRIP_FILES ON)
 
+# One package per install component. Everything installed without a COMPONENT
+# (CMake's default component, CMAKE_INSTALL_DEFAULT_COMPONENT_NAME when set)
+# is the package quillet; the media plug-in (plugins/libav, COMPONENT libav)
+# is the package quillet-libav. The plug-in links Debian's FFmpeg libraries,
+# which hold GPL code: it stays out of quillet, which only recommends it, so
+# installing quillet alone brings in no GPL code, and the components refuse
+# the files only the plug-in reads with a cause that names quillet-libav.
+if(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME)
+  set(qoro_core_component ${CMAKE_INSTALL_DEFAULT_COMPONENT_NAME})
+else()
+  set(qoro_core_component Unspecified)
+endif()
+string(TOUPPER ${qoro_core_component} qoro_core_var)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL ${qoro_core_component})
+set(CPACK_DEBIAN_${qoro_core_var}_PACKAGE_NAME quillet)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QORO_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The summary above is the first line of the package's description; this is
-# the rest.
+# Each package's description starts with its own summary line. (CPack would
+# put CPACK_PACKAGE_DESCRIPTION_SUMMARY, one text for every package, before
+# each description; left unset, CPack's default is recognised and nothing is
+# put before them.)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "Quillet converts lists of MP3 files to WAV and WAV files to MP3 in one go,
+    "batch MP3/WAV converter and scriptable audio file components
+Quillet converts lists of MP3 files to WAV and WAV files to MP3 in one go,
 from a small skinned window or without windows (quillet --batch).
 .
 It is built on two in-process components, QoroAudioFile (opens, decodes,
@@ -81,9 +100,51 @@ pkg-config qoro.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # libqorocom.so.1 is a public library: the package gets a shlibs file and runs
 # ldconfig when installed and removed. (CPack warns that the component
-# libraries have no versioned soname: they are loaded by path, never linked,
-# and stay out of the shlibs file.)
+# libraries and the plug-in have no versioned soname: they are loaded by path,
+# never linked, and stay out of the shlibs file.)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+
+if(TARGET qoro_libav)
+  # The plug-in is only ever loaded by the components of the same build, so
+  # both packages name each other at exactly this version.
+  list(APPEND CPACK_COMPONENTS_ALL libav)
+  set(CPACK_DEBIAN_LIBAV_PACKAGE_NAME quillet-libav)
+  set(CPACK_DEBIAN_LIBAV_PACKAGE_SECTION sound)
+  # dpkg-shlibdeps adds the FFmpeg libraries (libavformat59, libavcodec59,
+  # libavutil57, ...) after this.
+  set(CPACK_DEBIAN_LIBAV_PACKAGE_DEPENDS "quillet (= ${CPACK_PACKAGE_VERSION})")
+  set(CPACK_DEBIAN_${qoro_core_var}_PACKAGE_RECOMMENDS "quillet-libav (= ${CPACK_PACKAGE_VERSION})")
+  set(CPACK_DEBIAN_LIBAV_DESCRIPTION
+      "more file formats for the Quillet components, through FFmpeg
+This plug-in lets the QoroAudioFile and QoroAudioInformation components (and
+so qoro, Quillet and every program that uses them) read M4A (AAC, ALAC),
+WavPack, Monkey's Audio, TTA, Musepack SV8, Ogg FLAC, WMA, DSD, Matroska and
+AC-3 files through FFmpeg's libraries libavformat, libavcodec and libavutil.
+.
+Debian builds those libraries with GPL parts, so a program that uses the
+components loads GPL code when it opens such a file and this package is
+installed. With QORO_NO_GPL_PLUGINS=1 in the environment the components do
+not load the plug-in and refuse those files.")
+  # Its own folder under /usr/share/doc: a copyright file that says what the
+  # plug-in is under (our licence's text after it) and the notices.
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE qoro_license_text)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
+  file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/packaging/quillet-libav.copyright @ONLY CONTENT
+"quillet-libav: qoro-libav.so, the media plug-in of Quillet
+
+The plug-in is Quillet's own code, licensed under LGPL-2.1-or-later (the text
+follows). It links FFmpeg's libavformat, libavcodec and libavutil as Debian
+builds them, with GPL-2+ parts, so the plug-in as shipped, linked with them,
+is covered by GPL-2.0-or-later (/usr/share/common-licenses/GPL-2). What it
+links, and QORO_NO_GPL_PLUGINS=1, which keeps it from loading, are described
+in /usr/share/doc/quillet-libav/NOTICES.
+
+@qoro_license_text@")
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/quillet-libav.copyright
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quillet-libav RENAME copyright COMPONENT libav)
+  install(FILES ${PROJECT_SOURCE_DIR}/NOTICES
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quillet-libav COMPONENT libav)
+endif()
 
 include(CPack)

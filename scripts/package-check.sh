@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
-# Builds the Debian package from an already built tree and uses it unpacked:
+# Builds the Debian packages from an already built tree and uses them unpacked:
 #   bash scripts/package-check.sh BUILD_DIR        (default: build)
 #
-# Runs cpack -G DEB in BUILD_DIR, shows the package's computed Depends, unpacks
-# it with dpkg-deb -x into a temporary folder and from there, with a fresh HOME
-# and an empty component registry (so nothing registered or installed helps):
-# converts a WAV to MP3 and back with the unpacked qoro, builds an outside C++
-# client against the unpacked headers, libqorocom and qoro.pc and runs it, runs
-# the converter headlessly (quillet-batch and quillet --batch), and tries the
-# bash completion. One line per check; stops with a non-zero status at the
-# first failure. Needs cmake, cpack, dpkg-deb, dpkg-shlibdeps (dpkg-dev), g++,
-# pkg-config, readelf and sox.
+# Runs cpack -G DEB in BUILD_DIR, which makes two packages: quillet (the
+# programs, components and runtime) and quillet-libav (the media plug-in over
+# FFmpeg's libraries, GPL code, only recommended by quillet). Shows their
+# computed Depends, unpacks quillet alone with dpkg-deb -x into a temporary
+# folder and from there, with a fresh HOME and an empty component registry (so
+# nothing registered or installed helps): converts a WAV to MP3 and back with
+# the unpacked qoro, sees an M4A refused with the name of the package that
+# reads it, builds an outside C++ client against the unpacked headers,
+# libqorocom and qoro.pc and runs it, runs the converter headlessly
+# (quillet-batch and quillet --batch), and tries the bash completion. Then
+# unpacks quillet-libav into the same folder and reads and converts the M4A,
+# and sees it refused again under QORO_NO_GPL_PLUGINS=1. One line per check;
+# stops with a non-zero status at the first failure. Needs cmake, cpack,
+# dpkg-deb, dpkg-shlibdeps (dpkg-dev), ffmpeg, ffprobe, g++, pkg-config, readelf, sox
+# and libavformat-dev, libavcodec-dev, libavutil-dev for the plug-in.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -24,8 +30,8 @@ fail() {
   exit 1
 }
 
-for tool in cmake cpack dpkg-deb dpkg-shlibdeps file g++ pkg-config readelf sox soxi; do
-  command -v "$tool" >/dev/null || fail "the tool '$tool' is missing (dpkg-shlibdeps: package dpkg-dev; readelf: binutils; sox, soxi: sox)"
+for tool in cmake cpack dpkg-deb dpkg-shlibdeps ffmpeg ffprobe file g++ pkg-config readelf sox soxi; do
+  command -v "$tool" >/dev/null || fail "the tool '$tool' is missing (dpkg-shlibdeps: package dpkg-dev; readelf: binutils; ffprobe: ffmpeg; sox, soxi: sox)"
 done
 [ -f "$build/CPackConfig.cmake" ] || fail "$build has no CPackConfig.cmake: configure and build it first (bash scripts/test.sh)"
 grep -q '^QORO_BUILD_APP:BOOL=ON' "$build/CMakeCache.txt" ||
@@ -37,9 +43,11 @@ trap 'rm -rf "$work"' EXIT
 # --- the package --------------------------------------------------------------
 # cpack packs what is built: bring the installed programs and libraries up to
 # date first (nothing else, so the test suites are not rebuilt).
-installed_targets=(qorocom QoroAudioFile QoroAudioInformation lame_enc qoro qoro-regsvr quillet-batch quillet)
+installed_targets=(qorocom QoroAudioFile QoroAudioInformation lame_enc qoro qoro-regsvr quillet-batch quillet qoro_libav)
 if ! cmake --build "$build" --target "${installed_targets[@]}" >"$work/build.log" 2>&1; then
   tail -n 30 "$work/build.log" >&2
+  grep -q '^QORO_LIBAV_FOUND:INTERNAL=1' "$build/CMakeCache.txt" ||
+    fail "$build has no media plug-in (qoro_libav): install libavformat-dev libavcodec-dev libavutil-dev and configure it again"
   fail "building ${installed_targets[*]} in $build (log above)"
 fi
 ok "installed targets up to date in $build"
@@ -47,17 +55,46 @@ if ! (cd "$build" && cpack -G DEB) >"$work/cpack.log" 2>&1; then
   tail -n 30 "$work/cpack.log" >&2
   fail "cpack -G DEB in $build (log above)"
 fi
-deb=$(sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p' "$work/cpack.log" | tail -n 1)
-[[ -n "$deb" && -f "$deb" ]] || fail "cpack named no package file (see $build)"
-ok "package $(basename "$deb"): $(du -k "$deb" | cut -f1) KiB"
+debs=$(sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p' "$work/cpack.log")
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+deb=$(grep '/quillet_[^/]*\.deb$' <<<"$debs" || true)
+plugin_deb=$(grep '/quillet-libav_[^/]*\.deb$' <<<"$debs" || true)
+[[ -n "$deb" && -f "$deb" ]] || fail "cpack made no quillet package (it named: $(tr '\n' ' ' <<<"$debs"))"
+[[ -n "$plugin_deb" && -f "$plugin_deb" ]] || fail "cpack made no quillet-libav package (it named: $(tr '\n' ' ' <<<"$debs"))"
+(($(wc -l <<<"$debs") == 2)) || fail "cpack made other packages than quillet and quillet-libav: $(tr '\n' ' ' <<<"$debs")"
+[[ -n "$version" && "$(dpkg-deb -f "$deb" Version)" == "$version" && "$(dpkg-deb -f "$plugin_deb" Version)" == "$version" ]] ||
+  fail "package versions $(dpkg-deb -f "$deb" Version) and $(dpkg-deb -f "$plugin_deb" Version), not the project's $version"
+ok "packages $(basename "$deb"): $(du -k "$deb" | cut -f1) KiB, $(basename "$plugin_deb"): $(du -k "$plugin_deb" | cut -f1) KiB"
 
+has_dep() {  # has_dep FIELD_VALUE NAME: NAME is one of the listed packages
+  [[ ", $1," == *", $2 "* || ", $1," == *", $2,"* ]]
+}
 depends=$(dpkg-deb -f "$deb" Depends)
 printf 'package-check:       Depends: %s\n' "$depends"
 for lib in libc6 libstdc++6 libmp3lame0 libmpg123-0 libvorbisfile3 libgsm1 libflac12 libopusfile0 libopusenc0 libsoxr0; do
-  [[ ", $depends," == *", $lib "* || ", $depends," == *", $lib,"* ]] ||
-    fail "Depends lacks $lib: dpkg-shlibdeps did not see every linked library"
+  has_dep "$depends" "$lib" || fail "Depends lacks $lib: dpkg-shlibdeps did not see every linked library"
 done
 ok "Depends computed by dpkg-shlibdeps"
+[[ "$depends" != *libav* ]] || fail "quillet depends on FFmpeg's libraries: $depends"
+recommends=$(dpkg-deb -f "$deb" Recommends)
+[[ "$recommends" == "quillet-libav (= $version)" ]] || fail "quillet recommends '$recommends', not quillet-libav (= $version)"
+if dpkg-deb -c "$deb" | grep -q 'libav'; then
+  fail "quillet holds the plug-in: $(dpkg-deb -c "$deb" | grep libav | head -n 1)"
+fi
+ok "quillet holds no FFmpeg code and depends on none; Recommends: $recommends"
+
+plugin_depends=$(dpkg-deb -f "$plugin_deb" Depends)
+printf 'package-check:       quillet-libav Depends: %s\n' "$plugin_depends"
+for lib in libavformat59 libavcodec59 libavutil57 libc6; do
+  has_dep "$plugin_depends" "$lib" || fail "quillet-libav's Depends lacks $lib"
+done
+[[ ", $plugin_depends," == *", quillet (= $version),"* ]] || fail "quillet-libav does not depend on quillet (= $version)"
+[ "$(dpkg-deb -f "$plugin_deb" Section)" = sound ] || fail "quillet-libav is in section $(dpkg-deb -f "$plugin_deb" Section)"
+plugin_files=$(dpkg-deb -c "$plugin_deb" | awk '$1 !~ /^d/ {print $NF}' | LC_ALL=C sort | tr '\n' ' ')
+expected='^\./usr/lib/([^/ ]+/)?qoro/qoro-libav\.so \./usr/share/doc/quillet-libav/NOTICES \./usr/share/doc/quillet-libav/copyright $'
+[[ "$plugin_files" =~ $expected ]] ||
+  fail "quillet-libav holds more or less than the plug-in and its notices: $plugin_files"
+ok "quillet-libav: only the plug-in and its notices; Depends on FFmpeg's libraries and quillet (= $version)"
 
 root=$work/root
 dpkg-deb -x "$deb" "$root"
@@ -129,6 +166,20 @@ for c in libQoroAudioFile.so libQoroAudioInformation.so; do
 done
 ok "qoro info: components loaded from ${components#"$root"} with an empty registry"
 
+# --- without the plug-in, an M4A is refused naming its package ----------------------
+ffmpeg -nostdin -v error -f lavfi -i sine=f=440:d=1 -c:a aac "$audio/tone.m4a"
+# The length the MP4 states (its edit list), as ffprobe reads it.
+m4a_frames=$(ffprobe -v error -select_streams a:0 -show_entries stream=duration_ts -of default=nw=1:nk=1 "$audio/tone.m4a")
+refused() {  # refused LOG: qoro info exited 1 and said which package reads the file
+  local status=$1 log=$2
+  ((status == 1)) && grep -q 'quillet-libav' "$log"
+}
+status=0
+clean "$bindir/qoro" info "$audio/tone.m4a" >"$work/m4a-core.log" 2>&1 || status=$?
+refused "$status" "$work/m4a-core.log" ||
+  { cat "$work/m4a-core.log" >&2; fail "qoro info on an M4A without the plug-in exited $status without naming quillet-libav"; }
+ok "without quillet-libav: qoro info of an M4A exits 1: $(grep -o 'reading M4A.*' "$work/m4a-core.log" | head -n 1)"
+
 # --- an outside client through pkg-config -------------------------------------------
 pcdir=$libdir/pkgconfig
 flags=$(PKG_CONFIG_LIBDIR=$pcdir PKG_CONFIG_PATH='' pkg-config --define-prefix --cflags --libs qoro) ||
@@ -198,4 +249,34 @@ registered=$(bash --norc --noprofile -c 'source "$1" && complete -p qoro' comple
   fail "qoro convert FILE<TAB> did not complete the file name"
 ok "bash completion: $registered; qoro con<TAB> -> convert; --to m -> mp2 mp3; --preset fast- and file names complete"
 
-echo "package-check: all checks passed for $(basename "$deb")"
+# --- the plug-in's package beside it -------------------------------------------------
+dpkg-deb -x "$plugin_deb" "$root"
+[ -f "$components/qoro-libav.so" ] || fail "quillet-libav did not put qoro-libav.so into ${components#"$root"}"
+if grep -rlsF "$build" "$root" >/dev/null; then
+  fail "a file of the packages names the build folder: $(grep -rlsF "$build" "$root" | head -n 1)"
+fi
+ok "quillet-libav unpacked into the same folder: ${components#"$root"}/qoro-libav.so"
+clean env LD_DEBUG=files "$bindir/qoro" info --json "$audio/tone.m4a" >"$work/m4a-info.log" 2>"$work/m4a-ld.log" ||
+  { cat "$work/m4a-info.log" >&2; fail "qoro info on the M4A with quillet-libav"; }
+grep -q "file=$components/qoro-libav.so .*dynamically loaded" "$work/m4a-ld.log" ||
+  fail "qoro-libav.so was not loaded from ${components#"$root"}"
+ms=$(sed -n 's/^ *"duration": \([0-9]*\),$/\1/p' "$work/m4a-info.log" | head -n 1)
+if [[ -z "$ms" ]] || ((ms < 980 || ms > 1020)); then
+  cat "$work/m4a-info.log" >&2
+  fail "qoro info gives the 1 s M4A a duration of '${ms}' ms"
+fi
+ok "with quillet-libav: qoro info of the M4A: $ms ms (ffprobe: the file states $m4a_frames sample frames)"
+clean "$bindir/qoro" convert --to wav -o "$audio/m4a/" "$audio/tone.m4a" >"$work/m4a-convert.log" 2>&1 ||
+  { cat "$work/m4a-convert.log" >&2; fail "qoro convert --to wav of the M4A"; }
+m4a_back=$(soxi -s "$audio/m4a/tone.wav" 2>/dev/null || echo 0)
+rate=$(soxi -r "$audio/m4a/tone.wav" 2>/dev/null || echo 0)
+((rate > 0 && m4a_back * 100 >= rate * 99 && m4a_back * 100 <= rate * 101)) ||
+  fail "qoro convert made $m4a_back sample frames at $rate Hz of the 1 s M4A"
+ok "qoro convert M4A -> WAV: $m4a_back sample frames at $rate Hz (soxi; the file states $m4a_frames)"
+status=0
+clean env QORO_NO_GPL_PLUGINS=1 "$bindir/qoro" info "$audio/tone.m4a" >"$work/m4a-nogpl.log" 2>&1 || status=$?
+refused "$status" "$work/m4a-nogpl.log" ||
+  { cat "$work/m4a-nogpl.log" >&2; fail "qoro info on an M4A with QORO_NO_GPL_PLUGINS=1 exited $status without naming quillet-libav"; }
+ok "QORO_NO_GPL_PLUGINS=1: the M4A is refused again, naming quillet-libav"
+
+echo "package-check: all checks passed for $(basename "$deb") and $(basename "$plugin_deb")"
