@@ -62,10 +62,13 @@ double deepValue(DeepEncoding encoding, const uint8_t* in, size_t i) {
     return 0.0;
 }
 
-int16_t rounded16(double v) {
+// Rounded half away from zero and clipped. Inside the 16-bit range v + 0.5
+// is exact in a double, so truncating it rounds as std::round does, without
+// a call per sample.
+inline int16_t rounded16(double v) {
     if (v >= 32767.0) return 32767;
     if (v <= -32768.0) return -32768;
-    return static_cast<int16_t>(std::round(v));  // half away from zero
+    return static_cast<int16_t>(v >= 0 ? static_cast<int32_t>(v + 0.5) : -static_cast<int32_t>(0.5 - v));
 }
 
 template <bool Big>
@@ -83,6 +86,16 @@ void narrow(DeepEncoding encoding, const uint8_t* in, size_t count, int16_t* out
             out[i] = clip16(roundedShift(static_cast<int32_t>(static_cast<uint32_t>(load<4, Big>(in))), 16));
         break;
     case DeepEncoding::Float32:
+        if constexpr (!Big) {
+            // Decoders' floats, the common case: straight from memory.
+            for (size_t i = 0; i < count; ++i, in += 4) {
+                float x;
+                std::memcpy(&x, in, 4);
+                out[i] = x == x ? rounded16(x * 32768.0) : 0;
+            }
+            break;
+        }
+        [[fallthrough]];
     case DeepEncoding::Float64:
         for (size_t i = 0; i < count; ++i) out[i] = rounded16(deepValue<Big>(encoding, in, i));
         break;

@@ -609,6 +609,7 @@ const tags::MappedField* mappedNamed(TagScheme scheme, std::string_view name) {
     case TagScheme::Id3:
     case TagScheme::Id3v2: m = tags::mappedFieldOfId3v2("TXXX:" + std::string(name)); break;
     case TagScheme::Ape: m = tags::mappedFieldOfApe(name); break;
+    case TagScheme::Mp4: m = tags::mappedFieldOfMp4(name); break;
     default: break;
     }
     return m && !m->property ? m : nullptr;
