@@ -41,6 +41,13 @@ Probed probed(const fs::path& file) {
     return p;
 }
 
+// What a command printed; a failure of the test when it fails.
+std::string sh(const std::string& command) {
+    const auto r = t::run(command);
+    EXPECT_EQ(r.exitCode, 0) << command << ": " << r.output;
+    return r.output;
+}
+
 // The value qoro info shows for a label ("duration:" gives "00:01.000 (1000 ms)").
 std::string shown(const std::string& output, const std::string& label) {
     const size_t at = output.find("  " + label + ":");
@@ -114,4 +121,51 @@ TEST(QoroMedia, WithoutThePluginFilesAreRefusedNamingThePackage) {
         }
     }
     EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+// An M4A as iTunes-minded taggers leave it (mutagen: two artists, an album
+// artist, a MusicBrainz id, a PNG cover) converts into MP3 and FLAC with
+// all of it; a WavPack file's APEv2 tag is edited in place of the old one
+// and its audio left as it was.
+TEST(QoroMedia, Mp4ItemsAndCoversCarryAndApeTagsOfWavPackAreEdited) {
+    QORO_REQUIRE_TOOLS("ffmpeg", "sox");
+    QORO_REQUIRE_MUTAGEN();
+    t::TempDir dir;
+    const fs::path wav = dir / "tone.wav", m4a = dir / "tagged.m4a", cover = dir / "cover.png";
+    sh("sox -n -r 44100 -c 2 " + q(wav) + " synth 0.5 sine 440");
+    sh("ffmpeg -v error -y -i " + q(wav) + " -c:a aac " + q(m4a));
+    sh("ffmpeg -v error -y -f lavfi -i testsrc=size=32x32:rate=1:duration=1 -frames:v 1 " + q(cover));
+    const auto tagged = t::python(
+        "import sys\nfrom mutagen.mp4 import MP4, MP4Cover\nf = MP4(sys.argv[1])\n"
+        "f['\\xa9nam'] = 'Song'; f['\\xa9ART'] = ['A', 'B']; f['aART'] = 'Band'\n"
+        "f['----:com.apple.iTunes:MusicBrainz Album Id'] = b'abc-123'\n"
+        "f['covr'] = [MP4Cover(open(sys.argv[2], 'rb').read(), MP4Cover.FORMAT_PNG)]\nf.save()\n",
+        {m4a.string(), cover.string()});
+    ASSERT_EQ(tagged.exitCode, 0) << tagged.output;
+    const std::string read =
+        "import sys, mutagen\nf = mutagen.File(sys.argv[1])\n"
+        "pics = getattr(f, 'pictures', None) or [f.tags[k] for k in f.tags.keys() if k.startswith('APIC')]\n"
+        "print(len(pics), pics[0].mime if pics else '')\n"
+        "if hasattr(f.tags, 'getall'):\n"
+        "    print(f.tags['TIT2'], f.tags['TPE1'].text, f.tags['TPE2'], f.tags['TXXX:MusicBrainz Album Id'])\n"
+        "else:\n"
+        "    print(f['title'][0], f['artist'], f['albumartist'][0], f['musicbrainz_albumid'][0])\n";
+    for (const char* to : {"mp3", "flac"}) {
+        SCOPED_TRACE(to);
+        const auto r = t::cli::runQoro(std::string("convert --to ") + to + " -o " + q(dir / to) + " " + q(m4a));
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        const auto got = t::python(read, {(dir / to / (std::string("tagged.") + to)).string()});
+        EXPECT_EQ(got.output, "1 image/png\nSong ['A', 'B'] Band abc-123\n");
+    }
+
+    const fs::path wv = dir / "full.wv";
+    fs::copy_file(t::testdata("beets/full.wv"), wv);
+    const auto before = sh("ffmpeg -v error -i " + q(wv) + " -f s16le - | md5sum");
+    const auto r = t::cli::runQoro("tag --title New --set ALBUMARTIST=Band " + q(wv));
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const auto got = t::python("import sys\nfrom mutagen.apev2 import APEv2\nt = APEv2(sys.argv[1])\n"
+                               "print(t['Title'], t['Album Artist'], t['Artist'])\n",
+                               {wv.string()});
+    EXPECT_EQ(got.output, "New Band the artist\n");
+    EXPECT_EQ(sh("ffmpeg -v error -i " + q(wv) + " -f s16le - | md5sum"), before);
 }

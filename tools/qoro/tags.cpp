@@ -17,7 +17,8 @@ namespace {
 constexpr std::string_view kChosenId3 = "ID3v1 or ID3v2";
 constexpr std::string_view kId3v1Only = "ID3v1";
 constexpr std::string_view kRiffInfo = "RIFF INFO";
-constexpr std::string_view kFieldSchemes[] = {kChosenId3, "ID3v2", "Vorbis comments", "APEv2"};
+constexpr std::string_view kFieldSchemes[] = {kChosenId3,   "ID3v2",     "Vorbis comments", "APEv2",
+                                             "MP4 items",  "container metadata"};
 
 bool hasAbility(SHORT type, LONG ability) {
     const InfoFormat* f = formats().info(type);
@@ -65,8 +66,9 @@ std::vector<std::string> fieldNames(IAudioInformation2* info2) {
 }
 
 // Types whose tags hold named text fields and pictures: ID3v2, Vorbis
-// comments and APEv2 (RIFF INFO names its items by four letters, and ID3v1
-// has no room for either).
+// comments, APEv2, MP4 items and the metadata of the containers the media
+// plug-in reads (RIFF INFO names its items by four letters, and ID3v1 has
+// no room for either).
 bool holdsNamedFields(SHORT type) {
     const std::string_view scheme = schemeOf(type);
     return std::find(std::begin(kFieldSchemes), std::end(kFieldSchemes), scheme) != std::end(kFieldSchemes);
