@@ -49,7 +49,7 @@ parser_files() {
   case $1 in
     id3_fuzz) echo common/tags/id3v1.cpp common/tags/id3v2.cpp common/tags/id3v2_frames.cpp common/tags/text.cpp ;;
     apev2_fuzz) echo common/tags/apev2.cpp common/tags/tails.cpp ;;
-    mp4_tags_fuzz) echo common/tags/mp4_tags.cpp ;;
+    mp4_tags_fuzz) echo common/tags/mp4_tags.cpp common/tags/fields.cpp ;;
     media_probe_fuzz) echo plugins/libav/libav_media.cpp ;;
     wav_info_fuzz) echo audioinfo/tags/wav_info.cpp audioinfo/tags/cue_list.cpp ;;
     ogg_comments_fuzz) echo audioinfo/readers/ogg_comments.cpp audioinfo/readers/ogg_pages.cpp \

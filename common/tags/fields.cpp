@@ -127,70 +127,107 @@ using F = Field;
 
 // After MusicBrainz Picard's tag mapping. The property fields come first,
 // in the order of Field.
+//
+// The MP4 keys of freeform items all have the mean "com.apple.iTunes".
+#define ITUNES "----:com.apple.iTunes:"
 constexpr MappedField kMap[] = {
-    {"TITLE", "", "TIT2", "Title", "INAM", F::Title},
-    {"ARTIST", "", "TPE1", "Artist", "IART", F::Artist},
-    {"ALBUM", "", "TALB", "Album", "IPRD", F::Album},
-    {"COMMENT", "", "COMM", "Comment", "ICMT", F::Comments},
-    {"COPYRIGHT", "", "TCOP", "Copyright", "ICOP", F::Copyright},
-    {"COMPOSER", "", "TCOM", "Composer", "ICMS", F::Composer},
-    {"URL", "", "WXXX", "", "IURL", F::Url},
-    {"ENCODEDBY", "", "TENC", "EncodedBy", "ISFT", F::EncodedBy},
-    {"DATE", "", "TDRC", "Year", "ICRD", F::Year},
-    {"GENRE", "", "TCON", "Genre", "IGNR", F::Genre},
-    {"TRACKNUMBER", "", "TRCK", "Track", "ITRK", F::Track},
-    {"TOTALTRACKS", "TRACKTOTAL", "TRCK", "Track", ""},
-    {"DISCNUMBER", "", "TPOS", "Disc", ""},
-    {"TOTALDISCS", "DISCTOTAL", "TPOS", "Disc", ""},
-    {"ARTISTS", "", "TXXX:ARTISTS", "Artists", ""},
-    {"ALBUMARTIST", "", "TPE2", "Album Artist", ""},
-    {"ORIGINALDATE", "", "TDOR", "Original Date", ""},
-    {"LYRICIST", "", "TEXT", "Lyricist", ""},
-    {"LYRICS", "", "USLT", "Lyrics", ""},
-    {"COMPILATION", "", "TCMP", "Compilation", ""},
-    {"BPM", "", "TBPM", "BPM", ""},
-    {"ISRC", "", "TSRC", "ISRC", ""},
-    {"LABEL", "", "TPUB", "Label", ""},
-    {"CATALOGNUMBER", "", "TXXX:CATALOGNUMBER", "CatalogNumber", ""},
-    {"BARCODE", "", "TXXX:BARCODE", "Barcode", ""},
-    {"WEBSITE", "", "WOAR", "Weblink", ""},
-    {"CONDUCTOR", "", "TPE3", "Conductor", ""},
-    {"REMIXER", "", "TPE4", "MixArtist", ""},
-    {"GROUPING", "", "TIT1", "Grouping", ""},
-    {"SUBTITLE", "", "TIT3", "Subtitle", ""},
-    {"DISCSUBTITLE", "", "TXXX:DISCSUBTITLE", "DiscSubtitle", ""},  // "TSST" in version 2.4 only
-    {"MOOD", "", "TXXX:MOOD", "Mood", ""},                          // "TMOO" in version 2.4 only
-    {"MEDIA", "", "TMED", "Media", ""},
-    {"LANGUAGE", "", "TLAN", "Language", ""},
-    {"TITLESORT", "", "TSOT", "Title Sort", ""},
-    {"ARTISTSORT", "", "TSOP", "Artist Sort", ""},
-    {"ALBUMSORT", "", "TSOA", "Album Sort", ""},
-    {"ALBUMARTISTSORT", "", "TSO2", "Album Artist Sort", ""},
-    {"COMPOSERSORT", "", "TSOC", "Composer Sort", ""},
-    {"MUSICBRAINZ_TRACKID", "", "UFID:http://musicbrainz.org", "MUSICBRAINZ_TRACKID", ""},
-    {"MUSICBRAINZ_RELEASETRACKID", "", "TXXX:MusicBrainz Release Track Id", "MUSICBRAINZ_RELEASETRACKID", ""},
-    {"MUSICBRAINZ_ALBUMID", "", "TXXX:MusicBrainz Album Id", "MUSICBRAINZ_ALBUMID", ""},
-    {"MUSICBRAINZ_ARTISTID", "", "TXXX:MusicBrainz Artist Id", "MUSICBRAINZ_ARTISTID", ""},
-    {"MUSICBRAINZ_ALBUMARTISTID", "", "TXXX:MusicBrainz Album Artist Id", "MUSICBRAINZ_ALBUMARTISTID", ""},
-    {"MUSICBRAINZ_RELEASEGROUPID", "", "TXXX:MusicBrainz Release Group Id", "MUSICBRAINZ_RELEASEGROUPID", ""},
-    {"MUSICBRAINZ_WORKID", "", "TXXX:MusicBrainz Work Id", "MUSICBRAINZ_WORKID", ""},
-    {"MUSICBRAINZ_DISCID", "", "TXXX:MusicBrainz Disc Id", "MUSICBRAINZ_DISCID", ""},
-    {"RELEASESTATUS", "", "TXXX:MusicBrainz Album Status", "MUSICBRAINZ_ALBUMSTATUS", ""},
-    {"RELEASETYPE", "", "TXXX:MusicBrainz Album Type", "MUSICBRAINZ_ALBUMTYPE", ""},
-    {"RELEASECOUNTRY", "", "TXXX:MusicBrainz Album Release Country", "RELEASECOUNTRY", ""},
-    {"ACOUSTID_ID", "", "TXXX:Acoustid Id", "ACOUSTID_ID", ""},
-    {"ACOUSTID_FINGERPRINT", "", "TXXX:Acoustid Fingerprint", "ACOUSTID_FINGERPRINT", ""},
-    {"REPLAYGAIN_TRACK_GAIN", "", "TXXX:REPLAYGAIN_TRACK_GAIN", "REPLAYGAIN_TRACK_GAIN", ""},
-    {"REPLAYGAIN_TRACK_PEAK", "", "TXXX:REPLAYGAIN_TRACK_PEAK", "REPLAYGAIN_TRACK_PEAK", ""},
-    {"REPLAYGAIN_ALBUM_GAIN", "", "TXXX:REPLAYGAIN_ALBUM_GAIN", "REPLAYGAIN_ALBUM_GAIN", ""},
-    {"REPLAYGAIN_ALBUM_PEAK", "", "TXXX:REPLAYGAIN_ALBUM_PEAK", "REPLAYGAIN_ALBUM_PEAK", ""},
-    {"REPLAYGAIN_REFERENCE_LOUDNESS", "", "TXXX:REPLAYGAIN_REFERENCE_LOUDNESS", "REPLAYGAIN_REFERENCE_LOUDNESS", ""},
-    {"R128_TRACK_GAIN", "", "TXXX:R128_TRACK_GAIN", "R128_TRACK_GAIN", ""},
-    {"R128_ALBUM_GAIN", "", "TXXX:R128_ALBUM_GAIN", "R128_ALBUM_GAIN", ""},
-    {"ENCODERSETTINGS", "", "TSSE", "", "", std::nullopt, true},
-    {"ENCODER", "", "", "", "", std::nullopt, true},
-    {"ENCODER_OPTIONS", "", "", "", "", std::nullopt, true},
+    {"TITLE", "", "TIT2", "Title", "INAM", "\u00A9nam", F::Title},
+    {"ARTIST", "", "TPE1", "Artist", "IART", "\u00A9ART", F::Artist},
+    {"ALBUM", "", "TALB", "Album", "IPRD", "\u00A9alb", F::Album},
+    {"COMMENT", "", "COMM", "Comment", "ICMT", "\u00A9cmt", F::Comments},
+    {"COPYRIGHT", "", "TCOP", "Copyright", "ICOP", "cprt", F::Copyright},
+    {"COMPOSER", "", "TCOM", "Composer", "ICMS", "\u00A9wrt", F::Composer},
+    {"URL", "", "WXXX", "", "IURL", "", F::Url},
+    {"ENCODEDBY", "", "TENC", "EncodedBy", "ISFT", "\u00A9too", F::EncodedBy},
+    {"DATE", "", "TDRC", "Year", "ICRD", "\u00A9day", F::Year},
+    {"GENRE", "", "TCON", "Genre", "IGNR", "\u00A9gen", F::Genre},
+    {"TRACKNUMBER", "", "TRCK", "Track", "ITRK", "trkn", F::Track},
+    {"TOTALTRACKS", "TRACKTOTAL", "TRCK", "Track", "", "trkn"},
+    {"DISCNUMBER", "", "TPOS", "Disc", "", "disk"},
+    {"TOTALDISCS", "DISCTOTAL", "TPOS", "Disc", "", "disk"},
+    {"ARTISTS", "", "TXXX:ARTISTS", "Artists", "", ITUNES "ARTISTS"},
+    {"ALBUMARTIST", "", "TPE2", "Album Artist", "", "aART"},
+    {"ORIGINALDATE", "", "TDOR", "Original Date", "", ITUNES "ORIGINALDATE"},
+    {"LYRICIST", "", "TEXT", "Lyricist", "", ITUNES "LYRICIST"},
+    {"LYRICS", "", "USLT", "Lyrics", "", "\u00A9lyr"},
+    {"COMPILATION", "", "TCMP", "Compilation", "", "cpil"},
+    {"BPM", "", "TBPM", "BPM", "", "tmpo"},
+    {"ISRC", "", "TSRC", "ISRC", "", ITUNES "ISRC"},
+    {"LABEL", "", "TPUB", "Label", "", ITUNES "LABEL"},
+    {"CATALOGNUMBER", "", "TXXX:CATALOGNUMBER", "CatalogNumber", "", ITUNES "CATALOGNUMBER"},
+    {"BARCODE", "", "TXXX:BARCODE", "Barcode", "", ITUNES "BARCODE"},
+    {"WEBSITE", "", "WOAR", "Weblink", "", ""},
+    {"CONDUCTOR", "", "TPE3", "Conductor", "", ITUNES "CONDUCTOR"},
+    {"REMIXER", "", "TPE4", "MixArtist", "", ITUNES "REMIXER"},
+    {"GROUPING", "", "TIT1", "Grouping", "", "\u00A9grp"},
+    {"SUBTITLE", "", "TIT3", "Subtitle", "", ITUNES "SUBTITLE"},
+    {"DISCSUBTITLE", "", "TXXX:DISCSUBTITLE", "DiscSubtitle", "", ITUNES "DISCSUBTITLE"},  // "TSST" in version 2.4 only
+    {"MOOD", "", "TXXX:MOOD", "Mood", "", ITUNES "MOOD"},                                  // "TMOO" in version 2.4 only
+    {"MEDIA", "", "TMED", "Media", "", ITUNES "MEDIA"},
+    {"LANGUAGE", "", "TLAN", "Language", "", ITUNES "LANGUAGE"},
+    {"TITLESORT", "", "TSOT", "Title Sort", "", "sonm"},
+    {"ARTISTSORT", "", "TSOP", "Artist Sort", "", "soar"},
+    {"ALBUMSORT", "", "TSOA", "Album Sort", "", "soal"},
+    {"ALBUMARTISTSORT", "", "TSO2", "Album Artist Sort", "", "soaa"},
+    {"COMPOSERSORT", "", "TSOC", "Composer Sort", "", "soco"},
+    {"MUSICBRAINZ_TRACKID", "", "UFID:http://musicbrainz.org", "MUSICBRAINZ_TRACKID", "",
+     ITUNES "MusicBrainz Track Id"},
+    {"MUSICBRAINZ_RELEASETRACKID", "", "TXXX:MusicBrainz Release Track Id", "MUSICBRAINZ_RELEASETRACKID", "",
+     ITUNES "MusicBrainz Release Track Id"},
+    {"MUSICBRAINZ_ALBUMID", "", "TXXX:MusicBrainz Album Id", "MUSICBRAINZ_ALBUMID", "", ITUNES "MusicBrainz Album Id"},
+    {"MUSICBRAINZ_ARTISTID", "", "TXXX:MusicBrainz Artist Id", "MUSICBRAINZ_ARTISTID", "",
+     ITUNES "MusicBrainz Artist Id"},
+    {"MUSICBRAINZ_ALBUMARTISTID", "", "TXXX:MusicBrainz Album Artist Id", "MUSICBRAINZ_ALBUMARTISTID", "",
+     ITUNES "MusicBrainz Album Artist Id"},
+    {"MUSICBRAINZ_RELEASEGROUPID", "", "TXXX:MusicBrainz Release Group Id", "MUSICBRAINZ_RELEASEGROUPID", "",
+     ITUNES "MusicBrainz Release Group Id"},
+    {"MUSICBRAINZ_WORKID", "", "TXXX:MusicBrainz Work Id", "MUSICBRAINZ_WORKID", "", ITUNES "MusicBrainz Work Id"},
+    {"MUSICBRAINZ_DISCID", "", "TXXX:MusicBrainz Disc Id", "MUSICBRAINZ_DISCID", "", ITUNES "MusicBrainz Disc Id"},
+    {"RELEASESTATUS", "", "TXXX:MusicBrainz Album Status", "MUSICBRAINZ_ALBUMSTATUS", "",
+     ITUNES "MusicBrainz Album Status"},
+    {"RELEASETYPE", "", "TXXX:MusicBrainz Album Type", "MUSICBRAINZ_ALBUMTYPE", "", ITUNES "MusicBrainz Album Type"},
+    {"RELEASECOUNTRY", "", "TXXX:MusicBrainz Album Release Country", "RELEASECOUNTRY", "",
+     ITUNES "MusicBrainz Album Release Country"},
+    {"ACOUSTID_ID", "", "TXXX:Acoustid Id", "ACOUSTID_ID", "", ITUNES "Acoustid Id"},
+    {"ACOUSTID_FINGERPRINT", "", "TXXX:Acoustid Fingerprint", "ACOUSTID_FINGERPRINT", "",
+     ITUNES "Acoustid Fingerprint"},
+    {"REPLAYGAIN_TRACK_GAIN", "", "TXXX:REPLAYGAIN_TRACK_GAIN", "REPLAYGAIN_TRACK_GAIN", "",
+     ITUNES "replaygain_track_gain"},
+    {"REPLAYGAIN_TRACK_PEAK", "", "TXXX:REPLAYGAIN_TRACK_PEAK", "REPLAYGAIN_TRACK_PEAK", "",
+     ITUNES "replaygain_track_peak"},
+    {"REPLAYGAIN_ALBUM_GAIN", "", "TXXX:REPLAYGAIN_ALBUM_GAIN", "REPLAYGAIN_ALBUM_GAIN", "",
+     ITUNES "replaygain_album_gain"},
+    {"REPLAYGAIN_ALBUM_PEAK", "", "TXXX:REPLAYGAIN_ALBUM_PEAK", "REPLAYGAIN_ALBUM_PEAK", "",
+     ITUNES "replaygain_album_peak"},
+    {"REPLAYGAIN_REFERENCE_LOUDNESS", "", "TXXX:REPLAYGAIN_REFERENCE_LOUDNESS", "REPLAYGAIN_REFERENCE_LOUDNESS", "",
+     ITUNES "replaygain_reference_loudness"},
+    {"R128_TRACK_GAIN", "", "TXXX:R128_TRACK_GAIN", "R128_TRACK_GAIN", "", ""},
+    {"R128_ALBUM_GAIN", "", "TXXX:R128_ALBUM_GAIN", "R128_ALBUM_GAIN", "", ""},
+    {"ENCODERSETTINGS", "", "TSSE", "", "", "", std::nullopt, true},
+    {"ENCODER", "", "", "", "", "", std::nullopt, true},
+    {"ENCODER_OPTIONS", "", "", "", "", "", std::nullopt, true},
+    // Fields only MP4 files name among the formats here.
+    {"DESCRIPTION", "", "", "", "", "desc"},
+    {"WORK", "", "", "", "", "\u00A9wrk"},
+    {"MOVEMENTNAME", "", "", "", "", "\u00A9mvn"},
+    {"MOVEMENT", "", "", "", "", "\u00A9mvi"},
+    {"MOVEMENTTOTAL", "", "", "", "", "\u00A9mvc"},
+    {"SHOWMOVEMENT", "", "", "", "", "shwm"},
+    {"KEY", "", "", "", "", ITUNES "initialkey"},
+    {"ENGINEER", "", "", "", "", ITUNES "ENGINEER"},
+    {"PRODUCER", "", "", "", "", ITUNES "PRODUCER"},
+    {"DJMIXER", "", "", "", "", ITUNES "DJMIXER"},
+    {"MIXER", "", "", "", "", ITUNES "MIXER"},
+    {"LICENSE", "", "", "", "", ITUNES "LICENSE"},
+    {"ASIN", "", "", "", "", ITUNES "ASIN"},
+    {"SCRIPT", "", "", "", "", ITUNES "SCRIPT"},
+    {"PODCAST", "", "", "", "", "pcst"},
+    {"PODCASTURL", "", "", "", "", "purl"},
+    {"SHOW", "", "", "", "", "tvsh"},
+    {"SHOWSORT", "", "", "", "", "sosn"},
+    {"GAPLESS", "", "", "", "", "pgap", std::nullopt, true},
 };
+#undef ITUNES
 
 static_assert(std::size(kMap) >= kFieldCount);
 
@@ -202,7 +239,8 @@ const MappedField& mappedFieldOf(Field f) { return kMap[fieldIndex(f)]; }
 
 const MappedField* mappedField(std::string_view name) {
     for (const MappedField& m : kMap)
-        if (text::sameIgnoringCase(m.name, name) || (!m.vorbisAlso.empty() && text::sameIgnoringCase(m.vorbisAlso, name)))
+        if (text::sameIgnoringCase(m.name, name) ||
+            (!m.vorbisAlso.empty() && text::sameIgnoringCase(m.vorbisAlso, name)))
             return &m;
     return nullptr;
 }
@@ -228,6 +266,19 @@ const MappedField* mappedFieldOfApe(std::string_view key) {
         if (!m.ape.empty() && text::sameIgnoringCase(m.ape, key)) return &m;
     const MappedField* m = mappedField(key);
     return m && !m->ape.empty() ? m : nullptr;
+}
+
+const MappedField* mappedFieldOfMp4(std::string_view key) {
+    constexpr std::string_view kFreeform = "----:";
+    if (key.empty()) return nullptr;
+    // The numbered genre is the genre too.
+    if (key == "gnre") return &mappedFieldOf(Field::Genre);
+    const bool freeform = key.starts_with(kFreeform);
+    for (const MappedField& m : kMap) {
+        if (m.mp4.empty()) continue;
+        if (freeform ? text::sameIgnoringCase(m.mp4, key) : m.mp4 == key) return &m;
+    }
+    return nullptr;
 }
 
 const MappedField* mappedFieldOfRiff(std::string_view id) {

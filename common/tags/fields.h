@@ -15,6 +15,7 @@
 //
 //   const tags::MappedField* f = tags::mappedField("albumartist");   // f->id3v2 == "TPE2"
 //   tags::mappedFieldOfId3v2("TXXX:MusicBrainz Album Id")->name;    // "MUSICBRAINZ_ALBUMID"
+//   tags::mappedFieldOfMp4("\u00A9day")->name;                       // "DATE"
 #pragma once
 
 #include <array>
@@ -109,6 +110,13 @@ struct MappedField {
     std::string_view id3v2;
     std::string_view ape;   // the APEv2 item key ("Album Artist"), compared ignoring case; "" for none
     std::string_view riff;  // the RIFF INFO id ("IPRD"), "" for none
+    // The MP4 item key ("aART"), "" for none: the four bytes of the item's
+    // atom name read as ISO-8859-1 and held as UTF-8, so the byte 0xA9 of
+    // "\xA9nam" is "\u00A9nam" ("\xC2\xA9nam"); a freeform item ("----") is
+    // "----:" its mean, ":" and its name ("----:com.apple.iTunes:MOOD").
+    // "trkn" and "disk" hold a number and its total; the numbered genre
+    // "gnre" (the ID3v1 index + 1) is GENRE too.
+    std::string_view mp4;
     std::optional<Field> property = std::nullopt;  // the property that holds it, if any
     // True for a field that describes how a file was encoded, not the music
     // (a conversion leaves it behind).
@@ -126,6 +134,10 @@ const MappedField* mappedField(std::string_view name);
 const MappedField* mappedFieldOfId3v2(std::string_view key);
 // The mapped field of an APEv2 item key (ignoring case; map names too).
 const MappedField* mappedFieldOfApe(std::string_view key);
+// The mapped field of an MP4 item key as MappedField::mp4 spells it; the
+// names of freeform items compare ignoring case ("----:com.apple.iTunes:Label"
+// is LABEL), the others exactly.
+const MappedField* mappedFieldOfMp4(std::string_view key);
 // The mapped field of a RIFF INFO id.
 const MappedField* mappedFieldOfRiff(std::string_view id);
 // The mapped field a property field is.
