@@ -94,25 +94,7 @@ protected:
 
     // Every sample ReadSamples gives, `frames` at a time, as bytes.
     std::vector<uint8_t> readSamples(LONGLONG frames, VARTYPE expected) {
-        std::vector<uint8_t> all;
-        for (int guard = 0; guard < 100000; ++guard) {
-            SAFEARRAY* sa = nullptr;
-            EXPECT_EQ(af3->ReadSamples(frames, &sa), S_OK);
-            if (!sa) break;
-            VARTYPE vt = VT_EMPTY;
-            SafeArrayGetVartype(sa, &vt);
-            EXPECT_EQ(vt, expected);
-            LONG ub = -1;
-            SafeArrayGetUBound(sa, 1, &ub);
-            void* data = nullptr;
-            SafeArrayAccessData(sa, &data);
-            const size_t bytes = static_cast<size_t>(ub + 1) * SafeArrayGetElemsize(sa);
-            all.insert(all.end(), static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + bytes);
-            SafeArrayUnaccessData(sa);
-            SafeArrayDestroy(sa);
-            if (bytes == 0) break;
-        }
-        return all;
+        return t::readSamplesFrom(af3.get(), frames, expected);
     }
 
     void writeSamples(const std::vector<uint8_t>& bytes, VARTYPE vt, size_t element, size_t piece) {

@@ -90,6 +90,30 @@ inline std::vector<int16_t> readOnce(IAudioFile* file, LONG frames) {
     return v;
 }
 
+// Every sample IAudioFile3's ReadSamples gives, `frames` sample frames at a
+// time, as bytes; each array of the kind `expected`.
+inline std::vector<uint8_t> readSamplesFrom(IAudioFile3* file, LONGLONG frames, VARTYPE expected) {
+    std::vector<uint8_t> all;
+    for (int guard = 0; guard < 100000; ++guard) {
+        SAFEARRAY* sa = nullptr;
+        EXPECT_EQ(file->ReadSamples(frames, &sa), S_OK);
+        if (!sa) break;
+        VARTYPE vt = VT_EMPTY;
+        SafeArrayGetVartype(sa, &vt);
+        EXPECT_EQ(vt, expected);
+        LONG ub = -1;
+        SafeArrayGetUBound(sa, 1, &ub);
+        void* data = nullptr;
+        SafeArrayAccessData(sa, &data);
+        const size_t bytes = static_cast<size_t>(ub + 1) * SafeArrayGetElemsize(sa);
+        all.insert(all.end(), static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + bytes);
+        SafeArrayUnaccessData(sa);
+        SafeArrayDestroy(sa);
+        if (bytes == 0) break;
+    }
+    return all;
+}
+
 // Every sample ReadFile gives, asking `frames` sample frames at a time.
 inline std::vector<int16_t> readAllFrom(IAudioFile* file, LONG frames) {
     std::vector<int16_t> all;
