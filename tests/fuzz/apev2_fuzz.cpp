@@ -25,14 +25,7 @@ namespace {
 
 using qoro::fuzz::require;
 
-tags::ReadAtFn readerOf(std::span<const uint8_t> b) {
-    return [b](uint64_t at, uint8_t* out, size_t n) -> size_t {
-        if (at >= b.size()) return 0;
-        const size_t k = std::min<size_t>(n, b.size() - static_cast<size_t>(at));
-        std::memcpy(out, b.data() + at, k);
-        return k;
-    };
-}
+tags::ReadAtFn readerOf(std::span<const uint8_t> b) { return qoro::fuzz::memoryReader(b); }
 
 void checkTails(const tags::FileTails& t, uint64_t size) {
     uint64_t at = t.contentEnd;

@@ -11,12 +11,15 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <span>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -106,5 +109,16 @@ public:
 private:
     std::filesystem::path dir_;
 };
+
+// Reads of a byte span by position, as the tag readers take them
+// (tags::ReadAtFn): short at the end, nothing past it.
+inline auto memoryReader(std::span<const uint8_t> b) {
+    return [b](uint64_t at, uint8_t* out, size_t n) -> size_t {
+        if (at >= b.size()) return 0;
+        const size_t k = std::min<size_t>(n, b.size() - static_cast<size_t>(at));
+        std::memcpy(out, b.data() + at, k);
+        return k;
+    };
+}
 
 }  // namespace qoro::fuzz
