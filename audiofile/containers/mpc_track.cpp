@@ -193,13 +193,15 @@ private:
 
 int16_t openMpc(const OpenRequest& request, std::unique_ptr<Track>& track) {
     if (request.readWrite) return status::kInvalidOperation;
-    // Stream version 8 (what Musepack writes since 2009) is read through the
-    // media plug-in.
-    if (probe::identify(request.path) == probe::Kind::Musepack8)
-        return openMediaAs(request, {"Musepack SV8 files", "a Musepack SV8 file"}, track);
     auto t = std::make_unique<MpcTrack>();
     const int16_t st = t->open(request.path);
-    if (st < 0) return st;
+    if (st < 0) {
+        // Stream version 8 (what Musepack writes since 2009) is read through
+        // the media plug-in.
+        if (probe::identify(request.path) == probe::Kind::Musepack8)
+            return openMediaAs(request, {"Musepack SV8 files", "a Musepack SV8 file"}, track);
+        return st;
+    }
     track = std::move(t);
     return status::kOk;
 }

@@ -149,10 +149,10 @@ void takeContainerTags(const media::File& file, tags::TagRecord& record, tags::T
 // The APEv2 tag at the end of the file; false when it has none (or one that
 // cannot be read).
 bool takeApeTags(const std::string& path, tags::TagRecord& record, tags::TagExtras& extras) {
-    const tags::FileTails tails = tags::findTails(path);
-    if (tails.ape.empty()) return false;
     io::Reader in(path);
     if (!in.ok()) return false;
+    const tags::FileTails tails = tags::findTails(readerOf(in), in.size());
+    if (tails.ape.empty()) return false;
     const auto tag = tags::ape::readTag(readerOf(in), tails.ape);
     if (!tag) return false;
     tags::ape::applyTo(*tag, record, extras);

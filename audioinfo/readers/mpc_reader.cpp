@@ -24,14 +24,15 @@ tags::ReadAtFn readerOf(const io::Reader& in) {
 
 bool readMpc(const std::string& path, Facts& facts, tags::TagRecord& tags, tags::TagExtras& extras,
              std::string* cause) {
-    if (probe::identify(path) == probe::Kind::Musepack8) {
-        if (!readMedia(path, {"Musepack SV8 files", "a Musepack SV8 file", MediaTags::Ape}, facts, tags, extras, cause))
+    mpc::MpcStreamInfo info;
+    if (!mpc::readStreamInfo(path, info)) {
+        // Stream version 8 is read through the media plug-in.
+        if (probe::identify(path) != probe::Kind::Musepack8 ||
+            !readMedia(path, {"Musepack SV8 files", "a Musepack SV8 file", MediaTags::Ape}, facts, tags, extras, cause))
             return false;
         facts.bitrate = (facts.bitrate + 500) / 1000;  // kbit/s, as for the other stream versions
         return true;
     }
-    mpc::MpcStreamInfo info;
-    if (!mpc::readStreamInfo(path, info)) return false;
     const uint32_t frames = info.header.frames;
     facts.frequency = 44100;
     facts.channels = 2;
@@ -64,17 +65,16 @@ bool readMpc(const std::string& path, Facts& facts, tags::TagRecord& tags, tags:
 }
 
 int probeMpc(const std::string& path) {
-    if (probe::identify(path) == probe::Kind::Musepack8) return 1;
     mpc::MpcStreamInfo info;
-    return mpc::readStreamInfo(path, info) ? 1 : 0;
+    return mpc::readStreamInfo(path, info) || probe::identify(path) == probe::Kind::Musepack8 ? 1 : 0;
 }
 
 std::error_code writeMpcTag(const std::string& path, const tags::TagRecord& record, const tags::TagChanges& changes) {
-    if (probe::identify(path) == probe::Kind::Musepack8)
-        return mediaStream(path) ? writeApeTail(path, record, changes) : io::make_error_code(io::Error::Damaged);
     mpc::MpcStreamInfo info;
     if (!mpc::readStreamInfo(path, info)) {
         if (::access(path.c_str(), F_OK) != 0) return {errno, std::system_category()};
+        if (probe::identify(path) == probe::Kind::Musepack8 && mediaStream(path))
+            return writeApeTail(path, record, changes);
         return io::make_error_code(io::Error::Damaged);
     }
     io::Reader in(path);
