@@ -7,6 +7,7 @@
 #include "containers/aiff_track.h"
 #include "containers/avi_track.h"
 #include "containers/flac_track.h"
+#include "containers/m4a_writer.h"
 #include "containers/media_track.h"
 #include "containers/mp2_writer.h"
 #include "containers/mp3_writer.h"
@@ -45,6 +46,7 @@ constexpr E kFlacExt[] = {"flac"};
 constexpr E kOpusExt[] = {"opus"};
 constexpr E kAiffExt[] = {"aiff", "aif", "aifc"};
 constexpr E kM4aExt[] = {"m4a", "m4b", "mp4"};
+constexpr E kM4aCreateExt[] = {"m4a"};
 constexpr E kWavPackExt[] = {"wv"};
 constexpr E kApeExt[] = {"ape"};
 constexpr E kTtaExt[] = {"tta"};
@@ -88,6 +90,7 @@ constexpr auto kMp2Bitrates = acm::mpegLayerBitrates<acm::kLayer2Code>();
 static_assert(kMp3Bitrates.size() == 18 && kMp3Bitrates.front() == 8 && kMp3Bitrates.back() == 320);
 static_assert(kMp2Bitrates.size() == 19 && kMp2Bitrates.front() == 8 && kMp2Bitrates.back() == 384);
 constexpr long kOpusRates[] = {48000};
+constexpr long kAlacDepths[] = {16, 24};
 constexpr long kG726Bitrates[] = {16, 24, 32, 40};
 constexpr long kG723Bitrates[] = {24, 40};
 
@@ -149,7 +152,8 @@ constexpr ContainerEntry kContainers[] = {
      true, {.rates = kOpusRates, .maxChannels = 8, .minBitrate = 6, .maxBitrate = 510}, nullptr, opusBitrate},
     {AIFF, "aiff", "AIFF", "an AIFF file", kAiffExt, kAiffExt, kAiffKinds, openAiff, createAiff, false, true,
      kAiffWriter},
-    {M4A, "m4a", "M4A", "an MP4 audio file", kM4aExt, {}, kM4aKinds, openMedia, nullptr, false, true, {}},
+    {M4A, "m4a", "M4A", "an MP4 audio file", kM4aExt, kM4aCreateExt, kM4aKinds, openMedia, createAac, false, true,
+     {.rates = kAacRates, .maxChannels = 8, .minBitrate = 8, .maxBitrate = 512}},
     {WAVPACK, "wv", "WavPack", "a WavPack file", kWavPackExt, {}, kWavPackKinds, openMedia, nullptr, false, true, {}},
     {APE, "ape", "Monkey's Audio", "a Monkey's Audio file", kApeExt, {}, kApeKinds, openMedia, nullptr, false, true,
      {}},
@@ -161,6 +165,9 @@ constexpr ContainerEntry kContainers[] = {
     {ADTS, "aac", "ADTS AAC", "an ADTS AAC file", kAdtsExt, {}, kAdtsKinds, openMedia, nullptr, false, true, {}},
     {OGGFLAC, "oga", "Ogg FLAC", "an Ogg FLAC file", kOggFlacExt, {}, kOggFlacKinds, openMedia, nullptr, false, true,
      {}},
+    // Read as M4A; written when asked by type (".m4a" creates AAC).
+    {ALAC, "alac", "ALAC", "an MP4 audio file", {}, kM4aCreateExt, kM4aKinds, openMedia, createAlac, false, false,
+     {.minRate = kMinPcmRate, .maxRate = kMaxPcmRate, .maxChannels = 8, .depths = kAlacDepths}},
 };
 // clang-format on
 

@@ -75,6 +75,12 @@ inline uint16_t tagOf(const FullFormat& full) { return headerOf(full).wFormatTag
 // derived): what a file format looks like as an array format.
 inline WAVEFORMATEX widenedTo16(const WAVEFORMATEX& w) { return acm::makePcmFormat(w.nSamplesPerSec, w.nChannels, 16); }
 
+// 32-bit float samples (full scale +-1.0) of a rate and channels.
+inline WAVEFORMATEX floatFormOf(uint32_t rate, uint16_t channels) {
+    WAVEFORMATEX w = acm::makePcmFormat(rate, channels, 32);
+    w.wFormatTag = acm::WAVE_FORMAT_IEEE_FLOAT;
+    return w;
+}
 // A PCM form the array conversion can take: 8 or 16 bits, mono or stereo.
 inline bool usablePcm(const WAVEFORMATEX& w) {
     return w.wFormatTag == acm::WAVE_FORMAT_PCM && (w.nChannels == 1 || w.nChannels == 2) &&

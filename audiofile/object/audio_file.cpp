@@ -129,12 +129,14 @@ void AudioFileObject::guarded(Work&& work) {
 }
 
 HRESULT AudioFileObject::InterfaceSupportsErrorInfo(REFIID riid) {
-    return riid == IID_IAudioFile || riid == IID_IAudioFile2 || riid == IID_IAudioFile3 ? S_OK : S_FALSE;
+    return riid == IID_IAudioFile || riid == IID_IAudioFile2 || riid == IID_IAudioFile3 || riid == IID_IAudioFile4
+               ? S_OK
+               : S_FALSE;
 }
 
 HRESULT AudioFileObject::queryExtra(REFIID riid, void** ppv) {
-    if (riid != IID_IAudioFile && riid != IID_IAudioFile2) return E_NOINTERFACE;
-    IAudioFile2* older = static_cast<IAudioFile3*>(this);
+    if (riid != IID_IAudioFile && riid != IID_IAudioFile2 && riid != IID_IAudioFile3) return E_NOINTERFACE;
+    IAudioFile3* older = static_cast<IAudioFile4*>(this);
     older->AddRef();
     *ppv = older;
     return S_OK;
@@ -227,6 +229,11 @@ const com::DispatchTable& AudioFileObject::dispatchTable() {
                                                {optional(44100L), optional(2L), optional(1L)}),
         method<&IAudioFile3::SetFormatFLACBits>(id::SetFormatFLACBits, u"SetFormatFLACBits",
                                                 {optional(44100L), optional(2L), optional(24L), optional(5L)}),
+        // IAudioFile4
+        method<&IAudioFile4::SetFormatAAC>(id::SetFormatAAC, u"SetFormatAAC",
+                                           {optional(44100L), optional(2L), optional(256L)}),
+        method<&IAudioFile4::SetFormatALAC>(id::SetFormatALAC, u"SetFormatALAC",
+                                            {optional(44100L), optional(2L), optional(16L)}),
     };
     return table;
 }
@@ -340,6 +347,16 @@ HRESULT AudioFileObject::SetFormatFLACBits(LONG Frequency, LONG nChannels, LONG 
                                            LONG* BlockAlign) {
     clearErrorInfo();
     return blockAlign(BlockAlign, core_.setFormatFLACBits(Frequency, nChannels, BitsPerSample, Level));
+}
+
+HRESULT AudioFileObject::SetFormatAAC(LONG Frequency, LONG nChannels, LONG Bitrate, LONG* BlockAlign) {
+    clearErrorInfo();
+    return blockAlign(BlockAlign, core_.setFormatAAC(Frequency, nChannels, Bitrate));
+}
+
+HRESULT AudioFileObject::SetFormatALAC(LONG Frequency, LONG nChannels, LONG BitsPerSample, LONG* BlockAlign) {
+    clearErrorInfo();
+    return blockAlign(BlockAlign, core_.setFormatALAC(Frequency, nChannels, BitsPerSample));
 }
 
 HRESULT AudioFileObject::get_ArraySampleKind(LONG* pVal) { return put(pVal, core_.arraySampleKind()); }

@@ -24,7 +24,7 @@
 namespace qoro::audiofile {
 
 class AudioFileObject final
-    : public com::Object<AudioFileObject, com::Iface<IAudioFile3, IID_IAudioFile3>,
+    : public com::Object<AudioFileObject, com::Iface<IAudioFile4, IID_IAudioFile4>,
                          com::Iface<ISupportErrorInfo, IID_ISupportErrorInfo>, com::Events<DIID__IAudioFileEvents>>,
       private ErrorSink {
 public:
@@ -109,10 +109,12 @@ public:
     HRESULT SetFormatPCMKind(LONG Frequency, LONG nChannels, LONG SampleKind, LONG* BlockAlign) override;
     HRESULT SetFormatFLACBits(LONG Frequency, LONG nChannels, LONG BitsPerSample, LONG Level,
                               LONG* BlockAlign) override;
+    HRESULT SetFormatAAC(LONG Frequency, LONG nChannels, LONG Bitrate, LONG* BlockAlign) override;
+    HRESULT SetFormatALAC(LONG Frequency, LONG nChannels, LONG BitsPerSample, LONG* BlockAlign) override;
 
     HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
 
-    // IAudioFile and IAudioFile2: the first slots of IAudioFile3's vtable.
+    // IAudioFile, IAudioFile2 and IAudioFile3: the first slots of IAudioFile4's vtable.
     HRESULT queryExtra(REFIID riid, void** ppv);
 
 private:

@@ -161,6 +161,8 @@ public:
     void setFormatArrayKind(long frequency, long channels, long kind);
     long setFormatPCMKind(long frequency, long channels, long kind);
     long setFormatFLACBits(long frequency, long channels, long bits, long level);
+    long setFormatAAC(long frequency, long channels, long bitrate);
+    long setFormatALAC(long frequency, long channels, long bits);
     long setFormatFromMenu();
     long setFormatLikeSample(const std::string& name);
     long setFormatDSP();

@@ -160,6 +160,22 @@ long AudioFileCore::setFormatFLACBits(long frequency, long channels, long bits, 
     return blockAlign;
 }
 
+long AudioFileCore::setFormatAAC(long frequency, long channels, long bitrate) {
+    if (!formatCallAllowed()) return 0;
+    const long blockAlign = audiofile::setFormatAac(fmt_, output_, frequency, channels, bitrate);
+    if (blockAlign == 0)
+        report(INVALIDPARAM,
+               "AAC takes an MPEG-4 rate from 7350 to 96000 Hz, 1 to 6 or 8 channels and 8 to 512 kbit/s per channel");
+    return blockAlign;
+}
+
+long AudioFileCore::setFormatALAC(long frequency, long channels, long bits) {
+    if (!formatCallAllowed()) return 0;
+    const long blockAlign = audiofile::setFormatAlac(fmt_, output_, frequency, channels, bits);
+    if (blockAlign == 0) report(INVALIDPARAM, "ALAC takes 1000 to 384000 Hz, 1 to 8 channels and 16 or 24 bits");
+    return blockAlign;
+}
+
 long AudioFileCore::setFormatOpus(long channels, long bitrate, long complexity) {
     if (!formatCallAllowed()) return 0;
     const long blockAlign = audiofile::setFormatOpus(fmt_, output_, channels, bitrate, complexity);

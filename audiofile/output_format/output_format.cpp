@@ -441,6 +441,33 @@ long setFormatOpus(FormatState& state, OutputSettings& settings, long channels, 
     return channels * (channels <= 2 ? 2 : 4);
 }
 
+long setFormatAac(FormatState& state, OutputSettings& settings, long frequency, long channels, long bitrate) {
+    if (!oneOf(frequency, kAacRates) || channels < 1 || channels > 8 || channels == 7 || bitrate < 8 ||
+        bitrate > 512 * channels)
+        return 0;
+    M4aSettings& aac = settings.aac;
+    aac.frequency = static_cast<int32_t>(frequency);
+    aac.channels = static_cast<int16_t>(channels);
+    aac.bitrate = static_cast<int32_t>(bitrate);
+    state.description = aacDescription(aac);
+    state.type = M4A;
+    state.bitrate = saturated(static_cast<long long>(bitrate) * 1000);
+    // What goes in: 16-bit samples (floats when the arrays are deeper).
+    return channels * 2;
+}
+
+long setFormatAlac(FormatState& state, OutputSettings& settings, long frequency, long channels, long bits) {
+    if (frequency < 1000 || frequency > 384000 || channels < 1 || channels > 8 || (bits != 16 && bits != 24)) return 0;
+    M4aSettings& alac = settings.alac;
+    alac.frequency = static_cast<int32_t>(frequency);
+    alac.channels = static_cast<int16_t>(channels);
+    alac.bits = static_cast<int16_t>(bits);
+    state.description = alacDescription(alac);
+    state.type = ALAC;
+    state.bitrate = saturated(static_cast<long long>(frequency) * channels * bits);
+    return channels * bits / 8;
+}
+
 long setFormatVox(FormatState& state, OutputSettings& settings, long frequency) {
     if (!oneOf(frequency, kPcmRates)) return 0;
     settings.voxFrequency = static_cast<int32_t>(frequency);
@@ -553,18 +580,30 @@ std::string oggDescription(const OggSettings& ogg) {
     return text;
 }
 
+namespace {
+std::string channelWords(int channels) {
+    return channels == 1 ? "Mono" : channels == 2 ? "Stereo" : std::to_string(channels) + " Channels";
+}
+}  // namespace
+
 std::string flacDescription(const FlacSettings& flac) {
-    const std::string channels = flac.channels == 1   ? "Mono"
-                                 : flac.channels == 2 ? "Stereo"
-                                                      : std::to_string(flac.channels) + " Channels";
+    const std::string channels = channelWords(flac.channels);
     return textf("FLAC %d Hz; %s; %d Bit; Level %d", static_cast<int>(flac.frequency), channels.c_str(),
                  static_cast<int>(flac.bits), static_cast<int>(flac.level));
 }
 
+std::string aacDescription(const M4aSettings& aac) {
+    return textf("AAC LC %d Hz; %s; %d Kbps", static_cast<int>(aac.frequency), channelWords(aac.channels).c_str(),
+                 static_cast<int>(aac.bitrate));
+}
+
+std::string alacDescription(const M4aSettings& alac) {
+    return textf("ALAC %d Hz; %s; %d Bit", static_cast<int>(alac.frequency), channelWords(alac.channels).c_str(),
+                 static_cast<int>(alac.bits));
+}
+
 std::string opusDescription(const OpusSettings& opus) {
-    const std::string channels = opus.channels == 1   ? "Mono"
-                                 : opus.channels == 2 ? "Stereo"
-                                                      : std::to_string(opus.channels) + " Channels";
+    const std::string channels = channelWords(opus.channels);
     return textf("Opus 48000 Hz; %s; %d Kbps; Complexity %d", channels.c_str(), static_cast<int>(opus.bitrate),
                  static_cast<int>(opus.complexity));
 }

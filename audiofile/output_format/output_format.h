@@ -70,6 +70,14 @@ struct FlacSettings {
     int16_t bits = 16;     // 16 or 24
 };
 
+// M4A through the media plug-in: AAC-LC at a bitrate, or ALAC at 16 or 24 bits.
+struct M4aSettings {
+    int32_t frequency = 44100;
+    int16_t channels = 2;     // 1 to 8, in WAV order
+    int32_t bitrate = 256;    // AAC: kbit/s
+    int16_t bits = 16;        // ALAC: 16 or 24
+};
+
 struct OpusSettings {
     int16_t channels = 2;
     int32_t bitrate = 128;   // kbit/s
@@ -91,6 +99,8 @@ struct OutputSettings {
     OggSettings ogg;
     FlacSettings flac;
     OpusSettings opus;
+    M4aSettings aac;   // FormatType M4A
+    M4aSettings alac;  // FormatType ALAC
     RawSettings raw;
     int32_t voxFrequency = 8000;
     int16_t g726Bits = 4;
@@ -136,6 +146,12 @@ long setFormatMp3(FormatState& state, Mp3Settings& mp3, long encoderChoice, long
 long setFormatMp2(FormatState& state, OutputSettings& settings, long frequency, long bitrate, long mode);
 long setFormatOggVorbis(FormatState& state, OutputSettings& settings, long frequency, long channels,
                         long nominalBitrate, long minBitrate, long maxBitrate, long quality);
+// AAC-LC in M4A: the MPEG-4 rates (7350 to 96000 Hz), 1 to 8 channels
+// (not 7), 8 to 512 kbit/s per channel.
+inline constexpr long kAacRates[] = {7350, 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000, 64000, 88200, 96000};
+long setFormatAac(FormatState& state, OutputSettings& settings, long frequency, long channels, long bitrate);
+// ALAC in M4A: 1000 to 384000 Hz, 1 to 8 channels, 16 or 24 bits.
+long setFormatAlac(FormatState& state, OutputSettings& settings, long frequency, long channels, long bits);
 // The rates Ogg Vorbis is written at through setFormatVorbis.
 inline constexpr long kVorbisRates[] = {44100, 48000};
 // Ogg Vorbis as setFormatOggVorbis sets it, at the rate (kVorbisRates) and
@@ -194,6 +210,9 @@ std::string mp2Description(const Mp2Settings& mp2);
 std::string oggDescription(const OggSettings& ogg);
 std::string flacDescription(const FlacSettings& flac);
 std::string opusDescription(const OpusSettings& opus);
+// "AAC LC 44100 Hz; Stereo; 256 Kbps", "ALAC 96000 Hz; 6 Channels; 24 Bit"
+std::string aacDescription(const M4aSettings& aac);
+std::string alacDescription(const M4aSettings& alac);
 std::string voxDescription(long frequency);
 std::string g721Description(long frequency);
 std::string g723Description(long frequency, long bits);

@@ -26,50 +26,9 @@ uint64_t be64(const uint8_t* p) { return uint64_t(be32(p)) << 32 | be32(p + 4); 
 
 bool isType(const uint8_t* p, std::string_view type) { return std::memcmp(p, type.data(), 4) == 0; }
 
-// One box header: its type, where its contents begin (from the box's start)
-// and its whole size.
-struct Header {
-    std::array<uint8_t, 4> type{};
-    uint32_t headerSize = 8;
-    uint64_t size = 0;
-
-    bool is(std::string_view t) const { return isType(type.data(), t); }
-};
-
-enum class Fit { Ok, Short, Beyond };
-
-// The header of the box at the start of 'bytes' within 'room' bytes (the
-// rest of its parent); a size of 0 runs to the end of the parent. Beyond: the
-// box claims more than the parent holds (its size is then clamped to it);
-// Short: no box can be read there.
-Fit readHeader(std::span<const uint8_t> bytes, uint64_t room, Header& h) {
-    if (bytes.size() < 8 || room < 8) return Fit::Short;
-    std::copy_n(bytes.data() + 4, 4, h.type.begin());
-    const uint32_t size = be32(bytes.data());
-    h.headerSize = 8;
-    if (size == 1) {
-        if (bytes.size() < 16 || room < 16) return Fit::Short;
-        h.headerSize = 16;
-        h.size = be64(bytes.data() + 8);
-    } else {
-        h.size = size == 0 ? room : size;
-    }
-    if (h.size < h.headerSize) return Fit::Short;
-    if (h.size > room) {
-        h.size = room;
-        return Fit::Beyond;
-    }
-    return Fit::Ok;
-}
-
-// The box header at 'offset' of a file, within a parent ending at 'end'.
-Fit readHeaderAt(const ReadAtFn& readAt, uint64_t offset, uint64_t end, Header& h) {
-    if (offset >= end) return Fit::Short;
-    uint8_t buf[16];
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof buf, end - offset));
-    const size_t got = readAt(offset, buf, want);
-    return readHeader({buf, got}, end - offset, h);
-}
+// (The box header reader is declared in the header: the writer walks boxes too.)
+using Header = BoxHeader;
+using Fit = BoxFit;
 
 // The first child of a type among the boxes of [begin, end) of a file.
 // Sets 'damaged' when a box on the way is laid out badly.
@@ -78,7 +37,7 @@ std::optional<ByteRange> findChild(const ReadAtFn& readAt, uint64_t begin, uint6
     uint64_t at = begin;
     for (int n = 0; n < kMaxChildren && at < end; ++n) {
         Header h;
-        const Fit fit = readHeaderAt(readAt, at, end, h);
+        const Fit fit = readBoxHeaderAt(readAt, at, end, h);
         if (fit == Fit::Short) {
             // Up to 7 bytes of padding may end a parent.
             damaged = damaged || end - at >= 8;
@@ -160,17 +119,6 @@ struct Freeform {
     std::optional<std::string> mean, name;
 };
 
-// A key other formats can carry: printable, without control characters.
-bool isPrintableKey(std::string_view key) {
-    if (key.empty() || !text::isUtf8(key)) return false;
-    for (size_t i = 0; i < key.size(); ++i) {
-        const uint8_t c = uint8_t(key[i]);
-        // C0 controls, DEL, and the C1 controls U+0080..U+009F (C2 80..C2 9F).
-        if (c < 0x20 || c == 0x7F || (c == 0xC2 && i + 1 < key.size() && uint8_t(key[i + 1]) < 0xA0)) return false;
-    }
-    return true;
-}
-
 std::string mimeOf(const Data& d) {
     switch (d.type) {
     case kJpeg: return "image/jpeg";
@@ -188,6 +136,46 @@ std::string mimeOf(const Data& d) {
 }
 
 }  // namespace
+
+bool isPrintableKey(std::string_view key) {
+    if (key.empty() || !text::isUtf8(key)) return false;
+    for (size_t i = 0; i < key.size(); ++i) {
+        const uint8_t c = uint8_t(key[i]);
+        // C0 controls, DEL, and the C1 controls U+0080..U+009F (C2 80..C2 9F).
+        if (c < 0x20 || c == 0x7F || (c == 0xC2 && i + 1 < key.size() && uint8_t(key[i + 1]) < 0xA0)) return false;
+    }
+    return true;
+}
+
+bool BoxHeader::is(std::string_view t) const { return isType(type.data(), t); }
+
+BoxFit readBoxHeader(std::span<const uint8_t> bytes, uint64_t room, BoxHeader& h) {
+    if (bytes.size() < 8 || room < 8) return Fit::Short;
+    std::copy_n(bytes.data() + 4, 4, h.type.begin());
+    const uint32_t size = be32(bytes.data());
+    h.headerSize = 8;
+    if (size == 1) {
+        if (bytes.size() < 16 || room < 16) return Fit::Short;
+        h.headerSize = 16;
+        h.size = be64(bytes.data() + 8);
+    } else {
+        h.size = size == 0 ? room : size;
+    }
+    if (h.size < h.headerSize) return Fit::Short;
+    if (h.size > room) {
+        h.size = room;
+        return Fit::Beyond;
+    }
+    return Fit::Ok;
+}
+
+BoxFit readBoxHeaderAt(const ReadAtFn& readAt, uint64_t offset, uint64_t end, BoxHeader& h) {
+    if (offset >= end) return Fit::Short;
+    uint8_t buf[16];
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof buf, end - offset));
+    const size_t got = readAt(offset, buf, want);
+    return readBoxHeader({buf, got}, end - offset, h);
+}
 
 std::string keyOfName(std::span<const uint8_t, 4> name) { return text::latin1ToUtf8(textOf(name)); }
 
@@ -264,7 +252,7 @@ std::vector<Item> parseItems(std::span<const uint8_t> contents, uint64_t fileOff
     size_t at = 0;
     while (at < contents.size()) {
         Header h;
-        const Fit fit = readHeader(contents.subspan(at), contents.size() - at, h);
+        const Fit fit = readBoxHeader(contents.subspan(at), contents.size() - at, h);
         if (fit != Fit::Ok) {
             // Zero bytes of padding may end the list.
             const auto rest = contents.subspan(at);
@@ -280,7 +268,7 @@ std::vector<Item> parseItems(std::span<const uint8_t> contents, uint64_t fileOff
         size_t in = h.headerSize;
         while (in < atom.size()) {
             Header c;
-            if (readHeader(atom.subspan(in), atom.size() - in, c) != Fit::Ok) {
+            if (readBoxHeader(atom.subspan(in), atom.size() - in, c) != Fit::Ok) {
                 damaged = true;
                 break;
             }
@@ -319,7 +307,7 @@ std::vector<Item> parseItems(std::span<const uint8_t> contents, uint64_t fileOff
 
 std::optional<Tag> readTag(const ReadAtFn& readAt, uint64_t fileSize) {
     Header first;
-    if (readHeaderAt(readAt, 0, fileSize, first) == Fit::Short) return std::nullopt;
+    if (readBoxHeaderAt(readAt, 0, fileSize, first) == Fit::Short) return std::nullopt;
     if (!first.is("ftyp") && !first.is("moov") && !first.is("mdat") && !first.is("free") && !first.is("skip") &&
         !first.is("wide"))
         return std::nullopt;
@@ -331,7 +319,7 @@ std::optional<Tag> readTag(const ReadAtFn& readAt, uint64_t fileSize) {
     uint32_t headerSize = 8;  // of the box last found
     for (int n = 0; n < kMaxTopLevelBoxes && at < fileSize; ++n) {
         Header h;
-        const Fit fit = readHeaderAt(readAt, at, fileSize, h);
+        const Fit fit = readBoxHeaderAt(readAt, at, fileSize, h);
         if (fit == Fit::Short) {
             tag.damaged = fileSize - at >= 8;
             break;
@@ -383,7 +371,7 @@ std::optional<Tag> readTag(const ReadAtFn& readAt, uint64_t fileSize) {
     size_t in = 0;
     for (int n = 0; n < kMaxChildren && in < body.size(); ++n) {
         Header h;
-        const Fit fit = readHeader(body.subspan(in), body.size() - in, h);
+        const Fit fit = readBoxHeader(body.subspan(in), body.size() - in, h);
         if (fit == Fit::Short) {
             tag.damaged = tag.damaged || body.size() - in >= 8;
             break;

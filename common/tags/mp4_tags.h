@@ -112,11 +112,35 @@ struct Tag {
     std::optional<Gapless> gapless() const;
 };
 
+// One box header: its type, the size of the header (8, or 16 after a size
+// of 1) and the whole box's size (a size of 0 gives the rest of the parent).
+struct BoxHeader {
+    std::array<uint8_t, 4> type{};
+    uint32_t headerSize = 8;
+    uint64_t size = 0;
+
+    bool is(std::string_view t) const;
+};
+
+// How a box header fits its parent. Beyond: the box claims more than the
+// parent holds (its size is then clamped to it); Short: no box can be read
+// there.
+enum class BoxFit { Ok, Short, Beyond };
+
+// The header of the box at the start of 'bytes' within 'room' bytes (the
+// rest of its parent).
+BoxFit readBoxHeader(std::span<const uint8_t> bytes, uint64_t room, BoxHeader& h);
+// The box header at 'offset' of a file, within a parent ending at 'end'.
+BoxFit readBoxHeaderAt(const ReadAtFn& readAt, uint64_t offset, uint64_t end, BoxHeader& h);
+
 // The key of an item atom's four-byte name: its bytes read as ISO-8859-1.
 std::string keyOfName(std::span<const uint8_t, 4> name);
 // The four-byte name of a key that is not freeform; nullopt when the key
 // is not four ISO-8859-1 characters.
 std::optional<std::array<uint8_t, 4>> nameOfKey(std::string_view key);
+
+// A key other formats can carry: UTF-8 without control characters.
+bool isPrintableKey(std::string_view key);
 
 // The items of an "ilst" box's contents (after its header); 'fileOffset'
 // is where those contents lie in the file. Sets 'damaged' when an item

@@ -66,6 +66,9 @@ enum FormatTypeConstants : LONG {
     AC3 = 22,       // AC-3 and E-AC-3
     ADTS = 23,      // AAC in ADTS frames
     OGGFLAC = 24,   // FLAC in Ogg
+    // Written through the media plug-in (IAudioFile4): M4A is AAC-LC when
+    // created, ALAC the lossless M4A.
+    ALAC = 25,
 };
 
 // Values of LastErrorNum and of the Error event.
@@ -227,6 +230,9 @@ inline constexpr IID IID_IAudioFile2 = {
 // {18E22B9A-7016-4E13-BC17-1284B89EF89F}
 inline constexpr IID IID_IAudioFile3 = {
     0x18e22b9a, 0x7016, 0x4e13, {0xbc, 0x17, 0x12, 0x84, 0xb8, 0x9e, 0xf8, 0x9f}};
+// {5B0E6C3D-8A41-4F27-9D6E-2C7A14F0B953}
+inline constexpr IID IID_IAudioFile4 = {
+    0x5b0e6c3d, 0x8a41, 0x4f27, {0x9d, 0x6e, 0x2c, 0x7a, 0x14, 0xf0, 0xb9, 0x53}};
 // {8BDC4CE4-B318-4BF6-AAFD-4B39F5DC56CE}
 inline constexpr IID DIID__IAudioFileEvents = {
     0x8bdc4ce4, 0xb318, 0x4bf6, {0xaa, 0xfd, 0x4b, 0x39, 0xf5, 0xdc, 0x56, 0xce}};
@@ -324,6 +330,9 @@ inline constexpr DISPID FileChannels = 87;
 inline constexpr DISPID FileSampleKind = 88;
 inline constexpr DISPID SetFormatPCMKind = 89;
 inline constexpr DISPID SetFormatFLACBits = 90;
+// IAudioFile4
+inline constexpr DISPID SetFormatAAC = 91;
+inline constexpr DISPID SetFormatALAC = 92;
 }  // namespace AudioFile
 
 namespace AudioFileEvents {
@@ -621,6 +630,30 @@ struct IAudioFile3 : public IAudioFile2 {
     virtual HRESULT SetFormatPCMKind(LONG Frequency, LONG nChannels, LONG SampleKind, LONG* BlockAlign) = 0;
     virtual HRESULT SetFormatFLACBits(LONG Frequency, LONG nChannels, LONG BitsPerSample, LONG Level,
                                       LONG* BlockAlign) = 0;
+};
+
+// The audio file object's fourth interface: IAudioFile3 unchanged, followed
+// by the M4A writers, which the media plug-in (the package quillet-libav)
+// carries: without it CreateFile refuses them with FORMATNOTSUPPORT and the
+// package to install.
+//
+// SetFormatAAC chooses AAC-LC in M4A (the format type M4A, chosen for
+// ".m4a" names) at Frequency (an MPEG-4 rate: 7350, 8000, 11025, 12000,
+// 16000, 22050, 24000, 32000, 44100, 48000, 64000, 88200 or 96000 Hz) in
+// nChannels (1 to 6 or 8, in WAV order in the arrays) at Bitrate (8 to
+// 512 kbit/s per channel). The file states the encoder's delay and padding
+// (an edit list and iTunSMPB) so that it plays exactly the samples written.
+// SetFormatALAC chooses ALAC in M4A (the format type ALAC) at 1000 to 384000
+// Hz, 1 to 8 channels, 16 or 24 bits. Both return the BlockAlign of the
+// samples written (0 with INVALIDPARAM for an argument out of range, BUSY
+// while a file is open); the created file takes that rate and those
+// channels as its array format. M4A files are read through the plug-in as
+// the other formats it carries.
+struct IAudioFile4 : public IAudioFile3 {
+    virtual HRESULT SetFormatAAC(LONG Frequency /* = 44100 */, LONG nChannels /* = 2 */, LONG Bitrate /* = 256 */,
+                                 LONG* BlockAlign) = 0;
+    virtual HRESULT SetFormatALAC(LONG Frequency /* = 44100 */, LONG nChannels /* = 2 */,
+                                  LONG BitsPerSample /* = 16 */, LONG* BlockAlign) = 0;
 };
 
 // The kinds of sample the deep array format and SetFormatPCMKind take.

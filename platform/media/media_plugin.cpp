@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -44,7 +45,8 @@ Loaded load() {
     }
     const auto entry = reinterpret_cast<qoro_media_entry_fn>(::dlsym(handle, QORO_MEDIA_ENTRY));
     const qoro_media_api* api = entry ? entry() : nullptr;
-    if (!api || api->abi != QORO_MEDIA_ABI || api->size < sizeof(qoro_media_api)) {
+    // A plug-in of the first tables reads but does not write (writes() says so).
+    if (!api || api->abi != QORO_MEDIA_ABI || api->size < offsetof(qoro_media_api, create)) {
         out.absence = "the package " + std::string(kPackage) + " in a version these components cannot use";
         return out;
     }
@@ -62,6 +64,32 @@ const Loaded& loaded() {
 const qoro_media_api* plugin() { return loaded().api; }
 
 const std::string& absence() { return loaded().absence; }
+
+bool writes() { return plugin() && plugin()->size >= sizeof(qoro_media_api); }
+
+std::string writeRefusal(std::string_view filesOfKind) {
+    if (plugin() && !writes()) return "writing " + std::string(filesOfKind) + " needs a newer " + std::string(kPackage);
+    return "writing " + std::string(filesOfKind) + " needs " + absence();
+}
+
+Writer Writer::create(const std::string& path, const qoro_media_encoding& encoding, std::string& why,
+                      std::string_view filesOfKind) {
+    Writer w;
+    if (!writes()) {
+        why = writeRefusal(filesOfKind);
+        return w;
+    }
+    char error[512] = {};
+    const qoro_media_api* api = plugin();
+    qoro_media_writer* handle = api->create(path.c_str(), &encoding, error, sizeof error);
+    if (!handle) {
+        why = error[0] ? error : "the file cannot be created";
+        return w;
+    }
+    w.api_ = api;
+    w.handle_ = std::unique_ptr<qoro_media_writer, Closer>(handle, Closer{api});
+    return w;
+}
 
 std::string refusal(std::string_view filesOfKind) {
     return "reading " + std::string(filesOfKind) + " needs " + absence();

@@ -38,6 +38,11 @@ const std::string& absence();
 // installed" (or "... QORO_NO_GPL_PLUGINS=1 keeps it from loading").
 std::string refusal(std::string_view filesOfKind);
 
+// Whether the plug-in there writes files too, and the refusal of a file to
+// write when it does not: "writing M4A files needs the package ...".
+bool writes();
+std::string writeRefusal(std::string_view filesOfKind);
+
 // The codec for people: "AAC LC", "ALAC", "WavPack", "Monkey's Audio",
 // "DSD"; the plug-in's own title for codecs not named here.
 std::string codecName(const qoro_media_facts& facts);
@@ -70,6 +75,33 @@ private:
     };
     const qoro_media_api* api_ = nullptr;
     std::unique_ptr<qoro_media, Closer> handle_{nullptr, Closer{nullptr}};
+};
+
+// One file being written through the plug-in; freed when it goes (a file
+// not finished is left for the caller to remove).
+//
+//   auto w = media::Writer::create(path, encoding, why, "M4A files");
+//   if (!w.write(QORO_MEDIA_S16, samples, frames)) ... w.error()
+//   qoro_media_written done{sizeof done};
+//   if (!w.finish(done)) ... w.error()
+class Writer {
+public:
+    Writer() = default;
+    static Writer create(const std::string& path, const qoro_media_encoding& encoding, std::string& why,
+                         std::string_view filesOfKind = "these files");
+
+    explicit operator bool() const { return handle_ != nullptr; }
+    bool write(int sample, const void* in, long frames) { return api_->write(handle_.get(), sample, in, frames) == 0; }
+    bool finish(qoro_media_written& written) { return api_->finish(handle_.get(), &written) == 0; }
+    std::string error() const { return api_->writer_error(handle_.get()); }
+
+private:
+    struct Closer {
+        const qoro_media_api* api;
+        void operator()(qoro_media_writer* w) const { api->close_writer(w); }
+    };
+    const qoro_media_api* api_ = nullptr;
+    std::unique_ptr<qoro_media_writer, Closer> handle_{nullptr, Closer{nullptr}};
 };
 
 }  // namespace qoro::media

@@ -23,6 +23,17 @@
  * delay and padding that the file states (MP4 edit lists and iTunSMPB,
  * Opus pre-skip, skip-sample side data) are taken off.
  *
+ * A plug-in may also write: `create` makes an MP4 file of AAC or ALAC from
+ * interleaved samples (WAVE speaker order), its "moov" box after the audio,
+ * an edit list giving the exact length and the encoder's priming:
+ *
+ *   qoro_media_encoding e = {sizeof e, "aac", 44100, 2, 0x3, 0, 0, 256000};
+ *   qoro_media_writer* w = api->create("out.m4a", &e, why, sizeof why);
+ *   api->write(w, QORO_MEDIA_F32, samples, frames);     0, or -1: writer_error(w)
+ *   qoro_media_written done = {sizeof done};
+ *   api->finish(w, &done);                              done.priming, done.padding
+ *   api->close_writer(w);
+ *
  * One opened file is used by one thread at a time; different files may be
  * used on different threads at once. */
 #ifndef QORO_MEDIA_H
@@ -65,6 +76,30 @@ typedef struct qoro_media_facts {
     char profile[32];      /* the codec profile when it has one ("LC", "HE-AAC"), else "" */
 } qoro_media_facts;
 
+typedef struct qoro_media_writer qoro_media_writer; /* one file being written */
+
+/* What a writer encodes. */
+typedef struct qoro_media_encoding {
+    uint32_t size;         /* sizeof(qoro_media_encoding) of the caller */
+    char codec[16];        /* "aac" (AAC-LC) or "alac" */
+    int32_t rate;          /* Hz */
+    int32_t channels;      /* 1 to 8 */
+    uint32_t channel_mask; /* WAVE speaker bits of the channels; 0: the usual ones of the count */
+    int32_t bits;          /* ALAC: 16 or 24 bits stored; AAC: 0 */
+    int32_t reserved;
+    int64_t bitrate;       /* AAC: bit/s; ALAC: 0 */
+} qoro_media_encoding;
+
+/* What a finished writer wrote, for gapless playback data (iTunSMPB). */
+typedef struct qoro_media_written {
+    uint32_t size;     /* sizeof(qoro_media_written) of the caller */
+    int32_t priming;   /* samples of encoder delay before the music */
+    int32_t padding;   /* samples after it, to the end of the last packet */
+    int32_t reserved;
+    int64_t frames;    /* sample frames of music written */
+    int64_t packets;   /* encoded packets */
+} qoro_media_written;
+
 typedef struct qoro_media_api {
     uint32_t abi;  /* QORO_MEDIA_ABI */
     uint32_t size; /* sizeof(qoro_media_api) of the plug-in */
@@ -97,6 +132,26 @@ typedef struct qoro_media_api {
     int (*seek)(qoro_media* m, int64_t frame);
     /* The cause of the last failure in words, "" when none. */
     const char* (*error)(const qoro_media* m);
+
+    /* ---- writing (a table of `size` beyond this point has them) ---- */
+
+    /* Sets up the encoder and creates the file at `path` (truncated). NULL
+     * on failure, with the cause in `error`; a refused encoding creates no
+     * file. */
+    qoro_media_writer* (*create)(const char* path, const qoro_media_encoding* encoding, char* error,
+                                 size_t errorSize);
+    /* Encodes `frames` interleaved sample frames of `sample` kind (any kind
+     * for any codec: floats beyond full scale are clipped for ALAC, 24-bit
+     * ALAC takes the top 24 bits of S32). 0, or -1 with the cause in
+     * writer_error(); a writer that failed refuses everything after. */
+    int (*write)(qoro_media_writer* w, int sample, const void* in, long frames);
+    /* Encodes what is left, writes the last packets and the "moov" box, and
+     * closes the file. 0 and `written` filled, or -1 with the cause. */
+    int (*finish)(qoro_media_writer* w, qoro_media_written* written);
+    /* Frees the writer (a file not finished is left as it is: the caller
+     * removes it). */
+    void (*close_writer)(qoro_media_writer* w);
+    const char* (*writer_error)(const qoro_media_writer* w);
 } qoro_media_api;
 
 typedef const qoro_media_api* (*qoro_media_entry_fn)(void);

@@ -20,6 +20,9 @@
 // playlists): a file cannot make the plug-in read other files or the network.
 #include "libav_media.h"
 
+#include "libav_common.h"
+#include "libav_writer.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavcodec/vorbis_parser.h>
@@ -62,53 +65,6 @@ constexpr int kIoBuffer = 64 * 1024;
 // sequences) is left out.
 constexpr const char* kDemuxers =
     "mov,matroska,ogg,asf,wv,tta,ape,dsf,ac3,eac3,aac,mpc,mpc8,flac,mp3,wav,w64,aiff,caf,iff,au,oma,wsd,dff";
-
-// ---- libav's log: never printed; the last error line is kept per thread ----
-
-thread_local std::string tLastLog;
-
-void logLine(void* avcl, int level, const char* fmt, va_list vl) {
-    if (level > AV_LOG_ERROR) return;
-    char line[512];
-    int prefix = 0;
-    va_list copy;
-    va_copy(copy, vl);
-    av_log_format_line2(avcl, level, fmt, copy, line, sizeof line, &prefix);
-    va_end(copy);
-    std::string text(line);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
-    if (!text.empty()) tLastLog = std::move(text);
-}
-
-// The largest single block libav may allocate. Some demuxers set aside what
-// a size field of the file says before reading it (an APE tag item of 1.6
-// GB in a 1 KB file); no part of a music file needs a block this large, the
-// biggest being cover art and MP4 sample tables of tens of megabytes.
-constexpr size_t kMaxAlloc = size_t{256} << 20;
-
-// Once per process: libav's log kept quiet, its allocations bounded.
-void setUpLibav() {
-    static const bool once = [] {
-        av_max_alloc(kMaxAlloc);
-        av_log_set_level(AV_LOG_ERROR);
-        av_log_set_callback(logLine);
-        return true;
-    }();
-    (void)once;
-}
-
-std::string averror(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
-
-void copyText(char* to, size_t size, std::string_view from) {
-    if (!to || size == 0) return;
-    const size_t n = std::min(size - 1, from.size());
-    std::memcpy(to, from.data(), n);
-    to[n] = '\0';
-}
 
 // ---- the file behind an AVIOContext ----
 
@@ -417,13 +373,6 @@ bool fail(qoro_media* m, std::string cause) {
     return false;
 }
 
-// A cause from libav's own words when it logged one, else from the code.
-std::string causeOf(std::string_view what, int code) {
-    std::string text(what);
-    text += ": ";
-    text += tLastLog.empty() ? averror(code) : tLastLog;
-    return text;
-}
 
 int64_t toSamples(const qoro_media* m, int64_t ts) {
     return av_rescale_q(ts, m->st->time_base, AVRational{1, m->facts.rate});
@@ -454,7 +403,7 @@ bool openDemuxer(qoro_media* m, const char* path) {
     AVDictionary* options = nullptr;
     av_dict_set(&options, "format_whitelist", kDemuxers, 0);
     av_dict_set(&options, "protocol_whitelist", "none", 0);
-    tLastLog.clear();
+    clearLog();
     const int r = avformat_open_input(&m->fmt, path, nullptr, &options);
     av_dict_free(&options);
     if (r < 0) {
@@ -478,7 +427,7 @@ bool startDecoder(qoro_media* m) {
     m->dec->pkt_timebase = m->st->time_base;
     AVDictionary* options = nullptr;
     av_dict_set(&options, "threads", "1", 0);
-    tLastLog.clear();
+    clearLog();
     const int r = avcodec_open2(m->dec, m->codec, &options);
     av_dict_free(&options);
     if (r < 0) return fail(m, causeOf(std::string("the decoder '") + m->codec->name + "' cannot start", r));
@@ -784,7 +733,7 @@ int nextFrame(qoro_media* m) {
         }
         // Feed the next packet of the audio stream.
         for (;;) {
-            tLastLog.clear();
+            clearLog();
             r = av_read_frame(m->fmt, m->pkt);
             if (r < 0) {
                 m->drained = true;
@@ -1050,13 +999,13 @@ int pictureOf(const qoro_media* m, int index, const uint8_t** data, size_t* byte
 
 long readOf(qoro_media* m, int sample, void* out, long frames) {
     if (!m) return -1;
-    tLastLog.clear();
+    clearLog();
     return readFrames(m, sample, out, frames);
 }
 
 int seekOf(qoro_media* m, int64_t frame) {
     if (!m) return -1;
-    tLastLog.clear();
+    clearLog();
     return seekTo(m, frame);
 }
 
@@ -1064,7 +1013,8 @@ const char* errorOf(const qoro_media* m) { return m ? m->error.c_str() : "no fil
 
 constexpr qoro_media_api kApi = {
     QORO_MEDIA_ABI, sizeof(qoro_media_api), version, openFile, closeFile, factsOf, tagOf, pictureOf,
-    readOf,         seekOf,                 errorOf,
+    readOf,         seekOf,                 errorOf,  createWriter, writeFrames, finishWriter, closeWriter,
+    writerError,
 };
 
 }  // namespace

@@ -404,6 +404,9 @@ struct WriterSetup {
     MpegBitrates (*bitratesAt)(long rate, long channels) = nullptr;
     // What the writer takes when the options narrow it further.
     void (*narrow)(Takes& takes, const ConvertOptions& o) = nullptr;
+    // The encoder codes floats: a lossy source is read in its decoder's
+    // floats rather than rounded to 16 bits first.
+    bool codesFloats = false;
 };
 
 // 8- and 16-bit mono and stereo through the first interface; deeper
@@ -501,6 +504,29 @@ HRESULT setUpOpus(const FormatRequest& r, LONG& blockAlign) {
     return opus ? opus->SetFormatOpus(r.channels, bitrate, complexity, &blockAlign) : hr;
 }
 
+// M4A is chosen through the object's fourth interface.
+ComPtr<IAudioFile4> fourthInterface(IAudioFile* target, HRESULT& hr) {
+    ComPtr<IAudioFile4> file4;
+    hr = target->QueryInterface(IID_IAudioFile4, file4.putVoid());
+    if (SUCCEEDED(hr) && !file4) hr = E_NOINTERFACE;
+    return file4;
+}
+
+HRESULT setUpAac(const FormatRequest& r, LONG& blockAlign) {
+    const long bitrate = r.o.bitrate.value_or(256);
+    r.what += std::to_string(r.rate) + " Hz, " + std::to_string(bitrate) + " kbit/s, " + channelsText(r.channels);
+    HRESULT hr = S_OK;
+    ComPtr<IAudioFile4> m4a = fourthInterface(r.target, hr);
+    return m4a ? m4a->SetFormatAAC(r.rate, r.channels, bitrate, &blockAlign) : hr;
+}
+
+HRESULT setUpAlac(const FormatRequest& r, LONG& blockAlign) {
+    r.what += std::to_string(r.rate) + " Hz, " + channelsText(r.channels) + ", " + std::to_string(r.bits) + " bits";
+    HRESULT hr = S_OK;
+    ComPtr<IAudioFile4> m4a = fourthInterface(r.target, hr);
+    return m4a ? m4a->SetFormatALAC(r.rate, r.channels, r.bits, &blockAlign) : hr;
+}
+
 HRESULT setUpOgg(const FormatRequest& r, LONG& blockAlign) {
     const ConvertOptions& o = r.o;
     const SHORT quality = o.quality ? static_cast<SHORT>(std::lround(*o.quality * 100)) : SHORT(-1);
@@ -573,6 +599,8 @@ constexpr WriterSetup kSetups[] = {
     {MP2, setUpMp2, nullptr, mp2BitratesAt},
     {FLAC, setUpFlac},
     {OPUS, setUpOpus},
+    {M4A, setUpAac, nullptr, nullptr, nullptr, true},
+    {ALAC, setUpAlac},
     {OGG, setUpOgg},
     {VOX, setUpVox, telephonyRate},
     {G721, setUpG721, telephonyRate},
@@ -771,7 +799,7 @@ client::FormatChoice chooseFormat(IAudioFile* target, const Job& job, const Conv
     request.bits = o.bits.value_or(kept ? sourceBits : deepest);
     request.floats = o.bits ? o.floats : kept && sourceFloats;
     choice.hr = takes.setup->setUp(request, choice.blockAlign);
-    choice.deep = !takes.depths.empty() && (request.bits > 16 || request.floats);
+    choice.deep = (!takes.depths.empty() && (request.bits > 16 || request.floats)) || takes.setup->codesFloats;
     return choice;
 }
 
