@@ -107,8 +107,8 @@ TEST(QoroMedia, DamagedWmaIsRefusedWithACause) {
     EXPECT_NE(r.output.find("a WMA/ASF file that cannot be read"), std::string::npos) << r.output;
 }
 
-// Kept from loading, the plug-in reads nothing: every such file is refused
-// with the package that brings it, and exit status 1.
+// Kept from loading, the plug-in reads and writes nothing: every such file is
+// refused with the package that brings it, and exit status 1.
 TEST(QoroMedia, WithoutThePluginFilesAreRefusedNamingThePackage) {
     t::TempDir dir;
     for (const BeetsFile& b : kBeets) {
@@ -120,12 +120,24 @@ TEST(QoroMedia, WithoutThePluginFilesAreRefusedNamingThePackage) {
             EXPECT_NE(r.output.find("needs the package quillet-libav"), std::string::npos) << r.output;
         }
     }
+    // Nor is M4A written.
+    const fs::path wav = dir / "tone.wav";
+    t::writeWav16(wav, 44100, 2, t::testSignal(44100, 2, 4410));
+    for (const char* to : {"m4a", "alac"}) {
+        const auto r = t::run("QORO_NO_GPL_PLUGINS=1 " + t::shellQuote(t::binPath("qoro").string()) + " convert --to " +
+                              to + " -o " + q(dir / "out") + " " + q(wav));
+        EXPECT_EQ(r.exitCode, 1) << r.output;
+        EXPECT_NE(r.output.find("writing M4A files needs the package quillet-libav"), std::string::npos) << r.output;
+    }
+    fs::remove(wav);
+    std::error_code ec;
+    fs::remove(dir / "out", ec);  // an empty folder at most
     EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
 // An M4A as iTunes-minded taggers leave it (mutagen: two artists, an album
-// artist, a MusicBrainz id, a PNG cover) converts into MP3 and FLAC with
-// all of it; a WavPack file's APEv2 tag is edited in place of the old one
+// artist, a MusicBrainz id, a PNG cover) converts into MP3, FLAC and M4A
+// with all of it, and so does the FLAC into ALAC; a WavPack file's APEv2 tag is edited in place of the old one
 // and its audio left as it was.
 TEST(QoroMedia, Mp4ItemsAndCoversCarryAndApeTagsOfWavPackAreEdited) {
     QORO_REQUIRE_TOOLS("ffmpeg", "sox");
@@ -145,16 +157,25 @@ TEST(QoroMedia, Mp4ItemsAndCoversCarryAndApeTagsOfWavPackAreEdited) {
     const std::string read =
         "import sys, mutagen\nf = mutagen.File(sys.argv[1])\n"
         "pics = getattr(f, 'pictures', None) or [f.tags[k] for k in f.tags.keys() if k.startswith('APIC')]\n"
-        "print(len(pics), pics[0].mime if pics else '')\n"
+        "if pics: print(len(pics), pics[0].mime)\n"
         "if hasattr(f.tags, 'getall'):\n"
         "    print(f.tags['TIT2'], f.tags['TPE1'].text, f.tags['TPE2'], f.tags['TXXX:MusicBrainz Album Id'])\n"
+        "elif 'covr' in f.tags:\n"
+        "    pics = f.tags['covr']\n"
+        "    print(len(pics), 'image/png' if pics[0].imageformat == 14 else 'image/jpeg')\n"
+        "    print(f.tags['\\xa9nam'][0], f.tags['\\xa9ART'], f.tags['aART'][0],\n"
+        "          f.tags['----:com.apple.iTunes:MusicBrainz Album Id'][0].decode())\n"
         "else:\n"
         "    print(f['title'][0], f['artist'], f['albumartist'][0], f['musicbrainz_albumid'][0])\n";
-    for (const char* to : {"mp3", "flac"}) {
+    // Out of M4A, into M4A again, and from FLAC into M4A.
+    const std::pair<const char*, fs::path> conversions[] = {
+        {"mp3", m4a}, {"flac", m4a}, {"m4a", m4a}, {"alac", dir / "flac" / "tagged.flac"}};
+    for (const auto& [to, from] : conversions) {
         SCOPED_TRACE(to);
-        const auto r = t::cli::runQoro(std::string("convert --to ") + to + " -o " + q(dir / to) + " " + q(m4a));
+        const fs::path out = dir / to / (std::string("tagged.") + (to == std::string("alac") ? "m4a" : to));
+        const auto r = t::cli::runQoro(std::string("convert --to ") + to + " -o " + q(out) + " " + q(from));
         ASSERT_EQ(r.exitCode, 0) << r.output;
-        const auto got = t::python(read, {(dir / to / (std::string("tagged.") + to)).string()});
+        const auto got = t::python(read, {out.string()});
         EXPECT_EQ(got.output, "1 image/png\nSong ['A', 'B'] Band abc-123\n");
     }
 
