@@ -165,8 +165,8 @@ constexpr ContainerEntry kContainers[] = {
     {ADTS, "aac", "ADTS AAC", "an ADTS AAC file", kAdtsExt, {}, kAdtsKinds, openMedia, nullptr, false, true, {}},
     {OGGFLAC, "oga", "Ogg FLAC", "an Ogg FLAC file", kOggFlacExt, {}, kOggFlacKinds, openMedia, nullptr, false, true,
      {}},
-    // Read as M4A; written when asked by type (".m4a" creates AAC).
-    {ALAC, "alac", "ALAC", "an MP4 audio file", {}, kM4aCreateExt, kM4aKinds, openMedia, createAlac, false, false,
+    // Only written, when asked by type (".m4a" creates AAC); M4A reads its files.
+    {ALAC, "alac", "ALAC", "an MP4 audio file", {}, kM4aCreateExt, {}, nullptr, createAlac, false, false,
      {.minRate = kMinPcmRate, .maxRate = kMaxPcmRate, .maxChannels = 8, .depths = kAlacDepths}},
 };
 // clang-format on

@@ -136,7 +136,9 @@ HRESULT AudioFileFormatsObject::Extensions(LONG Index, LONG Purpose, BSTR* Value
     if (Purpose != 0 && Purpose != 1) return E_INVALIDARG;
     return textOf(Index, Value, [Purpose](const Listed& e) {
         if (!e.row) return Purpose == 0 ? joined(e.kind->extensions) : std::string();
-        return joined(Purpose == 0 ? e.row->openExtensions : e.row->createExtensions);
+        // A type only written (ALAC: M4A reads its files) lists its usual ones.
+        const bool opens = Purpose == 0 && !e.row->openExtensions.empty();
+        return joined(opens ? e.row->openExtensions : e.row->createExtensions);
     });
 }
 

@@ -685,7 +685,8 @@ enum FormatAbilityConstants : LONG {
 //   Extensions      lower case, without dots, separated by blanks, the usual
 //                   one first: Purpose 0 those OpenFile with DEFAULT chooses
 //                   the type by ("mp3 mp2 mp1 mpeg"), 1 those CreateFile
-//                   chooses it by ("mp3"); a kind not read lists its usual ones
+//                   chooses it by ("mp3"); a kind not read (or a type only written,
+//                   as ALAC) lists its usual ones
 //   Abilities       FormatAbilityConstants bits
 //   WriterRates     the rates its writer takes, in Hz: a list ("8000 11025")
 //                   or a range ("1000-384000"); empty without a writer
