@@ -32,7 +32,8 @@ root=$PWD
 
 all_harnesses=(id3_fuzz apev2_fuzz wav_info_fuzz ogg_comments_fuzz flac_tags_fuzz aiff_tags_fuzz riff_wave_fuzz mpeg_stream_fuzz
                mpeg_info_fuzz audiofile_fuzz avi_fuzz flac_fuzz opus_fuzz aiff_fuzz acm_fuzz audioinfo_fuzz
-               probe_fuzz profile_fuzz registry_fuzz ogg_serial_fuzz mp4_tags_fuzz media_probe_fuzz)
+               probe_fuzz profile_fuzz registry_fuzz ogg_serial_fuzz mp4_tags_fuzz media_probe_fuzz
+               mp4_write_fuzz)
 
 # Largest input per harness: MPEG streams of 4-8 KB, files of up to 16 KB,
 # text files of 4 KB.
@@ -50,6 +51,7 @@ parser_files() {
     id3_fuzz) echo common/tags/id3v1.cpp common/tags/id3v2.cpp common/tags/id3v2_frames.cpp common/tags/text.cpp ;;
     apev2_fuzz) echo common/tags/apev2.cpp common/tags/tails.cpp ;;
     mp4_tags_fuzz) echo common/tags/mp4_tags.cpp common/tags/fields.cpp ;;
+    mp4_write_fuzz) echo common/tags/mp4_write.cpp common/tags/mp4_tags.cpp ;;
     media_probe_fuzz) echo plugins/libav/libav_media.cpp ;;
     wav_info_fuzz) echo audioinfo/tags/wav_info.cpp audioinfo/tags/cue_list.cpp ;;
     ogg_comments_fuzz) echo audioinfo/readers/ogg_comments.cpp audioinfo/readers/ogg_pages.cpp \

@@ -14,6 +14,7 @@
 #include "tags/apev2.h"
 #include "tags/id3v1.h"
 #include "tags/id3v2.h"
+#include "tags/mp4_write.h"
 #include "tags/text.h"
 #include "tags/vorbis_comments.h"
 #include "tags/wav_info.h"
@@ -596,6 +597,9 @@ std::optional<tags::Field> fieldNamed(TagScheme scheme, const std::string& name)
     if (const tags::MappedField* m = tags::mappedField(name); m && m->property) return m->property;
     if (scheme == TagScheme::Vorbis) return vorbis::fieldOfName(name);
     if (scheme == TagScheme::RiffInfo) return tags::infoIdField(name);
+    // An MP4 item key of a property ("\u00A9nam").
+    if (scheme == TagScheme::Mp4)
+        if (const tags::MappedField* m = tags::mappedFieldOfMp4(name); m && m->property) return m->property;
     return std::nullopt;
 }
 
@@ -697,6 +701,13 @@ bool AudioInformationObject::sameFieldName(std::string_view a, std::string_view 
     case TagScheme::Vorbis:
     case TagScheme::Container:
     case TagScheme::Ape: return tags::text::sameIgnoringCase(a, b);
+    case TagScheme::Mp4: {
+        // "My Field" is the item "----:com.apple.iTunes:My Field"; freeform
+        // names compare ignoring case.
+        const auto ka = tags::mp4::keyOfField(a), kb = tags::mp4::keyOfField(b);
+        if (!ka || !kb) return a == b;
+        return ka->starts_with("----:") ? tags::text::sameIgnoringCase(*ka, *kb) : *ka == *kb;
+    }
     default: return a == b;
     }
 }
@@ -742,6 +753,14 @@ std::string AudioInformationObject::fieldRefusal(TagScheme scheme, const std::st
         if (tags::ape::isValidKey(key)) return {};
         return "\"" + name + "\" is no APEv2 item key (2 to 255 printable ASCII characters)";
     }
+    case TagScheme::Mp4:
+        if (tags::mp4::keyOfField(name)) return {};
+        if (name == "covr") return "\"covr\" holds the pictures of an MP4 tag: pictures are set with SetPicture";
+        if (tags::text::sameIgnoringCase(name, "iTunSMPB") ||
+            tags::text::sameIgnoringCase(name, "----:com.apple.iTunes:iTunSMPB"))
+            return "\"" + name + "\" holds the encoder's gapless values: no tag edit sets it";
+        return "\"" + name +
+               "\" cannot name an MP4 item (printable UTF-8; a freeform key is \"----:\" mean \":\" name)";
     default: return {};
     }
 }
@@ -759,6 +778,10 @@ std::string AudioInformationObject::refusal(const InfoTypeEntry& entry) const {
         return {};
     case TagScheme::Id3v1:
         return std::string(entry.inWords) + "'s ID3v1 tag holds neither pictures nor fields beyond the properties";
+    case TagScheme::Mp4:
+        for (const tags::TagPicture& p : changes_.pictures)
+            if (p.kind != 3 && !p.data.empty()) return "the covers of an MP4 tag are front covers (kind 3) alone";
+        break;
     default: break;
     }
     for (const tags::FieldChange& f : changes_.fields)

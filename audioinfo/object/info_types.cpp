@@ -8,6 +8,7 @@
 #include "readers/readers.h"
 #include "tags/id3v1.h"
 #include "tags/id3v2.h"
+#include "tags/mp4_write.h"
 #include "tags/wav_info.h"
 
 namespace qoro::audioinfo {
@@ -108,6 +109,11 @@ std::error_code writeMpcType(const WriteRequest& w) { return writeMpcTag(w.path,
 std::error_code writeFlacType(const WriteRequest& w) { return writeFlacTags(w.path, w.tags, w.changes); }
 std::error_code writeOpusType(const WriteRequest& w) { return writeOpusTags(w.path, w.tags, w.changes); }
 std::error_code writeAiffType(const WriteRequest& w) { return writeAiffTags(w.path, w.tags, w.changes); }
+// The items go only into an MP4 file whose tag could be read whole.
+std::error_code writeM4aType(const WriteRequest& w) {
+    if (probeKinds<kM4aKinds>(w.path) != 1) return io::make_error_code(io::Error::Damaged);
+    return tags::mp4::writeTag(w.path, w.tags, w.changes);
+}
 
 // clang-format off
 constexpr InfoTypeEntry kTypes[] = {
@@ -127,7 +133,7 @@ constexpr InfoTypeEntry kTypes[] = {
     {FileType::Aiff, "aiff", "AIFF", "an AIFF file", kAiffExt, kAiffKinds, probeAiff, readAiffType, false, {},
      writeAiffType, TagScheme::Id3v2, true},
     {FileType::M4a, "m4a", "M4A", "an MP4 audio file", kM4aExt, kM4aKinds, probeKinds<kM4aKinds>,
-     readMediaType<kM4aRead>, false, {}, nullptr, TagScheme::Mp4, true},
+     readMediaType<kM4aRead>, false, {}, writeM4aType, TagScheme::Mp4, true},
     {FileType::WavPack, "wv", "WavPack", "a WavPack file", kWavPackExt, kWavPackKinds, probeKinds<kWavPackKinds>,
      readMediaType<kWavPackRead>, false, {}, writeApeType<kWavPackKinds>, TagScheme::Ape, true},
     {FileType::MonkeysAudio, "ape", "Monkey's Audio", "a Monkey's Audio file", kApeExt, kApeKinds,

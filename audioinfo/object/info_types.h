@@ -27,7 +27,7 @@ enum class TagScheme {
     Vorbis,    // Vorbis comments: names of printable ASCII without "="
     Id3v2,     // an ID3v2 tag whatever mp3TagInfoVersion says: any field, pictures
     Ape,       // an APEv2 tag: items named by printable ASCII, pictures
-    Mp4,       // MP4 "ilst" items, read (not written here yet)
+    Mp4,       // MP4 "ilst" items: field map keys, freeform "----:mean:name" items, front covers
     Container, // a container's own metadata (ASF, Matroska, Ogg FLAC), read through the media plug-in
 };
 

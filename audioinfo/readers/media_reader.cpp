@@ -215,7 +215,9 @@ bool readMedia(const std::string& path, const MediaRead& how, Facts& facts, tags
     case MediaTags::Ape: own = takeApeTags(path, tags, extras); break;
     case MediaTags::Dsf: own = takeDsfTags(path, tags, extras); break;
     case MediaTags::Mp4:
-        if (const auto tag = tags::mp4::readTag(path); tag && !tag->items.empty()) {
+        // The items are the file's tags even when there are none: what the
+        // container names beside them would come back as items on a write.
+        if (const auto tag = tags::mp4::readTag(path)) {
             tags::mp4::applyTo(*tag, tags, extras);
             own = true;
         }

@@ -658,6 +658,14 @@ void applyId3v2Changes(std::vector<Id3v2RawFrame>& frames, const TagChanges& cha
             },
             std::move(fresh));
     }
+    // ReplayGain written as "TXXX" frames replaces the gains of the
+    // relative volume frames ("RVA2", and "XRVA", its name in 2.3 tags of
+    // some writers): a player that reads both would apply the old ones.
+    const bool replayGain = std::any_of(changes.fields.begin(), changes.fields.end(), [](const FieldChange& c) {
+        const MappedField* m = mappedField(c.name);
+        return m && m->name.starts_with("REPLAYGAIN_") && !c.values.empty();
+    });
+    if (replayGain) std::erase_if(frames, [](const Id3v2RawFrame& f) { return f.id == "RVA2" || f.id == "XRVA"; });
     for (const TagPicture& change : changes.pictures) {
         std::vector<Id3v2RawFrame> fresh;
         if (!change.data.empty()) fresh.push_back(id3v2::pictureFrame(change));

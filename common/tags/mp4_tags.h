@@ -70,7 +70,8 @@ struct Item {
     ByteRange at;            // the item atom in the file, header included
     // The item atom as stored, for the items a writer cannot rebuild from
     // the record and the extras: those the field map does not name, but
-    // for the pictures ("covr"). Empty for the others.
+    // for the pictures ("covr"). Empty for the others (until a writer's
+    // keepStored, tags/mp4_write.h, fills it for every item).
     std::vector<uint8_t> raw;
 
     // The item's values as texts: its text atoms (UTF-8 or UTF-16, each up

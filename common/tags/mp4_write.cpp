@@ -29,8 +29,7 @@ constexpr size_t kMaxChildren = size_t{1} << 12;
 // "meta"'s handler as iTunes writes it: version and flags, no predefined
 // value, the handler type "mdir", "appl" and two zero words reserved, an
 // empty name.
-constexpr uint8_t kHdlr[] = {0, 0, 0, 33,  'h', 'd', 'l', 'r', 0, 0, 0, 0, 0, 0, 0, 0, 'm', 'd', 'i',
-                             'r', 'a', 'p', 'p', 'l', 0,   0,   0,   0, 0, 0, 0, 0, 0};
+constexpr std::string_view kHdlr{"\0\0\0\x21hdlr\0\0\0\0\0\0\0\0mdirappl\0\0\0\0\0\0\0\0\0", 33};
 
 uint32_t be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
 uint64_t be64(const uint8_t* p) { return uint64_t(be32(p)) << 32 | be32(p + 4); }
@@ -75,18 +74,21 @@ private:
     bool large_;
 };
 
+// A box as it is; one whose size said "to the end of the parent" gets its
+// size, as other boxes may follow it now.
+void keepBox(Bytes& out, std::span<const uint8_t> box) {
+    const size_t at = out.size();
+    append(out, box);
+    if (box.size() >= 8 && be32(box.data()) == 0)
+        for (int i = 0; i < 4; ++i) out[at + size_t(i)] = static_cast<uint8_t>(box.size() >> (24 - 8 * i));
+}
+
 // A "free" box of 'size' bytes (at least 8), its contents zero.
-Bytes freeBox(uint64_t size) {
+Bytes freeBox(uint32_t size) {
     Bytes b;
-    if (size > UINT32_MAX) {
-        put32(b, 1);
-        append(b, "free");
-        put64(b, size);
-    } else {
-        put32(b, static_cast<uint32_t>(size));
-        append(b, "free");
-    }
-    b.resize(static_cast<size_t>(size), 0);
+    put32(b, size);
+    append(b, "free");
+    b.resize(size, 0);
     return b;
 }
 
@@ -169,7 +171,7 @@ std::optional<std::pair<std::string_view, std::string_view>> freeformParts(std::
 // One item atom: as stored when it was kept, else built from its key and values.
 void appendItem(Bytes& out, const Item& item) {
     if (!item.raw.empty()) {
-        append(out, item.raw);
+        keepBox(out, item.raw);
         return;
     }
     auto data = [&out, &item] {
@@ -392,13 +394,14 @@ uint64_t Plan::newSize(uint64_t oldSize) const {
 
 namespace {
 
+bool isFree(const BoxHeader& h) { return h.is("free") || h.is("skip"); }
+
 struct Box {
     uint64_t offset = 0;
     BoxHeader h;
 
     uint64_t end() const { return offset + h.size; }
     bool is(std::string_view t) const { return h.is(t); }
-    bool isFree() const { return h.is("free") || h.is("skip"); }
 };
 
 // The boxes of [begin, end) of a file, all whole; up to 7 bytes of padding
@@ -477,13 +480,14 @@ std::optional<Plan> fillSpace(const ReadAtFn& readAt, const Layout& l, std::span
         if (parent->end() < end && !resize(readAt, *parent, parent->size + (end - parent->end()), plan))
             return std::nullopt;
     Bytes now(ilst.begin(), ilst.end());
-    if (rest <= UINT32_MAX) {
-        if (rest) put32(now, static_cast<uint32_t>(rest));
-    } else {
+    if (rest > UINT32_MAX) {
         put32(now, 1);
+        append(now, "free");
+        put64(now, rest);
+    } else if (rest) {
+        put32(now, static_cast<uint32_t>(rest));
+        append(now, "free");
     }
-    if (rest) append(now, "free");
-    if (rest > UINT32_MAX) put64(now, rest);
     // What the old list held beyond is cleared (a removed cover leaves nothing behind).
     if (now.size() < l.ilst.size) now.resize(static_cast<size_t>(l.ilst.size), 0);
     Bytes was(now.size());
@@ -504,7 +508,7 @@ std::optional<Plan> inPlacePlan(const ReadAtFn& readAt, uint64_t fileSize, const
     for (const ByteRange& parent : parents) {
         while (end < parent.end()) {
             BoxHeader h;
-            if (readBoxHeaderAt(readAt, end, parent.end(), h) != BoxFit::Ok || !(h.is("free") || h.is("skip"))) break;
+            if (readBoxHeaderAt(readAt, end, parent.end(), h) != BoxFit::Ok || !isFree(h)) break;
             end += h.size;
         }
         if (auto plan = fillSpace(readAt, l, ilst, end)) return plan;
@@ -566,7 +570,8 @@ Arrangement arrange(const std::vector<Box>& tops, uint64_t tail, uint64_t fileSi
     a.moov();
     if (padding) a.pieces.push_back({{}, freeBox(padding)});
     for (size_t i = 0; i < tops.size(); ++i)
-        if (i != moov && (ftyp == tops.end() || i != size_t(ftyp - tops.begin()))) a.copy(tops[i].offset, tops[i].end());
+        if (i != moov && (ftyp == tops.end() || i != size_t(ftyp - tops.begin())))
+            a.copy(tops[i].offset, tops[i].end());
     a.copy(tail, fileSize);
     return a;
 }
@@ -617,7 +622,7 @@ private:
             const uint64_t inFile = moovAt_ + b.offset + k.offset;
             k.offset += b.offset;
             // The old list's padding gives way to the new one's.
-            if (afterList && (k.is("free") || k.is("skip"))) continue;
+            if (afterList && isFree(k.h)) continue;
             afterList = false;
             const std::string_view on = onTheWay(b, k);
             bool ok = true;
@@ -632,16 +637,17 @@ private:
             } else if (on == "offsets") {
                 ok = offsets(kid, k, out);
             } else {
-                append(out, kid);
+                keepBox(out, kid);
             }
             if (!ok) return false;
         }
-        append(out, bytes.subspan(static_cast<size_t>(tail)));
         if (!placed) {
             if (b.is("moov")) newBox(out, "udta");
             if (b.is("udta")) newBox(out, "meta");
             if (isMeta) list(out);
         }
+        // The few bytes that end a box without being one stay at its end.
+        append(out, bytes.subspan(static_cast<size_t>(tail)));
         return w.end();
     }
 
@@ -650,8 +656,8 @@ private:
     // others.
     static std::string_view onTheWay(const Box& parent, const Box& kid) {
         static constexpr std::string_view kWay[][3] = {
-            {"moov", "udta", "tag"},  {"udta", "meta", "tag"},  {"meta", "ilst", "list"},
-            {"moov", "trak", "track"}, {"trak", "mdia", "track"}, {"mdia", "minf", "track"},
+            {"moov", "udta", "tag"},   {"udta", "meta", "tag"},     {"meta", "ilst", "list"},
+            {"moov", "trak", "track"}, {"trak", "mdia", "track"},   {"mdia", "minf", "track"},
             {"minf", "stbl", "track"}, {"stbl", "stco", "offsets"}, {"stbl", "co64", "offsets"},
         };
         for (const auto& way : kWay)
@@ -714,14 +720,14 @@ private:
     std::vector<uint64_t> wide_;  // the "stco" tables written as "co64", by offset within the old "moov"
 };
 
-std::optional<Plan> rebuildPlan(const ReadAtFn& readAt, uint64_t fileSize, const std::vector<Box>& tops,
-                                uint64_t tail, size_t moov, const Layout& layout, std::span<const uint8_t> ilst,
+std::optional<Plan> rebuildPlan(const ReadAtFn& readAt, uint64_t fileSize, const std::vector<Box>& tops, uint64_t tail,
+                                size_t moov, const Layout& layout, std::span<const uint8_t> ilst,
                                 const RewriteOptions& options, bool move) {
     const Box& box = tops[moov];
     if (box.h.size > kMaxMoovSize) return std::nullopt;
     Bytes old(static_cast<size_t>(box.h.size));
     if (readAt(box.offset, old.data(), old.size()) != old.size()) return std::nullopt;
-    const uint32_t padding = options.padding ? std::max<uint32_t>(options.padding, 8) : 0;
+    const uint32_t padding = options.padding ? std::clamp<uint32_t>(options.padding, 8, kMaxPadding) : 0;
     Arrangement a = arrange(tops, tail, fileSize, moov, move, padding);
     MoovBuilder builder(old, box.offset, layout, ilst, move ? 0 : padding);
     uint64_t moovSize = 0;

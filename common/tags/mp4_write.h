@@ -27,6 +27,8 @@ namespace qoro::tags::mp4 {
 
 // The largest "moov" box built anew in memory.
 inline constexpr uint64_t kMaxMoovSize = uint64_t{1} << 28;
+// The largest padding after a list built anew.
+inline constexpr uint32_t kMaxPadding = uint32_t{1} << 24;
 
 // Fills Item::raw of every item of the tag from the file, so that the items
 // no change names are written back byte for byte (those the reader left
@@ -67,7 +69,7 @@ struct RewriteOptions {
     // of 'padding' bytes after it, when it lies after them.
     bool moovFirst = false;
     // The bytes of the "free" box after a list built anew (its header
-    // included; 0 for none).
+    // included; 0 for none, at least 8, at most kMaxPadding).
     uint32_t padding = 4096;
 };
 
@@ -106,8 +108,7 @@ std::optional<Plan> planRewrite(const ReadAtFn& readAt, uint64_t fileSize, const
 // Puts exactly these items into the file as its "ilst": in place (only the
 // bytes that change are written) or through a new file. io::Error::Damaged
 // for a file that is no MP4 file or one the plan refuses.
-std::error_code writeItems(const std::string& path, const std::vector<Item>& items,
-                           const RewriteOptions& options = {});
+std::error_code writeItems(const std::string& path, const std::vector<Item>& items, const RewriteOptions& options = {});
 // Reads the file's tag, applies the record and the changes (updated) and
 // writes the items; nothing is written when nothing changes.
 std::error_code writeTag(const std::string& path, const TagRecord& record, const TagChanges& changes);

@@ -214,4 +214,72 @@ TEST_F(QoroTags, TagEditsChangeOnlyWhatTheyName) {
               "['Ann', 'Bo'] New Band ['First Artist', 'Second Artist'] Matrix Title 2021-06-01 Nu Klezmer\n");
 }
 
+// qoro tag on an M4A ffmpeg made and mutagen tagged (a cover, the track,
+// the album artist, a MusicBrainz id, an item of another mean, one we do not
+// map): mutagen reads what the edit names and every other item as before,
+// and ffmpeg the same audio. Fields go by map name, by MP4 key and by a name
+// of the user's own.
+TEST_F(QoroTags, M4aEditsChangeOnlyWhatTheyName) {
+    constexpr const char* kTag = R"(
+import sys
+from mutagen.mp4 import MP4, MP4Cover, MP4FreeForm
+f = MP4(sys.argv[1])
+t = f.tags
+t['\xa9nam'] = ['Old']
+t['\xa9ART'] = ['Someone']
+t['aART'] = ['The Band']
+t['trkn'] = [(3, 12)]
+t['covr'] = [MP4Cover(b'\x89PNG\r\n\x1a\n' + bytes(300), MP4Cover.FORMAT_PNG)]
+t['----:com.apple.iTunes:MusicBrainz Track Id'] = [MP4FreeForm(b'8b882575-08a5-4452-a7a7-cbb8a1531f9e')]
+t['----:org.example:Custom'] = [MP4FreeForm(b'kept')]
+t['\xa9xyz'] = ['unmapped']
+f.save()
+)";
+    // "key=value" per value, covers by their bytes' hash.
+    constexpr const char* kDump = R"(
+import sys, hashlib
+from mutagen.mp4 import MP4
+for k, vs in sorted(MP4(sys.argv[1]).tags.items()):
+    for v in vs:
+        print('%r=%r' % (k, hashlib.sha1(bytes(v)).hexdigest() if k == 'covr' else v))
+)";
+    auto dump = [&](const fs::path& f) {
+        const auto r = t::python(kDump, {f.string()});
+        EXPECT_EQ(r.exitCode, 0) << r.output;
+        std::set<std::string> lines;
+        std::istringstream in(r.output);
+        for (std::string line; std::getline(in, line);) lines.insert(line);
+        return lines;
+    };
+    auto decoded = [](const fs::path& f) {
+        return t::run("ffmpeg -v error -i " + q(f) + " -f s16le - | sha1sum").output;
+    };
+    const fs::path file = dir / "m4a" / "song.m4a";
+    fs::create_directories(file.parent_path());
+    ASSERT_EQ(t::run("ffmpeg -v error -y -i " + q(pcm()) + " -c:a aac " + q(file)).exitCode, 0);
+    ASSERT_EQ(t::python(kTag, {file.string()}).exitCode, 0);
+    const std::string audio = decoded(file);
+    struct Case {
+        std::string options;
+        std::set<std::string> gone, added;
+    } cases[] = {
+        {"--title X", {"'\u00A9nam'='Old'"}, {"'\u00A9nam'='X'"}},
+        {"--set '\u00A9ART=By Key' --set '----:com.apple.iTunes:MOOD=calm' --set 'My Field=mine' --remove "
+         "ALBUMARTIST",
+         {"'\u00A9ART'='Someone'", "'aART'='The Band'"},
+         {"'\u00A9ART'='By Key'", "'----:com.apple.iTunes:MOOD'=MP4FreeForm(b'calm', <AtomDataType.UTF8: 1>)",
+          "'----:com.apple.iTunes:My Field'=MP4FreeForm(b'mine', <AtomDataType.UTF8: 1>)"}},
+    };
+    for (const Case& c : cases) {
+        const auto before = dump(file);
+        const auto r = qoro("tag " + q(file) + " " + c.options);
+        ASSERT_EQ(r.exitCode, 0) << c.options << ": " << r.output;
+        std::set<std::string> want = before;
+        for (const auto& line : c.gone) EXPECT_EQ(want.erase(line), 1u) << line;
+        want.insert(c.added.begin(), c.added.end());
+        EXPECT_EQ(dump(file), want) << c.options;
+        EXPECT_EQ(decoded(file), audio) << c.options;
+    }
+}
+
 }  // namespace
