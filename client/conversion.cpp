@@ -119,6 +119,20 @@ std::string fileName(const std::string& path) {
 
 bool cancelled(const Conversion& job) { return job.cancel && job.cancel->load(std::memory_order_relaxed); }
 
+// Hands a block the target took to the caller's `written`.
+void handOn(const Conversion& job, SAFEARRAY* array, long elements, const SourceFormat& format) {
+    void* data = nullptr;
+    if (FAILED(SafeArrayAccessData(array, &data))) return;
+    WrittenBlock block;
+    block.samples = data;
+    block.channels = format.arrayChannels;
+    block.frames = elements / std::max<LONG>(format.arrayChannels, 1);
+    block.kind = format.sampleKind;
+    block.frequency = format.arrayFrequency;
+    job.written(block);
+    SafeArrayUnaccessData(array);
+}
+
 }  // namespace
 
 qoro::com::ComPtr<IAudioFile3> thirdInterface(IAudioFile* file) {
@@ -298,6 +312,7 @@ ConversionResult convert(const Conversion& job) {
             const std::string cause = causeOf(o, Step::Write);
             return fail(Step::Write, o, cause, "writing " + targetName + " failed: " + cause);
         }
+        if (job.written) handOn(job, array.get(), n, format);
         result.frames += n / format.arrayChannels;
         progress.framesDone = result.frames;
         if (job.progress) job.progress(progress);

@@ -89,6 +89,18 @@ struct FormatChoice {
     bool deep = false;
 };
 
+// One block of samples as the target took it (after its WriteFile or
+// WriteSamples succeeded): interleaved, `channels` per frame, of `kind`
+// (SampleKindConstants; SAMPLE_INT24 right-justified in 32 bits; the 16-bit
+// arrays of ReadFile are SAMPLE_INT16).
+struct WrittenBlock {
+    const void* samples = nullptr;
+    long frames = 0;
+    LONG channels = 0;
+    LONG kind = SAMPLE_INT16;
+    LONG frequency = 0;
+};
+
 struct Progress {
     int64_t framesDone = 0;
     int64_t framesTotal = 0;  // 0 when the length is unknown
@@ -137,6 +149,9 @@ struct Conversion {
     std::function<FormatChoice(IAudioFile* target, const SourceFormat& source)> chooseFormat;
     // Called after every block written.
     std::function<void(const Progress&)> progress;
+    // Called with every block written, before progress (a loudness meter
+    // measures what goes into the encoder).
+    std::function<void(const WrittenBlock&)> written;
     // Looked at between blocks and before publishing.
     const std::atomic<bool>* cancel = nullptr;
     // The last step on the closed temporary before it is published (tags);

@@ -558,3 +558,142 @@ TEST_F(QoroCliLibrary, LinksBackIntoTheTreeAreNotFollowedAndUnreadableFoldersAre
 }
 
 }  // namespace
+
+namespace {
+
+// ffmpeg's integrated loudness (its ebur128 filter, one decimal) of files
+// played one after another.
+// Runs a command that must succeed.
+void sh(const std::string& command) {
+    const auto r = t::run(command);
+    ASSERT_EQ(r.exitCode, 0) << command << ": " << r.output;
+}
+
+double ffmpegLoudness(const std::vector<fs::path>& files) {
+    std::string inputs, pads;
+    for (size_t i = 0; i < files.size(); ++i) {
+        inputs += " -i " + q(files[i]);
+        pads += "[" + std::to_string(i) + ":a]";
+    }
+    const auto r = t::run("ffmpeg -nostats -hide_banner" + inputs + " -filter_complex '" + pads +
+                          "concat=n=" + std::to_string(files.size()) + ":v=0:a=1,ebur128' -f null - 2>&1");
+    const size_t at = r.output.rfind(" I:");
+    return at == std::string::npos ? 0.0 : std::atof(r.output.c_str() + at + 3);
+}
+
+// The values of the loudness fields of each file, as mutagen reads them
+// ("name=value" per value; TXXX frames by their description).
+std::map<std::string, std::vector<std::string>> gainsOf(const fs::path& file) {
+    const auto r = t::python(
+        "import sys, mutagen\nf = mutagen.File(sys.argv[1])\n"
+        "for k, v in f.tags.items():\n"
+        "    k = k[5:] if k.startswith('TXXX:') else k\n"
+        "    if 'REPLAYGAIN' in k.upper() or 'R128' in k.upper():\n"
+        "        for x in (v.text if hasattr(v, 'text') else v): print(k.upper() + '=' + str(x))\n",
+        {file.string()});
+    std::map<std::string, std::vector<std::string>> out;
+    std::istringstream lines(r.output);
+    for (std::string line; std::getline(lines, line);)
+        if (const size_t eq = line.find('='); eq != std::string::npos)
+            out[line.substr(0, eq)].push_back(line.substr(eq + 1));
+    return out;
+}
+
+double gainValue(const std::map<std::string, std::vector<std::string>>& g, const std::string& name) {
+    const auto found = g.find(name);
+    return found == g.end() || found->second.size() != 1 ? 999.0 : std::atof(found->second.front().c_str());
+}
+
+}  // namespace
+
+// --replaygain album: each track's gain is ffmpeg's loudness of it to -18
+// LUFS, the album's that of its tracks played together (three tracks more
+// than 1 LU apart); FLAC and MP3 carry REPLAYGAIN_*, Opus R128_* integers to
+// -23 LUFS and no REPLAYGAIN_*; a second run leaves one value of each.
+TEST_F(QoroCliLibrary, ReplayGainMeasuresTracksAndAlbumsAsFfmpegDoes) {
+    QORO_REQUIRE_TOOLS("sox", "ffmpeg");
+    QORO_REQUIRE_MUTAGEN();
+    const std::vector<std::pair<std::string, std::string>> tracks = {
+        {"A/1.wav", "pinknoise gain -12"}, {"A/2.wav", "sine 440 gain -20"}, {"A/3.wav", "pinknoise gain -28"},
+        {"B/4.wav", "sine 1000 gain -9"}};
+    for (const auto& [name, synth] : tracks) {
+        fs::create_directories((src() / name).parent_path());
+        sh("sox -D -R -n -r 44100 -c 2 -b 16 " + q(src() / name) + " synth 4 " + synth);
+    }
+    const std::vector<fs::path> albumA = {src() / "A/1.wav", src() / "A/2.wav", src() / "A/3.wav"};
+    const double albumLoudness = ffmpegLoudness(albumA);
+    for (const char* to : {"flac", "mp3", "opus"}) {
+        SCOPED_TRACE(to);
+        for (int run = 0; run < 2; ++run) {
+            const auto r = t::cli::runQoro("convert -R " + q(src()) + " --to " + to + " --replaygain album -f -o " + q(dir / to));
+            ASSERT_EQ(r.exitCode, 0) << r.output;
+            EXPECT_NE(r.output.find("2 albums tagged"), std::string::npos) << r.output;
+        }
+        const bool opus = std::string(to) == "opus";
+        for (const auto& [name, synth] : tracks) {
+            SCOPED_TRACE(name);
+            const fs::path out = (dir / to / name).replace_extension(to);
+            const auto g = gainsOf(out);
+            const double track = ffmpegLoudness({src() / name});
+            const double album = name[0] == 'A' ? albumLoudness : track;
+            if (opus) {
+                EXPECT_EQ(g.size(), 2u);  // R128_TRACK_GAIN and R128_ALBUM_GAIN only
+                EXPECT_NEAR(gainValue(g, "R128_TRACK_GAIN") / 256, -23 - track, 0.15);
+                EXPECT_NEAR(gainValue(g, "R128_ALBUM_GAIN") / 256, -23 - album, 0.15);
+                continue;
+            }
+            EXPECT_EQ(g.size(), 5u);
+            EXPECT_NEAR(gainValue(g, "REPLAYGAIN_TRACK_GAIN"), -18 - track, 0.15);
+            EXPECT_NEAR(gainValue(g, "REPLAYGAIN_ALBUM_GAIN"), -18 - album, 0.15);
+            EXPECT_EQ(g.at("REPLAYGAIN_REFERENCE_LOUDNESS"), std::vector<std::string>{"-18.00 LUFS"});
+            const std::string peak = g.at("REPLAYGAIN_TRACK_PEAK").front();
+            EXPECT_EQ(peak.size(), 8u) << peak;  // "0.123456"
+        }
+    }
+}
+
+// An album stays in one shard (its folder is hashed); with --update a
+// changed track has the whole album measured again, the tracks up to date
+// decoded and their album values rewritten; an album with a failed track
+// gets no album values.
+TEST_F(QoroCliLibrary, ReplayGainAlbumsStayWholeAcrossShardsUpdatesAndFailures) {
+    QORO_REQUIRE_TOOLS("sox");
+    QORO_REQUIRE_MUTAGEN();
+    for (int folder = 0; folder < 3; ++folder)
+        for (int track = 0; track < 3; ++track) {
+            const fs::path file = src() / ("disc " + std::to_string(folder)) / ("t" + std::to_string(track) + ".wav");
+            fs::create_directories(file.parent_path());
+            sh("sox -D -R -n -r 22050 -c 1 -b 16 " + q(file) + " synth 2 pinknoise gain -" +
+                       std::to_string(10 + 6 * track + folder));
+        }
+    const std::string common = "convert -R " + q(src()) + " --to flac --replaygain album -o " + q(dir / "out");
+    std::map<std::string, int> shardOf;  // folder -> shard
+    for (int k = 0; k < 2; ++k) {
+        const auto r = t::cli::runQoro(common + " --shard " + std::to_string(k) + "/2");
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        for (const auto& source : convertedSources(r.output)) {
+            const std::string folder = fs::path(source).parent_path().filename().string();
+            EXPECT_EQ(shardOf.try_emplace(folder, k).first->second, k) << source;
+        }
+    }
+    ASSERT_EQ(filesBelow(dir / "out").size(), 9u);
+    const fs::path kept = dir / "out/disc 1/t0.flac";
+    const double before = gainValue(gainsOf(kept), "REPLAYGAIN_ALBUM_GAIN");
+    // A louder third track: the album's gain moves for the tracks not converted again.
+    sh("sox -D -R -n -r 22050 -c 1 -b 16 " + q(src() / "disc 1/t2.wav") + " synth 2 pinknoise gain -3");
+    fs::last_write_time(src() / "disc 1/t2.wav", fs::file_time_type::clock::now() + std::chrono::seconds(5));
+    auto r = t::cli::runQoro(common + " --update");
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(convertedSources(r.output).size(), 1u) << r.output;
+    const auto now = gainsOf(kept);
+    EXPECT_LT(gainValue(now, "REPLAYGAIN_ALBUM_GAIN"), before - 1.0);
+    EXPECT_EQ(gainValue(now, "REPLAYGAIN_ALBUM_GAIN"), gainValue(gainsOf(dir / "out/disc 1/t2.flac"), "REPLAYGAIN_ALBUM_GAIN"));
+
+    // A damaged track: the album's other tracks keep their own gains only.
+    t::writeBytes(src() / "disc 2/t1.wav", randomBytes(3000, 7));
+    r = t::cli::runQoro(common + " -f");
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    const auto other = gainsOf(dir / "out/disc 2/t0.flac");
+    EXPECT_EQ(other.count("REPLAYGAIN_TRACK_GAIN"), 1u);
+    EXPECT_EQ(other.count("REPLAYGAIN_ALBUM_GAIN"), 0u) << r.output;
+}

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -23,6 +24,7 @@
 #include "json.h"
 #include "library.h"
 #include "plan.h"
+#include "replaygain.h"
 #include "qoro/com.h"
 #include "replace/replace.h"
 
@@ -536,6 +538,10 @@ int runConvert(const std::vector<std::string>& args) {
     }
     std::fflush(stdout);
 
+    // Albums are tagged as their last track is done.
+    std::optional<AlbumBook> albums;
+    if (options.replayGain == ConvertOptions::Gain::Album) albums.emplace(options, plan.jobs);
+
     std::atomic<size_t> next{0};
     std::atomic<int> running{workers};
     auto begin = Clock::now();
@@ -548,13 +554,18 @@ int runConvert(const std::vector<std::string>& args) {
             const Job& job = jobs[index];
             if (job.skip) {
                 board.skipped(job);
+                if (albums) albums->skipped(job);
                 continue;
             }
             board.start(worker, client::printable(job.source.filename().native()));
             auto started = Clock::now();
+            TrackLoudness loudness;
             client::ConversionResult result = convertJob(
-                job, options, [&](const client::Progress& p) { board.update(worker, p); }, gInterrupted);
+                job, options, [&](const client::Progress& p) { board.update(worker, p); }, gInterrupted, &loudness);
             board.finish(worker, job, result, std::chrono::duration<double>(Clock::now() - started).count());
+            // An interrupted run leaves its albums without album values.
+            if (albums && result.outcome != client::ConversionResult::Cancelled)
+                albums->done(job, result.published(), std::move(loudness));
         }
         running.fetch_sub(1);
     };
@@ -573,6 +584,8 @@ int runConvert(const std::vector<std::string>& args) {
     if (options.shard) extra += ", " + std::to_string(otherShards) + " in other shards";
     if (options.recursive) extra += ", " + std::to_string(coversCopied) + " covers copied";
     if (coversFailed) extra += ", " + std::to_string(coversFailed) + " covers failed";
+    if (albums) extra += ", " + std::to_string(albums->albumsTagged()) + " albums tagged";
+    if (albums && albums->albumsFailed()) extra += ", " + std::to_string(albums->albumsFailed()) + " albums without values";
     if (!walk.unreadable.empty()) extra += ", " + std::to_string(walk.unreadable.size()) + " folders unreadable";
     if (const size_t others = walk.others.size(); others > 0)
         extra += ", " + std::to_string(others) + " other files";
@@ -580,7 +593,9 @@ int runConvert(const std::vector<std::string>& args) {
     board.summary(wall, extra);
     const bool interrupted = gInterrupted.load();
     int status = interrupted ? kExitInterrupted
-                 : board.failed() == 0 && coversFailed == 0 && walk.unreadable.empty() ? kExitOk
+                 : board.failed() == 0 && coversFailed == 0 && walk.unreadable.empty() &&
+                         (!albums || albums->albumsFailed() == 0)
+                     ? kExitOk
                                                                                          : kExitFailed;
     if (!report.finish(board.summaryJson(wall, upToDate, otherShards, status), !interrupted, error)) {
         std::fprintf(stderr, "qoro convert: %s\n", client::printable(error).c_str());

@@ -13,6 +13,7 @@
 #include "components.h"
 #include "formats.h"
 #include "library.h"
+#include "replaygain.h"
 #include "tags.h"
 
 namespace qoro::cli {
@@ -301,6 +302,20 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
                 return false;
             }
             o.report = value;
+        } else if (w.option("--replaygain", value)) {
+            if (value != "track" && value != "album") {
+                error = "--replaygain takes track or album: " + value;
+                return false;
+            }
+            o.replayGain = value == "track" ? ConvertOptions::Gain::Track : ConvertOptions::Gain::Album;
+        } else if (w.option("--album-by", value)) {
+            if (value != "folder" && value != "tag") {
+                error = "--album-by takes folder or tag: " + value;
+                return false;
+            }
+            o.albumByTag = value == "tag";
+        } else if (w.flag("--true-peak")) {
+            o.truePeak = true;
         } else if (w.option("--shard", value)) {
             o.shard = parseShard(value);
             if (!o.shard) {
@@ -327,6 +342,20 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
     if (o.update && (o.overwrite || o.skipExisting)) {
         error = std::string("--update excludes ") + (o.overwrite ? "--overwrite" : "--skip-existing") +
                 " (it replaces exactly the targets older than their sources)";
+        return false;
+    }
+    if ((o.albumByTag || o.truePeak) && o.replayGain == ConvertOptions::Gain::None) {
+        error = std::string(o.albumByTag ? "--album-by" : "--true-peak") + " goes with --replaygain";
+        return false;
+    }
+    if (o.albumByTag && o.replayGain != ConvertOptions::Gain::Album) {
+        error = "--album-by goes with --replaygain album";
+        return false;
+    }
+    // Shards keep an album together by hashing its folder; albums by tag
+    // may span folders.
+    if (o.albumByTag && o.shard) {
+        error = "--album-by tag cannot keep an album in one --shard (albums by folder can)";
         return false;
     }
     if (o.dryRun && o.report) {
@@ -358,7 +387,9 @@ const char* compressionTitle(LONG compression) {
     return kCompressions[0].name;
 }
 
-std::string channelsText(long channels) { return channels == 1 ? "mono" : "stereo"; }
+std::string channelsText(long channels) {
+    return channels == 1 ? "mono" : channels == 2 ? "stereo" : std::to_string(channels) + " channels";
+}
 
 // What a writer's format is chosen from: the options, the opened source,
 // and the rate and channels the job writes.
@@ -807,7 +838,7 @@ client::FormatChoice chooseFormat(IAudioFile* target, const Job& job, const Conv
 
 client::ConversionResult convertJob(const Job& job, const ConvertOptions& o,
                                     const std::function<void(const client::Progress&)>& progress,
-                                    const std::atomic<bool>& cancel) {
+                                    const std::atomic<bool>& cancel, TrackLoudness* loudness) {
     ComPtr<IAudioFile> source = createAudioFile();
     ComPtr<IAudioFile> target = createAudioFile();
     client::Conversion conversion;
@@ -828,12 +859,21 @@ client::ConversionResult convertJob(const Job& job, const ConvertOptions& o,
     conversion.chooseFormat = [&](IAudioFile* t, const client::SourceFormat& s) { return chooseFormat(t, job, o, s); };
     conversion.progress = progress;
     conversion.cancel = &cancel;
-    if (o.tags)
-        conversion.finish = [&job](const std::string& temporary, std::string& cause) {
+    const bool gains = loudness && o.replayGain != ConvertOptions::Gain::None;
+    const client::loudness::Options meterOptions{.truePeak = o.truePeak};
+    if (gains)
+        conversion.written = [loudness, meterOptions](const client::WrittenBlock& b) {
+            meterBlock(*loudness, b, meterOptions);
+        };
+    if (o.tags || gains)
+        conversion.finish = [&job, &o, gains, loudness, meterOptions](const std::string& temporary,
+                                                                      std::string& cause) {
             std::string error;
-            if (carryTags(job.source, temporary, error)) return true;
-            cause = "tags: " + error;
-            return false;
+            if (o.tags && !carryTags(job.source, temporary, error)) {
+                cause = "tags: " + error;
+                return false;
+            }
+            return !gains || tagTrack(*loudness, temporary, job, meterOptions, cause);
         };
     // The same conversion gives the same bytes: Ogg serials follow the output's name.
     conversion.oggSerial = client::oggSerialOf(job.outputKey);

@@ -15,6 +15,8 @@
 
 namespace qoro::cli {
 
+struct TrackLoudness;  // replaygain.h
+
 namespace fs = std::filesystem;
 
 // A file type qoro writes: its name on the command line, the component's
@@ -78,6 +80,12 @@ struct ConvertOptions {
     // JSON line for every planned file of the share.
     bool dryRun = false;
     std::optional<std::string> report;
+    // --replaygain track|album: the loudness measured in the conversion and
+    // written as ReplayGain (R128 for Opus) tags; albums by folder, or by
+    // their album and album artist tags (--album-by tag); --true-peak.
+    enum class Gain { None, Track, Album } replayGain = Gain::None;
+    bool albumByTag = false;
+    bool truePeak = false;
 };
 
 // Parses the arguments after "convert"; false with a message on bad usage.
@@ -125,8 +133,11 @@ bool checkOptionValues(const ConvertOptions& options, const std::vector<Job>& jo
 // Converts one file through the conversion routine of the client library:
 // the target appears only when complete; on failure or cancellation the
 // temporary file is removed and nothing else is touched.
+// With --replaygain, 'loudness' receives the track's meter and what it
+// measured (the peak of the decoded output for lossy targets), and the
+// track's tags are written into the target before it is published.
 client::ConversionResult convertJob(const Job& job, const ConvertOptions& options,
                                     const std::function<void(const client::Progress&)>& progress,
-                                    const std::atomic<bool>& cancel);
+                                    const std::atomic<bool>& cancel, TrackLoudness* loudness = nullptr);
 
 }  // namespace qoro::cli

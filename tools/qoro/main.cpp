@@ -1,6 +1,6 @@
 // qoro: the command-line face of the QoroAudioFile and QoroAudioInformation
 // components. Converts between audio formats on all cores, reports what the
-// components know about files, and edits tags.
+// components know about files, edits tags, and measures loudness.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +21,7 @@ const char* const kMainHelp =
     "  convert   convert audio files into another format\n"
     "  info      show the technical facts and tags of audio files\n"
     "  tag       change the tags of an audio file\n"
+    "  loudness  measure the loudness of audio files (ReplayGain 2.0, EBU R128)\n"
     "\n"
     "qoro COMMAND --help shows the options of a command. See also qoro(1).\n";
 
@@ -164,6 +165,34 @@ const char* const kTagHelp =
     "  qoro tag take.wav --genre Jazz --track 3\n"
     "  qoro tag song.flac --set ARTISTS=Ann --set ARTISTS=Bo --set DATE=2021-06-01\n";
 
+const char* const kLoudnessHelp =
+    "usage: qoro loudness [OPTIONS] FILE...\n"
+    "       qoro loudness [OPTIONS] -R FOLDER...\n"
+    "\n"
+    "Measures the integrated loudness (EBU R128, ITU-R BS.1770-4) and the peak of each FILE without converting it, "
+    "and shows the ReplayGain 2.0 gain that plays it at -18 LUFS. Tracks quieter than -70 LUFS are silent: they get "
+    "no gain.\n"
+    "\n"
+    "  -R, --recursive       measure the audio files ({walked}) in each FOLDER and the folders below it\n"
+    "  --album               also measure albums: the files named form one album, and with -R the files of each folder "
+    "form one; an album's loudness is that of all its tracks together; an album with a file that fails gets no "
+    "album values\n"
+    "  --write               write the values as tags, replacing those there: REPLAYGAIN_TRACK_GAIN, "
+    "REPLAYGAIN_TRACK_PEAK, the album pair and REPLAYGAIN_REFERENCE_LOUDNESS (ID3v2 TXXX frames, whose RVA2 frames "
+    "go; Vorbis comments; APEv2 items; MP4 items); Opus files get R128_TRACK_GAIN and R128_ALBUM_GAIN (Q7.8 against "
+    "-23 LUFS) and no REPLAYGAIN_* fields, their header's output gain left as it is\n"
+    "  --true-peak           the peak between the samples (4 times oversampled), not only at them\n"
+    "  --json                one JSON array with an object per file (see qoro(1))\n"
+    "  -j, --jobs N          files measured at once (default: number of cores)\n"
+    "\n"
+    "Exit status: 0 when every file was measured (and, with --write, tagged), 1 when some file failed or a folder "
+    "could not be read, 2 for bad usage.\n"
+    "\n"
+    "Examples:\n"
+    "  qoro loudness *.flac\n"
+    "  qoro loudness --album --write -R ~/Music\n"
+    "  qoro loudness --true-peak --json song.opus\n";
+
 namespace {
 
 // Breaks a line longer than the terminal's usual 79 columns at the last
@@ -233,6 +262,7 @@ int main(int argc, char** argv) {
     if (command == "convert") return runConvert(args);
     if (command == "info") return runInfo(args);
     if (command == "tag") return runTag(args);
+    if (command == "loudness") return runLoudness(args);
     // Not listed in the help: what shell completion asks the components
     // through qoro (see qoro.bash-completion and qoro(1), FILES).
     if (command == "formats") return runFormats(args);

@@ -304,7 +304,8 @@ private:
             const Hash128 source = fnv1a128(sourceKey);
             keys_.push_back(PathKey{source.hi, source.lo, origin, 1});
         }
-        if (!ownShare(shardKey)) {
+        // An album measured whole stays in one shard: its folder chooses.
+        if (!ownShare(o_.replayGain == ConvertOptions::Gain::Album ? parentOf(shardKey) : shardKey)) {
             ++plan_.otherShards;
             return;
         }
