@@ -6,6 +6,7 @@
 #include "readers/aiff_reader.h"
 #include "readers/ogg_comments.h"
 #include "readers/readers.h"
+#include "tags/fields.h"
 #include "tags/id3v1.h"
 #include "tags/id3v2.h"
 #include "tags/mp4_write.h"
@@ -98,11 +99,25 @@ bool readAiffType(const ReadRequest& r) { return readAiff(r.path, r.facts, r.tag
 
 std::error_code writeWavType(const WriteRequest& w) { return tags::writeWavInfo(w.path, w.tags, w.cues, w.changes); }
 // An ID3v2 write updates an ID3v1 tag the file ends with, so both hold the
-// same; a file without one gets none.
+// same; a file without one gets none. What the record leaves empty (a
+// record read from a file with no ID3v2 tag yet) the ID3v1 tag keeps.
 std::error_code writeMpegType(const WriteRequest& w) {
     if (w.tagVersion != 2) return tags::writeId3v1(w.path, w.tags);
     if (auto ec = tags::writeId3v2(w.path, w.tags, w.changes)) return ec;
-    return tags::readId3v1(w.path) ? tags::writeId3v1(w.path, w.tags) : std::error_code();
+    const auto v1 = tags::readId3v1(w.path);
+    if (!v1) return {};
+    tags::TagRecord old, now = w.tags;
+    v1->applyTo(old);
+    for (std::string tags::TagRecord::*text : {&tags::TagRecord::title, &tags::TagRecord::artist,
+                                                &tags::TagRecord::album, &tags::TagRecord::comments})
+        if ((now.*text).empty()) now.*text = old.*text;
+    if (now.year == 0) now.year = old.year;
+    if (now.track == 0) now.track = old.track;
+    if (!tags::hasGenre(now)) {
+        now.genre = old.genre;
+        now.genreText = old.genreText;
+    }
+    return tags::writeId3v1(w.path, now);
 }
 std::error_code writeOggType(const WriteRequest& w) { return writeOggComments(w.path, w.tags, w.changes); }
 std::error_code writeMpcType(const WriteRequest& w) { return writeMpcTag(w.path, w.tags, w.changes); }

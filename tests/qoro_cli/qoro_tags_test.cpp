@@ -130,7 +130,8 @@ TEST_F(QoroTags, EveryMappedFieldTravelsIntoEveryTaggedFormat) {
 }
 
 // qoro tag changes what it names and nothing else, in every kind of tag:
-// no genre for a file without one, both tags of an MP3 that has both, no
+// no genre for a file without one, both tags of an MP3 that has both (an
+// ID3v1 tag keeping what a new ID3v2 tag does not name), no
 // ID3v1 tag added to a Musepack file, fields set by map name (several values
 // by repeating the name) or removed, free-text genres; a field the format
 // cannot hold is refused before anything is written.
@@ -138,6 +139,7 @@ TEST_F(QoroTags, TagEditsChangeOnlyWhatTheyName) {
     constexpr Kind kPlainMp3{"", "plain.mp3", "lame --quiet -b 128 IN OUT"};
     constexpr Kind kBothMp3{"", "both.mp3", "lame --quiet -b 128 --add-id3v2 --tt Old --ta Someone IN OUT"};
     constexpr Kind kPlainFlac{"", "plain.flac", "flac -s -o OUT IN"};
+    constexpr Kind kV1Mp3{"", "v1.mp3", "lame --quiet -b 128 --id3v1-only --tt Old --ta Someone IN OUT"};
     const std::string edit =
         "--set 'ALBUMARTIST=New Band' --set ARTISTS=Ann --set artists=Bo --remove LYRICS "
         "--genre 'Nu Klezmer'";
@@ -154,6 +156,8 @@ TEST_F(QoroTags, TagEditsChangeOnlyWhatTheyName) {
         {&kPlainMp3, "--title X", {"TITLE=X"}, {"GENRE=", "ID3V1:"}},
         {&kBothMp3, "--title 'New Title'", {"TITLE=New Title", "ID3V1:TITLE=New Title", "ARTIST=Someone"}, {"GENRE="}},
         {&kPlainFlac, "--title X", {"TITLE=X"}, {"GENRE="}},
+        // A first ID3v2 tag beside an ID3v1 tag: the ID3v1 fields stay.
+        {&kV1Mp3, "--id3v2 --set MOOD=Calm", {"MOOD=Calm", "ID3V1:TITLE=Old"}, {}},
         {&kKinds[5], "--title 'New Title'", {"TITLE=New Title", "ALBUMARTIST=Various Artists"}, {"ID3V1:"}},
         {&kKinds[0], edit, edited, {"LYRICS=", "ARTISTS=First"}},
         {&kKinds[1], edit, edited, {"LYRICS=", "ARTISTS=First"}},
