@@ -96,7 +96,8 @@ struct OpenedFile {
 
 // Adds one array of float samples to the meter; false when it holds no
 // samples (the end).
-bool addArray(Meter& meter, SAFEARRAY* array, std::string& cause) {
+template <class Sink>
+bool addArray(Sink& meter, int channels, SAFEARRAY* array, std::string& cause) {
     LONG lower = 0, upper = -1;
     if (!array || SafeArrayGetDim(array) != 1 || FAILED(SafeArrayGetLBound(array, 1, &lower)) ||
         FAILED(SafeArrayGetUBound(array, 1, &upper)) || upper < lower)
@@ -108,7 +109,7 @@ bool addArray(Meter& meter, SAFEARRAY* array, std::string& cause) {
         return false;
     }
     const size_t samples = static_cast<size_t>(upper - lower) + 1;
-    meter.addFloats(static_cast<const float*>(data), samples / static_cast<size_t>(meter.channels()));
+    meter.addFloats(static_cast<const float*>(data), samples / static_cast<size_t>(channels));
     SafeArrayUnaccessData(array);
     return true;
 }
@@ -207,10 +208,11 @@ Meter::Meter(long rate, int channels, Options options) : rate_(rate), channels_(
     if (rate <= 0 || channels <= 0) return;
     // The sample peak is taken here: libebur128's costs half as much again
     // as its loudness, ours next to nothing.
-    const int mode = EBUR128_MODE_I | (options.truePeak ? EBUR128_MODE_TRUE_PEAK : 0);
+    peaks_.assign(static_cast<size_t>(channels), 0.0);
+    const int mode = (options.loudness ? EBUR128_MODE_I : 0) | (options.truePeak ? EBUR128_MODE_TRUE_PEAK : 0);
+    if (mode == 0) return;  // the sample peak alone
     state_.reset(ebur128_init(static_cast<unsigned>(channels), static_cast<unsigned long>(rate), mode));
     if (state_) mapWaveChannels(state_.get(), channels);
-    peaks_.assign(static_cast<size_t>(channels), 0.0);
 }
 
 template <class T>
@@ -234,20 +236,20 @@ void Meter::taken(int result) {
 void Meter::addFloats(const float* interleaved, size_t frames) {
     if (!ok() || frames == 0) return;
     notePeaks(interleaved, frames, 1.0);
-    taken(ebur128_add_frames_float(state_.get(), interleaved, frames));
+    if (state_) taken(ebur128_add_frames_float(state_.get(), interleaved, frames));
 }
 
 void Meter::addInt16(const int16_t* interleaved, size_t frames) {
     if (!ok() || frames == 0) return;
     notePeaks(interleaved, frames, 32768.0);
-    taken(ebur128_add_frames_short(state_.get(), interleaved, frames));
+    if (state_) taken(ebur128_add_frames_short(state_.get(), interleaved, frames));
 }
 
 void Meter::addInt32(const int32_t* interleaved, size_t frames, int bits) {
     if (!ok() || frames == 0) return;
     if (bits == 32) {
         notePeaks(interleaved, frames, 2147483648.0);
-        taken(ebur128_add_frames_int(state_.get(), interleaved, frames));
+        if (state_) taken(ebur128_add_frames_int(state_.get(), interleaved, frames));
         return;
     }
     // libebur128 takes integers as full 32-bit words: 24 bits move to the
@@ -258,26 +260,87 @@ void Meter::addInt32(const int32_t* interleaved, size_t frames, int bits) {
     for (size_t i = 0; i < samples; ++i)
         widened_[i] = static_cast<int32_t>(static_cast<uint32_t>(std::clamp(interleaved[i], kMin, kMax)) << 8);
     notePeaks(widened_.data(), frames, 2147483648.0);
-    taken(ebur128_add_frames_int(state_.get(), widened_.data(), frames));
+    if (state_) taken(ebur128_add_frames_int(state_.get(), widened_.data(), frames));
 }
 
 double Meter::integrated() const {
     double lufs = -HUGE_VAL;
-    if (!state_ || ebur128_loudness_global(state_.get(), &lufs) != EBUR128_SUCCESS) return -HUGE_VAL;
+    if (!state_ || !options_.loudness || ebur128_loudness_global(state_.get(), &lufs) != EBUR128_SUCCESS) return -HUGE_VAL;
     return lufs;
 }
 
 double Meter::peak() const {
-    if (!state_) return 0;
+    if (!ok()) return 0;
     double most = 0;
     for (int c = 0; c < channels_; ++c) {
         most = std::max(most, peaks_[static_cast<size_t>(c)]);
         // The true peak is never below the samples' own.
         double p = 0;
-        if (options_.truePeak && ebur128_true_peak(state_.get(), static_cast<unsigned>(c), &p) == EBUR128_SUCCESS)
+        if (options_.truePeak && state_ && ebur128_true_peak(state_.get(), static_cast<unsigned>(c), &p) == EBUR128_SUCCESS)
             most = std::max(most, p);
     }
     return most;
+}
+
+// --- the meter's own thread -------------------------------------------------
+
+namespace {
+// Blocks waiting for the meter: some seconds of 0.1 s blocks.
+constexpr size_t kMaxWaiting = 64;
+}  // namespace
+
+MeterThread::MeterThread(long rate, int channels, Options options)
+    : meter_(rate, channels, options), thread_([this] { run(); }) {}
+
+MeterThread::~MeterThread() {
+    {
+        std::lock_guard lock(mutex_);
+        ended_ = true;
+    }
+    waiting_.notify_one();
+    if (thread_.joinable()) thread_.join();
+}
+
+void MeterThread::hand(Kind kind, int bits, const void* samples, size_t frames, size_t sampleSize) {
+    if (frames == 0) return;
+    Block block{kind, bits, frames, {}};
+    const auto* bytes = static_cast<const uint8_t*>(samples);
+    block.bytes.assign(bytes, bytes + frames * static_cast<size_t>(meter_.channels()) * sampleSize);
+    std::unique_lock lock(mutex_);
+    room_.wait(lock, [this] { return blocks_.size() < kMaxWaiting; });
+    blocks_.push_back(std::move(block));
+    const bool wasEmpty = blocks_.size() == 1;
+    lock.unlock();
+    if (wasEmpty) waiting_.notify_one();  // the meter may be asleep
+}
+
+void MeterThread::run() {
+    for (;;) {
+        std::unique_lock lock(mutex_);
+        waiting_.wait(lock, [this] { return ended_ || !blocks_.empty(); });
+        if (blocks_.empty()) return;  // ended, and every block measured
+        Block block = std::move(blocks_.front());
+        blocks_.pop_front();
+        const bool wasFull = blocks_.size() + 1 == kMaxWaiting;
+        lock.unlock();
+        if (wasFull) room_.notify_one();  // the caller may be waiting for room
+        const void* data = block.bytes.data();
+        switch (block.kind) {
+        case Kind::Floats: meter_.addFloats(static_cast<const float*>(data), block.frames); break;
+        case Kind::Int16: meter_.addInt16(static_cast<const int16_t*>(data), block.frames); break;
+        case Kind::Int32: meter_.addInt32(static_cast<const int32_t*>(data), block.frames, block.bits); break;
+        }
+    }
+}
+
+Meter MeterThread::finish() {
+    {
+        std::lock_guard lock(mutex_);
+        ended_ = true;
+    }
+    waiting_.notify_one();
+    if (thread_.joinable()) thread_.join();
+    return std::move(meter_);
 }
 
 Measured measured(const Meter& meter) {
@@ -389,11 +452,18 @@ std::optional<Meter> measureFile(const std::string& path, Options options, std::
         cause = "its samples cannot be read as floats: " + o.cause();
         return std::nullopt;
     }
-    Meter meter(rate, static_cast<int>(channels), options);
-    if (!meter.ok()) {
+    if (!Meter(rate, static_cast<int>(channels), options).ok()) {
         cause = "no loudness meter for " + std::to_string(rate) + " Hz in " + std::to_string(channels) + " channels";
         return std::nullopt;
     }
+    // The loudness is measured on a thread of its own while the next blocks
+    // are decoded; a peak alone costs too little for that.
+    std::optional<Meter> alone;
+    std::optional<MeterThread> metering;
+    if (options.loudness || options.truePeak)
+        metering.emplace(rate, static_cast<int>(channels), options);
+    else
+        alone.emplace(rate, static_cast<int>(channels), options);
     const LONGLONG block = std::max<LONG>(rate / 10, 1);
     for (;;) {
         SAFEARRAY* raw = nullptr;
@@ -405,9 +475,12 @@ std::optional<Meter> measureFile(const std::string& path, Options options, std::
             cause = "reading it failed: " + o.cause();
             return std::nullopt;
         }
-        if (!addArray(meter, array.get(), cause)) break;
+        const bool more = metering ? addArray(*metering, static_cast<int>(channels), array.get(), cause)
+                                   : addArray(*alone, static_cast<int>(channels), array.get(), cause);
+        if (!more) break;
     }
     if (!cause.empty()) return std::nullopt;
+    Meter meter = metering ? metering->finish() : std::move(*alone);
     if (!meter.ok()) {
         cause = "the loudness meter ran out of memory";
         return std::nullopt;

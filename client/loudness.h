@@ -16,12 +16,16 @@
 #include <ebur128.h>
 
 #include <cmath>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qoro::client::loudness {
@@ -35,6 +39,7 @@ inline constexpr double kSilence = -70.0;
 
 struct Options {
     bool truePeak = false;  // the peak between the samples (4x oversampled), not only at them
+    bool loudness = true;   // false: the peak alone (the decoded output of a lossy encoder)
 };
 
 // One track's meter: integrated loudness (EBU R128 / BS.1770-4) and its peak.
@@ -46,7 +51,7 @@ public:
     Meter(long rate, int channels, Options = {});
     // False when the meter could not be made (a rate or channel count
     // libebur128 refuses, no memory) or a block could not be taken.
-    bool ok() const { return state_ && !failed_; }
+    bool ok() const { return (state_ || (!options_.loudness && !options_.truePeak)) && channels_ > 0 && !failed_; }
     long rate() const { return rate_; }
     int channels() const { return channels_; }
 
@@ -75,6 +80,48 @@ private:
     bool failed_ = false;
     std::vector<double> peaks_;     // each channel's sample peak, 1.0 = full scale
     std::vector<int32_t> widened_;  // 24-bit samples moved to the top of 32 bits
+};
+
+// A meter run on a thread of its own: the blocks handed to it are copied
+// and measured there while the caller decodes or encodes the next ones (at
+// most a few seconds of them wait). finish() waits for the last block and
+// gives the meter.
+//
+//   MeterThread metering(44100, 2);
+//   metering.addFloats(samples, frames);      // returns at once
+//   Meter meter = metering.finish();
+class MeterThread {
+public:
+    MeterThread(long rate, int channels, Options = {});
+    ~MeterThread();
+    MeterThread(const MeterThread&) = delete;
+    MeterThread& operator=(const MeterThread&) = delete;
+
+    void addFloats(const float* interleaved, size_t frames) { hand(Kind::Floats, 0, interleaved, frames, 4); }
+    void addInt16(const int16_t* interleaved, size_t frames) { hand(Kind::Int16, 0, interleaved, frames, 2); }
+    void addInt32(const int32_t* interleaved, size_t frames, int bits) {
+        hand(Kind::Int32, bits, interleaved, frames, 4);
+    }
+    Meter finish();
+
+private:
+    enum class Kind { Floats, Int16, Int32 };
+    struct Block {
+        Kind kind;
+        int bits;
+        size_t frames;
+        std::vector<uint8_t> bytes;
+    };
+    void hand(Kind kind, int bits, const void* samples, size_t frames, size_t sampleSize);
+    void run();
+
+    Meter meter_;
+    std::mutex mutex_;
+    std::condition_variable waiting_;  // for blocks (the meter) or the end
+    std::condition_variable room_;     // for room in the queue (the caller)
+    std::deque<Block> blocks_;
+    bool ended_ = false;
+    std::thread thread_;
 };
 
 // What a meter (or an album of them) gives.

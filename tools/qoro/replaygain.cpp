@@ -25,15 +25,21 @@ bool isOpus(const Job& job) { return job.type.type == OPUS; }
 
 // A track's own values, from its meter and, for a lossy target, the peak of
 // its decoded output at `decoded`.
-std::optional<loud::Measured> measure(const TrackLoudness& t, const std::string& decoded, bool lossy,
+std::optional<loud::Measured> measure(TrackLoudness& t, const std::string& decoded, bool lossy,
                                       const loud::Options& options, std::string& cause) {
+    if (t.metering) {
+        t.meter = t.metering->finish();
+        t.metering.reset();
+    }
     if (!t.meter || !t.meter->ok()) {
         cause = "the loudness could not be measured";
         return std::nullopt;
     }
     loud::Measured m = loud::measured(*t.meter);
     if (lossy) {
-        const auto output = loud::measureFile(decoded, options, cause);
+        loud::Options peakOnly = options;
+        peakOnly.loudness = false;
+        const auto output = loud::measureFile(decoded, peakOnly, cause);
         if (!output) return std::nullopt;
         m.peak = output->peak();
     }
@@ -55,13 +61,15 @@ bool lossyTarget(LONG type) {
 }
 
 void meterBlock(TrackLoudness& t, const client::WrittenBlock& b, const loud::Options& options) {
-    if (!t.meter) t.meter.emplace(b.frequency, static_cast<int>(b.channels), options);
+    // Measured beside the encoder, on a thread of its own.
+    if (!t.metering)
+        t.metering = std::make_unique<loud::MeterThread>(b.frequency, static_cast<int>(b.channels), options);
     const size_t frames = static_cast<size_t>(b.frames);
     switch (b.kind) {
-    case SAMPLE_FLOAT32: t.meter->addFloats(static_cast<const float*>(b.samples), frames); break;
-    case SAMPLE_INT24: t.meter->addInt32(static_cast<const int32_t*>(b.samples), frames, 24); break;
-    case SAMPLE_INT32: t.meter->addInt32(static_cast<const int32_t*>(b.samples), frames, 32); break;
-    default: t.meter->addInt16(static_cast<const int16_t*>(b.samples), frames); break;
+    case SAMPLE_FLOAT32: t.metering->addFloats(static_cast<const float*>(b.samples), frames); break;
+    case SAMPLE_INT24: t.metering->addInt32(static_cast<const int32_t*>(b.samples), frames, 24); break;
+    case SAMPLE_INT32: t.metering->addInt32(static_cast<const int32_t*>(b.samples), frames, 32); break;
+    default: t.metering->addInt16(static_cast<const int16_t*>(b.samples), frames); break;
     }
 }
 

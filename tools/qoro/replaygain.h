@@ -12,6 +12,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -24,6 +25,7 @@
 namespace qoro::cli {
 
 struct TrackLoudness {
+    std::unique_ptr<client::loudness::MeterThread> metering;  // measuring while the conversion goes on
     std::optional<client::loudness::Meter> meter;  // of the samples the encoder took
     client::loudness::Measured measured;           // the track's values, as tagged
     bool done = false;                             // measured and tagged
