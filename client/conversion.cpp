@@ -9,6 +9,7 @@
 
 #include "client/errors.h"
 #include "client/ogg_serial.h"
+#include "client/outcome.h"
 #include "replace/replace.h"
 
 namespace qoro::client {
@@ -39,27 +40,6 @@ void askOwnSamples(IAudioFile* source, SourceFormat& format) {
     if (SUCCEEDED(third->get_nFrames(&frames)) && frames > format.frames) format.frames = frames;
 }
 
-// What one call on an AudioFile gave: its HRESULT, the object's LastErrorNum
-// after it and, when it failed, the description it left.
-struct Outcome {
-    HRESULT hr = S_OK;
-    LONG code = NOERRORS;
-    std::string description;
-    bool failed() const { return FAILED(hr) || code < 0; }
-};
-
-// Looks at the result of a call that has just returned. The error
-// information is taken before anything else is called on the object.
-Outcome examine(IAudioFile* file, HRESULT hr) {
-    Outcome o;
-    o.hr = hr;
-    o.description = qoro::com::takeErrorDescription();
-    LONG code = NOERRORS;
-    if (SUCCEEDED(file->get_LastErrorNum(&code))) o.code = code;
-    if (!o.failed()) o.description.clear();
-    return o;
-}
-
 // The words for a failed call at a step, when the component left none.
 std::string codeWords(const Outcome& o, Step step) {
     if (std::string words = hresultWords(o.hr); !words.empty()) return words;
@@ -76,11 +56,6 @@ std::string codeWords(const Outcome& o, Step step) {
 }
 
 std::string causeOf(const Outcome& o, Step step) { return o.description.empty() ? codeWords(o, step) : o.description; }
-
-struct SafeArrayDeleter {
-    void operator()(SAFEARRAY* a) const { SafeArrayDestroy(a); }
-};
-using SampleArray = std::unique_ptr<SAFEARRAY, SafeArrayDeleter>;
 
 long elementCount(SAFEARRAY* array) {
     if (!array || SafeArrayGetDim(array) != 1) return 0;

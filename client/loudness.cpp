@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "client/errors.h"
+#include "client/outcome.h"
 #include "qoro/AudioFile.h"
 #include "qoro/AudioInformation.h"
 #include "qoro/com.h"
@@ -55,35 +56,6 @@ std::string peakText(double peak) {
 }
 
 // --- the components --------------------------------------------------------
-
-// What one call on an AudioFile gave: its HRESULT, LastErrorNum after it,
-// and the description the object left when it failed.
-struct Outcome {
-    HRESULT hr = S_OK;
-    LONG code = NOERRORS;
-    std::string description;
-    bool failed() const { return FAILED(hr) || code < 0; }
-    std::string cause() const {
-        if (!description.empty()) return description;
-        if (std::string words = hresultWords(hr); !words.empty()) return words;
-        if (code < 0) return errorWords(code);
-        return "the call failed";
-    }
-};
-
-Outcome examine(IAudioFile* file, HRESULT hr) {
-    Outcome o;
-    o.hr = hr;
-    o.description = qoro::com::takeErrorDescription();
-    LONG code = NOERRORS;
-    if (SUCCEEDED(file->get_LastErrorNum(&code))) o.code = code;
-    return o;
-}
-
-struct SafeArrayDeleter {
-    void operator()(SAFEARRAY* a) const { SafeArrayDestroy(a); }
-};
-using SampleArray = std::unique_ptr<SAFEARRAY, SafeArrayDeleter>;
 
 // Closes an opened AudioFile however the measurement ends.
 struct OpenedFile {

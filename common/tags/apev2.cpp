@@ -100,13 +100,6 @@ const MappedField* fieldOfChange(std::string_view name) {
     return m ? m : mappedFieldOfApe(name);
 }
 
-// "3/12": the number and the total ("" when there is none).
-std::pair<std::string, std::string> numberAndTotal(std::string_view v) {
-    const size_t slash = v.find('/');
-    if (slash == std::string_view::npos) return {std::string(v), {}};
-    return {std::string(v.substr(0, slash)), std::string(v.substr(slash + 1))};
-}
-
 // What reading a tag gives of one field: the values of the item that holds
 // it (its own key first, else the first item named by a map name).
 struct Reading {
@@ -139,7 +132,7 @@ std::vector<Reading> readings(const Tag& tag) {
         const bool own = sameKey(item.key, f->ape);
         if (f == &trackNumber || f == &discNumber) {
             // One number and its total.
-            auto [number, total] = numberAndTotal(values.front());
+            auto [number, total] = text::numberAndTotal(values.front());
             const MappedField* totalField = mappedField(f == &trackNumber ? "TOTALTRACKS" : "TOTALDISCS");
             if (!number.empty()) offer(f, {number}, i, own);
             if (!total.empty()) offer(totalField, {total}, i, own && sameKey(item.key, totalField->ape));
@@ -364,7 +357,6 @@ Tag updated(const Tag& old, const TagRecord& record, const TagChanges& changes) 
     const MappedField& totalTracks = mapped("TOTALTRACKS");
     const MappedField& discNumber = mapped("DISCNUMBER");
     const MappedField& totalDiscs = mapped("TOTALDISCS");
-    std::optional<std::string> trackTotal, disc, discTotal;
     std::vector<Replacement> out;
     auto put = [&out](Replacement r) {
         auto same = std::find_if(out.begin(), out.end(), [&r](const Replacement& o) { return sameKey(o.key, r.key); });
@@ -374,30 +366,17 @@ Tag updated(const Tag& old, const TagRecord& record, const TagChanges& changes) 
             *same = std::move(r);
     };
     std::vector<Replacement> fieldChanges;
+    NumberChanges numbers;
     for (const FieldChange& c : changes.fields) {
         const MappedField* f = fieldOfChange(c.name);
-        const std::string first = c.values.empty() ? std::string() : c.values.front();
-        if (f == &trackNumber || f == &discNumber) {
-            auto [number, total] = numberAndTotal(first);
-            if (f == &trackNumber) {
-                setFieldText(now, Field::Track, number);
-                if (!total.empty()) trackTotal = total;
-            } else {
-                disc = number;
-                if (!total.empty()) discTotal = total;
-            }
-        } else if (f == &totalTracks) {
-            trackTotal = first;
-        } else if (f == &totalDiscs) {
-            discTotal = first;
-        } else if (f && f->property) {
-            setFieldValues(now, *f->property, c.values);
-        } else if (f && !f->ape.empty()) {
+        if (numbers.take(f, c, now)) continue;
+        if (f && !f->ape.empty()) {
             fieldChanges.emplace_back(std::string(f->ape), std::vector{f}, false, textValue(c.values));
         } else if (isValidKey(c.name) && pictureKind(c.name) < 0) {
             fieldChanges.emplace_back(c.name, std::vector<const MappedField*>{}, true, textValue(c.values));
         }
     }
+    const auto& [trackTotal, disc, discTotal] = numbers;
 
     // The properties in their fixed order, then the numbers, the other
     // fields and the pictures.

@@ -288,4 +288,32 @@ const MappedField* mappedFieldOfRiff(std::string_view id) {
     return nullptr;
 }
 
+bool NumberChanges::take(const MappedField* f, const FieldChange& c, TagRecord& now) {
+    if (!f) return false;
+    static const MappedField* const trackNumber = mappedField("TRACKNUMBER");
+    static const MappedField* const totalTracks = mappedField("TOTALTRACKS");
+    static const MappedField* const discNumber = mappedField("DISCNUMBER");
+    static const MappedField* const totalDiscs = mappedField("TOTALDISCS");
+    const std::string first = c.values.empty() ? std::string() : c.values.front();
+    if (f == trackNumber || f == discNumber) {
+        auto [number, total] = text::numberAndTotal(first);
+        if (f == trackNumber) {
+            setFieldText(now, Field::Track, number);
+            if (!total.empty()) trackTotal = total;
+        } else {
+            disc = number;
+            if (!total.empty()) discTotal = total;
+        }
+    } else if (f == totalTracks) {
+        trackTotal = first;
+    } else if (f == totalDiscs) {
+        discTotal = first;
+    } else if (f->property) {
+        setFieldValues(now, *f->property, c.values);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 }  // namespace qoro::tags

@@ -143,4 +143,14 @@ const MappedField* mappedFieldOfRiff(std::string_view id);
 // The mapped field a property field is.
 const MappedField& mappedFieldOf(Field f);
 
+// What a list of field changes does to the numbers a tag keeps in pairs: a
+// TRACKNUMBER ("3" or "3/12") sets the record's track, the totals and disc
+// are gathered (later changes win) for the writer to put in its own form.
+struct NumberChanges {
+    std::optional<std::string> trackTotal, disc, discTotal;
+    // Takes a change of the track or disc number or total, or of a field
+    // that is a property (set in `now`); false for any other.
+    bool take(const MappedField* field, const FieldChange& change, TagRecord& now);
+};
+
 }  // namespace qoro::tags

@@ -265,18 +265,12 @@ const MappedField* v24OnlyField(std::string_view id) {
     return nullptr;
 }
 
-// "3/12": the number and the total ("" where a part is missing).
-std::pair<std::string, std::string> numberAndTotal(std::string_view t) {
-    const size_t slash = t.find('/');
-    if (slash == std::string_view::npos) return {std::string(t), {}};
-    return {std::string(t.substr(0, slash)), std::string(t.substr(slash + 1))};
-}
 
 // The total of the first "TRCK" value ("3/12": 12), when it has one behind
 // a track number (a total without its number is not written back).
 std::string trackTotalOf(const std::vector<std::string>& trck) {
     if (trck.empty() || text::leadingNumber(trck.front()) <= 0) return {};
-    return numberAndTotal(trck.front()).second;
+    return text::numberAndTotal(trck.front()).second;
 }
 
 // The values a managed field is written with: several where the record
@@ -526,7 +520,7 @@ TagExtras Id3v2Tag::extras() const {
         } else if (f.id == "TPOS") {
             const auto v = id3v2::textValues(*content);
             if (v.empty()) continue;
-            const auto [number, total] = numberAndTotal(v.front());
+            const auto [number, total] = text::numberAndTotal(v.front());
             add("DISCNUMBER", number);
             add("TOTALDISCS", total);
         } else if (f.id == "TORY" || f.id == "TDOR") {
@@ -604,7 +598,7 @@ std::vector<Id3v2RawFrame> mappedFrames(const MappedField& m, const std::vector<
             if (f.id == "TPOS")
                 if (const auto c = id3v2::plainContent(f)) {
                     const auto v = id3v2::textValues(*c);
-                    if (!v.empty()) std::tie(number, total) = numberAndTotal(v.front());
+                    if (!v.empty()) std::tie(number, total) = text::numberAndTotal(v.front());
                     break;
                 }
         (m.name == "TOTALDISCS" ? total : number) = values.empty() ? std::string() : values.front();

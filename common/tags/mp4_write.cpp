@@ -221,12 +221,6 @@ std::string extraOf(const TagExtras& x, std::string_view name) {
     return {};
 }
 
-// "3/12": the number and the total (the total "" when there is none).
-std::pair<std::string, std::string> numberAndTotal(std::string_view v) {
-    const size_t slash = v.find('/');
-    if (slash == std::string_view::npos) return {std::string(v), {}};
-    return {std::string(v.substr(0, slash)), std::string(v.substr(slash + 1))};
-}
 
 }  // namespace
 
@@ -264,7 +258,6 @@ std::vector<Item> updated(const Tag& old, const TagRecord& record, const TagChan
     TagExtras wasExtras;
     applyTo(old, was, wasExtras);
 
-    const MappedField& trackNumber = *mappedField("TRACKNUMBER");
     const MappedField& totalTracks = *mappedField("TOTALTRACKS");
     const MappedField& discNumber = *mappedField("DISCNUMBER");
     const MappedField& totalDiscs = *mappedField("TOTALDISCS");
@@ -283,37 +276,21 @@ std::vector<Item> updated(const Tag& old, const TagRecord& record, const TagChan
     // Field changes that name a property set it; the numbers and totals of
     // track and disc are gathered.
     TagRecord now = record;
-    std::optional<std::string> trackTotal, disc, discTotal;
+    NumberChanges numbers;
     std::vector<Replacement> fieldChanges;
     for (const FieldChange& c : changes.fields) {
         const MappedField* f = mappedField(c.name);
         if (!f) f = mappedFieldOfMp4(c.name);
-        const std::string first = c.values.empty() ? std::string() : c.values.front();
-        if (f == &trackNumber || f == &discNumber) {
-            auto [number, total] = numberAndTotal(first);
-            if (f == &trackNumber) {
-                setFieldText(now, Field::Track, number);
-                if (!total.empty()) trackTotal = total;
-            } else {
-                disc = number;
-                if (!total.empty()) discTotal = total;
-            }
-        } else if (f == &totalTracks) {
-            trackTotal = first;
-        } else if (f == &totalDiscs) {
-            discTotal = first;
-        } else if (f && f->property) {
-            setFieldValues(now, *f->property, c.values);
-        } else {
-            // An item of the file named by its own key keeps that key.
-            std::optional<std::string> key;
-            if (!f && nameOfKey(c.name) && old.find(c.name))
-                key = c.name;
-            else
-                key = keyOfField(c.name);
-            if (key) fieldChanges.push_back({{*key}, valueItem(*key, c.values)});
-        }
+        if (numbers.take(f, c, now)) continue;
+        // An item of the file named by its own key keeps that key.
+        std::optional<std::string> key;
+        if (!f && nameOfKey(c.name) && old.find(c.name))
+            key = c.name;
+        else
+            key = keyOfField(c.name);
+        if (key) fieldChanges.push_back({{*key}, valueItem(*key, c.values)});
     }
+    const auto& [trackTotal, disc, discTotal] = numbers;
 
     // The properties, then the numbers, the other fields and the cover.
     for (const FieldInfo& info : kFields) {

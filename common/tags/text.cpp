@@ -180,4 +180,10 @@ bool sameIgnoringCase(std::string_view a, std::string_view b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [&](char x, char y) { return lower(x) == lower(y); });
 }
 
+std::pair<std::string, std::string> numberAndTotal(std::string_view text) {
+    const size_t slash = text.find('/');
+    if (slash == std::string_view::npos) return {std::string(text), {}};
+    return {std::string(text.substr(0, slash)), std::string(text.substr(slash + 1))};
+}
+
 }  // namespace qoro::tags::text

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace qoro::tags::text {
 
@@ -31,5 +32,7 @@ bool sameIgnoringCase(std::string_view a, std::string_view b);
 // The leading decimal number of a text (blanks and one sign allowed first),
 // 0 when there is none; saturates at the int range.
 int leadingNumber(std::string_view text);
+// "3/12": the number and the total ("" where a part is missing).
+std::pair<std::string, std::string> numberAndTotal(std::string_view text);
 
 }  // namespace qoro::tags::text

@@ -1,6 +1,7 @@
 #include "libav_common.h"
 
 extern "C" {
+#include <libavformat/avio.h>
 #include <libavutil/error.h>
 #include <libavutil/log.h>
 #include <libavutil/mem.h>
@@ -8,6 +9,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 namespace qoro::libav {
@@ -61,6 +63,18 @@ std::string causeOf(std::string_view what, int code) {
     text += ": ";
     text += tLastLog.empty() ? averror(code) : tLastLog;
     return text;
+}
+
+int64_t seekIn(int64_t& pos, int64_t size, int64_t offset, int whence) {
+    whence &= ~AVSEEK_FORCE;
+    if (whence == AVSEEK_SIZE) return size;
+    int64_t to = offset;
+    if (whence == SEEK_CUR) to = pos + offset;
+    else if (whence == SEEK_END) to = size + offset;
+    else if (whence != SEEK_SET) return AVERROR(EINVAL);
+    if (to < 0) return AVERROR(EINVAL);
+    pos = to;
+    return to;
 }
 
 void copyText(char* to, size_t size, std::string_view from) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,10 @@ void clearLog();
 std::string averror(int code);
 // "<what>: <libav's last error line, or the code in words>".
 std::string causeOf(std::string_view what, int code);
+
+// An AVIOContext's seek over a file of `size` bytes read or written at
+// `pos`: the new position (AVSEEK_SIZE: the size), or an AVERROR.
+int64_t seekIn(int64_t& pos, int64_t size, int64_t offset, int whence);
 
 // Copies a text into a caller's buffer of `size` bytes, cut and NUL-terminated.
 void copyText(char* to, size_t size, std::string_view from);

@@ -88,15 +88,7 @@ int sourceRead(void* opaque, uint8_t* buf, int size) {
 
 int64_t sourceSeek(void* opaque, int64_t offset, int whence) {
     auto* s = static_cast<Source*>(opaque);
-    whence &= ~AVSEEK_FORCE;
-    if (whence == AVSEEK_SIZE) return s->size;
-    int64_t to = offset;
-    if (whence == SEEK_CUR) to = s->pos + offset;
-    else if (whence == SEEK_END) to = s->size + offset;
-    else if (whence != SEEK_SET) return AVERROR(EINVAL);
-    if (to < 0) return AVERROR(EINVAL);
-    s->pos = to;
-    return to;
+    return seekIn(s->pos, s->size, offset, whence);
 }
 
 // Nested opens (MP4 data references, playlists, ...) are refused.
