@@ -265,7 +265,6 @@ const MappedField* v24OnlyField(std::string_view id) {
     return nullptr;
 }
 
-
 // The total of the first "TRCK" value ("3/12": 12), when it has one behind
 // a track number (a total without its number is not written back).
 std::string trackTotalOf(const std::vector<std::string>& trck) {

@@ -221,7 +221,6 @@ std::string extraOf(const TagExtras& x, std::string_view name) {
     return {};
 }
 
-
 }  // namespace
 
 // --- The items of an edit --------------------------------------------------------------
