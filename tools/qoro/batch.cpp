@@ -579,6 +579,7 @@ int runConvert(const std::vector<std::string>& args) {
             board.draw();
         }
     }  // joins every worker; unfinished files have removed their temporaries
+    if (albums) albums->flush();
     std::string extra;
     if (options.update) extra += ", " + std::to_string(upToDate) + " up to date";
     if (options.shard) extra += ", " + std::to_string(otherShards) + " in other shards";

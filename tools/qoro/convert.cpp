@@ -860,20 +860,22 @@ client::ConversionResult convertJob(const Job& job, const ConvertOptions& o,
     conversion.progress = progress;
     conversion.cancel = &cancel;
     const bool gains = loudness && o.replayGain != ConvertOptions::Gain::None;
+    // An album's tracks get their values with the album's, once it is done.
+    const bool trackGains = gains && o.replayGain == ConvertOptions::Gain::Track;
     const client::loudness::Options meterOptions{.truePeak = o.truePeak};
     if (gains)
         conversion.written = [loudness, meterOptions](const client::WrittenBlock& b) {
             meterBlock(*loudness, b, meterOptions);
         };
-    if (o.tags || gains)
-        conversion.finish = [&job, &o, gains, loudness, meterOptions](const std::string& temporary,
-                                                                      std::string& cause) {
+    if (o.tags || trackGains)
+        conversion.finish = [&job, &o, trackGains, loudness, meterOptions](const std::string& temporary,
+                                                                           std::string& cause) {
             std::string error;
             if (o.tags && !carryTags(job.source, temporary, error)) {
                 cause = "tags: " + error;
                 return false;
             }
-            return !gains || tagTrack(*loudness, temporary, job, meterOptions, cause);
+            return !trackGains || tagTrack(*loudness, temporary, job, meterOptions, cause);
         };
     // The same conversion gives the same bytes: Ogg serials follow the output's name.
     conversion.oggSerial = client::oggSerialOf(job.outputKey);

@@ -126,7 +126,63 @@ std::string AlbumBook::keyOf(const Job& job) const {
 }
 
 void AlbumBook::done(const Job& job, bool published, TrackLoudness&& loud) {
-    finishTrack(job, published && loud.done ? Track::State::Converted : Track::State::Failed, std::move(loud));
+    if (loud.metering) {
+        loud.meter = loud.metering->finish();
+        loud.metering.reset();
+    }
+    const bool measured = published && loud.meter && loud.meter->ok();
+    if (measured) {
+        loud.measured = loud::measured(*loud.meter);
+        // A lossy output's peak is its decoded one, found while the next
+        // track converts.
+        if (lossyTarget(job.type.type)) {
+            loud::Options peakOnly = meterOptions_;
+            peakOnly.loudness = false;
+            loud.decodedPeak = std::async(std::launch::async, [path = job.target.string(), peakOnly] {
+                Apartment apartment;
+                std::string cause;
+                const auto meter = loud::measureFile(path, peakOnly, cause);
+                return meter ? std::optional<double>(meter->peak()) : std::nullopt;
+            });
+        }
+    }
+    finishTrack(job, measured ? Track::State::Converted : Track::State::Failed, std::move(loud));
+}
+
+bool AlbumBook::tagTracks(Album& album, const std::optional<loud::Measured>& whole, std::string& cause) {
+    for (Track& t : album.tracks) {
+        if (t.state == Track::State::Kept && whole) {
+            const auto values = albumValues(t.loud.measured, *whole, isOpus(*t.job));
+            if (std::string why = loud::writeTags(t.job->target.string(), values); !why.empty()) {
+                cause = client::printable(t.job->target.string()) + ": " + why;
+                return false;
+            }
+        }
+        if (t.state != Track::State::Converted) continue;
+        const auto values = loud::tagValues(t.loud.measured, whole, isOpus(*t.job));
+        if (std::string why = loud::writeTags(t.job->target.string(), values); !why.empty()) {
+            cause = client::printable(t.job->target.string()) + ": " + why;
+            return false;
+        }
+    }
+    return true;
+}
+
+void AlbumBook::flush() {
+    std::map<std::string, Album> left;
+    {
+        std::lock_guard lock(mutex_);
+        left.swap(albums_);
+    }
+    Apartment apartment;
+    for (auto& [name, album] : left) {
+        for (Track& t : album.tracks)
+            if (t.state == Track::State::Converted && t.loud.decodedPeak.valid())
+                t.loud.measured.peak = t.loud.decodedPeak.get().value_or(t.loud.measured.peak);
+        std::string cause;
+        if (!tagTracks(album, std::nullopt, cause))
+            std::fprintf(stderr, "album   %s: %s\n", client::printable(name).c_str(), client::printable(cause).c_str());
+    }
 }
 
 void AlbumBook::skipped(const Job& job) { finishTrack(job, Track::State::Kept, {}); }
@@ -165,7 +221,23 @@ void AlbumBook::tagAlbum(const std::string& name, Album& album) {
         std::lock_guard lock(mutex_);
         ++failed_;
     };
-    if (anyFailed) return refuse("a track of it failed");
+    // The decoded peaks of its lossy outputs.
+    for (Track& t : album.tracks) {
+        if (t.state != Track::State::Converted || !t.loud.decodedPeak.valid()) continue;
+        const auto peak = t.loud.decodedPeak.get();
+        if (!peak) {
+            t.state = Track::State::Failed;
+            continue;
+        }
+        t.loud.measured.peak = *peak;
+    }
+    if (anyFailed || std::any_of(album.tracks.begin(), album.tracks.end(),
+                                 [](const Track& t) { return t.state == Track::State::Failed; })) {
+        std::string cause;
+        Apartment apartment;
+        if (!tagTracks(album, std::nullopt, cause)) return refuse(cause);
+        return refuse("a track of it failed");
+    }
 
     // The tracks kept from before are measured from their outputs.
     Apartment apartment;
@@ -185,13 +257,7 @@ void AlbumBook::tagAlbum(const std::string& name, Album& album) {
     }
     loud::Measured whole = loud::album(meters);
     whole.peak = peak;  // the tracks' own peaks: decoded ones for lossy targets
-    for (const Track& t : album.tracks) {
-        const bool opus = isOpus(*t.job);
-        const auto values = t.state == Track::State::Converted ? loud::tagValues(t.loud.measured, whole, opus)
-                                                                : albumValues(t.loud.measured, whole, opus);
-        if (std::string why = loud::writeTags(t.job->target.string(), values); !why.empty())
-            return refuse(client::printable(t.job->target.string()) + ": " + why);
-    }
+    if (std::string cause; !tagTracks(album, whole, cause)) return refuse(cause);
     const size_t n = album.tracks.size();
     std::fprintf(stdout, "album   %s (%zu track%s): %s\n", shown.c_str(), n, n == 1 ? "" : "s", gainText(whole).c_str());
     std::fflush(stdout);

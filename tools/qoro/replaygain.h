@@ -11,6 +11,7 @@
 // was given, the peak on the output as players decode it.
 #pragma once
 
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -28,7 +29,11 @@ struct TrackLoudness {
     std::unique_ptr<client::loudness::MeterThread> metering;  // measuring while the conversion goes on
     std::optional<client::loudness::Meter> meter;  // of the samples the encoder took
     client::loudness::Measured measured;           // the track's values, as tagged
-    bool done = false;                             // measured and tagged
+    bool done = false;                             // measured and tagged (--replaygain track)
+    // --replaygain album: a lossy output's peak, decoded beside the next
+    // conversion (nullopt, and the cause, when it could not be).
+    std::future<std::optional<double>> decodedPeak;
+    std::string peakCause;
 };
 
 // Whether the encoder of a target type loses (its peak is the decoded output's).
@@ -37,8 +42,9 @@ bool lossyTarget(LONG type);
 // Adds a block the target took to the track's meter (made at the first block).
 void meterBlock(TrackLoudness& loud, const client::WrittenBlock& block, const client::loudness::Options& options);
 
-// The track's values, measured and written into the finished temporary:
-// false with the cause in words.
+// --replaygain track: the track's values, measured and written into the
+// finished temporary: false with the cause in words. (Albums write each
+// track's values once, with the album's.)
 bool tagTrack(TrackLoudness& loud, const std::string& temporary, const Job& job,
               const client::loudness::Options& options, std::string& cause);
 
@@ -55,6 +61,9 @@ public:
 
     void done(const Job& job, bool published, TrackLoudness&& loud);
     void skipped(const Job& job);
+    // After the last job: the tracks of albums left incomplete (a run
+    // interrupted) get their own values.
+    void flush();
     size_t albumsTagged() const { return tagged_; }
     size_t albumsFailed() const { return failed_; }
 
@@ -71,6 +80,8 @@ private:
     std::string keyOf(const Job& job) const;
     void finishTrack(const Job& job, Track::State state, TrackLoudness&& loud);
     void tagAlbum(const std::string& name, Album& album);
+    // The track's own values where it was converted; its album's too.
+    bool tagTracks(Album& album, const std::optional<client::loudness::Measured>& whole, std::string& cause);
 
     const ConvertOptions& options_;
     client::loudness::Options meterOptions_;
