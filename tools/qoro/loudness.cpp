@@ -21,6 +21,7 @@
 #include "client/text.h"
 #include "commands.h"
 #include "components.h"
+#include "convert.h"
 #include "formats.h"
 #include "json.h"
 #include "library.h"
@@ -145,11 +146,10 @@ std::string refusedBeforehand(const std::string& path) {
     return {};
 }
 
+// Opus files state their gains as R128_* (the type its name chooses).
 bool isOpus(const std::string& path) {
-    const std::string ext = extensionOf(path);
-    for (const InfoFormat& f : formats().infos)
-        if (std::find(f.extensions.begin(), f.extensions.end(), ext) != f.extensions.end()) return f.name == "opus";
-    return false;
+    const auto type = targetTypeByExtension(path);
+    return type && type->type == OPUS;
 }
 
 // Measures every track of the group on 'workers' threads, each with its own
