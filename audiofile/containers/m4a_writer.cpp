@@ -90,6 +90,8 @@ public:
         done.size = sizeof done;
         if (!writer_.finish(done)) return failWith(status::kFileAccess, writer_.error());
         writer_ = {};
+        // MP4 muxers leave out a track without samples: such a file holds no audio.
+        if (done.frames == 0) return failWith(status::kFormatNotSupport, "an M4A file cannot hold no samples");
         std::vector<tags::mp4::Item> items;
         if (!alac_)
             items.push_back(tags::mp4::smpbItem({static_cast<uint32_t>(done.priming),

@@ -142,3 +142,15 @@ TEST_P(M4aWrite, IsAsLongAsTheSourceAtLagZeroForEveryDecoder) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, M4aWrite, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A source of no samples makes no M4A: MP4 muxers leave out a track without
+// samples, and a file without its audio track is no audio file.
+TEST(M4aWriteEmpty, NoSamplesIsAFailureAndLeavesNoFile) {
+    t::TempDir dir;
+    const fs::path wav = dir / "empty.wav", out = dir / "out.m4a";
+    t::writeWav16(wav, 44100, 2, {});
+    const auto r = t::run(t::shellQuote(t::binPath("qoro").string()) + " convert " + q(wav) + " -o " + q(out));
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_NE(r.output.find("an M4A file cannot hold no samples"), std::string::npos) << r.output;
+    EXPECT_FALSE(fs::exists(out));
+}
