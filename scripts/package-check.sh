@@ -241,13 +241,13 @@ registered=$(bash --norc --noprofile -c 'source "$1" && complete -p qoro' comple
   fail "sourcing the completion file defines no completion for qoro"
 [ "$registered" = "complete -F _qoro qoro" ] || fail "complete -p qoro says '$registered'"
 [ "$(complete_words qoro con)" = convert ] || fail "qoro con<TAB> gave '$(complete_words qoro con)', not convert"
-[ "$(complete_words qoro convert --to m | sort | tr '\n' ' ')" = "mp2 mp3 " ] ||
+[ "$(complete_words qoro convert --to m | sort | tr '\n' ' ')" = "m4a mp2 mp3 " ] ||
   fail "qoro convert --to m<TAB> gave '$(complete_words qoro convert --to m | tr '\n' ' ')'"
 [ "$(complete_words qoro convert --preset fast- | sort | tr '\n' ' ')" = "fast-extreme fast-standard " ] ||
   fail "qoro convert --preset fast-<TAB> gave '$(complete_words qoro convert --preset fast- | tr '\n' ' ')'"
 [ "$(complete_words qoro convert "$audio/mp3/to")" = "$audio/mp3/tone.mp3" ] ||
   fail "qoro convert FILE<TAB> did not complete the file name"
-ok "bash completion: $registered; qoro con<TAB> -> convert; --to m -> mp2 mp3; --preset fast- and file names complete"
+ok "bash completion: $registered; qoro con<TAB> -> convert; --to m -> m4a mp2 mp3; --preset fast- and file names complete"
 
 # --- the plug-in's package beside it -------------------------------------------------
 dpkg-deb -x "$plugin_deb" "$root"
@@ -273,6 +273,12 @@ rate=$(soxi -r "$audio/m4a/tone.wav" 2>/dev/null || echo 0)
 ((rate > 0 && m4a_back * 100 >= rate * 99 && m4a_back * 100 <= rate * 101)) ||
   fail "qoro convert made $m4a_back sample frames at $rate Hz of the 1 s M4A"
 ok "qoro convert M4A -> WAV: $m4a_back sample frames at $rate Hz (soxi; the file states $m4a_frames)"
+# ... and writes one: AAC with its exact length in the edit list.
+clean "$bindir/qoro" convert --to m4a -o "$audio/aac/" "$audio/m4a/tone.wav" >"$work/aac-convert.log" 2>&1 ||
+  { cat "$work/aac-convert.log" >&2; fail "qoro convert --to m4a with quillet-libav"; }
+aac_frames=$(ffprobe -v error -select_streams a -show_entries stream=duration_ts -of csv=p=0 "$audio/aac/tone.m4a")
+[ "$aac_frames" = "$m4a_back" ] || fail "qoro convert --to m4a wrote $aac_frames sample frames of $m4a_back"
+ok "qoro convert WAV -> M4A (AAC): $aac_frames sample frames (ffprobe duration_ts)"
 status=0
 clean env QORO_NO_GPL_PLUGINS=1 "$bindir/qoro" info "$audio/tone.m4a" >"$work/m4a-nogpl.log" 2>&1 || status=$?
 refused "$status" "$work/m4a-nogpl.log" ||
