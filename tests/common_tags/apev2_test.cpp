@@ -12,25 +12,16 @@
 #include "tags/apev2.h"
 #include "tags/fields.h"
 #include "tags/tails.h"
+#include "tag_bytes.h"
 #include "test_support.h"
 
 namespace qoro::tags {
 namespace {
 
 using namespace qoro::test;
-using Bytes = std::vector<uint8_t>;
+using namespace qoro::tags::testing;
 
-Bytes bytesOf(std::string_view s) { return Bytes(s.begin(), s.end()); }
 void append(Bytes& to, const Bytes& more) { to.insert(to.end(), more.begin(), more.end()); }
-
-ReadAtFn readerOf(const Bytes& b) {
-    return [&b](uint64_t at, uint8_t* data, size_t n) -> size_t {
-        if (at >= b.size()) return 0;
-        const size_t got = std::min<size_t>(n, b.size() - at);
-        std::memcpy(data, b.data() + at, got);
-        return got;
-    };
-}
 
 Bytes apeTag(std::vector<ape::Item> items) { return *ape::serialize(ape::Tag{2000, std::move(items)}); }
 ape::Item text(std::string key, std::string_view value) { return {std::move(key), 0, bytesOf(value)}; }
@@ -236,13 +227,6 @@ std::vector<std::string> textsOf(const Dump& d, const std::string& key) {
     std::vector<std::string> out;
     for (auto [it, end] = d.equal_range(key); it != end; ++it) out.push_back(it->second.second);
     return out;
-}
-
-std::string hexOf(const Bytes& b) {
-    static const char* digits = "0123456789abcdef";
-    std::string s;
-    for (uint8_t x : b) s += {digits[x >> 4], digits[x & 15]};
-    return s;
 }
 
 std::vector<std::string> fieldsOf(const TagExtras& x, const std::string& name) {

@@ -12,23 +12,15 @@
 
 #include "tags/fields.h"
 #include "tags/mp4_tags.h"
+#include "tag_bytes.h"
 #include "test_support.h"
 
 namespace qoro::tags {
 namespace {
 
 using namespace qoro::test;
-using Bytes = std::vector<uint8_t>;
+using namespace qoro::tags::testing;
 using namespace std::string_view_literals;
-
-ReadAtFn readerOf(const Bytes& b) {
-    return [&b](uint64_t at, uint8_t* data, size_t n) -> size_t {
-        if (at >= b.size()) return 0;
-        const size_t got = std::min<size_t>(n, b.size() - at);
-        std::memcpy(data, b.data() + at, got);
-        return got;
-    };
-}
 
 std::optional<mp4::Tag> tagOf(const Bytes& b) { return mp4::readTag(readerOf(b), b.size()); }
 
@@ -43,19 +35,6 @@ std::vector<std::string> keysOf(const std::vector<mp4::Item>& items) {
     std::vector<std::string> out;
     for (const mp4::Item& i : items) out.push_back(i.key);
     return out;
-}
-
-std::string hexOf(const Bytes& b) {
-    static const char* digits = "0123456789abcdef";
-    std::string s;
-    for (uint8_t x : b) s += {digits[x >> 4], digits[x & 15]};
-    return s;
-}
-
-std::string unhex(const std::string& h) {
-    std::string s;
-    for (size_t i = 0; i + 1 < h.size(); i += 2) s += char(std::stoi(h.substr(i, 2), nullptr, 16));
-    return s;
 }
 
 // --- Against mutagen ---------------------------------------------------------------
@@ -116,22 +95,7 @@ for k, vs in MP4(sys.argv[1]).tags.items():
         print(k.encode('utf-8').hex(), s.encode('utf-8').hex())
 )";
 
-using Dump = std::multimap<std::string, std::string>;
-
-Dump mutagenDump(const fs::path& file) {
-    const CommandResult r = python(kMutagenDump, {file.string()});
-    EXPECT_EQ(r.exitCode, 0) << r.output;
-    Dump d;
-    std::istringstream in(r.output);
-    for (std::string k, v; in >> k >> v;) d.insert({unhex(k), unhex(v)});
-    return d;
-}
-
-std::vector<std::string> valuesOf(const Dump& d, const std::string& key) {
-    std::vector<std::string> out;
-    for (auto [it, end] = d.equal_range(key); it != end; ++it) out.push_back(it->second);
-    return out;
-}
+Dump mutagenDump(const fs::path& file) { return testing::mutagenDump(kMutagenDump, file); }
 
 // The files, made once: AAC with a genre text, ALAC with a numbered genre.
 struct Made {
@@ -269,12 +233,6 @@ TEST(Mp4Tags, ItunesFiles) {
     }
 }
 
-// --- Atoms built by hand -----------------------------------------------------------
-
-void put32(Bytes& b, uint32_t v) {
-    for (int s = 24; s >= 0; s -= 8) b.push_back(uint8_t(v >> s));
-}
-
 Bytes box(std::string_view type, const Bytes& contents) {
     Bytes b;
     put32(b, uint32_t(8 + contents.size()));
@@ -291,7 +249,6 @@ Bytes data(uint32_t type, const Bytes& value) {
     return box("data", c);
 }
 
-Bytes bytesOf(std::string_view s) { return Bytes(s.begin(), s.end()); }
 Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;

@@ -16,24 +16,16 @@
 #include "tags/fields.h"
 #include "tags/mp4_tags.h"
 #include "tags/mp4_write.h"
+#include "tag_bytes.h"
 #include "test_support.h"
 
 namespace qoro::tags {
 namespace {
 
 using namespace qoro::test;
-using Bytes = std::vector<uint8_t>;
+using namespace qoro::tags::testing;
 using mp4::Item;
 using namespace std::string_view_literals;
-
-ReadAtFn readerOf(const Bytes& b) {
-    return [&b](uint64_t at, uint8_t* data, size_t n) -> size_t {
-        if (at >= b.size()) return 0;
-        const size_t got = std::min<size_t>(n, b.size() - at);
-        std::memcpy(data, b.data() + at, got);
-        return got;
-    };
-}
 
 uint32_t be32(const Bytes& b, uint64_t at) {
     return uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3];
@@ -49,13 +41,6 @@ std::vector<std::pair<std::string, uint64_t>> topLevel(const Bytes& b) {
         at += h.size;
     }
     return out;
-}
-
-std::string hexOf(const Bytes& b) {
-    static const char* digits = "0123456789abcdef";
-    std::string s;
-    for (uint8_t x : b) s += {digits[x >> 4], digits[x & 15]};
-    return s;
 }
 
 uint64_t inodeOf(const fs::path& p) {
@@ -101,32 +86,11 @@ for k, vs in tags.items():
         print(k.encode('utf-8').hex(), s.encode('utf-8').hex())
 )";
 
-using Dump = std::multimap<std::string, std::string>;
-
-std::string unhex(const std::string& h) {
-    std::string s;
-    for (size_t i = 0; i + 1 < h.size(); i += 2) s += char(std::stoi(h.substr(i, 2), nullptr, 16));
-    return s;
-}
-
-Dump mutagenDump(const fs::path& file) {
-    const CommandResult r = python(kMutagenDump, {file.string()});
-    EXPECT_EQ(r.exitCode, 0) << r.output;
-    Dump d;
-    std::istringstream in(r.output);
-    for (std::string k, v; in >> k >> v;) d.insert({unhex(k), unhex(v)});
-    return d;
-}
+Dump mutagenDump(const fs::path& file) { return testing::mutagenDump(kMutagenDump, file); }
 
 Dump without(Dump d, const std::string& key) {
     d.erase(key);
     return d;
-}
-
-std::vector<std::string> valuesOf(const Dump& d, const std::string& key) {
-    std::vector<std::string> out;
-    for (auto [it, end] = d.equal_range(key); it != end; ++it) out.push_back(it->second);
-    return out;
 }
 
 // ffmpeg's decoding: the samples, and what it said besides.
@@ -385,12 +349,6 @@ TEST_F(Mp4Edits, GaplessIntoMuxedFiles) {
         }
 }
 
-// --- Layouts built by hand ---------------------------------------------------------
-
-void put32(Bytes& b, uint32_t v) {
-    for (int s = 24; s >= 0; s -= 8) b.push_back(uint8_t(v >> s));
-}
-Bytes bytesOf(std::string_view s) { return Bytes(s.begin(), s.end()); }
 Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
