@@ -146,7 +146,9 @@ typedef struct qoro_media_api {
      * writer_error(); a writer that failed refuses everything after. */
     int (*write)(qoro_media_writer* w, int sample, const void* in, long frames);
     /* Encodes what is left, writes the last packets and the "moov" box, and
-     * closes the file. 0 and `written` filled, or -1 with the cause. */
+     * closes the file (not flushed to the disk: the caller, who lays the
+     * file out again and publishes it, does that once). 0 and `written`
+     * filled, or -1 with the cause. */
     int (*finish)(qoro_media_writer* w, qoro_media_written* written);
     /* Frees the writer (a file not finished is left as it is: the caller
      * removes it). */

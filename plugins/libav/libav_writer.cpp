@@ -365,7 +365,6 @@ int finishWriter(qoro_media_writer* w, qoro_media_written* out) {
     if (r < 0 || w->sink.error) return failWith(w, "the MP4 index cannot be written", r), -1;
     avio_flush(w->io);
     if (w->sink.error) return fail(w, std::strerror(w->sink.error)), -1;
-    if (::fsync(w->sink.fd) != 0 && errno != EINVAL) return fail(w, std::strerror(errno)), -1;
     if (::close(std::exchange(w->sink.fd, -1)) != 0) return fail(w, std::strerror(errno)), -1;
     if (out && out->size >= sizeof(qoro_media_written)) {
         const int64_t priming = std::max(0, w->enc->initial_padding);
