@@ -43,11 +43,13 @@ std::optional<MpcHeader> parseMpcHeader(std::span<const uint8_t> s) {
         h.profile = ((w2 >> 23) & 1) ? int((w2 >> 20) & 7) : kNoProfile;
         h.firstFrameByte = 24;
         h.firstFrameBit = 8;
+        h.headerBytes = 24;
         return h;
     }
     if (s.size() < 12) return std::nullopt;
     const uint32_t w0 = wordAt(s, 0);
     const uint32_t w1 = wordAt(s, 4);
+    h.headerBytes = 12;
     h.headerBitrate = int(w0 >> 23);
     const uint32_t reserved = (w0 >> 22) & 1;
     h.msStereo = (w0 >> 21) & 1;
@@ -88,8 +90,9 @@ bool readStreamInfo(const std::string& path, MpcStreamInfo& info) {
     info.fileSize = length;
     info.audioStart = start;
     // The tails are looked for behind the stream header, so that none can
-    // take the header's bytes for its own.
-    const uint64_t from = std::min<uint64_t>(length, start + got);
+    // take the header's bytes for its own. (Not behind the 32 bytes read:
+    // a tag written behind a shorter stream would start within them.)
+    const uint64_t from = std::min<uint64_t>(length, start + header->headerBytes);
     info.tails = tags::findTails([&in, from](uint64_t at, uint8_t* d, size_t n) { return in.readAt(from + at, d, n); },
                                  length - from);
     for (tags::ByteRange* r : {&info.tails.ape, &info.tails.lyrics3, &info.tails.id3v1})

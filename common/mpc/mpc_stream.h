@@ -43,6 +43,9 @@ struct MpcHeader {
     // within that word (0 = most significant).
     uint32_t firstFrameByte = 0;
     int firstFrameBit = 0;
+    // The bytes the header is read from (24 for version 7, 12 for the
+    // others): no tag at the end may start within them.
+    uint32_t headerBytes = 0;
 };
 
 // Parses the first bytes of a stream (at least 24 for version 7, 12 for the
