@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "tags/fields.h"
 #include "tags/wav_info.h"
 
 namespace tags = qoro::tags;
@@ -40,8 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size % 2 == 0) wantCues.insert({.position = 7, .label = "seven"});
     tags::TagChanges changes;
     changes.fields = {{"ITCH", "Fuzzed technician"}};
+    // An item removed by its id; an id that is also a name of the field
+    // map ("DATE") names the mapped field instead.
     if (!chunks.otherInfo.empty() && tags::isInfoItemId(chunks.otherInfo.front().id) &&
-        chunks.otherInfo.front().id != "ITCH")
+        chunks.otherInfo.front().id != "ITCH" && !tags::mappedField(chunks.otherInfo.front().id))
         changes.fields.push_back({chunks.otherInfo.front().id, ""});
     std::vector<uint8_t> out;
     if (tags::rewriteWavInfo(file, want, wantCues, out, changes)) return 0;
