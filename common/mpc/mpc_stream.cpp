@@ -29,10 +29,11 @@ const char* profileName(int profile) {
 }
 
 std::optional<MpcHeader> parseMpcHeader(std::span<const uint8_t> s) {
+    constexpr uint32_t kVersion7Bytes = 24, kOlderBytes = 12;
     MpcHeader h;
     if (s.size() >= 4 && s[0] == 'M' && s[1] == 'P' && s[2] == '+') {
         // Stream version 7: the version byte, then frame count and flags.
-        if (s.size() < 24 || s[3] != 7) return std::nullopt;
+        if (s.size() < kVersion7Bytes || s[3] != 7) return std::nullopt;
         h.streamVersion = 7;
         h.frames = wordAt(s, 4);
         const uint32_t w2 = wordAt(s, 8);
@@ -43,13 +44,13 @@ std::optional<MpcHeader> parseMpcHeader(std::span<const uint8_t> s) {
         h.profile = ((w2 >> 23) & 1) ? int((w2 >> 20) & 7) : kNoProfile;
         h.firstFrameByte = 24;
         h.firstFrameBit = 8;
-        h.headerBytes = 24;
+        h.headerBytes = kVersion7Bytes;
         return h;
     }
-    if (s.size() < 12) return std::nullopt;
+    if (s.size() < kOlderBytes) return std::nullopt;
     const uint32_t w0 = wordAt(s, 0);
     const uint32_t w1 = wordAt(s, 4);
-    h.headerBytes = 12;
+    h.headerBytes = kOlderBytes;
     h.headerBitrate = int(w0 >> 23);
     const uint32_t reserved = (w0 >> 22) & 1;
     h.msStereo = (w0 >> 21) & 1;
